@@ -1,0 +1,145 @@
+#include "common.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pk {
+
+bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut) {
+    piece.clear();
+    if (cut) *cut = false;
+    int c = 0;
+    while (piece.size() < limit && (c = std::getc(f)) != EOF) {
+        if (c == '\r') {
+            int next = std::getc(f);
+            if (next == '\n') {
+                c = '\n';
+            } else if (next != EOF) {
+                std::ungetc(next, f);
+            }
+        }
+        piece.push_back(static_cast<char>(c));
+        if (c == '\n') return true;
+    }
+    if (piece.empty()) return false;
+    if (cut && piece.size() >= limit) {
+        int next = std::getc(f);
+        if (next != EOF) {
+            std::ungetc(next, f);
+            *cut = true;
+        }
+    }
+    return true;
+}
+
+std::FILE* open_regular(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return nullptr;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "r");
+    if (!f) ::close(fd);
+    return f;
+}
+
+bool regular_file_exists(const std::string& path) {
+    std::FILE* f = open_regular(path);
+    if (!f) return false;
+    std::fclose(f);
+    return true;
+}
+
+static const char* skip_space(const char* s) {
+    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' || *s == '\r') ++s;
+    return s;
+}
+
+Scan scan_float(const char*& s, float& out) {
+    const char* start = skip_space(s);
+    char* end = nullptr;
+    float v = std::strtof(start, &end);
+    if (end == start) return Scan::missing;
+    s = end;
+    out = v;
+    if (!std::isfinite(v)) return Scan::bad;
+    return Scan::ok;
+}
+
+Scan scan_int(const char*& s, int32_t& out) {
+    const char* start = skip_space(s);
+    const char* q = start;
+    if (*q == '+' || *q == '-') ++q;
+    if (*q < '0' || *q > '9') return Scan::missing;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(start, &end, 10);
+    s = end;
+    if (errno == ERANGE || v > INT32_MAX || v < INT32_MIN) return Scan::bad;
+    out = static_cast<int32_t>(v);
+    return Scan::ok;
+}
+
+bool atomic_open(const std::string& target, AtomicFile& out) {
+    out = AtomicFile{};
+    if (target.empty() || target.find('\0') != std::string::npos) return false;
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+    std::string dir;
+    std::string base = target;
+    std::size_t slash = target.rfind('/');
+    if (slash != std::string::npos) {
+        dir = target.substr(0, slash + 1);
+        base = target.substr(slash + 1);
+    }
+    if (base.empty()) return false;
+    std::string tmpl = dir + "." + base + ".tmpXXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    int fd = ::mkstemp(buf.data());
+    if (fd < 0) return false;
+    // Give the new file the permissions a plain create would: 0666 less the umask.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    std::FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        ::close(fd);
+        ::unlink(buf.data());
+        return false;
+    }
+    out.f = f;
+    out.tmp = buf.data();
+    out.target = target;
+    return true;
+}
+
+bool atomic_commit(AtomicFile& out) {
+    if (!out.f) return false;
+    bool ok = std::fflush(out.f) == 0 && !std::ferror(out.f);
+    ok = (std::fclose(out.f) == 0) && ok;
+    out.f = nullptr;
+    if (ok) ok = ::rename(out.tmp.c_str(), out.target.c_str()) == 0;
+    if (!ok) ::unlink(out.tmp.c_str());
+    out.tmp.clear();
+    return ok;
+}
+
+void atomic_abort(AtomicFile& out) {
+    if (out.f) std::fclose(out.f);
+    out.f = nullptr;
+    if (!out.tmp.empty()) ::unlink(out.tmp.c_str());
+    out.tmp.clear();
+}
+
+}  // namespace pk

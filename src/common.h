@@ -1,0 +1,71 @@
+// Small shared helpers of the stages: reading text files piece by piece,
+// converting numbers the way formatted input does, storing doubles as floats
+// without undefined behaviour, and replacing output files atomically.
+#ifndef PELKARO_COMMON_H
+#define PELKARO_COMMON_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+namespace pk {
+
+// Rounds a double to the nearest float as IEEE 754 does, with values beyond
+// the float range becoming +-infinity (a plain cast of those is undefined).
+inline float to_float(double d) {
+    // 2^128 - 2^103: the smallest magnitude that rounds to infinity.
+    constexpr double kOverflow = 0x1.ffffffp127;
+    if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+    if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
+}
+
+// Reads the next piece of a text file: the characters of a line up to and
+// including its line feed, at most `limit` characters.  A carriage return
+// directly before a line feed is dropped first, so CRLF and LF files read
+// alike.  Returns false at the end of the file (nothing read).  `cut` is set
+// when the piece stopped at the limit without a line end while more of the
+// file follows.
+bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut = nullptr);
+
+// Opens a file for reading only when it is a regular file (a directory, FIFO
+// or device is refused, so nothing blocks or reads endlessly).
+std::FILE* open_regular(const std::string& path);
+
+// True when `path` names a regular file that can be opened for reading.
+bool regular_file_exists(const std::string& path);
+
+// Outcome of converting one number from text.
+enum class Scan { ok, missing, bad };
+
+// "%f": skips white space, converts a real number and rounds it to a float.
+// missing: no number there; bad: infinite, not-a-number or beyond the float
+// range.  On ok or bad, `s` is advanced past the number.
+Scan scan_float(const char*& s, float& out);
+
+// "%d": skips white space, converts an optionally signed decimal integer.
+// bad: beyond the 32-bit signed range.
+Scan scan_int(const char*& s, int32_t& out);
+
+// An output file written under a temporary name in the target's directory
+// and renamed over the target only when complete.
+struct AtomicFile {
+    std::FILE* f = nullptr;
+    std::string tmp;
+    std::string target;
+};
+
+// Creates the temporary file.  Fails (false) when the target exists but is
+// not a regular file, or the temporary file cannot be created.
+bool atomic_open(const std::string& target, AtomicFile& out);
+// Flushes, closes and renames over the target; false (and nothing left
+// behind) on any write, close or rename failure.
+bool atomic_commit(AtomicFile& out);
+// Discards the temporary file.
+void atomic_abort(AtomicFile& out);
+
+}  // namespace pk
+
+#endif
