@@ -70,10 +70,14 @@ struct Data1D {
     std::vector<float> area;    // detector area of the bin, pixels
 };
 
-// Parameter file (parse_in.cpp).
+// Parameter file (parse_in.cpp).  The fifteen keywords, in the order they
+// are matched; bit i of the `seen` mask of parse_in stands for kKeywords[i].
+constexpr int kKeywordCount = 15;
+extern const char* const kKeywords[kKeywordCount];
 int count_parse(const std::string& name, Param& p);
 int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
-             std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask);
+             std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask,
+             uint32_t* seen = nullptr);
 
 // Detector data and mask files (read_sans.cpp).
 int read_data(Data2D& data);

@@ -1,4 +1,279 @@
+// Detector data files and mask files.
+//
+// A detector data file holds tagged header lines (counting time, monitor
+// counts, total detector counts) and the pixel counts as unsigned decimal
+// integers in the flat order of the detector.  It is read as a stream of
+// characters, so lines of any length work and a number is never split.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
 #include "Pelkaro.h"
 #include "common.h"
-int read_data(Data2D&) { return -1; }
-int read_mask(const Param&, Data2D&) { return -1; }
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Buffered character source over a FILE.
+class ByteReader {
+public:
+    explicit ByteReader(std::FILE* f) : f_(f), buf_(1 << 16) {}
+    // Next character, or -1 at the end of the file.
+    int get() {
+        if (pos_ == len_) {
+            len_ = std::fread(buf_.data(), 1, buf_.size(), f_);
+            pos_ = 0;
+            if (len_ == 0) return -1;
+        }
+        return static_cast<unsigned char>(buf_[pos_++]);
+    }
+    // Skips to the character after the next line feed; returns the last
+    // character read (a line feed, or -1).
+    int skip_line() {
+        for (;;) {
+            if (pos_ == len_) {
+                len_ = std::fread(buf_.data(), 1, buf_.size(), f_);
+                pos_ = 0;
+                if (len_ == 0) return -1;
+            }
+            const void* nl = std::memchr(buf_.data() + pos_, '\n', len_ - pos_);
+            if (nl) {
+                pos_ = static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
+                return '\n';
+            }
+            pos_ = len_;
+        }
+    }
+
+private:
+    std::FILE* f_;
+    std::vector<char> buf_;
+    std::size_t pos_ = 0;
+    std::size_t len_ = 0;
+};
+
+inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+constexpr int64_t kIntMax = 2147483647;
+
+enum class TagValue { none, ok, too_large };
+
+// Reads a "%d" value from the rest of a tag line after its first ">", up to
+// the line end, which is consumed.  Judged by value: leading zeros are fine.
+TagValue read_tag_value(ByteReader& in, int32_t& value, int& last) {
+    int c = in.get();
+    while (c != '>' && c != '\n' && c != -1) c = in.get();
+    if (c != '>') {
+        last = c;
+        return TagValue::none;
+    }
+    c = in.get();
+    while (c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r') c = in.get();
+    bool neg = false;
+    if (c == '+' || c == '-') {
+        neg = c == '-';
+        c = in.get();
+    }
+    TagValue result = TagValue::none;
+    int64_t v = 0;
+    while (is_digit(c)) {
+        result = TagValue::ok;
+        if (v <= kIntMax + 1) v = v * 10 + (c - '0');
+        c = in.get();
+    }
+    if (result == TagValue::ok) {
+        if (neg ? v > kIntMax + 1 : v > kIntMax) result = TagValue::too_large;
+        else value = static_cast<int32_t>(neg ? -v : v);
+    }
+    last = (c == '\n' || c == -1) ? c : in.skip_line();
+    return result;
+}
+
+}  // namespace
+
+int read_data(Data2D& data) {
+    try {
+        if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
+        if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
+        FilePtr f(pk::open_regular(data.name));
+        if (!f) {
+            std::printf("read_saxs -> could not access the data in %s\n", data.name.c_str());
+            return -1;
+        }
+        ByteReader in(f.get());
+        float* intens = data.intens.data();
+        int n = 0;  // next pixel position
+        int c = in.get();
+        while (c != -1) {
+            if (is_digit(c)) {
+                // Data line: every non-digit ends a number; empty fields are skipped.
+                int64_t v = 0;
+                bool have = false;
+                for (;;) {
+                    if (is_digit(c)) {
+                        if (v <= kIntMax) v = v * 10 + (c - '0');
+                        have = true;
+                    } else if (have) {
+                        if (v > kIntMax) {
+                            std::printf("read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
+                            return -1;
+                        }
+                        if (n >= kImageValues) {
+                            std::printf("read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
+                            return -1;
+                        }
+                        intens[n++] = static_cast<float>(v);
+                        v = 0;
+                        have = false;
+                    }
+                    if (c == '\n' || c == -1) break;
+                    c = in.get();
+                }
+                if (c == '\n') c = in.get();
+                continue;
+            }
+            // Tag or other line: classified by its first five characters.
+            char head[5] = {0, 0, 0, 0, 0};
+            int len = 0;
+            while (len < 5 && c != '\n' && c != -1) {
+                head[len++] = static_cast<char>(c);
+                if (len < 5) c = in.get();
+            }
+            float* target = nullptr;
+            const char* label = nullptr;
+            if (len == 5) {
+                if (std::memcmp(head, "<time", 5) == 0) {
+                    target = &data.tm;
+                    label = "Data set time = %f\n";
+                } else if (std::memcmp(head, "<moni", 5) == 0) {
+                    target = &data.monitor;
+                    label = "Data set monitor = %f\n";
+                } else if (std::memcmp(head, "<psd ", 5) == 0) {
+                    target = &data.psd;
+                    label = "Data set PSD counts = %f\n";
+                }
+            }
+            int last = c;
+            if (target) {
+                int32_t value = 0;
+                TagValue t = read_tag_value(in, value, last);
+                if (t == TagValue::too_large) {
+                    std::printf("read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
+                    return -1;
+                }
+                if (t == TagValue::ok) {
+                    *target = static_cast<float>(value);
+                    std::printf(label, static_cast<double>(*target));
+                }
+            } else if (len == 5) {
+                last = in.skip_line();
+            }
+            c = (last == -1) ? -1 : in.get();
+        }
+        if (data.monitor == 0) data.monitor = data.tm;
+        float* uncert = data.uncert.data();
+        for (int k = 0; k < kImageValues; ++k)
+            uncert[k] = intens[k] == 0 ? 1.0f : pk::to_float(std::sqrt(static_cast<double>(intens[k])));
+        return 1;
+    } catch (const std::bad_alloc&) {
+        std::printf("read_data -> could not allocate the character array\n");
+        return -1;
+    }
+}
+
+namespace {
+
+constexpr const char* kGeneratedMaskHeader = "# mask file created from beam center";
+constexpr std::size_t kMaskRowLimit = 1 << 16;
+
+// A mask file as run mode 1 writes it: one detector row of tab-separated
+// values per line, each value truncated like "%d".
+int read_generated_mask(std::FILE* f, Data2D& mask) {
+    std::string line;
+    int row = 0;
+    bool cut = false;
+    while (pk::next_piece(f, line, kMaskRowLimit, &cut)) {
+        if (cut) {
+            std::printf("read_saxs -> a row of the mask file %s is too long\n", mask.name.c_str());
+            return -1;
+        }
+        if (line[0] == '#' || line == "\n") continue;
+        if (line.find('\0') != std::string::npos) line.resize(line.find('\0'));
+        const char* s = line.c_str();
+        int col = 0;
+        for (;;) {
+            while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\v' || *s == '\f') ++s;
+            if (*s == '\0') break;
+            int32_t v = 0;
+            if (pk::scan_int(s, v) != pk::Scan::ok || col >= kDetSide || row >= kDetSide) {
+                std::printf("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
+                            kDetSide, kDetSide);
+                return -1;
+            }
+            mask.intens[static_cast<std::size_t>(row * kDetSide + col)] = static_cast<float>(v);
+            ++col;
+            // The rest of the value ("1.00": the fraction) up to the next separator.
+            while (*s && *s != ' ' && *s != '\t' && *s != '\n' && *s != '\r' && *s != '\v' && *s != '\f') ++s;
+        }
+        if (col != kDetSide) {
+            std::printf("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
+                        kDetSide, kDetSide);
+            return -1;
+        }
+        ++row;
+    }
+    if (row != kDetSide) {
+        std::printf("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(), kDetSide,
+                    kDetSide);
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int read_mask(const Param&, Data2D& mask) {
+    try {
+        std::string piece;
+        piece.reserve(512);
+        if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
+        FilePtr f(pk::open_regular(mask.name));
+        if (!f) {
+            std::printf("read_saxs -> could not open the mask file %s\n", mask.name.c_str());
+            return -1;
+        }
+        bool first = true;
+        int n = 0;
+        while (pk::next_piece(f.get(), piece, 510)) {
+            if (first && piece.compare(0, std::strlen(kGeneratedMaskHeader), kGeneratedMaskHeader) == 0)
+                return read_generated_mask(f.get(), mask);
+            first = false;
+            if (piece[0] == '#') continue;
+            const char* s = piece.c_str();
+            int32_t v = 0;
+            pk::Scan r = pk::scan_int(s, v);
+            if (r == pk::Scan::missing) continue;  // no integer at the start: takes no position
+            if (r == pk::Scan::bad) {
+                std::printf("read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
+                            mask.name.c_str());
+                return -1;
+            }
+            if (n >= kImageValues) {
+                std::printf("read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
+                            kImageValues);
+                return -1;
+            }
+            mask.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
+        }
+        return 1;
+    } catch (const std::bad_alloc&) {
+        std::printf("read_saxs -> could not allocate the character buffer\n");
+        return -1;
+    }
+}

@@ -1,5 +1,146 @@
+// Detector corrections applied image by image: the solid-angle correction of
+// a flat detector (1/cos^3 of the scattering angle) and the normalisation and
+// application of the detector sensitivity (flat field).
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
 #include "Pelkaro.h"
 #include "common.h"
-int jacobian(const Param&, Data2D&) { return -1; }
-int sens_norm(const Param&, Data2D&, Data2D&) { return -1; }
-int sens_cor(const Param&, Data2D&, const Data2D&, const Data2D&) { return -1; }
+
+namespace {
+
+// Solid-angle factors of the 128 x 128 pixels for one geometry.  Every image
+// of a run shares the geometry, so the factors are computed once and kept.
+struct SolidAngleCache {
+    float key[5] = {0, 0, 0, 0, 0};
+    bool valid = false;
+    std::vector<float> factor;  // index x + 128*y
+    int bad_x = -1;
+    int bad_y = -1;
+};
+
+bool same_bits(const float* a, const float* b, std::size_t n) { return std::memcmp(a, b, n * sizeof(float)) == 0; }
+
+const SolidAngleCache& solid_angle_factors(const Param& p) {
+    static SolidAngleCache cache;
+    const float key[5] = {p.px, p.py, p.bx, p.by, p.sam2det};
+    if (cache.valid && same_bits(cache.key, key, 5)) return cache;
+    cache.valid = false;
+    cache.factor.assign(kDetPixels, 0.0f);
+    cache.bad_x = cache.bad_y = -1;
+    const double px = p.px;
+    const double py = p.py;
+    const double bx = p.bx;
+    const double by = p.by;
+    const double sam2det = p.sam2det;
+    for (int x = 0; x < kDetSide; ++x) {
+        const double dx = x + 0.5 - bx;
+        for (int y = 0; y < kDetSide; ++y) {
+            const double dy = y + 0.5 - by;
+            // Distance from the beam centre, angle and factor, each held as a float.
+            const float r = pk::to_float(std::sqrt(dx * dx * px * px + dy * dy * py * py));
+            const float theta = pk::to_float(std::atan(static_cast<double>(r) / sam2det));
+            const double c = std::cos(static_cast<double>(theta));
+            const float f = pk::to_float(1.0 / (c * c * c));
+            // A factor below 1 or not finite means the angle, rounded to a
+            // float, reached a right angle: the geometry is absurd.
+            if (!(f >= 1.0f && std::isfinite(f)) && cache.bad_x < 0) {
+                cache.bad_x = x;
+                cache.bad_y = y;
+            }
+            cache.factor[static_cast<std::size_t>(x + kDetSide * y)] = f;
+        }
+    }
+    std::memcpy(cache.key, key, sizeof key);
+    cache.valid = true;
+    return cache;
+}
+
+}  // namespace
+
+int jacobian(const Param& p, Data2D& dat) {
+    const SolidAngleCache& sa = solid_angle_factors(p);
+    if (sa.bad_x >= 0) {
+        std::printf("jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at least 1; "
+                    "check the pixel spacing, beam center and sample-to-detector distance\n",
+                    sa.bad_x, sa.bad_y);
+        return -1;
+    }
+    float* intens = dat.intens.data();
+    float* uncert = dat.uncert.data();
+    for (int m = 0; m < kDetPixels; ++m) {
+        const double f = sa.factor[static_cast<std::size_t>(m)];
+        intens[m] = pk::to_float(static_cast<double>(intens[m]) * f);
+        uncert[m] = pk::to_float(static_cast<double>(uncert[m]) * f);
+    }
+    return 1;
+}
+
+// Turns the raw flat field into relative efficiencies with mean 1 over the
+// used pixels and removes from the mask every pixel whose efficiency lies
+// outside 0.5 to 1.5.  Sums, quotients and products are rounded to floats;
+// square roots are taken in double.
+int sens_norm(const Param&, Data2D& sens, Data2D& mask) {
+    float* s = sens.intens.data();
+    float* su = sens.uncert.data();
+    float* mk = mask.intens.data();
+    float sum = 0.0f;
+    int32_t count = 0;
+    for (int k = 0; k < kImageValues; ++k) {
+        su[k] = pk::to_float(std::sqrt(static_cast<double>(s[k])));
+        if (mk[k] > 0.25f) {
+            sum = pk::to_float(static_cast<double>(sum) + s[k]);
+            ++count;
+        }
+    }
+    const float mean = count > 0 ? pk::to_float(static_cast<double>(sum) / count) : 0.0f;
+    if (!(mean > 0.0f && std::isfinite(mean))) {
+        std::printf("sens_norm -> the mean sensitivity of the %d used pixels is %f; the sensitivity file %s "
+                    "cannot normalize the detector\n",
+                    count, static_cast<double>(mean), sens.name.c_str());
+        return -1;
+    }
+    for (int k = 0; k < kImageValues; ++k) {
+        if (mk[k] > 0.25f) {
+            s[k] = pk::to_float(static_cast<double>(s[k]) / mean);
+            su[k] = pk::to_float(static_cast<double>(su[k]) / mean);
+        }
+        if (s[k] < 0.5f || s[k] > 1.5f) mk[k] = 0.0f;
+    }
+    int used = 0;
+    for (int m = 0; m < kDetPixels; ++m)
+        if (mk[m] > 0.25f) ++used;
+    if (used == 0) {
+        std::printf("sens_norm -> no detector pixel is left in the mask after removing those of extreme "
+                    "sensitivity\n");
+        return -1;
+    }
+    return 1;
+}
+
+// Divides one image by the relative efficiencies and propagates the
+// uncertainty of the quotient of two independent values.
+int sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+    float* in = dat.intens.data();
+    float* un = dat.uncert.data();
+    const float* s = sens.intens.data();
+    const float* su = sens.uncert.data();
+    const float* mk = mask.intens.data();
+    for (int k = 0; k < kImageValues; ++k) {
+        if (!(mk[k] > 0.25f)) continue;
+        const double i = in[k];
+        const double sd = s[k];
+        const float q = pk::to_float(i / sd);
+        const float var_i = pk::to_float(static_cast<double>(un[k]) * un[k]);
+        const float t1 = i == 0 ? var_i : pk::to_float(var_i / static_cast<double>(pk::to_float(i * i)));
+        const float var_s = pk::to_float(static_cast<double>(su[k]) * su[k]);
+        const float t2 = sd == 0 ? var_s : pk::to_float(var_s / static_cast<double>(pk::to_float(sd * sd)));
+        const float t = pk::to_float(static_cast<double>(t1) + t2);
+        in[k] = q;
+        un[k] = pk::to_float(static_cast<double>(q) * std::sqrt(static_cast<double>(t)));
+    }
+    for (int k = 0; k < kImageValues; ++k)
+        if (mk[k] < 0.25f) un[k] = 0.0f;
+    return 1;
+}
