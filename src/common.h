@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <string>
 
 namespace pk {
@@ -21,6 +22,12 @@ inline float to_float(double d) {
     if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
     return static_cast<float>(d);
 }
+
+// Closes a FILE when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the next piece of a text file: the characters of a line up to and
 // including its line feed, at most `limit` characters.  A carriage return

@@ -5,18 +5,12 @@
 // file as it was.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "Pelkaro.h"
 #include "common.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // The output file name for an image: its name cut at the first "." of the
 // last path component that is not that component's first character (the
@@ -61,7 +55,7 @@ int write_2D(const Param&, const Data2D& data, const std::string& name) {
             std::printf("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
             return -1;
         }
-        FilePtr params(pk::open_regular(name));
+        pk::FilePtr params(pk::open_regular(name));
         if (!params) {
             pk::atomic_abort(out);
             std::printf("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());

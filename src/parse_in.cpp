@@ -8,7 +8,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "Pelkaro.h"
@@ -23,11 +22,6 @@ namespace {
 constexpr std::size_t kPieceLimit = 510;  // a 512-byte buffer read with a limit of 511
 
 enum Kw { MODE, CNTR, PXSP, SM2D, SMRP, WAVE, DATS, DATB, DATD, SENS, MASK, ABSF, AVGM, ANGS, BINS };
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // The keyword a piece begins with, or -1.
 int keyword_of(const std::string& s) {
@@ -99,7 +93,7 @@ int count_parse(const std::string& name, Param& p) {
         std::printf("count_parse -> could not allocate the character buffer array\n");
         return -1;
     }
-    FilePtr f(pk::open_regular(name));
+    pk::FilePtr f(pk::open_regular(name));
     if (!f) {
         std::printf("count_parse -> could not open the file %s\n", name.c_str());
         return -1;
@@ -402,7 +396,7 @@ int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam, std::v
         std::printf("parse_in -> could not allocate the character buffer array\n");
         return -1;
     }
-    FilePtr f(pk::open_regular(name));
+    pk::FilePtr f(pk::open_regular(name));
     if (!f) {
         std::printf("parse_in -> could not open the parameter file\n");
         return -1;

@@ -7,18 +7,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "Pelkaro.h"
 #include "common.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Buffered character source over a FILE.
 class ByteReader {
@@ -101,7 +95,7 @@ int read_data(Data2D& data) {
     try {
         if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
         if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
-        FilePtr f(pk::open_regular(data.name));
+        pk::FilePtr f(pk::open_regular(data.name));
         if (!f) {
             std::printf("read_saxs -> could not access the data in %s\n", data.name.c_str());
             return -1;
@@ -243,7 +237,7 @@ int read_mask(const Param&, Data2D& mask) {
         std::string piece;
         piece.reserve(512);
         if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
-        FilePtr f(pk::open_regular(mask.name));
+        pk::FilePtr f(pk::open_regular(mask.name));
         if (!f) {
             std::printf("read_saxs -> could not open the mask file %s\n", mask.name.c_str());
             return -1;
