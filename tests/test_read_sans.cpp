@@ -22,9 +22,9 @@ std::string capture(F&& f) {
     std::fflush(stdout);
     ::dup2(saved, 1);
     ::close(saved);
-    std::string s;
+    std::string s(static_cast<std::size_t>(std::ftell(tmp)), '\0');
     std::rewind(tmp);
-    for (int c; (c = std::getc(tmp)) != EOF;) s.push_back(static_cast<char>(c));
+    s.resize(std::fread(s.data(), 1, s.size(), tmp));
     std::fclose(tmp);
     return s;
 }
