@@ -13,24 +13,6 @@ using namespace pkt;
 
 namespace {
 
-// Runs f with standard output sent to a scratch file; returns what it printed.
-template <class F>
-std::string capture(F&& f) {
-    std::fflush(stdout);
-    std::FILE* tmp = std::tmpfile();
-    int saved = ::dup(1);
-    ::dup2(::fileno(tmp), 1);
-    f();
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(saved);
-    std::string s(static_cast<std::size_t>(std::ftell(tmp)), '\0');
-    std::rewind(tmp);
-    s.resize(std::fread(s.data(), 1, s.size(), tmp));
-    std::fclose(tmp);
-    return s;
-}
-
 bool in_frame(int x, int y) { return x <= 2 || x >= 126 || y <= 2 || y >= 126; }
 
 // The bytes of "mask.d2d" for a beam centre line and a 128 x 128 mask.

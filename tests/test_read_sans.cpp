@@ -11,24 +11,6 @@ using namespace pkt;
 
 namespace {
 
-// Runs f with standard output sent to a scratch file; returns what it printed.
-template <class F>
-std::string capture(F&& f) {
-    std::fflush(stdout);
-    std::FILE* tmp = std::tmpfile();
-    int saved = ::dup(1);
-    ::dup2(::fileno(tmp), 1);
-    f();
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(saved);
-    std::string s(static_cast<std::size_t>(std::ftell(tmp)), '\0');
-    std::rewind(tmp);
-    s.resize(std::fread(s.data(), 1, s.size(), tmp));
-    std::fclose(tmp);
-    return s;
-}
-
 std::string repeat_lines(const std::string& line, int n) {
     std::string s;
     for (int i = 0; i < n; ++i) s += line;

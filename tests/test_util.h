@@ -134,6 +134,24 @@ inline RunResult run_param(const TempDir& dir, const std::string& param_name,
     return run_pelkaro({param_name}, dir.path(), opt);
 }
 
+// Runs f with standard output sent to a scratch file; returns what it printed.
+template <class F>
+std::string capture(F&& f) {
+    std::fflush(stdout);
+    std::FILE* tmp = std::tmpfile();
+    int saved = ::dup(1);
+    ::dup2(::fileno(tmp), 1);
+    f();
+    std::fflush(stdout);
+    ::dup2(saved, 1);
+    ::close(saved);
+    std::string s(static_cast<std::size_t>(std::ftell(tmp)), '\0');
+    std::rewind(tmp);
+    s.resize(std::fread(s.data(), 1, s.size(), tmp));
+    std::fclose(tmp);
+    return s;
+}
+
 // A detector data file: optional header tags, then `values` as rows of 128.
 inline std::string detector_file(const std::vector<long>& values, double time, double monitor) {
     std::string s;
