@@ -82,6 +82,45 @@ int mask_run(const Param& p, Data2D& mask) {
     return 0;
 }
 
+// The driver's messages for one kind of entry (sample or buffer).
+struct EntryText {
+    const char* no_memory;
+    const char* unreadable;  // %d: the entry's index
+    const char* zero_time;   // %d: the entry's index
+    const char* no_jacobian; // %d: the entry's index
+};
+const EntryText kSampleText = {
+    "Pelkaro:  unable to allocate the sample data memory\n",
+    "Pelkaro:  unable to read the sample data file #%d\n...Exiting program\n",
+    "Pelkaro:  the counting time of sample data file #%d is 0 after reading its header; it cannot be "
+    "normalized\nExiting program\n",
+    "Pelkaro:  unable to perform jacobian correction on data file %d...Exiting program\n"};
+const EntryText kBufferText = {
+    "Pelkaro:  unable to allocate the background memory\n",
+    "Pelkaro:  unable to read the buffer data file #%d\n...Exiting program\n",
+    "Pelkaro:  the counting time of buffer data file #%d is 0 after reading its header; it cannot be "
+    "normalized\nExiting program\n",
+    "Pelkaro:  unable to perform jacobian correction on buffer file %d...Exiting program\n"};
+
+// Allocates, reads and (under the solid-angle flag) corrects one sample or
+// buffer image.  A zero time from the file's own header cannot be normalised.
+int load_entry(const Param& p, Data2D& d, int n, const EntryText& text) {
+    if (!allocate_image(d)) return fail(text.no_memory);
+    if (read_data(d) != 1) {
+        std::printf(text.unreadable, n);
+        return -1;
+    }
+    if (d.tm == 0) {
+        std::printf(text.zero_time, n);
+        return -1;
+    }
+    if (p.jacobian == 1 && jacobian(p, d) != 1) {
+        std::printf(text.no_jacobian, n);
+        return -1;
+    }
+    return 1;
+}
+
 int reduction_run(const Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dcur, Data2D& sens,
                   Data2D& mask, Data1D& rot, const std::string& param_name) {
     // Which entries take part is decided here, from the parameter file's
@@ -91,41 +130,12 @@ int reduction_run(const Param& p, std::vector<Data2D>& sam, std::vector<Data2D>&
     const bool dark_used = dcur.tm > 0;
 
     std::printf("Reading the sample data files...\n");
-    for (std::size_t i = 0; i < sam.size(); ++i) {
-        const int n = static_cast<int>(i);
-        if (!allocate_image(sam[i])) return fail("Pelkaro:  unable to allocate the sample data memory\n");
-        if (read_data(sam[i]) != 1) {
-            std::printf("Pelkaro:  unable to read the sample data file #%d\n...Exiting program\n", n);
-            return -1;
-        }
-        if (sam[i].tm == 0) {
-            std::printf("Pelkaro:  the counting time of sample data file #%d is 0 after reading its header; "
-                        "it cannot be normalized\nExiting program\n", n);
-            return -1;
-        }
-        if (p.jacobian == 1 && jacobian(p, sam[i]) != 1) {
-            std::printf("Pelkaro:  unable to perform jacobian correction on data file %d...Exiting program\n", n);
-            return -1;
-        }
-    }
+    for (std::size_t i = 0; i < sam.size(); ++i)
+        if (load_entry(p, sam[i], static_cast<int>(i), kSampleText) != 1) return -1;
     for (std::size_t i = 0; i < buf.size(); ++i) {
         if (!buf_used[i]) continue;
-        const int n = static_cast<int>(i);
         std::printf("Reading the background data file...\n");
-        if (!allocate_image(buf[i])) return fail("Pelkaro:  unable to allocate the background memory\n");
-        if (read_data(buf[i]) != 1) {
-            std::printf("Pelkaro:  unable to read the buffer data file #%d\n...Exiting program\n", n);
-            return -1;
-        }
-        if (buf[i].tm == 0) {
-            std::printf("Pelkaro:  the counting time of buffer data file #%d is 0 after reading its header; "
-                        "it cannot be normalized\nExiting program\n", n);
-            return -1;
-        }
-        if (p.jacobian == 1 && jacobian(p, buf[i]) != 1) {
-            std::printf("Pelkaro:  unable to perform jacobian correction on buffer file %d...Exiting program\n", n);
-            return -1;
-        }
+        if (load_entry(p, buf[i], static_cast<int>(i), kBufferText) != 1) return -1;
     }
     if (dark_used) {
         std::printf("Reading the dark current data file...\n");

@@ -139,45 +139,31 @@ struct Parser {
 };
 
 int Parser::plain(int kw, const Piece& pc) {
+    // Read and store the values, then judge them.
     Numbers n(pc.text, 5);
+    bool valid = false;
     const char* reject = nullptr;
     switch (kw) {
         case MODE:
             n.d(p.mode);
-            if (n.all_good() && p.mode >= 0 && p.mode <= 2) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The reduction mode is %d\n", p.mode);
-                return 1;
-            }
+            valid = p.mode >= 0 && p.mode <= 2;
             reject = "parse_in -> the reduction mode specified is undefined\n";
             break;
         case CNTR:
             n.f(p.bx);
             n.f(p.by);
-            if (n.all_good() && p.bx >= 0 && p.bx <= 511.0f && p.by >= 0 && p.by <= 511.0f) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The beam center is %f %f (pixels)\n", p.bx, p.by);
-                return 1;
-            }
+            valid = p.bx >= 0 && p.bx <= 511.0f && p.by >= 0 && p.by <= 511.0f;
             reject = "parse_in -> the specified beam center is not on the detector\n";
             break;
         case PXSP:
             n.f(p.px);
             n.f(p.py);
-            if (n.all_good() && p.px > 0 && p.py > 0) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The pixel spacing is %f %f (cm)\n", p.px, p.py);
-                return 1;
-            }
+            valid = p.px > 0 && p.py > 0;
             reject = "parse_in -> the specified pixel spacing is unphysical\n";
             break;
         case SM2D:
             n.f(p.sam2det);
-            if (n.all_good() && p.sam2det > 0) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The sample-to-detector distance is %f (mm)\n", p.sam2det);
-                return 1;
-            }
+            valid = p.sam2det > 0;
             reject = "parse_in -> the specified sample-to-detector distance is not physically realistic\n";
             break;
         case SMRP: {
@@ -188,70 +174,66 @@ int Parser::plain(int kw, const Piece& pc) {
                 p.srcapp = pk::to_float(static_cast<double>(srcapp) / 2.0);
                 p.samapp = pk::to_float(static_cast<double>(samapp) / 2.0);
             }
-            if (n.all_good() && p.src2sam > 0) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The smearing parameters are %f %f %f (mm)\n", p.src2sam, p.srcapp, p.samapp);
-                return 1;
-            }
+            valid = p.src2sam > 0;
             reject = "parse_in -> the specified source-to-sample distance is not physically realistic\n";
             break;
         }
         case WAVE:
             n.f(p.wavelen);
             n.f(p.dwavelen);
-            if (n.all_good() && p.wavelen > 0) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The wavelength is %f (Angstroms) with a spread of %f\n", p.wavelen, p.dwavelen);
-                return 1;
-            }
+            valid = p.wavelen > 0;
             reject = "parse_in -> the specified wavelength is unphysical\n";
             break;
         case ABSF:
             n.f(p.abs_fact);
-            if (n.all_good() && p.abs_fact > 0) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The absolute intensity scaling factor is %f\n", p.abs_fact);
-                return 1;
-            }
+            valid = p.abs_fact > 0;
             reject = "parse_in -> the specified absolute intensity scaling factor is not physical\n";
             break;
         case AVGM:
             n.d(p.average);
-            if (n.all_good() && p.average >= 0 && p.average <= 2) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The averaging mode is %d\n", p.average);
-                return 1;
-            }
+            valid = p.average >= 0 && p.average <= 2;
             reject = "parse_in -> the averaging mode specified is undefined\n";
             break;
         case ANGS:
             n.f(p.thmin);
             n.f(p.thmax);
-            if (n.all_good() && p.thmin < p.thmax && p.thmin >= 0 && p.thmax <= 360.0f) {
-                if (pc.cut && n.touches_end()) break;
-                // Degrees to radians, in double from the stored degrees, rounded once.
-                p.thmin = pk::to_float(static_cast<double>(p.thmin) * 3.141592653589793 / 180.0);
-                p.thmax = pk::to_float(static_cast<double>(p.thmax) * 3.141592653589793 / 180.0);
-                std::printf("The angular range for the azimuthal averaging is:  %f %f\n", p.thmin, p.thmax);
-                return 1;
-            }
+            valid = p.thmin < p.thmax && p.thmin >= 0 && p.thmax <= 360.0f;
             reject = "The azimuthal averagingn angles are improperly defined\n";
             break;
         case BINS:
             n.f(p.bin_width);
-            if (n.all_good() && p.bin_width >= 1) {
-                if (pc.cut && n.touches_end()) break;
-                std::printf("The bin width for the rotational averaging is %f\n", p.bin_width);
-                return 1;
-            }
+            valid = p.bin_width >= 1;
             reject = "parse_in -> the specified bin width (in pixels) is nonsense\n";
             break;
         default:
             return 1;
     }
-    if (reject) std::printf("%s", reject);
-    else report_too_long(kw);  // the last number may go on in the next piece
-    return -1;
+    if (!n.all_good() || !valid) {
+        std::printf("%s", reject);
+        return -1;
+    }
+    if (pc.cut && n.touches_end()) {
+        report_too_long(kw);  // the last number may go on in the next piece
+        return -1;
+    }
+    switch (kw) {
+        case MODE: std::printf("The reduction mode is %d\n", p.mode); break;
+        case CNTR: std::printf("The beam center is %f %f (pixels)\n", p.bx, p.by); break;
+        case PXSP: std::printf("The pixel spacing is %f %f (cm)\n", p.px, p.py); break;
+        case SM2D: std::printf("The sample-to-detector distance is %f (mm)\n", p.sam2det); break;
+        case SMRP: std::printf("The smearing parameters are %f %f %f (mm)\n", p.src2sam, p.srcapp, p.samapp); break;
+        case WAVE: std::printf("The wavelength is %f (Angstroms) with a spread of %f\n", p.wavelen, p.dwavelen); break;
+        case ABSF: std::printf("The absolute intensity scaling factor is %f\n", p.abs_fact); break;
+        case AVGM: std::printf("The averaging mode is %d\n", p.average); break;
+        case ANGS:
+            // Degrees to radians, in double from the stored degrees, rounded once.
+            p.thmin = pk::to_float(static_cast<double>(p.thmin) * 3.141592653589793 / 180.0);
+            p.thmax = pk::to_float(static_cast<double>(p.thmax) * 3.141592653589793 / 180.0);
+            std::printf("The angular range for the azimuthal averaging is:  %f %f\n", p.thmin, p.thmax);
+            break;
+        default: std::printf("The bin width for the rotational averaging is %f\n", p.bin_width); break;
+    }
+    return 1;
 }
 
 int Parser::file_line(int kw, const Piece& pc) {
