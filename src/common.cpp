@@ -103,7 +103,8 @@ bool atomic_open(const std::string& target, AtomicFile& out) {
         base = target.substr(slash + 1);
     }
     if (base.empty()) return false;
-    std::string tmpl = dir + "." + base + ".tmpXXXXXX";
+    // The temporary name must stay within the 255 bytes a file name may have.
+    std::string tmpl = dir + "." + base.substr(0, 240) + ".tmpXXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     int fd = ::mkstemp(buf.data());

@@ -22,26 +22,79 @@ std::string output_name(const std::string& name, const char* ext) {
     return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
 }
 
-// Appends one row of 128 values, each formatted with `fmt` (which ends in a
-// tab), and the line end.
-void append_row(std::string& out, const float* row, const char* fmt) {
+// Appends v as printf's "%*.*f" with this width and precision (0 to 9)
+// writes the double v.
+void append_printf(std::string& out, double v, int width, int precision) {
     char num[64];
+    const int len = std::snprintf(num, sizeof num, "%*.*f", width, precision, v);
+    if (len < 0) return;
+    if (static_cast<std::size_t>(len) < sizeof num) {
+        out.append(num, static_cast<std::size_t>(len));
+    } else {
+        // Values beyond about 1e50 do not fit the small buffer.
+        std::vector<char> big(static_cast<std::size_t>(len) + 1);
+        std::snprintf(big.data(), big.size(), "%*.*f", width, precision, v);
+        out.append(big.data(), static_cast<std::size_t>(len));
+    }
+}
+
+// Appends the float v as printf's "%W.Pf" writes it widened to double
+// (precision 0 to 9).
+void append_fixed(std::string& out, float v, int width, int precision) {
+    static const uint64_t kPow10[10] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
+                                        1000000000};
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const uint32_t biased = bits >> 23 & 0xffu;
+    if (biased == 0xffu) return append_printf(out, v, width, precision);  // infinity, not-a-number
+    // v = mant * 2^exp2 exactly.
+    const uint64_t mant = biased == 0 ? (bits & 0x7fffffu) : ((bits & 0x7fffffu) | 0x800000u);
+    const int exp2 = biased == 0 ? -149 : static_cast<int>(biased) - 150;
+    const uint64_t scaled = mant * kPow10[precision];  // below 2^54
+    uint64_t n;  // |v| * 10^precision rounded to an integer, half to even
+    if (exp2 >= 0) {
+        if (exp2 > 63 || scaled > (UINT64_MAX >> exp2)) return append_printf(out, v, width, precision);
+        n = scaled << exp2;
+    } else if (exp2 <= -64) {
+        n = 0;  // below half a unit of the last digit
+    } else {
+        const int k = -exp2;
+        n = scaled >> k;
+        const uint64_t rest = scaled & ((uint64_t{1} << k) - 1);
+        const uint64_t half = uint64_t{1} << (k - 1);
+        if (rest > half || (rest == half && (n & 1u))) ++n;
+    }
+    char buf[40];
+    char* const end = buf + sizeof buf;
+    char* p = end;
+    for (int d = 0; d < precision; ++d) {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    }
+    if (precision > 0) *--p = '.';
+    do {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    if (bits >> 31) *--p = '-';
+    const std::size_t len = static_cast<std::size_t>(end - p);
+    if (len < static_cast<std::size_t>(width)) out.append(static_cast<std::size_t>(width) - len, ' ');
+    out.append(p, len);
+}
+
+// Appends one row of 128 values, each written as "%W.Pf" and a tab, and the
+// line end.
+void append_row(std::string& out, const float* row, int width, int precision) {
     for (int c = 0; c < kDetSide; ++c) {
-        int len = std::snprintf(num, sizeof num, fmt, static_cast<double>(row[c]));
-        if (len < 0) continue;
-        if (static_cast<std::size_t>(len) < sizeof num) {
-            out.append(num, static_cast<std::size_t>(len));
-        } else {
-            // Values beyond about 1e50 do not fit the small buffer.
-            std::vector<char> big(static_cast<std::size_t>(len) + 1);
-            std::snprintf(big.data(), big.size(), fmt, static_cast<double>(row[c]));
-            out.append(big.data(), static_cast<std::size_t>(len));
-        }
+        append_fixed(out, row[c], width, precision);
+        out.push_back('\t');
     }
     out.push_back('\n');
 }
 
 bool write_all(std::FILE* f, const std::string& s) { return std::fwrite(s.data(), 1, s.size(), f) == s.size(); }
+
+constexpr std::size_t kChunk = 1 << 16;
 
 }  // namespace
 
@@ -61,10 +114,19 @@ int write_2D(const Param&, const Data2D& data, const std::string& name) {
             std::printf("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
             return -1;
         }
+        // The text goes out in pieces of about 64 KiB: the whole file would
+        // need fresh memory (and its page faults) for every image.
+        std::string text;
+        text.reserve(kChunk + 4096);
+        bool written = true;
+        auto flush = [&](std::size_t at_least) {
+            if (written && text.size() >= at_least) {
+                written = write_all(out.f, text);
+                text.clear();
+            }
+        };
         // Header: every piece of the parameter file that is not a comment,
         // exactly as read.
-        std::string text;
-        text.reserve(600000);
         std::string piece;
         while (pk::next_piece(params.get(), piece, 510)) {
             std::size_t nul = piece.find('\0');
@@ -72,13 +134,21 @@ int write_2D(const Param&, const Data2D& data, const std::string& name) {
             if (!piece.empty() && piece[0] == '#') continue;
             text += "# ";
             text += piece;
+            flush(kChunk);
         }
         params.reset();
         text += "# detector appears as if looking from sample position\n";
-        for (int r = 0; r < kDetSide; ++r) append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], "%4.4f\t");
+        for (int r = 0; r < kDetSide; ++r) {
+            append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 4, 4);
+            flush(kChunk);
+        }
         text += "\n\n";
-        for (int r = 0; r < kDetSide; ++r) append_row(text, &data.uncert[static_cast<std::size_t>(r * kDetSide)], "%4.4f\t");
-        bool ok = write_all(out.f, text);
+        for (int r = 0; r < kDetSide; ++r) {
+            append_row(text, &data.uncert[static_cast<std::size_t>(r * kDetSide)], 4, 4);
+            flush(kChunk);
+        }
+        flush(0);
+        bool ok = written;
         if (!ok) pk::atomic_abort(out);
         else ok = pk::atomic_commit(out);
         if (!ok) {
@@ -103,23 +173,18 @@ int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::strin
             return -1;
         }
         std::string text;
-        char line[512];
         const int num = d.num < 0 ? 0 : (d.num > kCurveValues ? kCurveValues : d.num);
         for (int i = 0; i < num && static_cast<std::size_t>(i) < d.area.size(); ++i) {
             if (d.area[i] == 0) continue;
-            int len = std::snprintf(line, sizeof line, "%8f\t%8f\t%12f\t%8f\n", static_cast<double>(d.x[i]),
-                                    static_cast<double>(d.y[i]), static_cast<double>(d.dy[i]),
-                                    static_cast<double>(d.dq[i]));
-            if (len < 0) continue;
-            if (static_cast<std::size_t>(len) < sizeof line) {
-                text.append(line, static_cast<std::size_t>(len));
-            } else {
-                std::vector<char> big(static_cast<std::size_t>(len) + 1);
-                std::snprintf(big.data(), big.size(), "%8f\t%8f\t%12f\t%8f\n", static_cast<double>(d.x[i]),
-                              static_cast<double>(d.y[i]), static_cast<double>(d.dy[i]),
-                              static_cast<double>(d.dq[i]));
-                text.append(big.data(), static_cast<std::size_t>(len));
-            }
+            // "%8f\t%8f\t%12f\t%8f\n"
+            append_fixed(text, d.x[i], 8, 6);
+            text.push_back('\t');
+            append_fixed(text, d.y[i], 8, 6);
+            text.push_back('\t');
+            append_fixed(text, d.dy[i], 12, 6);
+            text.push_back('\t');
+            append_fixed(text, d.dq[i], 8, 6);
+            text.push_back('\n');
         }
         bool ok = write_all(out.f, text);
         if (!ok) pk::atomic_abort(out);
@@ -149,7 +214,7 @@ int write_mask(const Param& p, const Data2D& data) {
                       static_cast<double>(p.by));
         text += line;
         text += "# detector appears as if looking from sample position\n";
-        for (int r = 0; r < kDetSide; ++r) append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], "%2.2f\t");
+        for (int r = 0; r < kDetSide; ++r) append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 2, 2);
         bool ok = write_all(out.f, text);
         if (!ok) pk::atomic_abort(out);
         else ok = pk::atomic_commit(out);

@@ -1,0 +1,399 @@
+// Benchmarks of the reduction stages and of a whole reduction run.
+//
+// Everything runs on the bundled example (examples/spheres.par and the
+// detector files beside it), copied at start-up into a scratch directory
+// where the output files go; "--example FILE" names another parameter file
+// (its directory is copied instead).  The single-stage benchmarks take their
+// inputs from one reduction of it, as the driver passes them.  The stages
+// print their progress to standard output as they do in a run; that goes to
+// /dev/null here, and the benchmark report to the original standard output.
+//
+// The azimuthal average is timed against the plain, literal formulae
+// (ave_literal.cpp) in the same benchmark, one call of each per iteration,
+// so the speed-up is a ratio measured in one run; the two curves are also
+// compared bit for bit.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Pelkaro.h"
+#include "ave_literal.h"
+
+namespace {
+
+// Time used by this thread: ratios and shares measured with it do not
+// suffer when other processes take the processor (the machine is shared).
+struct Clock {
+    using time_point = double;
+    static double now() {
+        timespec ts{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+    }
+};
+
+double seconds(double a, double b) { return b - a; }
+
+// Time spent in each stage of a whole reduction.
+// "other" is the rest: allocation and release of the images.
+enum Stage { kParse, kRead, kJacobian, kMask, kSensNorm, kSensCor, kSub, kAve, kWrite2D, kWrite1D, kOther, kStages };
+const char* const kStageNames[kStages] = {"parse",    "read_data", "jacobian", "read_mask", "sens_norm", "sens_cor",
+                                          "sub_data", "ave_data",  "write_2D", "write_1D",  "other"};
+
+struct Timer {
+    double* acc;
+    Clock::time_point t0 = Clock::now();
+    explicit Timer(double& a) : acc(&a) {}
+    ~Timer() { *acc += seconds(t0, Clock::now()); }
+};
+
+bool allocate_image(Data2D& d) {
+    d.intens.assign(kImageValues, 0.0f);
+    d.uncert.assign(kImageValues, 0.0f);
+    return true;
+}
+
+// A reduction run as the driver performs it, stage for stage, in process,
+// adding each stage's time to t.  Returns false at the first stage that fails.
+bool reduce(const std::string& param_name, double* t) {
+    const double start = Clock::now();
+    const double staged = [&] {
+        double sum = 0;
+        for (int s = 0; s < kOther; ++s) sum += t[s];
+        return sum;
+    }();
+    struct Rest {  // the time outside the stages
+        double* t;
+        double start, staged;
+        ~Rest() {
+            double sum = 0;
+            for (int s = 0; s < kOther; ++s) sum += t[s];
+            t[kOther] += (Clock::now() - start) - (sum - staged);
+        }
+    } rest{t, start, staged};
+    Param p{};
+    std::vector<Data2D> sam, buf;
+    Data2D dcur, sens, mask, res;
+    Data1D rot;
+    {
+        Timer tm(t[kParse]);
+        if (count_parse(param_name, p) != 1) return false;
+        sam.resize(static_cast<std::size_t>(p.sams));
+        buf.resize(static_cast<std::size_t>(p.bufs));
+        if (parse_in(param_name, p, sam, buf, dcur, sens, mask) != 1) return false;
+    }
+    for (auto* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->assign(kCurveValues, 0.0f);
+    std::vector<bool> used(buf.size());
+    for (std::size_t i = 0; i < buf.size(); ++i) used[i] = buf[i].tm != 0;
+    const bool dark = dcur.tm > 0;
+    auto load = [&](Data2D& d) {
+        allocate_image(d);
+        {
+            Timer tm(t[kRead]);
+            if (read_data(d) != 1) return false;
+        }
+        Timer tm(t[kJacobian]);
+        return p.jacobian != 1 || jacobian(p, d) == 1;
+    };
+    for (auto& s : sam)
+        if (!load(s)) return false;
+    for (std::size_t i = 0; i < buf.size(); ++i)
+        if (used[i] && !load(buf[i])) return false;
+    if (dark) {
+        allocate_image(dcur);
+        Timer tm(t[kRead]);
+        if (read_data(dcur) != 1) return false;
+    }
+    if (!load(sens)) return false;
+    allocate_image(mask);
+    {
+        Timer tm(t[kMask]);
+        if ((p.msk == 1 ? read_mask(p, mask) : make_mask(p, mask)) != 1) return false;
+    }
+    {
+        Timer tm(t[kSensNorm]);
+        if (sens_norm(p, sens, mask) != 1) return false;
+    }
+    allocate_image(res);
+    {
+        Timer tm(t[kSensCor]);
+        for (auto& s : sam)
+            if (sens_cor(p, s, sens, mask) != 1) return false;
+        for (std::size_t i = 0; i < buf.size(); ++i)
+            if (used[i] && sens_cor(p, buf[i], sens, mask) != 1) return false;
+    }
+    {
+        Timer tm(t[kSub]);
+        if (sub_data(p, sam, buf, dcur, mask, res) != 1) return false;
+    }
+    res.name = sam[0].name;
+    if (p.average == 1 || p.average == 2) {
+        Timer tm(t[kAve]);
+        if (ave_data(p, res, rot, mask) != 1) return false;
+    }
+    if (p.average == 0 || p.average == 2) {
+        Timer tm(t[kWrite2D]);
+        if (write_2D(p, res, param_name) != 1) return false;
+    }
+    if (p.average == 1 || p.average == 2) {
+        Timer tm(t[kWrite1D]);
+        if (write_1D(p, res, rot, param_name) != 1) return false;
+    }
+    return true;
+}
+
+// The example's records at each point of one reduction.
+struct Fixture {
+    std::string dir, param;                  // scratch copy, parameter file name in it
+    Param p{};
+    std::vector<Data2D> sam, buf;            // loaded (and solid-angle corrected)
+    Data2D dark, sens, mask;                 // loaded
+    Data2D sens_norm, mask_norm;             // after sens_norm
+    std::vector<Data2D> sam_cor, buf_cor;    // after sens_cor
+    Data2D res;                              // after sub_data
+    Data1D curve;                            // after ave_data
+    bool ok = false;
+};
+
+Fixture& fixture() {
+    static Fixture f;
+    return f;
+}
+
+bool build_fixture(const std::string& param_path) {
+    namespace fs = std::filesystem;
+    Fixture& f = fixture();
+    char tmpl[] = "/tmp/pelkaro-bench-XXXXXX";
+    if (!::mkdtemp(tmpl)) return false;
+    f.dir = tmpl;
+    std::error_code ec;
+    const fs::path source = fs::absolute(param_path, ec);
+    for (const auto& e : fs::directory_iterator(source.parent_path(), ec))
+        if (e.is_regular_file(ec) && !fs::copy_file(e.path(), f.dir / e.path().filename(), ec)) return false;
+    if (ec || ::chdir(tmpl) != 0) return false;
+    f.param = source.filename().string();
+
+    Param& p = f.p;
+    if (count_parse(f.param, p) != 1) return false;
+    f.sam.resize(static_cast<std::size_t>(p.sams));
+    f.buf.resize(static_cast<std::size_t>(p.bufs));
+    if (parse_in(f.param, p, f.sam, f.buf, f.dark, f.sens, f.mask) != 1 || p.mode != 0) return false;
+    auto load = [&](Data2D& d) {
+        return allocate_image(d) && read_data(d) == 1 && (p.jacobian != 1 || jacobian(p, d) == 1);
+    };
+    for (auto& s : f.sam)
+        if (!load(s)) return false;
+    for (auto& b : f.buf)
+        if (b.tm != 0 && !load(b)) return false;
+    if (f.dark.tm > 0 && !(allocate_image(f.dark) && read_data(f.dark) == 1)) return false;
+    if (!load(f.sens) || !allocate_image(f.mask)) return false;
+    if ((p.msk == 1 ? read_mask(p, f.mask) : make_mask(p, f.mask)) != 1) return false;
+    f.sens_norm = f.sens, f.mask_norm = f.mask;
+    if (sens_norm(p, f.sens_norm, f.mask_norm) != 1) return false;
+    f.sam_cor = f.sam, f.buf_cor = f.buf;
+    for (auto& s : f.sam_cor)
+        if (sens_cor(p, s, f.sens_norm, f.mask_norm) != 1) return false;
+    for (auto& b : f.buf_cor)
+        if (b.tm != 0 && sens_cor(p, b, f.sens_norm, f.mask_norm) != 1) return false;
+    allocate_image(f.res);
+    if (sub_data(p, f.sam_cor, f.buf_cor, f.dark, f.mask_norm, f.res) != 1) return false;
+    f.res.name = f.sam[0].name;
+    for (auto* a : {&f.curve.x, &f.curve.y, &f.curve.dy, &f.curve.dq, &f.curve.area}) a->assign(kCurveValues, 0.0f);
+    if (ave_data(p, f.res, f.curve, f.mask_norm) != 1) return false;
+    double t[kStages] = {};
+    f.ok = reduce(f.param, t);
+    return f.ok;
+}
+
+void need_fixture(benchmark::State& st) {
+    if (!fixture().ok) st.SkipWithError("the example could not be reduced");
+}
+
+void BM_read_data(benchmark::State& st) {
+    need_fixture(st);
+    Data2D d;
+    d.name = fixture().sam[0].name;
+    allocate_image(d);
+    for (auto _ : st) {
+        if (read_data(d) != 1) st.SkipWithError("read_data failed");
+        benchmark::DoNotOptimize(d.intens.data());
+    }
+}
+
+// Every image of a run shares the solid-angle factors, which are computed
+// once; the second benchmark changes the geometry each time.
+void BM_jacobian(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    Param p = f.p;
+    const bool new_geometry = st.range(0) != 0;
+    Data2D d = f.sam[0];
+    int n = 0;
+    for (auto _ : st) {
+        ++n;
+        if (new_geometry) p.bx = (n & 1) ? f.p.bx : f.p.bx + 0.05f;
+        if (jacobian(p, d) != 1) st.SkipWithError("jacobian failed");
+        benchmark::DoNotOptimize(d.intens.data());
+        if ((n & 63) == 0) {
+            st.PauseTiming();
+            d = f.sam[0];
+            st.ResumeTiming();
+        }
+    }
+}
+
+void BM_sens_norm_cor(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    Data2D sens, mask, dat;
+    for (auto _ : st) {
+        st.PauseTiming();
+        sens = f.sens, mask = f.mask, dat = f.sam[0];
+        st.ResumeTiming();
+        if (sens_norm(f.p, sens, mask) != 1 || sens_cor(f.p, dat, sens, mask) != 1) st.SkipWithError("failed");
+        benchmark::DoNotOptimize(dat.intens.data());
+    }
+}
+
+void BM_sub_data(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    Data2D res;
+    allocate_image(res);
+    for (auto _ : st) {
+        if (sub_data(f.p, f.sam_cor, f.buf_cor, f.dark, f.mask_norm, res) != 1) st.SkipWithError("sub_data failed");
+        benchmark::DoNotOptimize(res.intens.data());
+    }
+}
+
+bool same_curve(const Data1D& a, const Data1D& b) {
+    if (a.num != b.num) return false;
+    for (const auto& [u, v] : {std::pair{&a.x, &b.x}, {&a.y, &b.y}, {&a.dy, &b.dy}, {&a.dq, &b.dq}, {&a.area, &b.area}})
+        if (std::memcmp(u->data(), v->data(), sizeof(float) * static_cast<std::size_t>(a.num)) != 0) return false;
+    return true;
+}
+
+// The fast average and the literal one, alternately; the reported time is
+// the fast one's (processor time of this thread), the counters give both
+// and their ratio.
+void BM_ave_data(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    Param p = f.p;
+    // Degrees to radians as the parameter file's reader converts them.
+    p.thmin = static_cast<float>(static_cast<double>(st.range(0)) * 3.141592653589793 / 180.0);
+    p.thmax = static_cast<float>(static_cast<double>(st.range(1)) * 3.141592653589793 / 180.0);
+    Data1D fast, literal;
+    for (Data1D* c : {&fast, &literal})
+        for (auto* a : {&c->x, &c->y, &c->dy, &c->dq, &c->area}) a->assign(kCurveValues, 0.0f);
+    double t_fast = 0, t_literal = 0;
+    bool same = true;
+    for (auto _ : st) {
+        const auto t0 = Clock::now();
+        const int rf = ave_data(p, f.res, fast, f.mask_norm);
+        const auto t1 = Clock::now();
+        const int rl = ave_data_literal(p, f.res, literal, f.mask_norm);
+        const auto t2 = Clock::now();
+        st.SetIterationTime(seconds(t0, t1));
+        t_fast += seconds(t0, t1);
+        t_literal += seconds(t1, t2);
+        same = same && rf == 1 && rl == 1 && same_curve(fast, literal);
+    }
+    if (!same) st.SkipWithError("the fast average differs from the literal one");
+    const double n = static_cast<double>(st.iterations());
+    st.counters["fast_ms"] = t_fast / n * 1e3;
+    st.counters["literal_ms"] = t_literal / n * 1e3;
+    st.counters["speedup"] = t_literal / t_fast;
+}
+
+void BM_write_2D(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    for (auto _ : st)
+        if (write_2D(f.p, f.res, f.param) != 1) st.SkipWithError("write_2D failed");
+}
+
+void BM_write_1D(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    for (auto _ : st)
+        if (write_1D(f.p, f.res, f.curve, f.param) != 1) st.SkipWithError("write_1D failed");
+}
+
+// The whole run; each stage's share of the time (processor time of this
+// thread) is a counter, in percent.
+void BM_reduction(benchmark::State& st) {
+    need_fixture(st);
+    double t[kStages] = {};
+    for (auto _ : st)
+        if (!reduce(fixture().param, t)) st.SkipWithError("the reduction failed");
+    double total = 0;
+    for (double v : t) total += v;
+    for (int s = 0; s < kStages; ++s) st.counters[kStageNames[s]] = total > 0 ? 100.0 * t[s] / total : 0.0;
+}
+
+BENCHMARK(BM_read_data)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_jacobian)->ArgName("new_geometry")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_sens_norm_cor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_sub_data)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ave_data)
+    ->ArgNames({"thmin", "thmax"})
+    ->Args({0, 360})
+    ->Args({0, 90})
+    ->Args({45, 135})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_write_2D)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_write_1D)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_reduction)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string param = PELKARO_SOURCE_DIR "/examples/spheres.par";
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--example") == 0) {
+            param = argv[i + 1];
+            for (int k = i + 2; k <= argc; ++k) argv[k - 2] = argv[k];
+            argc -= 2;
+            break;
+        }
+    }
+    // The stages' console output goes to /dev/null; the report to the
+    // original standard output.
+    std::fflush(stdout);
+    const int saved = ::dup(1);
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    if (saved < 0 || devnull < 0 || ::dup2(devnull, 1) < 0) return 1;
+    ::close(devnull);
+    std::ofstream report("/proc/self/fd/" + std::to_string(saved));
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!build_fixture(param))
+        report << "pelkaro_bench: " << param << " could not be reduced (a reduction run, mode 0, is needed)\n"
+               << std::flush;
+    benchmark::ConsoleReporter console(static_cast<benchmark::ConsoleReporter::OutputOptions>(
+        benchmark::ConsoleReporter::OO_Tabular | (::isatty(saved) ? benchmark::ConsoleReporter::OO_Color : 0)));
+    console.SetOutputStream(&report);
+    console.SetErrorStream(&report);
+    benchmark::RunSpecifiedBenchmarks(&console);
+    benchmark::Shutdown();
+    std::fflush(stdout);
+    if (!fixture().dir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(fixture().dir, ec);
+    }
+    return 0;
+}
