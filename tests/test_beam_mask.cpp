@@ -91,7 +91,8 @@ TEST(MakeMask, EdgeFrame) {
     b.bx = 64;
     b.trap = 5;
     std::vector<std::vector<float>> results;
-    for (auto [p, fill] : {std::pair<Param, float>{a, 7.0f}, std::pair<Param, float>{b, -3.0f}}) {
+    for (const auto& [params, fill] : {std::pair<Param, float>{a, 7.0f}, std::pair<Param, float>{b, -3.0f}}) {
+        const Param& p = params;  // a lambda cannot capture a structured binding in C++17
         Data2D m;
         m.intens.assign(kImageValues, fill);
         m.uncert.assign(kImageValues, 9.0f);
