@@ -90,8 +90,11 @@ Scan scan_int(const char*& s, int32_t& out) {
     return Scan::ok;
 }
 
+AtomicFile::~AtomicFile() { atomic_abort(*this); }
+
 bool atomic_open(const std::string& target, AtomicFile& out) {
-    out = AtomicFile{};
+    atomic_abort(out);
+    out.target.clear();
     if (target.empty() || target.find('\0') != std::string::npos) return false;
     struct stat st {};
     if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
@@ -134,6 +137,12 @@ bool atomic_commit(AtomicFile& out) {
     if (!ok) ::unlink(out.tmp.c_str());
     out.tmp.clear();
     return ok;
+}
+
+bool atomic_finish(AtomicFile& out, bool written) {
+    if (written) return atomic_commit(out);
+    atomic_abort(out);
+    return false;
 }
 
 void atomic_abort(AtomicFile& out) {

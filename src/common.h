@@ -58,10 +58,16 @@ Scan scan_int(const char*& s, int32_t& out);
 
 // An output file written under a temporary name in the target's directory
 // and renamed over the target only when complete.
+// A temporary file still open when the object goes (an exception on the
+// way) is discarded.
 struct AtomicFile {
     std::FILE* f = nullptr;
     std::string tmp;
     std::string target;
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile();
 };
 
 // Creates the temporary file.  Fails (false) when the target exists but is
@@ -72,6 +78,9 @@ bool atomic_open(const std::string& target, AtomicFile& out);
 bool atomic_commit(AtomicFile& out);
 // Discards the temporary file.
 void atomic_abort(AtomicFile& out);
+// Commits when everything was written (`written`), else discards; true
+// when the target now holds the complete new file.
+bool atomic_finish(AtomicFile& out, bool written);
 
 }  // namespace pk
 

@@ -148,10 +148,7 @@ int write_2D(const Param&, const Data2D& data, const std::string& name) {
             flush(kChunk);
         }
         flush(0);
-        bool ok = written;
-        if (!ok) pk::atomic_abort(out);
-        else ok = pk::atomic_commit(out);
-        if (!ok) {
+        if (!pk::atomic_finish(out, written)) {
             std::printf("file_out:write_2D -> could not write the output file %s\n", out_name.c_str());
             return -1;
         }
@@ -186,10 +183,7 @@ int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::strin
             append_fixed(text, d.dq[i], 8, 6);
             text.push_back('\n');
         }
-        bool ok = write_all(out.f, text);
-        if (!ok) pk::atomic_abort(out);
-        else ok = pk::atomic_commit(out);
-        if (!ok) {
+        if (!pk::atomic_finish(out, write_all(out.f, text))) {
             std::printf("file_out:write_1D -> could not write the output file %s\n", out_name.c_str());
             return -1;
         }
@@ -215,10 +209,7 @@ int write_mask(const Param& p, const Data2D& data) {
         text += line;
         text += "# detector appears as if looking from sample position\n";
         for (int r = 0; r < kDetSide; ++r) append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 2, 2);
-        bool ok = write_all(out.f, text);
-        if (!ok) pk::atomic_abort(out);
-        else ok = pk::atomic_commit(out);
-        if (!ok) {
+        if (!pk::atomic_finish(out, write_all(out.f, text))) {
             std::printf("file_out:write_mask -> could not write the output file mask.d2d\n");
             return -1;
         }
