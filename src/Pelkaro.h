@@ -6,6 +6,7 @@
 #define PELKARO_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,14 @@ constexpr int kDetPixels = kDetSide * kDetSide;  // 16384
 constexpr int kImageValues = 36864;
 // Capacity of each averaged-curve array.
 constexpr int kCurveValues = 10000;
+
+// Where the console text of the stages goes.  The default writes to
+// standard output, byte for byte; a front end that wants the text elsewhere
+// silences it (file = nullptr) or collects it (capture).
+struct Console {
+    std::FILE* file = stdout;       // written here when not null
+    std::string* capture = nullptr; // appended here too when not null
+};
 
 // Reduction parameters of one run, filled from the parameter file.
 struct Param {
@@ -74,36 +83,38 @@ struct Data1D {
 // are matched; bit i of the `seen` mask of parse_in stands for kKeywords[i].
 constexpr int kKeywordCount = 15;
 extern const char* const kKeywords[kKeywordCount];
-int count_parse(const std::string& name, Param& p);
+int count_parse(const std::string& name, Param& p, const Console& con = Console{});
 int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
              std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask,
-             uint32_t* seen = nullptr);
+             uint32_t* seen = nullptr, const Console& con = Console{});
 
 // Detector data and mask files (read_sans.cpp).
-int read_data(Data2D& data);
-int read_mask(const Param& p, Data2D& mask);
+int read_data(Data2D& data, const Console& con = Console{});
+int read_mask(const Param& p, Data2D& mask, const Console& con = Console{});
 
 // Beam-centre measurement (beam_meas.cpp).
-int beam_center(Param& p, const Data2D& in);
+int beam_center(Param& p, const Data2D& in, const Console& con = Console{});
 
 // Internal edge mask (mask_gen.cpp).
 int make_mask(const Param& p, Data2D& mask);
 
 // Sensitivity and solid-angle corrections (sens_cor.cpp).
-int jacobian(const Param& p, Data2D& dat);
-int sens_norm(const Param& p, Data2D& sens, Data2D& mask);
+int jacobian(const Param& p, Data2D& dat, const Console& con = Console{});
+int sens_norm(const Param& p, Data2D& sens, Data2D& mask, const Console& con = Console{});
 int sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
 
 // Background subtraction and absolute scaling (sub_data.cpp).
 int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
-             const Data2D& dc, const Data2D& mask, Data2D& res);
+             const Data2D& dc, const Data2D& mask, Data2D& res, const Console& con = Console{});
 
 // Azimuthal averaging (ave_data.cpp).
-int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask);
+int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
+             const Console& con = Console{});
 
 // Output files (file_out.cpp).
-int write_2D(const Param& p, const Data2D& data, const std::string& name);
-int write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name);
-int write_mask(const Param& p, const Data2D& data);
+int write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con = Console{});
+int write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name,
+             const Console& con = Console{});
+int write_mask(const Param& p, const Data2D& data, const Console& con = Console{});
 
 #endif

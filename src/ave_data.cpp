@@ -58,11 +58,12 @@ inline float azimuth(float tx, float ty) {
 
 // The sub-pixel loop itself.  Returns -1 (after its message) when a
 // sub-pixel's radius lies beyond the last bin.
-int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max) {
+int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
+                  const Console& con) {
     const double px = p.px, py = p.py, bx = p.bx, by = p.by;
     const double thmin = p.thmin, thmax = p.thmax;
     for (int i = 0; i < kDetSide; ++i) {
-        if (std::fmod(static_cast<double>(i), 8.0) == 0) std::printf("*");
+        if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
         for (int j = 0; j < kDetSide; ++j) {
             const int k = i + kDetSide * j;
             if (!(mask.intens[k] > 0.25f)) continue;
@@ -77,7 +78,7 @@ int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& m
                     const float r = pk::to_float(std::sqrt(dx * dx * px * px + dy * dy * py * py));
                     const double where = tot * static_cast<double>(r) / max;
                     if (!(where >= 0 && where < tot)) {
-                        std::printf("ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
+                        pk::say(con, "ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
                                     "the curve cannot be averaged\n", i, j);
                         return -1;
                     }
@@ -92,7 +93,7 @@ int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& m
             }
         }
     }
-    std::printf("\n");
+    pk::say(con, "\n");
     return 1;
 }
 
@@ -366,7 +367,8 @@ inline uint32_t count_at_least(const double* a, const double* b, double b_lo, do
 
 // The sub-pixel loop's sums by the shortcuts above.  Returns false, having
 // changed nothing and printed nothing, when they do not apply.
-bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max) {
+bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
+              const Console& con) {
     const double px = p.px, py = p.py, bx = p.bx, by = p.by;
     if (!std::isfinite(px) || !std::isfinite(py) || !std::isfinite(bx) || !std::isfinite(by)) return false;
     for (int k = 0; k < kDetPixels; ++k)
@@ -416,7 +418,7 @@ bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
     float* sum_v = out.dy.data();
     int b_lo = 0, b_hi = 0;
     for (int i = 0; i < kDetSide; ++i) {
-        if (std::fmod(static_cast<double>(i), 8.0) == 0) std::printf("*");
+        if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
         const double* axi = &ax[static_cast<std::size_t>(i * kSub)];
         const float* txi = &tx[static_cast<std::size_t>(i * kSub)];
         for (int j = 0; j < kDetSide; ++j) {
@@ -471,7 +473,7 @@ bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
             }
         }
     }
-    std::printf("\n");
+    pk::say(con, "\n");
     for (int b = 0; b <= last; ++b)
         out.area[static_cast<std::size_t>(b)] = add_repeated(0.0f, 0.01, total[static_cast<std::size_t>(b)]);
     return true;
@@ -479,7 +481,7 @@ bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
 
 }  // namespace
 
-int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask) {
+int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
     const double px = p.px;
     const double py = p.py;
     const double bx = p.bx;
@@ -493,7 +495,7 @@ int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask) 
     const float max = pk::to_float(std::sqrt(X * X * px * px + Y * Y * py * py));
     const double quotient = static_cast<double>(max) / bin;
     if (!(quotient >= 0 && quotient < kCurveValues)) {
-        std::printf("ave_data -> the bin width and geometry ask for %g bins, more than the %d the curve holds; "
+        pk::say(con, "ave_data -> the bin width and geometry ask for %g bins, more than the %d the curve holds; "
                     "the curve cannot be averaged\n",
                     quotient, kCurveValues);
         return -1;
@@ -528,8 +530,8 @@ int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask) 
         out.dq[i] = pk::to_float(std::sqrt(k0 * k0 / 12 * (static_cast<double>(source) + aperture + pixel + spread)));
     }
 
-    if (!sum_fast(p, in, out, mask, tot, max)) {
-        if (sum_subpixels(p, in, out, mask, tot, max) != 1) return -1;
+    if (!sum_fast(p, in, out, mask, tot, max, con)) {
+        if (sum_subpixels(p, in, out, mask, tot, max, con) != 1) return -1;
     }
 
     for (int i = 0; i < tot; ++i) {
@@ -542,7 +544,7 @@ int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask) 
         if (out.area[i] == 0) continue;
         if (!std::isfinite(out.x[i]) || !std::isfinite(out.y[i]) || !std::isfinite(out.dy[i]) ||
             !std::isfinite(out.dq[i])) {
-            std::printf("ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, dQ %f); "
+            pk::say(con, "ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, dQ %f); "
                         "the curve cannot be averaged\n",
                         i, static_cast<double>(out.x[i]), static_cast<double>(out.y[i]),
                         static_cast<double>(out.dy[i]), static_cast<double>(out.dq[i]));

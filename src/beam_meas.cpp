@@ -9,7 +9,7 @@
 // column to by, in whole-pixel index units: the reverse of the pairing the
 // geometric stages use, which the user accounts for when entering the
 // centre into the parameter file.
-int beam_center(Param& p, const Data2D& in) {
+int beam_center(Param& p, const Data2D& in, const Console& con) {
     float row_sum = 0.0f;
     float col_sum = 0.0f;
     int32_t count = 0;
@@ -23,12 +23,12 @@ int beam_center(Param& p, const Data2D& in) {
         }
     }
     if (count == 0) {
-        std::printf("beam_center -> no pixel of the search window (rows and columns 3 to 124) "
+        pk::say(con, "beam_center -> no pixel of the search window (rows and columns 3 to 124) "
                     "counts more than 5; no beam found in %s\n", in.name.c_str());
         return -1;
     }
     p.bx = static_cast<float>(static_cast<double>(row_sum) / count);
     p.by = static_cast<float>(static_cast<double>(col_sum) / count);
-    std::printf("The beam center is %f %f\n", static_cast<double>(p.bx), static_cast<double>(p.by));
+    pk::say(con, "The beam center is %f %f\n", static_cast<double>(p.bx), static_cast<double>(p.by));
     return 1;
 }

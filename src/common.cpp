@@ -1,6 +1,7 @@
 #include "common.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Pelkaro.h"
+
 namespace pk {
+
+void say(const Console& con, const char* fmt, ...) {
+    std::va_list args;
+    if (con.file) {
+        va_start(args, fmt);
+        std::vfprintf(con.file, fmt, args);
+        va_end(args);
+    }
+    if (con.capture) {
+        va_start(args, fmt);
+        std::va_list again;
+        va_copy(again, args);
+        const int len = std::vsnprintf(nullptr, 0, fmt, args);
+        if (len > 0) {
+            const std::size_t at = con.capture->size();
+            con.capture->resize(at + static_cast<std::size_t>(len) + 1);
+            std::vsnprintf(&(*con.capture)[at], static_cast<std::size_t>(len) + 1, fmt, again);
+            con.capture->resize(at + static_cast<std::size_t>(len));
+        }
+        va_end(again);
+        va_end(args);
+    }
+}
 
 bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut) {
     piece.clear();

@@ -11,7 +11,12 @@
 #include <memory>
 #include <string>
 
+struct Console;
+
 namespace pk {
+
+// Writes printf-formatted text to the console.
+void say(const Console& con, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Rounds a double to the nearest float as IEEE 754 does, with values beyond
 // the float range becoming +-infinity (a plain cast of those is undefined).

@@ -98,20 +98,20 @@ constexpr std::size_t kChunk = 1 << 16;
 
 }  // namespace
 
-int write_2D(const Param&, const Data2D& data, const std::string& name) {
-    std::printf("Entered write_2D\n");
+int write_2D(const Param&, const Data2D& data, const std::string& name, const Console& con) {
+    pk::say(con, "Entered write_2D\n");
     try {
         const std::string out_name = output_name(data.name, ".d2d");
-        std::printf("The 2D output filename is %s\n", out_name.c_str());
+        pk::say(con, "The 2D output filename is %s\n", out_name.c_str());
         pk::AtomicFile out;
         if (!pk::atomic_open(out_name, out)) {
-            std::printf("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
+            pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
             return -1;
         }
         pk::FilePtr params(pk::open_regular(name));
         if (!params) {
             pk::atomic_abort(out);
-            std::printf("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
+            pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
             return -1;
         }
         // The text goes out in pieces of about 64 KiB: the whole file would
@@ -149,24 +149,24 @@ int write_2D(const Param&, const Data2D& data, const std::string& name) {
         }
         flush(0);
         if (!pk::atomic_finish(out, written)) {
-            std::printf("file_out:write_2D -> could not write the output file %s\n", out_name.c_str());
+            pk::say(con, "file_out:write_2D -> could not write the output file %s\n", out_name.c_str());
             return -1;
         }
         return 1;
     } catch (const std::bad_alloc&) {
-        std::printf("file_out:write_2D -> could not allocate the filename buffer\n");
+        pk::say(con, "file_out:write_2D -> could not allocate the filename buffer\n");
         return -1;
     }
 }
 
-int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::string&) {
-    std::printf("Entered write_1D\n");
+int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::string&, const Console& con) {
+    pk::say(con, "Entered write_1D\n");
     try {
         const std::string out_name = output_name(data.name, ".d1d");
-        std::printf("The 1D output filename is %s\n", out_name.c_str());
+        pk::say(con, "The 1D output filename is %s\n", out_name.c_str());
         pk::AtomicFile out;
         if (!pk::atomic_open(out_name, out)) {
-            std::printf("file_out:write_1D -> could not open the output file %s for writing\n", out_name.c_str());
+            pk::say(con, "file_out:write_1D -> could not open the output file %s for writing\n", out_name.c_str());
             return -1;
         }
         std::string text;
@@ -184,22 +184,22 @@ int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::strin
             text.push_back('\n');
         }
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
-            std::printf("file_out:write_1D -> could not write the output file %s\n", out_name.c_str());
+            pk::say(con, "file_out:write_1D -> could not write the output file %s\n", out_name.c_str());
             return -1;
         }
         return 1;
     } catch (const std::bad_alloc&) {
-        std::printf("file_out:write_1D -> could not allocate the filename buffer\n");
+        pk::say(con, "file_out:write_1D -> could not allocate the filename buffer\n");
         return -1;
     }
 }
 
-int write_mask(const Param& p, const Data2D& data) {
-    std::printf("Entered write_mask\n");
+int write_mask(const Param& p, const Data2D& data, const Console& con) {
+    pk::say(con, "Entered write_mask\n");
     try {
         pk::AtomicFile out;
         if (!pk::atomic_open("mask.d2d", out)) {
-            std::printf("file_out:write_mask -> could not open the output file\n");
+            pk::say(con, "file_out:write_mask -> could not open the output file\n");
             return -1;
         }
         std::string text;
@@ -210,12 +210,12 @@ int write_mask(const Param& p, const Data2D& data) {
         text += "# detector appears as if looking from sample position\n";
         for (int r = 0; r < kDetSide; ++r) append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 2, 2);
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
-            std::printf("file_out:write_mask -> could not write the output file mask.d2d\n");
+            pk::say(con, "file_out:write_mask -> could not write the output file mask.d2d\n");
             return -1;
         }
         return 1;
     } catch (const std::bad_alloc&) {
-        std::printf("file_out:write_mask -> could not open the output file\n");
+        pk::say(con, "file_out:write_mask -> could not open the output file\n");
         return -1;
     }
 }

@@ -74,28 +74,28 @@ private:
     bool good_ = true;
 };
 
-void report_bad_numbers(int kw) {
-    std::printf("parse_in -> missing or invalid number on the %s line\n", kKeywords[kw]);
+void report_bad_numbers(int kw, const Console& con) {
+    pk::say(con, "parse_in -> missing or invalid number on the %s line\n", kKeywords[kw]);
 }
 
-void report_too_long(int kw) {
-    std::printf("parse_in -> the %s line is too long (more than 510 characters)\n", kKeywords[kw]);
+void report_too_long(int kw, const Console& con) {
+    pk::say(con, "parse_in -> the %s line is too long (more than 510 characters)\n", kKeywords[kw]);
 }
 
 }  // namespace
 
-int count_parse(const std::string& name, Param& p) {
-    std::printf("Entered count_parse()\n");
+int count_parse(const std::string& name, Param& p, const Console& con) {
+    pk::say(con, "Entered count_parse()\n");
     Piece pc;
     try {
         pc.text.reserve(kPieceLimit + 1);
     } catch (const std::bad_alloc&) {
-        std::printf("count_parse -> could not allocate the character buffer array\n");
+        pk::say(con, "count_parse -> could not allocate the character buffer array\n");
         return -1;
     }
     pk::FilePtr f(pk::open_regular(name));
     if (!f) {
-        std::printf("count_parse -> could not open the file %s\n", name.c_str());
+        pk::say(con, "count_parse -> could not open the file %s\n", name.c_str());
         return -1;
     }
     int64_t sams = 0;
@@ -105,15 +105,15 @@ int count_parse(const std::string& name, Param& p) {
         else if (pc.text.compare(0, 4, "DATB") == 0) ++bufs;
     }
     if (sams > INT32_MAX || bufs > INT32_MAX) {
-        std::printf("count_parse -> bad number of sample or buffer files (must be > 0)\n");
+        pk::say(con, "count_parse -> bad number of sample or buffer files (must be > 0)\n");
         return -1;
     }
     p.sams = static_cast<int32_t>(sams);
     p.bufs = static_cast<int32_t>(bufs);
-    std::printf("The number of sample files is %d\n", p.sams);
-    std::printf("The number of buffer files is %d\n", p.bufs);
+    pk::say(con, "The number of sample files is %d\n", p.sams);
+    pk::say(con, "The number of buffer files is %d\n", p.bufs);
     if (p.sams == 0 || p.bufs == 0) {
-        std::printf("count_parse -> bad number of sample or buffer files (must be > 0)\n");
+        pk::say(con, "count_parse -> bad number of sample or buffer files (must be > 0)\n");
         return -1;
     }
     return 1;
@@ -129,6 +129,7 @@ struct Parser {
     Data2D& dc;
     Data2D& sens;
     Data2D& mask;
+    const Console& con;
     int32_t sms = 0;
     int32_t bfs = 0;
 
@@ -209,29 +210,29 @@ int Parser::plain(int kw, const Piece& pc) {
             return 1;
     }
     if (!n.all_good() || !valid) {
-        std::printf("%s", reject);
+        pk::say(con, "%s", reject);
         return -1;
     }
     if (pc.cut && n.touches_end()) {
-        report_too_long(kw);  // the last number may go on in the next piece
+        report_too_long(kw, con);  // the last number may go on in the next piece
         return -1;
     }
     switch (kw) {
-        case MODE: std::printf("The reduction mode is %d\n", p.mode); break;
-        case CNTR: std::printf("The beam center is %f %f (pixels)\n", p.bx, p.by); break;
-        case PXSP: std::printf("The pixel spacing is %f %f (cm)\n", p.px, p.py); break;
-        case SM2D: std::printf("The sample-to-detector distance is %f (mm)\n", p.sam2det); break;
-        case SMRP: std::printf("The smearing parameters are %f %f %f (mm)\n", p.src2sam, p.srcapp, p.samapp); break;
-        case WAVE: std::printf("The wavelength is %f (Angstroms) with a spread of %f\n", p.wavelen, p.dwavelen); break;
-        case ABSF: std::printf("The absolute intensity scaling factor is %f\n", p.abs_fact); break;
-        case AVGM: std::printf("The averaging mode is %d\n", p.average); break;
+        case MODE: pk::say(con, "The reduction mode is %d\n", p.mode); break;
+        case CNTR: pk::say(con, "The beam center is %f %f (pixels)\n", p.bx, p.by); break;
+        case PXSP: pk::say(con, "The pixel spacing is %f %f (cm)\n", p.px, p.py); break;
+        case SM2D: pk::say(con, "The sample-to-detector distance is %f (mm)\n", p.sam2det); break;
+        case SMRP: pk::say(con, "The smearing parameters are %f %f %f (mm)\n", p.src2sam, p.srcapp, p.samapp); break;
+        case WAVE: pk::say(con, "The wavelength is %f (Angstroms) with a spread of %f\n", p.wavelen, p.dwavelen); break;
+        case ABSF: pk::say(con, "The absolute intensity scaling factor is %f\n", p.abs_fact); break;
+        case AVGM: pk::say(con, "The averaging mode is %d\n", p.average); break;
         case ANGS:
             // Degrees to radians, in double from the stored degrees, rounded once.
             p.thmin = pk::to_float(static_cast<double>(p.thmin) * 3.141592653589793 / 180.0);
             p.thmax = pk::to_float(static_cast<double>(p.thmax) * 3.141592653589793 / 180.0);
-            std::printf("The angular range for the azimuthal averaging is:  %f %f\n", p.thmin, p.thmax);
+            pk::say(con, "The angular range for the azimuthal averaging is:  %f %f\n", p.thmin, p.thmax);
             break;
-        default: std::printf("The bin width for the rotational averaging is %f\n", p.bin_width); break;
+        default: pk::say(con, "The bin width for the rotational averaging is %f\n", p.bin_width); break;
     }
     return 1;
 }
@@ -249,20 +250,20 @@ int Parser::file_line(int kw, const Piece& pc) {
         if (name_end > from && s[name_end - 1] == '\n') --name_end;
     }
     if (pc.cut && name_to_end) {
-        report_too_long(kw);
+        report_too_long(kw, con);
         return -1;
     }
 
     Data2D* rec = nullptr;
     if (kw == DATS) {
         if (sms >= static_cast<int32_t>(sam.size())) {
-            std::printf("parse_in -> the parameter file holds more DATS lines than were counted\n");
+            pk::say(con, "parse_in -> the parameter file holds more DATS lines than were counted\n");
             return -1;
         }
         rec = &sam[static_cast<std::size_t>(sms)];
     } else if (kw == DATB) {
         if (bfs >= static_cast<int32_t>(buf.size())) {
-            std::printf("parse_in -> the parameter file holds more DATB lines than were counted\n");
+            pk::say(con, "parse_in -> the parameter file holds more DATB lines than were counted\n");
             return -1;
         }
         rec = &buf[static_cast<std::size_t>(bfs)];
@@ -298,21 +299,21 @@ int Parser::file_line(int kw, const Piece& pc) {
     if (!numbers_ok && (kw == DATB || kw == DATD) && r[0] == pk::Scan::ok && rec->tm == 0 && !any_bad)
         numbers_ok = true;
     if (!numbers_ok) {
-        if (kw == DATS && r[0] == pk::Scan::missing) std::printf("There is no sample time specified...exiting program\n");
-        else report_bad_numbers(kw);
+        if (kw == DATS && r[0] == pk::Scan::missing) pk::say(con, "There is no sample time specified...exiting program\n");
+        else report_bad_numbers(kw, con);
         return -1;
     }
     if (pc.cut && last_end == s.c_str() + s.size()) {
-        report_too_long(kw);
+        report_too_long(kw, con);
         return -1;
     }
 
     if (p.mode == 0 && rec->tm != 0 && !pk::regular_file_exists(rec->name)) {
         switch (kw) {
-            case DATS: std::printf("The data file %s does not exist\n", rec->name.c_str()); break;
-            case DATB: std::printf("The buffer file %s does not exist\n", rec->name.c_str()); break;
-            case DATD: std::printf("The dark current file %s does not exist\n", rec->name.c_str()); break;
-            default: std::printf("The mask file %s does not exist\n", rec->name.c_str()); break;
+            case DATS: pk::say(con, "The data file %s does not exist\n", rec->name.c_str()); break;
+            case DATB: pk::say(con, "The buffer file %s does not exist\n", rec->name.c_str()); break;
+            case DATD: pk::say(con, "The dark current file %s does not exist\n", rec->name.c_str()); break;
+            default: pk::say(con, "The mask file %s does not exist\n", rec->name.c_str()); break;
         }
         return -1;
     }
@@ -320,27 +321,27 @@ int Parser::file_line(int kw, const Piece& pc) {
     switch (kw) {
         case DATS:
             if (rec->tm == 0) {
-                std::printf("There is no sample time specified...exiting program\n");
+                pk::say(con, "There is no sample time specified...exiting program\n");
                 return -1;
             }
-            std::printf("The data file #%d is %s.\n", sms, rec->name.c_str());
-            std::printf("The exposure time is %f and the monitor counts are %f.\n\n", rec->tm, rec->monitor);
+            pk::say(con, "The data file #%d is %s.\n", sms, rec->name.c_str());
+            pk::say(con, "The exposure time is %f and the monitor counts are %f.\n\n", rec->tm, rec->monitor);
             ++sms;
             break;
         case DATB:
-            if (rec->tm == 0) std::printf("Ignoring buffer file\n");
-            std::printf("The buffer file #%d is %s.\n", bfs, rec->name.c_str());
-            std::printf("The exposure time is %f and the monitor counts are %f.\n\n", rec->tm, rec->monitor);
+            if (rec->tm == 0) pk::say(con, "Ignoring buffer file\n");
+            pk::say(con, "The buffer file #%d is %s.\n", bfs, rec->name.c_str());
+            pk::say(con, "The exposure time is %f and the monitor counts are %f.\n\n", rec->tm, rec->monitor);
             ++bfs;
             break;
         case DATD:
-            if (rec->tm == 0) std::printf("Ignoring the dark current\n");
-            std::printf("The dark current file is %s.\n", rec->name.c_str());
-            std::printf("The exposure time is %f and the monitor counts are %f.\n\n", rec->tm, rec->monitor);
+            if (rec->tm == 0) pk::say(con, "Ignoring the dark current\n");
+            pk::say(con, "The dark current file is %s.\n", rec->name.c_str());
+            pk::say(con, "The exposure time is %f and the monitor counts are %f.\n\n", rec->tm, rec->monitor);
             break;
         default:
-            if (rec->tm == 0) std::printf("Using an internal mask generated using the sensitivity file\n");
-            else std::printf("The mask file is %s\n", rec->name.c_str());
+            if (rec->tm == 0) pk::say(con, "Using an internal mask generated using the sensitivity file\n");
+            else pk::say(con, "The mask file is %s\n", rec->name.c_str());
             break;
     }
     return 1;
@@ -349,7 +350,7 @@ int Parser::file_line(int kw, const Piece& pc) {
 int Parser::sens_line(const Piece& pc) {
     const std::string& s = pc.text;
     if (pc.cut) {
-        report_too_long(SENS);
+        report_too_long(SENS, con);
         return -1;
     }
     // Flag at index 5, separator at index 6, the name is the rest of the
@@ -359,32 +360,32 @@ int Parser::sens_line(const Piece& pc) {
     sens.name = name;
     p.jacobian = (s.size() > 5 && s[5] == '0') ? 0 : 1;
     if (p.mode == 0 && !pk::regular_file_exists(sens.name)) {
-        std::printf("The sensitivity file %s does not exist\n", sens.name.c_str());
+        pk::say(con, "The sensitivity file %s does not exist\n", sens.name.c_str());
         return -1;
     }
-    std::printf("The sensitivity file is %s and the jacobian flag is %d\n", sens.name.c_str(), p.jacobian);
+    pk::say(con, "The sensitivity file is %s and the jacobian flag is %d\n", sens.name.c_str(), p.jacobian);
     return 1;
 }
 
 }  // namespace
 
 int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf,
-             Data2D& dc, Data2D& sens, Data2D& mask, uint32_t* seen) {
-    std::printf("Entered parse_in()\n");
+             Data2D& dc, Data2D& sens, Data2D& mask, uint32_t* seen, const Console& con) {
+    pk::say(con, "Entered parse_in()\n");
     Piece pc;
     try {
         pc.text.reserve(kPieceLimit + 1);
     } catch (const std::bad_alloc&) {
-        std::printf("parse_in -> could not allocate the character buffer array\n");
+        pk::say(con, "parse_in -> could not allocate the character buffer array\n");
         return -1;
     }
     pk::FilePtr f(pk::open_regular(name));
     if (!f) {
-        std::printf("parse_in -> could not open the parameter file\n");
+        pk::say(con, "parse_in -> could not open the parameter file\n");
         return -1;
     }
     if (seen) *seen = 0;
-    Parser ps{p, sam, buf, dc, sens, mask};
+    Parser ps{p, sam, buf, dc, sens, mask, con};
     while (read_piece(f.get(), pc)) {
         int kw = keyword_of(pc.text);
         if (kw < 0) continue;
@@ -397,6 +398,6 @@ int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam, std::v
         if (r != 1) return -1;
         if (seen) *seen |= 1u << kw;
     }
-    std::printf("Finished parse_in\n");
+    pk::say(con, "Finished parse_in\n");
     return 1;
 }

@@ -91,13 +91,13 @@ TagValue read_tag_value(ByteReader& in, int32_t& value, int& last) {
 
 }  // namespace
 
-int read_data(Data2D& data) {
+int read_data(Data2D& data, const Console& con) {
     try {
         if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
         if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
         pk::FilePtr f(pk::open_regular(data.name));
         if (!f) {
-            std::printf("read_saxs -> could not access the data in %s\n", data.name.c_str());
+            pk::say(con, "read_saxs -> could not access the data in %s\n", data.name.c_str());
             return -1;
         }
         ByteReader in(f.get());
@@ -115,11 +115,11 @@ int read_data(Data2D& data) {
                         have = true;
                     } else if (have) {
                         if (v > kIntMax) {
-                            std::printf("read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
+                            pk::say(con, "read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
                             return -1;
                         }
                         if (n >= kImageValues) {
-                            std::printf("read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
+                            pk::say(con, "read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
                             return -1;
                         }
                         intens[n++] = static_cast<float>(v);
@@ -158,12 +158,12 @@ int read_data(Data2D& data) {
                 int32_t value = 0;
                 TagValue t = read_tag_value(in, value, last);
                 if (t == TagValue::too_large) {
-                    std::printf("read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
+                    pk::say(con, "read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
                     return -1;
                 }
                 if (t == TagValue::ok) {
                     *target = static_cast<float>(value);
-                    std::printf(label, static_cast<double>(*target));
+                    pk::say(con, label, static_cast<double>(*target));
                 }
             } else if (len == 5) {
                 last = in.skip_line();
@@ -176,7 +176,7 @@ int read_data(Data2D& data) {
             uncert[k] = intens[k] == 0 ? 1.0f : pk::to_float(std::sqrt(static_cast<double>(intens[k])));
         return 1;
     } catch (const std::bad_alloc&) {
-        std::printf("read_data -> could not allocate the character array\n");
+        pk::say(con, "read_data -> could not allocate the character array\n");
         return -1;
     }
 }
@@ -188,13 +188,13 @@ constexpr std::size_t kMaskRowLimit = 1 << 16;
 
 // A mask file as run mode 1 writes it: one detector row of tab-separated
 // values per line, each value truncated like "%d".
-int read_generated_mask(std::FILE* f, Data2D& mask) {
+int read_generated_mask(std::FILE* f, Data2D& mask, const Console& con) {
     std::string line;
     int row = 0;
     bool cut = false;
     while (pk::next_piece(f, line, kMaskRowLimit, &cut)) {
         if (cut) {
-            std::printf("read_saxs -> a row of the mask file %s is too long\n", mask.name.c_str());
+            pk::say(con, "read_saxs -> a row of the mask file %s is too long\n", mask.name.c_str());
             return -1;
         }
         if (line[0] == '#' || line == "\n") continue;
@@ -206,7 +206,7 @@ int read_generated_mask(std::FILE* f, Data2D& mask) {
             if (*s == '\0') break;
             int32_t v = 0;
             if (pk::scan_int(s, v) != pk::Scan::ok || col >= kDetSide || row >= kDetSide) {
-                std::printf("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
+                pk::say(con, "read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
                             kDetSide, kDetSide);
                 return -1;
             }
@@ -216,14 +216,14 @@ int read_generated_mask(std::FILE* f, Data2D& mask) {
             while (*s && *s != ' ' && *s != '\t' && *s != '\n' && *s != '\r' && *s != '\v' && *s != '\f') ++s;
         }
         if (col != kDetSide) {
-            std::printf("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
+            pk::say(con, "read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
                         kDetSide, kDetSide);
             return -1;
         }
         ++row;
     }
     if (row != kDetSide) {
-        std::printf("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(), kDetSide,
+        pk::say(con, "read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(), kDetSide,
                     kDetSide);
         return -1;
     }
@@ -232,21 +232,21 @@ int read_generated_mask(std::FILE* f, Data2D& mask) {
 
 }  // namespace
 
-int read_mask(const Param&, Data2D& mask) {
+int read_mask(const Param&, Data2D& mask, const Console& con) {
     try {
         std::string piece;
         piece.reserve(512);
         if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
         pk::FilePtr f(pk::open_regular(mask.name));
         if (!f) {
-            std::printf("read_saxs -> could not open the mask file %s\n", mask.name.c_str());
+            pk::say(con, "read_saxs -> could not open the mask file %s\n", mask.name.c_str());
             return -1;
         }
         bool first = true;
         int n = 0;
         while (pk::next_piece(f.get(), piece, 510)) {
             if (first && piece.compare(0, std::strlen(kGeneratedMaskHeader), kGeneratedMaskHeader) == 0)
-                return read_generated_mask(f.get(), mask);
+                return read_generated_mask(f.get(), mask, con);
             first = false;
             if (piece[0] == '#') continue;
             const char* s = piece.c_str();
@@ -254,12 +254,12 @@ int read_mask(const Param&, Data2D& mask) {
             pk::Scan r = pk::scan_int(s, v);
             if (r == pk::Scan::missing) continue;  // no integer at the start: takes no position
             if (r == pk::Scan::bad) {
-                std::printf("read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
+                pk::say(con, "read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
                             mask.name.c_str());
                 return -1;
             }
             if (n >= kImageValues) {
-                std::printf("read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
+                pk::say(con, "read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
                             kImageValues);
                 return -1;
             }
@@ -267,7 +267,7 @@ int read_mask(const Param&, Data2D& mask) {
         }
         return 1;
     } catch (const std::bad_alloc&) {
-        std::printf("read_saxs -> could not allocate the character buffer\n");
+        pk::say(con, "read_saxs -> could not allocate the character buffer\n");
         return -1;
     }
 }

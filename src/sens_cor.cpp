@@ -59,10 +59,10 @@ const SolidAngleCache& solid_angle_factors(const Param& p) {
 
 }  // namespace
 
-int jacobian(const Param& p, Data2D& dat) {
+int jacobian(const Param& p, Data2D& dat, const Console& con) {
     const SolidAngleCache& sa = solid_angle_factors(p);
     if (sa.bad_x >= 0) {
-        std::printf("jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at least 1; "
+        pk::say(con, "jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at least 1; "
                     "check the pixel spacing, beam center and sample-to-detector distance\n",
                     sa.bad_x, sa.bad_y);
         return -1;
@@ -81,7 +81,7 @@ int jacobian(const Param& p, Data2D& dat) {
 // used pixels and removes from the mask every pixel whose efficiency lies
 // outside 0.5 to 1.5.  Sums, quotients and products are rounded to floats;
 // square roots are taken in double.
-int sens_norm(const Param&, Data2D& sens, Data2D& mask) {
+int sens_norm(const Param&, Data2D& sens, Data2D& mask, const Console& con) {
     float* s = sens.intens.data();
     float* su = sens.uncert.data();
     float* mk = mask.intens.data();
@@ -96,7 +96,7 @@ int sens_norm(const Param&, Data2D& sens, Data2D& mask) {
     }
     const float mean = count > 0 ? pk::to_float(static_cast<double>(sum) / count) : 0.0f;
     if (!(mean > 0.0f && std::isfinite(mean))) {
-        std::printf("sens_norm -> the mean sensitivity of the %d used pixels is %f; the sensitivity file %s "
+        pk::say(con, "sens_norm -> the mean sensitivity of the %d used pixels is %f; the sensitivity file %s "
                     "cannot normalize the detector\n",
                     count, static_cast<double>(mean), sens.name.c_str());
         return -1;
@@ -112,7 +112,7 @@ int sens_norm(const Param&, Data2D& sens, Data2D& mask) {
     for (int m = 0; m < kDetPixels; ++m)
         if (mk[m] > 0.25f) ++used;
     if (used == 0) {
-        std::printf("sens_norm -> no detector pixel is left in the mask after removing those of extreme "
+        pk::say(con, "sens_norm -> no detector pixel is left in the mask after removing those of extreme "
                     "sensitivity\n");
         return -1;
     }

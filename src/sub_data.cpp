@@ -17,16 +17,16 @@ namespace {
 
 inline float add(float acc, double v) { return pk::to_float(static_cast<double>(acc) + v); }
 
-int refuse(const char* what) {
-    std::printf("sub_data -> %s; the data cannot be reduced\n", what);
+int refuse(const char* what, const Console& con) {
+    pk::say(con, "sub_data -> %s; the data cannot be reduced\n", what);
     return -1;
 }
 
 }  // namespace
 
 int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
-             const Data2D& mask, Data2D& res) {
-    std::printf("Entered sub_data()\n");
+             const Data2D& mask, Data2D& res, const Console& con) {
+    pk::say(con, "Entered sub_data()\n");
     const std::size_t sams = d.size();
     const std::size_t bufs = buf.size();
 
@@ -42,7 +42,7 @@ int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Dat
         btot_time = add(btot_time, buf[k].tm);
         btot_monitor = add(btot_monitor, buf[k].monitor);
     }
-    std::printf("stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
+    pk::say(con, "stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
                 static_cast<double>(stot_time), static_cast<double>(stot_monitor), static_cast<double>(btot_time),
                 static_cast<double>(btot_monitor));
 
@@ -60,30 +60,30 @@ int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Dat
     const bool with_buffer = btot_time > 0.5f;
     const bool with_dark = dc.tm > 0 && !dc.intens.empty();
 
-    if (sams == 0 || d[0].intens.empty()) return refuse("no sample image is loaded");
-    if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive");
-    if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive");
-    if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive");
+    if (sams == 0 || d[0].intens.empty()) return refuse("no sample image is loaded", con);
+    if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive", con);
+    if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive", con);
+    if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive", con);
     for (std::size_t k = 0; k < sams; ++k)
-        if (d[k].tm < 0) return refuse("a sample has a negative counting time");
+        if (d[k].tm < 0) return refuse("a sample has a negative counting time", con);
     for (const Data2D* b : used)
-        if (b->tm < 0) return refuse("a buffer in use has a negative counting time");
-    if (!(stot_monitor > 0) || !std::isfinite(stot_monitor)) return refuse("the total sample monitor count is not positive and finite");
+        if (b->tm < 0) return refuse("a buffer in use has a negative counting time", con);
+    if (!(stot_monitor > 0) || !std::isfinite(stot_monitor)) return refuse("the total sample monitor count is not positive and finite", con);
     if (!std::isfinite(stot_time) || !std::isfinite(btot_time) || !std::isfinite(btot_monitor))
-        return refuse("a counting time or monitor total is not finite");
+        return refuse("a counting time or monitor total is not finite", con);
     const float btrans0 = used.empty() ? 0.0f : used.front()->trans;
     if (with_buffer) {
-        if (used.empty()) return refuse("no buffer image is loaded");
+        if (used.empty()) return refuse("no buffer image is loaded", con);
         if (!(bused_monitor > 0) || !std::isfinite(bused_monitor))
-            return refuse("the monitor total of the buffers in use is not positive and finite");
-        if (!(btrans0 > 0)) return refuse("the transmission of the first buffer in use is not positive");
+            return refuse("the monitor total of the buffers in use is not positive and finite", con);
+        if (!(btrans0 > 0)) return refuse("the transmission of the first buffer in use is not positive", con);
     }
 
     res.trans = d[0].trans;
     const float prefac = pk::to_float(
         1000.0 / (static_cast<double>(d[0].trans) * stot_monitor * d[0].thick * p.abs_fact));
-    if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite");
-    std::printf("finished setting up the prefactor nonsense\n");
+    if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", con);
+    pk::say(con, "finished setting up the prefactor nonsense\n");
 
     const double px = p.px;
     const double py = p.py;
@@ -155,7 +155,7 @@ int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Dat
             res.intens[m] = pk::to_float(intens);
             res.uncert[m] = pk::to_float(std::sqrt(static_cast<double>(var)) * prefac);
             if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) {
-                std::printf("sub_data -> the reduced value of pixel (%d, %d) is not finite (transmission, "
+                pk::say(con, "sub_data -> the reduced value of pixel (%d, %d) is not finite (transmission, "
                             "geometry or counts out of range); the data cannot be reduced\n",
                             i, j);
                 return -1;

@@ -192,7 +192,7 @@ TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
         }
         if (pick(100) == 0) p.px = -p.px;
         if (pick(100) == 0) p.bin_width = 0.01f;
-        const Outcome fast = run(ave_data, p, in, mask);
+        const Outcome fast = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) { return ave_data(q, d, o, m); }, p, in, mask);
         const Outcome literal = run(literal_average, p, in, mask);
         ASSERT_TRUE(same(fast, literal)) << "case " << c << ": px " << p.px << " py " << p.py << " bx " << p.bx
                                          << " by " << p.by << " bin " << p.bin_width << " sector " << p.thmin
