@@ -11,6 +11,9 @@
 //   spheres.par         the reduction's parameter file
 //   beam_centre.par     a beam-centre run on the direct-beam image
 //
+// The instrument, the sample and the counting are options (sim_options.h);
+// their defaults are the bundled example in examples/.
+//
 // The forward model, for the pixel at angle 2theta from the beam:
 //
 //   counts = k * M * t * dS/dW(Q) * T(2theta) * dW * eff + dark rate * time
@@ -18,10 +21,10 @@
 // k: neutrons on the sample per monitor count; M: monitor counts; t: sample
 // thickness (cm); dS/dW: macroscopic differential cross-section (cm^-1 sr^-1);
 // T(2theta): the fraction of neutrons scattered at 2theta that leave the slab,
-// exp(-mu) * (1 - exp(-mu d)) / (mu d) with mu = Sigma_t * t and
+// exp(-mu) * (1 - exp(-mu d)) / (mu d) with mu = -ln(transmission) and
 // d = 1/cos(2theta) - 1 (depth of scattering uniform through the slab; Pelkaro's
-// midpoint form T^(0.5/cos + 0.5) agrees to 1e-7 at these angles); dW: the
-// solid angle of the pixel on a flat detector, pixel area * cos^3(2theta) / L^2;
+// midpoint form T^(0.5/cos + 0.5) agrees to 1e-7 at the example's angles); dW:
+// the solid angle of the pixel on a flat detector, pixel area * cos^3(2theta) / L^2;
 // eff: the pixel's efficiency.  Q = 4 pi / lambda * sin(theta).  The product
 // is averaged over 8 x 8 points of each pixel, and each count is a Poisson
 // draw of that mean.  The beam is monochromatic and ideally collimated: the
@@ -41,7 +44,8 @@
 // the counts are bit-identical wherever the maths library rounds exp, log,
 // sin, cos and atan alike (a last-bit difference could move a count only in
 // a vanishingly rare draw).  The detector (efficiencies, dead and hot pixels)
-// has its own fixed seed, so every measurement sees the same detector.
+// has its own fixed seed, so every measurement with the beam in the same
+// place sees the same detector.
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
@@ -52,22 +56,17 @@
 #include <string>
 #include <vector>
 
+#include "sim_options.h"
+
 namespace {
 
-// ---- Instrument; lengths in millimetres, the parameter file's unit -------
+using sim::Settings;
+using sim::shortest;
+
+// ---- Fixed parts of the instrument; the rest are options -------------------
 constexpr int kSide = 128;
 constexpr int kPixels = kSide * kSide;
 constexpr double kPi = 3.141592653589793;
-constexpr double kPixel = 5.0;            // pixel pitch along x and y
-constexpr double kDistance = 5000.0;      // sample to detector
-constexpr double kCollimation = 5000.0;   // source to sample
-constexpr double kSourceAperture = 30.0;  // diameters
-constexpr double kSampleAperture = 10.0;
-constexpr double kLambda = 6.0;           // angstrom
-constexpr double kSpread = 0.1;           // relative wavelength spread
-// Beam centre in pixel coordinates: pixel (x, y) covers [x, x+1] x [y, y+1],
-// so this is the centre of pixel (65, 62).
-constexpr double kBeamX = 65.5, kBeamY = 62.5;
 constexpr double kStopRadius = 4.0;       // beam stop shadow, pixels
 constexpr double kMaskRadius = 5.5;       // masked around the centre, pixels
 constexpr double kSpotRadius = 2.9;       // direct beam at the detector, pixels
@@ -76,24 +75,19 @@ constexpr int kSub = 8;                   // integration points per pixel side
 // ---- Detector ---------------------------------------------------------------
 constexpr uint64_t kDetectorSerial = 0x50454c4b41524f31ULL;
 constexpr double kEfficiency = 0.85;      // mean efficiency of a good pixel
-constexpr double kEffSpread = 0.03;       // pixel-to-pixel spread
 constexpr int kDeadPixels = 4, kHotPixels = 4;
-constexpr double kDarkRate = 5e-4;        // counts per second per pixel
 constexpr double kPerMonitor = 2.0e4;     // neutrons on the sample per monitor count
 constexpr double kMonitorRate = 1000.0;   // monitor counts per second
+constexpr double kMaxMean = 1e9;          // expected counts of one pixel: the file stores 32-bit integers
 
 // ---- Samples ----------------------------------------------------------------
-constexpr double kRadius = 80.0;          // sphere radius, angstrom
-constexpr double kVolumeFraction = 0.01;
-constexpr double kContrast = 3.5e10;      // scattering length density difference, cm^-2
 constexpr double kSolvent = 0.08;         // solvent incoherent dS/dW, cm^-1 sr^-1
 constexpr double kSolventSigma = 1.0;     // solvent total cross-section, cm^-1
 constexpr double kSampleSigma = 1.06;     // sample: solvent plus the spheres' scattering
 constexpr double kWater = 0.9;            // flat-field water, cm^-1 sr^-1
 constexpr double kWaterSigma = 5.6;       // cm^-1
 constexpr double kWaterThickness = 0.1;   // cm
-constexpr double kFlatMonitor = 4.8e7;    // an overnight flat field
-constexpr double kDarkTime = 7200.0, kBeamTime = 30.0;
+constexpr double kBeamTime = 30.0;
 constexpr double kBeamNeutrons = 5.0e4;   // attenuated beam reaching the detector
 
 // ---- Random numbers ---------------------------------------------------------
@@ -176,9 +170,9 @@ double sphere_form(double x) {
 }
 
 // Forward scattering of the spheres: volume fraction * volume * contrast^2.
-double forward_intensity() {
-    const double volume = 4.0 / 3.0 * kPi * kRadius * kRadius * kRadius * 1e-24;  // cm^3
-    return kVolumeFraction * volume * kContrast * kContrast;
+double forward_intensity(const Settings& s) {
+    const double volume = 4.0 / 3.0 * kPi * s.radius * s.radius * s.radius * 1e-24;  // cm^3
+    return s.volume_fraction * volume * s.contrast * s.contrast;
 }
 
 // Fraction of neutrons scattered at 2theta inside a slab of optical thickness
@@ -188,24 +182,24 @@ double slab_transmission(double mu, double cos2t) {
     return std::exp(-mu) * (d > 1e-12 ? -std::expm1(-d) / d : 1.0);
 }
 
-double cos2theta(double x, double y) {  // at pixel coordinates (x, y)
-    const double r = std::hypot((x - kBeamX) * kPixel, (y - kBeamY) * kPixel);
-    return std::cos(std::atan(r / kDistance));
+double cos2theta(const Settings& s, double x, double y) {  // at pixel coordinates (x, y)
+    const double r = std::hypot((x - s.centre_x) * s.pixel_x, (y - s.centre_y) * s.pixel_y);
+    return std::cos(std::atan(r / s.distance));
 }
 
 // Per pixel, the mean over the pixel of dS/dW(Q) * T(2theta) * cos^3(2theta),
 // zero in the beam stop's shadow.  xs(Q) is the cross-section, mu = Sigma_t * t.
 template <class Xs>
-std::vector<double> scatter_image(Xs xs, double mu) {
+std::vector<double> scatter_image(const Settings& s, Xs xs, double mu) {
     std::vector<double> img(kPixels);
     for (int k = 0; k < kPixels; ++k) {
         double sum = 0.0;
         for (int a = 0; a < kSub; ++a)
             for (int b = 0; b < kSub; ++b) {
                 const double x = k % kSide + (a + 0.5) / kSub, y = k / kSide + (b + 0.5) / kSub;
-                if (std::hypot(x - kBeamX, y - kBeamY) < kStopRadius) continue;
-                const double c = cos2theta(x, y);
-                const double q = 4.0 * kPi / kLambda * std::sin(0.5 * std::acos(c));
+                if (std::hypot(x - s.centre_x, y - s.centre_y) < kStopRadius) continue;
+                const double c = cos2theta(s, x, y);
+                const double q = 4.0 * kPi / s.wavelength * std::sin(0.5 * std::acos(c));
                 sum += xs(q) * slab_transmission(mu, c) * c * c * c;
             }
         img[k] = sum / (kSub * kSub);
@@ -213,50 +207,47 @@ std::vector<double> scatter_image(Xs xs, double mu) {
     return img;
 }
 
+// The fraction of each pixel that the direct beam, a disc about the beam
+// centre, covers.
+std::vector<double> beam_spot(const Settings& s) {
+    std::vector<double> spot(kPixels, 0.0);
+    for (int k = 0; k < kPixels; ++k)
+        for (int a = 0; a < 20; ++a)
+            for (int b = 0; b < 20; ++b)
+                if (std::hypot(k % kSide + (a + 0.5) / 20 - s.centre_x, k / kSide + (b + 0.5) / 20 - s.centre_y) <
+                    kSpotRadius)
+                    spot[k] += 1.0 / 400.0;
+    return spot;
+}
+
 // Efficiencies: a few per cent pixel to pixel, a 2 % gradient across the
 // detector, dead pixels (0) and hot pixels whose amplifier multiplies the
 // counts four- to eightfold, none of them near the beam.
-std::vector<double> make_detector() {
+std::vector<double> make_detector(const Settings& s) {
     Rng g(kDetectorSerial);
     std::vector<double> eff(kPixels);
     for (int k = 0; k < kPixels; ++k)
-        eff[k] = kEfficiency * (1.0 + kEffSpread * g.normal()) * (1.0 + 0.02 * (k % kSide - 63.5) / 64.0);
+        eff[k] = kEfficiency * (1.0 + s.flat_spread * g.normal()) * (1.0 + 0.02 * (k % kSide - 63.5) / 64.0);
     for (int n = 0; n < kDeadPixels + kHotPixels;) {
         const int x = static_cast<int>(g.next() % 120) + 4, y = static_cast<int>(g.next() % 120) + 4;
         const int k = x + kSide * y;
-        if (std::hypot(x + 0.5 - kBeamX, y + 0.5 - kBeamY) < 10.0 || eff[k] == 0.0 || eff[k] > 2.0) continue;
+        if (std::hypot(x + 0.5 - s.centre_x, y + 0.5 - s.centre_y) < 10.0 || eff[k] == 0.0 || eff[k] > 2.0)
+            continue;
         eff[k] = n < kDeadPixels ? 0.0 : eff[k] * (4.0 + 4.0 * g.uniform());
         ++n;
     }
     return eff;
 }
 
-struct Counts {
-    std::vector<int64_t> n;
-    double time = 0.0, monitor = 0.0;  // monitor 0: not written
+// ---- One measurement --------------------------------------------------------
+// Values that follow from the settings: the counting of sample and buffer and
+// the optical thickness of their cells.
+struct Run {
+    std::string origin;  // the command that regenerates the files
+    double sam_monitor = 0, buf_monitor = 0, sam_time = 0, buf_time = 0;
+    double mu_sam = 0, mu_buf = 0, t_sam = 0, t_buf = 0;
+    std::string t_sam_text, t_buf_text;  // as the parameter file gives them
 };
-
-// Poisson counts of k * monitor * t * pixel solid angle * eff * image + dark.
-Counts expose(Rng& g, const std::vector<double>& eff, const std::vector<double>& image, double scale,
-              double time, double monitor) {
-    Counts c{std::vector<int64_t>(kPixels), time, monitor};
-    for (int k = 0; k < kPixels; ++k) c.n[k] = poisson(g, scale * eff[k] * image[k] + kDarkRate * time);
-    return c;
-}
-
-bool write_detector(const std::string& path, const char* what, const char* origin, const Counts& c) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) return false;
-    int64_t total = 0;
-    for (int64_t v : c.n) total += v;
-    std::fprintf(f, "# %s, simulated by %s\n<time>%lld</time>\n", what, origin,
-                 static_cast<long long>(std::llround(c.time)));
-    if (c.monitor > 0.0) std::fprintf(f, "<monitor>%lld</monitor>\n", static_cast<long long>(std::llround(c.monitor)));
-    if (total <= INT32_MAX) std::fprintf(f, "<psd counts>%lld</psd counts>\n", static_cast<long long>(total));
-    for (int k = 0; k < kPixels; ++k)
-        std::fprintf(f, "%lld%c", static_cast<long long>(c.n[k]), k % kSide == kSide - 1 ? '\n' : '\t');
-    return std::fclose(f) == 0;
-}
 
 std::string format(const char* fmt, ...) {
     std::va_list args, again;
@@ -270,6 +261,152 @@ std::string format(const char* fmt, ...) {
     return s;
 }
 
+// A cell of transmission `given` (0: of total cross-section sigma per cm).
+void cell(double given, double sigma, double thick, double& mu, double& trans, std::string& text) {
+    mu = given > 0.0 ? -std::log(given) : sigma * thick;
+    trans = given > 0.0 ? given : std::exp(-sigma * thick);
+    text = given > 0.0 ? shortest(given) : format("%.6f", trans);
+}
+
+Run derive(const Settings& s) {
+    Run r;
+    r.origin = sim::command_line(s);
+    r.sam_monitor = std::round(s.monitor);
+    r.buf_monitor = s.buffer_monitor > 0.0 ? s.buffer_monitor : std::round(0.75 * s.monitor);
+    r.sam_time = s.time > 0.0 ? s.time : std::max(1.0, std::round(r.sam_monitor / kMonitorRate));
+    r.buf_time = s.buffer_time > 0.0 ? s.buffer_time : std::max(1.0, std::round(r.buf_monitor / kMonitorRate));
+    cell(s.sample_transmission, kSampleSigma, s.thickness, r.mu_sam, r.t_sam, r.t_sam_text);
+    cell(s.buffer_transmission, kSolventSigma, s.thickness, r.mu_buf, r.t_buf, r.t_buf_text);
+    return r;
+}
+
+// The noiseless pictures that the exposures count.
+struct Images {
+    std::vector<double> sample, buffer, dark, water, spot;
+    double spot_area = 0.0;
+};
+
+Images make_images(const Settings& s, const Run& r) {
+    const double i0 = forward_intensity(s), radius = s.radius;
+    Images m;
+    m.sample = scatter_image(
+        s, [i0, radius](double q) { return i0 * sphere_form(q * radius) + kSolvent; }, r.mu_sam);
+    m.buffer = scatter_image(s, [](double) { return kSolvent; }, r.mu_buf);
+    m.dark.assign(kPixels, 0.0);
+    m.water = scatter_image(s, [](double) { return kWater; }, kWaterSigma * kWaterThickness);
+    m.spot = beam_spot(s);
+    for (double v : m.spot) m.spot_area += v;
+    return m;
+}
+
+struct Counts {
+    std::vector<int64_t> n;
+    double time = 0.0, monitor = 0.0;  // monitor 0: not written
+};
+
+// One detector file to expose: Poisson counts of scale * eff * image + dark.
+struct Exposure {
+    const char* file;
+    const char* what;
+    const std::vector<double>* image;
+    double scale, time, monitor;
+};
+
+// The five exposures, in the order they draw from the random generator.
+std::vector<Exposure> plan(const Settings& s, const Run& r, const Images& m) {
+    const double omega = s.pixel_x * s.pixel_y / (s.distance * s.distance);  // solid angle of a pixel on axis
+    return {
+        {"sphere_sample.dat", "dilute spheres in solvent", &m.sample,
+         kPerMonitor * r.sam_monitor * s.thickness * omega, r.sam_time, r.sam_monitor},
+        {"solvent_buffer.dat", "solvent buffer", &m.buffer, kPerMonitor * r.buf_monitor * s.thickness * omega,
+         r.buf_time, r.buf_monitor},
+        {"dark_current.dat", "dark current, beam closed", &m.dark, 0.0, s.dark_time, 0.0},
+        {"flat_field.dat", "flat field, 1 mm light water", &m.water,
+         kPerMonitor * s.flat_monitor * kWaterThickness * omega, std::round(s.flat_monitor / kMonitorRate),
+         s.flat_monitor},
+        {"direct_beam.dat", "attenuated direct beam, beam stop out", &m.spot, kBeamNeutrons / m.spot_area,
+         kBeamTime, 0.0},
+    };
+}
+
+double mean_count(const Exposure& e, const std::vector<double>& eff, int k, double dark_rate) {
+    return e.scale * eff[k] * (*e.image)[k] + dark_rate * e.time;
+}
+
+// "" when every pixel of every exposure expects a count the file can hold.
+std::string check_counts(const std::vector<Exposure>& shots, const std::vector<double>& eff, double dark_rate) {
+    for (const Exposure& e : shots) {
+        double peak = 0.0;
+        for (int k = 0; k < kPixels; ++k) peak = std::max(peak, mean_count(e, eff, k, dark_rate));
+        if (peak > kMaxMean)
+            return format("a pixel of %s would expect %.3g counts, more than the %.0e a detector file may "
+                          "hold; lower the monitor counts, the times, the dark rate or the contrast, or "
+                          "lengthen the distance", e.file, peak, kMaxMean);
+    }
+    return "";
+}
+
+Counts expose(Rng& g, const std::vector<double>& eff, const Exposure& e, double dark_rate) {
+    Counts c{std::vector<int64_t>(kPixels), e.time, e.monitor};
+    for (int k = 0; k < kPixels; ++k) c.n[k] = poisson(g, mean_count(e, eff, k, dark_rate));
+    return c;
+}
+
+// ---- Mask and scale ---------------------------------------------------------
+struct Mask {
+    std::vector<int> use;  // 1 = pixel used
+    int bad = 0;           // bad pixels found in the flat field
+    double absf = 0.0;     // absolute scale factor for the pixels in use
+};
+
+// The mask an instrument scientist draws: the beam stop with a margin, and
+// every pixel whose flat-field count, freed of the cos^3 falloff, is more
+// than 30 % off the median (dead and hot pixels).  Then the scale factor
+// over the pixels it keeps.
+Mask draw_mask(const Settings& s, const std::vector<double>& eff, const Counts& flat_field) {
+    std::vector<double> flat(kPixels);
+    for (int k = 0; k < kPixels; ++k) {
+        const double c = cos2theta(s, k % kSide + 0.5, k / kSide + 0.5);
+        flat[k] = static_cast<double>(flat_field.n[k]) / (c * c * c);
+    }
+    std::vector<double> sorted = flat;
+    std::nth_element(sorted.begin(), sorted.begin() + kPixels / 2, sorted.end());
+    const double median = sorted[kPixels / 2];
+    Mask m;
+    m.use.resize(kPixels);
+    double eff_sum = 0.0, n_used = 0.0;
+    for (int k = 0; k < kPixels; ++k) {
+        const double x = k % kSide + 0.5, y = k / kSide + 0.5;
+        const bool stop = std::hypot(x - s.centre_x, y - s.centre_y) < kMaskRadius;
+        const bool odd = flat[k] < 0.7 * median || flat[k] > 1.3 * median;
+        m.use[k] = !(stop || odd);
+        m.bad += !stop && odd;
+        if (m.use[k]) {
+            const double mu = kWaterSigma * kWaterThickness;
+            eff_sum += eff[k] * slab_transmission(mu, cos2theta(s, x, y)) / std::exp(-mu);
+            n_used += 1.0;
+        }
+    }
+    const double omega = s.pixel_x * s.pixel_y / (s.distance * s.distance);
+    m.absf = 1000.0 * kPerMonitor * omega * eff_sum / n_used;
+    return m;
+}
+
+// ---- Files ------------------------------------------------------------------
+bool write_detector(const std::string& path, const char* what, const std::string& origin, const Counts& c) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    int64_t total = 0;
+    for (int64_t v : c.n) total += v;
+    std::fprintf(f, "# %s, simulated by %s\n<time>%lld</time>\n", what, origin.c_str(),
+                 static_cast<long long>(std::llround(c.time)));
+    if (c.monitor > 0.0) std::fprintf(f, "<monitor>%lld</monitor>\n", static_cast<long long>(std::llround(c.monitor)));
+    if (total <= INT32_MAX) std::fprintf(f, "<psd counts>%lld</psd counts>\n", static_cast<long long>(total));
+    for (int k = 0; k < kPixels; ++k)
+        std::fprintf(f, "%lld%c", static_cast<long long>(c.n[k]), k % kSide == kSide - 1 ? '\n' : '\t');
+    return std::fclose(f) == 0;
+}
+
 bool write_text(const std::string& path, const std::string& text) {
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
@@ -277,124 +414,46 @@ bool write_text(const std::string& path, const std::string& text) {
     return std::fclose(f) == 0 && written;
 }
 
-int usage() {
-    std::printf("usage: pelkaro_sim [--seed N] [--thickness CM] [--monitor COUNTS] [--out DIR]\n"
-                "  Writes a simulated sphere measurement with its buffer, dark current, flat field,\n"
-                "  direct beam, mask and parameter files into DIR (default: the working directory).\n"
-                "  Defaults: seed 1, thickness 0.1 cm, sample monitor 1500000 (buffer: 3/4 of it).\n");
-    return 2;
+std::string mask_file(const Run& r, const Mask& m) {
+    std::string text = format("# Mask for the simulated example (%s): 1 = pixel used, 0 = masked.\n"
+                              "# One value per line for pixel x + 128 y (x fastest): the beam stop and %d bad "
+                              "pixels.\n", r.origin.c_str(), m.bad);
+    for (int v : m.use) text += v ? "1\n" : "0\n";
+    return text;
 }
 
-}  // namespace
+// The instrument lines of the parameter file.
+std::string geometry_lines(const Settings& s) {
+    const auto n = [](double v) { return shortest(v); };
+    return format(
+        "# Beam centre x (column) and y (row), pixels; pixel (x, y) has its centre at (x + 0.5, y + 0.5).\n"
+        "CNTR %s %s\n"
+        "# Pixel spacing along x and y, millimetres (the one length unit of this file).\n"
+        "PXSP %s %s\n"
+        "# Sample-to-detector distance, mm.\n"
+        "SM2D %s\n"
+        "# Source-to-sample distance, source and sample aperture diameters, mm (Q resolution only).\n"
+        "SMRP %s %s %s\n"
+        "# Wavelength in angstrom and relative wavelength spread (Q resolution only).\n"
+        "WAVE %s %s\n",
+        n(s.centre_x).c_str(), n(s.centre_y).c_str(), n(s.pixel_x).c_str(), n(s.pixel_y).c_str(),
+        n(s.distance).c_str(), n(s.collimation).c_str(), n(s.source_aperture).c_str(),
+        n(s.sample_aperture).c_str(), n(s.wavelength).c_str(), n(s.spread).c_str());
+}
 
-int main(int argc, char** argv) {
-    uint64_t seed = 1;
-    double thick = 0.1, monitor = 1.5e6;
-    std::string out = ".";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) return usage();
-        const char* val = argv[++i];
-        char* end = nullptr;
-        if (arg == "--out") {
-            out = val;
-            continue;
-        }
-        if (arg == "--seed") seed = std::strtoull(val, &end, 10);
-        else if (arg == "--thickness") thick = std::strtod(val, &end);
-        else if (arg == "--monitor") monitor = std::strtod(val, &end);
-        else return usage();
-        if (end == val || *end != '\0') return usage();
-    }
-    // Header values and counts must stay within the 32-bit integers of the file format.
-    if (!(thick > 0.0 && thick <= 10.0 && monitor >= 1.0 && monitor <= 1e9)) return usage();
-    std::error_code ec;
-    std::filesystem::create_directories(out, ec);
-    const std::string origin_text = format("pelkaro_sim --seed %llu --thickness %g --monitor %.0f",
-                                           static_cast<unsigned long long>(seed), thick, monitor);
-    const char* origin = origin_text.c_str();
-
-    const std::vector<double> eff = make_detector();
-    const double omega = kPixel * kPixel / (kDistance * kDistance);  // solid angle of a pixel on axis
-    const double i0 = forward_intensity();
-    const double sam_monitor = std::round(monitor), buf_monitor = std::round(0.75 * monitor);
-    const double t_sam = std::exp(-kSampleSigma * thick), t_buf = std::exp(-kSolventSigma * thick);
-
-    const auto sample = scatter_image(
-        [i0](double q) { return i0 * sphere_form(q * kRadius) + kSolvent; }, kSampleSigma * thick);
-    const auto buffer = scatter_image([](double) { return kSolvent; }, kSolventSigma * thick);
-    const auto water = scatter_image([](double) { return kWater; }, kWaterSigma * kWaterThickness);
-    std::vector<double> spot(kPixels, 0.0);  // fraction of each pixel the direct beam covers
-    for (int k = 0; k < kPixels; ++k)
-        for (int a = 0; a < 20; ++a)
-            for (int b = 0; b < 20; ++b)
-                if (std::hypot(k % kSide + (a + 0.5) / 20 - kBeamX, k / kSide + (b + 0.5) / 20 - kBeamY) < kSpotRadius)
-                    spot[k] += 1.0 / 400.0;
-    double spot_area = 0.0;
-    for (double v : spot) spot_area += v;
-
-    Rng g(seed);
-    const Counts c_sam = expose(g, eff, sample, kPerMonitor * sam_monitor * thick * omega,
-                                std::round(sam_monitor / kMonitorRate), sam_monitor);
-    const Counts c_buf = expose(g, eff, buffer, kPerMonitor * buf_monitor * thick * omega,
-                                std::round(buf_monitor / kMonitorRate), buf_monitor);
-    const Counts c_dark = expose(g, eff, std::vector<double>(kPixels, 0.0), 0.0, kDarkTime, 0.0);
-    const Counts c_flat = expose(g, eff, water, kPerMonitor * kFlatMonitor * kWaterThickness * omega,
-                                 std::round(kFlatMonitor / kMonitorRate), kFlatMonitor);
-    const Counts c_beam = expose(g, eff, spot, kBeamNeutrons / spot_area, kBeamTime, 0.0);
-
-    // The mask an instrument scientist draws: the beam stop with a margin, and
-    // every pixel whose flat-field count, freed of the cos^3 falloff, is more
-    // than 30 % off the median (dead and hot pixels).
-    std::vector<double> flat(kPixels);
-    for (int k = 0; k < kPixels; ++k) {
-        const double c = cos2theta(k % kSide + 0.5, k / kSide + 0.5);
-        flat[k] = static_cast<double>(c_flat.n[k]) / (c * c * c);
-    }
-    std::vector<double> sorted = flat;
-    std::nth_element(sorted.begin(), sorted.begin() + kPixels / 2, sorted.end());
-    const double median = sorted[kPixels / 2];
-    std::vector<int> mask(kPixels);
-    int bad = 0;
-    double eff_sum = 0.0, n_used = 0.0;
-    for (int k = 0; k < kPixels; ++k) {
-        const double x = k % kSide + 0.5, y = k / kSide + 0.5;
-        const bool stop = std::hypot(x - kBeamX, y - kBeamY) < kMaskRadius;
-        const bool odd = flat[k] < 0.7 * median || flat[k] > 1.3 * median;
-        mask[k] = !(stop || odd);
-        bad += !stop && odd;
-        if (mask[k]) {
-            const double mu = kWaterSigma * kWaterThickness;
-            eff_sum += eff[k] * slab_transmission(mu, cos2theta(x, y)) / std::exp(-mu);
-            n_used += 1.0;
-        }
-    }
-    const double absf = 1000.0 * kPerMonitor * omega * eff_sum / n_used;
-
-    const std::string dir = out + "/";
-    std::string mask_text = format("# Mask for the simulated example (%s): 1 = pixel used, 0 = masked.\n"
-                                   "# One value per line for pixel x + 128 y (x fastest): the beam stop and %d bad "
-                                   "pixels.\n", origin, bad);
-    for (int v : mask) mask_text += v ? "1\n" : "0\n";
-    const std::string par = format(
-        "# Pelkaro parameter file: dilute spheres, radius %.0f A, I(0) = %.4f cm^-1, in a solvent.\n"
+std::string parameter_file(const Settings& s, const Run& r, const Mask& m) {
+    const std::string head = format(
+        "# Pelkaro parameter file: dilute spheres, radius %s A, I(0) = %.4f cm^-1, in a solvent.\n"
         "# Written by %s.  Comments stand on lines of their own.\n"
         "# Run mode: 0 reduces the data, 1 writes mask.d2d, 2 measures the beam centre.\n"
-        "MODE 0\n"
-        "# Beam centre x (column) and y (row), pixels; pixel (x, y) has its centre at (x + 0.5, y + 0.5).\n"
-        "CNTR %.1f %.1f\n"
-        "# Pixel spacing along x and y, millimetres (the one length unit of this file).\n"
-        "PXSP %.0f %.0f\n"
-        "# Sample-to-detector distance, mm.\n"
-        "SM2D %.0f\n"
-        "# Source-to-sample distance, source and sample aperture diameters, mm (Q resolution only).\n"
-        "SMRP %.0f %.0f %.0f\n"
-        "# Wavelength in angstrom and relative wavelength spread (Q resolution only).\n"
-        "WAVE %.0f %.1f\n"
+        "MODE 0\n",
+        shortest(s.radius).c_str(), forward_intensity(s), r.origin.c_str());
+    const std::string t = shortest(s.thickness);
+    return head + geometry_lines(s) + format(
         "# Sample file, counting time (s), monitor counts, thickness (cm), transmission.\n"
-        "DATS sphere_sample.dat %.0f %.0f %g %.6f\n"
+        "DATS sphere_sample.dat %.0f %.0f %s %s\n"
         "# Buffer: the solvent alone in a cell of the same thickness; same five values.\n"
-        "DATB solvent_buffer.dat %.0f %.0f %g %.6f\n"
+        "DATB solvent_buffer.dat %.0f %.0f %s %s\n"
         "# Dark current file and its counting time (s); its monitor count is not used.\n"
         "DATD dark_current.dat %.0f 0\n"
         "# Flat field file; flag 1 corrects it and the data for the pixels' solid angle (1/cos^3).\n"
@@ -409,10 +468,12 @@ int main(int argc, char** argv) {
         "ANGS 0 360\n"
         "# Radial bin width, pixels.\n"
         "BINS 1\n",
-        kRadius, i0, origin, kBeamX, kBeamY, kPixel, kPixel, kDistance, kCollimation, kSourceAperture,
-        kSampleAperture, kLambda, kSpread, c_sam.time, sam_monitor, thick, t_sam, c_buf.time, buf_monitor, thick,
-        t_buf, kDarkTime, absf);
-    const std::string centre_par = format(
+        r.sam_time, r.sam_monitor, t.c_str(), r.t_sam_text.c_str(), r.buf_time, r.buf_monitor, t.c_str(),
+        r.t_buf_text.c_str(), s.dark_time, m.absf);
+}
+
+std::string centre_file() {
+    return format(
         "# Pelkaro beam-centre run on the attenuated direct beam (beam stop out).\n"
         "# It prints the mean ROW as X and the mean COLUMN as Y, in whole-pixel indices:\n"
         "# enter the result as \"CNTR <Y + 0.5> <X + 0.5>\".\n"
@@ -422,19 +483,53 @@ int main(int argc, char** argv) {
         "# A buffer line is required by the parameter file; time 0, never read.\n"
         "DATB solvent_buffer.dat 0 0 1 1\n",
         kBeamTime);
-    const bool ok = write_detector(dir + "sphere_sample.dat", "dilute spheres in solvent", origin, c_sam) &&
-                    write_detector(dir + "solvent_buffer.dat", "solvent buffer", origin, c_buf) &&
-                    write_detector(dir + "dark_current.dat", "dark current, beam closed", origin, c_dark) &&
-                    write_detector(dir + "flat_field.dat", "flat field, 1 mm light water", origin, c_flat) &&
-                    write_detector(dir + "direct_beam.dat", "attenuated direct beam, beam stop out", origin, c_beam) &&
-                    write_text(dir + "detector.mask", mask_text) && write_text(dir + "spheres.par", par) &&
-                    write_text(dir + "beam_centre.par", centre_par);
-    if (!ok) {
-        std::printf("pelkaro_sim: could not write the files into %s\n", out.c_str());
+}
+
+bool write_all(const Settings& s, const Run& r, const std::vector<Exposure>& shots,
+               const std::vector<Counts>& counts, const Mask& m) {
+    const std::string dir = s.out + "/";
+    bool ok = true;
+    for (size_t i = 0; i < shots.size() && ok; ++i)
+        ok = write_detector(dir + shots[i].file, shots[i].what, r.origin, counts[i]);
+    return ok && write_text(dir + "detector.mask", mask_file(r, m)) &&
+           write_text(dir + "spheres.par", parameter_file(s, r, m)) &&
+           write_text(dir + "beam_centre.par", centre_file());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    const sim::Parsed parsed = sim::parse_options(argc, argv, s);
+    if (parsed.action == sim::Parsed::Action::Exit) return parsed.status;
+
+    const Run run = derive(s);
+    const std::vector<double> eff = make_detector(s);
+    const Images images = make_images(s, run);
+    const std::vector<Exposure> shots = plan(s, run, images);
+    const std::string why = check_counts(shots, eff, s.dark_rate);
+    if (!why.empty()) {
+        std::fprintf(stderr, "pelkaro_sim: %s\n", why.c_str());
+        return 2;
+    }
+    Rng g(s.seed);
+    std::vector<Counts> counts;
+    for (const Exposure& e : shots) counts.push_back(expose(g, eff, e, s.dark_rate));
+    const Mask mask = draw_mask(s, eff, counts[3]);
+
+    std::error_code ec;
+    std::filesystem::create_directories(s.out, ec);
+    if (!write_all(s, run, shots, counts, mask)) {
+        std::fprintf(stderr, "pelkaro_sim: could not write the files into %s\n", s.out.c_str());
         return 1;
     }
     std::printf("%s: wrote %s\n  spheres R = %.1f A, I(0) = %.4f cm^-1; transmissions sample %.6f, buffer %.6f\n"
                 "  mask: beam stop and %d bad pixels; ABSF %.7g\n",
-                origin, out.c_str(), kRadius, i0, t_sam, t_buf, bad, absf);
+                run.origin.c_str(), s.out.c_str(), s.radius, forward_intensity(s), run.t_sam, run.t_buf, mask.bad,
+                mask.absf);
+    const double lo = 3.0 + kSpotRadius, hi = 125.0 - kSpotRadius;  // Pelkaro looks in rows and columns 3..124
+    if (s.centre_x < lo || s.centre_x > hi || s.centre_y < lo || s.centre_y > hi)
+        std::printf("  note: the direct beam reaches outside rows and columns 3 to 124, where Pelkaro's\n"
+                    "  beam-centre run looks for it, so that run will not find its true centre\n");
     return 0;
 }

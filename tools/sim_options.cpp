@@ -1,0 +1,230 @@
+// Command line of pelkaro_sim: one table of options, each with its unit, its
+// default and the range of values that make a measurement.
+#include "sim_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace sim {
+namespace {
+
+constexpr const char* kVersion = "pelkaro_sim 1.0 (Pelkaro tools)";
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The values an option accepts: lo..hi, each bound included unless marked
+// open, whole numbers only when `whole`; `text` says the same in words.
+struct Rule {
+    double lo, hi;
+    bool lo_open, hi_open, whole;
+    const char* text;
+};
+
+const Rule kPositive{0.0, kInf, true, true, false, "greater than 0"};
+const Rule kNonNegative{0.0, kInf, false, true, false, "0 or more"};
+const Rule kFinite{-kInf, kInf, true, true, false, "a finite number"};
+const Rule kTransmission{0.0, 1.0, true, false, false, "greater than 0 and at most 1"};
+const Rule kBelowOne{0.0, 1.0, false, true, false, "0 or more and less than 1"};
+const Rule kFlatSpread{0.0, 0.15, false, false, false,
+                       "from 0 to 0.15 (a wider spread would make some efficiencies negative)"};
+const Rule kThickness{0.0, 10.0, true, false, false, "greater than 0 and at most 10 cm"};
+const Rule kCount{1.0, 1e9, false, false, true, "a whole number from 1 to 1000000000"};
+const Rule kCentre{0.0, 128.0, false, false, false, "on the detector, from 0 to 128 pixels"};
+
+struct Option {
+    const char* name;          // nullptr: a heading of the help text
+    const char* meta;
+    double Settings::*field;
+    const Rule* rule;
+    const char* help;
+    const char* derived;       // default in words, for the derived settings
+};
+
+const Option kOptions[] = {
+    {"Instrument (lengths in mm, the parameter file's unit):", nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"distance", "MM", &Settings::distance, &kPositive, "sample-to-detector distance", nullptr},
+    {"collimation", "MM", &Settings::collimation, &kPositive, "source-to-sample distance, for the Q resolution", nullptr},
+    {"source-aperture", "MM", &Settings::source_aperture, &kPositive, "source aperture diameter, for the Q resolution",
+     nullptr},
+    {"sample-aperture", "MM", &Settings::sample_aperture, &kPositive, "sample aperture diameter, for the Q resolution",
+     nullptr},
+    {"wavelength", "A", &Settings::wavelength, &kPositive, "neutron wavelength in angstrom", nullptr},
+    {"spread", "FRACTION", &Settings::spread, &kBelowOne, "relative wavelength spread, for the Q resolution", nullptr},
+    {"pixel-x", "MM", &Settings::pixel_x, &kPositive, "pixel spacing along x, from column to column", nullptr},
+    {"pixel-y", "MM", &Settings::pixel_y, &kPositive, "pixel spacing along y, from row to row", nullptr},
+    {"centre-x", "PIXELS", &Settings::centre_x, &kCentre, "beam centre along x; column x spans x to x+1",
+     nullptr},
+    {"centre-y", "PIXELS", &Settings::centre_y, &kCentre, "beam centre along y; row y spans y to y+1",
+     nullptr},
+    {"Sample (dilute monodisperse spheres in a solvent):", nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"radius", "A", &Settings::radius, &kPositive, "sphere radius in angstrom", nullptr},
+    {"volume-fraction", "F", &Settings::volume_fraction, &kBelowOne, "volume fraction of the spheres", nullptr},
+    {"contrast", "CM^-2", &Settings::contrast, &kFinite, "scattering length density difference in cm^-2", nullptr},
+    {"thickness", "CM", &Settings::thickness, &kThickness, "sample and buffer thickness in cm", nullptr},
+    {"sample-transmission", "T", &Settings::sample_transmission, &kTransmission, "sample transmission",
+     "exp(-1.06/cm x thickness)"},
+    {"buffer-transmission", "T", &Settings::buffer_transmission, &kTransmission, "buffer transmission",
+     "exp(-1/cm x thickness)"},
+    {"Counting:", nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"monitor", "COUNTS", &Settings::monitor, &kCount, "sample monitor counts", nullptr},
+    {"buffer-monitor", "COUNTS", &Settings::buffer_monitor, &kCount, "buffer monitor counts",
+     "3/4 of --monitor"},
+    {"time", "S", &Settings::time, &kCount, "sample counting time in s", "sample monitor / 1000"},
+    {"buffer-time", "S", &Settings::buffer_time, &kCount, "buffer counting time in s", "buffer monitor / 1000"},
+    {"dark-time", "S", &Settings::dark_time, &kCount, "dark-current counting time in s", nullptr},
+    {"flat-monitor", "COUNTS", &Settings::flat_monitor, &kCount, "flat-field monitor counts; its time is monitor / 1000 s",
+     nullptr},
+    {"Detector:", nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"dark-rate", "RATE", &Settings::dark_rate, &kNonNegative, "dark counts per second and pixel", nullptr},
+    {"flat-spread", "FRACTION", &Settings::flat_spread, &kFlatSpread,
+     "pixel-to-pixel spread of the efficiencies", nullptr},
+};
+
+int fail(const std::string& why) {
+    std::fprintf(stderr, "pelkaro_sim: %s\nTry 'pelkaro_sim --help' for the options.\n", why.c_str());
+    return 2;
+}
+
+const Option* find(const std::string& name) {
+    for (const Option& o : kOptions)
+        if (o.field && name == o.name) return &o;
+    return nullptr;
+}
+
+void print_help() {
+    const Settings d;
+    std::printf(
+        "usage: pelkaro_sim [OPTION]...\n"
+        "Simulates a small-angle neutron scattering measurement of dilute spheres on the 128 x 128 detector\n"
+        "and writes it in Pelkaro's formats: sphere_sample.dat, solvent_buffer.dat, dark_current.dat,\n"
+        "flat_field.dat, direct_beam.dat, detector.mask, and the parameter files spheres.par (reduces it,\n"
+        "intensity in cm^-1) and beam_centre.par (measures the beam centre).  The defaults are the bundled\n"
+        "example, which a run without options regenerates byte for byte.  Options take their value as\n"
+        "'--name VALUE' or '--name=VALUE'.\n");
+    for (const Option& o : kOptions) {
+        if (!o.field) {
+            std::printf("\n%s\n", o.name);
+            continue;
+        }
+        const std::string flag = std::string(o.name) + " " + o.meta;
+        const std::string def = o.derived ? o.derived : shortest(d.*o.field);
+        std::printf("  --%-24s %s (default %s)\n", flag.c_str(), o.help, def.c_str());
+    }
+    std::printf("\nOutput:\n"
+                "  --%-24s seed of the counting statistics (default %llu)\n"
+                "  --%-24s directory to write into, created if need be (default %s)\n"
+                "  --%-24s this text\n  --%-24s the program's version\n"
+                "\nExit status: 0 written, 1 the files could not be written, 2 a bad option.\n",
+                "seed N", static_cast<unsigned long long>(d.seed), "out DIR", d.out.c_str(), "help",
+                "version");
+}
+
+// Reads `text` as the value of option `o` into `s`; "" on success, else why not.
+std::string set_number(const Option& o, const std::string& text, Settings& s) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(begin, &end);
+    const std::string flag = std::string("--") + o.name;
+    if (text.empty() || end == begin || *end != '\0' || !std::isfinite(v) || errno == ERANGE)
+        return flag + " needs a number, not '" + text + "'";
+    const Rule& r = *o.rule;
+    const bool low = r.lo_open ? !(v > r.lo) : !(v >= r.lo);
+    const bool high = r.hi_open ? !(v < r.hi) : !(v <= r.hi);
+    if (low || high || (r.whole && v != std::floor(v)))
+        return flag + " must be " + r.text + ", not " + text;
+    s.*o.field = v;
+    return "";
+}
+
+std::string set_seed(const std::string& text, Settings& s) {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || *end != '\0' ||
+        errno == ERANGE)
+        return "--seed needs a whole number from 0 to 18446744073709551615, not '" + text + "'";
+    s.seed = v;
+    return "";
+}
+
+// Settings that are each fine alone but not together.
+std::string check_together(const Settings& s) {
+    if (s.pixel_x > 10.0 * s.pixel_y || s.pixel_y > 10.0 * s.pixel_x)
+        return "the pixel spacings " + shortest(s.pixel_x) + " and " + shortest(s.pixel_y) +
+               " mm differ more than tenfold; the radial averaging needs nearly square pixels";
+    return "";
+}
+
+std::string set_option(const std::string& name, const std::string& value, Settings& s) {
+    if (name == "seed") return set_seed(value, s);
+    if (name == "out") {
+        if (value.empty()) return "--out needs a directory name";
+        s.out = value;
+        return "";
+    }
+    const Option* o = find(name);
+    return o ? set_number(*o, value, s) : "unknown option '--" + name + "'";
+}
+
+}  // namespace
+
+Parsed parse_options(int argc, char** argv, Settings& s) {
+    const Parsed done{Parsed::Action::Exit, 0};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            print_help();
+            return done;
+        }
+        if (arg == "--version") {
+            std::printf("%s\n", kVersion);
+            return done;
+        }
+        if (arg.compare(0, 2, "--") != 0 || arg.size() == 2)
+            return {Parsed::Action::Exit, fail("unexpected argument '" + arg + "'")};
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        if (name != "seed" && name != "out" && !find(name))
+            return {Parsed::Action::Exit, fail("unknown option '--" + name + "'")};
+        std::string value;
+        if (eq != std::string::npos) value = arg.substr(eq + 1);
+        else if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) value = argv[++i];
+        else return {Parsed::Action::Exit, fail("--" + name + " needs a value")};
+        const std::string why = set_option(name, value, s);
+        if (!why.empty()) return {Parsed::Action::Exit, fail(why)};
+    }
+    const std::string why = check_together(s);
+    if (!why.empty()) return {Parsed::Action::Exit, fail(why)};
+    return {};
+}
+
+std::string shortest(double v) {
+    char buf[40];
+    if (v == std::floor(v) && std::fabs(v) <= 1e9) {  // counts, seconds, millimetres: no exponent
+        std::snprintf(buf, sizeof buf, "%.0f", v);
+        return buf;
+    }
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+std::string command_line(const Settings& s) {
+    std::string cmd = "pelkaro_sim --seed " + std::to_string(s.seed) + " --thickness " + shortest(s.thickness) +
+                      " --monitor " + shortest(s.monitor);
+    const Settings d;
+    for (const Option& o : kOptions) {
+        if (!o.field || o.field == &Settings::thickness || o.field == &Settings::monitor) continue;
+        if (s.*o.field != d.*o.field) cmd += std::string(" --") + o.name + " " + shortest(s.*o.field);
+    }
+    return cmd;
+}
+
+}  // namespace sim

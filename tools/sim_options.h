@@ -1,0 +1,66 @@
+// The settings of one simulated measurement and the command line that sets
+// them.  Every default is the value of the bundled example, so a run without
+// options regenerates it.
+#ifndef PELKARO_SIM_OPTIONS_H
+#define PELKARO_SIM_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+// Lengths are in millimetres, the parameter file's one length unit; pixel
+// coordinates place pixel (x, y) on the square [x, x+1] x [y, y+1].  A value
+// of 0 in the fields marked "derived" means "work it out from the others".
+struct Settings {
+    // Instrument
+    double distance = 5000.0;         // sample to detector
+    double collimation = 5000.0;      // source to sample
+    double source_aperture = 30.0;    // diameters
+    double sample_aperture = 10.0;
+    double wavelength = 6.0;          // angstrom
+    double spread = 0.1;              // relative wavelength spread (Q resolution only)
+    double pixel_x = 5.0, pixel_y = 5.0;
+    double centre_x = 65.5, centre_y = 62.5;  // the centre of pixel (65, 62)
+    // Sample: dilute spheres in a solvent
+    double radius = 80.0;             // angstrom
+    double volume_fraction = 0.01;
+    double contrast = 3.5e10;         // scattering length density difference, cm^-2
+    double thickness = 0.1;           // cm, sample and buffer cells alike
+    double sample_transmission = 0;   // derived: exp(-1.06 cm^-1 * thickness)
+    double buffer_transmission = 0;   // derived: exp(-1.0 cm^-1 * thickness)
+    // Counting
+    double monitor = 1.5e6;           // sample monitor counts
+    double buffer_monitor = 0;        // derived: 3/4 of the sample's
+    double time = 0;                  // derived: monitor counts / 1000 per second
+    double buffer_time = 0;           // derived likewise from the buffer's monitor counts
+    double dark_time = 7200.0;        // s
+    double flat_monitor = 4.8e7;      // an overnight flat field
+    // Detector
+    double dark_rate = 5e-4;          // counts per second per pixel
+    double flat_spread = 0.03;        // pixel-to-pixel spread of the efficiencies
+    uint64_t seed = 1;
+    std::string out = ".";
+};
+
+// What the command line asks for.
+struct Parsed {
+    enum class Action { Simulate, Exit } action = Action::Simulate;
+    int status = 0;  // exit status when action is Exit
+};
+
+// Reads argv into `s`.  --help and --version print to standard output and
+// ask for exit status 0; a bad option prints why on standard error and asks
+// for status 2.
+Parsed parse_options(int argc, char** argv, Settings& s);
+
+// The command that regenerates `s`: seed, thickness and monitor counts
+// always, then every other option whose value is not its default.
+std::string command_line(const Settings& s);
+
+// Shortest decimal text that reads back as exactly `v`.
+std::string shortest(double v);
+
+}  // namespace sim
+
+#endif
