@@ -1,6 +1,7 @@
 // Fuzz target: a whole run of the program, in any mode, on a fuzzed
 // parameter file and fuzzed data files, through the real run driver
-// (src/main.cpp compiled again with main renamed to pelkaro_main).
+// (the library's pelkaro_main, its console silenced unless
+// PELKARO_FUZZ_VERBOSE is set).
 //
 // Input layout: sections separated by lines "%%".  Section 0 is the
 // parameter file "p.in"; sections 1 to 8 become the files "a" to "h".  In a
@@ -23,8 +24,8 @@
 #include <vector>
 
 #include "fuzz_util.h"
+#include "run.h"
 
-int pelkaro_main(int argc, char** argv);
 
 namespace {
 
@@ -182,10 +183,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const char* const kNames[] = {"a", "b", "c", "d", "e", "f", "g", "h"};
     for (std::size_t i = 1; i < sec.size() && i <= 8; ++i) pkf::write_file(kNames[i - 1], expand(sec[i]));
 
-    char prog[] = "Pelkaro";
-    char param[] = "p.in";
-    char* argv[] = {prog, param, nullptr};
-    const int r = pelkaro_main(2, argv);
+    const char* const argv[] = {"Pelkaro", "p.in", nullptr};
+    Console con;
+    if (!std::getenv("PELKARO_FUZZ_VERBOSE")) con.file = nullptr;
+    const int r = pelkaro_main(2, argv, con);
     std::fflush(stdout);
     if (std::getenv("PELKARO_FUZZ_VERBOSE")) std::fprintf(stderr, "pelkaro fuzz: run result %d\n", r);
     pkf::check(r == 0 || r == -1, "run result is neither 0 nor -1", std::to_string(r));

@@ -5,6 +5,7 @@
 #ifndef PELKARO_H
 #define PELKARO_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -79,11 +80,47 @@ struct Data1D {
     std::vector<float> area;    // detector area of the bin, pixels
 };
 
-// Parameter file (parse_in.cpp).  The fifteen keywords, in the order they
-// are matched; bit i of the `seen` mask of parse_in stands for kKeywords[i].
+// The parameter file as read, once, at the start of a run: its pieces in
+// order.  A piece is a line with its line feed (CR LF read as LF, a lone CR
+// kept), or up to 510 characters of a longer line; its text ends at its
+// first NUL character.
+constexpr std::size_t kPieceLimit = 510;
+struct ParamPiece {
+    std::string text;
+    bool cut = false;  // the line goes on in the next piece
+    int line = 0;      // line number in the file, from 1, as an editor counts
+};
+struct ParamFile {
+    std::string name;
+    std::vector<ParamPiece> pieces;
+};
+
+// What the parser made of one piece.
+enum class Verdict { ignored, accepted, rejected };
+struct ParseRecord {
+    int line = 0;                // line number in the file
+    std::string text;            // the piece as read
+    int keyword = -1;            // index into the keyword table, -1: no keyword
+    std::vector<double> values;  // the numbers read, in order
+    std::string name;            // the file name of a file line
+    Verdict verdict = Verdict::ignored;
+    std::string why;             // a rejection's message
+};
+struct ParseLog {
+    uint32_t seen = 0;                  // bit k: keyword k was accepted
+    std::vector<ParseRecord> records;   // one per piece read
+};
+
+// Parameter file (parse_in.cpp).  The keywords are in keywords.h.
 constexpr int kKeywordCount = 15;
-extern const char* const kKeywords[kKeywordCount];
+// Reads a parameter file into its pieces; -1 when it cannot be read.
+int read_param_file(const std::string& name, ParamFile& pf);
+// Reads the parameter file into `pf`, then counts its sample and buffer lines.
+int count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con = Console{});
 int count_parse(const std::string& name, Param& p, const Console& con = Console{});
+int parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
+             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con = Console{});
+// The same on the file itself, read for this call.
 int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
              std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask,
              uint32_t* seen = nullptr, const Console& con = Console{});
@@ -99,6 +136,17 @@ int beam_center(Param& p, const Data2D& in, const Console& con = Console{});
 int make_mask(const Param& p, Data2D& mask);
 
 // Sensitivity and solid-angle corrections (sens_cor.cpp).
+// The solid-angle factor 1/cos^3(theta) of every pixel, theta the
+// scattering angle of its centre, for the geometry of a run; the first pixel
+// whose factor is not a finite value of at least 1, if any.
+struct SolidAngle {
+    std::vector<float> factor;  // index x + 128*y
+    int bad_x = -1;
+    int bad_y = -1;
+};
+void solid_angle(const Param& p, SolidAngle& sa);
+int jacobian(const Param& p, Data2D& dat, const SolidAngle& sa, const Console& con = Console{});
+// The same with the factors worked out for this one image.
 int jacobian(const Param& p, Data2D& dat, const Console& con = Console{});
 int sens_norm(const Param& p, Data2D& sens, Data2D& mask, const Console& con = Console{});
 int sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
@@ -112,6 +160,7 @@ int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
              const Console& con = Console{});
 
 // Output files (file_out.cpp).
+int write_2D(const Param& p, const Data2D& data, const ParamFile& pf, const Console& con = Console{});
 int write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con = Console{});
 int write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name,
              const Console& con = Console{});

@@ -15,6 +15,23 @@
 
 namespace pk {
 
+std::string format(const char* fmt, ...) {
+    std::va_list args;
+    va_start(args, fmt);
+    std::va_list again;
+    va_copy(again, args);
+    const int len = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string out;
+    if (len > 0) {
+        out.resize(static_cast<std::size_t>(len) + 1);
+        std::vsnprintf(&out[0], out.size(), fmt, again);
+        out.resize(static_cast<std::size_t>(len));
+    }
+    va_end(again);
+    return out;
+}
+
 void say(const Console& con, const char* fmt, ...) {
     std::va_list args;
     if (con.file) {
@@ -77,6 +94,16 @@ std::FILE* open_regular(const std::string& path) {
     std::FILE* f = ::fdopen(fd, "r");
     if (!f) ::close(fd);
     return f;
+}
+
+bool read_file(const std::string& path, std::string& text) {
+    text.clear();
+    FilePtr f(open_regular(path));
+    if (!f) return false;
+    char buf[1 << 16];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
+    return !std::ferror(f.get());
 }
 
 bool regular_file_exists(const std::string& path) {

@@ -4,9 +4,11 @@
 #ifndef PELKARO_COMMON_H
 #define PELKARO_COMMON_H
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -18,6 +20,9 @@ namespace pk {
 // Writes printf-formatted text to the console.
 void say(const Console& con, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// printf-formatted text as a string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Rounds a double to the nearest float as IEEE 754 does, with values beyond
 // the float range becoming +-infinity (a plain cast of those is undefined).
 inline float to_float(double d) {
@@ -26,6 +31,44 @@ inline float to_float(double d) {
     if (d >= kOverflow) return std::numeric_limits<float>::infinity();
     if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
     return static_cast<float>(d);
+}
+
+// The mask's convention: a value above 0.25 marks a pixel that takes part,
+// one below 0.25 a pixel that is cleared.  A value of exactly 0.25 is
+// neither: it takes no part, yet its uncertainty is kept.
+inline bool pixel_used(float mask_value) { return mask_value > 0.25f; }
+inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
+
+// Distance from the beam centre of a point at offsets (dx, dy) pixels, for
+// pixel spacings px and py, rounded to a float.
+inline float radius(double dx, double dy, double px, double py) {
+    return to_float(std::sqrt(dx * dx * px * px + dy * dy * py * py));
+}
+
+// Scattering angle of a point at distance r from the beam centre on a
+// detector at distance l from the sample, rounded to a float.
+inline float scatter_angle(float r, double l) { return to_float(std::atan(static_cast<double>(r) / l)); }
+
+// The bits of floating-point numbers, and back.
+inline uint32_t bits_of(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+inline float float_of(uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+inline uint64_t bits_of(double d) {
+    uint64_t u;
+    std::memcpy(&u, &d, sizeof u);
+    return u;
+}
+inline double double_of(uint64_t u) {
+    double d;
+    std::memcpy(&d, &u, sizeof d);
+    return d;
 }
 
 // Closes a FILE when it goes out of scope.
@@ -45,6 +88,10 @@ bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut =
 // Opens a file for reading only when it is a regular file (a directory, FIFO
 // or device is refused, so nothing blocks or reads endlessly).
 std::FILE* open_regular(const std::string& path);
+
+// Reads the whole of a regular file into `text`; false when it cannot be
+// opened or read.
+bool read_file(const std::string& path, std::string& text);
 
 // True when `path` names a regular file that can be opened for reading.
 bool regular_file_exists(const std::string& path);

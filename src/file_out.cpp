@@ -98,65 +98,80 @@ constexpr std::size_t kChunk = 1 << 16;
 
 }  // namespace
 
-int write_2D(const Param&, const Data2D& data, const std::string& name, const Console& con) {
+namespace {
+
+// Header of the 2D file: every piece of the parameter file that is not a
+// comment, exactly as read, behind "# ".
+void append_header(std::string& text, const ParamFile& pf) {
+    for (const ParamPiece& pc : pf.pieces) {
+        if (!pc.text.empty() && pc.text[0] == '#') continue;
+        text += "# ";
+        text += pc.text;
+    }
+    text += "# detector appears as if looking from sample position\n";
+}
+
+// Writes the text in pieces of about 64 KiB as it grows: the whole file
+// would need fresh memory (and its page faults) for every image.
+struct ChunkWriter {
+    std::FILE* f;
+    std::string text;
+    bool written = true;
+    void flush(std::size_t at_least) {
+        if (written && text.size() >= at_least) {
+            written = write_all(f, text);
+            text.clear();
+        }
+    }
+};
+
+// Intensities, two blank lines, uncertainties: 128 rows of 128 values each.
+bool write_image(std::FILE* f, const std::string& header, const Data2D& data) {
+    ChunkWriter out{f, header};
+    out.text.reserve(header.size() + kChunk + 4096);
+    out.flush(kChunk);
+    for (int r = 0; r < kDetSide; ++r) {
+        append_row(out.text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 4, 4);
+        out.flush(kChunk);
+    }
+    out.text += "\n\n";
+    for (int r = 0; r < kDetSide; ++r) {
+        append_row(out.text, &data.uncert[static_cast<std::size_t>(r * kDetSide)], 4, 4);
+        out.flush(kChunk);
+    }
+    out.flush(0);
+    return out.written;
+}
+
+}  // namespace
+
+int write_2D(const Param&, const Data2D& data, const ParamFile& pf, const Console& con) {
     pk::say(con, "Entered write_2D\n");
-    try {
-        const std::string out_name = output_name(data.name, ".d2d");
-        pk::say(con, "The 2D output filename is %s\n", out_name.c_str());
-        pk::AtomicFile out;
-        if (!pk::atomic_open(out_name, out)) {
-            pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
-            return -1;
-        }
-        pk::FilePtr params(pk::open_regular(name));
-        if (!params) {
-            pk::atomic_abort(out);
-            pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
-            return -1;
-        }
-        // The text goes out in pieces of about 64 KiB: the whole file would
-        // need fresh memory (and its page faults) for every image.
-        std::string text;
-        text.reserve(kChunk + 4096);
-        bool written = true;
-        auto flush = [&](std::size_t at_least) {
-            if (written && text.size() >= at_least) {
-                written = write_all(out.f, text);
-                text.clear();
-            }
-        };
-        // Header: every piece of the parameter file that is not a comment,
-        // exactly as read.
-        std::string piece;
-        while (pk::next_piece(params.get(), piece, 510)) {
-            std::size_t nul = piece.find('\0');
-            if (nul != std::string::npos) piece.resize(nul);
-            if (!piece.empty() && piece[0] == '#') continue;
-            text += "# ";
-            text += piece;
-            flush(kChunk);
-        }
-        params.reset();
-        text += "# detector appears as if looking from sample position\n";
-        for (int r = 0; r < kDetSide; ++r) {
-            append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 4, 4);
-            flush(kChunk);
-        }
-        text += "\n\n";
-        for (int r = 0; r < kDetSide; ++r) {
-            append_row(text, &data.uncert[static_cast<std::size_t>(r * kDetSide)], 4, 4);
-            flush(kChunk);
-        }
-        flush(0);
-        if (!pk::atomic_finish(out, written)) {
-            pk::say(con, "file_out:write_2D -> could not write the output file %s\n", out_name.c_str());
-            return -1;
-        }
-        return 1;
-    } catch (const std::bad_alloc&) {
-        pk::say(con, "file_out:write_2D -> could not allocate the filename buffer\n");
+    const std::string out_name = output_name(data.name, ".d2d");
+    pk::say(con, "The 2D output filename is %s\n", out_name.c_str());
+    pk::AtomicFile out;
+    if (!pk::atomic_open(out_name, out)) {
+        pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
         return -1;
     }
+    std::string header;
+    append_header(header, pf);
+    if (!pk::atomic_finish(out, write_image(out.f, header, data))) {
+        pk::say(con, "file_out:write_2D -> could not write the output file %s\n", out_name.c_str());
+        return -1;
+    }
+    return 1;
+}
+
+int write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con) {
+    ParamFile pf;
+    if (read_param_file(name, pf) != 1) {
+        const std::string out_name = output_name(data.name, ".d2d");
+        pk::say(con, "Entered write_2D\nThe 2D output filename is %s\n", out_name.c_str());
+        pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
+        return -1;
+    }
+    return write_2D(p, data, pf, con);
 }
 
 int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::string&, const Console& con) {

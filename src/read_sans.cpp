@@ -91,94 +91,105 @@ TagValue read_tag_value(ByteReader& in, int32_t& value, int& last) {
 
 }  // namespace
 
-int read_data(Data2D& data, const Console& con) {
-    try {
-        if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
-        if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
-        pk::FilePtr f(pk::open_regular(data.name));
-        if (!f) {
-            pk::say(con, "read_saxs -> could not access the data in %s\n", data.name.c_str());
+namespace {
+
+// Reads the counts of one data line, starting at its first digit `c`:
+// every non-digit ends a number; empty fields are skipped.  Leaves `c` at
+// the first character of the next line (or -1).
+int read_counts(ByteReader& in, int& c, Data2D& data, int& n, const Console& con) {
+    float* intens = data.intens.data();
+    int64_t v = 0;
+    bool have = false;
+    for (;;) {
+        if (is_digit(c)) {
+            if (v <= kIntMax) v = v * 10 + (c - '0');
+            have = true;
+        } else if (have) {
+            if (v > kIntMax) {
+                pk::say(con, "read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
+                return -1;
+            }
+            if (n >= kImageValues) {
+                pk::say(con, "read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
+                return -1;
+            }
+            intens[n++] = static_cast<float>(v);
+            v = 0;
+            have = false;
+        }
+        if (c == '\n' || c == -1) break;
+        c = in.get();
+    }
+    if (c == '\n') c = in.get();
+    return 1;
+}
+
+// A header line: a tag of counting time, monitor counts or detector total
+// is recognised by its first five characters; any other line is skipped.
+// `c` is the line's first character; left at the next line's first one.
+int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con) {
+    char head[5] = {0, 0, 0, 0, 0};
+    int len = 0;
+    while (len < 5 && c != '\n' && c != -1) {
+        head[len++] = static_cast<char>(c);
+        if (len < 5) c = in.get();
+    }
+    float* target = nullptr;
+    const char* label = nullptr;
+    if (len == 5) {
+        if (std::memcmp(head, "<time", 5) == 0) {
+            target = &data.tm;
+            label = "Data set time = %f\n";
+        } else if (std::memcmp(head, "<moni", 5) == 0) {
+            target = &data.monitor;
+            label = "Data set monitor = %f\n";
+        } else if (std::memcmp(head, "<psd ", 5) == 0) {
+            target = &data.psd;
+            label = "Data set PSD counts = %f\n";
+        }
+    }
+    int last = c;
+    if (target) {
+        int32_t value = 0;
+        const TagValue t = read_tag_value(in, value, last);
+        if (t == TagValue::too_large) {
+            pk::say(con, "read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
             return -1;
         }
-        ByteReader in(f.get());
-        float* intens = data.intens.data();
-        int n = 0;  // next pixel position
-        int c = in.get();
-        while (c != -1) {
-            if (is_digit(c)) {
-                // Data line: every non-digit ends a number; empty fields are skipped.
-                int64_t v = 0;
-                bool have = false;
-                for (;;) {
-                    if (is_digit(c)) {
-                        if (v <= kIntMax) v = v * 10 + (c - '0');
-                        have = true;
-                    } else if (have) {
-                        if (v > kIntMax) {
-                            pk::say(con, "read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
-                            return -1;
-                        }
-                        if (n >= kImageValues) {
-                            pk::say(con, "read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
-                            return -1;
-                        }
-                        intens[n++] = static_cast<float>(v);
-                        v = 0;
-                        have = false;
-                    }
-                    if (c == '\n' || c == -1) break;
-                    c = in.get();
-                }
-                if (c == '\n') c = in.get();
-                continue;
-            }
-            // Tag or other line: classified by its first five characters.
-            char head[5] = {0, 0, 0, 0, 0};
-            int len = 0;
-            while (len < 5 && c != '\n' && c != -1) {
-                head[len++] = static_cast<char>(c);
-                if (len < 5) c = in.get();
-            }
-            float* target = nullptr;
-            const char* label = nullptr;
-            if (len == 5) {
-                if (std::memcmp(head, "<time", 5) == 0) {
-                    target = &data.tm;
-                    label = "Data set time = %f\n";
-                } else if (std::memcmp(head, "<moni", 5) == 0) {
-                    target = &data.monitor;
-                    label = "Data set monitor = %f\n";
-                } else if (std::memcmp(head, "<psd ", 5) == 0) {
-                    target = &data.psd;
-                    label = "Data set PSD counts = %f\n";
-                }
-            }
-            int last = c;
-            if (target) {
-                int32_t value = 0;
-                TagValue t = read_tag_value(in, value, last);
-                if (t == TagValue::too_large) {
-                    pk::say(con, "read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
-                    return -1;
-                }
-                if (t == TagValue::ok) {
-                    *target = static_cast<float>(value);
-                    pk::say(con, label, static_cast<double>(*target));
-                }
-            } else if (len == 5) {
-                last = in.skip_line();
-            }
-            c = (last == -1) ? -1 : in.get();
+        if (t == TagValue::ok) {
+            *target = static_cast<float>(value);
+            pk::say(con, label, static_cast<double>(*target));
         }
-        if (data.monitor == 0) data.monitor = data.tm;
-        float* uncert = data.uncert.data();
-        for (int k = 0; k < kImageValues; ++k)
-            uncert[k] = intens[k] == 0 ? 1.0f : pk::to_float(std::sqrt(static_cast<double>(intens[k])));
-        return 1;
-    } catch (const std::bad_alloc&) {
-        pk::say(con, "read_data -> could not allocate the character array\n");
+    } else if (len == 5) {
+        last = in.skip_line();
+    }
+    c = (last == -1) ? -1 : in.get();
+    return 1;
+}
+
+}  // namespace
+
+int read_data(Data2D& data, const Console& con) {
+    if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
+    if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
+    pk::FilePtr f(pk::open_regular(data.name));
+    if (!f) {
+        pk::say(con, "read_saxs -> could not access the data in %s\n", data.name.c_str());
         return -1;
     }
+    ByteReader in(f.get());
+    int n = 0;  // next pixel position
+    int c = in.get();
+    while (c != -1) {
+        const int r = is_digit(c) ? read_counts(in, c, data, n, con) : read_tag_line(in, c, data, con);
+        if (r != 1) return -1;
+    }
+    if (data.monitor == 0) data.monitor = data.tm;
+    const float* intens = data.intens.data();
+    float* uncert = data.uncert.data();
+    for (int k = 0; k < kImageValues; ++k)
+        uncert[k] = intens[k] == 0 ? 1.0f : pk::to_float(std::sqrt(static_cast<double>(intens[k])));
+    return 1;
 }
 
 namespace {
@@ -233,41 +244,35 @@ int read_generated_mask(std::FILE* f, Data2D& mask, const Console& con) {
 }  // namespace
 
 int read_mask(const Param&, Data2D& mask, const Console& con) {
-    try {
-        std::string piece;
-        piece.reserve(512);
-        if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
-        pk::FilePtr f(pk::open_regular(mask.name));
-        if (!f) {
-            pk::say(con, "read_saxs -> could not open the mask file %s\n", mask.name.c_str());
-            return -1;
-        }
-        bool first = true;
-        int n = 0;
-        while (pk::next_piece(f.get(), piece, 510)) {
-            if (first && piece.compare(0, std::strlen(kGeneratedMaskHeader), kGeneratedMaskHeader) == 0)
-                return read_generated_mask(f.get(), mask, con);
-            first = false;
-            if (piece[0] == '#') continue;
-            const char* s = piece.c_str();
-            int32_t v = 0;
-            pk::Scan r = pk::scan_int(s, v);
-            if (r == pk::Scan::missing) continue;  // no integer at the start: takes no position
-            if (r == pk::Scan::bad) {
-                pk::say(con, "read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
-                            mask.name.c_str());
-                return -1;
-            }
-            if (n >= kImageValues) {
-                pk::say(con, "read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
-                            kImageValues);
-                return -1;
-            }
-            mask.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
-        }
-        return 1;
-    } catch (const std::bad_alloc&) {
-        pk::say(con, "read_saxs -> could not allocate the character buffer\n");
+    std::string piece;
+    if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
+    pk::FilePtr f(pk::open_regular(mask.name));
+    if (!f) {
+        pk::say(con, "read_saxs -> could not open the mask file %s\n", mask.name.c_str());
         return -1;
     }
+    bool first = true;
+    int n = 0;
+    while (pk::next_piece(f.get(), piece, kPieceLimit)) {
+        if (first && piece.compare(0, std::strlen(kGeneratedMaskHeader), kGeneratedMaskHeader) == 0)
+            return read_generated_mask(f.get(), mask, con);
+        first = false;
+        if (piece[0] == '#') continue;
+        const char* s = piece.c_str();
+        int32_t v = 0;
+        pk::Scan r = pk::scan_int(s, v);
+        if (r == pk::Scan::missing) continue;  // no integer at the start: takes no position
+        if (r == pk::Scan::bad) {
+            pk::say(con, "read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
+                        mask.name.c_str());
+            return -1;
+        }
+        if (n >= kImageValues) {
+            pk::say(con, "read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
+                        kImageValues);
+            return -1;
+        }
+        mask.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
+    }
+    return 1;
 }

@@ -8,63 +8,34 @@
 #include "Pelkaro.h"
 #include "common.h"
 
-namespace {
-
-// Solid-angle factors of the 128 x 128 pixels for one geometry.  Every image
-// of a run shares the geometry, so the factors are computed once and kept.
-struct SolidAngleCache {
-    float key[5] = {0, 0, 0, 0, 0};
-    bool valid = false;
-    std::vector<float> factor;  // index x + 128*y
-    int bad_x = -1;
-    int bad_y = -1;
-};
-
-bool same_bits(const float* a, const float* b, std::size_t n) { return std::memcmp(a, b, n * sizeof(float)) == 0; }
-
-const SolidAngleCache& solid_angle_factors(const Param& p) {
-    static SolidAngleCache cache;
-    const float key[5] = {p.px, p.py, p.bx, p.by, p.sam2det};
-    if (cache.valid && same_bits(cache.key, key, 5)) return cache;
-    cache.valid = false;
-    cache.factor.assign(kDetPixels, 0.0f);
-    cache.bad_x = cache.bad_y = -1;
-    const double px = p.px;
-    const double py = p.py;
-    const double bx = p.bx;
-    const double by = p.by;
+void solid_angle(const Param& p, SolidAngle& sa) {
+    sa.factor.assign(kDetPixels, 0.0f);
+    sa.bad_x = sa.bad_y = -1;
     const double sam2det = p.sam2det;
     for (int x = 0; x < kDetSide; ++x) {
-        const double dx = x + 0.5 - bx;
+        const double dx = x + 0.5 - static_cast<double>(p.bx);
         for (int y = 0; y < kDetSide; ++y) {
-            const double dy = y + 0.5 - by;
+            const double dy = y + 0.5 - static_cast<double>(p.by);
             // Distance from the beam centre, angle and factor, each held as a float.
-            const float r = pk::to_float(std::sqrt(dx * dx * px * px + dy * dy * py * py));
-            const float theta = pk::to_float(std::atan(static_cast<double>(r) / sam2det));
+            const float theta = pk::scatter_angle(pk::radius(dx, dy, p.px, p.py), sam2det);
             const double c = std::cos(static_cast<double>(theta));
             const float f = pk::to_float(1.0 / (c * c * c));
             // A factor below 1 or not finite means the angle, rounded to a
             // float, reached a right angle: the geometry is absurd.
-            if (!(f >= 1.0f && std::isfinite(f)) && cache.bad_x < 0) {
-                cache.bad_x = x;
-                cache.bad_y = y;
+            if (!(f >= 1.0f && std::isfinite(f)) && sa.bad_x < 0) {
+                sa.bad_x = x;
+                sa.bad_y = y;
             }
-            cache.factor[static_cast<std::size_t>(x + kDetSide * y)] = f;
+            sa.factor[static_cast<std::size_t>(x + kDetSide * y)] = f;
         }
     }
-    std::memcpy(cache.key, key, sizeof key);
-    cache.valid = true;
-    return cache;
 }
 
-}  // namespace
-
-int jacobian(const Param& p, Data2D& dat, const Console& con) {
-    const SolidAngleCache& sa = solid_angle_factors(p);
+int jacobian(const Param&, Data2D& dat, const SolidAngle& sa, const Console& con) {
     if (sa.bad_x >= 0) {
         pk::say(con, "jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at least 1; "
-                    "check the pixel spacing, beam center and sample-to-detector distance\n",
-                    sa.bad_x, sa.bad_y);
+                     "check the pixel spacing, beam center and sample-to-detector distance\n",
+                sa.bad_x, sa.bad_y);
         return -1;
     }
     float* intens = dat.intens.data();
@@ -75,6 +46,12 @@ int jacobian(const Param& p, Data2D& dat, const Console& con) {
         uncert[m] = pk::to_float(static_cast<double>(uncert[m]) * f);
     }
     return 1;
+}
+
+int jacobian(const Param& p, Data2D& dat, const Console& con) {
+    SolidAngle sa;
+    solid_angle(p, sa);
+    return jacobian(p, dat, sa, con);
 }
 
 // Turns the raw flat field into relative efficiencies with mean 1 over the
@@ -89,7 +66,7 @@ int sens_norm(const Param&, Data2D& sens, Data2D& mask, const Console& con) {
     int32_t count = 0;
     for (int k = 0; k < kImageValues; ++k) {
         su[k] = pk::to_float(std::sqrt(static_cast<double>(s[k])));
-        if (mk[k] > 0.25f) {
+        if (pk::pixel_used(mk[k])) {
             sum = pk::to_float(static_cast<double>(sum) + s[k]);
             ++count;
         }
@@ -102,7 +79,7 @@ int sens_norm(const Param&, Data2D& sens, Data2D& mask, const Console& con) {
         return -1;
     }
     for (int k = 0; k < kImageValues; ++k) {
-        if (mk[k] > 0.25f) {
+        if (pk::pixel_used(mk[k])) {
             s[k] = pk::to_float(static_cast<double>(s[k]) / mean);
             su[k] = pk::to_float(static_cast<double>(su[k]) / mean);
         }
@@ -110,7 +87,7 @@ int sens_norm(const Param&, Data2D& sens, Data2D& mask, const Console& con) {
     }
     int used = 0;
     for (int m = 0; m < kDetPixels; ++m)
-        if (mk[m] > 0.25f) ++used;
+        if (pk::pixel_used(mk[m])) ++used;
     if (used == 0) {
         pk::say(con, "sens_norm -> no detector pixel is left in the mask after removing those of extreme "
                     "sensitivity\n");
@@ -128,7 +105,7 @@ int sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) 
     const float* su = sens.uncert.data();
     const float* mk = mask.intens.data();
     for (int k = 0; k < kImageValues; ++k) {
-        if (!(mk[k] > 0.25f)) continue;
+        if (!pk::pixel_used(mk[k])) continue;
         const double i = in[k];
         const double sd = s[k];
         const float q = pk::to_float(i / sd);
@@ -141,6 +118,6 @@ int sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) 
         un[k] = pk::to_float(static_cast<double>(q) * std::sqrt(static_cast<double>(t)));
     }
     for (int k = 0; k < kImageValues; ++k)
-        if (mk[k] < 0.25f) un[k] = 0.0f;
+        if (pk::pixel_cleared(mk[k])) un[k] = 0.0f;
     return 1;
 }

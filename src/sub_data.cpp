@@ -22,142 +22,168 @@ int refuse(const char* what, const Console& con) {
     return -1;
 }
 
+// Totals of the entries and what the subtraction will use.
+struct Totals {
+    float stot_time = 0.0f;
+    float stot_monitor = 0.0f;
+    float btot_time = 0.0f;
+    float btot_monitor = 0.0f;
+    // The buffer entries in use are those that were loaded (time not 0).
+    // Only they enter the buffer scale: their monitor total and the
+    // transmission of the first of them.
+    std::vector<const Data2D*> used;
+    float bused_monitor = 0.0f;
+    bool with_buffer = false;
+    bool with_dark = false;
+};
+
+Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc) {
+    Totals t;
+    for (const Data2D& s : d) {
+        t.stot_time = add(t.stot_time, s.tm);
+        t.stot_monitor = add(t.stot_monitor, s.monitor);
+    }
+    for (const Data2D& b : buf) {
+        t.btot_time = add(t.btot_time, b.tm);
+        t.btot_monitor = add(t.btot_monitor, b.monitor);
+    }
+    for (const Data2D& b : buf) {
+        if (b.tm != 0 && !b.intens.empty()) {
+            t.used.push_back(&b);
+            t.bused_monitor = add(t.bused_monitor, b.monitor);
+        }
+    }
+    t.with_buffer = t.btot_time > 0.5f;
+    t.with_dark = dc.tm > 0 && !dc.intens.empty();
+    return t;
+}
+
+// Refuses inputs that would give no number or a meaningless one.
+int check_inputs(const Param& p, const std::vector<Data2D>& d, const Totals& t, const Console& con) {
+    if (d.empty() || d[0].intens.empty()) return refuse("no sample image is loaded", con);
+    if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive", con);
+    if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive", con);
+    if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive", con);
+    for (const Data2D& s : d)
+        if (s.tm < 0) return refuse("a sample has a negative counting time", con);
+    for (const Data2D* b : t.used)
+        if (b->tm < 0) return refuse("a buffer in use has a negative counting time", con);
+    if (!(t.stot_monitor > 0) || !std::isfinite(t.stot_monitor))
+        return refuse("the total sample monitor count is not positive and finite", con);
+    if (!std::isfinite(t.stot_time) || !std::isfinite(t.btot_time) || !std::isfinite(t.btot_monitor))
+        return refuse("a counting time or monitor total is not finite", con);
+    if (t.with_buffer) {
+        if (t.used.empty()) return refuse("no buffer image is loaded", con);
+        if (!(t.bused_monitor > 0) || !std::isfinite(t.bused_monitor))
+            return refuse("the monitor total of the buffers in use is not positive and finite", con);
+        if (!(t.used.front()->trans > 0))
+            return refuse("the transmission of the first buffer in use is not positive", con);
+    }
+    return 1;
+}
+
+// The factors that hold for every pixel.
+struct Factors {
+    const Param& p;
+    const std::vector<Data2D>& d;
+    const Data2D& dc;
+    const Totals& t;
+    float prefac;
+    double btrans0;
+};
+
+// Sum of one pixel over the entries and the root of its summed variances.
+template <class Entries, class Get>
+void sum_pixel(const Entries& entries, Get get, std::size_t m, float& tot, float& uncert) {
+    tot = 0.0f;
+    float sq = 0.0f;
+    for (const auto& e : entries) {
+        tot = add(tot, get(e).intens[m]);
+        const double u = get(e).uncert[m];
+        sq = add(sq, u * u);
+    }
+    uncert = pk::to_float(std::sqrt(static_cast<double>(sq)));
+}
+
+// Reduces one unmasked pixel: sums, dark current, buffer scaled by monitor
+// counts and the transmissions at the pixel's angle, absolute scale.
+void reduce_pixel(const Factors& f, int i, int j, float& out, float& out_uncert) {
+    const Totals& t = f.t;
+    const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
+    const double x = i + 0.5;
+    const double y = j + 0.5;
+    const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
+    const float theta = pk::scatter_angle(r, f.p.sam2det);
+    const double e = 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
+    const float strans = pk::to_float(std::pow(static_cast<double>(f.d[0].trans), e));
+    float stot, stot_uncert;
+    sum_pixel(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, stot_uncert);
+
+    const double dtm = f.dc.tm;
+    const double dark = t.with_dark ? static_cast<double>(f.dc.intens[m]) : 0.0;
+    const double sdark = t.with_dark ? static_cast<double>(f.dc.uncert[m]) : 0.0;
+    const double prefac = f.prefac;
+    double intens = 0.0;
+    float var = pk::to_float(static_cast<double>(stot_uncert) * stot_uncert);
+    if (t.with_buffer) {
+        const float btrans = pk::to_float(std::pow(f.btrans0, e));
+        float btot, btot_uncert;
+        sum_pixel(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, btot_uncert);
+        const double scale = (static_cast<double>(t.stot_monitor) * strans) / (static_cast<double>(t.bused_monitor) * btrans);
+        if (t.with_dark) {
+            const double fs = t.stot_time / dtm;
+            const double fb = t.btot_time / dtm;
+            intens = prefac * ((stot - fs * dark) - scale * (btot - fb * dark));
+            const float a = pk::to_float((static_cast<double>(t.stot_monitor) * strans * t.btot_time) /
+                                             (static_cast<double>(t.bused_monitor) * btrans * dtm) -
+                                         t.stot_time / dtm);
+            var = add(var, static_cast<double>(a) * a * sdark * sdark);
+        } else {
+            intens = prefac * (stot - scale * btot);
+        }
+        const float b = pk::to_float(scale);
+        var = add(var, static_cast<double>(b) * b * btot_uncert * btot_uncert);
+    } else if (t.with_dark) {
+        intens = prefac * (stot - t.stot_time / dtm * dark);
+        var = add(var, static_cast<double>(t.stot_time) * t.stot_time * sdark * sdark / (dtm * dtm));
+    } else {
+        intens = prefac * stot;
+    }
+    out = pk::to_float(intens);
+    out_uncert = pk::to_float(std::sqrt(static_cast<double>(var)) * prefac);
+}
+
 }  // namespace
 
 int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
              const Data2D& mask, Data2D& res, const Console& con) {
     pk::say(con, "Entered sub_data()\n");
-    const std::size_t sams = d.size();
-    const std::size_t bufs = buf.size();
-
-    float stot_time = 0.0f;
-    float stot_monitor = 0.0f;
-    float btot_time = 0.0f;
-    float btot_monitor = 0.0f;
-    for (std::size_t k = 0; k < sams; ++k) {
-        stot_time = add(stot_time, d[k].tm);
-        stot_monitor = add(stot_monitor, d[k].monitor);
-    }
-    for (std::size_t k = 0; k < bufs; ++k) {
-        btot_time = add(btot_time, buf[k].tm);
-        btot_monitor = add(btot_monitor, buf[k].monitor);
-    }
+    const Totals t = totals_of(d, buf, dc);
     pk::say(con, "stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
-                static_cast<double>(stot_time), static_cast<double>(stot_monitor), static_cast<double>(btot_time),
-                static_cast<double>(btot_monitor));
-
-    // The buffer entries in use are those that were loaded (time not 0).  Only
-    // they enter the buffer scale: their monitor total and the transmission of
-    // the first of them.
-    std::vector<const Data2D*> used;
-    float bused_monitor = 0.0f;
-    for (std::size_t k = 0; k < bufs; ++k) {
-        if (buf[k].tm != 0 && !buf[k].intens.empty()) {
-            used.push_back(&buf[k]);
-            bused_monitor = add(bused_monitor, buf[k].monitor);
-        }
-    }
-    const bool with_buffer = btot_time > 0.5f;
-    const bool with_dark = dc.tm > 0 && !dc.intens.empty();
-
-    if (sams == 0 || d[0].intens.empty()) return refuse("no sample image is loaded", con);
-    if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive", con);
-    if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive", con);
-    if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive", con);
-    for (std::size_t k = 0; k < sams; ++k)
-        if (d[k].tm < 0) return refuse("a sample has a negative counting time", con);
-    for (const Data2D* b : used)
-        if (b->tm < 0) return refuse("a buffer in use has a negative counting time", con);
-    if (!(stot_monitor > 0) || !std::isfinite(stot_monitor)) return refuse("the total sample monitor count is not positive and finite", con);
-    if (!std::isfinite(stot_time) || !std::isfinite(btot_time) || !std::isfinite(btot_monitor))
-        return refuse("a counting time or monitor total is not finite", con);
-    const float btrans0 = used.empty() ? 0.0f : used.front()->trans;
-    if (with_buffer) {
-        if (used.empty()) return refuse("no buffer image is loaded", con);
-        if (!(bused_monitor > 0) || !std::isfinite(bused_monitor))
-            return refuse("the monitor total of the buffers in use is not positive and finite", con);
-        if (!(btrans0 > 0)) return refuse("the transmission of the first buffer in use is not positive", con);
-    }
+            static_cast<double>(t.stot_time), static_cast<double>(t.stot_monitor), static_cast<double>(t.btot_time),
+            static_cast<double>(t.btot_monitor));
+    if (check_inputs(p, d, t, con) != 1) return -1;
 
     res.trans = d[0].trans;
     const float prefac = pk::to_float(
-        1000.0 / (static_cast<double>(d[0].trans) * stot_monitor * d[0].thick * p.abs_fact));
+        1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
     if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", con);
     pk::say(con, "finished setting up the prefactor nonsense\n");
 
-    const double px = p.px;
-    const double py = p.py;
-    const double bx = p.bx;
-    const double by = p.by;
-    const double sam2det = p.sam2det;
-    const double strans0 = d[0].trans;
-    const double dtm = dc.tm;
-
+    const Factors f{p, d, dc, t, prefac, t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)};
     for (int i = 0; i < kDetSide; ++i) {
-        const double x = i + 0.5;
         for (int j = 0; j < kDetSide; ++j) {
             const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
-            if (!(mask.intens[m] > 0.25f)) {
+            if (!pk::pixel_used(mask.intens[m])) {
                 res.intens[m] = 0.0f;
                 res.uncert[m] = 0.0f;
                 continue;
             }
-            const double y = j + 0.5;
-            const float r = pk::to_float(std::sqrt((x - bx) * (x - bx) * px * px + (y - by) * (y - by) * py * py));
-            const float theta = pk::to_float(std::atan(static_cast<double>(r) / sam2det));
-            const double e = 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
-            const float strans = pk::to_float(std::pow(strans0, e));
-
-            float stot = 0.0f;
-            float ssq = 0.0f;
-            for (std::size_t k = 0; k < sams; ++k) {
-                stot = add(stot, d[k].intens[m]);
-                const double u = d[k].uncert[m];
-                ssq = add(ssq, u * u);
-            }
-            const float stot_uncert = pk::to_float(std::sqrt(static_cast<double>(ssq)));
-
-            const double dark = with_dark ? static_cast<double>(dc.intens[m]) : 0.0;
-            const double sdark = with_dark ? static_cast<double>(dc.uncert[m]) : 0.0;
-            double intens = 0.0;
-            float var = pk::to_float(static_cast<double>(stot_uncert) * stot_uncert);
-            if (with_buffer) {
-                const float btrans = pk::to_float(std::pow(static_cast<double>(btrans0), e));
-                float btot = 0.0f;
-                float bsq = 0.0f;
-                for (const Data2D* b : used) {
-                    btot = add(btot, b->intens[m]);
-                    const double u = b->uncert[m];
-                    bsq = add(bsq, u * u);
-                }
-                const float btot_uncert = pk::to_float(std::sqrt(static_cast<double>(bsq)));
-                const double scale = (static_cast<double>(stot_monitor) * strans) / (static_cast<double>(bused_monitor) * btrans);
-                if (with_dark) {
-                    const double fs = stot_time / dtm;
-                    const double fb = btot_time / dtm;
-                    intens = prefac * ((stot - fs * dark) - scale * (btot - fb * dark));
-                    const float a = pk::to_float((static_cast<double>(stot_monitor) * strans * btot_time) /
-                                                     (static_cast<double>(bused_monitor) * btrans * dtm) -
-                                                 stot_time / dtm);
-                    var = add(var, static_cast<double>(a) * a * sdark * sdark);
-                } else {
-                    intens = prefac * (stot - scale * btot);
-                }
-                const float b = pk::to_float(scale);
-                var = add(var, static_cast<double>(b) * b * btot_uncert * btot_uncert);
-            } else if (with_dark) {
-                const double fs = stot_time / dtm;
-                intens = prefac * (stot - fs * dark);
-                var = add(var, static_cast<double>(stot_time) * stot_time * sdark * sdark / (dtm * dtm));
-            } else {
-                intens = static_cast<double>(prefac) * stot;
-            }
-            res.intens[m] = pk::to_float(intens);
-            res.uncert[m] = pk::to_float(std::sqrt(static_cast<double>(var)) * prefac);
+            reduce_pixel(f, i, j, res.intens[m], res.uncert[m]);
             if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) {
                 pk::say(con, "sub_data -> the reduced value of pixel (%d, %d) is not finite (transmission, "
-                            "geometry or counts out of range); the data cannot be reduced\n",
-                            i, j);
+                             "geometry or counts out of range); the data cannot be reduced\n",
+                        i, j);
                 return -1;
             }
         }
