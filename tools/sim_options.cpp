@@ -10,10 +10,14 @@
 #include <limits>
 #include <string>
 
+#ifndef PELKARO_VERSION  // set by the build, the same for every program
+#define PELKARO_VERSION "unknown"
+#endif
+
 namespace sim {
 namespace {
 
-constexpr const char* kVersion = "pelkaro_sim 1.0 (Pelkaro tools)";
+constexpr const char* kVersion = "pelkaro_sim (Pelkaro) " PELKARO_VERSION;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The values an option accepts: lo..hi, each bound included unless marked
