@@ -17,6 +17,13 @@
 constexpr int kDetSide = 128;
 constexpr int kDetPixels = kDetSide * kDetSide;  // 16384
 constexpr int kImageValues = 36864;
+// The window in which the beam centre is searched: rows and columns 3 to 124.
+constexpr int kBeamWindowFirst = 3;
+constexpr int kBeamWindowLast = 124;
+// The internal mask's frame along the detector edges: rows and columns 0 to
+// 2 on the low side, 126 and 127 on the high side.
+constexpr int kFrameLowLast = 2;
+constexpr int kFrameHighFirst = 126;
 // Capacity of each averaged-curve array.
 constexpr int kCurveValues = 10000;
 

@@ -13,9 +13,9 @@ int beam_center(Param& p, const Data2D& in, const Console& con) {
     float row_sum = 0.0f;
     float col_sum = 0.0f;
     int32_t count = 0;
-    for (int y = 3; y <= 124; ++y) {
-        for (int x = 3; x <= 124; ++x) {
-            if (in.intens[static_cast<std::size_t>(128 * y + x)] > 5.0f) {
+    for (int y = kBeamWindowFirst; y <= kBeamWindowLast; ++y) {
+        for (int x = kBeamWindowFirst; x <= kBeamWindowLast; ++x) {
+            if (in.intens[static_cast<std::size_t>(kDetSide * y + x)] > 5.0f) {
                 row_sum = static_cast<float>(static_cast<double>(row_sum) + y);
                 col_sum = static_cast<float>(static_cast<double>(col_sum) + x);
                 ++count;

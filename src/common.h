@@ -50,26 +50,17 @@ inline float radius(double dx, double dy, double px, double py) {
 inline float scatter_angle(float r, double l) { return to_float(std::atan(static_cast<double>(r) / l)); }
 
 // The bits of floating-point numbers, and back.
-inline uint32_t bits_of(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof u);
-    return u;
+template <class To, class From>
+inline To bit_cast(const From& v) {
+    static_assert(sizeof(To) == sizeof(From), "bit_cast needs types of one size");
+    To out;
+    std::memcpy(&out, &v, sizeof out);
+    return out;
 }
-inline float float_of(uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-inline uint64_t bits_of(double d) {
-    uint64_t u;
-    std::memcpy(&u, &d, sizeof u);
-    return u;
-}
-inline double double_of(uint64_t u) {
-    double d;
-    std::memcpy(&d, &u, sizeof d);
-    return d;
-}
+inline uint32_t bits_of(float f) { return bit_cast<uint32_t>(f); }
+inline float float_of(uint32_t u) { return bit_cast<float>(u); }
+inline uint64_t bits_of(double d) { return bit_cast<uint64_t>(d); }
+inline double double_of(uint64_t u) { return bit_cast<double>(u); }
 
 // Closes a FILE when it goes out of scope.
 struct FileCloser {

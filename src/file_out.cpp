@@ -43,8 +43,7 @@ void append_printf(std::string& out, double v, int width, int precision) {
 void append_fixed(std::string& out, float v, int width, int precision) {
     static const uint64_t kPow10[10] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
                                         1000000000};
-    uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
+    const uint32_t bits = pk::bits_of(v);
     const uint32_t biased = bits >> 23 & 0xffu;
     if (biased == 0xffu) return append_printf(out, v, width, precision);  // infinity, not-a-number
     // v = mant * 2^exp2 exactly.

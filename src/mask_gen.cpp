@@ -7,7 +7,7 @@ int make_mask(const Param&, Data2D& mask) {
     if (mask.intens.size() < static_cast<std::size_t>(kDetPixels)) mask.intens.resize(kImageValues, 0.0f);
     for (int x = 0; x < kDetSide; ++x) {
         for (int y = 0; y < kDetSide; ++y) {
-            bool edge = x <= 2 || x >= 126 || y <= 2 || y >= 126;
+            bool edge = x <= kFrameLowLast || x >= kFrameHighFirst || y <= kFrameLowLast || y >= kFrameHighFirst;
             mask.intens[static_cast<std::size_t>(x + kDetSide * y)] = edge ? 0.0f : 1.0f;
         }
     }
