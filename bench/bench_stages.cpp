@@ -8,10 +8,10 @@
 // print their progress to standard output as they do in a run; that goes to
 // /dev/null here, and the benchmark report to the original standard output.
 //
-// The azimuthal average is timed against the plain, literal formulae
-// (ave_literal.cpp) in the same benchmark, one call of each per iteration,
-// so the speed-up is a ratio measured in one run; the two curves are also
-// compared bit for bit.
+// The azimuthal average is timed against the same average with the
+// program's plain sub-pixel loop forced (ave_data_literal) in the same
+// benchmark, one call of each per iteration, so the speed-up is a ratio
+// measured in one run; the two curves are also compared bit for bit.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "Pelkaro.h"
-#include "ave_literal.h"
+#include "ave_fast.h"
 
 namespace {
 
@@ -284,9 +284,9 @@ bool same_curve(const Data1D& a, const Data1D& b) {
     return true;
 }
 
-// The fast average and the literal one, alternately; the reported time is
-// the fast one's (processor time of this thread), the counters give both
-// and their ratio.
+// The average with its fast sums and with the sub-pixel loop, alternately;
+// the reported time is the fast one's (processor time of this thread), the
+// counters give both and their ratio.
 void BM_ave_data(benchmark::State& st) {
     need_fixture(st);
     const Fixture& f = fixture();

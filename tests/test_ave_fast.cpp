@@ -1,6 +1,8 @@
 // The azimuthal average against its formulae taken literally, one sub-pixel
-// at a time: random geometries, sectors, bin widths, masks and images must
-// give the same result, console output and curve arrays to the bit.
+// at a time (pkt::literal_average): random geometries, sectors, bin widths,
+// masks and images must give the same result, console output and curve
+// arrays to the bit.  Also the runs of equal additions the fast sums take in
+// a few steps, against the additions one by one.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,89 +12,13 @@
 #include <string>
 
 #include "Pelkaro.h"
+#include "ave_fast.h"
 #include "common.h"
 #include "test_util.h"
 
 namespace {
 
 const double kPi = 3.141592653589793;
-
-int literal_average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask) {
-    auto f = [](double v) { return pk::to_float(v); };
-    const double px = p.px, py = p.py, bx = p.bx, by = p.by;
-    float bin = f(p.px > p.py ? 1.0 * p.bin_width * py : 1.0 * p.bin_width * px);
-    const double X = p.bx > 95.0f ? bx + 0.5 : 191.5 - bx, Y = p.by > 95.0f ? by + 0.5 : 191.5 - by;
-    const float max = f(std::sqrt(X * X * px * px + Y * Y * py * py));
-    const double quotient = 1.0 * max / bin;
-    if (!(quotient >= 0 && quotient < kCurveValues)) {
-        std::printf("ave_data -> the bin width and geometry ask for %g bins, more than the %d the curve holds; "
-                    "the curve cannot be averaged\n", quotient, kCurveValues);
-        return -1;
-    }
-    const int tot = static_cast<int>(quotient) + 1;
-    bin = f(1.0 * max / tot);
-    out.num = tot;
-    const double L1 = p.src2sam, R1 = p.srcapp, R2 = p.samapp, k0 = 2 * kPi / p.wavelen;
-    for (int i = 0; i < tot; ++i) {
-        const float theta = f(0.5 * std::atan(i * 1.0 * bin / p.sam2det));
-        out.x[i] = f(std::sin(1.0 * theta) * 4 * kPi / p.wavelen);
-        out.y[i] = out.dy[i] = out.area[i] = 0;
-        const float L2 = f(1.0 * p.sam2det * std::cos(1.0 * theta)), L = f(L1 * L2 / (L1 + L2));
-        const double l2 = L2, l = L, rp = f((i + 0.5) * bin);
-        const float t1 = f(6 * R1 * R1 / (L1 * L1)), t2 = f(6 * R2 * R2 / (l * l));
-        const float t3 = f((px * px + py * py) / (l2 * l2)), t4 = f(rp * rp * p.dwavelen * p.dwavelen / (l2 * l2));
-        out.dq[i] = f(std::sqrt(k0 * k0 / 12 * (1.0 * t1 + t2 + t3 + t4)));
-    }
-    for (int i = 0; i < 128; ++i) {
-        if (std::fmod(1.0 * i, 8.0) == 0) std::printf("*");
-        for (int j = 0; j < 128; ++j) {
-            const int k = i + 128 * j;
-            if (!(mask.intens[k] > 0.25f)) continue;
-            for (int m = 0; m < 10; ++m)
-                for (int n = 0; n < 10; ++n) {
-                    const float x = f(i + (m + 0.5) * 0.1), y = f(j + (n + 0.5) * 0.1);
-                    const double dx = x - bx, dy = y - by;
-                    const float r = f(std::sqrt(dx * dx * px * px + dy * dy * py * py));
-                    const double where = tot * 1.0 * r / max;
-                    if (!(where >= 0 && where < tot)) {
-                        std::printf("ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
-                                    "the curve cannot be averaged\n", i, j);
-                        return -1;
-                    }
-                    const int idx = static_cast<int>(where);
-                    const float tx = f(dx), ty = f(dy);
-                    float az;
-                    if (tx == 0) {
-                        az = ty >= 0 ? static_cast<float>(kPi / 2) : static_cast<float>(3 * kPi / 2);
-                    } else {
-                        az = f(std::atan(1.0 * ty / tx));
-                        if (tx < 0) az = f(az + kPi);
-                        if (az < 0) az = f(az + 2 * kPi);
-                    }
-                    if (!(p.thmin <= az && az <= p.thmax)) continue;
-                    out.y[idx] = f(out.y[idx] + in.intens[k] * 0.01);
-                    out.dy[idx] = f(out.dy[idx] + in.uncert[k] * 0.01 * in.uncert[k]);
-                    out.area[idx] = f(out.area[idx] + 0.01);
-                }
-        }
-    }
-    std::printf("\n");
-    for (int i = 0; i < tot; ++i) {
-        out.y[i] = f(1.0 * out.y[i] / out.area[i]);
-        out.dy[i] = out.area[i] != 0 ? f(std::sqrt(1.0 * out.dy[i]) / out.area[i]) : f(std::sqrt(1.0 * out.dy[i]));
-    }
-    for (int i = 0; i < tot; ++i) {
-        if (out.area[i] == 0) continue;
-        if (!std::isfinite(out.x[i]) || !std::isfinite(out.y[i]) || !std::isfinite(out.dy[i]) ||
-            !std::isfinite(out.dq[i])) {
-            std::printf("ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, dQ %f); "
-                        "the curve cannot be averaged\n", i, 1.0 * out.x[i], 1.0 * out.y[i], 1.0 * out.dy[i],
-                        1.0 * out.dq[i]);
-            return -1;
-        }
-    }
-    return 1;
-}
 
 struct Outcome {
     int rc;
@@ -193,10 +119,40 @@ TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
         if (pick(100) == 0) p.px = -p.px;
         if (pick(100) == 0) p.bin_width = 0.01f;
         const Outcome fast = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) { return ave_data(q, d, o, m); }, p, in, mask);
-        const Outcome literal = run(literal_average, p, in, mask);
+        const Outcome literal = run(pkt::literal_average, p, in, mask);
         ASSERT_TRUE(same(fast, literal)) << "case " << c << ": px " << p.px << " py " << p.py << " bx " << p.bx
                                          << " by " << p.by << " bin " << p.bin_width << " sector " << p.thmin
                                          << ".." << p.thmax << " density " << density << " kind " << kind;
+        if (c % 10 == 0) {  // the program's own sub-pixel loop, which the benchmarks time
+            const Outcome loop = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
+                return ave_data_literal(q, d, o, m);
+            }, p, in, mask);
+            ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
+        }
+    }
+}
+
+TEST(FastAverage, RepeatedAdditionsEqualOneByOne) {
+    std::mt19937 rng(77);
+    auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    for (int c = 0; c < 20000; ++c) {
+        // Starting sums from subnormal to near the float limit, of both signs.
+        const int scale = pick(2) ? pick(60) - 30 : pick(278) - 150;  // |s| < 2^127
+        const float s = pick(8) == 0 ? 0.0f : static_cast<float>(std::ldexp(uni(-1, 1), scale));
+        const int e = s == 0 ? pick(40) - 20 : std::ilogb(s);
+        double add = 0;
+        switch (pick(4)) {
+            case 0: add = static_cast<float>(uni(-1e5, 1e5)) * 0.01; break;  // a pixel's term
+            case 1: add = std::ldexp(2 * pick(9) - 8 + 1, e - 24); break;    // exact ties at s's ulp
+            case 2: add = std::ldexp(uni(-1, 1), e - pick(30)); break;       // small against s
+            default: add = std::ldexp(uni(-1, 1), e + pick(4)); break;       // across binades and zero
+        }
+        const uint32_t n = static_cast<uint32_t>(pick(4) ? pick(200) : pick(20000));
+        float want = s;
+        for (uint32_t k = 0; k < n; ++k) want = pk::to_float(want + add);
+        const float got = pk::ave::add_repeated(s, add, n);
+        ASSERT_EQ(pk::bits_of(got), pk::bits_of(want)) << std::hexfloat << "s " << s << " c " << add << " n " << n;
     }
 }
 

@@ -167,4 +167,95 @@ inline std::string detector_file(const std::vector<long>& values, double time, d
 
 }  // namespace pkt
 
+// The reference of the azimuthal average.
+#include <cmath>
+
+#include "Pelkaro.h"
+#include "common.h"
+
+namespace pkt {
+
+// The azimuthal average worked out plainly, formula by formula, one
+// sub-pixel at a time, printing what ave_data prints; the yardstick of the
+// averaging tests.  `out`'s arrays must hold kCurveValues values.
+inline int literal_average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask) {
+    const double pi = 3.141592653589793;
+    auto f = [](double v) { return pk::to_float(v); };
+    const double px = p.px, py = p.py, bx = p.bx, by = p.by;
+    float bin = f(p.px > p.py ? 1.0 * p.bin_width * py : 1.0 * p.bin_width * px);
+    const double X = p.bx > 95.0f ? bx + 0.5 : 191.5 - bx, Y = p.by > 95.0f ? by + 0.5 : 191.5 - by;
+    const float max = f(std::sqrt(X * X * px * px + Y * Y * py * py));
+    const double quotient = 1.0 * max / bin;
+    if (!(quotient >= 0 && quotient < kCurveValues)) {
+        std::printf("ave_data -> the bin width and geometry ask for %g bins, more than the %d the curve holds; "
+                    "the curve cannot be averaged\n", quotient, kCurveValues);
+        return -1;
+    }
+    const int tot = static_cast<int>(quotient) + 1;
+    bin = f(1.0 * max / tot);
+    out.num = tot;
+    const double L1 = p.src2sam, R1 = p.srcapp, R2 = p.samapp, k0 = 2 * pi / p.wavelen;
+    for (int i = 0; i < tot; ++i) {
+        const float theta = f(0.5 * std::atan(i * 1.0 * bin / p.sam2det));
+        out.x[i] = f(std::sin(1.0 * theta) * 4 * pi / p.wavelen);
+        out.y[i] = out.dy[i] = out.area[i] = 0;
+        const float L2 = f(1.0 * p.sam2det * std::cos(1.0 * theta)), L = f(L1 * L2 / (L1 + L2));
+        const double l2 = L2, l = L, rp = f((i + 0.5) * bin);
+        const float t1 = f(6 * R1 * R1 / (L1 * L1)), t2 = f(6 * R2 * R2 / (l * l));
+        const float t3 = f((px * px + py * py) / (l2 * l2)), t4 = f(rp * rp * p.dwavelen * p.dwavelen / (l2 * l2));
+        out.dq[i] = f(std::sqrt(k0 * k0 / 12 * (1.0 * t1 + t2 + t3 + t4)));
+    }
+    for (int i = 0; i < 128; ++i) {
+        if (std::fmod(1.0 * i, 8.0) == 0) std::printf("*");
+        for (int j = 0; j < 128; ++j) {
+            const int k = i + 128 * j;
+            if (!(mask.intens[k] > 0.25f)) continue;
+            for (int m = 0; m < 10; ++m)
+                for (int n = 0; n < 10; ++n) {
+                    const float x = f(i + (m + 0.5) * 0.1), y = f(j + (n + 0.5) * 0.1);
+                    const double dx = x - bx, dy = y - by;
+                    const float r = f(std::sqrt(dx * dx * px * px + dy * dy * py * py));
+                    const double where = tot * 1.0 * r / max;
+                    if (!(where >= 0 && where < tot)) {
+                        std::printf("ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
+                                    "the curve cannot be averaged\n", i, j);
+                        return -1;
+                    }
+                    const int idx = static_cast<int>(where);
+                    const float tx = f(dx), ty = f(dy);
+                    float az;
+                    if (tx == 0) {
+                        az = ty >= 0 ? static_cast<float>(pi / 2) : static_cast<float>(3 * pi / 2);
+                    } else {
+                        az = f(std::atan(1.0 * ty / tx));
+                        if (tx < 0) az = f(az + pi);
+                        if (az < 0) az = f(az + 2 * pi);
+                    }
+                    if (!(p.thmin <= az && az <= p.thmax)) continue;
+                    out.y[idx] = f(out.y[idx] + in.intens[k] * 0.01);
+                    out.dy[idx] = f(out.dy[idx] + in.uncert[k] * 0.01 * in.uncert[k]);
+                    out.area[idx] = f(out.area[idx] + 0.01);
+                }
+        }
+    }
+    std::printf("\n");
+    for (int i = 0; i < tot; ++i) {
+        out.y[i] = f(1.0 * out.y[i] / out.area[i]);
+        out.dy[i] = out.area[i] != 0 ? f(std::sqrt(1.0 * out.dy[i]) / out.area[i]) : f(std::sqrt(1.0 * out.dy[i]));
+    }
+    for (int i = 0; i < tot; ++i) {
+        if (out.area[i] == 0) continue;
+        if (!std::isfinite(out.x[i]) || !std::isfinite(out.y[i]) || !std::isfinite(out.dy[i]) ||
+            !std::isfinite(out.dq[i])) {
+            std::printf("ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, dQ %f); "
+                        "the curve cannot be averaged\n", i, 1.0 * out.x[i], 1.0 * out.y[i], 1.0 * out.dy[i],
+                        1.0 * out.dq[i]);
+            return -1;
+        }
+    }
+    return 1;
+}
+
+}  // namespace pkt
+
 #endif
