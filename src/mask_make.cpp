@@ -206,8 +206,8 @@ Data2D full_mask() {
 }
 
 int pixels_in_use(const Data2D& mask) {
-    return static_cast<int>(
-        std::count_if(mask.intens.begin(), mask.intens.begin() + kDetPixels, [](float v) { return pk::pixel_used(v); }));
+    const auto end = mask.intens.begin() + kDetPixels;
+    return static_cast<int>(std::count_if(mask.intens.begin(), end, [](float v) { return pk::pixel_used(v); }));
 }
 
 void mask_edge(Data2D& mask) {
@@ -427,7 +427,8 @@ std::string mask_file_text(const Data2D& mask, const std::vector<std::string>& a
     append_command(text, args);
     text += pk::format("# %d of %d pixels in use, %d masked.\n", used, kDetPixels, kDetPixels - used);
     text.reserve(text.size() + 2 * kDetPixels);
-    for (int k = 0; k < kDetPixels; ++k) text += pk::pixel_used(mask.intens[static_cast<std::size_t>(k)]) ? "1\n" : "0\n";
+    for (int k = 0; k < kDetPixels; ++k)
+        text += pk::pixel_used(mask.intens[static_cast<std::size_t>(k)]) ? "1\n" : "0\n";
     return text;
 }
 
