@@ -75,6 +75,7 @@ struct Data2D {
     float tm = 0.0f;            // counting time (also the use switch)
     float monitor = 0.0f;       // monitor counts
     float psd = 0.0f;           // total detector counts from the header
+    int32_t values = 0;         // detector values read from the file
 };
 
 // One azimuthally averaged curve.
@@ -120,7 +121,8 @@ struct ParseLog {
 
 // Parameter file (parse_in.cpp).  The keywords are in keywords.h.
 constexpr int kKeywordCount = 15;
-// Reads a parameter file into its pieces; -1 when it cannot be read.
+// Reads a parameter file into its pieces; -1 when it cannot be read, -2
+// when it is larger than any input file may be.
 int read_param_file(const std::string& name, ParamFile& pf);
 // Reads the parameter file into `pf`, then counts its sample and buffer lines.
 int count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con = Console{});

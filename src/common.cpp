@@ -7,7 +7,13 @@
 #include <cstring>
 #include <vector>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,14 +102,23 @@ std::FILE* open_regular(const std::string& path) {
     return f;
 }
 
-bool read_file(const std::string& path, std::string& text) {
+Slurp read_file(const std::string& path, std::string& text) {
     text.clear();
     FilePtr f(open_regular(path));
-    if (!f) return false;
+    if (!f) return Slurp::cannot_open;
+    struct stat st {};
+    if (::fstat(::fileno(f.get()), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kInputLimit)
+        return Slurp::too_large;
+    text.reserve(static_cast<std::size_t>(st.st_size));
     char buf[1 << 16];
     std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
-    return !std::ferror(f.get());
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+        if (text.size() + n > kInputLimit) return Slurp::too_large;
+        text.append(buf, n);
+    }
+    if (std::ferror(f.get())) return Slurp::cannot_open;
+    if (text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
+    return Slurp::ok;
 }
 
 bool regular_file_exists(const std::string& path) {
@@ -143,30 +158,131 @@ Scan scan_int(const char*& s, int32_t& out) {
     return Scan::ok;
 }
 
+namespace {
+
+// The temporary output files being written, for the termination handler:
+// the one piece of process-wide state, because a signal handler can reach
+// nothing else.  Each slot holds the path of one open temporary file (the
+// characters of its AtomicFile's `tmp`, unchanged while registered).
+std::atomic<const char*> g_pending[4];
+
+void register_tmp(const char* path) {
+    for (auto& slot : g_pending) {
+        const char* none = nullptr;
+        if (slot.compare_exchange_strong(none, path)) return;
+    }
+}
+
+void unregister_tmp(const char* path) {
+    for (auto& slot : g_pending) {
+        const char* mine = path;
+        slot.compare_exchange_strong(mine, nullptr);
+    }
+}
+
+// Removes the temporary files and dies of the same signal (the handler is
+// installed with SA_RESETHAND, and the signal stays blocked until it returns).
+extern "C" void on_termination(int sig) {
+    for (auto& slot : g_pending) {
+        const char* path = slot.load();
+        if (path) ::unlink(path);
+    }
+    ::raise(sig);
+}
+
+// The termination signals, blocked while a temporary file is created and
+// registered so that none is left unregistered.
+struct BlockTermination {
+    sigset_t old;
+    BlockTermination() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&set, sig);
+        ::sigprocmask(SIG_BLOCK, &set, &old);
+    }
+    ~BlockTermination() { ::sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
+}  // namespace
+
+void init_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = ::open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) ::close(opened);
+        }
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        struct sigaction now {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+        struct sigaction act {};
+        act.sa_handler = on_termination;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = SA_RESETHAND;
+        ::sigaction(sig, &act, nullptr);
+    }
+}
+
+OutputLock::~OutputLock() { release(); }
+
+void OutputLock::release() {
+    if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
+    fd_ = -1;
+}
+
+bool OutputLock::acquire(const std::string& target, int seconds) {
+    release();
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    if (dir.find('\0') != std::string::npos) return false;
+    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;  // no locks here
+        if (std::chrono::steady_clock::now() >= until) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    release();
+    return false;
+}
+
 AtomicFile::~AtomicFile() { atomic_abort(*this); }
+
+namespace {
+
+// The temporary name beside the target, within the 255 bytes a file name
+// may have; empty when the target cannot be written to.
+std::string temporary_template(const std::string& target) {
+    if (target.empty() || target.find('\0') != std::string::npos) return "";
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return "";
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty()) return "";
+    return dir + "." + base.substr(0, 240) + ".tmpXXXXXX";
+}
+
+}  // namespace
 
 bool atomic_open(const std::string& target, AtomicFile& out) {
     atomic_abort(out);
     out.target.clear();
-    if (target.empty() || target.find('\0') != std::string::npos) return false;
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
-    std::string dir;
-    std::string base = target;
-    std::size_t slash = target.rfind('/');
-    if (slash != std::string::npos) {
-        dir = target.substr(0, slash + 1);
-        base = target.substr(slash + 1);
-    }
-    if (base.empty()) return false;
-    // The temporary name must stay within the 255 bytes a file name may have.
-    std::string tmpl = dir + "." + base.substr(0, 240) + ".tmpXXXXXX";
+    const std::string tmpl = temporary_template(target);
+    if (tmpl.empty()) return false;
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    int fd = ::mkstemp(buf.data());
+    const BlockTermination blocked;
+    const int fd = ::mkstemp(buf.data());
     if (fd < 0) return false;
     // Give the new file the permissions a plain create would: 0666 less the umask.
-    mode_t mask = ::umask(0);
+    const mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(fd, 0666 & ~mask);
     std::FILE* f = ::fdopen(fd, "w");
@@ -178,6 +294,7 @@ bool atomic_open(const std::string& target, AtomicFile& out) {
     out.f = f;
     out.tmp = buf.data();
     out.target = target;
+    register_tmp(out.tmp.c_str());
     return true;
 }
 
@@ -188,6 +305,7 @@ bool atomic_commit(AtomicFile& out) {
     out.f = nullptr;
     if (ok) ok = ::rename(out.tmp.c_str(), out.target.c_str()) == 0;
     if (!ok) ::unlink(out.tmp.c_str());
+    unregister_tmp(out.tmp.c_str());
     out.tmp.clear();
     return ok;
 }
@@ -201,7 +319,10 @@ bool atomic_finish(AtomicFile& out, bool written) {
 void atomic_abort(AtomicFile& out) {
     if (out.f) std::fclose(out.f);
     out.f = nullptr;
-    if (!out.tmp.empty()) ::unlink(out.tmp.c_str());
+    if (!out.tmp.empty()) {
+        ::unlink(out.tmp.c_str());
+        unregister_tmp(out.tmp.c_str());
+    }
     out.tmp.clear();
 }
 

@@ -80,9 +80,51 @@ bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut =
 // or device is refused, so nothing blocks or reads endlessly).
 std::FILE* open_regular(const std::string& path);
 
-// Reads the whole of a regular file into `text`; false when it cannot be
-// opened or read.
-bool read_file(const std::string& path, std::string& text);
+// The most any input file (parameter, detector data or mask file) may
+// hold: a real detector file is well under 1 MB, a parameter file with
+// thousands of lines too.  A file that reads on beyond it (a device-like
+// file under /proc, a huge sparse file) is refused rather than read for ever.
+constexpr std::uint64_t kInputLimit = std::uint64_t{64} << 20;
+constexpr const char* kInputLimitText = "64 MiB";
+
+// The UTF-8 byte-order mark some editors put at the start of a text file;
+// it is skipped at the very start of every text input.
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+
+enum class Slurp { ok, cannot_open, too_large };
+
+// Reads the whole of a regular file into `text`, less a leading byte-order
+// mark.  cannot_open: missing, not a regular file, or a read error;
+// too_large: more than kInputLimit bytes.
+Slurp read_file(const std::string& path, std::string& text);
+
+// Sets the process up for a command-line program of this project: closed
+// standard descriptors reopened on /dev/null (so no output file can become
+// the console), standard output line-buffered (a log shows how far a killed
+// run got), SIGPIPE ignored (a console reader that goes away does not stop
+// the run), SIGXFSZ ignored (a file-size limit makes the write fail
+// cleanly), and SIGTERM, SIGINT, SIGHUP and SIGQUIT made to remove the
+// temporary output file being written before the process dies of them.
+void init_process();
+
+// An advisory lock on the directory that receives a run's output files,
+// held from the first file written to the last, so the writes of two runs
+// whose outputs collide never interleave.  Waits at most `seconds` for it;
+// where it cannot be had (no locks on that file system, time out) the run
+// writes without it.
+class OutputLock {
+public:
+    OutputLock() = default;
+    OutputLock(const OutputLock&) = delete;
+    OutputLock& operator=(const OutputLock&) = delete;
+    ~OutputLock();
+    // Directory of `target` (a file name); true when the lock is held.
+    bool acquire(const std::string& target, int seconds = 60);
+    void release();
+
+private:
+    int fd_ = -1;
+};
 
 // True when `path` names a regular file that can be opened for reading.
 bool regular_file_exists(const std::string& path);

@@ -100,13 +100,17 @@ constexpr std::size_t kChunk = 1 << 16;
 namespace {
 
 // Header of the 2D file: every piece of the parameter file that is not a
-// comment, exactly as read, behind "# ".
+// comment, exactly as read, behind "# ".  A last line without a line end
+// gets one, so that the header's own last line stands on a line of its own.
 void append_header(std::string& text, const ParamFile& pf) {
+    const ParamPiece* last = nullptr;
     for (const ParamPiece& pc : pf.pieces) {
         if (!pc.text.empty() && pc.text[0] == '#') continue;
         text += "# ";
         text += pc.text;
+        last = &pc;
     }
+    if (last && !last->cut && (last->text.empty() || last->text.back() != '\n')) text += '\n';
     text += "# detector appears as if looking from sample position\n";
 }
 

@@ -200,7 +200,8 @@ int read_param_file(const std::string& name, ParamFile& pf) {
     pf.name = name;
     pf.pieces.clear();
     std::string text;
-    if (!pk::read_file(name, text)) return -1;
+    const pk::Slurp r = pk::read_file(name, text);
+    if (r != pk::Slurp::ok) return r == pk::Slurp::too_large ? -2 : -1;
     split_pieces(text, pf.pieces);
     return 1;
 }
@@ -208,7 +209,13 @@ int read_param_file(const std::string& name, ParamFile& pf) {
 
 int count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con) {
     pk::say(con, "Entered count_parse()\n");
-    if (read_param_file(name, pf) != 1) {
+    const int r = read_param_file(name, pf);
+    if (r == -2) {
+        pk::say(con, "count_parse -> the file %s holds more than %s, the most an input file may hold\n",
+                name.c_str(), pk::kInputLimitText);
+        return -1;
+    }
+    if (r != 1) {
         pk::say(con, "count_parse -> could not open the file %s\n", name.c_str());
         return -1;
     }

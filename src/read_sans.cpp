@@ -14,28 +14,24 @@
 
 namespace {
 
-// Buffered character source over a FILE.
+// Buffered character source over a FILE, that ends (as at the end of the
+// file) once more than the input limit has been read, and skips a leading
+// byte-order mark.
 class ByteReader {
 public:
-    explicit ByteReader(std::FILE* f) : f_(f), buf_(1 << 16) {}
+    explicit ByteReader(std::FILE* f) : f_(f), buf_(1 << 16) {
+        if (fill() && len_ >= 3 && std::memcmp(buf_.data(), pk::kByteOrderMark, 3) == 0) pos_ = 3;
+    }
     // Next character, or -1 at the end of the file.
     int get() {
-        if (pos_ == len_) {
-            len_ = std::fread(buf_.data(), 1, buf_.size(), f_);
-            pos_ = 0;
-            if (len_ == 0) return -1;
-        }
+        if (pos_ == len_ && !fill()) return -1;
         return static_cast<unsigned char>(buf_[pos_++]);
     }
     // Skips to the character after the next line feed; returns the last
     // character read (a line feed, or -1).
     int skip_line() {
         for (;;) {
-            if (pos_ == len_) {
-                len_ = std::fread(buf_.data(), 1, buf_.size(), f_);
-                pos_ = 0;
-                if (len_ == 0) return -1;
-            }
+            if (pos_ == len_ && !fill()) return -1;
             const void* nl = std::memchr(buf_.data() + pos_, '\n', len_ - pos_);
             if (nl) {
                 pos_ = static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
@@ -44,12 +40,25 @@ public:
             pos_ = len_;
         }
     }
+    bool too_large() const { return too_large_; }
 
 private:
+    bool fill() {
+        pos_ = 0;
+        len_ = too_large_ ? 0 : std::fread(buf_.data(), 1, buf_.size(), f_);
+        total_ += len_;
+        if (total_ > pk::kInputLimit) {
+            too_large_ = true;
+            len_ = 0;
+        }
+        return len_ > 0;
+    }
     std::FILE* f_;
     std::vector<char> buf_;
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
+    std::uint64_t total_ = 0;
+    bool too_large_ = false;
 };
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
@@ -184,6 +193,12 @@ int read_data(Data2D& data, const Console& con) {
         const int r = is_digit(c) ? read_counts(in, c, data, n, con) : read_tag_line(in, c, data, con);
         if (r != 1) return -1;
     }
+    if (in.too_large()) {
+        pk::say(con, "read_data -> %s holds more than %s, the most an input file may hold\n", data.name.c_str(),
+                pk::kInputLimitText);
+        return -1;
+    }
+    data.values = n;
     if (data.monitor == 0) data.monitor = data.tm;
     const float* intens = data.intens.data();
     float* uncert = data.uncert.data();
@@ -244,13 +259,22 @@ int read_generated_mask(std::FILE* f, Data2D& mask, const Console& con) {
 }  // namespace
 
 int read_mask(const Param&, Data2D& mask, const Console& con) {
-    std::string piece;
     if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
-    pk::FilePtr f(pk::open_regular(mask.name));
-    if (!f) {
+    std::string text;
+    const pk::Slurp r = pk::read_file(mask.name, text);
+    if (r == pk::Slurp::too_large) {
+        pk::say(con, "read_saxs -> the mask file %s holds more than %s, the most an input file may hold\n",
+                mask.name.c_str(), pk::kInputLimitText);
+        return -1;
+    }
+    if (r != pk::Slurp::ok) {
         pk::say(con, "read_saxs -> could not open the mask file %s\n", mask.name.c_str());
         return -1;
     }
+    if (text.empty()) return 1;
+    pk::FilePtr f(::fmemopen(&text[0], text.size(), "r"));
+    if (!f) throw std::bad_alloc();
+    std::string piece;
     bool first = true;
     int n = 0;
     while (pk::next_piece(f.get(), piece, kPieceLimit)) {

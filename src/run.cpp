@@ -47,29 +47,43 @@ int check_reduction_keywords(const Param& p, uint32_t seen, const Console& con) 
 
 // The driver's messages for one kind of entry (sample or buffer).
 struct EntryText {
+    const char* kind;         // "sample" or "buffer"
     const char* no_memory;
     const char* unreadable;   // %d: the entry's index
     const char* zero_time;    // %d: the entry's index
     const char* no_jacobian;  // %d: the entry's index
 };
 const EntryText kSampleText = {
+    "sample",
     "Pelkaro:  unable to allocate the sample data memory\n",
     "Pelkaro:  unable to read the sample data file #%d\n...Exiting program\n",
     "Pelkaro:  the counting time of sample data file #%d is 0 after reading its header; it cannot be "
     "normalized\nExiting program\n",
     "Pelkaro:  unable to perform jacobian correction on data file %d...Exiting program\n"};
 const EntryText kBufferText = {
+    "buffer",
     "Pelkaro:  unable to allocate the background memory\n",
     "Pelkaro:  unable to read the buffer data file #%d\n...Exiting program\n",
     "Pelkaro:  the counting time of buffer data file #%d is 0 after reading its header; it cannot be "
     "normalized\nExiting program\n",
     "Pelkaro:  unable to perform jacobian correction on buffer file %d...Exiting program\n"};
 
+// A detector file without a single value would enter the reduction as an
+// image of zeros: a sample gives a negative curve, a buffer or dark current
+// no subtraction at all.
+bool no_values(const Data2D& d, const std::string& what, const Console& con) {
+    if (d.values > 0) return false;
+    pk::say(con, "Pelkaro:  %s (%s) holds no detector values; it cannot be used\nExiting program\n", what.c_str(),
+            d.name.c_str());
+    return true;
+}
+
 // Allocates, reads and (under the solid-angle flag) corrects one sample or
 // buffer image.  A zero time from the file's own header cannot be normalised.
 int load_entry(const Param& p, const SolidAngle& sa, Data2D& d, int n, const EntryText& text, const Console& con) {
     if (!allocate_image(d)) return fail(con, text.no_memory);
     if (read_data(d, con) != 1) return fail(con, pk::format(text.unreadable, n).c_str());
+    if (no_values(d, pk::format("the %s data file #%d", text.kind, n), con)) return -1;
     if (d.tm == 0) return fail(con, pk::format(text.zero_time, n).c_str());
     if (p.jacobian == 1 && jacobian(p, d, sa, con) != 1) return fail(con, pk::format(text.no_jacobian, n).c_str());
     return 1;
@@ -85,6 +99,7 @@ int load_dark_current(Run& run, const Console& con) {
     if (!allocate_image(run.dcur)) return fail(con, "Pelkaro:  unable to allocate the background memory\n");
     if (read_data(run.dcur, con) != 1)
         return fail(con, "Pelkaro:  unable to read the dark current data file\n...Exiting program\n");
+    if (no_values(run.dcur, "the dark current data file", con)) return -1;
     if (!(run.dcur.tm > 0))
         return fail(con, "Pelkaro:  the counting time of the dark current is not above 0 after reading its header; "
                          "it cannot be scaled\nExiting program\n");
@@ -196,6 +211,10 @@ int reduce(Run& run, const Console& con) {
 
 int write_outputs(const Run& run, const Console& con) {
     const Param& p = run.p;
+    // Runs whose outputs collide (the same first sample file) write one
+    // after the other.
+    pk::OutputLock lock;
+    lock.acquire(run.res.name);
     if ((p.average == 0 || p.average == 2) && write_2D(p, run.res, run.file, con) != 1)
         return fail(con, "Pelkaro:  unable to output the 2D data\n...Exiting program\n");
     if (averaging(p) && write_1D(p, run.res, run.rot, run.file.name, con) != 1)
@@ -239,13 +258,27 @@ int one_run(const std::string& param_name, const Console& con) {
     return write_outputs(run, con);
 }
 
+void usage(const Console& con) {
+    pk::say(con, "\t\tusage:  Pelkaro <input file>\n");
+    pk::say(con, "\n\t\t<input file> is name of the file containing the reduction parameters\n");
+}
+
 }  // namespace
 
 int pelkaro_main(int argc, const char* const* argv, const Console& con) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        usage(con);
+        pk::say(con, "\nThe manual: man Pelkaro, or README.md of the source tree.\n"
+                     "Check a parameter file before a run: pelkaro-check <input file>\n");
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        pk::say(con, "Pelkaro %s\n", PELKARO_VERSION);
+        return 0;
+    }
     if (argc != 2) {
         pk::say(con, "Pelkaro:  insufficient input parameters\n");
-        pk::say(con, "\t\tusage:  Pelkaro <input file>\n");
-        pk::say(con, "\n\t\t<input file> is name of the file containing the reduction parameters\n");
+        usage(con);
         return -1;
     }
     try {

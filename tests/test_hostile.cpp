@@ -155,6 +155,29 @@ bool complete(const std::string& path, const std::string& text) {
     return true;
 }
 
+// With PELKARO_KEEP_CASES=DIR, keeps each case as set up, before its run, in
+// DIR/<test>/<n>/ for tools/compare_runs.sh: the files, the argument, and
+// why it cannot be replayed from the files alone (a file size limit, a lock).
+void keep_case(const std::string& dir, const Case& c, uid_t as, const std::string& arg) {
+    const char* keep = std::getenv("PELKARO_KEEP_CASES");
+    if (!keep) return;
+    const fs::path top = fs::path(keep) / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::create_directories(top);
+    fs::path to = top / "1";
+    for (int n = 2; !fs::create_directory(to); ++n) to = top / std::to_string(n);
+    fs::create_directory(to / "files");
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        const fs::path copy = to / "files" / fs::relative(e.path(), dir);
+        if (e.is_directory()) fs::create_directory(copy);
+        else if (e.is_fifo()) ::mkfifo(copy.c_str(), 0644);
+        else fs::copy_file(e.path(), copy);
+    }
+    write_file((to / "what").string(), c.what + "\n");
+    write_file((to / "args").string(), arg + "\n");
+    if (c.fsize >= 0 || !c.lock.empty() || as != 0)
+        write_file((to / "skip").string(), "needs a file size limit or an unreadable file\n");
+}
+
 // Sets up the base measurement with the case's changes in a scratch
 // directory, runs it, checks the outcome and the rules of every run, and
 // returns the outputs written, by name.
@@ -175,6 +198,7 @@ Snapshot check_case(const Case& c, uid_t as = 0, const std::string& arg = "p.in"
     }
     if (as != 0) fs::permissions(dir.path(), fs::perms::all);
     const Snapshot before = snapshot(dir.path());
+    keep_case(dir.path(), c, as, arg);
     if (c.lock == ".") fs::permissions(dir.path(), fs::perms::all & ~fs::perms::owner_write & ~fs::perms::group_write &
                                                        ~fs::perms::others_write);
     else if (!c.lock.empty()) fs::permissions(dir / c.lock, fs::perms::none);
@@ -310,8 +334,13 @@ TEST(Hostile, DataAndMaskFiles) {
              {"time tag beyond 32 bits", {}, {{"s.dat", "<time>" + std::string(1000, '9') + "\n1\n"}}, 255, read0},
              {"time tag 0", {}, {{"s.dat", "<time>0</time>\n1\n"}}, 255, "counting time of sample data file #0 is 0"},
              {"largest counts everywhere", {}, {{"s.dat", lines(16384, "2147483647\n")}}, 0, kDone, kBoth},
-             {"binary data file", {}, {{"s.dat", binary(20000)}}, 0, kDone, kBoth},
-             {"empty sample", {}, {{"s.dat", ""}}, 0, kDone, kBoth},
+             {"binary data file", {}, {{"s.dat", binary(20000)}}, 255,
+              "Pelkaro:  the sample data file #0 (s.dat) holds no detector values; it cannot be used\n"},
+             {"empty sample", {}, {{"s.dat", ""}}, 255, "the sample data file #0 (s.dat) holds no detector values"},
+             {"empty buffer", {}, {{"b.dat", "<time>10</time>\n"}}, 255,
+              "the buffer data file #0 (b.dat) holds no detector values"},
+             {"empty dark current", {}, {{"d.dat", "\n\n"}}, 255,
+              "Pelkaro:  the dark current data file (d.dat) holds no detector values; it cannot be used\n"},
              {"empty sensitivity", {}, {{"sens.dat", ""}}, 255, sens},
              {"one huge sensitivity pixel", {}, {{"sens.dat", lines(8256, "1\n") + "2147483647\n" + lines(8127, "1\n")}},
               255, sens},

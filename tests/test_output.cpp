@@ -77,10 +77,10 @@ TEST(ImageFile, ExactBytesAndHeaderCopy) {
     const std::string a(600, 'A'), b(510, 'B');
     // Comment lines are left out, an empty line gives "# ", a long line is
     // copied piece by piece, a piece that begins with "#" is left out, and the
-    // last line has no line end.
+    // last line, which has no line end, is given one.
     const std::string param = "# comment\nMODE 0\n\n  #indented\nCNTR 64 64\n" + a + "\n" + b + "#cut\nAVGM 2";
     const std::string header = "# MODE 0\n# \n#   #indented\n# CNTR 64 64\n# " + a.substr(0, 510) + "# " +
-                               a.substr(510) + "\n# " + b + "# AVGM 2" + kOrientation;
+                               a.substr(510) + "\n# " + b + "# AVGM 2\n" + kOrientation;
     write_file(td / "lf.par", param);
     std::string crlf;
     for (char c : param) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);

@@ -201,7 +201,7 @@ TEST_F(Parse, LongParameterLineInOutputHeader) {
     capture([&] { rc = write_2D(Param{}, res, "p.par"); });
     ASSERT_EQ(rc, 1);
     std::string expect = "# MODE 0\n# " + longline.substr(0, 510) + "# " + longline.substr(510) +
-                         "\n# \n# BINS 1# detector appears as if looking from sample position\n0.0000\t";
+                         "\n# \n# BINS 1\n# detector appears as if looking from sample position\n0.0000\t";
     EXPECT_EQ(read_file("out.d2d").substr(0, expect.size()), expect);
 }
 
