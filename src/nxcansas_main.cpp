@@ -1,0 +1,8 @@
+// pelkaro-nxcansas: a reduction written as one NXcanSAS file.
+#include <cstdio>
+
+#include "nxcansas.h"
+
+int main(int argc, char** argv) {
+    return pk::nx::nxcansas_main(argc, argv, Console{stdout, nullptr}, Console{stderr, nullptr});
+}
