@@ -6,6 +6,7 @@
 // files never changed, each output file either untouched or complete and
 // holding only finite numbers, and nothing else left behind (no temporary).
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <regex>
 #include <sstream>
 
+#include "common.h"
 #include "test_util.h"
 
 using namespace pkt;
@@ -80,13 +82,14 @@ struct Case {
     Files files;                       // content, or "<dir>", "<fifo>"
     int status;
     std::string expect;                // the console must show this
+                                       // (files "<dir>", "<fifo>", "<65 MiB>": a sparse file of zeros)
     std::vector<std::string> outputs;  // written complete and new; every other output untouched
     long fsize;                        // RLIMIT_FSIZE of the run
     std::string lock = {};             // made unreadable ("." makes the directory read-only)
 };
 
-// Runs the executable in `cwd` (as user `as` unless 0), with SIGXFSZ ignored
-// and an alarm against hangs.
+// Runs the executable in `cwd` (as user `as` unless 0), with an alarm
+// against hangs.
 RunResult run(const std::string& cwd, const std::string& arg, long fsize, uid_t as) {
     RunResult r;
     FILE* out = std::tmpfile();
@@ -95,7 +98,6 @@ RunResult run(const std::string& cwd, const std::string& arg, long fsize, uid_t 
     if (pid == 0) {
         ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
         if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-        ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit rl {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
         if (fsize >= 0) ::setrlimit(RLIMIT_FSIZE, &rl);
         if (as != 0 && (::setgid(as) != 0 || ::setuid(as) != 0)) ::_exit(125);
@@ -193,6 +195,7 @@ Snapshot check_case(const Case& c, uid_t as = 0, const std::string& arg = "p.in"
     for (const auto& [name, text] : c.files) {
         fs::remove(dir / name);
         if (text == "<dir>") fs::create_directory(dir / name);
+        else if (text == "<65 MiB>") write_file(dir / name, ""), fs::resize_file(dir / name, 65 << 20);
         else if (text == "<fifo>") ::mkfifo((dir / name).c_str(), 0644);
         else write_file(dir / name, text);
     }
@@ -374,6 +377,11 @@ TEST(Hostile, MendedInputsGiveThePlainOutput) {
     const auto values = 1 + std::count_if(half.begin(), half.end(), [](char c) { return c == '\t' || c == '\n'; });
     EXPECT_EQ(check_case({"short data file", {}, {{"s.dat", half}}, 0, kDone, kBoth}),
               check_case({"padded twin", {}, {{"s.dat", half + "\n" + lines(16384 - values, "0\n")}}, 0, kDone, kBoth}));
+    // Byte-order marks at the start of the parameter, data and mask files.
+    const std::string bom = "\xEF\xBB\xBF";
+    EXPECT_EQ(check_case({"byte-order marks", {{"=", bom + kBase}},
+                          {{"s.dat", bom + sample()}, {"m.msk", bom + mask_file().substr(7)}}, 0, kDone, kBoth}),
+              plain);
     auto named = check_case({"sample name without a dot", {{"DATS", "DATS sample 600 1000000 0.1 0.8"}},
                              {{"sample", sample()}}, 0, kDone, {"sample.d2d", "sample.d1d"}});
     EXPECT_EQ(named["sample.d1d"], plain.at("s.d1d"));
@@ -400,6 +408,13 @@ TEST(Hostile, FilesThatAreNotFilesAndOutputsThatCannotBeWritten) {
              {"mask run", mode1, {}, 0, "Mask file generation completed normally\n", {"mask.d2d"}},
              {"beam-centre run", {{"MODE", "MODE 2"}}, {{"s.dat", image(0, 1000)}}, 0, "X = 60.000000, Y = 64.000000\n"},
              {"beam-centre run on an empty image", {{"MODE", "MODE 2"}}, {{"s.dat", ""}}, 255, "beam_center -> "},
+             {"dark current read without end", {{"DATD", "DATD /proc/self/pagemap 600 1000000"}}, {}, 255,
+              "read_data -> /proc/self/pagemap holds more than 64 MiB, the most an input file may hold\n"},
+             {"huge sample file", {}, {{"s.dat", "<65 MiB>"}}, 255, "read_data -> s.dat holds more than 64 MiB"},
+             {"huge mask file", {}, {{"m.msk", "<65 MiB>"}}, 255,
+              "read_saxs -> the mask file m.msk holds more than 64 MiB, the most an input file may hold\n"},
+             {"huge parameter file", {{"=", ""}}, {{"p.in", "<65 MiB>"}}, 255,
+              "count_parse -> the file p.in holds more than 64 MiB, the most an input file may hold\n"},
          })
         check_case(c);
     for (const char* arg : {"sub", "fifo", "/dev/zero", "missing"})
@@ -429,4 +444,147 @@ TEST(Hostile, UnreadableInputsAndReadOnlyDirectory) {
         c.lock = lock;
         check_case(c, nobody);
     }
+}
+
+namespace {
+
+// A run of the executable started in the background, with the child's
+// setup (descriptors, limits) done by `prepare` before the exec.
+template <class Prepare>
+pid_t start(const std::string& cwd, Prepare prepare) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0), ::dup2(devnull, 1), ::dup2(devnull, 2);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+        prepare();
+        ::alarm(300);
+        ::execl(PELKARO_EXE, "Pelkaro", "p.in", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int wait_status(pid_t pid) {
+    int ws = 0;
+    ::waitpid(pid, &ws, 0);
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 1000 + (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
+}
+
+// The base measurement in a scratch directory.
+void base_files(const TempDir& dir) {
+    for (auto [name, text] : Snapshot{{"s.dat", sample()}, {"b.dat", image(10, 0)}, {"d.dat", image(1, 0)},
+                                      {"sens.dat", image(100, 0)}, {"m.msk", mask_file()}, {"p.in", kBase}})
+        write_file(dir / name, text);
+}
+
+bool leftovers(const TempDir& dir) {
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().filename().string().find(".tmp") != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+// A run killed while it writes an output file removes its temporary file
+// and still dies of the signal, so that the caller sees it.
+TEST(Hostile, KilledWhileWritingLeavesNoTemporaryFile) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        TempDir dir;
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            struct rlimit none {0, 0};
+            ::setrlimit(RLIMIT_CORE, &none);
+            if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
+            pk::init_process();
+            pk::AtomicFile out;
+            if (!pk::atomic_open("s.d2d", out) || std::fputs("half an image\n", out.f) < 0) ::_exit(125);
+            std::fflush(out.f);
+            if (::write(ready[1], "r", 1) != 1) ::_exit(124);
+            for (;;) ::pause();
+        }
+        char c = 0;
+        ASSERT_EQ(::read(ready[0], &c, 1), 1);
+        EXPECT_TRUE(leftovers(dir));
+        ::kill(pid, sig);
+        EXPECT_EQ(wait_status(pid), 1000 + sig);
+        EXPECT_FALSE(leftovers(dir)) << "signal " << sig;
+        EXPECT_FALSE(file_exists(dir / "s.d2d"));
+        ::close(ready[0]), ::close(ready[1]);
+    }
+}
+
+// A console reader that goes away, or no console at all, does not stop or
+// change the reduction.
+TEST(Hostile, ConsoleGoneOrClosed) {
+    TempDir plain, piped, closed;
+    for (const TempDir* d : {&plain, &piped, &closed}) base_files(*d);
+    EXPECT_EQ(wait_status(start(plain.path(), [] {})), 0);
+    EXPECT_EQ(wait_status(start(piped.path(), [] {
+                  int p[2];
+                  if (::pipe(p) == 0) ::close(p[0]), ::dup2(p[1], 1);
+              })),
+              0);
+    EXPECT_EQ(wait_status(start(closed.path(), [] { ::close(0), ::close(1), ::close(2); })), 0);
+    for (const char* out : {"s.d2d", "s.d1d"}) {
+        const std::string want = read_file(plain / out);
+        EXPECT_FALSE(want.empty());
+        EXPECT_EQ(read_file(piped / out), want) << out;
+        EXPECT_EQ(read_file(closed / out), want) << out;
+    }
+}
+
+// Two runs whose outputs collide write one after the other: a run waits for
+// the lock on its output directory.  The parameter file is read once: edited
+// or moved while the run waits, it changes nothing.
+TEST(Hostile, OutputLockAndParameterFileReadOnce) {
+    TempDir dir;
+    base_files(dir);
+    const int held = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const pid_t pid = start(dir.path(), [] {});
+    for (int i = 0; i < 200 && !file_exists(dir / "p.in.seen"); ++i) {
+        ::usleep(20000);
+        if (i == 40) {  // by now the run waits for the lock
+            write_file(dir / "p.in.seen", "");
+            fs::rename(dir / "p.in", dir / "moved.in");
+            write_file(dir / "p.in", "ABSF 99999\n");
+        }
+    }
+    int ws = 0;
+    EXPECT_EQ(::waitpid(pid, &ws, WNOHANG), 0) << "the run did not wait for the lock";
+    EXPECT_FALSE(file_exists(dir / "s.d2d"));
+    ::close(held);
+    EXPECT_EQ(wait_status(pid), 0);
+    const std::string image = read_file(dir / "s.d2d");
+    EXPECT_EQ(image.rfind("# MODE 0\n# CNTR 64 60\n", 0), 0u);
+    EXPECT_NE(image.find("# ABSF 1\n"), std::string::npos);
+    EXPECT_EQ(image.find("99999"), std::string::npos);
+}
+
+// Memory running out ends the run with the driver's message and status 255,
+// never an abort.
+TEST(Hostile, MemoryExhaustionEndsWithAMessage) {
+#ifdef PELKARO_SANITIZED
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit allows";
+#endif
+    TempDir dir;
+    base_files(dir);
+    const std::string line = "DATS " + std::string(200, 's') + " 600 1000000 0.1 0.8\n";
+    write_file(dir / "p.in", "MODE 1\n" + lines(60000000 / static_cast<int>(line.size()), line) + kBase);
+    FILE* out = std::tmpfile();
+    const pid_t pid = start(dir.path(), [&] {
+        ::dup2(::fileno(out), 1);
+        struct rlimit as {80000 * 1024, 80000 * 1024};
+        ::setrlimit(RLIMIT_AS, &as);
+    });
+    EXPECT_EQ(wait_status(pid), 255);
+    ::lseek(::fileno(out), 0, SEEK_SET);
+    const std::string console = slurp_fd(::fileno(out));
+    std::fclose(out);
+    const std::size_t last = console.rfind("Pelkaro:  ");
+    ASSERT_NE(last, std::string::npos) << console.substr(0, 2000);
+    EXPECT_EQ(console.back(), '\n');
 }
