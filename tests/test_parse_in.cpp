@@ -256,12 +256,20 @@ TEST(Driver, UsageText) {
         "Pelkaro:  insufficient input parameters\n\t\tusage:  Pelkaro <input file>\n"
         "\n\t\t<input file> is name of the file containing the reduction parameters\n";
     TempDir dir;
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"a.par", "b.par"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"a.par", "b.par"}, {"--help", "x"}}) {
         RunResult r = run_pelkaro(args, dir.path());
         EXPECT_EQ(r.out, usage);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 255);
     }
+    // Help and version are asked for on their own.
+    RunResult help = run_pelkaro({"--help"}, dir.path());
+    EXPECT_EQ(help.out.rfind(usage.substr(usage.find('\t')), 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("man Pelkaro"), std::string::npos);
+    EXPECT_EQ(help.status, 0);
+    RunResult version = run_pelkaro({"--version"}, dir.path());
+    EXPECT_EQ(version.out, std::string("Pelkaro ") + PELKARO_VERSION + "\n");
+    EXPECT_EQ(version.status, 0);
 }
 
 TEST(Driver, CountFailures) {
