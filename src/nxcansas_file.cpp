@@ -346,6 +346,8 @@ bool write_file(const Run& run, const Options& opt, const std::string& path, std
         return false;
     }
     const Context c{run, opt, curve, iso_time(std::time(nullptr)), base_name(path)};
+    pk::OutputLock lock;  // against another run writing into the same directory
+    lock.acquire(path);
     pk::AtomicFile out;
     errno = 0;
     if (!pk::atomic_open(path, out)) {
@@ -353,17 +355,22 @@ bool write_file(const Run& run, const Options& opt, const std::string& path, std
         return false;
     }
     Writer w;
-    Node root = w.create(out.tmp);
-    write_root(w, root, c);
-    write_entry(w, root, c);
-    w.finish(root);
+    std::vector<unsigned char> image;
+    {
+        Node root = w.create(path);
+        write_root(w, root, c);
+        write_entry(w, root, c);
+        w.finish(root, image);
+    }
     if (!w.ok()) {
         pk::atomic_finish(out, false);
         why = w.why() + " (writing " + path + ")";
         return false;
     }
-    if (!pk::atomic_finish(out, true)) {
-        why = "could not put the complete file in place as " + path;
+    errno = 0;
+    const bool written = std::fwrite(image.data(), 1, image.size(), out.f) == image.size();
+    if (!pk::atomic_finish(out, written)) {
+        why = "could not write " + path + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
         return false;
     }
     return true;

@@ -40,9 +40,11 @@ Node Writer::create(const std::string& file_name) {
     Node file;
     file.path = "/";
     if (!ok()) return file;
-    // Closing the file closes whatever is still open in it.
+    // In memory, grown 1 MiB at a time; closing it closes whatever is
+    // still open in it.
     Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    if (!fapl.valid() || H5Pset_fclose_degree(fapl.id(), H5F_CLOSE_STRONG) < 0) {
+    if (!fapl.valid() || H5Pset_fapl_core(fapl.id(), std::size_t{1} << 20, false) < 0 ||
+        H5Pset_fclose_degree(fapl.id(), H5F_CLOSE_STRONG) < 0) {
         fail("the HDF5 library could not set up a file");
         return file;
     }
@@ -51,8 +53,16 @@ Node Writer::create(const std::string& file_name) {
     return file;
 }
 
-void Writer::finish(Node& file) {
-    if (!file.h.close()) fail("the HDF5 library could not complete the file (is the disk full?)");
+void Writer::finish(Node& file, std::vector<unsigned char>& image) {
+    image.clear();
+    if (ok()) {
+        const ssize_t size = H5Fflush(file.h.id(), H5F_SCOPE_GLOBAL) < 0 ? -1
+                                                                           : H5Fget_file_image(file.h.id(), nullptr, 0);
+        if (size > 0) image.resize(static_cast<std::size_t>(size));
+        if (size <= 0 || H5Fget_file_image(file.h.id(), image.data(), image.size()) != size)
+            fail("the HDF5 library could not complete the file");
+    }
+    if (!file.h.close()) fail("the HDF5 library could not close the file");
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // A small writer over the HDF5 C library for the NXcanSAS file: groups,
-// scalar and array datasets, attributes.  Every identifier is closed when
+// scalar and array datasets, attributes, built in memory and handed over as
+// the bytes of the file.  Every identifier is closed when
 // its owner goes; the first failure is remembered in words and every later
 // call does nothing, so a layout can be written as a plain sequence and
 // checked once at the end.  HDF5's own error printing is switched off.
@@ -46,10 +47,13 @@ public:
     bool ok() const { return why_.empty(); }
     const std::string& why() const { return why_; }
 
-    // Creates (truncates) the file; the root group is the returned node.
+    // Creates the file in memory (nothing touches the disk, so no write
+    // failure can leave the library in a state it cannot shut down from);
+    // the root group is the returned node.
     Node create(const std::string& file_name);
-    // Closes the file and everything still open in it.
-    void finish(Node& file);
+    // The bytes of the complete file, then the file and everything still
+    // open in it closed.
+    void finish(Node& file, std::vector<unsigned char>& image);
 
     Node group(const Node& parent, const std::string& name, const char* nx_class, const char* cansas_class);
 

@@ -366,6 +366,14 @@ TEST(NxCanSasCli, RefusalsWriteNothing) {
     edit_param(dir, "MODE 0", "MODE 1");
     refused({"spheres.par"}, "spheres.par asks for the mask file (MODE 1), not a reduction; run 'Pelkaro spheres.par'");
     edit_param(dir, "MODE 1", "MODE 0");
+    // A file-size limit fails the write: the earlier file stays, whole, and no temporary file is left.
+    pkt::write_file(dir / "old.h5", "old");
+    const Outcome full = run_in(dir.path(), "/bin/sh", {"-c", "ulimit -f 100; exec \"$0\" -o old.h5 spheres.par",
+                                                        PELKARO_NXCANSAS_EXE});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "pelkaro-nxcansas: error: could not write old.h5: File too large\n");
+    EXPECT_EQ(pkt::read_file(dir / "old.h5"), "old");
+    for (const auto& e : fs::directory_iterator(dir.path())) EXPECT_NE(e.path().filename().string()[0], '.');
     pkt::write_file(dir / "solvent_buffer.dat", pkt::read_file(dir / "solvent_buffer.dat") + "99999999999\n");
     refused({"spheres.par"}, "failed, nothing was written; Pelkaro's diagnostic:\n"
                              "  read_data -> solvent_buffer.dat holds a count beyond the 32-bit range\n"
