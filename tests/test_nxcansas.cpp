@@ -5,7 +5,16 @@
 
 #ifndef PELKARO_NXCANSAS_EXE
 
-TEST(NxCanSas, NotBuilt) { GTEST_SKIP() << "built without the HDF5 library: pelkaro-nxcansas is not built"; }
+#include <cstdlib>
+#include <string>
+
+// Continuous integration installs HDF5; elsewhere its absence is a skip.
+TEST(NxCanSas, NotBuilt) {
+    const char* ci = std::getenv("CI");
+    if (ci && *ci && std::string(ci) != "false" && std::string(ci) != "0")
+        FAIL() << "built without the HDF5 library in continuous integration";
+    GTEST_SKIP() << "built without the HDF5 library: pelkaro-nxcansas is not built";
+}
 
 #else
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Pelkaro and reduces the bundled example (examples/: dilute spheres of
 # radius 80 Å in a solvent, simulated by tools/pelkaro_sim) in a scratch copy,
-# build/example/, then prints where the 2D image and the I(Q) curve are.  With
+# build/example/, then prints where the 2D image and the I(Q) curve are; where
+# the HDF5 library is installed it also writes both as one NXcanSAS file.  With
 # gnuplot installed it also renders both as PNG files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,12 @@ if [ ! -f build/CMakeCache.txt ] && command -v ninja >/dev/null 2>&1; then
 fi
 cmake -S . -B build "${generator[@]}" >/dev/null
 cmake --build build -j2 --target Pelkaro pelkaro_sim
+# pelkaro-nxcansas exists where CMake found the HDF5 library.
+nxcansas=no
+if grep -q '/pelkaro-nxcansas\.dir$' build/CMakeFiles/TargetDirectories.txt 2>/dev/null; then
+    cmake --build build -j2 --target pelkaro-nxcansas
+    nxcansas=yes
+fi
 
 work=build/example
 rm -rf "$work"
@@ -28,6 +35,16 @@ echo
 echo "Reduced the bundled example (console output: $work/reduce.log):"
 echo "  2D image:   $work/sphere_sample.d2d"
 echo "  I(Q) curve: $work/sphere_sample.d1d"
+if [ "$nxcansas" = yes ]; then
+    if ! (cd "$work" && ../pelkaro-nxcansas spheres.par >nxcansas.log); then
+        echo "reduce_example: pelkaro-nxcansas failed (message above)" >&2
+        exit 1
+    fi
+    echo "  NXcanSAS:   $work/sphere_sample.h5 (image and curve in one file, for SasView)"
+else
+    echo "  (no NXcanSAS file: pelkaro-nxcansas needs the HDF5 library; Debian/Ubuntu: apt-get install"
+    echo "  libhdf5-dev, then run this script again)"
+fi
 if command -v gnuplot >/dev/null 2>&1; then
     echo "Plots:"
     echo "  $(tools/plot.sh "$work/sphere_sample.d1d")"
