@@ -231,14 +231,19 @@ bool refused(const Run& run, const Options& opt, const std::string& path, const 
 
 std::string plural(int n, const char* what) { return pk::format("%d %s%s", n, what, n == 1 ? "" : "s"); }
 
+// The points of the curve (the bins that received detector area); -1
+// without a curve.
+int curve_points(const Run& run) {
+    if (run.p.average != 1 && run.p.average != 2) return -1;
+    int points = 0;
+    for (int i = 0; i < run.rot.num; ++i) points += run.rot.area[static_cast<std::size_t>(i)] != 0;
+    return points;
+}
+
 // What the file holds, in a few words.
 std::string contents(const Run& run) {
     std::string s;
-    if (run.p.average == 1 || run.p.average == 2) {
-        int points = 0;
-        for (int i = 0; i < run.rot.num; ++i) points += run.rot.area[static_cast<std::size_t>(i)] != 0;
-        s = "the I(Q) curve (" + plural(points, "point") + ")";
-    }
+    if (curve_points(run) >= 0) s = "the I(Q) curve (" + plural(curve_points(run), "point") + ")";
     if (run.p.average == 0 || run.p.average == 2) s += std::string(s.empty() ? "" : " and ") + "the 128 x 128 image";
     return s;
 }
@@ -264,6 +269,9 @@ int reduce_to_file(const Options& opt, const Console& out, const Console& err) {
         return 1;
     }
     pk::say(out, "Wrote %s: %s\n", path.c_str(), contents(run).c_str());
+    if (curve_points(run) == 0)
+        pk::say(err, "%s: warning: the I(Q) curve has no points: no unmasked detector area lies in the sector\n",
+                kProgram);
     return 0;
 }
 

@@ -136,7 +136,7 @@ std::string f(const char* fmt, double v) { return pk::format(fmt, v); }
 
 // The example reduced three ways: Pelkaro's text files, pelkaro-nxcansas's
 // file and the reduction in memory.
-class Example : public ::testing::Test {
+class NxCanSasExample : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<TempDir>();
@@ -156,11 +156,11 @@ protected:
     static std::unique_ptr<::Run> reduced_;
     static Outcome run_;
 };
-std::unique_ptr<TempDir> Example::dir_;
-std::unique_ptr<::Run> Example::reduced_;
-Outcome Example::run_;
+std::unique_ptr<TempDir> NxCanSasExample::dir_;
+std::unique_ptr<::Run> NxCanSasExample::reduced_;
+Outcome NxCanSasExample::run_;
 
-TEST_F(Example, ConsoleIsShortAndTheFileStandsBesideTheSample) {
+TEST_F(NxCanSasExample, ConsoleIsShortAndTheFileStandsBesideTheSample) {
     const auto lines = split(pkt::read_file(*dir_ / "sphere_sample.d1d"), '\n');
     EXPECT_EQ(run_.status, 0);
     EXPECT_EQ(run_.out, "Reading the parameter file spheres.par\nReducing 1 sample file and 1 buffer file\n"
@@ -171,7 +171,7 @@ TEST_F(Example, ConsoleIsShortAndTheFileStandsBesideTheSample) {
         EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
 }
 
-TEST_F(Example, CurveHoldsTheReductionsNumbersAtBinCentres) {
+TEST_F(NxCanSasExample, CurveHoldsTheReductionsNumbersAtBinCentres) {
     const H5 h(*dir_ / "sphere_sample.h5");
     const std::string g = "sasentry01/sasdata01/";
     const auto i = h.floats(g + "I"), idev = h.floats(g + "Idev"), qdev = h.floats(g + "Qdev");
@@ -201,7 +201,7 @@ TEST_F(Example, CurveHoldsTheReductionsNumbersAtBinCentres) {
     EXPECT_EQ(n, i.size());
 }
 
-TEST_F(Example, ImageHoldsTheReducedPixelsAndTheMask) {
+TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
     const H5 h(*dir_ / "sphere_sample.h5");
     const std::string g = "sasentry01/sasdata02/";
     const auto i = h.floats(g + "I"), idev = h.floats(g + "Idev");
@@ -241,7 +241,7 @@ TEST_F(Example, ImageHoldsTheReducedPixelsAndTheMask) {
     EXPECT_NEAR(qy[65 + 128 * 72], 4 * M_PI / 6 * std::sin(0.5 * std::atan(50.0 / 5000)), 1e-15);
 }
 
-TEST_F(Example, MetadataAndUnits) {
+TEST_F(NxCanSasExample, MetadataAndUnits) {
     const H5 h(*dir_ / "sphere_sample.h5");
     EXPECT_EQ(h.attr("/", "default"), "sasentry01");
     EXPECT_EQ(h.attr("/", "file_name"), "sphere_sample.h5");
@@ -293,7 +293,7 @@ TEST_F(Example, MetadataAndUnits) {
 }
 
 // Where the Debian packages are, python3 on the PATH may be another one.
-TEST_F(Example, SasViewLoadsBothDataSets) {
+TEST_F(NxCanSasExample, SasViewLoadsBothDataSets) {
     const char* ci = std::getenv("CI");
     const bool in_ci = ci && *ci && std::string(ci) != "false" && std::string(ci) != "0";
     Outcome o;
