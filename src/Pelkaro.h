@@ -75,7 +75,7 @@ struct Data2D {
     float tm = 0.0f;            // counting time (also the use switch)
     float monitor = 0.0f;       // monitor counts
     float psd = 0.0f;           // total detector counts from the header
-    int32_t values = 0;         // detector values read from the file
+    int32_t values = 0;         // values read from a detector or mask file
 };
 
 // One azimuthally averaged curve.

@@ -4,8 +4,7 @@
 
 #include "common.h"
 
-std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, double lo, double hi) {
-    std::vector<int> bad;
+double flat_field_mean(const Data2D& flat, const Data2D& mask) {
     double sum = 0.0;
     int used = 0;
     for (int k = 0; k < kDetPixels; ++k) {
@@ -13,8 +12,12 @@ std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, dou
         sum += flat.intens[static_cast<std::size_t>(k)];
         ++used;
     }
-    if (used == 0) return bad;
-    const double mean = sum / used;
+    return used == 0 ? std::nan("") : sum / used;
+}
+
+std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, double lo, double hi) {
+    std::vector<int> bad;
+    const double mean = flat_field_mean(flat, mask);
     if (!(mean > 0) || !std::isfinite(mean)) return bad;
     for (int k = 0; k < kDetPixels; ++k) {
         if (!pk::pixel_used(mask.intens[static_cast<std::size_t>(k)])) continue;

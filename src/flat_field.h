@@ -13,4 +13,8 @@
 // Empty when no pixel is in use or the mean is not a positive number.
 std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, double lo, double hi);
 
+// The mean raw flat-field value of the pixels `mask` uses; not-a-number
+// when it uses none.
+double flat_field_mean(const Data2D& flat, const Data2D& mask);
+
 #endif

@@ -281,16 +281,9 @@ bool can_read(const std::string& file, const Console& err) {
     return why == nullptr;
 }
 
-// The number of values a reader stored: it fills positions from 0 in order
-// and leaves the rest as they were (not-a-number here).
-int values_read(const std::vector<float>& v) {
-    const auto it = std::find_if(v.begin(), v.end(), [](float f) { return std::isnan(f); });
-    return static_cast<int>(it - v.begin());
-}
-
 // Refuses an image of fewer values than the detector has pixels; warns of more.
-bool check_size(const std::vector<float>& v, const std::string& file, const char* what, const Console& err) {
-    const int n = values_read(v);
+bool check_size(const Data2D& d, const std::string& file, const char* what, const Console& err) {
+    const int n = d.values;
     if (n < kDetPixels) {
         pk::say(err, "%s: error: holds %d values; a %s needs one per pixel, %d\n", file.c_str(), n, what,
                 kDetPixels);
@@ -302,18 +295,6 @@ bool check_size(const std::vector<float>& v, const std::string& file, const char
     return true;
 }
 
-// The mean raw value of the pixels in use, as flat_field_outliers takes it.
-double mean_in_use(const Data2D& flat, const Data2D& mask) {
-    double sum = 0.0;
-    int used = 0;
-    for (int k = 0; k < kDetPixels; ++k) {
-        if (!pk::pixel_used(mask.intens[static_cast<std::size_t>(k)])) continue;
-        sum += flat.intens[static_cast<std::size_t>(k)];
-        ++used;
-    }
-    return used == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / used;
-}
-
 }  // namespace
 
 bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi, double& mean,
@@ -321,7 +302,6 @@ bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi,
     if (!can_read(file, err)) return false;
     Data2D flat;
     flat.name = file;
-    flat.intens.assign(kImageValues, std::numeric_limits<float>::quiet_NaN());
     std::string said;
     Console quiet;
     quiet.file = nullptr;
@@ -330,8 +310,8 @@ bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi,
         pk::say(err, "%s: error: %s\n", file.c_str(), reader_reason(said).c_str());
         return false;
     }
-    if (!check_size(flat.intens, file, "flat-field image", err)) return false;
-    mean = mean_in_use(flat, mask);
+    if (!check_size(flat, file, "flat-field image", err)) return false;
+    mean = flat_field_mean(flat, mask);
     if (pixels_in_use(mask) == 0) return true;  // nothing left to judge
     if (!(mean > 0)) {
         pk::say(err, "%s: error: the pixels in use have no count above 0: not a flat-field measurement\n",
@@ -346,7 +326,6 @@ bool load_mask_file(Data2D& mask, const std::string& file, const Console& err) {
     if (!can_read(file, err)) return false;
     Data2D read;
     read.name = file;
-    read.intens.assign(kImageValues, std::numeric_limits<float>::quiet_NaN());
     std::string said;
     Console quiet;
     quiet.file = nullptr;
@@ -355,7 +334,7 @@ bool load_mask_file(Data2D& mask, const std::string& file, const Console& err) {
         pk::say(err, "%s: error: %s\n", file.c_str(), reader_reason(said).c_str());
         return false;
     }
-    if (!check_size(read.intens, file, "mask", err)) return false;
+    if (!check_size(read, file, "mask", err)) return false;
     for (int k = 0; k < kDetPixels; ++k) {
         const float v = read.intens[static_cast<std::size_t>(k)];
         mask.intens[static_cast<std::size_t>(k)] = pk::pixel_used(v) ? 1.0f : 0.0f;

@@ -248,6 +248,7 @@ int read_generated_mask(std::FILE* f, Data2D& mask, const Console& con) {
         }
         ++row;
     }
+    mask.values = row * kDetSide;
     if (row != kDetSide) {
         pk::say(con, "read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(), kDetSide,
                     kDetSide);
@@ -271,6 +272,7 @@ int read_mask(const Param&, Data2D& mask, const Console& con) {
         pk::say(con, "read_saxs -> could not open the mask file %s\n", mask.name.c_str());
         return -1;
     }
+    mask.values = 0;
     if (text.empty()) return 1;
     pk::FilePtr f(::fmemopen(&text[0], text.size(), "r"));
     if (!f) throw std::bad_alloc();
@@ -298,5 +300,6 @@ int read_mask(const Param&, Data2D& mask, const Console& con) {
         }
         mask.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
     }
+    mask.values = n;
     return 1;
 }
