@@ -295,22 +295,28 @@ bool check_size(const Data2D& d, const std::string& file, const char* what, cons
     return true;
 }
 
-}  // namespace
-
-bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi, double& mean,
-                    const Console& err) {
+// Reads a flat-field data file or a mask file with the program's own reader,
+// its messages turned into this program's.
+bool read_image(Data2D& d, const std::string& file, bool is_mask, const Console& err) {
     if (!can_read(file, err)) return false;
-    Data2D flat;
-    flat.name = file;
+    d.name = file;
     std::string said;
     Console quiet;
     quiet.file = nullptr;
     quiet.capture = &said;
-    if (read_data(flat, quiet) != 1) {
+    if ((is_mask ? read_mask(Param{}, d, quiet) : read_data(d, quiet)) != 1) {
         pk::say(err, "%s: error: %s\n", file.c_str(), reader_reason(said).c_str());
         return false;
     }
-    if (!check_size(flat, file, "flat-field image", err)) return false;
+    return check_size(d, file, is_mask ? "mask" : "flat-field image", err);
+}
+
+}  // namespace
+
+bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi, double& mean,
+                    const Console& err) {
+    Data2D flat;
+    if (!read_image(flat, file, false, err)) return false;
     mean = flat_field_mean(flat, mask);
     if (pixels_in_use(mask) == 0) return true;  // nothing left to judge
     if (!(mean > 0)) {
@@ -323,18 +329,8 @@ bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi,
 }
 
 bool load_mask_file(Data2D& mask, const std::string& file, const Console& err) {
-    if (!can_read(file, err)) return false;
     Data2D read;
-    read.name = file;
-    std::string said;
-    Console quiet;
-    quiet.file = nullptr;
-    quiet.capture = &said;
-    if (read_mask(Param{}, read, quiet) != 1) {
-        pk::say(err, "%s: error: %s\n", file.c_str(), reader_reason(said).c_str());
-        return false;
-    }
-    if (!check_size(read, file, "mask", err)) return false;
+    if (!read_image(read, file, true, err)) return false;
     for (int k = 0; k < kDetPixels; ++k) {
         const float v = read.intens[static_cast<std::size_t>(k)];
         mask.intens[static_cast<std::size_t>(k)] = pk::pixel_used(v) ? 1.0f : 0.0f;
