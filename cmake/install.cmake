@@ -1,0 +1,70 @@
+# Installation: the programs, their manual pages, the README and the bundled
+# example; and the test that installs into a scratch prefix and runs what it
+# installed.  Included at the end of the top-level CMakeLists.txt, after every
+# program target exists.
+include(GNUInstallDirs)
+
+# Debian's name of the package, also the directory of its documentation.
+set(PELKARO_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/pelkaro")
+
+# The programs.  pelkaro-nxcansas exists only where HDF5 was found; the
+# simulator and the plotting script get the names of the other programs.
+foreach(prog Pelkaro pelkaro-check pelkaro-nxcansas pelkaro-mask)
+  if(TARGET ${prog})
+    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+if(TARGET pelkaro_sim)
+  install(PROGRAMS $<TARGET_FILE:pelkaro_sim> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME pelkaro-sim)
+  # Copied as a file, so stripped here as install(TARGETS) strips the others
+  # (cmake --install --strip, cpack).
+  if(CMAKE_STRIP)
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\"
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/pelkaro-sim\")
+    endif()")
+  endif()
+endif()
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/plot.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME pelkaro-plot)
+
+# The manual pages, one per installed program, with the project's version
+# filled in and compressed as Debian's policy asks where gzip is found (man
+# reads both).
+set(PK_MAN_PAGES Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot)
+if(TARGET pelkaro-nxcansas)
+  list(APPEND PK_MAN_PAGES pelkaro-nxcansas)
+endif()
+find_program(PK_GZIP gzip)
+set(PK_MAN_FILES)
+foreach(page ${PK_MAN_PAGES})
+  set(page_file ${CMAKE_BINARY_DIR}/man/${page}.1)
+  configure_file(${CMAKE_SOURCE_DIR}/man/${page}.1 ${page_file} @ONLY)
+  if(PK_GZIP)
+    add_custom_command(OUTPUT ${page_file}.gz
+      COMMAND ${PK_GZIP} -9 -n -f -k ${page_file}
+      DEPENDS ${page_file}
+      COMMENT "Compressing the manual page ${page}(1)"
+      VERBATIM)
+    list(APPEND PK_MAN_FILES ${page_file}.gz)
+  else()
+    list(APPEND PK_MAN_FILES ${page_file})
+  endif()
+endforeach()
+add_custom_target(pelkaro_man ALL DEPENDS ${PK_MAN_FILES})
+install(FILES ${PK_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The README and the example (its data and parameter files, not what a
+# reduction run in the source tree may have left there).
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${PELKARO_DOCDIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${PELKARO_DOCDIR}/examples
+  FILES_MATCHING PATTERN "*.par" PATTERN "*.dat" PATTERN "*.mask")
+
+# The installation test: installs this build into a scratch prefix and runs
+# the installed programs on the installed example.
+if(PELKARO_TESTS)
+  add_test(NAME Install.ScratchPrefixRunsTheExample
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/test_install.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
+            ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION} $<TARGET_EXISTS:pelkaro-nxcansas>)
+  set_tests_properties(Install.ScratchPrefixRunsTheExample PROPERTIES TIMEOUT 300)
+endif()
+include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
