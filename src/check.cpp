@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -80,14 +81,18 @@ CheckResult check_run(const std::string& param_name) {
     } else if (read != 1) {
         c.error(0, cannot_use("the parameter file", param_name));
     } else {
-        parse_file(c);
-        line_warnings(c);
-        missing_keywords(c);
-        check_files(c);
-        check_reduction(c);
-        check_beam_centre(c);
-        check_outputs(c);
-        mask_warnings(c);
+        try {
+            parse_file(c);
+            line_warnings(c);
+            missing_keywords(c);
+            check_files(c);
+            check_reduction(c);
+            check_beam_centre(c);
+            check_outputs(c);
+            mask_warnings(c);
+        } catch (const std::bad_alloc&) {
+            c.error(0, "out of memory; the check cannot go on");
+        }
     }
     order(c.diags, c.par);
     CheckResult result;

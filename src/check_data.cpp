@@ -58,15 +58,15 @@ std::string reading(const std::string& token) {
     return out;
 }
 
-void count_warning(Check& c, const std::string& file, long long values) {
+void count_warning(Check& c, const std::string& file, long long values, bool flat) {
     if (values == kDetPixels) return;
     std::string text = counted(values, "detector value", "detector values") + ", the detector has 16384; ";
     if (values < kDetPixels)
         text += values == 0 ? "every pixel counts as 0"
                             : "the last " + std::to_string(kDetPixels - values) + " pixels count as 0";
     else
-        text += "the " + std::to_string(values - kDetPixels) +
-                " beyond it are no pixels of the detector but can reach the normalisation of the sensitivity";
+        text += "the " + std::to_string(values - kDetPixels) + " beyond it are no pixels of the detector" +
+                (flat ? " but can reach the normalisation of the sensitivity" : "");
     c.add(Severity::warning, file, 0, text);
 }
 
@@ -74,8 +74,8 @@ const char* tag_meaning(char kind) {
     return kind == 't' ? "the counting time" : kind == 'm' ? "the monitor count" : "the total of counts";
 }
 
-void data_warnings(Check& c, const std::string& file, const DataScan& s) {
-    count_warning(c, file, s.values);
+void data_warnings(Check& c, const std::string& file, const DataScan& s, bool flat) {
+    count_warning(c, file, s.values, flat);
     if (s.point_line > 0)
         c.add(Severity::warning, file, s.point_line,
               "a decimal point inside a data line: " + quote(s.point_token) + " reads as " + reading(s.point_token) +
@@ -105,32 +105,39 @@ struct Loaded {
     DataScan scan;
 };
 
-// Loads one file as Pelkaro would, and reads it for the warnings once per name.
+// Loads a file as Pelkaro would, once per name, and reads it for the
+// warnings; the time and monitor count of each use follow from its header.
 void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     const std::string& name = use.entry.name;
-    const auto seen = done.find(name);
-    Data2D d = use.entry;
-    std::string console;
-    const Console cap{nullptr, &console};
-    const bool ok = read_data(d, cap) == 1;
-    if (seen == done.end()) {
-        Loaded& l = done[name];
-        l.ok = ok;
-        if (!ok) c.error(use.line, load_error(use.kw, name, console));
-        else if (d.values == 0 && c.run.p.mode == 0 && use.kw != SENS)
+    auto it = done.find(name);
+    if (it == done.end()) {
+        Loaded l;
+        Data2D d = use.entry;
+        std::string console;
+        const Console cap{nullptr, &console};
+        l.ok = read_data(d, cap) == 1;
+        if (!l.ok) {
+            c.error(use.line, load_error(use.kw, name, console));
+        } else if (d.values == 0 && c.run.p.mode == 0 && use.kw != SENS) {
             c.error(use.line, std::string("the ") + role_of(use.kw) + " " + quote(name) +
                                   " holds no detector values; Pelkaro refuses it");
-        else if (scan_data_file(name, l.scan)) data_warnings(c, name, l.scan);
+            l.ok = false;
+        } else if (scan_data_file(name, l.scan)) {
+            data_warnings(c, name, l.scan, use.kw == SENS);
+        }
+        it = done.emplace(name, std::move(l)).first;
     }
-    if (!ok) return;
-    const DataScan& s = done[name].scan;
+    if (!it->second.ok) return;
+    const DataScan& s = it->second.scan;
     use.loaded = true;
-    use.tm = d.tm;
-    use.monitor = d.monitor;
-    use.monitor_fallback = (s.monitor.line > 0 ? static_cast<float>(s.monitor.value) : use.entry.monitor) == 0;
+    use.tm = s.time.line > 0 ? static_cast<float>(s.time.value) : use.entry.tm;
+    use.monitor_tag = s.monitor.line > 0;
+    const float monitor = use.monitor_tag ? static_cast<float>(s.monitor.value) : use.entry.monitor;
+    use.monitor_fallback = monitor == 0;
+    use.monitor = use.monitor_fallback ? use.tm : monitor;
     if (use.kw == SENS) {
-        c.flat = std::move(d);
-        c.flat_loaded = true;
+        c.flat = use.entry;
+        c.flat_loaded = read_data(c.flat, Console{nullptr, nullptr}) == 1;
     }
 }
 
@@ -182,9 +189,11 @@ void monitor_warnings(Check& c) {
     if (!by_monitor) return;
     for (const FileUse& u : c.uses) {
         if (!u.loaded || (u.kw != DATS && u.kw != DATB) || !u.monitor_fallback) continue;
-        c.warning(u.line, "the monitor count of " + quote(u.entry.name) +
-                              " is 0 (on this line and in its header), so Pelkaro normalises it by its counting "
-                              "time, " + num(u.tm) + ", while the " + role_of(by_monitor->kw) + " " +
+        const std::string why = u.monitor_tag ? "the header of " + quote(u.entry.name) + " gives the monitor count 0"
+                                              : "the monitor count of " + quote(u.entry.name) +
+                                                    " is 0 and its header gives none";
+        c.warning(u.line, why + ", so Pelkaro normalises it by its counting time, " + num(u.tm) + ", while the " +
+                              role_of(by_monitor->kw) + " " +
                               quote(by_monitor->entry.name) + " (line " + std::to_string(by_monitor->line) +
                               ") is normalised by its monitor count, " + num(by_monitor->monitor));
     }
@@ -216,7 +225,8 @@ void mask_warnings(Check& c) {
                           " 0 or outside 0.5 to 1.5 times the mean of the pixels in use (first: pixel (" +
                           std::to_string(k % kDetSide) + ", " + std::to_string(k / kDetSide) + ") holds " +
                           num(c.flat.intens[static_cast<std::size_t>(k)]) +
-                          "); they shift the normalisation of every pixel: mask them");
+                          (bad.size() == 1 ? "); it shifts the normalisation of every pixel: mask it"
+                                           : "); they shift the normalisation of every pixel: mask them"));
         }
     }
     const Param& p = c.run.p;

@@ -24,6 +24,7 @@ struct FileUse {
     float tm = 0.0f;                // counting time and monitor count once the header is read
     float monitor = 0.0f;
     bool monitor_fallback = false;  // no monitor count: Pelkaro uses the counting time
+    bool monitor_tag = false;       // the header gives the monitor count
 };
 
 // Everything one check reads and finds.
@@ -35,6 +36,8 @@ struct Check {
     std::vector<int> lookalike = std::vector<int>(kKeywordCount, 0);  // per keyword: an ignored line like it
     Run run;                         // the last parse; the run itself when the file parses
     bool parsed = false;             // the parameter file parses as it stands
+    bool no_samples = false;         // no DATS line at all
+    bool no_buffers = false;         // no DATB line at all
     bool reduced = false;            // the reduction ran in memory to its end
     std::vector<FileUse> uses;       // detector files in use, in the order the run reads them
     Data2D flat;                     // the sensitivity file as read (raw values)
@@ -58,7 +61,7 @@ struct Check {
 // The steps of a check, in the order they run.
 void parse_file(Check& c);          // check_param.cpp: the parse, every rejection explained
 void line_warnings(Check& c);       // check_lines.cpp: what the parameter lines do not say plainly
-void missing_keywords(Check& c);    // check_lines.cpp
+void missing_keywords(Check& c);    // check_lines.cpp: lines a run cannot do without
 void check_files(Check& c);         // check_data.cpp: loads and reads every file in use
 void check_reduction(Check& c);     // check_reduce.cpp: the reduction in memory
 void check_beam_centre(Check& c);   // check_reduce.cpp: the measurement of a mode 2 run
@@ -117,6 +120,9 @@ std::string unusable_reason(const std::string& path);
 // "the sample file "s1.dat" cannot be used: "/data/s1.dat" is missing": the
 // path it was looked up as, and why.
 std::string cannot_use(const std::string& what, const std::string& path);
+// "ends in 2 blanks, which belong to it (...)" for a SENS name; empty when
+// it has none.
+std::string trailing_blanks(const std::string& name);
 std::string num(double v);                 // "%g", whole numbers in full
 std::string counted(long long n, const char* one, const char* many);  // "1 error", "2 errors"
 const char* role_of(int kw);               // "sample file", "buffer file", ...

@@ -60,7 +60,8 @@ void near_miss(Check& c, const ParseRecord& rec) {
         if (c.lookalike[static_cast<std::size_t>(kw)] == 0) c.lookalike[static_cast<std::size_t>(kw)] = rec.line;
     }
     if (close.empty()) return;
-    c.warning(rec.line, quote(word) + " is not a keyword, so this line is ignored; did you mean " + one_of(close) + "?");
+    c.warning(rec.line,
+              quote(word) + " is not a keyword, so this line is ignored; did you mean " + one_of(close) + "?");
 }
 
 // A keyword at the start of a piece that continues a line longer than 510
@@ -83,9 +84,12 @@ std::string values_of(const ParseRecord& rec) {
 void glued_accepted(Check& c, const ParseRecord& rec) {
     const Keyword& k = kKeywordTable[rec.keyword];
     std::string what;
-    if (k.form == KwForm::numbers) what = "values are read from the sixth character, so this line sets " + values_of(rec);
-    else if (k.form == KwForm::file) what = "the name is read from the sixth character, so the file is " + quote(rec.name);
-    else what = "the flag is read from the sixth character and the name from the eighth, so the flag is " +
+    if (k.form == KwForm::numbers)
+        what = "values are read from the sixth character, so this line sets " + values_of(rec);
+    else if (k.form == KwForm::file)
+        what = "the name is read from the sixth character, so the file is " + quote(rec.name);
+    else
+        what = "the flag is read from the sixth character and the name from the eighth, so the flag is " +
                 quote(rec.text.substr(5, 1)) + " and the file " + quote(rec.name);
     c.warning(rec.line, quote(value_text(rec.text, 0)) + ": the keyword is glued to what follows; " + what +
                             "; put a blank after " + k.name);
@@ -110,15 +114,8 @@ void decimal_comma(Check& c, const ParseRecord& rec) {
 }
 
 void sens_blanks(Check& c, const ParseRecord& rec) {
-    const std::string& name = rec.name;
-    std::size_t blanks = 0;
-    while (blanks < name.size() && (name[name.size() - 1 - blanks] == ' ' || name[name.size() - 1 - blanks] == '\t'))
-        ++blanks;
-    if (blanks == 0) return;
-    c.warning(rec.line, "the sensitivity file name " + quote(name) + " ends in " +
-                            counted(static_cast<long long>(blanks), "blank", "blanks") +
-                            (blanks == 1 ? ", which belongs" : ", which belong") +
-                            " to it (everything after the flag is the name)");
+    const std::string blanks = trailing_blanks(rec.name);
+    if (!blanks.empty()) c.warning(rec.line, "the sensitivity file name " + quote(rec.name) + " " + blanks);
 }
 
 void mask_unused(Check& c, const ParseRecord& rec) {
@@ -182,6 +179,12 @@ void line_warnings(Check& c) {
 }
 
 void missing_keywords(Check& c) {
+    if (c.no_samples)
+        c.error(0, "there is no DATS line: Pelkaro needs at least one sample line (DATS) in every run mode" +
+                       like(c, DATS));
+    if (c.no_buffers)
+        c.error(0, "there is no DATB line: Pelkaro needs at least one buffer line (DATB) in every run mode; a line "
+                   "with time 0, such as \"DATB none 0 0 1 1\", is never read" + like(c, DATB));
     if (c.run.p.mode != 0) return;
     std::vector<bool> present(kKeywordCount, false);
     for (const ParseRecord& rec : c.recs)

@@ -100,7 +100,8 @@ std::string number_hint(const ParseRecord& rec, const std::vector<NumberSpan>& s
         if (i == 0) return "a comma stands where the first number should be";
         return std::string("the comma ends the ") + ordinal(i - 1) + " number";
     }
-    if (at >= s.size() || s[at] == '\n') return i == 0 ? "no number" : std::string("the ") + ordinal(i) + " number is missing";
+    if (at >= s.size() || s[at] == '\n')
+        return i == 0 ? "no number" : std::string("the ") + ordinal(i) + " number is missing";
     std::size_t end = at;
     while (end < s.size() && !is_space(s[end])) ++end;
     return quote(s.substr(at, end - at)) + " is not a number";
@@ -153,12 +154,8 @@ std::string name_hints(const ParseRecord& rec) {
         out += "; a tab does not end a file name, only a blank does, so the name absorbed the tab and what follows it";
     if (glued(rec.text)) out += "; the keyword is glued to the name, which is read from the sixth character";
     if (rec.keyword == SENS) {
-        std::size_t blanks = 0;
-        while (blanks < name.size() && (name[name.size() - 1 - blanks] == ' ' || name[name.size() - 1 - blanks] == '\t'))
-            ++blanks;
-        if (blanks > 0)
-            out += "; the name ends in " + counted(static_cast<long long>(blanks), "blank", "blanks") +
-                   (blanks == 1 ? ", which belongs" : ", which belong") + " to it (everything after the flag is the name)";
+        const std::string blanks = trailing_blanks(name);
+        if (!blanks.empty()) out += "; the name " + blanks;
         else if (name.find(' ') != std::string::npos)
             out += "; everything after the flag is the name, blanks and comments included";
     }
@@ -202,18 +199,15 @@ int parse_once(const ParamFile& pf, Run& run) {
     return parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, quiet);
 }
 
-void count_errors(Check& c, bool& counted_ok) {
+void count_entries(Check& c, bool& counted_ok) {
     int sams = 0;
     int bufs = 0;
     for (const ParamPiece& pc : c.pf.pieces) {
         if (pc.text.compare(0, 4, "DATS") == 0) ++sams;
         else if (pc.text.compare(0, 4, "DATB") == 0) ++bufs;
     }
-    if (sams == 0)
-        c.error(0, "there is no DATS line: Pelkaro needs at least one sample line (DATS) in every run mode");
-    if (bufs == 0)
-        c.error(0, "there is no DATB line: Pelkaro needs at least one buffer line (DATB) in every run mode; a line "
-                   "with time 0, such as \"DATB none 0 0 1 1\", is never read");
+    c.no_samples = sams == 0;
+    c.no_buffers = bufs == 0;
     counted_ok = sams > 0 && bufs > 0;
 }
 
@@ -241,7 +235,7 @@ void collect_records(Check& c, const std::vector<std::pair<std::size_t, ParseRec
 
 void parse_file(Check& c) {
     bool counted_ok = false;
-    count_errors(c, counted_ok);
+    count_entries(c, counted_ok);
     const Console quiet{nullptr, nullptr};
     int rc = counted_ok ? prepare_run(c.par, c.run, quiet) : parse_once(c.pf, c.run);
     ParamFile work = c.pf;

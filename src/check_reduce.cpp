@@ -79,9 +79,9 @@ void empty_curve(Check& c) {
     for (int i = 0; i < rot.num && i < static_cast<int>(rot.area.size()); ++i)
         if (rot.area[static_cast<std::size_t>(i)] != 0) return;
     const ParseRecord* angs = c.last_accepted(ANGS);
-    const std::string sector = angs && angs->values.size() >= 2
-                                   ? "the sector from " + num(angs->values[0]) + " to " + num(angs->values[1]) + " degrees"
-                                   : std::string("the sector");
+    std::string sector = "the sector";
+    if (angs && angs->values.size() >= 2)
+        sector += " from " + num(angs->values[0]) + " to " + num(angs->values[1]) + " degrees";
     c.warning(c.line_of(ANGS), sector + " and the mask leave no pixel to average: the curve would be empty");
 }
 
@@ -128,10 +128,10 @@ bool output_directory(Check& c, int line, const std::string& target, const std::
 
 void output_target(Check& c, int line, const std::string& target) {
     struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        c.error(line, "the output file " + quote(absolute(target)) + " exists and is not a regular file (" +
-                          (S_ISDIR(st.st_mode) ? "a directory" : S_ISLNK(st.st_mode) ? "a symbolic link" : "not a plain file") +
-                          "), so Pelkaro cannot replace it");
+    if (::lstat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
+    const char* kind = S_ISDIR(st.st_mode) ? "a directory" : S_ISLNK(st.st_mode) ? "a symbolic link" : "a special file";
+    c.error(line, "the output file " + quote(absolute(target)) + " exists and is not a regular file (" + kind +
+                      "), so Pelkaro cannot replace it");
 }
 
 }  // namespace

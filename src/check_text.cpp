@@ -71,7 +71,8 @@ std::string unusable_reason(const std::string& path) {
     }
     if (!S_ISREG(st.st_mode)) return std::string("is ") + kind_of(st.st_mode) + ", not a regular file";
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::string("cannot be opened: ") + (errno == EACCES ? "permission denied" : std::strerror(errno));
+    if (fd < 0)
+        return std::string("cannot be opened: ") + (errno == EACCES ? "permission denied" : std::strerror(errno));
     ::close(fd);
     return std::string();
 }
@@ -82,6 +83,14 @@ std::string cannot_use(const std::string& what, const std::string& path) {
     std::string out = what + " " + quote(path) + " cannot be used: ";
     if (path.empty()) return out + reason;
     return out + (path[0] == '/' ? std::string("it") : quote(absolute(path))) + " " + reason;
+}
+
+std::string trailing_blanks(const std::string& name) {
+    std::size_t n = 0;
+    while (n < name.size() && (name[name.size() - 1 - n] == ' ' || name[name.size() - 1 - n] == '\t')) ++n;
+    if (n == 0) return std::string();
+    return "ends in " + counted(static_cast<long long>(n), "blank", "blanks") +
+           (n == 1 ? ", which belongs" : ", which belong") + " to it (everything after the flag is the name)";
 }
 
 std::string num(double v) {
@@ -113,7 +122,7 @@ std::string stage_text(const std::string& message) {
     if (end != std::string::npos) s.erase(end);
     const std::size_t exiting = s.find("...Exiting program");
     if (exiting != std::string::npos) s.erase(exiting);
-    return s;
+    return shown(s);
 }
 
 bool one_edit_apart(const std::string& a, const std::string& b) {
