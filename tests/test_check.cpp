@@ -75,7 +75,8 @@ Lines split(const std::string& s) {
 // Runs pelkaro-check with `args` in `dir`; standard output, or standard
 // error when `err`.
 Checked run_check(const std::string& dir, const std::string& args, bool err = false) {
-    const std::string cmd = "cd '" + dir + "' && '" PELKARO_CHECK_EXE "' " + args + (err ? " 2>&1 >/dev/null" : " 2>/dev/null");
+    const std::string cmd =
+        "cd '" + dir + "' && '" PELKARO_CHECK_EXE "' " + args + (err ? " 2>&1 >/dev/null" : " 2>/dev/null");
     Checked c;
     std::FILE* p = ::popen(cmd.c_str(), "r");
     std::string out;
@@ -225,8 +226,8 @@ TEST(Check, IgnoredAndMisreadLines) {
               with_summary(
                   {"p.par:2: warning: the pixel (64, 64) at the beam centre is in use: is the beam stop masked? The "
                    "internal mask masks only the detector's edges.",
-                   "p.par:14: warning: \"BINS12\": the keyword is glued to what follows; values are read from the sixth "
-                   "character, so this line sets 2; put a blank after BINS",
+                   "p.par:14: warning: \"BINS12\": the keyword is glued to what follows; values are read from the "
+                   "sixth character, so this line sets 2; put a blank after BINS",
                    "p.par:15: warning: \"DTAD\" is not a keyword, so this line is ignored; did you mean DATD?",
                    "p.par:16: warning: \"MAKS\" is not a keyword, so this line is ignored; did you mean MASK?",
                    "p.par:17: warning: \"cntr\" is not a keyword (keywords are upper case), so this line is ignored; "
