@@ -76,6 +76,22 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // file follows.
 bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut = nullptr);
 
+// The same rules on text in memory: the next piece of [pos, end) is
+// appended to `piece` (cleared first) and `pos` advanced past it.
+bool next_piece(const char*& pos, const char* end, std::string& piece, std::size_t limit, bool* cut = nullptr);
+
+// Where the next piece of [pos, end) lies, without copying it: its
+// characters are [pos, text_end), followed by a line feed when `newline`
+// (the piece's line end, written in the text as LF or CR LF); `next` is
+// where the piece after it starts.  The piece is the one next_piece reads.
+struct PieceSpan {
+    const char* text_end;
+    const char* next;
+    bool newline;
+    bool cut;  // stopped at the limit without a line end, more text following
+};
+PieceSpan piece_at(const char* pos, const char* end, std::size_t limit);
+
 // Opens a file for reading only when it is a regular file (a directory, FIFO
 // or device is refused, so nothing blocks or reads endlessly).
 std::FILE* open_regular(const std::string& path);

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "Pelkaro.h"
 #include "common.h"
@@ -213,12 +212,13 @@ constexpr const char* kGeneratedMaskHeader = "# mask file created from beam cent
 constexpr std::size_t kMaskRowLimit = 1 << 16;
 
 // A mask file as run mode 1 writes it: one detector row of tab-separated
-// values per line, each value truncated like "%d".
-int read_generated_mask(std::FILE* f, Data2D& mask, const Console& con) {
+// values per line, each value truncated like "%d".  [pos, end) is the text
+// after the header's first piece.
+int read_generated_mask(const char* pos, const char* end, Data2D& mask, const Console& con) {
     std::string line;
     int row = 0;
     bool cut = false;
-    while (pk::next_piece(f, line, kMaskRowLimit, &cut)) {
+    while (pk::next_piece(pos, end, line, kMaskRowLimit, &cut)) {
         if (cut) {
             pk::say(con, "read_saxs -> a row of the mask file %s is too long\n", mask.name.c_str());
             return -1;
@@ -257,8 +257,47 @@ int read_generated_mask(std::FILE* f, Data2D& mask, const Console& con) {
     return 1;
 }
 
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// The integer at the start of a piece's text [s, e), read as "%d" reads it
+// (white space, a sign, decimal digits; a NUL ends the text): missing when
+// there is none, bad when it lies beyond the 32-bit signed range.
+pk::Scan leading_int(const char* s, const char* e, int32_t& out) {
+    while (s < e && is_space(*s)) ++s;
+    bool neg = false;
+    if (s < e && (*s == '+' || *s == '-')) neg = *s++ == '-';
+    if (!(s < e && is_digit(*s))) return pk::Scan::missing;
+    int64_t v = 0;
+    for (; s < e && is_digit(*s); ++s)
+        if (v <= kIntMax + 1) v = v * 10 + (*s - '0');
+    if (v > (neg ? kIntMax + 1 : kIntMax)) return pk::Scan::bad;
+    out = static_cast<int32_t>(neg ? -v : v);
+    return pk::Scan::ok;
+}
+
+// The common line of a mask file, a count alone ("1\n", "0\r\n"), taken
+// without the general piece rules (it is one piece, the value its first
+// integer): returns where the next line starts, or nullptr for any other
+// line.
+const char* plain_value_line(const char* s, const char* e, int32_t& out) {
+    constexpr int kMaxDigits = 9;  // below the 32-bit limit whatever the digits
+    int64_t v = 0;
+    int len = 0;
+    while (len <= kMaxDigits && s + len < e && is_digit(s[len])) v = v * 10 + (s[len++] - '0');
+    if (len == 0 || len > kMaxDigits || s + len >= e) return nullptr;
+    const char* after = s + len;
+    if (*after == '\r' && after + 1 < e) ++after;
+    if (*after != '\n') return nullptr;
+    out = static_cast<int32_t>(v);
+    return after + 1;
+}
+
 }  // namespace
 
+// A mask file is read whole into memory and taken apart there, piece by
+// piece as next_piece cuts a text file: a piece whose first value is an
+// integer sets the next position; comment pieces and pieces without one
+// take none.
 int read_mask(const Param&, Data2D& mask, const Console& con) {
     if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
     std::string text;
@@ -273,22 +312,29 @@ int read_mask(const Param&, Data2D& mask, const Console& con) {
         return -1;
     }
     mask.values = 0;
-    if (text.empty()) return 1;
-    pk::FilePtr f(::fmemopen(&text[0], text.size(), "r"));
-    if (!f) throw std::bad_alloc();
-    std::string piece;
-    bool first = true;
+    const char* pos = text.data();
+    const char* const end = pos + text.size();
+    const std::size_t header_len = std::strlen(kGeneratedMaskHeader);
+    float* const values = mask.intens.data();
     int n = 0;
-    while (pk::next_piece(f.get(), piece, kPieceLimit)) {
-        if (first && piece.compare(0, std::strlen(kGeneratedMaskHeader), kGeneratedMaskHeader) == 0)
-            return read_generated_mask(f.get(), mask, con);
-        first = false;
-        if (piece[0] == '#') continue;
-        const char* s = piece.c_str();
+    for (bool first = true; pos < end; first = false) {
         int32_t v = 0;
-        pk::Scan r = pk::scan_int(s, v);
-        if (r == pk::Scan::missing) continue;  // no integer at the start: takes no position
-        if (r == pk::Scan::bad) {
+        const char* const next = n < kImageValues ? plain_value_line(pos, end, v) : nullptr;
+        if (next) {
+            values[n++] = static_cast<float>(v);
+            pos = next;
+            continue;
+        }
+        const pk::PieceSpan piece = pk::piece_at(pos, end, kPieceLimit);
+        const char* const s = pos;
+        pos = piece.next;
+        if (first && static_cast<std::size_t>(piece.text_end - s) >= header_len &&
+            std::memcmp(s, kGeneratedMaskHeader, header_len) == 0)
+            return read_generated_mask(pos, end, mask, con);
+        if (s < piece.text_end && *s == '#') continue;
+        const pk::Scan got = leading_int(s, piece.text_end, v);
+        if (got == pk::Scan::missing) continue;  // no integer at the start: takes no position
+        if (got == pk::Scan::bad) {
             pk::say(con, "read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
                         mask.name.c_str());
             return -1;
@@ -298,7 +344,7 @@ int read_mask(const Param&, Data2D& mask, const Console& con) {
                         kImageValues);
             return -1;
         }
-        mask.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
+        values[n++] = static_cast<float>(v);
     }
     mask.values = n;
     return 1;
