@@ -4,6 +4,7 @@
 #ifndef PELKARO_COMMON_H
 #define PELKARO_COMMON_H
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,44 @@ inline uint32_t bits_of(float f) { return bit_cast<uint32_t>(f); }
 inline float float_of(uint32_t u) { return bit_cast<float>(u); }
 inline uint64_t bits_of(double d) { return bit_cast<uint64_t>(d); }
 inline double double_of(uint64_t u) { return bit_cast<double>(u); }
+
+// Values that depend on a pixel only through its distance from the beam
+// centre, worked out once per distance: with the beam centre on a pixel's
+// centre or corner, most distances recur four or eight times.  A table of
+// 8192 places, open addressing; once three quarters are taken, values are
+// worked out anew (an off-centre beam, where distances rarely recur).
+template <class V>
+class RadiusCache {
+public:
+    RadiusCache() { keys_.fill(kEmpty); }
+    // The value for the distance r: as kept, or make(r), kept for next time.
+    template <class Make>
+    V get(float r, Make make) {
+        const uint32_t key = bits_of(r);
+        if (full_ || key == kEmpty) return make(r);
+        uint32_t at = (key * 0x9E3779B1u) >> (32 - kBits);
+        for (int probe = 0; probe < kProbes; ++probe, at = (at + 1) & (kSlots - 1)) {
+            if (keys_[at] == key) return values_[at];
+            if (keys_[at] == kEmpty) {
+                keys_[at] = key;
+                values_[at] = make(r);
+                full_ = ++used_ >= kSlots / 4 * 3;
+                return values_[at];
+            }
+        }
+        return make(r);
+    }
+
+private:
+    static constexpr int kBits = 13;
+    static constexpr uint32_t kSlots = 1u << kBits;
+    static constexpr int kProbes = 8;
+    static constexpr uint32_t kEmpty = 0xffffffffu;  // a NaN no distance is
+    std::array<uint32_t, kSlots> keys_;
+    std::array<V, kSlots> values_;  // read only where a key was stored
+    uint32_t used_ = 0;
+    bool full_ = false;
+};
 
 // Closes a FILE when it goes out of scope.
 struct FileCloser {

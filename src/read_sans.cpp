@@ -40,6 +40,14 @@ public:
         }
     }
     bool too_large() const { return too_large_; }
+    // The characters buffered and not yet read, [cur(), end()); a reader
+    // that takes some of them moves on with seek().
+    const char* cur() const { return buf_.data() + pos_; }
+    const char* end() const { return buf_.data() + len_; }
+    void seek(const char* p) { pos_ = static_cast<std::size_t>(p - buf_.data()); }
+    // Reads the next block once the buffered characters are used up; false
+    // at the end of the file.
+    bool refill() { return pos_ < len_ || fill(); }
 
 private:
     bool fill() {
@@ -101,35 +109,49 @@ TagValue read_tag_value(ByteReader& in, int32_t& value, int& last) {
 
 namespace {
 
+// Stores the next count, or says why it cannot be stored.
+inline bool store_count(int64_t v, Data2D& data, int& n, const Console& con) {
+    if (v > kIntMax) {
+        pk::say(con, "read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
+        return false;
+    }
+    if (n >= kImageValues) {
+        pk::say(con, "read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
+        return false;
+    }
+    data.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
+    return true;
+}
+
 // Reads the counts of one data line, starting at its first digit `c`:
 // every non-digit ends a number; empty fields are skipped.  Leaves `c` at
-// the first character of the next line (or -1).
+// the first character of the next line (or -1).  The characters are taken
+// straight from the reader's buffer.
 int read_counts(ByteReader& in, int& c, Data2D& data, int& n, const Console& con) {
-    float* intens = data.intens.data();
-    int64_t v = 0;
-    bool have = false;
-    for (;;) {
-        if (is_digit(c)) {
-            if (v <= kIntMax) v = v * 10 + (c - '0');
-            have = true;
-        } else if (have) {
-            if (v > kIntMax) {
-                pk::say(con, "read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
-                return -1;
+    int64_t v = c - '0';
+    bool have = true;
+    do {
+        const char* const e = in.end();
+        for (const char* p = in.cur(); p < e; ++p) {
+            const unsigned d = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
+            if (d < 10) {
+                if (v <= kIntMax) v = v * 10 + d;
+                have = true;
+                continue;
             }
-            if (n >= kImageValues) {
-                pk::say(con, "read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
-                return -1;
-            }
-            intens[n++] = static_cast<float>(v);
+            if (have && !store_count(v, data, n, con)) return -1;
             v = 0;
             have = false;
+            if (*p == '\n') {
+                in.seek(p + 1);
+                c = in.get();
+                return 1;
+            }
         }
-        if (c == '\n' || c == -1) break;
-        c = in.get();
-    }
-    if (c == '\n') c = in.get();
-    return 1;
+        in.seek(e);
+    } while (in.refill());
+    c = -1;  // the end of the file ends the last count
+    return have && !store_count(v, data, n, con) ? -1 : 1;
 }
 
 // A header line: a tag of counting time, monitor counts or detector total

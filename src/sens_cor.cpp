@@ -12,14 +12,19 @@ void solid_angle(const Param& p, SolidAngle& sa) {
     sa.factor.assign(kDetPixels, 0.0f);
     sa.bad_x = sa.bad_y = -1;
     const double sam2det = p.sam2det;
+    // Distance from the beam centre, angle and factor, each held as a float;
+    // the factor depends on the pixel only through the distance.
+    auto factor = [sam2det](float r) {
+        const float theta = pk::scatter_angle(r, sam2det);
+        const double c = std::cos(static_cast<double>(theta));
+        return pk::to_float(1.0 / (c * c * c));
+    };
+    pk::RadiusCache<float> known;
     for (int x = 0; x < kDetSide; ++x) {
         const double dx = x + 0.5 - static_cast<double>(p.bx);
         for (int y = 0; y < kDetSide; ++y) {
             const double dy = y + 0.5 - static_cast<double>(p.by);
-            // Distance from the beam centre, angle and factor, each held as a float.
-            const float theta = pk::scatter_angle(pk::radius(dx, dy, p.px, p.py), sam2det);
-            const double c = std::cos(static_cast<double>(theta));
-            const float f = pk::to_float(1.0 / (c * c * c));
+            const float f = known.get(pk::radius(dx, dy, p.px, p.py), factor);
             // A factor below 1 or not finite means the angle, rounded to a
             // float, reached a right angle: the geometry is absurd.
             if (!(f >= 1.0f && std::isfinite(f)) && sa.bad_x < 0) {

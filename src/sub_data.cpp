@@ -82,6 +82,12 @@ int check_inputs(const Param& p, const std::vector<Data2D>& d, const Totals& t, 
     return 1;
 }
 
+// The transmissions of sample and buffer at a pixel's scattering angle.
+struct Transmissions {
+    float sample;
+    float buffer;
+};
+
 // The factors that hold for every pixel.
 struct Factors {
     const Param& p;
@@ -90,6 +96,19 @@ struct Factors {
     const Totals& t;
     float prefac;
     double btrans0;
+    // The transmissions depend on the pixel only through its distance from
+    // the beam centre.
+    pk::RadiusCache<Transmissions> trans;
+
+    // T^(0.5/cos(theta) + 0.5) of sample and buffer at distance r.
+    Transmissions at(float r) const {
+        const float theta = pk::scatter_angle(r, p.sam2det);
+        const double e = 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
+        Transmissions tr;
+        tr.sample = pk::to_float(std::pow(static_cast<double>(d[0].trans), e));
+        tr.buffer = t.with_buffer ? pk::to_float(std::pow(btrans0, e)) : 0.0f;
+        return tr;
+    }
 };
 
 // Sum of one pixel over the entries and the root of its summed variances.
@@ -107,15 +126,14 @@ void sum_pixel(const Entries& entries, Get get, std::size_t m, float& tot, float
 
 // Reduces one unmasked pixel: sums, dark current, buffer scaled by monitor
 // counts and the transmissions at the pixel's angle, absolute scale.
-void reduce_pixel(const Factors& f, int i, int j, float& out, float& out_uncert) {
+void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
     const Totals& t = f.t;
     const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
     const double x = i + 0.5;
     const double y = j + 0.5;
     const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
-    const float theta = pk::scatter_angle(r, f.p.sam2det);
-    const double e = 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
-    const float strans = pk::to_float(std::pow(static_cast<double>(f.d[0].trans), e));
+    const Transmissions tr = f.trans.get(r, [&f](float dist) { return f.at(dist); });
+    const float strans = tr.sample;
     float stot, stot_uncert;
     sum_pixel(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, stot_uncert);
 
@@ -126,7 +144,7 @@ void reduce_pixel(const Factors& f, int i, int j, float& out, float& out_uncert)
     double intens = 0.0;
     float var = pk::to_float(static_cast<double>(stot_uncert) * stot_uncert);
     if (t.with_buffer) {
-        const float btrans = pk::to_float(std::pow(f.btrans0, e));
+        const float btrans = tr.buffer;
         float btot, btot_uncert;
         sum_pixel(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, btot_uncert);
         const double scale = (static_cast<double>(t.stot_monitor) * strans) / (static_cast<double>(t.bused_monitor) * btrans);
@@ -170,7 +188,7 @@ int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Dat
     if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", con);
     pk::say(con, "finished setting up the prefactor nonsense\n");
 
-    const Factors f{p, d, dc, t, prefac, t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)};
+    Factors f{p, d, dc, t, prefac, t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans), {}};
     for (int i = 0; i < kDetSide; ++i) {
         for (int j = 0; j < kDetSide; ++j) {
             const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
