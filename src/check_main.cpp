@@ -3,5 +3,9 @@
 #include <cstdio>
 
 #include "check.h"
+#include "common.h"
 
-int main(int argc, char** argv) { return pkc::check_main(argc, argv, stdout, stderr); }
+int main(int argc, char** argv) {
+    pk::init_process();
+    return pkc::check_main(argc, argv, stdout, stderr);
+}
