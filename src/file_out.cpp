@@ -3,6 +3,7 @@
 // temporary name beside its target and renamed over it only when complete,
 // so a reader never sees a partial file and a failed run leaves the earlier
 // file as it was.
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,37 +23,32 @@ std::string output_name(const std::string& name, const char* ext) {
     return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
 }
 
-// Appends v as printf's "%*.*f" with this width and precision (0 to 9)
-// writes the double v.
-void append_printf(std::string& out, double v, int width, int precision) {
-    char num[64];
-    const int len = std::snprintf(num, sizeof num, "%*.*f", width, precision, v);
-    if (len < 0) return;
-    if (static_cast<std::size_t>(len) < sizeof num) {
-        out.append(num, static_cast<std::size_t>(len));
-    } else {
-        // Values beyond about 1e50 do not fit the small buffer.
-        std::vector<char> big(static_cast<std::size_t>(len) + 1);
-        std::snprintf(big.data(), big.size(), "%*.*f", width, precision, v);
-        out.append(big.data(), static_cast<std::size_t>(len));
-    }
+// The most characters printf's "%W.Pf" (W <= 16, P <= 9) writes for a
+// float: a sign, 39 digits, the point and 9 decimals.
+constexpr std::size_t kValueRoom = 64;
+
+// Writes v as printf's "%*.*f" with this width and precision writes it
+// widened to double, at dst (kValueRoom characters of room); returns the end.
+char* put_printf(char* dst, float v, int width, int precision) {
+    const int len = std::snprintf(dst, kValueRoom, "%*.*f", width, precision, static_cast<double>(v));
+    return len > 0 ? dst + (static_cast<std::size_t>(len) < kValueRoom ? len : kValueRoom - 1) : dst;
 }
 
-// Appends the float v as printf's "%W.Pf" writes it widened to double
-// (precision 0 to 9).
-void append_fixed(std::string& out, float v, int width, int precision) {
-    static const uint64_t kPow10[10] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
-                                        1000000000};
+constexpr uint64_t kPow10[10] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+
+// |v| * 10^P rounded to an integer, half to even, as printf rounds the
+// exact value; false when it does not fit 64 bits (or v is not finite).
+template <int P>
+bool scaled_integer(float v, uint64_t& n) {
     const uint32_t bits = pk::bits_of(v);
     const uint32_t biased = bits >> 23 & 0xffu;
-    if (biased == 0xffu) return append_printf(out, v, width, precision);  // infinity, not-a-number
+    if (biased == 0xffu) return false;  // infinity, not-a-number
     // v = mant * 2^exp2 exactly.
     const uint64_t mant = biased == 0 ? (bits & 0x7fffffu) : ((bits & 0x7fffffu) | 0x800000u);
     const int exp2 = biased == 0 ? -149 : static_cast<int>(biased) - 150;
-    const uint64_t scaled = mant * kPow10[precision];  // below 2^54
-    uint64_t n;  // |v| * 10^precision rounded to an integer, half to even
+    const uint64_t scaled = mant * kPow10[P];  // below 2^54
     if (exp2 >= 0) {
-        if (exp2 > 63 || scaled > (UINT64_MAX >> exp2)) return append_printf(out, v, width, precision);
+        if (exp2 > 63 || scaled > (UINT64_MAX >> exp2)) return false;
         n = scaled << exp2;
     } else if (exp2 <= -64) {
         n = 0;  // below half a unit of the last digit
@@ -63,35 +59,88 @@ void append_fixed(std::string& out, float v, int width, int precision) {
         const uint64_t half = uint64_t{1} << (k - 1);
         if (rest > half || (rest == half && (n & 1u))) ++n;
     }
-    char buf[40];
-    char* const end = buf + sizeof buf;
-    char* p = end;
-    for (int d = 0; d < precision; ++d) {
-        *--p = static_cast<char>('0' + n % 10);
-        n /= 10;
+    return true;
+}
+
+// The digits 00 to 99 in pairs.
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the P decimals of frac (below 10^P) ending at `end`.
+template <int P, class U>
+void put_decimals(char* end, U frac) {
+    for (int k = P; k >= 2; k -= 2, frac /= 100, end -= 2) std::memcpy(end - 2, &kPairs[2 * (frac % 100)], 2);
+    if (P % 2 == 1) end[-1] = static_cast<char>('0' + frac % 10);
+}
+
+// Writes n / 10^P with its P decimals, a minus sign when `neg`, right
+// aligned in `width` characters, at dst; returns the end.
+template <int P, class U>
+char* put_scaled(char* dst, U n, bool neg, int width) {
+    const U pw = static_cast<U>(kPow10[P]);
+    U ip = n / pw;
+    int ip_digits = 1;
+    for (U t = ip; t >= 10; t /= 10) ++ip_digits;
+    const int len = ip_digits + (P > 0 ? 1 + P : 0) + (neg ? 1 : 0);
+    for (int k = len; k < width; ++k) *dst++ = ' ';
+    char* const end = dst + len;
+    if (P > 0) {
+        put_decimals<P>(end, n % pw);
+        end[-P - 1] = '.';
     }
-    if (precision > 0) *--p = '.';
-    do {
-        *--p = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    if (bits >> 31) *--p = '-';
-    const std::size_t len = static_cast<std::size_t>(end - p);
-    if (len < static_cast<std::size_t>(width)) out.append(static_cast<std::size_t>(width) - len, ' ');
-    out.append(p, len);
+    char* q = end - (P > 0 ? P + 1 : 0);
+    do *--q = static_cast<char>('0' + ip % 10);
+    while ((ip /= 10) != 0);
+    if (neg) *--q = '-';
+    return end;
+}
+
+// Writes the float v as printf's "%W.Pf" writes it widened to double, at
+// dst (kValueRoom characters of room); returns the end.
+template <int P>
+char* put_fixed(char* dst, float v, int width) {
+    static_assert(P >= 0 && P <= 9, "precision 0 to 9");
+    uint64_t n = 0;
+    if (!scaled_integer<P>(v, n)) return put_printf(dst, v, width, P);
+    const bool neg = pk::bits_of(v) >> 31;
+    if (n <= UINT32_MAX) return put_scaled<P>(dst, static_cast<uint32_t>(n), neg, width);  // cheaper arithmetic
+    return put_scaled<P>(dst, n, neg, width);
+}
+
+// Appends the float v as printf's "%W.Pf" writes it widened to double.
+template <int P>
+void append_fixed(std::string& out, float v, int width) {
+    char buf[kValueRoom];
+    out.append(buf, static_cast<std::size_t>(put_fixed<P>(buf, v, width) - buf));
+}
+
+// Room for one row of 128 values, each with its tab, and the line end.
+constexpr std::size_t kRowRoom = kDetSide * (kValueRoom + 1) + 1;
+
+// Writes one row of 128 values, each as "%W.Pf" and a tab, and the line
+// end, at dst (kRowRoom characters of room); returns the end.
+template <int P>
+char* put_row(char* dst, const float* row, int width) {
+    for (int c = 0; c < kDetSide; ++c) {
+        dst = put_fixed<P>(dst, row[c], width);
+        *dst++ = '\t';
+    }
+    *dst++ = '\n';
+    return dst;
 }
 
 // Appends one row of 128 values, each written as "%W.Pf" and a tab, and the
 // line end.
-void append_row(std::string& out, const float* row, int width, int precision) {
-    for (int c = 0; c < kDetSide; ++c) {
-        append_fixed(out, row[c], width, precision);
-        out.push_back('\t');
-    }
-    out.push_back('\n');
+template <int P>
+void append_row(std::string& out, const float* row, int width) {
+    std::array<char, kRowRoom> buf;
+    out.append(buf.data(), static_cast<std::size_t>(put_row<P>(buf.data(), row, width) - buf.data()));
 }
 
-bool write_all(std::FILE* f, const std::string& s) { return std::fwrite(s.data(), 1, s.size(), f) == s.size(); }
+bool write_all(std::FILE* f, const char* s, std::size_t n) { return std::fwrite(s, 1, n, f) == n; }
+bool write_all(std::FILE* f, const std::string& s) { return write_all(f, s.data(), s.size()); }
 
 constexpr std::size_t kChunk = 1 << 16;
 
@@ -114,36 +163,48 @@ void append_header(std::string& text, const ParamFile& pf) {
     text += "# detector appears as if looking from sample position\n";
 }
 
-// Writes the text in pieces of about 64 KiB as it grows: the whole file
-// would need fresh memory (and its page faults) for every image.
-struct ChunkWriter {
-    std::FILE* f;
-    std::string text;
-    bool written = true;
-    void flush(std::size_t at_least) {
-        if (written && text.size() >= at_least) {
-            written = write_all(f, text);
-            text.clear();
+// The rows of an image, formatted into a buffer and written about 64 KiB
+// at a time: the whole file would need fresh memory (and its page faults)
+// for every image.
+class RowWriter {
+public:
+    explicit RowWriter(std::FILE* f) : f_(f), buf_(kChunk + kRowRoom) {}
+    // A row of the image, each value as "%4.4f".
+    void row(const float* values) {
+        used_ = static_cast<std::size_t>(put_row<4>(buf_.data() + used_, values, 4) - buf_.data());
+        if (used_ >= kChunk) flush();
+    }
+    void text(const char* s) {
+        for (; *s; ++s) {
+            buf_[used_++] = *s;
+            if (used_ >= kChunk) flush();
         }
     }
+    // Writes what is left; true when every write succeeded.
+    bool finish() {
+        flush();
+        return written_;
+    }
+
+private:
+    void flush() {
+        if (written_ && used_ > 0) written_ = write_all(f_, buf_.data(), used_);
+        used_ = 0;
+    }
+    std::FILE* f_;
+    std::vector<char> buf_;
+    std::size_t used_ = 0;
+    bool written_ = true;
 };
 
 // Intensities, two blank lines, uncertainties: 128 rows of 128 values each.
 bool write_image(std::FILE* f, const std::string& header, const Data2D& data) {
-    ChunkWriter out{f, header};
-    out.text.reserve(header.size() + kChunk + 4096);
-    out.flush(kChunk);
-    for (int r = 0; r < kDetSide; ++r) {
-        append_row(out.text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 4, 4);
-        out.flush(kChunk);
-    }
-    out.text += "\n\n";
-    for (int r = 0; r < kDetSide; ++r) {
-        append_row(out.text, &data.uncert[static_cast<std::size_t>(r * kDetSide)], 4, 4);
-        out.flush(kChunk);
-    }
-    out.flush(0);
-    return out.written;
+    if (!write_all(f, header)) return false;
+    RowWriter out(f);
+    for (int r = 0; r < kDetSide; ++r) out.row(&data.intens[static_cast<std::size_t>(r * kDetSide)]);
+    out.text("\n\n");
+    for (int r = 0; r < kDetSide; ++r) out.row(&data.uncert[static_cast<std::size_t>(r * kDetSide)]);
+    return out.finish();
 }
 
 }  // namespace
@@ -192,13 +253,13 @@ int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::strin
         for (int i = 0; i < num && static_cast<std::size_t>(i) < d.area.size(); ++i) {
             if (d.area[i] == 0) continue;
             // "%8f\t%8f\t%12f\t%8f\n"
-            append_fixed(text, d.x[i], 8, 6);
+            append_fixed<6>(text, d.x[i], 8);
             text.push_back('\t');
-            append_fixed(text, d.y[i], 8, 6);
+            append_fixed<6>(text, d.y[i], 8);
             text.push_back('\t');
-            append_fixed(text, d.dy[i], 12, 6);
+            append_fixed<6>(text, d.dy[i], 12);
             text.push_back('\t');
-            append_fixed(text, d.dq[i], 8, 6);
+            append_fixed<6>(text, d.dq[i], 8);
             text.push_back('\n');
         }
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
@@ -226,7 +287,7 @@ int write_mask(const Param& p, const Data2D& data, const Console& con) {
                       static_cast<double>(p.by));
         text += line;
         text += "# detector appears as if looking from sample position\n";
-        for (int r = 0; r < kDetSide; ++r) append_row(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 2, 2);
+        for (int r = 0; r < kDetSide; ++r) append_row<2>(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 2);
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
             pk::say(con, "file_out:write_mask -> could not write the output file mask.d2d\n");
             return -1;
