@@ -139,7 +139,7 @@ int average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, c
     bin = pk::to_float(static_cast<double>(max) / tot);
     out.num = tot;
     for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area})
-        if (a->size() < static_cast<std::size_t>(kCurveValues)) a->resize(kCurveValues, 0.0f);
+        if (a->size() < static_cast<std::size_t>(tot)) a->resize(static_cast<std::size_t>(tot), 0.0f);
 
     q_table(p, tot, bin, out);
     if (!(fast && pk::ave::sum_fast(p, in, out, mask, tot, max, con))) {

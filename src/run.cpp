@@ -135,8 +135,18 @@ int load_images(Run& run, const Console& con) {
     return load_sensitivity(run, sa, con);
 }
 
+// The mask's values only: nothing reads the uncertainties of a mask.
+bool allocate_mask(Data2D& d) {
+    try {
+        d.intens.assign(kImageValues, 0.0f);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 int load_mask(Run& run, const Console& con) {
-    if (!allocate_image(run.mask)) return fail(con, "Pelkaro:  unable to allocate the mask memory\n");
+    if (!allocate_mask(run.mask)) return fail(con, "Pelkaro:  unable to allocate the mask memory\n");
     if (run.p.msk == 1) {
         pk::say(con, "Reading the mask data file...\n");
         if (read_mask(run.p, run.mask, con) != 1)
@@ -182,8 +192,10 @@ int prepare_run(const std::string& param_name, Run& run, const Console& con) {
     if (parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, con) != 1)
         return fail(con, "Pelkaro:  unable to parse the input file\nExiting program\n");
     try {
+        // Room for the longest curve; the average fills only the bins it
+        // uses, so the memory of the others is never touched.
         Data1D& rot = run.rot;
-        for (std::vector<float>* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->assign(kCurveValues, 0.0f);
+        for (std::vector<float>* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->reserve(kCurveValues);
     } catch (const std::bad_alloc&) {
         return fail(con, "Pelkaro:  couldn't allocate the azimuthally averaged data array\n");
     }
