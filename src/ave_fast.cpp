@@ -228,12 +228,17 @@ struct Sector {
 // that grid), and the float result is s plus that rounded to a multiple of
 // u; both roundings are the same for every s of the binade, except at an
 // exact tie of the second, where the even neighbour is taken and the step
-// depends on the parity of s / u.  A tie always leaves an even multiple.
-// So from an even multiple, or from the result of a regular addition in the
-// same binade (which is even after a tie), every regular addition adds the
-// same step d: the additions are taken together while they stay regular
-// (tested exactly: the differences to L and U are exact doubles).
+// depends on the parity of s / u.  Whether there is a tie depends only on c
+// and the binade, and a tie always leaves an even multiple.  So without a
+// tie from any s, and with one from an even multiple or from the result of
+// a regular addition in the same binade (which is even after a tie), every
+// regular addition adds the same step d: the additions are taken together
+// while they stay regular (tested exactly: the differences to L and U are
+// exact doubles).  The double sum is a tie when its bits below the float's
+// last place are exactly one half of it: the low 29 of the 52 fraction bits.
 float add_repeated(float s, double c, uint32_t n) {
+    constexpr uint64_t kBelowFloat = (uint64_t{1} << 29) - 1;
+    constexpr uint64_t kHalfFloatUlp = uint64_t{1} << 28;
     if (n == 0) return s;
     if (c == 0) return pk::to_float(s + c);  // one addition of a zero is all of them
     uint32_t settled = 0;  // sign and exponent bits of s after a regular addition
@@ -251,8 +256,10 @@ float add_repeated(float s, double c, uint32_t n) {
             cm = neg ? -c : c;
             regular = L - a <= cm && cm <= U - a;
         }
-        const float next = pk::to_float(s + c);
-        if (!regular || ((bits & 1u) != 0 && settled != bits >> 23)) {
+        const double sum = s + c;
+        const float next = pk::to_float(sum);
+        const bool tie = (pk::bits_of(sum) & kBelowFloat) == kHalfFloatUlp;
+        if (!regular || (tie && (bits & 1u) != 0 && settled != bits >> 23)) {
             settled = regular ? bits >> 23 : 0;
             s = next;
             --n;
@@ -260,13 +267,16 @@ float add_repeated(float s, double c, uint32_t n) {
         }
         const double dm = (neg ? -static_cast<double>(next) : static_cast<double>(next)) - a;
         uint32_t t = n;  // additions taken together
-        if (dm != 0) {
-            // Addition number k (from 0) starts at a + k dm; it is regular
-            // while that plus cm stays within [L, U].
-            auto regular_at = [&](uint32_t k) {
-                const double start = a + static_cast<double>(k) * dm;
-                return dm > 0 ? cm <= U - start : cm >= L - start;
-            };
+        // Addition number k (from 0) starts at a + k dm; it is regular
+        // while that plus cm stays within [L, U], which holds for every k
+        // below some bound (the computed start moves monotonically with k).
+        auto regular_at = [&](uint32_t k) {
+            const double start = a + static_cast<double>(k) * dm;
+            return dm > 0 ? cm <= U - start : cm >= L - start;
+        };
+        // Usually all n are regular; else the bound is found from the
+        // quotient, then exactly.
+        if (dm != 0 && !regular_at(n - 1)) {
             const double q = dm > 0 ? ((U - a) - cm) / dm : ((a - L) + cm) / -dm;
             t = q >= static_cast<double>(n - 1) ? n : static_cast<uint32_t>(q) + 1;
             while (t > 1 && !regular_at(t - 1)) --t;
