@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include <atomic>
@@ -12,10 +13,14 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "Pelkaro.h"
 
@@ -147,6 +152,40 @@ Slurp read_file(const std::string& path, std::string& text) {
     if (std::ferror(f.get())) return Slurp::cannot_open;
     if (text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     return Slurp::ok;
+}
+
+std::vector<char> huge_page_heap(std::size_t bytes) {
+    std::vector<char> spacer;
+#if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    constexpr std::size_t kMost = std::size_t{16} << 20;
+    if (bytes == 0 || bytes > kMost) return spacer;
+    const std::size_t blocks = (bytes + kHuge - 1) / kHuge;
+    const std::size_t reach = (blocks + 1) * kHuge;  // heap needed from its top on
+    if (mallopt(M_MMAP_THRESHOLD, static_cast<int>(reach + kHuge)) != 1 ||
+        mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * reach + kHuge)) != 1)
+        return spacer;
+    try {
+        // Grows the heap and gives the room back to its top: the address
+        // is where the next large allocations start.
+        std::uintptr_t top = 0;
+        {
+            std::vector<char> probe;
+            probe.reserve(reach);
+            top = reinterpret_cast<std::uintptr_t>(probe.data());
+        }
+        const std::uintptr_t aligned = (top + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+        // Nothing in [aligned, aligned + blocks * kHuge) has been touched
+        // yet, so the first touch there takes a huge page.
+        if (::madvise(reinterpret_cast<void*>(aligned), blocks * kHuge, MADV_HUGEPAGE) == 0)
+            spacer.reserve(aligned - top);
+    } catch (const std::bad_alloc&) {
+        spacer = std::vector<char>();
+    }
+#else
+    (void)bytes;
+#endif
+    return spacer;
 }
 
 bool regular_file_exists(const std::string& path) {

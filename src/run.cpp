@@ -23,6 +23,34 @@ bool allocate_image(Data2D& d) {
     }
 }
 
+// The pixel arrays a reduction loads and computes, reserved together before
+// the first is filled, on huge pages where the system offers them (a run
+// otherwise spends much of its time on page faults).  Only a placement: the
+// arrays are allocated and cleared as before, and nothing changes if a
+// reservation fails.
+void reserve_images(Run& run) {
+    std::vector<std::vector<float>*> arrays;
+    auto both = [&arrays](Data2D& d) {
+        arrays.push_back(&d.intens);
+        arrays.push_back(&d.uncert);
+    };
+    for (Data2D& d : run.sam) both(d);
+    for (Data2D& d : run.buf)
+        if (d.tm != 0) both(d);
+    if (run.dcur.tm > 0) both(run.dcur);
+    both(run.sens);
+    arrays.push_back(&run.mask.intens);
+    both(run.res);
+    // With room for the solid-angle factors and the read buffers.
+    const std::size_t bytes = (arrays.size() * kImageValues + 3 * kDetPixels) * sizeof(float);
+    std::vector<char> spacer = pk::huge_page_heap(bytes);
+    try {
+        for (std::vector<float>* a : arrays) a->reserve(kImageValues);
+    } catch (const std::bad_alloc&) {
+        for (std::vector<float>* a : arrays) std::vector<float>().swap(*a);
+    }
+}
+
 int fail(const Console& con, const char* message) {
     pk::say(con, "%s", message);
     return -1;
@@ -204,6 +232,7 @@ int prepare_run(const std::string& param_name, Run& run, const Console& con) {
 
 int reduce(Run& run, const Console& con) {
     if (check_reduction_keywords(run.p, run.log.seen, con) != 1) return -1;
+    reserve_images(run);
     if (load_images(run, con) != 1 || load_mask(run, con) != 1) return -1;
     if (sens_norm(run.p, run.sens, run.mask, con) != 1)
         return fail(con, "Pelkaro:  unable to normalize the sensitivity correction\n");
