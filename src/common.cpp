@@ -154,9 +154,21 @@ Slurp read_file(const std::string& path, std::string& text) {
     return Slurp::ok;
 }
 
+// The C library's allocator, not a sanitizer's.
+#if defined(__SANITIZE_ADDRESS__)
+#define PK_OWN_ALLOCATOR 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PK_OWN_ALLOCATOR 0
+#endif
+#endif
+#ifndef PK_OWN_ALLOCATOR
+#define PK_OWN_ALLOCATOR 1
+#endif
+
 std::vector<char> huge_page_heap(std::size_t bytes) {
     std::vector<char> spacer;
-#if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+#if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && PK_OWN_ALLOCATOR
     constexpr std::size_t kHuge = std::size_t{2} << 20;
     constexpr std::size_t kMost = std::size_t{16} << 20;
     if (bytes == 0 || bytes > kMost) return spacer;
