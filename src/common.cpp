@@ -142,13 +142,19 @@ Slurp read_file(const std::string& path, std::string& text) {
     struct stat st {};
     if (::fstat(::fileno(f.get()), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kInputLimit)
         return Slurp::too_large;
-    text.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[1 << 16];
-    std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
-        if (text.size() + n > kInputLimit) return Slurp::too_large;
-        text.append(buf, n);
+    // Read straight into the text: the size known from the file, then in
+    // blocks while it grows.
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    std::size_t used = 0;
+    text.resize(static_cast<std::size_t>(st.st_size) + 1);
+    for (;;) {
+        if (used == text.size()) text.resize(used + kBlock);
+        const std::size_t n = std::fread(&text[used], 1, text.size() - used, f.get());
+        if (n == 0) break;
+        used += n;
+        if (used > kInputLimit) return Slurp::too_large;
     }
+    text.resize(used);
     if (std::ferror(f.get())) return Slurp::cannot_open;
     if (text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     return Slurp::ok;

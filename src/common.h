@@ -4,7 +4,6 @@
 #ifndef PELKARO_COMMON_H
 #define PELKARO_COMMON_H
 
-#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -68,11 +67,12 @@ inline double double_of(uint64_t u) { return bit_cast<double>(u); }
 // centre, worked out once per distance: with the beam centre on a pixel's
 // centre or corner, most distances recur four or eight times.  A table of
 // 8192 places, open addressing; once three quarters are taken, values are
-// worked out anew (an off-centre beam, where distances rarely recur).
+// worked out anew (an off-centre beam, where distances rarely recur).  On
+// the heap, not the stack: a run's heap lies on huge pages.
 template <class V>
 class RadiusCache {
 public:
-    RadiusCache() { keys_.fill(kEmpty); }
+    RadiusCache() : keys_(kSlots, kEmpty), values_(kSlots) {}
     // The value for the distance r: as kept, or make(r), kept for next time.
     template <class Make>
     V get(float r, Make make) {
@@ -96,8 +96,8 @@ private:
     static constexpr uint32_t kSlots = 1u << kBits;
     static constexpr int kProbes = 8;
     static constexpr uint32_t kEmpty = 0xffffffffu;  // a NaN no distance is
-    std::array<uint32_t, kSlots> keys_;
-    std::array<V, kSlots> values_;  // read only where a key was stored
+    std::vector<uint32_t> keys_;
+    std::vector<V> values_;
     uint32_t used_ = 0;
     bool full_ = false;
 };

@@ -27,8 +27,10 @@ bool allocate_image(Data2D& d) {
 // the first is filled, on huge pages where the system offers them (a run
 // otherwise spends much of its time on page faults).  Only a placement: the
 // arrays are allocated and cleared as before, and nothing changes if a
-// reservation fails.
-void reserve_images(Run& run) {
+// reservation fails.  Returns the heap's filler below the arrays, to be
+// kept while the reduction allocates its smaller buffers (they then come
+// from the huge pages too, not from the filler's fresh pages).
+std::vector<char> reserve_images(Run& run) {
     std::vector<std::vector<float>*> arrays;
     auto both = [&arrays](Data2D& d) {
         arrays.push_back(&d.intens);
@@ -41,14 +43,15 @@ void reserve_images(Run& run) {
     both(run.sens);
     arrays.push_back(&run.mask.intens);
     both(run.res);
-    // With room for the solid-angle factors and the read buffers.
-    const std::size_t bytes = (arrays.size() * kImageValues + 3 * kDetPixels) * sizeof(float);
+    // With room for the solid-angle factors, the read buffers and the mask text.
+    const std::size_t bytes = (arrays.size() * kImageValues + 4 * kDetPixels) * sizeof(float);
     std::vector<char> spacer = pk::huge_page_heap(bytes);
     try {
         for (std::vector<float>* a : arrays) a->reserve(kImageValues);
     } catch (const std::bad_alloc&) {
         for (std::vector<float>* a : arrays) std::vector<float>().swap(*a);
     }
+    return spacer;
 }
 
 int fail(const Console& con, const char* message) {
@@ -232,7 +235,7 @@ int prepare_run(const std::string& param_name, Run& run, const Console& con) {
 
 int reduce(Run& run, const Console& con) {
     if (check_reduction_keywords(run.p, run.log.seen, con) != 1) return -1;
-    reserve_images(run);
+    const std::vector<char> filler = reserve_images(run);
     if (load_images(run, con) != 1 || load_mask(run, con) != 1) return -1;
     if (sens_norm(run.p, run.sens, run.mask, con) != 1)
         return fail(con, "Pelkaro:  unable to normalize the sensitivity correction\n");
