@@ -199,6 +199,27 @@ int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con) {
 
 }  // namespace
 
+namespace {
+
+// The uncertainty of every count: its square root, 1 for a count of 0.
+void counting_uncertainties(const float* intens, float* uncert) {
+    int k = 0;
+#if PK_SIMD
+    namespace simd = pk::simd;
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 one = _mm_set1_ps(1.0f);
+    for (; k + 4 <= kImageValues; k += 4) {
+        const __m128 x = _mm_loadu_ps(intens + k);
+        const __m128 root = simd::narrow(simd::sqrt(simd::widen(x)));
+        _mm_storeu_ps(uncert + k, simd::select(_mm_cmpeq_ps(x, zero), one, root));
+    }
+#endif
+    for (; k < kImageValues; ++k)
+        uncert[k] = intens[k] == 0 ? 1.0f : pk::to_float(std::sqrt(static_cast<double>(intens[k])));
+}
+
+}  // namespace
+
 int read_data(Data2D& data, const Console& con) {
     if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
     if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
@@ -221,10 +242,7 @@ int read_data(Data2D& data, const Console& con) {
     }
     data.values = n;
     if (data.monitor == 0) data.monitor = data.tm;
-    const float* intens = data.intens.data();
-    float* uncert = data.uncert.data();
-    for (int k = 0; k < kImageValues; ++k)
-        uncert[k] = intens[k] == 0 ? 1.0f : pk::to_float(std::sqrt(static_cast<double>(intens[k])));
+    counting_uncertainties(data.intens.data(), data.uncert.data());
     return 1;
 }
 

@@ -82,10 +82,15 @@ int check_inputs(const Param& p, const std::vector<Data2D>& d, const Totals& t, 
     return 1;
 }
 
-// The transmissions of sample and buffer at a pixel's scattering angle.
-struct Transmissions {
-    float sample;
-    float buffer;
+// What a pixel's reduction takes from its distance to the beam centre: the
+// transmissions of sample and buffer at its scattering angle and the
+// buffer's scale factors that follow from them.
+struct AtRadius {
+    float strans = 0.0f;  // sample transmission T^(0.5/cos(theta) + 0.5)
+    float btrans = 0.0f;  // the first buffer's, likewise
+    double scale = 0.0;   // monitor and transmission ratio of sample to buffer
+    float a = 0.0f;       // weight of the dark current's variance
+    float b = 0.0f;       // scale as a float, weight of the buffer's variance
 };
 
 // The factors that hold for every pixel.
@@ -96,18 +101,29 @@ struct Factors {
     const Totals& t;
     float prefac;
     double btrans0;
-    // The transmissions depend on the pixel only through its distance from
-    // the beam centre.
-    pk::RadiusCache<Transmissions> trans;
+    double dtm;
+    double fs;  // the dark current's share in the sums
+    double fb;
+    pk::RadiusCache<AtRadius> known;  // AtRadius of the distances met so far
 
-    // T^(0.5/cos(theta) + 0.5) of sample and buffer at distance r.
-    Transmissions at(float r) const {
+    Factors(const Param& p_, const std::vector<Data2D>& d_, const Data2D& dc_, const Totals& t_, float prefac_)
+        : p(p_), d(d_), dc(dc_), t(t_), prefac(prefac_),
+          btrans0(t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)), dtm(dc.tm),
+          fs(t.stot_time / dtm), fb(t.btot_time / dtm) {}
+
+    AtRadius at(float r) const {
         const float theta = pk::scatter_angle(r, p.sam2det);
         const double e = 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
-        Transmissions tr;
-        tr.sample = pk::to_float(std::pow(static_cast<double>(d[0].trans), e));
-        tr.buffer = t.with_buffer ? pk::to_float(std::pow(btrans0, e)) : 0.0f;
-        return tr;
+        AtRadius v;
+        v.strans = pk::to_float(std::pow(static_cast<double>(d[0].trans), e));
+        if (!t.with_buffer) return v;
+        v.btrans = pk::to_float(std::pow(btrans0, e));
+        v.scale = (static_cast<double>(t.stot_monitor) * v.strans) / (static_cast<double>(t.bused_monitor) * v.btrans);
+        v.a = pk::to_float((static_cast<double>(t.stot_monitor) * v.strans * t.btot_time) /
+                               (static_cast<double>(t.bused_monitor) * v.btrans * dtm) -
+                           t.stot_time / dtm);
+        v.b = pk::to_float(v.scale);
+        return v;
     }
 };
 
@@ -132,37 +148,28 @@ void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
     const double x = i + 0.5;
     const double y = j + 0.5;
     const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
-    const Transmissions tr = f.trans.get(r, [&f](float dist) { return f.at(dist); });
-    const float strans = tr.sample;
+    const AtRadius v = f.known.get(r, [&f](float dist) { return f.at(dist); });
     float stot, stot_uncert;
     sum_pixel(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, stot_uncert);
 
-    const double dtm = f.dc.tm;
+    const double dtm = f.dtm;
     const double dark = t.with_dark ? static_cast<double>(f.dc.intens[m]) : 0.0;
     const double sdark = t.with_dark ? static_cast<double>(f.dc.uncert[m]) : 0.0;
     const double prefac = f.prefac;
     double intens = 0.0;
     float var = pk::to_float(static_cast<double>(stot_uncert) * stot_uncert);
     if (t.with_buffer) {
-        const float btrans = tr.buffer;
         float btot, btot_uncert;
         sum_pixel(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, btot_uncert);
-        const double scale = (static_cast<double>(t.stot_monitor) * strans) / (static_cast<double>(t.bused_monitor) * btrans);
         if (t.with_dark) {
-            const double fs = t.stot_time / dtm;
-            const double fb = t.btot_time / dtm;
-            intens = prefac * ((stot - fs * dark) - scale * (btot - fb * dark));
-            const float a = pk::to_float((static_cast<double>(t.stot_monitor) * strans * t.btot_time) /
-                                             (static_cast<double>(t.bused_monitor) * btrans * dtm) -
-                                         t.stot_time / dtm);
-            var = add(var, static_cast<double>(a) * a * sdark * sdark);
+            intens = prefac * ((stot - f.fs * dark) - v.scale * (btot - f.fb * dark));
+            var = add(var, static_cast<double>(v.a) * v.a * sdark * sdark);
         } else {
-            intens = prefac * (stot - scale * btot);
+            intens = prefac * (stot - v.scale * btot);
         }
-        const float b = pk::to_float(scale);
-        var = add(var, static_cast<double>(b) * b * btot_uncert * btot_uncert);
+        var = add(var, static_cast<double>(v.b) * v.b * btot_uncert * btot_uncert);
     } else if (t.with_dark) {
-        intens = prefac * (stot - t.stot_time / dtm * dark);
+        intens = prefac * (stot - f.fs * dark);
         var = add(var, static_cast<double>(t.stot_time) * t.stot_time * sdark * sdark / (dtm * dtm));
     } else {
         intens = prefac * stot;
@@ -188,7 +195,7 @@ int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Dat
     if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", con);
     pk::say(con, "finished setting up the prefactor nonsense\n");
 
-    Factors f{p, d, dc, t, prefac, t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans), {}};
+    Factors f(p, d, dc, t, prefac);
     for (int i = 0; i < kDetSide; ++i) {
         for (int j = 0; j < kDetSide; ++j) {
             const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
