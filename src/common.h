@@ -110,7 +110,8 @@ private:
 // packed operations round exactly as the scalar ones (IEEE 754 double
 // arithmetic, square root included), and the packed conversion to float
 // rounds as to_float does, giving +-infinity beyond the float range.
-#if defined(__SSE2__)
+// Elsewhere the scalar loops beside them do the same work.
+#if defined(__SSE2__) && defined(__x86_64__)
 #define PK_SIMD 1
 namespace simd {
 // Four floats as doubles, in two halves.

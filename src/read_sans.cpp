@@ -210,8 +210,13 @@ void counting_uncertainties(const float* intens, float* uncert) {
     const __m128 one = _mm_set1_ps(1.0f);
     for (; k + 4 <= kImageValues; k += 4) {
         const __m128 x = _mm_loadu_ps(intens + k);
+        const __m128 is_zero = _mm_cmpeq_ps(x, zero);
+        if (_mm_movemask_ps(is_zero) == 0xf) {  // no counts (the end of the arrays)
+            _mm_storeu_ps(uncert + k, one);
+            continue;
+        }
         const __m128 root = simd::narrow(simd::sqrt(simd::widen(x)));
-        _mm_storeu_ps(uncert + k, simd::select(_mm_cmpeq_ps(x, zero), one, root));
+        _mm_storeu_ps(uncert + k, simd::select(is_zero, one, root));
     }
 #endif
     for (; k < kImageValues; ++k)

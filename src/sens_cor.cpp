@@ -95,6 +95,12 @@ void normalise(float* s, float* su, float* mk, float mean) {
     for (; k + 4 <= kImageValues; k += 4) {
         const __m128 mask = _mm_loadu_ps(mk + k);
         const __m128 used = _mm_cmpgt_ps(mask, quarter);
+        if (_mm_movemask_ps(used) == 0) {  // nothing to divide: only the range test
+            const __m128 sk = _mm_loadu_ps(s + k);
+            const __m128 outside = _mm_or_ps(_mm_cmplt_ps(sk, low), _mm_cmpgt_ps(sk, high));
+            _mm_storeu_ps(mk + k, simd::select(outside, _mm_setzero_ps(), mask));
+            continue;
+        }
         const __m128 sk = simd::select(used, simd::narrow(simd::div(simd::widen(_mm_loadu_ps(s + k)), by)),
                                        _mm_loadu_ps(s + k));
         const __m128 uk = simd::select(used, simd::narrow(simd::div(simd::widen(_mm_loadu_ps(su + k)), by)),
@@ -120,7 +126,14 @@ void normalise(float* s, float* su, float* mk, float mean) {
 // it, the values left as they are elsewhere.
 void correct_four(float* in, float* un, const float* s, const float* su, const float* mk) {
     const __m128 zero = _mm_setzero_ps();
-    const __m128 x = _mm_loadu_ps(in), u = _mm_loadu_ps(un), sd = _mm_loadu_ps(s), sdu = _mm_loadu_ps(su);
+    const __m128 m = _mm_loadu_ps(mk), quarter = _mm_set1_ps(0.25f);
+    const __m128 used = _mm_cmpgt_ps(m, quarter);
+    const __m128 u = _mm_loadu_ps(un);
+    if (_mm_movemask_ps(used) == 0) {  // none taken: only the clearing
+        _mm_storeu_ps(un, simd::select(_mm_cmplt_ps(m, quarter), zero, u));
+        return;
+    }
+    const __m128 x = _mm_loadu_ps(in), sd = _mm_loadu_ps(s), sdu = _mm_loadu_ps(su);
     const simd::Wide i = simd::widen(x), d = simd::widen(sd);
     const __m128 q = simd::narrow(simd::div(i, d));
     const simd::Wide uw = simd::widen(u), sw = simd::widen(sdu);
@@ -134,8 +147,6 @@ void correct_four(float* in, float* un, const float* s, const float* su, const f
                                    simd::narrow(simd::div(simd::widen(var_s), simd::widen(s2))));
     const __m128 t = simd::narrow(simd::add(simd::widen(t1), simd::widen(t2)));
     const __m128 unc = simd::narrow(simd::mul(simd::widen(q), simd::sqrt(simd::widen(t))));
-    const __m128 m = _mm_loadu_ps(mk), quarter = _mm_set1_ps(0.25f);
-    const __m128 used = _mm_cmpgt_ps(m, quarter);
     _mm_storeu_ps(in, simd::select(used, q, x));
     _mm_storeu_ps(un, simd::select(used, unc, simd::select(_mm_cmplt_ps(m, quarter), zero, u)));
 }
