@@ -125,6 +125,8 @@ inline Wide sqrt(Wide w) { return {_mm_sqrt_pd(w.lo), _mm_sqrt_pd(w.hi)}; }
 inline Wide mul(Wide a, Wide b) { return {_mm_mul_pd(a.lo, b.lo), _mm_mul_pd(a.hi, b.hi)}; }
 inline Wide div(Wide a, Wide b) { return {_mm_div_pd(a.lo, b.lo), _mm_div_pd(a.hi, b.hi)}; }
 inline Wide add(Wide a, Wide b) { return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)}; }
+inline Wide sub(Wide a, Wide b) { return {_mm_sub_pd(a.lo, b.lo), _mm_sub_pd(a.hi, b.hi)}; }
+inline Wide all(double d) { return {_mm_set1_pd(d), _mm_set1_pd(d)}; }
 // Where `mask` is set, a; elsewhere b.
 inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
 }  // namespace simd

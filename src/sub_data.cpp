@@ -105,11 +105,22 @@ struct Factors {
     double fs;  // the dark current's share in the sums
     double fb;
     pk::RadiusCache<AtRadius> known;  // AtRadius of the distances met so far
+    // The squared distance terms of each pixel column and row, as
+    // pk::radius forms them for the pixel centres.
+    std::vector<double> col_term, row_term;
 
     Factors(const Param& p_, const std::vector<Data2D>& d_, const Data2D& dc_, const Totals& t_, float prefac_)
         : p(p_), d(d_), dc(dc_), t(t_), prefac(prefac_),
           btrans0(t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)), dtm(dc.tm),
-          fs(t.stot_time / dtm), fb(t.btot_time / dtm) {}
+          fs(t.stot_time / dtm), fb(t.btot_time / dtm), col_term(kDetSide), row_term(kDetSide) {
+        const double px = p.px, py = p.py;
+        for (int i = 0; i < kDetSide; ++i) {
+            const double dx = (i + 0.5) - static_cast<double>(p.bx);
+            const double dy = (i + 0.5) - static_cast<double>(p.by);
+            col_term[static_cast<std::size_t>(i)] = dx * dx * px * px;
+            row_term[static_cast<std::size_t>(i)] = dy * dy * py * py;
+        }
+    }
 
     AtRadius at(float r) const {
         const float theta = pk::scatter_angle(r, p.sam2det);
@@ -178,6 +189,101 @@ void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
     out_uncert = pk::to_float(std::sqrt(static_cast<double>(var)) * prefac);
 }
 
+#if PK_SIMD
+namespace simd = pk::simd;
+
+// The values of four pixels of one column, rows j to j + 3, from an array.
+inline __m128 column4(const float* a, std::size_t m) {
+    return _mm_setr_ps(a[m], a[m + kDetSide], a[m + 2 * kDetSide], a[m + 3 * kDetSide]);
+}
+
+// sum_pixel for four pixels of one column.
+template <class Entries, class Get>
+void sum_four(const Entries& entries, Get get, std::size_t m, simd::Wide& tot, simd::Wide& uncert) {
+    __m128 t = _mm_setzero_ps(), sq = _mm_setzero_ps();
+    for (const auto& e : entries) {
+        t = simd::narrow(simd::add(simd::widen(t), simd::widen(column4(get(e).intens.data(), m))));
+        const simd::Wide u = simd::widen(column4(get(e).uncert.data(), m));
+        sq = simd::narrow(simd::add(simd::widen(sq), simd::mul(u, u)));
+    }
+    tot = simd::widen(t);
+    uncert = simd::widen(simd::narrow(simd::sqrt(simd::widen(sq))));
+}
+
+// reduce_pixel for pixels (i, j) to (i, j + 3); the values of those outside
+// the mask (`used` false) are left out.
+void reduce_four(Factors& f, const simd::Wide& radius_sq, const bool* used, std::size_t m, float* out,
+                 float* out_uncert) {
+    const Totals& t = f.t;
+    float r[4];
+    _mm_storeu_ps(r, simd::narrow(simd::sqrt(radius_sq)));
+    AtRadius v[4];
+    for (int k = 0; k < 4; ++k)
+        if (used[k]) v[k] = f.known.get(r[k], [&f](float dist) { return f.at(dist); });
+    simd::Wide stot, su;
+    sum_four(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, su);
+    const simd::Wide prefac = simd::all(f.prefac);
+    const simd::Wide zero = simd::all(0.0);
+    const simd::Wide dark = t.with_dark ? simd::widen(column4(f.dc.intens.data(), m)) : zero;
+    const simd::Wide sdark = t.with_dark ? simd::widen(column4(f.dc.uncert.data(), m)) : zero;
+    simd::Wide intens = simd::mul(prefac, stot);
+    __m128 var = simd::narrow(simd::mul(su, su));
+    if (t.with_buffer) {
+        simd::Wide btot, bu;
+        sum_four(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, bu);
+        const simd::Wide scale{_mm_setr_pd(v[0].scale, v[1].scale), _mm_setr_pd(v[2].scale, v[3].scale)};
+        const simd::Wide b = simd::widen(_mm_setr_ps(v[0].b, v[1].b, v[2].b, v[3].b));
+        if (t.with_dark) {
+            const simd::Wide a = simd::widen(_mm_setr_ps(v[0].a, v[1].a, v[2].a, v[3].a));
+            intens = simd::mul(prefac, simd::sub(simd::sub(stot, simd::mul(simd::all(f.fs), dark)),
+                                                 simd::mul(scale, simd::sub(btot, simd::mul(simd::all(f.fb), dark)))));
+            var = simd::narrow(simd::add(simd::widen(var), simd::mul(simd::mul(simd::mul(a, a), sdark), sdark)));
+        } else {
+            intens = simd::mul(prefac, simd::sub(stot, simd::mul(scale, btot)));
+        }
+        var = simd::narrow(simd::add(simd::widen(var), simd::mul(simd::mul(simd::mul(b, b), bu), bu)));
+    } else if (t.with_dark) {
+        intens = simd::mul(prefac, simd::sub(stot, simd::mul(simd::all(f.fs), dark)));
+        const simd::Wide st2 = simd::all(static_cast<double>(t.stot_time) * t.stot_time);
+        const simd::Wide term = simd::div(simd::mul(simd::mul(st2, sdark), sdark), simd::all(f.dtm * f.dtm));
+        var = simd::narrow(simd::add(simd::widen(var), term));
+    }
+    _mm_storeu_ps(out, simd::narrow(intens));
+    _mm_storeu_ps(out_uncert, simd::narrow(simd::mul(simd::sqrt(simd::widen(var)), prefac)));
+}
+#endif
+
+// The pixels of column i, rows j to j + n - 1 (n at most 4), reduced (four
+// at a time where the processor can) and stored in order up to the first
+// value that is not finite: returns its row, or -1.
+int reduce_rows(Factors& f, const Data2D& mask, Data2D& res, int i, int j, int n) {
+    bool used[4] = {false, false, false, false};
+    for (int k = 0; k < n; ++k) used[k] = pk::pixel_used(mask.intens[static_cast<std::size_t>(i + kDetSide * (j + k))]);
+    float out[4] = {0, 0, 0, 0}, out_uncert[4] = {0, 0, 0, 0};
+    bool computed = false;
+#if PK_SIMD
+    if (n == 4 && (used[0] || used[1] || used[2] || used[3])) {
+        const simd::Wide y{_mm_loadu_pd(&f.row_term[static_cast<std::size_t>(j)]),
+                           _mm_loadu_pd(&f.row_term[static_cast<std::size_t>(j + 2)])};
+        reduce_four(f, simd::add(simd::all(f.col_term[static_cast<std::size_t>(i)]), y), used,
+                    static_cast<std::size_t>(i + kDetSide * j), out, out_uncert);
+        computed = true;
+    }
+#endif
+    for (int k = 0; k < n; ++k) {
+        const std::size_t m = static_cast<std::size_t>(i + kDetSide * (j + k));
+        if (!used[k]) {
+            res.intens[m] = res.uncert[m] = 0.0f;
+            continue;
+        }
+        if (!computed) reduce_pixel(f, i, j + k, out[k], out_uncert[k]);
+        res.intens[m] = out[k];
+        res.uncert[m] = out_uncert[k];
+        if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) return j + k;
+    }
+    return -1;
+}
+
 }  // namespace
 
 int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
@@ -197,18 +303,12 @@ int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Dat
 
     Factors f(p, d, dc, t, prefac);
     for (int i = 0; i < kDetSide; ++i) {
-        for (int j = 0; j < kDetSide; ++j) {
-            const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
-            if (!pk::pixel_used(mask.intens[m])) {
-                res.intens[m] = 0.0f;
-                res.uncert[m] = 0.0f;
-                continue;
-            }
-            reduce_pixel(f, i, j, res.intens[m], res.uncert[m]);
-            if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) {
+        for (int j = 0; j < kDetSide; j += 4) {
+            const int bad = reduce_rows(f, mask, res, i, j, kDetSide - j < 4 ? kDetSide - j : 4);
+            if (bad >= 0) {
                 pk::say(con, "sub_data -> the reduced value of pixel (%d, %d) is not finite (transmission, "
                              "geometry or counts out of range); the data cannot be reduced\n",
-                        i, j);
+                        i, bad);
                 return -1;
             }
         }
