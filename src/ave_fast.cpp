@@ -349,14 +349,15 @@ inline uint32_t count_at_least(const double* a, const double* b, double b_lo, do
     (void)b_lo, (void)b_hi;
     const __m128d t2 = _mm_set1_pd(t);
     __m128d br[kSub / 2];
-    for (int r = 0; r < kSub / 2; ++r) br[r] = _mm_loadu_pd(b + 2 * r);
-    __m128i n = _mm_setzero_si128();  // minus the count, in two halves
+    __m128i n[kSub / 2];  // minus the counts, per pair of b, in two halves
+    for (int r = 0; r < kSub / 2; ++r) br[r] = _mm_loadu_pd(b + 2 * r), n[r] = _mm_setzero_si128();
     for (int q = 0; q < kSub; ++q) {
         const __m128d aq = _mm_set1_pd(a[q]);
         for (int r = 0; r < kSub / 2; ++r)
-            n = _mm_add_epi64(n, _mm_castpd_si128(_mm_cmpge_pd(_mm_add_pd(aq, br[r]), t2)));
+            n[r] = _mm_add_epi64(n[r], _mm_castpd_si128(_mm_cmpge_pd(_mm_add_pd(aq, br[r]), t2)));
     }
-    return static_cast<uint32_t>(-(_mm_cvtsi128_si64(n) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(n, n))));
+    const __m128i sum = _mm_add_epi64(_mm_add_epi64(_mm_add_epi64(n[0], n[1]), _mm_add_epi64(n[2], n[3])), n[4]);
+    return static_cast<uint32_t>(-(_mm_cvtsi128_si64(sum) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum))));
 #else
     uint32_t count = 0;
     for (int q = 0; q < kSub; ++q) {

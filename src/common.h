@@ -50,6 +50,23 @@ inline float radius(double dx, double dy, double px, double py) {
     return to_float(std::sqrt(dx * dx * px * px + dy * dy * py * py));
 }
 
+// The squared distance terms of the pixel centres, dx dx px px of every
+// column and dy dy py py of every row as radius() forms them (the distance
+// of pixel (x, y) is radius_of(x, y)), and for each column and row the
+// first one with the same term: the one mirrored about the beam centre,
+// where there is one, else itself.  A pixel is as far from the beam centre
+// as the pixel at its columns's and row's first ones, which comes before
+// it in any scan of columns and rows in increasing order.
+struct PixelTerms {
+    std::vector<double> col_term, row_term;
+    std::vector<int> first_col, first_row;
+
+    PixelTerms(double px, double py, double bx, double by);
+    float radius_of(int x, int y) const {
+        return to_float(std::sqrt(col_term[static_cast<std::size_t>(x)] + row_term[static_cast<std::size_t>(y)]));
+    }
+};
+
 // Scattering angle of a point at distance r from the beam centre on a
 // detector at distance l from the sample, rounded to a float.
 inline float scatter_angle(float r, double l) { return to_float(std::atan(static_cast<double>(r) / l)); }

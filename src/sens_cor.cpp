@@ -24,11 +24,13 @@ void solid_angle(const Param& p, SolidAngle& sa) {
         return pk::to_float(1.0 / (c * c * c));
     };
     pk::RadiusCache<float> known;
+    const pk::PixelTerms terms(p.px, p.py, p.bx, p.by);
     for (int x = 0; x < kDetSide; ++x) {
-        const double dx = x + 0.5 - static_cast<double>(p.bx);
+        const int fx = terms.first_col[static_cast<std::size_t>(x)];
         for (int y = 0; y < kDetSide; ++y) {
-            const double dy = y + 0.5 - static_cast<double>(p.by);
-            const float f = known.get(pk::radius(dx, dy, p.px, p.py), factor);
+            const int fy = terms.first_row[static_cast<std::size_t>(y)];
+            const float f = fx != x || fy != y ? sa.factor[static_cast<std::size_t>(fx + kDetSide * fy)]
+                                               : known.get(terms.radius_of(x, y), factor);
             // A factor below 1 or not finite means the angle, rounded to a
             // float, reached a right angle: the geometry is absurd.
             if (!(f >= 1.0f && std::isfinite(f)) && sa.bad_x < 0) {
