@@ -79,18 +79,27 @@ void put_decimals(char* end, U frac) {
 // aligned in `width` characters, at dst; returns the end.
 template <int P, class U>
 char* put_scaled(char* dst, U n, bool neg, int width) {
+    constexpr int kFraction = P > 0 ? 1 + P : 0;  // the point and the decimals
     const U pw = static_cast<U>(kPow10[P]);
     U ip = n / pw;
+    if (ip < 10 && !neg && 1 + kFraction >= width) {  // the usual value: one digit before the point
+        dst[0] = static_cast<char>('0' + ip);
+        if (P > 0) {
+            dst[1] = '.';
+            put_decimals<P>(dst + 1 + kFraction, n - ip * pw);
+        }
+        return dst + 1 + kFraction;
+    }
     int ip_digits = 1;
     for (U t = ip; t >= 10; t /= 10) ++ip_digits;
-    const int len = ip_digits + (P > 0 ? 1 + P : 0) + (neg ? 1 : 0);
+    const int len = ip_digits + kFraction + (neg ? 1 : 0);
     for (int k = len; k < width; ++k) *dst++ = ' ';
     char* const end = dst + len;
     if (P > 0) {
         put_decimals<P>(end, n % pw);
         end[-P - 1] = '.';
     }
-    char* q = end - (P > 0 ? P + 1 : 0);
+    char* q = end - kFraction;
     do *--q = static_cast<char>('0' + ip % 10);
     while ((ip /= 10) != 0);
     if (neg) *--q = '-';
