@@ -29,6 +29,15 @@ double q_at(const Param& p, double r) {
     return kFourPi / static_cast<double>(p.wavelen) * std::sin(0.5 * std::atan(r / static_cast<double>(p.sam2det)));
 }
 
+// The same by sin(atan(x) / 2) = x / sqrt(2 s (1 + s)), s = sqrt(1 + x^2):
+// equal but for rounding, and without the two transcendental functions
+// that would dominate a mean over every sub-pixel.
+double q_fast(const Param& p, double r) {
+    const double x = r / static_cast<double>(p.sam2det);
+    const double s = std::sqrt(1 + x * x);
+    return kFourPi / static_cast<double>(p.wavelen) * (x / std::sqrt(2 * s * (1 + s)));
+}
+
 // The radial bins of the average: width, outer radius and count.
 struct Bins {
     float width = 0.0f;
@@ -68,6 +77,9 @@ struct BinSums {
 // false when one lies beyond the last bin.
 bool add_pixel(const Param& p, const Bins& b, int i, int j, BinSums& s) {
     const double px = p.px, py = p.py, bx = p.bx, by = p.by;
+    // A sector that holds every azimuth (from -0 to the float nearest 2 pi)
+    // needs no azimuth.
+    const bool whole = p.thmin <= 0 && p.thmax >= static_cast<float>(kTwoPi);
     for (int m = 0; m < kSub; ++m) {
         const double ex = i + (m + 0.5) * 0.1;
         const float x = pk::to_float(ex);
@@ -79,12 +91,14 @@ bool add_pixel(const Param& p, const Bins& b, int i, int j, BinSums& s) {
             const float r = pk::radius(dx, dy, px, py);
             const double where = b.tot * static_cast<double>(r) / b.max;
             if (!(where >= 0 && where < b.tot)) return false;
-            const float az = azimuth(pk::to_float(dx), pk::to_float(dy));
-            if (!(p.thmin <= az && az <= p.thmax)) continue;
+            if (!whole) {
+                const float az = azimuth(pk::to_float(dx), pk::to_float(dy));
+                if (!(p.thmin <= az && az <= p.thmax)) continue;
+            }
             const int idx = static_cast<int>(where);
             const double ux = (ex - bx) * px;
             const double uy = (ey - by) * py;
-            s.q[static_cast<std::size_t>(idx)] += q_at(p, std::sqrt(ux * ux + uy * uy));
+            s.q[static_cast<std::size_t>(idx)] += q_fast(p, std::sqrt(ux * ux + uy * uy));
             ++s.count[static_cast<std::size_t>(idx)];
         }
     }
