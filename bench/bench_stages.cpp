@@ -27,9 +27,11 @@
 #include <string>
 #include <vector>
 
-#include "Pelkaro.h"
+#include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
-#include "run.h"
+#include "pelkaro/run.h"
+
+using namespace pk;
 
 namespace {
 

@@ -25,7 +25,7 @@ if(TARGET pelkaro_sim)
     endif()")
   endif()
 endif()
-install(PROGRAMS ${CMAKE_SOURCE_DIR}/tools/plot.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME pelkaro-plot)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/plot.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME pelkaro-plot)
 
 # The manual pages, one per installed program, with the project's version
 # filled in and compressed as Debian's policy asks where gzip is found (man
@@ -63,7 +63,7 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${PELKARO_DOCDIR}/ex
 # the installed programs on the installed example.
 if(PELKARO_TESTS)
   add_test(NAME Install.ScratchPrefixRunsTheExample
-    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/test_install.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/install/test_install.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
             ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION} $<TARGET_EXISTS:pelkaro-nxcansas>)
   set_tests_properties(Install.ScratchPrefixRunsTheExample PROPERTIES TIMEOUT 300)
 endif()

@@ -22,9 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "check.h"
+#include "pelkaro/check.h"
 #include "fuzz_util.h"
-#include "run.h"
+#include "pelkaro/run.h"
+#include "pelkaro_cli.h"
+
+using namespace pk;
 
 namespace {
 
@@ -100,13 +103,13 @@ long lines_in(const std::string& text) {
     return n;
 }
 
-void check_diagnostics(const pkc::CheckResult& r, const std::map<std::string, std::string>& files) {
+void check_diagnostics(const pk::CheckResult& r, const std::map<std::string, std::string>& files) {
     int errors = 0;
     int warnings = 0;
-    for (const pkc::Diagnostic& d : r.diagnostics) {
-        errors += d.severity == pkc::Severity::error;
-        warnings += d.severity == pkc::Severity::warning;
-        const std::string line = pkc::diagnostic_line(d);
+    for (const pk::Diagnostic& d : r.diagnostics) {
+        errors += d.severity == pk::Severity::error;
+        warnings += d.severity == pk::Severity::warning;
+        const std::string line = pk::diagnostic_line(d);
         for (const char c : line + d.paste)
             pkf::check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f, "control character in a diagnostic", line);
         const auto f = files.find(d.file);
@@ -131,13 +134,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& f : files) pkf::write_file(f.first, f.second);
 
     const auto before = listing();
-    const pkc::CheckResult r = pkc::check_run("p.in");
+    const pk::CheckResult r = pk::check_run("p.in");
     pkf::check(listing() == before, "the check changed the directory");
     check_diagnostics(r, files);
 
     const char* const argv[] = {"Pelkaro", "p.in", nullptr};
-    const Console quiet{nullptr, nullptr};
-    const int status = pelkaro_main(2, argv, quiet);
+    const pk::Console quiet{nullptr, nullptr};
+    const int status = pk::pelkaro_main(2, argv, quiet);
     pkf::check(status == 0 || r.errors > 0, "Pelkaro refuses a run in which the check found no error");
     return 0;
 }

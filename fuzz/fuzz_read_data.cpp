@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "Pelkaro.h"
+#include "pelkaro/Pelkaro.h"
 #include "fuzz_util.h"
+
+using namespace pk;
 
 namespace {
 

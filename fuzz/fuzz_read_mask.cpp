@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "Pelkaro.h"
+#include "pelkaro/Pelkaro.h"
 #include "fuzz_util.h"
+
+using namespace pk;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pkf::quiet_stdout();

@@ -1,6 +1,6 @@
 // Fuzz target: a whole run of the program, in any mode, on a fuzzed
 // parameter file and fuzzed data files, through the real run driver
-// (the library's pelkaro_main, its console silenced unless
+// (Pelkaro's pelkaro_main, its console silenced unless
 // PELKARO_FUZZ_VERBOSE is set).
 //
 // Input layout: sections separated by lines "%%".  Section 0 is the
@@ -24,7 +24,10 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "run.h"
+#include "pelkaro/run.h"
+#include "pelkaro_cli.h"
+
+using namespace pk;
 
 
 namespace {
@@ -184,9 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (std::size_t i = 1; i < sec.size() && i <= 8; ++i) pkf::write_file(kNames[i - 1], expand(sec[i]));
 
     const char* const argv[] = {"Pelkaro", "p.in", nullptr};
-    Console con;
+    pk::Console con;
     if (!std::getenv("PELKARO_FUZZ_VERBOSE")) con.file = nullptr;
-    const int r = pelkaro_main(2, argv, con);
+    const int r = pk::pelkaro_main(2, argv, con);
     std::fflush(stdout);
     if (std::getenv("PELKARO_FUZZ_VERBOSE")) std::fprintf(stderr, "pelkaro fuzz: run result %d\n", r);
     pkf::check(r == 0 || r == -1, "run result is neither 0 nor -1", std::to_string(r));

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+
 namespace pkf {
 
 // Reports a broken invariant as a crash, so libFuzzer saves the input.

@@ -170,8 +170,10 @@ inline std::string detector_file(const std::vector<long>& values, double time, d
 // The reference of the azimuthal average.
 #include <cmath>
 
-#include "Pelkaro.h"
+#include "pelkaro/Pelkaro.h"
 #include "common.h"
+
+using namespace pk;  // the tests speak of the library's records unqualified
 
 namespace pkt {
 

@@ -1,0 +1,62 @@
+// Pelkaro's command line: the usage text, or one run in the mode the
+// parameter file names.
+#include "pelkaro_cli.h"
+
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "app.h"
+#include "pelkaro/run.h"
+
+namespace pk {
+
+namespace {
+
+int one_run(const std::string& param_name, const Console& con, const CliOptions& opt) {
+    Run run;
+    if (prepare_run(param_name, run, con) != 1) return -1;
+    if (run.p.mode == 1) return mask_run(run, con);
+    if (run.p.mode == 2) return beam_center_run(run, con);
+    // The heap's filler below the pixel arrays is kept while the reduction
+    // allocates its smaller buffers: they then come from the huge pages too.
+    const std::vector<char> filler = opt.huge_pages ? huge_page_heap(reduction_bytes(run)) : std::vector<char>();
+    if (reduce(run, con) != 1) return -1;
+    return write_outputs(run, con);
+}
+
+void usage(const Console& con) {
+    pk::say(con, "\t\tusage:  Pelkaro <input file>\n");
+    pk::say(con, "\n\t\t<input file> is name of the file containing the reduction parameters\n");
+}
+
+}  // namespace
+
+int pelkaro_main(int argc, const char* const* argv, const Console& con, const CliOptions& opt) {
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        usage(con);
+        pk::say(con, "\nThe manual: man Pelkaro, or README.md of the source tree.\n"
+                     "Check a parameter file before a run: pelkaro-check <input file>\n");
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        pk::say(con, "Pelkaro %s\n", PELKARO_VERSION);
+        return 0;
+    }
+    if (argc != 2) {
+        pk::say(con, "Pelkaro:  insufficient input parameters\n");
+        usage(con);
+        return -1;
+    }
+    try {
+        return one_run(argv[1], con, opt) == 1 ? 0 : -1;
+    } catch (const std::bad_alloc&) {
+        pk::say(con, "Pelkaro:  out of memory; the run cannot go on\nExiting program\n");
+    } catch (const std::exception& e) {
+        pk::say(con, "Pelkaro:  internal error (%s); the run cannot go on\nExiting program\n", e.what());
+    }
+    return -1;
+}
+
+}  // namespace pk

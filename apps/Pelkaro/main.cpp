@@ -1,0 +1,11 @@
+// Pelkaro: one reduction, mask file or beam-centre measurement per run, on
+// the parameter file named on the command line.
+#include "app.h"
+#include "pelkaro_cli.h"
+
+int main(int argc, char** argv) {
+    pk::init_process();
+    pk::CliOptions opt;
+    opt.huge_pages = true;
+    return pk::pelkaro_main(argc, argv, pk::Console{}, opt);
+}

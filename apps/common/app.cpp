@@ -1,0 +1,100 @@
+#include "app.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <new>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "pelkaro/process.h"
+
+namespace pk {
+
+namespace {
+
+// Removes the temporary files and dies of the same signal (the handler is
+// installed with SA_RESETHAND, and the signal stays blocked until it returns).
+extern "C" void on_termination(int sig) {
+    remove_pending_temporaries();
+    ::raise(sig);
+}
+
+}  // namespace
+
+void init_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = ::open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) ::close(opened);
+        }
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        struct sigaction now {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+        struct sigaction act {};
+        act.sa_handler = on_termination;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = SA_RESETHAND;
+        ::sigaction(sig, &act, nullptr);
+    }
+}
+
+
+// The C library's allocator, not a sanitizer's.
+#if defined(__SANITIZE_ADDRESS__)
+#define PK_OWN_ALLOCATOR 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PK_OWN_ALLOCATOR 0
+#endif
+#endif
+#ifndef PK_OWN_ALLOCATOR
+#define PK_OWN_ALLOCATOR 1
+#endif
+
+std::vector<char> huge_page_heap(std::size_t bytes) {
+    std::vector<char> spacer;
+#if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && PK_OWN_ALLOCATOR
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    constexpr std::size_t kMost = std::size_t{16} << 20;
+    if (bytes == 0 || bytes > kMost) return spacer;
+    const std::size_t blocks = (bytes + kHuge - 1) / kHuge;
+    const std::size_t reach = (blocks + 1) * kHuge;  // heap needed from its top on
+    if (mallopt(M_MMAP_THRESHOLD, static_cast<int>(reach + kHuge)) != 1 ||
+        mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * reach + kHuge)) != 1)
+        return spacer;
+    try {
+        // Grows the heap and gives the room back to its top: the address
+        // is where the next large allocations start.
+        std::uintptr_t top = 0;
+        {
+            std::vector<char> probe;
+            probe.reserve(reach);
+            top = reinterpret_cast<std::uintptr_t>(probe.data());
+        }
+        const std::uintptr_t aligned = (top + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
+        // Nothing in [aligned, aligned + blocks * kHuge) has been touched
+        // yet, so the first touch there takes a huge page.
+        if (::madvise(reinterpret_cast<void*>(aligned), blocks * kHuge, MADV_HUGEPAGE) == 0)
+            spacer.reserve(aligned - top);
+    } catch (const std::bad_alloc&) {
+        spacer = std::vector<char>();
+    }
+#else
+    (void)bytes;
+#endif
+    return spacer;
+}
+
+}  // namespace pk

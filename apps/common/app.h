@@ -1,0 +1,34 @@
+// The process set-up that every program of this project makes in its main,
+// and the allocation tuning that only Pelkaro asks for.  Nothing in the
+// library does either.
+#ifndef PELKARO_APP_H
+#define PELKARO_APP_H
+
+#include <cstddef>
+#include <vector>
+
+namespace pk {
+
+// Sets the process up for a command-line program of this project: closed
+// standard descriptors reopened on /dev/null (so no output file can become
+// the console), standard output line-buffered (a log shows how far a killed
+// run got), SIGPIPE ignored (a console reader that goes away does not stop
+// the run), SIGXFSZ ignored (a file-size limit makes the write fail
+// cleanly), and SIGTERM, SIGINT, SIGHUP and SIGQUIT made to remove the
+// temporary output files being written before the process dies of them.
+void init_process();
+
+// For the rest of the process: arranges that the large allocations of about `bytes` made next (the pixel
+// arrays of a run) lie together on memory the kernel backs with 2 MiB
+// pages: each 4 KiB page first touched otherwise costs a page fault, the
+// larger part of a run's system time.  Large allocations are taken from
+// the heap from now on (not a mapping each) and the heap is no longer
+// trimmed; the returned reservation fills the heap up to a 2 MiB boundary
+// and is to be released once the allocations are made.  Only a hint: where
+// the C library, the kernel or the memory do not allow it (or `bytes` is
+// above 16 MiB), the allocations are made as usual.
+std::vector<char> huge_page_heap(std::size_t bytes);
+
+}  // namespace pk
+
+#endif

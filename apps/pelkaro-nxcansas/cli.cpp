@@ -1,0 +1,280 @@
+// pelkaro-nxcansas: the command line, the run (the library's reduction with
+// its console silenced, then the NXcanSAS file) and the messages.
+#include "nxcansas_cli.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "keywords.h"
+
+namespace pk {
+
+std::string usage_text() {
+    return pk::format(
+        "Usage: %s [-o OUT.h5] [--length-unit mm|cm|m] [--intensity-unit UNIT] [--title TEXT] PARAMFILE\n"
+        "\n"
+        "Reduces the measurement that PARAMFILE (a Pelkaro parameter file, MODE 0) describes exactly as\n"
+        "Pelkaro does, and writes the result as one NXcanSAS file (HDF5) for SasView and other fitting\n"
+        "programs instead of the .d2d/.d1d text files.\n"
+        "\n"
+        "  -o OUT.h5              the file to write; default: beside the first sample file, named as\n"
+        "                         its .d1d would be, with .h5\n"
+        "  --length-unit UNIT     the unit of the parameter file's lengths: mm (default), cm or m\n"
+        "  --intensity-unit UNIT  the unit of the intensities (default 1/cm, true with a calibrated\n"
+        "                         absolute scale factor and thicknesses in cm)\n"
+        "  --title TEXT           the entry's title; default: the first sample file's name up to its\n"
+        "                         first \".\"\n"
+        "  --help                 print this help and exit\n"
+        "  --version              print the version and exit\n"
+        "\n"
+        "Progress goes to standard output, errors to standard error.  Exit status: 0 the file was\n"
+        "written, 1 the run failed (the message says why), 2 wrong command line.\n",
+        kProgram);
+}
+
+namespace {
+
+// The value of an option: "--name=value", or the next argument.
+bool option_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
+                  bool& matched, std::string& why) {
+    const std::string a = argv[i];
+    matched = a == name || a.compare(0, name.size() + 1, name + "=") == 0;
+    if (!matched) return true;
+    if (a.size() > name.size()) {
+        value = a.substr(name.size() + 1);
+    } else if (i + 1 < argc) {
+        value = argv[++i];
+    } else {
+        why = "option '" + name + "' needs a value";
+        return false;
+    }
+    if (value.empty()) why = "option '" + name + "' needs a value that is not empty";
+    return why.empty();
+}
+
+// One option at argv[i]; Cli::run when it was read.
+Cli read_option(int argc, const char* const* argv, int& i, NxOptions& opt, std::string& why) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") return Cli::help;
+    if (a == "--version") return Cli::version;
+    struct Valued {
+        const char* name;
+        std::string* target;
+    } valued[] = {{"-o", &opt.out}, {"--length-unit", &opt.length_unit},
+                  {"--intensity-unit", &opt.intensity_unit}, {"--title", &opt.title}};
+    for (const Valued& v : valued) {
+        bool matched = false;
+        if (!option_value(argc, argv, i, v.name, *v.target, matched, why)) return Cli::bad;
+        if (!matched) continue;
+        if (v.target == &opt.title) opt.title_given = true;
+        return Cli::run;
+    }
+    why = "unknown option '" + a + "'";
+    return Cli::bad;
+}
+
+}  // namespace
+
+Cli parse_args(int argc, const char* const* argv, NxOptions& opt, std::string& why) {
+    opt = NxOptions{};
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (!options_end && a == "--") {
+            options_end = true;
+        } else if (!options_end && a.size() > 1 && a[0] == '-') {
+            const Cli c = read_option(argc, argv, i, opt, why);
+            if (c != Cli::run) return c;
+        } else if (!opt.param.empty()) {
+            why = "one parameter file only, not '" + opt.param + "' and '" + a + "'";
+            return Cli::bad;
+        } else if (a.empty()) {
+            why = "the parameter file's name is empty";
+            return Cli::bad;
+        } else {
+            opt.param = a;
+        }
+    }
+    if (opt.param.empty()) why = "no parameter file given";
+    else if (opt.length_unit != "mm" && opt.length_unit != "cm" && opt.length_unit != "m")
+        why = "--length-unit must be mm, cm or m, not '" + opt.length_unit + "'";
+    return why.empty() ? Cli::run : Cli::bad;
+}
+
+namespace {
+
+void strip_exit_text(std::string& line) {
+    for (const char* tail : {"...Exiting program", "...exiting program", "Exiting program"}) {
+        const std::size_t n = std::strlen(tail);
+        if (line.size() >= n && line.compare(line.size() - n, n, tail) == 0) line.erase(line.size() - n);
+    }
+}
+
+// The diagnostic lines among the library's console text: the stages'
+// ("stage -> ...") and the driver's ("Pelkaro:  ..."), without the
+// driver's prefix and its "Exiting program".
+std::vector<std::string> diagnostics(const std::string& chatter) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < chatter.size()) {
+        std::size_t end = chatter.find('\n', at);
+        if (end == std::string::npos) end = chatter.size();
+        std::string line = chatter.substr(at, end - at);
+        at = end + 1;
+        line.erase(0, line.find_first_not_of('*'));  // the average's progress stars
+        if (line.compare(0, 10, "Pelkaro:  ") == 0) line.erase(0, 10);
+        else if (line.find(" -> ") == std::string::npos) continue;
+        strip_exit_text(line);
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+int report_failure(const Console& err, const NxOptions& opt, const Run& run, const std::string& chatter) {
+    // A refused line of the parameter file is named by its line number.
+    std::vector<std::string> named;
+    for (const ParseRecord& r : run.log.records) {
+        if (r.verdict != Verdict::rejected) continue;
+        std::string why = r.why;
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        strip_exit_text(why);
+        pk::say(err, "%s:%d: error: %s\n", opt.param.c_str(), r.line, why.c_str());
+        named.push_back(why);
+    }
+    std::vector<std::string> lines;
+    for (const std::string& l : diagnostics(chatter))
+        if (std::find(named.begin(), named.end(), l) == named.end()) lines.push_back(l);
+    pk::say(err, "%s: error: the reduction of %s failed, nothing was written%s", kProgram, opt.param.c_str(),
+            lines.empty() ? "\n" : "; Pelkaro's diagnostic:\n");
+    for (const std::string& l : lines) pk::say(err, "  %s\n", l.c_str());
+    return 1;
+}
+
+// The parameter file must be a regular file we can read.
+bool param_readable(const NxOptions& opt, const Console& err) {
+    struct stat st {};
+    std::string why;
+    if (::stat(opt.param.c_str(), &st) != 0) {
+        why = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+    } else {
+        errno = 0;
+        pk::FilePtr f(pk::open_regular(opt.param));
+        if (!f) why = std::strerror(errno != 0 ? errno : EIO);
+    }
+    if (why.empty()) return true;
+    pk::say(err, "%s: error: cannot read the parameter file %s: %s\n", kProgram, opt.param.c_str(), why.c_str());
+    return false;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// The runs this program does not do, and outputs that would replace an input.
+bool refused(const Run& run, const NxOptions& opt, const std::string& path, const Console& err) {
+    const Param& p = run.p;
+    const char* param = opt.param.c_str();
+    if (p.mode == 1 || p.mode == 2) {
+        pk::say(err, "%s: error: %s asks for %s (MODE %d), not a reduction; run 'Pelkaro %s' for it\n", kProgram,
+                param, p.mode == 1 ? "the mask file" : "the beam centre", p.mode, param);
+        return true;
+    }
+    if (!(run.log.seen >> WAVE & 1u)) {
+        pk::say(err, "%s: error: %s has no WAVE line; the NXcanSAS file needs the wavelength for the Q of "
+                     "its data\n", kProgram, param);
+        return true;
+    }
+    std::vector<std::string> inputs{opt.param, run.sens.name, run.dcur.name, run.mask.name};
+    for (const Data2D& d : run.sam) inputs.push_back(d.name);
+    for (const Data2D& d : run.buf) inputs.push_back(d.name);
+    for (const std::string& in : inputs) {
+        if (in.empty() || !same_file(path, in)) continue;
+        pk::say(err, "%s: error: the output %s is the input file %s; choose another name with -o\n", kProgram,
+                path.c_str(), in.c_str());
+        return true;
+    }
+    return false;
+}
+
+std::string plural(int n, const char* what) { return pk::format("%d %s%s", n, what, n == 1 ? "" : "s"); }
+
+// The points of the curve (the bins that received detector area); -1
+// without a curve.
+int curve_points(const Run& run) {
+    if (run.p.average != 1 && run.p.average != 2) return -1;
+    int points = 0;
+    for (int i = 0; i < run.rot.num; ++i) points += run.rot.area[static_cast<std::size_t>(i)] != 0;
+    return points;
+}
+
+// What the file holds, in a few words.
+std::string contents(const Run& run) {
+    std::string s;
+    if (curve_points(run) >= 0) s = "the I(Q) curve (" + plural(curve_points(run), "point") + ")";
+    if (run.p.average == 0 || run.p.average == 2) s += std::string(s.empty() ? "" : " and ") + "the 128 x 128 image";
+    return s;
+}
+
+int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err) {
+    if (!param_readable(opt, err)) return 1;
+    std::string chatter;
+    const Console quiet{nullptr, &chatter};
+    Run run;
+    pk::say(out, "Reading the parameter file %s\n", opt.param.c_str());
+    if (prepare_run(opt.param, run, quiet) != 1) return report_failure(err, opt, run, chatter);
+    const std::string path = opt.out.empty() ? default_output(run.sam[0].name) : opt.out;
+    if (refused(run, opt, path, err)) return 1;
+    int buffers = 0;
+    for (const Data2D& b : run.buf) buffers += b.tm != 0;
+    pk::say(out, "Reducing %s and %s\n", plural(static_cast<int>(run.sam.size()), "sample file").c_str(),
+            plural(buffers, "buffer file").c_str());
+    chatter.clear();
+    if (reduce(run, quiet) != 1) return report_failure(err, opt, run, chatter);
+    std::string why;
+    if (!write_file(run, opt, path, why)) {
+        pk::say(err, "%s: error: %s\n", kProgram, why.c_str());
+        return 1;
+    }
+    pk::say(out, "Wrote %s: %s\n", path.c_str(), contents(run).c_str());
+    if (curve_points(run) == 0)
+        pk::say(err, "%s: warning: the I(Q) curve has no points: no unmasked detector area lies in the sector\n",
+                kProgram);
+    return 0;
+}
+
+}  // namespace
+
+int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err) {
+    NxOptions opt;
+    std::string why;
+    switch (parse_args(argc, argv, opt, why)) {
+        case Cli::help: pk::say(out, "%s", usage_text().c_str()); return 0;
+        case Cli::version: pk::say(out, "%s %s\n", kProgram, PELKARO_VERSION); return 0;
+        case Cli::bad:
+            pk::say(err, "%s: %s\nTry '%s --help' for more information.\n", kProgram, why.c_str(), kProgram);
+            return 2;
+        case Cli::run: break;
+    }
+    try {
+        return reduce_to_file(opt, out, err);
+    } catch (const std::bad_alloc&) {
+        pk::say(err, "%s: error: out of memory; nothing was written\n", kProgram);
+    } catch (const std::exception& e) {
+        pk::say(err, "%s: error: internal error (%s); nothing was written\n", kProgram, e.what());
+    }
+    return 1;
+}
+
+}  // namespace pk

@@ -1,0 +1,138 @@
+// The pieces of pelkaro-check shared between its source files: the state of
+// one check, the reading of a parameter line's numbers as the parser reads
+// them, and small text helpers.
+#ifndef PELKARO_CHECK_INTERNAL_H
+#define PELKARO_CHECK_INTERNAL_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+#include "pelkaro/check.h"
+#include "common.h"
+#include "pelkaro/run.h"
+
+namespace pk {
+
+// A detector file that the run reads, with the line that names it.
+struct FileUse {
+    int kw = -1;                    // DATS, DATB, DATD or SENS
+    int line = 0;                   // the parameter line
+    Data2D entry;                   // name, time and monitor count from the parameter line
+    bool loaded = false;
+    float tm = 0.0f;                // counting time and monitor count once the header is read
+    float monitor = 0.0f;
+    bool monitor_fallback = false;  // no monitor count: Pelkaro uses the counting time
+    bool monitor_tag = false;       // the header gives the monitor count
+};
+
+// Everything one check reads and finds.
+struct Check {
+    std::string par;                 // the parameter file as named
+    ParamFile pf;                    // its pieces
+    std::vector<ParseRecord> recs;   // per piece: the parse's record, or the rejection of the piece
+    std::vector<bool> rejected;      // per piece
+    std::vector<int> lookalike = std::vector<int>(kKeywordCount, 0);  // per keyword: an ignored line like it
+    Run run;                         // the last parse; the run itself when the file parses
+    bool parsed = false;             // the parameter file parses as it stands
+    bool no_samples = false;         // no DATS line at all
+    bool no_buffers = false;         // no DATB line at all
+    bool reduced = false;            // the reduction ran in memory to its end
+    std::vector<FileUse> uses;       // detector files in use, in the order the run reads them
+    Data2D flat;                     // the sensitivity file as read (raw values)
+    bool flat_loaded = false;
+    Data2D mask;                     // the mask as read or generated, before the flat field clears pixels
+    bool mask_loaded = false;
+    std::vector<Diagnostic> diags;
+
+    void add(Severity s, const std::string& file, int line, const std::string& text);
+    void error(int line, const std::string& text) { add(Severity::error, par, line, text); }
+    void warning(int line, const std::string& text) { add(Severity::warning, par, line, text); }
+    int error_count() const;
+    // The line of the last accepted record of keyword kw; 0 when none.
+    int line_of(int kw) const;
+    const ParseRecord* last_accepted(int kw) const;
+    const ParseRecord* nth_accepted(int kw, std::size_t n) const;  // from 0
+    // The line of the n-th accepted record of keyword kw (from 0); 0 when none.
+    int line_of_nth(int kw, std::size_t n) const;
+};
+
+// The steps of a check, in the order they run.
+void parse_file(Check& c);          // check_param.cpp: the parse, every rejection explained
+void line_warnings(Check& c);       // check_lines.cpp: what the parameter lines do not say plainly
+void missing_keywords(Check& c);    // check_lines.cpp: lines a run cannot do without
+void check_files(Check& c);         // check_data.cpp: loads and reads every file in use
+void check_reduction(Check& c);     // check_reduce.cpp: the reduction in memory
+void check_beam_centre(Check& c);   // check_reduce.cpp: the measurement of a mode 2 run
+void check_outputs(Check& c);       // check_reduce.cpp: where the outputs would go
+void mask_warnings(Check& c);       // check_data.cpp: beam stop and flat field against the mask
+
+// A detector data file read as Pelkaro's reader reads it, with what the
+// reader passes over in silence (check_scan.cpp).
+struct HeaderTag {
+    int line = 0;
+    std::string text;     // the tag as written, up to its first ">"
+    long long value = 0;
+    char kind = 0;        // 't' time, 'm' monitor, 'p' detector total
+};
+struct DataScan {
+    long long values = 0;          // the counts the reader takes
+    long long total = 0;           // their sum (of the first 36864)
+    int point_line = 0;            // first data line with a decimal point, and the number it is in
+    std::string point_token;
+    int minus_line = 0;            // first data line with a minus sign, and the number it is in
+    std::string minus_token;
+    HeaderTag time, monitor, psd;  // the last tag of each kind that set a value (line 0: none)
+    std::vector<HeaderTag> odd;    // tags read under another name, and tag-like lines not read
+};
+// False when the file cannot be opened.
+bool scan_data_file(const std::string& name, DataScan& scan);
+
+// Where one number of a parameter line stands and how it read.
+struct NumberSpan {
+    std::size_t from = 0;  // its first character (after white space)
+    std::size_t to = 0;    // one past its last
+    pk::Scan scan = pk::Scan::missing;
+};
+// The numbers of a keyword line as the parser reads them, up to the first
+// one missing or malformed (which is the last span); `need` is how many the
+// keyword reads.
+std::vector<NumberSpan> number_spans(const ParseRecord& rec, std::size_t& need);
+// Where a keyword line's values begin: index 5, or the blank after the
+// file name of a file line.
+std::size_t values_start(const ParseRecord& rec);
+// The value text of a line: from `from` to the line end, trimmed.
+std::string value_text(const std::string& piece, std::size_t from);
+// The fifth character joins the keyword to its value ("BINS12").
+bool glued(const std::string& piece);
+// What a tab after a file name does to the line.
+std::string tab_hint(const ParseRecord& rec);
+
+// Text helpers (check_text.cpp).
+std::string shown(const std::string& s);   // the same escapes, no quotes
+std::string absolute(const std::string& path);
+// Why a file cannot be read, as a predicate ("is missing", "is a directory,
+// not a regular file", "cannot be opened: permission denied"); empty when it
+// can.
+std::string unusable_reason(const std::string& path);
+// "the sample file "s1.dat" cannot be used: "/data/s1.dat" is missing": the
+// path it was looked up as, and why.
+std::string cannot_use(const std::string& what, const std::string& path);
+// "ends in 2 blanks, which belong to it (...)" for a SENS name; empty when
+// it has none.
+std::string trailing_blanks(const std::string& name);
+std::string num(double v);                 // "%g", whole numbers in full
+const char* role_of(int kw);               // "sample file", "buffer file", ...
+// A stage's message without its label ("read_data -> ") and line end.
+std::string stage_text(const std::string& message);
+// The one-edit neighbours: one letter changed, added or dropped, or two
+// neighbouring letters swapped.
+bool one_edit_apart(const std::string& a, const std::string& b);
+// The name of an output file: the first "." of the last path component that
+// is not its first character cuts the name, then the extension.
+std::string output_name(const std::string& name, const char* ext);
+
+}  // namespace pk
+
+#endif

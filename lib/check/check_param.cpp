@@ -1,0 +1,263 @@
+// pelkaro-check, the parameter file: Pelkaro's own parse, run again after
+// each rejection with the rejected line left out, so that every line that
+// would stop the run is found; each rejection is explained with the line's
+// text and the rule it breaks.
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check_internal.h"
+#include "keywords.h"
+
+namespace pk {
+
+namespace {
+
+// How each keyword's numbers are read ("%f" or "%d"), in the table's order.
+const char* const kKinds[kKeywordCount] = {"d", "ff", "ff", "f", "fff", "ff", "ffff", "ffff", "ff", "",
+                                           "fd", "f", "d", "ff", "f"};
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+const char* ordinal(std::size_t i) {
+    static const char* const kWords[] = {"first", "second", "third", "fourth"};
+    return i < 4 ? kWords[i] : "next";
+}
+
+}  // namespace
+
+std::size_t values_start(const ParseRecord& rec) {
+    const std::string& s = rec.text;
+    const std::size_t from = s.size() > 5 ? 5 : s.size();
+    if (rec.keyword < 0 || kKeywordTable[rec.keyword].form != KwForm::file) return from;
+    const std::size_t blank = s.find(' ', from);
+    return blank == std::string::npos ? s.size() : blank;
+}
+
+std::vector<NumberSpan> number_spans(const ParseRecord& rec, std::size_t& need) {
+    std::vector<NumberSpan> spans;
+    need = 0;
+    if (rec.keyword < 0) return spans;
+    const char* kinds = kKinds[rec.keyword];
+    need = std::strlen(kinds);
+    const char* base = rec.text.c_str();
+    const char* cur = base + values_start(rec);
+    for (std::size_t i = 0; i < need; ++i) {
+        NumberSpan sp;
+        const char* start = cur;
+        while (is_space(*start)) ++start;
+        sp.from = static_cast<std::size_t>(start - base);
+        float f = 0.0f;
+        int32_t d = 0;
+        sp.scan = kinds[i] == 'd' ? pk::scan_int(cur, d) : pk::scan_float(cur, f);
+        sp.to = sp.scan == pk::Scan::missing ? sp.from : static_cast<std::size_t>(cur - base);
+        spans.push_back(sp);
+        if (sp.scan != pk::Scan::ok) break;
+    }
+    return spans;
+}
+
+std::string value_text(const std::string& piece, std::size_t from) {
+    if (from >= piece.size()) return std::string();
+    std::size_t a = from;
+    std::size_t b = piece.size();
+    while (a < b && is_space(piece[a])) ++a;
+    while (b > a && is_space(piece[b - 1])) --b;
+    return piece.substr(a, b - a);
+}
+
+bool glued(const std::string& piece) {
+    if (piece.size() < 5) return false;
+    const char c = piece[4];
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '+' || c == '-';
+}
+
+std::string tab_hint(const ParseRecord& rec) {
+    return "a tab does not end a file name, only a blank does: the name " + quote(rec.name) +
+           " absorbs the tab and what follows it, so the time is missing; put a blank after the name";
+}
+
+namespace {
+
+std::string glue_hint(const ParseRecord& rec) {
+    const char* name = kKeywordTable[rec.keyword].name;
+    return std::string("the keyword is glued to its value and values are read from the sixth character, so ") +
+           quote(rec.text.substr(4, 1)) + " is not read; put a blank after " + name;
+}
+
+// Why the numbers of a line could not be read.
+std::string number_hint(const ParseRecord& rec, const std::vector<NumberSpan>& spans) {
+    const std::string& s = rec.text;
+    if (glued(s) && kKeywordTable[rec.keyword].form == KwForm::numbers) return glue_hint(rec);
+    if (spans.empty()) return std::string();
+    const NumberSpan& last = spans.back();
+    const std::size_t i = spans.size() - 1;
+    if (last.scan == pk::Scan::bad)
+        return quote(s.substr(last.from, last.to - last.from)) + " is not a finite number within the range of a float";
+    const std::size_t at = last.from;
+    if (at < s.size() && s[at] == ',') {
+        if (i == 0) return "a comma stands where the first number should be";
+        return std::string("the comma ends the ") + ordinal(i - 1) + " number";
+    }
+    if (at >= s.size() || s[at] == '\n')
+        return i == 0 ? "no number" : std::string("the ") + ordinal(i) + " number is missing";
+    std::size_t end = at;
+    while (end < s.size() && !is_space(s[end])) ++end;
+    return quote(s.substr(at, end - at)) + " is not a number";
+}
+
+std::string needs(const ParseRecord& rec, const char* what) {
+    return std::string(kKeywordTable[rec.keyword].name) + " needs " + what + "; found ";
+}
+
+std::string found(const std::string& text) { return text.empty() ? std::string("nothing") : quote(text); }
+
+std::string explain_numbers(const ParseRecord& rec) {
+    const Keyword& k = kKeywordTable[rec.keyword];
+    std::size_t need = 0;
+    const std::vector<NumberSpan> spans = number_spans(rec, need);
+    const std::string text = value_text(rec.text, 5);
+    const bool read = spans.size() == need && spans.back().scan == pk::Scan::ok;
+    if (!read) {
+        const std::string hint = number_hint(rec, spans);
+        return needs(rec, k.reads) + found(text) + (hint.empty() ? "" : ": " + hint);
+    }
+    std::string out = needs(rec, k.rule) + found(text);
+    if (glued(rec.text)) out += ": " + glue_hint(rec);
+    return out;
+}
+
+std::string explain_file_numbers(const ParseRecord& rec) {
+    const Keyword& k = kKeywordTable[rec.keyword];
+    const std::string text = value_text(rec.text, 5);
+    if (rec.name.find('\t') != std::string::npos) return needs(rec, k.reads) + found(text) + ": " + tab_hint(rec);
+    if (rec.name.empty() && rec.text.size() > 5 && rec.text[5] == ' ')
+        return needs(rec, k.reads) + found(text) + ": the file name is empty (a second blank follows " + k.name + ")";
+    std::size_t need = 0;
+    const std::vector<NumberSpan> spans = number_spans(rec, need);
+    if (rec.keyword == DATS && !spans.empty() && spans[0].scan == pk::Scan::ok && !rec.values.empty() &&
+        rec.values[0] == 0)
+        return "DATS: the counting time is 0; a sample needs a counting time other than 0";
+    std::string out = needs(rec, k.reads) + found(text);
+    if (glued(rec.text)) return out + ": the keyword is glued to the file name (the name is read from the sixth "
+                                      "character); put a blank after " + k.name;
+    const std::string hint = number_hint(rec, spans);
+    return out + (hint.empty() ? "" : ": " + hint);
+}
+
+// Hints for a file name that does not name what the user meant.
+std::string name_hints(const ParseRecord& rec) {
+    std::string out;
+    const std::string& name = rec.name;
+    if (name.find('\t') != std::string::npos)
+        out += "; a tab does not end a file name, only a blank does, so the name absorbed the tab and what follows it";
+    if (glued(rec.text)) out += "; the keyword is glued to the name, which is read from the sixth character";
+    if (rec.keyword == SENS) {
+        const std::string blanks = trailing_blanks(name);
+        if (!blanks.empty()) out += "; the name " + blanks;
+        else if (name.find(' ') != std::string::npos)
+            out += "; everything after the flag is the name, blanks and comments included";
+    }
+    return out;
+}
+
+std::string explain_missing(const ParseRecord& rec) {
+    return cannot_use(std::string("the ") + role_of(rec.keyword), rec.name) + name_hints(rec);
+}
+
+std::string explain(const ParseRecord& rec) {
+    const Keyword& k = kKeywordTable[rec.keyword];
+    if (rec.why.find("is too long") != std::string::npos)
+        return std::string(k.name) + ": the line is longer than 510 characters; Pelkaro reads it in pieces of 510 and "
+                                     "this piece ends inside what " + k.name + " reads";
+    if (rec.why.find("does not exist") != std::string::npos) return explain_missing(rec);
+    if (rec.why.find("than were counted") != std::string::npos) return std::string(k.name) + ": " + stage_text(rec.why);
+    if (k.form == KwForm::numbers) return explain_numbers(rec);
+    if (k.form == KwForm::file) return explain_file_numbers(rec);
+    return std::string(k.name) + ": " + stage_text(rec.why);
+}
+
+constexpr std::size_t kMaxRejections = 50;
+
+// One parse of the pieces as they stand, console silenced, as Pelkaro
+// counts and parses them.
+int parse_once(const ParamFile& pf, Run& run) {
+    run = Run{};
+    run.file = pf;
+    int32_t sams = 0;
+    int32_t bufs = 0;
+    for (const ParamPiece& pc : pf.pieces) {
+        if (pc.text.compare(0, 4, "DATS") == 0) ++sams;
+        else if (pc.text.compare(0, 4, "DATB") == 0) ++bufs;
+    }
+    run.p.sams = sams;
+    run.p.bufs = bufs;
+    run.sam.resize(static_cast<std::size_t>(sams));
+    run.buf.resize(static_cast<std::size_t>(bufs));
+    const Console quiet{nullptr, nullptr};
+    return parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, quiet);
+}
+
+void count_entries(Check& c, bool& counted_ok) {
+    int sams = 0;
+    int bufs = 0;
+    for (const ParamPiece& pc : c.pf.pieces) {
+        if (pc.text.compare(0, 4, "DATS") == 0) ++sams;
+        else if (pc.text.compare(0, 4, "DATB") == 0) ++bufs;
+    }
+    c.no_samples = sams == 0;
+    c.no_buffers = bufs == 0;
+    counted_ok = sams > 0 && bufs > 0;
+}
+
+// The records of every piece: the last parse's, the rejections where the
+// parse stopped before.
+void collect_records(Check& c, const std::vector<std::pair<std::size_t, ParseRecord>>& rejections) {
+    const std::size_t n = c.pf.pieces.size();
+    c.recs.assign(n, ParseRecord{});
+    c.rejected.assign(n, false);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i < c.run.log.records.size()) {
+            c.recs[i] = c.run.log.records[i];
+        } else {
+            c.recs[i].line = c.pf.pieces[i].line;
+            c.recs[i].text = c.pf.pieces[i].text;
+        }
+    }
+    for (const auto& r : rejections) {
+        c.recs[r.first] = r.second;
+        c.rejected[r.first] = true;
+    }
+}
+
+}  // namespace
+
+void parse_file(Check& c) {
+    bool counted_ok = false;
+    count_entries(c, counted_ok);
+    const Console quiet{nullptr, nullptr};
+    int rc = counted_ok ? prepare_run(c.par, c.run, quiet) : parse_once(c.pf, c.run);
+    ParamFile work = c.pf;
+    std::vector<std::pair<std::size_t, ParseRecord>> rejections;
+    while (rc != 1) {
+        const std::vector<ParseRecord>& log = c.run.log.records;
+        if (log.empty() || log.back().verdict != Verdict::rejected) {
+            c.error(0, "Pelkaro cannot parse this file");
+            break;
+        }
+        const std::size_t idx = log.size() - 1;
+        rejections.emplace_back(idx, log.back());
+        c.error(log.back().line, explain(log.back()));
+        if (rejections.size() >= kMaxRejections) {
+            c.error(0, "too many rejected lines; the rest of the file is not checked");
+            break;
+        }
+        work.pieces[idx].text.clear();
+        rc = parse_once(work, c.run);
+    }
+    c.parsed = counted_ok && rejections.empty() && rc == 1;
+    collect_records(c, rejections);
+}
+
+}  // namespace pk

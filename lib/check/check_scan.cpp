@@ -1,0 +1,166 @@
+// pelkaro-check: a detector data file read the way Pelkaro's reader reads
+// it (a line whose first character is a digit holds counts, every other
+// character ends a number; a line beginning "<time", "<moni" or "<psd " is a
+// header tag whose value follows its first ">"), noting on the way what the
+// reader takes without a word: decimal points and minus signs inside data
+// lines, tags read under another name, tag-like lines it does not read.
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check_internal.h"
+
+namespace pk {
+
+namespace {
+
+constexpr std::size_t kHeadLimit = 4096;  // characters of a header line kept
+constexpr std::size_t kTokenLimit = 40;
+constexpr std::size_t kOddLimit = 8;      // odd tags remembered per file
+constexpr long long kIntMax = 2147483647;
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+std::string lower(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return s;
+}
+
+// The "%d" value after the first ">" of a tag line, as the reader takes it.
+bool tag_value(const std::string& line, long long& value) {
+    std::size_t i = line.find('>');
+    if (i == std::string::npos) return false;
+    ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\v' || line[i] == '\f' ||
+                               line[i] == '\r'))
+        ++i;
+    bool neg = false;
+    if (i < line.size() && (line[i] == '+' || line[i] == '-')) neg = line[i++] == '-';
+    if (i >= line.size() || !digit(line[i])) return false;
+    long long v = 0;
+    for (; i < line.size() && digit(line[i]); ++i)
+        if (v <= kIntMax + 1) v = v * 10 + (line[i] - '0');
+    value = neg ? -v : v;
+    return true;
+}
+
+class Scanner {
+public:
+    explicit Scanner(DataScan& s) : s_(s) {}
+
+    void put(char c) {
+        if (at_start_) {
+            at_start_ = false;
+            data_ = digit(c);
+        }
+        if (c == '\n') {
+            end_line();
+            ++line_;
+            at_start_ = true;
+            return;
+        }
+        if (data_) data_char(c);
+        else if (head_.size() < kHeadLimit) head_.push_back(c);
+    }
+    void finish() { end_line(); }
+
+private:
+    void data_char(char c) {
+        if (digit(c)) {
+            if (v_ <= kIntMax) v_ = v_ * 10 + (c - '0');
+            in_number_ = true;
+        } else {
+            end_number();
+        }
+        if (digit(c) || c == '.' || c == '-') {
+            if (token_.size() < kTokenLimit) token_.push_back(c);
+        } else {
+            end_token();
+        }
+    }
+    void end_number() {
+        if (!in_number_) return;
+        ++s_.values;
+        if (s_.values <= kImageValues) s_.total += v_;
+        v_ = 0;
+        in_number_ = false;
+    }
+    void end_token() {
+        bool has_digit = false;
+        for (const char c : token_) has_digit = has_digit || digit(c);
+        if (has_digit && token_.find('.') != std::string::npos && s_.point_line == 0) {
+            s_.point_line = line_;
+            s_.point_token = token_;
+        }
+        if (has_digit && token_.find('-') != std::string::npos && s_.minus_line == 0) {
+            s_.minus_line = line_;
+            s_.minus_token = token_;
+        }
+        token_.clear();
+    }
+    void end_line() {
+        if (data_) {
+            end_number();
+            end_token();
+        } else {
+            header_line();
+        }
+        head_.clear();
+        data_ = false;
+    }
+    void header_line();
+
+    DataScan& s_;
+    int line_ = 1;
+    bool at_start_ = true;
+    bool data_ = false;
+    bool in_number_ = false;
+    long long v_ = 0;
+    std::string token_;
+    std::string head_;
+};
+
+void Scanner::header_line() {
+    const std::string head5 = head_.substr(0, 5);
+    HeaderTag tag;
+    tag.line = line_;
+    tag.text = head_.substr(0, head_.find('>') == std::string::npos ? head_.size() : head_.find('>') + 1);
+    if (head_.size() >= 5 && (head5 == "<time" || head5 == "<moni" || head5 == "<psd ")) {
+        if (!tag_value(head_, tag.value)) return;
+        tag.kind = head5 == "<time" ? 't' : head5 == "<moni" ? 'm' : 'p';
+        (tag.kind == 't' ? s_.time : tag.kind == 'm' ? s_.monitor : s_.psd) = tag;
+        const bool known = tag.text == "<time>" || tag.text == "<moni>" || tag.text == "<monitor>" ||
+                           tag.text == "<psd counts>";
+        if (!known && s_.odd.size() < kOddLimit) s_.odd.push_back(tag);
+        return;
+    }
+    const std::string low = lower(head_.substr(0, 5));
+    if (low.compare(0, 4, "<psd") == 0 || low == "<time" || low == "<moni") {
+        long long ignored = 0;
+        if (tag_value(head_, ignored) && s_.odd.size() < kOddLimit) s_.odd.push_back(tag);
+    }
+}
+
+}  // namespace
+
+bool scan_data_file(const std::string& name, DataScan& scan) {
+    scan = DataScan{};
+    pk::FilePtr f(pk::open_regular(name));
+    if (!f) return false;
+    Scanner sc(scan);
+    std::vector<char> buf(1 << 16);
+    std::size_t n = 0;
+    std::uint64_t total = 0;
+    while (total <= pk::kInputLimit && (n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0) {
+        std::size_t i = total == 0 && n >= 3 && std::memcmp(buf.data(), pk::kByteOrderMark, 3) == 0 ? 3 : 0;
+        total += n;
+        for (; i < n; ++i) sc.put(buf[i]);
+    }
+    sc.finish();
+    return true;
+}
+
+}  // namespace pk

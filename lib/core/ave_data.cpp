@@ -1,0 +1,163 @@
+// Azimuthal averaging of the reduced image into I(Q) with the uncertainty
+// and the Q resolution of every radial bin.  Every unmasked pixel is split
+// into 10 x 10 sub-pixels; each sub-pixel inside the azimuthal sector adds a
+// hundredth of the pixel to the bin of its radius.
+//
+// The sums are taken by the fast path of ave_fast.cpp, which gives exactly
+// the result of the sub-pixel loop below; inputs it does not cover take
+// the loop itself.
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+#include "ave_fast.h"
+#include "common.h"
+
+namespace pk {
+
+namespace {
+
+using pk::ave::kSub;
+using pk::ave::kTwoPi;
+constexpr double kFourPi = 12.566370614359172;
+
+// The sub-pixel loop itself.  Returns -1 (after its message) when a
+// sub-pixel's radius lies beyond the last bin.
+int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
+                  const Console& con) {
+    const double px = p.px, py = p.py, bx = p.bx, by = p.by;
+    const double thmin = p.thmin, thmax = p.thmax;
+    for (int i = 0; i < kDetSide; ++i) {
+        if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
+        for (int j = 0; j < kDetSide; ++j) {
+            const int k = i + kDetSide * j;
+            if (!pk::pixel_used(mask.intens[k])) continue;
+            const double val = in.intens[k];
+            const double unc = in.uncert[k];
+            for (int m = 0; m < kSub; ++m) {
+                const float x = pk::to_float(i + (m + 0.5) * 0.1);
+                for (int n = 0; n < kSub; ++n) {
+                    const float y = pk::to_float(j + (n + 0.5) * 0.1);
+                    const double dx = x - bx;
+                    const double dy = y - by;
+                    const float r = pk::radius(dx, dy, px, py);
+                    const double where = tot * static_cast<double>(r) / max;
+                    if (!(where >= 0 && where < tot)) {
+                        pk::say(con, "ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
+                                    "the curve cannot be averaged\n", i, j);
+                        return -1;
+                    }
+                    const int idx = static_cast<int>(where);
+                    const float az = pk::ave::azimuth(pk::to_float(dx), pk::to_float(dy));
+                    if (thmin <= az && az <= thmax) {
+                        out.y[idx] = pk::to_float(out.y[idx] + val * 0.01);
+                        out.dy[idx] = pk::to_float(out.dy[idx] + unc * 0.01 * unc);
+                        out.area[idx] = pk::to_float(out.area[idx] + 0.01);
+                    }
+                }
+            }
+        }
+    }
+    pk::say(con, "\n");
+    return 1;
+}
+
+// Q at the inner edge and Q resolution of bins 0 .. tot - 1 of width bin;
+// their sums start at zero.
+void q_table(const Param& p, int tot, float bin, Data1D& out) {
+    const double px = p.px;
+    const double py = p.py;
+    const double L1 = p.src2sam;
+    const double R1 = p.srcapp;
+    const double R2 = p.samapp;
+    const double k0 = kTwoPi / p.wavelen;
+    for (int i = 0; i < tot; ++i) {
+        const float theta = pk::to_float(0.5 * std::atan(i * static_cast<double>(bin) / p.sam2det));
+        out.x[i] = pk::to_float(std::sin(static_cast<double>(theta)) * kFourPi / p.wavelen);
+        out.y[i] = 0.0f;
+        out.dy[i] = 0.0f;
+        out.area[i] = 0.0f;
+        const float L2 = pk::to_float(static_cast<double>(p.sam2det) * std::cos(static_cast<double>(theta)));
+        const float L = pk::to_float(L1 * L2 / (L1 + L2));
+        const float RP = pk::to_float((i + 0.5) * bin);
+        const double l2 = L2;
+        const double l = L;
+        const double rp = RP;
+        const float source = pk::to_float(6 * R1 * R1 / (L1 * L1));
+        const float aperture = pk::to_float(6 * R2 * R2 / (l * l));
+        const float pixel = pk::to_float((px * px + py * py) / (l2 * l2));
+        const float spread = pk::to_float(rp * rp * p.dwavelen * p.dwavelen / (l2 * l2));
+        out.dq[i] = pk::to_float(std::sqrt(k0 * k0 / 12 * (static_cast<double>(source) + aperture + pixel + spread)));
+    }
+}
+
+// Mean intensity and its uncertainty of bins 0 .. tot - 1 from their sums.
+// Returns -1 (after its message) when a bin that will be written would hold
+// a number that is not finite.
+int finish_bins(Data1D& out, int tot, const Console& con) {
+    for (int i = 0; i < tot; ++i) {
+        out.y[i] = pk::to_float(static_cast<double>(out.y[i]) / out.area[i]);
+        if (out.area[i] != 0) out.dy[i] = pk::to_float(std::sqrt(static_cast<double>(out.dy[i])) / out.area[i]);
+        else out.dy[i] = pk::to_float(std::sqrt(static_cast<double>(out.dy[i])));
+    }
+    for (int i = 0; i < tot; ++i) {
+        if (out.area[i] == 0) continue;
+        if (!std::isfinite(out.x[i]) || !std::isfinite(out.y[i]) || !std::isfinite(out.dy[i]) ||
+            !std::isfinite(out.dq[i])) {
+            pk::say(con, "ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, dQ %f); "
+                        "the curve cannot be averaged\n",
+                        i, static_cast<double>(out.x[i]), static_cast<double>(out.y[i]),
+                        static_cast<double>(out.dy[i]), static_cast<double>(out.dq[i]));
+            return -1;
+        }
+    }
+    return 1;
+}
+
+// The average, its sums taken by the fast path where it applies (`fast`)
+// or else by the sub-pixel loop.
+int average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con, bool fast) {
+    const double px = p.px;
+    const double py = p.py;
+    const double bx = p.bx;
+    const double by = p.by;
+
+    // Bin width from the smaller pixel spacing.
+    float bin = pk::to_float(p.px > p.py ? static_cast<double>(p.bin_width) * py
+                                         : static_cast<double>(p.bin_width) * px);
+    // Radius reaching the corner of a 192-pixel frame about the beam centre.
+    const double X = p.bx > 95.0f ? bx + 0.5 : 191.5 - bx;
+    const double Y = p.by > 95.0f ? by + 0.5 : 191.5 - by;
+    const float max = pk::radius(X, Y, px, py);
+    const double quotient = static_cast<double>(max) / bin;
+    if (!(quotient >= 0 && quotient < kCurveValues)) {
+        pk::say(con, "ave_data -> the bin width and geometry ask for %g bins, more than the %d the curve holds; "
+                    "the curve cannot be averaged\n",
+                    quotient, kCurveValues);
+        return -1;
+    }
+    const int tot = static_cast<int>(quotient) + 1;
+    bin = pk::to_float(static_cast<double>(max) / tot);
+    out.num = tot;
+    for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area})
+        if (a->size() < static_cast<std::size_t>(tot)) a->resize(static_cast<std::size_t>(tot), 0.0f);
+
+    q_table(p, tot, bin, out);
+    if (!(fast && pk::ave::sum_fast(p, in, out, mask, tot, max, con))) {
+        if (sum_subpixels(p, in, out, mask, tot, max, con) != 1) return -1;
+    }
+    return finish_bins(out, tot, con);
+}
+
+}  // namespace
+
+int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
+    return average(p, in, out, mask, con, true);
+}
+
+int ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
+    return average(p, in, out, mask, con, false);
+}
+
+}  // namespace pk

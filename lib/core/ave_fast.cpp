@@ -1,0 +1,527 @@
+// The fast sums of the azimuthal average.
+//
+// The result is exactly that of taking the sub-pixels one by one (columns,
+// rows, then the 10 x 10 sub-pixels of each pixel), computing radius, bin
+// and azimuth of each and adding to its bin's float sums.  It is reached
+// with less work:
+//  - Radius terms that depend only on the column or only on the row are
+//    computed once per column and row, with the same double operations.
+//  - The bin of a sub-pixel is a non-decreasing function of the double sum
+//    of squares under its square root (rounding keeps order), so the sum at
+//    which each bin starts is found once per call and a sub-pixel's bin is a
+//    comparison with those thresholds.
+//  - The arc tangent is evaluated only for sub-pixels close to a sector limit
+//    or to the azimuth's branch lines: a pixel (or a strip of ten sub-pixels)
+//    whose angles lie, within one quadrant, more than 1e-5 rad inside or
+//    outside the sector takes all or none of its sub-pixels.  The computed
+//    azimuth differs from the exact angle by less than 4e-7 rad.
+//  - All sub-pixels of a pixel add the same two numbers, so a pixel gives
+//    each of its bins a count of equal additions, made in the original
+//    order of the pixels; a run of equal rounded additions is taken in a few
+//    steps where the rounding provably repeats (add_repeated).  The area of
+//    a bin depends only on its count.
+// Inputs for which these shortcuts are not worked out (non-finite geometry,
+// pixel values or a radius beyond the last bin) are left to the sub-pixel
+// loop.
+#include "ave_fast.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+#include "common.h"
+
+namespace pk {
+
+namespace ave {
+
+namespace {
+
+constexpr int kSubs = kDetSide * kSub;          // sub-pixel positions per image side
+constexpr unsigned kAllSub = (1u << kSub) - 1;  // a full strip of ten sub-pixels
+
+// ---------------------------------------------------------------------------
+// Bins from sums of squares.
+
+// The smallest bit pattern in [0, hi] at which a non-decreasing predicate
+// turns true, given that it is true at hi; the search starts near `guess`.
+// Non-negative floating-point numbers are ordered like their bit patterns.
+template <class U, class Pred>
+U first_true(U guess, U hi, Pred pred) {
+    if (guess > hi) guess = hi;
+    U lo, up;  // pred(lo) false, pred(up) true
+    if (pred(guess)) {
+        up = guess;
+        for (U step = 1;; step *= 2) {
+            if (up < step) {
+                if (pred(U(0))) return 0;
+                lo = 0;
+                break;
+            }
+            if (!pred(U(up - step))) {
+                lo = U(up - step);
+                break;
+            }
+            up = U(up - step);
+        }
+    } else {
+        lo = guess;
+        for (U step = 1;; step *= 2) {
+            if (lo == hi) return hi;  // not reached for a predicate true at hi
+            const U next = hi - lo <= step ? hi : U(lo + step);
+            if (pred(next)) {
+                up = next;
+                break;
+            }
+            lo = next;
+        }
+    }
+    while (up - lo > 1) {
+        const U mid = U(lo + (up - lo) / 2);
+        if (pred(mid)) up = mid;
+        else lo = mid;
+    }
+    return up;
+}
+
+// start[b], b = 1 .. last: the smallest sum of squares that falls into bin b
+// or beyond.  start[0] = -inf and start[last + 1] = +inf bound the search.
+std::vector<double> bin_starts(int last, double s_last, int tot, float max) {
+    std::vector<double> start(static_cast<std::size_t>(last) + 2);
+    start[0] = -std::numeric_limits<double>::infinity();
+    start[static_cast<std::size_t>(last) + 1] = std::numeric_limits<double>::infinity();
+    const float r_last = pk::to_float(std::sqrt(s_last));
+    for (int b = 1; b <= last; ++b) {
+        // Smallest radius (a float) of bin b or beyond.
+        const float guess_r = pk::to_float(static_cast<double>(b) * max / tot);
+        const uint32_t rb = first_true<uint32_t>(pk::bits_of(guess_r), pk::bits_of(r_last), [&](uint32_t u) {
+            return static_cast<int>(tot * static_cast<double>(pk::float_of(u)) / max) >= b;
+        });
+        const float r_b = pk::float_of(rb);
+        // Smallest sum whose root rounds to r_b or more: near the square of
+        // the midpoint between r_b and the float below it.
+        const double mid = 0.5 * (static_cast<double>(r_b) + pk::float_of(rb - 1));
+        const uint64_t sb = first_true<uint64_t>(pk::bits_of(mid * mid), pk::bits_of(s_last), [&](uint64_t u) {
+            return pk::to_float(std::sqrt(pk::double_of(u))) >= r_b;
+        });
+        start[static_cast<std::size_t>(b)] = pk::double_of(sb);
+    }
+    return start;
+}
+
+// Bin of s, searched from a nearby bin.
+inline int find_bin(const double* start, double s, int b) {
+    while (s >= start[b + 1]) ++b;
+    while (s < start[b]) --b;
+    return b;
+}
+
+// ---------------------------------------------------------------------------
+// Sector decisions without the arc tangent.
+
+// A number that grows with the angle of (x, y) from 0 to 2 pi as it runs
+// from 0 to 4, one unit per quadrant; (x, y) must not be the origin.
+inline double pseudo_angle(double x, double y) {
+    if (y >= 0) return x > 0 ? y / (x + y) : 1 + (-x) / (y - x);
+    return x < 0 ? 2 + (-y) / (-x - y) : 3 + x / (x - y);
+}
+
+constexpr double kMargin = 1e-5;  // rad; the computed azimuth is within 4e-7 of the angle
+constexpr double kWrap = 1e-9;    // keeps limits away from the 0 / 2 pi seam
+
+// Pseudo-angle limits for "angle >= phi" and "angle <= phi", each rounded
+// to the safe side.
+double pseudo_at_least(double phi) {
+    if (!(phi > 0)) return -std::numeric_limits<double>::infinity();
+    if (phi > kTwoPi - kWrap) return std::numeric_limits<double>::infinity();
+    if (phi < kWrap) phi = kWrap;
+    return pseudo_angle(std::cos(phi), std::sin(phi));
+}
+double pseudo_at_most(double phi) {
+    if (phi >= kTwoPi) return std::numeric_limits<double>::infinity();
+    if (!(phi >= kWrap)) return -std::numeric_limits<double>::infinity();
+    if (phi > kTwoPi - kWrap) phi = kTwoPi - kWrap;
+    return pseudo_angle(std::cos(phi), std::sin(phi));
+}
+
+enum class Take { none, all, some };
+
+struct Sector {
+    double thmin, thmax;
+    Take global;                     // all or none for every sub-pixel, or decided per pixel
+    double in_lo, in_hi;             // all taken when in_lo <= pseudo-angles <= in_hi
+    double out_below, out_above;     // none taken when all <= out_below or all >= out_above
+
+    explicit Sector(const Param& p) : thmin(p.thmin), thmax(p.thmax) {
+        // Every azimuth lies between -0 and the float nearest 2 pi.
+        const double az_max = static_cast<float>(kTwoPi);
+        if (!(thmin <= thmax) || !(thmin <= az_max) || !(thmax >= 0)) global = Take::none;
+        else if (thmin <= 0 && thmax >= az_max) global = Take::all;
+        else global = Take::some;
+        in_lo = pseudo_at_least(thmin + kMargin);
+        in_hi = pseudo_at_most(thmax - kMargin);
+        out_below = pseudo_at_most(thmin - kMargin);
+        out_above = pseudo_at_least(thmax + kMargin);
+    }
+
+    bool takes(float az) const { return thmin <= az && az <= thmax; }
+
+    // Decision for the pixel with sub-pixel offsets txi[0..9], tyj[0..9].
+    Take pixel(const float* txi, const float* tyj) const {
+        if (global != Take::some) return global;
+        return box(txi[0], txi[kSub - 1], tyj[0], tyj[kSub - 1]);
+    }
+
+    // Decision for the offsets in [x0, x1] x [y0, y1], from the corners
+    // when the box lies strictly inside one quadrant.
+    Take box(float x0, float x1, float y0, float y1) const {
+        if (!((x0 > 0 || x1 < 0) && (y0 > 0 || y1 < 0))) return Take::some;
+        const double a = pseudo_angle(x0, y0), b = pseudo_angle(x0, y1);
+        const double c = pseudo_angle(x1, y0), d = pseudo_angle(x1, y1);
+        const double lo = std::fmin(std::fmin(a, b), std::fmin(c, d));
+        const double hi = std::fmax(std::fmax(a, b), std::fmax(c, d));
+        if (lo >= in_lo && hi <= in_hi) return Take::all;
+        if (hi <= out_below || lo >= out_above) return Take::none;
+        return Take::some;
+    }
+
+    // Sub-pixels taken of a strip with offset tx and row offsets ty[0..9]
+    // (non-decreasing), as bits 0 to 9.
+    unsigned strip(float tx, const float* ty) const {
+        unsigned taken = 0;
+        int n = 0;
+        while (n < kSub) {
+            if (tx == 0 || ty[n] == 0) {
+                if (takes(azimuth(tx, ty[n]))) taken |= 1u << n;
+                ++n;
+                continue;
+            }
+            // The run of sub-pixels on the same side of the centre line.
+            int e = n + 1;
+            while (e < kSub && (ty[e] > 0) == (ty[n] > 0) && ty[e] != 0) ++e;
+            const unsigned run = ((1u << (e - n)) - 1) << n;
+            const Take t = box(tx, tx, ty[n], ty[e - 1]);
+            if (t == Take::all) {
+                taken |= run;
+            } else if (t == Take::some) {
+                for (int q = n; q < e; ++q)
+                    if (takes(azimuth(tx, ty[q]))) taken |= 1u << q;
+            }
+            n = e;
+        }
+        return taken;
+    }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Sums of the bins.
+
+// The float s after n additions of c, each rounded to a float as in
+// pk::to_float(s + c), the same value as the n additions one by one.
+//
+// Let |s| be a normal float in the binade [L, U), U = 2L <= 2^127, with ulp
+// u, and let s + c (exactly) lie in the closed binade [L, U] (same sign):
+// call that addition regular.  Then the double sum is s plus c rounded to
+// the double grid of the binade (s is a multiple of u, an even multiple of
+// that grid), and the float result is s plus that rounded to a multiple of
+// u; both roundings are the same for every s of the binade, except at an
+// exact tie of the second, where the even neighbour is taken and the step
+// depends on the parity of s / u.  Whether there is a tie depends only on c
+// and the binade, and a tie always leaves an even multiple.  So without a
+// tie from any s, and with one from an even multiple or from the result of
+// a regular addition in the same binade (which is even after a tie), every
+// regular addition adds the same step d: the additions are taken together
+// while they stay regular (tested exactly: the differences to L and U are
+// exact doubles).  The double sum is a tie when its bits below the float's
+// last place are exactly one half of it: the low 29 of the 52 fraction bits.
+float add_repeated(float s, double c, uint32_t n) {
+    constexpr uint64_t kBelowFloat = (uint64_t{1} << 29) - 1;
+    constexpr uint64_t kHalfFloatUlp = uint64_t{1} << 28;
+    if (n == 0) return s;
+    if (c == 0) return pk::to_float(s + c);  // one addition of a zero is all of them
+    uint32_t settled = 0;  // sign and exponent bits of s after a regular addition
+    while (n >= 3) {
+        const uint32_t bits = pk::bits_of(s);
+        const uint32_t e = bits >> 23 & 0xffu;
+        bool regular = false;
+        const bool neg = bits >> 31;
+        double L = 0, U = 0, a = 0, cm = 0;
+        if (e != 0 && e < 254) {
+            // Mirrored to positive values (rounding to nearest is symmetric).
+            L = static_cast<double>(pk::float_of(e << 23));
+            U = 2 * L;
+            a = neg ? -static_cast<double>(s) : static_cast<double>(s);
+            cm = neg ? -c : c;
+            regular = L - a <= cm && cm <= U - a;
+        }
+        const double sum = s + c;
+        const float next = pk::to_float(sum);
+        const bool tie = (pk::bits_of(sum) & kBelowFloat) == kHalfFloatUlp;
+        if (!regular || (tie && (bits & 1u) != 0 && settled != bits >> 23)) {
+            settled = regular ? bits >> 23 : 0;
+            s = next;
+            --n;
+            continue;
+        }
+        const double dm = (neg ? -static_cast<double>(next) : static_cast<double>(next)) - a;
+        uint32_t t = n;  // additions taken together
+        // Addition number k (from 0) starts at a + k dm; it is regular
+        // while that plus cm stays within [L, U], which holds for every k
+        // below some bound (the computed start moves monotonically with k).
+        auto regular_at = [&](uint32_t k) {
+            const double start = a + static_cast<double>(k) * dm;
+            return dm > 0 ? cm <= U - start : cm >= L - start;
+        };
+        // Usually all n are regular; else the bound is found from the
+        // quotient, then exactly.
+        if (dm != 0 && !regular_at(n - 1)) {
+            const double q = dm > 0 ? ((U - a) - cm) / dm : ((a - L) + cm) / -dm;
+            t = q >= static_cast<double>(n - 1) ? n : static_cast<uint32_t>(q) + 1;
+            while (t > 1 && !regular_at(t - 1)) --t;
+            while (t < n && regular_at(t)) ++t;
+        }
+        const double end = a + static_cast<double>(t) * dm;
+        s = static_cast<float>(neg ? -end : end);
+        n -= t;
+        settled = bits >> 23;
+    }
+    for (; n > 0; --n) s = pk::to_float(s + c);
+    return s;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// One pixel at a time.
+
+// Offsets from the beam centre and squared distance terms of the sub-pixel
+// columns and rows, with the range of the terms within each pixel column
+// and row.
+struct Offsets {
+    double px, py;
+    std::vector<double> ax, ay;  // dx dx px px of each sub-pixel column, dy dy py py of each row
+    std::vector<float> tx, ty;   // dx and dy rounded to floats
+    std::vector<double> ax_lo, ax_hi, ay_lo, ay_hi;  // least and greatest term of each pixel column and row
+    double ax_max = 0, ay_max = 0;
+
+    Offsets(double px_, double py_, double bx, double by)
+        : px(px_), py(py_), ax(kSubs), ay(kSubs), tx(kSubs), ty(kSubs), ax_lo(kDetSide), ax_hi(kDetSide),
+          ay_lo(kDetSide), ay_hi(kDetSide) {
+        for (int i = 0; i < kDetSide; ++i) {
+            for (int m = 0; m < kSub; ++m) {
+                const std::size_t s = static_cast<std::size_t>(i * kSub + m);
+                const double dx = pk::to_float(i + (m + 0.5) * 0.1) - bx;
+                ax[s] = dx * dx * px * px;
+                tx[s] = pk::to_float(dx);
+                const double dy = pk::to_float(i + (m + 0.5) * 0.1) - by;
+                ay[s] = dy * dy * py * py;
+                ty[s] = pk::to_float(dy);
+            }
+        }
+        for (int i = 0; i < kDetSide; ++i) {
+            const double* a = col(i);
+            const double* b = row(i);
+            ax_lo[i] = ax_hi[i] = a[0];
+            ay_lo[i] = ay_hi[i] = b[0];
+            for (int m = 1; m < kSub; ++m) {
+                ax_lo[i] = std::fmin(ax_lo[i], a[m]), ax_hi[i] = std::fmax(ax_hi[i], a[m]);
+                ay_lo[i] = std::fmin(ay_lo[i], b[m]), ay_hi[i] = std::fmax(ay_hi[i], b[m]);
+            }
+            ax_max = std::fmax(ax_max, ax_hi[i]);
+            ay_max = std::fmax(ay_max, ay_hi[i]);
+        }
+    }
+    // The ten terms and offsets of pixel column i and pixel row j.
+    const double* col(int i) const { return &ax[static_cast<std::size_t>(i * kSub)]; }
+    const double* row(int j) const { return &ay[static_cast<std::size_t>(j * kSub)]; }
+    const float* col_offsets(int i) const { return &tx[static_cast<std::size_t>(i * kSub)]; }
+    const float* row_offsets(int j) const { return &ty[static_cast<std::size_t>(j * kSub)]; }
+};
+
+// Number of sums a[q] + b[r] (q, r = 0..9) at or above t, given the least
+// and greatest of b.
+inline uint32_t count_at_least(const double* a, const double* b, double b_lo, double b_hi, double t) {
+#if PK_SIMD
+    // All hundred sums, two at a time, without a branch (rows wholly above
+    // or below t count 10 or 0 as the tests below find).
+    (void)b_lo, (void)b_hi;
+    const __m128d t2 = _mm_set1_pd(t);
+    __m128d br[kSub / 2];
+    __m128i n[kSub / 2];  // minus the counts, per pair of b, in two halves
+    for (int r = 0; r < kSub / 2; ++r) br[r] = _mm_loadu_pd(b + 2 * r), n[r] = _mm_setzero_si128();
+    for (int q = 0; q < kSub; ++q) {
+        const __m128d aq = _mm_set1_pd(a[q]);
+        for (int r = 0; r < kSub / 2; ++r)
+            n[r] = _mm_add_epi64(n[r], _mm_castpd_si128(_mm_cmpge_pd(_mm_add_pd(aq, br[r]), t2)));
+    }
+    const __m128i sum = _mm_add_epi64(_mm_add_epi64(_mm_add_epi64(n[0], n[1]), _mm_add_epi64(n[2], n[3])), n[4]);
+    return static_cast<uint32_t>(-(_mm_cvtsi128_si64(sum) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum))));
+#else
+    uint32_t count = 0;
+    for (int q = 0; q < kSub; ++q) {
+        if (a[q] + b_lo >= t) {
+            count += kSub;
+        } else if (a[q] + b_hi >= t) {
+            for (int r = 0; r < kSub; ++r) count += a[q] + b[r] >= t;
+        }
+    }
+    return count;
+#endif
+}
+
+// Counts the sub-pixels of pixel (i, j), which lies in bins b_lo .. b_hi
+// and takes `take` of the sector, into counts[b_lo .. b_hi].
+void pixel_counts(const Offsets& o, const Sector& sector, const double* T, int i, int j, Take take, int b_lo,
+                  int b_hi, std::vector<uint32_t>& counts) {
+    const double* axi = o.col(i);
+    const double* ayj = o.row(j);
+    const float* txi = o.col_offsets(i);
+    const float* tyj = o.row_offsets(j);
+    uint32_t* cnt = &counts[static_cast<std::size_t>(b_lo)];
+    if (b_lo == b_hi && take == Take::all) {
+        cnt[0] = kSub * kSub;
+    } else if (take == Take::all && b_hi - b_lo <= 4) {
+        // Sub-pixels at or beyond each bin start, by strips across the
+        // circles (fewer strips are cut).
+        const bool row_strips = std::fabs(txi[0]) * o.px < std::fabs(tyj[0]) * o.py;
+        uint32_t beyond = kSub * kSub;
+        for (int b = b_lo + 1; b <= b_hi; ++b) {
+            const uint32_t n = row_strips ? count_at_least(ayj, axi, o.ax_lo[i], o.ax_hi[i], T[b])
+                                          : count_at_least(axi, ayj, o.ay_lo[j], o.ay_hi[j], T[b]);
+            cnt[b - 1 - b_lo] = beyond - n;
+            beyond = n;
+        }
+        cnt[b_hi - b_lo] = beyond;
+    } else {
+        for (int m = 0; m < kSub; ++m) {
+            const unsigned taken = take == Take::all ? kAllSub : sector.strip(txi[m], tyj);
+            int b = b_lo;
+            for (int n = 0; n < kSub; ++n) {
+                if (!(taken >> n & 1u)) continue;
+                b = find_bin(T, axi[m] + ayj[n], b);
+                ++counts[static_cast<std::size_t>(b)];
+            }
+        }
+    }
+}
+
+// add_repeated's common case taken inline: s normal, every addition in
+// s's binade and no tie from an odd start, so the n additions are one step
+// of n times the first one's; any other case goes to add_repeated.
+inline float add_repeated_inline(float s, double c, uint32_t n) {
+    constexpr uint64_t kBelowFloat = (uint64_t{1} << 29) - 1;
+    constexpr uint64_t kHalfFloatUlp = uint64_t{1} << 28;
+    const uint32_t bits = pk::bits_of(s);
+    // First a positive sum and term (the variances always, the intensities
+    // mostly): s in its binade [L, U) and c >= 0 make L - s <= c hold.
+    if (n >= 3 && bits - 0x00800000u < 0x7F000000u - 0x00800000u && c >= 0) {
+        const double a = s;
+        const double U = 2 * static_cast<double>(pk::float_of(bits & 0x7F800000u));
+        const double sum = a + c;
+        if (c <= U - a && ((pk::bits_of(sum) & kBelowFloat) != kHalfFloatUlp || (bits & 1u) == 0)) {
+            const double dm = static_cast<double>(pk::to_float(sum)) - a;
+            if (dm == 0 || c <= U - (a + static_cast<double>(n - 1) * dm))
+                return static_cast<float>(a + static_cast<double>(n) * dm);
+        }
+        return add_repeated(s, c, n);
+    }
+    const uint32_t e = bits >> 23 & 0xffu;
+    if (n < 3 || e == 0 || e >= 254) return add_repeated(s, c, n);
+    const bool neg = bits >> 31;
+    const double L = static_cast<double>(pk::float_of(e << 23));
+    const double U = 2 * L;
+    const double a = neg ? -static_cast<double>(s) : static_cast<double>(s);
+    const double cm = neg ? -c : c;
+    const double sum = s + c;
+    const bool tie = (pk::bits_of(sum) & kBelowFloat) == kHalfFloatUlp;
+    if (!(L - a <= cm && cm <= U - a) || (tie && (bits & 1u) != 0)) return add_repeated(s, c, n);
+    const float next = pk::to_float(sum);
+    const double dm = (neg ? -static_cast<double>(next) : static_cast<double>(next)) - a;
+    const double last = a + static_cast<double>(n - 1) * dm;  // where the last addition starts
+    if (dm != 0 && !(dm > 0 ? cm <= U - last : cm >= L - last)) return add_repeated(s, c, n);
+    const double end = a + static_cast<double>(n) * dm;
+    return static_cast<float>(neg ? -end : end);
+}
+
+// The running sums of the image's bins.
+struct Sums {
+    float* y;                      // of the intensity terms
+    float* v;                      // of the variance terms
+    std::vector<uint32_t> counts;  // sub-pixels of the current pixel, per bin (zero between pixels)
+    std::vector<uint32_t> total;   // sub-pixels of the image, per bin
+
+    Sums(Data1D& out, int last)
+        : y(out.y.data()), v(out.dy.data()), counts(static_cast<std::size_t>(last) + 1, 0),
+          total(static_cast<std::size_t>(last) + 1, 0) {}
+
+    // Adds the terms of a pixel of value val and uncertainty unc to its bins
+    // b_lo .. b_hi, counts[b] equal additions to bin b, and clears the counts.
+    void add_pixel(double val, double unc, int b_lo, int b_hi) {
+        const double add_y = val * 0.01;
+        const double add_v = unc * 0.01 * unc;
+        for (int b = b_lo; b <= b_hi; ++b) {
+            const uint32_t n = counts[static_cast<std::size_t>(b)];
+            if (n == 0) continue;
+            counts[static_cast<std::size_t>(b)] = 0;
+            total[static_cast<std::size_t>(b)] += n;
+            y[b] = add_repeated_inline(y[b], add_y, n);
+            v[b] = add_repeated_inline(v[b], add_v, n);
+        }
+    }
+};
+
+// True when the geometry and every used pixel's value and uncertainty are
+// finite, which the shortcuts need.
+bool all_finite(const Param& p, const Data2D& in, const Data2D& mask) {
+    if (!std::isfinite(p.px) || !std::isfinite(p.py) || !std::isfinite(p.bx) || !std::isfinite(p.by)) return false;
+    for (int k = 0; k < kDetPixels; ++k)
+        if (pk::pixel_used(mask.intens[k]) && !(std::isfinite(in.intens[k]) && std::isfinite(in.uncert[k])))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
+              const Console& con) {
+    if (!all_finite(p, in, mask)) return false;
+    const Offsets o(p.px, p.py, p.bx, p.by);
+    // The largest sum of squares must lie inside the last bin (the sums
+    // grow with each term, so every other one does too).
+    const double s_last = o.ax_max + o.ay_max;
+    const float r_last = pk::to_float(std::sqrt(s_last));
+    const double where_last = tot * static_cast<double>(r_last) / max;
+    if (!(where_last >= 0 && where_last < tot)) return false;
+    const int last = static_cast<int>(where_last);
+    const std::vector<double> start = bin_starts(last, s_last, tot, max);
+    const double* T = start.data();
+
+    const Sector sector(p);
+    Sums sums(out, last);
+    int b_lo = 0, b_hi = 0;
+    for (int i = 0; i < kDetSide; ++i) {
+        if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
+        for (int j = 0; j < kDetSide; ++j) {
+            const int k = i + kDetSide * j;
+            if (!pk::pixel_used(mask.intens[k])) continue;
+            const Take take = sector.pixel(o.col_offsets(i), o.row_offsets(j));
+            if (take == Take::none) continue;
+            b_lo = find_bin(T, o.ax_lo[i] + o.ay_lo[j], b_lo);
+            b_hi = find_bin(T, o.ax_hi[i] + o.ay_hi[j], b_hi);
+            pixel_counts(o, sector, T, i, j, take, b_lo, b_hi, sums.counts);
+            sums.add_pixel(in.intens[k], in.uncert[k], b_lo, b_hi);
+        }
+    }
+    pk::say(con, "\n");
+    for (int b = 0; b <= last; ++b)
+        out.area[static_cast<std::size_t>(b)] = add_repeated(0.0f, 0.01, sums.total[static_cast<std::size_t>(b)]);
+    return true;
+}
+
+}  // namespace ave
+
+}  // namespace pk

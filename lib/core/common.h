@@ -1,0 +1,264 @@
+// Small shared helpers of the stages: reading text files piece by piece,
+// converting numbers the way formatted input does, storing doubles as floats
+// without undefined behaviour, and replacing output files atomically.
+#ifndef PELKARO_COMMON_H
+#define PELKARO_COMMON_H
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "pelkaro/Pelkaro.h"
+
+namespace pk {
+
+// Rounds a double to the nearest float as IEEE 754 does, with values beyond
+// the float range becoming +-infinity (a plain cast of those is undefined).
+inline float to_float(double d) {
+    // 2^128 - 2^103: the smallest magnitude that rounds to infinity.
+    constexpr double kOverflow = 0x1.ffffffp127;
+    if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+    if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
+}
+
+// The mask's convention: a value above 0.25 marks a pixel that takes part,
+// one below 0.25 a pixel that is cleared.  A value of exactly 0.25 is
+// neither: it takes no part, yet its uncertainty is kept.
+inline bool pixel_used(float mask_value) { return mask_value > 0.25f; }
+inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
+
+// Distance from the beam centre of a point at offsets (dx, dy) pixels, for
+// pixel spacings px and py, rounded to a float.
+inline float radius(double dx, double dy, double px, double py) {
+    return to_float(std::sqrt(dx * dx * px * px + dy * dy * py * py));
+}
+
+// The squared distance terms of the pixel centres, dx dx px px of every
+// column and dy dy py py of every row as radius() forms them (the distance
+// of pixel (x, y) is radius_of(x, y)), and for each column and row the
+// first one with the same term: the one mirrored about the beam centre,
+// where there is one, else itself.  A pixel is as far from the beam centre
+// as the pixel at its columns's and row's first ones, which comes before
+// it in any scan of columns and rows in increasing order.
+struct PixelTerms {
+    std::vector<double> col_term, row_term;
+    std::vector<int> first_col, first_row;
+
+    PixelTerms(double px, double py, double bx, double by);
+    float radius_of(int x, int y) const {
+        return to_float(std::sqrt(col_term[static_cast<std::size_t>(x)] + row_term[static_cast<std::size_t>(y)]));
+    }
+};
+
+// Scattering angle of a point at distance r from the beam centre on a
+// detector at distance l from the sample, rounded to a float.
+inline float scatter_angle(float r, double l) { return to_float(std::atan(static_cast<double>(r) / l)); }
+
+// The bits of floating-point numbers, and back.
+template <class To, class From>
+inline To bit_cast(const From& v) {
+    static_assert(sizeof(To) == sizeof(From), "bit_cast needs types of one size");
+    To out;
+    std::memcpy(&out, &v, sizeof out);
+    return out;
+}
+inline uint32_t bits_of(float f) { return bit_cast<uint32_t>(f); }
+inline float float_of(uint32_t u) { return bit_cast<float>(u); }
+inline uint64_t bits_of(double d) { return bit_cast<uint64_t>(d); }
+inline double double_of(uint64_t u) { return bit_cast<double>(u); }
+
+// Values that depend on a pixel only through its distance from the beam
+// centre, worked out once per distance: with the beam centre on a pixel's
+// centre or corner, most distances recur four or eight times.  A table of
+// 8192 places, open addressing; once three quarters are taken, values are
+// worked out anew (an off-centre beam, where distances rarely recur).  On
+// the heap, not the stack: a run's heap lies on huge pages.
+template <class V>
+class RadiusCache {
+public:
+    RadiusCache() : keys_(kSlots, kEmpty), values_(kSlots) {}
+    // The value for the distance r: as kept, or make(r), kept for next time.
+    template <class Make>
+    V get(float r, Make make) {
+        const uint32_t key = bits_of(r);
+        if (full_ || key == kEmpty) return make(r);
+        uint32_t at = (key * 0x9E3779B1u) >> (32 - kBits);
+        for (int probe = 0; probe < kProbes; ++probe, at = (at + 1) & (kSlots - 1)) {
+            if (keys_[at] == key) return values_[at];
+            if (keys_[at] == kEmpty) {
+                keys_[at] = key;
+                values_[at] = make(r);
+                full_ = ++used_ >= kSlots / 4 * 3;
+                return values_[at];
+            }
+        }
+        return make(r);
+    }
+
+private:
+    static constexpr int kBits = 13;
+    static constexpr uint32_t kSlots = 1u << kBits;
+    static constexpr int kProbes = 8;
+    static constexpr uint32_t kEmpty = 0xffffffffu;  // a NaN no distance is
+    std::vector<uint32_t> keys_;
+    std::vector<V> values_;
+    uint32_t used_ = 0;
+    bool full_ = false;
+};
+
+// Four pixels at a time where the processor has SSE2 (every x86-64): the
+// packed operations round exactly as the scalar ones (IEEE 754 double
+// arithmetic, square root included), and the packed conversion to float
+// rounds as to_float does, giving +-infinity beyond the float range.
+// Elsewhere the scalar loops beside them do the same work.
+#if defined(__SSE2__) && defined(__x86_64__)
+#define PK_SIMD 1
+namespace simd {
+// Four floats as doubles, in two halves.
+struct Wide {
+    __m128d lo, hi;
+};
+inline Wide widen(__m128 x) { return {_mm_cvtps_pd(x), _mm_cvtps_pd(_mm_movehl_ps(x, x))}; }
+// Each double rounded to a float, as to_float.
+inline __m128 narrow(Wide w) { return _mm_movelh_ps(_mm_cvtpd_ps(w.lo), _mm_cvtpd_ps(w.hi)); }
+inline Wide sqrt(Wide w) { return {_mm_sqrt_pd(w.lo), _mm_sqrt_pd(w.hi)}; }
+inline Wide mul(Wide a, Wide b) { return {_mm_mul_pd(a.lo, b.lo), _mm_mul_pd(a.hi, b.hi)}; }
+inline Wide div(Wide a, Wide b) { return {_mm_div_pd(a.lo, b.lo), _mm_div_pd(a.hi, b.hi)}; }
+inline Wide add(Wide a, Wide b) { return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)}; }
+inline Wide sub(Wide a, Wide b) { return {_mm_sub_pd(a.lo, b.lo), _mm_sub_pd(a.hi, b.hi)}; }
+inline Wide all(double d) { return {_mm_set1_pd(d), _mm_set1_pd(d)}; }
+// Where `mask` is set, a; elsewhere b.
+inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+}  // namespace simd
+#else
+#define PK_SIMD 0
+#endif
+
+// Closes a FILE when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads the next piece of a text file: the characters of a line up to and
+// including its line feed, at most `limit` characters.  A carriage return
+// directly before a line feed is dropped first, so CRLF and LF files read
+// alike.  Returns false at the end of the file (nothing read).  `cut` is set
+// when the piece stopped at the limit without a line end while more of the
+// file follows.
+bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut = nullptr);
+
+// The same rules on text in memory: the next piece of [pos, end) is
+// appended to `piece` (cleared first) and `pos` advanced past it.
+bool next_piece(const char*& pos, const char* end, std::string& piece, std::size_t limit, bool* cut = nullptr);
+
+// Where the next piece of [pos, end) lies, without copying it: its
+// characters are [pos, text_end), followed by a line feed when `newline`
+// (the piece's line end, written in the text as LF or CR LF); `next` is
+// where the piece after it starts.  The piece is the one next_piece reads.
+struct PieceSpan {
+    const char* text_end;
+    const char* next;
+    bool newline;
+    bool cut;  // stopped at the limit without a line end, more text following
+};
+PieceSpan piece_at(const char* pos, const char* end, std::size_t limit);
+
+// Opens a file for reading only when it is a regular file (a directory, FIFO
+// or device is refused, so nothing blocks or reads endlessly).
+std::FILE* open_regular(const std::string& path);
+
+// The most any input file (parameter, detector data or mask file) may
+// hold: a real detector file is well under 1 MB, a parameter file with
+// thousands of lines too.  A file that reads on beyond it (a device-like
+// file under /proc, a huge sparse file) is refused rather than read for ever.
+constexpr std::uint64_t kInputLimit = std::uint64_t{64} << 20;
+constexpr const char* kInputLimitText = "64 MiB";
+
+// The UTF-8 byte-order mark some editors put at the start of a text file;
+// it is skipped at the very start of every text input.
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+
+enum class Slurp { ok, cannot_open, too_large };
+
+// Reads the whole of a regular file into `text`, less a leading byte-order
+// mark.  cannot_open: missing, not a regular file, or a read error;
+// too_large: more than kInputLimit bytes.
+Slurp read_file(const std::string& path, std::string& text);
+
+
+// An advisory lock on the directory that receives a run's output files,
+// held from the first file written to the last, so the writes of two runs
+// whose outputs collide never interleave.  Waits at most `seconds` for it;
+// where it cannot be had (no locks on that file system, time out) the run
+// writes without it.
+class OutputLock {
+public:
+    OutputLock() = default;
+    OutputLock(const OutputLock&) = delete;
+    OutputLock& operator=(const OutputLock&) = delete;
+    ~OutputLock();
+    // Directory of `target` (a file name); true when the lock is held.
+    bool acquire(const std::string& target, int seconds = 60);
+    void release();
+
+private:
+    int fd_ = -1;
+};
+
+
+// True when `path` names a regular file that can be opened for reading.
+bool regular_file_exists(const std::string& path);
+
+// Outcome of converting one number from text.
+enum class Scan { ok, missing, bad };
+
+// "%f": skips white space, converts a real number and rounds it to a float.
+// missing: no number there; bad: infinite, not-a-number or beyond the float
+// range.  On ok or bad, `s` is advanced past the number.
+Scan scan_float(const char*& s, float& out);
+
+// "%d": skips white space, converts an optionally signed decimal integer.
+// bad: beyond the 32-bit signed range.
+Scan scan_int(const char*& s, int32_t& out);
+
+// An output file written under a temporary name in the target's directory
+// and renamed over the target only when complete.
+// A temporary file still open when the object goes (an exception on the
+// way) is discarded.
+struct AtomicFile {
+    std::FILE* f = nullptr;
+    std::string tmp;
+    std::string target;
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile();
+};
+
+// Creates the temporary file.  Fails (false) when the target exists but is
+// not a regular file, or the temporary file cannot be created.
+bool atomic_open(const std::string& target, AtomicFile& out);
+// Flushes, closes and renames over the target; false (and nothing left
+// behind) on any write, close or rename failure.
+bool atomic_commit(AtomicFile& out);
+// Discards the temporary file.
+void atomic_abort(AtomicFile& out);
+// Commits when everything was written (`written`), else discards; true
+// when the target now holds the complete new file.
+bool atomic_finish(AtomicFile& out, bool written);
+
+}  // namespace pk
+
+#endif

@@ -1,0 +1,49 @@
+// The parameter file's keywords: one row per keyword with everything the
+// program knows of it, used by the parser, the run driver and the checker.
+#ifndef PELKARO_KEYWORDS_H
+#define PELKARO_KEYWORDS_H
+
+#include "pelkaro/Pelkaro.h"
+
+namespace pk {
+
+// The keywords in the order they are matched; bit k of a parse's `seen`
+// mask stands for kKeywordTable[k].
+enum Kw { MODE, CNTR, PXSP, SM2D, SMRP, WAVE, DATS, DATB, DATD, SENS, MASK, ABSF, AVGM, ANGS, BINS };
+
+// How a keyword line is read.
+enum class KwForm {
+    numbers,  // numbers only, into the parameter record
+    file,     // a file name, then the counting time and other numbers
+    sens,     // the solid-angle flag, then a file name up to the line end
+};
+
+// Which runs cannot do without the keyword.
+enum class Need { none, reduction, average };
+
+class Numbers;
+
+struct Keyword {
+    const char* name;
+    KwForm form;
+    Need need;
+    const char* reads;   // what the line holds, in words
+    const char* rule;    // the check its values must pass, in words ("" when none)
+    // Numbers lines only: the rejection message, how the values are read
+    // into the record, whether they are acceptable, what happens to them
+    // once accepted (may be null), and the report of the accepted values.
+    const char* reject;
+    void (*read)(Numbers& n, Param& p);
+    bool (*valid)(const Param& p);
+    void (*accept)(Param& p);
+    void (*report)(const Param& p, const Console& con);
+};
+
+extern const Keyword kKeywordTable[kKeywordCount];
+
+// The keyword a piece of the parameter file begins with, or -1.
+int keyword_of(const std::string& piece);
+
+}  // namespace pk
+
+#endif

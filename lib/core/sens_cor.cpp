@@ -1,0 +1,224 @@
+// Detector corrections applied image by image: the solid-angle correction of
+// a flat detector (1/cos^3 of the scattering angle) and the normalisation and
+// application of the detector sensitivity (flat field).
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "pelkaro/Pelkaro.h"
+#include "common.h"
+
+namespace pk {
+
+void solid_angle(const Param& p, SolidAngle& sa) {
+    sa.factor.assign(kDetPixels, 0.0f);
+    sa.bad_x = sa.bad_y = -1;
+    const double sam2det = p.sam2det;
+    // Distance from the beam centre, angle and factor, each held as a float;
+    // the factor depends on the pixel only through the distance.
+    auto factor = [sam2det](float r) {
+        const float theta = pk::scatter_angle(r, sam2det);
+        const double c = std::cos(static_cast<double>(theta));
+        return pk::to_float(1.0 / (c * c * c));
+    };
+    pk::RadiusCache<float> known;
+    const pk::PixelTerms terms(p.px, p.py, p.bx, p.by);
+    for (int x = 0; x < kDetSide; ++x) {
+        const int fx = terms.first_col[static_cast<std::size_t>(x)];
+        for (int y = 0; y < kDetSide; ++y) {
+            const int fy = terms.first_row[static_cast<std::size_t>(y)];
+            const float f = fx != x || fy != y ? sa.factor[static_cast<std::size_t>(fx + kDetSide * fy)]
+                                               : known.get(terms.radius_of(x, y), factor);
+            // A factor below 1 or not finite means the angle, rounded to a
+            // float, reached a right angle: the geometry is absurd.
+            if (!(f >= 1.0f && std::isfinite(f)) && sa.bad_x < 0) {
+                sa.bad_x = x;
+                sa.bad_y = y;
+            }
+            sa.factor[static_cast<std::size_t>(x + kDetSide * y)] = f;
+        }
+    }
+}
+
+int jacobian(const Param&, Data2D& dat, const SolidAngle& sa, const Console& con) {
+    if (sa.bad_x >= 0) {
+        pk::say(con, "jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at least 1; "
+                     "check the pixel spacing, beam center and sample-to-detector distance\n",
+                sa.bad_x, sa.bad_y);
+        return -1;
+    }
+    float* intens = dat.intens.data();
+    float* uncert = dat.uncert.data();
+    const float* factor = sa.factor.data();
+    int m = 0;
+#if PK_SIMD
+    for (; m + 4 <= kDetPixels; m += 4) {
+        const simd::Wide f = simd::widen(_mm_loadu_ps(factor + m));
+        _mm_storeu_ps(intens + m, simd::narrow(simd::mul(simd::widen(_mm_loadu_ps(intens + m)), f)));
+        _mm_storeu_ps(uncert + m, simd::narrow(simd::mul(simd::widen(_mm_loadu_ps(uncert + m)), f)));
+    }
+#endif
+    for (; m < kDetPixels; ++m) {
+        const double f = factor[m];
+        intens[m] = pk::to_float(static_cast<double>(intens[m]) * f);
+        uncert[m] = pk::to_float(static_cast<double>(uncert[m]) * f);
+    }
+    return 1;
+}
+
+int jacobian(const Param& p, Data2D& dat, const Console& con) {
+    SolidAngle sa;
+    solid_angle(p, sa);
+    return jacobian(p, dat, sa, con);
+}
+
+namespace {
+
+// su = the square root of s, for every value of an image.
+void roots(const float* s, float* su) {
+    int k = 0;
+#if PK_SIMD
+    for (; k + 4 <= kImageValues; k += 4)
+        _mm_storeu_ps(su + k, simd::narrow(simd::sqrt(simd::widen(_mm_loadu_ps(s + k)))));
+#endif
+    for (; k < kImageValues; ++k) su[k] = pk::to_float(std::sqrt(static_cast<double>(s[k])));
+}
+
+// Divides the used pixels' efficiencies and uncertainties by their mean,
+// then removes from the mask every pixel of efficiency outside 0.5 to 1.5.
+void normalise(float* s, float* su, float* mk, float mean) {
+    int k = 0;
+#if PK_SIMD
+    const __m128d m = _mm_set1_pd(static_cast<double>(mean));
+    const simd::Wide by{m, m};
+    const __m128 quarter = _mm_set1_ps(0.25f), low = _mm_set1_ps(0.5f), high = _mm_set1_ps(1.5f);
+    for (; k + 4 <= kImageValues; k += 4) {
+        const __m128 mask = _mm_loadu_ps(mk + k);
+        const __m128 used = _mm_cmpgt_ps(mask, quarter);
+        if (_mm_movemask_ps(used) == 0) {  // nothing to divide: only the range test
+            const __m128 sk = _mm_loadu_ps(s + k);
+            const __m128 outside = _mm_or_ps(_mm_cmplt_ps(sk, low), _mm_cmpgt_ps(sk, high));
+            _mm_storeu_ps(mk + k, simd::select(outside, _mm_setzero_ps(), mask));
+            continue;
+        }
+        const __m128 sk = simd::select(used, simd::narrow(simd::div(simd::widen(_mm_loadu_ps(s + k)), by)),
+                                       _mm_loadu_ps(s + k));
+        const __m128 uk = simd::select(used, simd::narrow(simd::div(simd::widen(_mm_loadu_ps(su + k)), by)),
+                                       _mm_loadu_ps(su + k));
+        const __m128 outside = _mm_or_ps(_mm_cmplt_ps(sk, low), _mm_cmpgt_ps(sk, high));
+        _mm_storeu_ps(s + k, sk);
+        _mm_storeu_ps(su + k, uk);
+        _mm_storeu_ps(mk + k, simd::select(outside, _mm_setzero_ps(), mask));
+    }
+#endif
+    for (; k < kImageValues; ++k) {
+        if (pk::pixel_used(mk[k])) {
+            s[k] = pk::to_float(static_cast<double>(s[k]) / mean);
+            su[k] = pk::to_float(static_cast<double>(su[k]) / mean);
+        }
+        if (s[k] < 0.5f || s[k] > 1.5f) mk[k] = 0.0f;
+    }
+}
+
+#if PK_SIMD
+// sens_cor for four values at once: the quotient and its uncertainty where
+// the mask takes the pixel, the uncertainty cleared where the mask clears
+// it, the values left as they are elsewhere.
+void correct_four(float* in, float* un, const float* s, const float* su, const float* mk) {
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 m = _mm_loadu_ps(mk), quarter = _mm_set1_ps(0.25f);
+    const __m128 used = _mm_cmpgt_ps(m, quarter);
+    const __m128 u = _mm_loadu_ps(un);
+    if (_mm_movemask_ps(used) == 0) {  // none taken: only the clearing
+        _mm_storeu_ps(un, simd::select(_mm_cmplt_ps(m, quarter), zero, u));
+        return;
+    }
+    const __m128 x = _mm_loadu_ps(in), sd = _mm_loadu_ps(s), sdu = _mm_loadu_ps(su);
+    const simd::Wide i = simd::widen(x), d = simd::widen(sd);
+    const __m128 q = simd::narrow(simd::div(i, d));
+    const simd::Wide uw = simd::widen(u), sw = simd::widen(sdu);
+    const __m128 var_i = simd::narrow(simd::mul(uw, uw));
+    const __m128 i2 = simd::narrow(simd::mul(i, i));
+    const __m128 t1 = simd::select(_mm_cmpeq_ps(x, zero), var_i,
+                                   simd::narrow(simd::div(simd::widen(var_i), simd::widen(i2))));
+    const __m128 var_s = simd::narrow(simd::mul(sw, sw));
+    const __m128 s2 = simd::narrow(simd::mul(d, d));
+    const __m128 t2 = simd::select(_mm_cmpeq_ps(sd, zero), var_s,
+                                   simd::narrow(simd::div(simd::widen(var_s), simd::widen(s2))));
+    const __m128 t = simd::narrow(simd::add(simd::widen(t1), simd::widen(t2)));
+    const __m128 unc = simd::narrow(simd::mul(simd::widen(q), simd::sqrt(simd::widen(t))));
+    _mm_storeu_ps(in, simd::select(used, q, x));
+    _mm_storeu_ps(un, simd::select(used, unc, simd::select(_mm_cmplt_ps(m, quarter), zero, u)));
+}
+#endif
+
+}  // namespace
+
+// Turns the raw flat field into relative efficiencies with mean 1 over the
+// used pixels and removes from the mask every pixel whose efficiency lies
+// outside 0.5 to 1.5.  Sums, quotients and products are rounded to floats;
+// square roots are taken in double.
+int sens_norm(const Param&, Data2D& sens, Data2D& mask, const Console& con) {
+    float* s = sens.intens.data();
+    float* su = sens.uncert.data();
+    float* mk = mask.intens.data();
+    roots(s, su);
+    float sum = 0.0f;
+    int32_t count = 0;
+    for (int k = 0; k < kImageValues; ++k) {
+        if (pk::pixel_used(mk[k])) {
+            sum = pk::to_float(static_cast<double>(sum) + s[k]);
+            ++count;
+        }
+    }
+    const float mean = count > 0 ? pk::to_float(static_cast<double>(sum) / count) : 0.0f;
+    if (!(mean > 0.0f && std::isfinite(mean))) {
+        pk::say(con, "sens_norm -> the mean sensitivity of the %d used pixels is %f; the sensitivity file %s "
+                    "cannot normalize the detector\n",
+                    count, static_cast<double>(mean), sens.name.c_str());
+        return -1;
+    }
+    normalise(s, su, mk, mean);
+    int used = 0;
+    for (int m = 0; m < kDetPixels; ++m)
+        if (pk::pixel_used(mk[m])) ++used;
+    if (used == 0) {
+        pk::say(con, "sens_norm -> no detector pixel is left in the mask after removing those of extreme "
+                    "sensitivity\n");
+        return -1;
+    }
+    return 1;
+}
+
+// Divides one image by the relative efficiencies and propagates the
+// uncertainty of the quotient of two independent values.
+int sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+    float* in = dat.intens.data();
+    float* un = dat.uncert.data();
+    const float* s = sens.intens.data();
+    const float* su = sens.uncert.data();
+    const float* mk = mask.intens.data();
+    int k = 0;
+#if PK_SIMD
+    for (; k + 4 <= kImageValues; k += 4) correct_four(in + k, un + k, s + k, su + k, mk + k);
+#endif
+    const int rest = k;
+    for (k = rest; k < kImageValues; ++k) {
+        if (!pk::pixel_used(mk[k])) continue;
+        const double i = in[k];
+        const double sd = s[k];
+        const float q = pk::to_float(i / sd);
+        const float var_i = pk::to_float(static_cast<double>(un[k]) * un[k]);
+        const float t1 = i == 0 ? var_i : pk::to_float(var_i / static_cast<double>(pk::to_float(i * i)));
+        const float var_s = pk::to_float(static_cast<double>(su[k]) * su[k]);
+        const float t2 = sd == 0 ? var_s : pk::to_float(var_s / static_cast<double>(pk::to_float(sd * sd)));
+        const float t = pk::to_float(static_cast<double>(t1) + t2);
+        in[k] = q;
+        un[k] = pk::to_float(static_cast<double>(q) * std::sqrt(static_cast<double>(t)));
+    }
+    for (k = rest; k < kImageValues; ++k)
+        if (pk::pixel_cleared(mk[k])) un[k] = 0.0f;
+    return 1;
+}
+
+}  // namespace pk

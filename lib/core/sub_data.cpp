@@ -1,0 +1,320 @@
+// Background subtraction and absolute scaling.
+//
+// All sample images are summed into one long measurement, likewise all
+// buffer (background) images in use.  Per pixel the dark current, scaled by
+// counting time, is taken from both sums; the buffer sum is scaled by the
+// ratio of monitor counts and of the angle-dependent transmissions
+// T^(0.5/cos(theta) + 0.5) and subtracted; the result is divided by the
+// sample's monitor counts, transmission, thickness and the absolute scaling
+// factor (times 1000).  Masked pixels are set to 0.
+#include <cmath>
+#include <cstdio>
+
+#include "pelkaro/Pelkaro.h"
+#include "common.h"
+
+namespace pk {
+
+namespace {
+
+inline float add(float acc, double v) { return pk::to_float(static_cast<double>(acc) + v); }
+
+int refuse(const char* what, const Console& con) {
+    pk::say(con, "sub_data -> %s; the data cannot be reduced\n", what);
+    return -1;
+}
+
+// Totals of the entries and what the subtraction will use.
+struct Totals {
+    float stot_time = 0.0f;
+    float stot_monitor = 0.0f;
+    float btot_time = 0.0f;
+    float btot_monitor = 0.0f;
+    // The buffer entries in use are those that were loaded (time not 0).
+    // Only they enter the buffer scale: their monitor total and the
+    // transmission of the first of them.
+    std::vector<const Data2D*> used;
+    float bused_monitor = 0.0f;
+    bool with_buffer = false;
+    bool with_dark = false;
+};
+
+Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc) {
+    Totals t;
+    for (const Data2D& s : d) {
+        t.stot_time = add(t.stot_time, s.tm);
+        t.stot_monitor = add(t.stot_monitor, s.monitor);
+    }
+    for (const Data2D& b : buf) {
+        t.btot_time = add(t.btot_time, b.tm);
+        t.btot_monitor = add(t.btot_monitor, b.monitor);
+    }
+    for (const Data2D& b : buf) {
+        if (b.tm != 0 && !b.intens.empty()) {
+            t.used.push_back(&b);
+            t.bused_monitor = add(t.bused_monitor, b.monitor);
+        }
+    }
+    t.with_buffer = t.btot_time > 0.5f;
+    t.with_dark = dc.tm > 0 && !dc.intens.empty();
+    return t;
+}
+
+// Refuses inputs that would give no number or a meaningless one.
+int check_inputs(const Param& p, const std::vector<Data2D>& d, const Totals& t, const Console& con) {
+    if (d.empty() || d[0].intens.empty()) return refuse("no sample image is loaded", con);
+    if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive", con);
+    if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive", con);
+    if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive", con);
+    for (const Data2D& s : d)
+        if (s.tm < 0) return refuse("a sample has a negative counting time", con);
+    for (const Data2D* b : t.used)
+        if (b->tm < 0) return refuse("a buffer in use has a negative counting time", con);
+    if (!(t.stot_monitor > 0) || !std::isfinite(t.stot_monitor))
+        return refuse("the total sample monitor count is not positive and finite", con);
+    if (!std::isfinite(t.stot_time) || !std::isfinite(t.btot_time) || !std::isfinite(t.btot_monitor))
+        return refuse("a counting time or monitor total is not finite", con);
+    if (t.with_buffer) {
+        if (t.used.empty()) return refuse("no buffer image is loaded", con);
+        if (!(t.bused_monitor > 0) || !std::isfinite(t.bused_monitor))
+            return refuse("the monitor total of the buffers in use is not positive and finite", con);
+        if (!(t.used.front()->trans > 0))
+            return refuse("the transmission of the first buffer in use is not positive", con);
+    }
+    return 1;
+}
+
+// What a pixel's reduction takes from its distance to the beam centre: the
+// transmissions of sample and buffer at its scattering angle and the
+// buffer's scale factors that follow from them.
+struct AtRadius {
+    float strans = 0.0f;  // sample transmission T^(0.5/cos(theta) + 0.5)
+    float btrans = 0.0f;  // the first buffer's, likewise
+    double scale = 0.0;   // monitor and transmission ratio of sample to buffer
+    float a = 0.0f;       // weight of the dark current's variance
+    float b = 0.0f;       // scale as a float, weight of the buffer's variance
+};
+
+// The factors that hold for every pixel.
+struct Factors {
+    const Param& p;
+    const std::vector<Data2D>& d;
+    const Data2D& dc;
+    const Totals& t;
+    float prefac;
+    double btrans0;
+    double dtm;
+    double fs;  // the dark current's share in the sums
+    double fb;
+    pk::RadiusCache<AtRadius> known;  // AtRadius of the distances met so far
+    // The squared distance terms of each pixel column and row, as
+    // pk::radius forms them for the pixel centres.
+    std::vector<double> col_term, row_term;
+
+    Factors(const Param& p_, const std::vector<Data2D>& d_, const Data2D& dc_, const Totals& t_, float prefac_)
+        : p(p_), d(d_), dc(dc_), t(t_), prefac(prefac_),
+          btrans0(t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)), dtm(dc.tm),
+          fs(t.stot_time / dtm), fb(t.btot_time / dtm), col_term(kDetSide), row_term(kDetSide) {
+        const double px = p.px, py = p.py;
+        for (int i = 0; i < kDetSide; ++i) {
+            const double dx = (i + 0.5) - static_cast<double>(p.bx);
+            const double dy = (i + 0.5) - static_cast<double>(p.by);
+            col_term[static_cast<std::size_t>(i)] = dx * dx * px * px;
+            row_term[static_cast<std::size_t>(i)] = dy * dy * py * py;
+        }
+    }
+
+    AtRadius at(float r) const {
+        const float theta = pk::scatter_angle(r, p.sam2det);
+        const double e = 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
+        AtRadius v;
+        v.strans = pk::to_float(std::pow(static_cast<double>(d[0].trans), e));
+        if (!t.with_buffer) return v;
+        v.btrans = pk::to_float(std::pow(btrans0, e));
+        v.scale = (static_cast<double>(t.stot_monitor) * v.strans) / (static_cast<double>(t.bused_monitor) * v.btrans);
+        v.a = pk::to_float((static_cast<double>(t.stot_monitor) * v.strans * t.btot_time) /
+                               (static_cast<double>(t.bused_monitor) * v.btrans * dtm) -
+                           t.stot_time / dtm);
+        v.b = pk::to_float(v.scale);
+        return v;
+    }
+};
+
+// Sum of one pixel over the entries and the root of its summed variances.
+template <class Entries, class Get>
+void sum_pixel(const Entries& entries, Get get, std::size_t m, float& tot, float& uncert) {
+    tot = 0.0f;
+    float sq = 0.0f;
+    for (const auto& e : entries) {
+        tot = add(tot, get(e).intens[m]);
+        const double u = get(e).uncert[m];
+        sq = add(sq, u * u);
+    }
+    uncert = pk::to_float(std::sqrt(static_cast<double>(sq)));
+}
+
+// Reduces one unmasked pixel: sums, dark current, buffer scaled by monitor
+// counts and the transmissions at the pixel's angle, absolute scale.
+void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
+    const Totals& t = f.t;
+    const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
+    const double x = i + 0.5;
+    const double y = j + 0.5;
+    const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
+    const AtRadius v = f.known.get(r, [&f](float dist) { return f.at(dist); });
+    float stot, stot_uncert;
+    sum_pixel(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, stot_uncert);
+
+    const double dtm = f.dtm;
+    const double dark = t.with_dark ? static_cast<double>(f.dc.intens[m]) : 0.0;
+    const double sdark = t.with_dark ? static_cast<double>(f.dc.uncert[m]) : 0.0;
+    const double prefac = f.prefac;
+    double intens = 0.0;
+    float var = pk::to_float(static_cast<double>(stot_uncert) * stot_uncert);
+    if (t.with_buffer) {
+        float btot, btot_uncert;
+        sum_pixel(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, btot_uncert);
+        if (t.with_dark) {
+            intens = prefac * ((stot - f.fs * dark) - v.scale * (btot - f.fb * dark));
+            var = add(var, static_cast<double>(v.a) * v.a * sdark * sdark);
+        } else {
+            intens = prefac * (stot - v.scale * btot);
+        }
+        var = add(var, static_cast<double>(v.b) * v.b * btot_uncert * btot_uncert);
+    } else if (t.with_dark) {
+        intens = prefac * (stot - f.fs * dark);
+        var = add(var, static_cast<double>(t.stot_time) * t.stot_time * sdark * sdark / (dtm * dtm));
+    } else {
+        intens = prefac * stot;
+    }
+    out = pk::to_float(intens);
+    out_uncert = pk::to_float(std::sqrt(static_cast<double>(var)) * prefac);
+}
+
+#if PK_SIMD
+
+// The values of four pixels of one column, rows j to j + 3, from an array.
+inline __m128 column4(const float* a, std::size_t m) {
+    return _mm_setr_ps(a[m], a[m + kDetSide], a[m + 2 * kDetSide], a[m + 3 * kDetSide]);
+}
+
+// sum_pixel for four pixels of one column.
+template <class Entries, class Get>
+void sum_four(const Entries& entries, Get get, std::size_t m, simd::Wide& tot, simd::Wide& uncert) {
+    __m128 t = _mm_setzero_ps(), sq = _mm_setzero_ps();
+    for (const auto& e : entries) {
+        t = simd::narrow(simd::add(simd::widen(t), simd::widen(column4(get(e).intens.data(), m))));
+        const simd::Wide u = simd::widen(column4(get(e).uncert.data(), m));
+        sq = simd::narrow(simd::add(simd::widen(sq), simd::mul(u, u)));
+    }
+    tot = simd::widen(t);
+    uncert = simd::widen(simd::narrow(simd::sqrt(simd::widen(sq))));
+}
+
+// reduce_pixel for pixels (i, j) to (i, j + 3); the values of those outside
+// the mask (`used` false) are left out.
+void reduce_four(Factors& f, const simd::Wide& radius_sq, const bool* used, std::size_t m, float* out,
+                 float* out_uncert) {
+    const Totals& t = f.t;
+    float r[4];
+    _mm_storeu_ps(r, simd::narrow(simd::sqrt(radius_sq)));
+    AtRadius v[4];
+    for (int k = 0; k < 4; ++k)
+        if (used[k]) v[k] = f.known.get(r[k], [&f](float dist) { return f.at(dist); });
+    simd::Wide stot, su;
+    sum_four(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, su);
+    const simd::Wide prefac = simd::all(f.prefac);
+    const simd::Wide zero = simd::all(0.0);
+    const simd::Wide dark = t.with_dark ? simd::widen(column4(f.dc.intens.data(), m)) : zero;
+    const simd::Wide sdark = t.with_dark ? simd::widen(column4(f.dc.uncert.data(), m)) : zero;
+    simd::Wide intens = simd::mul(prefac, stot);
+    __m128 var = simd::narrow(simd::mul(su, su));
+    if (t.with_buffer) {
+        simd::Wide btot, bu;
+        sum_four(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, bu);
+        const simd::Wide scale{_mm_setr_pd(v[0].scale, v[1].scale), _mm_setr_pd(v[2].scale, v[3].scale)};
+        const simd::Wide b = simd::widen(_mm_setr_ps(v[0].b, v[1].b, v[2].b, v[3].b));
+        if (t.with_dark) {
+            const simd::Wide a = simd::widen(_mm_setr_ps(v[0].a, v[1].a, v[2].a, v[3].a));
+            intens = simd::mul(prefac, simd::sub(simd::sub(stot, simd::mul(simd::all(f.fs), dark)),
+                                                 simd::mul(scale, simd::sub(btot, simd::mul(simd::all(f.fb), dark)))));
+            var = simd::narrow(simd::add(simd::widen(var), simd::mul(simd::mul(simd::mul(a, a), sdark), sdark)));
+        } else {
+            intens = simd::mul(prefac, simd::sub(stot, simd::mul(scale, btot)));
+        }
+        var = simd::narrow(simd::add(simd::widen(var), simd::mul(simd::mul(simd::mul(b, b), bu), bu)));
+    } else if (t.with_dark) {
+        intens = simd::mul(prefac, simd::sub(stot, simd::mul(simd::all(f.fs), dark)));
+        const simd::Wide st2 = simd::all(static_cast<double>(t.stot_time) * t.stot_time);
+        const simd::Wide term = simd::div(simd::mul(simd::mul(st2, sdark), sdark), simd::all(f.dtm * f.dtm));
+        var = simd::narrow(simd::add(simd::widen(var), term));
+    }
+    _mm_storeu_ps(out, simd::narrow(intens));
+    _mm_storeu_ps(out_uncert, simd::narrow(simd::mul(simd::sqrt(simd::widen(var)), prefac)));
+}
+#endif
+
+// The pixels of column i, rows j to j + n - 1 (n at most 4), reduced (four
+// at a time where the processor can) and stored in order up to the first
+// value that is not finite: returns its row, or -1.
+int reduce_rows(Factors& f, const Data2D& mask, Data2D& res, int i, int j, int n) {
+    bool used[4] = {false, false, false, false};
+    for (int k = 0; k < n; ++k) used[k] = pk::pixel_used(mask.intens[static_cast<std::size_t>(i + kDetSide * (j + k))]);
+    float out[4] = {0, 0, 0, 0}, out_uncert[4] = {0, 0, 0, 0};
+    bool computed = false;
+#if PK_SIMD
+    if (n == 4 && (used[0] || used[1] || used[2] || used[3])) {
+        const simd::Wide y{_mm_loadu_pd(&f.row_term[static_cast<std::size_t>(j)]),
+                           _mm_loadu_pd(&f.row_term[static_cast<std::size_t>(j + 2)])};
+        reduce_four(f, simd::add(simd::all(f.col_term[static_cast<std::size_t>(i)]), y), used,
+                    static_cast<std::size_t>(i + kDetSide * j), out, out_uncert);
+        computed = true;
+    }
+#endif
+    for (int k = 0; k < n; ++k) {
+        const std::size_t m = static_cast<std::size_t>(i + kDetSide * (j + k));
+        if (!used[k]) {
+            res.intens[m] = res.uncert[m] = 0.0f;
+            continue;
+        }
+        if (!computed) reduce_pixel(f, i, j + k, out[k], out_uncert[k]);
+        res.intens[m] = out[k];
+        res.uncert[m] = out_uncert[k];
+        if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) return j + k;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
+             const Data2D& mask, Data2D& res, const Console& con) {
+    pk::say(con, "Entered sub_data()\n");
+    const Totals t = totals_of(d, buf, dc);
+    pk::say(con, "stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
+            static_cast<double>(t.stot_time), static_cast<double>(t.stot_monitor), static_cast<double>(t.btot_time),
+            static_cast<double>(t.btot_monitor));
+    if (check_inputs(p, d, t, con) != 1) return -1;
+
+    res.trans = d[0].trans;
+    const float prefac = pk::to_float(
+        1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
+    if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", con);
+    pk::say(con, "finished setting up the prefactor nonsense\n");
+
+    Factors f(p, d, dc, t, prefac);
+    for (int i = 0; i < kDetSide; ++i) {
+        for (int j = 0; j < kDetSide; j += 4) {
+            const int bad = reduce_rows(f, mask, res, i, j, kDetSide - j < 4 ? kDetSide - j : 4);
+            if (bad >= 0) {
+                pk::say(con, "sub_data -> the reduced value of pixel (%d, %d) is not finite (transmission, "
+                             "geometry or counts out of range); the data cannot be reduced\n",
+                        i, bad);
+                return -1;
+            }
+        }
+    }
+    return 1;
+}
+
+}  // namespace pk

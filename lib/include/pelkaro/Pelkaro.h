@@ -1,0 +1,188 @@
+// Pelkaro: reduction of small-angle neutron scattering images from a
+// 128 x 128 area detector.  The three records that flow between the stages
+// of a run, and the stage functions.  Every stage returns 1 on success and
+// -1 on failure, after printing its own diagnostic on standard output.
+#ifndef PELKARO_H
+#define PELKARO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace pk {
+
+// Detector geometry: pixel (x, y), column x and row y from 0 to 127, is value
+// number x + 128*y of an image array.  Every image array holds 36864 values
+// (the capacity of a 192 x 192 detector); only the first 16384 carry the image.
+constexpr int kDetSide = 128;
+constexpr int kDetPixels = kDetSide * kDetSide;  // 16384
+constexpr int kImageValues = 36864;
+// The window in which the beam centre is searched: rows and columns 3 to 124.
+constexpr int kBeamWindowFirst = 3;
+constexpr int kBeamWindowLast = 124;
+// The internal mask's frame along the detector edges: rows and columns 0 to
+// 2 on the low side, 126 and 127 on the high side.
+constexpr int kFrameLowLast = 2;
+constexpr int kFrameHighFirst = 126;
+// Capacity of each averaged-curve array.
+constexpr int kCurveValues = 10000;
+
+// Where the console text of the stages goes.  The default writes to
+// standard output, byte for byte; a front end that wants the text elsewhere
+// silences it (file = nullptr) or collects it (capture).
+struct Console {
+    std::FILE* file = stdout;       // written here when not null
+    std::string* capture = nullptr; // appended here too when not null
+};
+
+// Writes printf-formatted text to the console.
+void say(const Console& con, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// printf-formatted text as a string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Reduction parameters of one run, filled from the parameter file.
+struct Param {
+    int32_t sams;        // number of sample entries ("DATS" lines)
+    int32_t bufs;        // number of buffer entries ("DATB" lines)
+    int32_t msk;         // 1 = read the mask file, otherwise internal mask
+    int32_t average;     // 0 = 2D output, 1 = 1D output, 2 = both
+    float abs_fact;      // absolute intensity scaling factor
+    float px;            // pixel spacing along x (columns)
+    float py;            // pixel spacing along y (rows)
+    float bx;            // beam centre along x, pixels
+    float by;            // beam centre along y, pixels
+    float sam2det;       // sample-to-detector distance
+    float src2sam;       // source-to-sample distance
+    float srcapp;        // source aperture radius (half the value given)
+    float samapp;        // sample aperture radius (half the value given)
+    float wavelen;       // neutron wavelength, angstrom
+    float dwavelen;      // wavelength spread
+    float trap;          // reserved, never set or read
+    int32_t mode;        // 0 = reduce, 1 = write mask file, 2 = beam centre
+    int32_t jacobian;    // 1 = apply the solid-angle correction
+    float bin_width;     // radial bin width, pixels
+    float thmin;         // lower sector limit, radians
+    float thmax;         // upper sector limit, radians
+};
+
+// One detector image with its header values.  Empty pixel arrays mean the
+// image has not been loaded.
+struct Data2D {
+    int32_t nx = 0;
+    int32_t ny = 0;
+    float dx = 0.0f;
+    float dy = 0.0f;
+    std::vector<float> intens;  // pixel values
+    std::vector<float> uncert;  // standard uncertainty of each value
+    std::string name;           // file name
+    float trans = 0.0f;         // transmission
+    float thick = 0.0f;         // thickness
+    float tm = 0.0f;            // counting time (also the use switch)
+    float monitor = 0.0f;       // monitor counts
+    float psd = 0.0f;           // total detector counts from the header
+    int32_t values = 0;         // values read from a detector or mask file
+};
+
+// One azimuthally averaged curve.
+struct Data1D {
+    int32_t num = 0;            // number of bins filled
+    std::vector<float> x;       // Q at each bin's inner edge
+    std::vector<float> y;       // mean intensity
+    std::vector<float> dy;      // uncertainty of y
+    std::vector<float> dq;      // Q resolution
+    std::vector<float> area;    // detector area of the bin, pixels
+};
+
+// The parameter file as read, once, at the start of a run: its pieces in
+// order.  A piece is a line with its line feed (CR LF read as LF, a lone CR
+// kept), or up to 510 characters of a longer line; its text ends at its
+// first NUL character.
+constexpr std::size_t kPieceLimit = 510;
+struct ParamPiece {
+    std::string text;
+    bool cut = false;  // the line goes on in the next piece
+    int line = 0;      // line number in the file, from 1, as an editor counts
+};
+struct ParamFile {
+    std::string name;
+    std::vector<ParamPiece> pieces;
+};
+
+// What the parser made of one piece.
+enum class Verdict { ignored, accepted, rejected };
+struct ParseRecord {
+    int line = 0;                // line number in the file
+    std::string text;            // the piece as read
+    int keyword = -1;            // index into the keyword table, -1: no keyword
+    std::vector<double> values;  // the numbers read, in order
+    std::string name;            // the file name of a file line
+    Verdict verdict = Verdict::ignored;
+    std::string why;             // a rejection's message
+};
+struct ParseLog {
+    uint32_t seen = 0;                  // bit k: keyword k was accepted
+    std::vector<ParseRecord> records;   // one per piece read
+};
+
+// Parameter file (parse_in.cpp).  The keywords are in keywords.h.
+constexpr int kKeywordCount = 15;
+// Reads a parameter file into its pieces; -1 when it cannot be read, -2
+// when it is larger than any input file may be.
+int read_param_file(const std::string& name, ParamFile& pf);
+// Reads the parameter file into `pf`, then counts its sample and buffer lines.
+int count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con = Console{});
+int count_parse(const std::string& name, Param& p, const Console& con = Console{});
+int parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
+             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con = Console{});
+// The same on the file itself, read for this call.
+int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
+             std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask,
+             uint32_t* seen = nullptr, const Console& con = Console{});
+
+// Detector data and mask files (read_sans.cpp).
+int read_data(Data2D& data, const Console& con = Console{});
+int read_mask(const Param& p, Data2D& mask, const Console& con = Console{});
+
+// Beam-centre measurement (beam_meas.cpp).
+int beam_center(Param& p, const Data2D& in, const Console& con = Console{});
+
+// Internal edge mask (mask_gen.cpp).
+int make_mask(const Param& p, Data2D& mask);
+
+// Sensitivity and solid-angle corrections (sens_cor.cpp).
+// The solid-angle factor 1/cos^3(theta) of every pixel, theta the
+// scattering angle of its centre, for the geometry of a run; the first pixel
+// whose factor is not a finite value of at least 1, if any.
+struct SolidAngle {
+    std::vector<float> factor;  // index x + 128*y
+    int bad_x = -1;
+    int bad_y = -1;
+};
+void solid_angle(const Param& p, SolidAngle& sa);
+int jacobian(const Param& p, Data2D& dat, const SolidAngle& sa, const Console& con = Console{});
+// The same with the factors worked out for this one image.
+int jacobian(const Param& p, Data2D& dat, const Console& con = Console{});
+int sens_norm(const Param& p, Data2D& sens, Data2D& mask, const Console& con = Console{});
+int sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
+
+// Background subtraction and absolute scaling (sub_data.cpp).
+int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
+             const Data2D& dc, const Data2D& mask, Data2D& res, const Console& con = Console{});
+
+// Azimuthal averaging (ave_data.cpp).
+int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
+             const Console& con = Console{});
+
+// Output files (file_out.cpp).
+int write_2D(const Param& p, const Data2D& data, const ParamFile& pf, const Console& con = Console{});
+int write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con = Console{});
+int write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name,
+             const Console& con = Console{});
+int write_mask(const Param& p, const Data2D& data, const Console& con = Console{});
+
+}  // namespace pk
+
+#endif

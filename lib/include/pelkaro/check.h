@@ -1,0 +1,48 @@
+// pelkaro-check: inspects the run that Pelkaro would make on a parameter
+// file, without writing anything, and reports what would stop it (errors)
+// and what looks wrong (warnings), one diagnostic per line in the form
+// compilers and editors use: "run.par:3: error: ...".
+//
+// The errors are those of Pelkaro itself, found by running the same parse,
+// loads and reduction in memory with the console silenced; the warnings
+// come from the checker's own reading of the parameter file and of the
+// detector files in use.
+#ifndef PELKARO_CHECK_H
+#define PELKARO_CHECK_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace pk {
+
+enum class Severity { error, warning, note };
+
+struct Diagnostic {
+    std::string file;   // the file as the user named it
+    int line = 0;       // line number as an editor counts it; 0: the file as a whole
+    Severity severity = Severity::error;
+    std::string text;
+    std::string paste;  // a line for the user to paste, printed on its own after this one
+};
+
+struct CheckResult {
+    std::vector<Diagnostic> diagnostics;  // parameter file first, by line; then the detector files
+    int errors = 0;
+    int warnings = 0;
+};
+
+// Checks the run that "Pelkaro param_name" would make in the working
+// directory.  Reads files, writes none.
+CheckResult check_run(const std::string& param_name);
+
+// "FILE:LINE: error: TEXT" ("FILE: ..." for the file as a whole), no line end.
+std::string diagnostic_line(const Diagnostic& d);
+
+// Text as the diagnostics show it.
+std::string quote(const std::string& s);   // "..." with tabs, line ends and controls escaped
+std::string counted(long long n, const char* one, const char* many);  // "1 error", "2 errors"
+
+}  // namespace pk
+
+#endif

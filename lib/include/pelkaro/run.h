@@ -1,0 +1,54 @@
+// The runs of Pelkaro as library functions, for every front end: the
+// parameter stage, the reduction (computed in memory, then written), the
+// mask-file run and the beam-centre run.  Each prints the driver's messages
+// ("Pelkaro:  ...") to the console it is given and returns 1 on success,
+// -1 on failure.
+#ifndef PELKARO_RUN_H
+#define PELKARO_RUN_H
+
+#include <string>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+
+namespace pk {
+
+// Everything one run reads and computes.
+struct Run {
+    ParamFile file;             // the parameter file as read
+    ParseLog log;               // what the parser made of each piece
+    Param p{};
+    std::vector<Data2D> sam;    // sample entries
+    std::vector<Data2D> buf;    // buffer entries; those with time 0 are not loaded
+    Data2D dcur;                // dark current, loaded when its time is above 0
+    Data2D sens;                // sensitivity: normalised after a reduction
+    Data2D mask;                // the mask actually used (pixels of extreme sensitivity removed)
+    Data2D res;                 // the reduced image, named after the first sample file
+    Data1D rot;                 // the averaged curve, when the averaging mode asks for one
+};
+
+// Reads, counts and parses the parameter file and sizes the records.
+int prepare_run(const std::string& param_name, Run& run, const Console& con);
+
+// The bytes of the pixel arrays a reduction of `run` allocates (the
+// parameter stage done): for a front end that tunes its allocator for them.
+std::size_t reduction_bytes(Run& run);
+
+// Loads, corrects, subtracts, scales and (when asked) averages: the
+// reduction up to its output files.  Refuses a parameter file that lacks a
+// keyword the reduction uses.
+int reduce(Run& run, const Console& con);
+
+// Writes the 2D and/or 1D files of a reduction and reports completion.
+int write_outputs(const Run& run, const Console& con);
+
+// Writes the internal mask to "mask.d2d".
+int mask_run(Run& run, const Console& con);
+
+// Measures the beam centre on the first sample image and prints it.
+int beam_center_run(Run& run, const Console& con);
+
+
+}  // namespace pk
+
+#endif

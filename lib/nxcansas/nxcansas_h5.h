@@ -1,0 +1,91 @@
+// A small writer over the HDF5 C library for the NXcanSAS file: groups,
+// scalar and array datasets, attributes, built in memory and handed over as
+// the bytes of the file.  Every identifier is closed when
+// its owner goes; the first failure is remembered in words and every later
+// call does nothing, so a layout can be written as a plain sequence and
+// checked once at the end.  HDF5's own error printing is switched off.
+#ifndef PELKARO_NXCANSAS_H5_H
+#define PELKARO_NXCANSAS_H5_H
+
+#include <hdf5.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pk {
+
+// An HDF5 identifier and the function that closes it.
+class Handle {
+public:
+    Handle() = default;
+    Handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+    Handle(Handle&& o) noexcept : id_(o.id_), close_(o.close_) { o.id_ = -1; }
+    Handle& operator=(Handle&& o) noexcept;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { close(); }
+    hid_t id() const { return id_; }
+    bool valid() const { return id_ >= 0; }
+    // Closes now; false when the library reports a failure.
+    bool close();
+
+private:
+    hid_t id_ = -1;
+    herr_t (*close_)(hid_t) = nullptr;
+};
+
+// An open file, group or dataset with its path in the file, for messages.
+struct Node {
+    Handle h;
+    std::string path;
+};
+
+class Writer {
+public:
+    Writer();
+    bool ok() const { return why_.empty(); }
+    const std::string& why() const { return why_; }
+
+    // Creates the file in memory (nothing touches the disk, so no write
+    // failure can leave the library in a state it cannot shut down from);
+    // the root group is the returned node.
+    Node create(const std::string& file_name);
+    // The bytes of the complete file, then the file and everything still
+    // open in it closed.
+    void finish(Node& file, std::vector<unsigned char>& image);
+
+    Node group(const Node& parent, const std::string& name, const char* nx_class, const char* cansas_class);
+
+    // Datasets; a unit, when not empty, goes into the "units" attribute.
+    Node text(const Node& parent, const std::string& name, const std::string& value);
+    Node number(const Node& parent, const std::string& name, double value, const std::string& unit);
+    Node floats(const Node& parent, const std::string& name, const std::vector<float>& v,
+                const std::vector<hsize_t>& dims, const std::string& unit);
+    Node doubles(const Node& parent, const std::string& name, const std::vector<double>& v,
+                 const std::vector<hsize_t>& dims, const std::string& unit);
+    Node bytes(const Node& parent, const std::string& name, const std::vector<uint8_t>& v,
+               const std::vector<hsize_t>& dims);
+
+    // Attributes of a group or dataset: text, one integer, integers.
+    void attr(const Node& n, const char* name, const std::string& value);
+    void attr(const Node& n, const char* name, int value);
+    void attr(const Node& n, const char* name, const std::vector<int>& values);
+
+private:
+    Node dataset(const Node& parent, const std::string& name, hid_t mem_type, hid_t file_type,
+                 const std::vector<hsize_t>& dims, const void* data);
+    void write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space, const void* data);
+    void fail(const std::string& what);
+
+    Handle text_type_;  // variable-length UTF-8 strings
+    std::string why_;
+};
+
+// The text with every byte that is not part of well-formed UTF-8 replaced
+// by "?": HDF5 strings here are declared UTF-8.
+std::string utf8_clean(const std::string& s);
+
+}  // namespace pk
+
+#endif

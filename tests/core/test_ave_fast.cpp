@@ -1,0 +1,159 @@
+// The azimuthal average against its formulae taken literally, one sub-pixel
+// at a time (pkt::literal_average): random geometries, sectors, bin widths,
+// masks and images must give the same result, console output and curve
+// arrays to the bit.  Also the runs of equal additions the fast sums take in
+// a few steps, against the additions one by one.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "pelkaro/Pelkaro.h"
+#include "ave_fast.h"
+#include "common.h"
+#include "test_util.h"
+
+namespace {
+
+const double kPi = 3.141592653589793;
+
+struct Outcome {
+    int rc;
+    std::string text;
+    Data1D curve;
+};
+
+template <class F>
+Outcome run(F average, const Param& p, const Data2D& in, const Data2D& mask) {
+    Outcome o;
+    for (auto* a : {&o.curve.x, &o.curve.y, &o.curve.dy, &o.curve.dq, &o.curve.area}) a->assign(kCurveValues, -3.0f);
+    o.text = pkt::capture([&] { o.rc = average(p, in, o.curve, mask); });
+    return o;
+}
+
+::testing::AssertionResult same(const Outcome& a, const Outcome& b) {
+    if (a.rc != b.rc || a.text != b.text || a.curve.num != b.curve.num)
+        return ::testing::AssertionFailure() << "result " << a.rc << " vs " << b.rc << ", output \"" << a.text
+                                             << "\" vs \"" << b.text << "\"";
+    const std::vector<float>* const fa[5] = {&a.curve.x, &a.curve.y, &a.curve.dy, &a.curve.dq, &a.curve.area};
+    const std::vector<float>* const fb[5] = {&b.curve.x, &b.curve.y, &b.curve.dy, &b.curve.dq, &b.curve.area};
+    for (int q = 0; q < 5; ++q)
+        for (int i = 0; i < kCurveValues; ++i)
+            if (std::memcmp(&(*fa[q])[i], &(*fb[q])[i], sizeof(float)) != 0)
+                return ::testing::AssertionFailure() << "array " << q << " bin " << i << ": " << (*fa[q])[i]
+                                                     << " vs " << (*fb[q])[i];
+    return ::testing::AssertionSuccess();
+}
+
+#ifdef PELKARO_SANITIZED
+constexpr int kCases = 100;
+#else
+constexpr int kCases = 1000;
+#endif
+
+TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
+    std::mt19937 rng(20240611);
+    auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    const float deg = static_cast<float>(kPi / 180);
+    auto centre = [&]() -> float {
+        const int whole = pick(128);
+        switch (pick(7)) {
+            case 0: return whole + 0.5f;                                      // pixel centre
+            case 1: return static_cast<float>(whole);                         // pixel edge
+            case 2: return static_cast<float>(whole + 0.05 + 0.1 * pick(10));  // on sub-pixel lines
+            case 3: return std::nextafter(static_cast<float>(whole + 0.05 + 0.1 * pick(10)), pick(2) ? 0.0f : 999.0f);
+            case 4: return static_cast<float>(pick(2) ? uni(-60, -0.01) : uni(128, 511));  // outside
+            case 5: return static_cast<float>(pick(2) ? 95 : 95.5);
+            default: return static_cast<float>(uni(0, 128));
+        }
+    };
+    for (int c = 0; c < kCases; ++c) {
+        Param p{};
+        p.px = static_cast<float>(uni(0.5, 8));
+        p.py = pick(3) ? p.px : static_cast<float>(p.px * uni(0.3, 3));
+        p.bx = centre(), p.by = centre();
+        p.bin_width = pick(2) ? static_cast<float>(1 + pick(4)) : static_cast<float>(uni(0.4, 6));
+        p.sam2det = static_cast<float>(uni(500, 20000)), p.src2sam = static_cast<float>(uni(1000, 20000));
+        p.srcapp = static_cast<float>(uni(1, 30)), p.samapp = static_cast<float>(uni(1, 15));
+        p.wavelen = static_cast<float>(uni(2, 20)), p.dwavelen = static_cast<float>(uni(0, 0.3));
+        const float quarter[5] = {0, 90, 180, 270, 360};
+        const int sector = pick(24);
+        const double a = uni(0, 360), b = uni(0, 360);
+        if (sector < 6) {  // full circle, as the parameter file gives it
+            p.thmin = 0, p.thmax = static_cast<float>(360 * (kPi / 180));
+        } else if (sector < 10) {  // quadrants: limits on the branch lines of the azimuth
+            p.thmin = static_cast<float>(quarter[pick(4)] * (kPi / 180)), p.thmax = p.thmin + 90 * deg;
+        } else if (sector < 12) {  // a single direction
+            p.thmin = p.thmax = static_cast<float>(quarter[pick(5)] * (kPi / 180));
+        } else if (sector == 12) {  // no sector at all
+            p.thmin = static_cast<float>(uni(0, 7)), p.thmax = pick(2) ? p.thmin * 0.5f : NAN;
+        } else {
+            p.thmin = static_cast<float>(std::fmin(a, b) * kPi / 180);
+            p.thmax = static_cast<float>(std::fmax(a, b) * kPi / 180);
+        }
+        Data2D in, mask;
+        in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0), mask.intens.assign(kImageValues, 0);
+        const double density = pick(12) == 0 ? 1.0 : uni(0.005, 0.1);
+        const int kind = pick(3);
+        for (int k = 0; k < kDetPixels; ++k) {
+            mask.intens[k] = uni(0, 1) < density ? (pick(50) ? 1.0f : 0.26f) : (pick(2) ? 0.25f : 0.0f);
+            if (kind == 0) {  // counts
+                in.intens[k] = static_cast<float>(uni(-50, 1e5)), in.uncert[k] = static_cast<float>(uni(0, 400));
+            } else if (kind == 1) {  // wide range
+                in.intens[k] = static_cast<float>(std::ldexp(uni(-1, 1), pick(80) - 40));
+                in.uncert[k] = static_cast<float>(std::ldexp(uni(0, 1), pick(40) - 20));
+            } else {  // terms that are exact binary fractions: rounding ties in the sums
+                in.intens[k] = static_cast<float>(std::ldexp(100.0 * (pick(7) - 3), pick(40) - 5));
+                in.uncert[k] = static_cast<float>(std::ldexp(100.0, pick(20) - 10));
+            }
+        }
+        if (pick(50) == 0) mask.intens[pick(kDetPixels)] = NAN;
+        if (pick(50) == 0) {  // refusals: a value that is not finite, a negative spacing, too many bins
+            const int k = pick(kDetPixels);
+            in.intens[k] = INFINITY, mask.intens[k] = 1;
+        }
+        if (pick(100) == 0) p.px = -p.px;
+        if (pick(100) == 0) p.bin_width = 0.01f;
+        const Outcome fast = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) { return ave_data(q, d, o, m); }, p, in, mask);
+        const Outcome literal = run(pkt::literal_average, p, in, mask);
+        ASSERT_TRUE(same(fast, literal)) << "case " << c << ": px " << p.px << " py " << p.py << " bx " << p.bx
+                                         << " by " << p.by << " bin " << p.bin_width << " sector " << p.thmin
+                                         << ".." << p.thmax << " density " << density << " kind " << kind;
+        if (c % 10 == 0) {  // the program's own sub-pixel loop, which the benchmarks time
+            const Outcome loop = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
+                return ave_data_literal(q, d, o, m);
+            }, p, in, mask);
+            ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
+        }
+    }
+}
+
+TEST(FastAverage, RepeatedAdditionsEqualOneByOne) {
+    std::mt19937 rng(77);
+    auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    for (int c = 0; c < 20000; ++c) {
+        // Starting sums from subnormal to near the float limit, of both signs.
+        const int scale = pick(2) ? pick(60) - 30 : pick(278) - 150;  // |s| < 2^127
+        const float s = pick(8) == 0 ? 0.0f : static_cast<float>(std::ldexp(uni(-1, 1), scale));
+        const int e = s == 0 ? pick(40) - 20 : std::ilogb(s);
+        double add = 0;
+        switch (pick(4)) {
+            case 0: add = static_cast<float>(uni(-1e5, 1e5)) * 0.01; break;  // a pixel's term
+            case 1: add = std::ldexp(2 * pick(9) - 8 + 1, e - 24); break;    // exact ties at s's ulp
+            case 2: add = std::ldexp(uni(-1, 1), e - pick(30)); break;       // small against s
+            default: add = std::ldexp(uni(-1, 1), e + pick(4)); break;       // across binades and zero
+        }
+        const uint32_t n = static_cast<uint32_t>(pick(4) ? pick(200) : pick(20000));
+        float want = s;
+        for (uint32_t k = 0; k < n; ++k) want = pk::to_float(want + add);
+        const float got = pk::ave::add_repeated(s, add, n);
+        ASSERT_EQ(pk::bits_of(got), pk::bits_of(want)) << std::hexfloat << "s " << s << " c " << add << " n " << n;
+    }
+}
+
+}  // namespace

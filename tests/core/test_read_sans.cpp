@@ -1,0 +1,201 @@
+// Detector data files and mask files: what is loaded, what is printed, and
+// which files are refused.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "pelkaro/Pelkaro.h"
+#include "test_util.h"
+
+using namespace pkt;
+
+namespace {
+
+std::string repeat_lines(const std::string& line, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += line;
+    return s;
+}
+
+class Reader : public ::testing::Test {
+protected:
+    TempDir dir;
+    Data2D d;
+    std::string out;
+    std::string path = dir / "in.dat";
+    // Loads `content` as a detector data file into arrays prefilled with `fill`.
+    int data(const std::string& content, float fill = 0.0f) {
+        write_file(path, content);
+        return load_data(path, fill);
+    }
+    int load_data(const std::string& name, float fill = 0.0f) {
+        d.name = name;
+        d.intens.assign(kImageValues, fill);
+        d.uncert.assign(kImageValues, -7.0f);
+        int rc = 0;
+        out = capture([&] { rc = read_data(d); });
+        return rc;
+    }
+    int mask(const std::string& content, float fill = 0.5f) {
+        write_file(path, content);
+        return load_mask(path, fill);
+    }
+    int load_mask(const std::string& name, float fill = 0.5f) {
+        d.name = name;
+        d.intens.assign(kImageValues, fill);
+        d.uncert.assign(kImageValues, -7.0f);
+        int rc = 0;
+        out = capture([&] { rc = read_mask(Param{}, d); });
+        return rc;
+    }
+    std::vector<float> head(std::size_t n) const { return {d.intens.begin(), d.intens.begin() + n}; }
+};
+
+using V = std::vector<float>;
+
+TEST_F(Reader, DataLineAndUncertainties) {
+    ASSERT_EQ(data("0\t5\t12\n"), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(head(4), (V{0, 5, 12, 0}));
+    EXPECT_EQ(d.uncert[0], 1.0f);
+    EXPECT_EQ(d.uncert[1], static_cast<float>(std::sqrt(5.0)));
+    EXPECT_EQ(d.uncert[2], static_cast<float>(std::sqrt(12.0)));
+    EXPECT_EQ(d.uncert[3], 1.0f);
+    EXPECT_EQ(d.uncert[kImageValues - 1], 1.0f);
+    // Tags only: the values stay as they were, every uncertainty is computed.
+    ASSERT_EQ(data("<time>5</time>\n", 4.0f), 1);
+    for (int k = 0; k < kImageValues; ++k) {
+        ASSERT_EQ(d.intens[k], 4.0f) << k;
+        ASSERT_EQ(d.uncert[k], 2.0f) << k;
+    }
+}
+
+TEST_F(Reader, HeaderTags) {
+    d.psd = 3.0f;
+    ASSERT_EQ(data("<time>600</time>\n<monitorcounts>5000</monitorcounts>\n<psd counts>98765</psd>\n"
+                   "1 2\n<psd>77</psd>\n<Time>9</Time>\n<moni>\n<time 55\n 8 9\n<psd x>-5</psd>\n"
+                   "<time>1234.9</time>\n3\n"),
+              1);
+    EXPECT_EQ(out,
+              "Data set time = 600.000000\nData set monitor = 5000.000000\n"
+              "Data set PSD counts = 98765.000000\nData set PSD counts = -5.000000\n"
+              "Data set time = 1234.000000\n");
+    EXPECT_EQ(d.tm, 1234.0f);
+    EXPECT_EQ(d.monitor, 5000.0f);
+    EXPECT_EQ(d.psd, -5.0f);
+    EXPECT_EQ(head(4), (V{1, 2, 3, 0}));
+}
+
+TEST_F(Reader, MonitorFallsBackToTime) {
+    d.monitor = 0.0f;
+    ASSERT_EQ(data("<time>300</time>\n1\n"), 1);
+    EXPECT_EQ(d.monitor, 300.0f);
+    d.monitor = 70.0f;
+    ASSERT_EQ(data("<time>300</time>\n1\n"), 1);
+    EXPECT_EQ(d.monitor, 70.0f);
+}
+
+// Only the order of the numbers matters, not the lines: 128 lines of 128,
+// 16384 lines of one, one line of 16384 and CRLF line ends load alike.
+TEST_F(Reader, LayoutsLoadTheSameImage) {
+    std::vector<long> v(kDetPixels);
+    for (int i = 0; i < kDetPixels; ++i) v[i] = (i * 37L) % 1001;
+    std::string rows = detector_file(v, 10, 20), single, column, crlf;
+    for (int i = 0; i < kDetPixels; ++i) {
+        single += std::to_string(v[i]) + (i + 1 < kDetPixels ? " " : "\n");
+        column += std::to_string(v[i]) + "\n";
+    }
+    for (char c : rows) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    for (const std::string* text : {&rows, &single, &column, &crlf}) {
+        ASSERT_EQ(data(*text, 99.0f), 1);
+        for (int i = 0; i < kDetPixels; ++i) ASSERT_EQ(d.intens[i], static_cast<float>(v[i])) << i;
+        EXPECT_EQ(d.intens[kDetPixels], 99.0f);
+    }
+    EXPECT_EQ(d.tm, 10.0f);
+    EXPECT_EQ(d.monitor, 20.0f);
+}
+
+TEST_F(Reader, FieldsAndFileEnd) {
+    ASSERT_EQ(data("7 8", 99.0f), 1);  // no final line feed: 8 is kept
+    EXPECT_EQ(head(3), (V{7, 8, 99}));
+    ASSERT_EQ(data("1  2\t\n5 -3 4\n", 99.0f), 1);  // empty fields take no position
+    EXPECT_EQ(head(6), (V{1, 2, 5, 3, 4, 99}));
+    ASSERT_EQ(data("2147483647\n0000000000000000000000012\n"), 1);
+    EXPECT_EQ(head(2), (V{2147483648.0f, 12}));
+}
+
+TEST_F(Reader, OversizedAndOutOfRangeDataRejected) {
+    ASSERT_EQ(data(repeat_lines(repeat_lines("1\t", 127) + "2\n", kImageValues / 128)), 1);
+    EXPECT_EQ(d.intens[kImageValues - 1], 2.0f);
+    const std::vector<std::string> bad = {
+        repeat_lines("1\n", kImageValues + 1), "2147483648\n", "1 99999999999999999999 2\n",
+        "<time>99999999999</time>\n", "<monitor>-2147483649</monitor>\n"};
+    for (const std::string& text : bad) {
+        EXPECT_EQ(data(text), -1) << text.substr(0, 40);
+        EXPECT_EQ(out.rfind("read_data -> ", 0), 0u) << out;
+        EXPECT_NE(out.find(path), std::string::npos) << out;
+        EXPECT_EQ(d.intens.size(), static_cast<std::size_t>(kImageValues));
+    }
+}
+
+TEST_F(Reader, UnreadableDataFile) {
+    std::filesystem::create_directory(dir / "sub");
+    for (const std::string& name : {dir / "none.dat", dir / "sub", std::string("/dev/null")}) {
+        EXPECT_EQ(load_data(name, 3.0f), -1);
+        EXPECT_EQ(out, "read_saxs -> could not access the data in " + name + "\n");
+        EXPECT_EQ(d.intens[0], 3.0f);
+        EXPECT_EQ(d.uncert[0], -7.0f);
+    }
+}
+
+TEST_F(Reader, MaskValueLines) {
+    ASSERT_EQ(mask("# c1\n#c2\n1\t0\t1\n0.9\n1.00\n 1\n-1\n7\n  # 5\n\ntext\n0\r\n1\r\n"), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(head(9), (V{1, 0, 1, 1, -1, 7, 0, 1, 0.5f}));
+    EXPECT_EQ(d.uncert[0], -7.0f);
+    std::string full = "# a\n# b\n";
+    for (int i = 0; i < kDetPixels; ++i) full += (i % 3 == 0 || i == 129) ? "1\n" : "0\n";
+    ASSERT_EQ(mask(full), 1);
+    for (int i = 0; i < kDetPixels; ++i) ASSERT_EQ(d.intens[i], (i % 3 == 0 || i == 129) ? 1.0f : 0.0f);
+    EXPECT_EQ(d.intens[128 * 1 + 1], 1.0f);  // column 1 of row 1
+    EXPECT_EQ(d.intens[kDetPixels], 0.5f);
+    ASSERT_EQ(mask(repeat_lines("1\n", kImageValues)), 1);
+    EXPECT_EQ(d.intens[kImageValues - 1], 1.0f);
+}
+
+TEST_F(Reader, MaskFilesRejected) {
+    std::filesystem::create_directory(dir / "sub");
+    for (const std::string& name : {dir / "none", dir / "sub"}) {
+        EXPECT_EQ(load_mask(name), -1);
+        EXPECT_EQ(out, "read_saxs -> could not open the mask file " + name + "\n");
+        EXPECT_EQ(d.intens[0], 0.5f);
+    }
+    for (const std::string& text : {repeat_lines("1\n", kImageValues + 1), std::string("1\n2147483648\n")}) {
+        EXPECT_EQ(mask(text), -1);
+        EXPECT_EQ(out.rfind("read_saxs -> ", 0), 0u) << out;
+        EXPECT_NE(out.find(path), std::string::npos) << out;
+    }
+}
+
+// A mask in the layout that run mode 1 writes is read row by row.
+TEST_F(Reader, GeneratedMaskLayout) {
+    auto layout = [](int rows, int cols) {
+        std::string s = "# mask file created from beam center 64.000000 63.500000\n"
+                        "# detector appears as if looking from sample position\n";
+        for (int r = 0; r < rows; ++r) {
+            for (int c = 0; c < cols; ++c) s += ((r * 7 + c) % 5 == 0) ? "1.00\t" : "0.00\t";
+            s += "\n";
+        }
+        return s;
+    };
+    ASSERT_EQ(mask(layout(128, 128)), 1);
+    for (int i = 0; i < kDetPixels; ++i)
+        ASSERT_EQ(d.intens[i], ((i / 128) * 7 + i % 128) % 5 == 0 ? 1.0f : 0.0f) << i;
+    EXPECT_EQ(d.intens[kDetPixels], 0.5f);
+    for (auto [rows, cols] : std::vector<std::pair<int, int>>{{128, 127}, {127, 128}, {129, 128}, {128, 129}}) {
+        EXPECT_EQ(mask(layout(rows, cols)), -1) << rows << "x" << cols;
+        EXPECT_EQ(out.rfind("read_saxs -> ", 0), 0u) << out;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,418 @@
+// pelkaro-nxcansas: the example's file read back with the HDF5 library and
+// held against the reduction in memory and Pelkaro's text files, SasView's
+// loader on it, the mean Q of the bins, the command line and the refusals.
+#include <gtest/gtest.h>
+
+#ifndef PELKARO_NXCANSAS_EXE
+
+#include <cstdlib>
+#include <string>
+
+// Continuous integration installs HDF5; elsewhere its absence is a skip.
+TEST(NxCanSas, NotBuilt) {
+    const char* ci = std::getenv("CI");
+    if (ci && *ci && std::string(ci) != "false" && std::string(ci) != "0")
+        FAIL() << "built without the HDF5 library in continuous integration";
+    GTEST_SKIP() << "built without the HDF5 library: pelkaro-nxcansas is not built";
+}
+
+#else
+
+#include <hdf5.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+#include "nxcansas_cli.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using pkt::TempDir;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// A command in directory `cwd`, arguments quoted for the shell.
+Outcome run_in(const std::string& cwd, const std::string& exe, const std::vector<std::string>& args) {
+    const auto quote = [](std::string s) {
+        for (std::size_t at = 0; (at = s.find('\'', at)) != std::string::npos; at += 4) s.replace(at, 1, "'\\''");
+        return "'" + s + "'";
+    };
+    TempDir scratch;
+    std::string cmd = "cd " + quote(cwd) + " && " + quote(exe);
+    for (const std::string& a : args) cmd += " " + quote(a);
+    cmd += " >" + quote(scratch / "out") + " 2>" + quote(scratch / "err");
+    const int w = std::system(cmd.c_str());
+    return {WIFEXITED(w) ? WEXITSTATUS(w) : -1, pkt::read_file(scratch / "out"), pkt::read_file(scratch / "err")};
+}
+
+Outcome nx(const TempDir& dir, const std::vector<std::string>& args) {
+    return run_in(dir.path(), PELKARO_NXCANSAS_EXE, args);
+}
+
+void copy_example(const TempDir& dir) {
+    for (const auto& e : fs::directory_iterator(PELKARO_SOURCE_DIR "/examples"))
+        fs::copy(e.path(), dir / e.path().filename().string());
+}
+
+// The example's parameter file with one line replaced.
+void edit_param(const TempDir& dir, const std::string& from, const std::string& to) {
+    std::string text = pkt::read_file(dir / "spheres.par");
+    text.replace(text.find(from), from.size(), to);
+    pkt::write_file(dir / "spheres.par", text);
+}
+
+// Reading back with the HDF5 library.
+struct H5 {
+    hid_t id;
+    explicit H5(const std::string& path) : id(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT)) {}
+    ~H5() { H5Fclose(id); }
+    bool has(const std::string& path) const { return H5Lexists(id, path.c_str(), H5P_DEFAULT) > 0; }
+
+    template <class T>
+    std::vector<T> values(const std::string& path, hid_t type, std::size_t stored_size) const {
+        const hid_t d = H5Dopen2(id, path.c_str(), H5P_DEFAULT);
+        const hid_t s = H5Dget_space(d), t = H5Dget_type(d);
+        EXPECT_EQ(H5Tget_size(t), stored_size) << path;
+        std::vector<T> v(static_cast<std::size_t>(std::max<hssize_t>(H5Sget_simple_extent_npoints(s), 0)));
+        EXPECT_GE(H5Dread(d, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data()), 0) << path;
+        H5Tclose(t), H5Sclose(s), H5Dclose(d);
+        return v;
+    }
+    std::vector<float> floats(const std::string& p) const { return values<float>(p, H5T_NATIVE_FLOAT, 4); }
+    std::vector<double> doubles(const std::string& p) const { return values<double>(p, H5T_NATIVE_DOUBLE, 8); }
+    double number(const std::string& p) const { return doubles(p).at(0); }
+
+    static std::string text_of(hid_t obj, bool attribute) {
+        const hid_t t = H5Tcopy(H5T_C_S1);
+        H5Tset_size(t, H5T_VARIABLE);
+        H5Tset_cset(t, H5T_CSET_UTF8);
+        char* p = nullptr;
+        const herr_t r = attribute ? H5Aread(obj, t, &p) : H5Dread(obj, t, H5S_ALL, H5S_ALL, H5P_DEFAULT, &p);
+        std::string s = r >= 0 && p ? p : "<unreadable>";
+        H5free_memory(p);
+        H5Tclose(t);
+        return s;
+    }
+    std::string text(const std::string& path) const {
+        const hid_t d = H5Dopen2(id, path.c_str(), H5P_DEFAULT);
+        std::string s = d < 0 ? "<missing>" : text_of(d, false);
+        H5Dclose(d);
+        return s;
+    }
+    std::string attr(const std::string& obj, const char* name) const {
+        const hid_t a = H5Aopen_by_name(id, obj.c_str(), name, H5P_DEFAULT, H5P_DEFAULT);
+        std::string s = a < 0 ? "<missing>" : text_of(a, true);
+        H5Aclose(a);
+        return s;
+    }
+    std::vector<int> ints(const std::string& obj, const char* name) const {
+        const hid_t a = H5Aopen_by_name(id, obj.c_str(), name, H5P_DEFAULT, H5P_DEFAULT);
+        const hid_t s = H5Aget_space(a);
+        std::vector<int> v(static_cast<std::size_t>(std::max<hssize_t>(H5Sget_simple_extent_npoints(s), 0)));
+        H5Aread(a, H5T_NATIVE_INT, v.data());
+        H5Sclose(s), H5Aclose(a);
+        return v;
+    }
+};
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    std::stringstream in(s);
+    for (std::string p; std::getline(in, p, sep);) parts.push_back(p);
+    return parts;
+}
+
+std::string f(const char* fmt, double v) { return pk::format(fmt, v); }
+
+// The example reduced three ways: Pelkaro's text files, pelkaro-nxcansas's
+// file and the reduction in memory.
+class NxCanSasExample : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = std::make_unique<TempDir>();
+        copy_example(*dir_);
+        ASSERT_EQ(pkt::run_param(*dir_, "spheres.par").status, 0);
+        run_ = nx(*dir_, {"spheres.par"});
+        const std::string cwd = fs::current_path();
+        fs::current_path(dir_->path());
+        const Console quiet{nullptr, nullptr};
+        reduced_ = std::make_unique<pk::Run>();
+        const bool ok = prepare_run("spheres.par", *reduced_, quiet) == 1 && reduce(*reduced_, quiet) == 1;
+        fs::current_path(cwd);
+        ASSERT_TRUE(ok);
+    }
+    static void TearDownTestSuite() { reduced_.reset(), dir_.reset(); }
+    static std::unique_ptr<TempDir> dir_;
+    static std::unique_ptr<pk::Run> reduced_;
+    static Outcome run_;
+};
+std::unique_ptr<TempDir> NxCanSasExample::dir_;
+std::unique_ptr<pk::Run> NxCanSasExample::reduced_;
+Outcome NxCanSasExample::run_;
+
+TEST_F(NxCanSasExample, ConsoleIsShortAndTheFileStandsBesideTheSample) {
+    const auto lines = split(pkt::read_file(*dir_ / "sphere_sample.d1d"), '\n');
+    EXPECT_EQ(run_.status, 0);
+    EXPECT_EQ(run_.out, "Reading the parameter file spheres.par\nReducing 1 sample file and 1 buffer file\n"
+                        "Wrote sphere_sample.h5: the I(Q) curve (" + std::to_string(lines.size()) +
+                            " points) and the 128 x 128 image\n");
+    EXPECT_EQ(run_.err, "");
+    for (const auto& e : fs::directory_iterator(dir_->path()))  // no temporary file left
+        EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+}
+
+TEST_F(NxCanSasExample, CurveHoldsTheReductionsNumbersAtBinCentres) {
+    const H5 h(*dir_ / "sphere_sample.h5");
+    const std::string g = "sasentry01/sasdata01/";
+    const auto i = h.floats(g + "I"), idev = h.floats(g + "Idev"), qdev = h.floats(g + "Qdev");
+    const auto q = h.doubles(g + "Q"), qmean = h.doubles(g + "Qmean");
+    const auto lines = split(pkt::read_file(*dir_ / "sphere_sample.d1d"), '\n');
+    ASSERT_EQ(i.size(), lines.size());
+    ASSERT_TRUE(idev.size() == i.size() && qdev.size() == i.size() && q.size() == i.size() && qmean.size() == i.size());
+    const Data1D& rot = reduced_->rot;
+    std::size_t n = 0;
+    for (int b = 0; b < rot.num; ++b) {
+        if (rot.area[b] == 0) continue;
+        ASSERT_LT(n, i.size());
+        EXPECT_EQ(pk::bits_of(i[n]), pk::bits_of(rot.y[b])) << b;
+        EXPECT_EQ(pk::bits_of(idev[n]), pk::bits_of(rot.dy[b])) << b;
+        EXPECT_EQ(pk::bits_of(qdev[n]), pk::bits_of(rot.dq[b])) << b;
+        const auto cols = split(lines[n], '\t');
+        ASSERT_EQ(cols.size(), 4u);
+        EXPECT_EQ(cols[1], f("%8f", i[n]));
+        EXPECT_EQ(cols[2], f("%12f", idev[n]));
+        EXPECT_EQ(cols[3], f("%8f", qdev[n]));
+        // Between the bin's inner and outer edge, the centre close to their middle.
+        const double lo = rot.x[b], hi = rot.x[b + 1];
+        EXPECT_NEAR(q[n], (lo + hi) / 2, (hi - lo) * 1e-3) << b;
+        EXPECT_TRUE(lo < qmean[n] && qmean[n] < hi) << b;
+        ++n;
+    }
+    EXPECT_EQ(n, i.size());
+}
+
+TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
+    const H5 h(*dir_ / "sphere_sample.h5");
+    const std::string g = "sasentry01/sasdata02/";
+    const auto i = h.floats(g + "I"), idev = h.floats(g + "Idev");
+    const auto qx = h.doubles(g + "Qx"), qy = h.doubles(g + "Qy");
+    const auto mask = h.values<uint8_t>(g + "Mask", H5T_NATIVE_UINT8, 1);
+    ASSERT_TRUE(i.size() == 16384u && idev.size() == 16384u && qx.size() == 16384u && mask.size() == 16384u);
+    const std::string d2d = pkt::read_file(*dir_ / "sphere_sample.d2d");
+    auto rows = split(d2d.substr(d2d.find("position\n") + 9), '\n');
+    std::vector<std::string> mask_lines;  // the mask file's values, comments left out
+    for (const std::string& l : split(pkt::read_file(*dir_ / "detector.mask"), '\n'))
+        if (l[0] != '#') mask_lines.push_back(l);
+    int excluded = 0;
+    for (int y = 0; y < 128; ++y) {
+        const auto cells = split(rows[y], '\t');
+        ASSERT_EQ(cells.size(), 128u);
+        for (int x = 0; x < 128; ++x) {
+            const int k = x + 128 * y;
+            EXPECT_EQ(cells[x], f("%4.4f", i[k])) << x << "," << y;
+            EXPECT_EQ(pk::bits_of(i[k]), pk::bits_of(reduced_->res.intens[k]));
+            EXPECT_EQ(pk::bits_of(idev[k]), pk::bits_of(reduced_->res.uncert[k]));
+            EXPECT_EQ(mask[k], pk::pixel_used(reduced_->mask.intens[k]) ? 0 : 1);
+            if (mask_lines.at(k) == "0") {
+                EXPECT_EQ(mask[k], 1) << "masked in the mask file: " << x << "," << y;
+            }
+            if (mask[k]) {
+                EXPECT_TRUE(i[k] == 0 && idev[k] == 0);
+            }
+            excluded += mask[k];
+            // Qx follows the column's side of the beam centre (x 65.5), Qy the row's (y 62.5).
+            EXPECT_EQ(qx[k] > 0, x > 65) << x;
+            EXPECT_EQ(qy[k] > 0, y > 62) << y;
+        }
+    }
+    EXPECT_GT(excluded, 0);
+    // Column 65's centre lies on the beam centre's column: 10 rows above it, 50 mm off axis.
+    EXPECT_EQ(qx[65 + 128 * 72], 0.0);
+    EXPECT_NEAR(qy[65 + 128 * 72], 4 * M_PI / 6 * std::sin(0.5 * std::atan(50.0 / 5000)), 1e-15);
+}
+
+TEST_F(NxCanSasExample, MetadataAndUnits) {
+    const H5 h(*dir_ / "sphere_sample.h5");
+    EXPECT_EQ(h.attr("/", "default"), "sasentry01");
+    EXPECT_EQ(h.attr("/", "file_name"), "sphere_sample.h5");
+    EXPECT_EQ(h.attr("/", "creator"), "Pelkaro " PELKARO_VERSION);
+    const std::string t = h.attr("/", "file_time");
+    EXPECT_TRUE(t.size() == 25 && t[10] == 'T' && t[22] == ':') << t;  // 2024-05-01T14:03:07+02:00
+    const std::string e = "sasentry01";
+    EXPECT_EQ(h.attr(e, "version"), "1.1");
+    EXPECT_EQ(h.attr(e, "default"), "sasdata01");
+    EXPECT_EQ(h.text(e + "/definition"), "NXcanSAS");
+    EXPECT_EQ(h.text(e + "/title"), "sphere_sample");
+    EXPECT_EQ(h.text(e + "/run"), "sphere_sample.dat");
+    for (const char* group : {"", "/sasdata01", "/sasdata02", "/sasinstrument", "/sasinstrument/sassource",
+                              "/sasinstrument/sascollimation", "/sasinstrument/sasaperture01",
+                              "/sasinstrument/sasaperture02", "/sasinstrument/sasdetector", "/sassample",
+                              "/sasprocess", "/sasprocess/sasnote", "/sasnote"}) {
+        EXPECT_EQ(h.attr(e + group, "NX_class").substr(0, 2), "NX") << group;
+        EXPECT_EQ(h.attr(e + group, "canSAS_class").substr(0, 3), "SAS") << group;
+    }
+    const std::string c = e + "/sasdata01", im = e + "/sasdata02";
+    EXPECT_EQ(h.attr(c, "signal") + h.attr(c, "I_axes"), "IQ");
+    EXPECT_EQ(h.ints(c, "Q_indices"), std::vector<int>{0});
+    EXPECT_EQ(h.attr(c + "/I", "uncertainties") + h.attr(c + "/Q", "resolutions"), "IdevQdev");
+    EXPECT_NE(h.attr(c + "/Q", "resolutions_description").find("sqrt(2)"), std::string::npos);
+    EXPECT_EQ(h.attr(im, "I_axes") + " " + h.attr(im, "mask"), "Qx,Qy Mask");
+    EXPECT_EQ(h.ints(im, "Q_indices"), (std::vector<int>{0, 1}));
+    EXPECT_EQ(h.ints(im, "Mask_indices"), (std::vector<int>{0, 1}));
+    for (const char* d : {"/sasdata01/I", "/sasdata01/Idev", "/sasdata02/I", "/sasdata02/Idev"})
+        EXPECT_EQ(h.attr(e + d, "units"), "1/cm") << d;
+    for (const char* d : {"/sasdata01/Q", "/sasdata01/Qmean", "/sasdata01/Qdev", "/sasdata02/Qx", "/sasdata02/Qy"})
+        EXPECT_EQ(h.attr(e + d, "units"), "1/angstrom") << d;
+    const std::string ins = e + "/sasinstrument/";
+    EXPECT_EQ(h.number(ins + "sassource/incident_wavelength"), 6.0);
+    EXPECT_EQ(h.number(ins + "sassource/incident_wavelength_spread"), 0.6);
+    EXPECT_EQ(h.number(ins + "sascollimation/distance"), 5000.0);
+    EXPECT_EQ(h.number(ins + "sasaperture01/x_gap") + h.number(ins + "sasaperture02/y_gap"), 30.0 + 10.0);
+    EXPECT_EQ(h.number(ins + "sasdetector/SDD"), 5000.0);
+    EXPECT_EQ(h.number(ins + "sasdetector/beam_center_x"), 65.5 * 5);
+    EXPECT_EQ(h.number(ins + "sasdetector/beam_center_y"), 62.5 * 5);
+    EXPECT_EQ(h.attr(ins + "sasdetector/x_pixel_size", "units"), "mm");
+    EXPECT_EQ(h.number(e + "/sassample/thickness"), 1.0);  // 0.1 cm
+    EXPECT_EQ(h.attr(e + "/sassample/thickness", "units"), "mm");
+    EXPECT_EQ(h.number(e + "/sassample/transmission"), 0.899425);
+    EXPECT_EQ(h.text(e + "/sasprocess/name"), "Pelkaro");
+    EXPECT_EQ(h.text(e + "/sasprocess/term02") + " " + h.attr(e + "/sasprocess/term02", "name"),
+              "sphere_sample.dat sample file");
+    EXPECT_EQ(h.number(e + "/sasprocess/term07"), 16.99243);
+    EXPECT_NE(h.text(e + "/sasprocess/sasnote/data").find("28: AVGM 2  [accepted: 2]\n"), std::string::npos);
+}
+
+// Where the Debian packages are, python3 on the PATH may be another one.
+TEST_F(NxCanSasExample, SasViewLoadsBothDataSets) {
+    const char* ci = std::getenv("CI");
+    const bool in_ci = ci && *ci && std::string(ci) != "false" && std::string(ci) != "0";
+    Outcome o;
+    for (const char* py : {"python3", "/usr/bin/python3"}) {
+        o = run_in(dir_->path(), py, {PELKARO_SOURCE_DIR "/tests/nxcansas/sasview_load.py", "sphere_sample.h5"});
+        if (o.status != 77 && o.status != 127) break;
+    }
+    if (o.status == 77 && !in_ci) GTEST_SKIP() << o.err;
+    EXPECT_EQ(o.status, 0) << o.err;
+}
+
+// The mean Q of the bins, against the areas worked out by hand.
+TEST(NxCanSasQ, MeanQOfTheBins) {
+    Param p{};
+    p.px = p.py = 5, p.bx = 64.5f, p.by = 64.5f, p.sam2det = 5000, p.src2sam = 5000, p.srcapp = 10, p.samapp = 5;
+    p.wavelen = 6, p.dwavelen = 0.1f, p.bin_width = 1, p.thmin = 0, p.thmax = static_cast<float>(2 * M_PI);
+    Data2D image, mask;
+    image.intens.assign(kImageValues, 1.0f), image.uncert.assign(kImageValues, 1.0f);
+    mask.intens.assign(kImageValues, 1.0f);
+    Data1D rot;
+    ASSERT_EQ(ave_data(p, image, rot, mask, Console{nullptr, nullptr}), 1);
+    pk::CurveQ c;
+    ASSERT_TRUE(pk::curve_q(p, rot, mask, c));
+    ASSERT_EQ(c.bins.front(), 0);
+    // Bin 0 is a disc: its mean radius is 2/3 of its outer edge, its centre 1/2.
+    const double edge = rot.x[1];
+    EXPECT_NEAR(c.qmean[0] / edge, 2.0 / 3, 0.01);
+    EXPECT_NEAR(c.q[0] / edge, 0.5, 1e-4);
+    // An annulus far out has its mean radius at its centre to 1/(12 i) of a width.
+    EXPECT_NEAR(c.qmean[40], c.q[40], (rot.x[41] - rot.x[40]) / (12 * 40.0) + 1e-3 * (rot.x[41] - rot.x[40]));
+    // A half-plane sector keeps the rings' radii; a curve the replay does not meet is refused.
+    pk::CurveQ half;
+    p.thmax = static_cast<float>(M_PI / 2);
+    ASSERT_EQ(ave_data(p, image, rot, mask, Console{nullptr, nullptr}), 1);
+    ASSERT_TRUE(pk::curve_q(p, rot, mask, half));
+    EXPECT_NEAR(half.qmean[40], c.qmean[40], 1e-3 * c.qmean[40]);
+    rot.area[3] = rot.area[3] == 0 ? 1.0f : 0.0f;
+    EXPECT_FALSE(pk::curve_q(p, rot, mask, half));
+}
+
+TEST(NxCanSasCli, HelpVersionAndWrongCommandLines) {
+    TempDir dir;
+    const Outcome help = nx(dir, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, pk::usage_text());
+    EXPECT_EQ(nx(dir, {"--version"}).out, "pelkaro-nxcansas " PELKARO_VERSION "\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+        {{}, "no parameter file given"},
+        {{"a.par", "b.par"}, "one parameter file only, not 'a.par' and 'b.par'"},
+        {{"-x", "a.par"}, "unknown option '-x'"},
+        {{"a.par", "-o"}, "option '-o' needs a value"},
+        {{"--title=", "a.par"}, "option '--title' needs a value that is not empty"},
+        {{"--length-unit", "inch", "a.par"}, "--length-unit must be mm, cm or m, not 'inch'"}};
+    for (const auto& [args, why] : wrong) {
+        const Outcome o = nx(dir, args);
+        EXPECT_EQ(o.status, 2) << why;
+        EXPECT_EQ(o.err, "pelkaro-nxcansas: " + why + "\nTry 'pelkaro-nxcansas --help' for more information.\n");
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+TEST(NxCanSasCli, RefusalsWriteNothing) {
+    TempDir dir;
+    copy_example(dir);
+    const auto refused = [&](const std::vector<std::string>& args, const std::string& err_part) {
+        const Outcome o = nx(dir, args);
+        EXPECT_EQ(o.status, 1) << err_part;
+        EXPECT_NE(o.err.find(err_part), std::string::npos) << o.err;
+        EXPECT_FALSE(pkt::file_exists(dir / "sphere_sample.h5"));
+        EXPECT_EQ(o.out.find("Entered"), std::string::npos) << o.out;  // no library chatter
+    };
+    refused({"none.par"}, "cannot read the parameter file none.par: No such file or directory");
+    refused({"beam_centre.par"}, "beam_centre.par asks for the beam centre (MODE 2), not a reduction");
+    refused({"-o", "sub/x.h5", "spheres.par"}, "cannot create a file beside sub/x.h5: No such file or directory");
+    refused({"-o", "flat_field.dat", "spheres.par"}, "the output flat_field.dat is the input file flat_field.dat");
+    edit_param(dir, "BINS 1", "BINS 0.5");
+    refused({"spheres.par"}, "spheres.par:32: error: parse_in -> the specified bin width (in pixels) is nonsense\n");
+    edit_param(dir, "BINS 0.5", "BINS 1");
+    edit_param(dir, "MODE 0", "MODE 1");
+    refused({"spheres.par"}, "spheres.par asks for the mask file (MODE 1), not a reduction; run 'Pelkaro spheres.par'");
+    edit_param(dir, "MODE 1", "MODE 0");
+    // A file-size limit fails the write: the earlier file stays, whole, and no temporary file is left.
+    pkt::write_file(dir / "old.h5", "old");
+    const Outcome full = run_in(dir.path(), "/bin/sh", {"-c", "ulimit -f 100; exec \"$0\" -o old.h5 spheres.par",
+                                                        PELKARO_NXCANSAS_EXE});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "pelkaro-nxcansas: error: could not write old.h5: File too large\n");
+    EXPECT_EQ(pkt::read_file(dir / "old.h5"), "old");
+    for (const auto& e : fs::directory_iterator(dir.path())) EXPECT_NE(e.path().filename().string()[0], '.');
+    pkt::write_file(dir / "solvent_buffer.dat", pkt::read_file(dir / "solvent_buffer.dat") + "99999999999\n");
+    refused({"spheres.par"}, "failed, nothing was written; Pelkaro's diagnostic:\n"
+                             "  read_data -> solvent_buffer.dat holds a count beyond the 32-bit range\n"
+                             "  unable to read the buffer data file #0\n");
+}
+
+TEST(NxCanSasCli, AveragingModesAndOptions) {
+    TempDir dir;
+    copy_example(dir);
+    edit_param(dir, "AVGM 2", "AVGM 0");
+    ASSERT_EQ(nx(dir, {"--length-unit", "cm", "--intensity-unit=1/m", "--title", "run 7", "spheres.par"}).status, 0);
+    {
+        const H5 h(dir / "sphere_sample.h5");
+        EXPECT_EQ(h.attr("sasentry01", "default"), "sasdata01");
+        EXPECT_EQ(h.attr("sasentry01/sasdata01", "I_axes"), "Qx,Qy");
+        EXPECT_FALSE(h.has("sasentry01/sasdata02"));
+        EXPECT_EQ(h.text("sasentry01/title"), "run 7");
+        EXPECT_EQ(h.attr("sasentry01/sasdata01/I", "units"), "1/m");
+        EXPECT_EQ(h.attr("sasentry01/sasinstrument/sasdetector/SDD", "units"), "cm");
+        EXPECT_EQ(h.number("sasentry01/sassample/thickness"), 100.0);  // 0.1 m
+    }
+    edit_param(dir, "AVGM 0", "AVGM 1");
+    const Outcome o = nx(dir, {"-o", "curve.h5", "spheres.par"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_NE(o.out.find("Wrote curve.h5: the I(Q) curve ("), std::string::npos) << o.out;
+    const H5 h(dir / "curve.h5");
+    EXPECT_EQ(h.attr("sasentry01/sasdata01", "I_axes"), "Q");
+    EXPECT_FALSE(h.has("sasentry01/sasdata02"));
+}
+
+}  // namespace
+
+#endif
