@@ -91,10 +91,10 @@ bool reduce(const std::string& param_name, double* t) {
     Data1D rot;
     {
         Timer tm(t[kParse]);
-        if (count_parse(param_name, p) != 1) return false;
+        if (!count_parse(param_name, p).ok()) return false;
         sam.resize(static_cast<std::size_t>(p.sams));
         buf.resize(static_cast<std::size_t>(p.bufs));
-        if (parse_in(param_name, p, sam, buf, dcur, sens, mask) != 1) return false;
+        if (!parse_in(param_name, p, sam, buf, dcur, sens, mask).ok()) return false;
     }
     for (auto* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->assign(kCurveValues, 0.0f);
     std::vector<bool> used(buf.size());
@@ -109,10 +109,10 @@ bool reduce(const std::string& param_name, double* t) {
         allocate_image(d);
         {
             Timer tm(t[kRead]);
-            if (read_data(d) != 1) return false;
+            if (!read_data(d).ok()) return false;
         }
         Timer tm(t[kJacobian]);
-        return p.jacobian != 1 || jacobian(p, d, sa) == 1;
+        return p.jacobian != 1 || jacobian(p, d, sa).ok();
     };
     for (auto& s : sam)
         if (!load(s)) return false;
@@ -121,42 +121,42 @@ bool reduce(const std::string& param_name, double* t) {
     if (dark) {
         allocate_image(dcur);
         Timer tm(t[kRead]);
-        if (read_data(dcur) != 1) return false;
+        if (!read_data(dcur).ok()) return false;
     }
     if (!load(sens)) return false;
     allocate_image(mask);
     {
         Timer tm(t[kMask]);
-        if ((p.msk == 1 ? read_mask(p, mask) : make_mask(p, mask)) != 1) return false;
+        if (!(p.msk == 1 ? read_mask(p, mask) : make_mask(p, mask)).ok()) return false;
     }
     {
         Timer tm(t[kSensNorm]);
-        if (sens_norm(p, sens, mask) != 1) return false;
+        if (!sens_norm(p, sens, mask).ok()) return false;
     }
     allocate_image(res);
     {
         Timer tm(t[kSensCor]);
         for (auto& s : sam)
-            if (sens_cor(p, s, sens, mask) != 1) return false;
+            if (!sens_cor(p, s, sens, mask).ok()) return false;
         for (std::size_t i = 0; i < buf.size(); ++i)
-            if (used[i] && sens_cor(p, buf[i], sens, mask) != 1) return false;
+            if (used[i] && !sens_cor(p, buf[i], sens, mask).ok()) return false;
     }
     {
         Timer tm(t[kSub]);
-        if (sub_data(p, sam, buf, dcur, mask, res) != 1) return false;
+        if (!sub_data(p, sam, buf, dcur, mask, res).ok()) return false;
     }
     res.name = sam[0].name;
     if (p.average == 1 || p.average == 2) {
         Timer tm(t[kAve]);
-        if (ave_data(p, res, rot, mask) != 1) return false;
+        if (!ave_data(p, res, rot, mask).ok()) return false;
     }
     if (p.average == 0 || p.average == 2) {
         Timer tm(t[kWrite2D]);
-        if (write_2D(p, res, param_name) != 1) return false;
+        if (!write_2D(p, res, param_name).ok()) return false;
     }
     if (p.average == 1 || p.average == 2) {
         Timer tm(t[kWrite1D]);
-        if (write_1D(p, res, rot, param_name) != 1) return false;
+        if (!write_1D(p, res, rot, param_name).ok()) return false;
     }
     return true;
 }
@@ -193,32 +193,32 @@ bool build_fixture(const std::string& param_path) {
     f.param = source.filename().string();
 
     Param& p = f.p;
-    if (count_parse(f.param, p) != 1) return false;
+    if (!count_parse(f.param, p).ok()) return false;
     f.sam.resize(static_cast<std::size_t>(p.sams));
     f.buf.resize(static_cast<std::size_t>(p.bufs));
-    if (parse_in(f.param, p, f.sam, f.buf, f.dark, f.sens, f.mask) != 1 || p.mode != 0) return false;
+    if (!parse_in(f.param, p, f.sam, f.buf, f.dark, f.sens, f.mask).ok() || p.mode != 0) return false;
     auto load = [&](Data2D& d) {
-        return allocate_image(d) && read_data(d) == 1 && (p.jacobian != 1 || jacobian(p, d) == 1);
+        return allocate_image(d) && read_data(d).ok() && (p.jacobian != 1 || jacobian(p, d).ok());
     };
     for (auto& s : f.sam)
         if (!load(s)) return false;
     for (auto& b : f.buf)
         if (b.tm != 0 && !load(b)) return false;
-    if (f.dark.tm > 0 && !(allocate_image(f.dark) && read_data(f.dark) == 1)) return false;
+    if (f.dark.tm > 0 && !(allocate_image(f.dark) && read_data(f.dark).ok())) return false;
     if (!load(f.sens) || !allocate_image(f.mask)) return false;
-    if ((p.msk == 1 ? read_mask(p, f.mask) : make_mask(p, f.mask)) != 1) return false;
+    if (!(p.msk == 1 ? read_mask(p, f.mask) : make_mask(p, f.mask)).ok()) return false;
     f.sens_norm = f.sens, f.mask_norm = f.mask;
-    if (sens_norm(p, f.sens_norm, f.mask_norm) != 1) return false;
+    if (!sens_norm(p, f.sens_norm, f.mask_norm).ok()) return false;
     f.sam_cor = f.sam, f.buf_cor = f.buf;
     for (auto& s : f.sam_cor)
-        if (sens_cor(p, s, f.sens_norm, f.mask_norm) != 1) return false;
+        if (!sens_cor(p, s, f.sens_norm, f.mask_norm).ok()) return false;
     for (auto& b : f.buf_cor)
-        if (b.tm != 0 && sens_cor(p, b, f.sens_norm, f.mask_norm) != 1) return false;
+        if (b.tm != 0 && !sens_cor(p, b, f.sens_norm, f.mask_norm).ok()) return false;
     allocate_image(f.res);
-    if (sub_data(p, f.sam_cor, f.buf_cor, f.dark, f.mask_norm, f.res) != 1) return false;
+    if (!sub_data(p, f.sam_cor, f.buf_cor, f.dark, f.mask_norm, f.res).ok()) return false;
     f.res.name = f.sam[0].name;
     for (auto* a : {&f.curve.x, &f.curve.y, &f.curve.dy, &f.curve.dq, &f.curve.area}) a->assign(kCurveValues, 0.0f);
-    if (ave_data(p, f.res, f.curve, f.mask_norm) != 1) return false;
+    if (!ave_data(p, f.res, f.curve, f.mask_norm).ok()) return false;
     double t[kStages] = {};
     f.ok = reduce(f.param, t);
     return f.ok;
@@ -234,7 +234,7 @@ void BM_read_data(benchmark::State& st) {
     d.name = fixture().sam[0].name;
     allocate_image(d);
     for (auto _ : st) {
-        if (read_data(d) != 1) st.SkipWithError("read_data failed");
+        if (!read_data(d).ok()) st.SkipWithError("read_data failed");
         benchmark::DoNotOptimize(d.intens.data());
     }
 }
@@ -253,7 +253,7 @@ void BM_jacobian(benchmark::State& st) {
     for (auto _ : st) {
         ++n;
         if (new_geometry) p.bx = (n & 1) ? f.p.bx : f.p.bx + 0.05f;
-        if ((new_geometry ? jacobian(p, d) : jacobian(p, d, sa)) != 1) st.SkipWithError("jacobian failed");
+        if (!(new_geometry ? jacobian(p, d) : jacobian(p, d, sa)).ok()) st.SkipWithError("jacobian failed");
         benchmark::DoNotOptimize(d.intens.data());
         if ((n & 63) == 0) {
             st.PauseTiming();
@@ -271,7 +271,7 @@ void BM_sens_norm_cor(benchmark::State& st) {
         st.PauseTiming();
         sens = f.sens, mask = f.mask, dat = f.sam[0];
         st.ResumeTiming();
-        if (sens_norm(f.p, sens, mask) != 1 || sens_cor(f.p, dat, sens, mask) != 1) st.SkipWithError("failed");
+        if (!sens_norm(f.p, sens, mask).ok() || !sens_cor(f.p, dat, sens, mask).ok()) st.SkipWithError("failed");
         benchmark::DoNotOptimize(dat.intens.data());
     }
 }
@@ -282,7 +282,7 @@ void BM_sub_data(benchmark::State& st) {
     Data2D res;
     allocate_image(res);
     for (auto _ : st) {
-        if (sub_data(f.p, f.sam_cor, f.buf_cor, f.dark, f.mask_norm, res) != 1) st.SkipWithError("sub_data failed");
+        if (!sub_data(f.p, f.sam_cor, f.buf_cor, f.dark, f.mask_norm, res).ok()) st.SkipWithError("sub_data failed");
         benchmark::DoNotOptimize(res.intens.data());
     }
 }
@@ -311,14 +311,14 @@ void BM_ave_data(benchmark::State& st) {
     bool same = true;
     for (auto _ : st) {
         const auto t0 = Clock::now();
-        const int rf = ave_data(p, f.res, fast, f.mask_norm);
+        const bool rf = ave_data(p, f.res, fast, f.mask_norm).ok();
         const auto t1 = Clock::now();
-        const int rl = ave_data_literal(p, f.res, literal, f.mask_norm);
+        const bool rl = ave_data_literal(p, f.res, literal, f.mask_norm).ok();
         const auto t2 = Clock::now();
         st.SetIterationTime(seconds(t0, t1));
         t_fast += seconds(t0, t1);
         t_literal += seconds(t1, t2);
-        same = same && rf == 1 && rl == 1 && same_curve(fast, literal);
+        same = same && rf && rl && same_curve(fast, literal);
     }
     if (!same) st.SkipWithError("the fast average differs from the literal one");
     const double n = static_cast<double>(st.iterations());
@@ -331,14 +331,14 @@ void BM_write_2D(benchmark::State& st) {
     need_fixture(st);
     const Fixture& f = fixture();
     for (auto _ : st)
-        if (write_2D(f.p, f.res, f.param) != 1) st.SkipWithError("write_2D failed");
+        if (!write_2D(f.p, f.res, f.param).ok()) st.SkipWithError("write_2D failed");
 }
 
 void BM_write_1D(benchmark::State& st) {
     need_fixture(st);
     const Fixture& f = fixture();
     for (auto _ : st)
-        if (write_1D(f.p, f.res, f.curve, f.param) != 1) st.SkipWithError("write_1D failed");
+        if (!write_1D(f.p, f.res, f.curve, f.param).ok()) st.SkipWithError("write_1D failed");
 }
 
 // The whole reduction as the program makes it: the library's run functions
@@ -349,8 +349,8 @@ void BM_reduction(benchmark::State& st) {
     const Console quiet{nullptr};
     for (auto _ : st) {
         Run run;
-        if (prepare_run(fixture().param, run, quiet) != 1 || reduce(run, quiet) != 1 ||
-            write_outputs(run, quiet) != 1)
+        if (!prepare_run(fixture().param, run, quiet).ok() || !reduce(run, quiet).ok() ||
+            !write_outputs(run, quiet).ok())
             st.SkipWithError("the reduction failed");
     }
 }

@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pkf::write_file("p.in", data, size);
 
     Param p{};
-    const int counted = count_parse("p.in", p);
-    pkf::check(counted == 1 || counted == -1, "count_parse result");
-    if (counted != 1) return 0;
+    const Status counted = count_parse("p.in", p);
+    pkf::check(counted.ok() == counted.text().empty(), "count_parse result without its reason");
+    if (!counted.ok()) return 0;
     pkf::check(p.sams >= 1 && p.bufs >= 1, "count_parse accepted a zero count");
     pkf::check(static_cast<size_t>(p.sams) + p.bufs <= size, "more entries counted than the file has bytes");
 
@@ -56,11 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Data2D> buf(static_cast<size_t>(p.bufs));
     Data2D dc, sens, mask;
     uint32_t kw = 0;
-    const int parsed = parse_in("p.in", p, sam, buf, dc, sens, mask, &kw);
-    pkf::check(parsed == 1 || parsed == -1, "parse_in result");
+    const Status parsed = parse_in("p.in", p, sam, buf, dc, sens, mask, &kw);
+    pkf::check(parsed.ok() == parsed.text().empty(), "parse_in result without its reason");
+    pkf::check(parsed.ok() || parsed.line > 0 || parsed.code == Code::cannot_read, "a refused line without its number");
     pkf::check(sam.size() == static_cast<size_t>(p.sams) && buf.size() == static_cast<size_t>(p.bufs),
                "parse_in resized the entry arrays");
-    if (parsed != 1) return 0;
+    if (!parsed.ok()) return 0;
 
     // Keyword indices as kKeywords lists them.
     enum { MODE, CNTR, PXSP, SM2D, SMRP, WAVE, DATS, DATB, DATD, SENS, MASK, ABSF, AVGM, ANGS, BINS };

@@ -34,12 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // input length pick whether the monitor count must fall back to the time.
     d.tm = 600.0f;
     d.monitor = (size & 1) ? 0.0f : 1.0e6f;
-    const int r = read_data(d);
-    pkf::check(r == 1 || r == -1, "read_data result");
+    const Status st = read_data(d);
+    pkf::check(st.ok() == st.text().empty(), "read_data result without its reason");
     pkf::check(d.intens.size() == static_cast<size_t>(kImageValues) &&
                    d.uncert.size() == static_cast<size_t>(kImageValues),
                "read_data resized the pixel arrays");
-    if (r != 1) return 0;
+    if (!st.ok()) return 0;
 
     for (int k = 0; k < kImageValues; ++k) {
         const float v = d.intens[static_cast<size_t>(k)];

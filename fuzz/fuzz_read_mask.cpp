@@ -23,14 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mask.name = "m.msk";
     mask.intens.assign(kImageValues, kMarker);
     mask.uncert.assign(kImageValues, kMarker);
-    const int r = read_mask(p, mask);
-    pkf::check(r == 1 || r == -1, "read_mask result");
+    const Status st = read_mask(p, mask);
+    pkf::check(st.ok() == st.text().empty(), "read_mask result without its reason");
     pkf::check(mask.intens.size() == static_cast<size_t>(kImageValues) &&
                    mask.uncert.size() == static_cast<size_t>(kImageValues),
                "read_mask resized the mask arrays");
     for (int k = 0; k < kImageValues; ++k)
         if (mask.uncert[static_cast<size_t>(k)] != kMarker) pkf::fail("read_mask touched the uncertainties");
-    if (r != 1) return 0;
+    if (!st.ok()) return 0;
 
     int k = 0;
     for (; k < kImageValues && mask.intens[static_cast<size_t>(k)] != kMarker; ++k) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "pelkaro/status.h"
+
 namespace pkt {
 
 // A scratch directory, removed with everything in it at the end of its scope.
@@ -132,6 +134,13 @@ inline RunResult run_pelkaro(const std::vector<std::string>& args, const std::st
 inline RunResult run_param(const TempDir& dir, const std::string& param_name,
                            const RunOptions& opt = RunOptions{}) {
     return run_pelkaro({param_name}, dir.path(), opt);
+}
+
+// A stage's outcome as Pelkaro shows it: a failure's text printed on
+// standard output; 1 for success, -1 for failure.
+inline int printed(const pk::Status& st) {
+    if (!st.ok()) std::printf("%s", st.text().c_str());
+    return st.ok() ? 1 : -1;
 }
 
 // Runs f with standard output sent to a scratch file; returns what it printed.

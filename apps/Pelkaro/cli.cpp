@@ -14,16 +14,32 @@ namespace pk {
 
 namespace {
 
+// Prints a failure exactly as Pelkaro always has: the stage's diagnostic,
+// then the run's message.
+int failed(const Status& st, const Console& con) {
+    pk::say(con, "%s", st.text().c_str());
+    return -1;
+}
+
+// The reduction, on huge pages where asked: the heap's filler below the
+// pixel arrays is kept while the reduction allocates its smaller buffers, so
+// that they come from the huge pages too.
+Status reduce_tuned(Run& run, const Console& con, const CliOptions& opt) {
+    const std::vector<char> filler = opt.huge_pages ? huge_page_heap(reduction_bytes(run)) : std::vector<char>();
+    return reduce(run, con);
+}
+
 int one_run(const std::string& param_name, const Console& con, const CliOptions& opt) {
     Run run;
-    if (prepare_run(param_name, run, con) != 1) return -1;
-    if (run.p.mode == 1) return mask_run(run, con);
-    if (run.p.mode == 2) return beam_center_run(run, con);
-    // The heap's filler below the pixel arrays is kept while the reduction
-    // allocates its smaller buffers: they then come from the huge pages too.
-    const std::vector<char> filler = opt.huge_pages ? huge_page_heap(reduction_bytes(run)) : std::vector<char>();
-    if (reduce(run, con) != 1) return -1;
-    return write_outputs(run, con);
+    Status st = prepare_run(param_name, run, con);
+    if (!st.ok()) return failed(st, con);
+    if (run.p.mode == 1) st = mask_run(run, con);
+    else if (run.p.mode == 2) st = beam_center_run(run, con);
+    else {
+        st = reduce_tuned(run, con, opt);
+        if (st.ok()) st = write_outputs(run, con);
+    }
+    return st.ok() ? 1 : failed(st, con);
 }
 
 void usage(const Console& con) {

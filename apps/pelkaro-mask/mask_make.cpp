@@ -257,15 +257,6 @@ void invert_mask(Data2D& mask) {
 
 namespace {
 
-// The reader's own diagnostic, without its "label -> " and line end.
-std::string reader_reason(const std::string& said) {
-    std::string s = said;
-    const std::size_t arrow = s.rfind(" -> ");
-    if (arrow != std::string::npos) s = s.substr(arrow + 4);
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s.empty() ? "could not be read" : s;
-}
-
 // Says why a file cannot be read, when the system tells (missing, a
 // directory, no permission); the readers' own messages cover the rest.
 bool can_read(const std::string& file, const Console& err) {
@@ -302,12 +293,10 @@ bool check_size(const Data2D& d, const std::string& file, const char* what, cons
 bool read_image(Data2D& d, const std::string& file, bool is_mask, const Console& err) {
     if (!can_read(file, err)) return false;
     d.name = file;
-    std::string said;
-    Console quiet;
-    quiet.file = nullptr;
-    quiet.capture = &said;
-    if ((is_mask ? read_mask(Param{}, d, quiet) : read_data(d, quiet)) != 1) {
-        pk::say(err, "%s: error: %s\n", file.c_str(), reader_reason(said).c_str());
+    const Status st = is_mask ? read_mask(Param{}, d) : read_data(d, Console{nullptr, nullptr});
+    if (!st.ok()) {
+        const std::string why = st.reason();
+        pk::say(err, "%s: error: %s\n", file.c_str(), why.empty() ? "could not be read" : why.c_str());
         return false;
     }
     return check_size(d, file, is_mask ? "mask" : "flat-field image", err);

@@ -118,18 +118,18 @@ void strip_exit_text(std::string& line) {
     }
 }
 
-// The diagnostic lines among the library's console text: the stages'
-// ("stage -> ...") and the driver's ("Pelkaro:  ..."), without the
-// driver's prefix and its "Exiting program".
-std::vector<std::string> diagnostics(const std::string& chatter) {
+// The lines of a failure's text worth showing: the stages' diagnostics
+// ("stage -> ...") and the run's messages, without Pelkaro's prefix and its
+// "Exiting program".
+std::vector<std::string> diagnostics(const Status& st) {
+    const std::string text = st.text();
     std::vector<std::string> lines;
     std::size_t at = 0;
-    while (at < chatter.size()) {
-        std::size_t end = chatter.find('\n', at);
-        if (end == std::string::npos) end = chatter.size();
-        std::string line = chatter.substr(at, end - at);
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
         at = end + 1;
-        line.erase(0, line.find_first_not_of('*'));  // the average's progress stars
         if (line.compare(0, 10, "Pelkaro:  ") == 0) line.erase(0, 10);
         else if (line.find(" -> ") == std::string::npos) continue;
         strip_exit_text(line);
@@ -138,7 +138,7 @@ std::vector<std::string> diagnostics(const std::string& chatter) {
     return lines;
 }
 
-int report_failure(const Console& err, const NxOptions& opt, const Run& run, const std::string& chatter) {
+int report_failure(const Console& err, const NxOptions& opt, const Run& run, const Status& st) {
     // A refused line of the parameter file is named by its line number.
     std::vector<std::string> named;
     for (const ParseRecord& r : run.log.records) {
@@ -150,7 +150,7 @@ int report_failure(const Console& err, const NxOptions& opt, const Run& run, con
         named.push_back(why);
     }
     std::vector<std::string> lines;
-    for (const std::string& l : diagnostics(chatter))
+    for (const std::string& l : diagnostics(st))
         if (std::find(named.begin(), named.end(), l) == named.end()) lines.push_back(l);
     pk::say(err, "%s: error: the reduction of %s failed, nothing was written%s", kProgram, opt.param.c_str(),
             lines.empty() ? "\n" : "; Pelkaro's diagnostic:\n");
@@ -229,19 +229,19 @@ std::string contents(const Run& run) {
 
 int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err) {
     if (!param_readable(opt, err)) return 1;
-    std::string chatter;
-    const Console quiet{nullptr, &chatter};
+    const Console quiet{nullptr, nullptr};
     Run run;
     pk::say(out, "Reading the parameter file %s\n", opt.param.c_str());
-    if (prepare_run(opt.param, run, quiet) != 1) return report_failure(err, opt, run, chatter);
+    Status st = prepare_run(opt.param, run, quiet);
+    if (!st.ok()) return report_failure(err, opt, run, st);
     const std::string path = opt.out.empty() ? default_output(run.sam[0].name) : opt.out;
     if (refused(run, opt, path, err)) return 1;
     int buffers = 0;
     for (const Data2D& b : run.buf) buffers += b.tm != 0;
     pk::say(out, "Reducing %s and %s\n", plural(static_cast<int>(run.sam.size()), "sample file").c_str(),
             plural(buffers, "buffer file").c_str());
-    chatter.clear();
-    if (reduce(run, quiet) != 1) return report_failure(err, opt, run, chatter);
+    st = reduce(run, quiet);
+    if (!st.ok()) return report_failure(err, opt, run, st);
     std::string why;
     if (!write_file(run, opt, path, why)) {
         pk::say(err, "%s: error: %s\n", kProgram, why.c_str());

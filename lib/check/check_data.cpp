@@ -15,26 +15,10 @@ namespace pk {
 
 namespace {
 
-// The last line of a captured console that carries a stage's label.
-std::string stage_line(const std::string& text) {
-    std::size_t end = text.size();
-    while (end > 0) {
-        const std::size_t nl = end >= 2 ? text.rfind('\n', end - 2) : std::string::npos;
-        const std::size_t from = nl == std::string::npos ? 0 : nl + 1;
-        const std::string line = text.substr(from, end - from);
-        if (line.find(" -> ") != std::string::npos) return line;
-        end = from;
-    }
-    return std::string();
-}
-
 // The error for a file that Pelkaro's reader refuses.
-std::string load_error(int kw, const std::string& name, const std::string& console) {
-    const std::string line = stage_line(console);
-    if (line.find("could not access") != std::string::npos || line.find("could not open") != std::string::npos ||
-        line.empty())
-        return cannot_use(std::string("the ") + role_of(kw), name);
-    return std::string("Pelkaro cannot load the ") + role_of(kw) + " " + quote(name) + ": " + stage_text(line);
+std::string load_error(int kw, const std::string& name, const Status& st) {
+    if (st.code == Code::cannot_read || st.detail.empty()) return cannot_use(std::string("the ") + role_of(kw), name);
+    return std::string("Pelkaro cannot load the ") + role_of(kw) + " " + quote(name) + ": " + shown(st.reason());
 }
 
 // "the two counts 7 and 0" for "7.0".
@@ -113,11 +97,10 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     if (it == done.end()) {
         Loaded l;
         Data2D d = use.entry;
-        std::string console;
-        const Console cap{nullptr, &console};
-        l.ok = read_data(d, cap) == 1;
+        const Status st = read_data(d, Console{nullptr, nullptr});
+        l.ok = st.ok();
         if (!l.ok) {
-            c.error(use.line, load_error(use.kw, name, console));
+            c.error(use.line, load_error(use.kw, name, st));
         } else if (d.values == 0 && c.run.p.mode == 0 && use.kw != SENS) {
             c.error(use.line, std::string("the ") + role_of(use.kw) + " " + quote(name) +
                                   " holds no detector values; Pelkaro refuses it");
@@ -137,7 +120,7 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     use.monitor = use.monitor_fallback ? use.tm : monitor;
     if (use.kw == SENS) {
         c.flat = use.entry;
-        c.flat_loaded = read_data(c.flat, Console{nullptr, nullptr}) == 1;
+        c.flat_loaded = read_data(c.flat, Console{nullptr, nullptr}).ok();
     }
 }
 
@@ -167,15 +150,14 @@ void collect_uses(Check& c) {
 
 void load_mask(Check& c) {
     if (c.run.p.msk != 1) {
-        c.mask_loaded = make_mask(c.run.p, c.mask) == 1;
+        c.mask_loaded = make_mask(c.run.p, c.mask).ok();
         return;
     }
     c.mask.name = c.run.mask.name;
     c.mask.intens.assign(kImageValues, 0.0f);
-    std::string console;
-    const Console cap{nullptr, &console};
-    if (read_mask(c.run.p, c.mask, cap) == 1) c.mask_loaded = true;
-    else c.error(c.line_of(MASK), load_error(MASK, c.mask.name, console));
+    const Status st = read_mask(c.run.p, c.mask);
+    if (st.ok()) c.mask_loaded = true;
+    else c.error(c.line_of(MASK), load_error(MASK, c.mask.name, st));
 }
 
 // Sample and buffer entries normalised one by monitor counts, another by time.

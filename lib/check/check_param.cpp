@@ -182,33 +182,23 @@ constexpr std::size_t kMaxRejections = 50;
 
 // One parse of the pieces as they stand, console silenced, as Pelkaro
 // counts and parses them.
-int parse_once(const ParamFile& pf, Run& run) {
+Status parse_once(const ParamFile& pf, Run& run) {
     run = Run{};
     run.file = pf;
-    int32_t sams = 0;
-    int32_t bufs = 0;
-    for (const ParamPiece& pc : pf.pieces) {
-        if (pc.text.compare(0, 4, "DATS") == 0) ++sams;
-        else if (pc.text.compare(0, 4, "DATB") == 0) ++bufs;
-    }
-    run.p.sams = sams;
-    run.p.bufs = bufs;
-    run.sam.resize(static_cast<std::size_t>(sams));
-    run.buf.resize(static_cast<std::size_t>(bufs));
+    const EntryCount n = count_entries(pf);
+    run.p.sams = static_cast<int32_t>(n.samples);
+    run.p.bufs = static_cast<int32_t>(n.buffers);
+    run.sam.resize(static_cast<std::size_t>(n.samples));
+    run.buf.resize(static_cast<std::size_t>(n.buffers));
     const Console quiet{nullptr, nullptr};
     return parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, quiet);
 }
 
-void count_entries(Check& c, bool& counted_ok) {
-    int sams = 0;
-    int bufs = 0;
-    for (const ParamPiece& pc : c.pf.pieces) {
-        if (pc.text.compare(0, 4, "DATS") == 0) ++sams;
-        else if (pc.text.compare(0, 4, "DATB") == 0) ++bufs;
-    }
-    c.no_samples = sams == 0;
-    c.no_buffers = bufs == 0;
-    counted_ok = sams > 0 && bufs > 0;
+void note_entries(Check& c, bool& counted_ok) {
+    const EntryCount n = count_entries(c.pf);
+    c.no_samples = n.samples == 0;
+    c.no_buffers = n.buffers == 0;
+    counted_ok = n.samples > 0 && n.buffers > 0;
 }
 
 // The records of every piece: the last parse's, the rejections where the
@@ -235,12 +225,12 @@ void collect_records(Check& c, const std::vector<std::pair<std::size_t, ParseRec
 
 void parse_file(Check& c) {
     bool counted_ok = false;
-    count_entries(c, counted_ok);
+    note_entries(c, counted_ok);
     const Console quiet{nullptr, nullptr};
-    int rc = counted_ok ? prepare_run(c.par, c.run, quiet) : parse_once(c.pf, c.run);
+    Status rc = counted_ok ? prepare_run(c.par, c.run, quiet) : parse_once(c.pf, c.run);
     ParamFile work = c.pf;
     std::vector<std::pair<std::size_t, ParseRecord>> rejections;
-    while (rc != 1) {
+    while (!rc.ok()) {
         const std::vector<ParseRecord>& log = c.run.log.records;
         if (log.empty() || log.back().verdict != Verdict::rejected) {
             c.error(0, "Pelkaro cannot parse this file");
@@ -256,7 +246,7 @@ void parse_file(Check& c) {
         work.pieces[idx].text.clear();
         rc = parse_once(work, c.run);
     }
-    c.parsed = counted_ok && rejections.empty() && rc == 1;
+    c.parsed = counted_ok && rejections.empty() && rc.ok();
     collect_records(c, rejections);
 }
 

@@ -19,57 +19,9 @@ namespace pk {
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t nl = text.find('\n', at);
-        if (nl == std::string::npos) nl = text.size();
-        out.push_back(text.substr(at, nl - at));
-        at = nl + 1;
-    }
-    return out;
-}
-
-// The first whole number in a driver message: the entry's index.
-std::size_t index_in(const std::string& s) {
-    const std::size_t at = s.find_first_of("0123456789");
-    return at == std::string::npos ? 0 : static_cast<std::size_t>(std::strtoul(s.c_str() + at, nullptr, 10));
-}
-
-// The parameter line behind a refusal of the reduction.
-int refused_line(const Check& c, const std::string& driver, const std::string& stage) {
-    const auto has = [](const std::string& s, const char* what) { return s.find(what) != std::string::npos; };
-    if (has(driver, "buffer data file") || has(driver, "buffer file"))
-        return c.line_of_nth(DATB, index_in(driver));
-    if (has(driver, "sensitivity for")) return c.line_of_nth(DATS, index_in(driver));
-    if (has(driver, "sensitivity")) return c.line_of(SENS);
-    if (has(driver, "data file")) return c.line_of_nth(DATS, index_in(driver));
-    if (has(driver, "dark current")) return c.line_of(DATD);
-    if (has(driver, "mask")) return c.line_of(MASK);
-    if (has(driver, "reduce the data")) {
-        if (has(stage, "sample")) return c.line_of_nth(DATS, 0);
-        if (has(stage, "buffer")) return c.line_of_nth(DATB, 0);
-        if (has(stage, "absolute")) return c.line_of(ABSF);
-    }
-    if (has(driver, "circular average") && has(stage, "bin width")) return c.line_of(BINS);
-    return 0;
-}
-
-void refusal(Check& c, const std::string& console) {
-    const std::vector<std::string> lines = lines_of(console);
-    std::size_t drv = lines.size();
-    for (std::size_t i = lines.size(); i-- > 0;)
-        if (lines[i].compare(0, 10, "Pelkaro:  ") == 0) {
-            drv = i;
-            break;
-        }
-    if (drv == lines.size()) {
-        c.error(0, "Pelkaro stops the run" + (lines.empty() ? std::string() : ": " + stage_text(lines.back())));
-        return;
-    }
-    const std::string stage = drv > 0 && lines[drv - 1].find(" -> ") != std::string::npos ? lines[drv - 1] : "";
-    c.error(refused_line(c, lines[drv], stage), stage_text(stage.empty() ? lines[drv] : stage));
+// A refusal of the run: an error on the parameter line it concerns.
+void refusal(Check& c, const Status& st) {
+    c.error(st.line, shown(st.reason()));
 }
 
 void empty_curve(Check& c) {
@@ -138,10 +90,9 @@ void output_target(Check& c, int line, const std::string& target) {
 
 void check_reduction(Check& c) {
     if (c.run.p.mode != 0 || !c.parsed || c.error_count() > 0) return;
-    std::string console;
-    const Console cap{nullptr, &console};
-    if (reduce(c.run, cap) != 1) {
-        refusal(c, console);
+    const Status st = reduce(c.run, Console{nullptr, nullptr});
+    if (!st.ok()) {
+        refusal(c, st);
         return;
     }
     c.reduced = true;
@@ -150,11 +101,10 @@ void check_reduction(Check& c) {
 
 void check_beam_centre(Check& c) {
     if (c.run.p.mode != 2 || !c.parsed || c.error_count() > 0 || c.run.sam.empty()) return;
-    std::string console;
-    const Console cap{nullptr, &console};
     const int line = c.line_of_nth(DATS, 0);
-    if (beam_center_run(c.run, cap) != 1) {
-        refusal(c, console);
+    const Status st = beam_center_run(c.run, Console{nullptr, nullptr});
+    if (!st.ok()) {
+        refusal(c, st);
         return;
     }
     const Param& p = c.run.p;

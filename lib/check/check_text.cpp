@@ -113,17 +113,7 @@ const char* role_of(int kw) {
     }
 }
 
-std::string stage_text(const std::string& message) {
-    std::string s = message;
-    const std::size_t arrow = s.find(" -> ");
-    if (arrow != std::string::npos) s = s.substr(arrow + 4);
-    if (s.compare(0, 10, "Pelkaro:  ") == 0) s = s.substr(10);
-    const std::size_t end = s.find('\n');
-    if (end != std::string::npos) s.erase(end);
-    const std::size_t exiting = s.find("...Exiting program");
-    if (exiting != std::string::npos) s.erase(exiting);
-    return shown(s);
-}
+std::string stage_text(const std::string& message) { return shown(reason_of(message)); }
 
 bool one_edit_apart(const std::string& a, const std::string& b) {
     if (a == b) return false;

@@ -13,6 +13,7 @@
 #include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
 #include "common.h"
+#include "keywords.h"
 
 namespace pk {
 
@@ -22,10 +23,10 @@ using pk::ave::kSub;
 using pk::ave::kTwoPi;
 constexpr double kFourPi = 12.566370614359172;
 
-// The sub-pixel loop itself.  Returns -1 (after its message) when a
-// sub-pixel's radius lies beyond the last bin.
-int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
-                  const Console& con) {
+// The sub-pixel loop itself.  Fails when a sub-pixel's radius lies beyond
+// the last bin.
+Status sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
+                     const Console& con) {
     const double px = p.px, py = p.py, bx = p.bx, by = p.by;
     const double thmin = p.thmin, thmax = p.thmax;
     for (int i = 0; i < kDetSide; ++i) {
@@ -43,11 +44,11 @@ int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& m
                     const double dy = y - by;
                     const float r = pk::radius(dx, dy, px, py);
                     const double where = tot * static_cast<double>(r) / max;
-                    if (!(where >= 0 && where < tot)) {
-                        pk::say(con, "ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
-                                    "the curve cannot be averaged\n", i, j);
-                        return -1;
-                    }
+                    if (!(where >= 0 && where < tot))
+                        return failure(Stage::average, Code::not_finite,
+                                       pk::format("ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
+                                                  "the curve cannot be averaged\n",
+                                                  i, j));
                     const int idx = static_cast<int>(where);
                     const float az = pk::ave::azimuth(pk::to_float(dx), pk::to_float(dy));
                     if (thmin <= az && az <= thmax) {
@@ -60,7 +61,7 @@ int sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& m
         }
     }
     pk::say(con, "\n");
-    return 1;
+    return ok_status();
 }
 
 // Q at the inner edge and Q resolution of bins 0 .. tot - 1 of width bin;
@@ -93,9 +94,9 @@ void q_table(const Param& p, int tot, float bin, Data1D& out) {
 }
 
 // Mean intensity and its uncertainty of bins 0 .. tot - 1 from their sums.
-// Returns -1 (after its message) when a bin that will be written would hold
-// a number that is not finite.
-int finish_bins(Data1D& out, int tot, const Console& con) {
+// Fails when a bin that will be written would hold a number that is not
+// finite.
+Status finish_bins(Data1D& out, int tot) {
     for (int i = 0; i < tot; ++i) {
         out.y[i] = pk::to_float(static_cast<double>(out.y[i]) / out.area[i]);
         if (out.area[i] != 0) out.dy[i] = pk::to_float(std::sqrt(static_cast<double>(out.dy[i])) / out.area[i]);
@@ -104,20 +105,19 @@ int finish_bins(Data1D& out, int tot, const Console& con) {
     for (int i = 0; i < tot; ++i) {
         if (out.area[i] == 0) continue;
         if (!std::isfinite(out.x[i]) || !std::isfinite(out.y[i]) || !std::isfinite(out.dy[i]) ||
-            !std::isfinite(out.dq[i])) {
-            pk::say(con, "ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, dQ %f); "
-                        "the curve cannot be averaged\n",
-                        i, static_cast<double>(out.x[i]), static_cast<double>(out.y[i]),
-                        static_cast<double>(out.dy[i]), static_cast<double>(out.dq[i]));
-            return -1;
-        }
+            !std::isfinite(out.dq[i]))
+            return failure(Stage::average, Code::not_finite,
+                           pk::format("ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, "
+                                      "dQ %f); the curve cannot be averaged\n",
+                                      i, static_cast<double>(out.x[i]), static_cast<double>(out.y[i]),
+                                      static_cast<double>(out.dy[i]), static_cast<double>(out.dq[i])));
     }
-    return 1;
+    return ok_status();
 }
 
 // The average, its sums taken by the fast path where it applies (`fast`)
 // or else by the sub-pixel loop.
-int average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con, bool fast) {
+Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con, bool fast) {
     const double px = p.px;
     const double py = p.py;
     const double bx = p.bx;
@@ -131,12 +131,11 @@ int average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, c
     const double Y = p.by > 95.0f ? by + 0.5 : 191.5 - by;
     const float max = pk::radius(X, Y, px, py);
     const double quotient = static_cast<double>(max) / bin;
-    if (!(quotient >= 0 && quotient < kCurveValues)) {
-        pk::say(con, "ave_data -> the bin width and geometry ask for %g bins, more than the %d the curve holds; "
-                    "the curve cannot be averaged\n",
-                    quotient, kCurveValues);
-        return -1;
-    }
+    if (!(quotient >= 0 && quotient < kCurveValues))
+        return failure_at(Stage::average, Code::too_many_bins, BINS, -1,
+                          pk::format("ave_data -> the bin width and geometry ask for %g bins, more than the %d the "
+                                     "curve holds; the curve cannot be averaged\n",
+                                     quotient, kCurveValues));
     const int tot = static_cast<int>(quotient) + 1;
     bin = pk::to_float(static_cast<double>(max) / tot);
     out.num = tot;
@@ -145,18 +144,19 @@ int average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, c
 
     q_table(p, tot, bin, out);
     if (!(fast && pk::ave::sum_fast(p, in, out, mask, tot, max, con))) {
-        if (sum_subpixels(p, in, out, mask, tot, max, con) != 1) return -1;
+        const Status st = sum_subpixels(p, in, out, mask, tot, max, con);
+        if (!st.ok()) return st;
     }
-    return finish_bins(out, tot, con);
+    return finish_bins(out, tot);
 }
 
 }  // namespace
 
-int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
+Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
     return average(p, in, out, mask, con, true);
 }
 
-int ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
+Status ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
     return average(p, in, out, mask, con, false);
 }
 

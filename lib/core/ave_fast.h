@@ -47,7 +47,7 @@ float add_repeated(float s, double c, uint32_t n);
 
 // The whole average, exactly as ave_data, with the sub-pixel loop taken for
 // every input instead of the fast sums.
-int ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
+Status ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
                      const Console& con = Console{});
 
 }  // namespace pk

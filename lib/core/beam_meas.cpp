@@ -11,7 +11,7 @@ namespace pk {
 // column to by, in whole-pixel index units: the reverse of the pairing the
 // geometric stages use, which the user accounts for when entering the
 // centre into the parameter file.
-int beam_center(Param& p, const Data2D& in, const Console& con) {
+Status beam_center(Param& p, const Data2D& in, const Console& con) {
     float row_sum = 0.0f;
     float col_sum = 0.0f;
     int32_t count = 0;
@@ -24,15 +24,15 @@ int beam_center(Param& p, const Data2D& in, const Console& con) {
             }
         }
     }
-    if (count == 0) {
-        pk::say(con, "beam_center -> no pixel of the search window (rows and columns 3 to 124) "
-                    "counts more than 5; no beam found in %s\n", in.name.c_str());
-        return -1;
-    }
+    if (count == 0)
+        return failure(Stage::beam_centre, Code::no_pixels,
+                       pk::format("beam_center -> no pixel of the search window (rows and columns 3 to 124) "
+                                  "counts more than 5; no beam found in %s\n",
+                                  in.name.c_str()));
     p.bx = static_cast<float>(static_cast<double>(row_sum) / count);
     p.by = static_cast<float>(static_cast<double>(col_sum) / count);
     pk::say(con, "The beam center is %f %f\n", static_cast<double>(p.bx), static_cast<double>(p.by));
-    return 1;
+    return ok_status();
 }
 
 }  // namespace pk

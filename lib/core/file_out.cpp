@@ -220,44 +220,47 @@ bool write_image(std::FILE* f, const std::string& header, const Data2D& data) {
 
 }  // namespace
 
-int write_2D(const Param&, const Data2D& data, const ParamFile& pf, const Console& con) {
+Status write_2D(const Param&, const Data2D& data, const ParamFile& pf, const Console& con) {
     pk::say(con, "Entered write_2D\n");
     const std::string out_name = output_name(data.name, ".d2d");
     pk::say(con, "The 2D output filename is %s\n", out_name.c_str());
     pk::AtomicFile out;
     if (!pk::atomic_open(out_name, out)) {
-        pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
-        return -1;
+        return failure(
+            Stage::output, Code::cannot_write,
+            pk::format("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str()));
     }
     std::string header;
     append_header(header, pf);
     if (!pk::atomic_finish(out, write_image(out.f, header, data))) {
-        pk::say(con, "file_out:write_2D -> could not write the output file %s\n", out_name.c_str());
-        return -1;
+        return failure(Stage::output, Code::cannot_write,
+                       pk::format("file_out:write_2D -> could not write the output file %s\n", out_name.c_str()));
     }
-    return 1;
+    return ok_status();
 }
 
-int write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con) {
+Status write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con) {
     ParamFile pf;
     if (read_param_file(name, pf) != 1) {
         const std::string out_name = output_name(data.name, ".d2d");
         pk::say(con, "Entered write_2D\nThe 2D output filename is %s\n", out_name.c_str());
-        pk::say(con, "file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str());
-        return -1;
+        return failure(
+            Stage::output, Code::cannot_write,
+            pk::format("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str()));
     }
     return write_2D(p, data, pf, con);
 }
 
-int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::string&, const Console& con) {
+Status write_1D(const Param&, const Data2D& data, const Data1D& d, const std::string&, const Console& con) {
     pk::say(con, "Entered write_1D\n");
     try {
         const std::string out_name = output_name(data.name, ".d1d");
         pk::say(con, "The 1D output filename is %s\n", out_name.c_str());
         pk::AtomicFile out;
         if (!pk::atomic_open(out_name, out)) {
-            pk::say(con, "file_out:write_1D -> could not open the output file %s for writing\n", out_name.c_str());
-            return -1;
+            return failure(
+                Stage::output, Code::cannot_write,
+                pk::format("file_out:write_1D -> could not open the output file %s for writing\n", out_name.c_str()));
         }
         std::string text;
         const int num = d.num < 0 ? 0 : (d.num > kCurveValues ? kCurveValues : d.num);
@@ -274,23 +277,23 @@ int write_1D(const Param&, const Data2D& data, const Data1D& d, const std::strin
             text.push_back('\n');
         }
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
-            pk::say(con, "file_out:write_1D -> could not write the output file %s\n", out_name.c_str());
-            return -1;
+            return failure(Stage::output, Code::cannot_write,
+                           pk::format("file_out:write_1D -> could not write the output file %s\n", out_name.c_str()));
         }
-        return 1;
+        return ok_status();
     } catch (const std::bad_alloc&) {
-        pk::say(con, "file_out:write_1D -> could not allocate the filename buffer\n");
-        return -1;
+        return failure(Stage::output, Code::cannot_write,
+                       pk::format("file_out:write_1D -> could not allocate the filename buffer\n"));
     }
 }
 
-int write_mask(const Param& p, const Data2D& data, const Console& con) {
+Status write_mask(const Param& p, const Data2D& data, const Console& con) {
     pk::say(con, "Entered write_mask\n");
     try {
         pk::AtomicFile out;
         if (!pk::atomic_open("mask.d2d", out)) {
-            pk::say(con, "file_out:write_mask -> could not open the output file\n");
-            return -1;
+            return failure(Stage::output, Code::cannot_write,
+                           pk::format("file_out:write_mask -> could not open the output file\n"));
         }
         std::string text;
         char line[256];
@@ -300,13 +303,13 @@ int write_mask(const Param& p, const Data2D& data, const Console& con) {
         text += "# detector appears as if looking from sample position\n";
         for (int r = 0; r < kDetSide; ++r) append_row<2>(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 2);
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
-            pk::say(con, "file_out:write_mask -> could not write the output file mask.d2d\n");
-            return -1;
+            return failure(Stage::output, Code::cannot_write,
+                           pk::format("file_out:write_mask -> could not write the output file mask.d2d\n"));
         }
-        return 1;
+        return ok_status();
     } catch (const std::bad_alloc&) {
-        pk::say(con, "file_out:write_mask -> could not open the output file\n");
-        return -1;
+        return failure(Stage::output, Code::cannot_write,
+                       pk::format("file_out:write_mask -> could not open the output file\n"));
     }
 }
 

@@ -5,7 +5,7 @@
 
 namespace pk {
 
-int make_mask(const Param&, Data2D& mask) {
+Status make_mask(const Param&, Data2D& mask) {
     if (mask.intens.size() < static_cast<std::size_t>(kDetPixels)) mask.intens.resize(kImageValues, 0.0f);
     for (int x = 0; x < kDetSide; ++x) {
         for (int y = 0; y < kDetSide; ++y) {
@@ -13,7 +13,7 @@ int make_mask(const Param&, Data2D& mask) {
             mask.intens[static_cast<std::size_t>(x + kDetSide * y)] = edge ? 0.0f : 1.0f;
         }
     }
-    return 1;
+    return ok_status();
 }
 
 }  // namespace pk

@@ -209,40 +209,42 @@ int read_param_file(const std::string& name, ParamFile& pf) {
 }
 
 
-int count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con) {
+EntryCount count_entries(const ParamFile& pf) {
+    EntryCount n;
+    for (const ParamPiece& pc : pf.pieces) {
+        if (pc.text.compare(0, 4, "DATS") == 0) ++n.samples;
+        else if (pc.text.compare(0, 4, "DATB") == 0) ++n.buffers;
+    }
+    return n;
+}
+
+Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con) {
     pk::say(con, "Entered count_parse()\n");
     const int r = read_param_file(name, pf);
-    if (r == -2) {
-        pk::say(con, "count_parse -> the file %s holds more than %s, the most an input file may hold\n",
-                name.c_str(), pk::kInputLimitText);
-        return -1;
-    }
-    if (r != 1) {
-        pk::say(con, "count_parse -> could not open the file %s\n", name.c_str());
-        return -1;
-    }
-    int64_t sams = 0;
-    int64_t bufs = 0;
-    for (const ParamPiece& pc : pf.pieces) {
-        if (pc.text.compare(0, 4, "DATS") == 0) ++sams;
-        else if (pc.text.compare(0, 4, "DATB") == 0) ++bufs;
-    }
-    if (sams > INT32_MAX || bufs > INT32_MAX) {
-        pk::say(con, "count_parse -> bad number of sample or buffer files (must be > 0)\n");
-        return -1;
-    }
+    if (r == -2)
+        return failure(Stage::parameters, Code::too_large,
+                       pk::format("count_parse -> the file %s holds more than %s, the most an input file may hold\n",
+                                  name.c_str(), pk::kInputLimitText));
+    if (r != 1)
+        return failure(Stage::parameters, Code::cannot_read,
+                       pk::format("count_parse -> could not open the file %s\n", name.c_str()));
+    const EntryCount n = count_entries(pf);
+    const int64_t sams = n.samples;
+    const int64_t bufs = n.buffers;
+    if (sams > INT32_MAX || bufs > INT32_MAX)
+        return failure(Stage::parameters, Code::bad_count,
+                       "count_parse -> bad number of sample or buffer files (must be > 0)\n");
     p.sams = static_cast<int32_t>(sams);
     p.bufs = static_cast<int32_t>(bufs);
     pk::say(con, "The number of sample files is %d\n", p.sams);
     pk::say(con, "The number of buffer files is %d\n", p.bufs);
-    if (p.sams == 0 || p.bufs == 0) {
-        pk::say(con, "count_parse -> bad number of sample or buffer files (must be > 0)\n");
-        return -1;
-    }
-    return 1;
+    if (p.sams == 0 || p.bufs == 0)
+        return failure_at(Stage::parameters, Code::bad_count, p.sams == 0 ? DATS : DATB, -1,
+                          "count_parse -> bad number of sample or buffer files (must be > 0)\n");
+    return ok_status();
 }
 
-int count_parse(const std::string& name, Param& p, const Console& con) {
+Status count_parse(const std::string& name, Param& p, const Console& con) {
     ParamFile pf;
     return count_parse(name, pf, p, con);
 }
@@ -250,8 +252,8 @@ int count_parse(const std::string& name, Param& p, const Console& con) {
 namespace {
 
 // One parse: the counters and the mode in force carry from line to line.
-// Each handler returns 1 to go on, -1 to stop the parse after printing why
-// (which the record keeps).
+// Each handler returns 1 to go on, -1 to stop the parse with `failed` set
+// (its text the record keeps too).
 struct Parser {
     Param& p;
     std::vector<Data2D>& sam;
@@ -264,8 +266,9 @@ struct Parser {
     const char* numbers_end = nullptr;  // where the last number of a file line ended
     int32_t sms = 0;
     int32_t bfs = 0;
+    Status failed{};
 
-    int refuse(const std::string& text);
+    int refuse(const std::string& text, Code code = Code::bad_parameter);
     int too_long(int kw);
     int numbers_line(int kw, const ParamPiece& pc);
     int file_line(int kw, const ParamPiece& pc);
@@ -277,14 +280,18 @@ struct Parser {
     int sens_line(const ParamPiece& pc);
 };
 
-int Parser::refuse(const std::string& text) {
-    pk::say(con, "%s", text.c_str());
+int Parser::refuse(const std::string& text, Code code) {
     rec->why = text;
+    const int kw = rec->keyword;
+    const int entry = kw == DATS ? sms : kw == DATB ? bfs : -1;
+    failed = failure_at(Stage::parameters, code, kw, entry, text);
+    failed.line = rec->line;
     return -1;
 }
 
 int Parser::too_long(int kw) {
-    return refuse(pk::format("parse_in -> the %s line is too long (more than 510 characters)\n", kKeywordTable[kw].name));
+    return refuse(
+        pk::format("parse_in -> the %s line is too long (more than 510 characters)\n", kKeywordTable[kw].name));
 }
 
 int Parser::numbers_line(int kw, const ParamPiece& pc) {
@@ -381,10 +388,10 @@ int Parser::judge_file_numbers(int kw, const ParamPiece& pc, const std::array<pk
 int Parser::file_exists(int kw, const Data2D& d) {
     if (p.mode == 0 && d.tm != 0 && !pk::regular_file_exists(d.name)) {
         switch (kw) {
-            case DATS: return refuse("The data file " + d.name + " does not exist\n");
-            case DATB: return refuse("The buffer file " + d.name + " does not exist\n");
-            case DATD: return refuse("The dark current file " + d.name + " does not exist\n");
-            default: return refuse("The mask file " + d.name + " does not exist\n");
+            case DATS: return refuse("The data file " + d.name + " does not exist\n", Code::cannot_read);
+            case DATB: return refuse("The buffer file " + d.name + " does not exist\n", Code::cannot_read);
+            case DATD: return refuse("The dark current file " + d.name + " does not exist\n", Code::cannot_read);
+            default: return refuse("The mask file " + d.name + " does not exist\n", Code::cannot_read);
         }
     }
     if (kw == DATS && d.tm == 0) return refuse("There is no sample time specified...exiting program\n");
@@ -423,14 +430,14 @@ int Parser::sens_line(const ParamPiece& pc) {
     p.jacobian = (s.size() > 5 && s[5] == '0') ? 0 : 1;
     rec->values.push_back(p.jacobian);
     if (p.mode == 0 && !pk::regular_file_exists(sens.name))
-        return refuse("The sensitivity file " + sens.name + " does not exist\n");
+        return refuse("The sensitivity file " + sens.name + " does not exist\n", Code::cannot_read);
     pk::say(con, "The sensitivity file is %s and the jacobian flag is %d\n", sens.name.c_str(), p.jacobian);
     return 1;
 }
 
 }  // namespace
 
-int parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
+Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
              Data2D& sens, Data2D& mask, ParseLog& log, const Console& con) {
     pk::say(con, "Entered parse_in()\n");
     log = ParseLog{};
@@ -452,22 +459,22 @@ int parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vecto
             case KwForm::numbers: r = ps.numbers_line(kw, pc); break;
         }
         rec.verdict = r == 1 ? Verdict::accepted : Verdict::rejected;
-        if (r != 1) return -1;
+        if (r != 1) return ps.failed;
         log.seen |= 1u << kw;
     }
     pk::say(con, "Finished parse_in\n");
-    return 1;
+    return ok_status();
 }
 
-int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
+Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
              Data2D& sens, Data2D& mask, uint32_t* seen, const Console& con) {
     ParamFile pf;
     if (read_param_file(name, pf) != 1) {
-        pk::say(con, "Entered parse_in()\nparse_in -> could not open the parameter file\n");
-        return -1;
+        pk::say(con, "Entered parse_in()\n");
+        return failure(Stage::parameters, Code::cannot_read, "parse_in -> could not open the parameter file\n");
     }
     ParseLog log;
-    const int r = parse_in(pf, p, sam, buf, dc, sens, mask, log, con);
+    const Status r = parse_in(pf, p, sam, buf, dc, sens, mask, log, con);
     if (seen) *seen = log.seen;
     return r;
 }

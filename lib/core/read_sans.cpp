@@ -112,13 +112,13 @@ TagValue read_tag_value(ByteReader& in, int32_t& value, int& last) {
 namespace {
 
 // Stores the next count, or says why it cannot be stored.
-inline bool store_count(int64_t v, Data2D& data, int& n, const Console& con) {
+inline bool store_count(int64_t v, Data2D& data, int& n, std::string& why) {
     if (v > kIntMax) {
-        pk::say(con, "read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
+        why = pk::format("read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
         return false;
     }
     if (n >= kImageValues) {
-        pk::say(con, "read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
+        why = pk::format("read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
         return false;
     }
     data.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
@@ -129,7 +129,7 @@ inline bool store_count(int64_t v, Data2D& data, int& n, const Console& con) {
 // every non-digit ends a number; empty fields are skipped.  Leaves `c` at
 // the first character of the next line (or -1).  The characters are taken
 // straight from the reader's buffer.
-int read_counts(ByteReader& in, int& c, Data2D& data, int& n, const Console& con) {
+int read_counts(ByteReader& in, int& c, Data2D& data, int& n, std::string& why) {
     int64_t v = c - '0';
     bool have = true;
     do {
@@ -141,7 +141,7 @@ int read_counts(ByteReader& in, int& c, Data2D& data, int& n, const Console& con
                 have = true;
                 continue;
             }
-            if (have && !store_count(v, data, n, con)) return -1;
+            if (have && !store_count(v, data, n, why)) return -1;
             v = 0;
             have = false;
             if (*p == '\n') {
@@ -153,13 +153,13 @@ int read_counts(ByteReader& in, int& c, Data2D& data, int& n, const Console& con
         in.seek(e);
     } while (in.refill());
     c = -1;  // the end of the file ends the last count
-    return have && !store_count(v, data, n, con) ? -1 : 1;
+    return have && !store_count(v, data, n, why) ? -1 : 1;
 }
 
 // A header line: a tag of counting time, monitor counts or detector total
 // is recognised by its first five characters; any other line is skipped.
 // `c` is the line's first character; left at the next line's first one.
-int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con) {
+int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con, std::string& why) {
     char head[5] = {0, 0, 0, 0, 0};
     int len = 0;
     while (len < 5 && c != '\n' && c != -1) {
@@ -185,7 +185,7 @@ int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con) {
         int32_t value = 0;
         const TagValue t = read_tag_value(in, value, last);
         if (t == TagValue::too_large) {
-            pk::say(con, "read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
+            why = pk::format("read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
             return -1;
         }
         if (t == TagValue::ok) {
@@ -226,30 +226,29 @@ void counting_uncertainties(const float* intens, float* uncert) {
 
 }  // namespace
 
-int read_data(Data2D& data, const Console& con) {
+Status read_data(Data2D& data, const Console& con) {
     if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
     if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
     pk::FilePtr f(pk::open_regular(data.name));
-    if (!f) {
-        pk::say(con, "read_saxs -> could not access the data in %s\n", data.name.c_str());
-        return -1;
-    }
+    if (!f)
+        return failure(Stage::read, Code::cannot_read,
+                       pk::format("read_saxs -> could not access the data in %s\n", data.name.c_str()));
     ByteReader in(f.get());
     int n = 0;  // next pixel position
     int c = in.get();
+    std::string why;
     while (c != -1) {
-        const int r = is_digit(c) ? read_counts(in, c, data, n, con) : read_tag_line(in, c, data, con);
-        if (r != 1) return -1;
+        const int r = is_digit(c) ? read_counts(in, c, data, n, why) : read_tag_line(in, c, data, con, why);
+        if (r != 1) return failure(Stage::read, Code::bad_contents, why);
     }
-    if (in.too_large()) {
-        pk::say(con, "read_data -> %s holds more than %s, the most an input file may hold\n", data.name.c_str(),
-                pk::kInputLimitText);
-        return -1;
-    }
+    if (in.too_large())
+        return failure(Stage::read, Code::too_large,
+                       pk::format("read_data -> %s holds more than %s, the most an input file may hold\n",
+                                  data.name.c_str(), pk::kInputLimitText));
     data.values = n;
     if (data.monitor == 0) data.monitor = data.tm;
     counting_uncertainties(data.intens.data(), data.uncert.data());
-    return 1;
+    return ok_status();
 }
 
 namespace {
@@ -260,13 +259,13 @@ constexpr std::size_t kMaskRowLimit = 1 << 16;
 // A mask file as run mode 1 writes it: one detector row of tab-separated
 // values per line, each value truncated like "%d".  [pos, end) is the text
 // after the header's first piece.
-int read_generated_mask(const char* pos, const char* end, Data2D& mask, const Console& con) {
+int read_generated_mask(const char* pos, const char* end, Data2D& mask, std::string& why) {
     std::string line;
     int row = 0;
     bool cut = false;
     while (pk::next_piece(pos, end, line, kMaskRowLimit, &cut)) {
         if (cut) {
-            pk::say(con, "read_saxs -> a row of the mask file %s is too long\n", mask.name.c_str());
+            why = pk::format("read_saxs -> a row of the mask file %s is too long\n", mask.name.c_str());
             return -1;
         }
         if (line[0] == '#' || line == "\n") continue;
@@ -278,7 +277,7 @@ int read_generated_mask(const char* pos, const char* end, Data2D& mask, const Co
             if (*s == '\0') break;
             int32_t v = 0;
             if (pk::scan_int(s, v) != pk::Scan::ok || col >= kDetSide || row >= kDetSide) {
-                pk::say(con, "read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
+                why = pk::format("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
                             kDetSide, kDetSide);
                 return -1;
             }
@@ -288,7 +287,7 @@ int read_generated_mask(const char* pos, const char* end, Data2D& mask, const Co
             while (*s && *s != ' ' && *s != '\t' && *s != '\n' && *s != '\r' && *s != '\v' && *s != '\f') ++s;
         }
         if (col != kDetSide) {
-            pk::say(con, "read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
+            why = pk::format("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
                         kDetSide, kDetSide);
             return -1;
         }
@@ -296,7 +295,7 @@ int read_generated_mask(const char* pos, const char* end, Data2D& mask, const Co
     }
     mask.values = row * kDetSide;
     if (row != kDetSide) {
-        pk::say(con, "read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(), kDetSide,
+        why = pk::format("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(), kDetSide,
                     kDetSide);
         return -1;
     }
@@ -344,19 +343,18 @@ const char* plain_value_line(const char* s, const char* e, int32_t& out) {
 // piece as next_piece cuts a text file: a piece whose first value is an
 // integer sets the next position; comment pieces and pieces without one
 // take none.
-int read_mask(const Param&, Data2D& mask, const Console& con) {
+Status read_mask(const Param&, Data2D& mask) {
     if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
     std::string text;
     const pk::Slurp r = pk::read_file(mask.name, text);
-    if (r == pk::Slurp::too_large) {
-        pk::say(con, "read_saxs -> the mask file %s holds more than %s, the most an input file may hold\n",
-                mask.name.c_str(), pk::kInputLimitText);
-        return -1;
-    }
-    if (r != pk::Slurp::ok) {
-        pk::say(con, "read_saxs -> could not open the mask file %s\n", mask.name.c_str());
-        return -1;
-    }
+    if (r == pk::Slurp::too_large)
+        return failure(Stage::read, Code::too_large,
+                       pk::format("read_saxs -> the mask file %s holds more than %s, the most an input file may hold\n",
+                                  mask.name.c_str(), pk::kInputLimitText));
+    if (r != pk::Slurp::ok)
+        return failure(Stage::read, Code::cannot_read,
+                       pk::format("read_saxs -> could not open the mask file %s\n", mask.name.c_str()));
+    std::string why;
     mask.values = 0;
     const char* pos = text.data();
     const char* const end = pos + text.size();
@@ -376,24 +374,25 @@ int read_mask(const Param&, Data2D& mask, const Console& con) {
         pos = piece.next;
         if (first && static_cast<std::size_t>(piece.text_end - s) >= header_len &&
             std::memcmp(s, kGeneratedMaskHeader, header_len) == 0)
-            return read_generated_mask(pos, end, mask, con);
+            return read_generated_mask(pos, end, mask, why) == 1 ? ok_status()
+                                                                 : failure(Stage::read, Code::bad_contents, why);
         if (s < piece.text_end && *s == '#') continue;
         const pk::Scan got = leading_int(s, piece.text_end, v);
         if (got == pk::Scan::missing) continue;  // no integer at the start: takes no position
         if (got == pk::Scan::bad) {
-            pk::say(con, "read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
-                        mask.name.c_str());
-            return -1;
+            return failure(Stage::read, Code::bad_contents,
+                           pk::format("read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
+                                      mask.name.c_str()));
         }
         if (n >= kImageValues) {
-            pk::say(con, "read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
-                        kImageValues);
-            return -1;
+            return failure(Stage::read, Code::bad_contents,
+                           pk::format("read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
+                                      kImageValues));
         }
         values[n++] = static_cast<float>(v);
     }
     mask.values = n;
-    return 1;
+    return ok_status();
 }
 
 }  // namespace pk

@@ -7,6 +7,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "common.h"
+#include "keywords.h"
 
 namespace pk {
 
@@ -40,13 +41,12 @@ void solid_angle(const Param& p, SolidAngle& sa) {
     }
 }
 
-int jacobian(const Param&, Data2D& dat, const SolidAngle& sa, const Console& con) {
-    if (sa.bad_x >= 0) {
-        pk::say(con, "jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at least 1; "
-                     "check the pixel spacing, beam center and sample-to-detector distance\n",
-                sa.bad_x, sa.bad_y);
-        return -1;
-    }
+Status jacobian(const Param&, Data2D& dat, const SolidAngle& sa) {
+    if (sa.bad_x >= 0)
+        return failure(Stage::solid_angle, Code::not_finite,
+                       pk::format("jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at "
+                                  "least 1; check the pixel spacing, beam center and sample-to-detector distance\n",
+                                  sa.bad_x, sa.bad_y));
     float* intens = dat.intens.data();
     float* uncert = dat.uncert.data();
     const float* factor = sa.factor.data();
@@ -63,13 +63,13 @@ int jacobian(const Param&, Data2D& dat, const SolidAngle& sa, const Console& con
         intens[m] = pk::to_float(static_cast<double>(intens[m]) * f);
         uncert[m] = pk::to_float(static_cast<double>(uncert[m]) * f);
     }
-    return 1;
+    return ok_status();
 }
 
-int jacobian(const Param& p, Data2D& dat, const Console& con) {
+Status jacobian(const Param& p, Data2D& dat) {
     SolidAngle sa;
     solid_angle(p, sa);
-    return jacobian(p, dat, sa, con);
+    return jacobian(p, dat, sa);
 }
 
 namespace {
@@ -158,7 +158,7 @@ void correct_four(float* in, float* un, const float* s, const float* su, const f
 // used pixels and removes from the mask every pixel whose efficiency lies
 // outside 0.5 to 1.5.  Sums, quotients and products are rounded to floats;
 // square roots are taken in double.
-int sens_norm(const Param&, Data2D& sens, Data2D& mask, const Console& con) {
+Status sens_norm(const Param&, Data2D& sens, Data2D& mask) {
     float* s = sens.intens.data();
     float* su = sens.uncert.data();
     float* mk = mask.intens.data();
@@ -172,27 +172,25 @@ int sens_norm(const Param&, Data2D& sens, Data2D& mask, const Console& con) {
         }
     }
     const float mean = count > 0 ? pk::to_float(static_cast<double>(sum) / count) : 0.0f;
-    if (!(mean > 0.0f && std::isfinite(mean))) {
-        pk::say(con, "sens_norm -> the mean sensitivity of the %d used pixels is %f; the sensitivity file %s "
-                    "cannot normalize the detector\n",
-                    count, static_cast<double>(mean), sens.name.c_str());
-        return -1;
-    }
+    if (!(mean > 0.0f && std::isfinite(mean)))
+        return failure_at(Stage::sensitivity, Code::not_finite, SENS, -1,
+                          pk::format("sens_norm -> the mean sensitivity of the %d used pixels is %f; the sensitivity "
+                                     "file %s cannot normalize the detector\n",
+                                     count, static_cast<double>(mean), sens.name.c_str()));
     normalise(s, su, mk, mean);
     int used = 0;
     for (int m = 0; m < kDetPixels; ++m)
         if (pk::pixel_used(mk[m])) ++used;
-    if (used == 0) {
-        pk::say(con, "sens_norm -> no detector pixel is left in the mask after removing those of extreme "
-                    "sensitivity\n");
-        return -1;
-    }
-    return 1;
+    if (used == 0)
+        return failure_at(Stage::sensitivity, Code::no_pixels, SENS, -1,
+                          "sens_norm -> no detector pixel is left in the mask after removing those of extreme "
+                          "sensitivity\n");
+    return ok_status();
 }
 
 // Divides one image by the relative efficiencies and propagates the
 // uncertainty of the quotient of two independent values.
-int sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+Status sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) {
     float* in = dat.intens.data();
     float* un = dat.uncert.data();
     const float* s = sens.intens.data();
@@ -218,7 +216,7 @@ int sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) 
     }
     for (k = rest; k < kImageValues; ++k)
         if (pk::pixel_cleared(mk[k])) un[k] = 0.0f;
-    return 1;
+    return ok_status();
 }
 
 }  // namespace pk

@@ -12,6 +12,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "common.h"
+#include "keywords.h"
 
 namespace pk {
 
@@ -19,9 +20,10 @@ namespace {
 
 inline float add(float acc, double v) { return pk::to_float(static_cast<double>(acc) + v); }
 
-int refuse(const char* what, const Console& con) {
-    pk::say(con, "sub_data -> %s; the data cannot be reduced\n", what);
-    return -1;
+// A refusal concerning the first line of keyword `kw` (-1: none).
+Status refuse(const char* what, int kw, Code code = Code::bad_parameter) {
+    return failure_at(Stage::subtraction, code, kw, kw == DATS || kw == DATB ? 0 : -1,
+                      pk::format("sub_data -> %s; the data cannot be reduced\n", what));
 }
 
 // Totals of the entries and what the subtraction will use.
@@ -61,27 +63,27 @@ Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, c
 }
 
 // Refuses inputs that would give no number or a meaningless one.
-int check_inputs(const Param& p, const std::vector<Data2D>& d, const Totals& t, const Console& con) {
-    if (d.empty() || d[0].intens.empty()) return refuse("no sample image is loaded", con);
-    if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive", con);
-    if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive", con);
-    if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive", con);
+Status check_inputs(const Param& p, const std::vector<Data2D>& d, const Totals& t) {
+    if (d.empty() || d[0].intens.empty()) return refuse("no sample image is loaded", DATS);
+    if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive", DATS);
+    if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive", DATS);
+    if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive", ABSF);
     for (const Data2D& s : d)
-        if (s.tm < 0) return refuse("a sample has a negative counting time", con);
+        if (s.tm < 0) return refuse("a sample has a negative counting time", DATS);
     for (const Data2D* b : t.used)
-        if (b->tm < 0) return refuse("a buffer in use has a negative counting time", con);
+        if (b->tm < 0) return refuse("a buffer in use has a negative counting time", DATB);
     if (!(t.stot_monitor > 0) || !std::isfinite(t.stot_monitor))
-        return refuse("the total sample monitor count is not positive and finite", con);
+        return refuse("the total sample monitor count is not positive and finite", DATS);
     if (!std::isfinite(t.stot_time) || !std::isfinite(t.btot_time) || !std::isfinite(t.btot_monitor))
-        return refuse("a counting time or monitor total is not finite", con);
+        return refuse("a counting time or monitor total is not finite", -1, Code::not_finite);
     if (t.with_buffer) {
-        if (t.used.empty()) return refuse("no buffer image is loaded", con);
+        if (t.used.empty()) return refuse("no buffer image is loaded", DATB);
         if (!(t.bused_monitor > 0) || !std::isfinite(t.bused_monitor))
-            return refuse("the monitor total of the buffers in use is not positive and finite", con);
+            return refuse("the monitor total of the buffers in use is not positive and finite", DATB);
         if (!(t.used.front()->trans > 0))
-            return refuse("the transmission of the first buffer in use is not positive", con);
+            return refuse("the transmission of the first buffer in use is not positive", DATB);
     }
-    return 1;
+    return ok_status();
 }
 
 // What a pixel's reduction takes from its distance to the beam centre: the
@@ -287,34 +289,35 @@ int reduce_rows(Factors& f, const Data2D& mask, Data2D& res, int i, int j, int n
 
 }  // namespace
 
-int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
+Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
              const Data2D& mask, Data2D& res, const Console& con) {
     pk::say(con, "Entered sub_data()\n");
     const Totals t = totals_of(d, buf, dc);
     pk::say(con, "stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
             static_cast<double>(t.stot_time), static_cast<double>(t.stot_monitor), static_cast<double>(t.btot_time),
             static_cast<double>(t.btot_monitor));
-    if (check_inputs(p, d, t, con) != 1) return -1;
+    Status st = check_inputs(p, d, t);
+    if (!st.ok()) return st;
 
     res.trans = d[0].trans;
     const float prefac = pk::to_float(
         1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
-    if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", con);
+    if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", -1, Code::not_finite);
     pk::say(con, "finished setting up the prefactor nonsense\n");
 
     Factors f(p, d, dc, t, prefac);
     for (int i = 0; i < kDetSide; ++i) {
         for (int j = 0; j < kDetSide; j += 4) {
             const int bad = reduce_rows(f, mask, res, i, j, kDetSide - j < 4 ? kDetSide - j : 4);
-            if (bad >= 0) {
-                pk::say(con, "sub_data -> the reduced value of pixel (%d, %d) is not finite (transmission, "
-                             "geometry or counts out of range); the data cannot be reduced\n",
-                        i, bad);
-                return -1;
-            }
+            if (bad >= 0)
+                return failure(Stage::subtraction, Code::not_finite,
+                               pk::format("sub_data -> the reduced value of pixel (%d, %d) is not finite "
+                                          "(transmission, geometry or counts out of range); the data cannot be "
+                                          "reduced\n",
+                                          i, bad));
         }
     }
-    return 1;
+    return ok_status();
 }
 
 }  // namespace pk

@@ -118,14 +118,16 @@ TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
         }
         if (pick(100) == 0) p.px = -p.px;
         if (pick(100) == 0) p.bin_width = 0.01f;
-        const Outcome fast = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) { return ave_data(q, d, o, m); }, p, in, mask);
+        const Outcome fast = run([](const Param& q, const Data2D& d, Data1D& o,
+                                    const Data2D& m) { return pkt::printed(ave_data(q, d, o, m)); },
+                                 p, in, mask);
         const Outcome literal = run(pkt::literal_average, p, in, mask);
         ASSERT_TRUE(same(fast, literal)) << "case " << c << ": px " << p.px << " py " << p.py << " bx " << p.bx
-                                         << " by " << p.by << " bin " << p.bin_width << " sector " << p.thmin
-                                         << ".." << p.thmax << " density " << density << " kind " << kind;
+                                         << " by " << p.by << " bin " << p.bin_width << " sector " << p.thmin << ".."
+                                         << p.thmax << " density " << density << " kind " << kind;
         if (c % 10 == 0) {  // the program's own sub-pixel loop, which the benchmarks time
             const Outcome loop = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
-                return ave_data_literal(q, d, o, m);
+                return pkt::printed(ave_data_literal(q, d, o, m));
             }, p, in, mask);
             ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
         }

@@ -75,7 +75,7 @@ Data1D reference_average(const Param& p, const Data2D& in, const Data2D& mask) {
 Data1D average(const Param& p, const Data2D& in, const Data2D& mask, std::string* out = nullptr, int rc = 1) {
     Data1D c = curve();
     CaptureStdout();
-    EXPECT_EQ(ave_data(p, in, c, mask), rc);
+    EXPECT_EQ(pkt::printed(ave_data(p, in, c, mask)), rc);
     std::string text = GetCapturedStdout();
     if (out) *out = text;
     return c;

@@ -68,7 +68,7 @@ TEST(BeamCenter, Centroids) {
         expect.bx = c.bx;
         expect.by = c.by;
         int rc = 0;
-        std::string out = capture([&] { rc = beam_center(p, in); });
+        std::string out = capture([&] { rc = pkt::printed(beam_center(p, in)); });
         EXPECT_EQ(rc, 1);
         char line[128];
         std::snprintf(line, sizeof line, "The beam center is %f %f\n", double(c.bx), double(c.by));
@@ -81,7 +81,7 @@ TEST(BeamCenter, Centroids) {
     in.intens = image({}, true, 5.0f);
     Param p{};
     int rc = 0;
-    std::string out = capture([&] { rc = beam_center(p, in); });
+    std::string out = capture([&] { rc = pkt::printed(beam_center(p, in)); });
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out.rfind("beam_center -> ", 0), 0u) << out;
 }
@@ -97,7 +97,7 @@ TEST(MakeMask, EdgeFrame) {
         m.intens.assign(kImageValues, fill);
         m.uncert.assign(kImageValues, 9.0f);
         int rc = 0;
-        EXPECT_EQ(capture([&] { rc = make_mask(p, m); }), "");
+        EXPECT_EQ(capture([&] { rc = pkt::printed(make_mask(p, m)); }), "");
         EXPECT_EQ(rc, 1);
         double sum = 0;
         int zeros = 0;
@@ -139,7 +139,7 @@ TEST_F(WriteMask, ExactBytesAndOverwrite) {
     for (int i = 0; i < kDetPixels; ++i) m.intens[i] = ((i % 128) + 2 * (i / 128)) % 3 == 0 ? 1.0f : 0.0f;
     write_file("mask.d2d", std::string(200000, 'x'));
     int rc = 0;
-    EXPECT_EQ(capture([&] { rc = write_mask(p, m); }), "Entered write_mask\n");
+    EXPECT_EQ(capture([&] { rc = pkt::printed(write_mask(p, m)); }), "Entered write_mask\n");
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(read_file("mask.d2d"), mask_file("64.000000 63.500000", m.intens));
     EXPECT_EQ(entries("."), std::vector<std::string>{"mask.d2d"});
@@ -170,11 +170,11 @@ TEST(RunMode1, WritesMaskThatReadsBack) {
     Data2D gen, back;
     gen.intens.assign(kImageValues, 0.0f);
     back.intens.assign(kImageValues, 0.0f);
-    capture([&] { make_mask(Param{}, gen); });
+    capture([&] { pkt::printed(make_mask(Param{}, gen)); });
     EXPECT_EQ(read_file(dir / "mask.d2d"), mask_file("64.000000 63.500000", gen.intens));
     back.name = dir / "mask.d2d";
     int rc = 0;
-    capture([&] { rc = read_mask(Param{}, back); });
+    capture([&] { rc = pkt::printed(read_mask(Param{}, back)); });
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(back.intens, gen.intens);
 }

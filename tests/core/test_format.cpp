@@ -73,7 +73,7 @@ TEST(Formatting, TwoDimensionalFileIsPrintfsFourFour) {
         const std::string want = "# detector appears as if looking from sample position\n" +
                                  printf_rows(d.intens, "%4.4f\t") + "\n\n" + printf_rows(d.uncert, "%4.4f\t");
         int rc = 0;
-        pkt::capture([&] { rc = write_2D(Param{}, d, dir / "p.txt"); });
+        pkt::capture([&] { rc = pkt::printed(write_2D(Param{}, d, dir / "p.txt")); });
         ASSERT_EQ(rc, 1);
         ASSERT_EQ(pkt::read_file(dir / "img.d2d"), want) << "file " << f;
     }
@@ -100,7 +100,7 @@ TEST(Formatting, OneDimensionalFileIsPrintfsEightAndTwelve) {
             want += line;
         }
         int rc = 0;
-        pkt::capture([&] { rc = write_1D(Param{}, d, c, ""); });
+        pkt::capture([&] { rc = pkt::printed(write_1D(Param{}, d, c, "")); });
         ASSERT_EQ(rc, 1);
         ASSERT_EQ(pkt::read_file(dir / "curve.d1d"), want) << "file " << f;
     }
@@ -123,7 +123,7 @@ TEST(Formatting, MaskFileIsPrintfsTwoTwo) {
         const std::string want = std::string(head.data()) +
                                  "# detector appears as if looking from sample position\n" + printf_rows(m.intens, "%2.2f\t");
         int rc = 0;
-        pkt::capture([&] { rc = write_mask(p, m); });
+        pkt::capture([&] { rc = pkt::printed(write_mask(p, m)); });
         EXPECT_EQ(rc, 1);
         EXPECT_EQ(pkt::read_file("mask.d2d"), want) << "file " << f;
     }

@@ -64,12 +64,12 @@ template <class W> int quiet(W writer, std::string& out) {
     return rc;
 }
 int write2(const Data2D& d, const std::string& param, std::string& out) {
-    return quiet([&] { return write_2D(Param{}, d, param); }, out);
+    return quiet([&] { return pkt::printed(write_2D(Param{}, d, param)); }, out);
 }
 int write1(const Data1D& c, const std::string& name, std::string& out) {
     Data2D d;
     d.name = name;
-    return quiet([&] { return write_1D(Param{}, d, c, "unused.par"); }, out);
+    return quiet([&] { return pkt::printed(write_1D(Param{}, d, c, "unused.par")); }, out);
 }
 
 TEST(ImageFile, ExactBytesAndHeaderCopy) {

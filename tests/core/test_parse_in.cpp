@@ -37,7 +37,7 @@ protected:
         buf.assign(4, Data2D{});
         dc = sens = mask = Data2D{};
         int rc = 0;
-        out = capture([&] { rc = parse_in("p.par", p, sam, buf, dc, sens, mask); });
+        out = capture([&] { rc = pkt::printed(parse_in("p.par", p, sam, buf, dc, sens, mask)); });
         return rc;
     }
 };
@@ -198,7 +198,7 @@ TEST_F(Parse, LongParameterLineInOutputHeader) {
     res.intens.assign(kImageValues, 0.0f);
     res.uncert.assign(kImageValues, 0.0f);
     int rc = 0;
-    capture([&] { rc = write_2D(Param{}, res, "p.par"); });
+    capture([&] { rc = pkt::printed(write_2D(Param{}, res, "p.par")); });
     ASSERT_EQ(rc, 1);
     std::string expect = "# MODE 0\n# " + longline.substr(0, 510) + "# " + longline.substr(510) +
                          "\n# \n# BINS 1\n# detector appears as if looking from sample position\n0.0000\t";

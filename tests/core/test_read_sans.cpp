@@ -33,7 +33,7 @@ protected:
         d.intens.assign(kImageValues, fill);
         d.uncert.assign(kImageValues, -7.0f);
         int rc = 0;
-        out = capture([&] { rc = read_data(d); });
+        out = capture([&] { rc = pkt::printed(read_data(d)); });
         return rc;
     }
     int mask(const std::string& content, float fill = 0.5f) {
@@ -45,7 +45,7 @@ protected:
         d.intens.assign(kImageValues, fill);
         d.uncert.assign(kImageValues, -7.0f);
         int rc = 0;
-        out = capture([&] { rc = read_mask(Param{}, d); });
+        out = capture([&] { rc = pkt::printed(read_mask(Param{}, d)); });
         return rc;
     }
     std::vector<float> head(std::size_t n) const { return {d.intens.begin(), d.intens.begin() + n}; }

@@ -1,7 +1,7 @@
 // Pelkaro: reduction of small-angle neutron scattering images from a
 // 128 x 128 area detector.  The three records that flow between the stages
-// of a run, and the stage functions.  Every stage returns 1 on success and
-// -1 on failure, after printing its own diagnostic on standard output.
+// of a run, and the stage functions.  Every stage reports its progress on the
+// console it is given and returns a Status: ok, or why it failed.
 #ifndef PELKARO_H
 #define PELKARO_H
 
@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "pelkaro/status.h"
 
 namespace pk {
 
@@ -132,25 +134,32 @@ constexpr int kKeywordCount = 15;
 // Reads a parameter file into its pieces; -1 when it cannot be read, -2
 // when it is larger than any input file may be.
 int read_param_file(const std::string& name, ParamFile& pf);
+// The sample and buffer lines of a parameter file: the pieces that begin
+// with "DATS" and "DATB".
+struct EntryCount {
+    int64_t samples = 0;
+    int64_t buffers = 0;
+};
+EntryCount count_entries(const ParamFile& pf);
 // Reads the parameter file into `pf`, then counts its sample and buffer lines.
-int count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con = Console{});
-int count_parse(const std::string& name, Param& p, const Console& con = Console{});
-int parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
+Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con = Console{});
+Status count_parse(const std::string& name, Param& p, const Console& con = Console{});
+Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
              Data2D& sens, Data2D& mask, ParseLog& log, const Console& con = Console{});
 // The same on the file itself, read for this call.
-int parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
+Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
              std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask,
              uint32_t* seen = nullptr, const Console& con = Console{});
 
 // Detector data and mask files (read_sans.cpp).
-int read_data(Data2D& data, const Console& con = Console{});
-int read_mask(const Param& p, Data2D& mask, const Console& con = Console{});
+Status read_data(Data2D& data, const Console& con = Console{});
+Status read_mask(const Param& p, Data2D& mask);
 
 // Beam-centre measurement (beam_meas.cpp).
-int beam_center(Param& p, const Data2D& in, const Console& con = Console{});
+Status beam_center(Param& p, const Data2D& in, const Console& con = Console{});
 
 // Internal edge mask (mask_gen.cpp).
-int make_mask(const Param& p, Data2D& mask);
+Status make_mask(const Param& p, Data2D& mask);
 
 // Sensitivity and solid-angle corrections (sens_cor.cpp).
 // The solid-angle factor 1/cos^3(theta) of every pixel, theta the
@@ -162,26 +171,26 @@ struct SolidAngle {
     int bad_y = -1;
 };
 void solid_angle(const Param& p, SolidAngle& sa);
-int jacobian(const Param& p, Data2D& dat, const SolidAngle& sa, const Console& con = Console{});
+Status jacobian(const Param& p, Data2D& dat, const SolidAngle& sa);
 // The same with the factors worked out for this one image.
-int jacobian(const Param& p, Data2D& dat, const Console& con = Console{});
-int sens_norm(const Param& p, Data2D& sens, Data2D& mask, const Console& con = Console{});
-int sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
+Status jacobian(const Param& p, Data2D& dat);
+Status sens_norm(const Param& p, Data2D& sens, Data2D& mask);
+Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
 
 // Background subtraction and absolute scaling (sub_data.cpp).
-int sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
+Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
              const Data2D& dc, const Data2D& mask, Data2D& res, const Console& con = Console{});
 
 // Azimuthal averaging (ave_data.cpp).
-int ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
+Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
              const Console& con = Console{});
 
 // Output files (file_out.cpp).
-int write_2D(const Param& p, const Data2D& data, const ParamFile& pf, const Console& con = Console{});
-int write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con = Console{});
-int write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name,
+Status write_2D(const Param& p, const Data2D& data, const ParamFile& pf, const Console& con = Console{});
+Status write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con = Console{});
+Status write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name,
              const Console& con = Console{});
-int write_mask(const Param& p, const Data2D& data, const Console& con = Console{});
+Status write_mask(const Param& p, const Data2D& data, const Console& con = Console{});
 
 }  // namespace pk
 

@@ -1,8 +1,8 @@
 // The runs of Pelkaro as library functions, for every front end: the
 // parameter stage, the reduction (computed in memory, then written), the
-// mask-file run and the beam-centre run.  Each prints the driver's messages
-// ("Pelkaro:  ...") to the console it is given and returns 1 on success,
-// -1 on failure.
+// mask-file run and the beam-centre run.  Each prints its progress to the
+// console it is given and returns a Status: ok, or the failure with the
+// messages Pelkaro prints for it and the parameter-file line it concerns.
 #ifndef PELKARO_RUN_H
 #define PELKARO_RUN_H
 
@@ -28,7 +28,7 @@ struct Run {
 };
 
 // Reads, counts and parses the parameter file and sizes the records.
-int prepare_run(const std::string& param_name, Run& run, const Console& con);
+Status prepare_run(const std::string& param_name, Run& run, const Console& con);
 
 // The bytes of the pixel arrays a reduction of `run` allocates (the
 // parameter stage done): for a front end that tunes its allocator for them.
@@ -37,16 +37,16 @@ std::size_t reduction_bytes(Run& run);
 // Loads, corrects, subtracts, scales and (when asked) averages: the
 // reduction up to its output files.  Refuses a parameter file that lacks a
 // keyword the reduction uses.
-int reduce(Run& run, const Console& con);
+Status reduce(Run& run, const Console& con);
 
 // Writes the 2D and/or 1D files of a reduction and reports completion.
-int write_outputs(const Run& run, const Console& con);
+Status write_outputs(const Run& run, const Console& con);
 
 // Writes the internal mask to "mask.d2d".
-int mask_run(Run& run, const Console& con);
+Status mask_run(Run& run, const Console& con);
 
 // Measures the beam centre on the first sample image and prints it.
-int beam_center_run(Run& run, const Console& con);
+Status beam_center_run(Run& run, const Console& con);
 
 
 }  // namespace pk
