@@ -67,6 +67,92 @@ bool allocate_image(Data2D& d) {
     return true;
 }
 
+// The records of one staged reduction.
+struct Staged {
+    Param p{};
+    std::vector<Data2D> sam, buf;
+    Data2D dcur, sens, mask, res;
+    Data1D rot;
+    std::vector<bool> used;  // buffer entries that take part
+    SolidAngle sa;           // the factors of the run's geometry, computed once as the run does
+};
+
+// The parameter file, the images and the mask, each stage's time added to t.
+bool load_all(const std::string& param_name, Staged& r, double* t) {
+    Param& p = r.p;
+    {
+        Timer tm(t[kParse]);
+        if (!count_parse(param_name, p).ok()) return false;
+        r.sam.resize(static_cast<std::size_t>(p.sams));
+        r.buf.resize(static_cast<std::size_t>(p.bufs));
+        if (!parse_in(param_name, p, r.sam, r.buf, r.dcur, r.sens, r.mask).ok()) return false;
+    }
+    for (auto* a : {&r.rot.x, &r.rot.y, &r.rot.dy, &r.rot.dq, &r.rot.area}) a->assign(kCurveValues, 0.0f);
+    r.used.resize(r.buf.size());
+    for (std::size_t i = 0; i < r.buf.size(); ++i) r.used[i] = r.buf[i].tm != 0;
+    if (p.jacobian == 1) {
+        Timer tm(t[kJacobian]);
+        solid_angle(p, r.sa);
+    }
+    auto load = [&](Data2D& d) {
+        allocate_image(d);
+        {
+            Timer tm(t[kRead]);
+            if (!read_data(d).ok()) return false;
+        }
+        Timer tm(t[kJacobian]);
+        return p.jacobian != 1 || jacobian(p, d, r.sa).ok();
+    };
+    for (auto& s : r.sam)
+        if (!load(s)) return false;
+    for (std::size_t i = 0; i < r.buf.size(); ++i)
+        if (r.used[i] && !load(r.buf[i])) return false;
+    if (r.dcur.tm > 0) {
+        allocate_image(r.dcur);
+        Timer tm(t[kRead]);
+        if (!read_data(r.dcur).ok()) return false;
+    }
+    if (!load(r.sens)) return false;
+    allocate_image(r.mask);
+    Timer tm(t[kMask]);
+    return (p.msk == 1 ? read_mask(p, r.mask) : make_mask(p, r.mask)).ok();
+}
+
+// The corrections, the subtraction, the average and the files.
+bool correct_and_write(const std::string& param_name, Staged& r, double* t) {
+    const Param& p = r.p;
+    {
+        Timer tm(t[kSensNorm]);
+        if (!sens_norm(p, r.sens, r.mask).ok()) return false;
+    }
+    allocate_image(r.res);
+    {
+        Timer tm(t[kSensCor]);
+        for (auto& s : r.sam)
+            if (!sens_cor(p, s, r.sens, r.mask).ok()) return false;
+        for (std::size_t i = 0; i < r.buf.size(); ++i)
+            if (r.used[i] && !sens_cor(p, r.buf[i], r.sens, r.mask).ok()) return false;
+    }
+    {
+        Timer tm(t[kSub]);
+        if (!sub_data(p, r.sam, r.buf, r.dcur, r.mask, r.res).ok()) return false;
+    }
+    r.res.name = r.sam[0].name;
+    if (p.average == 1 || p.average == 2) {
+        Timer tm(t[kAve]);
+        if (!ave_data(p, r.res, r.rot, r.mask).ok()) return false;
+    }
+    if (p.average == 0 || p.average == 2) {
+        Timer tm(t[kWrite2D]);
+        if (!write_2D(p, r.res, param_name).ok()) return false;
+    }
+    if (p.average == 1 || p.average == 2) {
+        Timer tm(t[kWrite1D]);
+        if (!write_1D(p, r.res, r.rot, param_name).ok()) return false;
+    }
+    return true;
+}
+
 // A reduction run as the driver performs it, stage for stage, in process,
 // adding each stage's time to t.  Returns false at the first stage that fails.
 bool reduce(const std::string& param_name, double* t) {
@@ -85,80 +171,8 @@ bool reduce(const std::string& param_name, double* t) {
             t[kOther] += (Clock::now() - start) - (sum - staged);
         }
     } rest{t, start, staged};
-    Param p{};
-    std::vector<Data2D> sam, buf;
-    Data2D dcur, sens, mask, res;
-    Data1D rot;
-    {
-        Timer tm(t[kParse]);
-        if (!count_parse(param_name, p).ok()) return false;
-        sam.resize(static_cast<std::size_t>(p.sams));
-        buf.resize(static_cast<std::size_t>(p.bufs));
-        if (!parse_in(param_name, p, sam, buf, dcur, sens, mask).ok()) return false;
-    }
-    for (auto* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->assign(kCurveValues, 0.0f);
-    std::vector<bool> used(buf.size());
-    for (std::size_t i = 0; i < buf.size(); ++i) used[i] = buf[i].tm != 0;
-    const bool dark = dcur.tm > 0;
-    SolidAngle sa;  // the factors of the run's geometry, computed once as the run does
-    if (p.jacobian == 1) {
-        Timer tm(t[kJacobian]);
-        solid_angle(p, sa);
-    }
-    auto load = [&](Data2D& d) {
-        allocate_image(d);
-        {
-            Timer tm(t[kRead]);
-            if (!read_data(d).ok()) return false;
-        }
-        Timer tm(t[kJacobian]);
-        return p.jacobian != 1 || jacobian(p, d, sa).ok();
-    };
-    for (auto& s : sam)
-        if (!load(s)) return false;
-    for (std::size_t i = 0; i < buf.size(); ++i)
-        if (used[i] && !load(buf[i])) return false;
-    if (dark) {
-        allocate_image(dcur);
-        Timer tm(t[kRead]);
-        if (!read_data(dcur).ok()) return false;
-    }
-    if (!load(sens)) return false;
-    allocate_image(mask);
-    {
-        Timer tm(t[kMask]);
-        if (!(p.msk == 1 ? read_mask(p, mask) : make_mask(p, mask)).ok()) return false;
-    }
-    {
-        Timer tm(t[kSensNorm]);
-        if (!sens_norm(p, sens, mask).ok()) return false;
-    }
-    allocate_image(res);
-    {
-        Timer tm(t[kSensCor]);
-        for (auto& s : sam)
-            if (!sens_cor(p, s, sens, mask).ok()) return false;
-        for (std::size_t i = 0; i < buf.size(); ++i)
-            if (used[i] && !sens_cor(p, buf[i], sens, mask).ok()) return false;
-    }
-    {
-        Timer tm(t[kSub]);
-        if (!sub_data(p, sam, buf, dcur, mask, res).ok()) return false;
-    }
-    res.name = sam[0].name;
-    if (p.average == 1 || p.average == 2) {
-        Timer tm(t[kAve]);
-        if (!ave_data(p, res, rot, mask).ok()) return false;
-    }
-    if (p.average == 0 || p.average == 2) {
-        Timer tm(t[kWrite2D]);
-        if (!write_2D(p, res, param_name).ok()) return false;
-    }
-    if (p.average == 1 || p.average == 2) {
-        Timer tm(t[kWrite1D]);
-        if (!write_1D(p, res, rot, param_name).ok()) return false;
-    }
-    return true;
+    Staged r;
+    return load_all(param_name, r, t) && correct_and_write(param_name, r, t);
 }
 
 // The example's records at each point of one reduction.

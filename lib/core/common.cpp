@@ -92,33 +92,6 @@ PixelTerms::PixelTerms(double px, double py, double bx, double by) {
     terms_of(py, by, row_term, first_row);
 }
 
-bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut) {
-    piece.clear();
-    if (cut) *cut = false;
-    int c = 0;
-    while (piece.size() < limit && (c = std::getc(f)) != EOF) {
-        if (c == '\r') {
-            int next = std::getc(f);
-            if (next == '\n') {
-                c = '\n';
-            } else if (next != EOF) {
-                std::ungetc(next, f);
-            }
-        }
-        piece.push_back(static_cast<char>(c));
-        if (c == '\n') return true;
-    }
-    if (piece.empty()) return false;
-    if (cut && piece.size() >= limit) {
-        int next = std::getc(f);
-        if (next != EOF) {
-            std::ungetc(next, f);
-            *cut = true;
-        }
-    }
-    return true;
-}
-
 PieceSpan piece_at(const char* pos, const char* end, std::size_t limit) {
     // A piece holds at most `limit` characters, a CR LF counting as one (the
     // LF).  Its line end is the first LF among its first `limit` characters,

@@ -151,16 +151,13 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// Reads the next piece of a text file: the characters of a line up to and
-// including its line feed, at most `limit` characters.  A carriage return
-// directly before a line feed is dropped first, so CRLF and LF files read
-// alike.  Returns false at the end of the file (nothing read).  `cut` is set
-// when the piece stopped at the limit without a line end while more of the
-// file follows.
-bool next_piece(std::FILE* f, std::string& piece, std::size_t limit, bool* cut = nullptr);
-
-// The same rules on text in memory: the next piece of [pos, end) is
-// appended to `piece` (cleared first) and `pos` advanced past it.
+// Reads the next piece of a text in memory, [pos, end): the characters of a
+// line up to and including its line feed, at most `limit` characters.  A
+// carriage return directly before a line feed is dropped first, so CRLF and
+// LF files read alike.  The piece is stored in `piece` (cleared first) and
+// `pos` advanced past it.  Returns false at the end of the text (nothing
+// read).  `cut` is set when the piece stopped at the limit without a line
+// end while more of the text follows.
 bool next_piece(const char*& pos, const char* end, std::string& piece, std::size_t limit, bool* cut = nullptr);
 
 // Where the next piece of [pos, end) lies, without copying it: its

@@ -39,7 +39,7 @@ struct Keyword {
     void (*report)(const Param& p, const Console& con);
 };
 
-extern const Keyword kKeywordTable[kKeywordCount];
+extern const Keyword kKeywordTable[];  // kKeywordCount rows, one per Kw
 
 // The keyword a piece of the parameter file begins with, or -1.
 int keyword_of(const std::string& piece);

@@ -75,7 +75,7 @@ void read_smrp(Numbers& n, Param& p) {
 
 }  // namespace
 
-const Keyword kKeywordTable[kKeywordCount] = {
+const Keyword kKeywordTable[] = {
     {"MODE", KwForm::numbers, Need::none, "the run mode (0 reduce, 1 write the mask file, 2 measure the beam centre)",
      "0 <= mode <= 2", "parse_in -> the reduction mode specified is undefined\n",
      [](Numbers& n, Param& p) { n.d(p.mode); }, [](const Param& p) { return p.mode >= 0 && p.mode <= 2; }, nullptr,
@@ -156,6 +156,9 @@ const Keyword kKeywordTable[kKeywordCount] = {
          pk::say(con, "The bin width for the rotational averaging is %f\n", dbl(p.bin_width));
      }},
 };
+// One row per keyword, in the order of the keyword enumeration.
+static_assert(sizeof kKeywordTable / sizeof kKeywordTable[0] == kKeywordCount, "one table row per keyword");
+static_assert(BINS + 1 == kKeywordCount, "the keyword enumeration and the count agree");
 
 int keyword_of(const std::string& s) {
     if (s.size() < 4) return -1;
@@ -170,29 +173,21 @@ namespace {
 // characters, ending after a line feed; CR LF counts as LF, a lone CR is an
 // ordinary character.  A piece's text ends at its first NUL.
 void split_pieces(const std::string& text, std::vector<ParamPiece>& pieces) {
-    std::size_t at = 0;
+    const char* pos = text.data();
+    const char* const end = pos + text.size();
     int line = 1;
-    const std::size_t n = text.size();
-    std::string piece;
-    while (at < n) {
-        piece.clear();
-        bool line_end = false;
-        while (piece.size() < kPieceLimit && at < n) {
-            char c = text[at++];
-            if (c == '\r' && at < n && text[at] == '\n') c = text[at++];
-            piece.push_back(c);
-            if (c == '\n') {
-                line_end = true;
-                break;
-            }
-        }
+    while (pos < end) {
+        const pk::PieceSpan s = pk::piece_at(pos, end, kPieceLimit);
         ParamPiece pc;
-        pc.cut = !line_end && piece.size() >= kPieceLimit && at < n;
+        const std::size_t len = static_cast<std::size_t>(s.text_end - pos);
+        const char* const nul = static_cast<const char*>(std::memchr(pos, '\0', len));
+        pc.text.assign(pos, nul ? nul : s.text_end);
+        if (s.newline && !nul) pc.text.push_back('\n');
+        pc.cut = s.cut;
         pc.line = line;
-        const std::size_t nul = piece.find('\0');
-        pc.text = nul == std::string::npos ? piece : piece.substr(0, nul);
         pieces.push_back(std::move(pc));
-        if (line_end) ++line;
+        if (s.newline) ++line;
+        pos = s.next;
     }
 }
 

@@ -46,6 +46,8 @@ done
 [ "$(ls "$bin" | wc -l)" -eq "${#programs[@]}" ] || fail "unexpected programs in $bin: $(ls "$bin" | tr '\n' ' ')"
 [ "$(ls "$man1" | wc -l)" -eq "${#programs[@]}" ] || fail "unexpected pages in $man1: $(ls "$man1" | tr '\n' ' ')"
 cmp -s "$source/README.md" "$doc/README.md" || fail "$doc/README.md is not the source tree's README.md"
+grep -q "^License: BSD-3-Clause$" "$doc/copyright" || fail "$doc/copyright does not state the licence"
+grep -q "The Pelkaro developers" "$doc/copyright" || fail "$doc/copyright does not name the copyright holders"
 # The example: the source tree's data and parameter files, byte for byte, and
 # nothing else.
 expected=$(cd "$source/examples" && ls -- *.par *.dat *.mask | sort)
