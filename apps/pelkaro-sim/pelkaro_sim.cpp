@@ -333,11 +333,17 @@ double mean_count(const Exposure& e, const std::vector<double>& eff, int k, doub
     return e.scale * eff[k] * (*e.image)[k] + dark_rate * e.time;
 }
 
+// The most counts a pixel of the exposure expects.
+double peak_count(const Exposure& e, const std::vector<double>& eff, double dark_rate) {
+    double peak = 0.0;
+    for (int k = 0; k < kPixels; ++k) peak = std::max(peak, mean_count(e, eff, k, dark_rate));
+    return peak;
+}
+
 // "" when every pixel of every exposure expects a count the file can hold.
 std::string check_counts(const std::vector<Exposure>& shots, const std::vector<double>& eff, double dark_rate) {
     for (const Exposure& e : shots) {
-        double peak = 0.0;
-        for (int k = 0; k < kPixels; ++k) peak = std::max(peak, mean_count(e, eff, k, dark_rate));
+        const double peak = peak_count(e, eff, dark_rate);
         if (peak > kMaxMean)
             return format("a pixel of %s would expect %.3g counts, more than the %.0e a detector file may "
                           "hold; lower the monitor counts, the times, the dark rate or the contrast, or "
@@ -390,6 +396,50 @@ Mask draw_mask(const Settings& s, const std::vector<double>& eff, const Counts& 
     const double omega = s.pixel_x * s.pixel_y / (s.distance * s.distance);
     m.absf = 1000.0 * kPerMonitor * omega * eff_sum / n_used;
     return m;
+}
+
+// A bound from above on the reduced intensity Pelkaro makes of the counts,
+// cm^-1: the sample's counts, the dark current scaled to the sample's and
+// the buffer's times and the buffer scaled to the sample's monitor counts
+// (each at least 1, the uncertainty of a Poisson draw), over the sample's
+// monitor counts, its transmission at 60 degrees, thickness and the
+// absolute scale.  The solid-angle and flat-field corrections add less than
+// a factor of 20.
+double reduced_bound(const Settings& s, const Run& r, const std::vector<Exposure>& shots,
+                     const std::vector<double>& eff, double absf) {
+    const auto count = [&](std::size_t i) { return std::max(1.0, peak_count(shots[i], eff, s.dark_rate)); };
+    const double dark = count(2);
+    const double ratio = r.t_sam / r.t_buf;
+    const double buffer_scale = r.sam_monitor / r.buf_monitor * std::max(ratio, std::pow(ratio, 1.5));
+    const double counts = count(0) + r.sam_time / s.dark_time * dark +
+                          buffer_scale * (count(1) + r.buf_time / s.dark_time * dark);
+    return 1000.0 * counts / (std::pow(r.t_sam, 1.5) * r.sam_monitor * s.thickness * absf);
+}
+
+// "" when Pelkaro can reduce the measurement: the flat field counts
+// something in the pixels the mask keeps (Pelkaro normalises the detector by
+// their mean), and the squares of the reduced uncertainties, summed over a
+// ring of the curve, stay within single precision.
+std::string check_reduction(const Settings& s, const Run& r, const std::vector<Exposure>& shots,
+                            const std::vector<double>& eff, const Counts& flat_field, const Mask& m) {
+    constexpr double kMostReduced = 1e13;
+    int kept = 0;
+    int64_t counted = 0;
+    for (int k = 0; k < kPixels; ++k)
+        if (m.use[k]) {
+            ++kept;
+            counted += flat_field.n[k];
+        }
+    if (counted == 0)
+        return format("the flat field would hold no counts in the %d pixels the mask keeps, so Pelkaro could not "
+                      "normalise the detector with it; raise --flat-monitor or --dark-rate, or shorten --distance",
+                      kept);
+    const double bound = reduced_bound(s, r, shots, eff, m.absf);
+    if (!(bound <= kMostReduced))
+        return format("the reduced intensity could reach %.2g cm^-1 (ABSF %.3g), more than the %.0e that Pelkaro's "
+                      "single-precision sums of its uncertainties hold; raise --monitor, --dark-time or "
+                      "--thickness, or lower --time, --buffer-time or --dark-rate", bound, m.absf, kMostReduced);
+    return "";
 }
 
 // ---- Files ------------------------------------------------------------------
@@ -516,6 +566,11 @@ int main(int argc, char** argv) {
     std::vector<Counts> counts;
     for (const Exposure& e : shots) counts.push_back(expose(g, eff, e, s.dark_rate));
     const Mask mask = draw_mask(s, eff, counts[3]);
+    const std::string flat_why = check_reduction(s, run, shots, eff, counts[3], mask);
+    if (!flat_why.empty()) {
+        std::fprintf(stderr, "pelkaro_sim: %s\n", flat_why.c_str());
+        return 2;
+    }
 
     std::error_code ec;
     std::filesystem::create_directories(s.out, ec);
