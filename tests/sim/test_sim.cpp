@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -215,5 +216,45 @@ TEST(Simulator, EveryAcceptedExtremeMakesARunPelkaroAccepts) {
         const std::string said = pkt::read_file(log);
         EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 0) << b.within << ":\n" << said;
         EXPECT_NE(said.find("0 errors, "), std::string::npos) << b.within << ":\n" << said;
+    }
+}
+
+// A run that cannot be written whole writes nothing: under a file-size limit
+// that the first files fit and the flat field does not, or that no file
+// fits, the earlier run in the directory stays byte for byte and no file of
+// the new run, finished or not, is left beside it.
+TEST(Simulator, AFailedRunLeavesTheEarlierRunWhole) {
+    pkt::TempDir dir;
+    ASSERT_EQ(simulate(dir, "").status, 0);
+    std::map<std::string, std::string> before;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        before[e.path().filename().string()] = pkt::read_file(e.path().string());
+    ASSERT_EQ(before.size(), 8u);
+    for (long limit : {80000L, 1000L}) {
+        pkt::RunOptions small;
+        small.fsize_limit = limit;
+        const pkt::RunResult r =
+            pkt::run_program(kSim, {"--seed", "2", "--radius", "60", "--out", dir.path()}, dir.path(), small);
+        EXPECT_EQ(r.signal, 0) << limit;
+        EXPECT_EQ(r.status, 1) << limit;
+        EXPECT_EQ(r.out, "") << limit;
+        EXPECT_EQ(r.err.rfind("pelkaro_sim: error: could not write " + dir.path() + "/", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("; nothing written, the files already in " + dir.path() + " are unchanged\n"),
+                  std::string::npos) << r.err;
+        std::size_t files = 0;
+        for (const auto& e : fs::directory_iterator(dir.path())) {
+            const std::string name = e.path().filename().string();
+            ++files;
+            ASSERT_EQ(before.count(name), 1u) << "left behind: " << name;
+            EXPECT_TRUE(pkt::read_file(e.path().string()) == before[name]) << name << " changed, limit " << limit;
+        }
+        EXPECT_EQ(files, before.size());
+    }
+    // Without the limit the same run replaces every file.
+    const pkt::RunResult r = pkt::run_program(kSim, {"--seed", "2", "--radius", "60", "--out", dir.path()}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto& [name, text] : before) {
+        if (name == "beam_centre.par") continue;  // the same in every run
+        EXPECT_FALSE(pkt::read_file(dir / name) == text) << name;
     }
 }
