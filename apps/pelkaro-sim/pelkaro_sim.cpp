@@ -592,7 +592,7 @@ int main(int argc, char** argv) {
     const std::vector<Exposure> shots = plan(s, run, images);
     const std::string why = check_counts(shots, eff, s.dark_rate);
     if (!why.empty()) {
-        std::fprintf(stderr, "pelkaro_sim: %s\n", why.c_str());
+        std::fprintf(stderr, "pelkaro_sim: error: %s\n", why.c_str());
         return 2;
     }
     Rng g(s.seed);
@@ -601,7 +601,7 @@ int main(int argc, char** argv) {
     const Mask mask = draw_mask(s, eff, counts[3]);
     const std::string flat_why = check_reduction(s, run, shots, eff, counts[3], mask);
     if (!flat_why.empty()) {
-        std::fprintf(stderr, "pelkaro_sim: %s\n", flat_why.c_str());
+        std::fprintf(stderr, "pelkaro_sim: error: %s\n", flat_why.c_str());
         return 2;
     }
 

@@ -102,7 +102,7 @@ const Option kOptions[] = {
 };
 
 int fail(const std::string& why) {
-    std::fprintf(stderr, "pelkaro_sim: %s\nTry 'pelkaro_sim --help' for the options.\n", why.c_str());
+    std::fprintf(stderr, "pelkaro_sim: error: %s\nTry 'pelkaro_sim --help' for the options.\n", why.c_str());
     return 2;
 }
 

@@ -135,7 +135,7 @@ TEST(Simulator, RefusesImpossibleSettings) {
         pkt::TempDir dir;
         const SimResult r = simulate(dir, b[0]);
         EXPECT_EQ(r.status, 2) << b[0];
-        EXPECT_NE(r.err.find(b[1]), std::string::npos) << b[0] << ": " << r.err;
+        EXPECT_EQ(r.err.rfind(std::string("pelkaro_sim: error: ") + b[1], 0), 0u) << b[0] << ": " << r.err;
         EXPECT_TRUE(fs::is_empty(dir.path())) << b[0];
     }
     pkt::TempDir dir;
@@ -206,7 +206,7 @@ TEST(Simulator, EveryAcceptedExtremeMakesARunPelkaroAccepts) {
         pkt::TempDir dir;
         const SimResult beyond = simulate(dir, b.beyond);
         EXPECT_EQ(beyond.status, 2) << b.beyond << ": " << beyond.err;
-        EXPECT_EQ(beyond.err.rfind("pelkaro_sim: ", 0), 0u) << b.beyond << ": " << beyond.err;
+        EXPECT_EQ(beyond.err.rfind("pelkaro_sim: error: ", 0), 0u) << b.beyond << ": " << beyond.err;
         EXPECT_TRUE(fs::is_empty(dir.path())) << b.beyond;
         const SimResult sim = simulate(dir, b.within);
         ASSERT_EQ(sim.status, 0) << b.within << ": " << sim.err;
