@@ -12,7 +12,8 @@ usage() {
     cat <<EOF
 usage: $prog FILE.d1d|FILE.d2d [OUT.png]
 Draws a Pelkaro output file as a PNG image (default OUT: FILE with ".png" appended)
-and prints the name of the PNG.
+and prints the name of the PNG.  OUT must end in .png and may not be an input; it
+is replaced only when the image is complete.
 
   FILE.d1d  I(Q) on logarithmic axes with error bars, over the Q range of the data.
             Points with I <= 0 (or Q = 0) cannot be shown on logarithmic axes; the
@@ -27,7 +28,8 @@ header, which repeats the parameter file, and for a .d1d from the .d2d of the
 same run beside it or else from a parameter file in the same directory whose
 first DATS file has the .d1d's name.
 
-Exit status: 0 written, 1 the file could not be read or drawn, 2 wrong usage.
+Exit status: 0 written, 1 the file could not be read or drawn, 2 wrong usage
+(OUT not ending in .png or being an input included).
 EOF
 }
 
@@ -58,21 +60,39 @@ case $in in
 *.d1d | *.d2d) ;;
 *) bad_usage "$in is neither a .d1d nor a .d2d file" ;;
 esac
+case $out in
+*.png) ;;
+*) bad_usage "the image to write, $out, does not end in .png" ;;
+esac
 [ -e "$in" ] || die "no such file: $in"
 { [ -f "$in" ] && [ -r "$in" ]; } || die "cannot read $in"
+# The same file by any name: a symbolic or a hard link to the input.
+[ ! "$out" -ef "$in" ] || bad_usage "the image to write, $out, is the file $in itself"
+if [ -e "$out" ] || [ -L "$out" ]; then
+    { [ -f "$out" ] && [ ! -L "$out" ]; } || die "$out exists and is not a regular file; it is not replaced"
+fi
 out_dir=$(dirname -- "$out")
+case $out_dir in -*) out_dir=./$out_dir ;; esac
 { [ -d "$out_dir" ] && [ -w "$out_dir" ]; } || die "cannot write into the directory $out_dir"
 command -v gnuplot >/dev/null 2>&1 || die "gnuplot is not installed (Debian/Ubuntu: apt-get install gnuplot-nox)"
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/pelkaro-plot.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+# The scratch directory holds everything gnuplot reads and writes; the image
+# goes into place beside OUT under a temporary name, renamed over OUT only
+# when complete.  Both are removed however the script ends.
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/pelkaro-plot.XXXXXX") || die "cannot make a scratch directory"
+out_tmp=""
+trap 'rm -rf -- "$tmp"; [ -z "$out_tmp" ] || rm -f -- "$out_tmp"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
-# gnuplot string literals: escape backslashes and double quotes, and write
-# line ends as \n.
+# A gnuplot string of any text: single-quoted pieces, in which gnuplot
+# substitutes nothing (no backquoted commands, no macros) and a quote is
+# written twice, joined by "\n" where the text breaks lines.  No text from a
+# file name or a file's contents reaches gnuplot other than through it.
 quote() {
-    local s=${1//\\/\\\\}
-    s=${s//\"/\\\"}
-    printf '"%s"' "${s//$'\n'/\\n}"
+    local s=${1//\'/\'\'}
+    printf "'%s'" "${s//$'\n'/"' . \"\\n\" . '"}"
 }
 
 # The settings of a run from its parameter lines: those of a parameter file
@@ -103,7 +123,7 @@ run_settings() {
         print sample
         print substr(s, 3)
         print (num(bx) && num(by)) ? sprintf("%g %g", bx, by) : ""
-    }' "$1"
+    }' <"$1"
 }
 
 # Where the settings of `in` are written: itself for a .d2d; for a .d1d the
@@ -137,6 +157,7 @@ sample="" settings="" centre="" from=""
 src=$(settings_source)
 if [ -n "$src" ]; then
     src_file=${src% *}
+    [ ! "$out" -ef "$src_file" ] || bad_usage "the image to write, $out, is $src_file, which the title is read from"
     {
         IFS= read -r sample || true
         IFS= read -r settings || true
@@ -152,12 +173,18 @@ else
 fi
 [ -z "$settings" ] || title="$title"$'\n'"$settings$from"
 
-# gnuplot lines for I(Q); exits when the file holds no curve.
+# gnuplot lines for I(Q), which gnuplot reads from a copy of the curve in the
+# scratch directory; exits when the file holds no curve.  The files are read
+# on standard input and the scratch directory is passed in the environment:
+# awk takes an operand such as "T=25C.d1d" for an assignment and processes
+# escapes in a -v value.
 plot_1d() {
     local stats
-    stats=$(awk '
+    stats=$(PK_PLOT_DIR=$tmp awk '
     function num(s) { return s ~ /^[-+]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][-+]?[0-9]+)?$/ }
     function nan(s) { return tolower(s) ~ /^[-+]?(nan|inf)/ }
+    BEGIN { curve = ENVIRON["PK_PLOT_DIR"] "/curve" }
+    { sub(/\r$/, ""); print > curve }
     NF == 0 { next }
     NF != 4 || !((num($1) || nan($1)) && (num($2) || nan($2)) && (num($3) || nan($3)) && (num($4) || nan($4))) {
         printf "bad %d\n", NR; bad = 1; exit
@@ -175,7 +202,7 @@ plot_1d() {
     }
     END { if (bad) exit
           if (shown) printf "ok %d %d %d %d %d %.10g %.10g %.10g %.10g\n", all, shown, nonpos, zeroq, undefined, qlo, qhi, ylo, yhi
-          else if (!bad) printf "empty %d\n", all }' "$in")
+          else if (!bad) printf "empty %d\n", all }' <"$in")
     local status all nonpos zeroq undefined qlo qhi ylo yhi
     read -r status all _ nonpos zeroq undefined qlo qhi ylo yhi <<<"$stats"
     case $status in
@@ -214,7 +241,7 @@ EOF
     # The note stands under the Q axis, where it cannot hide a point.
     [ -z "$note" ] || printf "set bmargin 5.5\nset label 1 %s at screen 0.5, screen 0.025 center noenhanced tc rgb '#a02020'\n" \
         "$(quote "$note")"
-    echo "plot $(quote "$in") using 1:(\$2 > 0 && \$1 > 0 ? \$2 : NaN):3 with yerrorbars pt 7 ps 0.6 lc rgb '#1f5fa8'"
+    echo "plot 'curve' using 1:(\$2 > 0 && \$1 > 0 ? \$2 : NaN):3 with yerrorbars pt 7 ps 0.6 lc rgb '#1f5fa8'"
 }
 
 # gnuplot lines for the image: the intensities (index 0) and uncertainties
@@ -222,9 +249,10 @@ EOF
 # pixels and the pixels with I <= 0.
 plot_2d() {
     local stats
-    stats=$(awk -v dir="$tmp" '
+    stats=$(PK_PLOT_DIR=$tmp awk '
     function num(s) { return s ~ /^[-+]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][-+]?[0-9]+)?$/ }
-    BEGIN { block = 0 }
+    BEGIN { block = 0; dir = ENVIRON["PK_PLOT_DIR"] }
+    { sub(/\r$/, "") }
     /^#/ { next }
     NF == 0 { if (rows[block] > 0) block++; next }
     {
@@ -256,7 +284,7 @@ plot_2d() {
             print line > (dir "/image")
         }
         printf "ok %d %d %d %d %d %.10g %.10g\n", cols, rows[0], masked, nonpos, n, lo, hi
-    }' "$in")
+    }' <"$in")
     local status cols rows masked nonpos n lo hi bx by
     read -r status cols rows masked nonpos n lo hi <<<"$stats"
     case $status in
@@ -287,12 +315,10 @@ EOF
         printf '$beam << EOD\n%s %s\nEOD\n' "$bx" "$by"
     fi
     # Pixels that are not drawn on the colour scale hold 0 in the picture.
-    printf 'plot %s matrix using 1:2:($3 > 0 ? $3 : NaN) with image notitle' "$(quote "$tmp/image")"
+    printf "plot 'image' matrix using 1:2:(\$3 > 0 ? \$3 : NaN) with image notitle"
     local box="using 1:2:(0.5):(0.5) with boxxyerror fs solid 1.0 noborder"
-    [ "$masked" -eq 0 ] || printf ', \\\n  %s %s lc rgb "#808080" title "masked (%d pixels)"' \
-        "$(quote "$tmp/masked")" "$box" "$masked"
-    [ "$nonpos" -eq 0 ] || printf ', \\\n  %s %s lc rgb "#000000" title "I ≤ 0 (%d pixels)"' \
-        "$(quote "$tmp/nonpos")" "$box" "$nonpos"
+    [ "$masked" -eq 0 ] || printf ", \\\\\n  'masked' %s lc rgb '#808080' title 'masked (%d pixels)'" "$box" "$masked"
+    [ "$nonpos" -eq 0 ] || printf ", \\\\\n  'nonpos' %s lc rgb '#000000' title 'I ≤ 0 (%d pixels)'" "$box" "$nonpos"
     # A white cross on a black one shows on every colour and in the key.
     if [ -n "$centre" ]; then
         printf ', \\\n  $beam using ($1 - 0.5):($2 - 0.5) with points pt 2 ps 2.5 lw 5 lc rgb "#000000" %s' \
@@ -307,7 +333,9 @@ case $in in
 *.d2d) plot=$(plot_2d) || exit 1 ;;
 esac
 
-if ! gnuplot >"$tmp/gnuplot.log" 2>&1 <<EOF; then
+# gnuplot runs in the scratch directory and reads and writes only the files
+# there, by names of its own.
+if ! (cd "$tmp" && gnuplot) >"$tmp/gnuplot.log" 2>&1 <<EOF; then
 set encoding utf8
 if (strstrt(GPVAL_TERMINALS, "pngcairo") > 0) {
     set terminal pngcairo size 900,760 enhanced font ",11"
@@ -319,14 +347,21 @@ if (strstrt(GPVAL_TERMINALS, "pngcairo") > 0) {
         exit status 1
     }
 }
-set output $(quote "$out")
+set output 'plot.png'
 $plot
 EOF
     cat "$tmp/gnuplot.log" >&2
-    rm -f -- "$out"
-    die "gnuplot could not draw $in"
+    die "gnuplot could not draw $in; nothing written"
 fi
-[ -s "$out" ] || die "gnuplot wrote no image to $out"
+[ -s "$tmp/plot.png" ] || die "gnuplot drew no image of $in; nothing written"
+# Into place: copied beside OUT under a temporary name, given the mode a new
+# file gets, and renamed over OUT.
+out_tmp=$(mktemp "$out_dir/.pelkaro-plot.XXXXXX") || die "cannot write into the directory $out_dir"
+mode=$(printf '%o' "$((0666 & ~0$(umask)))")
+if ! { cp -- "$tmp/plot.png" "$out_tmp" && chmod "$mode" "$out_tmp" && mv -f -- "$out_tmp" "$out"; }; then
+    die "could not write $out (is the disk full?); nothing written"
+fi
+out_tmp=""
 # Anything gnuplot printed (warnings) is passed on.
 [ ! -s "$tmp/gnuplot.log" ] || cat "$tmp/gnuplot.log" >&2
 echo "$out"

@@ -85,8 +85,8 @@ inline std::string slurp_fd(int fd) {
     return s;
 }
 
-// Runs Pelkaro with the given arguments in directory `cwd`.
-inline RunResult run_pelkaro(const std::vector<std::string>& args, const std::string& cwd,
+// Runs the program `exe` with the given arguments in directory `cwd`.
+inline RunResult run_program(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd,
                              const RunOptions& opt = RunOptions{}) {
     RunResult r;
     char out_tmpl[] = "/tmp/pelkaro-out-XXXXXX";
@@ -109,12 +109,12 @@ inline RunResult run_pelkaro(const std::vector<std::string>& args, const std::st
             ::setrlimit(RLIMIT_FSIZE, &rl);
         }
         std::vector<char*> argv;
-        std::string exe = PELKARO_EXE;
-        argv.push_back(exe.data());
+        std::string program = exe;
+        argv.push_back(program.data());
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(exe.c_str(), argv.data());
+        ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
     int wstatus = 0;
@@ -128,6 +128,12 @@ inline RunResult run_pelkaro(const std::vector<std::string>& args, const std::st
     ::close(out_fd);
     ::close(err_fd);
     return r;
+}
+
+// Runs Pelkaro with the given arguments in directory `cwd`.
+inline RunResult run_pelkaro(const std::vector<std::string>& args, const std::string& cwd,
+                             const RunOptions& opt = RunOptions{}) {
+    return run_program(PELKARO_EXE, args, cwd, opt);
 }
 
 // Runs Pelkaro on one parameter file, in the directory that holds it.

@@ -52,12 +52,14 @@ const char* const kUsage =
     "  --invert            invert the mask built so far\n"
     "\n"
     "Options:\n"
-    "  -o OUT.mask         the mask file to write (replaced only when complete)\n"
+    "  -o OUT.mask         the mask file to write (replaced only when complete);\n"
+    "                      it may be a --from-mask FILE, never a --from-flat FILE\n"
     "  --help              show this help and exit\n"
     "  --version           show the version and exit\n"
     "\n"
     "Exit status: 0 mask written; 1 an input could not be used or every pixel\n"
-    "would be masked (nothing written); 2 wrong command line.\n"
+    "would be masked (nothing written); 2 wrong command line (the mask file to\n"
+    "write a --from-flat FILE included).\n"
     "\n"
     "Example (in examples/, regenerates detector.mask):\n"
     "  pelkaro-mask --beamstop 65.5 62.5 5.5 --from-flat flat_field.dat -o detector.mask\n";
@@ -467,12 +469,33 @@ bool write_mask_file(const std::string& target, const Data2D& mask, const std::v
     return true;
 }
 
+// True when both names lead to one existing file (one device and inode,
+// whatever symbolic links, hard links or ".." lie on the way).
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Refuses a mask file to write that is a flat field the rules read: the
+// measurement would be lost.  A mask file read by --from-mask may be
+// rewritten in place: it is read whole before the new one replaces it.
+bool output_spares_inputs(const MaskJob& job, std::string& why) {
+    for (const MaskRule& r : job.rules) {
+        if (r.kind != MaskRule::Kind::from_flat || !same_file(job.out, r.file)) continue;
+        why = "the mask file to write, '" + job.out + "', is the flat-field file of --from-flat '" + r.file +
+              "'; the mask would replace the measurement";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int mask_make_main(const std::vector<std::string>& args, const Console& out, const Console& err) {
     MaskJob job;
     std::string why;
-    if (!parse_mask_args(args, job, why)) {
+    if (!parse_mask_args(args, job, why) || (!job.help && !job.version && !output_spares_inputs(job, why))) {
         pk::say(err, "%s: error: %s\nTry '%s --help' for more information.\n", kProgram, why.c_str(), kProgram);
         return 2;
     }

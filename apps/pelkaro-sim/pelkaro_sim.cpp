@@ -48,18 +48,22 @@
 // place sees the same detector.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "app.h"
+#include "common.h"
 #include "sim_options.h"
 
 namespace {
 
+using pk::format;
 using sim::Settings;
 using sim::shortest;
 
@@ -249,18 +253,6 @@ struct Run {
     std::string t_sam_text, t_buf_text;  // as the parameter file gives them
 };
 
-std::string format(const char* fmt, ...) {
-    std::va_list args, again;
-    va_start(args, fmt);
-    va_copy(again, args);
-    std::string s(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, fmt, args)) + 1, '\0');
-    va_end(args);
-    std::vsnprintf(s.data(), s.size(), fmt, again);
-    va_end(again);
-    s.pop_back();
-    return s;
-}
-
 // A cell of transmission `given` (0: of total cross-section sigma per cm).
 void cell(double given, double sigma, double thick, double& mu, double& trans, std::string& text) {
     mu = given > 0.0 ? -std::log(given) : sigma * thick;
@@ -333,11 +325,17 @@ double mean_count(const Exposure& e, const std::vector<double>& eff, int k, doub
     return e.scale * eff[k] * (*e.image)[k] + dark_rate * e.time;
 }
 
+// The most counts a pixel of the exposure expects.
+double peak_count(const Exposure& e, const std::vector<double>& eff, double dark_rate) {
+    double peak = 0.0;
+    for (int k = 0; k < kPixels; ++k) peak = std::max(peak, mean_count(e, eff, k, dark_rate));
+    return peak;
+}
+
 // "" when every pixel of every exposure expects a count the file can hold.
 std::string check_counts(const std::vector<Exposure>& shots, const std::vector<double>& eff, double dark_rate) {
     for (const Exposure& e : shots) {
-        double peak = 0.0;
-        for (int k = 0; k < kPixels; ++k) peak = std::max(peak, mean_count(e, eff, k, dark_rate));
+        const double peak = peak_count(e, eff, dark_rate);
         if (peak > kMaxMean)
             return format("a pixel of %s would expect %.3g counts, more than the %.0e a detector file may "
                           "hold; lower the monitor counts, the times, the dark rate or the contrast, or "
@@ -392,26 +390,65 @@ Mask draw_mask(const Settings& s, const std::vector<double>& eff, const Counts& 
     return m;
 }
 
-// ---- Files ------------------------------------------------------------------
-bool write_detector(const std::string& path, const char* what, const std::string& origin, const Counts& c) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) return false;
-    int64_t total = 0;
-    for (int64_t v : c.n) total += v;
-    std::fprintf(f, "# %s, simulated by %s\n<time>%lld</time>\n", what, origin.c_str(),
-                 static_cast<long long>(std::llround(c.time)));
-    if (c.monitor > 0.0) std::fprintf(f, "<monitor>%lld</monitor>\n", static_cast<long long>(std::llround(c.monitor)));
-    if (total <= INT32_MAX) std::fprintf(f, "<psd counts>%lld</psd counts>\n", static_cast<long long>(total));
-    for (int k = 0; k < kPixels; ++k)
-        std::fprintf(f, "%lld%c", static_cast<long long>(c.n[k]), k % kSide == kSide - 1 ? '\n' : '\t');
-    return std::fclose(f) == 0;
+// A bound from above on the reduced intensity Pelkaro makes of the counts,
+// cm^-1: the sample's counts, the dark current scaled to the sample's and
+// the buffer's times and the buffer scaled to the sample's monitor counts
+// (each at least 1, the uncertainty of a Poisson draw), over the sample's
+// monitor counts, its transmission at 60 degrees, thickness and the
+// absolute scale.  The solid-angle and flat-field corrections add less than
+// a factor of 20.
+double reduced_bound(const Settings& s, const Run& r, const std::vector<Exposure>& shots,
+                     const std::vector<double>& eff, double absf) {
+    const auto count = [&](std::size_t i) { return std::max(1.0, peak_count(shots[i], eff, s.dark_rate)); };
+    const double dark = count(2);
+    const double ratio = r.t_sam / r.t_buf;
+    const double buffer_scale = r.sam_monitor / r.buf_monitor * std::max(ratio, std::pow(ratio, 1.5));
+    const double counts = count(0) + r.sam_time / s.dark_time * dark +
+                          buffer_scale * (count(1) + r.buf_time / s.dark_time * dark);
+    return 1000.0 * counts / (std::pow(r.t_sam, 1.5) * r.sam_monitor * s.thickness * absf);
 }
 
-bool write_text(const std::string& path, const std::string& text) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && written;
+// "" when Pelkaro can reduce the measurement: the flat field counts
+// something in the pixels the mask keeps (Pelkaro normalises the detector by
+// their mean), and the squares of the reduced uncertainties, summed over a
+// ring of the curve, stay within single precision.
+std::string check_reduction(const Settings& s, const Run& r, const std::vector<Exposure>& shots,
+                            const std::vector<double>& eff, const Counts& flat_field, const Mask& m) {
+    // With the corrections' factor 20 and the thousand pixels of the widest
+    // ring, the squares stay below 1e32, well within the float range.
+    constexpr double kMostReduced = 1e13;
+    int kept = 0;
+    int64_t counted = 0;
+    for (int k = 0; k < kPixels; ++k)
+        if (m.use[k]) {
+            ++kept;
+            counted += flat_field.n[k];
+        }
+    if (counted == 0)
+        return format("the flat field would hold no counts in the %d pixels the mask keeps, so Pelkaro could not "
+                      "normalise the detector with it; raise --flat-monitor or --dark-rate, or shorten --distance",
+                      kept);
+    const double bound = reduced_bound(s, r, shots, eff, m.absf);
+    if (!(bound <= kMostReduced))
+        return format("the reduced intensity could reach %.2g cm^-1 (ABSF %.3g), more than the %.0e that Pelkaro's "
+                      "single-precision sums of its uncertainties hold; raise --monitor, --dark-time or "
+                      "--thickness, or lower --time, --buffer-time or --dark-rate", bound, m.absf, kMostReduced);
+    return "";
+}
+
+// ---- Files ------------------------------------------------------------------
+std::string detector_file(const char* what, const std::string& origin, const Counts& c) {
+    int64_t total = 0;
+    for (int64_t v : c.n) total += v;
+    std::string text = format("# %s, simulated by %s\n<time>%lld</time>\n", what, origin.c_str(),
+                              static_cast<long long>(std::llround(c.time)));
+    if (c.monitor > 0.0) text += format("<monitor>%lld</monitor>\n", static_cast<long long>(std::llround(c.monitor)));
+    if (total <= INT32_MAX) text += format("<psd counts>%lld</psd counts>\n", static_cast<long long>(total));
+    for (int k = 0; k < kPixels; ++k) {
+        text += std::to_string(static_cast<long long>(c.n[k]));
+        text += k % kSide == kSide - 1 ? '\n' : '\t';
+    }
+    return text;
 }
 
 std::string mask_file(const Run& r, const Mask& m) {
@@ -485,20 +522,68 @@ std::string centre_file() {
         kBeamTime);
 }
 
-bool write_all(const Settings& s, const Run& r, const std::vector<Exposure>& shots,
-               const std::vector<Counts>& counts, const Mask& m) {
-    const std::string dir = s.out + "/";
-    bool ok = true;
-    for (size_t i = 0; i < shots.size() && ok; ++i)
-        ok = write_detector(dir + shots[i].file, shots[i].what, r.origin, counts[i]);
-    return ok && write_text(dir + "detector.mask", mask_file(r, m)) &&
-           write_text(dir + "spheres.par", parameter_file(s, r, m)) &&
-           write_text(dir + "beam_centre.par", centre_file());
+// One file of the run: its name in the output directory and its text.
+struct OutFile {
+    std::string name, text;
+};
+
+// The files of the run in the order they are put in place: the data, the
+// mask, and the parameter files that name them last.
+std::vector<OutFile> run_files(const Settings& s, const Run& r, const std::vector<Exposure>& shots,
+                               const std::vector<Counts>& counts, const Mask& m) {
+    std::vector<OutFile> files;
+    for (size_t i = 0; i < shots.size(); ++i)
+        files.push_back({shots[i].file, detector_file(shots[i].what, r.origin, counts[i])});
+    files.push_back({"detector.mask", mask_file(r, m)});
+    files.push_back({"spheres.par", parameter_file(s, r, m)});
+    files.push_back({"beam_centre.par", centre_file()});
+    return files;
+}
+
+std::string reason(int e) { return e != 0 ? std::strerror(e) : "unknown cause"; }
+
+// Writes the run into `dir` all or nothing: every file goes under a
+// temporary name beside its target, and only when all are complete are they
+// renamed over the targets.  A run cut short (a full disk, a file-size
+// limit, a signal) leaves no file of its own and the files of an earlier
+// run as they were.  "" when written, else why not.
+std::string write_run(const std::string& dir, const std::vector<OutFile>& files) {
+    std::error_code ec, there;
+    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::is_directory(dir, there))
+        return "cannot make the directory " + dir + " (" + (ec ? ec.message() : "not a directory") + ")";
+    const std::string unchanged = "; nothing written, the files already in " + dir + " are unchanged";
+    std::vector<pk::AtomicFile> out(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string path = dir + "/" + files[i].name;
+        errno = 0;
+        if (!pk::atomic_open(path, out[i]))
+            return "cannot create " + path + " (" +
+                   (errno != 0 ? reason(errno) : std::string("the name is taken by something other than a file")) +
+                   ")" + unchanged;
+        errno = 0;
+        const std::string& text = files[i].text;
+        if (std::fwrite(text.data(), 1, text.size(), out[i].f) != text.size() || std::fflush(out[i].f) != 0)
+            return "could not write " + path + " (" + reason(errno) + ")" + unchanged;
+    }
+    std::string placed;  // the files of the new run already in place
+    for (size_t i = 0; i < files.size(); ++i) {
+        errno = 0;
+        if (!pk::atomic_commit(out[i])) {
+            const std::string why = "could not put " + dir + "/" + files[i].name + " in place (" + reason(errno) + ")";
+            return placed.empty() ? why + unchanged : why + "; already replaced by the new run:" + placed;
+        }
+        placed += " " + files[i].name;
+    }
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Temporary files removed on a termination signal, a file-size limit a
+    // failed write rather than death.
+    pk::init_process();
     Settings s;
     const sim::Parsed parsed = sim::parse_options(argc, argv, s);
     if (parsed.action == sim::Parsed::Action::Exit) return parsed.status;
@@ -509,18 +594,22 @@ int main(int argc, char** argv) {
     const std::vector<Exposure> shots = plan(s, run, images);
     const std::string why = check_counts(shots, eff, s.dark_rate);
     if (!why.empty()) {
-        std::fprintf(stderr, "pelkaro_sim: %s\n", why.c_str());
+        std::fprintf(stderr, "pelkaro_sim: error: %s\n", why.c_str());
         return 2;
     }
     Rng g(s.seed);
     std::vector<Counts> counts;
     for (const Exposure& e : shots) counts.push_back(expose(g, eff, e, s.dark_rate));
     const Mask mask = draw_mask(s, eff, counts[3]);
+    const std::string unreducible = check_reduction(s, run, shots, eff, counts[3], mask);
+    if (!unreducible.empty()) {
+        std::fprintf(stderr, "pelkaro_sim: error: %s\n", unreducible.c_str());
+        return 2;
+    }
 
-    std::error_code ec;
-    std::filesystem::create_directories(s.out, ec);
-    if (!write_all(s, run, shots, counts, mask)) {
-        std::fprintf(stderr, "pelkaro_sim: could not write the files into %s\n", s.out.c_str());
+    const std::string failed = write_run(s.out, run_files(s, run, shots, counts, mask));
+    if (!failed.empty()) {
+        std::fprintf(stderr, "pelkaro_sim: error: %s\n", failed.c_str());
         return 1;
     }
     std::printf("%s: wrote %s\n  spheres R = %.1f A, I(0) = %.4f cm^-1; transmissions sample %.6f, buffer %.6f\n"

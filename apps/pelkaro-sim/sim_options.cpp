@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iomanip>
 #include <limits>
+#include <sstream>
 #include <string>
 
 #ifndef PELKARO_VERSION  // set by the build, the same for every program
@@ -28,15 +30,26 @@ struct Rule {
     const char* text;
 };
 
-const Rule kPositive{0.0, kInf, true, true, false, "greater than 0"};
-const Rule kNonNegative{0.0, kInf, false, true, false, "0 or more"};
-const Rule kFinite{-kInf, kInf, true, true, false, "a finite number"};
-const Rule kTransmission{0.0, 1.0, true, false, false, "greater than 0 and at most 1"};
+// Each range keeps the values within what an instrument has and what the
+// parameter file and Pelkaro's single-precision arithmetic hold; the
+// combinations that still cannot be reduced are refused by check_together.
+const Rule kDistance{500.0, 1e5, false, false, false, "from 500 to 100000 mm"};
+const Rule kCollimation{100.0, 1e5, false, false, false, "from 100 to 100000 mm"};
+const Rule kAperture{0.01, 1000.0, false, false, false, "from 0.01 to 1000 mm"};
+const Rule kWavelength{0.1, 100.0, false, false, false, "from 0.1 to 100 angstrom"};
+const Rule kPixel{0.01, 50.0, false, false, false, "from 0.01 to 50 mm"};
+const Rule kRadius{1.0, 1e5, false, false, false, "from 1 to 100000 angstrom"};
+const Rule kContrast{-1e12, 1e12, false, false, false, "from -1e12 to 1e12 cm^-2"};
+const Rule kTransmission{0.001, 1.0, false, false, false, "from 0.001 to 1"};
 const Rule kBelowOne{0.0, 1.0, false, true, false, "0 or more and less than 1"};
 const Rule kFlatSpread{0.0, 0.15, false, false, false,
                        "from 0 to 0.15 (a wider spread would make some efficiencies negative)"};
-const Rule kThickness{0.0, 10.0, true, false, false, "greater than 0 and at most 10 cm"};
+const Rule kThickness{0.001, 10.0, false, false, false, "from 0.001 to 10 cm"};
 const Rule kCount{1.0, 1e9, false, false, true, "a whole number from 1 to 1000000000"};
+// Fewer flat-field counts than about a hundred per pixel cannot tell a hot or
+// dead pixel from the counting noise.
+const Rule kFlatCount{1e5, 1e9, false, false, true, "a whole number from 100000 to 1000000000"};
+const Rule kDarkRate{0.0, 1000.0, false, false, false, "from 0 to 1000 counts per second"};
 const Rule kCentre{0.0, 128.0, false, false, false, "on the detector, from 0 to 128 pixels"};
 
 struct Option {
@@ -50,24 +63,24 @@ struct Option {
 
 const Option kOptions[] = {
     {"Instrument (lengths in mm, the parameter file's unit):", nullptr, nullptr, nullptr, nullptr, nullptr},
-    {"distance", "MM", &Settings::distance, &kPositive, "sample-to-detector distance", nullptr},
-    {"collimation", "MM", &Settings::collimation, &kPositive, "source-to-sample distance, for the Q resolution", nullptr},
-    {"source-aperture", "MM", &Settings::source_aperture, &kPositive, "source aperture diameter, for the Q resolution",
+    {"distance", "MM", &Settings::distance, &kDistance, "sample-to-detector distance", nullptr},
+    {"collimation", "MM", &Settings::collimation, &kCollimation, "source-to-sample distance, for the Q resolution", nullptr},
+    {"source-aperture", "MM", &Settings::source_aperture, &kAperture, "source aperture diameter, for the Q resolution",
      nullptr},
-    {"sample-aperture", "MM", &Settings::sample_aperture, &kPositive, "sample aperture diameter, for the Q resolution",
+    {"sample-aperture", "MM", &Settings::sample_aperture, &kAperture, "sample aperture diameter, for the Q resolution",
      nullptr},
-    {"wavelength", "A", &Settings::wavelength, &kPositive, "neutron wavelength in angstrom", nullptr},
+    {"wavelength", "A", &Settings::wavelength, &kWavelength, "neutron wavelength in angstrom", nullptr},
     {"spread", "FRACTION", &Settings::spread, &kBelowOne, "relative wavelength spread, for the Q resolution", nullptr},
-    {"pixel-x", "MM", &Settings::pixel_x, &kPositive, "pixel spacing along x, from column to column", nullptr},
-    {"pixel-y", "MM", &Settings::pixel_y, &kPositive, "pixel spacing along y, from row to row", nullptr},
+    {"pixel-x", "MM", &Settings::pixel_x, &kPixel, "pixel spacing along x, from column to column", nullptr},
+    {"pixel-y", "MM", &Settings::pixel_y, &kPixel, "pixel spacing along y, from row to row", nullptr},
     {"centre-x", "PIXELS", &Settings::centre_x, &kCentre, "beam centre along x; column x spans x to x+1",
      nullptr},
     {"centre-y", "PIXELS", &Settings::centre_y, &kCentre, "beam centre along y; row y spans y to y+1",
      nullptr},
     {"Sample (dilute monodisperse spheres in a solvent):", nullptr, nullptr, nullptr, nullptr, nullptr},
-    {"radius", "A", &Settings::radius, &kPositive, "sphere radius in angstrom", nullptr},
+    {"radius", "A", &Settings::radius, &kRadius, "sphere radius in angstrom", nullptr},
     {"volume-fraction", "F", &Settings::volume_fraction, &kBelowOne, "volume fraction of the spheres", nullptr},
-    {"contrast", "CM^-2", &Settings::contrast, &kFinite, "scattering length density difference in cm^-2", nullptr},
+    {"contrast", "CM^-2", &Settings::contrast, &kContrast, "scattering length density difference in cm^-2", nullptr},
     {"thickness", "CM", &Settings::thickness, &kThickness, "sample and buffer thickness in cm", nullptr},
     {"sample-transmission", "T", &Settings::sample_transmission, &kTransmission, "sample transmission",
      "exp(-1.06/cm x thickness)"},
@@ -80,16 +93,16 @@ const Option kOptions[] = {
     {"time", "S", &Settings::time, &kCount, "sample counting time in s", "sample monitor / 1000"},
     {"buffer-time", "S", &Settings::buffer_time, &kCount, "buffer counting time in s", "buffer monitor / 1000"},
     {"dark-time", "S", &Settings::dark_time, &kCount, "dark-current counting time in s", nullptr},
-    {"flat-monitor", "COUNTS", &Settings::flat_monitor, &kCount, "flat-field monitor counts; its time is monitor / 1000 s",
+    {"flat-monitor", "COUNTS", &Settings::flat_monitor, &kFlatCount, "flat-field monitor counts; its time is monitor / 1000 s",
      nullptr},
     {"Detector:", nullptr, nullptr, nullptr, nullptr, nullptr},
-    {"dark-rate", "RATE", &Settings::dark_rate, &kNonNegative, "dark counts per second and pixel", nullptr},
+    {"dark-rate", "RATE", &Settings::dark_rate, &kDarkRate, "dark counts per second and pixel", nullptr},
     {"flat-spread", "FRACTION", &Settings::flat_spread, &kFlatSpread,
      "pixel-to-pixel spread of the efficiencies", nullptr},
 };
 
 int fail(const std::string& why) {
-    std::fprintf(stderr, "pelkaro_sim: %s\nTry 'pelkaro_sim --help' for the options.\n", why.c_str());
+    std::fprintf(stderr, "pelkaro_sim: error: %s\nTry 'pelkaro_sim --help' for the options.\n", why.c_str());
     return 2;
 }
 
@@ -156,12 +169,45 @@ std::string set_seed(const std::string& text, Settings& s) {
     return "";
 }
 
-// Settings that are each fine alone but not together.
+// `v` with `decimals` digits after the point.
+std::string fixed(double v, int decimals) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(decimals) << v;
+    return out.str();
+}
+
+// The detector corner farthest from the beam centre and its distance there, mm.
+struct Reach {
+    int x = 0, y = 0;
+    double mm = 0.0;
+};
+
+Reach farthest_corner(const Settings& s) {
+    Reach far;
+    for (int y : {0, 128})
+        for (int x : {0, 128}) {
+            const double mm = std::hypot((x - s.centre_x) * s.pixel_x, (y - s.centre_y) * s.pixel_y);
+            if (mm > far.mm) far = {x, y, mm};
+        }
+    return far;
+}
+
+// Settings that are each fine alone but not together.  Beyond 60 degrees
+// the slab transmission of a thick sample underflows in single precision
+// and the solid-angle correction grows without bound.
 std::string check_together(const Settings& s) {
     if (s.pixel_x > 10.0 * s.pixel_y || s.pixel_y > 10.0 * s.pixel_x)
         return "the pixel spacings " + shortest(s.pixel_x) + " and " + shortest(s.pixel_y) +
                " mm differ more than tenfold; the radial averaging needs nearly square pixels";
-    return "";
+    constexpr double kMostDegrees = 60.0;
+    const Reach far = farthest_corner(s);
+    const double degrees = std::atan(far.mm / s.distance) * 180.0 / 3.141592653589793;
+    if (!(degrees > kMostDegrees)) return "";
+    return "the detector reaches " + fixed(degrees, 1) + " degrees from the beam (corner (" + std::to_string(far.x) +
+           ", " + std::to_string(far.y) + ") of the detector, " + fixed(far.mm, 0) +
+           " mm from the beam centre at a distance of " + shortest(s.distance) +
+           " mm); more than 60 degrees is beyond small-angle scattering: lengthen --distance, shrink the pixels or "
+           "move the beam centre towards the middle";
 }
 
 std::string set_option(const std::string& name, const std::string& value, Settings& s) {

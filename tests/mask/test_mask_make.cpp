@@ -229,3 +229,47 @@ TEST(MaskProgram, Refusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// The flat field of the example run is a measurement: no spelling of the
+// mask's name may write over it, while a mask file may be edited in place.
+TEST(MaskProgram, NeverWritesOverTheFlatField) {
+    TempDir dir;
+    const std::string flat_text = pkt::detector_file(std::vector<long>(kDetPixels, 100), 100, 100);
+    pkt::write_file(dir / "flat.dat", flat_text);
+    ASSERT_EQ(::symlink("flat.dat", (dir / "soft.mask").c_str()), 0);
+    ASSERT_EQ(::link((dir / "flat.dat").c_str(), (dir / "hard.mask").c_str()), 0);
+    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0777), 0);
+    const std::string hint = "Try 'pelkaro-mask --help' for more information.\n";
+    const std::vector<std::pair<std::string, std::string>> outputs = {
+        {"flat.dat", "flat.dat"}, {"./sub/../flat.dat", "flat.dat"}, {"soft.mask", "flat.dat"},
+        {"hard.mask", "./flat.dat"}, {dir / "flat.dat", "sub/../hard.mask"}};
+    for (const auto& [out, flat] : outputs) {
+        const Outcome o = run_exe({"--edge", "--from-flat", flat, "-o", out}, dir, dir.path());
+        EXPECT_EQ(o.status, 2) << out;
+        EXPECT_EQ(o.err, "pelkaro-mask: error: the mask file to write, '" + out +
+                             "', is the flat-field file of --from-flat '" + flat +
+                             "'; the mask would replace the measurement\n" + hint);
+        EXPECT_EQ(o.out, "");
+    }
+    EXPECT_TRUE(pkt::read_file(dir / "flat.dat") == flat_text) << "the flat field was changed";
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir / "soft.mask").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(pkt::read_file(dir / "hard.mask") == flat_text) << "hard.mask was changed";
+
+    // A mask read and written back under one name is replaced whole.
+    Outcome o = run_exe({"--edge", "--from-flat", "flat.dat", "-o", "run.mask"}, dir, dir.path());
+    ASSERT_EQ(o.status, 0) << o.err;
+    o = run_exe({"--from-mask", "run.mask", "--beamstop", "64", "64", "3", "-o", "run.mask"}, dir, dir.path());
+    ASSERT_EQ(o.status, 0) << o.err;
+    Data2D want = full_mask();
+    mask_edge(want);
+    mask_beamstop(want, 64, 64, 3);
+    want.intens.resize(kDetPixels);
+    EXPECT_EQ(read_back(dir / "run.mask"), want.intens);
+    EXPECT_TRUE(pkt::read_file(dir / "flat.dat") == flat_text) << "the flat field was changed";
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -98,19 +99,43 @@ TEST(Simulator, OtherGeometryReducesToTheSimulatedSpheres) {
 // is written; --help lists the options with their defaults.
 TEST(Simulator, RefusesImpossibleSettings) {
     const char* bad[][2] = {
-        {"--distance -5", "--distance must be greater than 0"},
-        {"--sample-transmission 1.2", "--sample-transmission must be greater than 0 and at most 1"},
+        {"--distance -5", "--distance must be from 500 to 100000 mm, not -5"},
+        {"--sample-transmission 1.2", "--sample-transmission must be from 0.001 to 1, not 1.2"},
         {"--centre-x 140", "--centre-x must be on the detector"},
         {"--wavelength six", "--wavelength needs a number, not 'six'"},
         {"--monitor 2.5", "--monitor must be a whole number"},
         {"--radius", "--radius needs a value"},
         {"--colour blue", "unknown option '--colour'"},
+        // Values Pelkaro would refuse in the parameter file, or that make a
+        // run it cannot reduce.
+        {"--distance 1e308", "--distance must be from 500 to 100000 mm, not 1e308"},
+        {"--wavelength 1e-300", "--wavelength must be from 0.1 to 100 angstrom, not 1e-300"},
+        {"--pixel-x 1e-30 --pixel-y 1e-30", "--pixel-x must be from 0.01 to 50 mm, not 1e-30"},
+        {"--collimation 1e-300", "--collimation must be from 100 to 100000 mm"},
+        {"--source-aperture 1e300", "--source-aperture must be from 0.01 to 1000 mm"},
+        {"--thickness 1e-300", "--thickness must be from 0.001 to 10 cm"},
+        {"--buffer-transmission 1e-30", "--buffer-transmission must be from 0.001 to 1"},
+        {"--radius 1e300", "--radius must be from 1 to 100000 angstrom"},
+        {"--contrast -1e300", "--contrast must be from -1e12 to 1e12 cm^-2"},
+        {"--flat-monitor 10", "--flat-monitor must be a whole number from 100000 to 1000000000"},
+        {"--dark-rate 1e300", "--dark-rate must be from 0 to 1000"},
+        {"--distance 500 --pixel-x 50 --pixel-y 50",
+         "the detector reaches 83.8 degrees from the beam (corner (0, 128) of the detector, 4632 mm from the beam "
+         "centre at a distance of 500 mm); more than 60 degrees is beyond small-angle scattering: lengthen "
+         "--distance, shrink the pixels or move the beam centre towards the middle"},
+        {"--distance 100000 --pixel-x 0.01 --pixel-y 0.01 --dark-rate 0 --flat-monitor 100000",
+         "the flat field would hold no counts in the 16287 pixels the mask keeps, so Pelkaro could not normalise "
+         "the detector with it; raise --flat-monitor or --dark-rate, or shorten --distance"},
+        {"--monitor 1 --time 1000000000 --dark-time 1 --thickness 0.001",
+         "the reduced intensity could reach 5.9e+13 cm^-1 (ABSF 17), more than the 1e+13 that Pelkaro's "
+         "single-precision sums of its uncertainties hold; raise --monitor, --dark-time or --thickness, or lower "
+         "--time, --buffer-time or --dark-rate"},
     };
     for (const auto& b : bad) {
         pkt::TempDir dir;
         const SimResult r = simulate(dir, b[0]);
         EXPECT_EQ(r.status, 2) << b[0];
-        EXPECT_NE(r.err.find(b[1]), std::string::npos) << b[0] << ": " << r.err;
+        EXPECT_EQ(r.err.rfind(std::string("pelkaro_sim: error: ") + b[1], 0), 0u) << b[0] << ": " << r.err;
         EXPECT_TRUE(fs::is_empty(dir.path())) << b[0];
     }
     pkt::TempDir dir;
@@ -119,4 +144,117 @@ TEST(Simulator, RefusesImpossibleSettings) {
     const std::string help = pkt::read_file(dir / "help");
     for (const char* line : {"--distance MM", "(default 5000)", "--centre-y PIXELS", "(default 62.5)", "--seed N"})
         EXPECT_NE(help.find(line), std::string::npos) << line;
+}
+
+// Every option at either end of the values it accepts makes a run that
+// pelkaro-check passes without an error, and a value just beyond is refused:
+// nothing the simulator accepts makes a parameter file or data that Pelkaro
+// refuses.  The pixel spacings go together, as they must stay nearly square.
+TEST(Simulator, EveryAcceptedExtremeMakesARunPelkaroAccepts) {
+    struct Bound {
+        const char* within;
+        const char* beyond;
+    };
+    const Bound bounds[] = {
+        {"--distance 500", "--distance 499.9"},
+        {"--distance 100000", "--distance 100001"},
+        {"--collimation 100", "--collimation 99"},
+        {"--collimation 100000", "--collimation 100001"},
+        {"--source-aperture 0.01", "--source-aperture 0.0099"},
+        {"--source-aperture 1000", "--source-aperture 1001"},
+        {"--sample-aperture 0.01", "--sample-aperture 0.0099"},
+        {"--sample-aperture 1000", "--sample-aperture 1001"},
+        {"--wavelength 0.1", "--wavelength 0.099"},
+        {"--wavelength 100", "--wavelength 101"},
+        {"--spread 0", "--spread -0.01"},
+        {"--spread 0.999999", "--spread 1"},
+        {"--pixel-x 0.01 --pixel-y 0.01", "--pixel-x 0.0099 --pixel-y 0.01"},
+        {"--pixel-x 50 --pixel-y 50", "--pixel-x 50 --pixel-y 51"},
+        {"--pixel-x 0.5 --pixel-y 5", "--pixel-x 0.49 --pixel-y 5"},
+        {"--centre-x 0 --centre-y 0", "--centre-x -0.1 --centre-y 0"},
+        {"--centre-x 128 --centre-y 128", "--centre-x 128 --centre-y 128.1"},
+        {"--radius 1", "--radius 0.99"},
+        {"--radius 100000", "--radius 100001"},
+        {"--volume-fraction 0", "--volume-fraction -0.01"},
+        {"--volume-fraction 0.999999", "--volume-fraction 1"},
+        {"--contrast -1e12", "--contrast -1.01e12"},
+        {"--contrast 1e12", "--contrast 1.01e12"},
+        {"--thickness 0.001", "--thickness 0.00099"},
+        {"--thickness 10", "--thickness 10.1"},
+        {"--sample-transmission 0.001", "--sample-transmission 0.00099"},
+        {"--sample-transmission 1", "--sample-transmission 1.01"},
+        {"--buffer-transmission 0.001", "--buffer-transmission 0.00099"},
+        {"--buffer-transmission 1", "--buffer-transmission 1.01"},
+        {"--monitor 1", "--monitor 0"},
+        {"--monitor 1000000000", "--monitor 1000000001"},
+        {"--buffer-monitor 1", "--buffer-monitor 0"},
+        {"--buffer-monitor 1000000000", "--buffer-monitor 1000000001"},
+        {"--time 1", "--time 0"},
+        {"--time 1000000000", "--time 1000000001"},
+        {"--buffer-time 1", "--buffer-time 0"},
+        {"--buffer-time 1000000000", "--buffer-time 1000000001"},
+        {"--dark-time 1", "--dark-time 0"},
+        {"--dark-time 1000000000", "--dark-time 1000000001"},
+        {"--flat-monitor 100000", "--flat-monitor 99999"},
+        {"--flat-monitor 1000000000", "--flat-monitor 1000000001"},
+        {"--dark-rate 0", "--dark-rate -0.001"},
+        {"--dark-rate 1000", "--dark-rate 1001"},
+        {"--flat-spread 0", "--flat-spread -0.01"},
+        {"--flat-spread 0.15", "--flat-spread 0.16"},
+    };
+    for (const Bound& b : bounds) {
+        pkt::TempDir dir;
+        const SimResult beyond = simulate(dir, b.beyond);
+        EXPECT_EQ(beyond.status, 2) << b.beyond << ": " << beyond.err;
+        EXPECT_EQ(beyond.err.rfind("pelkaro_sim: error: ", 0), 0u) << b.beyond << ": " << beyond.err;
+        EXPECT_TRUE(fs::is_empty(dir.path())) << b.beyond;
+        const SimResult sim = simulate(dir, b.within);
+        ASSERT_EQ(sim.status, 0) << b.within << ": " << sim.err;
+        const std::string log = dir / "check.log";
+        const int raw = std::system(("cd '" + dir.path() + "' && '" PELKARO_CHECK_EXE "' spheres.par > '" + log +
+                                     "' 2>&1").c_str());
+        const std::string said = pkt::read_file(log);
+        EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 0) << b.within << ":\n" << said;
+        EXPECT_NE(said.find("0 errors, "), std::string::npos) << b.within << ":\n" << said;
+    }
+}
+
+// A run that cannot be written whole writes nothing: under a file-size limit
+// that the first files fit and the flat field does not, or that no file
+// fits, the earlier run in the directory stays byte for byte and no file of
+// the new run, finished or not, is left beside it.
+TEST(Simulator, AFailedRunLeavesTheEarlierRunWhole) {
+    pkt::TempDir dir;
+    ASSERT_EQ(simulate(dir, "").status, 0);
+    std::map<std::string, std::string> before;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        before[e.path().filename().string()] = pkt::read_file(e.path().string());
+    ASSERT_EQ(before.size(), 8u);
+    for (long limit : {80000L, 1000L}) {
+        pkt::RunOptions small;
+        small.fsize_limit = limit;
+        const pkt::RunResult r =
+            pkt::run_program(kSim, {"--seed", "2", "--radius", "60", "--out", dir.path()}, dir.path(), small);
+        EXPECT_EQ(r.signal, 0) << limit;
+        EXPECT_EQ(r.status, 1) << limit;
+        EXPECT_EQ(r.out, "") << limit;
+        EXPECT_EQ(r.err.rfind("pelkaro_sim: error: could not write " + dir.path() + "/", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("; nothing written, the files already in " + dir.path() + " are unchanged\n"),
+                  std::string::npos) << r.err;
+        std::size_t files = 0;
+        for (const auto& e : fs::directory_iterator(dir.path())) {
+            const std::string name = e.path().filename().string();
+            ++files;
+            ASSERT_EQ(before.count(name), 1u) << "left behind: " << name;
+            EXPECT_TRUE(pkt::read_file(e.path().string()) == before[name]) << name << " changed, limit " << limit;
+        }
+        EXPECT_EQ(files, before.size());
+    }
+    // Without the limit the same run replaces every file.
+    const pkt::RunResult r = pkt::run_program(kSim, {"--seed", "2", "--radius", "60", "--out", dir.path()}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto& [name, text] : before) {
+        if (name == "beam_centre.par") continue;  // the same in every run
+        EXPECT_FALSE(pkt::read_file(dir / name) == text) << name;
+    }
 }
