@@ -32,6 +32,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "common.h"
+#include "simd.h"
 
 namespace pk {
 

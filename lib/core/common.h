@@ -14,10 +14,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "pelkaro/Pelkaro.h"
 
 namespace pk {
@@ -116,34 +112,6 @@ private:
     uint32_t used_ = 0;
     bool full_ = false;
 };
-
-// Four pixels at a time where the processor has SSE2 (every x86-64): the
-// packed operations round exactly as the scalar ones (IEEE 754 double
-// arithmetic, square root included), and the packed conversion to float
-// rounds as to_float does, giving +-infinity beyond the float range.
-// Elsewhere the scalar loops beside them do the same work.
-#if defined(__SSE2__) && defined(__x86_64__)
-#define PK_SIMD 1
-namespace simd {
-// Four floats as doubles, in two halves.
-struct Wide {
-    __m128d lo, hi;
-};
-inline Wide widen(__m128 x) { return {_mm_cvtps_pd(x), _mm_cvtps_pd(_mm_movehl_ps(x, x))}; }
-// Each double rounded to a float, as to_float.
-inline __m128 narrow(Wide w) { return _mm_movelh_ps(_mm_cvtpd_ps(w.lo), _mm_cvtpd_ps(w.hi)); }
-inline Wide sqrt(Wide w) { return {_mm_sqrt_pd(w.lo), _mm_sqrt_pd(w.hi)}; }
-inline Wide mul(Wide a, Wide b) { return {_mm_mul_pd(a.lo, b.lo), _mm_mul_pd(a.hi, b.hi)}; }
-inline Wide div(Wide a, Wide b) { return {_mm_div_pd(a.lo, b.lo), _mm_div_pd(a.hi, b.hi)}; }
-inline Wide add(Wide a, Wide b) { return {_mm_add_pd(a.lo, b.lo), _mm_add_pd(a.hi, b.hi)}; }
-inline Wide sub(Wide a, Wide b) { return {_mm_sub_pd(a.lo, b.lo), _mm_sub_pd(a.hi, b.hi)}; }
-inline Wide all(double d) { return {_mm_set1_pd(d), _mm_set1_pd(d)}; }
-// Where `mask` is set, a; elsewhere b.
-inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
-}  // namespace simd
-#else
-#define PK_SIMD 0
-#endif
 
 // Closes a FILE when it goes out of scope.
 struct FileCloser {

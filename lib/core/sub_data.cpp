@@ -13,6 +13,7 @@
 #include "pelkaro/Pelkaro.h"
 #include "common.h"
 #include "keywords.h"
+#include "simd.h"
 
 namespace pk {
 

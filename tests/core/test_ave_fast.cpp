@@ -1,8 +1,9 @@
 // The azimuthal average against its formulae taken literally, one sub-pixel
 // at a time (pkt::literal_average): random geometries, sectors, bin widths,
 // masks and images must give the same result, console output and curve
-// arrays to the bit.  Also the runs of equal additions the fast sums take in
-// a few steps, against the additions one by one.
+// arrays to the bit, sub-pixels lying exactly on a bin start among them.
+// Also the runs of equal additions the fast sums take in a few steps, against
+// the additions one by one.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -134,6 +135,49 @@ TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
             }, p, in, mask);
             ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
         }
+    }
+}
+
+// A sub-pixel whose sum of squares is exactly the first of a bin.  With
+// px = py = 1 the sums are exact; these beam centres put sub-pixel (m, n) of
+// pixel (i, j) at the midpoint between two floats, which rounds up (to the
+// even one) into the next bin.  The pixel is counted in strips of ten
+// sub-pixels (rows in the first case, columns in the second), and within its
+// strip that sub-pixel has the largest sum: a count that leaves out a sum
+// equal to a bin start moves it a bin down.
+TEST(FastAverage, SubPixelExactlyOnABinStart) {
+    struct Case {
+        float bx, by, bin_width;
+        int i, m, j, n;
+    };
+    const Case cases[] = {{-0x1.180c2cp+5f, 0x1.f261ecp+7f, 0.5556f, 111, 9, 53, 2},
+                          {0x1.1074b8p+8f, -0x1.1511c8p+5f, 2.32f, 112, 3, 83, 9}};
+    for (const Case& c : cases) {
+        Param p{};
+        p.px = p.py = 1, p.bx = c.bx, p.by = c.by, p.bin_width = c.bin_width;
+        p.sam2det = 5000, p.src2sam = 10000, p.srcapp = 10, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f;
+        p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+        // The bin of a sum of squares, as the curve's bins are laid out.
+        const double X = c.bx > 95.0f ? c.bx + 0.5 : 191.5 - c.bx, Y = c.by > 95.0f ? c.by + 0.5 : 191.5 - c.by;
+        const float max = pk::to_float(std::sqrt(X * X + Y * Y));
+        const int tot = static_cast<int>(static_cast<double>(max) / c.bin_width) + 1;
+        auto bin = [&](double s) {
+            return static_cast<int>(tot * static_cast<double>(pk::to_float(std::sqrt(s))) / max);
+        };
+        const double dx = pk::to_float(c.i + (c.m + 0.5) * 0.1) - static_cast<double>(c.bx);
+        const double dy = pk::to_float(c.j + (c.n + 0.5) * 0.1) - static_cast<double>(c.by);
+        const double s = dx * dx + dy * dy;
+        ASSERT_EQ(bin(std::nextafter(s, 0.0)) + 1, bin(s)) << "the sub-pixel does not start its bin";
+
+        Data2D in, mask;
+        in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0), mask.intens.assign(kImageValues, 1);
+        for (int k = 0; k < kDetPixels; ++k)
+            in.intens[k] = static_cast<float>(k % 101), in.uncert[k] = static_cast<float>(k % 7 + 1);
+        const Outcome fast = run(
+            [](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) { return ave_data(q, d, o, m); }, p, in,
+            mask);
+        const Outcome literal = run(pkt::literal_average, p, in, mask);
+        EXPECT_TRUE(same(fast, literal)) << "beam centre " << c.bx << ", " << c.by;
     }
 }
 
