@@ -174,7 +174,7 @@ TEST(FastAverage, SubPixelExactlyOnABinStart) {
         for (int k = 0; k < kDetPixels; ++k)
             in.intens[k] = static_cast<float>(k % 101), in.uncert[k] = static_cast<float>(k % 7 + 1);
         const Outcome fast = run(
-            [](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) { return ave_data(q, d, o, m); }, p, in,
+            [](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) { return pkt::printed(ave_data(q, d, o, m)); }, p, in,
             mask);
         const Outcome literal = run(pkt::literal_average, p, in, mask);
         EXPECT_TRUE(same(fast, literal)) << "beam centre " << c.bx << ", " << c.by;
