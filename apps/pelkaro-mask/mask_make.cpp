@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common.h"
-#include "flat_field.h"
+#include "pelkaro/files.h"
+#include "pelkaro/flat_field.h"
 
 namespace pk {
 

@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "common.h"
-#include "keywords.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 

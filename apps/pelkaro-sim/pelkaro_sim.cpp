@@ -58,7 +58,8 @@
 #include <vector>
 
 #include "app.h"
-#include "common.h"
+#include "pelkaro/Pelkaro.h"
+#include "pelkaro/files.h"
 #include "sim_options.h"
 
 namespace {

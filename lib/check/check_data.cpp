@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check_internal.h"
-#include "flat_field.h"
+#include "pelkaro/flat_field.h"
 #include "keywords.h"
 
 namespace pk {

@@ -1,6 +1,6 @@
-// Small shared helpers of the stages: reading text files piece by piece,
+// Small shared helpers of the stages: reading text piece by piece,
 // converting numbers the way formatted input does, storing doubles as floats
-// without undefined behaviour, and replacing output files atomically.
+// without undefined behaviour.  Files and atomic output: pelkaro/files.h.
 #ifndef PELKARO_COMMON_H
 #define PELKARO_COMMON_H
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -28,11 +29,6 @@ inline float to_float(double d) {
     return static_cast<float>(d);
 }
 
-// The mask's convention: a value above 0.25 marks a pixel that takes part,
-// one below 0.25 a pixel that is cleared.  A value of exactly 0.25 is
-// neither: it takes no part, yet its uncertainty is kept.
-inline bool pixel_used(float mask_value) { return mask_value > 0.25f; }
-inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
 
 // Distance from the beam centre of a point at offsets (dx, dy) pixels, for
 // pixel spacings px and py, rounded to a float.
@@ -113,11 +109,6 @@ private:
     bool full_ = false;
 };
 
-// Closes a FILE when it goes out of scope.
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Reads the next piece of a text in memory, [pos, end): the characters of a
 // line up to and including its line feed, at most `limit` characters.  A
@@ -140,51 +131,8 @@ struct PieceSpan {
 };
 PieceSpan piece_at(const char* pos, const char* end, std::size_t limit);
 
-// Opens a file for reading only when it is a regular file (a directory, FIFO
-// or device is refused, so nothing blocks or reads endlessly).
-std::FILE* open_regular(const std::string& path);
-
-// The most any input file (parameter, detector data or mask file) may
-// hold: a real detector file is well under 1 MB, a parameter file with
-// thousands of lines too.  A file that reads on beyond it (a device-like
-// file under /proc, a huge sparse file) is refused rather than read for ever.
-constexpr std::uint64_t kInputLimit = std::uint64_t{64} << 20;
-constexpr const char* kInputLimitText = "64 MiB";
-
-// The UTF-8 byte-order mark some editors put at the start of a text file;
-// it is skipped at the very start of every text input.
-constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
-
-enum class Slurp { ok, cannot_open, too_large };
-
-// Reads the whole of a regular file into `text`, less a leading byte-order
-// mark.  cannot_open: missing, not a regular file, or a read error;
-// too_large: more than kInputLimit bytes.
-Slurp read_file(const std::string& path, std::string& text);
 
 
-// An advisory lock on the directory that receives a run's output files,
-// held from the first file written to the last, so the writes of two runs
-// whose outputs collide never interleave.  Waits at most `seconds` for it;
-// where it cannot be had (no locks on that file system, time out) the run
-// writes without it.
-class OutputLock {
-public:
-    OutputLock() = default;
-    OutputLock(const OutputLock&) = delete;
-    OutputLock& operator=(const OutputLock&) = delete;
-    ~OutputLock();
-    // Directory of `target` (a file name); true when the lock is held.
-    bool acquire(const std::string& target, int seconds = 60);
-    void release();
-
-private:
-    int fd_ = -1;
-};
-
-
-// True when `path` names a regular file that can be opened for reading.
-bool regular_file_exists(const std::string& path);
 
 // Outcome of converting one number from text.
 enum class Scan { ok, missing, bad };
@@ -198,31 +146,6 @@ Scan scan_float(const char*& s, float& out);
 // bad: beyond the 32-bit signed range.
 Scan scan_int(const char*& s, int32_t& out);
 
-// An output file written under a temporary name in the target's directory
-// and renamed over the target only when complete.
-// A temporary file still open when the object goes (an exception on the
-// way) is discarded.
-struct AtomicFile {
-    std::FILE* f = nullptr;
-    std::string tmp;
-    std::string target;
-    AtomicFile() = default;
-    AtomicFile(const AtomicFile&) = delete;
-    AtomicFile& operator=(const AtomicFile&) = delete;
-    ~AtomicFile();
-};
-
-// Creates the temporary file.  Fails (false) when the target exists but is
-// not a regular file, or the temporary file cannot be created.
-bool atomic_open(const std::string& target, AtomicFile& out);
-// Flushes, closes and renames over the target; false (and nothing left
-// behind) on any write, close or rename failure.
-bool atomic_commit(AtomicFile& out);
-// Discards the temporary file.
-void atomic_abort(AtomicFile& out);
-// Commits when everything was written (`written`), else discards; true
-// when the target now holds the complete new file.
-bool atomic_finish(AtomicFile& out, bool written);
 
 }  // namespace pk
 

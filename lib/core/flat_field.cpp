@@ -1,4 +1,4 @@
-#include "flat_field.h"
+#include "pelkaro/flat_field.h"
 
 #include <cmath>
 

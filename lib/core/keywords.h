@@ -7,9 +7,6 @@
 
 namespace pk {
 
-// The keywords in the order they are matched; bit k of a parse's `seen`
-// mask stands for kKeywordTable[k].
-enum Kw { MODE, CNTR, PXSP, SM2D, SMRP, WAVE, DATS, DATB, DATD, SENS, MASK, ABSF, AVGM, ANGS, BINS };
 
 // How a keyword line is read.
 enum class KwForm {

@@ -160,6 +160,8 @@ const Keyword kKeywordTable[] = {
 static_assert(sizeof kKeywordTable / sizeof kKeywordTable[0] == kKeywordCount, "one table row per keyword");
 static_assert(BINS + 1 == kKeywordCount, "the keyword enumeration and the count agree");
 
+const char* keyword_name(int k) { return k >= 0 && k < kKeywordCount ? kKeywordTable[k].name : ""; }
+
 int keyword_of(const std::string& s) {
     if (s.size() < 4) return -1;
     for (int k = 0; k < kKeywordCount; ++k)

@@ -45,6 +45,12 @@ void say(const Console& con, const char* fmt, ...) __attribute__((format(printf,
 // printf-formatted text as a string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// The mask's convention: a value above 0.25 marks a pixel that takes part,
+// one below 0.25 a pixel that is cleared.  A value of exactly 0.25 is
+// neither: it takes no part, yet its uncertainty is kept.
+inline bool pixel_used(float mask_value) { return mask_value > 0.25f; }
+inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
+
 // Reduction parameters of one run, filled from the parameter file.
 struct Param {
     int32_t sams;        // number of sample entries ("DATS" lines)
@@ -129,8 +135,12 @@ struct ParseLog {
     std::vector<ParseRecord> records;   // one per piece read
 };
 
-// Parameter file (parse_in.cpp).  The keywords are in keywords.h.
+// Parameter file (parse_in.cpp).  The keywords in the order they are
+// matched; bit k of a parse's `seen` mask stands for keyword k.
+enum Kw { MODE, CNTR, PXSP, SM2D, SMRP, WAVE, DATS, DATB, DATD, SENS, MASK, ABSF, AVGM, ANGS, BINS };
 constexpr int kKeywordCount = 15;
+// The four letters of keyword k ("MODE", ...); "" for any other k.
+const char* keyword_name(int k);
 // Reads a parameter file into its pieces; -1 when it cannot be read, -2
 // when it is larger than any input file may be.
 int read_param_file(const std::string& name, ParamFile& pf);

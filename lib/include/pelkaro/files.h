@@ -1,0 +1,95 @@
+// Files as every program of this project treats them: inputs read only when
+// they are regular files and not beyond a size limit, outputs written under
+// a temporary name and renamed over the target only when complete (a
+// termination signal removes the temporaries: pelkaro/process.h), and a
+// lock that keeps two runs writing into one directory apart.
+#ifndef PELKARO_FILES_H
+#define PELKARO_FILES_H
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace pk {
+
+// Closes a FILE when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens a file for reading only when it is a regular file (a directory, FIFO
+// or device is refused, so nothing blocks or reads endlessly).
+std::FILE* open_regular(const std::string& path);
+
+// The most any input file (parameter, detector data or mask file) may
+// hold: a real detector file is well under 1 MB, a parameter file with
+// thousands of lines too.  A file that reads on beyond it (a device-like
+// file under /proc, a huge sparse file) is refused rather than read for ever.
+constexpr std::uint64_t kInputLimit = std::uint64_t{64} << 20;
+constexpr const char* kInputLimitText = "64 MiB";
+
+// The UTF-8 byte-order mark some editors put at the start of a text file;
+// it is skipped at the very start of every text input.
+constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
+
+enum class Slurp { ok, cannot_open, too_large };
+
+// Reads the whole of a regular file into `text`, less a leading byte-order
+// mark.  cannot_open: missing, not a regular file, or a read error;
+// too_large: more than kInputLimit bytes.
+Slurp read_file(const std::string& path, std::string& text);
+
+// An advisory lock on the directory that receives a run's output files,
+// held from the first file written to the last, so the writes of two runs
+// whose outputs collide never interleave.  Waits at most `seconds` for it;
+// where it cannot be had (no locks on that file system, time out) the run
+// writes without it.
+class OutputLock {
+public:
+    OutputLock() = default;
+    OutputLock(const OutputLock&) = delete;
+    OutputLock& operator=(const OutputLock&) = delete;
+    ~OutputLock();
+    // Directory of `target` (a file name); true when the lock is held.
+    bool acquire(const std::string& target, int seconds = 60);
+    void release();
+
+private:
+    int fd_ = -1;
+};
+
+
+// True when `path` names a regular file that can be opened for reading.
+bool regular_file_exists(const std::string& path);
+
+// An output file written under a temporary name in the target's directory
+// and renamed over the target only when complete.
+// A temporary file still open when the object goes (an exception on the
+// way) is discarded.
+struct AtomicFile {
+    std::FILE* f = nullptr;
+    std::string tmp;
+    std::string target;
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile();
+};
+
+// Creates the temporary file.  Fails (false) when the target exists but is
+// not a regular file, or the temporary file cannot be created.
+bool atomic_open(const std::string& target, AtomicFile& out);
+// Flushes, closes and renames over the target; false (and nothing left
+// behind) on any write, close or rename failure.
+bool atomic_commit(AtomicFile& out);
+// Discards the temporary file.
+void atomic_abort(AtomicFile& out);
+// Commits when everything was written (`written`), else discards; true
+// when the target now holds the complete new file.
+bool atomic_finish(AtomicFile& out, bool written);
+
+}  // namespace pk
+
+#endif
