@@ -175,12 +175,6 @@ bool param_readable(const NxOptions& opt, const Console& err) {
     return false;
 }
 
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
 // The runs this program does not do, and outputs that would replace an input.
 bool refused(const Run& run, const NxOptions& opt, const std::string& path, const Console& err) {
     const Param& p = run.p;

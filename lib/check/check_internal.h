@@ -129,9 +129,6 @@ std::string stage_text(const std::string& message);
 // The one-edit neighbours: one letter changed, added or dropped, or two
 // neighbouring letters swapped.
 bool one_edit_apart(const std::string& a, const std::string& b);
-// The name of an output file: the first "." of the last path component that
-// is not its first character cuts the name, then the extension.
-std::string output_name(const std::string& name, const char* ext);
 
 }  // namespace pk
 

@@ -121,6 +121,11 @@ void check_beam_centre(Check& c) {
 
 void check_outputs(Check& c) {
     if (c.run.p.mode == 1) {
+        if (same_file("mask.d2d", c.par)) {
+            c.error(0, "the output file mask.d2d would replace the input file " + quote(c.par) +
+                           ", the parameter file itself; Pelkaro refuses the run");
+            return;
+        }
         if (output_directory(c, c.line_of(MODE), "mask.d2d", "mask.d2d goes into the working directory"))
             output_target(c, c.line_of(MODE), "mask.d2d");
         return;

@@ -135,11 +135,4 @@ bool one_edit_apart(const std::string& a, const std::string& b) {
     return false;
 }
 
-std::string output_name(const std::string& name, const char* ext) {
-    const std::size_t slash = name.rfind('/');
-    const std::size_t comp = slash == std::string::npos ? 0 : slash + 1;
-    const std::size_t dot = comp + 1 < name.size() ? name.find('.', comp + 1) : std::string::npos;
-    return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
-}
-
 }  // namespace pk

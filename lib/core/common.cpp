@@ -159,6 +159,12 @@ Slurp read_file(const std::string& path, std::string& text) {
     return Slurp::ok;
 }
 
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 bool regular_file_exists(const std::string& path) {
     std::FILE* f = open_regular(path);
     if (!f) return false;

@@ -13,17 +13,14 @@
 
 namespace pk {
 
-namespace {
-
-// The output file name for an image: its name cut at the first "." of the
-// last path component that is not that component's first character (the
-// directory part is kept as it is), then the extension.
 std::string output_name(const std::string& name, const char* ext) {
     std::size_t slash = name.rfind('/');
     std::size_t comp = slash == std::string::npos ? 0 : slash + 1;
     std::size_t dot = comp + 1 < name.size() ? name.find('.', comp + 1) : std::string::npos;
     return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
 }
+
+namespace {
 
 // The most characters printf's "%W.Pf" (W <= 16, P <= 9) writes for a
 // float: a sign, 39 digits, the point and 9 decimals.

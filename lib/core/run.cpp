@@ -80,6 +80,9 @@ Status about(Status st, int kw, int entry) {
 
 bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
 
+// The file a mask-file run writes, in the working directory.
+constexpr const char* kMaskOutput = "mask.d2d";
+
 // A reduction with a keyword missing would compute with values the user
 // never gave; name the first one missing.
 Status check_reduction_keywords(const Param& p, uint32_t seen) {
@@ -267,6 +270,46 @@ Status correct_sensitivities(Run& run, const Console& con) {
     return ok_status();
 }
 
+// A run's output file that would replace one of its inputs: the files are
+// refused before any detector file is read, so nothing is lost.
+Status replaces(const std::string& output, const std::string& input, int kw, int entry) {
+    Status st = fail(Stage::output, Code::replaces_input, "");
+    st.keyword = kw;
+    st.entry = entry;
+    st.message = pk::format("Pelkaro:  the output file %s would replace the input file %s\nExiting program\n",
+                            output.c_str(), input.c_str());
+    return st;
+}
+
+// The files a reduction reads, each with its keyword and entry: the
+// parameter file, the samples, the buffers in use, the dark current in use,
+// the flat field and the mask file when it is read.
+struct Input {
+    const std::string* name;
+    int keyword;
+    int entry;
+};
+std::vector<Input> reduction_inputs(const Run& run) {
+    std::vector<Input> in{{&run.file.name, -1, -1}};
+    for (std::size_t i = 0; i < run.sam.size(); ++i) in.push_back({&run.sam[i].name, DATS, static_cast<int>(i)});
+    for (std::size_t i = 0; i < run.buf.size(); ++i)
+        if (buffer_used(run.buf[i])) in.push_back({&run.buf[i].name, DATB, static_cast<int>(i)});
+    if (run.dcur.tm > 0) in.push_back({&run.dcur.name, DATD, -1});
+    in.push_back({&run.sens.name, SENS, -1});
+    if (run.p.msk == 1) in.push_back({&run.mask.name, MASK, -1});
+    return in;
+}
+
+Status outputs_replace_inputs(const Run& run) {
+    std::vector<std::string> outputs;
+    if (run.p.average == 0 || run.p.average == 2) outputs.push_back(output_name(run.sam[0].name, ".d2d"));
+    if (averaging(run.p)) outputs.push_back(output_name(run.sam[0].name, ".d1d"));
+    for (const std::string& out : outputs)
+        for (const Input& in : reduction_inputs(run))
+            if (same_file(out, *in.name)) return replaces(out, *in.name, in.keyword, in.entry);
+    return ok_status();
+}
+
 // The parameter-file line a failure concerns: the entry's line of its
 // keyword, or the last line that keyword was accepted on.
 void locate(Status& st, const ParseLog& log) {
@@ -314,6 +357,8 @@ Status prepare(const std::string& param_name, Run& run, const Console& con) {
 Status reduce_images(Run& run, const Console& con) {
     Status st = check_reduction_keywords(run.p, run.log.seen);
     if (!st.ok()) return st;
+    st = outputs_replace_inputs(run);
+    if (!st.ok()) return st;
     reserve_images(run);
     st = load_images(run, con);
     if (!st.ok()) return st;
@@ -356,6 +401,7 @@ Status write_files(const Run& run, const Console& con) {
 }
 
 Status make_mask_file(Run& run, const Console& con) {
+    if (same_file(kMaskOutput, run.file.name)) return replaces(kMaskOutput, run.file.name, -1, -1);
     pk::say(con, "Preparing mask file...\n");
     if (!allocate_image(run.mask))
         return fail(Stage::mask, Code::no_memory, "Pelkaro:  could not allocate data memory\n");

@@ -86,6 +86,7 @@ const char* code_name(Code code) {
         case Code::no_pixels: return "no_pixels";
         case Code::too_many_bins: return "too_many_bins";
         case Code::cannot_write: return "cannot_write";
+        case Code::replaces_input: return "replaces_input";
         case Code::no_memory: return "no_memory";
     }
     return "ok";

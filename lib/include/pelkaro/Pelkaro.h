@@ -196,6 +196,10 @@ Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mas
              const Console& con = Console{});
 
 // Output files (file_out.cpp).
+// The output file name for an image: its name cut at the first "." of the
+// last path component that is not that component's first character (the
+// directory part is kept as it is), then the extension (".d2d", ".d1d").
+std::string output_name(const std::string& name, const char* ext);
 Status write_2D(const Param& p, const Data2D& data, const ParamFile& pf, const Console& con = Console{});
 Status write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con = Console{});
 Status write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name,

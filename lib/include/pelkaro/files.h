@@ -61,6 +61,10 @@ private:
 };
 
 
+// True when both names lead to one existing file (the same device and inode:
+// through symbolic links, hard links and different spellings of a path).
+bool same_file(const std::string& a, const std::string& b);
+
 // True when `path` names a regular file that can be opened for reading.
 bool regular_file_exists(const std::string& path);
 

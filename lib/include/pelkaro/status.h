@@ -39,6 +39,7 @@ enum class Code {
     no_pixels,        // no detector pixel left to use
     too_many_bins,    // the curve would need more bins than it holds
     cannot_write,     // an output file that could not be written
+    replaces_input,   // an output file that would be one of the run's inputs
     no_memory,        // an allocation failed
 };
 
