@@ -130,6 +130,13 @@ inline RunResult run_program(const std::string& exe, const std::vector<std::stri
     return r;
 }
 
+// Runs a program with its standard output on /dev/full, where every write
+// fails (standard error is captured as usual).
+inline RunResult run_to_full_disk(const std::string& exe, std::vector<std::string> args, const std::string& cwd) {
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" >/dev/full", exe});
+    return run_program("/bin/sh", args, cwd);
+}
+
 // Runs Pelkaro with the given arguments in directory `cwd`.
 inline RunResult run_pelkaro(const std::vector<std::string>& args, const std::string& cwd,
                              const RunOptions& opt = RunOptions{}) {

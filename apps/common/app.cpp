@@ -28,6 +28,13 @@ extern "C" void on_termination(int sig) {
 
 }  // namespace
 
+int finish_output(int status, const char* program, int failure, bool keep_failure) {
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (!failed) return status;
+    std::fprintf(stderr, "%s: error: the report could not be written to standard output\n", program);
+    return keep_failure && status != 0 ? status : failure;
+}
+
 void init_process() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {

@@ -18,6 +18,12 @@ namespace pk {
 // temporary output files being written before the process dies of them.
 void init_process();
 
+// The exit status of a program whose report went to standard output: when
+// that output could not be written (a full disk, /dev/full, a closed pipe),
+// says so on standard error and returns `failure` (or the program's own
+// failure status where `keep_failure` and it already failed).
+int finish_output(int status, const char* program, int failure, bool keep_failure = false);
+
 // For the rest of the process: arranges that the large allocations of about `bytes` made next (the pixel
 // arrays of a run) lie together on memory the kernel backs with 2 MiB
 // pages: each 4 KiB page first touched otherwise costs a page fault, the

@@ -7,5 +7,7 @@
 
 int main(int argc, char** argv) {
     pk::init_process();
-    return pk::check_main(argc, argv, stdout, stderr);
+    // A report that could not be written is no check: status 2, as for a
+    // wrong command line (1 means the run would be refused).
+    return pk::finish_output(pk::check_main(argc, argv, stdout, stderr), "pelkaro-check", 2);
 }

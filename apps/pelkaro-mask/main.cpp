@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
         pk::Console out;
         pk::Console err;
         err.file = stderr;
-        return pk::mask_make_main(args, out, err);
+        return pk::finish_output(pk::mask_make_main(args, out, err), "pelkaro-mask", 1, true);
     } catch (const std::bad_alloc&) {
         std::fputs("pelkaro-mask: error: out of memory; nothing written\n", stderr);
         return 1;

@@ -6,5 +6,7 @@
 
 int main(int argc, char** argv) {
     pk::init_process();
-    return pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr});
+    const int status = pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr});
+    // Progress that could not be written: status 2 (1 means a failed run).
+    return pk::finish_output(status, "pelkaro-nxcansas", 2);
 }

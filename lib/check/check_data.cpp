@@ -54,6 +54,18 @@ void count_warning(Check& c, const std::string& file, long long values, bool fla
     c.add(Severity::warning, file, 0, text);
 }
 
+// A mask file holds one value per pixel; the reader takes the values in
+// order, wherever the line ends fall.
+void mask_count_warning(Check& c, const std::string& file, long long values) {
+    if (values == kDetPixels) return;
+    std::string text = counted(values, "mask value", "mask values") + ", the detector has 16384; ";
+    if (values < kDetPixels)
+        text += "the last " + std::to_string(kDetPixels - values) + " pixels are masked without a word";
+    else
+        text += "the " + std::to_string(values - kDetPixels) + " beyond it are ignored";
+    c.add(Severity::warning, file, 0, text);
+}
+
 const char* tag_meaning(char kind) {
     return kind == 't' ? "the counting time" : kind == 'm' ? "the monitor count" : "the total of counts";
 }
@@ -156,8 +168,12 @@ void load_mask(Check& c) {
     c.mask.name = c.run.mask.name;
     c.mask.intens.assign(kImageValues, 0.0f);
     const Status st = read_mask(c.run.p, c.mask);
-    if (st.ok()) c.mask_loaded = true;
-    else c.error(c.line_of(MASK), load_error(MASK, c.mask.name, st));
+    if (!st.ok()) {
+        c.error(c.line_of(MASK), load_error(MASK, c.mask.name, st));
+        return;
+    }
+    c.mask_loaded = true;
+    mask_count_warning(c, c.mask.name, c.mask.values);
 }
 
 // Sample and buffer entries normalised one by monitor counts, another by time.

@@ -45,6 +45,17 @@ std::string thickness_unit(const std::string& intensity_unit) {
 
 namespace {
 
+// A title as a line of text: control characters (an escape sequence, a
+// line break) would act on the terminal or the plot of whoever shows it,
+// so each becomes "?".
+std::string printable(std::string s) {
+    for (char& ch : s) {
+        const unsigned char u = static_cast<unsigned char>(ch);
+        if (u < 0x20 || u == 0x7f) ch = '?';
+    }
+    return s;
+}
+
 constexpr const char* kQUnit = "1/angstrom";
 
 bool curve_wanted(const Param& p) { return p.average == 1 || p.average == 2; }
@@ -329,7 +340,7 @@ void write_entry(Writer& w, const Node& root, const Context& c) {
     w.attr(e, "version", "1.1");
     w.attr(e, "default", curve.empty() ? image : curve);
     w.text(e, "definition", "NXcanSAS");
-    w.text(e, "title", c.opt.title_given ? c.opt.title : stem_of(c.run.sam[0].name));
+    w.text(e, "title", printable(c.opt.title_given ? c.opt.title : stem_of(c.run.sam[0].name)));
     w.text(e, "run", base_name(c.run.sam[0].name));
     if (!curve.empty()) write_curve(w, e, curve, c);
     if (!image.empty()) write_image(w, e, image, c);

@@ -325,6 +325,48 @@ TEST(Check, MaskAndFlatField) {
     EXPECT_EQ(pkt::run_param(dir, "p.par").status, 0);
 }
 
+// A report that cannot be written is a failure of its own, whatever the run.
+TEST(Check, ReportToAFullDisk) {
+    pkt::TempDir dir;
+    write_base(dir, kBase);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"p.par"}, {"--strict", "p.par"}, {"--help"}}) {
+        const pkt::RunResult r = pkt::run_to_full_disk(PELKARO_CHECK_EXE, args, dir.path());
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.err, "pelkaro-check: error: the report could not be written to standard output\n");
+    }
+}
+
+// A mask file with values missing or to spare: counted in values, not lines
+// (a mask written by run mode 1 holds 128 a line).
+TEST(Check, MaskValueCount) {
+    pkt::TempDir dir;
+    write_base(dir, kBase);
+    const std::string full = mask_file([](int x, int y) { return !(x == 64 && y == 64); });
+    pkt::write_file(dir / "m.mask", full.substr(0, full.size() - 2 * 300));  // 300 values short
+    EXPECT_EQ(check(dir).lines,
+              with_summary({"m.mask: warning: 16084 mask values, the detector has 16384; the last 300 pixels are "
+                            "masked without a word"},
+                           "0 errors, 1 warning"));
+    pkt::write_file(dir / "m.mask", full + "1\n1\n");
+    EXPECT_EQ(check(dir).lines,
+              with_summary({"m.mask: warning: 16386 mask values, the detector has 16384; the 2 beyond it are ignored"},
+                           "0 errors, 1 warning"));
+    // A grid of 128 values a line reads as a grid only under the header run
+    // mode 1 writes; without it, each line gives its first value alone.
+    std::string rows;
+    for (int y = 0; y < 128; ++y) {
+        for (int x = 0; x < 128; ++x) rows += (x == 64 && y == 64) ? "0\t" : "1\t";
+        rows += "\n";
+    }
+    pkt::write_file(dir / "m.mask", "# mask file created from beam center 64.000000 64.000000\n" + rows);
+    EXPECT_EQ(check(dir).lines, with_summary({}, "0 errors, 0 warnings"));
+    pkt::write_file(dir / "m.mask", "# a grid of the detector's pixels\n" + rows);
+    EXPECT_EQ(check(dir).lines,
+              with_summary({"m.mask: warning: 128 mask values, the detector has 16384; the last 16256 pixels are "
+                            "masked without a word"},
+                           "0 errors, 1 warning"));
+}
+
 // Refusals of the loads, the reduction and the outputs, each alone.
 TEST(Check, RefusedRun) {
     pkt::TempDir dir;

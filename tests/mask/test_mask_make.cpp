@@ -73,6 +73,17 @@ std::string values_only(const std::string& text) {
 
 constexpr int px(int x, int y) { return x + 128 * y; }
 
+// The mask file is written, the report is not: a failure (status 1), and a
+// wrong command line keeps its status 2.
+TEST(MaskProgram, ReportToAFullDisk) {
+    TempDir dir;
+    pkt::RunResult r = pkt::run_to_full_disk(PELKARO_MASK_EXE, {"--edge", "-o", "m.mask"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelkaro-mask: error: the report could not be written to standard output\n");
+    r = pkt::run_to_full_disk(PELKARO_MASK_EXE, {"--edge"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+}
+
 TEST(MaskRules, GeometryCountedByHand) {
     const std::set<int> edge = masked_by(mask_edge);
     EXPECT_EQ(edge.size(), 128u * 128 - 123 * 123);

@@ -334,6 +334,19 @@ TEST(NxCanSasQ, MeanQOfTheBins) {
     EXPECT_FALSE(pk::curve_q(p, rot, mask, half));
 }
 
+// Progress that cannot be written is a failure of its own (status 2; 1 is a
+// failed run); a title's control characters do not reach the file.
+TEST(NxCanSasCli, FullDiskAndControlCharactersInTheTitle) {
+    TempDir dir;
+    copy_example(dir);
+    const pkt::RunResult r =
+        pkt::run_to_full_disk(PELKARO_NXCANSAS_EXE, {"--title", "red \x1b[31mtext\nsecond", "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "pelkaro-nxcansas: error: the report could not be written to standard output\n");
+    const H5 f(dir / "sphere_sample.h5");
+    EXPECT_EQ(f.text("sasentry01/title"), "red ?[31mtext?second");
+}
+
 TEST(NxCanSasCli, HelpVersionAndWrongCommandLines) {
     TempDir dir;
     const Outcome help = nx(dir, {"--help"});
