@@ -163,7 +163,7 @@ void bind_run(pyb::module_& m) {
 void raise_error(const Refusal& r) {
     const Status& st = r.status();
     const pyb::object error = pyb::module_::import("pelkaro").attr("Error");
-    const pyb::object e = error(text_of(st.reason()), pyb::arg("stage") = stage_name(st.stage),
+    const pyb::object e = error(text_of(sentence_of(st)), pyb::arg("stage") = stage_name(st.stage),
                                 pyb::arg("code") = code_name(st.code), pyb::arg("line") = maybe(st.line),
                                 pyb::arg("keyword") = maybe(keyword_name(st.keyword)),
                                 pyb::arg("entry") = st.entry >= 0 ? pyb::object(pyb::int_(st.entry)) : pyb::object(pyb::none()),

@@ -30,13 +30,17 @@ inline pyb::str text_of(const std::string& s) {
         PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
 }
 
+// The reason for a refusal in one sentence: the stage's diagnostic, else
+// the run's message, without the program's prefixes.
+std::string sentence_of(const Status& st);
+
 // A refusal, as pelkaro.Error carries it: the library's Status, the
 // parameter file it concerns (none for a mapping) and the console text up
 // to it.  Thrown by the module's C++ code; translated into pelkaro.Error.
 class Refusal : public std::exception {
 public:
     Refusal(Status st, std::optional<std::string> file, std::string console)
-        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(st_.reason()) {}
+        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(sentence_of(st_)) {}
     const char* what() const noexcept override { return what_.c_str(); }
     const Status& status() const { return st_; }
     const std::optional<std::string>& file() const { return file_; }

@@ -18,6 +18,13 @@ Refusal refusal(Stage stage, Code code, const std::string& sentence, int keyword
     return Refusal(st, std::nullopt, std::string());
 }
 
+std::string sentence_of(const Status& st) {
+    // The parser's refusals ("The data file x.dat does not exist") carry no
+    // stage label, which reason() looks for before the run's message.
+    if (!st.detail.empty() && st.detail.find(" -> ") == std::string::npos) return reason_of(st.detail);
+    return st.reason();
+}
+
 std::optional<std::string> PyRun::file() const {
     if (from_mapping) return std::nullopt;
     return run.file.name;
