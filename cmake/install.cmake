@@ -60,14 +60,27 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/ARCHITECTURE.md 
 configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/copyright.in ${CMAKE_BINARY_DIR}/copyright @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION ${PELKARO_DOCDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION ${PELKARO_DOCDIR}/examples
-  FILES_MATCHING PATTERN "*.par" PATTERN "*.dat" PATTERN "*.mask")
+  FILES_MATCHING PATTERN "*.par" PATTERN "*.dat" PATTERN "*.mask" PATTERN "*.py")
+
+# The Python package, where it was built: the extension, its Python files and
+# stubs, in the module directory of the prefix (PELKARO_PYTHON_INSTALL_DIR,
+# lib/python3/dist-packages for Debian's python3).
+if(TARGET pelkaro_python)
+  get_target_property(pk_py_files pelkaro_python PK_FILES)
+  install(TARGETS pelkaro_python LIBRARY DESTINATION ${PELKARO_PYTHON_INSTALL_DIR}/pelkaro)
+  foreach(f ${pk_py_files})
+    install(FILES ${CMAKE_SOURCE_DIR}/apps/python/pelkaro/${f} DESTINATION ${PELKARO_PYTHON_INSTALL_DIR}/pelkaro)
+  endforeach()
+endif()
 
 # The installation test: installs this build into a scratch prefix and runs
 # the installed programs on the installed example.
 if(PELKARO_TESTS)
   add_test(NAME Install.ScratchPrefixRunsTheExample
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/install/test_install.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-            ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION} $<TARGET_EXISTS:pelkaro-nxcansas>)
+            ${CMAKE_SOURCE_DIR} ${PROJECT_VERSION} $<TARGET_EXISTS:pelkaro-nxcansas>
+            "$<$<TARGET_EXISTS:pelkaro_python>:$<TARGET_PROPERTY:pelkaro_python,PK_INTERPRETER>>"
+            "${PELKARO_PYTHON_INSTALL_DIR}")
   set_tests_properties(Install.ScratchPrefixRunsTheExample PROPERTIES TIMEOUT 300)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)

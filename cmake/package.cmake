@@ -20,7 +20,8 @@ Companion programs: pelkaro-check finds the mistakes of a parameter file and
 its data before a run, pelkaro-mask makes mask files from rules,
 pelkaro-nxcansas writes a reduction as an NXcanSAS (HDF5) file, pelkaro-sim
 simulates measurements at any geometry, and pelkaro-plot draws the results
-with gnuplot.  A complete simulated example is included.")
+with gnuplot.  The Python module pelkaro reduces into numpy arrays for
+notebooks and scripts.  A complete simulated example is included.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
@@ -56,6 +57,22 @@ else()
   endif()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${pk_depends}")
   message(STATUS "dpkg-shlibdeps or file not found: the Debian package declares ${pk_depends}")
+endif()
+
+# The Python module runs in the interpreter it was built for, with numpy;
+# sasmodels fits what it reduces.
+if(TARGET pelkaro_python)
+  get_target_property(pk_py_version pelkaro_python PK_PYTHON_VERSION)
+  string(REGEX REPLACE "^([0-9]+)\\.([0-9]+)$" "\\2" pk_py_minor "${pk_py_version}")
+  math(EXPR pk_py_next "${pk_py_minor} + 1")
+  string(REGEX REPLACE "\\.[0-9]+$" ".${pk_py_next}" pk_py_next_version "${pk_py_version}")
+  set(pk_py_depends "python3 (>= ${pk_py_version}), python3 (<< ${pk_py_next_version}), python3-numpy")
+  if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${pk_py_depends}")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${pk_py_depends}")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-sasmodels, python3-scipy")
 endif()
 
 set(CPACK_GENERATOR DEB)

@@ -162,6 +162,8 @@ static_assert(BINS + 1 == kKeywordCount, "the keyword enumeration and the count 
 
 const char* keyword_name(int k) { return k >= 0 && k < kKeywordCount ? kKeywordTable[k].name : ""; }
 
+bool keyword_names_file(int k) { return k >= 0 && k < kKeywordCount && kKeywordTable[k].form != KwForm::numbers; }
+
 int keyword_of(const std::string& s) {
     if (s.size() < 4) return -1;
     for (int k = 0; k < kKeywordCount; ++k)
@@ -205,6 +207,13 @@ int read_param_file(const std::string& name, ParamFile& pf) {
     return 1;
 }
 
+void read_param_text(const std::string& name, const std::string& text, ParamFile& pf) {
+    pf.name = name;
+    pf.pieces.clear();
+    const std::size_t bom = text.compare(0, 3, pk::kByteOrderMark) == 0 ? 3 : 0;
+    split_pieces(text.substr(bom), pf.pieces);
+}
+
 
 EntryCount count_entries(const ParamFile& pf) {
     EntryCount n;
@@ -214,6 +223,10 @@ EntryCount count_entries(const ParamFile& pf) {
     }
     return n;
 }
+
+namespace {
+Status count_read(const ParamFile& pf, Param& p, const Console& con);
+}  // namespace
 
 Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con) {
     pk::say(con, "Entered count_parse()\n");
@@ -225,6 +238,18 @@ Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Conso
     if (r != 1)
         return failure(Stage::parameters, Code::cannot_read,
                        pk::format("count_parse -> could not open the file %s\n", name.c_str()));
+    return count_read(pf, p, con);
+}
+
+Status count_parse(const ParamFile& pf, Param& p, const Console& con) {
+    pk::say(con, "Entered count_parse()\n");
+    return count_read(pf, p, con);
+}
+
+namespace {
+
+// The count proper, once the file is read.
+Status count_read(const ParamFile& pf, Param& p, const Console& con) {
     const EntryCount n = count_entries(pf);
     const int64_t sams = n.samples;
     const int64_t bufs = n.buffers;
@@ -240,6 +265,8 @@ Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Conso
                           "count_parse -> bad number of sample or buffer files (must be > 0)\n");
     return ok_status();
 }
+
+}  // namespace
 
 Status count_parse(const std::string& name, Param& p, const Console& con) {
     ParamFile pf;
@@ -259,6 +286,7 @@ struct Parser {
     Data2D& sens;
     Data2D& mask;
     const Console& con;
+    const std::vector<HeldImage>* held;  // images held in memory, or null
     ParseRecord* rec = nullptr;  // the record of the piece at hand
     const char* numbers_end = nullptr;  // where the last number of a file line ended
     int32_t sms = 0;
@@ -273,6 +301,9 @@ struct Parser {
     std::array<pk::Scan, 4> read_file_numbers(int kw, const ParamPiece& pc, std::size_t name_end, Data2D& d);
     int judge_file_numbers(int kw, const ParamPiece& pc, const std::array<pk::Scan, 4>& r, const Data2D& d);
     int file_exists(int kw, const Data2D& d);
+    bool exists(const std::string& name) const {
+        return (held && held_image(*held, name)) || pk::regular_file_exists(name);
+    }
     void file_report(int kw, const Data2D& d);
     int sens_line(const ParamPiece& pc);
 };
@@ -383,7 +414,7 @@ int Parser::judge_file_numbers(int kw, const ParamPiece& pc, const std::array<pk
 
 // In a reduction every file that will be read must be there.
 int Parser::file_exists(int kw, const Data2D& d) {
-    if (p.mode == 0 && d.tm != 0 && !pk::regular_file_exists(d.name)) {
+    if (p.mode == 0 && d.tm != 0 && !exists(d.name)) {
         switch (kw) {
             case DATS: return refuse("The data file " + d.name + " does not exist\n", Code::cannot_read);
             case DATB: return refuse("The buffer file " + d.name + " does not exist\n", Code::cannot_read);
@@ -426,7 +457,7 @@ int Parser::sens_line(const ParamPiece& pc) {
     rec->name = name;
     p.jacobian = (s.size() > 5 && s[5] == '0') ? 0 : 1;
     rec->values.push_back(p.jacobian);
-    if (p.mode == 0 && !pk::regular_file_exists(sens.name))
+    if (p.mode == 0 && !exists(sens.name))
         return refuse("The sensitivity file " + sens.name + " does not exist\n", Code::cannot_read);
     pk::say(con, "The sensitivity file is %s and the jacobian flag is %d\n", sens.name.c_str(), p.jacobian);
     return 1;
@@ -435,11 +466,11 @@ int Parser::sens_line(const ParamPiece& pc) {
 }  // namespace
 
 Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
-             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con) {
+             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con, const std::vector<HeldImage>* held) {
     pk::say(con, "Entered parse_in()\n");
     log = ParseLog{};
     log.records.reserve(pf.pieces.size());
-    Parser ps{p, sam, buf, dc, sens, mask, con};
+    Parser ps{p, sam, buf, dc, sens, mask, con, held};
     for (const ParamPiece& pc : pf.pieces) {
         log.records.emplace_back();
         ParseRecord& rec = log.records.back();

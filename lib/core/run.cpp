@@ -140,9 +140,10 @@ Status no_values(const Data2D& d, const std::string& what) {
 
 // Allocates, reads and (under the solid-angle flag) corrects one sample or
 // buffer image.  A zero time from the file's own header cannot be normalised.
-Status load_entry(const Param& p, const SolidAngle& sa, Data2D& d, int n, const EntryText& text, const Console& con) {
+Status load_entry(const Param& p, const std::vector<HeldImage>& held, const SolidAngle& sa, Data2D& d, int n,
+                  const EntryText& text, const Console& con) {
     if (!allocate_image(d)) return about(fail(Stage::read, Code::no_memory, text.no_memory), text.keyword, n);
-    Status st = read_data(d, con);
+    Status st = read_data(held, d, con);
     if (!st.ok()) return about(with_message(st, pk::format(text.unreadable, n)), text.keyword, n);
     st = no_values(d, pk::format("the %s data file #%d", text.kind, n));
     if (!st.ok()) return about(st, text.keyword, n);
@@ -165,7 +166,7 @@ Status load_dark_current(Run& run, const Console& con) {
     if (!allocate_image(run.dcur))
         return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the background memory\n"), DATD,
                      -1);
-    Status st = read_data(run.dcur, con);
+    Status st = read_data(run.held, run.dcur, con);
     if (!st.ok())
         return about(with_message(st, "Pelkaro:  unable to read the dark current data file\n...Exiting program\n"),
                      DATD, -1);
@@ -184,7 +185,7 @@ Status load_sensitivity(Run& run, const SolidAngle& sa, const Console& con) {
     if (!allocate_image(run.sens))
         return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the sensitivity memory\n"), SENS,
                      -1);
-    Status st = read_data(run.sens, con);
+    Status st = read_data(run.held, run.sens, con);
     if (!st.ok())
         return about(
             with_message(st, "Pelkaro:  unable to read the detector sensitivity data file\n...Exiting program\n"), SENS,
@@ -208,13 +209,13 @@ Status load_images(Run& run, const Console& con) {
     for (std::size_t i = 0; i < run.buf.size(); ++i) buf_used[i] = buffer_used(run.buf[i]);
     pk::say(con, "Reading the sample data files...\n");
     for (std::size_t i = 0; i < run.sam.size(); ++i) {
-        const Status st = load_entry(p, sa, run.sam[i], static_cast<int>(i), kSampleText, con);
+        const Status st = load_entry(p, run.held, sa, run.sam[i], static_cast<int>(i), kSampleText, con);
         if (!st.ok()) return st;
     }
     for (std::size_t i = 0; i < run.buf.size(); ++i) {
         if (!buf_used[i]) continue;
         pk::say(con, "Reading the background data file...\n");
-        const Status st = load_entry(p, sa, run.buf[i], static_cast<int>(i), kBufferText, con);
+        const Status st = load_entry(p, run.held, sa, run.buf[i], static_cast<int>(i), kBufferText, con);
         if (!st.ok()) return st;
     }
     const Status st = load_dark_current(run, con);
@@ -237,7 +238,7 @@ Status load_mask(Run& run, const Console& con) {
         return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the mask memory\n"), MASK, -1);
     if (run.p.msk == 1) {
         pk::say(con, "Reading the mask data file...\n");
-        const Status st = read_mask(run.p, run.mask);
+        const Status st = read_mask(run.held, run.p, run.mask);
         if (!st.ok())
             return about(with_message(st, "Pelkaro:  unable to read the mask data file\n...Exiting program\n"), MASK,
                          -1);
@@ -326,9 +327,10 @@ void locate(Status& st, const ParseLog& log) {
 
 namespace {
 
-Status prepare(const std::string& param_name, Run& run, const Console& con) {
+// The parameter stage on the named file, or (no name) on run.file as it stands.
+Status prepare(const std::string* param_name, Run& run, const Console& con) {
     pk::say(con, "Parsing input file...\n");
-    Status st = count_parse(param_name, run.file, run.p, con);
+    Status st = param_name ? count_parse(*param_name, run.file, run.p, con) : count_parse(run.file, run.p, con);
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to determine the number of sample and buffer files\n");
     try {
         run.sam.resize(static_cast<std::size_t>(run.p.sams));
@@ -340,7 +342,7 @@ Status prepare(const std::string& param_name, Run& run, const Console& con) {
         return fail(Stage::parameters, Code::no_memory,
                     "Pelkaro:  unable to allocate the sample and buffer memories\n");
     }
-    st = parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, con);
+    st = parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, con, &run.held);
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to parse the input file\nExiting program\n");
     try {
         // Room for the longest curve; the average fills only the bins it
@@ -420,7 +422,7 @@ Status measure_beam_centre(Run& run, const Console& con) {
     if (!allocate_image(first))
         return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the sample data memory\n"), DATS,
                      0);
-    Status st = read_data(first, con);
+    Status st = read_data(run.held, first, con);
     if (!st.ok())
         return about(with_message(st, "Pelkaro:  unable to read the sample data file #0\n...Exiting program\n"), DATS,
                      0);
@@ -435,7 +437,13 @@ Status measure_beam_centre(Run& run, const Console& con) {
 }  // namespace
 
 Status prepare_run(const std::string& param_name, Run& run, const Console& con) {
-    Status st = prepare(param_name, run, con);
+    Status st = prepare(&param_name, run, con);
+    locate(st, run.log);
+    return st;
+}
+
+Status prepare_run(Run& run, const Console& con) {
+    Status st = prepare(nullptr, run, con);
     locate(st, run.log);
     return st;
 }

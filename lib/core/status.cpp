@@ -24,8 +24,10 @@ std::string last_line_with(const std::string& text, const char* what) {
 
 std::string Status::reason() const {
     // A stage's diagnostic reads "stage -> what went wrong".
+    // Without one, the stage's own words (a refused parameter line), else
+    // the run's message.
     std::string s = last_line_with(detail, " -> ");
-    if (s.empty()) s = message.empty() ? detail : message;
+    if (s.empty()) s = detail.empty() ? message : detail;
     return reason_of(s);
 }
 

@@ -3,13 +3,16 @@
 # installed example into a scratch directory and runs the installed programs
 # on it, and renders every installed manual page with man's warnings on.
 #
-#   test_install.sh CMAKE BUILD_DIR SOURCE_DIR VERSION WITH_NXCANSAS(0|1)
+#   test_install.sh CMAKE BUILD_DIR SOURCE_DIR VERSION WITH_NXCANSAS(0|1) [PYTHON PYTHON_DIR]
+#
+# PYTHON is the interpreter the Python module was built for (empty: it was
+# not built), PYTHON_DIR its module directory relative to the prefix.
 #
 # Without man (or gnuplot) those parts are skipped with a message, except
 # under CI (CI=true), where they must run.
 set -uo pipefail
 
-cmake=$1 build=$2 source=$3 version=$4 with_nxcansas=$5
+cmake=$1 build=$2 source=$3 version=$4 with_nxcansas=$5 python=${6:-} python_dir=${7:-}
 ci=${CI:-false}
 
 fail() {
@@ -48,9 +51,9 @@ done
 cmp -s "$source/README.md" "$doc/README.md" || fail "$doc/README.md is not the source tree's README.md"
 grep -q "^License: BSD-3-Clause$" "$doc/copyright" || fail "$doc/copyright does not state the licence"
 grep -q "The Pelkaro developers" "$doc/copyright" || fail "$doc/copyright does not name the copyright holders"
-# The example: the source tree's data and parameter files, byte for byte, and
-# nothing else.
-expected=$(cd "$source/examples" && ls -- *.par *.dat *.mask | sort)
+# The example: the source tree's data, parameter and script files, byte for
+# byte, and nothing else.
+expected=$(cd "$source/examples" && ls -- *.par *.dat *.mask *.py | sort)
 [ "$(ls "$doc/examples" | sort)" = "$expected" ] ||
     fail "installed examples differ from the source tree's: $(ls "$doc/examples" | tr '\n' ' ')"
 for f in $expected; do
@@ -96,9 +99,25 @@ if [ "$with_nxcansas" = 1 ]; then
     [ "$(head -c 8 spheres.h5 | od -An -c | tr -d ' ')" = '211HDF\r\n032\n' ] || fail "spheres.h5 is not an HDF5 file"
 fi
 
+# The Python module, imported from the prefix alone, reduces the example to
+# Pelkaro's files.
+if [ -n "$python" ]; then
+    pkg=$prefix/$python_dir/pelkaro
+    ls "$pkg"/_pelkaro*.so "$pkg"/__init__.py "$pkg"/_pelkaro.pyi >/dev/null 2>&1 || fail "the Python package is not in $pkg"
+    env -u PYTHONHOME PYTHONPATH="$prefix/$python_dir" PYTHONDONTWRITEBYTECODE=1 "$python" -c '
+import sys, pelkaro
+assert pelkaro.__file__.startswith(sys.argv[1]), pelkaro.__file__
+assert pelkaro.reduce("spheres.par").write("py") == ["py.d2d", "py.d1d"]
+' "$prefix" >py.log 2>&1 || { cat py.log; fail "the installed Python module did not reduce the example"; }
+    cmp -s py.d1d sphere_sample.d1d && cmp -s py.d2d sphere_sample.d2d || fail "the installed Python module wrote other files"
+elif [ -e "$prefix/$python_dir/pelkaro" ] && [ -n "$python_dir" ]; then
+    fail "the Python package installed although it was not built"
+fi
+
 # With its defaults the simulator writes the example again, byte for byte.
 "$bin/pelkaro-sim" --out sim >sim.log 2>&1 || { cat sim.log; fail "pelkaro-sim: status $?"; }
 for f in $expected; do
+    [ "${f##*.}" != py ] || continue
     cmp -s "$doc/examples/$f" "sim/$f" || fail "pelkaro-sim did not regenerate $f"
 done
 
@@ -123,4 +142,4 @@ if ! skip_without man man-db "the manual pages"; then
         [ "$(man -M "$prefix/share/man" -w "$name" 2>/dev/null)" = "$page" ] || fail "man -M ... -w $name does not find $page"
     done
 fi
-echo "installed into a scratch prefix: ${programs[*]}, their manual pages, README.md and the example; all ran"
+echo "installed into a scratch prefix: ${programs[*]},${python:+ the Python module,} their manual pages, README.md and the example; all ran"

@@ -52,6 +52,7 @@ TEST(Simulator, DefaultsRegenerateTheBundledExample) {
     ASSERT_EQ(simulate(dir, "").status, 0);
     int files = 0;
     for (const auto& e : fs::directory_iterator(kExamples)) {
+        if (e.path().extension() == ".py") continue;  // the scripts beside the measurement
         ++files;
         EXPECT_EQ(pkt::read_file(dir / e.path().filename().string()), pkt::read_file(e.path().string()))
             << e.path().filename();

@@ -94,6 +94,17 @@ struct Data2D {
     int32_t values = 0;         // values read from a detector or mask file
 };
 
+// An image a front end already holds in memory (a notebook's frame), standing
+// for the file of its name wherever the parameter file names that file: the
+// parser takes the file as existing, and the loads take these values instead
+// of reading it.  Detector counts are whole counts as a data file holds them;
+// a mask's values are those of a mask file (1 or more: the pixel is used).
+struct HeldImage {
+    std::string name;             // the file name the parameter file gives
+    bool mask = false;            // mask values rather than detector counts
+    std::vector<uint32_t> values; // pixel x + 128*y; at most kImageValues
+};
+
 // One azimuthally averaged curve.
 struct Data1D {
     int32_t num = 0;            // number of bins filled
@@ -141,9 +152,14 @@ enum Kw { MODE, CNTR, PXSP, SM2D, SMRP, WAVE, DATS, DATB, DATD, SENS, MASK, ABSF
 constexpr int kKeywordCount = 15;
 // The four letters of keyword k ("MODE", ...); "" for any other k.
 const char* keyword_name(int k);
+// True when keyword k's line names a file (DATS, DATB, DATD, SENS, MASK).
+bool keyword_names_file(int k);
 // Reads a parameter file into its pieces; -1 when it cannot be read, -2
 // when it is larger than any input file may be.
 int read_param_file(const std::string& name, ParamFile& pf);
+// A parameter file given as text (made in memory), cut into pieces as a
+// file of that text would be.
+void read_param_text(const std::string& name, const std::string& text, ParamFile& pf);
 // The sample and buffer lines of a parameter file: the pieces that begin
 // with "DATS" and "DATB".
 struct EntryCount {
@@ -154,8 +170,13 @@ EntryCount count_entries(const ParamFile& pf);
 // Reads the parameter file into `pf`, then counts its sample and buffer lines.
 Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con = Console{});
 Status count_parse(const std::string& name, Param& p, const Console& con = Console{});
+// The count on a parameter file read already.
+Status count_parse(const ParamFile& pf, Param& p, const Console& con = Console{});
+// The parse proper; the files of `held` images exist whatever the file
+// system says.
 Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
-             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con = Console{});
+             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con = Console{},
+             const std::vector<HeldImage>* held = nullptr);
 // The same on the file itself, read for this call.
 Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
              std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask,
@@ -164,6 +185,12 @@ Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
 // Detector data and mask files (read_sans.cpp).
 Status read_data(Data2D& data, const Console& con = Console{});
 Status read_mask(const Param& p, Data2D& mask);
+// The same where some images are held in memory (held_image.cpp): the held
+// image of the file's name when there is one, else the file.  The values of
+// a held image are checked as the reader checks a file's.
+const HeldImage* held_image(const std::vector<HeldImage>& held, const std::string& name);
+Status read_data(const std::vector<HeldImage>& held, Data2D& data, const Console& con = Console{});
+Status read_mask(const std::vector<HeldImage>& held, const Param& p, Data2D& mask);
 
 // Beam-centre measurement (beam_meas.cpp).
 Status beam_center(Param& p, const Data2D& in, const Console& con = Console{});

@@ -16,6 +16,7 @@ namespace pk {
 // Everything one run reads and computes.
 struct Run {
     ParamFile file;             // the parameter file as read
+    std::vector<HeldImage> held;  // images held in memory, taken for the files of their names
     ParseLog log;               // what the parser made of each piece
     Param p{};
     std::vector<Data2D> sam;    // sample entries
@@ -29,6 +30,10 @@ struct Run {
 
 // Reads, counts and parses the parameter file and sizes the records.
 Status prepare_run(const std::string& param_name, Run& run, const Console& con);
+
+// The same on the parameter file in run.file as it stands (one a front end
+// made in memory, see read_param_text), with run.held standing for files.
+Status prepare_run(Run& run, const Console& con);
 
 // The bytes of the pixel arrays a reduction of `run` allocates (the
 // parameter stage done): for a front end that tunes its allocator for them.

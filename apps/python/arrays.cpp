@@ -1,0 +1,102 @@
+// A reduction's numbers as numpy arrays, and arrays as held images.
+#include <pybind11/stl.h>
+
+#include <algorithm>
+
+#include "py_run.h"
+
+namespace pk::py {
+
+namespace {
+
+// A read-only array of `shape` holding `values`: the library's numbers, not
+// a buffer that writing into would change a result.
+template <class T, class It>
+pyb::array frozen(It first, It last, std::vector<pyb::ssize_t> shape) {
+    pyb::array_t<T> a(std::move(shape));
+    std::copy(first, last, a.mutable_data());
+    a.attr("setflags")(pyb::arg("write") = false);
+    return std::move(a);
+}
+
+template <class T>
+pyb::array frozen(const std::vector<T>& v) {
+    return frozen<T>(v.begin(), v.end(), {static_cast<pyb::ssize_t>(v.size())});
+}
+
+// The values of the curve's bins that received detector area (those of the
+// .d1d and of the NXcanSAS file), in order.
+pyb::array bin_values(const std::vector<float>& all, const std::vector<int>& bins) {
+    std::vector<float> v;
+    v.reserve(bins.size());
+    for (int b : bins) v.push_back(all.at(static_cast<std::size_t>(b)));
+    return frozen(v);
+}
+
+Curve make_curve(const PyRun& r) {
+    const Data1D& rot = r.run.rot;
+    Curve c;
+    c.bins = frozen(r.q.bins);
+    c.q = frozen(r.q.q);
+    c.q_mean = frozen(r.q.qmean);
+    c.q_edge = bin_values(rot.x, r.q.bins);
+    c.i = bin_values(rot.y, r.q.bins);
+    c.i_dev = bin_values(rot.dy, r.q.bins);
+    c.q_dev = bin_values(rot.dq, r.q.bins);
+    return c;
+}
+
+const std::vector<pyb::ssize_t> kSquare{kDetSide, kDetSide};  // row y, column x
+
+Image make_image(const PyRun& r) {
+    const Data2D& res = r.run.res;
+    Image im;
+    im.i = frozen<float>(res.intens.begin(), res.intens.begin() + kDetPixels, kSquare);
+    im.i_dev = frozen<float>(res.uncert.begin(), res.uncert.begin() + kDetPixels, kSquare);
+    std::vector<bool> excluded(kDetPixels);
+    for (std::size_t k = 0; k < excluded.size(); ++k) excluded[k] = !pk::pixel_used(r.run.mask.intens.at(k));
+    im.mask = frozen<bool>(excluded.begin(), excluded.end(), kSquare);
+    std::vector<double> qx, qy;
+    pixel_q(r.run.p, qx, qy);
+    im.qx = frozen<double>(qx.begin(), qx.end(), kSquare);
+    im.qy = frozen<double>(qy.begin(), qy.end(), kSquare);
+    return im;
+}
+
+}  // namespace
+
+void make_results(PyRun& r) {
+    if (r.run.p.average == 1 || r.run.p.average == 2) r.curve = pyb::cast(make_curve(r));
+    r.image = pyb::cast(make_image(r));
+}
+
+pyb::list accepted_lines(const PyRun& r) {
+    pyb::list lines;
+    for (const ParseRecord& rec : r.run.log.records) {
+        if (rec.verdict != Verdict::accepted || rec.keyword < 0) continue;
+        pyb::object name = pyb::none();
+        pyb::object image = pyb::none();
+        if (keyword_names_file(rec.keyword)) name = text_of(rec.name);
+        if (const HeldImage* h = held_image(r.run.held, rec.name)) {
+            if (h->values.size() == static_cast<std::size_t>(kDetPixels))
+                image = frozen<uint32_t>(h->values.begin(), h->values.end(), kSquare);
+        }
+        lines.append(pyb::make_tuple(keyword_name(rec.keyword), pyb::tuple(pyb::cast(rec.values)), name, image));
+    }
+    return lines;
+}
+
+HeldImage held_from_array(const std::string& name, bool mask, const pyb::array_t<uint32_t>& a) {
+    if (a.ndim() != 2 || a.shape(0) != kDetSide || a.shape(1) != kDetSide)
+        throw refusal(Stage::read, Code::bad_contents, "the image " + name + " is not 128 x 128");
+    HeldImage h;
+    h.name = name;
+    h.mask = mask;
+    h.values.resize(kDetPixels);
+    const auto v = a.unchecked<2>();
+    for (pyb::ssize_t y = 0; y < kDetSide; ++y)
+        for (pyb::ssize_t x = 0; x < kDetSide; ++x) h.values[static_cast<std::size_t>(x + kDetSide * y)] = v(y, x);
+    return h;
+}
+
+}  // namespace pk::py

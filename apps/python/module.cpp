@@ -1,0 +1,212 @@
+// pelkaro._pelkaro: the library bound for Python.  The package around it
+// (pelkaro/__init__.py) turns mappings into parameter text and gives the
+// public functions; this part runs the library with the interpreter released
+// and turns its results into numpy arrays and its refusals into
+// pelkaro.Error.
+#include <pybind11/stl.h>
+
+#include "pelkaro/check.h"
+#include "py_run.h"
+
+namespace pk::py {
+
+namespace {
+
+pyb::object maybe(int value) { return value > 0 ? pyb::object(pyb::int_(value)) : pyb::object(pyb::none()); }
+
+pyb::object maybe(const std::string& s) { return s.empty() ? pyb::object(pyb::none()) : pyb::object(text_of(s)); }
+
+// A file name from Python: a str or an os.PathLike that gives one.
+std::string path_of(const pyb::handle& h, const char* what) {
+    const pyb::module_ os = pyb::module_::import("os");
+    const pyb::object p = os.attr("fspath")(h);
+    if (!pyb::isinstance<pyb::str>(p))
+        throw refusal(Stage::parameters, Code::cannot_read, std::string(what) + " must be a str or os.PathLike of str");
+    const std::string s = os.attr("fsencode")(p).cast<std::string>();
+    if (s.find('\0') != std::string::npos || s.empty())
+        throw refusal(Stage::parameters, Code::cannot_read,
+                      std::string(what) + (s.empty() ? " is empty" : " holds a NUL character"));
+    return s;
+}
+
+std::optional<std::string> optional_path(const pyb::object& h, const char* what) {
+    if (h.is_none()) return std::nullopt;
+    return path_of(h, what);
+}
+
+// One diagnostic of pelkaro.check.
+struct PyDiagnostic {
+    Diagnostic d;
+    std::string kind() const {
+        return d.severity == Severity::error ? "error" : d.severity == Severity::warning ? "warning" : "note";
+    }
+};
+
+pyb::list check(const pyb::object& path, const pyb::object& cwd) {
+    const std::string name = path_of(path, "the parameter file");
+    const std::optional<std::string> dir = optional_path(cwd, "cwd");
+    CheckResult result;
+    {
+        pyb::gil_scoped_release released;
+        in_directory(dir, [&] { result = check_run(name); });
+    }
+    pyb::list out;
+    for (Diagnostic& d : result.diagnostics) out.append(PyDiagnostic{std::move(d)});
+    return out;
+}
+
+std::vector<HeldImage> held_images(const pyb::list& images) {
+    std::vector<HeldImage> held;
+    for (const pyb::handle item : images) {
+        const auto t = item.cast<std::tuple<std::string, bool, pyb::array_t<uint32_t, pyb::array::c_style>>>();
+        held.push_back(held_from_array(std::get<0>(t), std::get<1>(t), std::get<2>(t)));
+    }
+    return held;
+}
+
+std::string run_repr(const PyRun& r) {
+    std::string what = r.curve.is_none() ? "no curve"
+                                         : pk::format("a curve of %d points", static_cast<int>(pyb::len(r.curve.attr("q"))));
+    return "<pelkaro.Run of " + (r.from_mapping ? std::string("a mapping") : r.run.file.name) + ": " + what +
+           ", the 128 x 128 image>";
+}
+
+void bind_results(pyb::module_& m) {
+    pyb::class_<Curve>(m, "Curve", "The azimuthally averaged curve: one value per radial bin that received "
+                                   "detector area (the lines of the .d1d), all arrays of one length.")
+        .def_readonly("q", &Curve::q, "Q at the bin's centre radius, 1/angstrom (float64), as the NXcanSAS file's Q.")
+        .def_readonly("q_edge", &Curve::q_edge, "Q at the bin's inner edge (float32), the .d1d's first column.")
+        .def_readonly("q_mean", &Curve::q_mean, "Mean Q of the detector area that fell into the bin (float64), as "
+                                                "the NXcanSAS file's Qmean.")
+        .def_readonly("i", &Curve::i, "Mean intensity of the bin (float32, as computed; the .d1d rounds it).")
+        .def_readonly("i_dev", &Curve::i_dev, "Uncertainty of i (float32), the NXcanSAS file's Idev.")
+        .def_readonly("q_dev", &Curve::q_dev, "Q resolution of the bin (float32), the .d1d's and the NXcanSAS "
+                                              "file's Qdev.")
+        .def_readonly("bins", &Curve::bins, "Index of each radial bin (from 0 at the beam centre).")
+        .def("__len__", [](const Curve& c) { return pyb::len(c.q); });
+    pyb::class_<Image>(m, "Image", "The reduced image, each array 128 x 128 indexed [row y, column x] as the .d2d "
+                                   "lists it.")
+        .def_readonly("i", &Image::i, "Intensity of each pixel (float32, as computed; 0 where masked).")
+        .def_readonly("i_dev", &Image::i_dev, "Uncertainty of each pixel's intensity (float32).")
+        .def_readonly("mask", &Image::mask, "True where the pixel is excluded (masked, or removed for extreme "
+                                            "sensitivity), as numpy.ma reads a mask.")
+        .def_readonly("qx", &Image::qx, "Qx at each pixel centre, 1/angstrom (float64).")
+        .def_readonly("qy", &Image::qy, "Qy at each pixel centre, 1/angstrom (float64).");
+    pyb::class_<PyDiagnostic>(m, "Diagnostic", "One finding of pelkaro.check, as pelkaro-check prints it.")
+        .def_property_readonly("file", [](const PyDiagnostic& d) { return text_of(d.d.file); },
+                               "The file it concerns, as named.")
+        .def_property_readonly("line", [](const PyDiagnostic& d) { return maybe(d.d.line); },
+                               "Its line, as an editor counts; None for the file as a whole.")
+        .def_property_readonly("kind", &PyDiagnostic::kind, "'error', 'warning' or 'note'.")
+        .def_property_readonly("message", [](const PyDiagnostic& d) { return text_of(d.d.text); }, "What was found.")
+        .def_property_readonly("paste", [](const PyDiagnostic& d) { return maybe(d.d.paste); },
+                               "A line to paste into the parameter file, or None.")
+        .def("__str__", [](const PyDiagnostic& d) { return text_of(diagnostic_line(d.d)); })
+        .def("__repr__", [](const PyDiagnostic& d) { return text_of("<pelkaro.Diagnostic " + diagnostic_line(d.d) + ">"); });
+}
+
+NxOptions nx_options(const pyb::object& title, const std::string& length_unit, const std::string& intensity_unit) {
+    NxOptions opt;
+    opt.length_unit = length_unit;
+    opt.intensity_unit = intensity_unit;
+    opt.title_given = !title.is_none();
+    if (opt.title_given) opt.title = pyb::str(title).attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+    return opt;
+}
+
+void bind_run(pyb::module_& m) {
+    pyb::class_<PyRun>(m, "Run", "A reduction made in memory by pelkaro.reduce: its curve, image and parameters; "
+                                 "it writes files only when asked.")
+        .def_property_readonly("curve", [](const PyRun& r) { return r.curve; },
+                               "The averaged curve (Curve), or None when AVGM is 0.")
+        .def_property_readonly("image", [](const PyRun& r) { return r.image; }, "The reduced image (Image).")
+        .def_property_readonly("console", [](const PyRun& r) { return text_of(r.console); },
+                               "What Pelkaro prints on its console for the reduction.")
+        .def_property_readonly("parameter_file", [](const PyRun& r) { return maybe(r.file().value_or("")); },
+                               "The parameter file as named, or None for a reduction of a mapping.")
+        .def_property_readonly("cwd", [](const PyRun& r) { return maybe(r.cwd.value_or("")); },
+                               "The directory its file names resolve against, or None for the working directory.")
+        .def_property_readonly(
+            "parameters",
+            [](PyRun& r) {
+                if (!r.parameters) r.parameters = pyb::module_::import("pelkaro._mapping").attr("parameters_of")(accepted_lines(r));
+                return r.parameters;
+            },
+            "The accepted parameters, read-only, in the form pelkaro.reduce takes: pelkaro.reduce(run.parameters) "
+            "makes the same reduction.")
+        .def(
+            "write",
+            [](PyRun& r, const pyb::object& path) { return write_text_files(r, optional_path(path, "the output")); },
+            pyb::arg("path") = pyb::none(),
+            "write(path=None) -> list[str]\n\nWrites the .d2d and/or .d1d (as AVGM asks) exactly as Pelkaro writes "
+            "them, atomically.  They are named after `path` as Pelkaro names them after the first sample file (the "
+            "directory kept, the last component cut at its first '.', then .d2d/.d1d); without a path, beside the "
+            "first sample file.  Relative names resolve against the run's cwd.  Returns the files written; raises "
+            "pelkaro.Error when a file cannot be written.")
+        .def(
+            "write_nxcansas",
+            [](PyRun& r, const pyb::object& path, const pyb::object& title, const std::string& length_unit,
+               const std::string& intensity_unit) {
+                return write_nxcansas(r, optional_path(path, "the output"), nx_options(title, length_unit, intensity_unit));
+            },
+            pyb::arg("path") = pyb::none(), pyb::kw_only(), pyb::arg("title") = pyb::none(),
+            pyb::arg("length_unit") = "mm", pyb::arg("intensity_unit") = "1/cm",
+            "write_nxcansas(path=None, *, title=None, length_unit='mm', intensity_unit='1/cm') -> str\n\nWrites "
+            "the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the same names); "
+            "without a path, beside the first sample file with .h5.  Returns the file's name; raises "
+            "pelkaro.Error when it cannot be written or the module was built without HDF5.")
+        .def("__repr__", [](const PyRun& r) { return text_of(run_repr(r)); });
+}
+
+}  // namespace
+
+void raise_error(const Refusal& r) {
+    const Status& st = r.status();
+    const pyb::object error = pyb::module_::import("pelkaro").attr("Error");
+    const pyb::object e = error(text_of(sentence_of(st)), pyb::arg("stage") = stage_name(st.stage),
+                                pyb::arg("code") = code_name(st.code), pyb::arg("line") = maybe(st.line),
+                                pyb::arg("keyword") = maybe(keyword_name(st.keyword)),
+                                pyb::arg("entry") = st.entry >= 0 ? pyb::object(pyb::int_(st.entry)) : pyb::object(pyb::none()),
+                                pyb::arg("file") = maybe(r.file().value_or("")), pyb::arg("detail") = text_of(st.detail),
+                                pyb::arg("text") = text_of(st.text()), pyb::arg("console") = text_of(r.console()));
+    PyErr_SetObject(error.ptr(), e.ptr());
+}
+
+}  // namespace pk::py
+
+PYBIND11_MODULE(_pelkaro, m) {
+    namespace py = pk::py;
+    m.doc() = "The Pelkaro library bound for Python; use the package pelkaro, which wraps it.";
+    pybind11::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const py::Refusal& r) {
+            py::raise_error(r);
+        }
+    });
+    py::bind_results(m);
+    py::bind_run(m);
+    m.def(
+        "reduce_file",
+        [](const pybind11::object& path, const pybind11::object& cwd) {
+            return py::reduce_file(py::path_of(path, "the parameter file"), py::optional_path(cwd, "cwd"));
+        },
+        pybind11::arg("path"), pybind11::arg("cwd") = pybind11::none(),
+        "Reduces the parameter file `path` in memory; see pelkaro.reduce.");
+    m.def(
+        "reduce_text",
+        [](const std::string& text, const pybind11::list& images, const pybind11::object& cwd) {
+            return py::reduce_text(text, py::held_images(images), py::optional_path(cwd, "cwd"));
+        },
+        pybind11::arg("text"), pybind11::arg("images"), pybind11::arg("cwd") = pybind11::none(),
+        "Reduces parameter-file text with images [(name, is_mask, uint32 128 x 128 array)] standing for the "
+        "files of their names; see pelkaro.reduce.");
+    m.def("check", &py::check, pybind11::arg("path"), pybind11::arg("cwd") = pybind11::none(),
+          "Checks the run of a parameter file; see pelkaro.check.");
+    m.attr("version") = PELKARO_VERSION;
+#ifdef PELKARO_WITH_HDF5
+    m.attr("has_nxcansas") = true;
+#else
+    m.attr("has_nxcansas") = false;
+#endif
+}

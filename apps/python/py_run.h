@@ -1,0 +1,119 @@
+// The Python module's view of a reduction: the library's run with what the
+// module adds to it (the console text, the Q of the curve's bins, the
+// directory its file names resolve against), the failure that becomes
+// pelkaro.Error, and running library work in a working directory of its own.
+#ifndef PELKARO_PY_RUN_H
+#define PELKARO_PY_RUN_H
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pelkaro/nxcansas.h"
+#include "pelkaro/run.h"
+
+namespace pk::py {
+
+namespace pyb = pybind11;
+
+// Text of the library's (a file name may be any bytes) as Python text, the
+// way os.fsdecode reads a file name: bytes that are not UTF-8 kept as
+// surrogates.
+inline pyb::str text_of(const std::string& s) {
+    return pyb::reinterpret_steal<pyb::str>(
+        PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
+}
+
+// The reason for a refusal in one sentence: the stage's diagnostic, else
+// the run's message, without the program's prefixes.
+std::string sentence_of(const Status& st);
+
+// A refusal, as pelkaro.Error carries it: the library's Status, the
+// parameter file it concerns (none for a mapping) and the console text up
+// to it.  Thrown by the module's C++ code; translated into pelkaro.Error.
+class Refusal : public std::exception {
+public:
+    Refusal(Status st, std::optional<std::string> file, std::string console)
+        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(sentence_of(st_)) {}
+    const char* what() const noexcept override { return what_.c_str(); }
+    const Status& status() const { return st_; }
+    const std::optional<std::string>& file() const { return file_; }
+    const std::string& console() const { return console_; }
+
+private:
+    Status st_;
+    std::optional<std::string> file_;
+    std::string console_;
+    std::string what_;
+};
+
+// A refusal of the module's own (not the library's): its stage, code and
+// sentence, concerning keyword `keyword` (-1: none) and entry `entry`.
+Refusal refusal(Stage stage, Code code, const std::string& sentence, int keyword = -1, int entry = -1);
+
+// Raises the Python pelkaro.Error for a refusal (the error indicator set).
+void raise_error(const Refusal& r);
+
+// Runs `job` with file names resolving against `cwd` when one is given: on
+// a thread whose working directory is its own (so that neither the process
+// nor its other threads see it change), else on the calling thread.  In
+// both cases with C's number formats, whatever locale the interpreter set.
+// A directory that cannot be entered is refused.
+void in_directory(const std::optional<std::string>& cwd, const std::function<void()>& job);
+
+// The averaged curve: the bins that received detector area, as in the .d1d.
+struct Curve {
+    pyb::array bins, q, q_edge, q_mean, i, i_dev, q_dev;
+};
+
+// The reduced image, 128 x 128, [row y, column x].
+struct Image {
+    pyb::array i, i_dev, mask, qx, qy;
+};
+
+// One reduction as Python holds it.
+struct PyRun {
+    Run run;
+    std::optional<std::string> cwd;  // where its file names resolve; none: the working directory
+    bool from_mapping = false;       // the parameter file was made from a mapping
+    std::string console;             // what Pelkaro would have printed
+    CurveQ q;                        // the Q of the curve's bins
+    pyb::object curve = pyb::none(); // Curve, or None without an average
+    pyb::object image;               // Image
+    pyb::object parameters;          // made on first use
+    std::mutex writing;              // a write lends the result the output's name
+
+    // The parameter file's name as pelkaro.Error gives it: none for a mapping.
+    std::optional<std::string> file() const;
+    // A refusal of this run's, with its console text.
+    Refusal refused(const Status& st) const;
+};
+
+// The reductions (run.cpp of the module): the parameter file named, or a
+// parameter file given as text with the images that stand for its files.
+std::unique_ptr<PyRun> reduce_file(const std::string& path, const std::optional<std::string>& cwd);
+std::unique_ptr<PyRun> reduce_text(const std::string& text, std::vector<HeldImage> held,
+                                   const std::optional<std::string>& cwd);
+
+// The outputs of a reduction: Pelkaro's .d2d/.d1d named after `path` (none:
+// after the first sample file), and the NXcanSAS file.
+std::vector<std::string> write_text_files(PyRun& r, const std::optional<std::string>& path);
+std::string write_nxcansas(PyRun& r, const std::optional<std::string>& path, const NxOptions& opt);
+
+// The arrays of a reduction (arrays.cpp): Curve and Image objects, made with
+// the interpreter held.
+void make_results(PyRun& r);
+// The accepted lines of the parameter file: (keyword, values, name, image).
+pyb::list accepted_lines(const PyRun& r);
+// A held image from a 128 x 128 array of uint32 values.
+HeldImage held_from_array(const std::string& name, bool mask, const pyb::array_t<uint32_t>& a);
+
+}  // namespace pk::py
+
+#endif

@@ -1,0 +1,196 @@
+// The reductions the module makes and the files it writes: the library's
+// runs with the console collected, the interpreter released while they
+// work, and file names resolving against the run's own directory.
+#include <sys/stat.h>
+
+#include "py_run.h"
+
+namespace pk::py {
+
+
+Refusal refusal(Stage stage, Code code, const std::string& sentence, int keyword, int entry) {
+    Status st = failure_at(stage, code, keyword, entry, std::string());
+    st.message = sentence;
+    return Refusal(st, std::nullopt, std::string());
+}
+
+std::string sentence_of(const Status& st) { return st.reason(); }
+
+std::optional<std::string> PyRun::file() const {
+    if (from_mapping) return std::nullopt;
+    return run.file.name;
+}
+
+Refusal PyRun::refused(const Status& st) const {
+    Status s = st;
+    if (from_mapping) s.line = 0;  // a line of the text made from the mapping means nothing to its author
+    return Refusal(s, file(), console);
+}
+
+namespace {
+
+bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
+
+// The mask-file and beam-centre runs write and print what a reduction in
+// memory has no use for: Pelkaro makes them.
+Status reduction_only(const Run& run) {
+    if (run.p.mode != 1 && run.p.mode != 2) return ok_status();
+    Status st = failure_at(Stage::parameters, Code::bad_parameter, MODE, -1, std::string());
+    for (const ParseRecord& rec : run.log.records)
+        if (rec.keyword == MODE && rec.verdict == Verdict::accepted) st.line = rec.line;
+    st.message = pk::format("the parameters ask for %s (MODE %d), not a reduction; run Pelkaro for it",
+                            run.p.mode == 1 ? "the mask file" : "the beam centre", run.p.mode);
+    return st;
+}
+
+// The parameter stage (on the named file, or on run.file as it stands), the
+// reduction and the Q of the curve's bins; the console as Pelkaro prints it.
+Status reduce_run(PyRun& r, const std::string* path) {
+    const Console con{nullptr, &r.console};
+    Status st = path ? prepare_run(*path, r.run, con) : prepare_run(r.run, con);
+    if (st.ok()) st = reduction_only(r.run);
+    if (st.ok()) st = reduce(r.run, con);
+    if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.rot, r.run.mask, r.q)) {
+        st = failure(Stage::average, Code::bad_contents, std::string());
+        st.message = "the Q values of the curve's bins could not be worked out (the averaging's bins were not met "
+                     "exactly); this is a fault of the program";
+    }
+    if (!st.ok()) r.console += st.text();
+    return st;
+}
+
+std::unique_ptr<PyRun> reduced(std::unique_ptr<PyRun> r, const std::string* path) {
+    Status st;
+    {
+        pyb::gil_scoped_release released;
+        in_directory(r->cwd, [&] { st = reduce_run(*r, path); });
+    }
+    if (!st.ok()) throw r->refused(st);
+    make_results(*r);
+    return r;
+}
+
+// The name the outputs are named after: the path given, else the first
+// sample file (an image held in memory has no place to write beside).
+std::string output_base(const PyRun& r, const std::optional<std::string>& path, const char* method) {
+    if (path) return *path;
+    const std::string& first = r.run.sam.at(0).name;
+    if (held_image(r.run.held, first))
+        throw refusal(Stage::output, Code::cannot_write,
+                      pk::format("the first sample is an image held in memory, with no file to write beside: give "
+                                 "%s() the name of its output",
+                                 method));
+    return first;
+}
+
+// The output file of a sample name as Pelkaro names it: the name cut at the
+// first "." of its last component (not a leading one), then the extension.
+std::string output_name(const std::string& name, const char* ext) {
+    const std::size_t slash = name.rfind('/');
+    const std::size_t comp = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = comp + 1 < name.size() ? name.find('.', comp + 1) : std::string::npos;
+    return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
+}
+
+// The result named after another file for the length of a write.
+class NameLoan {
+public:
+    NameLoan(std::string& slot, std::string name) : slot_(slot), kept_(std::move(name)) { slot_.swap(kept_); }
+    ~NameLoan() { slot_.swap(kept_); }
+    NameLoan(const NameLoan&) = delete;
+    NameLoan& operator=(const NameLoan&) = delete;
+
+private:
+    std::string& slot_;
+    std::string kept_;
+};
+
+}  // namespace
+
+std::unique_ptr<PyRun> reduce_file(const std::string& path, const std::optional<std::string>& cwd) {
+    auto r = std::make_unique<PyRun>();
+    r->cwd = cwd;
+    return reduced(std::move(r), &path);
+}
+
+std::unique_ptr<PyRun> reduce_text(const std::string& text, std::vector<HeldImage> held,
+                                   const std::optional<std::string>& cwd) {
+    auto r = std::make_unique<PyRun>();
+    r->cwd = cwd;
+    r->from_mapping = true;
+    r->run.held = std::move(held);
+    read_param_text("<mapping>", text, r->run.file);
+    return reduced(std::move(r), nullptr);
+}
+
+std::vector<std::string> write_text_files(PyRun& r, const std::optional<std::string>& path) {
+    const std::string base = output_base(r, path, "write");
+    std::vector<std::string> written;
+    if (r.run.p.average == 0 || r.run.p.average == 2) written.push_back(output_name(base, ".d2d"));
+    if (averaging(r.run.p)) written.push_back(output_name(base, ".d1d"));
+    Status st;
+    std::string text;
+    {
+        pyb::gil_scoped_release released;
+        const std::lock_guard<std::mutex> one_write(r.writing);
+        in_directory(r.cwd, [&] {
+            const NameLoan named(r.run.res.name, base);
+            st = write_outputs(r.run, Console{nullptr, &text});
+        });
+    }
+    if (!st.ok()) throw Refusal(st, r.file(), text + st.text());
+    return written;
+}
+
+namespace {
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// An output that would replace one of the run's input files.
+void refuse_input(const PyRun& r, const std::string& out) {
+    const Run& run = r.run;
+    std::vector<std::string> inputs{run.sens.name, run.dcur.name, run.mask.name};
+    if (!r.from_mapping) inputs.push_back(run.file.name);
+    for (const Data2D& d : run.sam) inputs.push_back(d.name);
+    for (const Data2D& d : run.buf) inputs.push_back(d.name);
+    for (const std::string& in : inputs)
+        if (!in.empty() && !held_image(run.held, in) && same_file(out, in))
+            throw refusal(Stage::output, Code::cannot_write,
+                          "the output " + out + " is the input file " + in + "; choose another name");
+}
+
+}  // namespace
+
+std::string write_nxcansas(PyRun& r, const std::optional<std::string>& path, const NxOptions& options) {
+#ifdef PELKARO_WITH_HDF5
+    if (!(r.run.log.seen >> WAVE & 1u))
+        throw refusal(Stage::parameters, Code::missing_keyword,
+                      "the parameters have no WAVE line; the NXcanSAS file needs the wavelength for the Q of its data",
+                      WAVE);
+    const std::string& unit = options.length_unit;
+    if (unit != "mm" && unit != "cm" && unit != "m")
+        throw refusal(Stage::output, Code::cannot_write, "length_unit must be mm, cm or m, not '" + unit + "'");
+    const std::string out = path ? *path : default_output(output_base(r, path, "write_nxcansas"));
+    NxOptions opt = options;
+    opt.param = r.run.file.name;
+    opt.out = out;
+    std::string why;
+    // HDF5 is not made for threads: the interpreter stays held, as h5py holds it.
+    in_directory(r.cwd, [&] {
+        refuse_input(r, out);
+        if (!write_file(r.run, opt, out, why) && why.empty()) why = "the file could not be written";
+    });
+    if (!why.empty()) throw refusal(Stage::output, Code::cannot_write, why);
+    return out;
+#else
+    (void)r, (void)path, (void)options;
+    throw refusal(Stage::output, Code::cannot_write,
+                  "this pelkaro module was built without HDF5, so it cannot write NXcanSAS files");
+#endif
+}
+
+}  // namespace pk::py

@@ -1,0 +1,14 @@
+"""Reduces the bundled example with Pelkaro's Python module and fits its curve
+with sasmodels' sphere (unsmeared: the example is simulated without
+resolution).  Run it in a copy of examples/."""
+from scipy.optimize import curve_fit
+from sasmodels.core import load_model
+from sasmodels.direct_model import call_kernel
+import pelkaro
+
+curve = pelkaro.reduce("spheres.par").curve
+kernel = load_model("sphere").make_kernel([curve.q])
+def sphere(q, scale, radius, background):
+    return call_kernel(kernel, dict(scale=scale, radius=radius, background=background, sld=1, sld_solvent=0))
+(scale, radius, background), cov = curve_fit(sphere, curve.q, curve.i, p0=(0.01, 60, 0), sigma=curve.i_dev)
+print(f"radius = {radius:.3f} +- {cov[1, 1] ** 0.5:.3f} angstrom, background = {background:.5f} 1/cm")

@@ -1,0 +1,60 @@
+"""Reductions in several threads at once: each gives the bits it gives alone,
+in working directories of their own, and the interpreter is free while a
+reduction runs."""
+
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pelkaro
+
+
+def copies(example, factory, thicknesses):
+    """Copies of the example, each with its own sample thickness (so its own numbers)."""
+    dirs = []
+    for thickness in thicknesses:
+        d = factory.mktemp("copy")
+        for f in example.iterdir():
+            (d / f.name).write_bytes(f.read_bytes())
+        par = (d / "spheres.par").read_text().replace("1500000 0.1 ", f"1500000 {thickness} ")
+        (d / "spheres.par").write_text(par)
+        dirs.append(d)
+    return dirs
+
+
+def numbers(run):
+    return [getattr(run.curve, n).tobytes() for n in ("q", "q_mean", "i", "i_dev", "q_dev")] + \
+           [run.image.i.tobytes(), run.image.i_dev.tobytes()]
+
+
+def test_reductions_in_threads_equal_reductions_one_by_one(example, tmp_path_factory):
+    dirs = copies(example, tmp_path_factory, ["0.1", "0.2", "0.3", "0.5", "0.7", "0.9"])
+    alone = [numbers(pelkaro.reduce("spheres.par", cwd=d)) for d in dirs]
+    assert len({a[2] for a in alone}) == len(dirs)  # every copy has numbers of its own
+    with ThreadPoolExecutor(max_workers=len(dirs)) as pool:
+        for _ in range(3):
+            together = list(pool.map(lambda d: numbers(pelkaro.reduce("spheres.par", cwd=d)), dirs))
+            assert together == alone
+    with ThreadPoolExecutor(max_workers=len(dirs)) as pool:
+        written = list(pool.map(lambda d: pelkaro.reduce("spheres.par", cwd=d).write("out"), dirs))
+    assert all(w == ["out.d2d", "out.d1d"] for w in written)
+    assert len({(d / "out.d1d").read_bytes() for d in dirs}) == len(dirs)
+
+
+def test_the_interpreter_runs_on_while_a_reduction_works(example):
+    # A long reduction: the sample measured in 500 parts.
+    par = (example / "spheres.par").read_text()
+    line = next(l for l in par.splitlines() if l.startswith("DATS"))
+    (example / "long.par").write_text(par.replace(line, "\n".join([line] * 500)))
+    start = time.perf_counter()
+    pelkaro.reduce("long.par", cwd=example)
+    one = time.perf_counter() - start
+    ticks = []
+    worker = threading.Thread(target=pelkaro.reduce, args=("long.par",), kwargs={"cwd": example})
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    # A reduction holding the interpreter would stop this loop for its whole length.
+    longest_stop = max(b - a for a, b in zip(ticks, ticks[1:]))
+    assert longest_stop < one / 3, (longest_stop, one)
