@@ -9,22 +9,13 @@
 #include <stdexcept>
 
 #include "common.h"
+#include "entries.h"
 #include "keywords.h"
+#include "run_steps.h"
 
 namespace pk {
 
 namespace {
-
-// Allocates both pixel arrays of an image, cleared to 0.
-bool allocate_image(Data2D& d) {
-    try {
-        d.intens.assign(kImageValues, 0.0f);
-        d.uncert.assign(kImageValues, 0.0f);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
 
 // The pixel arrays a reduction loads and computes.
 std::vector<std::vector<float>*> image_arrays(Run& run) {
@@ -33,9 +24,6 @@ std::vector<std::vector<float>*> image_arrays(Run& run) {
         arrays.push_back(&d.intens);
         arrays.push_back(&d.uncert);
     };
-    for (Data2D& d : run.sam) both(d);
-    for (Data2D& d : run.buf)
-        if (d.tm != 0) both(d);
     if (run.dcur.tm > 0) both(run.dcur);
     both(run.sens);
     arrays.push_back(&run.mask.intens);
@@ -54,28 +42,6 @@ void reserve_images(Run& run) {
     } catch (const std::bad_alloc&) {
         for (std::vector<float>* a : arrays) std::vector<float>().swap(*a);
     }
-}
-
-// A failure of the run itself: its message only.
-Status fail(Stage stage, Code code, const char* message) {
-    Status s = failure(stage, code, std::string());
-    s.message = message;
-    return s;
-}
-
-// A stage's failure with the run's message after the stage's own.
-Status with_message(Status st, const std::string& message) {
-    st.message = message;
-    return st;
-}
-
-// A failure that concerns entry `entry` of keyword `kw`.
-Status about(Status st, int kw, int entry) {
-    if (st.keyword < 0) {
-        st.keyword = kw;
-        st.entry = entry;
-    }
-    return st;
 }
 
 bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
@@ -100,65 +66,6 @@ Status check_reduction_keywords(const Param& p, uint32_t seen) {
     }
     return ok_status();
 }
-
-// The driver's messages for one kind of entry (sample or buffer).
-struct EntryText {
-    int keyword;              // DATS or DATB
-    const char* kind;         // "sample" or "buffer"
-    const char* no_memory;
-    const char* unreadable;   // %d: the entry's index
-    const char* zero_time;    // %d: the entry's index
-    const char* no_jacobian;  // %d: the entry's index
-};
-const EntryText kSampleText = {
-    DATS,
-    "sample",
-    "Pelkaro:  unable to allocate the sample data memory\n",
-    "Pelkaro:  unable to read the sample data file #%d\n...Exiting program\n",
-    "Pelkaro:  the counting time of sample data file #%d is 0 after reading its header; it cannot be "
-    "normalized\nExiting program\n",
-    "Pelkaro:  unable to perform jacobian correction on data file %d...Exiting program\n"};
-const EntryText kBufferText = {
-    DATB,
-    "buffer",
-    "Pelkaro:  unable to allocate the background memory\n",
-    "Pelkaro:  unable to read the buffer data file #%d\n...Exiting program\n",
-    "Pelkaro:  the counting time of buffer data file #%d is 0 after reading its header; it cannot be "
-    "normalized\nExiting program\n",
-    "Pelkaro:  unable to perform jacobian correction on buffer file %d...Exiting program\n"};
-
-// A detector file without a single value would enter the reduction as an
-// image of zeros: a sample gives a negative curve, a buffer or dark current
-// no subtraction at all.
-Status no_values(const Data2D& d, const std::string& what) {
-    if (d.values > 0) return ok_status();
-    Status st = fail(Stage::read, Code::no_values, "");
-    st.message = pk::format("Pelkaro:  %s (%s) holds no detector values; it cannot be used\nExiting program\n",
-                            what.c_str(), d.name.c_str());
-    return st;
-}
-
-// Allocates, reads and (under the solid-angle flag) corrects one sample or
-// buffer image.  A zero time from the file's own header cannot be normalised.
-Status load_entry(const Param& p, const std::vector<HeldImage>& held, const SolidAngle& sa, Data2D& d, int n,
-                  const EntryText& text, const Console& con) {
-    if (!allocate_image(d)) return about(fail(Stage::read, Code::no_memory, text.no_memory), text.keyword, n);
-    Status st = read_data(held, d, con);
-    if (!st.ok()) return about(with_message(st, pk::format(text.unreadable, n)), text.keyword, n);
-    st = no_values(d, pk::format("the %s data file #%d", text.kind, n));
-    if (!st.ok()) return about(st, text.keyword, n);
-    if (d.tm == 0)
-        return about(fail(Stage::read, Code::zero_time, pk::format(text.zero_time, n).c_str()), text.keyword, n);
-    if (p.jacobian == 1) {
-        st = jacobian(p, d, sa);
-        if (!st.ok()) return about(with_message(st, pk::format(text.no_jacobian, n)), text.keyword, n);
-    }
-    return ok_status();
-}
-
-// Which buffer entries take part is decided from the parameter file's times
-// and holds for the whole run.
-bool buffer_used(const Data2D& b) { return b.tm != 0; }
 
 Status load_dark_current(Run& run, const Console& con) {
     if (!(run.dcur.tm > 0)) return ok_status();
@@ -200,29 +107,6 @@ Status load_sensitivity(Run& run, const SolidAngle& sa, const Console& con) {
     return ok_status();
 }
 
-// Every image the reduction uses, in the order the user sees them named.
-Status load_images(Run& run, const Console& con) {
-    const Param& p = run.p;
-    SolidAngle sa;
-    if (p.jacobian == 1) solid_angle(p, sa);
-    std::vector<bool> buf_used(run.buf.size());
-    for (std::size_t i = 0; i < run.buf.size(); ++i) buf_used[i] = buffer_used(run.buf[i]);
-    pk::say(con, "Reading the sample data files...\n");
-    for (std::size_t i = 0; i < run.sam.size(); ++i) {
-        const Status st = load_entry(p, run.held, sa, run.sam[i], static_cast<int>(i), kSampleText, con);
-        if (!st.ok()) return st;
-    }
-    for (std::size_t i = 0; i < run.buf.size(); ++i) {
-        if (!buf_used[i]) continue;
-        pk::say(con, "Reading the background data file...\n");
-        const Status st = load_entry(p, run.held, sa, run.buf[i], static_cast<int>(i), kBufferText, con);
-        if (!st.ok()) return st;
-    }
-    const Status st = load_dark_current(run, con);
-    if (!st.ok()) return st;
-    return load_sensitivity(run, sa, con);
-}
-
 // The mask's values only: nothing reads the uncertainties of a mask.
 bool allocate_mask(Data2D& d) {
     try {
@@ -246,28 +130,6 @@ Status load_mask(Run& run, const Console& con) {
     }
     const Status st = make_mask(run.p, run.mask);
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to generate the internal mask...Exiting program\n");
-    return ok_status();
-}
-
-Status correct_sensitivities(Run& run, const Console& con) {
-    pk::say(con, "Correcting the sensitivities...\n");
-    for (std::size_t i = 0; i < run.sam.size(); ++i) {
-        const Status st = sens_cor(run.p, run.sam[i], run.sens, run.mask);
-        if (!st.ok())
-            return about(with_message(st, pk::format("Pelkaro:  could not correct detector sensitivity for %d data "
-                                                     "file\n",
-                                                     static_cast<int>(i))),
-                         DATS, static_cast<int>(i));
-    }
-    for (std::size_t i = 0; i < run.buf.size(); ++i) {
-        if (!buffer_used(run.buf[i])) continue;
-        const Status st = sens_cor(run.p, run.buf[i], run.sens, run.mask);
-        if (!st.ok())
-            return about(with_message(st, pk::format("Pelkaro:  could not correct detector sensitivity for %d buffer "
-                                                     "file\n",
-                                                     static_cast<int>(i))),
-                         DATB, static_cast<int>(i));
-    }
     return ok_status();
 }
 
@@ -362,7 +224,14 @@ Status reduce_images(Run& run, const Console& con) {
     st = outputs_replace_inputs(run);
     if (!st.ok()) return st;
     reserve_images(run);
-    st = load_images(run, con);
+    SolidAngle sa;
+    if (run.p.jacobian == 1) solid_angle(run.p, sa);
+    EntryPasses passes;
+    st = read_entries(run, sa, passes, con);
+    if (!st.ok()) return st;
+    st = load_dark_current(run, con);
+    if (!st.ok()) return st;
+    st = load_sensitivity(run, sa, con);
     if (!st.ok()) return st;
     st = load_mask(run, con);
     if (!st.ok()) return st;
@@ -370,10 +239,10 @@ Status reduce_images(Run& run, const Console& con) {
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to normalize the sensitivity correction\n");
     if (!allocate_image(run.res))
         return fail(Stage::subtraction, Code::no_memory, "Pelkaro:  could not allocate memory for results\n");
-    st = correct_sensitivities(run, con);
+    st = sum_entries(run, sa, passes, con);
     if (!st.ok()) return st;
     pk::say(con, "Reducing the data...\n");
-    st = sub_data(run.p, run.sam, run.buf, run.dcur, run.mask, run.res, con);
+    st = sub_sums(run.p, run.sam, run.buf, run.sam_sums, run.buf_sums, run.dcur, run.mask, run.res, con);
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to reduce the data\n...Exiting program\n");
     run.res.name = run.sam[0].name;
     if (averaging(run.p)) {
@@ -449,8 +318,9 @@ Status prepare_run(Run& run, const Console& con) {
 }
 
 std::size_t reduction_bytes(Run& run) {
-    // With room for the solid-angle factors, the read buffers and the mask text.
-    return (image_arrays(run).size() * kImageValues + 4 * kDetPixels) * sizeof(float);
+    // With room for the image the entries are read into, their sums, the
+    // solid-angle factors, the read buffers and the mask text.
+    return ((image_arrays(run).size() + 2) * kImageValues + 8 * kDetPixels) * sizeof(float);
 }
 
 Status reduce(Run& run, const Console& con) {

@@ -89,6 +89,7 @@ const char* code_name(Code code) {
         case Code::too_many_bins: return "too_many_bins";
         case Code::cannot_write: return "cannot_write";
         case Code::replaces_input: return "replaces_input";
+        case Code::changed_file: return "changed_file";
         case Code::no_memory: return "no_memory";
     }
     return "ok";

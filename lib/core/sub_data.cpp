@@ -42,7 +42,8 @@ struct Totals {
     bool with_dark = false;
 };
 
-Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc) {
+Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
+                 std::vector<const Data2D*> used) {
     Totals t;
     for (const Data2D& s : d) {
         t.stot_time = add(t.stot_time, s.tm);
@@ -52,20 +53,16 @@ Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, c
         t.btot_time = add(t.btot_time, b.tm);
         t.btot_monitor = add(t.btot_monitor, b.monitor);
     }
-    for (const Data2D& b : buf) {
-        if (b.tm != 0 && !b.intens.empty()) {
-            t.used.push_back(&b);
-            t.bused_monitor = add(t.bused_monitor, b.monitor);
-        }
-    }
+    t.used = std::move(used);
+    for (const Data2D* b : t.used) t.bused_monitor = add(t.bused_monitor, b->monitor);
     t.with_buffer = t.btot_time > 0.5f;
     t.with_dark = dc.tm > 0 && !dc.intens.empty();
     return t;
 }
 
 // Refuses inputs that would give no number or a meaningless one.
-Status check_inputs(const Param& p, const std::vector<Data2D>& d, const Totals& t) {
-    if (d.empty() || d[0].intens.empty()) return refuse("no sample image is loaded", DATS);
+Status check_inputs(const Param& p, const std::vector<Data2D>& d, const PixelSums& samples, const Totals& t) {
+    if (d.empty() || samples.images == 0) return refuse("no sample image is loaded", DATS);
     if (!(d[0].trans > 0)) return refuse("the transmission of the first sample is not positive", DATS);
     if (!(d[0].thick > 0)) return refuse("the thickness of the first sample is not positive", DATS);
     if (!(p.abs_fact > 0)) return refuse("the absolute intensity scaling factor is not positive", ABSF);
@@ -102,6 +99,8 @@ struct AtRadius {
 struct Factors {
     const Param& p;
     const std::vector<Data2D>& d;
+    const PixelSums& ss;  // the samples' sums
+    const PixelSums& bs;  // the sums of the buffers in use
     const Data2D& dc;
     const Totals& t;
     float prefac;
@@ -114,8 +113,9 @@ struct Factors {
     // pk::radius forms them for the pixel centres.
     std::vector<double> col_term, row_term;
 
-    Factors(const Param& p_, const std::vector<Data2D>& d_, const Data2D& dc_, const Totals& t_, float prefac_)
-        : p(p_), d(d_), dc(dc_), t(t_), prefac(prefac_),
+    Factors(const Param& p_, const std::vector<Data2D>& d_, const PixelSums& ss_, const PixelSums& bs_,
+            const Data2D& dc_, const Totals& t_, float prefac_)
+        : p(p_), d(d_), ss(ss_), bs(bs_), dc(dc_), t(t_), prefac(prefac_),
           btrans0(t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)), dtm(dc.tm),
           fs(t.stot_time / dtm), fb(t.btot_time / dtm), col_term(kDetSide), row_term(kDetSide) {
         const double px = p.px, py = p.py;
@@ -143,17 +143,10 @@ struct Factors {
     }
 };
 
-// Sum of one pixel over the entries and the root of its summed variances.
-template <class Entries, class Get>
-void sum_pixel(const Entries& entries, Get get, std::size_t m, float& tot, float& uncert) {
-    tot = 0.0f;
-    float sq = 0.0f;
-    for (const auto& e : entries) {
-        tot = add(tot, get(e).intens[m]);
-        const double u = get(e).uncert[m];
-        sq = add(sq, u * u);
-    }
-    uncert = pk::to_float(std::sqrt(static_cast<double>(sq)));
+// Sum of one pixel over the images and the root of its summed variances.
+void sum_pixel(const PixelSums& s, std::size_t m, float& tot, float& uncert) {
+    tot = s.tot[m];
+    uncert = pk::to_float(std::sqrt(static_cast<double>(s.sq[m])));
 }
 
 // Reduces one unmasked pixel: sums, dark current, buffer scaled by monitor
@@ -166,7 +159,7 @@ void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
     const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
     const AtRadius v = f.known.get(r, [&f](float dist) { return f.at(dist); });
     float stot, stot_uncert;
-    sum_pixel(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, stot_uncert);
+    sum_pixel(f.ss, m, stot, stot_uncert);
 
     const double dtm = f.dtm;
     const double dark = t.with_dark ? static_cast<double>(f.dc.intens[m]) : 0.0;
@@ -176,7 +169,7 @@ void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
     float var = pk::to_float(static_cast<double>(stot_uncert) * stot_uncert);
     if (t.with_buffer) {
         float btot, btot_uncert;
-        sum_pixel(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, btot_uncert);
+        sum_pixel(f.bs, m, btot, btot_uncert);
         if (t.with_dark) {
             intens = prefac * ((stot - f.fs * dark) - v.scale * (btot - f.fb * dark));
             var = add(var, static_cast<double>(v.a) * v.a * sdark * sdark);
@@ -202,16 +195,9 @@ inline __m128 column4(const float* a, std::size_t m) {
 }
 
 // sum_pixel for four pixels of one column.
-template <class Entries, class Get>
-void sum_four(const Entries& entries, Get get, std::size_t m, simd::Wide& tot, simd::Wide& uncert) {
-    __m128 t = _mm_setzero_ps(), sq = _mm_setzero_ps();
-    for (const auto& e : entries) {
-        t = simd::narrow(simd::add(simd::widen(t), simd::widen(column4(get(e).intens.data(), m))));
-        const simd::Wide u = simd::widen(column4(get(e).uncert.data(), m));
-        sq = simd::narrow(simd::add(simd::widen(sq), simd::mul(u, u)));
-    }
-    tot = simd::widen(t);
-    uncert = simd::widen(simd::narrow(simd::sqrt(simd::widen(sq))));
+void sum_four(const PixelSums& s, std::size_t m, simd::Wide& tot, simd::Wide& uncert) {
+    tot = simd::widen(column4(s.tot.data(), m));
+    uncert = simd::widen(simd::narrow(simd::sqrt(simd::widen(column4(s.sq.data(), m)))));
 }
 
 // reduce_pixel for pixels (i, j) to (i, j + 3); the values of those outside
@@ -225,7 +211,7 @@ void reduce_four(Factors& f, const simd::Wide& radius_sq, const bool* used, std:
     for (int k = 0; k < 4; ++k)
         if (used[k]) v[k] = f.known.get(r[k], [&f](float dist) { return f.at(dist); });
     simd::Wide stot, su;
-    sum_four(f.d, [](const Data2D& s) -> const Data2D& { return s; }, m, stot, su);
+    sum_four(f.ss, m, stot, su);
     const simd::Wide prefac = simd::all(f.prefac);
     const simd::Wide zero = simd::all(0.0);
     const simd::Wide dark = t.with_dark ? simd::widen(column4(f.dc.intens.data(), m)) : zero;
@@ -234,7 +220,7 @@ void reduce_four(Factors& f, const simd::Wide& radius_sq, const bool* used, std:
     __m128 var = simd::narrow(simd::mul(su, su));
     if (t.with_buffer) {
         simd::Wide btot, bu;
-        sum_four(t.used, [](const Data2D* b) -> const Data2D& { return *b; }, m, btot, bu);
+        sum_four(f.bs, m, btot, bu);
         const simd::Wide scale{_mm_setr_pd(v[0].scale, v[1].scale), _mm_setr_pd(v[2].scale, v[3].scale)};
         const simd::Wide b = simd::widen(_mm_setr_ps(v[0].b, v[1].b, v[2].b, v[3].b));
         if (t.with_dark) {
@@ -288,25 +274,9 @@ int reduce_rows(Factors& f, const Data2D& mask, Data2D& res, int i, int j, int n
     return -1;
 }
 
-}  // namespace
-
-Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
-             const Data2D& mask, Data2D& res, const Console& con) {
-    pk::say(con, "Entered sub_data()\n");
-    const Totals t = totals_of(d, buf, dc);
-    pk::say(con, "stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
-            static_cast<double>(t.stot_time), static_cast<double>(t.stot_monitor), static_cast<double>(t.btot_time),
-            static_cast<double>(t.btot_monitor));
-    Status st = check_inputs(p, d, t);
-    if (!st.ok()) return st;
-
-    res.trans = d[0].trans;
-    const float prefac = pk::to_float(
-        1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
-    if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", -1, Code::not_finite);
-    pk::say(con, "finished setting up the prefactor nonsense\n");
-
-    Factors f(p, d, dc, t, prefac);
+// Every pixel, column by column, four rows at a time; the first that is
+// not finite stops the subtraction.
+Status reduce_pixels(Factors&& f, const Data2D& mask, Data2D& res) {
     for (int i = 0; i < kDetSide; ++i) {
         for (int j = 0; j < kDetSide; j += 4) {
             const int bad = reduce_rows(f, mask, res, i, j, kDetSide - j < 4 ? kDetSide - j : 4);
@@ -319,6 +289,56 @@ Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<
         }
     }
     return ok_status();
+}
+
+}  // namespace
+
+void add_image(PixelSums& s, const Data2D& image) {
+    if (s.tot.empty()) {
+        s.tot.assign(kDetPixels, 0.0f);
+        s.sq.assign(kDetPixels, 0.0f);
+    }
+    const float* in = image.intens.data();
+    const float* un = image.uncert.data();
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
+        s.tot[m] = add(s.tot[m], in[m]);
+        const double u = un[m];
+        s.sq[m] = add(s.sq[m], u * u);
+    }
+    ++s.images;
+}
+
+Status sub_sums(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
+                const PixelSums& samples, const PixelSums& buffers, const Data2D& dc, const Data2D& mask, Data2D& res,
+                const Console& con) {
+    pk::say(con, "Entered sub_data()\n");
+    std::vector<const Data2D*> used;
+    for (const Data2D& b : buf)
+        if (b.tm != 0) used.push_back(&b);
+    const Totals t = totals_of(d, buf, dc, std::move(used));
+    pk::say(con, "stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
+            static_cast<double>(t.stot_time), static_cast<double>(t.stot_monitor), static_cast<double>(t.btot_time),
+            static_cast<double>(t.btot_monitor));
+    Status st = check_inputs(p, d, samples, t);
+    if (!st.ok()) return st;
+
+    res.trans = d[0].trans;
+    const float prefac = pk::to_float(
+        1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
+    if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", -1, Code::not_finite);
+    pk::say(con, "finished setting up the prefactor nonsense\n");
+    return reduce_pixels(Factors(p, d, samples, buffers, dc, t, prefac), mask, res);
+}
+
+Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
+                const Data2D& mask, Data2D& res, const Console& con) {
+    // The images held by the entries: every sample, the buffers in use.
+    PixelSums samples, buffers;
+    for (const Data2D& s : d)
+        if (!s.intens.empty()) add_image(samples, s);
+    for (const Data2D& b : buf)
+        if (b.tm != 0 && !b.intens.empty()) add_image(buffers, b);
+    return sub_sums(p, d, buf, samples, buffers, dc, mask, res, con);
 }
 
 }  // namespace pk

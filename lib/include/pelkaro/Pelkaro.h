@@ -215,6 +215,23 @@ Status sens_norm(const Param& p, Data2D& sens, Data2D& mask);
 Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
 
 // Background subtraction and absolute scaling (sub_data.cpp).
+// The sums, pixel by pixel, of the counts of several images and of their
+// squared uncertainties, each addition rounded to a float, in the order the
+// images were added: what the subtraction takes of the samples and of the
+// buffers in use.
+struct PixelSums {
+    std::vector<float> tot;  // counts, index x + 128*y (kDetPixels values)
+    std::vector<float> sq;   // squared uncertainties
+    int images = 0;          // images added
+};
+void add_image(PixelSums& s, const Data2D& image);
+// The subtraction from sums: the entries give their counting times,
+// monitor counts, transmissions and thicknesses (buffers with a time of 0
+// take no part), `samples` and `buffers` their images.
+Status sub_sums(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
+                const PixelSums& samples, const PixelSums& buffers, const Data2D& dc, const Data2D& mask,
+                Data2D& res, const Console& con = Console{});
+// The same from the images the entries hold.
 Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
              const Data2D& dc, const Data2D& mask, Data2D& res, const Console& con = Console{});
 

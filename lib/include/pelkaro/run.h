@@ -26,6 +26,10 @@ struct Run {
     Data2D mask;                // the mask actually used (pixels of extreme sensitivity removed)
     Data2D res;                 // the reduced image, named after the first sample file
     Data1D rot;                 // the averaged curve, when the averaging mode asks for one
+    // The corrected samples and buffers in use, summed pixel by pixel: the
+    // entries keep their header values only, not their images.
+    PixelSums sam_sums;
+    PixelSums buf_sums;
 };
 
 // Reads, counts and parses the parameter file and sizes the records.

@@ -40,6 +40,7 @@ enum class Code {
     too_many_bins,    // the curve would need more bins than it holds
     cannot_write,     // an output file that could not be written
     replaces_input,   // an output file that would be one of the run's inputs
+    changed_file,     // an input file that changed while the run read it
     no_memory,        // an allocation failed
 };
 
