@@ -110,47 +110,25 @@ Cli parse_args(int argc, const char* const* argv, NxOptions& opt, std::string& w
 
 namespace {
 
-void strip_exit_text(std::string& line) {
-    for (const char* tail : {"...Exiting program", "...exiting program", "Exiting program"}) {
-        const std::size_t n = std::strlen(tail);
-        if (line.size() >= n && line.compare(line.size() - n, n, tail) == 0) line.erase(line.size() - n);
-    }
-}
-
-// The lines of a failure's text worth showing: the stages' diagnostics
-// ("stage -> ...") and the run's messages, without Pelkaro's prefix and its
-// "Exiting program".
+// What Pelkaro would say of a failed run, as reasons: the stage's own
+// (where the stage said something) and the run's.
 std::vector<std::string> diagnostics(const Status& st) {
-    const std::string text = st.text();
     std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (line.compare(0, 10, "Pelkaro:  ") == 0) line.erase(0, 10);
-        else if (line.find(" -> ") == std::string::npos) continue;
-        strip_exit_text(line);
-        if (!line.empty()) lines.push_back(line);
-    }
+    if (!st.detail.empty()) lines.push_back(st.reason());
+    if (!st.message.empty()) lines.push_back(reason_of(st.message));
     return lines;
 }
 
-int report_failure(const Console& err, const NxOptions& opt, const Run& run, const Status& st) {
+int report_failure(const Console& err, const NxOptions& opt, const Status& st) {
     // A refused line of the parameter file is named by its line number.
-    std::vector<std::string> named;
-    for (const ParseRecord& r : run.log.records) {
-        if (r.verdict != Verdict::rejected) continue;
-        std::string why = r.why;
-        while (!why.empty() && why.back() == '\n') why.pop_back();
-        strip_exit_text(why);
-        pk::say(err, "%s:%d: error: %s\n", opt.param.c_str(), r.line, why.c_str());
-        named.push_back(why);
+    std::string named;
+    if (st.stage == Stage::parameters && st.line > 0) {
+        named = st.reason();
+        pk::say(err, "%s:%d: error: %s\n", opt.param.c_str(), st.line, named.c_str());
     }
     std::vector<std::string> lines;
     for (const std::string& l : diagnostics(st))
-        if (std::find(named.begin(), named.end(), l) == named.end()) lines.push_back(l);
+        if (!l.empty() && l != named) lines.push_back(l);
     pk::say(err, "%s: error: the reduction of %s failed, nothing was written%s", kProgram, opt.param.c_str(),
             lines.empty() ? "\n" : "; Pelkaro's diagnostic:\n");
     for (const std::string& l : lines) pk::say(err, "  %s\n", l.c_str());
@@ -226,7 +204,7 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err)
     Run run;
     pk::say(out, "Reading the parameter file %s\n", opt.param.c_str());
     Status st = prepare_run(opt.param, run, quiet);
-    if (!st.ok()) return report_failure(err, opt, run, st);
+    if (!st.ok()) return report_failure(err, opt, st);
     const std::string path = opt.out.empty() ? default_output(run.sam[0].name) : opt.out;
     if (refused(run, opt, path, err)) return 1;
     int buffers = 0;
@@ -234,7 +212,7 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err)
     pk::say(out, "Reducing %s and %s\n", plural(static_cast<int>(run.sam.size()), "sample file").c_str(),
             plural(buffers, "buffer file").c_str());
     st = reduce(run, quiet);
-    if (!st.ok()) return report_failure(err, opt, run, st);
+    if (!st.ok()) return report_failure(err, opt, st);
     std::string why;
     if (!write_file(run, opt, path, why)) {
         pk::say(err, "%s: error: %s\n", kProgram, why.c_str());

@@ -383,7 +383,9 @@ TEST(NxCanSasCli, RefusalsWriteNothing) {
     refused({"-o", "sub/x.h5", "spheres.par"}, "cannot create a file beside sub/x.h5: No such file or directory");
     refused({"-o", "flat_field.dat", "spheres.par"}, "the output flat_field.dat is the input file flat_field.dat");
     edit_param(dir, "BINS 1", "BINS 0.5");
-    refused({"spheres.par"}, "spheres.par:32: error: parse_in -> the specified bin width (in pixels) is nonsense\n");
+    refused({"spheres.par"}, "spheres.par:32: error: the specified bin width (in pixels) is nonsense\n"
+                             "pelkaro-nxcansas: error: the reduction of spheres.par failed, nothing was written; "
+                             "Pelkaro's diagnostic:\n  unable to parse the input file\n");
     edit_param(dir, "BINS 0.5", "BINS 1");
     edit_param(dir, "MODE 0", "MODE 1");
     refused({"spheres.par"}, "spheres.par asks for the mask file (MODE 1), not a reduction; run 'Pelkaro spheres.par'");
@@ -398,7 +400,7 @@ TEST(NxCanSasCli, RefusalsWriteNothing) {
     for (const auto& e : fs::directory_iterator(dir.path())) EXPECT_NE(e.path().filename().string()[0], '.');
     pkt::write_file(dir / "solvent_buffer.dat", pkt::read_file(dir / "solvent_buffer.dat") + "99999999999\n");
     refused({"spheres.par"}, "failed, nothing was written; Pelkaro's diagnostic:\n"
-                             "  read_data -> solvent_buffer.dat holds a count beyond the 32-bit range\n"
+                             "  solvent_buffer.dat holds a count beyond the 32-bit range\n"
                              "  unable to read the buffer data file #0\n");
 }
 
