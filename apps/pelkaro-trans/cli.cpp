@@ -272,10 +272,13 @@ bool read_parameters(const Options& o, Inputs& in, RunSpec& dark, bool& with_dar
         }
     }
     if (!has(SENS)) return true;
-    const Status flat = load_flat_field(run.p, run.sens.name, run.mask.name, in.flat);
+    Status flat = load_flat_field(run.p, run.sens.name, run.mask.name, in.flat);
+    Efficiencies e;  // the flat field and geometry give efficiencies (the centre hardly matters)
+    if (flat.ok()) flat = efficiencies(in.flat, 0.5 * kDetSide, 0.5 * kDetSide, e);
     if (!flat.ok()) {
+        in.flat = FlatField{};
         error(err, "the flat field of " + o.par + ": " + reason(flat, run.sens.name) +
-                       "; the centre is measured without it and no ABSF is given");
+                       "; the centre is measured without it" + (o.attenuation > 0 ? " and no ABSF is given" : ""));
         in.scale = false;
         status = 1;
     }
@@ -363,10 +366,10 @@ void print_text(const Report& r, std::FILE* out) {
     if (!r.scaled) return;
     std::fprintf(out, "ABSF %.6g\n# ABSF uncertainty %.2g: counting statistics", r.absf.value, r.absf.sigma);
     if (r.absf.stand_ins > 0)
-        std::fprintf(out, ", and the efficiencies of the %d pixels about the beam that the flat field does not give "
-                     "(%.1f %% of its counts) taken as the mean of %d about them", r.absf.stand_ins,
-                     100 * r.absf.stand_in_share, r.absf.around);
-    std::fprintf(out, "; the attenuation taken as exact\n");
+        std::fprintf(out, ", and %d pixels about the beam (%.1f %% of its counts) whose efficiency the flat field "
+                     "does not give, taken as the mean of %d about them", r.absf.stand_ins, 100 * r.absf.stand_in_share,
+                     r.absf.around);
+    std::fprintf(out, "\n");
 }
 
 void print_tsv(const Report& r, std::FILE* out) {
