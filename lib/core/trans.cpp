@@ -23,6 +23,12 @@ Status refuse(Code code, const std::string& what) {
 }
 
 const Console kSilent{nullptr, nullptr};
+constexpr std::size_t kPixels = kDetPixels;
+
+Status not_sized(const std::string& name) {
+    return refuse(Code::no_values, pk::format("%s or its dark current does not hold one count per pixel (%d)",
+                                              name.c_str(), kDetPixels));
+}
 
 // The net counts of one run: its counts less the dark current scaled to its
 // counting time.
@@ -30,9 +36,11 @@ struct Net {
     const BeamImage& run;
     const BeamImage& dark;
     double scale;  // counting time of the run over the dark current's; 0 without dark current
+    bool sized;    // both hold one count per pixel (or no dark current)
 
     Net(const BeamImage& r, const BeamImage& d)
-        : run(r), dark(d), scale(d.counts.empty() || !(d.time > 0) ? 0.0 : r.time / d.time) {}
+        : run(r), dark(d), scale(d.counts.empty() || !(d.time > 0) ? 0.0 : r.time / d.time),
+          sized(r.counts.size() == kPixels && (d.counts.empty() || d.counts.size() == kPixels)) {}
     double dark_at(std::size_t k) const { return scale > 0 ? dark.counts[k] : 0.0; }
     double value(std::size_t k) const { return run.counts[k] - scale * dark_at(k); }
     double var(std::size_t k) const { return run.counts[k] + scale * scale * dark_at(k); }
@@ -193,7 +201,12 @@ Status load_flat_field(const Param& p, const std::string& flat_name, const std::
 Status efficiencies(const FlatField& f, double x, double y, Efficiencies& out) {
     out = Efficiencies{};
     if (f.flat.intens.empty()) return ok_status();
+    if (f.flat.intens.size() < kPixels || f.mask.intens.size() < kPixels)
+        return refuse(Code::no_values, pk::format("the flat field %s or its mask holds fewer values than the %d "
+                                                  "pixels",
+                                                  f.flat.name.c_str(), kDetPixels));
     Data2D corrected = f.flat;
+    corrected.uncert.resize(corrected.intens.size());
     if (f.p.jacobian == 1) {
         Param p = f.p;
         p.bx = pk::to_float(x);
@@ -220,9 +233,8 @@ Status efficiencies(const FlatField& f, double x, double y, Efficiencies& out) {
 
 Status beam_centre(const BeamImage& empty, const BeamImage& dark, const FlatField& flat, BeamCentre& out) {
     out = BeamCentre{};
-    if (empty.counts.size() != static_cast<std::size_t>(kDetPixels))
-        return refuse(Code::no_values, "no empty-beam image is loaded");
     const Net n(empty, dark);
+    if (!n.sized) return not_sized(empty.name);
     const std::pair<int, double> peak = find_peak(n);
     if (peak.first < 0 || !(peak.second > 0) || !std::isfinite(peak.second))
         return refuse(Code::no_pixels,
@@ -243,6 +255,7 @@ Status beam_centre(const BeamImage& empty, const BeamImage& dark, const FlatFiel
 Status default_disc(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, double share, Disc& out) {
     out = Disc{c.x, c.y, 0.0};
     const Net n(empty, dark);
+    if (!n.sized) return not_sized(empty.name);
     std::vector<std::pair<double, double>> by_distance;  // squared distance, net count
     for_disc(c.x, c.y, c.window, [&](std::size_t k, double x, double y) {
         by_distance.emplace_back((x - c.x) * (x - c.x) + (y - c.y) * (y - c.y), n.value(k) - c.background);
@@ -286,6 +299,7 @@ Status check_disc(const Disc& d) {
 DiscCounts disc_counts(const BeamImage& run, const BeamImage& dark, const Disc& d) {
     const Net n(run, dark);
     DiscCounts s;
+    if (!n.sized) return s;
     s.dark_scale = n.scale;
     s.monitor = run.monitor;
     for_disc(d.x, d.y, d.radius, [&](std::size_t k, double, double) {
@@ -309,6 +323,8 @@ Status transmission(const DiscCounts& run, const DiscCounts& empty, const std::s
         return refuse(Code::no_pixels, "the empty beam has no net counts in the disc to compare " + name + " with");
     if (!(run.monitor > 0))
         return refuse(Code::zero_time, pk::format("the monitor count of %s is not above 0", name.c_str()));
+    if (run.pixels != empty.pixels)
+        return refuse(Code::no_values, pk::format("%s holds no counts in the disc's pixels", name.c_str()));
     // T = m (S - a D) / (E - b D): the dark counts D enter both runs.
     const double m = empty.monitor / run.monitor, e = empty.net();
     const double value = m * run.net() / e;
@@ -386,12 +402,13 @@ Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamC
     Status st = check_scale_inputs(flat, attenuation);
     if (st.ok()) st = efficiencies(flat, c.x, c.y, e);
     if (!st.ok()) return st;
+    const Net n(empty, dark);
+    if (!n.sized) return not_sized(empty.name);
     const StandIn s = stand_in(e, c);
     if (s.count < 2)
         return refuse(Code::no_pixels, pk::format("the flat field %s gives the efficiency of no pixel about the beam "
                                                   "(all masked or out of range)",
                                                   flat.flat.name.c_str()));
-    const Net n(empty, dark);
     double sum = 0.0, var = 0.0, inverse = 0.0, stood = 0.0, stood_sq = 0.0;
     for_disc(c.x, c.y, c.window, [&](std::size_t k, double, double) {
         const double u = usable(e, k, s.mean), w = n.value(k) - c.background;

@@ -75,6 +75,25 @@ TEST(BeamCentre, CentroidOfANetSpotOverBackgroundAndDarkCurrent) {
     EXPECT_EQ(st.reason(), "image holds no counts above the dark current: no beam to measure");
 }
 
+// Images and flat fields of another size than the detector's, as a caller
+// of the library could pass them, are refused, not read beyond their end.
+TEST(BeamCentre, ImagesOfAnotherSizeAreRefused) {
+    BeamImage small = image(1, 1, 5);
+    small.counts.resize(100);
+    pk::BeamCentre c;
+    EXPECT_EQ(pk::beam_centre(small, BeamImage{}, pk::FlatField{}, c).code, pk::Code::no_values);
+    EXPECT_EQ(pk::beam_centre(image(1, 1, 5), small, pk::FlatField{}, c).code, pk::Code::no_values);
+    const pk::Disc d{64, 64, 3};
+    EXPECT_EQ(pk::disc_counts(small, BeamImage{}, d).pixels, 0);
+    pk::Measured t;
+    EXPECT_FALSE(pk::transmission(pk::disc_counts(small, BeamImage{}, d),
+                                  pk::disc_counts(image(1, 1, 5), BeamImage{}, d), "small", t).ok());
+    pk::FlatField f = flat_field(1000);
+    f.flat.intens.resize(100);
+    pk::Efficiencies e;
+    EXPECT_EQ(pk::efficiencies(f, 64, 64, e).code, pk::Code::no_values);
+}
+
 // A spot on pixel (64, 64) of 19800 counts, 40 in each neighbour and 10 in
 // each diagonal: 99 % is the pixel alone (radius halfway to the next ring),
 // 99.5 % takes the neighbours, 99.9 % the diagonals too.
