@@ -157,7 +157,8 @@ std::string set_option(const std::string& name, const std::string& value, Option
         o.empty_given = true;
         return read_spec(value, "FILE,TIME,MONITOR", 3, 3, o.empty);
     }
-    if (name == "--radius") return read_number(name, value, 0.0, 0.5 * kDetSide, "a radius above 0 and at most 64 pixels", o.radius);
+    if (name == "--radius")
+        return read_number(name, value, 0.0, 0.5 * kDetSide, "a radius above 0 and at most 64 pixels", o.radius);
     if (name == "--attenuation")
         return read_number(name, value, 0.0, 1.0, "a transmission above 0 and at most 1", o.attenuation);
     if (value != "text" && value != "tsv") return "--format is text or tsv, not '" + value + "'";
@@ -175,8 +176,10 @@ Cli read_argument(int argc, const char* const* argv, int& i, bool& options, Opti
         o.runs.push_back(r);
         return why.empty() ? Cli::run : Cli::bad;
     }
-    if (a == "--") options = false;
-    if (a == "--") return Cli::run;
+    if (a == "--") {
+        options = false;
+        return Cli::run;
+    }
     if (a == "--help" || a == "-h") return Cli::help;
     if (a == "--version") return Cli::version;
     for (const char* name : {"--par", "--dark", "--empty", "--radius", "--attenuation", "--format"}) {
@@ -222,7 +225,6 @@ std::string reason(const Status& st, const std::string& file) {
     if (!S_ISREG(s.st_mode)) return file + " is not a regular file";
     return file + " cannot be read";
 }
-
 
 // ---- The measurements -------------------------------------------------------
 
@@ -396,8 +398,9 @@ int measure(const Options& o, std::FILE* out, std::FILE* err) {
     measure_scale(o, in, empty, r, err, status);
     if (o.tsv) print_tsv(r, out);
     else print_text(r, out);
-    std::fflush(out);
-    return status;
+    if (std::fflush(out) == 0 && !std::ferror(out)) return status;
+    error(err, std::string("could not write the results: ") + std::strerror(errno));
+    return 1;
 }
 
 }  // namespace

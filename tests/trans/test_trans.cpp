@@ -579,3 +579,15 @@ TEST(TransGoals, TransmissionScatterAgreesWithItsUncertainty) {
     EXPECT_LT(chi2 / n, 1.4);
     EXPECT_LT(most, 4.0);
 }
+
+// Results that cannot be written (a full disk) are an error, not a silent
+// success.
+TEST(PelkaroTrans, ResultsThatCannotBeWrittenGiveStatusOne) {
+    if (!pkt::file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    pkt::TempDir dir;
+    const std::string cmd = "cd '" + kExamples + "' && '" PELKARO_TRANS_EXE "' --empty empty_beam.dat,1,1 > /dev/full 2> '" +
+                            (dir / "err") + "'";
+    const int raw = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+    EXPECT_EQ(pkt::read_file(dir / "err"), "pelkaro-trans: error: could not write the results: No space left on device\n");
+}
