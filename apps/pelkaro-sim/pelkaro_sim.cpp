@@ -616,9 +616,11 @@ int main(int argc, char** argv) {
     Rng beam_counts(s.seed ^ sim::kBeamStream);
     for (size_t i = 0; i < beams.size(); ++i) {
         const sim::BeamRun& b = beams[i];
-        const Exposure e{b.file.c_str(), b.what.c_str(), &images.spot, b.neutrons / images.spot_area, b.time, b.monitor};
+        const Exposure e{b.file.c_str(), b.what.c_str(), &images.spot, b.neutrons / images.spot_area, b.time,
+                         b.monitor};
+        const Counts c = expose(beam_counts, eff, e, s.dark_rate);
         files.insert(files.begin() + static_cast<std::ptrdiff_t>(shots.size() + i),
-                     {b.file, detector_file(e.what, run.origin + " --transmission-runs", expose(beam_counts, eff, e, s.dark_rate))});
+                     {b.file, detector_file(e.what, run.origin + " --transmission-runs", c)});
     }
     const std::string failed = write_run(s.out, files);
     if (!failed.empty()) {

@@ -258,7 +258,8 @@ bool read_parameters(const Options& o, Inputs& in, RunSpec& dark, bool& with_dar
     Run run;
     const Status st = prepare_run(o.par, run, kSilent);
     if (!st.ok()) {
-        error(err, o.par + ": " + st.reason() + "; nothing measured");
+        error(err, (st.code == Code::cannot_read ? reason(st, o.par) : o.par + ": " + st.reason()) +
+                       "; nothing measured");
         return false;
     }
     const auto has = [&run](int kw) { return (run.log.seen >> kw & 1u) != 0; };

@@ -422,7 +422,8 @@ Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamC
     });
     // The stand-ins' mean is uncertain, and their own efficiencies scatter about it.
     const double m2 = s.mean * s.mean;
-    var += inverse * inverse * c.background_var + stood * stood * s.mean_var / (m2 * m2) + stood_sq * s.spread / (m2 * m2);
+    var += inverse * inverse * c.background_var + stood * stood * s.mean_var / (m2 * m2) +
+           stood_sq * s.spread / (m2 * m2);
     const double factor = 1000.0 * (flat.p.px * static_cast<double>(flat.p.py) /
                                     (static_cast<double>(flat.p.sam2det) * flat.p.sam2det)) /
                           (empty.monitor * attenuation);

@@ -253,11 +253,12 @@ TEST(ReadBeamImage, HeaderTagsWinAndFilesThatCannotServeAreRefused) {
         std::string text;
         std::string reason;
     } bad[] = {
-        {"half.dat", plain_file("", 8192, 2), d + "half.dat holds 8192 detector values; the detector has 16384 pixels"},
-        {"more.dat", plain_file("", 16385, 2), d + "more.dat holds 16385 detector values; the detector has 16384 pixels"},
+        {"half.dat", plain_file("", 8192, 2), d + "half.dat holds 8192 detector values; the detector has 16384"},
+        {"more.dat", plain_file("", 16385, 2), d + "more.dat holds 16385 detector values; the detector has 16384"},
         {"zero.dat", plain_file("<time>0</time>\n", 16384, 2), "the counting time of " + d + "zero.dat is 0 s"},
         {"minus.dat", plain_file("<time>-5</time>\n", 16384, 2), "the counting time of " + d + "minus.dat is -5 s"},
-        {"monitor.dat", plain_file("<monitor>-3</monitor>\n", 16384, 2), "the monitor count of " + d + "monitor.dat is -3"},
+        {"monitor.dat", plain_file("<monitor>-3</monitor>\n", 16384, 2),
+         "the monitor count of " + d + "monitor.dat is -3"},
         {"huge.dat", plain_file("", 16384, 4294967296L), d + "huge.dat holds a count beyond the 32-bit range"},
     };
     for (const auto& c : bad) {
@@ -422,6 +423,7 @@ TEST(PelkaroTrans, AnInputThatCannotBeUsedGivesStatusOne) {
     pkt::write_file(s.dir / "half.dat", plain_file("<time>10</time>\n<monitor>10</monitor>\n", 8192, 2));
     pkt::write_file(s.dir / "zero.dat", plain_file("<time>10</time>\n<monitor>10</monitor>\n", 16384, 0));
     pkt::write_file(s.dir / "notime.dat", plain_file("<time>0</time>\n", 16384, 2));
+    pkt::write_file(s.dir / "nolines.par", "MODE 0\n");
     pkt::write_file(s.dir / "nosens.par", "DATS sphere_sample.dat 1 1 1 1\nDATB solvent_buffer.dat 0 0 1 1\n");
     pkt::write_file(s.dir / "smallflat.par", "DATS sphere_sample.dat 1 1 1 1\nDATB solvent_buffer.dat 0 0 1 1\n"
                                              "PXSP 5 5\nSM2D 5000\nSENS 1 half.dat\n");
@@ -433,22 +435,34 @@ TEST(PelkaroTrans, AnInputThatCannotBeUsedGivesStatusOne) {
         bool measured;  // the sample's line is printed
     };
     const Case cases[] = {
-        {{"--empty", "nothere.dat,1,1", run}, "the empty beam: nothere.dat: No such file or directory; nothing measured", false},
+        {{"--empty", "nothere.dat,1,1", run},
+         "the empty beam: nothere.dat: No such file or directory; nothing measured", false},
         {{"--empty", ".,1,1", run}, "the empty beam: . is not a regular file; nothing measured", false},
-        {{"--empty", "half.dat,1,1", run}, "the empty beam: half.dat holds 8192 detector values; the detector has 16384 pixels; nothing measured", false},
+        {{"--empty", "half.dat,1,1", run},
+         "the empty beam: half.dat holds 8192 detector values; the detector has 16384 pixels; nothing measured", false},
         {{"--empty", "notime.dat,1,1", run}, "the empty beam: the counting time of notime.dat is 0 s", false},
         {{"--empty", "zero.dat,1,1", run}, "the empty beam: zero.dat holds no counts above the dark current", false},
-        {{"--empty", "edge.dat,120,120000", run}, "the empty beam: the disc of radius 3.36 pixels about the beam centre (2.60, 62.50) reaches beyond the detector", false},
+        {{"--empty", "edge.dat,120,120000", run},
+         "the empty beam: the disc of radius 3.36 pixels about the beam centre (2.60, 62.50) reaches beyond the "
+         "detector",
+         false},
         {{e, "--radius", "63", run}, "the empty beam: the disc of radius 63.00 pixels", false},
-        {{e, "--dark", "nothere.dat,100", run}, "the dark current: nothere.dat: No such file or directory; nothing measured", false},
+        {{e, "--dark", "nothere.dat,100", run},
+         "the dark current: nothere.dat: No such file or directory; nothing measured", false},
         {{e, "--dark", "half.dat,100", run}, "the dark current: half.dat holds 8192 detector values", false},
-        {{e, "--par", "nothere.par", run}, "nothere.par: ", false},
+        {{e, "--par", "nothere.par", run}, "nothere.par: No such file or directory; nothing measured", false},
+        {{e, "--par", "nolines.par", run},
+         "nolines.par: bad number of sample or buffer files (must be > 0); nothing measured", false},
         {{e, run, "half.dat,10,10"}, "half.dat holds 8192 detector values; the detector has 16384 pixels", true},
         {{e, run, "notime.dat,10,10"}, "the counting time of notime.dat is 0 s", true},
         {{e, run, "twice.dat,120,60000"}, "twice.dat counted 2.", true},
         {{e, run, "gone.dat,1,1"}, "gone.dat: No such file or directory", true},
-        {{e, "--par", "nosens.par", "--attenuation", "0.0001", run}, "nosens.par has no PXSP line, which the absolute scale (ABSF) needs", true},
-        {{e, "--par", "smallflat.par", "--attenuation", "0.0001", run}, "the flat field of smallflat.par: the flat field half.dat holds 8192 detector values; the detector has 16384 pixels; the centre is measured without it and no ABSF is given", true},
+        {{e, "--par", "nosens.par", "--attenuation", "0.0001", run},
+         "nosens.par has no PXSP line, which the absolute scale (ABSF) needs", true},
+        {{e, "--par", "smallflat.par", "--attenuation", "0.0001", run},
+         "the flat field of smallflat.par: the flat field half.dat holds 8192 detector values; the detector has 16384 "
+         "pixels; the centre is measured without it and no ABSF is given",
+         true},
     };
     for (const Case& c : cases) {
         const pkt::RunResult r = trans(c.args, s.dir.path());
@@ -585,9 +599,10 @@ TEST(TransGoals, TransmissionScatterAgreesWithItsUncertainty) {
 TEST(PelkaroTrans, ResultsThatCannotBeWrittenGiveStatusOne) {
     if (!pkt::file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     pkt::TempDir dir;
-    const std::string cmd = "cd '" + kExamples + "' && '" PELKARO_TRANS_EXE "' --empty empty_beam.dat,1,1 > /dev/full 2> '" +
-                            (dir / "err") + "'";
+    const std::string cmd = "cd '" + kExamples + "' && '" PELKARO_TRANS_EXE
+                            "' --empty empty_beam.dat,1,1 > /dev/full 2> '" + (dir / "err") + "'";
     const int raw = std::system(cmd.c_str());
     EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
-    EXPECT_EQ(pkt::read_file(dir / "err"), "pelkaro-trans: error: could not write the results: No space left on device\n");
+    EXPECT_EQ(pkt::read_file(dir / "err"),
+              "pelkaro-trans: error: could not write the results: No space left on device\n");
 }
