@@ -242,6 +242,8 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
             s.transmission_runs = true;
             continue;
         }
+        if (arg.rfind("--transmission-runs=", 0) == 0)
+            return {Parsed::Action::Exit, fail("--transmission-runs takes no value")};
         if (arg.compare(0, 2, "--") != 0 || arg.size() == 2)
             return {Parsed::Action::Exit, fail("unexpected argument '" + arg + "'")};
         const size_t eq = arg.find('=');

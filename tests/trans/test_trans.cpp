@@ -545,6 +545,19 @@ TEST(PelkaroTrans, TheSimulatorsCommandMeasuresItsRuns) {
     EXPECT_NE(r.out.find("  sphere_sample.dat\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nCNTR 40.9"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nABSF "), std::string::npos) << r.out;
+
+    // Written with the other files, all or none: under a file-size limit
+    // that the first files fit and the flat field does not, none is left.
+    pkt::TempDir none;
+    pkt::RunOptions small;
+    small.fsize_limit = 80000;
+    const pkt::RunResult cut =
+        pkt::run_program(PELKARO_SIM_EXE, {"--transmission-runs", "--out", none.path()}, none.path(), small);
+    EXPECT_EQ(cut.status, 1) << cut.err;
+    EXPECT_TRUE(std::filesystem::is_empty(none.path()));
+    const pkt::RunResult valued = pkt::run_program(PELKARO_SIM_EXE, {"--transmission-runs=yes"}, none.path());
+    EXPECT_EQ(valued.status, 2);
+    EXPECT_EQ(valued.err.rfind("pelkaro_sim: error: --transmission-runs takes no value\n", 0), 0u) << valued.err;
 }
 
 // The centre within 0.05 pixel of the simulated one, anywhere on the
