@@ -12,10 +12,10 @@ namespace pk {
 
 namespace {
 
-const char* const kUsage = "usage: pelkaro-check [--strict] PARAMFILE\n";
+const char* const kUsage = "usage: pelkaro-check [--strict] [--trans TRANS.tsv] PARAMFILE\n";
 
 const char* const kHelp =
-    "usage: pelkaro-check [--strict] PARAMFILE\n"
+    "usage: pelkaro-check [--strict] [--trans TRANS.tsv] PARAMFILE\n"
     "\n"
     "Checks the run that \"Pelkaro PARAMFILE\" would make in the working directory,\n"
     "without writing anything: reads the parameter file and every file it names as\n"
@@ -27,6 +27,8 @@ const char* const kHelp =
     "file names in the parameter file are relative to the working directory.\n"
     "\n"
     "  --strict   warnings count as errors (exit status 1)\n"
+    "  --trans TRANS.tsv  also compare the transmissions, CNTR and ABSF with those\n"
+    "             pelkaro-trans measured (its --format tsv table)\n"
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -55,6 +57,7 @@ void print_result(const CheckResult& r, bool strict, std::FILE* out) {
 int check_main(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
     bool strict = false;
     bool options = true;
+    std::string trans;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -68,6 +71,10 @@ int check_main(int argc, const char* const* argv, std::FILE* out, std::FILE* err
             return 0;
         } else if (options && a == "--strict") {
             strict = true;
+        } else if (options && (a == "--trans" || a.compare(0, 8, "--trans=") == 0)) {
+            if (a == "--trans" && i + 1 == argc) return usage_error(err, "--trans needs a file name");
+            trans = a == "--trans" ? argv[++i] : a.substr(8);
+            if (trans.empty()) return usage_error(err, "--trans needs a file name");
         } else if (options && a.size() > 1 && a[0] == '-') {
             return usage_error(err, "unknown option " + quote(a));
         } else {
@@ -76,7 +83,7 @@ int check_main(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     }
     if (files.size() != 1)
         return usage_error(err, files.empty() ? "no parameter file given" : "more than one parameter file given");
-    const CheckResult r = check_run(files[0]);
+    const CheckResult r = check_run(files[0], trans);
     print_result(r, strict, out);
     std::fflush(out);
     return r.errors > 0 || (strict && r.warnings > 0) ? 1 : 0;

@@ -60,6 +60,7 @@
 #include "app.h"
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/files.h"
+#include "sim_beam.h"
 #include "sim_options.h"
 
 namespace {
@@ -608,7 +609,20 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const std::string failed = write_run(s.out, run_files(s, run, shots, counts, mask));
+    std::vector<OutFile> files = run_files(s, run, shots, counts, mask);
+    // The direct-beam runs, from their own generator, after the detector files.
+    const std::vector<sim::BeamRun> beams =
+        s.transmission_runs ? sim::beam_runs(kPerMonitor, run.t_sam, run.t_buf) : std::vector<sim::BeamRun>{};
+    Rng beam_counts(s.seed ^ sim::kBeamStream);
+    for (size_t i = 0; i < beams.size(); ++i) {
+        const sim::BeamRun& b = beams[i];
+        const Exposure e{b.file.c_str(), b.what.c_str(), &images.spot, b.neutrons / images.spot_area, b.time,
+                         b.monitor};
+        const Counts c = expose(beam_counts, eff, e, s.dark_rate);
+        files.insert(files.begin() + static_cast<std::ptrdiff_t>(shots.size() + i),
+                     {b.file, detector_file(e.what, run.origin + " --transmission-runs", c)});
+    }
+    const std::string failed = write_run(s.out, files);
     if (!failed.empty()) {
         std::fprintf(stderr, "pelkaro_sim: error: %s\n", failed.c_str());
         return 1;
@@ -617,6 +631,7 @@ int main(int argc, char** argv) {
                 "  mask: beam stop and %d bad pixels; ABSF %.7g\n",
                 run.origin.c_str(), s.out.c_str(), s.radius, forward_intensity(s), run.t_sam, run.t_buf, mask.bad,
                 mask.absf);
+    if (!beams.empty()) std::printf("%s", sim::beam_summary(s, beams).c_str());
     const double lo = 3.0 + kSpotRadius, hi = 125.0 - kSpotRadius;  // Pelkaro looks in rows and columns 3..124
     if (s.centre_x < lo || s.centre_x > hi || s.centre_y < lo || s.centre_y > hi)
         std::printf("  note: the direct beam reaches outside rows and columns 3 to 124, where Pelkaro's\n"

@@ -134,9 +134,12 @@ void print_help() {
     std::printf("\nOutput:\n"
                 "  --%-24s seed of the counting statistics (default %llu)\n"
                 "  --%-24s directory to write into, created if need be (default %s)\n"
+                "  --%-24s also the attenuated direct-beam runs empty_beam.dat, sample_beam.dat and\n"
+                "  %-26s buffer_beam.dat, and the pelkaro-trans command that measures them\n"
                 "  --%-24s this text\n  --%-24s the program's version\n"
                 "\nExit status: 0 written, 1 the files could not be written, 2 a bad option.\n",
-                "seed N", static_cast<unsigned long long>(d.seed), "out DIR", d.out.c_str(), "help",
+                "seed N", static_cast<unsigned long long>(d.seed), "out DIR", d.out.c_str(), "transmission-runs", "",
+                "help",
                 "version");
 }
 
@@ -235,6 +238,12 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
             std::printf("%s\n", kVersion);
             return done;
         }
+        if (arg == "--transmission-runs") {
+            s.transmission_runs = true;
+            continue;
+        }
+        if (arg.rfind("--transmission-runs=", 0) == 0)
+            return {Parsed::Action::Exit, fail("--transmission-runs takes no value")};
         if (arg.compare(0, 2, "--") != 0 || arg.size() == 2)
             return {Parsed::Action::Exit, fail("unexpected argument '" + arg + "'")};
         const size_t eq = arg.find('=');

@@ -40,6 +40,7 @@ struct Settings {
     double dark_rate = 5e-4;          // counts per second per pixel
     double flat_spread = 0.03;        // pixel-to-pixel spread of the efficiencies
     uint64_t seed = 1;
+    bool transmission_runs = false;   // also write the direct-beam runs for pelkaro-trans
     std::string out = ".";
 };
 

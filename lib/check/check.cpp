@@ -71,7 +71,7 @@ void order(std::vector<Diagnostic>& diags, const std::string& par) {
 
 }  // namespace
 
-CheckResult check_run(const std::string& param_name) {
+CheckResult check_run(const std::string& param_name, const std::string& trans_table) {
     Check c;
     c.par = param_name;
     const int read = read_param_file(param_name, c.pf);
@@ -90,6 +90,7 @@ CheckResult check_run(const std::string& param_name) {
             check_beam_centre(c);
             check_outputs(c);
             mask_warnings(c);
+            if (!trans_table.empty()) check_trans(c, trans_table);
         } catch (const std::bad_alloc&) {
             c.error(0, "out of memory; the check cannot go on");
         }

@@ -67,6 +67,7 @@ void check_reduction(Check& c);     // check_reduce.cpp: the reduction in memory
 void check_beam_centre(Check& c);   // check_reduce.cpp: the measurement of a mode 2 run
 void check_outputs(Check& c);       // check_reduce.cpp: where the outputs would go
 void mask_warnings(Check& c);       // check_data.cpp: beam stop and flat field against the mask
+void check_trans(Check& c, const std::string& table);  // check_trans.cpp: against pelkaro-trans's table
 
 // A detector data file read as Pelkaro's reader reads it, with what the
 // reader passes over in silence (check_scan.cpp).

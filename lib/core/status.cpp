@@ -69,6 +69,7 @@ const char* stage_name(Stage stage) {
         case Stage::subtraction: return "subtraction";
         case Stage::average: return "average";
         case Stage::output: return "output";
+        case Stage::transmission: return "transmission";
     }
     return "none";
 }

@@ -104,13 +104,13 @@ TEST(Check, CommandLine) {
     const Checked help = run_check(dir.path(), "--help");
     EXPECT_EQ(help.status, 0);
     ASSERT_FALSE(help.lines.empty());
-    EXPECT_EQ(help.lines[0], "usage: pelkaro-check [--strict] PARAMFILE");
+    EXPECT_EQ(help.lines[0], "usage: pelkaro-check [--strict] [--trans TRANS.tsv] PARAMFILE");
     EXPECT_EQ(run_check(dir.path(), "--version").lines, Lines{"pelkaro-check " PELKARO_VERSION});
     for (const char* wrong : {"", "p.par p.par", "--loud p.par"}) {
         const Checked c = run_check(dir.path(), wrong, true);
         EXPECT_EQ(c.status, 2) << wrong;
         ASSERT_GE(c.lines.size(), 2u) << wrong;
-        EXPECT_EQ(c.lines[1], "usage: pelkaro-check [--strict] PARAMFILE") << wrong;
+        EXPECT_EQ(c.lines[1], "usage: pelkaro-check [--strict] [--trans TRANS.tsv] PARAMFILE") << wrong;
         EXPECT_TRUE(run_check(dir.path(), wrong).lines.empty()) << wrong;
     }
     const Checked clean = check(dir);

@@ -36,7 +36,7 @@ env -u DESTDIR "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install
     { cat "$scratch/install.log"; fail "cmake --install failed"; }
 bin=$prefix/bin doc=$prefix/share/doc/pelkaro man1=$prefix/share/man/man1
 
-programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot)
+programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans)
 if [ "$with_nxcansas" = 1 ]; then
     programs+=(pelkaro-nxcansas)
 elif [ -e "$bin/pelkaro-nxcansas" ]; then
@@ -114,12 +114,23 @@ elif [ -e "$prefix/$python_dir/pelkaro" ] && [ -n "$python_dir" ]; then
     fail "the Python package installed although it was not built"
 fi
 
-# With its defaults the simulator writes the example again, byte for byte.
-"$bin/pelkaro-sim" --out sim >sim.log 2>&1 || { cat sim.log; fail "pelkaro-sim: status $?"; }
+# The example's direct beams: the transmissions, centre and scale measured,
+# and the parameter file agrees with them.
+"$bin/pelkaro-trans" --format tsv --par spheres.par --attenuation 0.0001 --empty empty_beam.dat,120,120000 \
+    sample_beam.dat,180,176940,sphere_sample.dat buffer_beam.dat,150,148320,solvent_buffer.dat >trans.tsv 2>trans.log ||
+    { cat trans.log; fail "pelkaro-trans: status $?"; }
+[ "$(grep -c '^transmission' trans.tsv)" -eq 2 ] && grep -q '^absf' trans.tsv || { cat trans.tsv; fail "pelkaro-trans table"; }
+"$bin/pelkaro-check" --strict --trans trans.tsv spheres.par >check-trans.log 2>&1 ||
+    { cat check-trans.log; fail "pelkaro-check --trans: status $?"; }
+
+# With its defaults and the direct-beam runs the simulator writes the example
+# again, byte for byte, and prints the command that measures them.
+"$bin/pelkaro-sim" --transmission-runs --out sim >sim.log 2>&1 || { cat sim.log; fail "pelkaro-sim: status $?"; }
 for f in $expected; do
     [ "${f##*.}" != py ] || continue
     cmp -s "$doc/examples/$f" "sim/$f" || fail "pelkaro-sim did not regenerate $f"
 done
+grep -q '^pelkaro-trans --par spheres.par ' sim.log || { cat sim.log; fail "pelkaro-sim printed no pelkaro-trans command"; }
 
 if ! skip_without gnuplot gnuplot-nox "pelkaro-plot"; then
     for f in sphere_sample.d1d sphere_sample.d2d; do

@@ -33,8 +33,10 @@ struct CheckResult {
 };
 
 // Checks the run that "Pelkaro param_name" would make in the working
-// directory.  Reads files, writes none.
-CheckResult check_run(const std::string& param_name);
+// directory.  Reads files, writes none.  With `trans_table` (the table of
+// pelkaro-trans --format tsv), also compares the transmissions, beam centre
+// and absolute scale factor with those measured on the direct-beam runs.
+CheckResult check_run(const std::string& param_name, const std::string& trans_table = std::string());
 
 // "FILE:LINE: error: TEXT" ("FILE: ..." for the file as a whole), no line end.
 std::string diagnostic_line(const Diagnostic& d);

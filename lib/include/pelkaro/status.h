@@ -22,6 +22,7 @@ enum class Stage {
     subtraction,  // background and dark-current subtraction, absolute scale
     average,      // the azimuthal average
     output,       // writing a result file
+    transmission, // measuring direct-beam runs: beam centre, transmissions, absolute scale
 };
 
 // Why it failed.

@@ -1,0 +1,183 @@
+// pelkaro-check --trans: the parameter file against what pelkaro-trans
+// measured on the direct-beam runs (its table, --format tsv): a sample or
+// buffer transmission more than three standard deviations from the one
+// measured for its file, a beam centre more than a pixel from the measured
+// one, an absolute scale factor more than three standard deviations from the
+// measured one.  A transmission in percent and a centre with x and y swapped
+// are named as such.
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "check_internal.h"
+#include "keywords.h"
+
+namespace pk {
+
+namespace {
+
+constexpr const char* kHeader = "quantity\tfile\tvalue\tsigma\tdatafile";
+constexpr double kSigmas = 3.0;
+constexpr double kMostCentreShift = 1.0;  // pixels
+
+// One row of the table.
+struct Row {
+    int line = 0;
+    std::string quantity, file, datafile;
+    double value = 0.0, sigma = 0.0;
+};
+
+struct Table {
+    std::string name;
+    std::vector<Row> rows;
+    // The last row of a quantity (nullptr: none).
+    const Row* last(const char* quantity) const {
+        const Row* found = nullptr;
+        for (const Row& r : rows)
+            if (r.quantity == quantity) found = &r;
+        return found;
+    }
+    std::string where(const Row& r) const { return quote(name) + " line " + std::to_string(r.line); }
+};
+
+std::vector<std::string> fields_of(const std::string& line) {
+    std::vector<std::string> out(1);
+    for (const char c : line) {
+        if (c == '\t') out.emplace_back();
+        else out.back().push_back(c);
+    }
+    return out;
+}
+
+bool finite_number(const std::string& text, double& v) {
+    if (text.empty() || text.find_first_of(std::string(" \t\n\v\f\r\0", 7)) != std::string::npos) return false;
+    char* end = nullptr;
+    errno = 0;
+    v = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && errno != ERANGE && std::isfinite(v);
+}
+
+// Reads one data line; "" or why it cannot be used.
+std::string read_row(const std::string& line, Row& r) {
+    const std::vector<std::string> f = fields_of(line);
+    if (f.size() != 5) return "a row has 5 fields separated by tabs; this one has " + std::to_string(f.size());
+    r.quantity = f[0];
+    r.file = f[1];
+    r.datafile = f[4];
+    const bool known = r.quantity == "transmission" || r.quantity == "centre_x" || r.quantity == "centre_y" ||
+                       r.quantity == "radius" || r.quantity == "absf";
+    if (!known) return quote(r.quantity) + " is not a quantity pelkaro-trans measures";
+    if (!finite_number(f[2], r.value)) return "the value " + quote(f[2]) + " is not a number";
+    if (r.quantity == "radius") return "";
+    if (!finite_number(f[3], r.sigma) || !(r.sigma > 0))
+        return "the uncertainty " + quote(f[3]) + " is not a number above 0";
+    return "";
+}
+
+// Reads the table; false (with the errors added) when it cannot be used.
+bool read_table(Check& c, Table& t) {
+    std::string text;
+    const Slurp got = read_file(t.name, text);
+    if (got != Slurp::ok) {
+        c.add(Severity::error, t.name, 0,
+              got == Slurp::too_large ? std::string("the table holds more than ") + kInputLimitText +
+                                            ", the most an input file may hold"
+                                      : cannot_use("the transmission table", t.name));
+        return false;
+    }
+    const int errors = c.error_count();
+    std::size_t from = 0;
+    for (int line = 1; from < text.size(); ++line) {
+        std::size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        std::string s = text.substr(from, end - from);
+        from = end + 1;
+        if (!s.empty() && s.back() == '\r') s.pop_back();
+        if (line == 1 && s != kHeader) {
+            c.add(Severity::error, t.name, 1, "the first line is not the header of a pelkaro-trans table (" +
+                                                  quote(kHeader) + "): is it its --format tsv output?");
+            return false;
+        }
+        Row r;
+        r.line = line;
+        const std::string why = line == 1 || s.empty() ? "" : read_row(s, r);
+        if (!why.empty()) c.add(Severity::error, t.name, line, why);
+        else if (line > 1 && !s.empty()) t.rows.push_back(r);
+    }
+    if (text.empty()) c.add(Severity::error, t.name, 0, "the table is empty");
+    return c.error_count() == errors;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    std::error_code ec;
+    return !a.empty() && !b.empty() && std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// A sample or buffer line's transmission against the measured one.
+void compare_transmission(Check& c, const Table& t, const ParseRecord& rec, bool& matched) {
+    for (const Row& r : t.rows) {
+        if (r.quantity != "transmission" || !same_file(r.datafile, rec.name)) continue;
+        matched = true;
+        const double given = rec.values[3], off = std::fabs(given - r.value) / r.sigma;
+        if (!(off > kSigmas)) continue;
+        const bool percent = std::fabs(given / 100 - r.value) <= kSigmas * r.sigma;
+        c.warning(rec.line, "the transmission " + num(given) + " of " + quote(rec.name) + " is " +
+                                pk::format("%.3g", off) + " standard deviations from the " +
+                                pk::format("%.6f +- %.6f", r.value, r.sigma) + " measured on " + quote(r.file) +
+                                " (" + t.where(r) + ")" + (percent ? "; is it in percent?" : ""));
+    }
+}
+
+void compare_centre(Check& c, const Table& t) {
+    const ParseRecord* rec = c.last_accepted(CNTR);
+    const Row* x = t.last("centre_x");
+    const Row* y = t.last("centre_y");
+    if (!rec || rec->values.size() < 2 || !x || !y) return;
+    const double gx = rec->values[0], gy = rec->values[1];
+    const double off = std::hypot(gx - x->value, gy - y->value);
+    if (!(off > kMostCentreShift)) return;
+    const bool swapped = std::hypot(gy - x->value, gx - y->value) <= kMostCentreShift;
+    c.warning(rec->line, "the beam centre (" + num(gx) + ", " + num(gy) + ") is " + pk::format("%.2f", off) +
+                             " pixels from the one measured on " + quote(x->file) + ", " +
+                             pk::format("CNTR %.3f %.3f", x->value, y->value) + " (" + t.where(*x) + ")" +
+                             (swapped ? "; are x and y swapped?" : ""));
+}
+
+void compare_scale(Check& c, const Table& t) {
+    const ParseRecord* rec = c.last_accepted(ABSF);
+    const Row* r = t.last("absf");
+    if (!rec || rec->values.empty() || !r) return;
+    const double off = std::fabs(rec->values[0] - r->value) / r->sigma;
+    if (!(off > kSigmas)) return;
+    c.warning(rec->line, "the absolute scale factor " + num(rec->values[0]) + " is " + pk::format("%.3g", off) +
+                             " standard deviations from the " + pk::format("%.6g +- %.2g", r->value, r->sigma) +
+                             " measured on " + quote(r->file) + " (" + t.where(*r) + ")");
+}
+
+}  // namespace
+
+void check_trans(Check& c, const std::string& table) {
+    Table t;
+    t.name = table;
+    if (!read_table(c, t)) return;
+    bool any = false, matched = false;
+    for (const ParseRecord& rec : c.recs) {
+        if (rec.verdict != Verdict::accepted || (rec.keyword != DATS && rec.keyword != DATB)) continue;
+        const bool used = rec.values.size() >= 4 && (rec.keyword == DATS || rec.values[0] != 0);
+        if (!used) continue;
+        any = true;
+        compare_transmission(c, t, rec, matched);
+    }
+    compare_centre(c, t);
+    compare_scale(c, t);
+    if (any && !matched && t.last("transmission"))
+        c.add(Severity::note, t.name, 0, "no sample or buffer line of " + quote(c.par) +
+                                             " names a DATAFILE of the table, so no transmission was compared");
+}
+
+}  // namespace pk
