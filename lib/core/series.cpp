@@ -1,0 +1,101 @@
+// Reductions of a series with one configuration: the fixed parts taken from
+// one complete reduction, then each further run reduced with them.  The
+// stages are called on each sample image exactly as reduce() calls them (the
+// same functions, inputs and order), so only the work on the fixed images
+// is saved.  Any refusal is left to reduce(), which words it.
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "pelkaro/series.h"
+#include "common.h"
+
+namespace pk {
+
+namespace {
+
+template <class T>
+void put_bytes(std::string& key, const T& v) {
+    static_assert(std::is_trivially_copyable<T>::value, "plain values only");
+    key.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+void put_text(std::string& key, const std::string& s) {
+    put_bytes(key, s.size());
+    key += s;
+}
+
+void put_entry(std::string& key, const Data2D& d) {
+    put_text(key, d.name);
+    for (float f : {d.tm, d.monitor, d.thick, d.trans}) put_bytes(key, pk::bits_of(f));
+}
+
+bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
+
+bool allocate_image(Data2D& d) {
+    try {
+        d.intens.assign(kImageValues, 0.0f);
+        d.uncert.assign(kImageValues, 0.0f);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// One sample image loaded and corrected as reduce() loads and corrects it.
+bool load_sample(const SeriesSetup& setup, Data2D& d) {
+    const Console quiet{nullptr, nullptr};
+    if (!allocate_image(d) || !read_data(d, quiet).ok() || d.values <= 0 || d.tm == 0) return false;
+    if (setup.p.jacobian == 1 && !jacobian(setup.p, d, setup.sa).ok()) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string series_key(const Run& run) {
+    Param p = run.p;
+    p.sams = 0;
+    std::string key;
+    put_bytes(key, p);
+    put_bytes(key, run.log.seen);
+    put_bytes(key, run.buf.size());
+    for (const Data2D& b : run.buf) put_entry(key, b);
+    put_entry(key, run.dcur);
+    put_entry(key, run.sens);
+    put_entry(key, run.mask);
+    return key;
+}
+
+SeriesSetup take_setup(Run& run) {
+    SeriesSetup s;
+    s.key = series_key(run);
+    s.p = run.p;
+    if (s.p.jacobian == 1) solid_angle(s.p, s.sa);
+    s.buf = run.buf;
+    s.dcur = run.dcur;
+    s.sens = run.sens;
+    s.mask = run.mask;
+    if (averaging(s.p)) s.plan = make_ave_plan(s.p, s.mask);
+    return s;
+}
+
+bool reduce_with_setup(Run& run, const SeriesSetup& setup) {
+    const Console quiet{nullptr, nullptr};
+    if (run.p.mode != 0 || run.sam.empty() || series_key(run) != setup.key) return false;
+    for (Data2D& d : run.sam)
+        if (!load_sample(setup, d)) return false;
+    if (!allocate_image(run.res)) return false;
+    for (Data2D& d : run.sam)
+        if (!sens_cor(run.p, d, setup.sens, setup.mask).ok()) return false;
+    if (!sub_data(run.p, run.sam, setup.buf, setup.dcur, setup.mask, run.res, quiet).ok()) return false;
+    run.res.name = run.sam[0].name;
+    try {
+        run.mask.intens = setup.mask.intens;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!averaging(run.p) || average_by_plan(setup.plan, run.res, run.rot)) return true;
+    return ave_data(run.p, run.res, run.rot, setup.mask, quiet).ok();
+}
+
+}  // namespace pk
