@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
-#include <mutex>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -112,37 +110,6 @@ struct RowResult {
 // --------------------------------------------------------------------------
 // The runs.
 
-// The fixed parts of the configurations met so far, the most recent last;
-// a few at most, so that memory does not grow with the rows.
-struct SetupCache {
-    static constexpr std::size_t kMost = 8;
-    std::mutex m;
-    std::vector<std::shared_ptr<const SeriesSetup>> setups;
-    std::vector<std::string> building;  // keys whose setup a thread is making
-
-    std::shared_ptr<const SeriesSetup> find(const std::string& key) {
-        std::lock_guard<std::mutex> lock(m);
-        for (const auto& s : setups)
-            if (s->key == key) return s;
-        return nullptr;
-    }
-    // True when the caller is to make the setup of `key`.
-    bool claim(const std::string& key) {
-        std::lock_guard<std::mutex> lock(m);
-        if (std::find(building.begin(), building.end(), key) != building.end()) return false;
-        building.push_back(key);
-        return true;
-    }
-    void done(const std::string& key, std::shared_ptr<const SeriesSetup> s) {
-        std::lock_guard<std::mutex> lock(m);
-        building.erase(std::remove(building.begin(), building.end(), key), building.end());
-        if (!s) return;
-        if (setups.size() >= kMost) setups.erase(setups.begin());
-        setups.push_back(std::move(s));
-    }
-};
-
-
 // Everything the rows share.
 struct BatchJob {
     BatchOptions opt;
@@ -160,7 +127,7 @@ bool draw_plot(const std::string& program, const std::string& in, const std::str
 std::string find_plot_program();
 
 // Reduces one row into the output directory.
-RowResult reduce_row(const BatchJob& job, const TableRow& row, SetupCache& cache);
+RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache);
 
 // Rows whose outputs would replace one of their inputs: errors, one per row.
 std::vector<std::string> overwrite_errors(const BatchJob& job);

@@ -25,7 +25,6 @@ namespace pk {
 
 namespace {
 
-const Console kQuiet{nullptr, nullptr};
 
 // The extensions of a row's possible outputs.
 const char* const kOutputExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png"};
@@ -34,36 +33,6 @@ bool write_text(const std::string& path, const std::string& text) {
     pk::AtomicFile out;
     if (!pk::atomic_open(path, out)) return false;
     return pk::atomic_finish(out, std::fwrite(text.data(), 1, text.size(), out.f) == text.size());
-}
-
-// A failure of the run itself, where prepare_run parsed a file that asks
-// for something else than a reduction.
-Status not_a_reduction(const Run& run) {
-    Status st;
-    st.stage = Stage::parameters;
-    st.code = Code::bad_parameter;
-    st.message = pk::format("the parameter file asks for %s (MODE %d), not a reduction\n",
-                            run.p.mode == 1 ? "the mask file" : "the beam centre", run.p.mode);
-    return st;
-}
-
-// Reduces through the fixed parts of the configuration where they are
-// known, else the whole reduction (which then provides them).
-Status reduce_cached(const std::string& par, Run& run, SetupCache& cache) {
-    Status st = prepare_run(par, run, kQuiet);
-    if (!st.ok()) return st;
-    if (run.p.mode != 0) return not_a_reduction(run);
-    const std::string key = series_key(run);
-    if (const auto setup = cache.find(key)) {
-        if (reduce_with_setup(run, *setup)) return ok_status();
-        run = Run{};
-        st = prepare_run(par, run, kQuiet);
-        return st.ok() ? reduce(run, kQuiet) : st;
-    }
-    const bool maker = cache.claim(key);
-    st = reduce(run, kQuiet);
-    if (maker) cache.done(key, st.ok() ? std::make_shared<const SeriesSetup>(take_setup(run)) : nullptr);
-    return st;
 }
 
 // The check's diagnostics that concern this row: the places Pelkaro itself
@@ -75,9 +44,10 @@ bool about_own_outputs(const Diagnostic& d) {
                                               d.text.find("exists and is not a regular file") != std::string::npos));
 }
 
-// False with the row refused: an error of the check, or a warning under --strict.
-bool checked(const BatchJob& job, const std::string& par, RowResult& res) {
-    const CheckResult chk = check_run(par);
+// The check of the row, with its reduction: false with the row refused or
+// failed.  A warning refuses the row under --strict.
+bool checked(const BatchJob& job, const std::string& par, SeriesCheck& sc, RowResult& res) {
+    const CheckResult chk = check_run(par, sc);
     std::string first_error;
     int errors = 0;
     for (const Diagnostic& d : chk.diagnostics) {
@@ -85,8 +55,15 @@ bool checked(const BatchJob& job, const std::string& par, RowResult& res) {
         if (d.severity == Severity::warning) res.warnings.push_back(diagnostic_line(d));
         if (d.severity == Severity::error && errors++ == 0) first_error = diagnostic_line(d);
     }
-    if (errors > 0) {
+    res.state = RowState::refused;
+    if (!sc.reduction.ok()) {
+        res.state = RowState::failed;
+        res.error = "the reduction failed: " + sc.reduction.reason();
+    } else if (errors > 0) {
         res.error = first_error + (errors > 1 ? " (and " + counted(errors - 1, "more error", "more errors") + ")" : "");
+    } else if (sc.run.p.mode != 0) {
+        res.error = pk::format("%s asks for %s (MODE %d), not a reduction", par.c_str(),
+                               sc.run.p.mode == 1 ? "the mask file" : "the beam centre", sc.run.p.mode);
     } else if (job.opt.strict && !res.warnings.empty()) {
         res.error = "refused under --strict: " + res.warnings.front() +
                     (res.warnings.size() > 1 ? " (and " +
@@ -94,6 +71,9 @@ bool checked(const BatchJob& job, const std::string& par, RowResult& res) {
                                                            "more warning", "more warnings") +
                                                    ")"
                                              : "");
+    } else if (!sc.reduced) {
+        res.state = RowState::failed;
+        res.error = "the check made no reduction";
     }
     return res.error.empty();
 }
@@ -163,7 +143,7 @@ void curve_figures(const Run& run, RowResult& res) {
     }
 }
 
-RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SetupCache& cache) {
+RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesCache& cache) {
     RowResult res;
     res.index = row.index;
     res.name = row.name;
@@ -176,16 +156,10 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SetupCa
         return res;
     }
     res.outputs.push_back(row.name + ".par");
-    if (!checked(job, stem + ".par", res)) {
-        res.state = RowState::refused;
-        return res;
-    }
-    Run run;
-    const Status st = reduce_cached(stem + ".par", run, cache);
-    if (!st.ok()) {
-        res.error = "the reduction failed: " + st.reason();
-        return res;
-    }
+    SeriesCheck sc;
+    sc.cache = &cache;
+    if (!checked(job, stem + ".par", sc, res)) return res;
+    const Run& run = sc.run;
     if (!write_row_files(job, row, run, stem, res)) {
         remove_outputs(stem);
         res.outputs.resize(1);
@@ -198,7 +172,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SetupCa
 
 }  // namespace
 
-RowResult reduce_row(const BatchJob& job, const TableRow& row, SetupCache& cache) {
+RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache) {
     try {
         return reduce_row_unguarded(job, row, cache);
     } catch (const std::bad_alloc&) {

@@ -67,7 +67,7 @@ void Progress::close() {
 struct Shared {
     const BatchJob& job;
     StopFlag stop;
-    SetupCache cache;
+    SeriesCache cache;
     std::mutex m;
     std::size_t next = 0;
     std::vector<RowResult> results;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check_internal.h"
+#include "pelkaro/series.h"
 #include "keywords.h"
 
 #ifndef PELKARO_VERSION  // set by the build, the same for every program
@@ -71,9 +72,16 @@ void order(std::vector<Diagnostic>& diags, const std::string& par) {
 
 }  // namespace
 
-CheckResult check_run(const std::string& param_name) {
+CheckResult check_run(const std::string& param_name) { return check_run_with(param_name, nullptr); }
+
+CheckResult check_run(const std::string& param_name, SeriesCheck& series) {
+    return check_run_with(param_name, &series);
+}
+
+CheckResult check_run_with(const std::string& param_name, SeriesCheck* series) {
     Check c;
     c.par = param_name;
+    c.series = series;
     const int read = read_param_file(param_name, c.pf);
     if (read == -2) {
         c.error(0, std::string("the parameter file holds more than ") + pk::kInputLimitText +
@@ -93,6 +101,10 @@ CheckResult check_run(const std::string& param_name) {
         } catch (const std::bad_alloc&) {
             c.error(0, "out of memory; the check cannot go on");
         }
+    }
+    if (series) {
+        series->reduced = c.reduced;
+        series->run = std::move(c.run);
     }
     order(c.diags, c.par);
     CheckResult result;

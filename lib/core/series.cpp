@@ -4,6 +4,7 @@
 // same functions, inputs and order), so only the work on the fixed images
 // is saved.  Any refusal is left to reduce(), which words it.
 #include <cstring>
+#include <algorithm>
 #include <new>
 #include <type_traits>
 
@@ -66,9 +67,9 @@ std::string series_key(const Run& run) {
     return key;
 }
 
-SeriesSetup take_setup(Run& run) {
+SeriesSetup take_setup(const Run& run, const std::string& key) {
     SeriesSetup s;
-    s.key = series_key(run);
+    s.key = key;
     s.p = run.p;
     if (s.p.jacobian == 1) solid_angle(s.p, s.sa);
     s.buf = run.buf;
@@ -96,6 +97,47 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup) {
     }
     if (!averaging(run.p) || average_by_plan(setup.plan, run.res, run.rot)) return true;
     return ave_data(run.p, run.res, run.rot, setup.mask, quiet).ok();
+}
+
+}  // namespace pk
+
+namespace pk {
+
+std::shared_ptr<const SeriesSetup> SeriesCache::find(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m);
+    for (const auto& s : setups)
+        if (s->key == key) return s;
+    return nullptr;
+}
+
+bool SeriesCache::claim(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m);
+    if (std::find(building.begin(), building.end(), key) != building.end()) return false;
+    building.push_back(key);
+    return true;
+}
+
+void SeriesCache::done(const std::string& key, std::shared_ptr<const SeriesSetup> setup) {
+    std::lock_guard<std::mutex> lock(m);
+    building.erase(std::remove(building.begin(), building.end(), key), building.end());
+    if (!setup) return;
+    if (setups.size() >= kMostSetups) setups.erase(setups.begin());
+    setups.push_back(std::move(setup));
+}
+
+Status reduce_in_series(Run& run, SeriesCache& cache) {
+    const Console quiet{nullptr, nullptr};
+    const std::string key = series_key(run);
+    if (const auto setup = cache.find(key)) {
+        Run parsed = run;  // as parsed: nothing is loaded yet
+        if (reduce_with_setup(run, *setup)) return ok_status();
+        run = std::move(parsed);
+        return reduce(run, quiet);
+    }
+    const bool maker = cache.claim(key);
+    const Status st = reduce(run, quiet);
+    if (maker) cache.done(key, st.ok() ? std::make_shared<const SeriesSetup>(take_setup(run, key)) : nullptr);
+    return st;
 }
 
 }  // namespace pk

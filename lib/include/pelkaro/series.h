@@ -8,10 +8,14 @@
 #define PELKARO_SERIES_H
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/check.h"
 #include "pelkaro/run.h"
 
 namespace pk {
@@ -64,9 +68,11 @@ struct SeriesSetup {
 // current, flat-field and mask entries.  Runs with one key share a setup.
 std::string series_key(const Run& run);
 
-// Moves the fixed parts out of `run`, whose reduction succeeded, and works
-// out the plan.  `run` keeps its samples, result and curve.
-SeriesSetup take_setup(Run& run);
+// Copies the fixed parts out of `run`, whose reduction succeeded, and works
+// out the plan.  `key` is series_key of the run as prepare_run left it (the
+// reduction reads the counting times and monitor counts of the files'
+// headers into the entries).
+SeriesSetup take_setup(const Run& run, const std::string& key);
 
 // The reduction of `run` (parsed by prepare_run, with the key of `setup`):
 // its sample images loaded and corrected, subtracted and averaged with the
@@ -75,6 +81,40 @@ SeriesSetup take_setup(Run& run);
 // reduces a freshly parsed run with reduce(), which finds the failure with
 // its exact message.
 bool reduce_with_setup(Run& run, const SeriesSetup& setup);
+
+// What the runs of a series share, for any number of threads: the fixed
+// parts of the configurations met (a few, the most recent), and the fixed
+// detector files (buffer, dark current, flat field) as the check reads them.
+struct CheckedFile;
+struct SeriesCache {
+    static constexpr std::size_t kMostSetups = 8;
+    static constexpr std::size_t kMostFiles = 32;
+    std::mutex m;
+    std::vector<std::shared_ptr<const SeriesSetup>> setups;
+    std::vector<std::string> building;  // keys whose setup a thread is making
+    std::vector<std::shared_ptr<const CheckedFile>> files;
+
+    std::shared_ptr<const SeriesSetup> find(const std::string& key);
+    // True when the caller is to make the setup of `key` (and then calls done).
+    bool claim(const std::string& key);
+    void done(const std::string& key, std::shared_ptr<const SeriesSetup> setup);
+};
+
+// One check of a run of a series, as check_run checks it (the same
+// diagnostics), its fixed files and parts taken from the series where it
+// has them.  The reduction the check makes is kept for the caller.
+struct SeriesCheck {
+    SeriesCache* cache = nullptr;
+    Run run;              // the checked run; reduced when `reduced`
+    bool reduced = false;
+    Status reduction;     // why the reduction failed, where it did
+};
+CheckResult check_run(const std::string& param_name, SeriesCheck& series);
+
+// The reduction of a run (parsed by prepare_run) with the fixed parts of the
+// series: by its setup where the series has one, else by reduce(), whose
+// fixed parts are then kept for the runs after it.
+Status reduce_in_series(Run& run, SeriesCache& cache);
 
 // The output files of a reduction at a chosen path: the .d2d (header from
 // `pf`) and the .d1d, written as write_2D and write_1D write them
