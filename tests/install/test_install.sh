@@ -33,7 +33,7 @@ env -u DESTDIR "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install
     { cat "$scratch/install.log"; fail "cmake --install failed"; }
 bin=$prefix/bin doc=$prefix/share/doc/pelkaro man1=$prefix/share/man/man1
 
-programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot)
+programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-batch)
 if [ "$with_nxcansas" = 1 ]; then
     programs+=(pelkaro-nxcansas)
 elif [ -e "$bin/pelkaro-nxcansas" ]; then
@@ -95,6 +95,14 @@ if [ "$with_nxcansas" = 1 ]; then
     "$bin/pelkaro-nxcansas" -o spheres.h5 spheres.par >nx.log 2>&1 || { cat nx.log; fail "pelkaro-nxcansas: status $?"; }
     [ "$(head -c 8 spheres.h5 | od -An -c | tr -d ' ')" = '211HDF\r\n032\n' ] || fail "spheres.h5 is not an HDF5 file"
 fi
+
+# A table of one row reduces to Pelkaro's curve (the .d2d's header repeats
+# the row's own parameter file).
+printf 'name,sample,time,monitor,thickness,transmission\nspheres,sphere_sample.dat,1500,1500000,0.1,0.899425\n' >rows.csv
+"$bin/pelkaro-batch" -o batch --formats d1d,d2d spheres.par rows.csv >batch.log 2>&1 ||
+    { cat batch.log; fail "pelkaro-batch: status $?"; }
+cmp -s sphere_sample.d1d batch/spheres.d1d && [ -s batch/spheres.d2d ] ||
+    fail "pelkaro-batch did not write Pelkaro's curve"
 
 # With its defaults the simulator writes the example again, byte for byte.
 "$bin/pelkaro-sim" --out sim >sim.log 2>&1 || { cat sim.log; fail "pelkaro-sim: status $?"; }
