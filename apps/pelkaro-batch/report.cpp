@@ -134,6 +134,7 @@ namespace {
 constexpr int kThumb = 32;
 constexpr int kBlock = kDetSide / kThumb;
 enum : uint8_t { kMasked = 0, kNonPositive = 1, kFirstLevel = 2 };
+constexpr int kLevels = 64;  // colours of the scale: enough for a thumbnail, a small palette
 
 // The colour map at t in [0, 1], a polynomial fit of the usual map.
 void colour(double t, uint8_t rgb[3]) {
@@ -201,7 +202,7 @@ bool thumb_levels(const std::string& path, std::vector<uint8_t>& level) {
             continue;
         }
         const double t = hi > lo ? (std::max(std::log10(mean[b]), lo) - lo) / (hi - lo) : 1.0;
-        level[b] = static_cast<uint8_t>(kFirstLevel + std::lround(t * (255 - kFirstLevel)));
+        level[b] = static_cast<uint8_t>(kFirstLevel + std::lround(t * (kLevels - 1)));
     }
     return true;
 }
@@ -233,9 +234,9 @@ std::string png_of(const std::vector<uint8_t>& level) {
     put32(ihdr, kThumb), put32(ihdr, kThumb);
     ihdr += std::string("\x08\x03\x00\x00\x00", 5);  // 8-bit palette indices
     plte += std::string("\xc8\xc8\xc8\x00\x00\x00", 6);
-    for (int i = kFirstLevel; i < 256; ++i) {
+    for (int i = 0; i < kLevels; ++i) {
         uint8_t rgb[3];
-        colour(static_cast<double>(i - kFirstLevel) / (255 - kFirstLevel), rgb);
+        colour(static_cast<double>(i) / (kLevels - 1), rgb);
         plte.append(reinterpret_cast<const char*>(rgb), 3);
     }
     for (int y = 0; y < kThumb; ++y) {
