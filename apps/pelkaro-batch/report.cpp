@@ -239,7 +239,7 @@ std::string png_of(const std::vector<uint8_t>& level) {
         colour(static_cast<double>(i) / (kLevels - 1), rgb);
         plte.append(reinterpret_cast<const char*>(rgb), 3);
     }
-    for (int y = 0; y < kThumb; ++y) {
+    for (int y = kThumb - 1; y >= 0; --y) {  // row 0 at the bottom, as the plots show it
         raw += '\0';
         raw.append(reinterpret_cast<const char*>(&level[static_cast<std::size_t>(y * kThumb)]), kThumb);
     }

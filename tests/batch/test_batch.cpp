@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -436,6 +437,31 @@ TEST(Program, ShardsJoinedGiveTheSummaryOfOneRun) {
         EXPECT_EQ(ex.read("sharded" + f), ex.read("whole" + f));
     }
     EXPECT_TRUE(pkt::file_exists(ex.dir / "sharded/report.html"));
+}
+
+// Plots through the plotting script as a program: a PNG beside each text
+// file, no temporary file left.
+TEST(Program, PlotsAreDrawnBesideTheTextFiles) {
+    if (::system("command -v gnuplot > /dev/null 2>&1") != 0) {
+        if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") FAIL() << "gnuplot is missing";
+        GTEST_SKIP() << "gnuplot is missing";
+    }
+    Example ex;
+    ex.table(kRows);
+    ::setenv("PELKARO_PLOT", (std::string(PELKARO_SOURCE_DIR) + "/scripts/plot.sh").c_str(), 1);
+    const Result r = batch({"-o", "out", "--formats", "d1d,d2d,plot", "spheres.par", "t.csv"}, ex.dir.path());
+    ::unsetenv("PELKARO_PLOT");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* f : {"thin.d1d.png", "thin.d2d.png", "summed.d1d.png", "summed.d2d.png"})
+        EXPECT_EQ(ex.read(std::string("out/") + f).substr(0, 8), "\x89PNG\r\n\x1a\n") << f;
+    for (const std::string& f : files_in(ex.dir / "out")) EXPECT_NE(f[0], '.') << f;
+    EXPECT_NE(ex.read("out/summary.csv").find("thin.d1d thin.d1d.png thin.d2d thin.d2d.png"), std::string::npos);
+    // Without a plotting program the run does not start.
+    ::setenv("PELKARO_PLOT", "/nonexistent/plot", 1);
+    const Result none = batch({"-o", "none", "--formats", "d1d,plot", "spheres.par", "t.csv"}, ex.dir.path());
+    ::unsetenv("PELKARO_PLOT");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("--formats plot needs the plotting program"), std::string::npos) << none.err;
 }
 
 #ifdef PELKARO_NXCANSAS_EXE
