@@ -156,6 +156,10 @@ std::string csv_field(const std::string& s);
 bool csv_split(const std::string& text, std::size_t& pos, std::vector<std::string>& fields, int& line,
                std::string& why);
 
+// Creates the output directory (and its parents); false with `why` when it
+// cannot take new files.
+bool output_directory(const std::string& dir, std::string& why);
+
 // The whole program.
 int batch_main(int argc, const char* const* argv, const volatile std::sig_atomic_t* stop);
 

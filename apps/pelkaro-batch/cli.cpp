@@ -44,8 +44,8 @@ std::string default_out_dir(const std::string& table) {
     return base + ".out";
 }
 
-// Creates the directory (and its parents); false with `why` when it cannot
-// take new files.
+}  // namespace
+
 bool output_directory(const std::string& dir, std::string& why) {
     for (std::size_t at = 1; at <= dir.size(); ++at) {
         if (at < dir.size() && dir[at] != '/') continue;
@@ -66,6 +66,8 @@ bool output_directory(const std::string& dir, std::string& why) {
     }
     return true;
 }
+
+namespace {
 
 void keep_shard(Table& table, int k, int n) {
     std::vector<TableRow> kept;

@@ -59,6 +59,10 @@ int run_report(const BatchOptions& opt) {
         }
     }
     const std::string out = opt.out_dir.empty() ? opt.report_dirs.front() : opt.out_dir;
+    if (!output_directory(out, why)) {
+        std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
+        return 2;
+    }
     std::vector<RowResult> joined = rows;
     for (RowResult& r : joined) relocate(r, out);
     if (!write_summary(out + "/summary.csv", joined, why) || !write_report(out + "/report.html", rows, out, why)) {

@@ -104,8 +104,9 @@ namespace {
 bool row_of(const std::vector<std::string>& f, RowResult& r) {
     if (f.size() != 9) return false;
     char* end = nullptr;
-    r.index = static_cast<int>(std::strtol(f[0].c_str(), &end, 10));
-    if (f[0].empty() || *end != '\0' || r.index < 0) return false;
+    const long index = std::strtol(f[0].c_str(), &end, 10);
+    if (f[0].empty() || *end != '\0' || index < 0 || index > 100000000) return false;
+    r.index = static_cast<int>(index);
     r.name = f[1];
     if (f[2] == "ok") r.state = RowState::ok;
     else if (f[2] == "refused") r.state = RowState::refused;
@@ -116,7 +117,7 @@ bool row_of(const std::vector<std::string>& f, RowResult& r) {
     r.outputs = split_words(f[5]);
     r.has_curve = !f[7].empty();
     r.i_low_q = f[6].empty() ? 0 : std::strtod(f[6].c_str(), nullptr);
-    r.points = f[7].empty() ? 0 : std::atoi(f[7].c_str());
+    r.points = f[7].empty() ? 0 : static_cast<int>(std::strtol(f[7].c_str(), nullptr, 10) % 100000);
     r.warnings = unjoined(f[8]);
     return safe_name(r.name);
 }

@@ -437,6 +437,16 @@ TEST(Program, ShardsJoinedGiveTheSummaryOfOneRun) {
         EXPECT_EQ(ex.read("sharded" + f), ex.read("whole" + f));
     }
     EXPECT_TRUE(pkt::file_exists(ex.dir / "sharded/report.html"));
+    // A summary that is not one, or a row in two summaries: nothing joined.
+    ::mkdir((ex.dir / "bad").c_str(), 0777);
+    pkt::write_file(ex.dir / "bad/summary.csv", "row,name,status,warnings,error,outputs,i_lowest_q,points,"
+                                                 "warning_text\n0,r0,ok,0,,r0.d1d,1,2,\nx,r1,ok\n");
+    Result b = batch({"--report", "bad"}, ex.dir.path());
+    EXPECT_EQ(b.status, 2);
+    EXPECT_NE(b.err.find("bad/summary.csv:3: error: a malformed summary line"), std::string::npos) << b.err;
+    b = batch({"-o", "joined", "--report", "whole", "sharded"}, ex.dir.path());
+    EXPECT_EQ(b.status, 2);
+    EXPECT_NE(b.err.find("is in more than one summary"), std::string::npos) << b.err;
 }
 
 // Plots through the plotting script as a program: a PNG beside each text
