@@ -1,13 +1,12 @@
-// One row: its parameter file written, checked as pelkaro-check checks it,
-// reduced through the library (with the fixed parts of its configuration
-// prepared once for all rows that share them) and its outputs written.
+// One row: its parameter file written, checked as pelkaro-check checks it
+// (the check reduces it through the library, with the fixed parts of its
+// configuration prepared once for all rows that share them), and its
+// outputs written from that reduction.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -24,7 +23,6 @@
 namespace pk {
 
 namespace {
-
 
 // The extensions of a row's possible outputs.
 const char* const kOutputExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png"};
