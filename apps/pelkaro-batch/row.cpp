@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <cmath>
 #include <new>
 #include <string>
@@ -187,10 +188,7 @@ RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cach
 
 namespace {
 
-struct FileId {
-    dev_t dev;
-    ino_t ino;
-};
+using FileId = std::pair<dev_t, ino_t>;
 
 bool file_id(const std::string& path, FileId& id) {
     struct stat st {};
@@ -199,37 +197,37 @@ bool file_id(const std::string& path, FileId& id) {
     return true;
 }
 
-void add_ids(const std::vector<std::string>& names, std::vector<std::pair<FileId, std::string>>& ids) {
+void add_ids(const std::vector<std::string>& names, std::map<FileId, std::string>& ids) {
     for (const std::string& n : names) {
         FileId id{};
-        if (file_id(n, id)) ids.emplace_back(id, n);
+        if (file_id(n, id)) ids.emplace(id, n);
     }
 }
 
 }  // namespace
 
 std::vector<std::string> overwrite_errors(const BatchJob& job) {
-    std::vector<std::pair<FileId, std::string>> fixed;
-    add_ids({job.base.path, job.opt.table}, fixed);
-    add_ids(job.base.inputs, fixed);
-    std::vector<std::string> errors;
+    // Every file that any row reads: the base, the table, the files the
+    // base names and the rows' samples and buffers.
+    std::map<FileId, std::string> inputs;
+    add_ids({job.base.path, job.opt.table}, inputs);
+    add_ids(job.base.inputs, inputs);
     for (const TableRow& row : job.table.rows) {
-        std::vector<std::pair<FileId, std::string>> inputs = fixed;
         add_ids(row.samples, inputs);
         add_ids(row.buffers, inputs);
+    }
+    std::vector<std::string> errors;
+    for (const TableRow& row : job.table.rows) {
         const std::string stem = job.opt.out_dir + "/" + row.name;
         std::vector<std::string> outs{stem + ".par"};
         for (const char* ext : kOutputExts) outs.push_back(stem + ext);
         for (const std::string& out : outs) {
             FileId o{};
-            if (!file_id(out, o)) continue;
-            for (const auto& in : inputs) {
-                if (in.first.dev != o.dev || in.first.ino != o.ino) continue;
-                errors.push_back(job.opt.table + ":" + std::to_string(row.line) + ": error: the output " + out +
-                                 " of row " + quote(row.name) + " is the input file " + in.second +
-                                 "; choose another output directory or name");
-                break;
-            }
+            const auto in = file_id(out, o) ? inputs.find(o) : inputs.end();
+            if (in == inputs.end()) continue;
+            errors.push_back(job.opt.table + ":" + std::to_string(row.line) + ": error: the output " + out +
+                             " of row " + quote(row.name) + " is the input file " + in->second +
+                             "; choose another output directory or name");
         }
     }
     return errors;

@@ -108,6 +108,7 @@ const char* const kColumnNames[kColumns] = {"name",   "sample",      "time",    
                                             "thickness", "transmission", "buffer",      "buffer_time",
                                             "buffer_monitor", "buffer_thickness", "buffer_transmission", "title"};
 constexpr int kRequired = kTransmission + 1;  // name to transmission
+constexpr int kMostRows = 1000000;
 
 struct Reader {
     const std::string& path;
@@ -290,6 +291,11 @@ bool parse_table(const std::string& path, const std::string& text, Table& table,
                                 std::to_string(std::count_if(rd.column.begin(), rd.column.end(),
                                                              [](int c) { return c >= 0; })));
             continue;
+        }
+        if (index == kMostRows) {
+            rd.error(start, "the table has more than " + std::to_string(kMostRows) +
+                                " rows; split it into several tables");
+            return false;
         }
         rd.row(start, index++, fields, table);
     }

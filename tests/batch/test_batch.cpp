@@ -366,6 +366,15 @@ TEST(Program, ErrorsBeforeAnyReductionExitWithTwoAndWriteNothing) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(ex.read("cfg/base.par"), ex.read("spheres.par"));
+    // A row whose curve would replace the sample of another row.
+    pkt::write_file(ex.dir / "cfg/early.d1d", ex.read("sphere_sample.dat"));
+    ex.table(std::string(kRows) + "early,sphere_sample.dat,1,1,1,1,\nlate,cfg/early.d1d,1,1,1,1,\n");
+    r = batch({"-o", "cfg", "spheres.par", "t.csv"}, ex.dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("t.csv:5: error: the output cfg/early.d1d of row \"early\" is the input file cfg/early.d1d"),
+              std::string::npos)
+        << r.err;
+    ::unlink((ex.dir / "cfg/early.d1d").c_str());
     EXPECT_EQ(files_in(ex.dir / "cfg"), std::vector<std::string>{"base.par"});
     // An output directory that cannot be made; a missing base; a bad option.
     r = batch({"-o", "spheres.par/out", "spheres.par", "t.csv"}, ex.dir.path());
