@@ -3,7 +3,7 @@
 #
 #   fuzz/run.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# TARGET is parse, read_data, read_mask, run or check (all: each in turn).
+# TARGET is parse, read_data, read_mask, run, check or table (all: each in turn).
 # Builds the targets first (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # $PELKARO_FUZZ_BUILD, default build-asan.  Each target starts from its seed
 # corpus fuzz/corpus/TARGET and keeps what it finds in BUILD/fuzz-corpus/TARGET;
@@ -14,7 +14,7 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 if [ $# -lt 2 ]; then
-  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|all SECONDS [libFuzzer options...]" >&2
+  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|table|all SECONDS [libFuzzer options...]" >&2
   exit 2
 fi
 which="$1"
@@ -39,12 +39,13 @@ options_for() {
     read_data) echo "-max_len=131072 -dict=$here/data.dict" ;;
     read_mask) echo "-max_len=131072 -dict=$here/data.dict" ;;
     run|check) echo "-max_len=16384 -dict=$here/run.dict -timeout=60" ;;
+    table) echo "-max_len=8192" ;;
   esac
 }
 
 case "$which" in
-  all) targets="parse read_data read_mask run check" ;;
-  parse|read_data|read_mask|run|check) targets="$which" ;;
+  all) targets="parse read_data read_mask run check table" ;;
+  parse|read_data|read_mask|run|check|table) targets="$which" ;;
   *) echo "fuzz: unknown target $which" >&2; exit 2 ;;
 esac
 

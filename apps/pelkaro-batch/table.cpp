@@ -155,12 +155,15 @@ bool Reader::header(int line, const std::vector<std::string>& fields) {
     return errors.empty();
 }
 
-// A number as the parameter file reads it: all of the field, finite and
-// within the float range.
+// A number as the parameter file reads it: all of the field (no blank or
+// control character in it), finite and within the float range.
 bool number_ok(const std::string& text) {
+    const bool printable = std::all_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) > 0x20 && c != 0x7f;
+    });
     const char* s = text.c_str();
     float v = 0;
-    return !text.empty() && pk::scan_float(s, v) == pk::Scan::ok && *s == '\0';
+    return !text.empty() && printable && pk::scan_float(s, v) == pk::Scan::ok && *s == '\0';
 }
 
 bool zero(const std::string& text) {

@@ -100,7 +100,8 @@ TEST(Table, RefusesUnsafeOrDuplicateNamesAndBadNumbers) {
                              "n3,s.dat,1,nan,1,1\n"
                              "n4,s.dat,1,1,0.1cm,1\n"
                              "n5,with blank.dat,1,1,1,1\n"
-                             "n6,s.dat;,1,1,1,1\n";
+                             "n6,s.dat;,1,1,1,1\n"
+                             "n7,s.dat,1,1,1,\"\f0.9\"\n";
     const Parsed p = parse(text);
     EXPECT_FALSE(p.ok);
     const std::string all = p.all();
@@ -114,7 +115,8 @@ TEST(Table, RefusesUnsafeOrDuplicateNamesAndBadNumbers) {
                              "t.csv:10: error: the monitor \"nan\" is not a finite number",
                              "t.csv:11: error: the thickness \"0.1cm\" is not a finite number",
                              "t.csv:12: error: the sample file name \"with blank.dat\"",
-                             "t.csv:13: error: the sample file name \"\""})
+                             "t.csv:13: error: the sample file name \"\"",
+                             "t.csv:14: error: the transmission \"\\x0c0.9\" is not a finite number"})
         EXPECT_NE(all.find(want), std::string::npos) << want << "\n" << all;
     EXPECT_TRUE(pk::safe_name("A-z_0.9"));
     EXPECT_FALSE(pk::safe_name(std::string(201, 'a')));
