@@ -19,7 +19,7 @@ std::string batch_usage() {
         "  -j N            reductions at a time (default: the number of processors)\n"
         "  -o DIR          the output directory (default: the table's name less its extension)\n"
         "  --formats LIST  the outputs of a row, comma-separated: d1d, d2d, h5, plot (PNG plots of the\n"
-        "                  .d1d and .d2d files); default d1d,d2d,h5\n"
+        "                  .d1d and .d2d files); default d1d,d2d,h5 (d1d,d2d without HDF5)\n"
         "  --shard K/N     only the rows whose number (from 0) is K modulo N; the summary is then\n"
         "                  DIR/summary.K-of-N.csv, joined with --report\n"
         "  --strict        a row with a warning of the check is refused\n"
@@ -131,13 +131,14 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
 
 BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, std::string& why) {
     opt = BatchOptions{};
-    bool report = false, options_end = false;
+    bool report = false, options_end = false, formats_given = false;
     std::vector<std::string> operands;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (!options_end && a == "--") {
             options_end = true;
         } else if (!options_end && a.size() > 1 && a[0] == '-') {
+            formats_given = formats_given || a.rfind("--formats", 0) == 0;
             const BatchCli c = read_option(argc, argv, i, opt, report, why);
             if (c != BatchCli::run) return c;
         } else {
@@ -158,6 +159,7 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
     }
     opt.base = operands[0];
     opt.table = operands[1];
+    if (!formats_given && !h5_available()) opt.formats &= ~static_cast<unsigned>(kFmtH5);
     return BatchCli::run;
 }
 
