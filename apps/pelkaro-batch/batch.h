@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -134,8 +133,8 @@ std::vector<std::string> overwrite_errors(const BatchJob& job);
 
 // Set by a termination signal: no further row is started.
 struct StopFlag {
-    const volatile std::sig_atomic_t* flag = nullptr;
-    bool raised() const { return flag && *flag != 0; }
+    const std::atomic<int>* flag = nullptr;
+    bool raised() const { return flag && flag->load() != 0; }
 };
 
 // Reduces the rows with opt.jobs threads; results in the rows' order.
@@ -161,7 +160,7 @@ bool csv_split(const std::string& text, std::size_t& pos, std::vector<std::strin
 bool output_directory(const std::string& dir, std::string& why);
 
 // The whole program.
-int batch_main(int argc, const char* const* argv, const volatile std::sig_atomic_t* stop);
+int batch_main(int argc, const char* const* argv, const std::atomic<int>* stop);
 
 }  // namespace pk
 

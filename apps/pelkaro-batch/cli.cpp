@@ -122,7 +122,7 @@ int prepare_job(BatchJob& job) {
     return errors.empty() ? 0 : 2;
 }
 
-int run_batch(BatchOptions opt, const volatile std::sig_atomic_t* stop) {
+int run_batch(BatchOptions opt, const std::atomic<int>* stop) {
     BatchJob job;
     if (opt.jobs <= 0) opt.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     if (opt.out_dir.empty()) opt.out_dir = default_out_dir(opt.table);
@@ -145,7 +145,7 @@ int run_batch(BatchOptions opt, const volatile std::sig_atomic_t* stop) {
 
 int run_report(const BatchOptions& opt);
 
-int batch_main(int argc, const char* const* argv, const volatile std::sig_atomic_t* stop) {
+int batch_main(int argc, const char* const* argv, const std::atomic<int>* stop) {
     BatchOptions opt;
     std::string why;
     try {

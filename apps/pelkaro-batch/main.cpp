@@ -2,6 +2,7 @@
 // parallel, with a summary and a report.
 #include <signal.h>
 
+#include <atomic>
 #include <csignal>
 
 #include "app.h"
@@ -11,16 +12,15 @@
 namespace {
 
 // Set by the first SIGINT or SIGTERM: the rows in progress finish, no other
-// starts.  A signal handler can reach nothing else.
-volatile std::sig_atomic_t stop_requested = 0;
+// starts.  A signal handler can reach nothing else; a lock-free atomic is
+// safe both there and in the threads that read it.
+std::atomic<int> stop_requested{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set in a signal handler");
 
 // The first signal asks for a stop; a second one ends the program at once,
 // its temporary files removed.
 extern "C" void on_stop(int sig) {
-    if (stop_requested == 0) {
-        stop_requested = 1;
-        return;
-    }
+    if (stop_requested.exchange(1) == 0) return;
     pk::remove_pending_temporaries();
     ::signal(sig, SIG_DFL);
     ::raise(sig);

@@ -138,7 +138,7 @@ constexpr int kLevels = 64;  // colours of the scale: enough for a thumbnail, a 
 
 // The colour map at t in [0, 1], a polynomial fit of the usual map.
 void colour(double t, uint8_t rgb[3]) {
-    static const double c[7][3] = {{0.2777273272234177, 0.005407344544966578, 0.3340998053353061},
+    static constexpr double c[7][3] = {{0.2777273272234177, 0.005407344544966578, 0.3340998053353061},
                                    {0.1050930431085774, 1.404613529898575, 1.384590162594685},
                                    {-0.3308618287255563, 0.214847559468213, 0.09509516302823659},
                                    {-4.634230498983486, -5.799100973351585, -19.33244095627987},
@@ -255,7 +255,7 @@ std::string png_of(const std::vector<uint8_t>& level) {
 }
 
 std::string base64(const std::string& in) {
-    static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static constexpr char k[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < in.size(); i += 3) {
         uint32_t v = static_cast<uint8_t>(in[i]) << 16;
