@@ -192,9 +192,9 @@ struct Result {
 };
 
 // Runs `exe` in `cwd`; with `interrupt_after` > 0, sends SIGINT once that
-// many lines have appeared on standard error.
+// many lines have appeared on standard error (or `sig`).
 Result run_exe(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd,
-               int interrupt_after = 0) {
+               int interrupt_after = 0, int sig = SIGINT) {
     int out_pipe[2], err_pipe[2];
     if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) std::abort();
     const pid_t pid = ::fork();
@@ -227,7 +227,7 @@ Result run_exe(const std::string& exe, const std::vector<std::string>& args, con
         }
         if (interrupt_after > 0 && !sent &&
             std::count(r.err.begin(), r.err.end(), '\n') >= interrupt_after) {
-            ::kill(pid, SIGINT);
+            ::kill(pid, sig);
             sent = true;
         }
     }
@@ -238,8 +238,9 @@ Result run_exe(const std::string& exe, const std::vector<std::string>& args, con
     return r;
 }
 
-Result batch(const std::vector<std::string>& args, const std::string& cwd, int interrupt_after = 0) {
-    return run_exe(PELKARO_BATCH_EXE, args, cwd, interrupt_after);
+Result batch(const std::vector<std::string>& args, const std::string& cwd, int interrupt_after = 0,
+             int sig = SIGINT) {
+    return run_exe(PELKARO_BATCH_EXE, args, cwd, interrupt_after, sig);
 }
 
 std::vector<std::string> files_in(const std::string& dir) {
@@ -394,12 +395,15 @@ TEST(Program, ErrorsBeforeAnyReductionExitWithTwoAndWriteNothing) {
     EXPECT_EQ(batch({"--version"}, ex.dir.path()).out.rfind("pelkaro-batch ", 0), 0u);
 }
 
-TEST(Program, InterruptFinishesTheRowsInProgressAndNamesTheRest) {
+class Interrupt : public ::testing::TestWithParam<int> {};
+
+TEST_P(Interrupt, FinishesTheRowsInProgressAndNamesTheRest) {
     Example ex;
     std::string t = "name,sample,time,monitor,thickness,transmission\n";
     for (int i = 0; i < 400; ++i) t += "r" + std::to_string(i) + ",sphere_sample.dat,1500,1500000,0.1,0.9\n";
     ex.table(t);
-    const Result r = batch({"-j", "2", "-o", "out", "--formats", "d1d,d2d", "spheres.par", "t.csv"}, ex.dir.path(), 3);
+    const Result r = batch({"-j", "2", "-o", "out", "--formats", "d1d,d2d", "spheres.par", "t.csv"}, ex.dir.path(), 3,
+                           GetParam());
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.signal, 0);
     EXPECT_NE(r.err.find("not done"), std::string::npos) << r.err;
@@ -423,6 +427,7 @@ TEST(Program, InterruptFinishesTheRowsInProgressAndNamesTheRest) {
     EXPECT_GT(not_done, 0);
     EXPECT_EQ(done + not_done, 400);
 }
+INSTANTIATE_TEST_SUITE_P(Program, Interrupt, ::testing::Values(SIGINT, SIGTERM));
 
 TEST(Program, ShardsJoinedGiveTheSummaryOfOneRun) {
     Example ex;
