@@ -207,3 +207,58 @@ TEST(SeriesSetup, RefusesAnotherConfigurationAndFailingSamples) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> lines_of(const pk::CheckResult& r) {
+    std::vector<std::string> out;
+    for (const pk::Diagnostic& d : r.diagnostics) out.push_back(pk::diagnostic_line(d) + " | " + d.paste);
+    return out;
+}
+
+// The checks of a series, sharing files and fixed parts, find what
+// check_run finds on each parameter file: the rows in turn through one
+// cache, so that the later ones take the fixed files and parts from it.
+TEST(SeriesCheck, FindsWhatCheckRunFinds) {
+    pkt::TempDir dir;
+    InExamples here;
+    std::string odd = pkt::read_file("sphere_sample.dat");
+    odd.replace(odd.find("<monitor>"), 9, "<monitorcount>");  // a tag read by its first five characters
+    odd.replace(odd.rfind('\t'), 1, "\t1.5\t");               // a decimal point in a data line
+    pkt::write_file(dir / "odd.dat", odd);
+    std::string buffer_odd = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
+    buffer_odd.replace(buffer_odd.find("1125000"), 7, "0");  // the buffer normalised by time
+    const std::vector<std::string> rows = {
+        example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"),
+        example_with("DATS sphere_sample.dat 1500 1500000 0.1 1.5\n"),  // transmission outside (0, 1]
+        example_with("DATS " + dir / "odd.dat" + " 1500 1500000 0.1 0.9\n"),
+        example_with("DATS sphere_sample.dat 1500 0 0.1 0.9\nDATS direct_beam.dat 10 0 0.1 0.9\n"),
+        example_with("DATS missing.dat 1500 1500000 0.1 0.9\n"),
+        example_with("DATS sphere_sample.dat 1500 1500000 -1 0.9\n"),  // refused by the subtraction
+        buffer_odd,
+        example_with("DATS sphere_sample.dat 1500 1500000 0.2 0.8\n"),
+    };
+    pk::SeriesCache cache;
+    int warnings = 0, errors = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const std::string par = dir / ("row" + std::to_string(i) + ".par");
+            pkt::write_file(par, rows[i]);
+            pk::SeriesCheck sc;
+            sc.cache = &cache;
+            const pk::CheckResult shared = pk::check_run(par, sc);
+            const pk::CheckResult alone = pk::check_run(par);
+            EXPECT_EQ(lines_of(shared), lines_of(alone)) << "row " << i << ", pass " << pass;
+            EXPECT_EQ(shared.errors, alone.errors);
+            EXPECT_EQ(shared.warnings, alone.warnings);
+            EXPECT_EQ(sc.reduced, alone.errors == 0) << "row " << i;
+            warnings += alone.warnings, errors += alone.errors;
+        }
+    }
+    EXPECT_GE(warnings, 2 * 5);  // the rows are worth comparing
+    EXPECT_GE(errors, 2 * 2);
+    EXPECT_FALSE(cache.setups.empty());
+    EXPECT_FALSE(cache.files.empty());
+}
+
+}  // namespace
