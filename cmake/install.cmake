@@ -9,7 +9,7 @@ set(PELKARO_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/pelkaro")
 
 # The programs.  pelkaro-nxcansas exists only where HDF5 was found; the
 # simulator and the plotting script get the names of the other programs.
-foreach(prog Pelkaro pelkaro-check pelkaro-nxcansas pelkaro-mask pelkaro-trans)
+foreach(prog Pelkaro pelkaro-check pelkaro-nxcansas pelkaro-mask pelkaro-trans pelkaro-batch)
   if(TARGET ${prog})
     install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -30,7 +30,7 @@ install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/plot.sh DESTINATION ${CMAKE_INSTALL
 # The manual pages, one per installed program, with the project's version
 # filled in and compressed as Debian's policy asks where gzip is found (man
 # reads both).
-set(PK_MAN_PAGES Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans)
+set(PK_MAN_PAGES Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch)
 if(TARGET pelkaro-nxcansas)
   list(APPEND PK_MAN_PAGES pelkaro-nxcansas)
 endif()

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check_internal.h"
+#include "pelkaro/series.h"
 #include "keywords.h"
 
 #ifndef PELKARO_VERSION  // set by the build, the same for every program
@@ -72,8 +73,17 @@ void order(std::vector<Diagnostic>& diags, const std::string& par) {
 }  // namespace
 
 CheckResult check_run(const std::string& param_name, const std::string& trans_table) {
+    return check_run_with(param_name, nullptr, trans_table);
+}
+
+CheckResult check_run(const std::string& param_name, SeriesCheck& series) {
+    return check_run_with(param_name, &series, std::string());
+}
+
+CheckResult check_run_with(const std::string& param_name, SeriesCheck* series, const std::string& trans_table) {
     Check c;
     c.par = param_name;
+    c.series = series;
     const int read = read_param_file(param_name, c.pf);
     if (read == -2) {
         c.error(0, std::string("the parameter file holds more than ") + pk::kInputLimitText +
@@ -94,6 +104,10 @@ CheckResult check_run(const std::string& param_name, const std::string& trans_ta
         } catch (const std::bad_alloc&) {
             c.error(0, "out of memory; the check cannot go on");
         }
+    }
+    if (series) {
+        series->reduced = c.reduced;
+        series->run = std::move(c.run);
     }
     order(c.diags, c.par);
     CheckResult result;

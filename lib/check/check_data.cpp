@@ -109,7 +109,7 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     if (it == done.end()) {
         Loaded l;
         Data2D d = use.entry;
-        const Status st = read_data(d, Console{nullptr, nullptr});
+        const Status st = check_read_data(c, use.kw, d);
         l.ok = st.ok();
         if (!l.ok) {
             c.error(use.line, load_error(use.kw, name, st));
@@ -117,7 +117,7 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
             c.error(use.line, std::string("the ") + role_of(use.kw) + " " + quote(name) +
                                   " holds no detector values; Pelkaro refuses it");
             l.ok = false;
-        } else if (scan_data_file(name, l.scan)) {
+        } else if (check_scan(c, use.kw, name, l.scan)) {
             data_warnings(c, name, l.scan, use.kw == SENS);
         }
         it = done.emplace(name, std::move(l)).first;
@@ -132,7 +132,7 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     use.monitor = use.monitor_fallback ? use.tm : monitor;
     if (use.kw == SENS) {
         c.flat = use.entry;
-        c.flat_loaded = read_data(c.flat, Console{nullptr, nullptr}).ok();
+        c.flat_loaded = check_read_data(c, SENS, c.flat).ok();
     }
 }
 

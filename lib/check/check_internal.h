@@ -15,6 +15,8 @@
 
 namespace pk {
 
+struct SeriesCheck;  // pelkaro/series.h
+
 // A detector file that the run reads, with the line that names it.
 struct FileUse {
     int kw = -1;                    // DATS, DATB, DATD or SENS
@@ -45,6 +47,7 @@ struct Check {
     Data2D mask;                     // the mask as read or generated, before the flat field clears pixels
     bool mask_loaded = false;
     std::vector<Diagnostic> diags;
+    SeriesCheck* series = nullptr;   // the files and fixed parts shared with other checks of a series
 
     void add(Severity s, const std::string& file, int line, const std::string& text);
     void error(int line, const std::string& text) { add(Severity::error, par, line, text); }
@@ -89,6 +92,16 @@ struct DataScan {
 };
 // False when the file cannot be opened.
 bool scan_data_file(const std::string& name, DataScan& scan);
+
+// Loads, reads and reduces, through the series' shared files and fixed
+// parts where the check has them (check_series.cpp).
+Status check_read_data(Check& c, int kw, Data2D& d);
+bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan);
+Status check_reduce_run(Check& c);
+
+// The whole check, sharing files and fixed parts with other checks of a
+// series where `series` is given (check.cpp).
+CheckResult check_run_with(const std::string& param_name, SeriesCheck* series, const std::string& trans_table);
 
 // Where one number of a parameter line stands and how it read.
 struct NumberSpan {

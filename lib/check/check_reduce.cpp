@@ -90,7 +90,7 @@ void output_target(Check& c, int line, const std::string& target) {
 
 void check_reduction(Check& c) {
     if (c.run.p.mode != 0 || !c.parsed || c.error_count() > 0) return;
-    const Status st = reduce(c.run, Console{nullptr, nullptr});
+    const Status st = check_reduce_run(c);
     if (!st.ok()) {
         refusal(c, st);
         return;

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/series.h"
 #include "common.h"
 
 namespace pk {
@@ -221,6 +222,10 @@ Status write_2D(const Param&, const Data2D& data, const ParamFile& pf, const Con
     pk::say(con, "Entered write_2D\n");
     const std::string out_name = output_name(data.name, ".d2d");
     pk::say(con, "The 2D output filename is %s\n", out_name.c_str());
+    return write_2D_as(data, pf, out_name);
+}
+
+Status write_2D_as(const Data2D& data, const ParamFile& pf, const std::string& out_name) {
     pk::AtomicFile out;
     if (!pk::atomic_open(out_name, out)) {
         return failure(
@@ -253,6 +258,15 @@ Status write_1D(const Param&, const Data2D& data, const Data1D& d, const std::st
     try {
         const std::string out_name = output_name(data.name, ".d1d");
         pk::say(con, "The 1D output filename is %s\n", out_name.c_str());
+        return write_1D_as(d, out_name);
+    } catch (const std::bad_alloc&) {
+        return failure(Stage::output, Code::cannot_write,
+                       pk::format("file_out:write_1D -> could not allocate the filename buffer\n"));
+    }
+}
+
+Status write_1D_as(const Data1D& d, const std::string& out_name) {
+    try {
         pk::AtomicFile out;
         if (!pk::atomic_open(out_name, out)) {
             return failure(

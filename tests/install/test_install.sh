@@ -36,7 +36,7 @@ env -u DESTDIR "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install
     { cat "$scratch/install.log"; fail "cmake --install failed"; }
 bin=$prefix/bin doc=$prefix/share/doc/pelkaro man1=$prefix/share/man/man1
 
-programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans)
+programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch)
 if [ "$with_nxcansas" = 1 ]; then
     programs+=(pelkaro-nxcansas)
 elif [ -e "$bin/pelkaro-nxcansas" ]; then
@@ -122,6 +122,14 @@ fi
 [ "$(grep -c '^transmission' trans.tsv)" -eq 2 ] && grep -q '^absf' trans.tsv || { cat trans.tsv; fail "pelkaro-trans table"; }
 "$bin/pelkaro-check" --strict --trans trans.tsv spheres.par >check-trans.log 2>&1 ||
     { cat check-trans.log; fail "pelkaro-check --trans: status $?"; }
+
+# A table of one row reduces to Pelkaro's curve (the .d2d's header repeats
+# the row's own parameter file).
+printf 'name,sample,time,monitor,thickness,transmission\nspheres,sphere_sample.dat,1500,1500000,0.1,0.899425\n' >rows.csv
+"$bin/pelkaro-batch" -o batch --formats d1d,d2d spheres.par rows.csv >batch.log 2>&1 ||
+    { cat batch.log; fail "pelkaro-batch: status $?"; }
+cmp -s sphere_sample.d1d batch/spheres.d1d && [ -s batch/spheres.d2d ] ||
+    fail "pelkaro-batch did not write Pelkaro's curve"
 
 # With its defaults and the direct-beam runs the simulator writes the example
 # again, byte for byte, and prints the command that measures them.

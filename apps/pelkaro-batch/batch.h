@@ -1,0 +1,167 @@
+// pelkaro-batch: a whole experiment reduced from a sample table.  The job in
+// functions its tests call: the command line, the table, the parameter file
+// of each row, the reduction of a row, the runs in threads, the summary and
+// the report.
+#ifndef PELKARO_BATCH_H
+#define PELKARO_BATCH_H
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+#include "pelkaro/series.h"
+
+namespace pk {
+
+constexpr const char* kBatchProgram = "pelkaro-batch";
+
+// --------------------------------------------------------------------------
+// The command line.
+
+// The output files a row may have.
+enum Format : unsigned { kFmtD1d = 1u, kFmtD2d = 2u, kFmtH5 = 4u, kFmtPlot = 8u };
+
+struct BatchOptions {
+    int jobs = 0;                 // -j; 0: the number of processors
+    std::string out_dir;          // -o; empty: the table's name less its extension
+    unsigned formats = kFmtD1d | kFmtD2d | kFmtH5;
+    int shard_k = 0, shard_n = 1; // --shard K/N
+    bool strict = false;          // a warning refuses the row
+    bool progress_bar = false;    // one updating line (standard error is a terminal)
+    std::string base, table;
+    std::vector<std::string> report_dirs;  // --report DIR...
+};
+
+enum class BatchCli { run, report, help, version, bad };
+
+BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, std::string& why);
+std::string batch_usage();
+// The formats of a --formats list, "d1d,d2d,h5,plot"; false with `why`.
+bool parse_formats(const std::string& list, unsigned& formats, std::string& why);
+// Whether this build writes NXcanSAS files.
+bool h5_available();
+
+// --------------------------------------------------------------------------
+// The table.
+
+struct TableRow {
+    int line = 0;    // line of the table where the row starts
+    int index = 0;   // data row number, from 0 (comments and blank lines not counted)
+    std::string name;
+    std::vector<std::string> samples;
+    std::string time, monitor, thickness, transmission;
+    std::vector<std::string> buffers;  // empty: the base's DATB lines
+    std::string buffer_time, buffer_monitor, buffer_thickness, buffer_transmission;
+    std::string title;
+};
+
+struct Table {
+    std::vector<TableRow> rows;
+};
+
+// Reads and checks the table; every error as "TABLE:LINE: error: TEXT".
+bool read_table(const std::string& path, Table& table, std::vector<std::string>& errors);
+// The same on text in memory (`path` names it in the errors).
+bool parse_table(const std::string& path, const std::string& text, Table& table, std::vector<std::string>& errors);
+// A name of a row: [A-Za-z0-9._-]+, not starting with "." or "-".
+bool safe_name(const std::string& name);
+
+// --------------------------------------------------------------------------
+// The parameter file of a row.
+
+// The base parameter file's lines (each with its line end).
+struct BaseFile {
+    std::string path;
+    std::vector<std::string> lines;
+    int dats_lines = 0;        // DATS lines, left out of every row
+    std::vector<int> dats_line_numbers;
+    std::vector<std::string> inputs;  // files its lines name (buffer, dark current, flat field, mask)
+};
+
+// Reads the base; false with `why`.
+bool read_base(const std::string& path, BaseFile& base, std::string& why);
+// The complete parameter file of a row.
+std::string row_param_text(const BaseFile& base, const TableRow& row, const std::string& table_path);
+
+// --------------------------------------------------------------------------
+// The result of a row.
+
+enum class RowState { not_done, ok, refused, failed };
+const char* state_name(RowState s);
+
+struct RowResult {
+    int index = 0;
+    std::string name;
+    RowState state = RowState::not_done;
+    std::vector<std::string> warnings;  // diagnostic lines
+    std::string error;
+    std::vector<std::string> outputs;   // file names in the output directory
+    bool has_curve = false;
+    double i_low_q = 0;                 // I of the first point of the curve
+    int points = 0;
+    std::string dir;                    // where the outputs are (for the report)
+};
+
+// --------------------------------------------------------------------------
+// The runs.
+
+// Everything the rows share.
+struct BatchJob {
+    BatchOptions opt;
+    BaseFile base;
+    Table table;
+    std::string plot_program;  // the plotting script, when plots are asked for
+};
+
+// Draws FILE.d1d or FILE.d2d as a PNG with the plotting program (run in
+// its own process group, so that a Ctrl-C reaches this program only); the
+// PNG appears complete or not at all.
+bool draw_plot(const std::string& program, const std::string& in, const std::string& out, std::string& why);
+// The plotting program: $PELKARO_PLOT, else pelkaro-plot beside this
+// program or on the PATH; empty when there is none.
+std::string find_plot_program();
+
+// Reduces one row into the output directory.
+RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache);
+
+// Rows whose outputs would replace one of their inputs: errors, one per row.
+std::vector<std::string> overwrite_errors(const BatchJob& job);
+
+// Set by a termination signal: no further row is started.
+struct StopFlag {
+    const std::atomic<int>* flag = nullptr;
+    bool raised() const { return flag && flag->load() != 0; }
+};
+
+// Reduces the rows with opt.jobs threads; results in the rows' order.
+std::vector<RowResult> run_rows(const BatchJob& job, StopFlag stop, std::FILE* progress);
+
+// --------------------------------------------------------------------------
+// Summary and report.
+
+bool write_summary(const std::string& path, const std::vector<RowResult>& rows, std::string& why);
+bool read_summary(const std::string& path, std::vector<RowResult>& rows, std::string& why);
+bool write_report(const std::string& path, const std::vector<RowResult>& rows, const std::string& title,
+                  std::string& why);
+// The summary's name: summary.csv, or summary.K-of-N.csv for a shard.
+std::string summary_name(int shard_k, int shard_n);
+
+// CSV fields.
+std::string csv_field(const std::string& s);
+bool csv_split(const std::string& text, std::size_t& pos, std::vector<std::string>& fields, int& line,
+               std::string& why);
+
+// Creates the output directory (and its parents); false with `why` when it
+// cannot take new files.
+bool output_directory(const std::string& dir, std::string& why);
+
+// The whole program.
+int batch_main(int argc, const char* const* argv, const std::atomic<int>* stop);
+
+}  // namespace pk
+
+#endif

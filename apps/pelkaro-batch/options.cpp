@@ -1,0 +1,166 @@
+// pelkaro-batch's command line.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "batch.h"
+
+namespace pk {
+
+std::string batch_usage() {
+    return pk::format(
+        "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict] BASE.par TABLE.csv\n"
+        "       %s [-o DIR] --report DIR [DIR ...]\n"
+        "\n"
+        "Reduces every row of TABLE.csv (a sample table) with the instrument configuration of BASE.par\n"
+        "(a Pelkaro parameter file; its DATS lines are ignored), in parallel, and writes for each row\n"
+        "DIR/NAME.par and the outputs, then DIR/summary.csv and DIR/report.html.\n"
+        "\n"
+        "  -j N            reductions at a time (default: the number of processors)\n"
+        "  -o DIR          the output directory (default: the table's name less its extension)\n"
+        "  --formats LIST  the outputs of a row, comma-separated: d1d, d2d, h5, plot (PNG plots of the\n"
+        "                  .d1d and .d2d files); default d1d,d2d,h5 (d1d,d2d without HDF5)\n"
+        "  --shard K/N     only the rows whose number (from 0) is K modulo N; the summary is then\n"
+        "                  DIR/summary.K-of-N.csv, joined with --report\n"
+        "  --strict        a row with a warning of the check is refused\n"
+        "  --report DIR..  joins the summaries in the directories into one summary.csv and report.html\n"
+        "                  (in -o DIR, default the first DIR)\n"
+        "  --help          print this help and exit\n"
+        "  --version       print the version and exit\n"
+        "\n"
+        "The table's columns: name, sample (files separated by \";\" are summed), time, monitor,\n"
+        "thickness, transmission; optional buffer, buffer_time, buffer_monitor, buffer_thickness,\n"
+        "buffer_transmission (replacing the base's DATB lines), title.\n"
+        "\n"
+        "Exit status: 0 every row reduced, 1 some row refused, failed or not done, 2 a wrong command\n"
+        "line, table or output directory (nothing reduced).\n",
+        kBatchProgram, kBatchProgram);
+}
+
+bool h5_available() {
+#if PK_WITH_H5
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool parse_formats(const std::string& list, unsigned& formats, std::string& why) {
+    formats = 0;
+    std::size_t at = 0;
+    while (at <= list.size()) {
+        std::size_t comma = list.find(',', at);
+        if (comma == std::string::npos) comma = list.size();
+        const std::string f = list.substr(at, comma - at);
+        at = comma + 1;
+        if (f == "d1d") formats |= kFmtD1d;
+        else if (f == "d2d") formats |= kFmtD2d;
+        else if (f == "plot") formats |= kFmtPlot;
+        else if (f == "h5" && h5_available()) formats |= kFmtH5;
+        else if (f == "h5") why = "h5 cannot be written: this pelkaro-batch was built without HDF5";
+        else why = "unknown format '" + f + "' in --formats (d1d, d2d, h5, plot)";
+        if (!why.empty()) return false;
+    }
+    if ((formats & kFmtPlot) && !(formats & (kFmtD1d | kFmtD2d)))
+        why = "--formats plot draws the .d1d and .d2d files: select d1d or d2d with it";
+    return why.empty();
+}
+
+namespace {
+
+bool whole_number(const std::string& s, long lo, long hi, long& v) {
+    if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    v = std::strtol(s.c_str(), nullptr, 10);
+    return v >= lo && v <= hi;
+}
+
+bool parse_shard(const std::string& s, BatchOptions& opt, std::string& why) {
+    const std::size_t slash = s.find('/');
+    long k = -1, n = 0;
+    if (slash == std::string::npos || !whole_number(s.substr(slash + 1), 1, 1000000, n) ||
+        !whole_number(s.substr(0, slash), 0, n - 1, k)) {
+        why = "--shard takes K/N with N from 1 and K from 0 to N-1, not '" + s + "'";
+        return false;
+    }
+    opt.shard_k = static_cast<int>(k);
+    opt.shard_n = static_cast<int>(n);
+    return true;
+}
+
+// The value of an option: "--name=value", "-jN", or the next argument.
+bool take_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
+                bool& matched, std::string& why) {
+    const std::string a = argv[i];
+    const bool short_glued = name.size() == 2 && a.size() > 2 && a.compare(0, 2, name) == 0;
+    matched = a == name || a.compare(0, name.size() + 1, name + "=") == 0 || short_glued;
+    if (!matched) return true;
+    if (short_glued) value = a.substr(2);
+    else if (a.size() > name.size()) value = a.substr(name.size() + 1);
+    else if (i + 1 < argc) value = argv[++i];
+    else why = "option '" + name + "' needs a value";
+    return why.empty();
+}
+
+// One option at argv[i]; BatchCli::run when it was read.
+BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& opt, bool& report, std::string& why) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") return BatchCli::help;
+    if (a == "--version") return BatchCli::version;
+    if (a == "--strict") return opt.strict = true, BatchCli::run;
+    if (a == "--report") return report = true, BatchCli::run;
+    std::string v;
+    bool matched = false;
+    for (const char* name : {"-j", "-o", "--formats", "--shard"}) {
+        if (!take_value(argc, argv, i, name, v, matched, why)) return BatchCli::bad;
+        if (!matched) continue;
+        const std::string n = name;
+        long jobs = 0;
+        if (n == "-j" && !whole_number(v, 1, 1024, jobs)) why = "-j takes a number of jobs from 1 to 1024, not '" + v + "'";
+        else if (n == "-j") opt.jobs = static_cast<int>(jobs);
+        else if (n == "-o" && v.empty()) why = "-o needs a directory";
+        else if (n == "-o") opt.out_dir = v;
+        else if (n == "--formats") parse_formats(v, opt.formats, why);
+        else parse_shard(v, opt, why);
+        return why.empty() ? BatchCli::run : BatchCli::bad;
+    }
+    why = "unknown option '" + a + "'";
+    return BatchCli::bad;
+}
+
+}  // namespace
+
+BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, std::string& why) {
+    opt = BatchOptions{};
+    bool report = false, options_end = false, formats_given = false;
+    std::vector<std::string> operands;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (!options_end && a == "--") {
+            options_end = true;
+        } else if (!options_end && a.size() > 1 && a[0] == '-') {
+            formats_given = formats_given || a.rfind("--formats", 0) == 0;
+            const BatchCli c = read_option(argc, argv, i, opt, report, why);
+            if (c != BatchCli::run) return c;
+        } else {
+            operands.push_back(a);
+        }
+    }
+    for (const std::string& o : operands)
+        if (o.empty()) why = "an empty file name";
+    if (!why.empty()) return BatchCli::bad;
+    if (report) {
+        if (operands.empty()) why = "--report needs at least one directory";
+        opt.report_dirs = operands;
+        return why.empty() ? BatchCli::report : BatchCli::bad;
+    }
+    if (operands.size() != 2) {
+        why = operands.size() < 2 ? "expected BASE.par and TABLE.csv" : "too many operands: expected BASE.par and TABLE.csv";
+        return BatchCli::bad;
+    }
+    opt.base = operands[0];
+    opt.table = operands[1];
+    if (!formats_given && !h5_available()) opt.formats &= ~static_cast<unsigned>(kFmtH5);
+    return BatchCli::run;
+}
+
+}  // namespace pk

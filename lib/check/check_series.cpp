@@ -1,0 +1,99 @@
+// The checks of a series: the fixed detector files (buffer, dark current,
+// flat field) loaded and read once for all the checks that name them, and
+// the reduction made with the fixed parts of the configuration.  Each check
+// finds what check_run finds on the same parameter file.
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include "check_internal.h"
+#include "keywords.h"
+#include "pelkaro/series.h"
+
+namespace pk {
+
+// A fixed detector file as the check loaded and read it, for the entry's
+// counting time and monitor count.
+struct CheckedFile {
+    int kw = -1;
+    std::string name;
+    float tm = 0, monitor = 0;
+    Status load;
+    Data2D data;        // pixel arrays only for the flat field, which the check keeps
+    bool scanned = false;
+    bool scan_ok = false;
+    DataScan scan;
+};
+
+namespace {
+
+bool shared_kind(const Check& c, int kw) { return c.series && c.series->cache && kw != DATS; }
+
+std::shared_ptr<const CheckedFile> find_file(SeriesCache& cache, int kw, const Data2D& d) {
+    std::lock_guard<std::mutex> lock(cache.m);
+    for (const auto& f : cache.files)
+        if (f->kw == kw && f->name == d.name && pk::bits_of(f->tm) == pk::bits_of(d.tm) &&
+            pk::bits_of(f->monitor) == pk::bits_of(d.monitor))
+            return f;
+    return nullptr;
+}
+
+void keep_file(SeriesCache& cache, std::shared_ptr<const CheckedFile> f) {
+    std::lock_guard<std::mutex> lock(cache.m);
+    if (cache.files.size() >= SeriesCache::kMostFiles) cache.files.erase(cache.files.begin());
+    cache.files.push_back(std::move(f));
+}
+
+// The file loaded and scanned as the check does, once.
+std::shared_ptr<const CheckedFile> checked_file(SeriesCache& cache, int kw, const Data2D& entry) {
+    if (auto f = find_file(cache, kw, entry)) return f;
+    auto f = std::make_shared<CheckedFile>();
+    f->kw = kw;
+    f->name = entry.name;
+    f->tm = entry.tm;
+    f->monitor = entry.monitor;
+    f->data = entry;
+    f->load = read_data(f->data, Console{nullptr, nullptr});
+    if (kw != SENS) {
+        std::vector<float>().swap(f->data.intens);
+        std::vector<float>().swap(f->data.uncert);
+    }
+    f->scanned = true;
+    f->scan_ok = scan_data_file(entry.name, f->scan);
+    keep_file(cache, f);
+    return f;
+}
+
+}  // namespace
+
+// The load of a fixed file gives its header values and count of values
+// (the pixel arrays for the flat field only: nothing else of them is read).
+Status check_read_data(Check& c, int kw, Data2D& d) {
+    if (!shared_kind(c, kw)) return read_data(d, Console{nullptr, nullptr});
+    const auto f = checked_file(*c.series->cache, kw, d);
+    d = f->data;
+    return f->load;
+}
+
+bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan) {
+    if (!shared_kind(c, kw)) return scan_data_file(name, scan);
+    Data2D entry;
+    entry.name = name;
+    for (const FileUse& u : c.uses)
+        if (u.kw == kw && u.entry.name == name) {
+            entry.tm = u.entry.tm;
+            entry.monitor = u.entry.monitor;
+            break;
+        }
+    const auto f = checked_file(*c.series->cache, kw, entry);
+    scan = f->scan;
+    return f->scan_ok;
+}
+
+Status check_reduce_run(Check& c) {
+    if (!c.series || !c.series->cache) return reduce(c.run, Console{nullptr, nullptr});
+    c.series->reduction = reduce_in_series(c.run, *c.series->cache);
+    return c.series->reduction;
+}
+
+}  // namespace pk

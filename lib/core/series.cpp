@@ -1,0 +1,151 @@
+// Reductions of a series with one configuration: the fixed parts taken from
+// one complete reduction, then each further run reduced with them.  The
+// stages are called on each sample image exactly as reduce() calls them (the
+// same functions, inputs and order), so only the work on the fixed images
+// is saved.  Any refusal is left to reduce(), which words it.
+#include <cstring>
+#include <algorithm>
+#include <new>
+#include <type_traits>
+
+#include "pelkaro/series.h"
+#include "common.h"
+
+namespace pk {
+
+namespace {
+
+template <class T>
+void put_bytes(std::string& key, const T& v) {
+    static_assert(std::is_trivially_copyable<T>::value, "plain values only");
+    key.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+void put_text(std::string& key, const std::string& s) {
+    put_bytes(key, s.size());
+    key += s;
+}
+
+void put_entry(std::string& key, const Data2D& d) {
+    put_text(key, d.name);
+    for (float f : {d.tm, d.monitor, d.thick, d.trans}) put_bytes(key, pk::bits_of(f));
+}
+
+bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
+
+bool allocate_image(Data2D& d) {
+    try {
+        d.intens.assign(kImageValues, 0.0f);
+        d.uncert.assign(kImageValues, 0.0f);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// One sample image loaded and corrected as reduce() loads and corrects it.
+bool load_sample(const SeriesSetup& setup, Data2D& d) {
+    const Console quiet{nullptr, nullptr};
+    if (!allocate_image(d) || !read_data(d, quiet).ok() || d.values <= 0 || d.tm == 0) return false;
+    if (setup.p.jacobian == 1 && !jacobian(setup.p, d, setup.sa).ok()) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string series_key(const Run& run) {
+    Param p = run.p;
+    p.sams = 0;
+    std::string key;
+    put_bytes(key, p);
+    put_bytes(key, run.log.seen);
+    put_bytes(key, run.buf.size());
+    for (const Data2D& b : run.buf) put_entry(key, b);
+    put_entry(key, run.dcur);
+    put_entry(key, run.sens);
+    put_entry(key, run.mask);
+    return key;
+}
+
+SeriesSetup take_setup(const Run& run, const std::string& key) {
+    SeriesSetup s;
+    s.key = key;
+    s.p = run.p;
+    if (s.p.jacobian == 1) solid_angle(s.p, s.sa);
+    s.buf = run.buf;
+    s.buf_sums = run.buf_sums;
+    s.dcur = run.dcur;
+    s.sens = run.sens;
+    s.mask = run.mask;
+    if (averaging(s.p)) s.plan = make_ave_plan(s.p, s.mask);
+    return s;
+}
+
+bool reduce_with_setup(Run& run, const SeriesSetup& setup) {
+    const Console quiet{nullptr, nullptr};
+    if (run.p.mode != 0 || run.sam.empty() || series_key(run) != setup.key) return false;
+    // Each sample read into one image, corrected and added to the sums in
+    // entry order, its header values kept by the entry, as reduce() does.
+    Data2D image;
+    for (Data2D& d : run.sam) {
+        image.name = d.name, image.tm = d.tm, image.monitor = d.monitor, image.psd = d.psd;
+        if (!load_sample(setup, image) || !sens_cor(run.p, image, setup.sens, setup.mask).ok()) return false;
+        d.tm = image.tm, d.monitor = image.monitor, d.psd = image.psd, d.values = image.values;
+        add_image(run.sam_sums, image);
+    }
+    if (!allocate_image(run.res)) return false;
+    if (!sub_sums(run.p, run.sam, setup.buf, run.sam_sums, setup.buf_sums, setup.dcur, setup.mask, run.res, quiet)
+             .ok())
+        return false;
+    run.res.name = run.sam[0].name;
+    try {
+        run.mask.intens = setup.mask.intens;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!averaging(run.p) || average_by_plan(setup.plan, run.res, run.rot)) return true;
+    return ave_data(run.p, run.res, run.rot, setup.mask, quiet).ok();
+}
+
+}  // namespace pk
+
+namespace pk {
+
+std::shared_ptr<const SeriesSetup> SeriesCache::find(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m);
+    for (const auto& s : setups)
+        if (s->key == key) return s;
+    return nullptr;
+}
+
+bool SeriesCache::claim(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m);
+    if (std::find(building.begin(), building.end(), key) != building.end()) return false;
+    building.push_back(key);
+    return true;
+}
+
+void SeriesCache::done(const std::string& key, std::shared_ptr<const SeriesSetup> setup) {
+    std::lock_guard<std::mutex> lock(m);
+    building.erase(std::remove(building.begin(), building.end(), key), building.end());
+    if (!setup) return;
+    if (setups.size() >= kMostSetups) setups.erase(setups.begin());
+    setups.push_back(std::move(setup));
+}
+
+Status reduce_in_series(Run& run, SeriesCache& cache) {
+    const Console quiet{nullptr, nullptr};
+    const std::string key = series_key(run);
+    if (const auto setup = cache.find(key)) {
+        Run parsed = run;  // as parsed: nothing is loaded yet
+        if (reduce_with_setup(run, *setup)) return ok_status();
+        run = std::move(parsed);
+        return reduce(run, quiet);
+    }
+    const bool maker = cache.claim(key);
+    const Status st = reduce(run, quiet);
+    if (maker) cache.done(key, st.ok() ? std::make_shared<const SeriesSetup>(take_setup(run, key)) : nullptr);
+    return st;
+}
+
+}  // namespace pk

@@ -1,0 +1,128 @@
+// Many reductions with one instrument configuration: a series of samples or
+// the frames of a time-resolved measurement.  What does not change from one
+// measurement to the next (flat field, mask, dark current, buffer, solid
+// angle and the azimuthal average's sub-pixel decisions) is prepared once
+// and reused; each measurement then costs its own image only.  The results
+// are those of the library's reduction, bit for bit.
+#ifndef PELKARO_SERIES_H
+#define PELKARO_SERIES_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+#include "pelkaro/check.h"
+#include "pelkaro/run.h"
+
+namespace pk {
+
+// The sub-pixel decisions of the azimuthal average for one geometry and one
+// mask: for every pixel in use (in the order of the average: columns, then
+// rows), each bin its sub-pixels fall into with their number.  A frame's
+// average is then one pass over these entries, each adding the pixel's two
+// terms to its bin as many times as the count says, in the same order as
+// the sub-pixel loop adds them.
+struct AveEntry {
+    uint16_t pixel = 0;  // x + 128*y
+    uint16_t bin = 0;
+    uint32_t count = 0;  // sub-pixels, 1 to 100
+};
+struct AvePlan {
+    bool usable = false;          // false: the average must go through ave_data
+    int tot = 0;                  // bins of the curve
+    std::vector<float> x, dq;     // Q and resolution of each bin
+    std::vector<float> area;      // detector area of each bin, pixels
+    std::vector<AveEntry> entries;
+};
+
+// Works out the plan for the geometry of `p` and the mask in use.  An
+// unusable plan (geometry that ave_data refuses, or that the plan does not
+// cover) sends every frame to ave_data.
+AvePlan make_ave_plan(const Param& p, const Data2D& mask);
+
+// The average of `in` by the plan, exactly as ave_data computes it.  False,
+// with `out` unspecified, where the plan does not apply (an unusable plan, a
+// pixel value that is not finite, a bin that comes out not finite): then
+// ave_data gives the result, or the failure, itself.
+bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out);
+
+// The parts of a reduction that do not depend on the sample images, taken
+// from a completed reduction of the same configuration: buffers (loaded and
+// corrected), dark current, normalised flat field, the mask in use, the
+// solid-angle factors and the average's plan.
+struct SeriesSetup {
+    std::string key;           // series_key of the configuration
+    Param p{};
+    SolidAngle sa;
+    std::vector<Data2D> buf;   // the buffer entries, with their header values
+    PixelSums buf_sums;        // the corrected buffers in use, summed
+    Data2D dcur, sens, mask;
+    AvePlan plan;
+};
+
+// Everything of a parsed run that the fixed parts depend on: the parameters
+// but for the number of samples, the keywords given, and the buffer, dark
+// current, flat-field and mask entries.  Runs with one key share a setup.
+std::string series_key(const Run& run);
+
+// Copies the fixed parts out of `run`, whose reduction succeeded, and works
+// out the plan.  `key` is series_key of the run as prepare_run left it (the
+// reduction reads the counting times and monitor counts of the files'
+// headers into the entries).
+SeriesSetup take_setup(const Run& run, const std::string& key);
+
+// The reduction of `run` (parsed by prepare_run, with the key of `setup`):
+// its sample images loaded and corrected, subtracted and averaged with the
+// setup's fixed parts.  Gives exactly the images and curve of reduce(run).
+// False where the shortcut does not apply or a stage fails; the caller then
+// reduces a freshly parsed run with reduce(), which finds the failure with
+// its exact message.
+bool reduce_with_setup(Run& run, const SeriesSetup& setup);
+
+// What the runs of a series share, for any number of threads: the fixed
+// parts of the configurations met (a few, the most recent), and the fixed
+// detector files (buffer, dark current, flat field) as the check reads them.
+struct CheckedFile;
+struct SeriesCache {
+    static constexpr std::size_t kMostSetups = 8;
+    static constexpr std::size_t kMostFiles = 32;
+    std::mutex m;
+    std::vector<std::shared_ptr<const SeriesSetup>> setups;
+    std::vector<std::string> building;  // keys whose setup a thread is making
+    std::vector<std::shared_ptr<const CheckedFile>> files;
+
+    std::shared_ptr<const SeriesSetup> find(const std::string& key);
+    // True when the caller is to make the setup of `key` (and then calls done).
+    bool claim(const std::string& key);
+    void done(const std::string& key, std::shared_ptr<const SeriesSetup> setup);
+};
+
+// One check of a run of a series, as check_run checks it (the same
+// diagnostics), its fixed files and parts taken from the series where it
+// has them.  The reduction the check makes is kept for the caller.
+struct SeriesCheck {
+    SeriesCache* cache = nullptr;
+    Run run;              // the checked run; reduced when `reduced`
+    bool reduced = false;
+    Status reduction;     // why the reduction failed, where it did
+};
+CheckResult check_run(const std::string& param_name, SeriesCheck& series);
+
+// The reduction of a run (parsed by prepare_run) with the fixed parts of the
+// series: by its setup where the series has one, else by reduce(), whose
+// fixed parts are then kept for the runs after it.
+Status reduce_in_series(Run& run, SeriesCache& cache);
+
+// The output files of a reduction at a chosen path: the .d2d (header from
+// `pf`) and the .d1d, written as write_2D and write_1D write them
+// (file_out.cpp).
+Status write_2D_as(const Data2D& data, const ParamFile& pf, const std::string& out_name);
+Status write_1D_as(const Data1D& d, const std::string& out_name);
+
+}  // namespace pk
+
+#endif

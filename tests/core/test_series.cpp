@@ -1,0 +1,264 @@
+// Reductions of a series: the average by a plan against ave_data on random
+// geometries, masks and images, and reductions with the fixed parts of a
+// configuration against the whole reduction of the same parameter file, to
+// the bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "pelkaro/Pelkaro.h"
+#include "pelkaro/run.h"
+#include "pelkaro/series.h"
+#include "test_util.h"
+
+namespace {
+
+using namespace pk;
+const double kPi = 3.141592653589793;
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b, std::size_t n) {
+    return a.size() >= n && b.size() >= n && std::memcmp(a.data(), b.data(), n * sizeof(float)) == 0;
+}
+
+::testing::AssertionResult same_curve(const Data1D& a, const Data1D& b) {
+    if (a.num != b.num) return ::testing::AssertionFailure() << "bins " << a.num << " vs " << b.num;
+    const std::size_t n = static_cast<std::size_t>(a.num);
+    const std::vector<float>* fa[5] = {&a.x, &a.y, &a.dy, &a.dq, &a.area};
+    const std::vector<float>* fb[5] = {&b.x, &b.y, &b.dy, &b.dq, &b.area};
+    for (int q = 0; q < 5; ++q)
+        if (!same_bits(*fa[q], *fb[q], n)) return ::testing::AssertionFailure() << "array " << q << " differs";
+    return ::testing::AssertionSuccess();
+}
+
+struct Rng {
+    std::mt19937 g{20261208};
+    double uni(double a, double b) { return std::uniform_real_distribution<double>(a, b)(g); }
+    int pick(int n) { return static_cast<int>(g() % static_cast<unsigned>(n)); }
+};
+
+Param random_geometry(Rng& r) {
+    Param p{};
+    p.px = static_cast<float>(r.uni(0.5, 8));
+    p.py = r.pick(3) ? p.px : static_cast<float>(p.px * r.uni(0.3, 3));
+    const auto centre = [&r]() {
+        const int whole = r.pick(128);
+        switch (r.pick(4)) {
+            case 0: return whole + 0.5f;
+            case 1: return static_cast<float>(whole);
+            case 2: return static_cast<float>(whole + 0.05 + 0.1 * r.pick(10));  // on sub-pixel lines
+            default: return static_cast<float>(r.pick(4) ? r.uni(0, 128) : r.uni(-40, 300));
+        }
+    };
+    p.bx = centre(), p.by = centre();
+    p.bin_width = r.pick(2) ? static_cast<float>(1 + r.pick(4)) : static_cast<float>(r.uni(0.4, 6));
+    p.sam2det = static_cast<float>(r.uni(500, 20000)), p.src2sam = static_cast<float>(r.uni(1000, 20000));
+    p.srcapp = static_cast<float>(r.uni(1, 30)), p.samapp = static_cast<float>(r.uni(1, 15));
+    p.wavelen = static_cast<float>(r.uni(2, 20)), p.dwavelen = static_cast<float>(r.uni(0, 0.3));
+    const int sector = r.pick(4);
+    if (sector < 2) {
+        p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    } else if (sector == 2) {  // a quadrant: limits on the branch lines of the azimuth
+        p.thmin = static_cast<float>(90 * r.pick(4) * (kPi / 180)), p.thmax = p.thmin + static_cast<float>(kPi / 2);
+    } else {
+        const double a = r.uni(0, 360), b = r.uni(0, 360);
+        p.thmin = static_cast<float>(std::fmin(a, b) * kPi / 180), p.thmax = static_cast<float>(std::fmax(a, b) * kPi / 180);
+    }
+    return p;
+}
+
+void random_image(Rng& r, Data2D& in) {
+    in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0);
+    const int kind = r.pick(3);
+    for (int k = 0; k < kDetPixels; ++k) {
+        if (kind == 0) {  // counts
+            in.intens[k] = static_cast<float>(r.uni(-50, 1e5)), in.uncert[k] = static_cast<float>(r.uni(0, 400));
+        } else if (kind == 1) {  // a wide range of magnitudes
+            in.intens[k] = static_cast<float>(std::ldexp(r.uni(-1, 1), r.pick(80) - 40));
+            in.uncert[k] = static_cast<float>(std::ldexp(r.uni(0, 1), r.pick(40) - 20));
+        } else {  // exact binary fractions: rounding ties in the sums
+            in.intens[k] = static_cast<float>(std::ldexp(100.0 * (r.pick(7) - 3), r.pick(40) - 5));
+            in.uncert[k] = static_cast<float>(std::ldexp(100.0, r.pick(20) - 10));
+        }
+    }
+}
+
+TEST(AveragePlan, EqualsAveDataToTheBit) {
+    Rng r;
+    int planned = 0, frames = 0;
+    for (int c = 0; c < 24; ++c) {
+        const Param p = random_geometry(r);
+        Data2D mask;
+        mask.intens.assign(kImageValues, 0);
+        const double density = r.pick(4) == 0 ? 1.0 : r.uni(0.01, 0.2);
+        for (int k = 0; k < kDetPixels; ++k)
+            mask.intens[k] = r.uni(0, 1) < density ? (r.pick(50) ? 1.0f : 0.26f) : (r.pick(2) ? 0.25f : 0.0f);
+        const AvePlan plan = make_ave_plan(p, mask);
+        planned += plan.usable;
+        for (int f = 0; f < 3; ++f) {
+            Data2D in;
+            random_image(r, in);
+            Data1D want, got;
+            const Status st = ave_data(p, in, want, mask, Console{nullptr, nullptr});
+            if (!average_by_plan(plan, in, got)) continue;
+            ASSERT_TRUE(st.ok()) << "case " << c << ": the plan averaged what ave_data refuses";
+            ++frames;
+            ASSERT_TRUE(same_curve(got, want)) << "case " << c << " frame " << f;
+        }
+    }
+    EXPECT_GE(planned, 20);  // geometries beyond the last bin are the only ones left to ave_data
+    EXPECT_GE(frames, 50);
+}
+
+TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
+    Param p{};
+    p.px = p.py = 5, p.bx = 64.5f, p.by = 63.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
+    p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    Data2D mask, in;
+    mask.intens.assign(kImageValues, 1.0f);
+    in.intens.assign(kImageValues, 2.0f), in.uncert.assign(kImageValues, 1.0f);
+    const AvePlan plan = make_ave_plan(p, mask);
+    ASSERT_TRUE(plan.usable);
+    Data1D out;
+    EXPECT_TRUE(average_by_plan(plan, in, out));
+    in.intens[64 + 128 * 70] = INFINITY;  // a pixel in use that is not finite
+    EXPECT_FALSE(average_by_plan(plan, in, out));
+    p.bin_width = 1e-4f;  // more bins than a curve holds: ave_data's refusal
+    EXPECT_FALSE(make_ave_plan(p, mask).usable);
+    p.bin_width = 1, p.px = NAN;
+    EXPECT_FALSE(make_ave_plan(p, mask).usable);
+    EXPECT_FALSE(average_by_plan(AvePlan{}, in, out));
+}
+
+// The example's parameter file with the sample lines replaced.
+std::string example_with(const std::string& dats) {
+    std::string text = pkt::read_file(std::string(PELKARO_SOURCE_DIR) + "/examples/spheres.par");
+    const std::size_t at = text.find("DATS ");
+    const std::size_t end = text.find('\n', at);
+    return text.substr(0, at) + dats + text.substr(end + 1);
+}
+
+struct InExamples {
+    std::string old;
+    InExamples() : old(std::filesystem::current_path().string()) {
+        std::filesystem::current_path(std::string(PELKARO_SOURCE_DIR) + "/examples");
+    }
+    ~InExamples() { std::filesystem::current_path(old); }
+};
+
+TEST(SeriesSetup, ReducesAsTheWholeReductionDoes) {
+    pkt::TempDir dir;
+    InExamples here;
+    const Console quiet{nullptr, nullptr};
+    pk::Run first;
+    pkt::write_file(dir / "first.par", example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"));
+    ASSERT_TRUE(prepare_run(dir / "first.par", first, quiet).ok());
+    const std::string key = series_key(first);
+    ASSERT_TRUE(reduce(first, quiet).ok());
+    const SeriesSetup setup = take_setup(first, key);
+    ASSERT_TRUE(setup.plan.usable);
+    const char* variants[] = {
+        "DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n",
+        "DATS sphere_sample.dat 900 1400000 0.25 0.7\n",
+        "DATS sphere_sample.dat 1500 0 0.1 0.899425\n",  // monitor from the header
+        "DATS sphere_sample.dat 1500 1500000 0.1 0.899425\nDATS direct_beam.dat 10 20000 0.1 0.9\n",
+    };
+    for (const char* v : variants) {
+        pkt::write_file(dir / "row.par", example_with(v));
+        pk::Run whole, fast;
+        ASSERT_TRUE(prepare_run(dir / "row.par", whole, quiet).ok());
+        ASSERT_TRUE(reduce(whole, quiet).ok()) << v;
+        ASSERT_TRUE(prepare_run(dir / "row.par", fast, quiet).ok());
+        ASSERT_EQ(series_key(fast), setup.key);
+        ASSERT_TRUE(reduce_with_setup(fast, setup)) << v;
+        EXPECT_TRUE(same_bits(fast.res.intens, whole.res.intens, kImageValues)) << v;
+        EXPECT_TRUE(same_bits(fast.res.uncert, whole.res.uncert, kImageValues)) << v;
+        EXPECT_TRUE(same_bits(fast.mask.intens, whole.mask.intens, kImageValues)) << v;
+        EXPECT_EQ(fast.res.name, whole.res.name);
+        EXPECT_TRUE(same_curve(fast.rot, whole.rot)) << v;
+    }
+}
+
+TEST(SeriesSetup, RefusesAnotherConfigurationAndFailingSamples) {
+    pkt::TempDir dir;
+    InExamples here;
+    const Console quiet{nullptr, nullptr};
+    pk::Run first;
+    pkt::write_file(dir / "first.par", example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"));
+    ASSERT_TRUE(prepare_run(dir / "first.par", first, quiet).ok());
+    const std::string key = series_key(first);
+    ASSERT_TRUE(reduce(first, quiet).ok());
+    const SeriesSetup setup = take_setup(first, key);
+    // Another buffer transmission: another configuration.
+    std::string text = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
+    text.replace(text.find("0.904837"), 8, "0.8");
+    pkt::write_file(dir / "other.par", text);
+    pk::Run other;
+    ASSERT_TRUE(prepare_run(dir / "other.par", other, quiet).ok());
+    EXPECT_NE(series_key(other), setup.key);
+    EXPECT_FALSE(reduce_with_setup(other, setup));
+    // A sample whose thickness the subtraction refuses: reduce() words it.
+    pkt::write_file(dir / "bad.par", example_with("DATS sphere_sample.dat 1500 1500000 -1 0.899425\n"));
+    pk::Run bad;
+    ASSERT_TRUE(prepare_run(dir / "bad.par", bad, quiet).ok());
+    EXPECT_FALSE(reduce_with_setup(bad, setup));
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> lines_of(const pk::CheckResult& r) {
+    std::vector<std::string> out;
+    for (const pk::Diagnostic& d : r.diagnostics) out.push_back(pk::diagnostic_line(d) + " | " + d.paste);
+    return out;
+}
+
+// The checks of a series, sharing files and fixed parts, find what
+// check_run finds on each parameter file: the rows in turn through one
+// cache, so that the later ones take the fixed files and parts from it.
+TEST(SeriesCheck, FindsWhatCheckRunFinds) {
+    pkt::TempDir dir;
+    InExamples here;
+    std::string odd = pkt::read_file("sphere_sample.dat");
+    odd.replace(odd.find("<monitor>"), 9, "<monitorcount>");  // a tag read by its first five characters
+    odd.replace(odd.rfind('\t'), 1, "\t1.5\t");               // a decimal point in a data line
+    pkt::write_file(dir / "odd.dat", odd);
+    std::string buffer_odd = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
+    buffer_odd.replace(buffer_odd.find("1125000"), 7, "0");  // the buffer normalised by time
+    const std::vector<std::string> rows = {
+        example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"),
+        example_with("DATS sphere_sample.dat 1500 1500000 0.1 1.5\n"),  // transmission outside (0, 1]
+        example_with("DATS " + dir / "odd.dat" + " 1500 1500000 0.1 0.9\n"),
+        example_with("DATS sphere_sample.dat 1500 0 0.1 0.9\nDATS direct_beam.dat 10 0 0.1 0.9\n"),
+        example_with("DATS missing.dat 1500 1500000 0.1 0.9\n"),
+        example_with("DATS sphere_sample.dat 1500 1500000 -1 0.9\n"),  // refused by the subtraction
+        buffer_odd,
+        example_with("DATS sphere_sample.dat 1500 1500000 0.2 0.8\n"),
+    };
+    pk::SeriesCache cache;
+    int warnings = 0, errors = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const std::string par = dir / ("row" + std::to_string(i) + ".par");
+            pkt::write_file(par, rows[i]);
+            pk::SeriesCheck sc;
+            sc.cache = &cache;
+            const pk::CheckResult shared = pk::check_run(par, sc);
+            const pk::CheckResult alone = pk::check_run(par);
+            EXPECT_EQ(lines_of(shared), lines_of(alone)) << "row " << i << ", pass " << pass;
+            EXPECT_EQ(shared.errors, alone.errors);
+            EXPECT_EQ(shared.warnings, alone.warnings);
+            EXPECT_EQ(sc.reduced, alone.errors == 0) << "row " << i;
+            warnings += alone.warnings, errors += alone.errors;
+        }
+    }
+    EXPECT_GE(warnings, 2 * 5);  // the rows are worth comparing
+    EXPECT_GE(errors, 2 * 2);
+    EXPECT_FALSE(cache.setups.empty());
+    EXPECT_FALSE(cache.files.empty());
+}
+
+}  // namespace
