@@ -42,10 +42,15 @@ def test_reductions_in_threads_equal_reductions_one_by_one(example, tmp_path_fac
 
 
 def test_the_interpreter_runs_on_while_a_reduction_works(example):
-    # A long reduction: the sample measured in 500 parts.
+    # A long reduction: the sample measured in 200 parts, each a file of its
+    # own (a file named on several lines is read once).
     par = (example / "spheres.par").read_text()
     line = next(l for l in par.splitlines() if l.startswith("DATS"))
-    (example / "long.par").write_text(par.replace(line, "\n".join([line] * 500)))
+    parts = []
+    for k in range(200):
+        (example / f"part{k}.dat").write_bytes((example / "sphere_sample.dat").read_bytes())
+        parts.append(line.replace("sphere_sample.dat", f"part{k}.dat"))
+    (example / "long.par").write_text(par.replace(line, "\n".join(parts)))
     start = time.perf_counter()
     pelkaro.reduce("long.par", cwd=example)
     one = time.perf_counter() - start
@@ -55,6 +60,7 @@ def test_the_interpreter_runs_on_while_a_reduction_works(example):
     while worker.is_alive():
         ticks.append(time.perf_counter())
     worker.join()
-    # A reduction holding the interpreter would stop this loop for its whole length.
+    # A reduction holding the interpreter would stop this loop for its whole
+    # length; released, the loop goes on but for the scheduler's pauses.
     longest_stop = max(b - a for a, b in zip(ticks, ticks[1:]))
-    assert longest_stop < one / 3, (longest_stop, one)
+    assert len(ticks) > 100 and longest_stop < 0.6 * one, (len(ticks), longest_stop, one)
