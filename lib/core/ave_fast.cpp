@@ -23,11 +23,17 @@
 // Inputs for which these shortcuts are not worked out (non-finite geometry,
 // pixel values or a radius beyond the last bin) are left to the sub-pixel
 // loop.
+//
+// The writer's sums (ave_data_sums) come from the same counts, pixel by
+// pixel; only the Q of the sub-pixels needs them one by one: a square root
+// each (packed), with the slowly varying rest of the formula a Taylor series
+// over the pixel, and summed by bin through the bin starts.
 #include "ave_fast.h"
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
@@ -374,10 +380,60 @@ inline uint32_t count_at_least(const double* a, const double* b, double b_lo, do
 #endif
 }
 
+// The Q of a pixel's sub-pixels for the writer's sums: their sums of
+// squares s and Q values v (index kSub m + n, m the column), and the sums
+// of Q by bin.
+struct SubQ {
+    double s[kSub * kSub];
+    double v[kSub * kSub];
+    std::vector<double> sums;  // per bin, zero between pixels
+};
+
+// beyond[t], t = 0 .. S: the sum of the sub-pixels' Q at or beyond the
+// start of bin b_lo + t (T[b_lo] for t = 0, which every sub-pixel of the
+// pixel reaches), taken in two alternating partial sums: the lanes of the
+// packed loop.
+template <int S>
+void q_beyond(const SubQ& q, const double* T, int b_lo, double* beyond) {
+#if PK_SIMD
+    __m128d acc[S + 1], t2[S + 1];
+    for (int t = 0; t <= S; ++t) acc[t] = _mm_setzero_pd(), t2[t] = _mm_set1_pd(T[b_lo + t]);
+    for (int k = 0; k < kSub * kSub; k += 2) {
+        const __m128d sk = _mm_loadu_pd(q.s + k), vk = _mm_loadu_pd(q.v + k);
+        acc[0] = _mm_add_pd(acc[0], vk);
+        for (int t = 1; t <= S; ++t) acc[t] = _mm_add_pd(acc[t], _mm_and_pd(_mm_cmpge_pd(sk, t2[t]), vk));
+    }
+    for (int t = 0; t <= S; ++t) beyond[t] = _mm_cvtsd_f64(acc[t]) + _mm_cvtsd_f64(_mm_unpackhi_pd(acc[t], acc[t]));
+#else
+    double acc[S + 1][2] = {};
+    for (int k = 0; k < kSub * kSub; ++k) {
+        acc[0][k & 1] += q.v[k];
+        for (int t = 1; t <= S; ++t) acc[t][k & 1] += q.s[k] >= T[b_lo + t] ? q.v[k] : 0.0;
+    }
+    for (int t = 0; t <= S; ++t) beyond[t] = acc[t][0] + acc[t][1];
+#endif
+}
+
+// Adds to q.sums[b], b = b_lo .. b_hi (at most 5 bins), the Q of the
+// sub-pixels with T[b] <= s < T[b + 1], those find_bin puts into bin b:
+// the differences of the sums beyond each bin start.
+void bin_q_sums(SubQ& q, const double* T, int b_lo, int b_hi) {
+    double beyond[6] = {};
+    switch (b_hi - b_lo) {
+        case 0: q_beyond<0>(q, T, b_lo, beyond); break;
+        case 1: q_beyond<1>(q, T, b_lo, beyond); break;
+        case 2: q_beyond<2>(q, T, b_lo, beyond); break;
+        case 3: q_beyond<3>(q, T, b_lo, beyond); break;
+        default: q_beyond<4>(q, T, b_lo, beyond); break;
+    }
+    for (int t = 0; t <= b_hi - b_lo; ++t) q.sums[static_cast<std::size_t>(b_lo + t)] += beyond[t] - beyond[t + 1];
+}
+
 // Counts the sub-pixels of pixel (i, j), which lies in bins b_lo .. b_hi
-// and takes `take` of the sector, into counts[b_lo .. b_hi].
+// and takes `take` of the sector, into counts[b_lo .. b_hi]; with `q`, the
+// pixel's sub-pixel Q values, their sums by bin too.
 void pixel_counts(const Offsets& o, const Sector& sector, const double* T, int i, int j, Take take, int b_lo,
-                  int b_hi, std::vector<uint32_t>& counts) {
+                  int b_hi, std::vector<uint32_t>& counts, SubQ* q) {
     const double* axi = o.col(i);
     const double* ayj = o.row(j);
     const float* txi = o.col_offsets(i);
@@ -405,9 +461,50 @@ void pixel_counts(const Offsets& o, const Sector& sector, const double* T, int i
                 if (!(taken >> n & 1u)) continue;
                 b = find_bin(T, axi[m] + ayj[n], b);
                 ++counts[static_cast<std::size_t>(b)];
+                if (q) q->sums[static_cast<std::size_t>(b)] += q->v[m * kSub + n];
             }
         }
+        return;
     }
+    if (q) bin_q_sums(*q, T, b_lo, b_hi);
+}
+
+constexpr double kTaylorSpan = 1e-3;  // of s / L^2 over a pixel, for H as a Taylor series
+
+// The sums of squares and Q of the sub-pixels of pixel (i, j) into q.s and
+// q.v.  Where s / L^2 spans less than kTaylorSpan over the pixel, H is the
+// Taylor series of degree 2 about the middle of the span (the next term is
+// below 1e-11 of H there); elsewhere it is evaluated for each sub-pixel.
+// The packed and the scalar loop make the same operations.
+void subpixel_q(const Offsets& o, const QOfSquare& qof, int i, int j, SubQ& q) {
+    const double* a = o.col(i);
+    const double* b = o.row(j);
+    for (int m = 0; m < kSub; ++m)
+        for (int n = 0; n < kSub; ++n) q.s[m * kSub + n] = a[m] + b[n];
+    const double t_lo = (o.ax_lo[i] + o.ay_lo[j]) * qof.inv_l2, t_hi = (o.ax_hi[i] + o.ay_hi[j]) * qof.inv_l2;
+    if (!(t_hi - t_lo <= kTaylorSpan)) {
+        for (int k = 0; k < kSub * kSub; ++k) q.v[k] = qof(q.s[k]);
+        return;
+    }
+    const double t0 = 0.5 * (t_lo + t_hi);
+    double h0 = 0, h1 = 0, h2 = 0;
+    QOfSquare::taylor(t0, h0, h1, h2);
+    h2 *= 0.5;
+#if PK_SIMD
+    const __m128d k2 = _mm_set1_pd(qof.k), il2 = _mm_set1_pd(qof.inv_l2), t02 = _mm_set1_pd(t0);
+    const __m128d c0 = _mm_set1_pd(h0), c1 = _mm_set1_pd(h1), c2 = _mm_set1_pd(h2);
+    for (int k = 0; k < kSub * kSub; k += 2) {
+        const __m128d sk = _mm_loadu_pd(q.s + k);
+        const __m128d d = _mm_sub_pd(_mm_mul_pd(sk, il2), t02);
+        const __m128d h = _mm_add_pd(c0, _mm_mul_pd(d, _mm_add_pd(c1, _mm_mul_pd(d, c2))));
+        _mm_storeu_pd(q.v + k, _mm_mul_pd(_mm_mul_pd(k2, _mm_sqrt_pd(sk)), h));
+    }
+#else
+    for (int k = 0; k < kSub * kSub; ++k) {
+        const double d = q.s[k] * qof.inv_l2 - t0;
+        q.v[k] = qof.k * std::sqrt(q.s[k]) * (h0 + d * (h1 + d * h2));
+    }
+#endif
 }
 
 // add_repeated's common case taken inline: s normal, every addition in
@@ -485,10 +582,42 @@ bool all_finite(const Param& p, const Data2D& in, const Data2D& mask) {
     return true;
 }
 
+// The writer's sums along the pixels: the Q of the current pixel's
+// sub-pixels (sums by bin zero between pixels).
+struct WriterSums {
+    BinSums& out;
+    QOfSquare q_of;
+    SubQ q;
+
+    WriterSums(BinSums& sums, const Param& p, int last) : out(sums), q_of(p) {
+        q.sums.assign(static_cast<std::size_t>(last) + 1, 0.0);
+    }
+    // Adds pixel (i, j) of uncertainty unc, whose sub-pixels counts[b]
+    // tallies by bin, and clears its Q sums.
+    void add_pixel(const std::vector<uint32_t>& counts, double unc, int b_lo, int b_hi) {
+        add_pixel_sums(counts.data(), q.sums.data(), unc, b_lo, b_hi, out);
+        for (int b = b_lo; b <= b_hi; ++b) q.sums[static_cast<std::size_t>(b)] = 0.0;
+    }
+};
+
 }  // namespace
 
+void add_pixel_sums(const uint32_t* counts, const double* q, double unc, int b_lo, int b_hi, BinSums& sums) {
+    const double var = unc * unc;
+    for (int b = b_lo; b <= b_hi; ++b) {
+        const std::size_t k = static_cast<std::size_t>(b);
+        const double w = counts[k];
+        if (w == 0) continue;
+        sums.n[k] += w;
+        sums.q[k] += q[k];
+        sums.w2[k] += w * w;
+        sums.w2var[k] += w * w * var;
+        if (b < b_hi) sums.next_cov[k] += w * counts[k + 1] * var;
+    }
+}
+
 bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
-              const Console& con) {
+              const Console& con, BinSums* bin_sums) {
     if (!all_finite(p, in, mask)) return false;
     const Offsets o(p.px, p.py, p.bx, p.by);
     // The largest sum of squares must lie inside the last bin (the sums
@@ -503,6 +632,8 @@ bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
 
     const Sector sector(p);
     Sums sums(out, last);
+    std::optional<WriterSums> writer;
+    if (bin_sums) writer.emplace(*bin_sums, p, last);
     int b_lo = 0, b_hi = 0;
     for (int i = 0; i < kDetSide; ++i) {
         if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
@@ -513,7 +644,9 @@ bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
             if (take == Take::none) continue;
             b_lo = find_bin(T, o.ax_lo[i] + o.ay_lo[j], b_lo);
             b_hi = find_bin(T, o.ax_hi[i] + o.ay_hi[j], b_hi);
-            pixel_counts(o, sector, T, i, j, take, b_lo, b_hi, sums.counts);
+            if (writer) subpixel_q(o, writer->q_of, i, j, writer->q);
+            pixel_counts(o, sector, T, i, j, take, b_lo, b_hi, sums.counts, writer ? &writer->q : nullptr);
+            if (writer) writer->add_pixel(sums.counts, in.uncert[k], b_lo, b_hi);
             sums.add_pixel(in.intens[k], in.uncert[k], b_lo, b_hi);
         }
     }

@@ -68,14 +68,14 @@ float azimuth(float tx, float ty) {
 }
 
 // Sums of Q and counts of the sub-pixels of bins 0 .. tot - 1.
-struct BinSums {
+struct SubPixelSums {
     std::vector<double> q;
     std::vector<long> count;
 };
 
 // Adds the sub-pixels of pixel (i, j) that lie in the sector to their bins;
 // false when one lies beyond the last bin.
-bool add_pixel(const Param& p, const Bins& b, int i, int j, BinSums& s) {
+bool add_pixel(const Param& p, const Bins& b, int i, int j, SubPixelSums& s) {
     const double px = p.px, py = p.py, bx = p.bx, by = p.by;
     // A sector that holds every azimuth (from -0 to the float nearest 2 pi)
     // needs no azimuth.
@@ -112,7 +112,7 @@ bool curve_q(const Param& p, const Data1D& rot, const Data2D& mask, CurveQ& out)
     Bins b;
     if (!radial_bins(p, b) || b.tot != rot.num || rot.area.size() < static_cast<std::size_t>(b.tot)) return false;
     if (mask.intens.size() < static_cast<std::size_t>(kDetPixels)) return false;
-    BinSums s{std::vector<double>(static_cast<std::size_t>(b.tot), 0.0),
+    SubPixelSums s{std::vector<double>(static_cast<std::size_t>(b.tot), 0.0),
               std::vector<long>(static_cast<std::size_t>(b.tot), 0)};
     for (int i = 0; i < kDetSide; ++i)
         for (int j = 0; j < kDetSide; ++j)

@@ -25,6 +25,8 @@ struct Run {
     Data2D mask;                // the mask actually used (pixels of extreme sensitivity removed)
     Data2D res;                 // the reduced image, named after the first sample file
     Data1D rot;                 // the averaged curve, when the averaging mode asks for one
+    bool want_sums = false;     // set before reduce(): the average takes `sums` in its pass too
+    BinSums sums;               // per bin of rot, as ave_data_sums gives them
 };
 
 // Reads, counts and parses the parameter file and sizes the records.
