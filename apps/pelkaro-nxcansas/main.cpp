@@ -6,5 +6,5 @@
 
 int main(int argc, char** argv) {
     pk::init_process();
-    return pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr});
+    return pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr}, true);
 }
