@@ -61,6 +61,7 @@
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/files.h"
 #include "sim_options.h"
+#include "sim_resolution.h"
 
 namespace {
 
@@ -601,6 +602,17 @@ int main(int argc, char** argv) {
     Rng g(s.seed);
     std::vector<Counts> counts;
     for (const Exposure& e : shots) counts.push_back(expose(g, eff, e, s.dark_rate));
+    if (s.resolution) {  // the sample, the buffer and the direct beam again, through the instrument
+        sim::Draws d{[&g](uint64_t* w, size_t n) { std::generate(w, w + n, [&g] { return g.next(); }); },
+                     [&g](double mean) { return poisson(g, mean); }};
+        const double i0 = forward_intensity(s), per_cm = kPerMonitor * s.thickness;
+        counts[0].n = sim::scatter_through(s, {[&](double q) { return i0 * sphere_form(q * s.radius) + kSolvent; },
+                                               per_cm * run.sam_monitor, run.mu_sam, kStopRadius,
+                                               s.dark_rate * run.sam_time}, eff, d);
+        counts[1].n = sim::scatter_through(s, {[](double) { return kSolvent; }, per_cm * run.buf_monitor, run.mu_buf,
+                                               kStopRadius, s.dark_rate * run.buf_time}, eff, d);
+        counts[4].n = sim::beam_through(s, kBeamNeutrons, s.dark_rate * kBeamTime, eff, d);
+    }
     const Mask mask = draw_mask(s, eff, counts[3]);
     const std::string unreducible = check_reduction(s, run, shots, eff, counts[3], mask);
     if (!unreducible.empty()) {

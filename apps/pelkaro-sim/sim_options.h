@@ -41,6 +41,7 @@ struct Settings {
     double flat_spread = 0.03;        // pixel-to-pixel spread of the efficiencies
     uint64_t seed = 1;
     std::string out = ".";
+    bool resolution = false;          // --resolution: counts drawn through the instrument (sim_resolution.h)
 };
 
 // What the command line asks for.
