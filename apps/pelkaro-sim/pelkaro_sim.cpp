@@ -606,11 +606,17 @@ int main(int argc, char** argv) {
         sim::Draws d{[&g](uint64_t* w, size_t n) { std::generate(w, w + n, [&g] { return g.next(); }); },
                      [&g](double mean) { return poisson(g, mean); }};
         const double i0 = forward_intensity(s), per_cm = kPerMonitor * s.thickness;
-        counts[0].n = sim::scatter_through(s, {[&](double q) { return i0 * sphere_form(q * s.radius) + kSolvent; },
-                                               per_cm * run.sam_monitor, run.mu_sam, kStopRadius,
-                                               s.dark_rate * run.sam_time}, eff, d);
-        counts[1].n = sim::scatter_through(s, {[](double) { return kSolvent; }, per_cm * run.buf_monitor, run.mu_buf,
-                                               kStopRadius, s.dark_rate * run.buf_time}, eff, d);
+        const sim::Scattering cells[2] = {
+            {[&](double q) { return i0 * sphere_form(q * s.radius) + kSolvent; }, per_cm * run.sam_monitor,
+             run.mu_sam, kStopRadius, s.dark_rate * run.sam_time},
+            {[](double) { return kSolvent; }, per_cm * run.buf_monitor, run.mu_buf, kStopRadius,
+             s.dark_rate * run.buf_time}};
+        for (int i = 0; i < 2; ++i)
+            if ((counts[i].n = sim::scatter_through(s, cells[i], eff, d)).empty()) {
+                std::fprintf(stderr, "pelkaro_sim: error: --resolution would follow more than %.0e neutrons "
+                                     "through the instrument; lower --monitor or --buffer-monitor\n", sim::kMostNeutrons);
+                return 2;
+            }
         counts[4].n = sim::beam_through(s, kBeamNeutrons, s.dark_rate * kBeamTime, eff, d);
     }
     const Mask mask = draw_mask(s, eff, counts[3]);

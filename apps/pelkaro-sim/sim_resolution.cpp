@@ -226,7 +226,9 @@ std::vector<int64_t> scatter_through(const Settings& s, const Scattering& x, con
     const QTable table(x.cross_section, q_max);
     std::vector<int64_t> n(kPixels, 0);
     const double per_q2 = lambda_hi * lambda_hi / (4 * kPi * kPi);  // solid angle per d^2Q at lambda_max
-    const int64_t proposals = r.poisson(x.neutrons * std::exp(-x.mu) * keep.top * per_q2 * table.total());
+    const double expected = x.neutrons * std::exp(-x.mu) * keep.top * per_q2 * table.total();
+    if (!(expected <= kMostNeutrons)) return {};
+    const int64_t proposals = r.poisson(expected);
     for (int64_t i = 0; i < proposals; ++i) {
         const Incident in = incident(b, r);
         double a = 0, c = 0;
