@@ -49,14 +49,16 @@ struct QOfSquare {
         return 1 / std::sqrt(2 * c * (1 + c));
     }
     double operator()(double s) const { return k * std::sqrt(s) * h(s * inv_l2); }
-    // H and its first two derivatives at t, from u = 2 c (1 + c), H = u^-1/2.
+    // H and its first two derivatives at t, from u = 2 c (1 + c), H = u^-1/2:
+    // u' = 2 + 1/c, u'' = -1 / (2 c^3), H' = -u^-3/2 u' / 2,
+    // H'' = 3 u^-5/2 u'^2 / 4 - u^-3/2 u'' / 2.
     static void taylor(double t, double& h0, double& h1, double& h2) {
-        const double c = std::sqrt(1 + t);
-        const double u = 2 * c * (1 + c), du = 2 + 1 / c, ddu = -0.5 / (c * c * c);
+        const double c = std::sqrt(1 + t), ic = 1 / c;
+        const double u = 2 * c * (1 + c), du = 2 + ic, ddu = -0.5 * ic * ic * ic;
         h0 = 1 / std::sqrt(u);
-        const double h3 = h0 / u;  // u^-3/2
+        const double h3 = h0 * h0 * h0, h5 = h3 * h0 * h0;  // u^-3/2, u^-5/2
         h1 = -0.5 * h3 * du;
-        h2 = 0.75 * h3 / u * du * du - 0.5 * h3 * ddu;
+        h2 = 0.75 * h5 * du * du - 0.5 * h3 * ddu;
     }
 };
 
@@ -67,6 +69,13 @@ struct QOfSquare {
 // shortcuts are not worked out for: the sub-pixel loop takes those.
 bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
               const Console& con, BinSums* sums = nullptr);
+
+// The Q of the 100 sub-pixels of pixel (i, j) (index 10 m + n) as the
+// writer's sums take them, by the AVX-512 loop when `wide` and the
+// processor has it (wide_loop()); for the tests, which hold the loops to the
+// same bits.
+void subpixel_q_values(const Param& p, int i, int j, bool wide, double* q);
+bool wide_loop();
 
 // Adds one pixel of uncertainty unc to the writer's sums of bins
 // b_lo .. b_hi: counts[b] of its sub-pixels fell into bin b, with Q

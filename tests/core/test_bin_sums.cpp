@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "ave_fast.h"
 #include "common.h"
 #include "test_util.h"
 
@@ -76,6 +77,30 @@ TEST(BinSums, MeanQIsTheMeanOfTheSubPixels) {
         }
         EXPECT_GT(compared, 40);
     }
+}
+
+// The Q of single sub-pixels as the sums take them, by the two-at-a-time
+// (or scalar) loop and by the AVX-512 one where the processor has it: the
+// same bits, and the formula's value to 1e-12, on pixels near and far from
+// the beam centre, at a distance where the Taylor series is taken and at
+// one where a pixel is too wide for it.
+TEST(BinSums, SubPixelQOfEveryLoopIsTheFormulas) {
+    const Param cases[] = {geometry(65.5f, 62.5f, 5, 5000, 1), geometry(20.3f, 100.7f, 8, 600, 1.7f)};
+    for (const Param& p : cases)
+        for (const auto& [i, j] : {std::pair{66, 62}, std::pair{0, 127}, std::pair{127, 0}, std::pair{90, 30}}) {
+            double narrow[100], wide[100];
+            pk::ave::subpixel_q_values(p, i, j, false, narrow);
+            pk::ave::subpixel_q_values(p, i, j, true, wide);
+            for (int k = 0; k < 100; ++k) {
+                ASSERT_EQ(pk::bits_of(narrow[k]), pk::bits_of(wide[k])) << i << "," << j << " sub-pixel " << k;
+                const double dx = pk::to_float(i + (k / 10 + 0.5) * 0.1) - static_cast<double>(p.bx);
+                const double dy = pk::to_float(j + (k % 10 + 0.5) * 0.1) - static_cast<double>(p.by);
+                const double r = std::sqrt(dx * dx * p.px * p.px + dy * dy * p.py * p.py);
+                const double q = 4 * kPi / p.wavelen * std::sin(0.5 * std::atan(r / p.sam2det));
+                ASSERT_NEAR(narrow[k], q, 1e-12 * q) << i << "," << j << " sub-pixel " << k;
+            }
+        }
+    RecordProperty("wide_loop_compared", pk::ave::wide_loop() ? "yes" : "no (no AVX-512 here)");
 }
 
 // 400 images of the same pixel values with Gaussian noise of each pixel's
