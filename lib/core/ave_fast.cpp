@@ -26,8 +26,9 @@
 //
 // The writer's sums (ave_data_sums) come from the same counts, pixel by
 // pixel; only the Q of the sub-pixels needs them one by one: a square root
-// each (packed), with the slowly varying rest of the formula a Taylor series
-// over the pixel, and summed by bin through the bin starts.
+// each (packed, eight at a time with AVX-512), times the slowly varying rest
+// of the formula as a short Taylor series, summed by bin through the bin
+// starts.
 #include "ave_fast.h"
 
 #include <algorithm>
@@ -676,7 +677,7 @@ struct WriterSums {
     WriterSums(BinSums& sums, const Param& p, int last, double t_max) : out(sums), q_of(p, t_max, wide_loop()) {
         q.sums.assign(static_cast<std::size_t>(last) + 1, 0.0);
     }
-    // Adds pixel (i, j) of uncertainty unc, whose sub-pixels counts[b]
+    // Adds the current pixel, of uncertainty unc, whose sub-pixels counts[b]
     // tallies by bin, and clears its Q sums.
     void add_pixel(const std::vector<uint32_t>& counts, double unc, int b_lo, int b_hi) {
         add_pixel_sums(counts.data(), q.sums.data(), unc, b_lo, b_hi, out);

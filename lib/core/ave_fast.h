@@ -37,8 +37,8 @@ inline float azimuth(float tx, float ty) {
 // with L the sample-to-detector distance, written as k sqrt(s) H(s / L^2):
 // k = 4 pi / (lambda L), and H(t) = 1 / sqrt(2 c (1 + c)) with
 // c = sqrt(1 + t), since sin(atan(x) / 2) = x / sqrt(2 c (1 + c)) for
-// c = sqrt(1 + x^2).  H varies slowly (from 1/2 at t = 0), so over a pixel
-// far smaller than L it is a short Taylor series (taylor()).
+// c = sqrt(1 + x^2).  H varies slowly (from 1/2 at t = 0), so near a point
+// it is a short Taylor series (taylor()).
 struct QOfSquare {
     double k, inv_l2;
     explicit QOfSquare(const Param& p)

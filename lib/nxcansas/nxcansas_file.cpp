@@ -348,7 +348,7 @@ double median_correlation(const CurveQ& curve) {
     return v[v.size() / 2];
 }
 
-const char* kResolutionTerms =
+constexpr const char* kResolutionTerms =
     "the Q resolution of a pinhole instrument (Mildner & Carpenter, J. Appl. Cryst. 17 (1984) 249) as the "
     "one-sigma width of a Gaussian: with k = 2 pi / lambda, R1 and R2 the source and sample aperture radii, "
     "L1 the collimation distance, L2 = SDD, px and py the pixel sizes and s the relative wavelength spread "
