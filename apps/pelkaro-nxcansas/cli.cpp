@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app.h"
 #include "pelkaro/files.h"
 
 namespace pk {
@@ -198,7 +199,11 @@ std::string contents(const Run& run) {
     return s;
 }
 
-int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err) {
+// What the HDF5 library allocates for the file, about: its metadata cache
+// and the file's image in memory.
+constexpr std::size_t kWriterBytes = std::size_t{6} << 20;
+
+int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err, bool huge_pages) {
     if (!param_readable(opt, err)) return 1;
     const Console quiet{nullptr, nullptr};
     Run run;
@@ -211,6 +216,9 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err)
     for (const Data2D& b : run.buf) buffers += b.tm != 0;
     pk::say(out, "Reducing %s and %s\n", plural(static_cast<int>(run.sam.size()), "sample file").c_str(),
             plural(buffers, "buffer file").c_str());
+    run.want_sums = true;  // the mean Q and the uncertainties of the bins, in the average's pass
+    const std::vector<char> filler = huge_pages ? huge_page_heap(reduction_bytes(run) + kWriterBytes)
+                                                : std::vector<char>();
     st = reduce(run, quiet);
     if (!st.ok()) return report_failure(err, opt, st);
     std::string why;
@@ -227,7 +235,7 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err)
 
 }  // namespace
 
-int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err) {
+int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err, bool huge_pages) {
     NxOptions opt;
     std::string why;
     switch (parse_args(argc, argv, opt, why)) {
@@ -239,7 +247,7 @@ int nxcansas_main(int argc, const char* const* argv, const Console& out, const C
         case Cli::run: break;
     }
     try {
-        return reduce_to_file(opt, out, err);
+        return reduce_to_file(opt, out, err, huge_pages);
     } catch (const std::bad_alloc&) {
         pk::say(err, "%s: error: out of memory; nothing was written\n", kProgram);
     } catch (const std::exception& e) {

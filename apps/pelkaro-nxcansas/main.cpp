@@ -6,7 +6,8 @@
 
 int main(int argc, char** argv) {
     pk::init_process();
-    const int status = pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr});
+    const int status =
+        pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr}, true);
     // Progress that could not be written: status 2 (1 means a failed run).
     return pk::finish_output(status, "pelkaro-nxcansas", 2);
 }

@@ -21,7 +21,11 @@ std::string usage_text();
 
 // The program: arguments as main gets them, progress to `out`, errors to
 // `err`.  Returns the exit status: 0 written, 1 run failed, 2 command line.
-int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err);
+// With `huge_pages`, the reduction and the file are made on memory the
+// kernel backs with 2 MiB pages (which changes the allocator's settings for
+// the rest of the process: for a program's main).
+int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err,
+                  bool huge_pages = false);
 
 }  // namespace pk
 

@@ -62,6 +62,7 @@
 #include "pelkaro/files.h"
 #include "sim_beam.h"
 #include "sim_options.h"
+#include "sim_resolution.h"
 
 namespace {
 
@@ -582,6 +583,42 @@ std::string write_run(const std::string& dir, const std::vector<OutFile>& files)
 
 }  // namespace
 
+// The sample, the buffer and the direct beam drawn again, neutron by
+// neutron through the instrument; false when that would take too many.
+bool smear(const Settings& s, const Run& run, const std::vector<double>& eff, Rng& g, std::vector<Counts>& counts) {
+    sim::Draws d{[&g](uint64_t* w, size_t n) { std::generate(w, w + n, [&g] { return g.next(); }); },
+                 [&g](double mean) { return poisson(g, mean); }};
+    const double i0 = forward_intensity(s), per_cm = kPerMonitor * s.thickness;
+    const sim::Scattering cells[2] = {
+        {[&](double q) { return i0 * sphere_form(q * s.radius) + kSolvent; }, per_cm * run.sam_monitor,
+         run.mu_sam, kStopRadius, s.dark_rate * run.sam_time},
+        {[](double) { return kSolvent; }, per_cm * run.buf_monitor, run.mu_buf, kStopRadius,
+         s.dark_rate * run.buf_time}};
+    for (int i = 0; i < 2; ++i)
+        if ((counts[i].n = sim::scatter_through(s, cells[i], eff, d)).empty()) return false;
+    counts[4].n = sim::beam_through(s, kBeamNeutrons, s.dark_rate * kBeamTime, eff, d);
+    return true;
+}
+
+// The direct-beam runs, from their own generator, placed after the
+// detector files of the `detectors` exposures.
+std::vector<sim::BeamRun> add_beam_runs(const Settings& s, const Run& run, const Images& images,
+                                        const std::vector<double>& eff, std::size_t detectors,
+                                        std::vector<OutFile>& files) {
+    const std::vector<sim::BeamRun> beams =
+        s.transmission_runs ? sim::beam_runs(kPerMonitor, run.t_sam, run.t_buf) : std::vector<sim::BeamRun>{};
+    Rng beam_counts(s.seed ^ sim::kBeamStream);
+    for (size_t i = 0; i < beams.size(); ++i) {
+        const sim::BeamRun& b = beams[i];
+        const Exposure e{b.file.c_str(), b.what.c_str(), &images.spot, b.neutrons / images.spot_area, b.time,
+                         b.monitor};
+        const Counts c = expose(beam_counts, eff, e, s.dark_rate);
+        files.insert(files.begin() + static_cast<std::ptrdiff_t>(detectors + i),
+                     {b.file, detector_file(e.what, run.origin + " --transmission-runs", c)});
+    }
+    return beams;
+}
+
 int main(int argc, char** argv) {
     // Temporary files removed on a termination signal, a file-size limit a
     // failed write rather than death.
@@ -602,6 +639,11 @@ int main(int argc, char** argv) {
     Rng g(s.seed);
     std::vector<Counts> counts;
     for (const Exposure& e : shots) counts.push_back(expose(g, eff, e, s.dark_rate));
+    if (s.resolution && !smear(s, run, eff, g, counts)) {
+        std::fprintf(stderr, "pelkaro_sim: error: --resolution would follow more than %.0e neutrons "
+                             "through the instrument; lower --monitor or --buffer-monitor\n", sim::kMostNeutrons);
+        return 2;
+    }
     const Mask mask = draw_mask(s, eff, counts[3]);
     const std::string unreducible = check_reduction(s, run, shots, eff, counts[3], mask);
     if (!unreducible.empty()) {
@@ -610,18 +652,7 @@ int main(int argc, char** argv) {
     }
 
     std::vector<OutFile> files = run_files(s, run, shots, counts, mask);
-    // The direct-beam runs, from their own generator, after the detector files.
-    const std::vector<sim::BeamRun> beams =
-        s.transmission_runs ? sim::beam_runs(kPerMonitor, run.t_sam, run.t_buf) : std::vector<sim::BeamRun>{};
-    Rng beam_counts(s.seed ^ sim::kBeamStream);
-    for (size_t i = 0; i < beams.size(); ++i) {
-        const sim::BeamRun& b = beams[i];
-        const Exposure e{b.file.c_str(), b.what.c_str(), &images.spot, b.neutrons / images.spot_area, b.time,
-                         b.monitor};
-        const Counts c = expose(beam_counts, eff, e, s.dark_rate);
-        files.insert(files.begin() + static_cast<std::ptrdiff_t>(shots.size() + i),
-                     {b.file, detector_file(e.what, run.origin + " --transmission-runs", c)});
-    }
+    const std::vector<sim::BeamRun> beams = add_beam_runs(s, run, images, eff, shots.size(), files);
     const std::string failed = write_run(s.out, files);
     if (!failed.empty()) {
         std::fprintf(stderr, "pelkaro_sim: error: %s\n", failed.c_str());

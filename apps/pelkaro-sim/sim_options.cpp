@@ -131,6 +131,10 @@ void print_help() {
         const std::string def = o.derived ? o.derived : shortest(d.*o.field);
         std::printf("  --%-24s %s (default %s)\n", flag.c_str(), o.help, def.c_str());
     }
+    std::printf("\nResolution:\n"
+                "  --%-24s draw the sample, buffer and direct-beam counts neutron by neutron through the\n"
+                "  %-26s apertures, wavelength spread and pixels (default: an ideal instrument)\n",
+                "resolution", "");
     std::printf("\nOutput:\n"
                 "  --%-24s seed of the counting statistics (default %llu)\n"
                 "  --%-24s directory to write into, created if need be (default %s)\n"
@@ -244,10 +248,15 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
         }
         if (arg.rfind("--transmission-runs=", 0) == 0)
             return {Parsed::Action::Exit, fail("--transmission-runs takes no value")};
+        if (arg == "--resolution") {
+            s.resolution = true;
+            continue;
+        }
         if (arg.compare(0, 2, "--") != 0 || arg.size() == 2)
             return {Parsed::Action::Exit, fail("unexpected argument '" + arg + "'")};
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        if (name == "resolution") return {Parsed::Action::Exit, fail("--resolution takes no value")};
         if (name != "seed" && name != "out" && !find(name))
             return {Parsed::Action::Exit, fail("unknown option '--" + name + "'")};
         std::string value;
@@ -283,7 +292,7 @@ std::string command_line(const Settings& s) {
         if (!o.field || o.field == &Settings::thickness || o.field == &Settings::monitor) continue;
         if (s.*o.field != d.*o.field) cmd += std::string(" --") + o.name + " " + shortest(s.*o.field);
     }
-    return cmd;
+    return s.resolution ? cmd + " --resolution" : cmd;
 }
 
 }  // namespace sim

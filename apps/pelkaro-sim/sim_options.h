@@ -42,6 +42,7 @@ struct Settings {
     uint64_t seed = 1;
     bool transmission_runs = false;   // also write the direct-beam runs for pelkaro-trans
     std::string out = ".";
+    bool resolution = false;          // --resolution: counts drawn through the instrument (sim_resolution.h)
 };
 
 // What the command line asks for.

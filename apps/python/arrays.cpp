@@ -2,6 +2,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "py_run.h"
 
@@ -24,6 +25,17 @@ pyb::array frozen(const std::vector<T>& v) {
     return frozen<T>(v.begin(), v.end(), {static_cast<pyb::ssize_t>(v.size())});
 }
 
+// Values worked out in double, stored as the NXcanSAS file stores them.
+pyb::array as_floats(const std::vector<double>& v) {
+    std::vector<float> f;
+    f.reserve(v.size());
+    // Rounded to the nearest float as a store does; beyond the float range
+    // (which the file's values never reach) infinity, not undefined.
+    constexpr double kBig = 0x1.ffffffp127;
+    for (double d : v) f.push_back(d >= kBig ? HUGE_VALF : d <= -kBig ? -HUGE_VALF : static_cast<float>(d));
+    return frozen(f);
+}
+
 // The values of the curve's bins that received detector area (those of the
 // .d1d and of the NXcanSAS file), in order.
 pyb::array bin_values(const std::vector<float>& all, const std::vector<int>& bins) {
@@ -41,8 +53,10 @@ Curve make_curve(const PyRun& r) {
     c.q_mean = frozen(r.q.qmean);
     c.q_edge = bin_values(rot.x, r.q.bins);
     c.i = bin_values(rot.y, r.q.bins);
-    c.i_dev = bin_values(rot.dy, r.q.bins);
-    c.q_dev = bin_values(rot.dq, r.q.bins);
+    c.i_dev = as_floats(r.q.idev);
+    c.q_dev = as_floats(r.q.qdev);
+    c.d1d_i_dev = bin_values(rot.dy, r.q.bins);
+    c.d1d_q_dev = bin_values(rot.dq, r.q.bins);
     return c;
 }
 

@@ -79,9 +79,12 @@ void bind_results(pyb::module_& m) {
         .def_readonly("q_mean", &Curve::q_mean, "Mean Q of the detector area that fell into the bin (float64), as "
                                                 "the NXcanSAS file's Qmean.")
         .def_readonly("i", &Curve::i, "Mean intensity of the bin (float32, as computed; the .d1d rounds it).")
-        .def_readonly("i_dev", &Curve::i_dev, "Uncertainty of i (float32), the NXcanSAS file's Idev.")
-        .def_readonly("q_dev", &Curve::q_dev, "Q resolution of the bin (float32), the .d1d's and the NXcanSAS "
-                                              "file's Qdev.")
+        .def_readonly("i_dev", &Curve::i_dev, "Standard deviation of i as averaged (float32), the NXcanSAS "
+                                              "file's Idev (neighbouring bins are correlated).")
+        .def_readonly("q_dev", &Curve::q_dev, "One-sigma Gaussian Q resolution of the bin (float32), the NXcanSAS "
+                                              "file's Qdev, for smearing a model in a fit.")
+        .def_readonly("d1d_i_dev", &Curve::d1d_i_dev, "The .d1d's dI column (float32, as computed).")
+        .def_readonly("d1d_q_dev", &Curve::d1d_q_dev, "The .d1d's dQ column (float32, as computed).")
         .def_readonly("bins", &Curve::bins, "Index of each radial bin (from 0 at the beam centre).")
         .def("__len__", [](const Curve& c) { return pyb::len(c.q); });
     pyb::class_<Image>(m, "Image", "The reduced image, each array 128 x 128 indexed [row y, column x] as the .d2d "

@@ -49,8 +49,9 @@ Status reduce_run(PyRun& r, const std::string* path) {
     const Console con{nullptr, &r.console};
     Status st = path ? prepare_run(*path, r.run, con) : prepare_run(r.run, con);
     if (st.ok()) st = reduction_only(r.run);
+    r.run.want_sums = true;  // the curve's Qmean, Idev and Qdev, as the NXcanSAS file has them
     if (st.ok()) st = reduce(r.run, con);
-    if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.rot, r.run.mask, r.q)) {
+    if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.rot, r.run.sums, r.q)) {
         st = failure(Stage::average, Code::bad_contents, std::string());
         st.message = "the Q values of the curve's bins could not be worked out (the averaging's bins were not met "
                      "exactly); this is a fault of the program";

@@ -5,9 +5,14 @@
 //
 // The sums are taken by the fast path of ave_fast.cpp, which gives exactly
 // the result of the sub-pixel loop below; inputs it does not cover take
-// the loop itself.
+// the loop itself.  Asked for them (ave_data_sums), either way takes in the
+// same pass the sums a writer of the curve needs beyond it: the Q of the
+// sub-pixels of every bin, and of every pixel the number w of its
+// sub-pixels in each bin, as w^2, w^2 sigma^2 and w w' sigma^2 with the
+// next bin's w'.
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
@@ -23,12 +28,44 @@ using pk::ave::kSub;
 using pk::ave::kTwoPi;
 constexpr double kFourPi = 12.566370614359172;
 
-// The sub-pixel loop itself.  Fails when a sub-pixel's radius lies beyond
-// the last bin.
+// The sub-pixels of one pixel by bin, for the writer's sums (nothing
+// without them).
+class PixelTally {
+public:
+    PixelTally(const Param& p, int tot, BinSums* sums)
+        : sums_(sums), q_of_(p), counts_(sums ? static_cast<std::size_t>(tot) : 0, 0),
+          q_(sums ? static_cast<std::size_t>(tot) : 0, 0.0) {}
+    // A sub-pixel at squared distance s from the beam centre in bin idx.
+    void add(int idx, double s) {
+        if (!sums_) return;
+        ++counts_[static_cast<std::size_t>(idx)];
+        q_[static_cast<std::size_t>(idx)] += q_of_(s);
+        lo_ = idx < lo_ ? idx : lo_;
+        hi_ = idx > hi_ ? idx : hi_;
+    }
+    // The pixel done: its terms go into the sums.
+    void flush(double unc) {
+        if (!sums_ || lo_ > hi_) return;
+        pk::ave::add_pixel_sums(counts_.data(), q_.data(), unc, lo_, hi_, *sums_);
+        for (int b = lo_; b <= hi_; ++b) counts_[static_cast<std::size_t>(b)] = 0, q_[static_cast<std::size_t>(b)] = 0;
+        lo_ = kCurveValues, hi_ = -1;
+    }
+
+private:
+    BinSums* sums_;
+    pk::ave::QOfSquare q_of_;
+    std::vector<uint32_t> counts_;
+    std::vector<double> q_;
+    int lo_ = kCurveValues, hi_ = -1;
+};
+
+// The sub-pixel loop itself, with the writer's sums when asked.  Fails when
+// a sub-pixel's radius lies beyond the last bin.
 Status sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
-                     const Console& con) {
+                     const Console& con, BinSums* sums) {
     const double px = p.px, py = p.py, bx = p.bx, by = p.by;
     const double thmin = p.thmin, thmax = p.thmax;
+    PixelTally tally(p, tot, sums);
     for (int i = 0; i < kDetSide; ++i) {
         if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
         for (int j = 0; j < kDetSide; ++j) {
@@ -55,9 +92,11 @@ Status sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D
                         out.y[idx] = pk::to_float(out.y[idx] + val * 0.01);
                         out.dy[idx] = pk::to_float(out.dy[idx] + unc * 0.01 * unc);
                         out.area[idx] = pk::to_float(out.area[idx] + 0.01);
+                        tally.add(idx, dx * dx * px * px + dy * dy * py * py);
                     }
                 }
             }
+            tally.flush(unc);
         }
     }
     pk::say(con, "\n");
@@ -115,9 +154,16 @@ Status finish_bins(Data1D& out, int tot) {
     return ok_status();
 }
 
+// The writer's sums of bins 0 .. tot - 1, zero.
+void clear_sums(BinSums& s, int tot) {
+    for (std::vector<double>* a : {&s.n, &s.q, &s.w2, &s.w2var, &s.next_cov})
+        a->assign(static_cast<std::size_t>(tot), 0.0);
+}
+
 // The average, its sums taken by the fast path where it applies (`fast`)
-// or else by the sub-pixel loop.
-Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con, bool fast) {
+// or else by the sub-pixel loop; the writer's sums too when asked.
+Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con, bool fast,
+               BinSums* sums) {
     const double px = p.px;
     const double py = p.py;
     const double bx = p.bx;
@@ -143,8 +189,9 @@ Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask
         if (a->size() < static_cast<std::size_t>(tot)) a->resize(static_cast<std::size_t>(tot), 0.0f);
 
     q_table(p, tot, bin, out);
-    if (!(fast && pk::ave::sum_fast(p, in, out, mask, tot, max, con))) {
-        const Status st = sum_subpixels(p, in, out, mask, tot, max, con);
+    if (sums) clear_sums(*sums, tot);
+    if (!(fast && pk::ave::sum_fast(p, in, out, mask, tot, max, con, sums))) {
+        const Status st = sum_subpixels(p, in, out, mask, tot, max, con, sums);
         if (!st.ok()) return st;
     }
     return finish_bins(out, tot);
@@ -153,11 +200,17 @@ Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask
 }  // namespace
 
 Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
-    return average(p, in, out, mask, con, true);
+    return average(p, in, out, mask, con, true, nullptr);
 }
 
-Status ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
-    return average(p, in, out, mask, con, false);
+Status ave_data_sums(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, BinSums& sums,
+                     const Console& con) {
+    return average(p, in, out, mask, con, true, &sums);
+}
+
+Status ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con,
+                        BinSums* sums) {
+    return average(p, in, out, mask, con, false, sums);
 }
 
 }  // namespace pk

@@ -32,12 +32,55 @@ inline float azimuth(float tx, float ty) {
     return az;
 }
 
+// Q of a point at squared distance s from the beam centre (in the
+// parameter file's length unit), 4 pi / lambda * sin(atan(sqrt(s) / L) / 2)
+// with L the sample-to-detector distance, written as k sqrt(s) H(s / L^2):
+// k = 4 pi / (lambda L), and H(t) = 1 / sqrt(2 c (1 + c)) with
+// c = sqrt(1 + t), since sin(atan(x) / 2) = x / sqrt(2 c (1 + c)) for
+// c = sqrt(1 + x^2).  H varies slowly (from 1/2 at t = 0), so near a point
+// it is a short Taylor series (taylor()).
+struct QOfSquare {
+    double k, inv_l2;
+    explicit QOfSquare(const Param& p)
+        : k(12.566370614359172 / (static_cast<double>(p.wavelen) * p.sam2det)),
+          inv_l2(1.0 / (static_cast<double>(p.sam2det) * p.sam2det)) {}
+    static double h(double t) {
+        const double c = std::sqrt(1 + t);
+        return 1 / std::sqrt(2 * c * (1 + c));
+    }
+    double operator()(double s) const { return k * std::sqrt(s) * h(s * inv_l2); }
+    // H and its first two derivatives at t, from u = 2 c (1 + c), H = u^-1/2:
+    // u' = 2 + 1/c, u'' = -1 / (2 c^3), H' = -u^-3/2 u' / 2,
+    // H'' = 3 u^-5/2 u'^2 / 4 - u^-3/2 u'' / 2.
+    static void taylor(double t, double& h0, double& h1, double& h2) {
+        const double c = std::sqrt(1 + t), ic = 1 / c;
+        const double u = 2 * c * (1 + c), du = 2 + ic, ddu = -0.5 * ic * ic * ic;
+        h0 = 1 / std::sqrt(u);
+        const double h3 = h0 * h0 * h0, h5 = h3 * h0 * h0;  // u^-3/2, u^-5/2
+        h1 = -0.5 * h3 * du;
+        h2 = 0.75 * h5 * du * du - 0.5 * h3 * ddu;
+    }
+};
+
 // The sums of the sub-pixel loop (y, dy and area of bins 0 .. tot - 1, which
-// hold zeros on entry), with the progress marks, reached with less work.
-// Returns false, having changed nothing and printed nothing, for inputs the
+// hold zeros on entry), with the progress marks, reached with less work;
+// with `sums` (zeros on entry) the writer's sums of the bins too.  Returns
+// false, having changed nothing and printed nothing, for inputs the
 // shortcuts are not worked out for: the sub-pixel loop takes those.
 bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
-              const Console& con);
+              const Console& con, BinSums* sums = nullptr);
+
+// The Q of the 100 sub-pixels of pixel (i, j) (index 10 m + n) as the
+// writer's sums take them, by the AVX-512 loop when `wide` and the
+// processor has it (wide_loop()); for the tests, which hold the loops to the
+// same bits.
+void subpixel_q_values(const Param& p, int i, int j, bool wide, double* q);
+bool wide_loop();
+
+// Adds one pixel of uncertainty unc to the writer's sums of bins
+// b_lo .. b_hi: counts[b] of its sub-pixels fell into bin b, with Q
+// summing to q[b].
+void add_pixel_sums(const uint32_t* counts, const double* q, double unc, int b_lo, int b_hi, BinSums& sums);
 
 // The float s after n additions of c, each rounded to a float as in
 // pk::to_float(s + c): the same value as the n additions one by one.
@@ -48,7 +91,7 @@ float add_repeated(float s, double c, uint32_t n);
 // The whole average, exactly as ave_data, with the sub-pixel loop taken for
 // every input instead of the fast sums.
 Status ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
-                     const Console& con = Console{});
+                     const Console& con = Console{}, BinSums* sums = nullptr);
 
 }  // namespace pk
 

@@ -247,7 +247,8 @@ Status reduce_images(Run& run, const Console& con) {
     run.res.name = run.sam[0].name;
     if (averaging(run.p)) {
         pk::say(con, "Performing azimuthal average...\n");
-        st = ave_data(run.p, run.res, run.rot, run.mask, con);
+        st = run.want_sums ? ave_data_sums(run.p, run.res, run.rot, run.mask, run.sums, con)
+                           : ave_data(run.p, run.res, run.rot, run.mask, con);
         if (!st.ok()) return with_message(st, "Pelkaro:  unable to perform the circular average\n...Exiting program\n");
     }
     return ok_status();

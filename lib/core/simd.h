@@ -41,4 +41,14 @@ inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and
 }  // namespace pk
 #endif
 
+// AVX-512 (eight doubles at a time) for the square roots of the average's
+// extra sums, compiled for functions that ask for it by target attribute and
+// chosen when the program runs, where the processor has it (GCC and Clang).
+#if PK_SIMD && (defined(__GNUC__) || defined(__clang__))
+#define PK_WIDE 1
+#include <immintrin.h>
+#else
+#define PK_WIDE 0
+#endif
+
 #endif

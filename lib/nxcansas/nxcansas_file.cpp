@@ -5,6 +5,7 @@
 // made.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -99,14 +100,33 @@ std::string iso_time(std::time_t t) {
     return s;
 }
 
+// The Q values of the image: Qx, Qy and |Q| of each pixel centre, and the
+// sigmas along Q, then across Q, of each pixel (empty: not known).
+struct ImageQ {
+    std::vector<double> qx, qy, q;
+    std::vector<float> qdev;
+};
+
 // What every part of the file needs.
 struct Context {
     const Run& run;
     const NxOptions& opt;
     const CurveQ& curve;
+    const ImageQ& image;
     std::string time;
     std::string file_name;
 };
+
+// Values that are float32 in the file, each rounded from its double; false
+// when one is not finite there.
+bool floats_of(const std::vector<double>& v, std::vector<float>& out) {
+    out.clear();
+    for (double d : v) {
+        out.push_back(pk::to_float(d));
+        if (!std::isfinite(out.back())) return false;
+    }
+    return true;
+}
 
 void write_curve(Writer& w, const Node& entry, const std::string& name, const Context& c) {
     Node g = w.group(entry, name, "NXdata", "SASdata");
@@ -115,24 +135,43 @@ void write_curve(Writer& w, const Node& entry, const std::string& name, const Co
     w.attr(g, "Q_indices", 0);
     const Data1D& rot = c.run.rot;
     std::vector<float> i, idev, qdev;
-    for (int b : c.curve.bins) {
-        const std::size_t k = static_cast<std::size_t>(b);
-        i.push_back(rot.y[k]);
-        idev.push_back(rot.dy[k]);
-        qdev.push_back(rot.dq[k]);
-    }
+    for (int b : c.curve.bins) i.push_back(rot.y[static_cast<std::size_t>(b)]);
+    // Both finite: the uncertainty is at most the .d1d's, the resolution was checked.
+    floats_of(c.curve.idev, idev);
+    floats_of(c.curve.qdev, qdev);
     const std::vector<hsize_t> dims{c.curve.bins.size()};
     Node q = w.doubles(g, "Q", c.curve.q, dims, kQUnit);
     w.attr(q, "resolutions", "Qdev");
-    w.attr(q, "resolutions_description",
-           "Qdev adds the variances of the source aperture, sample aperture, pixel size and wavelength spread, "
-           "with both transverse components of the aperture and pixel terms: at low Q it is about sqrt(2) "
-           "larger than the Gaussian radial sigma, and smearing with it over-smears there");
+    w.attr(q, "resolutions_description", "Gaussian");
     Node in = w.floats(g, "I", i, dims, c.opt.intensity_unit);
     w.attr(in, "uncertainties", "Idev");
     w.floats(g, "Idev", idev, dims, c.opt.intensity_unit);
     w.floats(g, "Qdev", qdev, dims, kQUnit);
     w.doubles(g, "Qmean", c.curve.qmean, dims, kQUnit);
+}
+
+// The Idev of an excluded pixel: a million times the largest of the used
+// pixels (at least 1, at most 1e18 unless that is smaller), so that a
+// program that ignores the mask gives such a pixel a weight at least 1e12
+// times smaller than any used pixel's, without dividing by zero.
+float excluded_idev(const Data2D& res, const Data2D& mask) {
+    double largest = 0;
+    for (int k = 0; k < kDetPixels; ++k)
+        if (pk::pixel_used(mask.intens[k]) && std::isfinite(res.uncert[k]))
+            largest = std::fmax(largest, std::fabs(static_cast<double>(res.uncert[k])));
+    if (!(largest > 0)) return 1.0f;
+    return pk::to_float(std::fmax(std::fmin(1e6 * largest, 1e18), largest));
+}
+
+// The 2D resolution: sigma along Q, then across Q, of every pixel.
+void write_image_resolution(Writer& w, const Node& g, const Node& qx, const Node& qy, const Context& c) {
+    for (const Node* axis : {&qx, &qy}) {
+        w.attr(*axis, "resolutions", "Qdev");
+        w.attr(*axis, "resolutions_description",
+               "Gaussian; Qdev[0] is the sigma along Q (parallel), Qdev[1] across Q (perpendicular), "
+               "not the sigmas along Qx and Qy");
+    }
+    w.floats(g, "Qdev", c.image.qdev, {2, kDetSide, kDetSide}, kQUnit);
 }
 
 void write_image(Writer& w, const Node& entry, const std::string& name, const Context& c) {
@@ -145,16 +184,20 @@ void write_image(Writer& w, const Node& entry, const std::string& name, const Co
     const Data2D& res = c.run.res;
     const std::vector<hsize_t> dims{kDetSide, kDetSide};  // row y, column x
     const std::vector<float> i(res.intens.begin(), res.intens.begin() + kDetPixels);
-    const std::vector<float> idev(res.uncert.begin(), res.uncert.begin() + kDetPixels);
-    std::vector<double> qx, qy;
-    pixel_q(c.run.p, qx, qy);
+    std::vector<float> idev(res.uncert.begin(), res.uncert.begin() + kDetPixels);
+    const float excluded = excluded_idev(res, c.run.mask);
     std::vector<uint8_t> mask(kDetPixels);
-    for (std::size_t k = 0; k < mask.size(); ++k) mask[k] = pk::pixel_used(c.run.mask.intens[k]) ? 0 : 1;
+    for (std::size_t k = 0; k < mask.size(); ++k) {
+        mask[k] = pk::pixel_used(c.run.mask.intens[k]) ? 0 : 1;
+        if (mask[k]) idev[k] = excluded;
+    }
     Node in = w.floats(g, "I", i, dims, c.opt.intensity_unit);
     w.attr(in, "uncertainties", "Idev");
     w.floats(g, "Idev", idev, dims, c.opt.intensity_unit);
-    w.doubles(g, "Qx", qx, dims, kQUnit);
-    w.doubles(g, "Qy", qy, dims, kQUnit);
+    const Node x = w.doubles(g, "Qx", c.image.qx, dims, kQUnit);
+    const Node y = w.doubles(g, "Qy", c.image.qy, dims, kQUnit);
+    w.doubles(g, "Q", c.image.q, dims, kQUnit);
+    if (!c.image.qdev.empty()) write_image_resolution(w, g, x, y, c);
     w.bytes(g, "Mask", mask, dims);
 }
 
@@ -173,7 +216,7 @@ void write_instrument(Writer& w, const Node& entry, const Context& c) {
     Node ins = w.group(entry, "sasinstrument", "NXinstrument", "SASinstrument");
     {
         Node src = w.group(ins, "sassource", "NXsource", "SASsource");
-        w.text(src, "radiation", "neutron");
+        w.text(src, "probe", "neutron");
         w.number(src, "incident_wavelength", decimal_of(p.wavelen), "angstrom");
         w.number(src, "incident_wavelength_spread", tidy(decimal_of(p.dwavelen) * decimal_of(p.wavelen)), "angstrom");
     }
@@ -257,8 +300,9 @@ void write_settings(Terms& t, const Context& c) {
     sector_degrees(c.run.log, first, last);
     t.number("sector start", first, "degree");
     t.number("sector end", last, "degree");
-    t.number("radial bin width", tidy(decimal_of(p.bin_width) * decimal_of(p.px > p.py ? p.py : p.px)),
-             c.opt.length_unit);
+    // The width the average used: BINS times the smaller pixel spacing,
+    // widened so that a whole number of bins reaches the detector's far corner.
+    t.number("radial bin width", decimal_of(pk::to_float(c.curve.bin_width)), c.opt.length_unit);
 }
 
 const char* verdict_word(const ParseRecord& r) {
@@ -305,30 +349,74 @@ void write_process(Writer& w, const Node& entry, const Context& c) {
                parse_note(c.run.log));
 }
 
+// The middle value of the neighbours' correlations the curve states.
+double median_correlation(const CurveQ& curve) {
+    std::vector<double> v;
+    for (std::size_t k = 0; k + 1 < curve.next_corr.size(); ++k)
+        if (curve.bins[k + 1] == curve.bins[k] + 1) v.push_back(curve.next_corr[k]);
+    if (v.empty()) return 0;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+constexpr const char* kResolutionTerms =
+    "the Q resolution of a pinhole instrument (Mildner & Carpenter, J. Appl. Cryst. 17 (1984) 249) as the "
+    "one-sigma width of a Gaussian: with k = 2 pi / lambda, R1 and R2 the source and sample aperture radii, "
+    "L1 the collimation distance, L2 = SDD, px and py the pixel sizes and s the relative wavelength spread "
+    "(the FWHM of a triangular distribution, whose variance is s^2 / 6), each direction across the beam has "
+    "the variance k^2 [R1^2 / (4 L1^2) + R2^2 (L1 + L2)^2 / (4 L1^2 L2^2)] from the beam's divergence, a "
+    "detector width a along it adds k^2 a^2 / (12 L2^2), and the wavelength spread adds Q^2 s^2 / 6 along Q";
+
+std::string curve_note(const Context& c, const std::string& name) {
+    const double width = decimal_of(pk::to_float(c.curve.bin_width));
+    return name + ", the azimuthally averaged curve: one value per radial bin that received detector area (the "
+           "bins of Pelkaro's .d1d file). Q is the Q of the bin's centre radius, 4 pi / lambda * "
+           "sin(atan(RP / SDD) / 2) with RP = (i + 0.5) * W, W = " + pk::format("%.9g", width) + " " +
+           c.opt.length_unit + " the radial bin width the average used; the .d1d file gives the Q of the bin's "
+           "inner edge instead. Qmean is the mean Q of the detector area that fell into the bin (every unmasked "
+           "pixel split into 10 x 10 sub-pixels); in the innermost bins it lies well away from Q. I (float32) is "
+           "exactly the mean intensity Pelkaro computes. Idev (float32) is the standard deviation of that mean as "
+           "it is computed: the sub-pixels of a pixel carry its one value, so with w_p of pixel p's sub-pixels in "
+           "the bin and sigma_p its uncertainty, Idev^2 = sum w_p^2 sigma_p^2 / (sum w_p)^2, less than the "
+           ".d1d's dI, which counts every sub-pixel as independent. Pixels split between neighbouring bins make "
+           "their values correlated: the correlation of a bin's I with the next bin's, sum w_p w'_p sigma_p^2 / "
+           "sqrt(sum w_p^2 sigma_p^2 sum w'_p^2 sigma_p^2), is " + pk::format("%.2f", median_correlation(c.curve)) +
+           " (the median over the curve). Qdev (float32) is " + kResolutionTerms + "; in a bin the detector's "
+           "share is the pixel averaged over azimuth, (px^2 + py^2) / 24, and the bin's width, W^2 / 12: Qdev^2 "
+           "= k^2 [R1^2 / (4 L1^2) + R2^2 (L1 + L2)^2 / (4 L1^2 L2^2) + (px^2 + py^2) / (24 L2^2) + W^2 / "
+           "(12 L2^2)] + Q^2 s^2 / 6, at the Q of the bin's centre (resolutions_description \"Gaussian\"). The "
+           ".d1d's dQ is another quantity.\n";
+}
+
+std::string image_note(const Context& c, const std::string& name) {
+    std::string s = name + ", the reduced image on 128 x 128 pixels, row y and column x as in the .d2d file: I "
+                    "(float32, exactly Pelkaro's values); Idev (float32, exactly Pelkaro's uncertainties of the "
+                    "pixels used); Qx and Qy at each pixel centre and Q = sqrt(Qx^2 + Qy^2); Mask 1 for a pixel "
+                    "excluded (masked, or removed for extreme sensitivity), 0 for a pixel used. An excluded pixel "
+                    "has I = 0 and Idev = " + pk::format("%.9g", static_cast<double>(excluded_idev(c.run.res, c.run.mask))) +
+                    ", a million times the largest Idev of a pixel used, so that a program that ignores the mask "
+                    "neither divides by zero nor gives it weight.";
+    if (c.image.qdev.empty())
+        return s + " The image carries no Q resolution: the parameter file gives no collimation (SMRP).\n";
+    return s + " Qdev (2 x 128 x 128, float32) holds " + kResolutionTerms + ". Qdev[0] is the sigma along Q "
+               "(parallel: the divergence, the pixel's width along Q, (px^2 cos^2 phi + py^2 sin^2 phi) / 12 at "
+               "azimuth phi, and the wavelength spread), Qdev[1] the sigma across Q (perpendicular: the divergence "
+               "and the pixel's width across Q). Qx@resolutions and Qy@resolutions both name Qdev. NXcanSAS would "
+               "read the two as the resolutions of Qx and of Qy, which they are not: a deviation made for the "
+               "fitting programs, since SasView loads Qdev[0] and Qdev[1] as its dqx_data and dqy_data and "
+               "sasmodels smears with those as the sigmas parallel and perpendicular to Q.\n";
+}
+
 // How the numbers of the data groups were made.
 std::string data_note(const Context& c, const std::string& curve, const std::string& image) {
     std::string s = "Reduced by Pelkaro " PELKARO_VERSION " from the parameter file " + c.opt.param + ".\n";
-    if (!curve.empty())
-        s += curve + ", the azimuthally averaged curve: one value per radial bin that received detector area "
-                     "(the bins of Pelkaro's .d1d file). Q is the Q of the bin's centre radius, "
-                     "4 pi / lambda * sin(atan(RP / SDD) / 2) with RP = (i + 0.5) * bin width; the .d1d file "
-                     "gives the Q of the bin's inner edge instead. Qmean is the mean Q of the detector area "
-                     "that fell into the bin (every unmasked pixel split into 10 x 10 sub-pixels); in the "
-                     "innermost bins it lies well away from Q. I and Idev (float32) are exactly the mean "
-                     "intensity and its uncertainty Pelkaro computes; Qdev (float32) is the Q resolution of the "
-                     ".d1d file. Qdev adds the variances of the source aperture, the sample aperture, the pixel "
-                     "size and the wavelength spread, with both transverse components of the aperture and pixel "
-                     "terms, so at low Q it is about sqrt(2) larger than the Gaussian radial sigma a fitting "
-                     "program assumes: a fit that smears with it over-smears at low Q.\n";
-    if (!image.empty())
-        s += image + ", the reduced image: I and Idev (float32, exactly Pelkaro's values) on 128 x 128 "
-                     "pixels, row y and column x as in the .d2d file; Qx and Qy at each pixel centre; Mask 1 "
-                     "for a pixel excluded (masked, or removed for extreme sensitivity; its I and Idev are 0), "
-                     "0 for a pixel used. The image carries no Q resolution.\n";
-    s += "Lengths are in " + c.opt.length_unit + ", the unit stated on the command line (Pelkaro takes the "
-         "parameter file's lengths in one unit it is not told); the sample thickness is converted to mm. "
-         "Intensities are in " + c.opt.intensity_unit + ", which holds only with a calibrated absolute scale "
-         "factor.\n";
+    if (!curve.empty()) s += curve_note(c, curve);
+    if (!image.empty()) s += image_note(c, image);
+    s += "The wavelength spread incident_wavelength_spread is the FWHM of a triangular distribution in "
+         "angstrom: WAVE's relative spread times the wavelength. Lengths are in " + c.opt.length_unit +
+         ", the unit stated on the command line (Pelkaro takes the parameter file's lengths in one unit it is "
+         "not told); the sample thickness is converted to mm. Intensities are in " + c.opt.intensity_unit +
+         ", which holds only with a calibrated absolute scale factor.\n";
     return s;
 }
 
@@ -371,14 +459,54 @@ std::string open_failure(const std::string& path, int err) {
 
 }  // namespace
 
+namespace {
+
+// The average's sums of a run, taken again when its reduction did not ask
+// for them.
+bool sums_of(const Run& run, BinSums& again, const BinSums*& sums) {
+    sums = &run.sums;
+    if (run.want_sums) return true;
+    Data1D rot;
+    sums = &again;
+    return ave_data_sums(run.p, run.res, rot, run.mask, again, Console{nullptr, nullptr}).ok();
+}
+
+// The numbers of the data groups that are not Pelkaro's own; false with
+// `why` when they cannot be written.
+bool derived_values(const Run& run, CurveQ& curve, ImageQ& image, std::string& why) {
+    const char* fault = "; this is a fault of the program";
+    const char* beyond = "the Q resolution of the instrument (SMRP and WAVE) is beyond single precision";
+    BinSums again;
+    const BinSums* sums = nullptr;
+    if (curve_wanted(run.p)) {
+        if (!sums_of(run, again, sums) || !curve_q(run.p, run.rot, *sums, curve)) {
+            why = std::string("the Q values of the curve's bins could not be worked out (the averaging's bins were "
+                              "not met exactly)") + fault;
+            return false;
+        }
+        std::vector<float> qdev;
+        if (!floats_of(curve.qdev, qdev)) return why = beyond, false;
+    }
+    if (!image_wanted(run.p)) return true;
+    pixel_q(run.p, image.qx, image.qy);
+    for (std::size_t k = 0; k < image.qx.size(); ++k)
+        image.q.push_back(std::sqrt(image.qx[k] * image.qx[k] + image.qy[k] * image.qy[k]));
+    if ((run.log.seen >> SMRP & 1u) && resolution_known(run.p)) {
+        std::vector<double> along, across;
+        pixel_resolution(run.p, image.q, along, across);
+        along.insert(along.end(), across.begin(), across.end());
+        if (!floats_of(along, image.qdev)) return why = beyond, false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool write_file(const Run& run, const NxOptions& opt, const std::string& path, std::string& why) {
     CurveQ curve;
-    if (curve_wanted(run.p) && !curve_q(run.p, run.rot, run.mask, curve)) {
-        why = "the Q values of the curve's bins could not be worked out (the averaging's bins were not met "
-              "exactly); this is a fault of the program";
-        return false;
-    }
-    const Context c{run, opt, curve, iso_time(std::time(nullptr)), base_name(path)};
+    ImageQ pixels;
+    if (!derived_values(run, curve, pixels, why)) return false;
+    const Context c{run, opt, curve, pixels, iso_time(std::time(nullptr)), base_name(path)};
     pk::OutputLock lock;  // against another run writing into the same directory
     lock.acquire(path);
     pk::AtomicFile out;

@@ -5,6 +5,12 @@
 
 namespace pk {
 
+namespace {
+
+constexpr std::size_t kConversionBuffer = 4096;  // bytes
+
+}  // namespace
+
 Handle& Handle::operator=(Handle&& o) noexcept {
     if (this != &o) {
         close();
@@ -30,6 +36,12 @@ Writer::Writer() {
     if (!text_type_.valid() || H5Tset_size(text_type_.id(), H5T_VARIABLE) < 0 ||
         H5Tset_cset(text_type_.id(), H5T_CSET_UTF8) < 0)
         fail("the HDF5 library could not make a string type");
+    // The library's default conversion buffer is a zeroed mebibyte for every
+    // dataset written (a string's conversion needs one); a few elements'
+    // worth is plenty.
+    transfer_ = Handle(H5Pcreate(H5P_DATASET_XFER), H5Pclose);
+    if (!transfer_.valid() || H5Pset_buffer(transfer_.id(), kConversionBuffer, nullptr, nullptr) < 0)
+        fail("the HDF5 library could not set up a transfer");
 }
 
 void Writer::fail(const std::string& what) {
@@ -99,7 +111,7 @@ Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type
         d.h = Handle(H5Dcreate2(parent.h.id(), name.c_str(), file_type, space.id(), H5P_DEFAULT, H5P_DEFAULT,
                                 H5P_DEFAULT),
                      H5Dclose);
-    if (!d.h.valid() || H5Dwrite(d.h.id(), mem_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, data) < 0)
+    if (!d.h.valid() || H5Dwrite(d.h.id(), mem_type, H5S_ALL, H5S_ALL, transfer_.id(), data) < 0)
         fail("could not write the dataset " + d.path);
     return d;
 }

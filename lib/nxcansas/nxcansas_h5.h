@@ -79,6 +79,7 @@ private:
     void fail(const std::string& what);
 
     Handle text_type_;  // variable-length UTF-8 strings
+    Handle transfer_;   // dataset transfer: a small conversion buffer
     std::string why_;
 };
 

@@ -1,13 +1,20 @@
 // The Q values of an NXcanSAS file that the text outputs do not carry: the
-// centre Q of each bin of the curve, the mean Q of the detector area that
-// fell into each bin, and Qx, Qy of every pixel centre.
+// centre Q of each bin, the mean Q of the detector area that fell into it
+// and the uncertainty of its value as averaged (from the average's own sums,
+// taken in its pass), Qx and Qy of every pixel centre, and the Q resolution
+// of a bin and of a pixel.
 //
-// The mean Q replays the averaging's sub-pixel geometry: every unmasked
-// pixel split into 10 x 10 sub-pixels at (i + (m + 0.5) * 0.1,
-// j + (n + 0.5) * 0.1), the bin of each from its radius rounded to a float
-// (tot * r / max), the sector test on its azimuth rounded to a float.  With
-// the same roundings every sub-pixel lands in the bin the average put it in;
-// its Q is then taken from its exact position in double precision.
+// The resolution is that of a pinhole instrument (Mildner & Carpenter,
+// J. Appl. Cryst. 17 (1984) 249), as the one-sigma width of a Gaussian:
+// with k = 2 pi / lambda, R1 and R2 the source and sample aperture radii,
+// L1 the source-to-sample and L2 the sample-to-detector distance, each
+// transverse component of Q spreads by
+//   k^2 [R1^2 / (4 L1^2) + R2^2 (L1 + L2)^2 / (4 L1^2 L2^2)]
+// (the beam's divergence: a uniform disc of radius R has variance R^2 / 4
+// along any axis), plus the detector's share: a uniform width a adds
+// k^2 a^2 / (12 L2^2) along its direction.  The wavelength spread s, the
+// FWHM of a triangular distribution relative to lambda (variance s^2 / 6),
+// adds Q^2 s^2 / 6 along Q only.
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -19,33 +26,43 @@ namespace pk {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kFourPi = 12.566370614359172;
-constexpr int kSub = 10;  // sub-pixels per pixel side
 
 // Q at a distance r from the beam centre on the detector.
 double q_at(const Param& p, double r) {
     return kFourPi / static_cast<double>(p.wavelen) * std::sin(0.5 * std::atan(r / static_cast<double>(p.sam2det)));
 }
 
-// The same by sin(atan(x) / 2) = x / sqrt(2 s (1 + s)), s = sqrt(1 + x^2):
-// equal but for rounding, and without the two transcendental functions
-// that would dominate a mean over every sub-pixel.
+// The same without the two transcendental functions, for every pixel:
+// sin(atan(x) / 2) = x / sqrt(2 c (1 + c)) with c = sqrt(1 + x^2).
 double q_fast(const Param& p, double r) {
     const double x = r / static_cast<double>(p.sam2det);
-    const double s = std::sqrt(1 + x * x);
-    return kFourPi / static_cast<double>(p.wavelen) * (x / std::sqrt(2 * s * (1 + s)));
+    const double c = std::sqrt(1 + x * x);
+    return kFourPi / static_cast<double>(p.wavelen) * (x / std::sqrt(2 * c * (1 + c)));
 }
 
-// The radial bins of the average: width, outer radius and count.
-struct Bins {
-    float width = 0.0f;
-    float max = 0.0f;
-    int tot = 0;
+// The terms of the resolution common to every direction and to bins and
+// pixels: k^2, the divergence term and 1 / L2^2.
+struct Instrument {
+    double k2 = 0, divergence = 0, inv_l2sq = 0, spread2 = 0;
+    explicit Instrument(const Param& p) {
+        const double k = kTwoPi / static_cast<double>(p.wavelen);
+        const double l1 = p.src2sam, l2 = p.sam2det, r1 = p.srcapp, r2 = p.samapp, s = p.dwavelen;
+        k2 = k * k;
+        divergence = r1 * r1 / (4 * l1 * l1) + r2 * r2 * (l1 + l2) * (l1 + l2) / (4 * l1 * l1 * l2 * l2);
+        inv_l2sq = 1 / (l2 * l2);
+        spread2 = s * s / 6;
+    }
+    // Variance along Q at q with a detector width of variance `width2`
+    // (length squared) along Q, and across Q with `across2`.
+    double along(double q, double width2) const { return k2 * (divergence + width2 * inv_l2sq) + q * q * spread2; }
+    double across(double across2) const { return k2 * (divergence + across2 * inv_l2sq); }
 };
 
-bool radial_bins(const Param& p, Bins& b) {
+}  // namespace
+
+bool radial_bins(const Param& p, RadialBins& b) {
     const double px = p.px, py = p.py, bx = p.bx, by = p.by;
     b.width = pk::to_float(p.px > p.py ? static_cast<double>(p.bin_width) * py : static_cast<double>(p.bin_width) * px);
     const double X = p.bx > 95.0f ? bx + 0.5 : 191.5 - bx;
@@ -58,75 +75,40 @@ bool radial_bins(const Param& p, Bins& b) {
     return true;
 }
 
-// Azimuth of a sub-pixel from its offsets, as the average rounds it.
-float azimuth(float tx, float ty) {
-    if (tx == 0) return ty >= 0 ? static_cast<float>(kPi / 2) : static_cast<float>(3 * kPi / 2);
-    float az = pk::to_float(std::atan(static_cast<double>(ty) / tx));
-    if (tx < 0) az = pk::to_float(az + kPi);
-    if (az < 0) az = pk::to_float(az + kTwoPi);
-    return az;
+bool resolution_known(const Param& p) {
+    const double values[] = {p.wavelen, p.dwavelen, p.src2sam, p.sam2det, p.srcapp, p.samapp, p.px, p.py};
+    for (double v : values)
+        if (!std::isfinite(v)) return false;
+    return p.wavelen > 0 && p.src2sam > 0 && p.sam2det > 0 && p.srcapp >= 0 && p.samapp >= 0;
 }
 
-// Sums of Q and counts of the sub-pixels of bins 0 .. tot - 1.
-struct BinSums {
-    std::vector<double> q;
-    std::vector<long> count;
-};
-
-// Adds the sub-pixels of pixel (i, j) that lie in the sector to their bins;
-// false when one lies beyond the last bin.
-bool add_pixel(const Param& p, const Bins& b, int i, int j, BinSums& s) {
-    const double px = p.px, py = p.py, bx = p.bx, by = p.by;
-    // A sector that holds every azimuth (from -0 to the float nearest 2 pi)
-    // needs no azimuth.
-    const bool whole = p.thmin <= 0 && p.thmax >= static_cast<float>(kTwoPi);
-    for (int m = 0; m < kSub; ++m) {
-        const double ex = i + (m + 0.5) * 0.1;
-        const float x = pk::to_float(ex);
-        for (int n = 0; n < kSub; ++n) {
-            const double ey = j + (n + 0.5) * 0.1;
-            const float y = pk::to_float(ey);
-            const double dx = x - bx;
-            const double dy = y - by;
-            const float r = pk::radius(dx, dy, px, py);
-            const double where = b.tot * static_cast<double>(r) / b.max;
-            if (!(where >= 0 && where < b.tot)) return false;
-            if (!whole) {
-                const float az = azimuth(pk::to_float(dx), pk::to_float(dy));
-                if (!(p.thmin <= az && az <= p.thmax)) continue;
-            }
-            const int idx = static_cast<int>(where);
-            const double ux = (ex - bx) * px;
-            const double uy = (ey - by) * py;
-            s.q[static_cast<std::size_t>(idx)] += q_fast(p, std::sqrt(ux * ux + uy * uy));
-            ++s.count[static_cast<std::size_t>(idx)];
-        }
-    }
-    return true;
+double bin_resolution(const Param& p, double q, double bin_width) {
+    const double px = p.px, py = p.py, w = bin_width;
+    return std::sqrt(Instrument(p).along(q, (px * px + py * py) / 24 + w * w / 12));
 }
 
-}  // namespace
-
-bool curve_q(const Param& p, const Data1D& rot, const Data2D& mask, CurveQ& out) {
+bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, CurveQ& out) {
     out = CurveQ{};
-    Bins b;
+    RadialBins b;
     if (!radial_bins(p, b) || b.tot != rot.num || rot.area.size() < static_cast<std::size_t>(b.tot)) return false;
-    if (mask.intens.size() < static_cast<std::size_t>(kDetPixels)) return false;
-    BinSums s{std::vector<double>(static_cast<std::size_t>(b.tot), 0.0),
-              std::vector<long>(static_cast<std::size_t>(b.tot), 0)};
-    for (int i = 0; i < kDetSide; ++i)
-        for (int j = 0; j < kDetSide; ++j)
-            if (pk::pixel_used(mask.intens[static_cast<std::size_t>(i + kDetSide * j)]) && !add_pixel(p, b, i, j, s))
-                return false;
+    for (const std::vector<double>* v : {&sums.n, &sums.q, &sums.w2, &sums.w2var, &sums.next_cov})
+        if (v->size() != static_cast<std::size_t>(b.tot)) return false;
+    out.bin_width = b.width;
+    const bool known = resolution_known(p);
     for (int i = 0; i < b.tot; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
         // The curve writes exactly the bins that received area.
-        if ((rot.area[k] != 0) != (s.count[k] > 0)) return false;
-        if (s.count[k] == 0) continue;
-        const float centre = pk::to_float((i + 0.5) * b.width);  // the resolution's centre radius
+        if ((rot.area[k] != 0) != (sums.n[k] > 0)) return false;
+        if (sums.n[k] == 0) continue;
+        const float centre = pk::to_float((i + 0.5) * b.width);
         out.bins.push_back(i);
         out.q.push_back(q_at(p, centre));
-        out.qmean.push_back(s.q[k] / static_cast<double>(s.count[k]));
+        out.qdev.push_back(known ? bin_resolution(p, out.q.back(), b.width) : std::nan(""));
+        out.qmean.push_back(sums.q[k] / sums.n[k]);
+        // The pixels' sub-pixels move together: Var = sum w^2 sigma^2 / (sum w)^2.
+        out.idev.push_back(std::sqrt(sums.w2var[k]) / sums.n[k]);
+        const bool next = i + 1 < b.tot && sums.n[k + 1] > 0 && sums.w2var[k] > 0 && sums.w2var[k + 1] > 0;
+        out.next_corr.push_back(next ? sums.next_cov[k] / std::sqrt(sums.w2var[k] * sums.w2var[k + 1]) : 0.0);
     }
     return true;
 }
@@ -140,10 +122,33 @@ void pixel_q(const Param& p, std::vector<double>& qx, std::vector<double>& qy) {
             const double dy = (y + 0.5 - static_cast<double>(p.by)) * static_cast<double>(p.py);
             const double r = std::sqrt(dx * dx + dy * dy);
             if (r == 0) continue;
-            const double q = q_at(p, r);
+            const double q = q_fast(p, r);
             const std::size_t k = static_cast<std::size_t>(x + kDetSide * y);
             qx[k] = q * dx / r;
             qy[k] = q * dy / r;
+        }
+    }
+}
+
+void pixel_resolution(const Param& p, const std::vector<double>& q, std::vector<double>& along,
+                      std::vector<double>& across) {
+    along.assign(kDetPixels, 0.0);
+    across.assign(kDetPixels, 0.0);
+    if (q.size() < static_cast<std::size_t>(kDetPixels)) return;
+    const Instrument ins(p);
+    const double px2 = static_cast<double>(p.px) * p.px, py2 = static_cast<double>(p.py) * p.py;
+    for (int y = 0; y < kDetSide; ++y) {
+        for (int x = 0; x < kDetSide; ++x) {
+            const double dx = (x + 0.5 - static_cast<double>(p.bx)) * static_cast<double>(p.px);
+            const double dy = (y + 0.5 - static_cast<double>(p.by)) * static_cast<double>(p.py);
+            const double r2 = dx * dx + dy * dy;
+            // The pixel's width along and across the direction to the beam
+            // centre (a rectangle's variance along a unit vector (c, s) is
+            // (px^2 c^2 + py^2 s^2) / 12); on the centre, their mean.
+            const double c2 = r2 > 0 ? dx * dx / r2 : 0.5, s2 = r2 > 0 ? dy * dy / r2 : 0.5;
+            const std::size_t k = static_cast<std::size_t>(x + kDetSide * y);
+            along[k] = std::sqrt(ins.along(q[k], (px2 * c2 + py2 * s2) / 12));
+            across[k] = std::sqrt(ins.across((px2 * s2 + py2 * c2) / 12));
         }
     }
 }

@@ -3,7 +3,7 @@
 // masks and images must give the same result, console output and curve
 // arrays to the bit, sub-pixels lying exactly on a bin start among them.
 // Also the runs of equal additions the fast sums take in a few steps, against
-// the additions one by one.
+// the additions one by one, and the writer's sums of both paths.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -47,6 +47,25 @@ Outcome run(F average, const Param& p, const Data2D& in, const Data2D& mask) {
             if (std::memcmp(&(*fa[q])[i], &(*fb[q])[i], sizeof(float)) != 0)
                 return ::testing::AssertionFailure() << "array " << q << " bin " << i << ": " << (*fa[q])[i]
                                                      << " vs " << (*fb[q])[i];
+    return ::testing::AssertionSuccess();
+}
+
+// The writer's sums of the fast path against those of the program's own
+// sub-pixel loop: the counts and uncertainty terms to the bit (the same
+// per-pixel additions in the same order), the sums of Q to 1e-10 (a Taylor
+// series of H there against its formula).
+::testing::AssertionResult same_sums(const BinSums& a, const BinSums& b) {
+    const std::vector<double>* const exact_a[] = {&a.n, &a.w2, &a.w2var, &a.next_cov};
+    const std::vector<double>* const exact_b[] = {&b.n, &b.w2, &b.w2var, &b.next_cov};
+    if (a.q.size() != b.q.size()) return ::testing::AssertionFailure() << "bins " << a.q.size() << " vs " << b.q.size();
+    for (int k = 0; k < 4; ++k)
+        for (std::size_t i = 0; i < a.q.size(); ++i)
+            if (std::memcmp(&(*exact_a[k])[i], &(*exact_b[k])[i], sizeof(double)) != 0)
+                return ::testing::AssertionFailure() << "sum " << k << " bin " << i << ": " << (*exact_a[k])[i]
+                                                     << " vs " << (*exact_b[k])[i];
+    for (std::size_t i = 0; i < a.q.size(); ++i)
+        if (!(std::fabs(a.q[i] - b.q[i]) <= 1e-10 * std::fabs(b.q[i])))
+            return ::testing::AssertionFailure() << "Q sum, bin " << i << ": " << a.q[i] << " vs " << b.q[i];
     return ::testing::AssertionSuccess();
 }
 
@@ -134,6 +153,18 @@ TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
                 return pkt::printed(ave_data_literal(q, d, o, m));
             }, p, in, mask);
             ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
+            // With the writer's sums, from either path: the same curve.
+            BinSums fast_sums, loop_sums;
+            const Outcome with_sums = run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
+                return pkt::printed(ave_data_sums(q, d, o, m, fast_sums));
+            }, p, in, mask);
+            ASSERT_TRUE(same(with_sums, literal)) << "case " << c << ", with the writer's sums";
+            run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
+                return pkt::printed(ave_data_literal(q, d, o, m, Console{}, &loop_sums));
+            }, p, in, mask);
+            if (literal.rc == 1) {
+                EXPECT_TRUE(same_sums(fast_sums, loop_sums)) << "case " << c;
+            }
         }
     }
 }

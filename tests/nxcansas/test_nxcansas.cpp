@@ -22,10 +22,12 @@ TEST(NxCanSas, NotBuilt) {
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <sstream>
 
 #include "nxcansas_cli.h"
@@ -89,6 +91,14 @@ struct H5 {
         return v;
     }
     std::vector<float> floats(const std::string& p) const { return values<float>(p, H5T_NATIVE_FLOAT, 4); }
+    std::vector<hsize_t> dims(const std::string& path) const {
+        const hid_t d = H5Dopen2(id, path.c_str(), H5P_DEFAULT);
+        const hid_t s = H5Dget_space(d);
+        std::vector<hsize_t> v(static_cast<std::size_t>(std::max(H5Sget_simple_extent_ndims(s), 0)));
+        H5Sget_simple_extent_dims(s, v.data(), nullptr);
+        H5Sclose(s), H5Dclose(d);
+        return v;
+    }
     std::vector<double> doubles(const std::string& p) const { return values<double>(p, H5T_NATIVE_DOUBLE, 8); }
     double number(const std::string& p) const { return doubles(p).at(0); }
 
@@ -181,17 +191,24 @@ TEST_F(NxCanSasExample, CurveHoldsTheReductionsNumbersAtBinCentres) {
     ASSERT_TRUE(idev.size() == i.size() && qdev.size() == i.size() && q.size() == i.size() && qmean.size() == i.size());
     const Data1D& rot = reduced_->rot;
     std::size_t n = 0;
+    int first = -1, last = -1;
     for (int b = 0; b < rot.num; ++b) {
         if (rot.area[b] == 0) continue;
         ASSERT_LT(n, i.size());
+        first = first < 0 ? b : first, last = b;
         EXPECT_EQ(pk::bits_of(i[n]), pk::bits_of(rot.y[b])) << b;
-        EXPECT_EQ(pk::bits_of(idev[n]), pk::bits_of(rot.dy[b])) << b;
-        EXPECT_EQ(pk::bits_of(qdev[n]), pk::bits_of(rot.dq[b])) << b;
+        // The .d1d keeps its values: Pelkaro's dI and dQ.
         const auto cols = split(lines[n], '\t');
         ASSERT_EQ(cols.size(), 4u);
         EXPECT_EQ(cols[1], f("%8f", i[n]));
-        EXPECT_EQ(cols[2], f("%12f", idev[n]));
-        EXPECT_EQ(cols[3], f("%8f", qdev[n]));
+        EXPECT_EQ(cols[2], f("%12f", rot.dy[b]));
+        EXPECT_EQ(cols[3], f("%8f", rot.dq[b]));
+        // A pixel's sub-pixels move together, so the bin's uncertainty is
+        // below the .d1d's, which counts them as independent (equal only
+        // where whole pixels fall into the bin); the Gaussian sigma of the
+        // resolution is below the .d1d's dQ at low Q, above it at high Q.
+        EXPECT_TRUE(idev[n] <= rot.dy[b] && idev[n] > 0.6f * rot.dy[b]) << b << ": " << idev[n] << " " << rot.dy[b];
+        EXPECT_TRUE(std::isfinite(qdev[n]) && qdev[n] > 0) << b;
         // Between the bin's inner and outer edge, the centre close to their middle.
         const double lo = rot.x[b], hi = rot.x[b + 1];
         EXPECT_NEAR(q[n], (lo + hi) / 2, (hi - lo) * 1e-3) << b;
@@ -199,6 +216,8 @@ TEST_F(NxCanSasExample, CurveHoldsTheReductionsNumbersAtBinCentres) {
         ++n;
     }
     EXPECT_EQ(n, i.size());
+    EXPECT_LT(qdev.front(), 0.75f * rot.dq[first]);
+    EXPECT_GT(qdev.back(), 1.1f * rot.dq[last]);
 }
 
 TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
@@ -214,6 +233,9 @@ TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
     for (const std::string& l : split(pkt::read_file(*dir_ / "detector.mask"), '\n'))
         if (l[0] != '#') mask_lines.push_back(l);
     int excluded = 0;
+    float largest = 0;
+    for (int k = 0; k < 16384; ++k)
+        if (!mask[k]) largest = std::max(largest, idev[k]);
     for (int y = 0; y < 128; ++y) {
         const auto cells = split(rows[y], '\t');
         ASSERT_EQ(cells.size(), 128u);
@@ -221,13 +243,17 @@ TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
             const int k = x + 128 * y;
             EXPECT_EQ(cells[x], f("%4.4f", i[k])) << x << "," << y;
             EXPECT_EQ(pk::bits_of(i[k]), pk::bits_of(reduced_->res.intens[k]));
-            EXPECT_EQ(pk::bits_of(idev[k]), pk::bits_of(reduced_->res.uncert[k]));
             EXPECT_EQ(mask[k], pk::pixel_used(reduced_->mask.intens[k]) ? 0 : 1);
             if (mask_lines.at(k) == "0") {
                 EXPECT_EQ(mask[k], 1) << "masked in the mask file: " << x << "," << y;
             }
+            // An excluded pixel holds I = 0 and an Idev far above every used
+            // pixel's, finite: a program that ignores the mask neither
+            // divides by zero nor gives it weight.
             if (mask[k]) {
-                EXPECT_TRUE(i[k] == 0 && idev[k] == 0);
+                EXPECT_TRUE(i[k] == 0 && std::isfinite(idev[k]) && idev[k] >= 1e5f * largest) << x << "," << y;
+            } else {
+                EXPECT_EQ(pk::bits_of(idev[k]), pk::bits_of(reduced_->res.uncert[k]));
             }
             excluded += mask[k];
             // Qx follows the column's side of the beam centre (x 65.5), Qy the row's (y 62.5).
@@ -265,7 +291,7 @@ TEST_F(NxCanSasExample, MetadataAndUnits) {
     EXPECT_EQ(h.attr(c, "signal") + h.attr(c, "I_axes"), "IQ");
     EXPECT_EQ(h.ints(c, "Q_indices"), std::vector<int>{0});
     EXPECT_EQ(h.attr(c + "/I", "uncertainties") + h.attr(c + "/Q", "resolutions"), "IdevQdev");
-    EXPECT_NE(h.attr(c + "/Q", "resolutions_description").find("sqrt(2)"), std::string::npos);
+    EXPECT_EQ(h.attr(c + "/Q", "resolutions_description"), "Gaussian");
     EXPECT_EQ(h.attr(im, "I_axes") + " " + h.attr(im, "mask"), "Qx,Qy Mask");
     EXPECT_EQ(h.ints(im, "Q_indices"), (std::vector<int>{0, 1}));
     EXPECT_EQ(h.ints(im, "Mask_indices"), (std::vector<int>{0, 1}));
@@ -305,6 +331,126 @@ TEST_F(NxCanSasExample, SasViewLoadsBothDataSets) {
     EXPECT_EQ(o.status, 0) << o.err;
 }
 
+// The file against the NXcanSAS 1.1 definition and the statements it makes:
+// the image has its Q, the source names its probe (radiation is
+// deprecated), the process gives the radial bin width the average used
+// (worked out from the .d1d's inner edges), the resolutions and notes say
+// what their numbers are.
+TEST_F(NxCanSasExample, ConformsToTheDefinition) {
+    const H5 h(*dir_ / "sphere_sample.h5");
+    const std::string e = "sasentry01", im = e + "/sasdata02/";
+    // Each item on its own, so that a file missing one shows every other.
+    EXPECT_TRUE(h.has(im + "Q"));
+    if (h.has(im + "Q")) {
+        const auto q = h.doubles(im + "Q"), qx = h.doubles(im + "Qx"), qy = h.doubles(im + "Qy");
+        ASSERT_EQ(q.size(), 16384u);
+        for (std::size_t k = 0; k < q.size(); ++k) EXPECT_NEAR(q[k], std::hypot(qx[k], qy[k]), 1e-15) << k;
+        EXPECT_EQ(h.attr(im + "Q", "units"), "1/angstrom");
+    }
+    EXPECT_EQ(h.attr(im + "Qx", "resolutions") + " " + h.attr(im + "Qy", "resolutions"), "Qdev Qdev");
+    EXPECT_TRUE(h.has(im + "Qdev"));
+    if (h.has(im + "Qdev")) {
+        EXPECT_EQ(h.dims(im + "Qdev"), (std::vector<hsize_t>{2, 128, 128}));
+        EXPECT_EQ(h.attr(im + "Qdev", "units"), "1/angstrom");
+    }
+    EXPECT_EQ(h.attr(im + "Qx", "resolutions_description").substr(0, 9), "Gaussian;");
+    EXPECT_EQ(h.text(e + "/sasinstrument/sassource/probe"), "neutron");
+    EXPECT_FALSE(h.has(e + "/sasinstrument/sassource/radiation"));
+    // Bin b's inner edge is at b w: Q = 4 pi / lambda sin(atan(b w / L) / 2).
+    const Data1D& rot = reduced_->rot;
+    double width = 0;
+    int bins = 0;
+    for (int b = 20; b < rot.num; ++b, ++bins)
+        width += 5000 * std::tan(2 * std::asin(rot.x[b] * 6 / (4 * M_PI))) / b;
+    width /= bins;
+    std::string term;
+    for (int t = 1; t < 30 && term.empty(); ++t)
+        if (h.attr(pk::format("%s/sasprocess/term%02d", e.c_str(), t), "name") == "radial bin width")
+            term = pk::format("%s/sasprocess/term%02d", e.c_str(), t);
+    ASSERT_FALSE(term.empty());
+    EXPECT_NEAR(h.number(term), width, 2e-5 * width);
+    EXPECT_NEAR(width, 4.98, 0.01);
+    const std::string note = h.text(e + "/sasnote/data");
+    for (const char* words : {"FWHM of a triangular", "one-sigma width of a Gaussian", "Mildner", "correlated",
+                              "Qdev[0]", "sigma along Q"})
+        EXPECT_NE(note.find(words), std::string::npos) << words << " not in: " << note;
+}
+
+// An instrument of the example's geometry, neutron by neutron: a point of
+// each aperture (discs of 30 and 10 mm, 5 m apart), a wavelength from the
+// triangular distribution of FWHM 0.6 A about 6 A, a point of the pixel it
+// is counted in.  The spread of the true Q is the file's Qdev to 3 %: of
+// the neutrons a bin counts (its pixels those whose centre lies in its
+// ring), and of those a pixel counts, along and across its Q.
+struct Instrument {
+    double l1 = 5000, l2 = 5000, r1 = 15, r2 = 5, lambda = 6, spread = 0.1, px = 5, py = 5, bx = 65.5, by = 62.5;
+    std::mt19937_64 rng{42};
+    double u() { return std::uniform_real_distribution<double>(0, 1)(rng); }
+    void disc(double r, double& x, double& y) {
+        do x = 2 * u() - 1, y = 2 * u() - 1;
+        while (x * x + y * y >= 1);
+        x *= r, y *= r;
+    }
+    // The scattering vector of a neutron counted at (X, Y), in pixels.
+    std::array<double, 3> q_at(double X, double Y) {
+        double sx, sy, ax, ay;
+        disc(r1, sx, sy), disc(r2, ax, ay);
+        const double k = 2 * M_PI / (lambda * (1 + spread * (u() + u() - 1)));
+        double in[3] = {ax - sx, ay - sy, l1}, out[3] = {(X - bx) * px - ax, (Y - by) * py - ay, l2};
+        const double ni = std::sqrt(in[0] * in[0] + in[1] * in[1] + in[2] * in[2]);
+        const double no = std::sqrt(out[0] * out[0] + out[1] * out[1] + out[2] * out[2]);
+        return {k * (out[0] / no - in[0] / ni), k * (out[1] / no - in[1] / ni), k * (out[2] / no - in[2] / ni)};
+    }
+};
+
+double spread_of(const std::vector<double>& v) {
+    double m = 0, s = 0;
+    for (double x : v) m += x / v.size();
+    for (double x : v) s += (x - m) * (x - m) / (v.size() - 1);
+    return std::sqrt(s);
+}
+
+TEST_F(NxCanSasExample, QdevIsTheSpreadOfAMonteCarloInstrument) {
+    const H5 h(*dir_ / "sphere_sample.h5");
+    const auto qdev = h.floats("sasentry01/sasdata01/Qdev"), qdev2 = h.floats("sasentry01/sasdata02/Qdev");
+    const auto qx = h.doubles("sasentry01/sasdata02/Qx"), qy = h.doubles("sasentry01/sasdata02/Qy");
+    ASSERT_EQ(qdev2.size(), 2 * 16384u);
+    RadialBins rb;
+    ASSERT_TRUE(pk::radial_bins(reduced_->p, rb));
+    Instrument ins;
+    constexpr int kNeutrons = 100000;
+    int first = 0;
+    while (reduced_->rot.area[first] == 0) ++first;
+    for (int b : {first, 20, 50, 85}) {
+        std::vector<int> ring;  // pixels whose centre lies in bin b
+        for (int k = 0; k < 16384; ++k) {
+            const double r = std::hypot((k % 128 + 0.5 - ins.bx) * ins.px, (k / 128 + 0.5 - ins.by) * ins.py);
+            if (static_cast<int>(r / rb.width) == b && pk::pixel_used(reduced_->mask.intens[k])) ring.push_back(k);
+        }
+        ASSERT_GT(ring.size(), 10u) << b;
+        std::vector<double> q;
+        for (int n = 0; n < kNeutrons; ++n) {
+            const int k = ring[static_cast<std::size_t>(ins.u() * ring.size())];
+            const auto v = ins.q_at(k % 128 + ins.u(), k / 128 + ins.u());
+            q.push_back(std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]));
+        }
+        RecordProperty(pk::format("bin%d", b), pk::format("%.4f", qdev[b - first] / spread_of(q)));
+        EXPECT_NEAR(qdev[b - first] / spread_of(q), 1.0, b == first ? 0.05 : 0.03) << "bin " << b;
+    }
+    for (const auto& [x, y] : {std::pair{100, 62}, std::pair{65, 120}, std::pair{120, 10}, std::pair{10, 120}}) {
+        const std::size_t k = static_cast<std::size_t>(x + 128 * y);
+        const double ux = qx[k] / std::hypot(qx[k], qy[k]), uy = qy[k] / std::hypot(qx[k], qy[k]);
+        std::vector<double> along, across;
+        for (int n = 0; n < kNeutrons; ++n) {
+            const auto v = ins.q_at(x + ins.u(), y + ins.u());
+            along.push_back(v[0] * ux + v[1] * uy), across.push_back(-v[0] * uy + v[1] * ux);
+        }
+        RecordProperty(pk::format("pixel%d_%d", x, y), pk::format("%.4f %.4f", qdev2[k] / spread_of(along), qdev2[k + 16384] / spread_of(across)));
+        EXPECT_NEAR(qdev2[k] / spread_of(along), 1.0, 0.03) << x << "," << y;
+        EXPECT_NEAR(qdev2[k + 16384] / spread_of(across), 1.0, 0.03) << x << "," << y;
+    }
+}
+
 // The mean Q of the bins, against the areas worked out by hand.
 TEST(NxCanSasQ, MeanQOfTheBins) {
     Param p{};
@@ -314,9 +460,10 @@ TEST(NxCanSasQ, MeanQOfTheBins) {
     image.intens.assign(kImageValues, 1.0f), image.uncert.assign(kImageValues, 1.0f);
     mask.intens.assign(kImageValues, 1.0f);
     Data1D rot;
-    ASSERT_TRUE(ave_data(p, image, rot, mask, Console{nullptr, nullptr}).ok());
+    pk::BinSums sums;
+    ASSERT_TRUE(ave_data_sums(p, image, rot, mask, sums, Console{nullptr, nullptr}).ok());
     pk::CurveQ c;
-    ASSERT_TRUE(pk::curve_q(p, rot, mask, c));
+    ASSERT_TRUE(pk::curve_q(p, rot, sums, c));
     ASSERT_EQ(c.bins.front(), 0);
     // Bin 0 is a disc: its mean radius is 2/3 of its outer edge, its centre 1/2.
     const double edge = rot.x[1];
@@ -327,11 +474,11 @@ TEST(NxCanSasQ, MeanQOfTheBins) {
     // A half-plane sector keeps the rings' radii; a curve the replay does not meet is refused.
     pk::CurveQ half;
     p.thmax = static_cast<float>(M_PI / 2);
-    ASSERT_TRUE(ave_data(p, image, rot, mask, Console{nullptr, nullptr}).ok());
-    ASSERT_TRUE(pk::curve_q(p, rot, mask, half));
+    ASSERT_TRUE(ave_data_sums(p, image, rot, mask, sums, Console{nullptr, nullptr}).ok());
+    ASSERT_TRUE(pk::curve_q(p, rot, sums, half));
     EXPECT_NEAR(half.qmean[40], c.qmean[40], 1e-3 * c.qmean[40]);
     rot.area[3] = rot.area[3] == 0 ? 1.0f : 0.0f;
-    EXPECT_FALSE(pk::curve_q(p, rot, mask, half));
+    EXPECT_FALSE(pk::curve_q(p, rot, sums, half));
 }
 
 // Progress that cannot be written is a failure of its own (status 2; 1 is a
@@ -418,6 +565,16 @@ TEST(NxCanSasCli, AveragingModesAndOptions) {
         EXPECT_EQ(h.attr("sasentry01/sasdata01/I", "units"), "1/m");
         EXPECT_EQ(h.attr("sasentry01/sasinstrument/sasdetector/SDD", "units"), "cm");
         EXPECT_EQ(h.number("sasentry01/sassample/thickness"), 100.0);  // 0.1 m
+    }
+    {
+        // Without a collimation the image has no resolution, and says so.
+        edit_param(dir, "SMRP 5000 30 10", "# no collimation");
+        ASSERT_EQ(nx(dir, {"-o", "bare.h5", "spheres.par"}).status, 0);
+        edit_param(dir, "# no collimation", "SMRP 5000 30 10");
+        const H5 h(dir / "bare.h5");
+        EXPECT_FALSE(h.has("sasentry01/sasdata01/Qdev"));
+        EXPECT_EQ(h.attr("sasentry01/sasdata01/Qx", "resolutions"), "<missing>");
+        EXPECT_NE(h.text("sasentry01/sasnote/data").find("carries no Q resolution"), std::string::npos);
     }
     edit_param(dir, "AVGM 0", "AVGM 1");
     const Outcome o = nx(dir, {"-o", "curve.h5", "spheres.par"});

@@ -13,7 +13,7 @@ def d1d_text(curve):
     """The .d1d as Pelkaro formats it ("%8f\t%8f\t%12f\t%8f"), from the arrays."""
     return "".join(f"{q:8f}\t{i:8f}\t{di:12f}\t{dq:8f}\n"
                    for q, i, di, dq in zip(curve.q_edge.astype(float), curve.i.astype(float),
-                                           curve.i_dev.astype(float), curve.q_dev.astype(float)))
+                                           curve.d1d_i_dev.astype(float), curve.d1d_q_dev.astype(float)))
 
 
 def d2d_rows(values):
@@ -65,9 +65,13 @@ def test_arrays_equal_pelkaro_nxcansas_and_write_nxcansas_writes_its_file(exampl
         for name, values in (("Q", run.curve.q), ("Qmean", run.curve.q_mean), ("I", run.curve.i),
                              ("Idev", run.curve.i_dev), ("Qdev", run.curve.q_dev)):
             assert curve[name].dtype == values.dtype and curve[name][()].tobytes() == values.tobytes(), name
-        for name, values in (("I", run.image.i), ("Idev", run.image.i_dev), ("Qx", run.image.qx),
-                             ("Qy", run.image.qy)):
+        for name, values in (("I", run.image.i), ("Qx", run.image.qx), ("Qy", run.image.qy)):
             assert image[name][()].tobytes() == values.tobytes(), name
+        # The image's Idev is the .d2d's, but where a pixel is excluded: the
+        # file gives those a finite, non-zero one.
+        used = ~run.image.mask
+        assert image["Idev"][()][used].tobytes() == run.image.i_dev[used].tobytes()
+        assert numpy.all(numpy.isfinite(image["Idev"][()][~used])) and numpy.all(image["Idev"][()][~used] > 0)
         assert numpy.array_equal(image["Mask"][()] == 1, run.image.mask)
         # The whole file as the program writes it, but for the time of writing.
         timed = {"sasentry01/sasprocess/date"}

@@ -106,6 +106,40 @@ TEST(Simulator, OtherGeometryReducesToTheSimulatedSpheres) {
         << centre.out;
 }
 
+// --resolution draws every neutron through the instrument.  The direct beam
+// then has the spread the apertures give it: a point of the sample aperture
+// (radius R2 = 5 mm) and one of the source aperture (R1 = 15 mm, L1 = 5 m
+// before it) meet the detector (L2 = 5 m after it) at A (1 + L2/L1) - S L2/L1,
+// so each axis has the variance R2^2 / 4 (1 + L2/L1)^2 + R1^2 / 4 (L2/L1)^2
+// = 81.25 mm^2, 3.25 pixels^2, and counting at pixel centres adds 1/12; the
+// ideal instrument's spot, a disc of 2.9 pixels, has 2.1 + 1/12.  The run
+// names the option and Pelkaro reduces it.
+TEST(Simulator, ResolutionDrawsEveryNeutronThroughTheInstrument) {
+    pkt::TempDir dir;
+    ASSERT_EQ(simulate(dir, "--resolution --monitor 100000").status, 0);
+    std::istringstream in(pkt::read_file(dir / "direct_beam.dat"));
+    std::vector<double> counts;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#' && line[0] != '<') {
+            std::istringstream row(line);
+            for (double v; row >> v;) counts.push_back(v);
+        }
+    ASSERT_EQ(counts.size(), 16384u);
+    double n = 0, mx = 0, my = 0, vx = 0, vy = 0;
+    const auto near = [](int k) { return std::hypot(k % 128 + 0.5 - 65.5, k / 128 + 0.5 - 62.5) < 15; };
+    for (int k = 0; k < 16384; ++k)
+        if (near(k)) n += counts[k], mx += counts[k] * (k % 128 + 0.5), my += counts[k] * (k / 128 + 0.5);
+    mx /= n, my /= n;
+    for (int k = 0; k < 16384; ++k)
+        if (near(k)) vx += counts[k] * std::pow(k % 128 + 0.5 - mx, 2) / n, vy += counts[k] * std::pow(k / 128 + 0.5 - my, 2) / n;
+    EXPECT_NEAR(mx, 65.5, 0.05);
+    EXPECT_NEAR(my, 62.5, 0.05);
+    EXPECT_NEAR(vx, 3.25 + 1.0 / 12, 0.12);
+    EXPECT_NEAR(vy, 3.25 + 1.0 / 12, 0.12);
+    EXPECT_NE(pkt::read_file(dir / "spheres.par").find("--monitor 100000 --resolution"), std::string::npos);
+    EXPECT_EQ(pkt::run_param(dir, "spheres.par").status, 0);
+}
+
 // Impossible settings are refused with a reason and status 2, before any file
 // is written; --help lists the options with their defaults.
 TEST(Simulator, RefusesImpossibleSettings) {
@@ -117,6 +151,8 @@ TEST(Simulator, RefusesImpossibleSettings) {
         {"--monitor 2.5", "--monitor must be a whole number"},
         {"--radius", "--radius needs a value"},
         {"--colour blue", "unknown option '--colour'"},
+        {"--resolution=yes", "--resolution takes no value"},
+        {"--resolution --monitor 100000000", "--resolution would follow more than 1e+09 neutrons"},
         // Values Pelkaro would refuse in the parameter file, or that make a
         // run it cannot reduce.
         {"--distance 1e308", "--distance must be from 500 to 100000 mm, not 1e308"},

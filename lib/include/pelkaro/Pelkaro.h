@@ -239,6 +239,25 @@ Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<
 Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
              const Console& con = Console{});
 
+// Sums of an average that its curve does not carry, one per bin (indexed as
+// the curve), for a writer that states the mean Q of each bin and the
+// uncertainty of its value as averaged.  w_p is the number of pixel p's
+// sub-pixels that fell into the bin, sigma_p the pixel's uncertainty; the
+// Q of a sub-pixel at distance r from the beam centre is
+// 4 pi / lambda * sin(atan(r / SM2D) / 2).
+struct BinSums {
+    std::vector<double> n;         // sum of w_p: the sub-pixels of the bin
+    std::vector<double> q;         // sum of the Q of those sub-pixels
+    std::vector<double> w2;        // sum of w_p^2
+    std::vector<double> w2var;     // sum of w_p^2 sigma_p^2
+    std::vector<double> next_cov;  // sum of w_p w'_p sigma_p^2, w'_p pixel p's sub-pixels in the next bin
+};
+
+// The average with those sums, taken in the same pass; the curve is
+// ave_data's, bit for bit.
+Status ave_data_sums(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, BinSums& sums,
+                     const Console& con = Console{});
+
 // Output files (file_out.cpp).
 // The output file name for an image: its name cut at the first "." of the
 // last path component that is not that component's first character (the

@@ -36,21 +36,46 @@ std::string default_output(const std::string& first_sample);
 // "cm" for any other (the unit the parameter file's thicknesses are in).
 std::string thickness_unit(const std::string& intensity_unit);
 
-// The Q values of the averaged curve that the .d1d does not carry, for the
-// bins it writes (those that received detector area), in order.
+// The radial bins of the average: their width (in the parameter file's
+// length unit), the radius they reach and their count, as ave_data makes
+// them.  False for a geometry it refuses.
+struct RadialBins {
+    float width = 0.0f;
+    float max = 0.0f;
+    int tot = 0;
+};
+bool radial_bins(const Param& p, RadialBins& b);
+
+// What the file says of the averaged curve beyond the .d1d, for the bins it
+// writes (those that received detector area), in order.
 struct CurveQ {
-    std::vector<int> bins;      // bin indices
-    std::vector<double> q;      // Q at the bin's centre radius
-    std::vector<double> qmean;  // mean Q of the sub-pixels that fell into the bin
+    std::vector<int> bins;        // bin indices
+    std::vector<double> q;        // Q at the bin's centre radius
+    std::vector<double> qmean;    // mean Q of the sub-pixels that fell into the bin
+    std::vector<double> qdev;     // one-sigma Gaussian resolution at q (NaN when not known)
+    std::vector<double> idev;     // standard deviation of the bin's mean intensity as averaged
+    std::vector<double> next_corr;  // its correlation with the next bin's (0 when that is not written)
+    double bin_width = 0;         // the radial bin width used
 };
 
-// Works out CurveQ for a reduction's curve, replaying the averaging's
-// sub-pixel geometry.  False when the replay does not meet the curve (bin
-// count or a bin's emptiness differs), which would make the file wrong.
-bool curve_q(const Param& p, const Data1D& rot, const Data2D& mask, CurveQ& out);
+// Works out CurveQ for a reduction's curve from the average's sums
+// (ave_data_sums).  False when the sums do not meet the curve (bin count or
+// a bin's emptiness differs), which would make the file wrong.
+bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, CurveQ& out);
 
 // Qx and Qy at every pixel centre, index x + 128*y.
 void pixel_q(const Param& p, std::vector<double>& qx, std::vector<double>& qy);
+
+// The Q resolution of a pinhole instrument as one-sigma Gaussian widths
+// (Mildner & Carpenter 1984; the terms in nxcansas_q.cpp), known when the
+// wavelength and the collimation (SMRP) are finite and positive.
+bool resolution_known(const Param& p);
+// Along Q, of a radial bin of width `bin_width` at Q = q.
+double bin_resolution(const Param& p, double q, double bin_width);
+// Along and across Q at every pixel centre, index x + 128*y, with q the
+// pixel's |Q|.
+void pixel_resolution(const Param& p, const std::vector<double>& q, std::vector<double>& along,
+                      std::vector<double>& across);
 
 // Writes the NXcanSAS file of a completed reduction to `path` (atomically).
 // False with `why` (a sentence, no program name) on failure.

@@ -30,6 +30,8 @@ struct Run {
     // entries keep their header values only, not their images.
     PixelSums sam_sums;
     PixelSums buf_sums;
+    bool want_sums = false;     // set before reduce(): the average takes `sums` in its pass too
+    BinSums sums;               // per bin of rot, as ave_data_sums gives them
 };
 
 // Reads, counts and parses the parameter file and sizes the records.
