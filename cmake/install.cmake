@@ -56,6 +56,7 @@ install(FILES ${PK_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The README and the example (its data and parameter files, not what a
 # reduction run in the source tree may have left there).
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/ARCHITECTURE.md DESTINATION ${PELKARO_DOCDIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${PELKARO_DOCDIR}/docs)
 # The licence, as Debian's policy places it: /usr/share/doc/pelkaro/copyright.
 configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/copyright.in ${CMAKE_BINARY_DIR}/copyright @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION ${PELKARO_DOCDIR})

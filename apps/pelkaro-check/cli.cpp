@@ -34,7 +34,7 @@ const char* const kHelp =
     "\n"
     "Exit status: 0 nothing would stop the run (warnings allowed), 1 something\n"
     "would, 2 a wrong command line.\n"
-    "The manual: man pelkaro-check, or README.md (\"Check a run before you reduce\").\n";
+    "The manual: man pelkaro-check, or docs/programs.md (\"Check a run before you reduce\").\n";
 
 int usage_error(std::FILE* err, const std::string& what) {
     std::fprintf(err, "pelkaro-check: %s\n%sTry 'pelkaro-check --help' for more information.\n", what.c_str(),
