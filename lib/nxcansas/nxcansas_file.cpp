@@ -261,22 +261,31 @@ void write_settings(Terms& t, const Context& c) {
              c.opt.length_unit);
 }
 
-const char* verdict_word(const ParseRecord& r) {
-    if (r.keyword < 0) return r.text.empty() || r.text[0] == '#' ? "comment" : "ignored";
+const char* verdict_word(const ParseRecord& r, std::string_view text) {
+    if (r.keyword < 0) return text.empty() || text[0] == '#' ? "comment" : "ignored";
     if (r.verdict == Verdict::accepted) return "accepted";
     return r.verdict == Verdict::rejected ? "rejected" : "ignored";
 }
 
-// The parameter file as the parser read it, one line per piece.
-std::string parse_note(const ParseLog& log) {
+// The parameter file as the parser read it, one line per piece, built in
+// one pass: "line: text  [verdict: values]".
+std::string parse_note(const ParseLog& log, const ParamFile& pf) {
     std::string s;
+    s.reserve(pf.text.size() + log.records.size() * 24);
+    char number[32];
     for (const ParseRecord& r : log.records) {
-        std::string text = r.text;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        s += pk::format("%d: %s  [%s", r.line, text.c_str(), verdict_word(r));
+        std::string_view text = pf.text_of(r);
+        const char* const verdict = verdict_word(r, text);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+        s += std::to_string(r.line);
+        s += ": ";
+        s += text;
+        s += "  [";
+        s += verdict;
         if (r.verdict == Verdict::accepted && !r.values.empty()) {
             s += ":";
-            for (double v : r.values) s += pk::format(" %.9g", v);
+            for (double v : r.values)
+                s.append(number, static_cast<std::size_t>(std::snprintf(number, sizeof number, " %.9g", v)));
         }
         s += "]\n";
     }
@@ -302,7 +311,7 @@ void write_process(Writer& w, const Node& entry, const Context& c) {
     Terms t(w, g);
     write_settings(t, c);
     write_note(w, g, "The parameter file " + c.opt.param + " as parsed: line, text, [verdict: values read]",
-               parse_note(c.run.log));
+               parse_note(c.run.log, c.run.file));
 }
 
 // How the numbers of the data groups were made.
