@@ -142,7 +142,7 @@ int report_failure(const Console& err, const NxOptions& opt, const Run& run, con
     std::vector<std::string> named;
     for (const ParseRecord& r : run.log.records) {
         if (r.verdict != Verdict::rejected) continue;
-        std::string why = r.why;
+        std::string why = run.log.why;
         while (!why.empty() && why.back() == '\n') why.pop_back();
         strip_exit_text(why);
         pk::say(err, "%s:%d: error: %s\n", opt.param.c_str(), r.line, why.c_str());

@@ -168,6 +168,7 @@ int nth(const std::vector<int>& lines, std::size_t i) { return i < lines.size() 
 // The files the run reads, in its order.
 void collect_uses(Check& c) {
     const Run& r = c.run;
+    c.uses.reserve(r.sam.size() + r.buf.size() + 2);
     const std::vector<int> samples = accepted_lines(c, DATS);
     for (std::size_t i = 0; i < r.sam.size(); ++i) {
         add_use(c, DATS, nth(samples, i), r.sam[i]);

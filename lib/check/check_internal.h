@@ -66,6 +66,7 @@ struct Check {
 struct Line : ParseRecord {
     std::string text;  // the piece as read
     std::string name;  // the file name of a file line
+    std::string why;   // a rejection's message
 };
 Line with_text(const Check& c, const ParseRecord& rec);
 

@@ -233,7 +233,7 @@ void collect_records(Check& c, std::vector<Rejection>& rejections) {
 }  // namespace
 
 Line with_text(const Check& c, const ParseRecord& rec) {
-    return Line{rec, std::string(c.pf().text_of(rec)), std::string(c.pf().name_of(rec))};
+    return Line{rec, std::string(c.pf().text_of(rec)), std::string(c.pf().name_of(rec)), std::string()};
 }
 
 void parse_file(Check& c) {
@@ -250,7 +250,9 @@ void parse_file(Check& c) {
         }
         const std::size_t idx = log.back().piece;
         rejections.push_back({log.back(), c.run.file.pieces[idx].length});
-        c.error(log.back().line, explain(with_text(c, log.back())));
+        Line rejected = with_text(c, log.back());
+        rejected.why = c.run.log.why;
+        c.error(rejected.line, explain(rejected));
         if (rejections.size() >= kMaxRejections) {
             c.error(0, "too many rejected lines; the rest of the file is not checked");
             break;

@@ -318,6 +318,7 @@ struct Parser {
     int32_t sms = 0;
     int32_t bfs = 0;
     Status failed{};
+    std::string why{};  // the rejection's message
 
     int refuse(const std::string& text, Code code = Code::bad_parameter);
     int too_long(int kw);
@@ -335,7 +336,7 @@ struct Parser {
 };
 
 int Parser::refuse(const std::string& text, Code code) {
-    rec->why = text;
+    why = text;
     const int kw = rec->keyword;
     const int entry = kw == DATS ? sms : kw == DATB ? bfs : -1;
     failed = failure_at(Stage::parameters, code, kw, entry, text);
@@ -519,7 +520,10 @@ Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::ve
             case KwForm::numbers: r = ps.numbers_line(kw, pc); break;
         }
         rec.verdict = r == 1 ? Verdict::accepted : Verdict::rejected;
-        if (r != 1) return ps.failed;
+        if (r != 1) {
+            log.why = std::move(ps.why);
+            return ps.failed;
+        }
         log.seen |= 1u << kw;
     }
     pk::say(con, "Finished parse_in\n");

@@ -150,7 +150,8 @@ private:
 };
 
 // What the parser made of one piece.  Its text and the file name it read
-// are the parameter file's (ParamFile::text_of, ParamFile::name_of).
+// are the parameter file's (ParamFile::text_of, ParamFile::name_of), a
+// rejection's message the log's.
 enum class Verdict { ignored, accepted, rejected };
 struct ParseRecord {
     int line = 0;                // line number in the file
@@ -160,11 +161,11 @@ struct ParseRecord {
     uint16_t name_length = 0;
     Verdict verdict = Verdict::ignored;
     LineValues values;           // the numbers read, in order
-    std::string why;             // a rejection's message
 };
 struct ParseLog {
     uint32_t seen = 0;                  // bit k: keyword k was accepted
     std::vector<ParseRecord> records;   // one per piece read, in the order of the pieces
+    std::string why;                    // the message of a rejection, which ends the parse: of the last record
 };
 
 struct ParamFile {
