@@ -45,7 +45,7 @@ bool read_base(const std::string& path, BaseFile& base, std::string& why) {
     base.path = path;
     std::string line;
     for (const ParamPiece& pc : pf.pieces) {
-        line += pc.text;
+        line += pf.text_of(pc);
         if (pc.cut) continue;
         if (starts(line, "DATS")) {
             ++base.dats_lines;

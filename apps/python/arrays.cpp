@@ -90,12 +90,14 @@ pyb::list accepted_lines(const PyRun& r) {
         if (rec.verdict != Verdict::accepted || rec.keyword < 0) continue;
         pyb::object name = pyb::none();
         pyb::object image = pyb::none();
-        if (keyword_names_file(rec.keyword)) name = text_of(rec.name);
-        if (const HeldImage* h = held_image(r.run.held, rec.name)) {
+        const std::string file_name(r.run.file.name_of(rec));
+        if (keyword_names_file(rec.keyword)) name = text_of(file_name);
+        if (const HeldImage* h = held_image(r.run.held, file_name)) {
             if (h->values.size() == static_cast<std::size_t>(kDetPixels))
                 image = frozen<uint32_t>(h->values.begin(), h->values.end(), kSquare);
         }
-        lines.append(pyb::make_tuple(keyword_name(rec.keyword), pyb::tuple(pyb::cast(rec.values)), name, image));
+        const std::vector<double> values(rec.values.begin(), rec.values.end());
+        lines.append(pyb::make_tuple(keyword_name(rec.keyword), pyb::tuple(pyb::cast(values)), name, image));
     }
     return lines;
 }

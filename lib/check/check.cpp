@@ -33,13 +33,14 @@ int Check::error_count() const {
 }
 
 const ParseRecord* Check::last_accepted(int kw) const {
-    for (std::size_t i = recs.size(); i-- > 0;)
-        if (recs[i].keyword == kw && recs[i].verdict == Verdict::accepted) return &recs[i];
+    const std::vector<ParseRecord>& r = recs();
+    for (std::size_t i = r.size(); i-- > 0;)
+        if (r[i].keyword == kw && r[i].verdict == Verdict::accepted) return &r[i];
     return nullptr;
 }
 
 const ParseRecord* Check::nth_accepted(int kw, std::size_t n) const {
-    for (const ParseRecord& r : recs)
+    for (const ParseRecord& r : recs())
         if (r.keyword == kw && r.verdict == Verdict::accepted && n-- == 0) return &r;
     return nullptr;
 }
@@ -84,7 +85,7 @@ CheckResult check_run_with(const std::string& param_name, SeriesCheck* series, c
     Check c;
     c.par = param_name;
     c.series = series;
-    const int read = read_param_file(param_name, c.pf);
+    const int read = read_param_file(param_name, c.run.file);
     if (read == -2) {
         c.error(0, std::string("the parameter file holds more than ") + pk::kInputLimitText +
                        ", the most an input file may hold");

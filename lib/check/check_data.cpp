@@ -101,14 +101,23 @@ struct Loaded {
     DataScan scan;
 };
 
+// An entry as its parameter line gives it: name, time and monitor count.
+Data2D as_named(const Data2D& entry) {
+    Data2D d;
+    d.name = entry.name;
+    d.tm = entry.tm;
+    d.monitor = entry.monitor;
+    return d;
+}
+
 // Loads a file as Pelkaro would, once per name, and reads it for the
 // warnings; the time and monitor count of each use follow from its header.
 void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
-    const std::string& name = use.entry.name;
+    const std::string& name = use.entry->name;
     auto it = done.find(name);
     if (it == done.end()) {
         Loaded l;
-        Data2D d = use.entry;
+        Data2D d = as_named(*use.entry);
         const Status st = check_read_data(c, use.kw, d);
         l.ok = st.ok();
         if (!l.ok) {
@@ -125,39 +134,51 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     if (!it->second.ok) return;
     const DataScan& s = it->second.scan;
     use.loaded = true;
-    use.tm = s.time.line > 0 ? static_cast<float>(s.time.value) : use.entry.tm;
+    use.tm = s.time.line > 0 ? static_cast<float>(s.time.value) : use.entry->tm;
     use.monitor_tag = s.monitor.line > 0;
-    const float monitor = use.monitor_tag ? static_cast<float>(s.monitor.value) : use.entry.monitor;
+    const float monitor = use.monitor_tag ? static_cast<float>(s.monitor.value) : use.entry->monitor;
     use.monitor_fallback = monitor == 0;
     use.monitor = use.monitor_fallback ? use.tm : monitor;
     if (use.kw == SENS) {
-        c.flat = use.entry;
+        c.flat = as_named(*use.entry);
         c.flat_loaded = check_read_data(c, SENS, c.flat).ok();
     }
 }
 
-void add_use(Check& c, int kw, const ParseRecord* rec, const Data2D& entry) {
-    if (!rec) return;
+// A use of the entry named on `line` (0: no accepted line names it).
+void add_use(Check& c, int kw, int line, const Data2D& entry) {
+    if (line == 0) return;
     FileUse u;
     u.kw = kw;
-    u.line = rec->line;
-    u.entry.name = entry.name;
-    u.entry.tm = entry.tm;
-    u.entry.monitor = entry.monitor;
-    c.uses.push_back(std::move(u));
+    u.line = line;
+    u.entry = &entry;
+    c.uses.push_back(u);
 }
+
+// The lines of the accepted records of keyword kw, in order.
+std::vector<int> accepted_lines(const Check& c, int kw) {
+    std::vector<int> lines;
+    for (const ParseRecord& r : c.recs())
+        if (r.keyword == kw && r.verdict == Verdict::accepted) lines.push_back(r.line);
+    return lines;
+}
+
+int nth(const std::vector<int>& lines, std::size_t i) { return i < lines.size() ? lines[i] : 0; }
 
 // The files the run reads, in its order.
 void collect_uses(Check& c) {
     const Run& r = c.run;
+    c.uses.reserve(r.sam.size() + r.buf.size() + 2);
+    const std::vector<int> samples = accepted_lines(c, DATS);
     for (std::size_t i = 0; i < r.sam.size(); ++i) {
-        add_use(c, DATS, c.nth_accepted(DATS, i), r.sam[i]);
+        add_use(c, DATS, nth(samples, i), r.sam[i]);
         if (r.p.mode == 2) return;
     }
+    const std::vector<int> buffers = accepted_lines(c, DATB);
     for (std::size_t i = 0; i < r.buf.size(); ++i)
-        if (r.buf[i].tm != 0) add_use(c, DATB, c.nth_accepted(DATB, i), r.buf[i]);
-    if (r.dcur.tm > 0) add_use(c, DATD, c.last_accepted(DATD), r.dcur);
-    add_use(c, SENS, c.last_accepted(SENS), r.sens);
+        if (r.buf[i].tm != 0) add_use(c, DATB, nth(buffers, i), r.buf[i]);
+    if (r.dcur.tm > 0) add_use(c, DATD, c.line_of(DATD), r.dcur);
+    add_use(c, SENS, c.line_of(SENS), r.sens);
 }
 
 void load_mask(Check& c) {
@@ -187,12 +208,12 @@ void monitor_warnings(Check& c) {
     if (!by_monitor) return;
     for (const FileUse& u : c.uses) {
         if (!u.loaded || (u.kw != DATS && u.kw != DATB) || !u.monitor_fallback) continue;
-        const std::string why = u.monitor_tag ? "the header of " + quote(u.entry.name) + " gives the monitor count 0"
-                                              : "the monitor count of " + quote(u.entry.name) +
+        const std::string why = u.monitor_tag ? "the header of " + quote(u.entry->name) + " gives the monitor count 0"
+                                              : "the monitor count of " + quote(u.entry->name) +
                                                     " is 0 and its header gives none";
         c.warning(u.line, why + ", so Pelkaro normalises it by its counting time, " + num(u.tm) + ", while the " +
                               role_of(by_monitor->kw) + " " +
-                              quote(by_monitor->entry.name) + " (line " + std::to_string(by_monitor->line) +
+                              quote(by_monitor->entry->name) + " (line " + std::to_string(by_monitor->line) +
                               ") is normalised by its monitor count, " + num(by_monitor->monitor));
     }
 }

@@ -21,7 +21,7 @@ struct SeriesCheck;  // pelkaro/series.h
 struct FileUse {
     int kw = -1;                    // DATS, DATB, DATD or SENS
     int line = 0;                   // the parameter line
-    Data2D entry;                   // name, time and monitor count from the parameter line
+    const Data2D* entry = nullptr;  // the run's entry: name, time and monitor count from the parameter line
     bool loaded = false;
     float tm = 0.0f;                // counting time and monitor count once the header is read
     float monitor = 0.0f;
@@ -32,11 +32,12 @@ struct FileUse {
 // Everything one check reads and finds.
 struct Check {
     std::string par;                 // the parameter file as named
-    ParamFile pf;                    // its pieces
-    std::vector<ParseRecord> recs;   // per piece: the parse's record, or the rejection of the piece
     std::vector<bool> rejected;      // per piece
     std::vector<int> lookalike = std::vector<int>(kKeywordCount, 0);  // per keyword: an ignored line like it
-    Run run;                         // the last parse; the run itself when the file parses
+    // The last parse, the run itself when the file parses: run.file holds
+    // the parameter file's pieces, run.log.records one record per piece,
+    // the parse's own or, where a piece was rejected, its rejection.
+    Run run;
     bool parsed = false;             // the parameter file parses as it stands
     bool no_samples = false;         // no DATS line at all
     bool no_buffers = false;         // no DATB line at all
@@ -49,6 +50,8 @@ struct Check {
     std::vector<Diagnostic> diags;
     SeriesCheck* series = nullptr;   // the files and fixed parts shared with other checks of a series
 
+    const ParamFile& pf() const { return run.file; }
+    const std::vector<ParseRecord>& recs() const { return run.log.records; }
     void add(Severity s, const std::string& file, int line, const std::string& text);
     void error(int line, const std::string& text) { add(Severity::error, par, line, text); }
     void warning(int line, const std::string& text) { add(Severity::warning, par, line, text); }
@@ -60,6 +63,15 @@ struct Check {
     // The line of the n-th accepted record of keyword kw (from 0); 0 when none.
     int line_of_nth(int kw, std::size_t n) const;
 };
+
+// A record with the text of its piece and the file name it read, for the
+// checks that quote the line.
+struct Line : ParseRecord {
+    std::string text;  // the piece as read
+    std::string name;  // the file name of a file line
+    std::string why;   // a rejection's message
+};
+Line with_text(const Check& c, const ParseRecord& rec);
 
 // The steps of a check, in the order they run.
 void parse_file(Check& c);          // check_param.cpp: the parse, every rejection explained
@@ -112,16 +124,16 @@ struct NumberSpan {
 // The numbers of a keyword line as the parser reads them, up to the first
 // one missing or malformed (which is the last span); `need` is how many the
 // keyword reads.
-std::vector<NumberSpan> number_spans(const ParseRecord& rec, std::size_t& need);
+std::vector<NumberSpan> number_spans(const Line& rec, std::size_t& need);
 // Where a keyword line's values begin: index 5, or the blank after the
 // file name of a file line.
-std::size_t values_start(const ParseRecord& rec);
+std::size_t values_start(const Line& rec);
 // The value text of a line: from `from` to the line end, trimmed.
 std::string value_text(const std::string& piece, std::size_t from);
 // The fifth character joins the keyword to its value ("BINS12").
 bool glued(const std::string& piece);
 // What a tab after a file name does to the line.
-std::string tab_hint(const ParseRecord& rec);
+std::string tab_hint(const Line& rec);
 
 // Text helpers (check_text.cpp).
 std::string shown(const std::string& s);   // the same escapes, no quotes

@@ -30,7 +30,7 @@ std::string one_of(const std::vector<std::string>& names) {
 }
 
 // A line that is not a keyword line but looks like one.
-void near_miss(Check& c, const ParseRecord& rec) {
+void near_miss(Check& c, const Line& rec) {
     const std::string& t = rec.text;
     if (t.empty() || t[0] == '#' || keyword_of(t) >= 0) return;
     std::size_t i = 0;
@@ -68,7 +68,7 @@ void near_miss(Check& c, const ParseRecord& rec) {
 // characters.
 void in_long_line(Check& c, std::size_t idx, const ParseRecord& rec) {
     std::size_t before = 0;
-    while (before < idx && c.pf.pieces[idx - 1 - before].line == rec.line) ++before;
+    while (before < idx && c.pf().pieces[idx - 1 - before].line == rec.line) ++before;
     const char* name = kKeywordTable[rec.keyword].name;
     c.warning(rec.line, "the line is longer than 510 characters and Pelkaro reads it in pieces of 510: the piece from "
                         "character " + std::to_string(before * kPieceLimit + 1) + " begins with " + name +
@@ -81,7 +81,7 @@ std::string values_of(const ParseRecord& rec) {
     return out;
 }
 
-void glued_accepted(Check& c, const ParseRecord& rec) {
+void glued_accepted(Check& c, const Line& rec) {
     const Keyword& k = kKeywordTable[rec.keyword];
     std::string what;
     if (k.form == KwForm::numbers)
@@ -96,7 +96,7 @@ void glued_accepted(Check& c, const ParseRecord& rec) {
 }
 
 // "16,99243" reads as 16: the comma ends the last number of the line.
-void decimal_comma(Check& c, const ParseRecord& rec) {
+void decimal_comma(Check& c, const Line& rec) {
     std::size_t need = 0;
     const std::vector<NumberSpan> spans = number_spans(rec, need);
     if (need == 0 || spans.size() != need || spans.back().scan != pk::Scan::ok) return;
@@ -113,12 +113,12 @@ void decimal_comma(Check& c, const ParseRecord& rec) {
                             ": a comma ends a number; write decimals with a point (" + meant + ")");
 }
 
-void sens_blanks(Check& c, const ParseRecord& rec) {
+void sens_blanks(Check& c, const Line& rec) {
     const std::string blanks = trailing_blanks(rec.name);
     if (!blanks.empty()) c.warning(rec.line, "the sensitivity file name " + quote(rec.name) + " " + blanks);
 }
 
-void mask_unused(Check& c, const ParseRecord& rec) {
+void mask_unused(Check& c, const Line& rec) {
     if (rec.values.size() < 2 || rec.values[0] == 0 || rec.values[1] == 1) return;
     c.warning(rec.line, "MASK names the file " + quote(rec.name) + " but its last number is " + num(rec.values[1]) +
                             ", not 1, so the file is not used and the internal mask is; the console still reports "
@@ -127,7 +127,7 @@ void mask_unused(Check& c, const ParseRecord& rec) {
 
 // Legal values that are most likely not what the user meant.
 void suspicious(Check& c, const ParseRecord& rec) {
-    const std::vector<double>& v = rec.values;
+    const LineValues& v = rec.values;
     const bool entry = rec.keyword == DATS || (rec.keyword == DATB && !v.empty() && v[0] != 0);
     if (entry && v.size() >= 4 && !(v[3] > 0 && v[3] <= 1))
         c.warning(rec.line, "the transmission " + num(v[3]) + " lies outside (0, 1]" +
@@ -139,7 +139,7 @@ void suspicious(Check& c, const ParseRecord& rec) {
                                 ") lies outside the detector, which spans 0 to 128 pixels along x and y");
 }
 
-void accepted_line(Check& c, const ParseRecord& rec, std::map<int, int>& first_line) {
+void accepted_line(Check& c, const Line& rec, std::map<int, int>& first_line) {
     const int kw = rec.keyword;
     if (glued(rec.text)) glued_accepted(c, rec);
     if (kw != DATS && kw != DATB) {
@@ -166,15 +166,15 @@ std::string like(const Check& c, int kw) {
 
 void line_warnings(Check& c) {
     std::map<int, int> first_line;
-    for (std::size_t i = 0; i < c.recs.size(); ++i) {
-        const ParseRecord& rec = c.recs[i];
-        const bool continuation = i > 0 && c.pf.pieces[i - 1].line == rec.line;
+    for (std::size_t i = 0; i < c.recs().size(); ++i) {
+        const ParseRecord& rec = c.recs()[i];
+        const bool continuation = i > 0 && c.pf().pieces[i - 1].line == rec.line;
         if (rec.keyword < 0) {
-            if (!continuation) near_miss(c, rec);
+            if (!continuation) near_miss(c, with_text(c, rec));
             continue;
         }
         if (continuation) in_long_line(c, i, rec);
-        if (!c.rejected[i] && rec.verdict == Verdict::accepted) accepted_line(c, rec, first_line);
+        if (!c.rejected[i] && rec.verdict == Verdict::accepted) accepted_line(c, with_text(c, rec), first_line);
     }
 }
 
@@ -187,7 +187,7 @@ void missing_keywords(Check& c) {
                    "with time 0, such as \"DATB none 0 0 1 1\", is never read" + like(c, DATB));
     if (c.run.p.mode != 0) return;
     std::vector<bool> present(kKeywordCount, false);
-    for (const ParseRecord& rec : c.recs)
+    for (const ParseRecord& rec : c.recs())
         if (rec.keyword >= 0) present[static_cast<std::size_t>(rec.keyword)] = true;
     const bool averaging = c.run.p.average == 1 || c.run.p.average == 2;
     for (const Need need : {Need::reduction, Need::average}) {

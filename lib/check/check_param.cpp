@@ -27,7 +27,7 @@ const char* ordinal(std::size_t i) {
 
 }  // namespace
 
-std::size_t values_start(const ParseRecord& rec) {
+std::size_t values_start(const Line& rec) {
     const std::string& s = rec.text;
     const std::size_t from = s.size() > 5 ? 5 : s.size();
     if (rec.keyword < 0 || kKeywordTable[rec.keyword].form != KwForm::file) return from;
@@ -35,7 +35,7 @@ std::size_t values_start(const ParseRecord& rec) {
     return blank == std::string::npos ? s.size() : blank;
 }
 
-std::vector<NumberSpan> number_spans(const ParseRecord& rec, std::size_t& need) {
+std::vector<NumberSpan> number_spans(const Line& rec, std::size_t& need) {
     std::vector<NumberSpan> spans;
     need = 0;
     if (rec.keyword < 0) return spans;
@@ -73,21 +73,21 @@ bool glued(const std::string& piece) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '+' || c == '-';
 }
 
-std::string tab_hint(const ParseRecord& rec) {
+std::string tab_hint(const Line& rec) {
     return "a tab does not end a file name, only a blank does: the name " + quote(rec.name) +
            " absorbs the tab and what follows it, so the time is missing; put a blank after the name";
 }
 
 namespace {
 
-std::string glue_hint(const ParseRecord& rec) {
+std::string glue_hint(const Line& rec) {
     const char* name = kKeywordTable[rec.keyword].name;
     return std::string("the keyword is glued to its value and values are read from the sixth character, so ") +
            quote(rec.text.substr(4, 1)) + " is not read; put a blank after " + name;
 }
 
 // Why the numbers of a line could not be read.
-std::string number_hint(const ParseRecord& rec, const std::vector<NumberSpan>& spans) {
+std::string number_hint(const Line& rec, const std::vector<NumberSpan>& spans) {
     const std::string& s = rec.text;
     if (glued(s) && kKeywordTable[rec.keyword].form == KwForm::numbers) return glue_hint(rec);
     if (spans.empty()) return std::string();
@@ -107,13 +107,13 @@ std::string number_hint(const ParseRecord& rec, const std::vector<NumberSpan>& s
     return quote(s.substr(at, end - at)) + " is not a number";
 }
 
-std::string needs(const ParseRecord& rec, const char* what) {
+std::string needs(const Line& rec, const char* what) {
     return std::string(kKeywordTable[rec.keyword].name) + " needs " + what + "; found ";
 }
 
 std::string found(const std::string& text) { return text.empty() ? std::string("nothing") : quote(text); }
 
-std::string explain_numbers(const ParseRecord& rec) {
+std::string explain_numbers(const Line& rec) {
     const Keyword& k = kKeywordTable[rec.keyword];
     std::size_t need = 0;
     const std::vector<NumberSpan> spans = number_spans(rec, need);
@@ -128,7 +128,7 @@ std::string explain_numbers(const ParseRecord& rec) {
     return out;
 }
 
-std::string explain_file_numbers(const ParseRecord& rec) {
+std::string explain_file_numbers(const Line& rec) {
     const Keyword& k = kKeywordTable[rec.keyword];
     const std::string text = value_text(rec.text, 5);
     if (rec.name.find('\t') != std::string::npos) return needs(rec, k.reads) + found(text) + ": " + tab_hint(rec);
@@ -147,7 +147,7 @@ std::string explain_file_numbers(const ParseRecord& rec) {
 }
 
 // Hints for a file name that does not name what the user meant.
-std::string name_hints(const ParseRecord& rec) {
+std::string name_hints(const Line& rec) {
     std::string out;
     const std::string& name = rec.name;
     if (name.find('\t') != std::string::npos)
@@ -162,11 +162,11 @@ std::string name_hints(const ParseRecord& rec) {
     return out;
 }
 
-std::string explain_missing(const ParseRecord& rec) {
+std::string explain_missing(const Line& rec) {
     return cannot_use(std::string("the ") + role_of(rec.keyword), rec.name) + name_hints(rec);
 }
 
-std::string explain(const ParseRecord& rec) {
+std::string explain(const Line& rec) {
     const Keyword& k = kKeywordTable[rec.keyword];
     if (rec.why.find("is too long") != std::string::npos)
         return std::string(k.name) + ": the line is longer than 510 characters; Pelkaro reads it in pieces of 510 and "
@@ -181,11 +181,12 @@ std::string explain(const ParseRecord& rec) {
 constexpr std::size_t kMaxRejections = 50;
 
 // One parse of the pieces as they stand, console silenced, as Pelkaro
-// counts and parses them.
-Status parse_once(const ParamFile& pf, Run& run) {
+// counts and parses them: the run set up anew around its parameter file.
+Status parse_again(Run& run) {
+    ParamFile file = std::move(run.file);
     run = Run{};
-    run.file = pf;
-    const EntryCount n = count_entries(pf);
+    run.file = std::move(file);
+    const EntryCount n = count_entries(run.file);
     run.p.sams = static_cast<int32_t>(n.samples);
     run.p.bufs = static_cast<int32_t>(n.buffers);
     run.sam.resize(static_cast<std::size_t>(n.samples));
@@ -195,56 +196,69 @@ Status parse_once(const ParamFile& pf, Run& run) {
 }
 
 void note_entries(Check& c, bool& counted_ok) {
-    const EntryCount n = count_entries(c.pf);
+    const EntryCount n = count_entries(c.pf());
     c.no_samples = n.samples == 0;
     c.no_buffers = n.buffers == 0;
     counted_ok = n.samples > 0 && n.buffers > 0;
 }
 
-// The records of every piece: the last parse's, the rejections where the
-// parse stopped before.
-void collect_records(Check& c, const std::vector<std::pair<std::size_t, ParseRecord>>& rejections) {
-    const std::size_t n = c.pf.pieces.size();
-    c.recs.assign(n, ParseRecord{});
+// A rejected piece, left out of the parses after it: its record and the
+// length of its text.
+struct Rejection {
+    ParseRecord rec;
+    uint16_t length = 0;
+};
+
+// The records of every piece: the last parse's, a record of no keyword
+// where the parse stopped before the piece, the rejections where pieces
+// were left out (their texts given back).
+void collect_records(Check& c, std::vector<Rejection>& rejections) {
+    ParamFile& pf = c.run.file;
+    std::vector<ParseRecord>& recs = c.run.log.records;
+    const std::size_t n = pf.pieces.size();
     c.rejected.assign(n, false);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i < c.run.log.records.size()) {
-            c.recs[i] = c.run.log.records[i];
-        } else {
-            c.recs[i].line = c.pf.pieces[i].line;
-            c.recs[i].text = c.pf.pieces[i].text;
-        }
+    for (std::size_t i = recs.size(); i < n; ++i) {
+        recs.emplace_back();
+        recs.back().line = pf.pieces[i].line;
+        recs.back().piece = i;
     }
-    for (const auto& r : rejections) {
-        c.recs[r.first] = r.second;
-        c.rejected[r.first] = true;
+    for (Rejection& r : rejections) {
+        const std::size_t i = r.rec.piece;
+        pf.pieces[i].length = r.length;
+        recs[i] = std::move(r.rec);
+        c.rejected[i] = true;
     }
 }
 
 }  // namespace
 
+Line with_text(const Check& c, const ParseRecord& rec) {
+    return Line{rec, std::string(c.pf().text_of(rec)), std::string(c.pf().name_of(rec)), std::string()};
+}
+
 void parse_file(Check& c) {
     bool counted_ok = false;
     note_entries(c, counted_ok);
     const Console quiet{nullptr, nullptr};
-    Status rc = counted_ok ? prepare_run(c.par, c.run, quiet) : parse_once(c.pf, c.run);
-    ParamFile work = c.pf;
-    std::vector<std::pair<std::size_t, ParseRecord>> rejections;
+    Status rc = counted_ok ? prepare_run(c.run, quiet) : parse_again(c.run);
+    std::vector<Rejection> rejections;
     while (!rc.ok()) {
         const std::vector<ParseRecord>& log = c.run.log.records;
         if (log.empty() || log.back().verdict != Verdict::rejected) {
             c.error(0, "Pelkaro cannot parse this file");
             break;
         }
-        const std::size_t idx = log.size() - 1;
-        rejections.emplace_back(idx, log.back());
-        c.error(log.back().line, explain(log.back()));
+        const std::size_t idx = log.back().piece;
+        rejections.push_back({log.back(), c.run.file.pieces[idx].length});
+        Line rejected = with_text(c, log.back());
+        rejected.why = c.run.log.why;
+        c.error(rejected.line, explain(rejected));
         if (rejections.size() >= kMaxRejections) {
             c.error(0, "too many rejected lines; the rest of the file is not checked");
             break;
         }
-        work.pieces[idx].text.clear();
-        rc = parse_once(work, c.run);
+        c.run.file.pieces[idx].length = 0;
+        rc = parse_again(c.run);
     }
     c.parsed = counted_ok && rejections.empty() && rc.ok();
     collect_records(c, rejections);

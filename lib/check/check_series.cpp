@@ -80,9 +80,9 @@ bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan) {
     Data2D entry;
     entry.name = name;
     for (const FileUse& u : c.uses)
-        if (u.kw == kw && u.entry.name == name) {
-            entry.tm = u.entry.tm;
-            entry.monitor = u.entry.monitor;
+        if (u.kw == kw && u.entry->name == name) {
+            entry.tm = u.entry->tm;
+            entry.monitor = u.entry->monitor;
             break;
         }
     const auto f = checked_file(*c.series->cache, kw, entry);

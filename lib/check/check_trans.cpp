@@ -120,13 +120,14 @@ bool same_file(const std::string& a, const std::string& b) {
 
 // A sample or buffer line's transmission against the measured one.
 void compare_transmission(Check& c, const Table& t, const ParseRecord& rec, bool& matched) {
+    const std::string name(c.run.file.name_of(rec));
     for (const Row& r : t.rows) {
-        if (r.quantity != "transmission" || !same_file(r.datafile, rec.name)) continue;
+        if (r.quantity != "transmission" || !same_file(r.datafile, name)) continue;
         matched = true;
         const double given = rec.values[3], off = std::fabs(given - r.value) / r.sigma;
         if (!(off > kSigmas)) continue;
         const bool percent = std::fabs(given / 100 - r.value) <= kSigmas * r.sigma;
-        c.warning(rec.line, "the transmission " + num(given) + " of " + quote(rec.name) + " is " +
+        c.warning(rec.line, "the transmission " + num(given) + " of " + quote(name) + " is " +
                                 pk::format("%.3g", off) + " standard deviations from the " +
                                 pk::format("%.6f +- %.6f", r.value, r.sigma) + " measured on " + quote(r.file) +
                                 " (" + t.where(r) + ")" + (percent ? "; is it in percent?" : ""));
@@ -166,7 +167,7 @@ void check_trans(Check& c, const std::string& table) {
     t.name = table;
     if (!read_table(c, t)) return;
     bool any = false, matched = false;
-    for (const ParseRecord& rec : c.recs) {
+    for (const ParseRecord& rec : c.recs()) {
         if (rec.verdict != Verdict::accepted || (rec.keyword != DATS && rec.keyword != DATB)) continue;
         const bool used = rec.values.size() >= 4 && (rec.keyword == DATS || rec.values[0] != 0);
         if (!used) continue;

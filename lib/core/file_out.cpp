@@ -157,21 +157,6 @@ constexpr std::size_t kChunk = 1 << 16;
 
 namespace {
 
-// Header of the 2D file: every piece of the parameter file that is not a
-// comment, exactly as read, behind "# ".  A last line without a line end
-// gets one, so that the header's own last line stands on a line of its own.
-void append_header(std::string& text, const ParamFile& pf) {
-    const ParamPiece* last = nullptr;
-    for (const ParamPiece& pc : pf.pieces) {
-        if (!pc.text.empty() && pc.text[0] == '#') continue;
-        text += "# ";
-        text += pc.text;
-        last = &pc;
-    }
-    if (last && !last->cut && (last->text.empty() || last->text.back() != '\n')) text += '\n';
-    text += "# detector appears as if looking from sample position\n";
-}
-
 // The rows of an image, formatted into a buffer and written about 64 KiB
 // at a time: the whole file would need fresh memory (and its page faults)
 // for every image.
@@ -183,9 +168,9 @@ public:
         used_ = static_cast<std::size_t>(put_row<4>(buf_.data() + used_, values, 4) - buf_.data());
         if (used_ >= kChunk) flush();
     }
-    void text(const char* s) {
-        for (; *s; ++s) {
-            buf_[used_++] = *s;
+    void text(std::string_view s) {
+        for (const char ch : s) {
+            buf_[used_++] = ch;
             if (used_ >= kChunk) flush();
         }
     }
@@ -206,10 +191,27 @@ private:
     bool written_ = true;
 };
 
-// Intensities, two blank lines, uncertainties: 128 rows of 128 values each.
-bool write_image(std::FILE* f, const std::string& header, const Data2D& data) {
-    if (!write_all(f, header)) return false;
+// Header of the 2D file: every piece of the parameter file that is not a
+// comment, exactly as read, behind "# ".  A last line without a line end
+// gets one, so that the header's own last line stands on a line of its own.
+void write_header(RowWriter& out, const ParamFile& pf) {
+    const ParamPiece* last = nullptr;
+    for (const ParamPiece& pc : pf.pieces) {
+        const std::string_view text = pf.text_of(pc);
+        if (!text.empty() && text[0] == '#') continue;
+        out.text("# ");
+        out.text(text);
+        last = &pc;
+    }
+    if (last && !last->cut && (last->length == 0 || pf.text_of(*last).back() != '\n')) out.text("\n");
+    out.text("# detector appears as if looking from sample position\n");
+}
+
+// The header, then intensities, two blank lines, uncertainties: 128 rows of
+// 128 values each.
+bool write_image(std::FILE* f, const ParamFile& pf, const Data2D& data) {
     RowWriter out(f);
+    write_header(out, pf);
     for (int r = 0; r < kDetSide; ++r) out.row(&data.intens[static_cast<std::size_t>(r * kDetSide)]);
     out.text("\n\n");
     for (int r = 0; r < kDetSide; ++r) out.row(&data.uncert[static_cast<std::size_t>(r * kDetSide)]);
@@ -232,9 +234,7 @@ Status write_2D_as(const Data2D& data, const ParamFile& pf, const std::string& o
             Stage::output, Code::cannot_write,
             pk::format("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str()));
     }
-    std::string header;
-    append_header(header, pf);
-    if (!pk::atomic_finish(out, write_image(out.f, header, data))) {
+    if (!pk::atomic_finish(out, write_image(out.f, pf, data))) {
         return failure(Stage::output, Code::cannot_write,
                        pk::format("file_out:write_2D -> could not write the output file %s\n", out_name.c_str()));
     }

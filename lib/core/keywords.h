@@ -39,7 +39,7 @@ struct Keyword {
 extern const Keyword kKeywordTable[];  // kKeywordCount rows, one per Kw
 
 // The keyword a piece of the parameter file begins with, or -1.
-int keyword_of(const std::string& piece);
+int keyword_of(std::string_view piece);
 
 }  // namespace pk
 

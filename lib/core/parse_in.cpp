@@ -6,6 +6,7 @@
 // is several pieces, each handled like a line of its own); a piece whose
 // first four characters are a keyword is a keyword line, anything else is
 // ignored.
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstdio>
@@ -39,7 +40,7 @@ public:
     }
     bool all_good() const { return good_; }
     bool touches_end() const { return cur_ == end_; }
-    std::vector<double> read;
+    LineValues read;
 
 private:
     bool take(pk::Scan r) {
@@ -164,7 +165,7 @@ const char* keyword_name(int k) { return k >= 0 && k < kKeywordCount ? kKeywordT
 
 bool keyword_names_file(int k) { return k >= 0 && k < kKeywordCount && kKeywordTable[k].form != KwForm::numbers; }
 
-int keyword_of(const std::string& s) {
+int keyword_of(std::string_view s) {
     if (s.size() < 4) return -1;
     for (int k = 0; k < kKeywordCount; ++k)
         if (s.compare(0, 4, kKeywordTable[k].name) == 0) return k;
@@ -173,26 +174,40 @@ int keyword_of(const std::string& s) {
 
 namespace {
 
-// Splits the text of a parameter file into pieces: at most kPieceLimit
+// Cuts the text of a parameter file into pieces: at most kPieceLimit
 // characters, ending after a line feed; CR LF counts as LF, a lone CR is an
-// ordinary character.  A piece's text ends at its first NUL.
-void split_pieces(const std::string& text, std::vector<ParamPiece>& pieces) {
-    const char* pos = text.data();
+// ordinary character.  A piece's text ends at its first NUL.  The texts are
+// gathered in place, each moved to where the one before it ended: a piece's
+// text is never longer than the characters it is read from, so nothing is
+// overwritten before it is read.
+void split_pieces(std::string& text, std::vector<ParamPiece>& pieces) {
+    pieces.clear();
+    // A line gives one piece more than its length has whole 510s at most.
+    pieces.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1 +
+                   text.size() / kPieceLimit);
+    char* const base = text.data();
+    const char* pos = base;
     const char* const end = pos + text.size();
+    std::size_t out = 0;
     int line = 1;
     while (pos < end) {
         const pk::PieceSpan s = pk::piece_at(pos, end, kPieceLimit);
-        ParamPiece pc;
         const std::size_t len = static_cast<std::size_t>(s.text_end - pos);
         const char* const nul = static_cast<const char*>(std::memchr(pos, '\0', len));
-        pc.text.assign(pos, nul ? nul : s.text_end);
-        if (s.newline && !nul) pc.text.push_back('\n');
+        const std::size_t keep = nul ? static_cast<std::size_t>(nul - pos) : len;
+        ParamPiece pc;
+        pc.offset = out;
+        std::memmove(base + out, pos, keep);
+        out += keep;
+        if (s.newline && !nul) base[out++] = '\n';
+        pc.length = static_cast<uint16_t>(out - pc.offset);
         pc.cut = s.cut;
         pc.line = line;
-        pieces.push_back(std::move(pc));
+        pieces.push_back(pc);
         if (s.newline) ++line;
         pos = s.next;
     }
+    text.resize(out);
 }
 
 }  // namespace
@@ -200,26 +215,30 @@ void split_pieces(const std::string& text, std::vector<ParamPiece>& pieces) {
 int read_param_file(const std::string& name, ParamFile& pf) {
     pf.name = name;
     pf.pieces.clear();
-    std::string text;
-    const pk::Slurp r = pk::read_file(name, text);
-    if (r != pk::Slurp::ok) return r == pk::Slurp::too_large ? -2 : -1;
-    split_pieces(text, pf.pieces);
+    const pk::Slurp r = pk::read_file(name, pf.text);
+    if (r != pk::Slurp::ok) {
+        std::string().swap(pf.text);
+        return r == pk::Slurp::too_large ? -2 : -1;
+    }
+    split_pieces(pf.text, pf.pieces);
     return 1;
 }
 
 void read_param_text(const std::string& name, const std::string& text, ParamFile& pf) {
-    pf.name = name;
-    pf.pieces.clear();
     const std::size_t bom = text.compare(0, 3, pk::kByteOrderMark) == 0 ? 3 : 0;
-    split_pieces(text.substr(bom), pf.pieces);
+    std::string t = text.substr(bom);
+    pf.name = name;
+    split_pieces(t, pf.pieces);
+    pf.text = std::move(t);
 }
 
 
 EntryCount count_entries(const ParamFile& pf) {
     EntryCount n;
     for (const ParamPiece& pc : pf.pieces) {
-        if (pc.text.compare(0, 4, "DATS") == 0) ++n.samples;
-        else if (pc.text.compare(0, 4, "DATB") == 0) ++n.buffers;
+        const std::string_view head = pf.text_of(pc).substr(0, 4);
+        if (head == "DATS") ++n.samples;
+        else if (head == "DATB") ++n.buffers;
     }
     return n;
 }
@@ -275,6 +294,13 @@ Status count_parse(const std::string& name, Param& p, const Console& con) {
 
 namespace {
 
+// The piece at hand, copied out of the file: the conversions read up to a
+// NUL, which ends the copy as it ends the piece.
+struct Piece {
+    std::string text;
+    bool cut = false;
+};
+
 // One parse: the counters and the mode in force carry from line to line.
 // Each handler returns 1 to go on, -1 to stop the parse with `failed` set
 // (its text the record keeps too).
@@ -292,24 +318,25 @@ struct Parser {
     int32_t sms = 0;
     int32_t bfs = 0;
     Status failed{};
+    std::string why{};  // the rejection's message
 
     int refuse(const std::string& text, Code code = Code::bad_parameter);
     int too_long(int kw);
-    int numbers_line(int kw, const ParamPiece& pc);
-    int file_line(int kw, const ParamPiece& pc);
+    int numbers_line(int kw, const Piece& pc);
+    int file_line(int kw, const Piece& pc);
     Data2D* entry_of(int kw);
-    std::array<pk::Scan, 4> read_file_numbers(int kw, const ParamPiece& pc, std::size_t name_end, Data2D& d);
-    int judge_file_numbers(int kw, const ParamPiece& pc, const std::array<pk::Scan, 4>& r, const Data2D& d);
+    std::array<pk::Scan, 4> read_file_numbers(int kw, const Piece& pc, std::size_t name_end, Data2D& d);
+    int judge_file_numbers(int kw, const Piece& pc, const std::array<pk::Scan, 4>& r, const Data2D& d);
     int file_exists(int kw, const Data2D& d);
     bool exists(const std::string& name) const {
         return (held && held_image(*held, name)) || pk::regular_file_exists(name);
     }
     void file_report(int kw, const Data2D& d);
-    int sens_line(const ParamPiece& pc);
+    int sens_line(const Piece& pc);
 };
 
 int Parser::refuse(const std::string& text, Code code) {
-    rec->why = text;
+    why = text;
     const int kw = rec->keyword;
     const int entry = kw == DATS ? sms : kw == DATB ? bfs : -1;
     failed = failure_at(Stage::parameters, code, kw, entry, text);
@@ -322,7 +349,7 @@ int Parser::too_long(int kw) {
         pk::format("parse_in -> the %s line is too long (more than 510 characters)\n", kKeywordTable[kw].name));
 }
 
-int Parser::numbers_line(int kw, const ParamPiece& pc) {
+int Parser::numbers_line(int kw, const Piece& pc) {
     const Keyword& k = kKeywordTable[kw];
     // Read and store the values, then judge them.
     Numbers n(pc.text, 5);
@@ -349,7 +376,7 @@ Data2D* Parser::entry_of(int kw) {
     }
 }
 
-int Parser::file_line(int kw, const ParamPiece& pc) {
+int Parser::file_line(int kw, const Piece& pc) {
     const std::string& s = pc.text;
     // The name runs from index 5 up to the first blank; without a blank it
     // takes the rest of the piece less its line end.
@@ -367,7 +394,8 @@ int Parser::file_line(int kw, const ParamPiece& pc) {
                                  kKeywordTable[kw].name));
     const std::array<pk::Scan, 4> r = read_file_numbers(kw, pc, name_end, *d);
     d->name = s.substr(from, name_end - from);
-    rec->name = d->name;
+    rec->name_from = static_cast<uint16_t>(from);
+    rec->name_length = static_cast<uint16_t>(name_end - from);
     if (judge_file_numbers(kw, pc, r, *d) != 1 || file_exists(kw, *d) != 1) return -1;
     file_report(kw, *d);
     return 1;
@@ -375,7 +403,7 @@ int Parser::file_line(int kw, const ParamPiece& pc) {
 
 // Time first, then the other numbers of the keyword; each is stored as it
 // is read, before anything is checked.
-std::array<pk::Scan, 4> Parser::read_file_numbers(int kw, const ParamPiece& pc, std::size_t name_end, Data2D& d) {
+std::array<pk::Scan, 4> Parser::read_file_numbers(int kw, const Piece& pc, std::size_t name_end, Data2D& d) {
     const char* cur = pc.text.c_str() + name_end;
     std::array<pk::Scan, 4> r = {pk::Scan::missing, pk::Scan::missing, pk::Scan::missing, pk::Scan::missing};
     float* fields[4] = {&d.tm, &d.monitor, &d.thick, &d.trans};
@@ -392,7 +420,7 @@ std::array<pk::Scan, 4> Parser::read_file_numbers(int kw, const ParamPiece& pc, 
     return r;
 }
 
-int Parser::judge_file_numbers(int kw, const ParamPiece& pc, const std::array<pk::Scan, 4>& r, const Data2D& d) {
+int Parser::judge_file_numbers(int kw, const Piece& pc, const std::array<pk::Scan, 4>& r, const Data2D& d) {
     bool numbers_ok = true;
     bool any_bad = false;
     for (pk::Scan one : r) {
@@ -446,7 +474,7 @@ void Parser::file_report(int kw, const Data2D& d) {
     pk::say(con, "The exposure time is %f and the monitor counts are %f.\n\n", dbl(d.tm), dbl(d.monitor));
 }
 
-int Parser::sens_line(const ParamPiece& pc) {
+int Parser::sens_line(const Piece& pc) {
     const std::string& s = pc.text;
     if (pc.cut) return too_long(SENS);
     // Flag at index 5, separator at index 6, the name is the rest of the
@@ -454,7 +482,8 @@ int Parser::sens_line(const ParamPiece& pc) {
     std::string name = s.size() > 7 ? s.substr(7) : std::string();
     if (!name.empty() && name.back() == '\n') name.pop_back();
     sens.name = name;
-    rec->name = name;
+    rec->name_from = static_cast<uint16_t>(name.empty() ? 0 : 7);
+    rec->name_length = static_cast<uint16_t>(name.size());
     p.jacobian = (s.size() > 5 && s[5] == '0') ? 0 : 1;
     rec->values.push_back(p.jacobian);
     if (p.mode == 0 && !exists(sens.name))
@@ -471,13 +500,17 @@ Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::ve
     log = ParseLog{};
     log.records.reserve(pf.pieces.size());
     Parser ps{p, sam, buf, dc, sens, mask, con, held};
-    for (const ParamPiece& pc : pf.pieces) {
+    Piece pc;
+    for (std::size_t i = 0; i < pf.pieces.size(); ++i) {
         log.records.emplace_back();
         ParseRecord& rec = log.records.back();
-        rec.line = pc.line;
-        rec.text = pc.text;
-        const int kw = keyword_of(pc.text);
+        rec.line = pf.pieces[i].line;
+        rec.piece = i;
+        const std::string_view text = pf.text_of(i);
+        const int kw = keyword_of(text);
         if (kw < 0) continue;
+        pc.text.assign(text.data(), text.size());
+        pc.cut = pf.pieces[i].cut;
         rec.keyword = kw;
         ps.rec = &rec;
         int r = 1;
@@ -487,7 +520,10 @@ Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::ve
             case KwForm::numbers: r = ps.numbers_line(kw, pc); break;
         }
         rec.verdict = r == 1 ? Verdict::accepted : Verdict::rejected;
-        if (r != 1) return ps.failed;
+        if (r != 1) {
+            log.why = std::move(ps.why);
+            return ps.failed;
+        }
         log.seen |= 1u << kw;
     }
     pk::say(con, "Finished parse_in\n");

@@ -305,33 +305,55 @@ void write_settings(Terms& t, const Context& c) {
     t.number("radial bin width", decimal_of(pk::to_float(c.curve.bin_width)), c.opt.length_unit);
 }
 
-const char* verdict_word(const ParseRecord& r) {
-    if (r.keyword < 0) return r.text.empty() || r.text[0] == '#' ? "comment" : "ignored";
+const char* verdict_word(const ParseRecord& r, std::string_view text) {
+    if (r.keyword < 0) return text.empty() || text[0] == '#' ? "comment" : "ignored";
     if (r.verdict == Verdict::accepted) return "accepted";
     return r.verdict == Verdict::rejected ? "rejected" : "ignored";
 }
 
-// The parameter file as the parser read it, one line per piece.
-std::string parse_note(const ParseLog& log) {
-    std::string s;
-    for (const ParseRecord& r : log.records) {
-        std::string text = r.text;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        s += pk::format("%d: %s  [%s", r.line, text.c_str(), verdict_word(r));
-        if (r.verdict == Verdict::accepted && !r.values.empty()) {
-            s += ":";
-            for (double v : r.values) s += pk::format(" %.9g", v);
-        }
-        s += "]\n";
+// One piece's line of the parse note, "line: text  [verdict: values]",
+// appended to `s`; its length.
+std::size_t note_line(const ParseRecord& r, const ParamFile& pf, std::string& s) {
+    const std::size_t before = s.size();
+    std::string_view text = pf.text_of(r);
+    const char* const verdict = verdict_word(r, text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    s += std::to_string(r.line);
+    s += ": ";
+    s += text;
+    s += "  [";
+    s += verdict;
+    if (r.verdict == Verdict::accepted && !r.values.empty()) {
+        s += ":";
+        char number[32];
+        for (double v : r.values)
+            s.append(number, static_cast<std::size_t>(std::snprintf(number, sizeof number, " %.9g", v)));
     }
+    s += "]\n";
+    return s.size() - before;
+}
+
+// The parameter file as the parser read it, one line per piece: its
+// length found line by line first, so that the note, as long as the file
+// or longer, is made once in memory of its size.
+std::string parse_note(const ParseLog& log, const ParamFile& pf) {
+    std::size_t size = 0;
+    std::string line;
+    for (const ParseRecord& r : log.records) {
+        line.clear();
+        size += note_line(r, pf, line);
+    }
+    std::string s;
+    s.reserve(size);
+    for (const ParseRecord& r : log.records) note_line(r, pf, s);
     return s;
 }
 
-void write_note(Writer& w, const Node& parent, const std::string& description, const std::string& text) {
+void write_note(Writer& w, const Node& parent, const std::string& description, std::string text) {
     Node n = w.group(parent, "sasnote", "NXnote", "SASnote");
     w.text(n, "description", description);
     w.text(n, "type", "text/plain");
-    w.text(n, "data", text);
+    w.text(n, "data", std::move(text));
 }
 
 void write_process(Writer& w, const Node& entry, const Context& c) {
@@ -346,7 +368,7 @@ void write_process(Writer& w, const Node& entry, const Context& c) {
     Terms t(w, g);
     write_settings(t, c);
     write_note(w, g, "The parameter file " + c.opt.param + " as parsed: line, text, [verdict: values read]",
-               parse_note(c.run.log));
+               parse_note(c.run.log, c.run.file));
 }
 
 // The middle value of the neighbours' correlations the curve states.
@@ -515,13 +537,13 @@ bool write_file(const Run& run, const NxOptions& opt, const std::string& path, s
         why = open_failure(path, errno);
         return false;
     }
+    // Written into the temporary file as it is made.
     Writer w;
-    std::vector<unsigned char> image;
     {
-        Node root = w.create(path);
+        Node root = w.create(path, ::fileno(out.f));
         write_root(w, root, c);
         write_entry(w, root, c);
-        w.finish(root, image);
+        w.finish(root);
     }
     if (!w.ok()) {
         pk::atomic_finish(out, false);
@@ -529,9 +551,10 @@ bool write_file(const Run& run, const NxOptions& opt, const std::string& path, s
         return false;
     }
     errno = 0;
-    const bool written = std::fwrite(image.data(), 1, image.size(), out.f) == image.size();
-    if (!pk::atomic_finish(out, written)) {
-        why = "could not write " + path + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
+    const int failed = w.write_error();
+    if (!pk::atomic_finish(out, failed == 0)) {
+        const int e = failed != 0 ? failed : errno;
+        why = "could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string());
         return false;
     }
     return true;

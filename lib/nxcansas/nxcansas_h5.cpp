@@ -1,13 +1,150 @@
 // The HDF5 writer of the NXcanSAS file (see nxcansas_h5.h).
 #include "nxcansas_h5.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <utility>
 
 namespace pk {
 
 namespace {
 
-constexpr std::size_t kConversionBuffer = 4096;  // bytes
+// The file driver of the writer: the library's reads and writes of the
+// file go to a file descriptor.  A write that fails is remembered (its
+// errno, in the writer) and, like every write after it, kept in memory
+// instead, so that what the library reads back is what it wrote and no
+// call of the library ever fails for it.
+struct DriverInfo {
+    int fd;
+    int* write_error;
+};
+
+struct KeptWrite {
+    haddr_t addr;
+    std::vector<unsigned char> bytes;
+};
+
+struct DescriptorFile : H5FD_t {
+    int fd = -1;
+    int* write_error = nullptr;
+    haddr_t eoa = 0;  // end of the space the library allocated
+    haddr_t eof = 0;  // end of what the file holds
+    std::vector<KeptWrite> kept;  // the writes not written, in order
+};
+
+DescriptorFile* file_of(H5FD_t* f) { return static_cast<DescriptorFile*>(f); }
+const DescriptorFile* file_of(const H5FD_t* f) { return static_cast<const DescriptorFile*>(f); }
+
+H5FD_t* fd_open(const char*, unsigned flags, hid_t fapl, haddr_t) {
+    const auto* info = static_cast<const DriverInfo*>(H5Pget_driver_info(fapl));
+    if (!info) return nullptr;
+    auto f = std::make_unique<DescriptorFile>();
+    f->fd = info->fd;
+    f->write_error = info->write_error;
+    if ((flags & H5F_ACC_TRUNC) && *f->write_error == 0 && ::ftruncate(f->fd, 0) != 0) *f->write_error = errno;
+    struct stat st {};
+    if (*f->write_error == 0 && ::fstat(f->fd, &st) == 0) f->eof = static_cast<haddr_t>(st.st_size);
+    return f.release();  // the library's until fd_close
+}
+
+herr_t fd_close(H5FD_t* f) {
+    const std::unique_ptr<DescriptorFile> owned(file_of(f));
+    return 0;
+}
+
+// The features that decide where the library places things in the file,
+// as for a file held in memory.
+herr_t fd_query(const H5FD_t*, unsigned long* flags) {
+    if (flags)
+        *flags = H5FD_FEAT_AGGREGATE_METADATA | H5FD_FEAT_ACCUMULATE_METADATA | H5FD_FEAT_DATA_SIEVE |
+                 H5FD_FEAT_AGGREGATE_SMALLDATA;
+    return 0;
+}
+
+haddr_t fd_get_eoa(const H5FD_t* f, H5FD_mem_t) { return file_of(f)->eoa; }
+
+herr_t fd_set_eoa(H5FD_t* f, H5FD_mem_t, haddr_t addr) {
+    file_of(f)->eoa = addr;
+    return 0;
+}
+
+haddr_t fd_get_eof(const H5FD_t* f, H5FD_mem_t) { return file_of(f)->eof; }
+
+// All of a transfer, through interruptions and short counts; false with
+// errno set when it fails.
+template <class Io, class Buf>
+bool whole(Io io, int fd, Buf* buf, std::size_t size, haddr_t addr) {
+    while (size > 0) {
+        const ssize_t n = io(fd, buf, size, static_cast<off_t>(addr));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        buf += n, size -= static_cast<std::size_t>(n), addr += static_cast<haddr_t>(n);
+    }
+    return true;
+}
+
+herr_t fd_read(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void* out) {
+    DescriptorFile& f = *file_of(h);
+    auto* buf = static_cast<unsigned char*>(out);
+    // Beyond the end of the file the bytes are 0.
+    const std::size_t held = addr >= f.eof ? 0 : static_cast<std::size_t>(std::min<haddr_t>(size, f.eof - addr));
+    std::memset(buf + held, 0, size - held);
+    if (held > 0 && *f.write_error == 0 && !whole(::pread, f.fd, buf, held, addr)) return -1;
+    for (const KeptWrite& k : f.kept) {
+        const haddr_t from = std::max(addr, k.addr);
+        const haddr_t to = std::min<haddr_t>(addr + size, k.addr + k.bytes.size());
+        if (from < to) std::memcpy(buf + (from - addr), k.bytes.data() + (from - k.addr), to - from);
+    }
+    return 0;
+}
+
+herr_t fd_write(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void* in) {
+    DescriptorFile& f = *file_of(h);
+    const auto* buf = static_cast<const unsigned char*>(in);
+    if (*f.write_error == 0 && !whole(::pwrite, f.fd, buf, size, addr)) *f.write_error = errno;
+    if (*f.write_error != 0) f.kept.push_back({addr, std::vector<unsigned char>(buf, buf + size)});
+    f.eof = std::max<haddr_t>(f.eof, addr + size);
+    return 0;
+}
+
+// The file ends where the library's space ends.
+herr_t fd_truncate(H5FD_t* h, hid_t, hbool_t) {
+    DescriptorFile& f = *file_of(h);
+    if (f.eof == f.eoa) return 0;
+    if (*f.write_error == 0 && ::ftruncate(f.fd, static_cast<off_t>(f.eoa)) != 0) *f.write_error = errno;
+    f.eof = f.eoa;
+    return 0;
+}
+
+H5FD_class_t descriptor_class() {
+    H5FD_class_t c{};
+    c.name = "pelkaro_descriptor";
+    c.maxaddr = static_cast<haddr_t>(~std::size_t{0} - 1);
+    c.fc_degree = H5F_CLOSE_WEAK;
+    c.fapl_size = sizeof(DriverInfo);
+    c.open = fd_open;
+    c.close = fd_close;
+    c.query = fd_query;
+    c.get_eoa = fd_get_eoa;
+    c.set_eoa = fd_set_eoa;
+    c.get_eof = fd_get_eof;
+    c.read = fd_read;
+    c.write = fd_write;
+    c.truncate = fd_truncate;
+    const H5FD_mem_t map[H5FD_MEM_NTYPES] = H5FD_FLMAP_DICHOTOMY;
+    std::copy(std::begin(map), std::end(map), std::begin(c.fl_map));
+    return c;
+}
 
 }  // namespace
 
@@ -36,27 +173,46 @@ Writer::Writer() {
     if (!text_type_.valid() || H5Tset_size(text_type_.id(), H5T_VARIABLE) < 0 ||
         H5Tset_cset(text_type_.id(), H5T_CSET_UTF8) < 0)
         fail("the HDF5 library could not make a string type");
-    // The library's default conversion buffer is a zeroed mebibyte for every
-    // dataset written (a string's conversion needs one); a few elements'
-    // worth is plenty.
-    transfer_ = Handle(H5Pcreate(H5P_DATASET_XFER), H5Pclose);
-    if (!transfer_.valid() || H5Pset_buffer(transfer_.id(), kConversionBuffer, nullptr, nullptr) < 0)
-        fail("the HDF5 library could not set up a transfer");
+    xfer_ = Handle(H5Pcreate(H5P_DATASET_XFER), H5Pclose);
+    if (!xfer_.valid()) fail("the HDF5 library could not set up its transfers");
 }
 
 void Writer::fail(const std::string& what) {
     if (why_.empty()) why_ = what;
 }
 
-Node Writer::create(const std::string& file_name) {
+namespace {
+
+// The library keeps the structure of the objects it made (their headers,
+// decoded: in memory several times their size in the file) in a cache
+// that grows up to 32 MiB of file bytes: a file of many small datasets,
+// each written once, needs only a little of it.  1 MiB, grown up to 4 MiB
+// (enough for the group of the run's settings with 100,000 files named).
+bool small_cache(hid_t fapl) {
+    H5AC_cache_config_t config{};
+    config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    if (H5Pget_mdc_config(fapl, &config) < 0) return false;
+    config.set_initial_size = true;
+    config.initial_size = std::size_t{1} << 20;
+    config.min_size = config.initial_size;
+    config.max_size = std::size_t{4} << 20;
+    config.decr_mode = H5C_decr__off;
+    return H5Pset_mdc_config(fapl, &config) >= 0;
+}
+
+}  // namespace
+
+Node Writer::create(const std::string& file_name, int fd) {
     Node file;
     file.path = "/";
     if (!ok()) return file;
-    // In memory, grown 1 MiB at a time; closing it closes whatever is
-    // still open in it.
+    // Closing the file closes whatever is still open in it.
+    static const H5FD_class_t kDriver = descriptor_class();
+    driver_ = Handle(H5FDregister(&kDriver), H5FDunregister);
     Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    if (!fapl.valid() || H5Pset_fapl_core(fapl.id(), std::size_t{1} << 20, false) < 0 ||
-        H5Pset_fclose_degree(fapl.id(), H5F_CLOSE_STRONG) < 0) {
+    const DriverInfo info{fd, &write_error_};
+    if (!driver_.valid() || !fapl.valid() || H5Pset_driver(fapl.id(), driver_.id(), &info) < 0 ||
+        H5Pset_fclose_degree(fapl.id(), H5F_CLOSE_STRONG) < 0 || !small_cache(fapl.id())) {
         fail("the HDF5 library could not set up a file");
         return file;
     }
@@ -65,15 +221,8 @@ Node Writer::create(const std::string& file_name) {
     return file;
 }
 
-void Writer::finish(Node& file, std::vector<unsigned char>& image) {
-    image.clear();
-    if (ok()) {
-        const ssize_t size = H5Fflush(file.h.id(), H5F_SCOPE_GLOBAL) < 0 ? -1
-                                                                           : H5Fget_file_image(file.h.id(), nullptr, 0);
-        if (size > 0) image.resize(static_cast<std::size_t>(size));
-        if (size <= 0 || H5Fget_file_image(file.h.id(), image.data(), image.size()) != size)
-            fail("the HDF5 library could not complete the file");
-    }
+void Writer::finish(Node& file) {
+    if (ok() && H5Fflush(file.h.id(), H5F_SCOPE_GLOBAL) < 0) fail("the HDF5 library could not complete the file");
     if (!file.h.close()) fail("the HDF5 library could not close the file");
 }
 
@@ -81,6 +230,12 @@ namespace {
 
 std::string child_path(const Node& parent, const std::string& name) {
     return parent.path == "/" ? "/" + name : parent.path + "/" + name;
+}
+
+std::size_t count_of(const std::vector<hsize_t>& dims) {
+    std::size_t n = 1;
+    for (hsize_t d : dims) n *= static_cast<std::size_t>(d);
+    return n;
 }
 
 }  // namespace
@@ -111,24 +266,18 @@ Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type
         d.h = Handle(H5Dcreate2(parent.h.id(), name.c_str(), file_type, space.id(), H5P_DEFAULT, H5P_DEFAULT,
                                 H5P_DEFAULT),
                      H5Dclose);
-    if (!d.h.valid() || H5Dwrite(d.h.id(), mem_type, H5S_ALL, H5S_ALL, transfer_.id(), data) < 0)
+    // The conversion buffers the write allocates (and clears) are as large
+    // as the values, not the library's 1 MiB for every dataset.
+    const std::size_t bytes = count_of(dims) * std::max(H5Tget_size(mem_type), H5Tget_size(file_type));
+    if (!d.h.valid() || H5Pset_buffer(xfer_.id(), std::clamp<std::size_t>(bytes, 64, 1 << 20), nullptr, nullptr) < 0 ||
+        H5Dwrite(d.h.id(), mem_type, H5S_ALL, H5S_ALL, xfer_.id(), data) < 0)
         fail("could not write the dataset " + d.path);
     return d;
 }
 
-namespace {
-
-std::size_t count_of(const std::vector<hsize_t>& dims) {
-    std::size_t n = 1;
-    for (hsize_t d : dims) n *= static_cast<std::size_t>(d);
-    return n;
-}
-
-}  // namespace
-
-Node Writer::text(const Node& parent, const std::string& name, const std::string& value) {
-    const std::string clean = utf8_clean(value);
-    const char* p = clean.c_str();
+Node Writer::text(const Node& parent, const std::string& name, std::string value) {
+    utf8_clean_in_place(value);
+    const char* p = value.c_str();
     return dataset(parent, name, text_type_.id(), text_type_.id(), {}, &p);
 }
 
@@ -168,9 +317,9 @@ void Writer::write_attr(const Node& n, const char* name, hid_t mem_type, hid_t f
         fail("could not write the attribute " + n.path + "@" + name);
 }
 
-void Writer::attr(const Node& n, const char* name, const std::string& value) {
-    const std::string clean = utf8_clean(value);
-    const char* p = clean.c_str();
+void Writer::attr(const Node& n, const char* name, std::string value) {
+    utf8_clean_in_place(value);
+    const char* p = value.c_str();
     Handle space(H5Screate(H5S_SCALAR), H5Sclose);
     write_attr(n, name, text_type_.id(), text_type_.id(), space.id(), &p);
 }
@@ -208,19 +357,17 @@ std::size_t utf8_length(const std::string& s, std::size_t i) {
 
 }  // namespace
 
-std::string utf8_clean(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
+void utf8_clean_in_place(std::string& s) {
     for (std::size_t i = 0; i < s.size();) {
         const std::size_t n = utf8_length(s, i);
-        if (n == 0) {
-            out.push_back('?');
-            ++i;
-        } else {
-            out.append(s, i, n);
-            i += n;
-        }
+        if (n == 0) s[i++] = '?';
+        else i += n;
     }
+}
+
+std::string utf8_clean(const std::string& s) {
+    std::string out = s;
+    utf8_clean_in_place(out);
     return out;
 }
 

@@ -1,9 +1,9 @@
 // A small writer over the HDF5 C library for the NXcanSAS file: groups,
-// scalar and array datasets, attributes, built in memory and handed over as
-// the bytes of the file.  Every identifier is closed when
-// its owner goes; the first failure is remembered in words and every later
-// call does nothing, so a layout can be written as a plain sequence and
-// checked once at the end.  HDF5's own error printing is switched off.
+// scalar and array datasets, attributes, written as they are made to a
+// file the caller opened.  Every identifier is closed when its owner goes;
+// the first failure is remembered in words and every later call does
+// nothing, so a layout can be written as a plain sequence and checked once
+// at the end.  HDF5's own error printing is switched off.
 #ifndef PELKARO_NXCANSAS_H5_H
 #define PELKARO_NXCANSAS_H5_H
 
@@ -44,21 +44,30 @@ struct Node {
 class Writer {
 public:
     Writer();
+    Writer(const Writer&) = delete;  // the open file reports to this object
+    Writer& operator=(const Writer&) = delete;
     bool ok() const { return why_.empty(); }
     const std::string& why() const { return why_; }
 
-    // Creates the file in memory (nothing touches the disk, so no write
-    // failure can leave the library in a state it cannot shut down from);
-    // the root group is the returned node.
-    Node create(const std::string& file_name);
-    // The bytes of the complete file, then the file and everything still
-    // open in it closed.
-    void finish(Node& file, std::vector<unsigned char>& image);
+    // Creates the file, written to the open file descriptor `fd` (empty, or
+    // emptied) as the library writes it, so that its bytes are never all
+    // in memory; the root group is the returned node.  A write to `fd` that
+    // fails does not fail the library: its bytes are kept in memory, where
+    // the library finds them when it reads them back, so it always shuts
+    // down cleanly, and the failure is told by write_error().
+    Node create(const std::string& file_name, int fd);
+    // Closes the file and everything still open in it; the file's bytes
+    // are then all written to the descriptor, unless write_error() says
+    // otherwise.
+    void finish(Node& file);
+    // The errno of the first write to the descriptor that failed; 0 when
+    // none did.
+    int write_error() const { return write_error_; }
 
     Node group(const Node& parent, const std::string& name, const char* nx_class, const char* cansas_class);
 
     // Datasets; a unit, when not empty, goes into the "units" attribute.
-    Node text(const Node& parent, const std::string& name, const std::string& value);
+    Node text(const Node& parent, const std::string& name, std::string value);
     Node number(const Node& parent, const std::string& name, double value, const std::string& unit);
     Node floats(const Node& parent, const std::string& name, const std::vector<float>& v,
                 const std::vector<hsize_t>& dims, const std::string& unit);
@@ -68,7 +77,7 @@ public:
                const std::vector<hsize_t>& dims);
 
     // Attributes of a group or dataset: text, one integer, integers.
-    void attr(const Node& n, const char* name, const std::string& value);
+    void attr(const Node& n, const char* name, std::string value);
     void attr(const Node& n, const char* name, int value);
     void attr(const Node& n, const char* name, const std::vector<int>& values);
 
@@ -79,13 +88,17 @@ private:
     void fail(const std::string& what);
 
     Handle text_type_;  // variable-length UTF-8 strings
-    Handle transfer_;   // dataset transfer: a small conversion buffer
+    Handle xfer_;       // the transfer properties of every write
+    Handle driver_;     // the file driver that writes to the descriptor
+    int write_error_ = 0;
     std::string why_;
 };
 
 // The text with every byte that is not part of well-formed UTF-8 replaced
 // by "?": HDF5 strings here are declared UTF-8.
 std::string utf8_clean(const std::string& s);
+// The same in place (each such byte becomes one "?").
+void utf8_clean_in_place(std::string& s);
 
 }  // namespace pk
 

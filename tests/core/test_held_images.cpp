@@ -151,7 +151,7 @@ TEST(HeldImages, ParameterTextIsCutAsAFileOfThatText) {
     ASSERT_EQ(from_text.pieces.size(), from_file.pieces.size());
     EXPECT_EQ(from_text.pieces.size(), 6u);
     for (std::size_t i = 0; i < from_file.pieces.size(); ++i) {
-        EXPECT_EQ(from_text.pieces[i].text, from_file.pieces[i].text);
+        EXPECT_EQ(from_text.text_of(i), from_file.text_of(i));
         EXPECT_EQ(from_text.pieces[i].cut, from_file.pieces[i].cut);
         EXPECT_EQ(from_text.pieces[i].line, from_file.pieces[i].line);
     }

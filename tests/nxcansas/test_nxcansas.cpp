@@ -585,6 +585,47 @@ TEST(NxCanSasCli, AveragingModesAndOptions) {
     EXPECT_FALSE(h.has("sasentry01/sasdata02"));
 }
 
+// Thousands of buffer lines: the file's structure outgrows what the library
+// keeps in memory, so it reads back from the file what it wrote there.
+// Every buffer and every line are in the file; a file-size limit met
+// half-way fails the run, which leaves nothing behind.
+TEST(NxCanSasCli, ThousandsOfBufferLines) {
+    TempDir dir;
+    copy_example(dir);
+    constexpr int kExtra = 4000;
+    std::string text = pkt::read_file(dir / "spheres.par");
+    for (int i = 0; i < kExtra; ++i) text += "DATB solvent_buffer.dat 1125 1125000 0.1 0." + std::to_string(i) + "\n";
+    pkt::write_file(dir / "many.par", text);
+    const Outcome o = nx(dir, {"-o", "many.h5", "many.par"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("Reducing 1 sample file and 4001 buffer files"), std::string::npos) << o.out;
+    {
+        const H5 h(dir / "many.h5");
+        int buffers = 0;
+        std::string last;
+        for (int k = 1; h.has(pk::format("sasentry01/sasprocess/term%02d", k)); ++k) {
+            const std::string term = pk::format("sasentry01/sasprocess/term%02d", k);
+            if (h.attr(term, "name") != "buffer file") continue;
+            ++buffers;
+            last = h.text(term);
+        }
+        EXPECT_EQ(buffers, kExtra + 1);
+        EXPECT_EQ(last, "solvent_buffer.dat");
+        const std::vector<std::string> note = split(h.text("sasentry01/sasprocess/sasnote/data"), '\n');
+        ASSERT_EQ(note.size(), split(text, '\n').size());
+        EXPECT_EQ(note.back(), pk::format("%zu: DATB solvent_buffer.dat 1125 1125000 0.1 0.%d  [accepted: 1125 1125000 "
+                                          "0.100000001 %.9g]",
+                                          note.size(), kExtra - 1, static_cast<double>(std::stof("0.3999"))));
+    }
+    pkt::write_file(dir / "old.h5", "old");
+    const Outcome full = run_in(dir.path(), "/bin/sh", {"-c", "ulimit -f 1500; exec \"$0\" -o old.h5 many.par",
+                                                        PELKARO_NXCANSAS_EXE});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "pelkaro-nxcansas: error: could not write old.h5: File too large\n");
+    EXPECT_EQ(pkt::read_file(dir / "old.h5"), "old");
+    for (const auto& e : fs::directory_iterator(dir.path())) EXPECT_NE(e.path().filename().string()[0], '.');
+}
+
 }  // namespace
 
 #endif

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pelkaro/status.h"
@@ -118,32 +119,65 @@ struct Data1D {
 // The parameter file as read, once, at the start of a run: its pieces in
 // order.  A piece is a line with its line feed (CR LF read as LF, a lone CR
 // kept), or up to 510 characters of a longer line; its text ends at its
-// first NUL character.
+// first NUL character.  The texts of all pieces are held once, one after
+// the other, in `text`; a piece is where its text lies there.
 constexpr std::size_t kPieceLimit = 510;
 struct ParamPiece {
-    std::string text;
-    bool cut = false;  // the line goes on in the next piece
-    int line = 0;      // line number in the file, from 1, as an editor counts
-};
-struct ParamFile {
-    std::string name;
-    std::vector<ParamPiece> pieces;
+    std::size_t offset = 0;  // its text: text[offset, offset + length)
+    uint16_t length = 0;
+    bool cut = false;        // the line goes on in the next piece
+    int line = 0;            // line number in the file, from 1, as an editor counts
 };
 
-// What the parser made of one piece.
+// The numbers read from one parameter line, in order: at most four (the
+// most any keyword reads), held in the record itself.
+class LineValues {
+public:
+    static constexpr std::size_t kCapacity = 4;
+    // A fifth number is never read; it would be dropped.
+    void push_back(double v) {
+        if (n_ < kCapacity) v_[n_++] = v;
+    }
+    std::size_t size() const { return n_; }
+    bool empty() const { return n_ == 0; }
+    double operator[](std::size_t i) const { return v_[i]; }
+    const double* begin() const { return v_; }
+    const double* end() const { return v_ + n_; }
+
+private:
+    double v_[kCapacity] = {};
+    uint8_t n_ = 0;
+};
+
+// What the parser made of one piece.  Its text and the file name it read
+// are the parameter file's (ParamFile::text_of, ParamFile::name_of), a
+// rejection's message the log's.
 enum class Verdict { ignored, accepted, rejected };
 struct ParseRecord {
     int line = 0;                // line number in the file
-    std::string text;            // the piece as read
     int keyword = -1;            // index into the keyword table, -1: no keyword
-    std::vector<double> values;  // the numbers read, in order
-    std::string name;            // the file name of a file line
+    std::size_t piece = 0;       // the piece read, an index into ParamFile::pieces
+    uint16_t name_from = 0;      // the file name of a file line: where it lies in the piece's text
+    uint16_t name_length = 0;
     Verdict verdict = Verdict::ignored;
-    std::string why;             // a rejection's message
+    LineValues values;           // the numbers read, in order
 };
 struct ParseLog {
     uint32_t seen = 0;                  // bit k: keyword k was accepted
-    std::vector<ParseRecord> records;   // one per piece read
+    std::vector<ParseRecord> records;   // one per piece read, in the order of the pieces
+    std::string why;                    // the message of a rejection, which ends the parse: of the last record
+};
+
+struct ParamFile {
+    std::string name;
+    std::string text;                // the texts of the pieces, one after the other
+    std::vector<ParamPiece> pieces;
+
+    std::string_view text_of(const ParamPiece& pc) const { return std::string_view(text).substr(pc.offset, pc.length); }
+    std::string_view text_of(std::size_t piece) const { return text_of(pieces[piece]); }
+    // The text of a record's piece, and the file name the record read.
+    std::string_view text_of(const ParseRecord& r) const { return text_of(r.piece); }
+    std::string_view name_of(const ParseRecord& r) const { return text_of(r).substr(r.name_from, r.name_length); }
 };
 
 // Parameter file (parse_in.cpp).  The keywords in the order they are
