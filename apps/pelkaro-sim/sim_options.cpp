@@ -20,7 +20,6 @@ namespace sim {
 namespace {
 
 constexpr const char* kVersion = "pelkaro_sim (Pelkaro) " PELKARO_VERSION;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The values an option accepts: lo..hi, each bound included unless marked
 // open, whole numbers only when `whole`; `text` says the same in words.
