@@ -1,0 +1,334 @@
+// pelkaro-merge: curves of several configurations joined into one NXcanSAS
+// file.  Inputs are written here with known values (a power law, one curve
+// spoiled by a known factor); the program is run and its exit status,
+// messages and file checked.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "nxcansas_h5.h"
+#include "pelkaro/merge.h"
+#include "test_util.h"
+
+namespace {
+
+using pkt::RunResult;
+using pkt::TempDir;
+
+// One synthetic configuration: points at Q = q0 * ratio^k, I = 1e-3 / Q^2
+// times `factor`, Idev 1 % of I, Qdev = `res` * Q.
+struct Config {
+    double q0 = 0.001, q1 = 0.02;
+    int points = 40;
+    double factor = 1, res = 0.1;
+    std::string q_unit = "1/angstrom", i_unit = "1/cm";
+    double q_scale = 1;  // Q stored times this (10 for 1/nm)
+};
+
+pk::MergeCurve make_curve(const Config& c) {
+    pk::MergeCurve m;
+    for (int k = 0; k < c.points; ++k) {
+        const double q = c.q0 * std::pow(c.q1 / c.q0, k / double(c.points - 1));
+        m.q.push_back(q);
+        m.i.push_back(c.factor * 1e-3 / (q * q));
+        m.idev.push_back(0.01 * m.i.back());
+        m.qdev.push_back(c.res * q);
+    }
+    return m;
+}
+
+// Writes a curve as NXcanSAS 1D data; `distance` and `wavelength` go into
+// the instrument when positive.
+void write_curve(const std::string& path, const pk::MergeCurve& m, const Config& c, double distance = 0,
+                 double wavelength = 0) {
+    pk::Writer w;
+    std::vector<unsigned char> image;
+    {
+        pk::Node root = w.create(path);
+        w.attr(root, "default", "sasentry01");
+        pk::Node e = w.group(root, "sasentry01", "NXentry", "SASentry");
+        pk::Node g = w.group(e, "sasdata01", "NXdata", "SASdata");
+        w.attr(g, "signal", "I");
+        w.attr(g, "I_axes", "Q");
+        std::vector<double> q = m.q, qdev = m.qdev;
+        for (double& v : q) v *= c.q_scale;
+        for (double& v : qdev) v *= c.q_scale;
+        const std::vector<hsize_t> dims{m.q.size()};
+        pk::Node qn = w.doubles(g, "Q", q, dims, c.q_unit);
+        w.attr(qn, "resolutions", "Qdev");
+        pk::Node in = w.doubles(g, "I", m.i, dims, c.i_unit);
+        w.attr(in, "uncertainties", "Idev");
+        w.doubles(g, "Idev", m.idev, {m.idev.size()}, c.i_unit);
+        w.doubles(g, "Qdev", qdev, dims, c.q_unit);
+        if (distance > 0) {
+            pk::Node ins = w.group(e, "sasinstrument", "NXinstrument", "SASinstrument");
+            pk::Node det = w.group(ins, "sasdetector", "NXdetector", "SASdetector");
+            w.number(det, "SDD", distance, "m");
+            pk::Node src = w.group(ins, "sassource", "NXsource", "SASsource");
+            w.number(src, "incident_wavelength", wavelength, "nm");
+        }
+        w.finish(root, image);
+    }
+    ASSERT_TRUE(w.ok()) << w.why();
+    std::string bytes(image.begin(), image.end());
+    pkt::write_file(path, bytes);
+}
+
+std::string make_file(const TempDir& d, const std::string& name, const Config& c) {
+    write_curve(d / name, make_curve(c), c);
+    return d / name;
+}
+
+RunResult merge(const TempDir& d, const std::vector<std::string>& args) {
+    return pkt::run_program(PELKARO_MERGE_EXE, args, d.path());
+}
+
+pk::MergeCurve read_back(const std::string& path) {
+    pk::MergeCurve m;
+    std::string why;
+    EXPECT_TRUE(pk::read_curve(path, m, why)) << why;
+    return m;
+}
+
+Config low() { return Config{}; }
+Config high(double factor) {
+    Config c;
+    c.q0 = 0.01;
+    c.q1 = 0.2;
+    c.factor = factor;
+    c.res = 0.05;
+    return c;
+}
+
+}  // namespace
+
+// A curve spoiled by 1/1.07 is put back by a factor of 1.07, its points
+// kept with their own Q resolution, the result sorted by Q.
+TEST(Merge, SpoiledFactorRecoveredAndPointsKeptWithTheirOwnResolution) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1 / 1.07));
+    const RunResult r = merge(d, {"-o", "m.h5", b, a});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find(a + ": Q 0.001-0.02 1/angstrom"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(a + ": ") , std::string::npos);
+    EXPECT_NE(r.out.find("reference"), std::string::npos);
+    EXPECT_NE(r.out.find(b + ": Q 0.01-0.2 1/angstrom, distance unknown, wavelength unknown, scale 1.070000"),
+              std::string::npos)
+        << r.out;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    ASSERT_EQ(m.q.size(), 80u);
+    for (std::size_t k = 0; k < m.q.size(); ++k) {
+        if (k > 0) {
+            EXPECT_LE(m.q[k - 1], m.q[k]);
+        }
+        EXPECT_NEAR(m.i[k], 1e-3 / (m.q[k] * m.q[k]), 1e-6 * m.i[k]) << m.q[k];
+        EXPECT_NEAR(m.idev[k], 0.01 * m.i[k], 1e-6 * m.idev[k]);
+        // Each point's resolution is that of its configuration: 10 % or 5 %.
+        const double rel = m.qdev[k] / m.q[k];
+        EXPECT_TRUE(std::fabs(rel - 0.1) < 1e-9 || std::fabs(rel - 0.05) < 1e-9) << rel;
+    }
+}
+
+TEST(Merge, FitRecoversAKnownFactorWithNoiseWithinItsUncertainty) {
+    // R = 2.5 I with deterministic scatter of about the uncertainties.
+    std::vector<double> r, dr, i, di;
+    for (int k = 0; k < 200; ++k) {
+        const double v = 10.0 + k % 7, noise = ((k * 37) % 11 - 5) / 5.0;
+        i.push_back(v);
+        di.push_back(0.1);
+        r.push_back(2.5 * v + 0.2 * noise);
+        dr.push_back(0.2);
+    }
+    pk::ScaleFit fit;
+    ASSERT_TRUE(pk::fit_scale(r, dr, i, di, fit));
+    EXPECT_NEAR(fit.s, 2.5, 3 * fit.ds);
+    EXPECT_GT(fit.ds, 0);
+    EXPECT_LT(fit.ds, 0.01);
+    EXPECT_EQ(fit.points, 200u);
+}
+
+TEST(Merge, ReferenceGivenKeepsItsScale) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(0.5));
+    const RunResult r = merge(d, {"-o", "m.h5", "--reference", "b.h5", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    for (std::size_t k = 0; k < m.q.size(); ++k) EXPECT_NEAR(m.i[k], 0.5e-3 / (m.q[k] * m.q[k]), 1e-6 * m.i[k]);
+    EXPECT_NE(r.out.find(a + ": Q 0.001-0.02 1/angstrom, distance unknown, wavelength unknown, scale 0.500000"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Merge, ScaleNoneJoinsAsTheyAre) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(0.5));
+    const RunResult r = merge(d, {"-o", "m.h5", "--scale", "none", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    int halved = 0;
+    for (std::size_t k = 0; k < m.q.size(); ++k)
+        if (std::fabs(m.i[k] - 0.5e-3 / (m.q[k] * m.q[k])) < 1e-9 * m.i[k]) ++halved;
+    EXPECT_EQ(halved, 40);
+}
+
+TEST(Merge, TrimCutsEachCurveAtTheMiddleOfTheOverlap) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    const RunResult r = merge(d, {"-o", "m.h5", "--overlap", "trim", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    const double middle = std::sqrt(0.01 * 0.02);
+    ASSERT_FALSE(m.q.empty());
+    for (std::size_t k = 0; k < m.q.size(); ++k) {
+        const double rel = m.qdev[k] / m.q[k];
+        if (m.q[k] < middle) {
+            EXPECT_NEAR(rel, 0.1, 1e-9) << m.q[k];  // from a only
+        }
+        if (m.q[k] > middle) {
+            EXPECT_NEAR(rel, 0.05, 1e-9) << m.q[k];  // from b only
+        }
+    }
+    EXPECT_LT(m.q.size(), 80u);
+    EXPECT_NEAR(m.q.front(), 0.001, 1e-12);
+    EXPECT_NEAR(m.q.back(), 0.2, 1e-12);
+}
+
+TEST(Merge, QLimitsTrimTheEnds) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    const RunResult r = merge(d, {"-o", "m.h5", "--q-min", "0.002", "--q-max=0.1", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    ASSERT_FALSE(m.q.empty());
+    EXPECT_GE(m.q.front(), 0.002);
+    EXPECT_LE(m.q.back(), 0.1);
+    EXPECT_LT(m.q.front(), 0.0022);
+    EXPECT_GT(m.q.back(), 0.09);
+}
+
+// Q in 1/nm, distance in m and wavelength in nm are converted.
+TEST(Merge, UnitsDeclaredAreConverted) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1 / 1.07);
+    c.q_unit = "1/nm";
+    c.q_scale = 10;
+    write_curve(d / "b.h5", make_curve(c), c, 5.0, 0.6);
+    const RunResult r = merge(d, {"-o", "m.h5", a, d / "b.h5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("b.h5: Q 0.01-0.2 1/angstrom, distance 5000 mm, wavelength 6 angstrom, scale 1.070000"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Merge, CurvesThatDoNotOverlapAreRefusedUnlessScaleNone) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1);
+    c.q0 = 0.03;
+    const std::string b = make_file(d, "b.h5", c);
+    RunResult r = merge(d, {"-o", "m.h5", a, b});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("pelkaro-merge: " + b + ": error: the curve does not overlap", 0), 0u) << r.err;
+    EXPECT_FALSE(pkt::file_exists(d / "m.h5"));
+    r = merge(d, {"-o", "m.h5", "--scale", "none", a, b});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_back(d / "m.h5").q.size(), 80u);
+}
+
+namespace {
+
+// A file whose curve is spoiled by `spoil` before it is written.
+template <typename F>
+std::string bad_file(const TempDir& d, const std::string& name, F spoil, Config c = high(1)) {
+    pk::MergeCurve m = make_curve(c);
+    spoil(m, c);
+    write_curve(d / name, m, c);
+    return d / name;
+}
+
+void expect_refused(const TempDir& d, const std::vector<std::string>& args, int status, const std::string& message) {
+    const RunResult r = merge(d, args);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("pelkaro-merge: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(pkt::file_exists(d / "m.h5"));
+}
+
+}  // namespace
+
+TEST(MergeRefuses, CommandLinesThatCannotMerge) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    expect_refused(d, {"-o", "m.h5", a}, 2, "error: at least two input files are needed");
+    expect_refused(d, {"-o", "m.h5", a, "./a.h5"}, 2, "error: './a.h5' is given twice");
+    expect_refused(d, {"-o", "a.h5", a, b}, 2, "error: the output 'a.h5' is an input file");
+    expect_refused(d, {"-o", "m.h5", "--reference", "c.h5", a, b}, 2,
+                   "error: the reference 'c.h5' is not among the input files");
+    expect_refused(d, {"-o", "m.h5", "--scale", "maybe", a, b}, 2, "--scale is fit or none");
+    expect_refused(d, {"-o", "m.h5", "--overlap", "mean", a, b}, 2, "--overlap is average or trim");
+    expect_refused(d, {"-o", "m.h5", "--q-min", "-1", a, b}, 2, "--q-min needs a finite positive Q");
+    expect_refused(d, {"-o", "m.h5", "--q-min", "0.1", "--q-max", "0.01", a, b}, 2, "--q-min must be below --q-max");
+    expect_refused(d, {"-o", "m.h5", "--bogus", a, b}, 2, "unknown option '--bogus'");
+    expect_refused(d, {"-o", "m.h5", a, b, "--reference"}, 2, "option '--reference' needs a value");
+}
+
+TEST(MergeRefuses, UnusableFilesNamingThem) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const auto one = [&](const std::string& bad, const std::string& message) {
+        expect_refused(d, {"-o", "m.h5", a, bad}, 1, "pelkaro-merge: " + bad + ": error: " + message);
+    };
+    one(bad_file(d, "nan_dev.h5", [](pk::MergeCurve& m, Config&) { m.idev[3] = NAN; }),
+        "an uncertainty of I (Idev) is negative or not finite");
+    one(bad_file(d, "neg_dev.h5", [](pk::MergeCurve& m, Config&) { m.idev[5] = -1e-3; }),
+        "an uncertainty of I (Idev) is negative or not finite");
+    one(bad_file(d, "zero_q.h5", [](pk::MergeCurve& m, Config&) { m.q[0] = 0; }), "a Q value is not finite and positive");
+    one(bad_file(d, "inf_q.h5", [](pk::MergeCurve& m, Config&) { m.q[7] = INFINITY; }),
+        "a Q value is not finite and positive");
+    one(bad_file(d, "nan_i.h5", [](pk::MergeCurve& m, Config&) { m.i[2] = NAN; }), "an I value is not finite");
+    one(bad_file(d, "nan_qdev.h5", [](pk::MergeCurve& m, Config&) { m.qdev[2] = NAN; }),
+        "a Q resolution (Qdev) is negative or not finite");
+    one(bad_file(d, "empty.h5", [](pk::MergeCurve& m, Config&) { m = pk::MergeCurve{}; }), "the 1D data hold no points");
+    one(bad_file(d, "short.h5", [](pk::MergeCurve& m, Config&) { m.idev.pop_back(); }),
+        "Q, I, Idev and Qdev of the 1D data differ in length");
+    one(bad_file(d, "units.h5", [](pk::MergeCurve&, Config& c) { c.i_unit = "1/m"; }),
+        "its intensities are in '1/m', those of " + a + " in '1/cm'");
+    one(bad_file(d, "q_unit.h5", [](pk::MergeCurve&, Config& c) { c.q_unit = "furlong"; }),
+        "the unit of Q, 'furlong', is not an inverse length known here");
+    pkt::write_file(d / "text.h5", "Q I Idev\n0.01 1 0.1\n");
+    one(d / "text.h5", "not an HDF5 file");
+    one(d / "missing.h5", "cannot read the file");
+    // An HDF5 file without a SASdata group.
+    pk::Writer w;
+    std::vector<unsigned char> image;
+    {
+        pk::Node root = w.create(d / "no_data.h5");
+        w.group(root, "sasentry01", "NXentry", "SASentry");
+        w.finish(root, image);
+    }
+    pkt::write_file(d / "no_data.h5", std::string(image.begin(), image.end()));
+    one(d / "no_data.h5", "no 1D data");
+}
+
+// The intensity units "cm^-1" and "1/cm" are one unit.
+TEST(Merge, IntensityUnitSpellingsAgree) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1);
+    c.i_unit = "cm^-1";
+    const std::string b = make_file(d, "b.h5", c);
+    EXPECT_EQ(merge(d, {"-o", "m.h5", a, b}).status, 0);
+}
