@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -331,4 +332,85 @@ TEST(Merge, IntensityUnitSpellingsAgree) {
     c.i_unit = "cm^-1";
     const std::string b = make_file(d, "b.h5", c);
     EXPECT_EQ(merge(d, {"-o", "m.h5", a, b}).status, 0);
+}
+
+// Three curves with the middle one as reference: the curves on both sides
+// get their own spoiled factors back, joining outward.
+TEST(Merge, JoinsOutwardFromAReferenceInTheMiddle) {
+    TempDir d;
+    Config lo = low();
+    lo.factor = 0.8;
+    Config hi = high(1);
+    hi.q0 = 0.1;
+    hi.q1 = 1.0;
+    hi.factor = 1.25;
+    const std::string a = make_file(d, "a.h5", lo);
+    const std::string b = make_file(d, "b.h5", high(1));
+    const std::string c = make_file(d, "c.h5", hi);
+    const RunResult r = merge(d, {"-o", "m.h5", "--reference", b, c, a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(a + ": Q 0.001-0.02 1/angstrom, distance unknown, wavelength unknown, scale 1.250000"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(c + ": Q 0.1-1 1/angstrom, distance unknown, wavelength unknown, scale 0.800000"),
+              std::string::npos)
+        << r.out;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    EXPECT_EQ(m.q.size(), 120u);
+    for (std::size_t k = 0; k < m.q.size(); ++k) EXPECT_NEAR(m.i[k], 1e-3 / (m.q[k] * m.q[k]), 1e-6 * m.i[k]);
+}
+
+namespace {
+
+// The text datasets of a group, one string.
+std::string texts_of(hid_t file, const std::string& group) {
+    std::string all;
+    for (int k = 1; k < 100; ++k) {
+        const std::string name = group + pk::format("/term%02d", k);
+        if (H5Lexists(file, name.c_str(), H5P_DEFAULT) <= 0) break;
+        hid_t d = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+        hid_t t = H5Dget_type(d);
+        if (H5Tget_class(t) == H5T_STRING) {
+            hid_t mem = H5Tcopy(H5T_C_S1);
+            H5Tset_size(mem, H5T_VARIABLE);
+            H5Tset_cset(mem, H5T_CSET_UTF8);
+            char* p = nullptr;
+            if (H5Dread(d, mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, &p) >= 0 && p) all += std::string(p) + "\n";
+            H5free_memory(p);
+            H5Tclose(mem);
+        }
+        H5Tclose(t);
+        H5Dclose(d);
+    }
+    return all;
+}
+
+}  // namespace
+
+// The process records every input with its factor; there is no instrument.
+TEST(Merge, ProcessRecordsEveryInputAndNoInstrumentIsWritten) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1 / 1.07);
+    write_curve(d / "b.h5", make_curve(c), c, 5.0, 0.6);
+    const RunResult r = merge(d, {"-o", "m.h5", a, d / "b.h5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    hid_t f = H5Fopen((d / "m.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(f, 0);
+    EXPECT_GT(H5Lexists(f, "/sasentry01", H5P_DEFAULT), 0);
+    EXPECT_LE(H5Lexists(f, "/sasentry01/sasinstrument", H5P_DEFAULT), 0);
+    const std::string terms = texts_of(f, "/sasentry01/sasprocess");
+    H5Fclose(f);
+    EXPECT_NE(terms.find(a + ": Q 0.001-0.02 1/angstrom"), std::string::npos) << terms;
+    const std::string line = d / "b.h5" + ": Q 0.01-0.2 1/angstrom, distance 5000 mm, wavelength 6 angstrom, scale "
+                                          "1.070000 +- ";
+    const std::size_t at = terms.find(line);
+    ASSERT_NE(at, std::string::npos) << terms;
+    // The factor's uncertainty: 10 points of b in the overlap, each ratio
+    // with two 1 % uncertainties, so about 1.07 * 1.41 % / sqrt(10).
+    const double dev = std::strtod(terms.c_str() + at + line.size(), nullptr);
+    EXPECT_NEAR(dev, 1.07 * 0.01 * std::sqrt(2.0 / 10.0), 0.1 * 1.07 * 0.01 * std::sqrt(2.0 / 10.0));
+    EXPECT_NE(terms.find("overlap 0.01-0.02 1/angstrom", at), std::string::npos) << terms;
+    // The same lines on standard output, one per input.
+    EXPECT_NE(r.out.find(terms.substr(0, terms.find('\n'))), std::string::npos);
 }
