@@ -193,13 +193,23 @@ Handle data_of(hid_t entry) {
     return Handle();
 }
 
+// Text of the file as shown in messages: only printable ASCII, so a
+// damaged or hostile file cannot act on the terminal.
+std::string printable_ascii(std::string s) {
+    for (char& ch : s)
+        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = '?';
+    return s;
+}
+
 // A named array of the data group with its "units" attribute.
 bool array_of(hid_t g, const std::string& name, std::vector<double>& v, std::string& unit, std::string& why) {
     Handle d = child(g, name);
-    if (!is_dataset(d.id())) return why = "the 1D data have no " + name, false;
-    if (!read_numbers(d.id(), v, false)) return why = name + " is not a one-dimensional array of numbers", false;
+    if (!is_dataset(d.id())) return why = "the 1D data have no " + printable_ascii(name), false;
+    if (!read_numbers(d.id(), v, false))
+        return why = printable_ascii(name) + " is not a one-dimensional array of numbers", false;
     unit.clear();
     attr_text(d.id(), "units", unit);
+    unit = printable_ascii(unit);
     return true;
 }
 
