@@ -29,7 +29,9 @@ struct MergeCurve {
 // with its units converted.  False with `why` (a sentence naming no file)
 // when the file is not HDF5, holds no 1D data, or its values are unusable
 // (Q not finite and positive, I not finite, Idev or Qdev negative or not
-// finite, arrays of unequal length, no points).
+// finite, arrays of unequal length, no points).  The HDF5 library can
+// crash or loop on a damaged file: a program reads untrusted files in a
+// process of its own (pelkaro-merge does).
 bool read_curve(const std::string& path, MergeCurve& out, std::string& why);
 
 // Puts the points of a curve in the order of Q (stable).
