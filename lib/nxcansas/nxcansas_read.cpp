@@ -54,11 +54,16 @@ bool attr_text(hid_t obj, const char* name, std::string& out) {
         H5free_memory(p);
         return true;
     }
+    // Fixed length: read as stored (null-padded or null-terminated), the
+    // buffer one longer so that every character is kept.
     const std::size_t n = H5Tget_size(type.id());
-    if (n == 0 || n > kMaxText || H5Tset_size(mem.id(), n) < 0) return false;
+    if (n == 0 || n > kMaxText) return false;
+    Handle same(H5Tcopy(type.id()), H5Tclose);
     std::vector<char> buf(n + 1, '\0');
-    if (H5Aread(a.id(), mem.id(), buf.data()) < 0) return false;
+    if (!same.valid() || H5Aread(a.id(), same.id(), buf.data()) < 0) return false;
     out = std::string(buf.data(), strnlen(buf.data(), n));
+    if (H5Tget_strpad(type.id()) == H5T_STR_SPACEPAD)
+        while (!out.empty() && out.back() == ' ') out.pop_back();
     return true;
 }
 
