@@ -3,6 +3,7 @@
 #include "merge_cli.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -159,6 +160,7 @@ namespace {
 // HDF5 library can crash or loop on a damaged file, which must not take
 // the program with it.
 constexpr unsigned kReadSeconds = 120;
+constexpr rlim_t kReadMemory = rlim_t{4} << 30;  // bytes
 
 void put(std::string& buf, const void* p, std::size_t n) { buf.append(static_cast<const char*>(p), n); }
 
@@ -225,6 +227,15 @@ bool decode(const std::string& buf, MergeCurve& c, std::string& why) {
 }
 
 [[noreturn]] void child_reads(int fd, const std::string& path) {
+    // A damaged file can make the library ask for absurd amounts of memory.
+    // (Not under AddressSanitizer, whose own mappings the limit would refuse.)
+#ifndef __SANITIZE_ADDRESS__
+    struct rlimit data {};
+    if (::getrlimit(RLIMIT_DATA, &data) == 0 && (data.rlim_cur == RLIM_INFINITY || data.rlim_cur > kReadMemory)) {
+        data.rlim_cur = kReadMemory;
+        ::setrlimit(RLIMIT_DATA, &data);
+    }
+#endif
     ::alarm(kReadSeconds);
     MergeCurve c;
     std::string why;
