@@ -7,9 +7,9 @@ include(GNUInstallDirs)
 # Debian's name of the package, also the directory of its documentation.
 set(PELKARO_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/pelkaro")
 
-# The programs.  pelkaro-nxcansas exists only where HDF5 was found; the
+# The programs.  pelkaro-nxcansas and pelkaro-merge exist only where HDF5 was found; the
 # simulator and the plotting script get the names of the other programs.
-foreach(prog Pelkaro pelkaro-check pelkaro-nxcansas pelkaro-mask pelkaro-trans pelkaro-batch)
+foreach(prog Pelkaro pelkaro-check pelkaro-nxcansas pelkaro-merge pelkaro-mask pelkaro-trans pelkaro-batch)
   if(TARGET ${prog})
     install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -33,6 +33,9 @@ install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/plot.sh DESTINATION ${CMAKE_INSTALL
 set(PK_MAN_PAGES Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch)
 if(TARGET pelkaro-nxcansas)
   list(APPEND PK_MAN_PAGES pelkaro-nxcansas)
+endif()
+if(TARGET pelkaro-merge)
+  list(APPEND PK_MAN_PAGES pelkaro-merge)
 endif()
 find_program(PK_GZIP gzip)
 set(PK_MAN_FILES)

@@ -38,9 +38,11 @@ bin=$prefix/bin doc=$prefix/share/doc/pelkaro man1=$prefix/share/man/man1
 
 programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch)
 if [ "$with_nxcansas" = 1 ]; then
-    programs+=(pelkaro-nxcansas)
-elif [ -e "$bin/pelkaro-nxcansas" ]; then
-    fail "pelkaro-nxcansas installed although it was not built"
+    programs+=(pelkaro-nxcansas pelkaro-merge)
+else
+    for p in pelkaro-nxcansas pelkaro-merge; do
+        [ ! -e "$bin/$p" ] || fail "$p installed although it was not built"
+    done
 fi
 for p in "${programs[@]}"; do
     [ -x "$bin/$p" ] || fail "$bin/$p is not installed or not executable"
@@ -97,6 +99,10 @@ cmp -s sphere_sample.d1d again/sphere_sample.d1d || fail "the regenerated mask r
 if [ "$with_nxcansas" = 1 ]; then
     "$bin/pelkaro-nxcansas" -o spheres.h5 spheres.par >nx.log 2>&1 || { cat nx.log; fail "pelkaro-nxcansas: status $?"; }
     [ "$(head -c 8 spheres.h5 | od -An -c | tr -d ' ')" = '211HDF\r\n032\n' ] || fail "spheres.h5 is not an HDF5 file"
+    # pelkaro-merge runs and refuses one file given twice (status 2).
+    merge_status=0
+    "$bin/pelkaro-merge" -o merged.h5 spheres.h5 ./spheres.h5 >merge.log 2>&1 || merge_status=$?
+    [ "$merge_status" -eq 2 ] && [ ! -e merged.h5 ] || { cat merge.log; fail "pelkaro-merge took one file twice"; }
 fi
 
 # The Python module, imported from the prefix alone, reduces the example to

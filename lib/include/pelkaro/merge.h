@@ -1,0 +1,93 @@
+// pelkaro-merge: curves of one sample measured at several detector distances
+// and wavelengths, read from NXcanSAS files, each put on the scale of the
+// curves it overlaps and joined into one curve, written as one NXcanSAS file.
+#ifndef PELKARO_MERGE_H
+#define PELKARO_MERGE_H
+
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace pk {
+
+// The 1D data of one NXcanSAS file: Q in 1/angstrom, I and Idev in the
+// file's intensity unit, Qdev (one-sigma) in 1/angstrom or empty when the
+// file gives none.  Distance (mm) and wavelength (angstrom) NaN when the
+// file does not state them.
+struct MergeCurve {
+    std::string file;
+    std::vector<double> q, i, idev, qdev;
+    std::string intensity_unit;
+    double distance_mm = std::numeric_limits<double>::quiet_NaN();
+    double wavelength = std::numeric_limits<double>::quiet_NaN();
+    double q_min() const;
+    double q_max() const;
+};
+
+// Reads the first 1D SASdata group of the file's default (or first) entry,
+// with its units converted.  False with `why` (a sentence naming no file)
+// when the file is not HDF5, holds no 1D data, or its values are unusable
+// (Q not finite and positive, I not finite, Idev or Qdev negative or not
+// finite, arrays of unequal length, no points).  The HDF5 library can
+// crash or loop on a damaged file: a program reads untrusted files in a
+// process of its own (pelkaro-merge does).
+bool read_curve(const std::string& path, MergeCurve& out, std::string& why);
+
+// Puts the points of a curve in the order of Q (stable).
+void sort_by_q(MergeCurve& c);
+
+// A scale factor s that minimises sum (R - s I)^2 / (dR^2 + s^2 dI^2) over
+// the points given, iterated from s = 1; its one-sigma uncertainty and the
+// reduced chi-square.  False when the points cannot fix a factor.
+struct ScaleFit {
+    double s = 1, ds = 0, chi2 = 0;
+    std::size_t points = 0;
+};
+bool fit_scale(const std::vector<double>& r, const std::vector<double>& dr, const std::vector<double>& i,
+               const std::vector<double>& di, ScaleFit& fit);
+
+// The value at q of a curve between its points (sorted by Q), interpolated
+// in log Q: as a power law between two positive values, linearly in I
+// otherwise; its uncertainty linearly; false outside the curve.
+bool interpolate_log_q(const MergeCurve& c, double q, double& value, double& dev);
+
+struct MergeOptions {
+    int reference = -1;    // index into the curves; -1: the one with the lowest Q_min
+    bool scale = true;     // false: --scale none
+    bool trim = false;     // true: --overlap trim
+    double q_min = 0;      // points below are dropped
+    double q_max = std::numeric_limits<double>::infinity();
+};
+
+// What became of one input curve.
+struct MergedInput {
+    double scale = 1, scale_dev = 0;
+    bool reference = false;
+    double overlap_lo = 0, overlap_hi = 0;  // with the curves joined before (0, 0: none)
+    double keep_lo = 0, keep_hi = 0;        // the Q range of its points kept
+    std::size_t points_kept = 0;
+};
+
+struct MergeResult {
+    std::vector<double> q, i, idev, qdev;  // sorted by Q; qdev empty when an input had none
+    std::vector<MergedInput> inputs;       // in the order of the curves given
+    int culprit = -1;                      // on failure, the curve at fault (-1: none)
+};
+
+// Joins the curves outward from the reference.  False with `why` when a
+// curve does not overlap the curves joined before it (scaling on), a factor
+// cannot be fitted, or no point is left.
+bool merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out,
+                  std::string& why);
+
+// One line of text describing an input's part in the result.
+std::string merge_line(const MergeCurve& c, const MergedInput& m);
+
+// Writes the result as an NXcanSAS file at `path` (atomically).
+bool write_merged(const std::vector<MergeCurve>& curves, const MergeResult& r, const MergeOptions& opt,
+                  const std::string& path, std::string& why);
+
+}  // namespace pk
+
+#endif

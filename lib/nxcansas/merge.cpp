@@ -1,0 +1,278 @@
+// Curves of several configurations joined into one: each scaled to the
+// curves joined before it over their overlap, outward from the reference.
+#include "pelkaro/merge.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+
+namespace pk {
+
+bool fit_scale(const std::vector<double>& r, const std::vector<double>& dr, const std::vector<double>& i,
+               const std::vector<double>& di, ScaleFit& fit) {
+    fit = ScaleFit{};
+    const std::size_t n = std::min({r.size(), dr.size(), i.size(), di.size()});
+    double s = 1;
+    double sum_ii = 0;
+    for (int iteration = 0; iteration < 100; ++iteration) {
+        double sum_ri = 0;
+        sum_ii = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double var = dr[k] * dr[k] + s * s * di[k] * di[k];
+            if (!(var > 0)) continue;
+            sum_ri += r[k] * i[k] / var;
+            sum_ii += i[k] * i[k] / var;
+        }
+        if (!(sum_ii > 0)) return false;
+        const double next = sum_ri / sum_ii;
+        if (!std::isfinite(next) || !(next > 0)) return false;
+        const bool done = std::fabs(next - s) <= 1e-12 * next;
+        s = next;
+        if (done) break;
+    }
+    double chi2 = 0;
+    std::size_t used = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double var = dr[k] * dr[k] + s * s * di[k] * di[k];
+        if (!(var > 0)) continue;
+        chi2 += (r[k] - s * i[k]) * (r[k] - s * i[k]) / var;
+        ++used;
+    }
+    if (used < 2) return false;
+    fit.s = s;
+    fit.points = used;
+    fit.chi2 = chi2 / static_cast<double>(used - 1);
+    // The uncertainty from the weights, widened when the points scatter
+    // more than their uncertainties say.
+    fit.ds = std::sqrt(1.0 / sum_ii) * std::max(1.0, std::sqrt(fit.chi2));
+    return true;
+}
+
+bool interpolate_log_q(const MergeCurve& c, double q, double& value, double& dev) {
+    if (c.q.empty() || !(q >= c.q.front()) || !(q <= c.q.back())) return false;
+    const auto hi = std::lower_bound(c.q.begin(), c.q.end(), q);
+    const std::size_t b = static_cast<std::size_t>(hi - c.q.begin());
+    if (c.q[b] == q || b == 0) {
+        value = c.i[b];
+        dev = c.idev[b];
+        return true;
+    }
+    const std::size_t a = b - 1;
+    const double t = std::log(q / c.q[a]) / std::log(c.q[b] / c.q[a]);
+    // A power law between two positive points (exact for a power law),
+    // else linear in I: high-Q points may be zero or negative.
+    if (c.i[a] > 0 && c.i[b] > 0) value = c.i[a] * std::pow(c.i[b] / c.i[a], t);
+    else value = c.i[a] + t * (c.i[b] - c.i[a]);
+    dev = std::sqrt((1 - t) * (1 - t) * c.idev[a] * c.idev[a] + t * t * c.idev[b] * c.idev[b]);
+    return true;
+}
+
+namespace {
+
+// A curve multiplied by its factor (Idev too: it is the point's own
+// uncertainty on the new scale).
+MergeCurve scaled(const MergeCurve& c, double s) {
+    MergeCurve out = c;
+    for (double& v : out.i) v *= s;
+    for (double& v : out.idev) v *= s;
+    return out;
+}
+
+// The Q range the curve `c` shares with the joined curves, as [lo, hi].
+bool overlap_of(const MergeCurve& c, const std::vector<const MergeCurve*>& joined, double& lo, double& hi) {
+    bool any = false;
+    for (const MergeCurve* j : joined) {
+        const double a = std::max(c.q_min(), j->q_min()), b = std::min(c.q_max(), j->q_max());
+        if (!(a < b)) continue;
+        lo = any ? std::min(lo, a) : a;
+        hi = any ? std::max(hi, b) : b;
+        any = true;
+    }
+    return any;
+}
+
+// At each point of `c` inside the joined curves: the joined curves' value
+// there (their inverse-variance mean where several cover it) beside the
+// point's own.
+void pairs_of(const MergeCurve& c, const std::vector<const MergeCurve*>& joined, std::vector<double>& r,
+              std::vector<double>& dr, std::vector<double>& i, std::vector<double>& di) {
+    for (std::size_t k = 0; k < c.q.size(); ++k) {
+        double sum_w = 0, sum_wv = 0;
+        for (const MergeCurve* j : joined) {
+            double v = 0, d = 0;
+            if (!interpolate_log_q(*j, c.q[k], v, d)) continue;
+            const double w = d > 0 ? 1 / (d * d) : 1e300;
+            sum_w += w;
+            sum_wv += w * v;
+        }
+        if (!(sum_w > 0)) continue;
+        r.push_back(sum_wv / sum_w);
+        dr.push_back(sum_w >= 1e300 ? 0 : std::sqrt(1 / sum_w));
+        i.push_back(c.i[k]);
+        di.push_back(c.idev[k]);
+    }
+}
+
+// The order of joining: the reference, then the curves above it by Q_min,
+// then those below it going down.
+std::vector<std::size_t> join_order(const std::vector<MergeCurve>& curves, std::size_t ref) {
+    std::vector<std::size_t> by_qmin(curves.size());
+    for (std::size_t k = 0; k < by_qmin.size(); ++k) by_qmin[k] = k;
+    std::stable_sort(by_qmin.begin(), by_qmin.end(),
+                     [&](std::size_t a, std::size_t b) { return curves[a].q_min() < curves[b].q_min(); });
+    const std::size_t at = static_cast<std::size_t>(std::find(by_qmin.begin(), by_qmin.end(), ref) - by_qmin.begin());
+    std::vector<std::size_t> order{ref};
+    for (std::size_t k = at + 1; k < by_qmin.size(); ++k) order.push_back(by_qmin[k]);
+    for (std::size_t k = at; k-- > 0;) order.push_back(by_qmin[k]);
+    return order;
+}
+
+std::size_t default_reference(const std::vector<MergeCurve>& curves) {
+    std::size_t ref = 0;
+    for (std::size_t k = 1; k < curves.size(); ++k)
+        if (curves[k].q_min() < curves[ref].q_min()) ref = k;
+    return ref;
+}
+
+}  // namespace
+
+namespace {
+
+// Joining state: the curves on their new scales, in the order given, and
+// which are joined yet.
+struct Join {
+    std::vector<MergeCurve> curves;
+    std::vector<bool> joined;
+    std::vector<const MergeCurve*> joined_list() const {
+        std::vector<const MergeCurve*> v;
+        for (std::size_t k = 0; k < curves.size(); ++k)
+            if (joined[k]) v.push_back(&curves[k]);
+        return v;
+    }
+};
+
+// At the middle of the overlap in log Q: the curve joined keeps its side,
+// the joined curves it overlaps the other.
+void trim_at_middle(Join& j, std::size_t c, double ref_q_min, MergeResult& out) {
+    MergedInput& in = out.inputs[c];
+    const double m = std::sqrt(in.overlap_lo * in.overlap_hi);
+    const bool upward = j.curves[c].q_min() >= ref_q_min;
+    for (std::size_t k = 0; k < j.curves.size(); ++k) {
+        if (!j.joined[k]) continue;
+        const MergeCurve& o = j.curves[k];
+        if (!(std::max(o.q_min(), j.curves[c].q_min()) < std::min(o.q_max(), j.curves[c].q_max()))) continue;
+        if (upward) out.inputs[k].keep_hi = std::min(out.inputs[k].keep_hi, m);
+        else out.inputs[k].keep_lo = std::max(out.inputs[k].keep_lo, m);
+    }
+    if (upward) in.keep_lo = std::max(in.keep_lo, m);
+    else in.keep_hi = std::min(in.keep_hi, m);
+}
+
+// Joins curve c to those joined: its overlap, its factor, its trimming.
+bool join_one(Join& j, std::size_t c, double ref_q_min, const MergeOptions& opt, MergeResult& out,
+              std::string& why) {
+    MergedInput& in = out.inputs[c];
+    const std::vector<const MergeCurve*> joined = j.joined_list();
+    const bool overlaps = overlap_of(j.curves[c], joined, in.overlap_lo, in.overlap_hi);
+    if (!overlaps && opt.scale) {
+        out.culprit = static_cast<int>(c);
+        return why = "the curve does not overlap the curves joined before it, so no scale factor can be fitted "
+                     "(--scale none joins without one)",
+               false;
+    }
+    if (opt.scale) {
+        std::vector<double> r, dr, i, di;
+        pairs_of(j.curves[c], joined, r, dr, i, di);
+        ScaleFit fit;
+        if (!fit_scale(r, dr, i, di, fit)) {
+            out.culprit = static_cast<int>(c);
+            return why = "no scale factor can be fitted over the overlap " + format("%.6g-%.6g 1/angstrom",
+                                                                                    in.overlap_lo, in.overlap_hi) +
+                         " (too few points, or intensities that do not fix a positive factor)",
+                   false;
+        }
+        in.scale = fit.s;
+        in.scale_dev = fit.ds;
+        j.curves[c] = scaled(j.curves[c], fit.s);
+    }
+    if (!overlaps) in.overlap_lo = in.overlap_hi = 0;
+    if (overlaps && opt.trim) trim_at_middle(j, c, ref_q_min, out);
+    j.joined[c] = true;
+    return true;
+}
+
+// The points kept, sorted by Q.
+void collect(const Join& j, const MergeOptions& opt, MergeResult& out) {
+    bool all_qdev = true;
+    for (const MergeCurve& c : j.curves) all_qdev = all_qdev && !c.qdev.empty();
+    struct Point {
+        double q, i, idev, qdev;
+    };
+    std::vector<Point> points;
+    for (std::size_t k = 0; k < j.curves.size(); ++k) {
+        const MergeCurve& c = j.curves[k];
+        MergedInput& in = out.inputs[k];
+        for (std::size_t p = 0; p < c.q.size(); ++p) {
+            const double q = c.q[p];
+            if (q < in.keep_lo || q > in.keep_hi || q < opt.q_min || q > opt.q_max) continue;
+            points.push_back({q, c.i[p], c.idev[p], all_qdev ? c.qdev[p] : 0.0});
+            ++in.points_kept;
+        }
+    }
+    std::stable_sort(points.begin(), points.end(), [](const Point& a, const Point& b) { return a.q < b.q; });
+    for (const Point& p : points) {
+        out.q.push_back(p.q);
+        out.i.push_back(p.i);
+        out.idev.push_back(p.idev);
+        if (all_qdev) out.qdev.push_back(p.qdev);
+    }
+}
+
+}  // namespace
+
+bool merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out,
+                  std::string& why) {
+    out = MergeResult{};
+    if (curves.size() < 2) return why = "at least two curves are needed", false;
+    Join j{curves, std::vector<bool>(curves.size(), false)};
+    for (std::size_t k = 0; k < j.curves.size(); ++k) {
+        sort_by_q(j.curves[k]);
+        if (j.curves[k].q.empty() || j.curves[k].i.size() != j.curves[k].q.size() ||
+            j.curves[k].idev.size() != j.curves[k].q.size()) {
+            out.culprit = static_cast<int>(k);
+            return why = "the curve holds no points (or its arrays differ in length)", false;
+        }
+    }
+    if (opt.reference >= static_cast<int>(curves.size())) return why = "the reference is not among the curves", false;
+    const std::size_t ref = opt.reference >= 0 ? static_cast<std::size_t>(opt.reference) : default_reference(j.curves);
+    out.inputs.resize(curves.size());
+    for (std::size_t k = 0; k < curves.size(); ++k) {
+        out.inputs[k].keep_lo = j.curves[k].q_min();
+        out.inputs[k].keep_hi = j.curves[k].q_max();
+    }
+    out.inputs[ref].reference = true;
+    j.joined[ref] = true;
+    const std::vector<std::size_t> order = join_order(j.curves, ref);
+    for (std::size_t k = 1; k < order.size(); ++k)
+        if (!join_one(j, order[k], j.curves[ref].q_min(), opt, out, why)) return false;
+    collect(j, opt, out);
+    if (out.q.empty()) return why = "no point is left between --q-min and --q-max", false;
+    return true;
+}
+
+std::string merge_line(const MergeCurve& c, const MergedInput& m) {
+    std::string s = format("%s: Q %.6g-%.6g 1/angstrom", c.file.c_str(), c.q_min(), c.q_max());
+    s += std::isfinite(c.distance_mm) ? format(", distance %.6g mm", c.distance_mm) : ", distance unknown";
+    s += std::isfinite(c.wavelength) ? format(", wavelength %.6g angstrom", c.wavelength) : ", wavelength unknown";
+    if (m.reference) s += ", reference (scale 1)";
+    else s += format(", scale %.6f +- %.6f", m.scale, m.scale_dev);
+    if (m.overlap_hi > 0) s += format(", overlap %.6g-%.6g 1/angstrom", m.overlap_lo, m.overlap_hi);
+    else if (!m.reference) s += ", no overlap";
+    s += format(", %zu points kept (Q %.6g-%.6g)", m.points_kept, m.keep_lo, m.keep_hi);
+    return s;
+}
+
+}  // namespace pk

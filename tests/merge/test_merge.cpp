@@ -1,0 +1,457 @@
+// pelkaro-merge: curves of several configurations joined into one NXcanSAS
+// file.  Inputs are written here with known values (a power law, one curve
+// spoiled by a known factor); the program is run and its exit status,
+// messages and file checked.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "nxcansas_h5.h"
+#include "pelkaro/merge.h"
+#include "test_util.h"
+
+namespace {
+
+using pkt::RunResult;
+using pkt::TempDir;
+
+// One synthetic configuration: points at Q = q0 * ratio^k, I = 1e-3 / Q^2
+// times `factor`, Idev 1 % of I, Qdev = `res` * Q.
+struct Config {
+    double q0 = 0.001, q1 = 0.02;
+    int points = 40;
+    double factor = 1, res = 0.1;
+    std::string q_unit = "1/angstrom", i_unit = "1/cm";
+    double q_scale = 1;  // Q stored times this (10 for 1/nm)
+};
+
+pk::MergeCurve make_curve(const Config& c) {
+    pk::MergeCurve m;
+    for (int k = 0; k < c.points; ++k) {
+        const double q = c.q0 * std::pow(c.q1 / c.q0, k / double(c.points - 1));
+        m.q.push_back(q);
+        m.i.push_back(c.factor * 1e-3 / (q * q));
+        m.idev.push_back(0.01 * m.i.back());
+        m.qdev.push_back(c.res * q);
+    }
+    return m;
+}
+
+// Writes a curve as NXcanSAS 1D data; `distance` and `wavelength` go into
+// the instrument when positive.
+void write_curve(const std::string& path, const pk::MergeCurve& m, const Config& c, double distance = 0,
+                 double wavelength = 0) {
+    pk::Writer w;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    {
+        pk::Node root = w.create(path, fd);
+        w.attr(root, "default", "sasentry01");
+        pk::Node e = w.group(root, "sasentry01", "NXentry", "SASentry");
+        pk::Node g = w.group(e, "sasdata01", "NXdata", "SASdata");
+        w.attr(g, "signal", "I");
+        w.attr(g, "I_axes", "Q");
+        std::vector<double> q = m.q, qdev = m.qdev;
+        for (double& v : q) v *= c.q_scale;
+        for (double& v : qdev) v *= c.q_scale;
+        const std::vector<hsize_t> dims{m.q.size()};
+        pk::Node qn = w.doubles(g, "Q", q, dims, c.q_unit);
+        w.attr(qn, "resolutions", "Qdev");
+        pk::Node in = w.doubles(g, "I", m.i, dims, c.i_unit);
+        w.attr(in, "uncertainties", "Idev");
+        w.doubles(g, "Idev", m.idev, {m.idev.size()}, c.i_unit);
+        w.doubles(g, "Qdev", qdev, dims, c.q_unit);
+        if (distance > 0) {
+            pk::Node ins = w.group(e, "sasinstrument", "NXinstrument", "SASinstrument");
+            pk::Node det = w.group(ins, "sasdetector", "NXdetector", "SASdetector");
+            w.number(det, "SDD", distance, "m");
+            pk::Node src = w.group(ins, "sassource", "NXsource", "SASsource");
+            w.number(src, "incident_wavelength", wavelength, "nm");
+        }
+        w.finish(root);
+    }
+    ::close(fd);
+    ASSERT_TRUE(w.ok()) << w.why();
+    ASSERT_EQ(w.write_error(), 0);
+}
+
+std::string make_file(const TempDir& d, const std::string& name, const Config& c) {
+    write_curve(d / name, make_curve(c), c);
+    return d / name;
+}
+
+RunResult merge(const TempDir& d, const std::vector<std::string>& args) {
+    return pkt::run_program(PELKARO_MERGE_EXE, args, d.path());
+}
+
+pk::MergeCurve read_back(const std::string& path) {
+    pk::MergeCurve m;
+    std::string why;
+    EXPECT_TRUE(pk::read_curve(path, m, why)) << why;
+    return m;
+}
+
+Config low() { return Config{}; }
+Config high(double factor) {
+    Config c;
+    c.q0 = 0.01;
+    c.q1 = 0.2;
+    c.factor = factor;
+    c.res = 0.05;
+    return c;
+}
+
+}  // namespace
+
+// A curve spoiled by 1/1.07 is put back by a factor of 1.07, its points
+// kept with their own Q resolution, the result sorted by Q.
+TEST(Merge, SpoiledFactorRecoveredAndPointsKeptWithTheirOwnResolution) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1 / 1.07));
+    const RunResult r = merge(d, {"-o", "m.h5", b, a});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find(a + ": Q 0.001-0.02 1/angstrom"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(a + ": ") , std::string::npos);
+    EXPECT_NE(r.out.find("reference"), std::string::npos);
+    EXPECT_NE(r.out.find(b + ": Q 0.01-0.2 1/angstrom, distance unknown, wavelength unknown, scale 1.070000"),
+              std::string::npos)
+        << r.out;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    ASSERT_EQ(m.q.size(), 80u);
+    for (std::size_t k = 0; k < m.q.size(); ++k) {
+        if (k > 0) {
+            EXPECT_LE(m.q[k - 1], m.q[k]);
+        }
+        EXPECT_NEAR(m.i[k], 1e-3 / (m.q[k] * m.q[k]), 1e-6 * m.i[k]) << m.q[k];
+        EXPECT_NEAR(m.idev[k], 0.01 * m.i[k], 1e-6 * m.idev[k]);
+        // Each point's resolution is that of its configuration: 10 % or 5 %.
+        const double rel = m.qdev[k] / m.q[k];
+        EXPECT_TRUE(std::fabs(rel - 0.1) < 1e-9 || std::fabs(rel - 0.05) < 1e-9) << rel;
+    }
+}
+
+TEST(Merge, FitRecoversAKnownFactorWithNoiseWithinItsUncertainty) {
+    // R = 2.5 I with deterministic scatter of about the uncertainties.
+    std::vector<double> r, dr, i, di;
+    for (int k = 0; k < 200; ++k) {
+        const double v = 10.0 + k % 7, noise = ((k * 37) % 11 - 5) / 5.0;
+        i.push_back(v);
+        di.push_back(0.1);
+        r.push_back(2.5 * v + 0.2 * noise);
+        dr.push_back(0.2);
+    }
+    pk::ScaleFit fit;
+    ASSERT_TRUE(pk::fit_scale(r, dr, i, di, fit));
+    EXPECT_NEAR(fit.s, 2.5, 3 * fit.ds);
+    EXPECT_GT(fit.ds, 0);
+    EXPECT_LT(fit.ds, 0.01);
+    EXPECT_EQ(fit.points, 200u);
+}
+
+TEST(Merge, ReferenceGivenKeepsItsScale) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(0.5));
+    const RunResult r = merge(d, {"-o", "m.h5", "--reference", "b.h5", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    for (std::size_t k = 0; k < m.q.size(); ++k) EXPECT_NEAR(m.i[k], 0.5e-3 / (m.q[k] * m.q[k]), 1e-6 * m.i[k]);
+    EXPECT_NE(r.out.find(a + ": Q 0.001-0.02 1/angstrom, distance unknown, wavelength unknown, scale 0.500000"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Merge, ScaleNoneJoinsAsTheyAre) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(0.5));
+    const RunResult r = merge(d, {"-o", "m.h5", "--scale", "none", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    int halved = 0;
+    for (std::size_t k = 0; k < m.q.size(); ++k)
+        if (std::fabs(m.i[k] - 0.5e-3 / (m.q[k] * m.q[k])) < 1e-9 * m.i[k]) ++halved;
+    EXPECT_EQ(halved, 40);
+}
+
+TEST(Merge, TrimCutsEachCurveAtTheMiddleOfTheOverlap) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    const RunResult r = merge(d, {"-o", "m.h5", "--overlap", "trim", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    const double middle = std::sqrt(0.01 * 0.02);
+    ASSERT_FALSE(m.q.empty());
+    for (std::size_t k = 0; k < m.q.size(); ++k) {
+        const double rel = m.qdev[k] / m.q[k];
+        if (m.q[k] < middle) {
+            EXPECT_NEAR(rel, 0.1, 1e-9) << m.q[k];  // from a only
+        }
+        if (m.q[k] > middle) {
+            EXPECT_NEAR(rel, 0.05, 1e-9) << m.q[k];  // from b only
+        }
+    }
+    EXPECT_LT(m.q.size(), 80u);
+    EXPECT_NEAR(m.q.front(), 0.001, 1e-12);
+    EXPECT_NEAR(m.q.back(), 0.2, 1e-12);
+}
+
+TEST(Merge, QLimitsTrimTheEnds) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    const RunResult r = merge(d, {"-o", "m.h5", "--q-min", "0.002", "--q-max=0.1", a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    ASSERT_FALSE(m.q.empty());
+    EXPECT_GE(m.q.front(), 0.002);
+    EXPECT_LE(m.q.back(), 0.1);
+    EXPECT_LT(m.q.front(), 0.0022);
+    EXPECT_GT(m.q.back(), 0.09);
+}
+
+// Q in 1/nm, distance in m and wavelength in nm are converted.
+TEST(Merge, UnitsDeclaredAreConverted) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1 / 1.07);
+    c.q_unit = "1/nm";
+    c.q_scale = 10;
+    write_curve(d / "b.h5", make_curve(c), c, 5.0, 0.6);
+    const RunResult r = merge(d, {"-o", "m.h5", a, d / "b.h5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("b.h5: Q 0.01-0.2 1/angstrom, distance 5000 mm, wavelength 6 angstrom, scale 1.070000"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(Merge, CurvesThatDoNotOverlapAreRefusedUnlessScaleNone) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1);
+    c.q0 = 0.03;
+    const std::string b = make_file(d, "b.h5", c);
+    RunResult r = merge(d, {"-o", "m.h5", a, b});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("pelkaro-merge: " + b + ": error: the curve does not overlap", 0), 0u) << r.err;
+    EXPECT_FALSE(pkt::file_exists(d / "m.h5"));
+    r = merge(d, {"-o", "m.h5", "--scale", "none", a, b});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_back(d / "m.h5").q.size(), 80u);
+}
+
+namespace {
+
+// A file whose curve is spoiled by `spoil` before it is written.
+template <typename F>
+std::string bad_file(const TempDir& d, const std::string& name, F spoil, Config c = high(1)) {
+    pk::MergeCurve m = make_curve(c);
+    spoil(m, c);
+    write_curve(d / name, m, c);
+    return d / name;
+}
+
+void expect_refused(const TempDir& d, const std::vector<std::string>& args, int status, const std::string& message) {
+    const RunResult r = merge(d, args);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("pelkaro-merge: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(pkt::file_exists(d / "m.h5"));
+}
+
+}  // namespace
+
+TEST(MergeRefuses, CommandLinesThatCannotMerge) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    expect_refused(d, {"-o", "m.h5", a}, 2, "error: at least two input files are needed");
+    expect_refused(d, {"-o", "m.h5", a, "./a.h5"}, 2, "error: './a.h5' is given twice");
+    expect_refused(d, {"-o", "a.h5", a, b}, 2, "error: the output 'a.h5' is an input file");
+    expect_refused(d, {"-o", "m.h5", "--reference", "c.h5", a, b}, 2,
+                   "error: the reference 'c.h5' is not among the input files");
+    expect_refused(d, {"-o", "m.h5", "--scale", "maybe", a, b}, 2, "--scale is fit or none");
+    expect_refused(d, {"-o", "m.h5", "--overlap", "mean", a, b}, 2, "--overlap is average or trim");
+    expect_refused(d, {"-o", "m.h5", "--q-min", "-1", a, b}, 2, "--q-min needs a finite positive Q");
+    expect_refused(d, {"-o", "m.h5", "--q-min", "0.1", "--q-max", "0.01", a, b}, 2, "--q-min must be below --q-max");
+    expect_refused(d, {"-o", "m.h5", "--bogus", a, b}, 2, "unknown option '--bogus'");
+    expect_refused(d, {"-o", "m.h5", a, b, "--reference"}, 2, "option '--reference' needs a value");
+}
+
+TEST(MergeRefuses, UnusableFilesNamingThem) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const auto one = [&](const std::string& bad, const std::string& message) {
+        expect_refused(d, {"-o", "m.h5", a, bad}, 1, "pelkaro-merge: " + bad + ": error: " + message);
+    };
+    one(bad_file(d, "nan_dev.h5", [](pk::MergeCurve& m, Config&) { m.idev[3] = NAN; }),
+        "an uncertainty of I (Idev) is negative or not finite");
+    one(bad_file(d, "neg_dev.h5", [](pk::MergeCurve& m, Config&) { m.idev[5] = -1e-3; }),
+        "an uncertainty of I (Idev) is negative or not finite");
+    one(bad_file(d, "zero_q.h5", [](pk::MergeCurve& m, Config&) { m.q[0] = 0; }), "a Q value is not finite and positive");
+    one(bad_file(d, "inf_q.h5", [](pk::MergeCurve& m, Config&) { m.q[7] = INFINITY; }),
+        "a Q value is not finite and positive");
+    one(bad_file(d, "nan_i.h5", [](pk::MergeCurve& m, Config&) { m.i[2] = NAN; }), "an I value is not finite");
+    one(bad_file(d, "nan_qdev.h5", [](pk::MergeCurve& m, Config&) { m.qdev[2] = NAN; }),
+        "a Q resolution (Qdev) is negative or not finite");
+    one(bad_file(d, "empty.h5", [](pk::MergeCurve& m, Config&) { m = pk::MergeCurve{}; }), "the 1D data hold no points");
+    one(bad_file(d, "short.h5", [](pk::MergeCurve& m, Config&) { m.idev.pop_back(); }),
+        "Q, I, Idev and Qdev of the 1D data differ in length");
+    one(bad_file(d, "units.h5", [](pk::MergeCurve&, Config& c) { c.i_unit = "1/m"; }),
+        "its intensities are in '1/m', those of " + a + " in '1/cm'");
+    one(bad_file(d, "q_unit.h5", [](pk::MergeCurve&, Config& c) { c.q_unit = "furlong"; }),
+        "the unit of Q, 'furlong', is not an inverse length known here");
+    pkt::write_file(d / "text.h5", "Q I Idev\n0.01 1 0.1\n");
+    one(d / "text.h5", "not an HDF5 file");
+    one(d / "missing.h5", "cannot read the file");
+    // An HDF5 file without a SASdata group.
+    pk::Writer w;
+    const std::string no_data = d / "no_data.h5";
+    const int fd = ::open(no_data.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    {
+        pk::Node root = w.create(no_data, fd);
+        w.group(root, "sasentry01", "NXentry", "SASentry");
+        w.finish(root);
+    }
+    ::close(fd);
+    one(d / "no_data.h5", "no 1D data");
+}
+
+// The intensity units "cm^-1" and "1/cm" are one unit.
+TEST(Merge, IntensityUnitSpellingsAgree) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1);
+    c.i_unit = "cm^-1";
+    const std::string b = make_file(d, "b.h5", c);
+    EXPECT_EQ(merge(d, {"-o", "m.h5", a, b}).status, 0);
+}
+
+// Three curves with the middle one as reference: the curves on both sides
+// get their own spoiled factors back, joining outward.
+TEST(Merge, JoinsOutwardFromAReferenceInTheMiddle) {
+    TempDir d;
+    Config lo = low();
+    lo.factor = 0.8;
+    Config hi = high(1);
+    hi.q0 = 0.1;
+    hi.q1 = 1.0;
+    hi.factor = 1.25;
+    const std::string a = make_file(d, "a.h5", lo);
+    const std::string b = make_file(d, "b.h5", high(1));
+    const std::string c = make_file(d, "c.h5", hi);
+    const RunResult r = merge(d, {"-o", "m.h5", "--reference", b, c, a, b});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(a + ": Q 0.001-0.02 1/angstrom, distance unknown, wavelength unknown, scale 1.250000"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(c + ": Q 0.1-1 1/angstrom, distance unknown, wavelength unknown, scale 0.800000"),
+              std::string::npos)
+        << r.out;
+    const pk::MergeCurve m = read_back(d / "m.h5");
+    EXPECT_EQ(m.q.size(), 120u);
+    for (std::size_t k = 0; k < m.q.size(); ++k) EXPECT_NEAR(m.i[k], 1e-3 / (m.q[k] * m.q[k]), 1e-6 * m.i[k]);
+}
+
+namespace {
+
+// The text datasets of a group, one string.
+std::string texts_of(hid_t file, const std::string& group) {
+    std::string all;
+    for (int k = 1; k < 100; ++k) {
+        const std::string name = group + pk::format("/term%02d", k);
+        if (H5Lexists(file, name.c_str(), H5P_DEFAULT) <= 0) break;
+        hid_t d = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+        hid_t t = H5Dget_type(d);
+        if (H5Tget_class(t) == H5T_STRING) {
+            hid_t mem = H5Tcopy(H5T_C_S1);
+            H5Tset_size(mem, H5T_VARIABLE);
+            H5Tset_cset(mem, H5T_CSET_UTF8);
+            char* p = nullptr;
+            if (H5Dread(d, mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, &p) >= 0 && p) all += std::string(p) + "\n";
+            H5free_memory(p);
+            H5Tclose(mem);
+        }
+        H5Tclose(t);
+        H5Dclose(d);
+    }
+    return all;
+}
+
+}  // namespace
+
+// The process records every input with its factor; there is no instrument.
+TEST(Merge, ProcessRecordsEveryInputAndNoInstrumentIsWritten) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    Config c = high(1 / 1.07);
+    write_curve(d / "b.h5", make_curve(c), c, 5.0, 0.6);
+    const RunResult r = merge(d, {"-o", "m.h5", a, d / "b.h5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    hid_t f = H5Fopen((d / "m.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(f, 0);
+    EXPECT_GT(H5Lexists(f, "/sasentry01", H5P_DEFAULT), 0);
+    EXPECT_LE(H5Lexists(f, "/sasentry01/sasinstrument", H5P_DEFAULT), 0);
+    const std::string terms = texts_of(f, "/sasentry01/sasprocess");
+    H5Fclose(f);
+    EXPECT_NE(terms.find(a + ": Q 0.001-0.02 1/angstrom"), std::string::npos) << terms;
+    const std::string line = d / "b.h5" + ": Q 0.01-0.2 1/angstrom, distance 5000 mm, wavelength 6 angstrom, scale "
+                                          "1.070000 +- ";
+    const std::size_t at = terms.find(line);
+    ASSERT_NE(at, std::string::npos) << terms;
+    // The factor's uncertainty: 10 points of b in the overlap, each ratio
+    // with two 1 % uncertainties, so about 1.07 * 1.41 % / sqrt(10).
+    const double dev = std::strtod(terms.c_str() + at + line.size(), nullptr);
+    EXPECT_NEAR(dev, 1.07 * 0.01 * std::sqrt(2.0 / 10.0), 0.1 * 1.07 * 0.01 * std::sqrt(2.0 / 10.0));
+    EXPECT_NE(terms.find("overlap 0.01-0.02 1/angstrom", at), std::string::npos) << terms;
+    // The same lines on standard output, one per input.
+    EXPECT_NE(r.out.find(terms.substr(0, terms.find('\n'))), std::string::npos);
+}
+
+// Damaged files (bytes of a good file overwritten, the file cut short) are
+// refused with a message naming them, or read when the damage missed what
+// is read; never a crash or a hang, never a half-written output.
+TEST(MergeRefuses, DamagedFilesWithoutCrashing) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    make_file(d, "good.h5", high(1));
+    const std::string good = pkt::read_file(d / "good.h5");
+    ASSERT_GT(good.size(), 1000u);
+    unsigned state = 12345;
+    const auto next = [&] { return state = state * 1103515245u + 12345u, (state >> 8) & 0xffffffu; };
+    for (int trial = 0; trial < 200; ++trial) {
+        std::string bad = good;
+        if (trial % 10 == 9) {
+            bad.resize(next() % bad.size());
+        } else {
+            for (unsigned k = 0, n = 1 + next() % 12; k < n; ++k) bad[next() % bad.size()] = static_cast<char>(next());
+        }
+        pkt::write_file(d / "bad.h5", bad);
+        const RunResult r = merge(d, {"-o", "m.h5", a, "bad.h5"});
+        ASSERT_EQ(r.signal, 0) << trial;
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << trial << " " << r.err;
+        // The message is the last line (under the sanitizer build, the
+        // reading process's report of the library's fault comes before it).
+        const std::size_t last = r.err.rfind('\n', r.err.size() >= 2 ? r.err.size() - 2 : 0);
+        const std::string message = last == std::string::npos ? r.err : r.err.substr(last + 1);
+        if (r.status == 1) {
+            EXPECT_EQ(message.rfind("pelkaro-merge: bad.h5: error: ", 0), 0u) << r.err;
+            EXPECT_FALSE(pkt::file_exists(d / "m.h5"));
+        }
+        for (char ch : message) EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch < 0x7f)) << r.err;
+        std::remove((d / "m.h5").c_str());
+    }
+}
