@@ -160,9 +160,11 @@ namespace {
 // HDF5 library can crash or loop on a damaged file, which must not take
 // the program with it.
 constexpr unsigned kReadSeconds = 120;
-constexpr rlim_t kReadMemory = rlim_t{4} << 30;  // bytes
+[[maybe_unused]] constexpr rlim_t kReadMemory = rlim_t{4} << 30;  // bytes
 
-void put(std::string& buf, const void* p, std::size_t n) { buf.append(static_cast<const char*>(p), n); }
+void put(std::string& buf, const void* p, std::size_t n) {
+    if (n > 0) buf.append(static_cast<const char*>(p), n);
+}
 
 void put_text(std::string& buf, const std::string& s) {
     const std::uint64_t n = s.size();
@@ -181,6 +183,7 @@ class Taker {
 public:
     explicit Taker(const std::string& b) : b_(b) {}
     bool take(void* p, std::size_t n) {
+        if (n == 0) return true;  // an empty array has no storage to copy into
         if (n > b_.size() - at_) return false;
         std::memcpy(p, b_.data() + at_, n);
         at_ += n;
@@ -226,10 +229,19 @@ bool decode(const std::string& buf, MergeCurve& c, std::string& why) {
     return true;
 }
 
+// AddressSanitizer's own mappings would be refused by a memory limit (GCC
+// says so with __SANITIZE_ADDRESS__, Clang with __has_feature).
+#if defined(__SANITIZE_ADDRESS__)
+#define PK_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PK_UNDER_ASAN 1
+#endif
+#endif
+
 [[noreturn]] void child_reads(int fd, const std::string& path) {
     // A damaged file can make the library ask for absurd amounts of memory.
-    // (Not under AddressSanitizer, whose own mappings the limit would refuse.)
-#ifndef __SANITIZE_ADDRESS__
+#ifndef PK_UNDER_ASAN
     struct rlimit data {};
     if (::getrlimit(RLIMIT_DATA, &data) == 0 && (data.rlim_cur == RLIM_INFINITY || data.rlim_cur > kReadMemory)) {
         data.rlim_cur = kReadMemory;
