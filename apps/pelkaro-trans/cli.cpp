@@ -58,7 +58,7 @@ const Console kSilent{nullptr, nullptr};
 
 // A detector file named on the command line, with its counting time and
 // monitor counts, and the scattering run it belongs to.
-struct RunSpec {
+struct BeamRunArg {
     std::string file;
     double time = 0.0;
     double monitor = 0.0;
@@ -68,13 +68,13 @@ struct RunSpec {
 struct Options {
     std::string par;
     bool dark_given = false;
-    RunSpec dark;
+    BeamRunArg dark;
     double radius = 0.0;       // 0: the default disc
     double attenuation = 0.0;  // 0: no absolute scale
     bool tsv = false;
     bool empty_given = false;
-    RunSpec empty;
-    std::vector<RunSpec> runs;
+    BeamRunArg empty;
+    std::vector<BeamRunArg> runs;
 };
 
 enum class Cli { run, help, version, bad };
@@ -102,23 +102,23 @@ bool number(const std::string& text, double& v) {
 bool printable_name(const std::string& s) { return s.find_first_of("\t\n\r") == std::string::npos; }
 
 // Reads FILE,TIME[,MONITOR][,DATAFILE] with `least` to `most` fields; "" or why not.
-std::string read_spec(const std::string& text, const char* form, std::size_t least, std::size_t most,
-                      RunSpec& spec) {
+std::string read_run_arg(const std::string& text, const char* form, std::size_t least, std::size_t most,
+                      BeamRunArg& arg) {
     const std::vector<std::string> f = split(text, ',');
     const std::string said = "'" + text + "'";
     const std::string comma = f.size() > least ? " (a file name that holds a comma cannot be given this way)" : "";
     if (f.size() < least || f.size() > most) return said + " is not " + form + comma;
-    spec.file = f[0];
-    if (spec.file.empty()) return said + " names no file";
-    if (!number(f[1], spec.time) || !(spec.time > 0))
+    arg.file = f[0];
+    if (arg.file.empty()) return said + " names no file";
+    if (!number(f[1], arg.time) || !(arg.time > 0))
         return "the counting time '" + f[1] + "' in " + said + " is not a number above 0" + comma;
-    if (least >= 3 && (!number(f[2], spec.monitor) || !(spec.monitor > 0)))
+    if (least >= 3 && (!number(f[2], arg.monitor) || !(arg.monitor > 0)))
         return "the monitor count '" + f[2] + "' in " + said + " is not a number above 0" + comma;
     if (f.size() == 4) {
-        spec.datafile = f[3];
-        if (spec.datafile.empty()) return said + " names no DATAFILE after its last comma";
+        arg.datafile = f[3];
+        if (arg.datafile.empty()) return said + " names no DATAFILE after its last comma";
     }
-    if (!printable_name(spec.file) || !printable_name(spec.datafile))
+    if (!printable_name(arg.file) || !printable_name(arg.datafile))
         return said + " holds a tab or line end in a file name, which the table cannot show";
     return "";
 }
@@ -151,11 +151,11 @@ std::string set_option(const std::string& name, const std::string& value, Option
     }
     if (name == "--dark") {
         o.dark_given = true;
-        return read_spec(value, "FILE,TIME", 2, 2, o.dark);
+        return read_run_arg(value, "FILE,TIME", 2, 2, o.dark);
     }
     if (name == "--empty") {
         o.empty_given = true;
-        return read_spec(value, "FILE,TIME,MONITOR", 3, 3, o.empty);
+        return read_run_arg(value, "FILE,TIME,MONITOR", 3, 3, o.empty);
     }
     if (name == "--radius")
         return read_number(name, value, 0.0, 0.5 * kDetSide, "a radius above 0 and at most 64 pixels", o.radius);
@@ -171,8 +171,8 @@ Cli read_argument(int argc, const char* const* argv, int& i, bool& options, Opti
                   std::string& why) {
     const std::string a = argv[i];
     if (!options || a.size() < 2 || a[0] != '-') {
-        RunSpec r;
-        why = read_spec(a, "RUN,TIME,MONITOR[,DATAFILE]", 3, 4, r);
+        BeamRunArg r;
+        why = read_run_arg(a, "RUN,TIME,MONITOR[,DATAFILE]", 3, 4, r);
         o.runs.push_back(r);
         return why.empty() ? Cli::run : Cli::bad;
     }
@@ -238,7 +238,7 @@ struct Inputs {
 // What is printed: one line per run measured, the centre, the disc and the
 // absolute scale.
 struct RunLine {
-    const RunSpec* spec;
+    const BeamRunArg* arg;
     Measured t;
 };
 struct Report {
@@ -253,7 +253,7 @@ struct Report {
 
 // Reads the parameter file: the dark current (unless --dark gives one) and
 // the flat field with its mask and geometry.  False when it cannot be read.
-bool read_parameters(const Options& o, Inputs& in, RunSpec& dark, bool& with_dark, std::FILE* err, int& status) {
+bool read_parameters(const Options& o, Inputs& in, BeamRunArg& dark, bool& with_dark, std::FILE* err, int& status) {
     if (o.par.empty()) return true;
     Run run;
     const Status st = prepare_run(o.par, run, kSilent);
@@ -264,7 +264,7 @@ bool read_parameters(const Options& o, Inputs& in, RunSpec& dark, bool& with_dar
     }
     const auto has = [&run](int kw) { return (run.log.seen >> kw & 1u) != 0; };
     if (!o.dark_given && run.dcur.tm > 0) {
-        dark = RunSpec{run.dcur.name, static_cast<double>(run.dcur.tm), 0.0, ""};
+        dark = BeamRunArg{run.dcur.name, static_cast<double>(run.dcur.tm), 0.0, ""};
         with_dark = true;
     }
     for (const int kw : {PXSP, SM2D, SENS}) {
@@ -290,7 +290,7 @@ bool read_parameters(const Options& o, Inputs& in, RunSpec& dark, bool& with_dar
 
 // The parameter file and the dark current; false when nothing can be measured.
 bool read_inputs(const Options& o, Inputs& in, std::FILE* err, int& status) {
-    RunSpec dark = o.dark;
+    BeamRunArg dark = o.dark;
     bool with_dark = o.dark_given;
     if (!read_parameters(o, in, dark, with_dark, err, status)) return false;
     if (!with_dark) return true;
@@ -322,21 +322,21 @@ bool measure_empty(const Options& o, const Inputs& in, BeamImage& empty, Report&
 // The transmission of every run that can be used.
 void measure_runs(const Options& o, const Inputs& in, const DiscCounts& empty, Report& r, std::FILE* err,
                   int& status) {
-    for (const RunSpec& spec : o.runs) {
+    for (const BeamRunArg& arg : o.runs) {
         BeamImage run;
-        Status st = read_beam_image(spec.file, spec.time, spec.monitor, false, run);
+        Status st = read_beam_image(arg.file, arg.time, arg.monitor, false, run);
         Measured t;
-        if (st.ok()) st = transmission(disc_counts(run, in.dark, r.disc), empty, spec.file, t);
+        if (st.ok()) st = transmission(disc_counts(run, in.dark, r.disc), empty, arg.file, t);
         if (!st.ok()) {
-            error(err, reason(st, spec.file));
+            error(err, reason(st, arg.file));
             status = 1;
             continue;
         }
         if (t.value > 1 + kAboveOneSigmas * t.sigma)
             warning(err, pk::format("%s: the transmission %.4f +- %.4f is above 1 by %.1f standard deviations: more "
                                     "counts per monitor count than the empty beam",
-                                    spec.file.c_str(), t.value, t.sigma, (t.value - 1) / t.sigma));
-        r.runs.push_back(RunLine{&spec, t});
+                                    arg.file.c_str(), t.value, t.sigma, (t.value - 1) / t.sigma));
+        r.runs.push_back(RunLine{&arg, t});
     }
 }
 
@@ -360,8 +360,8 @@ void print_text(const Report& r, std::FILE* out) {
         std::fprintf(out, "# disc of radius %.4f pixels about the centre of %s: the smallest that holds %g %% of its "
                      "net counts\n", r.disc.radius, r.empty.c_str(), 100 * kDiscShare);
     for (const RunLine& l : r.runs) {
-        std::fprintf(out, "%s  %.6f  %.6f", l.spec->file.c_str(), l.t.value, l.t.sigma);
-        if (!l.spec->datafile.empty()) std::fprintf(out, "  %s", l.spec->datafile.c_str());
+        std::fprintf(out, "%s  %.6f  %.6f", l.arg->file.c_str(), l.t.value, l.t.sigma);
+        if (!l.arg->datafile.empty()) std::fprintf(out, "  %s", l.arg->datafile.c_str());
         std::fprintf(out, "\n");
     }
     std::fprintf(out, "CNTR %.3f %.3f\n# beam centre uncertainty %.2g %.2g pixels\n", r.centre.x, r.centre.y,
@@ -378,8 +378,8 @@ void print_text(const Report& r, std::FILE* out) {
 void print_tsv(const Report& r, std::FILE* out) {
     std::fprintf(out, "quantity\tfile\tvalue\tsigma\tdatafile\n");
     for (const RunLine& l : r.runs)
-        std::fprintf(out, "transmission\t%s\t%.9g\t%.9g\t%s\n", l.spec->file.c_str(), l.t.value, l.t.sigma,
-                     l.spec->datafile.c_str());
+        std::fprintf(out, "transmission\t%s\t%.9g\t%.9g\t%s\n", l.arg->file.c_str(), l.t.value, l.t.sigma,
+                     l.arg->datafile.c_str());
     const char* e = r.empty.c_str();
     std::fprintf(out, "centre_x\t%s\t%.9g\t%.9g\t\ncentre_y\t%s\t%.9g\t%.9g\t\nradius\t%s\t%.9g\t\t\n", e, r.centre.x,
                  r.centre.sx, e, r.centre.y, r.centre.sy, e, r.disc.radius);
