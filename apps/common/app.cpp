@@ -28,6 +28,20 @@ extern "C" void on_termination(int sig) {
 
 }  // namespace
 
+bool option_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
+                  bool& matched, std::string& why, bool non_empty, bool glued_short) {
+    const std::string a = argv[i];
+    const bool short_glued = glued_short && name.size() == 2 && a.size() > 2 && a.compare(0, 2, name) == 0;
+    matched = a == name || a.compare(0, name.size() + 1, name + "=") == 0 || short_glued;
+    if (!matched) return true;
+    if (short_glued) value = a.substr(2);
+    else if (a.size() > name.size()) value = a.substr(name.size() + 1);
+    else if (i + 1 < argc) value = argv[++i];
+    else why = "option '" + name + "' needs a value";
+    if (why.empty() && non_empty && value.empty()) why = "option '" + name + "' needs a value that is not empty";
+    return why.empty();
+}
+
 int finish_output(int status, const char* program, int failure, bool keep_failure) {
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
     if (!failed) return status;

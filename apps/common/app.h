@@ -5,6 +5,7 @@
 #define PELKARO_APP_H
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace pk {
@@ -17,6 +18,14 @@ namespace pk {
 // cleanly), and SIGTERM, SIGINT, SIGHUP and SIGQUIT made to remove the
 // temporary output files being written before the process dies of them.
 void init_process();
+
+// The value of the command-line option `name` at argv[i]: "NAME=VALUE", the
+// next argument, or (for a two-character option where `glued_short`) the
+// rest of the argument ("-j4").  `matched` tells whether argv[i] is this
+// option at all.  False, with `why`, when it has no value (or an empty one
+// where `non_empty`); `i` is left at the last argument used.
+bool option_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
+                  bool& matched, std::string& why, bool non_empty = false, bool glued_short = false);
 
 // The exit status of a program whose report went to standard output: when
 // that output could not be written (a full disk, /dev/full, a closed pipe),

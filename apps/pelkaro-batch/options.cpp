@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app.h"
 #include "batch.h"
 
 namespace pk {
@@ -87,20 +88,6 @@ bool parse_shard(const std::string& s, BatchOptions& opt, std::string& why) {
     return true;
 }
 
-// The value of an option: "--name=value", "-jN", or the next argument.
-bool take_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
-                bool& matched, std::string& why) {
-    const std::string a = argv[i];
-    const bool short_glued = name.size() == 2 && a.size() > 2 && a.compare(0, 2, name) == 0;
-    matched = a == name || a.compare(0, name.size() + 1, name + "=") == 0 || short_glued;
-    if (!matched) return true;
-    if (short_glued) value = a.substr(2);
-    else if (a.size() > name.size()) value = a.substr(name.size() + 1);
-    else if (i + 1 < argc) value = argv[++i];
-    else why = "option '" + name + "' needs a value";
-    return why.empty();
-}
-
 // One option at argv[i]; BatchCli::run when it was read.
 BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& opt, bool& report, std::string& why) {
     const std::string a = argv[i];
@@ -111,7 +98,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     std::string v;
     bool matched = false;
     for (const char* name : {"-j", "-o", "--formats", "--shard"}) {
-        if (!take_value(argc, argv, i, name, v, matched, why)) return BatchCli::bad;
+        if (!option_value(argc, argv, i, name, v, matched, why, false, true)) return BatchCli::bad;
         if (!matched) continue;
         const std::string n = name;
         long jobs = 0;

@@ -1,5 +1,6 @@
 // pelkaro-merge: the command line, the reading of the curves, the join and
 // the file, and the messages.
+#include "app.h"
 #include "merge_cli.h"
 
 #include <signal.h>
@@ -57,18 +58,6 @@ std::string merge_usage_text() {
 
 namespace {
 
-bool option_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
-                  bool& matched, std::string& why) {
-    const std::string a = argv[i];
-    matched = a == name || a.compare(0, name.size() + 1, name + "=") == 0;
-    if (!matched) return true;
-    if (a.size() > name.size()) value = a.substr(name.size() + 1);
-    else if (i + 1 < argc) value = argv[++i];
-    else return why = "option '" + name + "' needs a value", false;
-    if (value.empty()) return why = "option '" + name + "' needs a value that is not empty", false;
-    return true;
-}
-
 bool positive_number(const std::string& name, const std::string& text, double& v, std::string& why) {
     char* end = nullptr;
     v = std::strtod(text.c_str(), &end);
@@ -93,7 +82,7 @@ MergeCli read_option(int argc, const char* const* argv, int& i, MergeArgs& args,
                   {"--overlap", &t.overlap}, {"--q-min", &t.qmin},            {"--q-max", &t.qmax}};
     for (const Valued& v : valued) {
         bool matched = false;
-        if (!option_value(argc, argv, i, v.name, *v.target, matched, why)) return MergeCli::bad;
+        if (!option_value(argc, argv, i, v.name, *v.target, matched, why, true)) return MergeCli::bad;
         if (matched) return MergeCli::run;
     }
     why = "unknown option '" + a + "'";

@@ -42,24 +42,6 @@ std::string usage_text() {
 
 namespace {
 
-// The value of an option: "--name=value", or the next argument.
-bool option_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
-                  bool& matched, std::string& why) {
-    const std::string a = argv[i];
-    matched = a == name || a.compare(0, name.size() + 1, name + "=") == 0;
-    if (!matched) return true;
-    if (a.size() > name.size()) {
-        value = a.substr(name.size() + 1);
-    } else if (i + 1 < argc) {
-        value = argv[++i];
-    } else {
-        why = "option '" + name + "' needs a value";
-        return false;
-    }
-    if (value.empty()) why = "option '" + name + "' needs a value that is not empty";
-    return why.empty();
-}
-
 // One option at argv[i]; Cli::run when it was read.
 Cli read_option(int argc, const char* const* argv, int& i, NxOptions& opt, std::string& why) {
     const std::string a = argv[i];
@@ -72,7 +54,7 @@ Cli read_option(int argc, const char* const* argv, int& i, NxOptions& opt, std::
                   {"--intensity-unit", &opt.intensity_unit}, {"--title", &opt.title}};
     for (const Valued& v : valued) {
         bool matched = false;
-        if (!option_value(argc, argv, i, v.name, *v.target, matched, why)) return Cli::bad;
+        if (!option_value(argc, argv, i, v.name, *v.target, matched, why, true)) return Cli::bad;
         if (!matched) continue;
         if (v.target == &opt.title) opt.title_given = true;
         return Cli::run;

@@ -1,5 +1,6 @@
 // pelkaro-trans: the command line, the order of the measurements (the
 // library's, pelkaro/trans.h), the table and the messages.
+#include "app.h"
 #include "trans_cli.h"
 
 #include <sys/stat.h>
@@ -121,18 +122,6 @@ std::string read_run_arg(const std::string& text, const char* form, std::size_t 
     if (!printable_name(arg.file) || !printable_name(arg.datafile))
         return said + " holds a tab or line end in a file name, which the table cannot show";
     return "";
-}
-
-// The value of an option: "--name=value", or the next argument.
-bool option_value(int argc, const char* const* argv, int& i, const std::string& name, std::string& value,
-                  bool& matched, std::string& why) {
-    const std::string a = argv[i];
-    matched = a == name || a.compare(0, name.size() + 1, name + "=") == 0;
-    if (!matched) return true;
-    if (a.size() > name.size()) value = a.substr(name.size() + 1);
-    else if (i + 1 < argc) value = argv[++i];
-    else why = "option '" + name + "' needs a value";
-    return why.empty();
 }
 
 // Reads the value of a numeric option from lo (excluded) to hi (included).

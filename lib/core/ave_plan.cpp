@@ -71,43 +71,11 @@ bool finite_geometry(const Param& p) {
     return std::isfinite(p.px) && std::isfinite(p.py) && std::isfinite(p.bx) && std::isfinite(p.by);
 }
 
-// add_repeated's common cases taken inline (ave_fast.cpp takes the same
-// shortcuts): every addition within s's binade and no tie from an odd
-// start, so the n additions are one step of n times the first one's; a
-// positive sum and term first, then either sign.  Any other case goes to
-// add_repeated.
+// n additions of c to s, each rounded as one by one: one or two taken
+// directly, more through the fast path's shortcut.
 inline float add_run(float s, double c, uint32_t n) {
-    constexpr uint64_t kBelowFloat = (uint64_t{1} << 29) - 1;
-    constexpr uint64_t kHalfFloatUlp = uint64_t{1} << 28;
     if (n <= 2) return n == 1 ? pk::to_float(s + c) : pk::to_float(pk::to_float(s + c) + c);
-    const uint32_t bits = pk::bits_of(s);
-    if (bits - 0x00800000u < 0x7F000000u - 0x00800000u && c >= 0) {
-        const double a = s;
-        const double U = 2 * static_cast<double>(pk::float_of(bits & 0x7F800000u));
-        const double sum = a + c;
-        if (c <= U - a && ((pk::bits_of(sum) & kBelowFloat) != kHalfFloatUlp || (bits & 1u) == 0)) {
-            const double dm = static_cast<double>(pk::to_float(sum)) - a;
-            if (dm == 0 || c <= U - (a + static_cast<double>(n - 1) * dm))
-                return static_cast<float>(a + static_cast<double>(n) * dm);
-        }
-        return pk::ave::add_repeated(s, c, n);
-    }
-    const uint32_t e = bits >> 23 & 0xffu;
-    if (e == 0 || e >= 254) return pk::ave::add_repeated(s, c, n);
-    const bool neg = bits >> 31;
-    const double L = static_cast<double>(pk::float_of(e << 23));
-    const double U = 2 * L;
-    const double a = neg ? -static_cast<double>(s) : static_cast<double>(s);
-    const double cm = neg ? -c : c;
-    const double sum = s + c;
-    const bool tie = (pk::bits_of(sum) & kBelowFloat) == kHalfFloatUlp;
-    if (!(L - a <= cm && cm <= U - a) || (tie && (bits & 1u) != 0)) return pk::ave::add_repeated(s, c, n);
-    const float next = pk::to_float(sum);
-    const double dm = (neg ? -static_cast<double>(next) : static_cast<double>(next)) - a;
-    const double last = a + static_cast<double>(n - 1) * dm;  // where the last addition starts
-    if (dm != 0 && !(dm > 0 ? cm <= U - last : cm >= L - last)) return pk::ave::add_repeated(s, c, n);
-    const double end = a + static_cast<double>(n) * dm;
-    return static_cast<float>(neg ? -end : end);
+    return pk::ave::add_repeated_inline(s, c, n);
 }
 
 }  // namespace
