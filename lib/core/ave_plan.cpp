@@ -17,6 +17,7 @@
 #include "pelkaro/series.h"
 #include "ave_fast.h"
 #include "common.h"
+#include "simd.h"
 
 namespace pk {
 
@@ -78,6 +79,187 @@ inline float add_run(float s, double c, uint32_t n) {
     return pk::ave::add_repeated_inline(s, c, n);
 }
 
+// The entries one by one, in the order of the sub-pixel loop.
+bool sum_entries(const AvePlan& plan, const Data2D& in, float* y, float* v) {
+    for (const AveEntry& e : plan.entries) {
+        const double val = in.intens[e.pixel];
+        const double unc = in.uncert[e.pixel];
+        if (!std::isfinite(val) || !std::isfinite(unc)) return false;
+        y[e.bin] = add_run(y[e.bin], val * 0.01, e.count);
+        v[e.bin] = add_run(v[e.bin], unc * 0.01 * unc, e.count);
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+#if PK_WIDE
+
+constexpr std::size_t kLanes = 8;
+
+// The entries regrouped bin by bin, eight bins side by side (AvePlan).
+void make_lanes(AvePlan& plan) {
+    const std::size_t tot = static_cast<std::size_t>(plan.tot);
+    std::vector<std::vector<const AveEntry*>> by_bin(tot);
+    for (const AveEntry& e : plan.entries) by_bin[e.bin].push_back(&e);
+    plan.group_start.push_back(0);
+    for (std::size_t g = 0; g * kLanes < tot; ++g) {
+        std::size_t steps = 0;
+        for (std::size_t b = g * kLanes; b < tot && b < (g + 1) * kLanes; ++b) steps = std::max(steps, by_bin[b].size());
+        for (std::size_t t = 0; t < steps; ++t) {
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                const std::size_t b = g * kLanes + l;
+                const bool has = b < tot && t < by_bin[b].size();
+                plan.lane_pixel.push_back(has ? by_bin[b][t]->pixel : 0);
+                plan.lane_count.push_back(has ? static_cast<int32_t>(by_bin[b][t]->count) : 0);
+            }
+        }
+        plan.group_start.push_back(plan.group_start.back() + static_cast<uint32_t>(steps));
+    }
+}
+
+#define PK_AVX512 __attribute__((target("avx512f")))
+
+// The conversions and shifts in their masked forms, all lanes set: the
+// unmasked ones read an undefined vector, which GCC 12 warns of.
+constexpr __mmask8 kAll = 0xFF;
+PK_AVX512 inline __m256 narrow8(__m512d x) { return _mm512_maskz_cvtpd_ps(kAll, x); }
+PK_AVX512 inline __m512d widen8(__m256 x) { return _mm512_maskz_cvtps_pd(kAll, x); }
+PK_AVX512 inline __m512i widen_int8(__m256i x) { return _mm512_maskz_cvtepu32_epi64(kAll, x); }
+
+// Each double rounded to a float and back, as to_float.
+PK_AVX512 inline __m512d rounded(__m512d x) { return widen8(narrow8(x)); }
+
+PK_AVX512 inline __m512d flip(__m512d x, __m512d sign) {
+    return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(x), _mm512_castpd_si512(sign)));
+}
+
+// add_run in eight lanes: n additions of c to s, each rounded to a float,
+// through add_repeated_inline's step of n times the first addition where
+// every addition stays in s's binade and no tie intervenes.  The lanes with
+// three or more additions where that does not hold are marked in `redo`
+// and left for add_run.
+PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, __mmask8& redo) {
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512i n = widen_int8(count);
+    const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll, count);
+    const __m512d sign =
+        _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN)));
+    const __m512i bits = widen_int8(_mm256_castps_si256(narrow8(s)));
+    const __m512i e = _mm512_and_epi64(_mm512_maskz_srli_epi64(kAll, bits, 23), _mm512_set1_epi64(0xff));
+    const __m512d L = _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll, _mm512_add_epi64(e, _mm512_set1_epi64(896)), 52));
+    const __m512d U = _mm512_add_pd(L, L);
+    const __m512d a = _mm512_abs_pd(s);
+    const __m512d cm = flip(c, sign);
+    const __m512d sum = _mm512_add_pd(s, c);
+    const __m512i below = _mm512_and_epi64(_mm512_castpd_si512(sum), _mm512_set1_epi64((int64_t{1} << 29) - 1));
+    const __mmask8 tie = _mm512_cmpeq_epi64_mask(below, _mm512_set1_epi64(int64_t{1} << 28)) &
+                         _mm512_test_epi64_mask(bits, one);
+    __mmask8 ok = _mm512_cmpge_epu64_mask(e, one) & _mm512_cmplt_epu64_mask(e, _mm512_set1_epi64(254)) & ~tie;
+    ok &= _mm512_cmp_pd_mask(_mm512_sub_pd(L, a), cm, _CMP_LE_OQ) & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, a), _CMP_LE_OQ);
+    const __m512d next = rounded(sum);
+    const __m512d dm = _mm512_sub_pd(flip(next, sign), a);
+    const __m512d last = _mm512_add_pd(a, _mm512_mul_pd(_mm512_sub_pd(nd, _mm512_set1_pd(1.0)), dm));
+    const __mmask8 up = _mm512_cmp_pd_mask(dm, _mm512_setzero_pd(), _CMP_GT_OQ);
+    const __mmask8 moved = _mm512_cmp_pd_mask(dm, _mm512_setzero_pd(), _CMP_NEQ_OQ);
+    const __mmask8 stays = (up & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, last), _CMP_LE_OQ)) |
+                           (~up & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(L, last), _CMP_GE_OQ));
+    ok &= ~moved | stays;
+    __m512d r = rounded(flip(_mm512_add_pd(a, _mm512_mul_pd(nd, dm)), sign));
+    const __mmask8 n1 = _mm512_cmpeq_epi64_mask(n, one);
+    const __mmask8 n2 = _mm512_cmpeq_epi64_mask(n, _mm512_set1_epi64(2));
+    const __mmask8 n0 = _mm512_cmpeq_epi64_mask(n, _mm512_setzero_si512());
+    r = _mm512_mask_mov_pd(r, n1 | n2, next);
+    r = _mm512_mask_mov_pd(r, n2, rounded(_mm512_add_pd(next, c)));
+    r = _mm512_mask_mov_pd(r, n0, s);
+    redo = static_cast<__mmask8>(~(n0 | n1 | n2) & ~ok);
+    return r;
+}
+
+// The lanes of `redo` taken by add_run, one by one.
+PK_AVX512 __m512d redo_lanes(__m512d r, __m512d s, __m512d c, __m256i count, __mmask8 redo) {
+    alignas(64) double rv[kLanes], sv[kLanes], cv[kLanes];
+    alignas(32) int32_t nv[kLanes];
+    _mm512_store_pd(rv, r);
+    _mm512_store_pd(sv, s);
+    _mm512_store_pd(cv, c);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(nv), count);
+    for (std::size_t l = 0; l < kLanes; ++l)
+        if (redo >> l & 1u) rv[l] = add_run(static_cast<float>(sv[l]), cv[l], static_cast<uint32_t>(nv[l]));
+    return _mm512_load_pd(rv);
+}
+
+// One step of a group: the next entry of each of its eight bins added to
+// the bins' sums (y: intensities, v: variances).  False at a pixel in use
+// whose value or uncertainty is not finite.
+PK_AVX512 inline bool lane_step(const AvePlan& plan, const Data2D& in, std::size_t t, __m512d& y, __m512d& v) {
+    const __m256i pix = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&plan.lane_pixel[t * kLanes]));
+    const __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&plan.lane_count[t * kLanes]));
+    const __m512d val = widen8(_mm256_i32gather_ps(in.intens.data(), pix, 4));
+    const __m512d unc = widen8(_mm256_i32gather_ps(in.uncert.data(), pix, 4));
+    const __m512d inf = _mm512_set1_pd(INFINITY);
+    const __mmask8 used =
+        static_cast<__mmask8>(~_mm512_cmpeq_epi64_mask(widen_int8(count), _mm512_setzero_si512()));
+    const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(val), inf, _CMP_LT_OQ) &
+                            _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ);
+    if ((used & ~finite) != 0) return false;
+    const __m512d hundredth = _mm512_set1_pd(0.01);
+    const __m512d cy = _mm512_mul_pd(val, hundredth);
+    const __m512d cv = _mm512_mul_pd(_mm512_mul_pd(unc, hundredth), unc);
+    __mmask8 redo_y = 0, redo_v = 0;
+    __m512d ny = add_run8(y, cy, count, redo_y);
+    __m512d nv = add_run8(v, cv, count, redo_v);
+    if (redo_y) ny = redo_lanes(ny, y, cy, count, redo_y);
+    if (redo_v) nv = redo_lanes(nv, v, cv, count, redo_v);
+    y = ny, v = nv;
+    return true;
+}
+
+constexpr std::size_t kGroupsAtOnce = 4;  // independent chains of additions in flight
+
+// Eight bins' sums at a time, each bin's additions in the entries' order,
+// several groups of bins stepping together: the same roundings as
+// sum_entries.  False at a pixel in use that is not finite.
+PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, float* v) {
+    const std::size_t groups = plan.group_start.size() - 1;
+    const std::size_t tot = static_cast<std::size_t>(plan.tot);
+    for (std::size_t g0 = 0; g0 < groups; g0 += kGroupsAtOnce) {
+        const std::size_t n = std::min(kGroupsAtOnce, groups - g0);
+        __m512d sy[kGroupsAtOnce], sv[kGroupsAtOnce];
+        std::size_t longest = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            sy[k] = sv[k] = _mm512_setzero_pd();
+            longest = std::max<std::size_t>(longest, plan.group_start[g0 + k + 1] - plan.group_start[g0 + k]);
+        }
+        for (std::size_t t = 0; t < longest; ++t)
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::size_t step = plan.group_start[g0 + k] + t;
+                if (step < plan.group_start[g0 + k + 1] && !lane_step(plan, in, step, sy[k], sv[k])) return false;
+            }
+        for (std::size_t k = 0; k < n; ++k) {
+            alignas(64) double oy[kLanes], ov[kLanes];
+            _mm512_store_pd(oy, sy[k]);
+            _mm512_store_pd(ov, sv[k]);
+            for (std::size_t l = 0, b = (g0 + k) * kLanes; l < kLanes && b < tot; ++l, ++b) {
+                y[b] = static_cast<float>(oy[l]);
+                v[b] = static_cast<float>(ov[l]);
+            }
+        }
+    }
+    return true;
+}
+
+#endif
+
+bool sum_lanes(const AvePlan& plan, const Data2D& in, float* y, float* v) {
+#if PK_WIDE
+    if (pk::ave::wide_loop()) return sum_lanes_wide(plan, in, y, v);
+#endif
+    return sum_entries(plan, in, y, v);
+}
+
 }  // namespace
 
 AvePlan make_ave_plan(const Param& p, const Data2D& mask) {
@@ -103,11 +285,34 @@ AvePlan make_ave_plan(const Param& p, const Data2D& mask) {
     } catch (const std::bad_alloc&) {
         return AvePlan{};
     }
+#if PK_WIDE
+    if (pk::ave::wide_loop()) make_lanes(plan);
+#endif
     plan.usable = true;
     return plan;
 }
 
-bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out) {
+namespace {
+
+// Mean and uncertainty of each bin, as ave_data finishes them.
+bool finish_bins(Data1D& out) {
+    float* y = out.y.data();
+    float* v = out.dy.data();
+    for (std::size_t i = 0; i < static_cast<std::size_t>(out.num); ++i) {
+        const float a = out.area[i];
+        y[i] = pk::to_float(static_cast<double>(y[i]) / a);
+        v[i] = a != 0 ? pk::to_float(std::sqrt(static_cast<double>(v[i])) / a)
+                      : pk::to_float(std::sqrt(static_cast<double>(v[i])));
+        if (a != 0 && !(std::isfinite(out.x[i]) && std::isfinite(y[i]) && std::isfinite(v[i]) &&
+                        std::isfinite(out.dq[i])))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out, bool lanes) {
     if (!plan.usable || in.intens.size() < static_cast<std::size_t>(kDetPixels) ||
         in.uncert.size() < static_cast<std::size_t>(kDetPixels))
         return false;
@@ -118,26 +323,13 @@ bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out) {
     out.area = plan.area;
     out.y.assign(tot, 0.0f);
     out.dy.assign(tot, 0.0f);
-    float* y = out.y.data();
-    float* v = out.dy.data();
-    for (const AveEntry& e : plan.entries) {
-        const double val = in.intens[e.pixel];
-        const double unc = in.uncert[e.pixel];
-        if (!std::isfinite(val) || !std::isfinite(unc)) return false;
-        y[e.bin] = add_run(y[e.bin], val * 0.01, e.count);
-        v[e.bin] = add_run(v[e.bin], unc * 0.01 * unc, e.count);
-    }
-    // Mean and uncertainty of each bin, as ave_data finishes them.
-    for (std::size_t i = 0; i < tot; ++i) {
-        const float a = out.area[i];
-        y[i] = pk::to_float(static_cast<double>(y[i]) / a);
-        v[i] = a != 0 ? pk::to_float(std::sqrt(static_cast<double>(v[i])) / a)
-                      : pk::to_float(std::sqrt(static_cast<double>(v[i])));
-        if (a != 0 && !(std::isfinite(out.x[i]) && std::isfinite(y[i]) && std::isfinite(v[i]) &&
-                        std::isfinite(out.dq[i])))
-            return false;
-    }
-    return true;
+    const bool summed = lanes && !plan.group_start.empty() ? sum_lanes(plan, in, out.y.data(), out.dy.data())
+                                                           : sum_entries(plan, in, out.y.data(), out.dy.data());
+    return summed && finish_bins(out);
+}
+
+bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out) {
+    return average_by_plan(plan, in, out, true);
 }
 
 }  // namespace pk

@@ -106,6 +106,10 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
             ASSERT_TRUE(st.ok()) << "case " << c << ": the plan averaged what ave_data refuses";
             ++frames;
             ASSERT_TRUE(same_curve(got, want)) << "case " << c << " frame " << f;
+            // The entries one by one, without the eight-bin loop: the same bits.
+            Data1D one_by_one;
+            ASSERT_TRUE(average_by_plan(plan, in, one_by_one, false));
+            ASSERT_TRUE(same_curve(one_by_one, want)) << "case " << c << " frame " << f;
         }
     }
     EXPECT_GE(planned, 20);  // geometries beyond the last bin are the only ones left to ave_data
@@ -125,6 +129,13 @@ TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
     EXPECT_TRUE(average_by_plan(plan, in, out));
     in.intens[64 + 128 * 70] = INFINITY;  // a pixel in use that is not finite
     EXPECT_FALSE(average_by_plan(plan, in, out));
+    EXPECT_FALSE(average_by_plan(plan, in, out, false));
+    in.intens[64 + 128 * 70] = 2.0f;
+    in.uncert[0] = NAN;  // pixel 0, in use
+    EXPECT_FALSE(average_by_plan(plan, in, out));
+    mask.intens[0] = 0;  // masked off, it takes no part (the empty places of the eight-bin loop name it)
+    EXPECT_TRUE(average_by_plan(make_ave_plan(p, mask), in, out));
+    mask.intens[0] = 1;
     p.bin_width = 1e-4f;  // more bins than a curve holds: ave_data's refusal
     EXPECT_FALSE(make_ave_plan(p, mask).usable);
     p.bin_width = 1, p.px = NAN;

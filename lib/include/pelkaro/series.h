@@ -37,6 +37,13 @@ struct AvePlan {
     std::vector<float> x, dq;     // Q and resolution of each bin
     std::vector<float> area;      // detector area of each bin, pixels
     std::vector<AveEntry> entries;
+    // The same entries bin by bin for eight bins at a time (bins 8g to
+    // 8g + 7 form group g): step t of a group holds the t-th entry of each
+    // of its bins, as pixel and count, a count of 0 where a bin has no more.
+    // Eight bins then take their additions side by side, each in its own
+    // order.  Empty where the processor cannot take eight at a time.
+    std::vector<int32_t> lane_pixel, lane_count;
+    std::vector<uint32_t> group_start;  // first step of each group, and the end
 };
 
 // Works out the plan for the geometry of `p` and the mask in use.  An
@@ -49,6 +56,9 @@ AvePlan make_ave_plan(const Param& p, const Data2D& mask);
 // pixel value that is not finite, a bin that comes out not finite): then
 // ave_data gives the result, or the failure, itself.
 bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out);
+// The same with the eight-bin loop left aside (`lanes` false), for the
+// tests, which hold the two loops to the same bits.
+bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out, bool lanes);
 
 // The parts of a reduction that do not depend on the sample images, taken
 // from a completed reduction of the same configuration: buffers (loaded and
