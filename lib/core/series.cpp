@@ -77,6 +77,7 @@ SeriesSetup take_setup(const Run& run, const std::string& key) {
     s.dcur = run.dcur;
     s.sens = run.sens;
     s.mask = run.mask;
+    s.sub = make_sub_plan(s.p, s.mask, run.sam[0].trans, s.buf);
     if (averaging(s.p)) s.plan = make_ave_plan(s.p, s.mask);
     return s;
 }
@@ -94,8 +95,7 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup) {
         add_image(run.sam_sums, image);
     }
     if (!allocate_image(run.res)) return false;
-    if (!sub_sums(run.p, run.sam, setup.buf, run.sam_sums, setup.buf_sums, setup.dcur, setup.mask, run.res, quiet)
-             .ok())
+    if (!sub_sums_planned(setup.sub, run.p, run.sam, setup.buf, run.sam_sums, setup.buf_sums, setup.dcur, run.res))
         return false;
     run.res.name = run.sam[0].name;
     try {

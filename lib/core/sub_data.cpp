@@ -9,8 +9,10 @@
 // factor (times 1000).  Masked pixels are set to 0.
 #include <cmath>
 #include <cstdio>
+#include <unordered_map>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/series.h"
 #include "common.h"
 #include "keywords.h"
 #include "simd.h"
@@ -84,6 +86,13 @@ Status check_inputs(const Param& p, const std::vector<Data2D>& d, const PixelSum
     return ok_status();
 }
 
+// The exponent of the transmissions at distance r from the beam centre:
+// 0.5/cos(theta) + 0.5 of the scattering angle theta.
+double exponent(const Param& p, float r) {
+    const float theta = pk::scatter_angle(r, p.sam2det);
+    return 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
+}
+
 // What a pixel's reduction takes from its distance to the beam centre: the
 // transmissions of sample and buffer at its scattering angle and the
 // buffer's scale factors that follow from them.
@@ -108,16 +117,16 @@ struct Factors {
     double dtm;
     double fs;  // the dark current's share in the sums
     double fb;
-    pk::RadiusCache<AtRadius> known;  // AtRadius of the distances met so far
+    pk::RadiusCache<AtRadius>* known;  // AtRadius of the distances met so far (none: not looked up)
     // The squared distance terms of each pixel column and row, as
     // pk::radius forms them for the pixel centres.
     std::vector<double> col_term, row_term;
 
     Factors(const Param& p_, const std::vector<Data2D>& d_, const PixelSums& ss_, const PixelSums& bs_,
-            const Data2D& dc_, const Totals& t_, float prefac_)
+            const Data2D& dc_, const Totals& t_, float prefac_, pk::RadiusCache<AtRadius>* known_)
         : p(p_), d(d_), ss(ss_), bs(bs_), dc(dc_), t(t_), prefac(prefac_),
           btrans0(t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)), dtm(dc.tm),
-          fs(t.stot_time / dtm), fb(t.btot_time / dtm), col_term(kDetSide), row_term(kDetSide) {
+          fs(t.stot_time / dtm), fb(t.btot_time / dtm), known(known_), col_term(kDetSide), row_term(kDetSide) {
         const double px = p.px, py = p.py;
         for (int i = 0; i < kDetSide; ++i) {
             const double dx = (i + 0.5) - static_cast<double>(p.bx);
@@ -128,12 +137,16 @@ struct Factors {
     }
 
     AtRadius at(float r) const {
-        const float theta = pk::scatter_angle(r, p.sam2det);
-        const double e = 0.5 / std::cos(static_cast<double>(theta)) + 0.5;
+        const double e = exponent(p, r);
+        const float strans = pk::to_float(std::pow(static_cast<double>(d[0].trans), e));
+        return with(strans, t.with_buffer ? pk::to_float(std::pow(btrans0, e)) : 0.0f);
+    }
+    // The factors from the transmissions of sample and buffer at a distance.
+    AtRadius with(float strans, float btrans) const {
         AtRadius v;
-        v.strans = pk::to_float(std::pow(static_cast<double>(d[0].trans), e));
+        v.strans = strans;
         if (!t.with_buffer) return v;
-        v.btrans = pk::to_float(std::pow(btrans0, e));
+        v.btrans = btrans;
         v.scale = (static_cast<double>(t.stot_monitor) * v.strans) / (static_cast<double>(t.bused_monitor) * v.btrans);
         v.a = pk::to_float((static_cast<double>(t.stot_monitor) * v.strans * t.btot_time) /
                                (static_cast<double>(t.bused_monitor) * v.btrans * dtm) -
@@ -149,15 +162,11 @@ void sum_pixel(const PixelSums& s, std::size_t m, float& tot, float& uncert) {
     uncert = pk::to_float(std::sqrt(static_cast<double>(s.sq[m])));
 }
 
-// Reduces one unmasked pixel: sums, dark current, buffer scaled by monitor
-// counts and the transmissions at the pixel's angle, absolute scale.
-void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
+// Reduces one unmasked pixel m from its sums and the factors at its
+// distance: dark current, buffer scaled by monitor counts and the
+// transmissions at the pixel's angle, absolute scale.
+void pixel_value(const Factors& f, std::size_t m, const AtRadius& v, float& out, float& out_uncert) {
     const Totals& t = f.t;
-    const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
-    const double x = i + 0.5;
-    const double y = j + 0.5;
-    const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
-    const AtRadius v = f.known.get(r, [&f](float dist) { return f.at(dist); });
     float stot, stot_uncert;
     sum_pixel(f.ss, m, stot, stot_uncert);
 
@@ -187,6 +196,15 @@ void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
     out_uncert = pk::to_float(std::sqrt(static_cast<double>(var)) * prefac);
 }
 
+// Reduces pixel (i, j), in use, finding the factors at its distance.
+void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
+    const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
+    const double x = i + 0.5;
+    const double y = j + 0.5;
+    const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
+    pixel_value(f, m, f.known->get(r, [&f](float dist) { return f.at(dist); }), out, out_uncert);
+}
+
 #if PK_SIMD
 
 // The values of four pixels of one column, rows j to j + 3, from an array.
@@ -209,7 +227,7 @@ void reduce_four(Factors& f, const simd::Wide& radius_sq, const bool* used, std:
     _mm_storeu_ps(r, simd::narrow(simd::sqrt(radius_sq)));
     AtRadius v[4];
     for (int k = 0; k < 4; ++k)
-        if (used[k]) v[k] = f.known.get(r[k], [&f](float dist) { return f.at(dist); });
+        if (used[k]) v[k] = f.known->get(r[k], [&f](float dist) { return f.at(dist); });
     simd::Wide stot, su;
     sum_four(f.ss, m, stot, su);
     const simd::Wide prefac = simd::all(f.prefac);
@@ -327,7 +345,84 @@ Status sub_sums(const Param& p, const std::vector<Data2D>& d, const std::vector<
         1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
     if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", -1, Code::not_finite);
     pk::say(con, "finished setting up the prefactor nonsense\n");
-    return reduce_pixels(Factors(p, d, samples, buffers, dc, t, prefac), mask, res);
+    pk::RadiusCache<AtRadius> known;
+    return reduce_pixels(Factors(p, d, samples, buffers, dc, t, prefac, &known), mask, res);
+}
+
+SubPlan make_sub_plan(const Param& p, const Data2D& mask, float sample_trans, const std::vector<Data2D>& buf) {
+    SubPlan plan;
+    if (mask.intens.size() < static_cast<std::size_t>(kDetPixels)) return plan;
+    const pk::PixelTerms terms(p.px, p.py, p.bx, p.by);
+    std::unordered_map<uint32_t, uint16_t> seen;
+    std::vector<float> radii;
+    plan.at.assign(kDetPixels, SubPlan::kOff);
+    for (int j = 0; j < kDetSide; ++j)
+        for (int i = 0; i < kDetSide; ++i) {
+            const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
+            if (!pk::pixel_used(mask.intens[m])) continue;
+            const float r = terms.radius_of(i, j);
+            const auto found = seen.emplace(pk::bits_of(r), static_cast<uint16_t>(radii.size()));
+            if (found.second) radii.push_back(r);
+            plan.at[m] = found.first->second;
+        }
+    const Data2D* first_used = nullptr;
+    for (const Data2D& b : buf)
+        if (b.tm != 0 && !first_used) first_used = &b;
+    plan.sample_trans = pk::bits_of(sample_trans);
+    plan.buffer_trans = first_used ? pk::bits_of(first_used->trans) : 0;
+    for (const float r : radii) {
+        const double e = exponent(p, r);
+        plan.e.push_back(e);
+        plan.strans.push_back(pk::to_float(std::pow(static_cast<double>(sample_trans), e)));
+        if (first_used) plan.btrans.push_back(pk::to_float(std::pow(static_cast<double>(first_used->trans), e)));
+    }
+    return plan;
+}
+
+namespace {
+
+// The factors of every distance of the plan for these totals; false where
+// the plan was made for another buffer.
+bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius>& at) {
+    if (f.t.with_buffer && (plan.btrans.size() != plan.e.size() || pk::bits_of(static_cast<float>(f.btrans0)) !=
+                                                                          plan.buffer_trans))
+        return false;
+    const bool same_sample = pk::bits_of(f.d[0].trans) == plan.sample_trans;
+    at.resize(plan.e.size());
+    for (std::size_t k = 0; k < plan.e.size(); ++k) {
+        const float strans =
+            same_sample ? plan.strans[k] : pk::to_float(std::pow(static_cast<double>(f.d[0].trans), plan.e[k]));
+        at[k] = f.with(strans, f.t.with_buffer ? plan.btrans[k] : 0.0f);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool sub_sums_planned(const SubPlan& plan, const Param& p, const std::vector<Data2D>& d,
+                      const std::vector<Data2D>& buf, const PixelSums& samples, const PixelSums& buffers,
+                      const Data2D& dc, Data2D& res) {
+    std::vector<const Data2D*> used;
+    for (const Data2D& b : buf)
+        if (b.tm != 0) used.push_back(&b);
+    const Totals t = totals_of(d, buf, dc, std::move(used));
+    if (plan.at.size() != static_cast<std::size_t>(kDetPixels) || !check_inputs(p, d, samples, t).ok()) return false;
+    const float prefac = pk::to_float(
+        1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
+    if (!std::isfinite(prefac)) return false;
+    const Factors f(p, d, samples, buffers, dc, t, prefac, nullptr);
+    std::vector<AtRadius> at;
+    if (!planned_factors(plan, f, at)) return false;
+    res.trans = d[0].trans;
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
+        if (plan.at[m] == SubPlan::kOff) {
+            res.intens[m] = res.uncert[m] = 0.0f;
+            continue;
+        }
+        pixel_value(f, m, at[plan.at[m]], res.intens[m], res.uncert[m]);
+        if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) return false;
+    }
+    return true;
 }
 
 Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,

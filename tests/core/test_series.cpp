@@ -143,6 +143,59 @@ TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
     EXPECT_FALSE(average_by_plan(AvePlan{}, in, out));
 }
 
+// An image of counts and their uncertainties.
+Data2D counts_image(Rng& r, double scale) {
+    Data2D d;
+    d.intens.assign(kImageValues, 0), d.uncert.assign(kImageValues, 0);
+    for (int k = 0; k < kDetPixels; ++k) {
+        d.intens[k] = static_cast<float>(std::floor(r.uni(0, scale)));
+        d.uncert[k] = d.intens[k] == 0 ? 1.0f : static_cast<float>(std::sqrt(static_cast<double>(d.intens[k])));
+    }
+    return d;
+}
+
+TEST(SubtractionPlan, EqualsSubSumsToTheBit) {
+    Rng r;
+    int compared = 0;
+    for (int c = 0; c < 24; ++c) {
+        Param p = random_geometry(r);
+        p.abs_fact = static_cast<float>(r.uni(0.5, 50));
+        Data2D mask;
+        mask.intens.assign(kImageValues, 0);
+        for (int k = 0; k < kDetPixels; ++k) mask.intens[k] = r.pick(10) ? 1.0f : 0.0f;
+        std::vector<Data2D> sam(1 + r.pick(2)), buf(static_cast<std::size_t>(r.pick(3)));
+        PixelSums samples, buffers;
+        for (Data2D& s : sam) {
+            s = counts_image(r, 500);
+            s.tm = static_cast<float>(r.uni(10, 1000)), s.monitor = static_cast<float>(r.uni(1e4, 1e6));
+            s.thick = static_cast<float>(r.uni(0.05, 0.3)), s.trans = static_cast<float>(r.uni(0.3, 1));
+            add_image(samples, s);
+        }
+        for (Data2D& b : buf) {
+            b = counts_image(r, 300);
+            b.tm = r.pick(4) ? static_cast<float>(r.uni(10, 1000)) : 0.0f;  // 0: not in use
+            b.monitor = static_cast<float>(r.uni(1e4, 1e6)), b.trans = static_cast<float>(r.uni(0.3, 1));
+            if (b.tm != 0) add_image(buffers, b);
+        }
+        Data2D dc = r.pick(2) ? counts_image(r, 20) : Data2D{};
+        dc.tm = dc.intens.empty() ? 0.0f : static_cast<float>(r.uni(100, 10000));
+        // The plan made for this sample transmission, or for another one.
+        const float plan_trans = r.pick(2) ? sam[0].trans : static_cast<float>(r.uni(0.3, 1));
+        const SubPlan plan = make_sub_plan(p, mask, plan_trans, buf);
+        Data2D want, got;
+        want.intens.assign(kImageValues, 0), want.uncert.assign(kImageValues, 0);
+        got.intens.assign(kImageValues, -1), got.uncert.assign(kImageValues, -1);
+        const bool done = sub_sums(p, sam, buf, samples, buffers, dc, mask, want, Console{nullptr, nullptr}).ok();
+        ASSERT_EQ(sub_sums_planned(plan, p, sam, buf, samples, buffers, dc, got), done) << "case " << c;
+        if (!done) continue;
+        ++compared;
+        EXPECT_TRUE(same_bits(got.intens, want.intens, kDetPixels)) << "case " << c;
+        EXPECT_TRUE(same_bits(got.uncert, want.uncert, kDetPixels)) << "case " << c;
+        EXPECT_EQ(std::memcmp(&got.trans, &want.trans, sizeof(float)), 0);
+    }
+    EXPECT_GE(compared, 16);
+}
+
 // The example's parameter file with the sample lines replaced.
 std::string example_with(const std::string& dats) {
     std::string text = pkt::read_file(std::string(PELKARO_SOURCE_DIR) + "/examples/spheres.par");

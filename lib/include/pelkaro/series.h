@@ -60,6 +60,27 @@ bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out);
 // tests, which hold the two loops to the same bits.
 bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out, bool lanes);
 
+// The subtraction's factors that depend on a pixel's distance from the beam
+// centre, worked out once for a geometry, a mask, the first sample's
+// transmission and the buffers: each pixel in use names its distance, and
+// each distance has the exponent of the angle-dependent transmissions and
+// the transmissions of sample and first buffer in use at it.
+struct SubPlan {
+    static constexpr uint16_t kOff = 0xFFFF;  // a pixel outside the mask
+    std::vector<uint16_t> at;                 // each pixel's distance (kDetPixels)
+    std::vector<double> e;                    // 0.5/cos(theta) + 0.5 of each distance
+    std::vector<float> strans, btrans;        // T^e of the sample and of the buffer
+    uint32_t sample_trans = 0, buffer_trans = 0;  // the bits of the two T
+};
+SubPlan make_sub_plan(const Param& p, const Data2D& mask, float sample_trans, const std::vector<Data2D>& buf);
+
+// sub_sums by the plan, bit for bit, for any sample transmission (another
+// than the plan's costs its powers).  False where the plan does not apply
+// or sub_sums would refuse or fail: then sub_sums finds it and words it.
+bool sub_sums_planned(const SubPlan& plan, const Param& p, const std::vector<Data2D>& d,
+                      const std::vector<Data2D>& buf, const PixelSums& samples, const PixelSums& buffers,
+                      const Data2D& dc, Data2D& res);
+
 // The parts of a reduction that do not depend on the sample images, taken
 // from a completed reduction of the same configuration: buffers (loaded and
 // corrected), dark current, normalised flat field, the mask in use, the
@@ -71,6 +92,7 @@ struct SeriesSetup {
     std::vector<Data2D> buf;   // the buffer entries, with their header values
     PixelSums buf_sums;        // the corrected buffers in use, summed
     Data2D dcur, sens, mask;
+    SubPlan sub;
     AvePlan plan;
 };
 
