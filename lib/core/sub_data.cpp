@@ -13,6 +13,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/series.h"
+#include "ave_fast.h"
 #include "common.h"
 #include "keywords.h"
 #include "simd.h"
@@ -397,6 +398,101 @@ bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius
     return true;
 }
 
+#if PK_WIDE
+
+#define PK_AVX512 __attribute__((target("avx512f")))
+
+// The conversions in their masked forms, all lanes set: the unmasked ones
+// read an undefined vector, which GCC 12 warns of.
+constexpr __mmask8 kAll = 0xFF;
+PK_AVX512 inline __m512d widen8(__m256 x) { return _mm512_maskz_cvtps_pd(kAll, x); }
+PK_AVX512 inline __m256 narrow8(__m512d x) { return _mm512_maskz_cvtpd_ps(kAll, x); }
+PK_AVX512 inline __m512d rounded(__m512d x) { return widen8(narrow8(x)); }
+PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { return widen8(_mm256_loadu_ps(&a[m])); }
+PK_AVX512 inline __m512d root8(__m512d x) { return _mm512_maskz_sqrt_pd(kAll, x); }
+PK_AVX512 inline __m512d set8(double x) { return _mm512_set1_pd(x); }
+
+// The factors at each distance as arrays of doubles, for gathering.
+struct FactorArrays {
+    std::vector<double> scale, a, b;
+    explicit FactorArrays(const std::vector<AtRadius>& at) {
+        for (const AtRadius& v : at) scale.push_back(v.scale), a.push_back(v.a), b.push_back(v.b);
+    }
+};
+
+// pixel_value for eight pixels m to m + 7 with the factors of `at` at
+// their distances (lanes `in` in use), the operations in its order.
+template <bool kBuffer, bool kDark>
+PK_AVX512 inline void eight_values(const Factors& f, const FactorArrays& at, std::size_t m, __m256i idx, __mmask8 in,
+                                   __m512d& intens, __m512d& var) {
+    const __m512d stot = load8(f.ss.tot, m);
+    const __m512d su = rounded(root8(load8(f.ss.sq, m)));
+    const __m512d prefac = set8(f.prefac);
+    var = rounded(_mm512_mul_pd(su, su));
+    intens = _mm512_mul_pd(prefac, stot);
+    const __m512d dark = kDark ? load8(f.dc.intens, m) : _mm512_setzero_pd();
+    const __m512d sdark = kDark ? load8(f.dc.uncert, m) : _mm512_setzero_pd();
+    if (kBuffer) {
+        const __m512d zero = _mm512_setzero_pd();
+        const __m512d scale = _mm512_mask_i32gather_pd(zero, in, idx, at.scale.data(), 8);
+        const __m512d b = _mm512_mask_i32gather_pd(zero, in, idx, at.b.data(), 8);
+        const __m512d btot = load8(f.bs.tot, m);
+        const __m512d bu = rounded(root8(load8(f.bs.sq, m)));
+        if (kDark) {
+            const __m512d a = _mm512_mask_i32gather_pd(zero, in, idx, at.a.data(), 8);
+            const __m512d s = _mm512_sub_pd(stot, _mm512_mul_pd(set8(f.fs), dark));
+            const __m512d bd = _mm512_sub_pd(btot, _mm512_mul_pd(set8(f.fb), dark));
+            intens = _mm512_mul_pd(prefac, _mm512_sub_pd(s, _mm512_mul_pd(scale, bd)));
+            var = rounded(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(a, a), sdark), sdark)));
+        } else {
+            intens = _mm512_mul_pd(prefac, _mm512_sub_pd(stot, _mm512_mul_pd(scale, btot)));
+        }
+        var = rounded(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(b, b), bu), bu)));
+    } else if (kDark) {
+        intens = _mm512_mul_pd(prefac, _mm512_sub_pd(stot, _mm512_mul_pd(set8(f.fs), dark)));
+        const double st = f.t.stot_time;
+        const __m512d term = _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(set8(st * st), sdark), sdark),
+                                           set8(f.dtm * f.dtm));
+        var = rounded(_mm512_add_pd(var, term));
+    }
+}
+
+// Every pixel, eight at a time: pixels outside the mask 0, the others as
+// pixel_value reduces them.  False at a value that is not finite.
+template <bool kBuffer, bool kDark>
+PK_AVX512 bool planned_pixels(const SubPlan& plan, const Factors& f, const FactorArrays& at, Data2D& res) {
+    const __m512d inf = set8(INFINITY);
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 8) {
+        const __m128i at16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&plan.at[m]));
+        const __m256i idx = _mm256_cvtepu16_epi32(at16);
+        const __mmask8 in = _mm512_cmpneq_epi64_mask(_mm512_maskz_cvtepu32_epi64(kAll, idx),
+                                                     _mm512_set1_epi64(SubPlan::kOff));
+        __m512d intens, var;
+        eight_values<kBuffer, kDark>(f, at, m, idx, in, intens, var);
+        const __m512d out = _mm512_maskz_mov_pd(in, rounded(intens));
+        const __m512d unc = _mm512_maskz_mov_pd(in, rounded(_mm512_mul_pd(root8(var), set8(f.prefac))));
+        if ((_mm512_cmp_pd_mask(_mm512_abs_pd(out), inf, _CMP_LT_OQ) &
+             _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ)) != kAll)
+            return false;
+        _mm256_storeu_ps(&res.intens[m], narrow8(out));
+        _mm256_storeu_ps(&res.uncert[m], narrow8(unc));
+    }
+    return true;
+}
+
+bool planned_pixels_wide(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
+    static_assert(kDetPixels % 8 == 0, "whole groups of eight pixels");
+    const FactorArrays arrays(at);
+    if (f.t.with_buffer) {
+        return f.t.with_dark ? planned_pixels<true, true>(plan, f, arrays, res)
+                             : planned_pixels<true, false>(plan, f, arrays, res);
+    }
+    return f.t.with_dark ? planned_pixels<false, true>(plan, f, arrays, res)
+                         : planned_pixels<false, false>(plan, f, arrays, res);
+}
+
+#endif
+
 }  // namespace
 
 bool sub_sums_planned(const SubPlan& plan, const Param& p, const std::vector<Data2D>& d,
@@ -414,6 +510,9 @@ bool sub_sums_planned(const SubPlan& plan, const Param& p, const std::vector<Dat
     std::vector<AtRadius> at;
     if (!planned_factors(plan, f, at)) return false;
     res.trans = d[0].trans;
+#if PK_WIDE
+    if (pk::ave::wide_loop()) return planned_pixels_wide(plan, f, at, res);
+#endif
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
         if (plan.at[m] == SubPlan::kOff) {
             res.intens[m] = res.uncert[m] = 0.0f;
