@@ -29,6 +29,25 @@ struct FileUse {
     bool monitor_tag = false;       // the header gives the monitor count
 };
 
+// A detector data file read as Pelkaro's reader reads it, with what the
+// reader passes over in silence (check_scan.cpp).
+struct HeaderTag {
+    int line = 0;
+    std::string text;     // the tag as written, up to its first ">"
+    long long value = 0;
+    char kind = 0;        // 't' time, 'm' monitor, 'p' detector total
+};
+struct DataScan {
+    long long values = 0;          // the counts the reader takes
+    long long total = 0;           // their sum (of the first 36864)
+    int point_line = 0;            // first data line with a decimal point, and the number it is in
+    std::string point_token;
+    int minus_line = 0;            // first data line with a minus sign, and the number it is in
+    std::string minus_token;
+    HeaderTag time, monitor, psd;  // the last tag of each kind that set a value (line 0: none)
+    std::vector<HeaderTag> odd;    // tags read under another name, and tag-like lines not read
+};
+
 // Everything one check reads and finds.
 struct Check {
     std::string par;                 // the parameter file as named
@@ -49,6 +68,9 @@ struct Check {
     bool mask_loaded = false;
     std::vector<Diagnostic> diags;
     SeriesCheck* series = nullptr;   // the files and fixed parts shared with other checks of a series
+    // Of a series' check: each sample file's scan, made on the text its
+    // load read (the file read once for both).
+    std::vector<std::pair<std::string, DataScan>> sample_scans;
 
     const ParamFile& pf() const { return run.file; }
     const std::vector<ParseRecord>& recs() const { return run.log.records; }
@@ -84,26 +106,10 @@ void check_outputs(Check& c);       // check_reduce.cpp: where the outputs would
 void mask_warnings(Check& c);       // check_data.cpp: beam stop and flat field against the mask
 void check_trans(Check& c, const std::string& table);  // check_trans.cpp: against pelkaro-trans's table
 
-// A detector data file read as Pelkaro's reader reads it, with what the
-// reader passes over in silence (check_scan.cpp).
-struct HeaderTag {
-    int line = 0;
-    std::string text;     // the tag as written, up to its first ">"
-    long long value = 0;
-    char kind = 0;        // 't' time, 'm' monitor, 'p' detector total
-};
-struct DataScan {
-    long long values = 0;          // the counts the reader takes
-    long long total = 0;           // their sum (of the first 36864)
-    int point_line = 0;            // first data line with a decimal point, and the number it is in
-    std::string point_token;
-    int minus_line = 0;            // first data line with a minus sign, and the number it is in
-    std::string minus_token;
-    HeaderTag time, monitor, psd;  // the last tag of each kind that set a value (line 0: none)
-    std::vector<HeaderTag> odd;    // tags read under another name, and tag-like lines not read
-};
 // False when the file cannot be opened.
 bool scan_data_file(const std::string& name, DataScan& scan);
+// The same on the file's text read already (its byte-order mark removed).
+void scan_data_text(std::string_view text, DataScan& scan);
 
 // Loads, reads and reduces, through the series' shared files and fixed
 // parts where the check has them (check_series.cpp).

@@ -8,6 +8,7 @@
 
 #include "check_internal.h"
 #include "keywords.h"
+#include "pelkaro/files.h"
 #include "pelkaro/series.h"
 
 namespace pk {
@@ -66,9 +67,35 @@ std::shared_ptr<const CheckedFile> checked_file(SeriesCache& cache, int kw, cons
 
 }  // namespace
 
+namespace {
+
+// A sample file of a series' check read once: loaded from its text, which
+// is scanned for the check's warnings, and the image kept for the
+// reduction.  A file that cannot be read whole is loaded as any other, for
+// the reader's own words.
+Status load_sample_once(Check& c, Data2D& d) {
+    std::string text;
+    if (read_file(d.name, text) != Slurp::ok) return read_data(d, Console{nullptr, nullptr});
+    LoadedSample l;
+    l.name = d.name;
+    l.tm = pk::bits_of(d.tm), l.monitor = pk::bits_of(d.monitor), l.psd = pk::bits_of(d.psd);
+    const Status st = read_data_text(text, d, Console{nullptr, nullptr});
+    DataScan scan;
+    scan_data_text(text, scan);
+    c.sample_scans.emplace_back(d.name, std::move(scan));
+    if (st.ok()) {
+        l.image = d;
+        c.series->loaded.push_back(std::move(l));
+    }
+    return st;
+}
+
+}  // namespace
+
 // The load of a fixed file gives its header values and count of values
 // (the pixel arrays for the flat field only: nothing else of them is read).
 Status check_read_data(Check& c, int kw, Data2D& d) {
+    if (kw == DATS && c.series) return load_sample_once(c, d);
     if (!shared_kind(c, kw)) return read_data(d, Console{nullptr, nullptr});
     const auto f = checked_file(*c.series->cache, kw, d);
     d = f->data;
@@ -76,6 +103,12 @@ Status check_read_data(Check& c, int kw, Data2D& d) {
 }
 
 bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan) {
+    if (kw == DATS)
+        for (const auto& s : c.sample_scans)
+            if (s.first == name) {
+                scan = s.second;
+                return true;
+            }
     if (!shared_kind(c, kw)) return scan_data_file(name, scan);
     Data2D entry;
     entry.name = name;
@@ -92,7 +125,7 @@ bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan) {
 
 Status check_reduce_run(Check& c) {
     if (!c.series || !c.series->cache) return reduce(c.run, Console{nullptr, nullptr});
-    c.series->reduction = reduce_in_series(c.run, *c.series->cache);
+    c.series->reduction = reduce_in_series(c.run, *c.series->cache, &c.series->loaded);
     return c.series->reduction;
 }
 

@@ -18,25 +18,26 @@ namespace {
 
 // Buffered character source over a FILE, that ends (as at the end of the
 // file) once more than the input limit has been read, and skips a leading
-// byte-order mark.
+// byte-order mark; or over a file's text read already (its mark removed).
 class ByteReader {
 public:
     explicit ByteReader(std::FILE* f) : f_(f), buf_(1 << 16) {
-        if (fill() && len_ >= 3 && std::memcmp(buf_.data(), pk::kByteOrderMark, 3) == 0) pos_ = 3;
+        if (fill() && len_ >= 3 && std::memcmp(base_, pk::kByteOrderMark, 3) == 0) pos_ = 3;
     }
+    ByteReader(const char* text, std::size_t len) : text_(text), text_len_(len) { fill(); }
     // Next character, or -1 at the end of the file.
     int get() {
         if (pos_ == len_ && !fill()) return -1;
-        return static_cast<unsigned char>(buf_[pos_++]);
+        return static_cast<unsigned char>(base_[pos_++]);
     }
     // Skips to the character after the next line feed; returns the last
     // character read (a line feed, or -1).
     int skip_line() {
         for (;;) {
             if (pos_ == len_ && !fill()) return -1;
-            const void* nl = std::memchr(buf_.data() + pos_, '\n', len_ - pos_);
+            const void* nl = std::memchr(base_ + pos_, '\n', len_ - pos_);
             if (nl) {
-                pos_ = static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
+                pos_ = static_cast<std::size_t>(static_cast<const char*>(nl) - base_) + 1;
                 return '\n';
             }
             pos_ = len_;
@@ -45,9 +46,9 @@ public:
     bool too_large() const { return too_large_; }
     // The characters buffered and not yet read, [cur(), end()); a reader
     // that takes some of them moves on with seek().
-    const char* cur() const { return buf_.data() + pos_; }
-    const char* end() const { return buf_.data() + len_; }
-    void seek(const char* p) { pos_ = static_cast<std::size_t>(p - buf_.data()); }
+    const char* cur() const { return base_ + pos_; }
+    const char* end() const { return base_ + len_; }
+    void seek(const char* p) { pos_ = static_cast<std::size_t>(p - base_); }
     // Reads the next block once the buffered characters are used up; false
     // at the end of the file.
     bool refill() { return pos_ < len_ || fill(); }
@@ -55,7 +56,14 @@ public:
 private:
     bool fill() {
         pos_ = 0;
-        len_ = too_large_ ? 0 : std::fread(buf_.data(), 1, buf_.size(), f_);
+        if (f_) {
+            len_ = too_large_ ? 0 : std::fread(buf_.data(), 1, buf_.size(), f_);
+            base_ = buf_.data();
+        } else {  // the whole text is the one block
+            len_ = too_large_ ? 0 : text_len_;
+            base_ = text_;
+            text_len_ = 0;
+        }
         total_ += len_;
         if (total_ > pk::kInputLimit) {
             too_large_ = true;
@@ -63,8 +71,11 @@ private:
         }
         return len_ > 0;
     }
-    std::FILE* f_;
+    std::FILE* f_ = nullptr;
     std::vector<char> buf_;
+    const char* text_ = nullptr;
+    std::size_t text_len_ = 0;
+    const char* base_ = nullptr;
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
     std::uint64_t total_ = 0;
@@ -227,14 +238,10 @@ void counting_uncertainties(const float* intens, float* uncert) {
 
 }  // namespace
 
-Status read_data(Data2D& data, const Console& con) {
-    if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
-    if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
-    pk::FilePtr f(pk::open_regular(data.name));
-    if (!f)
-        return failure(Stage::read, Code::cannot_read,
-                       pk::format("read_saxs -> could not access the data in %s\n", data.name.c_str()));
-    ByteReader in(f.get());
+namespace {
+
+// The counts and header values of a detector file from its reader.
+Status read_from(ByteReader& in, Data2D& data, const Console& con) {
     int n = 0;  // next pixel position
     int c = in.get();
     std::string why;
@@ -250,6 +257,29 @@ Status read_data(Data2D& data, const Console& con) {
     if (data.monitor == 0) data.monitor = data.tm;
     counting_uncertainties(data.intens.data(), data.uncert.data());
     return ok_status();
+}
+
+void size_image(Data2D& data) {
+    if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
+    if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
+}
+
+}  // namespace
+
+Status read_data(Data2D& data, const Console& con) {
+    size_image(data);
+    pk::FilePtr f(pk::open_regular(data.name));
+    if (!f)
+        return failure(Stage::read, Code::cannot_read,
+                       pk::format("read_saxs -> could not access the data in %s\n", data.name.c_str()));
+    ByteReader in(f.get());
+    return read_from(in, data, con);
+}
+
+Status read_data_text(std::string_view text, Data2D& data, const Console& con) {
+    size_image(data);
+    ByteReader in(text.data(), text.size());
+    return read_from(in, data, con);
 }
 
 namespace {

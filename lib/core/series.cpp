@@ -43,10 +43,31 @@ bool allocate_image(Data2D& d) {
     }
 }
 
-// One sample image loaded and corrected as reduce() loads and corrects it.
-bool load_sample(const SeriesSetup& setup, Data2D& d) {
+// The sample read already from the entry `d` is, where there is one.
+const LoadedSample* loaded_for(const std::vector<LoadedSample>* loaded, const Data2D& d) {
+    if (!loaded) return nullptr;
+    for (const LoadedSample& l : *loaded)
+        if (l.name == d.name && l.tm == pk::bits_of(d.tm) && l.monitor == pk::bits_of(d.monitor) &&
+            l.psd == pk::bits_of(d.psd))
+            return &l;
+    return nullptr;
+}
+
+// One sample image loaded and corrected as reduce() loads and corrects it:
+// `d` holds the entry's name and values, `l` the image read from them.
+bool load_sample(const SeriesSetup& setup, const LoadedSample* l, Data2D& d) {
     const Console quiet{nullptr, nullptr};
-    if (!allocate_image(d) || !read_data(d, quiet).ok() || d.values <= 0 || d.tm == 0) return false;
+    if (l) {
+        try {
+            d.intens = l->image.intens, d.uncert = l->image.uncert;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        d.tm = l->image.tm, d.monitor = l->image.monitor, d.psd = l->image.psd, d.values = l->image.values;
+    } else if (!allocate_image(d) || !read_data(d, quiet).ok()) {
+        return false;
+    }
+    if (d.values <= 0 || d.tm == 0) return false;
     if (setup.p.jacobian == 1 && !jacobian(setup.p, d, setup.sa).ok()) return false;
     return true;
 }
@@ -82,7 +103,7 @@ SeriesSetup take_setup(const Run& run, const std::string& key) {
     return s;
 }
 
-bool reduce_with_setup(Run& run, const SeriesSetup& setup) {
+bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<LoadedSample>* loaded) {
     const Console quiet{nullptr, nullptr};
     if (run.p.mode != 0 || run.sam.empty() || series_key(run) != setup.key) return false;
     // Each sample read into one image, corrected and added to the sums in
@@ -90,7 +111,8 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup) {
     Data2D image;
     for (Data2D& d : run.sam) {
         image.name = d.name, image.tm = d.tm, image.monitor = d.monitor, image.psd = d.psd;
-        if (!load_sample(setup, image) || !sens_cor(run.p, image, setup.sens, setup.mask).ok()) return false;
+        if (!load_sample(setup, loaded_for(loaded, d), image) || !sens_cor(run.p, image, setup.sens, setup.mask).ok())
+            return false;
         d.tm = image.tm, d.monitor = image.monitor, d.psd = image.psd, d.values = image.values;
         add_image(run.sam_sums, image);
     }
@@ -133,12 +155,12 @@ void SeriesCache::done(const std::string& key, std::shared_ptr<const SeriesSetup
     setups.push_back(std::move(setup));
 }
 
-Status reduce_in_series(Run& run, SeriesCache& cache) {
+Status reduce_in_series(Run& run, SeriesCache& cache, const std::vector<LoadedSample>* loaded) {
     const Console quiet{nullptr, nullptr};
     const std::string key = series_key(run);
     if (const auto setup = cache.find(key)) {
         Run parsed = run;  // as parsed: nothing is loaded yet
-        if (reduce_with_setup(run, *setup)) return ok_status();
+        if (reduce_with_setup(run, *setup, loaded)) return ok_status();
         run = std::move(parsed);
         return reduce(run, quiet);
     }

@@ -290,6 +290,17 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
     odd.replace(odd.find("<monitor>"), 9, "<monitorcount>");  // a tag read by its first five characters
     odd.replace(odd.rfind('\t'), 1, "\t1.5\t");               // a decimal point in a data line
     pkt::write_file(dir / "odd.dat", odd);
+    // A byte-order mark, CR LF line ends, a minus sign, no line feed at the
+    // end.
+    std::string crlf;
+    for (const char ch : pkt::read_file("sphere_sample.dat")) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    crlf.replace(crlf.find("\t", crlf.find("<psd")), 1, "\t-7\t");
+
+    pkt::write_file(dir / "crlf.dat", "\xEF\xBB\xBF" + crlf.substr(0, crlf.size() - 2));
+    // A point beyond the part of a number a message quotes.
+    std::string long_token = pkt::read_file("sphere_sample.dat");
+    long_token.replace(long_token.rfind('\t'), 1, "\t" + std::string(45, '1') + ".5\t");
+    pkt::write_file(dir / "long.dat", long_token);
     std::string buffer_odd = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
     buffer_odd.replace(buffer_odd.find("1125000"), 7, "0");  // the buffer normalised by time
     const std::vector<std::string> rows = {
@@ -301,6 +312,8 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
         example_with("DATS sphere_sample.dat 1500 1500000 -1 0.9\n"),  // refused by the subtraction
         buffer_odd,
         example_with("DATS sphere_sample.dat 1500 1500000 0.2 0.8\n"),
+        example_with("DATS " + dir / "crlf.dat" + " 1500 1500000 0.1 0.9\n"),
+        example_with("DATS " + dir / "long.dat" + " 1500 1500000 0.1 0.9\n"),
     };
     pk::SeriesCache cache;
     int warnings = 0, errors = 0;

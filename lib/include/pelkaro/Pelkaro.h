@@ -218,6 +218,9 @@ Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
 
 // Detector data and mask files (read_sans.cpp).
 Status read_data(Data2D& data, const Console& con = Console{});
+// The same on the text of the file read already (read_file: its byte-order
+// mark removed), data.name naming it in the messages.
+Status read_data_text(std::string_view text, Data2D& data, const Console& con = Console{});
 Status read_mask(const Param& p, Data2D& mask);
 // The same where some images are held in memory (held_image.cpp): the held
 // image of the file's name when there is one, else the file.  The values of

@@ -107,13 +107,22 @@ std::string series_key(const Run& run);
 // headers into the entries).
 SeriesSetup take_setup(const Run& run, const std::string& key);
 
+// A sample file as the check of a run read it, for the reduction that
+// follows, which takes the image instead of reading the file again.
+struct LoadedSample {
+    std::string name;
+    uint32_t tm = 0, monitor = 0, psd = 0;  // the bits of the entry's values it was read from
+    Data2D image;                           // as read_data read it, header values included
+};
+
 // The reduction of `run` (parsed by prepare_run, with the key of `setup`):
 // its sample images loaded and corrected, subtracted and averaged with the
 // setup's fixed parts.  Gives exactly the images and curve of reduce(run).
 // False where the shortcut does not apply or a stage fails; the caller then
 // reduces a freshly parsed run with reduce(), which finds the failure with
-// its exact message.
-bool reduce_with_setup(Run& run, const SeriesSetup& setup);
+// its exact message.  A sample in `loaded` read from the entry's values is
+// taken from there.
+bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<LoadedSample>* loaded = nullptr);
 
 // What the runs of a series share, for any number of threads: the fixed
 // parts of the configurations met (a few, the most recent), and the fixed
@@ -141,13 +150,15 @@ struct SeriesCheck {
     Run run;              // the checked run; reduced when `reduced`
     bool reduced = false;
     Status reduction;     // why the reduction failed, where it did
+    std::vector<LoadedSample> loaded;  // the sample files as the check read them
 };
 CheckResult check_run(const std::string& param_name, SeriesCheck& series);
 
 // The reduction of a run (parsed by prepare_run) with the fixed parts of the
-// series: by its setup where the series has one, else by reduce(), whose
-// fixed parts are then kept for the runs after it.
-Status reduce_in_series(Run& run, SeriesCache& cache);
+// series: by its setup where the series has one (with the samples of
+// `loaded` read already), else by reduce(), whose fixed parts are then kept
+// for the runs after it.
+Status reduce_in_series(Run& run, SeriesCache& cache, const std::vector<LoadedSample>* loaded = nullptr);
 
 // The output files of a reduction at a chosen path: the .d2d (header from
 // `pf`) and the .d1d, written as write_2D and write_1D write them
