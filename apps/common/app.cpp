@@ -118,4 +118,12 @@ std::vector<char> huge_page_heap(std::size_t bytes) {
     return spacer;
 }
 
+void keep_freed_memory() {
+#if defined(__GLIBC__) && PK_OWN_ALLOCATOR
+    constexpr int kLarge = 64 << 20;
+    mallopt(M_MMAP_THRESHOLD, kLarge);
+    mallopt(M_TRIM_THRESHOLD, 2 * kLarge);
+#endif
+}
+
 }  // namespace pk

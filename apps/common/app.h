@@ -44,6 +44,14 @@ int finish_output(int status, const char* program, int failure, bool keep_failur
 // above 16 MiB), the allocations are made as usual.
 std::vector<char> huge_page_heap(std::size_t bytes);
 
+// For the rest of the process: large allocations (up to 64 MiB) are taken
+// from the heaps and freed memory is kept there, for a program whose
+// threads make and free the same arrays again and again: otherwise each
+// array is a mapping of its own, or its pages go back to the kernel, and
+// every page touched again costs a page fault (and, with several threads,
+// the other processors' address translations are flushed).
+void keep_freed_memory();
+
 }  // namespace pk
 
 #endif

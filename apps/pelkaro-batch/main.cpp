@@ -41,6 +41,7 @@ void catch_stop_signals() {
 
 int main(int argc, char** argv) {
     pk::init_process();
+    pk::keep_freed_memory();
     catch_stop_signals();
     return pk::batch_main(argc, argv, &stop_requested);
 }
