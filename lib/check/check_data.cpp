@@ -188,7 +188,7 @@ void load_mask(Check& c) {
     }
     c.mask.name = c.run.mask.name;
     c.mask.intens.assign(kImageValues, 0.0f);
-    const Status st = read_mask(c.run.p, c.mask);
+    const Status st = check_read_mask(c, c.mask);
     if (!st.ok()) {
         c.error(c.line_of(MASK), load_error(MASK, c.mask.name, st));
         return;
@@ -235,7 +235,7 @@ void mask_warnings(Check& c) {
     if (c.run.p.mode != 0 || !c.mask_loaded) return;
     const int mask_line = c.run.p.msk == 1 ? c.line_of(MASK) : 0;
     if (c.flat_loaded) {
-        const std::vector<int> bad = flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
+        const std::vector<int> bad = check_flat_outliers(c);
         if (!bad.empty()) {
             const int k = bad.front();
             c.warning(c.line_of(SENS),

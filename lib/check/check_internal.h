@@ -116,6 +116,11 @@ void scan_data_text(std::string_view text, DataScan& scan);
 Status check_read_data(Check& c, int kw, Data2D& d);
 bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan);
 Status check_reduce_run(Check& c);
+// The mask file of the run read as read_mask reads it, and the flat-field
+// pixels outside 0.5 to 1.5 times the mean that the mask leaves in use:
+// once for a series.
+Status check_read_mask(Check& c, Data2D& mask);
+std::vector<int> check_flat_outliers(Check& c);
 
 // The whole check, sharing files and fixed parts with other checks of a
 // series where `series` is given (check.cpp).

@@ -9,6 +9,7 @@
 #include "check_internal.h"
 #include "keywords.h"
 #include "pelkaro/files.h"
+#include "pelkaro/flat_field.h"
 #include "pelkaro/series.h"
 
 namespace pk {
@@ -121,6 +122,44 @@ bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan) {
     const auto f = checked_file(*c.series->cache, kw, entry);
     scan = f->scan;
     return f->scan_ok;
+}
+
+Status check_read_mask(Check& c, Data2D& mask) {
+    if (!c.series || !c.series->cache) return read_mask(c.run.p, mask);
+    Data2D entry;
+    entry.name = mask.name;
+    std::shared_ptr<const CheckedFile> f = find_file(*c.series->cache, MASK, entry);
+    if (!f) {
+        auto made = std::make_shared<CheckedFile>();
+        made->kw = MASK;
+        made->name = mask.name;
+        made->data = mask;
+        made->load = read_mask(c.run.p, made->data);
+        keep_file(*c.series->cache, made);
+        f = made;
+    }
+    mask.intens = f->data.intens;
+    mask.values = f->data.values;
+    return f->load;
+}
+
+std::vector<int> check_flat_outliers(Check& c) {
+    if (!c.series || !c.series->cache || c.run.p.msk != 1) return flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
+    std::string key = c.flat.name;
+    key += '\0';
+    for (const float v : {c.flat.tm, c.flat.monitor}) key += std::to_string(pk::bits_of(v)) + '\0';
+    key += c.mask.name;
+    SeriesCache& cache = *c.series->cache;
+    {
+        std::lock_guard<std::mutex> lock(cache.m);
+        for (const auto& o : cache.outliers)
+            if (o.first == key) return o.second;
+    }
+    std::vector<int> bad = flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
+    std::lock_guard<std::mutex> lock(cache.m);
+    if (cache.outliers.size() >= SeriesCache::kMostFiles) cache.outliers.erase(cache.outliers.begin());
+    cache.outliers.emplace_back(key, bad);
+    return bad;
 }
 
 Status check_reduce_run(Check& c) {

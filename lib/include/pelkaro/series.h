@@ -135,6 +135,9 @@ struct SeriesCache {
     std::vector<std::shared_ptr<const SeriesSetup>> setups;
     std::vector<std::string> building;  // keys whose setup a thread is making
     std::vector<std::shared_ptr<const CheckedFile>> files;
+    // The flat-field pixels outside their range that a mask file leaves in
+    // use, by flat field (name, counting time, monitor count) and mask name.
+    std::vector<std::pair<std::string, std::vector<int>>> outliers;
 
     std::shared_ptr<const SeriesSetup> find(const std::string& key);
     // True when the caller is to make the setup of `key` (and then calls done).
