@@ -120,17 +120,11 @@ void make_lanes(AvePlan& plan) {
     }
 }
 
-#define PK_AVX512 __attribute__((target("avx512f")))
-
-// The conversions and shifts in their masked forms, all lanes set: the
-// unmasked ones read an undefined vector, which GCC 12 warns of.
-constexpr __mmask8 kAll = 0xFF;
-PK_AVX512 inline __m256 narrow8(__m512d x) { return _mm512_maskz_cvtpd_ps(kAll, x); }
-PK_AVX512 inline __m512d widen8(__m256 x) { return _mm512_maskz_cvtps_pd(kAll, x); }
-PK_AVX512 inline __m512i widen_int8(__m256i x) { return _mm512_maskz_cvtepu32_epi64(kAll, x); }
-
-// Each double rounded to a float and back, as to_float.
-PK_AVX512 inline __m512d rounded(__m512d x) { return widen8(narrow8(x)); }
+using simd::kAll8;
+using simd::narrow8;
+using simd::rounded8;
+using simd::widen8;
+using simd::widen_int8;
 
 PK_AVX512 inline __m512d flip(__m512d x, __m512d sign) {
     return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(x), _mm512_castpd_si512(sign)));
@@ -144,12 +138,12 @@ PK_AVX512 inline __m512d flip(__m512d x, __m512d sign) {
 PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, __mmask8& redo) {
     const __m512i one = _mm512_set1_epi64(1);
     const __m512i n = widen_int8(count);
-    const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll, count);
+    const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll8, count);
     const __m512d sign =
         _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN)));
     const __m512i bits = widen_int8(_mm256_castps_si256(narrow8(s)));
-    const __m512i e = _mm512_and_epi64(_mm512_maskz_srli_epi64(kAll, bits, 23), _mm512_set1_epi64(0xff));
-    const __m512d L = _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll, _mm512_add_epi64(e, _mm512_set1_epi64(896)), 52));
+    const __m512i e = _mm512_and_epi64(_mm512_maskz_srli_epi64(kAll8, bits, 23), _mm512_set1_epi64(0xff));
+    const __m512d L = _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll8, _mm512_add_epi64(e, _mm512_set1_epi64(896)), 52));
     const __m512d U = _mm512_add_pd(L, L);
     const __m512d a = _mm512_abs_pd(s);
     const __m512d cm = flip(c, sign);
@@ -159,7 +153,7 @@ PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, __mmask8&
                          _mm512_test_epi64_mask(bits, one);
     __mmask8 ok = _mm512_cmpge_epu64_mask(e, one) & _mm512_cmplt_epu64_mask(e, _mm512_set1_epi64(254)) & ~tie;
     ok &= _mm512_cmp_pd_mask(_mm512_sub_pd(L, a), cm, _CMP_LE_OQ) & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, a), _CMP_LE_OQ);
-    const __m512d next = rounded(sum);
+    const __m512d next = rounded8(sum);
     const __m512d dm = _mm512_sub_pd(flip(next, sign), a);
     const __m512d last = _mm512_add_pd(a, _mm512_mul_pd(_mm512_sub_pd(nd, _mm512_set1_pd(1.0)), dm));
     const __mmask8 up = _mm512_cmp_pd_mask(dm, _mm512_setzero_pd(), _CMP_GT_OQ);
@@ -167,12 +161,12 @@ PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, __mmask8&
     const __mmask8 stays = (up & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, last), _CMP_LE_OQ)) |
                            (~up & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(L, last), _CMP_GE_OQ));
     ok &= ~moved | stays;
-    __m512d r = rounded(flip(_mm512_add_pd(a, _mm512_mul_pd(nd, dm)), sign));
+    __m512d r = rounded8(flip(_mm512_add_pd(a, _mm512_mul_pd(nd, dm)), sign));
     const __mmask8 n1 = _mm512_cmpeq_epi64_mask(n, one);
     const __mmask8 n2 = _mm512_cmpeq_epi64_mask(n, _mm512_set1_epi64(2));
     const __mmask8 n0 = _mm512_cmpeq_epi64_mask(n, _mm512_setzero_si512());
     r = _mm512_mask_mov_pd(r, n1 | n2, next);
-    r = _mm512_mask_mov_pd(r, n2, rounded(_mm512_add_pd(next, c)));
+    r = _mm512_mask_mov_pd(r, n2, rounded8(_mm512_add_pd(next, c)));
     r = _mm512_mask_mov_pd(r, n0, s);
     redo = static_cast<__mmask8>(~(n0 | n1 | n2) & ~ok);
     return r;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pelkaro/Pelkaro.h"
+#include "ave_fast.h"
 #include "common.h"
 #include "keywords.h"
 #include "simd.h"
@@ -153,6 +154,36 @@ void correct_four(float* in, float* un, const float* s, const float* su, const f
 }
 #endif
 
+#if PK_WIDE
+// correct_four for eight values at once, where the processor has AVX-512.
+PK_AVX512 void correct_eight(float* in, float* un, const float* s, const float* su, const float* mk) {
+    using namespace simd;
+    const __m512d zero = _mm512_setzero_pd(), quarter = _mm512_set1_pd(0.25);
+    const __m512d m = load8(mk);
+    const __mmask8 used = _mm512_cmp_pd_mask(m, quarter, _CMP_GT_OQ);
+    const __mmask8 cleared = _mm512_cmp_pd_mask(m, quarter, _CMP_LT_OQ);
+    const __m512d u = load8(un);
+    if (used == 0) {  // none taken: only the clearing
+        _mm256_storeu_ps(un, narrow8(_mm512_mask_mov_pd(u, cleared, zero)));
+        return;
+    }
+    const __m512d i = load8(in), d = load8(s), sw = load8(su);
+    const __m512d q = rounded8(_mm512_div_pd(i, d));
+    const __m512d var_i = rounded8(_mm512_mul_pd(u, u));
+    const __m512d i2 = rounded8(_mm512_mul_pd(i, i));
+    const __m512d t1 = _mm512_mask_mov_pd(rounded8(_mm512_div_pd(var_i, i2)), _mm512_cmp_pd_mask(i, zero, _CMP_EQ_OQ),
+                                          var_i);
+    const __m512d var_s = rounded8(_mm512_mul_pd(sw, sw));
+    const __m512d s2 = rounded8(_mm512_mul_pd(d, d));
+    const __m512d t2 = _mm512_mask_mov_pd(rounded8(_mm512_div_pd(var_s, s2)), _mm512_cmp_pd_mask(d, zero, _CMP_EQ_OQ),
+                                          var_s);
+    const __m512d t = rounded8(_mm512_add_pd(t1, t2));
+    const __m512d unc = _mm512_mul_pd(q, sqrt8(t));
+    _mm256_storeu_ps(in, narrow8(_mm512_mask_mov_pd(i, used, q)));
+    _mm256_storeu_ps(un, narrow8(_mm512_mask_mov_pd(_mm512_mask_mov_pd(u, cleared, zero), used, unc)));
+}
+#endif
+
 }  // namespace
 
 // Turns the raw flat field into relative efficiencies with mean 1 over the
@@ -198,6 +229,10 @@ Status sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mas
     const float* su = sens.uncert.data();
     const float* mk = mask.intens.data();
     int k = 0;
+#if PK_WIDE
+    if (pk::ave::wide_loop())
+        for (; k + 8 <= kImageValues; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
+#endif
 #if PK_SIMD
     for (; k + 4 <= kImageValues; k += 4) correct_four(in + k, un + k, s + k, su + k, mk + k);
 #endif

@@ -51,4 +51,26 @@ inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and
 #define PK_WIDE 0
 #endif
 
+#if PK_WIDE
+// A function compiled for AVX-512, to be called only where the processor
+// has it (pk::ave::wide_loop()).
+#define PK_AVX512 __attribute__((target("avx512f")))
+
+namespace pk {
+namespace simd {
+// Eight floats as doubles and back, the conversions and square root in
+// their masked forms with every lane set: the unmasked ones read an
+// undefined vector, which GCC 12 warns of.
+constexpr __mmask8 kAll8 = 0xFF;
+PK_AVX512 inline __m512d widen8(__m256 x) { return _mm512_maskz_cvtps_pd(kAll8, x); }
+PK_AVX512 inline __m256 narrow8(__m512d x) { return _mm512_maskz_cvtpd_ps(kAll8, x); }
+// Each double rounded to a float and back, as to_float.
+PK_AVX512 inline __m512d rounded8(__m512d x) { return widen8(narrow8(x)); }
+PK_AVX512 inline __m512i widen_int8(__m256i x) { return _mm512_maskz_cvtepu32_epi64(kAll8, x); }
+PK_AVX512 inline __m512d sqrt8(__m512d x) { return _mm512_maskz_sqrt_pd(kAll8, x); }
+PK_AVX512 inline __m512d load8(const float* a) { return widen8(_mm256_loadu_ps(a)); }
+}  // namespace simd
+}  // namespace pk
+#endif
+
 #endif

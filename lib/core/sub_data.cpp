@@ -400,16 +400,11 @@ bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius
 
 #if PK_WIDE
 
-#define PK_AVX512 __attribute__((target("avx512f")))
-
-// The conversions in their masked forms, all lanes set: the unmasked ones
-// read an undefined vector, which GCC 12 warns of.
-constexpr __mmask8 kAll = 0xFF;
-PK_AVX512 inline __m512d widen8(__m256 x) { return _mm512_maskz_cvtps_pd(kAll, x); }
-PK_AVX512 inline __m256 narrow8(__m512d x) { return _mm512_maskz_cvtpd_ps(kAll, x); }
-PK_AVX512 inline __m512d rounded(__m512d x) { return widen8(narrow8(x)); }
-PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { return widen8(_mm256_loadu_ps(&a[m])); }
-PK_AVX512 inline __m512d root8(__m512d x) { return _mm512_maskz_sqrt_pd(kAll, x); }
+using simd::kAll8;
+using simd::narrow8;
+using simd::rounded8;
+using simd::sqrt8;
+PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { return simd::load8(&a[m]); }
 PK_AVX512 inline __m512d set8(double x) { return _mm512_set1_pd(x); }
 
 // The factors at each distance as arrays of doubles, for gathering.
@@ -426,9 +421,9 @@ template <bool kBuffer, bool kDark>
 PK_AVX512 inline void eight_values(const Factors& f, const FactorArrays& at, std::size_t m, __m256i idx, __mmask8 in,
                                    __m512d& intens, __m512d& var) {
     const __m512d stot = load8(f.ss.tot, m);
-    const __m512d su = rounded(root8(load8(f.ss.sq, m)));
+    const __m512d su = rounded8(sqrt8(load8(f.ss.sq, m)));
     const __m512d prefac = set8(f.prefac);
-    var = rounded(_mm512_mul_pd(su, su));
+    var = rounded8(_mm512_mul_pd(su, su));
     intens = _mm512_mul_pd(prefac, stot);
     const __m512d dark = kDark ? load8(f.dc.intens, m) : _mm512_setzero_pd();
     const __m512d sdark = kDark ? load8(f.dc.uncert, m) : _mm512_setzero_pd();
@@ -437,23 +432,23 @@ PK_AVX512 inline void eight_values(const Factors& f, const FactorArrays& at, std
         const __m512d scale = _mm512_mask_i32gather_pd(zero, in, idx, at.scale.data(), 8);
         const __m512d b = _mm512_mask_i32gather_pd(zero, in, idx, at.b.data(), 8);
         const __m512d btot = load8(f.bs.tot, m);
-        const __m512d bu = rounded(root8(load8(f.bs.sq, m)));
+        const __m512d bu = rounded8(sqrt8(load8(f.bs.sq, m)));
         if (kDark) {
             const __m512d a = _mm512_mask_i32gather_pd(zero, in, idx, at.a.data(), 8);
             const __m512d s = _mm512_sub_pd(stot, _mm512_mul_pd(set8(f.fs), dark));
             const __m512d bd = _mm512_sub_pd(btot, _mm512_mul_pd(set8(f.fb), dark));
             intens = _mm512_mul_pd(prefac, _mm512_sub_pd(s, _mm512_mul_pd(scale, bd)));
-            var = rounded(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(a, a), sdark), sdark)));
+            var = rounded8(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(a, a), sdark), sdark)));
         } else {
             intens = _mm512_mul_pd(prefac, _mm512_sub_pd(stot, _mm512_mul_pd(scale, btot)));
         }
-        var = rounded(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(b, b), bu), bu)));
+        var = rounded8(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(b, b), bu), bu)));
     } else if (kDark) {
         intens = _mm512_mul_pd(prefac, _mm512_sub_pd(stot, _mm512_mul_pd(set8(f.fs), dark)));
         const double st = f.t.stot_time;
         const __m512d term = _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(set8(st * st), sdark), sdark),
                                            set8(f.dtm * f.dtm));
-        var = rounded(_mm512_add_pd(var, term));
+        var = rounded8(_mm512_add_pd(var, term));
     }
 }
 
@@ -465,14 +460,14 @@ PK_AVX512 bool planned_pixels(const SubPlan& plan, const Factors& f, const Facto
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 8) {
         const __m128i at16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&plan.at[m]));
         const __m256i idx = _mm256_cvtepu16_epi32(at16);
-        const __mmask8 in = _mm512_cmpneq_epi64_mask(_mm512_maskz_cvtepu32_epi64(kAll, idx),
+        const __mmask8 in = _mm512_cmpneq_epi64_mask(_mm512_maskz_cvtepu32_epi64(kAll8, idx),
                                                      _mm512_set1_epi64(SubPlan::kOff));
         __m512d intens, var;
         eight_values<kBuffer, kDark>(f, at, m, idx, in, intens, var);
-        const __m512d out = _mm512_maskz_mov_pd(in, rounded(intens));
-        const __m512d unc = _mm512_maskz_mov_pd(in, rounded(_mm512_mul_pd(root8(var), set8(f.prefac))));
+        const __m512d out = _mm512_maskz_mov_pd(in, rounded8(intens));
+        const __m512d unc = _mm512_maskz_mov_pd(in, rounded8(_mm512_mul_pd(sqrt8(var), set8(f.prefac))));
         if ((_mm512_cmp_pd_mask(_mm512_abs_pd(out), inf, _CMP_LT_OQ) &
-             _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ)) != kAll)
+             _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ)) != kAll8)
             return false;
         _mm256_storeu_ps(&res.intens[m], narrow8(out));
         _mm256_storeu_ps(&res.uncert[m], narrow8(unc));
