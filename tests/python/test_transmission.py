@@ -152,6 +152,7 @@ def test_arguments_the_command_line_would_refuse(example):
             (lambda: pelkaro.transmission(EMPTY, [SAMPLE], attenuation=0.001), "bad_parameter"),
             (lambda: pelkaro.transmission(EMPTY, [SAMPLE], parameters="spheres.par", attenuation=1.5), "bad_parameter"),
             (lambda: pelkaro.transmission(("empty_beam.dat", 0, 1), [SAMPLE]), "bad_parameter"),
+            (lambda: pelkaro.transmission(("empty_beam.dat", float("inf"), 1), [SAMPLE]), "bad_parameter"),
             (lambda: pelkaro.transmission(EMPTY, [("sample_beam.dat", 1)]), "bad_parameter"),
             (lambda: pelkaro.transmission(EMPTY, [("s\tx.dat", 1, 1)]), "bad_parameter"),
             (lambda: pelkaro.transmission(EMPTY, SAMPLE), "bad_parameter"),

@@ -23,9 +23,9 @@ def _refuse(message, *, entry=None, stage="parameters", code="bad_parameter"):
 def positive(value, what, most=math.inf, entry=None):
     """A finite real number above 0 and at most `most`."""
     if isinstance(value, (bool, numpy.bool_)) or not isinstance(value, numbers.Real) or \
-            not 0 < float(value) <= most:
+            not math.isfinite(float(value)) or not 0 < float(value) <= most:
         bound = f" and at most {most:g}" if most != math.inf else ""
-        _refuse(f"{what} must be a number above 0{bound}, not {value!r}", entry=entry)
+        _refuse(f"{what} must be a finite number above 0{bound}, not {value!r}", entry=entry)
     return float(value)
 
 
