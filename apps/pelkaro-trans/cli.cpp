@@ -1,9 +1,7 @@
-// pelkaro-trans: the command line, the order of the measurements (the
-// library's, pelkaro/trans.h), the table and the messages.
+// pelkaro-trans: the command line; the measurement, its messages and its
+// table are the library's (measure_direct_beams in pelkaro/trans.h).
 #include "app.h"
 #include "trans_cli.h"
-
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
@@ -13,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "pelkaro/run.h"
 #include "pelkaro/trans.h"
 
 namespace pk {
@@ -55,27 +52,11 @@ const char* const kHelp =
     "lines are still printed, unless it was the empty beam), 2 a wrong command line.\n"
     "The manual: man pelkaro-trans.\n";
 
-const Console kSilent{nullptr, nullptr};
-
-// A detector file named on the command line, with its counting time and
-// monitor counts, and the scattering run it belongs to.
-struct BeamRunArg {
-    std::string file;
-    double time = 0.0;
-    double monitor = 0.0;
-    std::string datafile;
-};
-
+// The command line: the measurement asked for and how to print it.
 struct Options {
-    std::string par;
-    bool dark_given = false;
-    BeamRunArg dark;
-    double radius = 0.0;       // 0: the default disc
-    double attenuation = 0.0;  // 0: no absolute scale
+    TransRequest req;
     bool tsv = false;
     bool empty_given = false;
-    BeamRunArg empty;
-    std::vector<BeamRunArg> runs;
 };
 
 enum class Cli { run, help, version, bad };
@@ -104,7 +85,7 @@ bool printable_name(const std::string& s) { return s.find_first_of("\t\n\r") == 
 
 // Reads FILE,TIME[,MONITOR][,DATAFILE] with `least` to `most` fields; "" or why not.
 std::string read_run_arg(const std::string& text, const char* form, std::size_t least, std::size_t most,
-                      BeamRunArg& arg) {
+                         BeamRun& arg) {
     const std::vector<std::string> f = split(text, ',');
     const std::string said = "'" + text + "'";
     const std::string comma = f.size() > least ? " (a file name that holds a comma cannot be given this way)" : "";
@@ -135,21 +116,21 @@ std::string read_number(const std::string& name, const std::string& text, double
 std::string set_option(const std::string& name, const std::string& value, Options& o) {
     if (name == "--par") {
         if (value.empty()) return "--par needs a file name";
-        o.par = value;
+        o.req.par = value;
         return "";
     }
     if (name == "--dark") {
-        o.dark_given = true;
-        return read_run_arg(value, "FILE,TIME", 2, 2, o.dark);
+        o.req.dark_given = true;
+        return read_run_arg(value, "FILE,TIME", 2, 2, o.req.dark);
     }
     if (name == "--empty") {
         o.empty_given = true;
-        return read_run_arg(value, "FILE,TIME,MONITOR", 3, 3, o.empty);
+        return read_run_arg(value, "FILE,TIME,MONITOR", 3, 3, o.req.empty);
     }
     if (name == "--radius")
-        return read_number(name, value, 0.0, 0.5 * kDetSide, "a radius above 0 and at most 64 pixels", o.radius);
+        return read_number(name, value, 0.0, 0.5 * kDetSide, "a radius above 0 and at most 64 pixels", o.req.radius);
     if (name == "--attenuation")
-        return read_number(name, value, 0.0, 1.0, "a transmission above 0 and at most 1", o.attenuation);
+        return read_number(name, value, 0.0, 1.0, "a transmission above 0 and at most 1", o.req.attenuation);
     if (value != "text" && value != "tsv") return "--format is text or tsv, not '" + value + "'";
     o.tsv = value == "tsv";
     return "";
@@ -160,9 +141,9 @@ Cli read_argument(int argc, const char* const* argv, int& i, bool& options, Opti
                   std::string& why) {
     const std::string a = argv[i];
     if (!options || a.size() < 2 || a[0] != '-') {
-        BeamRunArg r;
+        BeamRun r;
         why = read_run_arg(a, "RUN,TIME,MONITOR[,DATAFILE]", 3, 4, r);
-        o.runs.push_back(r);
+        o.req.runs.push_back(r);
         return why.empty() ? Cli::run : Cli::bad;
     }
     if (a == "--") {
@@ -194,202 +175,22 @@ Cli read_command_line(int argc, const char* const* argv, Options& o, std::string
         if (c != Cli::run) return c;
     }
     if (!o.empty_given) why = "no empty beam given (--empty FILE,TIME,MONITOR)";
-    else if (o.attenuation > 0 && o.par.empty()) why = "--attenuation needs --par (the flat field and geometry)";
+    else if (o.req.attenuation > 0 && o.req.par.empty()) why = "--attenuation needs --par (the flat field and geometry)";
     return why.empty() ? Cli::run : Cli::bad;
 }
 
-// ---- Messages ---------------------------------------------------------------
+// ---- The measurement ----------------------------------------------------------
 
-void error(std::FILE* err, const std::string& what) { std::fprintf(err, "pelkaro-trans: error: %s\n", what.c_str()); }
-
-void warning(std::FILE* err, const std::string& what) {
-    std::fprintf(err, "pelkaro-trans: warning: %s\n", what.c_str());
-}
-
-// Why a detector file could not be read, for a reader's refusal to open it.
-std::string reason(const Status& st, const std::string& file) {
-    if (st.code != Code::cannot_read) return st.reason();
-    struct stat s {};
-    if (::stat(file.c_str(), &s) != 0) return file + ": " + std::strerror(errno);
-    if (!S_ISREG(s.st_mode)) return file + " is not a regular file";
-    return file + " cannot be read";
-}
-
-// ---- The measurements -------------------------------------------------------
-
-// What the parameter file and the dark current give every run.
-struct Inputs {
-    BeamImage dark;   // no counts: no dark current
-    FlatField flat;   // no flat: none known
-    bool scale = true;  // the parameter file has what the absolute scale needs
-};
-
-// What is printed: one line per run measured, the centre, the disc and the
-// absolute scale.
-struct RunLine {
-    const BeamRunArg* arg;
-    Measured t;
-};
-struct Report {
-    std::vector<RunLine> runs;
-    std::string empty;
-    BeamCentre centre;
-    Disc disc;
-    bool radius_given = false;
-    bool scaled = false;
-    AbsoluteScale absf;
-};
-
-// Reads the parameter file: the dark current (unless --dark gives one) and
-// the flat field with its mask and geometry.  False when it cannot be read.
-bool read_parameters(const Options& o, Inputs& in, BeamRunArg& dark, bool& with_dark, std::FILE* err, int& status) {
-    if (o.par.empty()) return true;
-    Run run;
-    const Status st = prepare_run(o.par, run, kSilent);
-    if (!st.ok()) {
-        error(err, (st.code == Code::cannot_read ? reason(st, o.par) : o.par + ": " + st.reason()) +
-                       "; nothing measured");
-        return false;
-    }
-    const auto has = [&run](int kw) { return (run.log.seen >> kw & 1u) != 0; };
-    if (!o.dark_given && run.dcur.tm > 0) {
-        dark = BeamRunArg{run.dcur.name, static_cast<double>(run.dcur.tm), 0.0, ""};
-        with_dark = true;
-    }
-    for (const int kw : {PXSP, SM2D, SENS}) {
-        if (o.attenuation > 0 && !has(kw)) {
-            error(err, o.par + " has no " + keyword_name(kw) + " line, which the absolute scale (ABSF) needs");
-            in.scale = false;
-            status = 1;
-        }
-    }
-    if (!has(SENS)) return true;
-    Status flat = load_flat_field(run.p, run.sens.name, run.mask.name, in.flat);
-    Efficiencies e;  // the flat field and geometry give efficiencies (the centre hardly matters)
-    if (flat.ok()) flat = efficiencies(in.flat, 0.5 * kDetSide, 0.5 * kDetSide, e);
-    if (!flat.ok()) {
-        in.flat = FlatField{};
-        error(err, "the flat field of " + o.par + ": " + reason(flat, run.sens.name) +
-                       "; the centre is measured without it" + (o.attenuation > 0 ? " and no ABSF is given" : ""));
-        in.scale = false;
-        status = 1;
-    }
-    return true;
-}
-
-// The parameter file and the dark current; false when nothing can be measured.
-bool read_inputs(const Options& o, Inputs& in, std::FILE* err, int& status) {
-    BeamRunArg dark = o.dark;
-    bool with_dark = o.dark_given;
-    if (!read_parameters(o, in, dark, with_dark, err, status)) return false;
-    if (!with_dark) return true;
-    const Status st = read_beam_image(dark.file, dark.time, 0.0, true, in.dark);
-    if (st.ok()) return true;
-    error(err, "the dark current: " + reason(st, dark.file) + "; nothing measured");
-    return false;
-}
-
-// The centre and the disc on the empty beam, and its sums over the disc;
-// false when the empty beam cannot be used.
-bool measure_empty(const Options& o, const Inputs& in, BeamImage& empty, Report& r, DiscCounts& sums,
-                   std::FILE* err) {
-    Status st = read_beam_image(o.empty.file, o.empty.time, o.empty.monitor, false, empty);
-    if (st.ok()) st = beam_centre(empty, in.dark, in.flat, r.centre);
-    r.radius_given = o.radius > 0;
-    if (st.ok() && r.radius_given) r.disc = Disc{r.centre.x, r.centre.y, o.radius};
-    else if (st.ok()) st = default_disc(empty, in.dark, r.centre, kDiscShare, r.disc);
-    if (st.ok()) st = check_disc(r.disc);
-    if (st.ok()) {
-        sums = disc_counts(empty, in.dark, r.disc);
-        st = check_empty_beam(sums, empty.name);
-    }
-    if (st.ok()) return true;
-    error(err, "the empty beam: " + reason(st, o.empty.file) + "; nothing measured");
-    return false;
-}
-
-// The transmission of every run that can be used.
-void measure_runs(const Options& o, const Inputs& in, const DiscCounts& empty, Report& r, std::FILE* err,
-                  int& status) {
-    for (const BeamRunArg& arg : o.runs) {
-        BeamImage run;
-        Status st = read_beam_image(arg.file, arg.time, arg.monitor, false, run);
-        Measured t;
-        if (st.ok()) st = transmission(disc_counts(run, in.dark, r.disc), empty, arg.file, t);
-        if (!st.ok()) {
-            error(err, reason(st, arg.file));
-            status = 1;
-            continue;
-        }
-        if (t.value > 1 + kAboveOneSigmas * t.sigma)
-            warning(err, pk::format("%s: the transmission %.4f +- %.4f is above 1 by %.1f standard deviations: more "
-                                    "counts per monitor count than the empty beam",
-                                    arg.file.c_str(), t.value, t.sigma, (t.value - 1) / t.sigma));
-        r.runs.push_back(RunLine{&arg, t});
-    }
-}
-
-void measure_scale(const Options& o, const Inputs& in, const BeamImage& empty, Report& r, std::FILE* err,
-                   int& status) {
-    if (!(o.attenuation > 0) || !in.scale) return;
-    const Status st = absolute_scale(empty, in.dark, r.centre, in.flat, o.attenuation, r.absf);
-    r.scaled = st.ok();
-    if (r.scaled) return;
-    error(err, "the absolute scale: " + st.reason());
-    status = 1;
-}
-
-// ---- The table --------------------------------------------------------------
-
-void print_text(const Report& r, std::FILE* out) {
-    if (r.radius_given)
-        std::fprintf(out, "# disc of radius %.4f pixels (--radius) about the centre of %s\n", r.disc.radius,
-                     r.empty.c_str());
-    else
-        std::fprintf(out, "# disc of radius %.4f pixels about the centre of %s: the smallest that holds %g %% of its "
-                     "net counts\n", r.disc.radius, r.empty.c_str(), 100 * kDiscShare);
-    for (const RunLine& l : r.runs) {
-        std::fprintf(out, "%s  %.6f  %.6f", l.arg->file.c_str(), l.t.value, l.t.sigma);
-        if (!l.arg->datafile.empty()) std::fprintf(out, "  %s", l.arg->datafile.c_str());
-        std::fprintf(out, "\n");
-    }
-    std::fprintf(out, "CNTR %.3f %.3f\n# beam centre uncertainty %.2g %.2g pixels\n", r.centre.x, r.centre.y,
-                 r.centre.sx, r.centre.sy);
-    if (!r.scaled) return;
-    std::fprintf(out, "ABSF %.6g\n# ABSF uncertainty %.2g: counting statistics", r.absf.value, r.absf.sigma);
-    if (r.absf.stand_ins > 0)
-        std::fprintf(out, ", and %d pixels about the beam (%.1f %% of its counts) whose efficiency the flat field "
-                     "does not give, taken as the mean of %d about them", r.absf.stand_ins, 100 * r.absf.stand_in_share,
-                     r.absf.around);
-    std::fprintf(out, "\n");
-}
-
-void print_tsv(const Report& r, std::FILE* out) {
-    std::fprintf(out, "quantity\tfile\tvalue\tsigma\tdatafile\n");
-    for (const RunLine& l : r.runs)
-        std::fprintf(out, "transmission\t%s\t%.9g\t%.9g\t%s\n", l.arg->file.c_str(), l.t.value, l.t.sigma,
-                     l.arg->datafile.c_str());
-    const char* e = r.empty.c_str();
-    std::fprintf(out, "centre_x\t%s\t%.9g\t%.9g\t\ncentre_y\t%s\t%.9g\t%.9g\t\nradius\t%s\t%.9g\t\t\n", e, r.centre.x,
-                 r.centre.sx, e, r.centre.y, r.centre.sy, e, r.disc.radius);
-    if (r.scaled) std::fprintf(out, "absf\t%s\t%.9g\t%.9g\t\n", e, r.absf.value, r.absf.sigma);
-}
-
+// The library measures; this prints its notes, then the table.
 int measure(const Options& o, std::FILE* out, std::FILE* err) {
-    int status = 0;
-    Inputs in;
-    if (!read_inputs(o, in, err, status)) return 1;
-    BeamImage empty;
-    Report r;
-    r.empty = o.empty.file;
-    DiscCounts sums;
-    if (!measure_empty(o, in, empty, r, sums, err)) return 1;
-    measure_runs(o, in, sums, r, err, status);
-    measure_scale(o, in, empty, r, err, status);
-    if (o.tsv) print_tsv(r, out);
-    else print_text(r, out);
-    if (std::fflush(out) == 0 && !std::ferror(out)) return status;
-    error(err, std::string("could not write the results: ") + std::strerror(errno));
+    const TransResult r = measure_direct_beams(o.req);
+    for (const TransNote& n : r.notes)
+        std::fprintf(err, "pelkaro-trans: %s: %s\n", n.warning ? "warning" : "error", n.text.c_str());
+    if (!r.measured) return 1;
+    const std::string table = o.tsv ? trans_tsv(o.req, r) : trans_text(o.req, r);
+    std::fputs(table.c_str(), out);
+    if (std::fflush(out) == 0 && !std::ferror(out)) return r.failed() ? 1 : 0;
+    std::fprintf(err, "pelkaro-trans: error: could not write the results: %s\n", std::strerror(errno));
     return 1;
 }
 
@@ -410,7 +211,7 @@ int trans_main(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     try {
         return measure(o, out, err);
     } catch (const std::bad_alloc&) {
-        error(err, "out of memory");
+        std::fprintf(err, "pelkaro-trans: error: out of memory\n");
         return 1;
     }
 }

@@ -102,6 +102,17 @@ pyb::list accepted_lines(const PyRun& r) {
     return lines;
 }
 
+pyb::array frozen_doubles(const std::vector<double>& v) { return frozen(v); }
+
+std::vector<HeldImage> held_images(const pyb::list& images) {
+    std::vector<HeldImage> held;
+    for (const pyb::handle item : images) {
+        const auto t = item.cast<std::tuple<std::string, bool, pyb::array_t<uint32_t, pyb::array::c_style>>>();
+        held.push_back(held_from_array(std::get<0>(t), std::get<1>(t), std::get<2>(t)));
+    }
+    return held;
+}
+
 HeldImage held_from_array(const std::string& name, bool mask, const pyb::array_t<uint32_t>& a) {
     if (a.ndim() != 2 || a.shape(0) != kDetSide || a.shape(1) != kDetSide)
         throw refusal(Stage::read, Code::bad_contents, "the image " + name + " is not 128 x 128");

@@ -16,7 +16,8 @@ pyb::object maybe(int value) { return value > 0 ? pyb::object(pyb::int_(value)) 
 
 pyb::object maybe(const std::string& s) { return s.empty() ? pyb::object(pyb::none()) : pyb::object(text_of(s)); }
 
-// A file name from Python: a str or an os.PathLike that gives one.
+}  // namespace
+
 std::string path_of(const pyb::handle& h, const char* what) {
     const pyb::module_ os = pyb::module_::import("os");
     const pyb::object p = os.attr("fspath")(h);
@@ -33,6 +34,8 @@ std::optional<std::string> optional_path(const pyb::object& h, const char* what)
     if (h.is_none()) return std::nullopt;
     return path_of(h, what);
 }
+
+namespace {
 
 // One diagnostic of pelkaro.check.
 struct PyDiagnostic {
@@ -53,15 +56,6 @@ pyb::list check(const pyb::object& path, const pyb::object& cwd) {
     pyb::list out;
     for (Diagnostic& d : result.diagnostics) out.append(PyDiagnostic{std::move(d)});
     return out;
-}
-
-std::vector<HeldImage> held_images(const pyb::list& images) {
-    std::vector<HeldImage> held;
-    for (const pyb::handle item : images) {
-        const auto t = item.cast<std::tuple<std::string, bool, pyb::array_t<uint32_t, pyb::array::c_style>>>();
-        held.push_back(held_from_array(std::get<0>(t), std::get<1>(t), std::get<2>(t)));
-    }
-    return held;
 }
 
 std::string run_repr(const PyRun& r) {
@@ -163,16 +157,19 @@ void bind_run(pyb::module_& m) {
 
 }  // namespace
 
-void raise_error(const Refusal& r) {
+pyb::object error_of(const Refusal& r) {
     const Status& st = r.status();
     const pyb::object error = pyb::module_::import("pelkaro").attr("Error");
-    const pyb::object e = error(text_of(sentence_of(st)), pyb::arg("stage") = stage_name(st.stage),
-                                pyb::arg("code") = code_name(st.code), pyb::arg("line") = maybe(st.line),
-                                pyb::arg("keyword") = maybe(keyword_name(st.keyword)),
-                                pyb::arg("entry") = st.entry >= 0 ? pyb::object(pyb::int_(st.entry)) : pyb::object(pyb::none()),
-                                pyb::arg("file") = maybe(r.file().value_or("")), pyb::arg("detail") = text_of(st.detail),
-                                pyb::arg("text") = text_of(st.text()), pyb::arg("console") = text_of(r.console()));
-    PyErr_SetObject(error.ptr(), e.ptr());
+    return error(text_of(r.what()), pyb::arg("stage") = stage_name(st.stage), pyb::arg("code") = code_name(st.code),
+                 pyb::arg("line") = maybe(st.line), pyb::arg("keyword") = maybe(keyword_name(st.keyword)),
+                 pyb::arg("entry") = st.entry >= 0 ? pyb::object(pyb::int_(st.entry)) : pyb::object(pyb::none()),
+                 pyb::arg("file") = maybe(r.file().value_or("")), pyb::arg("detail") = text_of(st.detail),
+                 pyb::arg("text") = text_of(r.text()), pyb::arg("console") = text_of(r.console()));
+}
+
+void raise_error(const Refusal& r) {
+    const pyb::object e = error_of(r);
+    PyErr_SetObject(e.get_type().ptr(), e.ptr());
 }
 
 }  // namespace pk::py
@@ -189,6 +186,10 @@ PYBIND11_MODULE(_pelkaro, m) {
     });
     py::bind_results(m);
     py::bind_run(m);
+    py::bind_transmission(m);
+#ifdef PELKARO_WITH_HDF5
+    py::bind_merge(m);
+#endif
     m.def(
         "reduce_file",
         [](const pybind11::object& path, const pybind11::object& cwd) {

@@ -40,25 +40,39 @@ std::string sentence_of(const Status& st);
 class Refusal : public std::exception {
 public:
     Refusal(Status st, std::optional<std::string> file, std::string console)
-        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(sentence_of(st_)) {}
+        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(sentence_of(st_)),
+          text_(st_.text()) {}
+    // A companion program's refusal: its sentence and the text it prints for it.
+    Refusal(Status st, std::optional<std::string> file, std::string console, std::string sentence, std::string text)
+        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(std::move(sentence)),
+          text_(std::move(text)) {}
     const char* what() const noexcept override { return what_.c_str(); }
     const Status& status() const { return st_; }
     const std::optional<std::string>& file() const { return file_; }
     const std::string& console() const { return console_; }
+    const std::string& text() const { return text_; }
 
 private:
     Status st_;
     std::optional<std::string> file_;
     std::string console_;
     std::string what_;
+    std::string text_;
 };
 
 // A refusal of the module's own (not the library's): its stage, code and
 // sentence, concerning keyword `keyword` (-1: none) and entry `entry`.
 Refusal refusal(Stage stage, Code code, const std::string& sentence, int keyword = -1, int entry = -1);
 
-// Raises the Python pelkaro.Error for a refusal (the error indicator set).
+// The Python pelkaro.Error of a refusal, and raising it (the error
+// indicator set).
+pyb::object error_of(const Refusal& r);
 void raise_error(const Refusal& r);
+
+// A file name from Python: a str or an os.PathLike that gives one, as the
+// bytes the system takes; `what` names it in the refusal of anything else.
+std::string path_of(const pyb::handle& h, const char* what);
+std::optional<std::string> optional_path(const pyb::object& h, const char* what);
 
 // Runs `job` with file names resolving against `cwd` when one is given: on
 // a thread whose working directory is its own (so that neither the process
@@ -113,6 +127,15 @@ void make_results(PyRun& r);
 pyb::list accepted_lines(const PyRun& r);
 // A held image from a 128 x 128 array of uint32 values.
 HeldImage held_from_array(const std::string& name, bool mask, const pyb::array_t<uint32_t>& a);
+// Held images from [(name, is_mask, uint32 128 x 128 array)].
+std::vector<HeldImage> held_images(const pyb::list& images);
+// A read-only numpy array of the values.
+pyb::array frozen_doubles(const std::vector<double>& v);
+
+// The companion programs' operations: pelkaro-trans (beams.cpp) and
+// pelkaro-merge (merging.cpp, with HDF5 only).
+void bind_transmission(pyb::module_& m);
+void bind_merge(pyb::module_& m);
 
 }  // namespace pk::py
 

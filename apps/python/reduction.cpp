@@ -1,8 +1,7 @@
 // The reductions the module makes and the files it writes: the library's
 // runs with the console collected, the interpreter released while they
 // work, and file names resolving against the run's own directory.
-#include <sys/stat.h>
-
+#include "pelkaro/files.h"
 #include "py_run.h"
 
 namespace pk::py {
@@ -143,13 +142,8 @@ std::vector<std::string> write_text_files(PyRun& r, const std::optional<std::str
     return written;
 }
 
+#ifdef PELKARO_WITH_HDF5
 namespace {
-
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
 
 // An output that would replace one of the run's input files.
 void refuse_input(const PyRun& r, const std::string& out) {
@@ -165,6 +159,7 @@ void refuse_input(const PyRun& r, const std::string& out) {
 }
 
 }  // namespace
+#endif
 
 std::string write_nxcansas(PyRun& r, const std::optional<std::string>& path, const NxOptions& options) {
 #ifdef PELKARO_WITH_HDF5

@@ -70,6 +70,7 @@ const char* stage_name(Stage stage) {
         case Stage::average: return "average";
         case Stage::output: return "output";
         case Stage::transmission: return "transmission";
+        case Stage::merge: return "merge";
     }
     return "none";
 }

@@ -153,13 +153,14 @@ Status centroid(const Net& n, const Efficiencies& e, BeamCentre& c) {
 
 }  // namespace
 
-Status read_beam_image(const std::string& name, double time, double monitor, bool dark, BeamImage& out) {
+Status read_beam_image(const std::string& name, double time, double monitor, bool dark, BeamImage& out,
+                       const std::vector<HeldImage>& held) {
     out = BeamImage{};
     Data2D d;
     d.name = name;
     d.tm = pk::to_float(time);
     d.monitor = pk::to_float(monitor);
-    const Status st = read_data(d, kSilent);
+    const Status st = read_data(held, d, kSilent);
     if (!st.ok()) return st;
     if (d.values != kDetPixels)
         return refuse(Code::bad_contents, pk::format("%s holds %d detector values; the detector has %d pixels",
@@ -179,12 +180,13 @@ Status read_beam_image(const std::string& name, double time, double monitor, boo
     return ok_status();
 }
 
-Status load_flat_field(const Param& p, const std::string& flat_name, const std::string& mask_name, FlatField& out) {
+Status load_flat_field(const Param& p, const std::string& flat_name, const std::string& mask_name, FlatField& out,
+                       const std::vector<HeldImage>& held) {
     out = FlatField{};
     out.p = p;
     Data2D flat;
     flat.name = flat_name;
-    Status st = read_data(flat, kSilent);
+    Status st = read_data(held, flat, kSilent);
     if (!st.ok()) return st;
     if (flat.values != kDetPixels)
         return refuse(Code::bad_contents, pk::format("the flat field %s holds %d detector values; the detector has "
@@ -192,7 +194,7 @@ Status load_flat_field(const Param& p, const std::string& flat_name, const std::
                                                      flat_name.c_str(), flat.values, kDetPixels));
     out.mask.name = mask_name;
     out.mask.intens.assign(kImageValues, 0.0f);
-    st = p.msk == 1 ? read_mask(p, out.mask) : make_mask(p, out.mask);
+    st = p.msk == 1 ? read_mask(held, p, out.mask) : make_mask(p, out.mask);
     if (!st.ok()) return st;
     out.flat = std::move(flat);
     return ok_status();

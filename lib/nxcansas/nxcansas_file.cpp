@@ -561,3 +561,28 @@ bool write_file(const Run& run, const NxOptions& opt, const std::string& path, s
 }
 
 }  // namespace pk
+
+namespace pk {
+
+bool merge_curve_of(const Run& run, const CurveQ& curve, const std::string& name, MergeCurve& out, std::string& why) {
+    out = MergeCurve{};
+    out.file = name;
+    if (!curve_wanted(run.p)) return why = "the reduction made no curve (AVGM 0)", false;
+    std::vector<float> idev, qdev;
+    if (!floats_of(curve.qdev, qdev))
+        return why = "the Q resolution of the instrument (SMRP and WAVE) is beyond single precision", false;
+    floats_of(curve.idev, idev);
+    // As the file stores them (I, Idev and Qdev as floats) and read_curve reads them.
+    out.q = curve.q;
+    for (int b : curve.bins) out.i.push_back(run.rot.y.at(static_cast<std::size_t>(b)));
+    out.idev.assign(idev.begin(), idev.end());
+    out.qdev.assign(qdev.begin(), qdev.end());
+    out.intensity_unit = "1/cm";
+    const double distance = decimal_of(run.p.sam2det), wavelength = decimal_of(run.p.wavelen);
+    if (std::isfinite(distance)) out.distance_mm = distance;
+    if (std::isfinite(wavelength)) out.wavelength = wavelength;
+    sort_by_q(out);
+    return check_curve(out, why);
+}
+
+}  // namespace pk

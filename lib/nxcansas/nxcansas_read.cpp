@@ -241,7 +241,9 @@ bool all_of(const std::vector<double>& v, bool (*good)(double)) {
     return true;
 }
 
-bool check_values(const MergeCurve& c, std::string& why) {
+}  // namespace
+
+bool check_curve(const MergeCurve& c, std::string& why) {
     const std::size_t n = c.q.size();
     if (n == 0) return why = "the 1D data hold no points", false;
     if (c.i.size() != n || c.idev.size() != n || (!c.qdev.empty() && c.qdev.size() != n))
@@ -255,6 +257,8 @@ bool check_values(const MergeCurve& c, std::string& why) {
         return why = "a Q resolution (Qdev) is negative or not finite", false;
     return true;
 }
+
+namespace {
 
 bool read_data(hid_t g, MergeCurve& c, std::string& why) {
     const Names n = names_of(g);
@@ -274,7 +278,7 @@ bool read_data(hid_t g, MergeCurve& c, std::string& why) {
         if (rf == 0) return why = "the unit of Qdev, '" + ru + "', is not an inverse length known here", false;
         for (double& r : c.qdev) r *= rf;
     }
-    if (!check_values(c, why)) return false;
+    if (!check_curve(c, why)) return false;
     sort_by_q(c);
     return true;
 }

@@ -1,7 +1,7 @@
 """Shared fixtures of the module's tests: a scratch copy of the bundled
 example, and the programs whose files the module must equal (their paths
 come from ctest's environment: PELKARO_EXE, PELKARO_NXCANSAS_EXE,
-PELKARO_SOURCE_DIR)."""
+PELKARO_TRANS_EXE, PELKARO_MERGE_EXE, PELKARO_SIM_EXE, PELKARO_SOURCE_DIR)."""
 
 import os
 import shutil
@@ -17,17 +17,17 @@ EXAMPLES = SOURCE / "examples"
 def program(variable):
     path = os.environ.get(variable)
     if not path or not os.path.exists(path):
-        if os.environ.get("CI") == "true" and variable != "PELKARO_NXCANSAS_EXE":
+        if os.environ.get("CI") == "true" and variable not in ("PELKARO_NXCANSAS_EXE", "PELKARO_MERGE_EXE"):
             pytest.fail(f"{variable} is not set to a built program")
         pytest.skip(f"{variable}: the program is not built")
     return path
 
 
-def run_program(variable, *args, cwd):
-    """The program's exit status and standard output."""
+def run_program(variable, *args, cwd, stderr=False):
+    """The program's exit status and standard output (and standard error)."""
     done = subprocess.run([program(variable), *map(str, args)], cwd=cwd, capture_output=True, text=True,
                           errors="surrogateescape")
-    return done.returncode, done.stdout
+    return (done.returncode, done.stdout, done.stderr) if stderr else (done.returncode, done.stdout)
 
 
 @pytest.fixture

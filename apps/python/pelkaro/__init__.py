@@ -8,6 +8,9 @@ area detector, in memory, for notebooks and scripts.
     run.write("out")                                   # out.d2d / out.d1d, as Pelkaro writes them
     run.write_nxcansas("out.h5")                       # as pelkaro-nxcansas writes it
     pelkaro.check("spheres.par")                       # what pelkaro-check finds
+    pelkaro.transmission(("empty_beam.dat", 120, 120000),          # what pelkaro-trans measures
+                         [("sample_beam.dat", 180, 176940)])
+    pelkaro.merge(["far.h5", "mid.h5"]).write_nxcansas("merged.h5")  # as pelkaro-merge joins
 
 The numbers are the library's, bit for bit: those Pelkaro writes to its files.
 A refused run raises pelkaro.Error.  Pelkaro's console text is not printed;
@@ -16,13 +19,19 @@ by line at level INFO.
 """
 
 import logging
+import math
 import os
-from collections.abc import Mapping
+import warnings
+from collections.abc import Mapping, Sequence
 
-from . import _mapping, _pelkaro
-from ._pelkaro import Curve, Diagnostic, Image, Run, has_nxcansas, version
+from . import _beams, _mapping, _pelkaro
+from ._pelkaro import Curve, Diagnostic, Image, Run, RunTransmission, Transmission, has_nxcansas, version
 
-__all__ = ["Curve", "Diagnostic", "Error", "Image", "Run", "check", "has_nxcansas", "reduce", "version"]
+__all__ = ["Curve", "Diagnostic", "Error", "Image", "Run", "RunTransmission", "Transmission", "check",
+           "has_nxcansas", "merge", "reduce", "transmission", "version"]
+if has_nxcansas:  # the join reads and writes NXcanSAS files
+    from ._pelkaro import MergedCurve, MergeInput
+    __all__ += ["MergeInput", "MergedCurve"]
 __version__ = version
 
 _log = logging.getLogger("pelkaro")
@@ -34,20 +43,24 @@ class Error(ValueError):
     Attributes:
       stage    the part of the run that refused: 'parameters', 'read',
                'beam_centre', 'mask', 'solid_angle', 'sensitivity',
-               'subtraction', 'average' or 'output'
+               'subtraction', 'average', 'output', 'transmission' (the
+               direct-beam measurements) or 'merge' (the join of curves)
       code     why: 'cannot_read', 'too_large', 'bad_contents', 'no_values',
                'zero_time', 'bad_parameter', 'missing_keyword', 'bad_count',
                'not_finite', 'no_pixels', 'too_many_bins', 'cannot_write',
-               'no_memory'
+               'replaces_input', 'changed_file', 'no_memory'
       line     the parameter-file line it concerns, or None (always None for a
                reduction of a mapping, whose text no one wrote)
       message  the reason in one sentence
       keyword  the keyword it concerns ('DATS', ...), or None
-      entry    the sample or buffer entry (from 0) it concerns, or None
-      file     the parameter file, or None for a mapping
+      entry    the sample or buffer entry (from 0) it concerns, or None; for
+               transmission() the run, for merge() the curve (from 0)
+      file     the parameter file, or None for a mapping; for merge() the
+               curve's file (None for transmission(), whose messages name it)
       detail   the stage's diagnostic as Pelkaro prints it (may be empty)
-      text     everything Pelkaro prints for the failure
+      text     everything Pelkaro (pelkaro-trans) prints for the failure
       console  Pelkaro's whole console up to and including the failure
+               (pelkaro-trans's standard error)
 
     str(error) is "FILE:LINE: message" where the file and line are known.
     """
@@ -184,3 +197,132 @@ def check(parameter_file, *, cwd=None):
     cwd = None if cwd is None else _fspath(cwd, "cwd")
     return _pelkaro.check(_fspath(parameter_file, "the parameter file"), cwd)
 
+
+
+def _direct_beam_parameters(parameters):
+    """The parameter file's name and text (None: a file to read) and its images."""
+    if parameters is None:
+        return None, None, []
+    if isinstance(parameters, Mapping):
+        text, images = _mapping.render(parameters)
+        return b"<mapping>", text, images
+    return os.fsencode(_fspath(parameters, "the parameter file")), None, []
+
+
+def transmission(empty, runs=(), *, parameters=None, dark=None, radius=None, attenuation=None, cwd=None,
+                 errors="raise"):
+    """Measures direct-beam runs as pelkaro-trans does: the transmission of each
+    run, the beam centre and, with an attenuation, the absolute scale factor.
+
+    transmission(empty, runs=(), *, parameters=None, dark=None, radius=None,
+                 attenuation=None, cwd=None, errors="raise") -> Transmission
+
+    empty: the empty beam (the attenuated beam, beam stop out, no sample), as
+      (file, time, monitor): its detector file, counting time (s) and
+      monitor counts.
+    runs: the beam through each sample and buffer, each (file, time,
+      monitor) or (file, time, monitor, datafile), datafile the DATS or DATB
+      file it belongs to (shown with it).
+    parameters: a parameter file (or a mapping as pelkaro.reduce takes):
+      the pixel spacing, distance, flat field, mask and dark current (DATD).
+    dark: the dark current as (file, time), instead of the parameters'.
+    radius: the disc's radius in pixels (above 0, at most 64); default the
+      smallest disc that holds 99.5 % of the empty beam's net counts.
+    attenuation: the attenuator's transmission (above 0, at most 1): also
+      measure ABSF (needs parameters with PXSP, SM2D and SENS).
+    cwd: the directory that file names resolve against.
+    errors: "raise" (default) raises pelkaro.Error for the first input that
+      cannot be used; "keep" measures the other runs, as pelkaro-trans does,
+      and lists the refusals in result.errors.  An empty beam, dark current
+      or parameter file that cannot be used always raises: nothing is
+      measured.
+
+    A run may also be a mapping {"file": ..., "time": ..., "monitor": ...,
+    "datafile": ...}, or hold a 128 x 128 array of counts [row y, column x]
+    instead of a file: ("image" and its "name" in a mapping; an array in
+    place of the file in a tuple, named "empty", "runs[0]", ... or "dark").
+    An image has no header; a file's header tags <time and <monitor win over
+    the numbers given.  Numbers must be above 0.
+
+    The result's text and tsv are pelkaro-trans's output, byte for byte; its
+    warnings (a transmission above 1 by more than 3 sigma) are also issued
+    as RuntimeWarning.  The interpreter is released while the runs are
+    measured.
+    """
+    if errors not in ("raise", "keep"):
+        raise Error(f"errors is 'raise' or 'keep', not {errors!r}", stage="parameters", code="bad_parameter")
+    cwd = None if cwd is None else _fspath(cwd, "cwd")
+    images, files = [], []
+    beam = _beams.beam(empty, "the empty beam", "empty", images, files)
+    if isinstance(runs, (str, bytes, Mapping)) or not isinstance(runs, Sequence):
+        raise Error("runs must be a sequence of runs", stage="parameters", code="bad_parameter")
+    measured = [_beams.beam(r, f"run {n}", f"runs[{n}]", images, files, datafile=True, entry=n)
+                for n, r in enumerate(runs)]
+    dark_run = None if dark is None else _beams.beam(dark, "the dark current", "dark", images, files, monitor=False)
+    par, text, par_images = _direct_beam_parameters(parameters)
+    _beams.unique_images(files, images + par_images)
+    radius = 0.0 if radius is None else _beams.positive(radius, "radius", _beams.RADIUS_MAX)
+    attenuation = 0.0 if attenuation is None else _beams.positive(attenuation, "attenuation", 1.0)
+    if attenuation and parameters is None:
+        raise Error("attenuation needs parameters (the flat field and geometry)", stage="parameters",
+                    code="bad_parameter")
+    result = _pelkaro.transmission(beam, measured, par, text, dark_run, radius, attenuation, par_images + images, cwd)
+    for warning in result.warnings:
+        warnings.warn(warning, RuntimeWarning, stacklevel=2)
+    if result.errors and (errors == "raise" or not result.measured):
+        raise result.errors[0]
+    return result
+
+
+def _q_limit(value, what):
+    if value is None:
+        return None
+    return _beams.positive(value, what)
+
+
+def merge(curves, *, reference=None, scale="fit", overlap="average", q_min=None, q_max=None, cwd=None):
+    """Joins the curves of one sample measured at several detector distances and
+    wavelengths into one, as pelkaro-merge does.
+
+    merge(curves, *, reference=None, scale="fit", overlap="average",
+          q_min=None, q_max=None, cwd=None) -> MergedCurve
+
+    curves: NXcanSAS files (names, as pelkaro-merge takes them) and Runs of
+      pelkaro.reduce (their curves, exactly as their write_nxcansas() files
+      with the default units give them), two or more.
+    reference: the curve that keeps its scale: an index into curves, one of
+      the Runs, or a file among them; default the one with the lowest Q.
+    scale: "fit" multiplies every other curve by a factor fitted over its
+      overlap with the curves joined before it, outward from the reference;
+      "none" joins them as they are.
+    overlap: "average" keeps every point of both curves in an overlap;
+      "trim" cuts each at the middle of the overlap in log Q.
+    q_min, q_max: drop the points below or above, 1/angstrom.
+    cwd: the directory that file names resolve against (also those of the
+      result's write_nxcansas()).
+
+    Returns a MergedCurve: q, i, i_dev, q_dev (numpy), the factor of each
+    input (scale, scale_dev, inputs) and write_nxcansas(path), which writes
+    the file pelkaro-merge writes, byte for byte.  A curve that cannot be
+    used raises pelkaro.Error naming it.  Each file is read in a process of
+    its own (a damaged file cannot crash or hang the interpreter), with the
+    interpreter held; the join releases it.  Needs the module built with HDF5.
+    """
+    if not has_nxcansas:
+        raise Error("this pelkaro module was built without HDF5, so it cannot read NXcanSAS files",
+                    stage="read", code="cannot_read")
+    if isinstance(curves, (str, bytes, Mapping)) or not isinstance(curves, Sequence):
+        raise Error("curves must be a sequence of NXcanSAS files and Runs", stage="parameters", code="bad_parameter")
+    if scale not in ("fit", "none"):
+        raise Error(f"scale is 'fit' or 'none', not {scale!r}", stage="parameters", code="bad_parameter")
+    if overlap not in ("average", "trim"):
+        raise Error(f"overlap is 'average' or 'trim', not {overlap!r}", stage="parameters", code="bad_parameter")
+    low, high = _q_limit(q_min, "q_min"), _q_limit(q_max, "q_max")
+    if low is not None and high is not None and not low < high:
+        raise Error("q_min must be below q_max", stage="parameters", code="bad_parameter")
+    items = [c if isinstance(c, Run) else _fspath(c, f"curve {n}") for n, c in enumerate(curves)]
+    if not (reference is None or isinstance(reference, (int, Run)) and not isinstance(reference, bool)):
+        reference = _fspath(reference, "the reference")
+    cwd = None if cwd is None else _fspath(cwd, "cwd")
+    return _pelkaro.merge(items, reference, scale == "fit", overlap == "trim", low or 0.0,
+                          math.inf if high is None else high, cwd)

@@ -34,6 +34,41 @@ struct MergeCurve {
 // process of its own (pelkaro-merge does).
 bool read_curve(const std::string& path, MergeCurve& out, std::string& why);
 
+// Refuses the values read_curve refuses in a file (Q not finite and
+// positive, I not finite, Idev or Qdev negative or not finite, arrays of
+// unequal length, no points): false with `why`.
+bool check_curve(const MergeCurve& c, std::string& why);
+
+// read_curve in a process of its own, its result handed back through a
+// pipe: a file that crashes the HDF5 library, or makes it loop (for
+// 120 s) or ask for more than 4 GiB, is refused and the caller goes on.
+// The caller must not be inside an HDF5 call on another thread.
+bool read_curve_isolated(const std::string& path, MergeCurve& out, std::string& why);
+
+// Reads the curves of `files` in order, each with read_curve_isolated; an
+// empty name stands for a curve already in curves[k], which is checked as a
+// file's values are.  Stops at the first that cannot be used or whose
+// intensity unit is not the first curve's: false with `why` and `culprit`
+// (its index).
+bool read_curves(const std::vector<std::string>& files, std::vector<MergeCurve>& curves, std::string& why,
+                 int& culprit);
+
+// The names of the inputs among themselves: at least two, none the same
+// file as another (an empty name, a curve in memory, is not compared).
+bool check_merge_inputs(const std::vector<std::string>& inputs, std::string& why);
+
+// The output beside the first input: its name up to the first "." with
+// "_merged.h5".
+std::string merged_output(const std::string& first_input);
+
+// Refuses an output that is one of the inputs.
+bool output_not_input(const std::vector<std::string>& inputs, const std::string& out, std::string& why);
+
+// The index of the input that is the file `reference`; false with `why`
+// when none is.
+bool reference_index(const std::vector<std::string>& inputs, const std::string& reference, int& index,
+                     std::string& why);
+
 // Puts the points of a curve in the order of Q (stable).
 void sort_by_q(MergeCurve& c);
 

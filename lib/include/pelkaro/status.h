@@ -23,6 +23,7 @@ enum class Stage {
     average,      // the azimuthal average
     output,       // writing a result file
     transmission, // measuring direct-beam runs: beam centre, transmissions, absolute scale
+    merge,        // joining the curves of several configurations
 };
 
 // Why it failed.

@@ -11,10 +11,12 @@
 #ifndef PELKARO_TRANS_H
 #define PELKARO_TRANS_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/status.h"
 
 namespace pk {
 
@@ -42,10 +44,12 @@ struct BeamImage {
 };
 
 // Reads a detector file with Pelkaro's reader (its checks and limits),
-// `time` and `monitor` standing where the header has no tag.  Refuses a file
-// without exactly 16384 values, a counting time that is not positive and,
-// unless `dark`, monitor counts that are not positive.
-Status read_beam_image(const std::string& name, double time, double monitor, bool dark, BeamImage& out);
+// `time` and `monitor` standing where the header has no tag; an image of
+// `held` by that name is taken instead of the file (it has no header).
+// Refuses a file without exactly 16384 values, a counting time that is not
+// positive and, unless `dark`, monitor counts that are not positive.
+Status read_beam_image(const std::string& name, double time, double monitor, bool dark, BeamImage& out,
+                       const std::vector<HeldImage>& held = {});
 
 // The flat field and mask of a parameter file as a reduction would use
 // them, with the geometry (pixel spacing, distance, solid-angle flag).  An
@@ -57,8 +61,10 @@ struct FlatField {
 };
 
 // Reads the flat field `flat_name` and (when p.msk is 1) the mask file
-// `mask_name` with Pelkaro's readers; otherwise makes the internal mask.
-Status load_flat_field(const Param& p, const std::string& flat_name, const std::string& mask_name, FlatField& out);
+// `mask_name` with Pelkaro's readers (or takes the images of `held` by those
+// names); otherwise makes the internal mask.
+Status load_flat_field(const Param& p, const std::string& flat_name, const std::string& mask_name, FlatField& out,
+                       const std::vector<HeldImage>& held = {});
 
 // The relative efficiency of every pixel as Pelkaro divides the data by it
 // with the beam centre at (x, y): the flat field (corrected for the solid
@@ -149,6 +155,75 @@ struct AbsoluteScale {
 };
 Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, const FlatField& flat,
                       double attenuation, AbsoluteScale& out);
+
+// ---- The whole measurement of pelkaro-trans -----------------------------------
+
+// A direct-beam run as named: a detector file (or an image held in memory
+// under that name), the counting time and monitor counts that stand where
+// its header has no tag, and the scattering run (the file of a DATS or DATB
+// line) it belongs to, if named.
+struct BeamRun {
+    std::string file;
+    double time = 0.0;
+    double monitor = 0.0;
+    std::string datafile;
+};
+
+// What is to be measured.
+struct TransRequest {
+    std::string par;              // the parameter file; empty: none
+    bool par_in_memory = false;   // the parameter file is `par_text`, named `par` in messages
+    std::string par_text;
+    bool dark_given = false;      // `dark` instead of the parameter file's DATD
+    BeamRun dark;
+    double radius = 0.0;          // the disc's radius; 0: the default disc
+    double attenuation = 0.0;     // the attenuator's transmission; 0: no absolute scale
+    BeamRun empty;
+    std::vector<BeamRun> runs;
+    std::vector<HeldImage> held;  // images standing for the files of their names
+};
+
+// A refusal or a warning met on the way, in the order met.  `text` is the
+// sentence pelkaro-trans prints after "error: " or "warning: ".
+struct TransNote {
+    bool warning = false;
+    Status status;      // the refusal's stage, code, keyword and line (ok for a warning)
+    std::string text;
+    std::string file;   // the file it concerns
+    int run = -1;       // the run it concerns (index into TransRequest::runs), -1: none
+};
+
+// A run measured: its index into TransRequest::runs and its transmission.
+struct TransRun {
+    std::size_t run = 0;
+    Measured t;
+};
+
+struct TransResult {
+    bool measured = false;         // false: the empty beam, the dark current or the parameter file
+                                   // cannot be used, and nothing is measured
+    std::vector<TransNote> notes;
+    std::vector<TransRun> runs;    // the runs measured, in the order given
+    BeamCentre centre;
+    Disc disc;
+    bool radius_given = false;
+    bool scaled = false;           // `absf` measured
+    AbsoluteScale absf;
+    // A refusal among the notes: pelkaro-trans exits with status 1.
+    bool failed() const;
+};
+
+// Measures as pelkaro-trans does: the parameter file and the dark current,
+// the centre and the disc on the empty beam, the transmission of every run
+// that can be used (a run that cannot is noted and the others measured) and,
+// with an attenuation, the absolute scale.  File names resolve against the
+// working directory.
+TransResult measure_direct_beams(const TransRequest& req);
+
+// The results as pelkaro-trans prints them: the lines to paste into a
+// parameter file, or the table of --format tsv.
+std::string trans_text(const TransRequest& req, const TransResult& r);
+std::string trans_tsv(const TransRequest& req, const TransResult& r);
 
 }  // namespace pk
 
