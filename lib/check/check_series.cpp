@@ -85,7 +85,11 @@ Status load_sample_once(Check& c, Data2D& d) {
     scan_data_text(text, scan);
     c.sample_scans.emplace_back(d.name, std::move(scan));
     if (st.ok()) {
-        l.image = d;
+        // The pixel arrays go to the reduction; the check reads only the
+        // header values and the count of values.
+        l.image.tm = d.tm, l.image.monitor = d.monitor, l.image.psd = d.psd, l.image.values = d.values;
+        l.image.intens = std::move(d.intens);
+        l.image.uncert = std::move(d.uncert);
         c.series->loaded.push_back(std::move(l));
     }
     return st;

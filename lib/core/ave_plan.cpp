@@ -9,6 +9,7 @@
 // same rounded additions in the same order.  The bins' Q, resolution and
 // area do not depend on the frame and are taken from an average of an
 // empty image.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -104,16 +105,23 @@ void make_lanes(AvePlan& plan) {
     const std::size_t tot = static_cast<std::size_t>(plan.tot);
     std::vector<std::vector<const AveEntry*>> by_bin(tot);
     for (const AveEntry& e : plan.entries) by_bin[e.bin].push_back(&e);
+    // The bins from the most entries to the fewest: a group's bins then
+    // take about as many steps, and few places stay empty.
+    std::vector<std::size_t> order(tot);
+    for (std::size_t b = 0; b < tot; ++b) order[b] = b;
+    std::stable_sort(order.begin(), order.end(),
+                     [&by_bin](std::size_t x, std::size_t y) { return by_bin[x].size() > by_bin[y].size(); });
     plan.group_start.push_back(0);
-    for (std::size_t g = 0; g * kLanes < tot; ++g) {
-        std::size_t steps = 0;
-        for (std::size_t b = g * kLanes; b < tot && b < (g + 1) * kLanes; ++b) steps = std::max(steps, by_bin[b].size());
+    for (std::size_t first = 0; first < tot; first += kLanes) {
+        const std::size_t steps = by_bin[order[first]].size();
+        for (std::size_t l = 0; l < kLanes; ++l)
+            plan.lane_bin.push_back(first + l < tot ? static_cast<int32_t>(order[first + l]) : -1);
         for (std::size_t t = 0; t < steps; ++t) {
             for (std::size_t l = 0; l < kLanes; ++l) {
-                const std::size_t b = g * kLanes + l;
-                const bool has = b < tot && t < by_bin[b].size();
-                plan.lane_pixel.push_back(has ? by_bin[b][t]->pixel : 0);
-                plan.lane_count.push_back(has ? static_cast<int32_t>(by_bin[b][t]->count) : 0);
+                const std::vector<const AveEntry*>* bin = first + l < tot ? &by_bin[order[first + l]] : nullptr;
+                const bool has = bin && t < bin->size();
+                plan.lane_pixel.push_back(has ? (*bin)[t]->pixel : 0);
+                plan.lane_count.push_back(has ? static_cast<int32_t>((*bin)[t]->count) : 0);
             }
         }
         plan.group_start.push_back(plan.group_start.back() + static_cast<uint32_t>(steps));
@@ -218,7 +226,6 @@ constexpr std::size_t kGroupsAtOnce = 4;  // independent chains of additions in 
 // sum_entries.  False at a pixel in use that is not finite.
 PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, float* v) {
     const std::size_t groups = plan.group_start.size() - 1;
-    const std::size_t tot = static_cast<std::size_t>(plan.tot);
     for (std::size_t g0 = 0; g0 < groups; g0 += kGroupsAtOnce) {
         const std::size_t n = std::min(kGroupsAtOnce, groups - g0);
         __m512d sy[kGroupsAtOnce], sv[kGroupsAtOnce];
@@ -236,7 +243,9 @@ PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, f
             alignas(64) double oy[kLanes], ov[kLanes];
             _mm512_store_pd(oy, sy[k]);
             _mm512_store_pd(ov, sv[k]);
-            for (std::size_t l = 0, b = (g0 + k) * kLanes; l < kLanes && b < tot; ++l, ++b) {
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                const int32_t b = plan.lane_bin[(g0 + k) * kLanes + l];
+                if (b < 0) continue;
                 y[b] = static_cast<float>(oy[l]);
                 v[b] = static_cast<float>(ov[l]);
             }

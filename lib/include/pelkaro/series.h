@@ -37,12 +37,14 @@ struct AvePlan {
     std::vector<float> x, dq;     // Q and resolution of each bin
     std::vector<float> area;      // detector area of each bin, pixels
     std::vector<AveEntry> entries;
-    // The same entries bin by bin for eight bins at a time (bins 8g to
-    // 8g + 7 form group g): step t of a group holds the t-th entry of each
-    // of its bins, as pixel and count, a count of 0 where a bin has no more.
+    // The same entries bin by bin for eight bins at a time (group g holds
+    // the bins lane_bin[8g] to lane_bin[8g + 7], bins of about as many
+    // entries together): step t of a group holds the t-th entry of each of
+    // its bins, as pixel and count, a count of 0 where a bin has no more.
     // Eight bins then take their additions side by side, each in its own
     // order.  Empty where the processor cannot take eight at a time.
     std::vector<int32_t> lane_pixel, lane_count;
+    std::vector<int32_t> lane_bin;      // the bin of each lane of each group, -1 for none
     std::vector<uint32_t> group_start;  // first step of each group, and the end
 };
 
