@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <unordered_set>
 #include <map>
 #include <cmath>
 #include <new>
@@ -204,6 +206,16 @@ void add_ids(const std::vector<std::string>& names, std::map<FileId, std::string
     }
 }
 
+// The names in directory `dir` (none when it does not exist yet); false
+// where it cannot be listed.
+bool names_in(const std::string& dir, std::unordered_set<std::string>& names) {
+    std::error_code ec;
+    if (!std::filesystem::exists(dir, ec)) return !ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.insert(it->path().filename().string());
+    return !ec;
+}
+
 }  // namespace
 
 std::vector<std::string> overwrite_errors(const BatchJob& job) {
@@ -216,12 +228,17 @@ std::vector<std::string> overwrite_errors(const BatchJob& job) {
         add_ids(row.samples, inputs);
         add_ids(row.buffers, inputs);
     }
+    // The outputs present, from one listing of the directory: a table of
+    // thousands of rows costs no look-up of files that are not there.
+    std::unordered_set<std::string> present;
+    const bool listed = names_in(job.opt.out_dir, present);
     std::vector<std::string> errors;
     for (const TableRow& row : job.table.rows) {
         const std::string stem = job.opt.out_dir + "/" + row.name;
         std::vector<std::string> outs{stem + ".par"};
         for (const char* ext : kOutputExts) outs.push_back(stem + ext);
         for (const std::string& out : outs) {
+            if (listed && present.count(out.substr(job.opt.out_dir.size() + 1)) == 0) continue;
             FileId o{};
             const auto in = file_id(out, o) ? inputs.find(o) : inputs.end();
             if (in == inputs.end()) continue;
