@@ -197,21 +197,24 @@ bool read_image(const std::string& path, std::vector<double>& values) {
     std::string text;
     if (pk::read_file(path, text) != pk::Slurp::ok) return false;
     values.clear();
-    const char* s = text.c_str();
-    while (*s && values.size() < 2u * kDetPixels) {
+    // Numbers wherever they start, "#" comments to the line end; without
+    // the locale (a .d2d's fixed-point numbers).
+    const char* s = text.data();
+    const char* const end = s + text.size();
+    while (s < end && values.size() < 2u * kDetPixels) {
         if (*s == '#') {
-            const char* nl = std::strchr(s, '\n');
-            s = nl ? nl + 1 : s + std::strlen(s);
+            const void* nl = std::memchr(s, '\n', static_cast<std::size_t>(end - s));
+            s = nl ? static_cast<const char*>(nl) + 1 : end;
             continue;
         }
-        char* end = nullptr;
-        const double v = std::strtod(s, &end);
-        if (end == s) {
+        double v = 0;
+        const std::from_chars_result r = std::from_chars(s, end, v);
+        if (r.ec != std::errc() || r.ptr == s) {
             ++s;
             continue;
         }
         values.push_back(v);
-        s = end;
+        s = r.ptr;
     }
     return values.size() == 2u * kDetPixels;
 }
