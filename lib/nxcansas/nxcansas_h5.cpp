@@ -199,18 +199,22 @@ void Writer::fail(const std::string& what) {
 
 namespace {
 
-// The library keeps the structure of the objects it made (their headers,
-// decoded: in memory several times their size in the file) in a cache
-// that grows up to 32 MiB of file bytes: a file of many small datasets,
-// each written once, needs only a little of it.  1 MiB, grown up to 4 MiB.
+// The library keeps the structure of the objects it made (their headers
+// and the heap collections of the variable-length strings, decoded: in
+// memory several times their size in the file) in a cache that grows up to
+// 32 MiB of file bytes.  The file's few dozen objects and the heap of a
+// list of names, each written once, need only a little of it: 256 KiB,
+// not grown.
 bool small_cache(hid_t fapl) {
     H5AC_cache_config_t config{};
     config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
     if (H5Pget_mdc_config(fapl, &config) < 0) return false;
     config.set_initial_size = true;
-    config.initial_size = std::size_t{1} << 20;
+    config.initial_size = std::size_t{1} << 18;
     config.min_size = config.initial_size;
-    config.max_size = std::size_t{4} << 20;
+    config.max_size = config.initial_size;
+    config.incr_mode = H5C_incr__off;
+    config.flash_incr_mode = H5C_flash_incr__off;
     config.decr_mode = H5C_decr__off;
     return H5Pset_mdc_config(fapl, &config) >= 0;
 }
