@@ -181,9 +181,11 @@ std::string contents(const Run& run) {
     return s;
 }
 
-// What the HDF5 library allocates for the file, about: its metadata cache
-// and the file's image in memory.
-constexpr std::size_t kWriterBytes = std::size_t{6} << 20;
+// What the HDF5 library allocates while it writes the file, about: its
+// metadata cache and conversion buffers (the file's bytes go to the disk as
+// they are made).  More would only put the library's memory on huge pages,
+// each taken whole once touched.
+constexpr std::size_t kWriterBytes = std::size_t{1} << 20;
 
 int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err, bool huge_pages) {
     if (!param_readable(opt, err)) return 1;

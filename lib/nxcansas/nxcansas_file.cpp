@@ -258,6 +258,12 @@ class Terms {
 public:
     Terms(Writer& w, const Node& process) : w_(w), g_(process) {}
     void text(const char* name, const std::string& value) { w_.attr(w_.text(g_, next(), value), "name", name); }
+    // One text for one value, as text() writes it; a list of texts for
+    // several; nothing for none.
+    void texts(const char* name, const std::vector<const std::string*>& values) {
+        if (values.size() == 1) text(name, *values[0]);
+        else if (values.size() > 1) w_.attr(w_.texts(g_, next(), values), "name", name);
+    }
     void number(const char* name, double value, const std::string& unit) {
         w_.attr(w_.number(g_, next(), value, unit), "name", name);
     }
@@ -269,12 +275,22 @@ private:
     int n_ = 0;
 };
 
+// The files the run read.  The sample entries' files are one term, a list
+// of one name per entry in the parameter file's order when there are
+// several (a file named on several lines is named as often), and so are
+// the buffer entries' (those with a counting time): a long series of frames
+// is two datasets, not one per frame.
 void write_files_used(Terms& t, const Context& c) {
     const Run& run = c.run;
     t.text("parameter file", c.opt.param);
-    for (const Data2D& d : run.sam) t.text("sample file", d.name);
+    std::vector<const std::string*> names;
+    names.reserve(std::max(run.sam.size(), run.buf.size()));
+    for (const Data2D& d : run.sam) names.push_back(&d.name);
+    t.texts("sample file", names);
+    names.clear();
     for (const Data2D& d : run.buf)
-        if (d.tm != 0) t.text("buffer file", d.name);
+        if (d.tm != 0) names.push_back(&d.name);
+    t.texts("buffer file", names);
     if (run.dcur.tm > 0) t.text("dark current file", run.dcur.name);
     t.text("sensitivity file", run.sens.name);
     t.text("mask", run.p.msk == 1 ? run.mask.name : std::string("built-in edge mask"));
@@ -333,27 +349,36 @@ std::size_t note_line(const ParseRecord& r, const ParamFile& pf, std::string& s)
     return s.size() - before;
 }
 
-// The parameter file as the parser read it, one line per piece: its
-// length found line by line first, so that the note, as long as the file
-// or longer, is made once in memory of its size.
-std::string parse_note(const ParseLog& log, const ParamFile& pf) {
+void write_note(Writer& w, const Node& parent, const std::string& description, std::string text) {
+    Node n = w.group(parent, "sasnote", "NXnote", "SASnote");
+    w.text(n, "description", description);
+    w.text(n, "type", "text/plain");
+    w.text(n, "data", std::move(text));
+}
+
+// The parameter file as the parser read it, one line per piece, as a note
+// of the process.  The note is as long as the file or longer: its length
+// is found line by line first, then its lines go into the file one by one,
+// so that it is never held in memory beside the file's own text.
+void write_parse_note(Writer& w, const Node& parent, const Context& c) {
+    const ParseLog& log = c.run.log;
+    const ParamFile& pf = c.run.file;
+    Node n = w.group(parent, "sasnote", "NXnote", "SASnote");
+    w.text(n, "description", "The parameter file " + c.opt.param + " as parsed: line, text, [verdict: values read]");
+    w.text(n, "type", "text/plain");
     std::size_t size = 0;
     std::string line;
     for (const ParseRecord& r : log.records) {
         line.clear();
         size += note_line(r, pf, line);
     }
-    std::string s;
-    s.reserve(size);
-    for (const ParseRecord& r : log.records) note_line(r, pf, s);
-    return s;
-}
-
-void write_note(Writer& w, const Node& parent, const std::string& description, std::string text) {
-    Node n = w.group(parent, "sasnote", "NXnote", "SASnote");
-    w.text(n, "description", description);
-    w.text(n, "type", "text/plain");
-    w.text(n, "data", std::move(text));
+    std::size_t k = 0;
+    w.long_text(n, "data", size, [&](std::string& piece) {
+        if (k == log.records.size()) return false;
+        piece.clear();
+        note_line(log.records[k++], pf, piece);
+        return true;
+    });
 }
 
 void write_process(Writer& w, const Node& entry, const Context& c) {
@@ -367,8 +392,7 @@ void write_process(Writer& w, const Node& entry, const Context& c) {
            "I(Q) when asked");
     Terms t(w, g);
     write_settings(t, c);
-    write_note(w, g, "The parameter file " + c.opt.param + " as parsed: line, text, [verdict: values read]",
-               parse_note(c.run.log, c.run.file));
+    write_parse_note(w, g, c);
 }
 
 // The middle value of the neighbours' correlations the curve states.

@@ -117,6 +117,21 @@ herr_t fd_write(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const v
     return 0;
 }
 
+// Bytes the writer writes itself into the space of a dataset, at an
+// address of the file: as fd_write writes, but not kept after a failure
+// (the library never reads them back).
+void raw_write(H5FD_t* h, haddr_t addr, const std::string& bytes) {
+    DescriptorFile& f = *file_of(h);
+    if (*f.write_error == 0 && !whole(::pwrite, f.fd, bytes.data(), bytes.size(), addr)) *f.write_error = errno;
+    f.eof = std::max<haddr_t>(f.eof, addr + bytes.size());
+}
+
+// What H5Fget_vfd_handle gives the writer: the file itself.
+herr_t fd_get_handle(H5FD_t* f, hid_t, void** handle) {
+    *handle = f;
+    return 0;
+}
+
 // The file ends where the library's space ends.
 herr_t fd_truncate(H5FD_t* h, hid_t, hbool_t) {
     DescriptorFile& f = *file_of(h);
@@ -141,6 +156,7 @@ H5FD_class_t descriptor_class() {
     c.read = fd_read;
     c.write = fd_write;
     c.truncate = fd_truncate;
+    c.get_handle = fd_get_handle;
     const H5FD_mem_t map[H5FD_MEM_NTYPES] = H5FD_FLMAP_DICHOTOMY;
     std::copy(std::begin(map), std::end(map), std::begin(c.fl_map));
     return c;
@@ -183,19 +199,22 @@ void Writer::fail(const std::string& what) {
 
 namespace {
 
-// The library keeps the structure of the objects it made (their headers,
-// decoded: in memory several times their size in the file) in a cache
-// that grows up to 32 MiB of file bytes: a file of many small datasets,
-// each written once, needs only a little of it.  1 MiB, grown up to 4 MiB
-// (enough for the group of the run's settings with 100,000 files named).
+// The library keeps the structure of the objects it made (their headers
+// and the heap collections of the variable-length strings, decoded: in
+// memory several times their size in the file) in a cache that grows up to
+// 32 MiB of file bytes.  The file's few dozen objects and the heap of a
+// list of names, each written once, need only a little of it: 256 KiB,
+// not grown.
 bool small_cache(hid_t fapl) {
     H5AC_cache_config_t config{};
     config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
     if (H5Pget_mdc_config(fapl, &config) < 0) return false;
     config.set_initial_size = true;
-    config.initial_size = std::size_t{1} << 20;
+    config.initial_size = std::size_t{1} << 18;
     config.min_size = config.initial_size;
-    config.max_size = std::size_t{4} << 20;
+    config.max_size = config.initial_size;
+    config.incr_mode = H5C_incr__off;
+    config.flash_incr_mode = H5C_flash_incr__off;
     config.decr_mode = H5C_decr__off;
     return H5Pset_mdc_config(fapl, &config) >= 0;
 }
@@ -218,12 +237,14 @@ Node Writer::create(const std::string& file_name, int fd) {
     }
     file.h = Handle(H5Fcreate(file_name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.id()), H5Fclose);
     if (!file.h.valid()) fail("the HDF5 library could not create the file");
+    file_ = file.h.id();
     return file;
 }
 
 void Writer::finish(Node& file) {
     if (ok() && H5Fflush(file.h.id(), H5F_SCOPE_GLOBAL) < 0) fail("the HDF5 library could not complete the file");
     if (!file.h.close()) fail("the HDF5 library could not close the file");
+    file_ = -1;
 }
 
 namespace {
@@ -254,8 +275,8 @@ Node Writer::group(const Node& parent, const std::string& name, const char* nx_c
     return g;
 }
 
-Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type, hid_t file_type,
-                     const std::vector<hsize_t>& dims, const void* data) {
+Node Writer::make_dataset(const Node& parent, const std::string& name, hid_t file_type,
+                          const std::vector<hsize_t>& dims, hid_t dcpl) {
     Node d;
     d.path = child_path(parent, name);
     if (!ok()) return d;
@@ -263,15 +284,30 @@ Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type
                               : H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr),
                  H5Sclose);
     if (space.valid())
-        d.h = Handle(H5Dcreate2(parent.h.id(), name.c_str(), file_type, space.id(), H5P_DEFAULT, H5P_DEFAULT,
-                                H5P_DEFAULT),
+        d.h = Handle(H5Dcreate2(parent.h.id(), name.c_str(), file_type, space.id(), H5P_DEFAULT, dcpl, H5P_DEFAULT),
                      H5Dclose);
+    if (!d.h.valid()) fail("could not write the dataset " + d.path);
+    return d;
+}
+
+bool Writer::write_part(const Node& d, hid_t mem_type, hid_t mem_space, hid_t file_space, std::size_t bytes,
+                        const void* data) {
     // The conversion buffers the write allocates (and clears) are as large
     // as the values, not the library's 1 MiB for every dataset.
-    const std::size_t bytes = count_of(dims) * std::max(H5Tget_size(mem_type), H5Tget_size(file_type));
-    if (!d.h.valid() || H5Pset_buffer(xfer_.id(), std::clamp<std::size_t>(bytes, 64, 1 << 20), nullptr, nullptr) < 0 ||
-        H5Dwrite(d.h.id(), mem_type, H5S_ALL, H5S_ALL, xfer_.id(), data) < 0)
-        fail("could not write the dataset " + d.path);
+    if (ok() && H5Pset_buffer(xfer_.id(), std::clamp<std::size_t>(bytes, 64, 1 << 20), nullptr, nullptr) >= 0 &&
+        H5Dwrite(d.h.id(), mem_type, mem_space, file_space, xfer_.id(), data) >= 0)
+        return true;
+    fail("could not write the dataset " + d.path);
+    return false;
+}
+
+Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type, hid_t file_type,
+                     const std::vector<hsize_t>& dims, const void* data) {
+    Node d = make_dataset(parent, name, file_type, dims, H5P_DEFAULT);
+    if (ok()) {
+        const std::size_t bytes = count_of(dims) * std::max(H5Tget_size(mem_type), H5Tget_size(file_type));
+        write_part(d, mem_type, H5S_ALL, H5S_ALL, bytes, data);
+    }
     return d;
 }
 
@@ -279,6 +315,107 @@ Node Writer::text(const Node& parent, const std::string& name, std::string value
     utf8_clean_in_place(value);
     const char* p = value.c_str();
     return dataset(parent, name, text_type_.id(), text_type_.id(), {}, &p);
+}
+
+namespace {
+
+// The strings of values[from, from + n) for the library: pointers to the
+// texts, or to cleaned copies of those that are not well-formed UTF-8
+// (reserved first, so that none moves).
+void text_pointers(const std::vector<const std::string*>& values, std::size_t from, std::size_t n,
+                   std::vector<const char*>& p, std::vector<std::string>& cleaned) {
+    std::size_t unclean = 0;
+    for (std::size_t k = from; k < from + n; ++k) unclean += !utf8_is_clean(*values[k]);
+    cleaned.clear();
+    cleaned.reserve(unclean);
+    p.clear();
+    for (std::size_t k = from; k < from + n; ++k) {
+        if (utf8_is_clean(*values[k])) {
+            p.push_back(values[k]->c_str());
+        } else {
+            cleaned.push_back(utf8_clean(*values[k]));
+            p.push_back(cleaned.back().c_str());
+        }
+    }
+}
+
+}  // namespace
+
+Node Writer::texts(const Node& parent, const std::string& name, const std::vector<const std::string*>& values) {
+    Node d = make_dataset(parent, name, text_type_.id(), {values.size()}, H5P_DEFAULT);
+    // A slice at a time: the library converts every string into its heap,
+    // and a slice's pointers and conversion buffers are all it needs.
+    constexpr std::size_t kSlice = 1024;
+    Handle file_space(ok() ? H5Dget_space(d.h.id()) : -1, H5Sclose);
+    std::vector<const char*> p;
+    std::vector<std::string> cleaned;
+    for (std::size_t from = 0; ok() && from < values.size(); from += kSlice) {
+        const std::size_t n = std::min(kSlice, values.size() - from);
+        text_pointers(values, from, n, p, cleaned);
+        const hsize_t start = from, count = n;
+        Handle mem_space(H5Screate_simple(1, &count, nullptr), H5Sclose);
+        if (!mem_space.valid() ||
+            H5Sselect_hyperslab(file_space.id(), H5S_SELECT_SET, &start, nullptr, &count, nullptr) < 0) {
+            fail("could not write the dataset " + d.path);
+            break;
+        }
+        // A string in the file: 16 bytes (its length and where the heap holds it).
+        write_part(d, text_type_.id(), mem_space.id(), file_space.id(), n * 16, p.data());
+    }
+    return d;
+}
+
+Node Writer::long_text(const Node& parent, const std::string& name, std::size_t size,
+                       const std::function<bool(std::string&)>& next) {
+    Node d;
+    d.path = child_path(parent, name);
+    if (!ok()) return d;
+    // A string's size is a 32-bit number in the file.
+    if (size >= 0xffffffffu) {
+        fail("the text " + d.path + " is longer than an HDF5 string may be");
+        return d;
+    }
+    Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
+    Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+    // Its bytes in one place of the file, given their space when the
+    // dataset is made and never filled by the library: write_raw fills it.
+    if (!type.valid() || H5Tset_size(type.id(), size + 1) < 0 || H5Tset_strpad(type.id(), H5T_STR_NULLTERM) < 0 ||
+        H5Tset_cset(type.id(), H5T_CSET_UTF8) < 0 || !dcpl.valid() || H5Pset_layout(dcpl.id(), H5D_CONTIGUOUS) < 0 ||
+        H5Pset_alloc_time(dcpl.id(), H5D_ALLOC_TIME_EARLY) < 0 || H5Pset_fill_time(dcpl.id(), H5D_FILL_TIME_NEVER) < 0) {
+        fail("the HDF5 library could not make the type of " + d.path);
+        return d;
+    }
+    d = make_dataset(parent, name, type.id(), {}, dcpl.id());
+    if (ok() && !write_raw(d, size, next)) fail("could not write the dataset " + d.path);
+    return d;
+}
+
+// The bytes of long_text's string, a block at a time, straight into the
+// space the library gave it: the file has no user block, so the library's
+// addresses are the file's.  False when the dataset has no such space or
+// the pieces do not add up to `size`.
+bool Writer::write_raw(const Node& d, std::size_t size, const std::function<bool(std::string&)>& next) {
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    haddr_t at = H5Dget_offset(d.h.id());
+    void* handle = nullptr;
+    if (at == HADDR_UNDEF || H5Fget_vfd_handle(file_, H5P_DEFAULT, &handle) < 0 || !handle) return false;
+    H5FD_t* const file = static_cast<H5FD_t*>(handle);
+    std::string block, piece;
+    block.reserve(kBlock);
+    std::size_t given = 0;
+    while (next(piece)) {
+        utf8_clean_in_place(piece);
+        given += piece.size();
+        if (given > size) return false;
+        block += piece;
+        if (block.size() < kBlock) continue;
+        raw_write(file, at, block);
+        at += block.size();
+        block.clear();
+    }
+    block += '\0';
+    raw_write(file, at, block);
+    return given == size;
 }
 
 Node Writer::number(const Node& parent, const std::string& name, double value, const std::string& unit) {
@@ -363,6 +500,15 @@ void utf8_clean_in_place(std::string& s) {
         if (n == 0) s[i++] = '?';
         else i += n;
     }
+}
+
+bool utf8_is_clean(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = utf8_length(s, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
 }
 
 std::string utf8_clean(const std::string& s) {

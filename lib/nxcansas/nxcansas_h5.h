@@ -10,6 +10,7 @@
 #include <hdf5.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,18 @@ public:
 
     // Datasets; a unit, when not empty, goes into the "units" attribute.
     Node text(const Node& parent, const std::string& name, std::string value);
+    // A list of texts, one element each, in order (variable-length UTF-8
+    // strings, as text() writes one).
+    Node texts(const Node& parent, const std::string& name, const std::vector<const std::string*>& values);
+    // A text of `size` bytes too long to be held twice: one fixed-length
+    // UTF-8 string of size + 1 bytes (NUL-terminated), its bytes written
+    // into the file as `next` gives them, piece by piece, never all in
+    // memory.  `next` puts the following piece into its argument and
+    // returns true, or returns false at the end; each piece is cleaned as
+    // text() cleans a value, on its own (it should end where a character
+    // does).  The pieces must add up to `size`.
+    Node long_text(const Node& parent, const std::string& name, std::size_t size,
+                   const std::function<bool(std::string&)>& next);
     Node number(const Node& parent, const std::string& name, double value, const std::string& unit);
     Node floats(const Node& parent, const std::string& name, const std::vector<float>& v,
                 const std::vector<hsize_t>& dims, const std::string& unit);
@@ -82,14 +95,23 @@ public:
     void attr(const Node& n, const char* name, const std::vector<int>& values);
 
 private:
+    // A dataset made, not written (failing the writer when it cannot be).
+    Node make_dataset(const Node& parent, const std::string& name, hid_t file_type, const std::vector<hsize_t>& dims,
+                      hid_t dcpl);
+    // Values written into a dataset (a part of it, as the spaces select);
+    // `bytes` bounds the library's conversion buffers.
+    bool write_part(const Node& d, hid_t mem_type, hid_t mem_space, hid_t file_space, std::size_t bytes,
+                    const void* data);
     Node dataset(const Node& parent, const std::string& name, hid_t mem_type, hid_t file_type,
                  const std::vector<hsize_t>& dims, const void* data);
     void write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space, const void* data);
+    bool write_raw(const Node& d, std::size_t size, const std::function<bool(std::string&)>& next);
     void fail(const std::string& what);
 
     Handle text_type_;  // variable-length UTF-8 strings
     Handle xfer_;       // the transfer properties of every write
     Handle driver_;     // the file driver that writes to the descriptor
+    hid_t file_ = -1;   // the open file (owned by the root node create() returns)
     int write_error_ = 0;
     std::string why_;
 };
@@ -97,6 +119,8 @@ private:
 // The text with every byte that is not part of well-formed UTF-8 replaced
 // by "?": HDF5 strings here are declared UTF-8.
 std::string utf8_clean(const std::string& s);
+// True when utf8_clean would leave the text as it is.
+bool utf8_is_clean(const std::string& s);
 // The same in place (each such byte becomes one "?").
 void utf8_clean_in_place(std::string& s);
 

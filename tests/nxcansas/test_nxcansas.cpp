@@ -18,6 +18,7 @@ TEST(NxCanSas, NotBuilt) {
 
 #else
 
+#include <fcntl.h>
 #include <hdf5.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@ TEST(NxCanSas, NotBuilt) {
 #include <sstream>
 
 #include "nxcansas_cli.h"
+#include "nxcansas_h5.h"
 #include "test_util.h"
 
 namespace {
@@ -102,7 +104,18 @@ struct H5 {
     std::vector<double> doubles(const std::string& p) const { return values<double>(p, H5T_NATIVE_DOUBLE, 8); }
     double number(const std::string& p) const { return doubles(p).at(0); }
 
+    // A string of either kind: variable-length, or fixed-length up to its
+    // first NUL.
     static std::string text_of(hid_t obj, bool attribute) {
+        const hid_t stored = attribute ? H5Aget_type(obj) : H5Dget_type(obj);
+        if (H5Tget_class(stored) == H5T_STRING && H5Tis_variable_str(stored) == 0) {
+            std::vector<char> v(H5Tget_size(stored) + 1, '\0');
+            const herr_t r = attribute ? H5Aread(obj, stored, v.data())
+                                       : H5Dread(obj, stored, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data());
+            H5Tclose(stored);
+            return r >= 0 ? std::string(v.data()) : "<unreadable>";
+        }
+        H5Tclose(stored);
         const hid_t t = H5Tcopy(H5T_C_S1);
         H5Tset_size(t, H5T_VARIABLE);
         H5Tset_cset(t, H5T_CSET_UTF8);
@@ -118,6 +131,32 @@ struct H5 {
         std::string s = d < 0 ? "<missing>" : text_of(d, false);
         H5Dclose(d);
         return s;
+    }
+    // The texts of a list of variable-length strings, in order.
+    std::vector<std::string> texts(const std::string& path) const {
+        const hid_t d = H5Dopen2(id, path.c_str(), H5P_DEFAULT);
+        const hid_t s = H5Dget_space(d), stored = H5Dget_type(d), t = H5Tcopy(H5T_C_S1);
+        EXPECT_TRUE(H5Tis_variable_str(stored) > 0 && H5Sget_simple_extent_ndims(s) == 1) << path;
+        H5Tset_size(t, H5T_VARIABLE);
+        H5Tset_cset(t, H5T_CSET_UTF8);
+        std::vector<char*> p(static_cast<std::size_t>(std::max<hssize_t>(H5Sget_simple_extent_npoints(s), 0)));
+        std::vector<std::string> v;
+        if (H5Dread(d, t, H5S_ALL, H5S_ALL, H5P_DEFAULT, p.data()) >= 0) {
+            for (char* c : p) v.push_back(c ? c : "<null>");
+            H5Dvlen_reclaim(t, s, H5P_DEFAULT, p.data());
+        }
+        H5Tclose(t), H5Tclose(stored), H5Sclose(s), H5Dclose(d);
+        return v;
+    }
+    // The stored size of a fixed-length string; 0 for any other type.
+    std::size_t fixed_text_size(const std::string& path) const {
+        const hid_t d = H5Dopen2(id, path.c_str(), H5P_DEFAULT);
+        const hid_t t = H5Dget_type(d);
+        const bool fixed = H5Tget_class(t) == H5T_STRING && H5Tis_variable_str(t) == 0 &&
+                           H5Tget_cset(t) == H5T_CSET_UTF8 && H5Tget_strpad(t) == H5T_STR_NULLTERM;
+        const std::size_t size = fixed ? H5Tget_size(t) : 0;
+        H5Tclose(t), H5Dclose(d);
+        return size;
     }
     std::string attr(const std::string& obj, const char* name) const {
         const hid_t a = H5Aopen_by_name(id, obj.c_str(), name, H5P_DEFAULT, H5P_DEFAULT);
@@ -312,22 +351,61 @@ TEST_F(NxCanSasExample, MetadataAndUnits) {
     EXPECT_EQ(h.attr(e + "/sassample/thickness", "units"), "mm");
     EXPECT_EQ(h.number(e + "/sassample/transmission"), 0.899425);
     EXPECT_EQ(h.text(e + "/sasprocess/name"), "Pelkaro");
-    EXPECT_EQ(h.text(e + "/sasprocess/term02") + " " + h.attr(e + "/sasprocess/term02", "name"),
-              "sphere_sample.dat sample file");
-    EXPECT_EQ(h.number(e + "/sasprocess/term07"), 16.99243);
-    EXPECT_NE(h.text(e + "/sasprocess/sasnote/data").find("28: AVGM 2  [accepted: 2]\n"), std::string::npos);
+    // One sample and one buffer: each file a text of its own, as every other file.
+    const std::string process = e + "/sasprocess/";
+    std::string files;
+    for (int t = 1; t <= 6; ++t) {
+        const std::string term = process + pk::format("term%02d", t);
+        EXPECT_EQ(h.dims(term), std::vector<hsize_t>{}) << term;
+        files += h.attr(term, "name") + ": " + h.text(term) + "\n";
+    }
+    EXPECT_EQ(files, "parameter file: spheres.par\nsample file: sphere_sample.dat\nbuffer file: solvent_buffer.dat\n"
+                     "dark current file: dark_current.dat\nsensitivity file: flat_field.dat\nmask: detector.mask\n");
+    EXPECT_EQ(h.attr(process + "term07", "name"), "absolute scale factor");
+    EXPECT_EQ(h.number(process + "term07"), 16.99243);
 }
 
-// Where the Debian packages are, python3 on the PATH may be another one.
-TEST_F(NxCanSasExample, SasViewLoadsBothDataSets) {
-    const char* ci = std::getenv("CI");
-    const bool in_ci = ci && *ci && std::string(ci) != "false" && std::string(ci) != "0";
+// The note of the parse: every line of the parameter file in order, each
+// as "N: text  [verdict...]", in one NUL-terminated fixed-length string.
+TEST_F(NxCanSasExample, ParseNoteHoldsEveryLineOfTheParameterFile) {
+    const H5 h(*dir_ / "sphere_sample.h5");
+    const std::string data = "sasentry01/sasprocess/sasnote/data";
+    const std::string note = h.text(data);
+    EXPECT_EQ(h.fixed_text_size(data), note.size() + 1);
+    EXPECT_EQ(h.dims(data), std::vector<hsize_t>{});
+    const std::vector<std::string> lines = split(note, '\n'), par = split(pkt::read_file(*dir_ / "spheres.par"), '\n');
+    ASSERT_EQ(lines.size(), par.size());
+    for (std::size_t k = 0; k < par.size(); ++k) {
+        const std::string head = std::to_string(k + 1) + ": " + par[k] + "  [";
+        EXPECT_EQ(lines[k].substr(0, head.size()), head);
+        EXPECT_EQ(lines[k].back(), ']') << lines[k];
+        EXPECT_EQ(lines[k].find("  [comment]") != std::string::npos, par[k][0] == '#') << lines[k];
+    }
+    EXPECT_EQ(lines[27], "28: AVGM 2  [accepted: 2]");
+    EXPECT_EQ(h.text("sasentry01/sasprocess/sasnote/description"),
+              "The parameter file spheres.par as parsed: line, text, [verdict: values read]");
+}
+
+// SasView's loader on a file in `dir` (tests/nxcansas/sasview_load.py):
+// status 77 when SasView is not installed.  Where the Debian packages are,
+// python3 on the PATH may be another one.
+Outcome sasview_load(const TempDir& dir, const std::string& file) {
     Outcome o;
     for (const char* py : {"python3", "/usr/bin/python3"}) {
-        o = run_in(dir_->path(), py, {PELKARO_SOURCE_DIR "/tests/nxcansas/sasview_load.py", "sphere_sample.h5"});
+        o = run_in(dir.path(), py, {PELKARO_SOURCE_DIR "/tests/nxcansas/sasview_load.py", file});
         if (o.status != 77 && o.status != 127) break;
     }
-    if (o.status == 77 && !in_ci) GTEST_SKIP() << o.err;
+    return o;
+}
+
+bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci && *ci && std::string(ci) != "false" && std::string(ci) != "0";
+}
+
+TEST_F(NxCanSasExample, SasViewLoadsBothDataSets) {
+    const Outcome o = sasview_load(*dir_, "sphere_sample.h5");
+    if (o.status == 77 && !in_ci()) GTEST_SKIP() << o.err;
     EXPECT_EQ(o.status, 0) << o.err;
 }
 
@@ -585,45 +663,149 @@ TEST(NxCanSasCli, AveragingModesAndOptions) {
     EXPECT_FALSE(h.has("sasentry01/sasdata02"));
 }
 
-// Thousands of buffer lines: the file's structure outgrows what the library
-// keeps in memory, so it reads back from the file what it wrote there.
-// Every buffer and every line are in the file; a file-size limit met
-// half-way fails the run, which leaves nothing behind.
+// Thousands of buffer lines (three buffer files in turn) and two samples:
+// the process names each kind's files in one list, entry by entry in the
+// parameter file's order, so it holds as many datasets as the example's;
+// the parse note has every line.  A file-size limit met half-way fails the
+// run, which leaves nothing behind.
 TEST(NxCanSasCli, ThousandsOfBufferLines) {
     TempDir dir;
     copy_example(dir);
+    for (const char* copy : {"second.dat", "third.dat"}) fs::copy(dir / "solvent_buffer.dat", dir / copy);
+    fs::copy(dir / "sphere_sample.dat", dir / "later_sample.dat");
     constexpr int kExtra = 4000;
+    const std::string names[3] = {"second.dat", "third.dat", "solvent_buffer.dat"};
+    std::vector<std::string> buffers{"solvent_buffer.dat"};
     std::string text = pkt::read_file(dir / "spheres.par");
-    for (int i = 0; i < kExtra; ++i) text += "DATB solvent_buffer.dat 1125 1125000 0.1 0." + std::to_string(i) + "\n";
+    for (int i = 0; i < kExtra; ++i) {
+        buffers.push_back(names[i % 3]);
+        text += "DATB " + buffers.back() + " 1125 1125000 0.1 0." + std::to_string(i) + "\n";
+    }
+    text += "DATS later_sample.dat 1500 1500000 0.1 0.899425\n";
+    // A note longer than the rest of the file, for the size limit below.
+    for (int i = 0; i < 20000; ++i) text += "# a comment on the frames of the series, line " + std::to_string(i) + "\n";
     pkt::write_file(dir / "many.par", text);
     const Outcome o = nx(dir, {"-o", "many.h5", "many.par"});
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_NE(o.out.find("Reducing 1 sample file and 4001 buffer files"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Reducing 2 sample files and 4001 buffer files"), std::string::npos) << o.out;
     {
         const H5 h(dir / "many.h5");
-        int buffers = 0;
-        std::string last;
-        for (int k = 1; h.has(pk::format("sasentry01/sasprocess/term%02d", k)); ++k) {
-            const std::string term = pk::format("sasentry01/sasprocess/term%02d", k);
-            if (h.attr(term, "name") != "buffer file") continue;
-            ++buffers;
-            last = h.text(term);
-        }
-        EXPECT_EQ(buffers, kExtra + 1);
-        EXPECT_EQ(last, "solvent_buffer.dat");
-        const std::vector<std::string> note = split(h.text("sasentry01/sasprocess/sasnote/data"), '\n');
+        const std::string process = "sasentry01/sasprocess/";
+        EXPECT_EQ(h.attr(process + "term02", "name") + ", " + h.attr(process + "term03", "name"),
+                  "sample file, buffer file");
+        EXPECT_EQ(h.texts(process + "term02"), (std::vector<std::string>{"sphere_sample.dat", "later_sample.dat"}));
+        EXPECT_EQ(h.texts(process + "term03"), buffers);
+        EXPECT_EQ(h.attr(process + "term07", "name"), "absolute scale factor");
+        EXPECT_TRUE(h.has(process + "term11") && !h.has(process + "term12"));
+        const std::vector<std::string> note = split(h.text(process + "sasnote/data"), '\n');
         ASSERT_EQ(note.size(), split(text, '\n').size());
-        EXPECT_EQ(note.back(), pk::format("%zu: DATB solvent_buffer.dat 1125 1125000 0.1 0.%d  [accepted: 1125 1125000 "
-                                          "0.100000001 %.9g]",
-                                          note.size(), kExtra - 1, static_cast<double>(std::stof("0.3999"))));
+        const std::size_t last = 32 + kExtra + 1;  // the later sample's line
+        EXPECT_EQ(note[last - 2],
+                  pk::format("%zu: DATB second.dat 1125 1125000 0.1 0.%d  [accepted: 1125 1125000 0.100000001 %.9g]",
+                             last - 1, kExtra - 1, static_cast<double>(std::stof("0.3999"))));
+        EXPECT_EQ(note[last - 1], pk::format("%zu: DATS later_sample.dat 1500 1500000 0.1 0.899425  [accepted: 1500 "
+                                             "1500000 0.100000001 0.89942503]", last));
+        EXPECT_EQ(note.back(), pk::format("%zu: # a comment on the frames of the series, line 19999  [comment]",
+                                          note.size()));
     }
+    // 2000 blocks (of 512 or 1024 bytes, as the shell counts them): in the
+    // parse note, which the writer writes into the file itself.
     pkt::write_file(dir / "old.h5", "old");
-    const Outcome full = run_in(dir.path(), "/bin/sh", {"-c", "ulimit -f 1500; exec \"$0\" -o old.h5 many.par",
+    const Outcome full = run_in(dir.path(), "/bin/sh", {"-c", "ulimit -f 2000; exec \"$0\" -o old.h5 many.par",
                                                         PELKARO_NXCANSAS_EXE});
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.err, "pelkaro-nxcansas: error: could not write old.h5: File too large\n");
     EXPECT_EQ(pkt::read_file(dir / "old.h5"), "old");
     for (const auto& e : fs::directory_iterator(dir.path())) EXPECT_NE(e.path().filename().string()[0], '.');
+}
+
+// A file of several samples and buffers, whose process names them in
+// lists, loads in SasView as the example's does.
+TEST(NxCanSasCli, SasViewLoadsAFileOfSeveralEntries) {
+    TempDir dir;
+    copy_example(dir);
+    pkt::write_file(dir / "several.par", pkt::read_file(dir / "spheres.par") +
+                                             "DATB solvent_buffer.dat 1125 1125000 0.1 0.904837\n"
+                                             "DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
+    ASSERT_EQ(nx(dir, {"-o", "several.h5", "several.par"}).status, 0);
+    EXPECT_EQ(H5(dir / "several.h5").dims("sasentry01/sasprocess/term03"), std::vector<hsize_t>{2});
+    const Outcome o = sasview_load(dir, "several.h5");
+    if (o.status == 77 && !in_ci()) GTEST_SKIP() << o.err;
+    EXPECT_EQ(o.status, 0) << o.err;
+}
+
+// The writer's ways for texts that are many or long, into `path` (to the
+// descriptor `fd`).  A list: written in slices, read back whole in order.
+// A long text: its pieces in order, each cleaned on its own; `size` is what
+// the writer is told they add up to.
+struct WrittenTexts {
+    bool ok = false;
+    std::string why;
+    int write_error = 0;
+};
+WrittenTexts write_texts(const std::string& path, int fd, const std::vector<std::string>& names,
+                         const std::vector<std::string>& pieces, std::size_t size) {
+    std::vector<const std::string*> list;
+    for (const std::string& n : names) list.push_back(&n);
+    pk::Writer w;
+    {
+        pk::Node root = w.create(path, fd);
+        w.texts(root, "names", list);
+        std::size_t k = 0;
+        w.long_text(root, "note", size, [&](std::string& piece) {
+            if (k == pieces.size()) return false;
+            piece = pieces[k++];
+            return true;
+        });
+        w.number(root, "after", 1.5, "");
+        w.finish(root);
+    }
+    return {w.ok(), w.why(), w.write_error()};
+}
+
+// Every name of a list in order, across the slices it is written in, one
+// that is not UTF-8 or holds a NUL cleaned; a long text's pieces in order,
+// a broken character cleaned, NUL-terminated in a string one byte longer.
+// Pieces that do not add up to the size measured fail the writer; a disk
+// that refuses the bytes is a write error, not a failure of the library.
+TEST(NxCanSasWriter, ListsOfNamesAndLongTexts) {
+    TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 2500; ++i) names.push_back("frame_" + std::to_string(i) + ".dat");
+    names[1500] = std::string("bad\xff") + '\0' + "name";
+    const std::vector<std::string> pieces{"1: first line\n", "2: caf\xc3\xa9 \xe2\x82\n", "3: last\n"};
+    std::size_t size = 0;
+    for (const std::string& p : pieces) size += p.size();
+    const auto written = [&](const std::string& name, std::size_t told) {
+        const std::string path = dir / name;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        const WrittenTexts r = write_texts(path, fd, names, pieces, told);
+        ::close(fd);
+        return r;
+    };
+    WrittenTexts r = written("w.h5", size);
+    ASSERT_TRUE(r.ok) << r.why;
+    EXPECT_EQ(r.write_error, 0);
+    {
+        const H5 h(dir / "w.h5");
+        std::vector<std::string> expected = names;
+        expected[1500] = "bad??name";
+        EXPECT_EQ(h.texts("names"), expected);
+        EXPECT_EQ(h.text("note"), "1: first line\n2: caf\xc3\xa9 ??\n3: last\n");
+        EXPECT_EQ(h.fixed_text_size("note"), size + 1);
+        EXPECT_EQ(h.number("after"), 1.5);
+    }
+    for (const std::size_t told : {size - 1, size + 1}) {
+        r = written("wrong.h5", told);
+        EXPECT_FALSE(r.ok) << told;
+        EXPECT_EQ(r.why, "could not write the dataset /note") << told;
+    }
+    const int full = ::open("/dev/full", O_RDWR);
+    ASSERT_GE(full, 0);
+    r = write_texts(dir / "full.h5", full, names, pieces, size);
+    ::close(full);
+    EXPECT_TRUE(r.ok) << r.why;
+    EXPECT_NE(r.write_error, 0);
 }
 
 }  // namespace
