@@ -159,6 +159,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     res.outputs.push_back(row.name + ".par");
     SeriesCheck sc;
     sc.cache = &cache;
+    sc.want_sums = (job.opt.formats & kFmtH5) != 0;  // the NXcanSAS file's Qmean, Idev and Qdev
     if (!checked(job, stem + ".par", sc, res)) return res;
     const Run& run = sc.run;
     if (!write_row_files(job, row, run, stem, res)) {

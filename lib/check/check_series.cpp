@@ -168,6 +168,7 @@ std::vector<int> check_flat_outliers(Check& c) {
 
 Status check_reduce_run(Check& c) {
     if (!c.series || !c.series->cache) return reduce(c.run, Console{nullptr, nullptr});
+    c.run.want_sums = c.series->want_sums;
     c.series->reduction = reduce_in_series(c.run, *c.series->cache, &c.series->loaded);
     return c.series->reduction;
 }

@@ -54,13 +54,14 @@ float max_radius(const Param& p) {
     return pk::radius(X, Y, p.px, p.py);
 }
 
-// Bins, Q, resolution and area of the curve: an average of an empty image.
+// Bins, Q, resolution and area of the curve, and the writer's sums of the
+// geometry: an average of an empty image.
 bool bin_table(const Param& p, const Data2D& mask, AvePlan& plan) {
     Data2D empty;
     empty.intens.assign(kImageValues, 0.0f);
     empty.uncert.assign(kImageValues, 0.0f);
     Data1D curve;
-    if (!ave_data(p, empty, curve, mask, Console{nullptr, nullptr}).ok()) return false;
+    if (!ave_data_sums(p, empty, curve, mask, plan.geometry, Console{nullptr, nullptr}).ok()) return false;
     plan.tot = curve.num;
     const std::size_t n = static_cast<std::size_t>(curve.num);
     plan.x.assign(curve.x.begin(), curve.x.begin() + static_cast<std::ptrdiff_t>(n));
@@ -333,6 +334,28 @@ bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out, bool la
 
 bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out) {
     return average_by_plan(plan, in, out, true);
+}
+
+// The variances go in as add_pixel_sums adds them: pixel by pixel, each
+// bin of the pixel in turn, with the covariance of the bin and the next
+// one (a bin the pixel does not reach adds nothing).
+bool sums_by_plan(const AvePlan& plan, const Data2D& in, BinSums& out) {
+    if (!plan.usable || in.uncert.size() < static_cast<std::size_t>(kDetPixels)) return false;
+    try {
+        out = plan.geometry;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const std::vector<AveEntry>& e = plan.entries;
+    for (std::size_t k = 0; k < e.size(); ++k) {
+        const double unc = in.uncert[e[k].pixel];
+        const double var = unc * unc;
+        const double w = e[k].count;
+        out.w2var[e[k].bin] += w * w * var;
+        if (k + 1 < e.size() && e[k + 1].pixel == e[k].pixel && e[k + 1].bin == e[k].bin + 1)
+            out.next_cov[e[k].bin] += w * e[k + 1].count * var;
+    }
+    return true;
 }
 
 }  // namespace pk

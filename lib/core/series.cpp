@@ -125,8 +125,13 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<Loa
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (!averaging(run.p) || average_by_plan(setup.plan, run.res, run.rot)) return true;
-    return ave_data(run.p, run.res, run.rot, setup.mask, quiet).ok();
+    if (!averaging(run.p)) return true;
+    // The writer's sums, where asked for, by the plan too.
+    if (average_by_plan(setup.plan, run.res, run.rot) && (!run.want_sums || sums_by_plan(setup.plan, run.res, run.sums)))
+        return true;
+    return (run.want_sums ? ave_data_sums(run.p, run.res, run.rot, setup.mask, run.sums, quiet)
+                          : ave_data(run.p, run.res, run.rot, setup.mask, quiet))
+        .ok();
 }
 
 }  // namespace pk

@@ -101,8 +101,16 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
             Data2D in;
             random_image(r, in);
             Data1D want, got;
-            const Status st = ave_data(p, in, want, mask, Console{nullptr, nullptr});
+            BinSums want_sums, got_sums;
+            const Status st = ave_data_sums(p, in, want, mask, want_sums, Console{nullptr, nullptr});
             if (!average_by_plan(plan, in, got)) continue;
+            ASSERT_TRUE(sums_by_plan(plan, in, got_sums));
+            for (auto part : {&BinSums::n, &BinSums::q, &BinSums::w2, &BinSums::w2var, &BinSums::next_cov}) {
+                const std::vector<double>& a = want_sums.*part;
+                const std::vector<double>& b = got_sums.*part;
+                ASSERT_EQ(a.size(), b.size());
+                ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0) << "case " << c;
+            }
             ASSERT_TRUE(st.ok()) << "case " << c << ": the plan averaged what ave_data refuses";
             ++frames;
             ASSERT_TRUE(same_curve(got, want)) << "case " << c << " frame " << f;

@@ -37,6 +37,9 @@ struct AvePlan {
     std::vector<float> x, dq;     // Q and resolution of each bin
     std::vector<float> area;      // detector area of each bin, pixels
     std::vector<AveEntry> entries;
+    // The writer's sums that depend on the geometry only (n, q and w2 of
+    // each bin; w2var and next_cov zero).
+    BinSums geometry;
     // The same entries bin by bin for eight bins at a time (group g holds
     // the bins lane_bin[8g] to lane_bin[8g + 7], bins of about as many
     // entries together): step t of a group holds the t-th entry of each of
@@ -58,6 +61,10 @@ AvePlan make_ave_plan(const Param& p, const Data2D& mask);
 // pixel value that is not finite, a bin that comes out not finite): then
 // ave_data gives the result, or the failure, itself.
 bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out);
+// The writer's sums of the average of `in` by the plan (ave_data_sums's,
+// bit for bit): the geometry's, with the pixels' variances added entry by
+// entry.  False where the plan does not apply.
+bool sums_by_plan(const AvePlan& plan, const Data2D& in, BinSums& out);
 // The same with the eight-bin loop left aside (`lanes` false), for the
 // tests, which hold the two loops to the same bits.
 bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out, bool lanes);
@@ -156,6 +163,7 @@ struct SeriesCheck {
     bool reduced = false;
     Status reduction;     // why the reduction failed, where it did
     std::vector<LoadedSample> loaded;  // the sample files as the check read them
+    bool want_sums = false;            // the reduction takes the writer's sums (Run::want_sums)
 };
 CheckResult check_run(const std::string& param_name, SeriesCheck& series);
 
