@@ -152,7 +152,9 @@ PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, __mmask8&
         _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN)));
     const __m512i bits = widen_int8(_mm256_castps_si256(narrow8(s)));
     const __m512i e = _mm512_and_epi64(_mm512_maskz_srli_epi64(kAll8, bits, 23), _mm512_set1_epi64(0xff));
-    const __m512d L = _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll8, _mm512_add_epi64(e, _mm512_set1_epi64(896)), 52));
+    // 2^(e - 127) as a double: the binade's lower end.
+    const __m512d L =
+        _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll8, _mm512_add_epi64(e, _mm512_set1_epi64(896)), 52));
     const __m512d U = _mm512_add_pd(L, L);
     const __m512d a = _mm512_abs_pd(s);
     const __m512d cm = flip(c, sign);
@@ -161,7 +163,8 @@ PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, __mmask8&
     const __mmask8 tie = _mm512_cmpeq_epi64_mask(below, _mm512_set1_epi64(int64_t{1} << 28)) &
                          _mm512_test_epi64_mask(bits, one);
     __mmask8 ok = _mm512_cmpge_epu64_mask(e, one) & _mm512_cmplt_epu64_mask(e, _mm512_set1_epi64(254)) & ~tie;
-    ok &= _mm512_cmp_pd_mask(_mm512_sub_pd(L, a), cm, _CMP_LE_OQ) & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, a), _CMP_LE_OQ);
+    ok &= _mm512_cmp_pd_mask(_mm512_sub_pd(L, a), cm, _CMP_LE_OQ) &
+          _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, a), _CMP_LE_OQ);
     const __m512d next = rounded8(sum);
     const __m512d dm = _mm512_sub_pd(flip(next, sign), a);
     const __m512d last = _mm512_add_pd(a, _mm512_mul_pd(_mm512_sub_pd(nd, _mm512_set1_pd(1.0)), dm));

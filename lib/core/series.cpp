@@ -43,7 +43,7 @@ bool allocate_image(Data2D& d) {
     }
 }
 
-// The sample read already from the entry `d` is, where there is one.
+// The image read already for the entry `d`, where there is one.
 const LoadedSample* loaded_for(const std::vector<LoadedSample>* loaded, const Data2D& d) {
     if (!loaded) return nullptr;
     for (const LoadedSample& l : *loaded)
@@ -127,7 +127,8 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<Loa
     }
     if (!averaging(run.p)) return true;
     // The writer's sums, where asked for, by the plan too.
-    if (average_by_plan(setup.plan, run.res, run.rot) && (!run.want_sums || sums_by_plan(setup.plan, run.res, run.sums)))
+    if (average_by_plan(setup.plan, run.res, run.rot) &&
+        (!run.want_sums || sums_by_plan(setup.plan, run.res, run.sums)))
         return true;
     return (run.want_sums ? ave_data_sums(run.p, run.res, run.rot, setup.mask, run.sums, quiet)
                           : ave_data(run.p, run.res, run.rot, setup.mask, quiet))
