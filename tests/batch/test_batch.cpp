@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -202,6 +203,9 @@ Result run_exe(const std::string& exe, const std::vector<std::string>& args, con
         ::dup2(out_pipe[1], 1), ::dup2(err_pipe[1], 2);
         ::close(out_pipe[0]), ::close(err_pipe[0]);
         if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+        // The signal to be sent is not ignored, whatever the test runs under
+        // (nohup, a shell's background job).
+        if (interrupt_after > 0) ::signal(sig, SIG_DFL);
         std::vector<std::string> copy = args;
         std::vector<char*> argv{const_cast<char*>(exe.c_str())};
         for (std::string& a : copy) argv.push_back(&a[0]);
