@@ -11,12 +11,16 @@
 // Invariants: the check writes nothing (the directory is the same before
 // and after); every diagnostic is one line of printable text on a line that
 // exists; the counts of the summary are those of the diagnostics; and when
-// Pelkaro refuses the run, the check has reported an error.
+// Pelkaro refuses the run, the check has reported an error.  The check as a
+// series makes it (twice through one cache: the second time with the fixed
+// files and parts of the first) finds the same, and its reduction is the
+// library's, bit for bit.
 #include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -25,6 +29,7 @@
 #include "pelkaro/check.h"
 #include "fuzz_util.h"
 #include "pelkaro/run.h"
+#include "pelkaro/series.h"
 #include "pelkaro_cli.h"
 
 using namespace pk;
@@ -119,6 +124,37 @@ void check_diagnostics(const pk::CheckResult& r, const std::map<std::string, std
     pkf::check(errors == r.errors && warnings == r.warnings, "summary counts differ from the diagnostics");
 }
 
+std::vector<std::string> lines_of(const pk::CheckResult& r) {
+    std::vector<std::string> out;
+    for (const pk::Diagnostic& d : r.diagnostics) out.push_back(pk::diagnostic_line(d) + " | " + d.paste);
+    return out;
+}
+
+bool same_floats(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+// The check of a series, twice through one cache, against the check alone
+// (`r`), and its reduction against the library's.
+void same_as_series(const pk::CheckResult& r) {
+    pk::SeriesCache cache;
+    for (int pass = 0; pass < 2; ++pass) {
+        pk::SeriesCheck sc;
+        sc.cache = &cache;
+        const pk::CheckResult s = pk::check_run("p.in", sc);
+        pkf::check(lines_of(s) == lines_of(r), "the check of a series finds another thing than the check");
+        if (!sc.reduced || sc.run.p.mode != 0) continue;
+        pk::Run whole;
+        const pk::Console quiet{nullptr, nullptr};
+        if (!pk::prepare_run("p.in", whole, quiet).ok() || !pk::reduce(whole, quiet).ok()) continue;
+        pkf::check(same_floats(sc.run.res.intens, whole.res.intens) && same_floats(sc.run.res.uncert, whole.res.uncert),
+                   "a series' reduced image differs from the library's");
+        pkf::check(sc.run.rot.num == whole.rot.num && same_floats(sc.run.rot.y, whole.rot.y) &&
+                       same_floats(sc.run.rot.dy, whole.rot.dy),
+                   "a series' curve differs from the library's");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -137,6 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const pk::CheckResult r = pk::check_run("p.in");
     pkf::check(listing() == before, "the check changed the directory");
     check_diagnostics(r, files);
+    same_as_series(r);
 
     const char* const argv[] = {"Pelkaro", "p.in", nullptr};
     const pk::Console quiet{nullptr, nullptr};
