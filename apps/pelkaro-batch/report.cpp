@@ -100,21 +100,14 @@ struct Axes {
     double y(double i) const { return kTop + (i1 - std::log10(i)) / (i1 - i0) * kH; }
 };
 
-// The points of every row's curve, read once for both the axes and the
-// paths (a row without a curve: none).
-using Curves = std::vector<std::vector<Point>>;
-
-Curves curves_of(const std::vector<RowResult>& rows) {
-    Curves c(rows.size());
-    for (std::size_t k = 0; k < rows.size(); ++k)
-        if (has_output(rows[k], ".d1d")) c[k] = read_curve(output_path(rows[k], ".d1d"));
-    return c;
-}
-
-Axes axes_of(const Curves& curves) {
+// The axes of every row's curve.  The curves are read again for their
+// paths rather than kept: the memory stays that of one curve, whatever the
+// number of rows.
+Axes axes_of(const std::vector<RowResult>& rows) {
     Axes a;
-    for (const std::vector<Point>& pts : curves) {
-        for (const Point& p : pts) {
+    for (const RowResult& r : rows) {
+        if (!has_output(r, ".d1d")) continue;
+        for (const Point& p : read_curve(output_path(r, ".d1d"))) {
             a.q0 = std::min(a.q0, std::floor(std::log10(p.q))), a.q1 = std::max(a.q1, std::ceil(std::log10(p.q)));
             a.i0 = std::min(a.i0, std::floor(std::log10(p.i))), a.i1 = std::max(a.i1, std::ceil(std::log10(p.i)));
         }
@@ -146,8 +139,8 @@ std::string axes_svg(const Axes& a) {
     return s;
 }
 
-std::string curve_svg(const Axes& a, const RowResult& r, const std::vector<Point>& pts, std::size_t n,
-                      std::size_t count) {
+std::string curve_svg(const Axes& a, const RowResult& r, std::size_t n, std::size_t count) {
+    const std::vector<Point> pts = read_curve(output_path(r, ".d1d"));
     if (pts.empty()) return "";
     std::string d;
     for (std::size_t k = 0; k < pts.size(); ++k) {
@@ -380,8 +373,7 @@ void head(Page& pg, const std::vector<RowResult>& rows, const std::string& title
 }
 
 void plot(Page& pg, const std::vector<RowResult>& rows) {
-    const Curves curves = curves_of(rows);
-    const Axes a = axes_of(curves);
+    const Axes a = axes_of(rows);
     pg.put("<h2>Curves</h2>\n");
     if (a.empty()) {
         pg.put("<p>No curve to show.</p>\n");
@@ -392,8 +384,8 @@ void plot(Page& pg, const std::vector<RowResult>& rows) {
            "viewBox=\"0 0 860 510\" width=\"860\" height=\"510\">\n" + axes_svg(a));
     std::size_t count = 0, n = 0;
     for (const RowResult& r : rows) count += has_output(r, ".d1d");
-    for (std::size_t k = 0; k < rows.size(); ++k)
-        if (has_output(rows[k], ".d1d")) pg.put(curve_svg(a, rows[k], curves[k], n++, count));
+    for (const RowResult& r : rows)
+        if (has_output(r, ".d1d")) pg.put(curve_svg(a, r, n++, count));
     pg.put("</svg>\n");
 }
 
