@@ -145,8 +145,9 @@ std::vector<RowResult> run_rows(const BatchJob& job, StopFlag stop, std::FILE* p
 
 bool write_summary(const std::string& path, const std::vector<RowResult>& rows, std::string& why);
 bool read_summary(const std::string& path, std::vector<RowResult>& rows, std::string& why);
+// The report, its curves and thumbnails made by `jobs` threads.
 bool write_report(const std::string& path, const std::vector<RowResult>& rows, const std::string& title,
-                  std::string& why);
+                  int jobs, std::string& why);
 // The summary's name: summary.csv, or summary.K-of-N.csv for a shard.
 std::string summary_name(int shard_k, int shard_n);
 

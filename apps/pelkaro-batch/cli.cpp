@@ -135,7 +135,7 @@ int run_batch(BatchOptions opt, const std::atomic<int>* stop) {
     const std::string summary = job.opt.out_dir + "/" + summary_name(opt.shard_k, opt.shard_n);
     if (!write_summary(summary, results, why)) std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
     if (opt.shard_n == 1 &&
-        !write_report(job.opt.out_dir + "/report.html", results, job.opt.table, why))
+        !write_report(job.opt.out_dir + "/report.html", results, job.opt.table, job.opt.jobs, why))
         std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
     const int status = finish(job, results, StopFlag{stop}.raised());
     return why.empty() ? status : 1;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch.h"
@@ -40,6 +41,15 @@ void relocate(RowResult& r, const std::string& out_dir) {
 
 }  // namespace
 
+namespace {
+
+// The threads of the report: -j, else the number of processors.
+int report_jobs(const BatchOptions& opt) {
+    return opt.jobs > 0 ? opt.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+}  // namespace
+
 int run_report(const BatchOptions& opt) {
     std::vector<RowResult> rows;
     std::string why;
@@ -65,7 +75,7 @@ int run_report(const BatchOptions& opt) {
     }
     std::vector<RowResult> joined = rows;
     for (RowResult& r : joined) relocate(r, out);
-    if (!write_summary(out + "/summary.csv", joined, why) || !write_report(out + "/report.html", rows, out, why)) {
+    if (!write_summary(out + "/summary.csv", joined, why) || !write_report(out + "/report.html", rows, out, report_jobs(opt), why)) {
         std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
         return 1;
     }

@@ -6,13 +6,16 @@
 // time, so the memory does not grow with the rows; the page is written as
 // it is made.
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch.h"
@@ -92,6 +95,42 @@ void put_coordinate(std::string& d, double v) {
     d += static_cast<char>('0' + a % 10);
 }
 
+// Work on the rows shared by `jobs` threads: fn(k, t) for every row k,
+// t the thread (0 to jobs - 1).  A failure to allocate in a thread is
+// raised again here.
+template <class Fn>
+void for_rows(std::size_t n, int jobs, const Fn& fn) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> out_of_memory{false};
+    const auto work = [&](int t) {
+        try {
+            for (std::size_t k; (k = next++) < n;) fn(k, t);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+            next = n;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < jobs && static_cast<std::size_t>(t) < n; ++t) pool.emplace_back(work, t);
+    work(0);
+    for (std::thread& th : pool) th.join();
+    if (out_of_memory) throw std::bad_alloc();
+}
+
+// The texts of the rows made by `make` on `jobs` threads and given to
+// `put` in the rows' order, a block of rows at a time (the memory of one
+// block, whatever the number of rows).
+template <class Make, class Put>
+void rows_in_order(std::size_t n, int jobs, const Make& make, const Put& put) {
+    constexpr std::size_t kBlock = 256;
+    std::vector<std::string> block;
+    for (std::size_t from = 0; from < n; from += kBlock) {
+        block.assign(std::min(kBlock, n - from), std::string());
+        for_rows(block.size(), jobs, [&](std::size_t k, int) { block[k] = make(from + k); });
+        for (const std::string& text : block) put(text);
+    }
+}
+
 struct Axes {
     double q0 = 1e300, q1 = -1e300, i0 = 1e300, i1 = -1e300;  // decades (log10)
     static constexpr double kW = 760, kH = 440, kLeft = 70, kTop = 20;
@@ -100,18 +139,23 @@ struct Axes {
     double y(double i) const { return kTop + (i1 - std::log10(i)) / (i1 - i0) * kH; }
 };
 
-// The axes of every row's curve.  The curves are read again for their
-// paths rather than kept: the memory stays that of one curve, whatever the
-// number of rows.
-Axes axes_of(const std::vector<RowResult>& rows) {
-    Axes a;
-    for (const RowResult& r : rows) {
-        if (!has_output(r, ".d1d")) continue;
-        for (const Point& p : read_curve(output_path(r, ".d1d"))) {
+// The axes of every row's curve, each thread's rows into an axes of its
+// own, then joined.  The curves are read again for their paths rather than
+// kept: the memory stays that of a few curves, whatever the number of rows.
+Axes axes_of(const std::vector<RowResult>& rows, int jobs) {
+    std::vector<Axes> part(static_cast<std::size_t>(std::max(jobs, 1)));
+    for_rows(rows.size(), jobs, [&](std::size_t k, int t) {
+        if (!has_output(rows[k], ".d1d")) return;
+        Axes& a = part[static_cast<std::size_t>(t)];
+        for (const Point& p : read_curve(output_path(rows[k], ".d1d"))) {
             a.q0 = std::min(a.q0, std::floor(std::log10(p.q))), a.q1 = std::max(a.q1, std::ceil(std::log10(p.q)));
             a.i0 = std::min(a.i0, std::floor(std::log10(p.i))), a.i1 = std::max(a.i1, std::ceil(std::log10(p.i)));
         }
-    }
+    });
+    Axes a;
+    for (const Axes& b : part)
+        a.q0 = std::min(a.q0, b.q0), a.q1 = std::max(a.q1, b.q1), a.i0 = std::min(a.i0, b.i0),
+        a.i1 = std::max(a.i1, b.i1);
     if (!a.empty() && a.q1 == a.q0) a.q1 += 1;
     if (!a.empty() && a.i1 == a.i0) a.i1 += 1;
     return a;
@@ -372,8 +416,8 @@ void head(Page& pg, const std::vector<RowResult>& rows, const std::string& title
            std::to_string(warned) + " with warnings.</p>\n");
 }
 
-void plot(Page& pg, const std::vector<RowResult>& rows) {
-    const Axes a = axes_of(rows);
+void plot(Page& pg, const std::vector<RowResult>& rows, int jobs) {
+    const Axes a = axes_of(rows, jobs);
     pg.put("<h2>Curves</h2>\n");
     if (a.empty()) {
         pg.put("<p>No curve to show.</p>\n");
@@ -382,20 +426,27 @@ void plot(Page& pg, const std::vector<RowResult>& rows) {
     pg.put("<p><label>Curve: <select id=\"pick\"><option value=\"\">all</option></select></label> "
            "(or click a name in the table)</p>\n<svg id=\"curves\" xmlns=\"http://www.w3.org/2000/svg\" "
            "viewBox=\"0 0 860 510\" width=\"860\" height=\"510\">\n" + axes_svg(a));
-    std::size_t count = 0, n = 0;
-    for (const RowResult& r : rows) count += has_output(r, ".d1d");
-    for (const RowResult& r : rows)
-        if (has_output(r, ".d1d")) pg.put(curve_svg(a, r, n++, count));
+    // Each curve's colour by its place among the rows with a curve.
+    std::vector<std::size_t> place(rows.size(), 0);
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        if (has_output(rows[k], ".d1d")) place[k] = count++;
+    rows_in_order(
+        rows.size(), jobs,
+        [&](std::size_t k) { return has_output(rows[k], ".d1d") ? curve_svg(a, rows[k], place[k], count) : ""; },
+        [&pg](const std::string& svg) { pg.put(svg); });
     pg.put("</svg>\n");
 }
 
-void table(Page& pg, const std::vector<RowResult>& rows) {
+void table(Page& pg, const std::vector<RowResult>& rows, int jobs) {
     pg.put("<h2>Rows</h2>\n<p class=\"legend\">Images: logarithmic scale over four decades"
            "<span style=\"background:#440154\"></span>low<span style=\"background:#fde725\"></span>high"
            "<span style=\"background:#000\"></span>0 or negative<span style=\"background:#c8c8c8\"></span>masked</p>\n"
            "<table id=\"rows\"><tr><th>row</th><th>name</th><th>status</th><th>warnings</th><th>I at lowest Q</th>"
            "<th>points</th><th>image</th><th>error</th></tr>\n");
-    for (const RowResult& r : rows) pg.put(row_html(r));
+    rows_in_order(
+        rows.size(), jobs, [&rows](std::size_t k) { return row_html(rows[k]); },
+        [&pg](const std::string& html_row) { pg.put(html_row); });
     pg.put("</table>\n<h2>Warnings</h2>\n");
     bool any = false;
     for (const RowResult& r : rows) {
@@ -411,7 +462,7 @@ void table(Page& pg, const std::vector<RowResult>& rows) {
 }  // namespace
 
 bool write_report(const std::string& path, const std::vector<RowResult>& rows, const std::string& title,
-                  std::string& why) {
+                  int jobs, std::string& why) {
     pk::AtomicFile out;
     if (!pk::atomic_open(path, out)) {
         why = "cannot write " + path;
@@ -419,8 +470,15 @@ bool write_report(const std::string& path, const std::vector<RowResult>& rows, c
     }
     Page pg{out.f};
     head(pg, rows, title);
-    plot(pg, rows);
-    table(pg, rows);
+    jobs = std::max(jobs, 1);
+    try {
+        plot(pg, rows, jobs);
+        table(pg, rows, jobs);
+    } catch (const std::bad_alloc&) {
+        why = "out of memory writing " + path;
+        pk::atomic_finish(out, false);
+        return false;
+    }
     pg.put("</body></html>\n");
     if (!pk::atomic_finish(out, pg.ok)) {
         why = "cannot write " + path;
