@@ -63,7 +63,7 @@ private:
 // a sub-pixel's radius lies beyond the last bin.
 Status sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
                      const Console& con, BinSums* sums) {
-    const double px = p.px, py = p.py, bx = p.bx, by = p.by;
+    const double px = p.px, py = p.py;
     const double thmin = p.thmin, thmax = p.thmax;
     PixelTally tally(p, tot, sums);
     for (int i = 0; i < kDetSide; ++i) {
@@ -74,25 +74,19 @@ Status sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D
             const double val = in.intens[k];
             const double unc = in.uncert[k];
             for (int m = 0; m < kSub; ++m) {
-                const float x = pk::to_float(i + (m + 0.5) * 0.1);
                 for (int n = 0; n < kSub; ++n) {
-                    const float y = pk::to_float(j + (n + 0.5) * 0.1);
-                    const double dx = x - bx;
-                    const double dy = y - by;
-                    const float r = pk::radius(dx, dy, px, py);
-                    const double where = tot * static_cast<double>(r) / max;
-                    if (!(where >= 0 && where < tot))
+                    const pk::ave::SubPixel s = pk::ave::subpixel_at(p, i, j, m, n, tot, max);
+                    if (!(s.where >= 0 && s.where < tot))
                         return failure(Stage::average, Code::not_finite,
                                        pk::format("ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
                                                   "the curve cannot be averaged\n",
                                                   i, j));
-                    const int idx = static_cast<int>(where);
-                    const float az = pk::ave::azimuth(pk::to_float(dx), pk::to_float(dy));
-                    if (thmin <= az && az <= thmax) {
+                    const int idx = static_cast<int>(s.where);
+                    if (thmin <= s.az && s.az <= thmax) {
                         out.y[idx] = pk::to_float(out.y[idx] + val * 0.01);
                         out.dy[idx] = pk::to_float(out.dy[idx] + unc * 0.01 * unc);
                         out.area[idx] = pk::to_float(out.area[idx] + 0.01);
-                        tally.add(idx, dx * dx * px * px + dy * dy * py * py);
+                        tally.add(idx, s.dx * s.dx * px * px + s.dy * s.dy * py * py);
                     }
                 }
             }

@@ -32,6 +32,26 @@ inline float azimuth(float tx, float ty) {
     return az;
 }
 
+// Where sub-pixel (m, n) of pixel (i, j) lies, as the sub-pixel loop finds
+// it: its offsets from the beam centre, its place among the tot bins out
+// to radius max (its bin when from 0 to below tot) and its azimuth.
+struct SubPixel {
+    double dx, dy;
+    double where;
+    float az;
+};
+inline SubPixel subpixel_at(const Param& p, int i, int j, int m, int n, int tot, float max) {
+    const float x = pk::to_float(i + (m + 0.5) * 0.1);
+    const float y = pk::to_float(j + (n + 0.5) * 0.1);
+    SubPixel s;
+    s.dx = x - static_cast<double>(p.bx);
+    s.dy = y - static_cast<double>(p.by);
+    const float r = pk::radius(s.dx, s.dy, p.px, p.py);
+    s.where = tot * static_cast<double>(r) / max;
+    s.az = azimuth(pk::to_float(s.dx), pk::to_float(s.dy));
+    return s;
+}
+
 // Q of a point at squared distance s from the beam centre (in the
 // parameter file's length unit), 4 pi / lambda * sin(atan(sqrt(s) / L) / 2)
 // with L the sample-to-detector distance, written as k sqrt(s) H(s / L^2):

@@ -29,19 +29,12 @@ using pk::ave::kSub;
 // Sub-pixel counts of pixel (i, j) per bin; false when a sub-pixel lies
 // beyond the last bin (ave_data refuses the geometry).
 bool count_pixel(const Param& p, int i, int j, int tot, float max, std::vector<uint32_t>& counts) {
-    const double px = p.px, py = p.py, bx = p.bx, by = p.by;
     const double thmin = p.thmin, thmax = p.thmax;
     for (int m = 0; m < kSub; ++m) {
-        const float x = pk::to_float(i + (m + 0.5) * 0.1);
         for (int n = 0; n < kSub; ++n) {
-            const float y = pk::to_float(j + (n + 0.5) * 0.1);
-            const double dx = x - bx;
-            const double dy = y - by;
-            const float r = pk::radius(dx, dy, px, py);
-            const double where = tot * static_cast<double>(r) / max;
-            if (!(where >= 0 && where < tot)) return false;
-            const float az = pk::ave::azimuth(pk::to_float(dx), pk::to_float(dy));
-            if (thmin <= az && az <= thmax) ++counts[static_cast<std::size_t>(where)];
+            const pk::ave::SubPixel s = pk::ave::subpixel_at(p, i, j, m, n, tot, max);
+            if (!(s.where >= 0 && s.where < tot)) return false;
+            if (thmin <= s.az && s.az <= thmax) ++counts[static_cast<std::size_t>(s.where)];
         }
     }
     return true;

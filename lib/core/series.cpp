@@ -10,6 +10,7 @@
 
 #include "pelkaro/series.h"
 #include "common.h"
+#include "run_steps.h"
 
 namespace pk {
 
@@ -32,16 +33,6 @@ void put_entry(std::string& key, const Data2D& d) {
 }
 
 bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
-
-bool allocate_image(Data2D& d) {
-    try {
-        d.intens.assign(kImageValues, 0.0f);
-        d.uncert.assign(kImageValues, 0.0f);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
 
 // The image read already for the entry `d`, where there is one.
 const LoadedSample* loaded_for(const std::vector<LoadedSample>* loaded, const Data2D& d) {

@@ -45,8 +45,7 @@ struct Totals {
     bool with_dark = false;
 };
 
-Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
-                 std::vector<const Data2D*> used) {
+Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc) {
     Totals t;
     for (const Data2D& s : d) {
         t.stot_time = add(t.stot_time, s.tm);
@@ -56,7 +55,8 @@ Totals totals_of(const std::vector<Data2D>& d, const std::vector<Data2D>& buf, c
         t.btot_time = add(t.btot_time, b.tm);
         t.btot_monitor = add(t.btot_monitor, b.monitor);
     }
-    t.used = std::move(used);
+    for (const Data2D& b : buf)
+        if (b.tm != 0) t.used.push_back(&b);
     for (const Data2D* b : t.used) t.bused_monitor = add(t.bused_monitor, b->monitor);
     t.with_buffer = t.btot_time > 0.5f;
     t.with_dark = dc.tm > 0 && !dc.intens.empty();
@@ -85,6 +85,12 @@ Status check_inputs(const Param& p, const std::vector<Data2D>& d, const PixelSum
             return refuse("the transmission of the first buffer in use is not positive", DATB);
     }
     return ok_status();
+}
+
+// 1000 / (T d M ABSF): the first sample's transmission and thickness, the
+// samples' monitor total and the absolute scale.
+float prefactor(const Param& p, const std::vector<Data2D>& d, const Totals& t) {
+    return pk::to_float(1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
 }
 
 // The exponent of the transmissions at distance r from the beam centre:
@@ -354,10 +360,7 @@ Status sub_sums(const Param& p, const std::vector<Data2D>& d, const std::vector<
                 const PixelSums& samples, const PixelSums& buffers, const Data2D& dc, const Data2D& mask, Data2D& res,
                 const Console& con) {
     pk::say(con, "Entered sub_data()\n");
-    std::vector<const Data2D*> used;
-    for (const Data2D& b : buf)
-        if (b.tm != 0) used.push_back(&b);
-    const Totals t = totals_of(d, buf, dc, std::move(used));
+    const Totals t = totals_of(d, buf, dc);
     pk::say(con, "stot_time = %f, stot_monitor = %f, btot_time = %f, btot_monitor = %f\n",
             static_cast<double>(t.stot_time), static_cast<double>(t.stot_monitor), static_cast<double>(t.btot_time),
             static_cast<double>(t.btot_monitor));
@@ -365,8 +368,7 @@ Status sub_sums(const Param& p, const std::vector<Data2D>& d, const std::vector<
     if (!st.ok()) return st;
 
     res.trans = d[0].trans;
-    const float prefac = pk::to_float(
-        1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
+    const float prefac = prefactor(p, d, t);
     if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", -1, Code::not_finite);
     pk::say(con, "finished setting up the prefactor nonsense\n");
     pk::RadiusCache<AtRadius> known;
@@ -516,13 +518,9 @@ bool planned_pixels_wide(const SubPlan& plan, const Factors& f, const std::vecto
 bool sub_sums_planned(const SubPlan& plan, const Param& p, const std::vector<Data2D>& d,
                       const std::vector<Data2D>& buf, const PixelSums& samples, const PixelSums& buffers,
                       const Data2D& dc, Data2D& res) {
-    std::vector<const Data2D*> used;
-    for (const Data2D& b : buf)
-        if (b.tm != 0) used.push_back(&b);
-    const Totals t = totals_of(d, buf, dc, std::move(used));
+    const Totals t = totals_of(d, buf, dc);
     if (plan.at.size() != static_cast<std::size_t>(kDetPixels) || !check_inputs(p, d, samples, t).ok()) return false;
-    const float prefac = pk::to_float(
-        1000.0 / (static_cast<double>(d[0].trans) * t.stot_monitor * d[0].thick * p.abs_fact));
+    const float prefac = prefactor(p, d, t);
     if (!std::isfinite(prefac)) return false;
     const Factors f(p, d, samples, buffers, dc, t, prefac, nullptr);
     std::vector<AtRadius> at;

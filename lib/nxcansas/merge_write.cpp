@@ -24,22 +24,6 @@ namespace {
 
 constexpr const char* kQUnit = "1/angstrom";
 
-std::string now_iso() {
-    const std::time_t t = std::time(nullptr);
-    std::tm local{};
-    if (!localtime_r(&t, &local)) return "";
-    char text[64];
-    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return "";
-    std::string s = text;
-    if (s.size() >= 5) s.insert(s.size() - 2, ":");
-    return s;
-}
-
-std::string base_name(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 void write_data(Writer& w, const Node& entry, const MergeResult& r, const std::string& iunit) {
     Node g = w.group(entry, "sasdata01", "NXdata", "SASdata");
     w.attr(g, "signal", "I");
@@ -93,7 +77,7 @@ void write_process(Writer& w, const Node& entry, const std::vector<MergeCurve>& 
 
 void write_layout(Writer& w, const Node& root, const std::vector<MergeCurve>& curves, const MergeResult& r,
                   const MergeOptions& opt, const std::string& path) {
-    const std::string time = now_iso();
+    const std::string time = iso_time(std::time(nullptr));
     w.attr(root, "NX_class", "NXroot");
     w.attr(root, "canSAS_class", "SASroot");
     w.attr(root, "default", "sasentry01");

@@ -84,22 +84,6 @@ double tidy(double d) {
     return std::strtod(text, nullptr);
 }
 
-std::string base_name(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Local time in ISO 8601 with the offset from UTC, e.g. 2024-05-01T14:03:07+02:00.
-std::string iso_time(std::time_t t) {
-    std::tm local{};
-    if (!localtime_r(&t, &local)) return "";
-    char text[64];
-    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return "";
-    std::string s = text;
-    if (s.size() >= 5) s.insert(s.size() - 2, ":");
-    return s;
-}
-
 // The Q values of the image: Qx, Qy and |Q| of each pixel centre, and the
 // sigmas along Q, then across Q, of each pixel (empty: not known).
 struct ImageQ {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -515,6 +516,21 @@ std::string utf8_clean(const std::string& s) {
     std::string out = s;
     utf8_clean_in_place(out);
     return out;
+}
+
+std::string iso_time(std::time_t t) {
+    std::tm local{};
+    if (!localtime_r(&t, &local)) return "";
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return "";
+    std::string s = text;
+    if (s.size() >= 5) s.insert(s.size() - 2, ":");
+    return s;
+}
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace pk

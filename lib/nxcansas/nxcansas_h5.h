@@ -10,6 +10,7 @@
 #include <hdf5.h>
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -123,6 +124,12 @@ std::string utf8_clean(const std::string& s);
 bool utf8_is_clean(const std::string& s);
 // The same in place (each such byte becomes one "?").
 void utf8_clean_in_place(std::string& s);
+
+// Local time in ISO 8601 with the offset from UTC, e.g.
+// 2024-05-01T14:03:07+02:00, as the files' time attributes give it.
+std::string iso_time(std::time_t t);
+// The name of a file without its directories, as the files name their runs.
+std::string base_name(const std::string& path);
 
 }  // namespace pk
 

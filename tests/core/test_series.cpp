@@ -220,16 +220,24 @@ struct InExamples {
     ~InExamples() { std::filesystem::current_path(old); }
 };
 
-TEST(SeriesSetup, ReducesAsTheWholeReductionDoes) {
-    pkt::TempDir dir;
-    InExamples here;
+// The fixed parts of the example's configuration, from a reduction of the
+// example with a sample counted for 1500 s.
+void example_setup(const pkt::TempDir& dir, SeriesSetup& setup) {
     const Console quiet{nullptr, nullptr};
     pk::Run first;
     pkt::write_file(dir / "first.par", example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"));
     ASSERT_TRUE(prepare_run(dir / "first.par", first, quiet).ok());
     const std::string key = series_key(first);
     ASSERT_TRUE(reduce(first, quiet).ok());
-    const SeriesSetup setup = take_setup(first, key);
+    setup = take_setup(first, key);
+}
+
+TEST(SeriesSetup, ReducesAsTheWholeReductionDoes) {
+    pkt::TempDir dir;
+    InExamples here;
+    const Console quiet{nullptr, nullptr};
+    SeriesSetup setup;
+    ASSERT_NO_FATAL_FAILURE(example_setup(dir, setup));
     ASSERT_TRUE(setup.plan.usable);
     const char* variants[] = {
         "DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n",
@@ -257,12 +265,8 @@ TEST(SeriesSetup, RefusesAnotherConfigurationAndFailingSamples) {
     pkt::TempDir dir;
     InExamples here;
     const Console quiet{nullptr, nullptr};
-    pk::Run first;
-    pkt::write_file(dir / "first.par", example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"));
-    ASSERT_TRUE(prepare_run(dir / "first.par", first, quiet).ok());
-    const std::string key = series_key(first);
-    ASSERT_TRUE(reduce(first, quiet).ok());
-    const SeriesSetup setup = take_setup(first, key);
+    SeriesSetup setup;
+    ASSERT_NO_FATAL_FAILURE(example_setup(dir, setup));
     // Another buffer transmission: another configuration.
     std::string text = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
     text.replace(text.find("0.904837"), 8, "0.8");
