@@ -177,7 +177,7 @@ std::string axes_svg(const Axes& a) {
                         Axes::kLeft, y, Axes::kLeft + Axes::kW, y, Axes::kLeft - 6, y + 4, static_cast<int>(d));
     }
     s += pk::format("<text x=\"%g\" y=\"%g\" text-anchor=\"middle\">Q (1/\xc3\x85)</text>"
-                    "<text x=\"16\" y=\"%g\" text-anchor=\"middle\" transform=\"rotate(-90 16 %g)\">I</text>\n",
+                    "<text x=\"16\" y=\"%g\" text-anchor=\"middle\" transform=\"rotate(-90 16 %g)\">I(Q)</text>\n",
                     Axes::kLeft + Axes::kW / 2, Axes::kTop + Axes::kH + 36, Axes::kTop + Axes::kH / 2,
                     Axes::kTop + Axes::kH / 2);
     return s;
