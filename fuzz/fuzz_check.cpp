@@ -147,10 +147,10 @@ void same_as_series(const pk::CheckResult& r) {
         pk::Run whole;
         const pk::Console quiet{nullptr, nullptr};
         if (!pk::prepare_run("p.in", whole, quiet).ok() || !pk::reduce(whole, quiet).ok()) continue;
-        pkf::check(same_floats(sc.run.res.intens, whole.res.intens) && same_floats(sc.run.res.uncert, whole.res.uncert),
+        pkf::check(same_floats(sc.run.reduced.intens, whole.reduced.intens) && same_floats(sc.run.reduced.uncert, whole.reduced.uncert),
                    "a series' reduced image differs from the library's");
-        pkf::check(sc.run.rot.num == whole.rot.num && same_floats(sc.run.rot.y, whole.rot.y) &&
-                       same_floats(sc.run.rot.dy, whole.rot.dy),
+        pkf::check(sc.run.curve.num == whole.curve.num && same_floats(sc.run.curve.y, whole.curve.y) &&
+                       same_floats(sc.run.curve.dy, whole.curve.dy),
                    "a series' curve differs from the library's");
     }
 }

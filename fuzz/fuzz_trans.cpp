@@ -36,7 +36,7 @@ FlatField flat_field() {
     f.p.px = f.p.py = 5.0f;
     f.p.sam2det = 5000.0f;
     f.p.jacobian = 1;
-    f.p.msk = 1;
+    f.p.mask_source = 1;
     f.flat.name = "flat";
     f.flat.intens.assign(kImageValues, 1000.0f);
     f.mask.intens.assign(kImageValues, 1.0f);

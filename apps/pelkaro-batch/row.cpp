@@ -102,8 +102,8 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
     } texts[] = {{kFmtD1d, has_curve(run.p), ".d1d"}, {kFmtD2d, has_image(run.p), ".d2d"}};
     for (const Text& t : texts) {
         if (!(f & t.fmt) || !t.wanted) continue;
-        const Status st = t.fmt == kFmtD1d ? write_1D_as(run.rot, stem + t.ext)
-                                           : write_2D_as(run.res, run.file, stem + t.ext);
+        const Status st = t.fmt == kFmtD1d ? write_1D_as(run.curve, stem + t.ext)
+                                           : write_2D_as(run.reduced, run.file, stem + t.ext);
         if (!st.ok()) {
             res.error = "cannot write " + stem + t.ext + ": " + st.reason();
             return false;
@@ -138,9 +138,9 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
 void curve_figures(const Run& run, RowResult& res) {
     if (!has_curve(run.p)) return;
     res.has_curve = true;
-    for (int i = 0; i < run.rot.num && static_cast<std::size_t>(i) < run.rot.area.size(); ++i) {
-        if (run.rot.area[static_cast<std::size_t>(i)] == 0) continue;
-        if (res.points++ == 0) res.i_low_q = run.rot.y[static_cast<std::size_t>(i)];
+    for (int i = 0; i < run.curve.num && static_cast<std::size_t>(i) < run.curve.area.size(); ++i) {
+        if (run.curve.area[static_cast<std::size_t>(i)] == 0) continue;
+        if (res.points++ == 0) res.i_low_q = run.curve.y[static_cast<std::size_t>(i)];
     }
 }
 

@@ -150,7 +150,7 @@ bool refused(const Run& run, const NxOptions& opt, const std::string& path, cons
                      "its data\n", kProgram, param);
         return true;
     }
-    std::vector<std::string> inputs{opt.param, run.sens.name, run.dcur.name, run.mask.name};
+    std::vector<std::string> inputs{opt.param, run.sens.name, run.dark.name, run.mask.name};
     for (const Data2D& d : run.sam) inputs.push_back(d.name);
     for (const Data2D& d : run.buf) inputs.push_back(d.name);
     for (const std::string& in : inputs) {
@@ -169,7 +169,7 @@ std::string plural(int n, const char* what) { return pk::format("%d %s%s", n, wh
 int curve_points(const Run& run) {
     if (run.p.average != 1 && run.p.average != 2) return -1;
     int points = 0;
-    for (int i = 0; i < run.rot.num; ++i) points += run.rot.area[static_cast<std::size_t>(i)] != 0;
+    for (int i = 0; i < run.curve.num; ++i) points += run.curve.area[static_cast<std::size_t>(i)] != 0;
     return points;
 }
 

@@ -46,7 +46,7 @@ pyb::array bin_values(const std::vector<float>& all, const std::vector<int>& bin
 }
 
 Curve make_curve(const PyRun& r) {
-    const Data1D& rot = r.run.rot;
+    const Data1D& rot = r.run.curve;
     Curve c;
     c.bins = frozen(r.q.bins);
     c.q = frozen(r.q.q);
@@ -63,7 +63,7 @@ Curve make_curve(const PyRun& r) {
 const std::vector<pyb::ssize_t> kSquare{kDetSide, kDetSide};  // row y, column x
 
 Image make_image(const PyRun& r) {
-    const Data2D& res = r.run.res;
+    const Data2D& res = r.run.reduced;
     Image im;
     im.i = frozen<float>(res.intens.begin(), res.intens.begin() + kDetPixels, kSquare);
     im.i_dev = frozen<float>(res.uncert.begin(), res.uncert.begin() + kDetPixels, kSquare);

@@ -50,7 +50,7 @@ Status reduce_run(PyRun& r, const std::string* path) {
     if (st.ok()) st = reduction_only(r.run);
     r.run.want_sums = true;  // the curve's Qmean, Idev and Qdev, as the NXcanSAS file has them
     if (st.ok()) st = reduce(r.run, con);
-    if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.rot, r.run.sums, r.q)) {
+    if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.curve, r.run.sums, r.q)) {
         st = failure(Stage::average, Code::bad_contents, std::string());
         st.message = "the Q values of the curve's bins could not be worked out (the averaging's bins were not met "
                      "exactly); this is a fault of the program";
@@ -134,7 +134,7 @@ std::vector<std::string> write_text_files(PyRun& r, const std::optional<std::str
         pyb::gil_scoped_release released;
         const std::lock_guard<std::mutex> one_write(r.writing);
         in_directory(r.cwd, [&] {
-            const NameLoan named(r.run.res.name, base);
+            const NameLoan named(r.run.reduced.name, base);
             st = write_outputs(r.run, Console{nullptr, &text});
         });
     }
@@ -148,7 +148,7 @@ namespace {
 // An output that would replace one of the run's input files.
 void refuse_input(const PyRun& r, const std::string& out) {
     const Run& run = r.run;
-    std::vector<std::string> inputs{run.sens.name, run.dcur.name, run.mask.name};
+    std::vector<std::string> inputs{run.sens.name, run.dark.name, run.mask.name};
     if (!r.from_mapping) inputs.push_back(run.file.name);
     for (const Data2D& d : run.sam) inputs.push_back(d.name);
     for (const Data2D& d : run.buf) inputs.push_back(d.name);

@@ -177,12 +177,12 @@ void collect_uses(Check& c) {
     const std::vector<int> buffers = accepted_lines(c, DATB);
     for (std::size_t i = 0; i < r.buf.size(); ++i)
         if (r.buf[i].tm != 0) add_use(c, DATB, nth(buffers, i), r.buf[i]);
-    if (r.dcur.tm > 0) add_use(c, DATD, c.line_of(DATD), r.dcur);
+    if (r.dark.tm > 0) add_use(c, DATD, c.line_of(DATD), r.dark);
     add_use(c, SENS, c.line_of(SENS), r.sens);
 }
 
 void load_mask(Check& c) {
-    if (c.run.p.msk != 1) {
+    if (c.run.p.mask_source != 1) {
         c.mask_loaded = make_mask(c.run.p, c.mask).ok();
         return;
     }
@@ -233,7 +233,7 @@ void check_files(Check& c) {
 
 void mask_warnings(Check& c) {
     if (c.run.p.mode != 0 || !c.mask_loaded) return;
-    const int mask_line = c.run.p.msk == 1 ? c.line_of(MASK) : 0;
+    const int mask_line = c.run.p.mask_source == 1 ? c.line_of(MASK) : 0;
     if (c.flat_loaded) {
         const std::vector<int> bad = check_flat_outliers(c);
         if (!bad.empty()) {
@@ -257,7 +257,7 @@ void mask_warnings(Check& c) {
     c.warning(mask_line > 0 ? mask_line : c.line_of(CNTR),
               "the pixel (" + std::to_string(x) + ", " + std::to_string(y) +
                   ") at the beam centre is in use: is the beam stop masked?" +
-                  (p.msk == 1 ? "" : " The internal mask masks only the detector's edges."));
+                  (p.mask_source == 1 ? "" : " The internal mask masks only the detector's edges."));
 }
 
 }  // namespace pk

@@ -192,7 +192,7 @@ Status parse_again(Run& run) {
     run.sam.resize(static_cast<std::size_t>(n.samples));
     run.buf.resize(static_cast<std::size_t>(n.buffers));
     const Console quiet{nullptr, nullptr};
-    return parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, quiet);
+    return parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, quiet);
 }
 
 void note_entries(Check& c, bool& counted_ok) {

@@ -27,7 +27,7 @@ void refusal(Check& c, const Status& st) {
 void empty_curve(Check& c) {
     const Param& p = c.run.p;
     if (p.average != 1 && p.average != 2) return;
-    const Data1D& rot = c.run.rot;
+    const Data1D& rot = c.run.curve;
     for (int i = 0; i < rot.num && i < static_cast<int>(rot.area.size()); ++i)
         if (rot.area[static_cast<std::size_t>(i)] != 0) return;
     const ParseRecord* angs = c.last_accepted(ANGS);

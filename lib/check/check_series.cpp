@@ -148,7 +148,7 @@ Status check_read_mask(Check& c, Data2D& mask) {
 }
 
 std::vector<int> check_flat_outliers(Check& c) {
-    if (!c.series || !c.series->cache || c.run.p.msk != 1) return flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
+    if (!c.series || !c.series->cache || c.run.p.mask_source != 1) return flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
     std::string key = c.flat.name;
     key += '\0';
     for (const float v : {c.flat.tm, c.flat.monitor}) key += std::to_string(pk::bits_of(v)) + '\0';

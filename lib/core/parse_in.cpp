@@ -411,9 +411,9 @@ std::array<pk::Scan, 4> Parser::read_file_numbers(int kw, const Piece& pc, std::
     numbers_end = nullptr;
     for (int i = 0; i < count; ++i) {
         const bool switch_value = kw == MASK && i == 1;  // the mask's "read the file" switch
-        r[i] = switch_value ? pk::scan_int(cur, p.msk) : pk::scan_float(cur, *fields[i]);
+        r[i] = switch_value ? pk::scan_int(cur, p.mask_source) : pk::scan_float(cur, *fields[i]);
         if (r[i] == pk::Scan::missing) break;
-        rec->values.push_back(switch_value ? static_cast<double>(p.msk) : static_cast<double>(*fields[i]));
+        rec->values.push_back(switch_value ? static_cast<double>(p.mask_source) : static_cast<double>(*fields[i]));
         numbers_end = cur;
     }
     for (int i = count; i < 4; ++i) r[i] = pk::Scan::ok;

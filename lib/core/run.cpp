@@ -24,10 +24,10 @@ std::vector<std::vector<float>*> image_arrays(Run& run) {
         arrays.push_back(&d.intens);
         arrays.push_back(&d.uncert);
     };
-    if (run.dcur.tm > 0) both(run.dcur);
+    if (run.dark.tm > 0) both(run.dark);
     both(run.sens);
     arrays.push_back(&run.mask.intens);
-    both(run.res);
+    both(run.reduced);
     return arrays;
 }
 
@@ -68,18 +68,18 @@ Status check_reduction_keywords(const Param& p, uint32_t seen) {
 }
 
 Status load_dark_current(Run& run, const Console& con) {
-    if (!(run.dcur.tm > 0)) return ok_status();
+    if (!(run.dark.tm > 0)) return ok_status();
     pk::say(con, "Reading the dark current data file...\n");
-    if (!allocate_image(run.dcur))
+    if (!allocate_image(run.dark))
         return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the background memory\n"), DATD,
                      -1);
-    Status st = read_data(run.held, run.dcur, con);
+    Status st = read_data(run.held, run.dark, con);
     if (!st.ok())
         return about(with_message(st, "Pelkaro:  unable to read the dark current data file\n...Exiting program\n"),
                      DATD, -1);
-    st = no_values(run.dcur, "the dark current data file");
+    st = no_values(run.dark, "the dark current data file");
     if (!st.ok()) return about(st, DATD, -1);
-    if (!(run.dcur.tm > 0))
+    if (!(run.dark.tm > 0))
         return about(fail(Stage::read, Code::zero_time,
                           "Pelkaro:  the counting time of the dark current is not above 0 after reading its header; "
                           "it cannot be scaled\nExiting program\n"),
@@ -120,7 +120,7 @@ bool allocate_mask(Data2D& d) {
 Status load_mask(Run& run, const Console& con) {
     if (!allocate_mask(run.mask))
         return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the mask memory\n"), MASK, -1);
-    if (run.p.msk == 1) {
+    if (run.p.mask_source == 1) {
         pk::say(con, "Reading the mask data file...\n");
         const Status st = read_mask(run.held, run.p, run.mask);
         if (!st.ok())
@@ -157,9 +157,9 @@ std::vector<Input> reduction_inputs(const Run& run) {
     for (std::size_t i = 0; i < run.sam.size(); ++i) in.push_back({&run.sam[i].name, DATS, static_cast<int>(i)});
     for (std::size_t i = 0; i < run.buf.size(); ++i)
         if (buffer_used(run.buf[i])) in.push_back({&run.buf[i].name, DATB, static_cast<int>(i)});
-    if (run.dcur.tm > 0) in.push_back({&run.dcur.name, DATD, -1});
+    if (run.dark.tm > 0) in.push_back({&run.dark.name, DATD, -1});
     in.push_back({&run.sens.name, SENS, -1});
-    if (run.p.msk == 1) in.push_back({&run.mask.name, MASK, -1});
+    if (run.p.mask_source == 1) in.push_back({&run.mask.name, MASK, -1});
     return in;
 }
 
@@ -204,12 +204,12 @@ Status prepare(const std::string* param_name, Run& run, const Console& con) {
         return fail(Stage::parameters, Code::no_memory,
                     "Pelkaro:  unable to allocate the sample and buffer memories\n");
     }
-    st = parse_in(run.file, run.p, run.sam, run.buf, run.dcur, run.sens, run.mask, run.log, con, &run.held);
+    st = parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, con, &run.held);
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to parse the input file\nExiting program\n");
     try {
         // Room for the longest curve; the average fills only the bins it
         // uses, so the memory of the others is never touched.
-        Data1D& rot = run.rot;
+        Data1D& rot = run.curve;
         for (std::vector<float>* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->reserve(kCurveValues);
     } catch (const std::bad_alloc&) {
         return fail(Stage::parameters, Code::no_memory,
@@ -237,18 +237,18 @@ Status reduce_images(Run& run, const Console& con) {
     if (!st.ok()) return st;
     st = sens_norm(run.p, run.sens, run.mask);
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to normalize the sensitivity correction\n");
-    if (!allocate_image(run.res))
+    if (!allocate_image(run.reduced))
         return fail(Stage::subtraction, Code::no_memory, "Pelkaro:  could not allocate memory for results\n");
     st = sum_entries(run, sa, passes, con);
     if (!st.ok()) return st;
     pk::say(con, "Reducing the data...\n");
-    st = sub_sums(run.p, run.sam, run.buf, run.sam_sums, run.buf_sums, run.dcur, run.mask, run.res, con);
+    st = sub_sums(run.p, run.sam, run.buf, run.sam_sums, run.buf_sums, run.dark, run.mask, run.reduced, con);
     if (!st.ok()) return with_message(st, "Pelkaro:  unable to reduce the data\n...Exiting program\n");
-    run.res.name = run.sam[0].name;
+    run.reduced.name = run.sam[0].name;
     if (averaging(run.p)) {
         pk::say(con, "Performing azimuthal average...\n");
-        st = run.want_sums ? ave_data_sums(run.p, run.res, run.rot, run.mask, run.sums, con)
-                           : ave_data(run.p, run.res, run.rot, run.mask, con);
+        st = run.want_sums ? ave_data_sums(run.p, run.reduced, run.curve, run.mask, run.sums, con)
+                           : ave_data(run.p, run.reduced, run.curve, run.mask, con);
         if (!st.ok()) return with_message(st, "Pelkaro:  unable to perform the circular average\n...Exiting program\n");
     }
     return ok_status();
@@ -259,13 +259,13 @@ Status write_files(const Run& run, const Console& con) {
     // Runs whose outputs collide (the same first sample file) write one
     // after the other.
     pk::OutputLock lock;
-    lock.acquire(run.res.name);
+    lock.acquire(run.reduced.name);
     if (p.average == 0 || p.average == 2) {
-        const Status st = write_2D(p, run.res, run.file, con);
+        const Status st = write_2D(p, run.reduced, run.file, con);
         if (!st.ok()) return with_message(st, "Pelkaro:  unable to output the 2D data\n...Exiting program\n");
     }
     if (averaging(p)) {
-        const Status st = write_1D(p, run.res, run.rot, run.file.name, con);
+        const Status st = write_1D(p, run.reduced, run.curve, run.file.name, con);
         if (!st.ok()) return with_message(st, "Pelkaro:  unable to output the 1D data\n...Exiting program\n");
     }
     pk::say(con, "Data reduction completed normally\n");

@@ -73,7 +73,7 @@ std::string series_key(const Run& run) {
     put_bytes(key, run.log.seen);
     put_bytes(key, run.buf.size());
     for (const Data2D& b : run.buf) put_entry(key, b);
-    put_entry(key, run.dcur);
+    put_entry(key, run.dark);
     put_entry(key, run.sens);
     put_entry(key, run.mask);
     return key;
@@ -86,7 +86,7 @@ SeriesSetup take_setup(const Run& run, const std::string& key) {
     if (s.p.jacobian == 1) solid_angle(s.p, s.sa);
     s.buf = run.buf;
     s.buf_sums = run.buf_sums;
-    s.dcur = run.dcur;
+    s.dark = run.dark;
     s.sens = run.sens;
     s.mask = run.mask;
     s.sub = make_sub_plan(s.p, s.mask, run.sam[0].trans, s.buf);
@@ -107,10 +107,10 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<Loa
         d.tm = image.tm, d.monitor = image.monitor, d.psd = image.psd, d.values = image.values;
         add_image(run.sam_sums, image);
     }
-    if (!allocate_image(run.res)) return false;
-    if (!sub_sums_planned(setup.sub, run.p, run.sam, setup.buf, run.sam_sums, setup.buf_sums, setup.dcur, run.res))
+    if (!allocate_image(run.reduced)) return false;
+    if (!sub_sums_planned(setup.sub, run.p, run.sam, setup.buf, run.sam_sums, setup.buf_sums, setup.dark, run.reduced))
         return false;
-    run.res.name = run.sam[0].name;
+    run.reduced.name = run.sam[0].name;
     try {
         run.mask.intens = setup.mask.intens;
     } catch (const std::bad_alloc&) {
@@ -118,11 +118,11 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<Loa
     }
     if (!averaging(run.p)) return true;
     // The writer's sums, where asked for, by the plan too.
-    if (average_by_plan(setup.plan, run.res, run.rot) &&
-        (!run.want_sums || sums_by_plan(setup.plan, run.res, run.sums)))
+    if (average_by_plan(setup.plan, run.reduced, run.curve) &&
+        (!run.want_sums || sums_by_plan(setup.plan, run.reduced, run.sums)))
         return true;
-    return (run.want_sums ? ave_data_sums(run.p, run.res, run.rot, setup.mask, run.sums, quiet)
-                          : ave_data(run.p, run.res, run.rot, setup.mask, quiet))
+    return (run.want_sums ? ave_data_sums(run.p, run.reduced, run.curve, setup.mask, run.sums, quiet)
+                          : ave_data(run.p, run.reduced, run.curve, setup.mask, quiet))
         .ok();
 }
 

@@ -194,7 +194,7 @@ Status load_flat_field(const Param& p, const std::string& flat_name, const std::
                                                      flat_name.c_str(), flat.values, kDetPixels));
     out.mask.name = mask_name;
     out.mask.intens.assign(kImageValues, 0.0f);
-    st = p.msk == 1 ? read_mask(held, p, out.mask) : make_mask(p, out.mask);
+    st = p.mask_source == 1 ? read_mask(held, p, out.mask) : make_mask(p, out.mask);
     if (!st.ok()) return st;
     out.flat = std::move(flat);
     return ok_status();

@@ -72,8 +72,8 @@ bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& wit
         return false;
     }
     const auto has = [&run](int kw) { return (run.log.seen >> kw & 1u) != 0; };
-    if (!q.dark_given && run.dcur.tm > 0) {
-        dark = BeamRun{run.dcur.name, static_cast<double>(run.dcur.tm), 0.0, ""};
+    if (!q.dark_given && run.dark.tm > 0) {
+        dark = BeamRun{run.dark.name, static_cast<double>(run.dark.tm), 0.0, ""};
         with_dark = true;
     }
     for (const int kw : {PXSP, SM2D, SENS}) {

@@ -117,7 +117,7 @@ void write_curve(Writer& w, const Node& entry, const std::string& name, const Co
     w.attr(g, "signal", "I");
     w.attr(g, "I_axes", "Q");
     w.attr(g, "Q_indices", 0);
-    const Data1D& rot = c.run.rot;
+    const Data1D& rot = c.run.curve;
     std::vector<float> i, idev, qdev;
     for (int b : c.curve.bins) i.push_back(rot.y[static_cast<std::size_t>(b)]);
     // Both finite: the uncertainty is at most the .d1d's, the resolution was checked.
@@ -165,7 +165,7 @@ void write_image(Writer& w, const Node& entry, const std::string& name, const Co
     w.attr(g, "Q_indices", std::vector<int>{0, 1});
     w.attr(g, "mask", "Mask");
     w.attr(g, "Mask_indices", std::vector<int>{0, 1});
-    const Data2D& res = c.run.res;
+    const Data2D& res = c.run.reduced;
     const std::vector<hsize_t> dims{kDetSide, kDetSide};  // row y, column x
     const std::vector<float> i(res.intens.begin(), res.intens.begin() + kDetPixels);
     std::vector<float> idev(res.uncert.begin(), res.uncert.begin() + kDetPixels);
@@ -275,9 +275,9 @@ void write_files_used(Terms& t, const Context& c) {
     for (const Data2D& d : run.buf)
         if (d.tm != 0) names.push_back(&d.name);
     t.texts("buffer file", names);
-    if (run.dcur.tm > 0) t.text("dark current file", run.dcur.name);
+    if (run.dark.tm > 0) t.text("dark current file", run.dark.name);
     t.text("sensitivity file", run.sens.name);
-    t.text("mask", run.p.msk == 1 ? run.mask.name : std::string("built-in edge mask"));
+    t.text("mask", run.p.mask_source == 1 ? run.mask.name : std::string("built-in edge mask"));
 }
 
 // The sector as the parameter file gives it, in degrees.
@@ -423,7 +423,7 @@ std::string image_note(const Context& c, const std::string& name) {
                     "(float32, exactly Pelkaro's values); Idev (float32, exactly Pelkaro's uncertainties of the "
                     "pixels used); Qx and Qy at each pixel centre and Q = sqrt(Qx^2 + Qy^2); Mask 1 for a pixel "
                     "excluded (masked, or removed for extreme sensitivity), 0 for a pixel used. An excluded pixel "
-                    "has I = 0 and Idev = " + pk::format("%.9g", static_cast<double>(excluded_idev(c.run.res, c.run.mask))) +
+                    "has I = 0 and Idev = " + pk::format("%.9g", static_cast<double>(excluded_idev(c.run.reduced, c.run.mask))) +
                     ", a million times the largest Idev of a pixel used, so that a program that ignores the mask "
                     "neither divides by zero nor gives it weight.";
     if (c.image.qdev.empty())
@@ -498,7 +498,7 @@ bool sums_of(const Run& run, BinSums& again, const BinSums*& sums) {
     if (run.want_sums) return true;
     Data1D rot;
     sums = &again;
-    return ave_data_sums(run.p, run.res, rot, run.mask, again, Console{nullptr, nullptr}).ok();
+    return ave_data_sums(run.p, run.reduced, rot, run.mask, again, Console{nullptr, nullptr}).ok();
 }
 
 // The numbers of the data groups that are not Pelkaro's own; false with
@@ -509,7 +509,7 @@ bool derived_values(const Run& run, CurveQ& curve, ImageQ& image, std::string& w
     BinSums again;
     const BinSums* sums = nullptr;
     if (curve_wanted(run.p)) {
-        if (!sums_of(run, again, sums) || !curve_q(run.p, run.rot, *sums, curve)) {
+        if (!sums_of(run, again, sums) || !curve_q(run.p, run.curve, *sums, curve)) {
             why = std::string("the Q values of the curve's bins could not be worked out (the averaging's bins were "
                               "not met exactly)") + fault;
             return false;
@@ -582,7 +582,7 @@ bool merge_curve_of(const Run& run, const CurveQ& curve, const std::string& name
     floats_of(curve.idev, idev);
     // As the file stores them (I, Idev and Qdev as floats) and read_curve reads them.
     out.q = curve.q;
-    for (int b : curve.bins) out.i.push_back(run.rot.y.at(static_cast<std::size_t>(b)));
+    for (int b : curve.bins) out.i.push_back(run.curve.y.at(static_cast<std::size_t>(b)));
     out.idev.assign(idev.begin(), idev.end());
     out.qdev.assign(qdev.begin(), qdev.end());
     out.intensity_unit = "1/cm";

@@ -89,7 +89,7 @@ TEST(BeamCenter, Centroids) {
 TEST(MakeMask, EdgeFrame) {
     Param a{}, b{};  // the parameters play no part
     b.bx = 64;
-    b.trap = 5;
+    b.wavelen = 5;
     std::vector<std::vector<float>> results;
     for (const auto& [params, fill] : {std::pair<Param, float>{a, 7.0f}, std::pair<Param, float>{b, -3.0f}}) {
         const Param& p = params;  // a lambda cannot capture a structured binding in C++17

@@ -59,8 +59,8 @@ Reduced reduce_in(const TempDir& dir, const std::string& par, std::FILE* console
     if (r.st.ok()) {
         r.st = reduce(run, con);
     }
-    r.image = run.res.intens;
-    r.uncert = run.res.uncert;
+    r.image = run.reduced.intens;
+    r.uncert = run.reduced.uncert;
     fs::current_path(before);
     return r;
 }
@@ -84,18 +84,18 @@ std::vector<float> reduced_in_memory(const TempDir& dir, const std::string& par)
     for (Data2D& s : run.sam) load(s);
     for (Data2D& b : run.buf)
         if (b.tm != 0) load(b);
-    EXPECT_TRUE(read_data(run.dcur, quiet).ok());
+    EXPECT_TRUE(read_data(run.dark, quiet).ok());
     load(run.sens);
     EXPECT_TRUE(read_mask(run.p, run.mask).ok());
     EXPECT_TRUE(sens_norm(run.p, run.sens, run.mask).ok());
     for (Data2D& s : run.sam) sens_cor(run.p, s, run.sens, run.mask);
     for (Data2D& b : run.buf)
         if (b.tm != 0) sens_cor(run.p, b, run.sens, run.mask);
-    run.res.intens.assign(kImageValues, 0.0f);
-    run.res.uncert.assign(kImageValues, 0.0f);
-    EXPECT_TRUE(sub_data(run.p, run.sam, run.buf, run.dcur, run.mask, run.res, quiet).ok());
+    run.reduced.intens.assign(kImageValues, 0.0f);
+    run.reduced.uncert.assign(kImageValues, 0.0f);
+    EXPECT_TRUE(sub_data(run.p, run.sam, run.buf, run.dark, run.mask, run.reduced, quiet).ok());
     fs::current_path(before);
-    return run.res.intens;
+    return run.reduced.intens;
 }
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {

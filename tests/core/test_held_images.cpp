@@ -73,13 +73,13 @@ TEST(HeldImages, ReduceToTheBitsOfTheFilesTheyWereReadFrom) {
     ASSERT_TRUE(reduce(held, kQuiet).ok());
     EXPECT_NE(console.find("The data file #0 is S."), std::string::npos) << console;
 
-    EXPECT_TRUE(same_bits(held.res.intens, from_files.res.intens));
-    EXPECT_TRUE(same_bits(held.res.uncert, from_files.res.uncert));
+    EXPECT_TRUE(same_bits(held.reduced.intens, from_files.reduced.intens));
+    EXPECT_TRUE(same_bits(held.reduced.uncert, from_files.reduced.uncert));
     EXPECT_TRUE(same_bits(held.mask.intens, from_files.mask.intens));
-    EXPECT_EQ(held.rot.num, from_files.rot.num);
-    EXPECT_GT(held.rot.num, 50);
+    EXPECT_EQ(held.curve.num, from_files.curve.num);
+    EXPECT_GT(held.curve.num, 50);
     for (auto a : {&Data1D::x, &Data1D::y, &Data1D::dy, &Data1D::dq, &Data1D::area})
-        EXPECT_TRUE(same_bits(held.rot.*a, from_files.rot.*a));
+        EXPECT_TRUE(same_bits(held.curve.*a, from_files.curve.*a));
 }
 
 TEST(HeldImages, StandForMissingFilesInTheParseAndNothingElse) {

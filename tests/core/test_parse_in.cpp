@@ -98,7 +98,7 @@ TEST_F(Parse, StoredValues) {
                   "SENS 0 sens name\nSENS 7 other\nAVGM 2\nBINS 1.5\nABSF 2\nPXSP 0.5 0.25\nSM2D 4000\n",
                   out),
               1);
-    EXPECT_EQ((std::vector<int>{p.mode, p.msk, p.jacobian, p.average}), (std::vector<int>{1, 1, 1, 2}));
+    EXPECT_EQ((std::vector<int>{p.mode, p.mask_source, p.jacobian, p.average}), (std::vector<int>{1, 1, 1, 2}));
     EXPECT_EQ((V{p.bx, p.by, p.src2sam, p.srcapp, p.samapp, p.wavelen, p.dwavelen, p.thmin, p.thmax,
                  p.bin_width, p.abs_fact, p.px, p.py, p.sam2det}),
               (V{64.5f, 63.25f, 5000, 10, 5, 6, 0.125f, static_cast<float>(10.0 * 3.141592653589793 / 180.0),

@@ -253,11 +253,11 @@ TEST(SeriesSetup, ReducesAsTheWholeReductionDoes) {
         ASSERT_TRUE(prepare_run(dir / "row.par", fast, quiet).ok());
         ASSERT_EQ(series_key(fast), setup.key);
         ASSERT_TRUE(reduce_with_setup(fast, setup)) << v;
-        EXPECT_TRUE(same_bits(fast.res.intens, whole.res.intens, kImageValues)) << v;
-        EXPECT_TRUE(same_bits(fast.res.uncert, whole.res.uncert, kImageValues)) << v;
+        EXPECT_TRUE(same_bits(fast.reduced.intens, whole.reduced.intens, kImageValues)) << v;
+        EXPECT_TRUE(same_bits(fast.reduced.uncert, whole.reduced.uncert, kImageValues)) << v;
         EXPECT_TRUE(same_bits(fast.mask.intens, whole.mask.intens, kImageValues)) << v;
-        EXPECT_EQ(fast.res.name, whole.res.name);
-        EXPECT_TRUE(same_curve(fast.rot, whole.rot)) << v;
+        EXPECT_EQ(fast.reduced.name, whole.reduced.name);
+        EXPECT_TRUE(same_curve(fast.curve, whole.curve)) << v;
     }
 }
 

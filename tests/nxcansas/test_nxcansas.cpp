@@ -228,7 +228,7 @@ TEST_F(NxCanSasExample, CurveHoldsTheReductionsNumbersAtBinCentres) {
     const auto lines = split(pkt::read_file(*dir_ / "sphere_sample.d1d"), '\n');
     ASSERT_EQ(i.size(), lines.size());
     ASSERT_TRUE(idev.size() == i.size() && qdev.size() == i.size() && q.size() == i.size() && qmean.size() == i.size());
-    const Data1D& rot = reduced_->rot;
+    const Data1D& rot = reduced_->curve;
     std::size_t n = 0;
     int first = -1, last = -1;
     for (int b = 0; b < rot.num; ++b) {
@@ -281,7 +281,7 @@ TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
         for (int x = 0; x < 128; ++x) {
             const int k = x + 128 * y;
             EXPECT_EQ(cells[x], f("%4.4f", i[k])) << x << "," << y;
-            EXPECT_EQ(pk::bits_of(i[k]), pk::bits_of(reduced_->res.intens[k]));
+            EXPECT_EQ(pk::bits_of(i[k]), pk::bits_of(reduced_->reduced.intens[k]));
             EXPECT_EQ(mask[k], pk::pixel_used(reduced_->mask.intens[k]) ? 0 : 1);
             if (mask_lines.at(k) == "0") {
                 EXPECT_EQ(mask[k], 1) << "masked in the mask file: " << x << "," << y;
@@ -292,7 +292,7 @@ TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
             if (mask[k]) {
                 EXPECT_TRUE(i[k] == 0 && std::isfinite(idev[k]) && idev[k] >= 1e5f * largest) << x << "," << y;
             } else {
-                EXPECT_EQ(pk::bits_of(idev[k]), pk::bits_of(reduced_->res.uncert[k]));
+                EXPECT_EQ(pk::bits_of(idev[k]), pk::bits_of(reduced_->reduced.uncert[k]));
             }
             excluded += mask[k];
             // Qx follows the column's side of the beam centre (x 65.5), Qy the row's (y 62.5).
@@ -435,7 +435,7 @@ TEST_F(NxCanSasExample, ConformsToTheDefinition) {
     EXPECT_EQ(h.text(e + "/sasinstrument/sassource/probe"), "neutron");
     EXPECT_FALSE(h.has(e + "/sasinstrument/sassource/radiation"));
     // Bin b's inner edge is at b w: Q = 4 pi / lambda sin(atan(b w / L) / 2).
-    const Data1D& rot = reduced_->rot;
+    const Data1D& rot = reduced_->curve;
     double width = 0;
     int bins = 0;
     for (int b = 20; b < rot.num; ++b, ++bins)
@@ -498,7 +498,7 @@ TEST_F(NxCanSasExample, QdevIsTheSpreadOfAMonteCarloInstrument) {
     Instrument ins;
     constexpr int kNeutrons = 100000;
     int first = 0;
-    while (reduced_->rot.area[first] == 0) ++first;
+    while (reduced_->curve.area[first] == 0) ++first;
     for (int b : {first, 20, 50, 85}) {
         std::vector<int> ring;  // pixels whose centre lies in bin b
         for (int k = 0; k < 16384; ++k) {

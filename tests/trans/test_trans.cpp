@@ -39,7 +39,7 @@ pk::FlatField flat_field(float value) {
     f.p.px = f.p.py = 5.0f;
     f.p.sam2det = 5000.0f;
     f.p.jacobian = 0;
-    f.p.msk = 1;
+    f.p.mask_source = 1;
     f.flat.name = "flat";
     f.flat.intens.assign(pk::kImageValues, value);
     f.mask.intens.assign(pk::kImageValues, 1.0f);

@@ -56,7 +56,7 @@ inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
 struct Param {
     int32_t sams;        // number of sample entries ("DATS" lines)
     int32_t bufs;        // number of buffer entries ("DATB" lines)
-    int32_t msk;         // 1 = read the mask file, otherwise internal mask
+    int32_t mask_source; // 1 = read the mask file, otherwise internal mask
     int32_t average;     // 0 = 2D output, 1 = 1D output, 2 = both
     float abs_fact;      // absolute intensity scaling factor
     float px;            // pixel spacing along x (columns)
@@ -69,7 +69,6 @@ struct Param {
     float samapp;        // sample aperture radius (half the value given)
     float wavelen;       // neutron wavelength, angstrom
     float dwavelen;      // wavelength spread
-    float trap;          // reserved, never set or read
     int32_t mode;        // 0 = reduce, 1 = write mask file, 2 = beam centre
     int32_t jacobian;    // 1 = apply the solid-angle correction
     float bin_width;     // radial bin width, pixels

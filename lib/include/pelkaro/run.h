@@ -21,17 +21,17 @@ struct Run {
     Param p{};
     std::vector<Data2D> sam;    // sample entries
     std::vector<Data2D> buf;    // buffer entries; those with time 0 are not loaded
-    Data2D dcur;                // dark current, loaded when its time is above 0
+    Data2D dark;                // dark current, loaded when its time is above 0
     Data2D sens;                // sensitivity: normalised after a reduction
     Data2D mask;                // the mask actually used (pixels of extreme sensitivity removed)
-    Data2D res;                 // the reduced image, named after the first sample file
-    Data1D rot;                 // the averaged curve, when the averaging mode asks for one
+    Data2D reduced;             // the reduced image, named after the first sample file
+    Data1D curve;               // the averaged curve, when the averaging mode asks for one
     // The corrected samples and buffers in use, summed pixel by pixel: the
     // entries keep their header values only, not their images.
     PixelSums sam_sums;
     PixelSums buf_sums;
     bool want_sums = false;     // set before reduce(): the average takes `sums` in its pass too
-    BinSums sums;               // per bin of rot, as ave_data_sums gives them
+    BinSums sums;               // per bin of curve, as ave_data_sums gives them
 };
 
 // Reads, counts and parses the parameter file and sizes the records.

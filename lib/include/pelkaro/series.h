@@ -100,7 +100,7 @@ struct SeriesSetup {
     SolidAngle sa;
     std::vector<Data2D> buf;   // the buffer entries, with their header values
     PixelSums buf_sums;        // the corrected buffers in use, summed
-    Data2D dcur, sens, mask;
+    Data2D dark, sens, mask;
     SubPlan sub;
     AvePlan plan;
 };

@@ -60,7 +60,7 @@ struct FlatField {
     Data2D mask;   // the mask file, or the internal mask
 };
 
-// Reads the flat field `flat_name` and (when p.msk is 1) the mask file
+// Reads the flat field `flat_name` and (when p.mask_source is 1) the mask file
 // `mask_name` with Pelkaro's readers (or takes the images of `held` by those
 // names); otherwise makes the internal mask.
 Status load_flat_field(const Param& p, const std::string& flat_name, const std::string& mask_name, FlatField& out,
