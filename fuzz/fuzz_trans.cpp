@@ -45,7 +45,7 @@ FlatField flat_field() {
     return f;
 }
 
-void refused_with_reason(const Status& st) { pkf::check(st.ok() || !st.reason().empty(), "a refusal without reason"); }
+void refused_with_reason(const Status& st) { pkf::check(st.ok() || !st.reason.empty(), "a refusal without reason"); }
 
 void measure(const BeamImage& empty, const BeamImage& run, const BeamImage& dark, const FlatField& flat) {
     BeamCentre c;

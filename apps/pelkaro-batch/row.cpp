@@ -59,7 +59,7 @@ bool checked(const BatchJob& job, const std::string& par, SeriesCheck& sc, RowRe
     res.state = RowState::refused;
     if (!sc.reduction.ok()) {
         res.state = RowState::failed;
-        res.error = "the reduction failed: " + sc.reduction.reason();
+        res.error = "the reduction failed: " + sc.reduction.reason;
     } else if (errors > 0) {
         res.error = first_error + (errors > 1 ? " (and " + counted(errors - 1, "more error", "more errors") + ")" : "");
     } else if (sc.run.p.mode != 0) {
@@ -105,7 +105,7 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         const Status st = t.fmt == kFmtD1d ? write_1D_as(run.curve, stem + t.ext)
                                            : write_2D_as(run.reduced, run.file, stem + t.ext);
         if (!st.ok()) {
-            res.error = "cannot write " + stem + t.ext + ": " + st.reason();
+            res.error = "cannot write " + stem + t.ext + ": " + st.reason;
             return false;
         }
         res.outputs.push_back(row.name + t.ext);

@@ -297,7 +297,7 @@ bool read_image(Data2D& d, const std::string& file, bool is_mask, const Console&
     d.name = file;
     const Status st = is_mask ? read_mask(Param{}, d) : read_data(d, Console{nullptr, nullptr});
     if (!st.ok()) {
-        const std::string why = st.reason();
+        const std::string why = st.reason;
         pk::say(err, "%s: error: %s\n", file.c_str(), why.empty() ? "could not be read" : why.c_str());
         return false;
     }

@@ -97,8 +97,8 @@ namespace {
 // (where the stage said something) and the run's.
 std::vector<std::string> diagnostics(const Status& st) {
     std::vector<std::string> lines;
-    if (!st.detail.empty()) lines.push_back(st.reason());
-    if (!st.message.empty()) lines.push_back(reason_of(st.message));
+    if (!st.detail.empty()) lines.push_back(st.reason);
+    if (!st.message.empty()) lines.push_back(st.run_reason);
     return lines;
 }
 
@@ -106,7 +106,7 @@ int report_failure(const Console& err, const NxOptions& opt, const Status& st) {
     // A refused line of the parameter file is named by its line number.
     std::string named;
     if (st.stage == Stage::parameters && st.line > 0) {
-        named = st.reason();
+        named = st.reason;
         pk::say(err, "%s:%d: error: %s\n", opt.param.c_str(), st.line, named.c_str());
     }
     std::vector<std::string> lines;

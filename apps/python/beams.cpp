@@ -41,7 +41,8 @@ void collect_notes(PyTransmission& m) {
         }
         Status st = n.status;
         st.entry = n.run;
-        m.errors.append(error_of(Refusal(st, std::nullopt, m.console, n.text, note_line(n))));
+        st.reason = n.text;  // the sentence pelkaro-trans prints for it
+        m.errors.append(error_of(Refusal(st, std::nullopt, m.console, note_line(n))));
     }
 }
 

@@ -34,9 +34,9 @@ struct PyMergeInput {
 
 Refusal merge_refusal(Stage stage, Code code, const std::string& why, const std::string& file = std::string(),
                       int entry = -1) {
-    Status st = failure_at(stage, code, -1, entry, std::string());
-    st.message = why;
-    return Refusal(st, file.empty() ? std::nullopt : std::optional<std::string>(file), std::string());
+    Status st = failure(stage, code, why);
+    st.entry = entry;
+    return Refusal(st, file.empty() ? std::nullopt : std::optional<std::string>(file), std::string(), why);
 }
 
 // The name a reduction's curve goes by: its parameter file, or the first

@@ -30,23 +30,17 @@ inline pyb::str text_of(const std::string& s) {
         PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
 }
 
-// The reason for a refusal in one sentence: the stage's diagnostic, else
-// the run's message, without the program's prefixes.
-std::string sentence_of(const Status& st);
-
 // A refusal, as pelkaro.Error carries it: the library's Status, the
-// parameter file it concerns (none for a mapping) and the console text up
-// to it.  Thrown by the module's C++ code; translated into pelkaro.Error.
+// parameter file it concerns (none for a mapping), the console text up to
+// it and the text printed for it: Pelkaro's (Status::text), or a companion
+// program's line where one is given.  Its sentence is the Status's reason.
+// Thrown by the module's C++ code; translated into pelkaro.Error.
 class Refusal : public std::exception {
 public:
-    Refusal(Status st, std::optional<std::string> file, std::string console)
-        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(sentence_of(st_)),
-          text_(st_.text()) {}
-    // A companion program's refusal: its sentence and the text it prints for it.
-    Refusal(Status st, std::optional<std::string> file, std::string console, std::string sentence, std::string text)
-        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)), what_(std::move(sentence)),
-          text_(std::move(text)) {}
-    const char* what() const noexcept override { return what_.c_str(); }
+    Refusal(Status st, std::optional<std::string> file, std::string console, std::string text = std::string())
+        : st_(std::move(st)), file_(std::move(file)), console_(std::move(console)),
+          text_(text.empty() ? st_.text() : std::move(text)) {}
+    const char* what() const noexcept override { return st_.reason.c_str(); }
     const Status& status() const { return st_; }
     const std::optional<std::string>& file() const { return file_; }
     const std::string& console() const { return console_; }
@@ -56,7 +50,6 @@ private:
     Status st_;
     std::optional<std::string> file_;
     std::string console_;
-    std::string what_;
     std::string text_;
 };
 

@@ -8,12 +8,11 @@ namespace pk::py {
 
 
 Refusal refusal(Stage stage, Code code, const std::string& sentence, int keyword, int entry) {
-    Status st = failure_at(stage, code, keyword, entry, std::string());
-    st.message = sentence;
-    return Refusal(st, std::nullopt, std::string());
+    Status st = failure(stage, code, sentence);
+    st.keyword = keyword;
+    st.entry = entry;
+    return Refusal(st, std::nullopt, std::string(), sentence);
 }
-
-std::string sentence_of(const Status& st) { return st.reason(); }
 
 std::optional<std::string> PyRun::file() const {
     if (from_mapping) return std::nullopt;
@@ -34,11 +33,13 @@ bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
 // memory has no use for: Pelkaro makes them.
 Status reduction_only(const Run& run) {
     if (run.p.mode != 1 && run.p.mode != 2) return ok_status();
-    Status st = failure_at(Stage::parameters, Code::bad_parameter, MODE, -1, std::string());
+    Status st = failure(Stage::parameters, Code::bad_parameter,
+                        pk::format("the parameters ask for %s (MODE %d), not a reduction; run Pelkaro for it",
+                                   run.p.mode == 1 ? "the mask file" : "the beam centre", run.p.mode));
+    st.keyword = MODE;
     for (const ParseRecord& rec : run.log.records)
         if (rec.keyword == MODE && rec.verdict == Verdict::accepted) st.line = rec.line;
-    st.message = pk::format("the parameters ask for %s (MODE %d), not a reduction; run Pelkaro for it",
-                            run.p.mode == 1 ? "the mask file" : "the beam centre", run.p.mode);
+    st.message = st.reason;
     return st;
 }
 
@@ -51,9 +52,10 @@ Status reduce_run(PyRun& r, const std::string* path) {
     r.run.want_sums = true;  // the curve's Qmean, Idev and Qdev, as the NXcanSAS file has them
     if (st.ok()) st = reduce(r.run, con);
     if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.curve, r.run.sums, r.q)) {
-        st = failure(Stage::average, Code::bad_contents, std::string());
-        st.message = "the Q values of the curve's bins could not be worked out (the averaging's bins were not met "
-                     "exactly); this is a fault of the program";
+        st = failure(Stage::average, Code::bad_contents,
+                     "the Q values of the curve's bins could not be worked out (the averaging's bins were not met "
+                     "exactly); this is a fault of the program");
+        st.message = st.reason;
     }
     if (!st.ok()) r.console += st.text();
     return st;

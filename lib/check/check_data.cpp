@@ -18,7 +18,7 @@ namespace {
 // The error for a file that Pelkaro's reader refuses.
 std::string load_error(int kw, const std::string& name, const Status& st) {
     if (st.code == Code::cannot_read || st.detail.empty()) return cannot_use(std::string("the ") + role_of(kw), name);
-    return std::string("Pelkaro cannot load the ") + role_of(kw) + " " + quote(name) + ": " + shown(st.reason());
+    return std::string("Pelkaro cannot load the ") + role_of(kw) + " " + quote(name) + ": " + shown(st.reason);
 }
 
 // "the two counts 7 and 0" for "7.0".

@@ -91,7 +91,7 @@ struct Check {
 struct Line : ParseRecord {
     std::string text;  // the piece as read
     std::string name;  // the file name of a file line
-    std::string why;   // a rejection's message
+    Status rejection;  // why the parser refused it
 };
 Line with_text(const Check& c, const ParseRecord& rec);
 
@@ -162,7 +162,7 @@ std::string trailing_blanks(const std::string& name);
 std::string num(double v);                 // "%g", whole numbers in full
 const char* role_of(int kw);               // "sample file", "buffer file", ...
 // A stage's message without its label ("read_data -> ") and line end.
-std::string stage_text(const std::string& message);
+std::string stage_text(const Status& st);
 // The one-edit neighbours: one letter changed, added or dropped, or two
 // neighbouring letters swapped.
 bool one_edit_apart(const std::string& a, const std::string& b);

@@ -168,14 +168,15 @@ std::string explain_missing(const Line& rec) {
 
 std::string explain(const Line& rec) {
     const Keyword& k = kKeywordTable[rec.keyword];
-    if (rec.why.find("is too long") != std::string::npos)
+    const Code code = rec.rejection.code;
+    if (code == Code::line_too_long)
         return std::string(k.name) + ": the line is longer than 510 characters; Pelkaro reads it in pieces of 510 and "
                                      "this piece ends inside what " + k.name + " reads";
-    if (rec.why.find("does not exist") != std::string::npos) return explain_missing(rec);
-    if (rec.why.find("than were counted") != std::string::npos) return std::string(k.name) + ": " + stage_text(rec.why);
+    if (code == Code::cannot_read) return explain_missing(rec);
+    if (code == Code::bad_count) return std::string(k.name) + ": " + stage_text(rec.rejection);
     if (k.form == KwForm::numbers) return explain_numbers(rec);
     if (k.form == KwForm::file) return explain_file_numbers(rec);
-    return std::string(k.name) + ": " + stage_text(rec.why);
+    return std::string(k.name) + ": " + stage_text(rec.rejection);
 }
 
 constexpr std::size_t kMaxRejections = 50;
@@ -233,7 +234,7 @@ void collect_records(Check& c, std::vector<Rejection>& rejections) {
 }  // namespace
 
 Line with_text(const Check& c, const ParseRecord& rec) {
-    return Line{rec, std::string(c.pf().text_of(rec)), std::string(c.pf().name_of(rec)), std::string()};
+    return Line{rec, std::string(c.pf().text_of(rec)), std::string(c.pf().name_of(rec)), Status{}};
 }
 
 void parse_file(Check& c) {
@@ -251,7 +252,7 @@ void parse_file(Check& c) {
         const std::size_t idx = log.back().piece;
         rejections.push_back({log.back(), c.run.file.pieces[idx].length});
         Line rejected = with_text(c, log.back());
-        rejected.why = c.run.log.why;
+        rejected.rejection = c.run.log.rejection;
         c.error(rejected.line, explain(rejected));
         if (rejections.size() >= kMaxRejections) {
             c.error(0, "too many rejected lines; the rest of the file is not checked");

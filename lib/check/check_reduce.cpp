@@ -21,7 +21,7 @@ namespace {
 
 // A refusal of the run: an error on the parameter line it concerns.
 void refusal(Check& c, const Status& st) {
-    c.error(st.line, shown(st.reason()));
+    c.error(st.line, shown(st.reason));
 }
 
 void empty_curve(Check& c) {

@@ -113,7 +113,7 @@ const char* role_of(int kw) {
     }
 }
 
-std::string stage_text(const std::string& message) { return shown(reason_of(message)); }
+std::string stage_text(const Status& st) { return shown(st.reason); }
 
 bool one_edit_apart(const std::string& a, const std::string& b) {
     if (a == b) return false;

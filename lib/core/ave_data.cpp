@@ -77,9 +77,9 @@ Status sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D
                 for (int n = 0; n < kSub; ++n) {
                     const pk::ave::SubPixel s = pk::ave::subpixel_at(p, i, j, m, n, tot, max);
                     if (!(s.where >= 0 && s.where < tot))
-                        return failure(Stage::average, Code::not_finite,
-                                       pk::format("ave_data -> pixel (%d, %d) lies beyond the averaging radius; "
-                                                  "the curve cannot be averaged\n",
+                        return failure(Stage::average, Code::not_finite, "ave_data",
+                                       pk::format("pixel (%d, %d) lies beyond the averaging radius; "
+                                                  "the curve cannot be averaged",
                                                   i, j));
                     const int idx = static_cast<int>(s.where);
                     if (thmin <= s.az && s.az <= thmax) {
@@ -139,9 +139,9 @@ Status finish_bins(Data1D& out, int tot) {
         if (out.area[i] == 0) continue;
         if (!std::isfinite(out.x[i]) || !std::isfinite(out.y[i]) || !std::isfinite(out.dy[i]) ||
             !std::isfinite(out.dq[i]))
-            return failure(Stage::average, Code::not_finite,
-                           pk::format("ave_data -> bin %d would hold a value that is not finite (Q %f, I %f, dI %f, "
-                                      "dQ %f); the curve cannot be averaged\n",
+            return failure(Stage::average, Code::not_finite, "ave_data",
+                           pk::format("bin %d would hold a value that is not finite (Q %f, I %f, dI %f, "
+                                      "dQ %f); the curve cannot be averaged",
                                       i, static_cast<double>(out.x[i]), static_cast<double>(out.y[i]),
                                       static_cast<double>(out.dy[i]), static_cast<double>(out.dq[i])));
     }
@@ -172,9 +172,9 @@ Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask
     const float max = pk::radius(X, Y, px, py);
     const double quotient = static_cast<double>(max) / bin;
     if (!(quotient >= 0 && quotient < kCurveValues))
-        return failure_at(Stage::average, Code::too_many_bins, BINS, -1,
-                          pk::format("ave_data -> the bin width and geometry ask for %g bins, more than the %d the "
-                                     "curve holds; the curve cannot be averaged\n",
+        return failure_at(Stage::average, Code::too_many_bins, BINS, -1, "ave_data",
+                          pk::format("the bin width and geometry ask for %g bins, more than the %d the "
+                                     "curve holds; the curve cannot be averaged",
                                      quotient, kCurveValues));
     const int tot = static_cast<int>(quotient) + 1;
     bin = pk::to_float(static_cast<double>(max) / tot);

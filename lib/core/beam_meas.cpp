@@ -25,9 +25,9 @@ Status beam_center(Param& p, const Data2D& in, const Console& con) {
         }
     }
     if (count == 0)
-        return failure(Stage::beam_centre, Code::no_pixels,
-                       pk::format("beam_center -> no pixel of the search window (rows and columns 3 to 124) "
-                                  "counts more than 5; no beam found in %s\n",
+        return failure(Stage::beam_centre, Code::no_pixels, "beam_center",
+                       pk::format("no pixel of the search window (rows and columns 3 to 124) "
+                                  "counts more than 5; no beam found in %s",
                                   in.name.c_str()));
     p.bx = static_cast<float>(static_cast<double>(row_sum) / count);
     p.by = static_cast<float>(static_cast<double>(col_sum) / count);

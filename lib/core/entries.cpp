@@ -16,27 +16,25 @@ namespace {
 struct EntryText {
     int keyword;              // DATS or DATB
     const char* kind;         // "sample" or "buffer"
-    const char* no_memory;
+    const char* no_memory;    // the run's reasons and messages
     const char* unreadable;   // %d: the entry's index
-    const char* zero_time;    // %d: the entry's index
+    const char* zero_time;    // %d: the entry's index; its message ends the program
     const char* no_jacobian;  // %d: the entry's index
 };
 const EntryText kSampleText = {
     DATS,
     "sample",
-    "Pelkaro:  unable to allocate the sample data memory\n",
-    "Pelkaro:  unable to read the sample data file #%d\n...Exiting program\n",
-    "Pelkaro:  the counting time of sample data file #%d is 0 after reading its header; it cannot be "
-    "normalized\nExiting program\n",
-    "Pelkaro:  unable to perform jacobian correction on data file %d...Exiting program\n"};
+    "unable to allocate the sample data memory",
+    "unable to read the sample data file #%d",
+    "the counting time of sample data file #%d is 0 after reading its header; it cannot be normalized",
+    "unable to perform jacobian correction on data file %d"};
 const EntryText kBufferText = {
     DATB,
     "buffer",
-    "Pelkaro:  unable to allocate the background memory\n",
-    "Pelkaro:  unable to read the buffer data file #%d\n...Exiting program\n",
-    "Pelkaro:  the counting time of buffer data file #%d is 0 after reading its header; it cannot be "
-    "normalized\nExiting program\n",
-    "Pelkaro:  unable to perform jacobian correction on buffer file %d...Exiting program\n"};
+    "unable to allocate the background memory",
+    "unable to read the buffer data file #%d",
+    "the counting time of buffer data file #%d is 0 after reading its header; it cannot be normalized",
+    "unable to perform jacobian correction on buffer file %d"};
 
 // The stamp of a file read from disk; false when it cannot be had.
 bool stamp_of(const std::string& name, FileStamp& s) {
@@ -68,12 +66,13 @@ Status read_once(const Run& run, EntryPasses& ps, Data2D& d, int n, const EntryT
         return ok_status();
     }
     Data2D& s = ps.scratch;
-    if (!allocate_image(s)) return about(fail(Stage::read, Code::no_memory, text.no_memory), text.keyword, n);
+    if (!allocate_image(s)) return about(fail(Stage::read, Code::no_memory, text.no_memory, "\n"), text.keyword, n);
     s.name = d.name, s.tm = d.tm, s.monitor = d.monitor, s.psd = d.psd, s.values = 0;
     FirstRead r;
     const Status st = read_data(run.held, s, Console{nullptr, &r.console});
     pk::say(con, "%s", r.console.c_str());
-    if (!st.ok()) return about(with_message(st, pk::format(text.unreadable, n)), text.keyword, n);
+    if (!st.ok())
+        return about(with_message(st, pk::format(text.unreadable, n), "\n...Exiting program\n"), text.keyword, n);
     FileStamp stamp;
     if (!held_image(run.held, d.name) && stamp_of(d.name, stamp)) ps.stamps.emplace(d.name, stamp);
     r.tm = s.tm, r.monitor = s.monitor, r.psd = s.psd, r.values = s.values;
@@ -90,20 +89,23 @@ Status check_entry(const Run& run, const SolidAngle& sa, EntryPasses& ps, Data2D
     st = no_values(d, pk::format("the %s data file #%d", text.kind, n));
     if (!st.ok()) return about(st, text.keyword, n);
     if (d.tm == 0)
-        return about(fail(Stage::read, Code::zero_time, pk::format(text.zero_time, n).c_str()), text.keyword, n);
+        return about(fail(Stage::read, Code::zero_time, pk::format(text.zero_time, n), "\nExiting program\n"),
+                     text.keyword, n);
     // The solid-angle correction fails for the geometry, whatever the image.
     if (run.p.jacobian == 1 && sa.bad_x >= 0) {
         st = jacobian(run.p, ps.scratch, sa);
-        if (!st.ok()) return about(with_message(st, pk::format(text.no_jacobian, n)), text.keyword, n);
+        if (!st.ok())
+            return about(with_message(st, pk::format(text.no_jacobian, n), "...Exiting program\n"), text.keyword, n);
     }
     return ok_status();
 }
 
 Status changed(const EntryText& text, int n, const std::string& name) {
-    Status st = fail(Stage::read, Code::changed_file, "");
-    st.message = pk::format("Pelkaro:  the %s data file #%d (%s) changed while the run was reading it\nExiting program\n",
-                            text.kind, n, name.c_str());
-    return about(st, text.keyword, n);
+    return about(fail(Stage::read, Code::changed_file,
+                      pk::format("the %s data file #%d (%s) changed while the run was reading it", text.kind, n,
+                                 name.c_str()),
+                      "\nExiting program\n"),
+                 text.keyword, n);
 }
 
 // The entry's image read again into the scratch image.  Its header values
@@ -115,7 +117,7 @@ Status read_again(const Run& run, EntryPasses& ps, const Data2D& d, int n, const
     FileStamp now;
     if (stamp != ps.stamps.end() && !(stamp_of(d.name, now) && now == stamp->second)) return changed(text, n, d.name);
     Data2D& s = ps.scratch;
-    if (!allocate_image(s)) return about(fail(Stage::read, Code::no_memory, text.no_memory), text.keyword, n);
+    if (!allocate_image(s)) return about(fail(Stage::read, Code::no_memory, text.no_memory, "\n"), text.keyword, n);
     s.name = d.name, s.tm = d.tm, s.monitor = d.monitor, s.psd = d.psd, s.values = 0;
     const Status st = read_data(run.held, s, Console{nullptr, nullptr});
     const bool same = bits_of(s.tm) == bits_of(d.tm) && bits_of(s.monitor) == bits_of(d.monitor) &&

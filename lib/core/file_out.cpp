@@ -231,12 +231,12 @@ Status write_2D_as(const Data2D& data, const ParamFile& pf, const std::string& o
     pk::AtomicFile out;
     if (!pk::atomic_open(out_name, out)) {
         return failure(
-            Stage::output, Code::cannot_write,
-            pk::format("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str()));
+            Stage::output, Code::cannot_write, "file_out:write_2D",
+            pk::format("could not open the output file %s for writing", out_name.c_str()));
     }
     if (!pk::atomic_finish(out, write_image(out.f, pf, data))) {
-        return failure(Stage::output, Code::cannot_write,
-                       pk::format("file_out:write_2D -> could not write the output file %s\n", out_name.c_str()));
+        return failure(Stage::output, Code::cannot_write, "file_out:write_2D",
+                       pk::format("could not write the output file %s", out_name.c_str()));
     }
     return ok_status();
 }
@@ -247,8 +247,8 @@ Status write_2D(const Param& p, const Data2D& data, const std::string& name, con
         const std::string out_name = output_name(data.name, ".d2d");
         pk::say(con, "Entered write_2D\nThe 2D output filename is %s\n", out_name.c_str());
         return failure(
-            Stage::output, Code::cannot_write,
-            pk::format("file_out:write_2D -> could not open the output file %s for writing\n", out_name.c_str()));
+            Stage::output, Code::cannot_write, "file_out:write_2D",
+            pk::format("could not open the output file %s for writing", out_name.c_str()));
     }
     return write_2D(p, data, pf, con);
 }
@@ -260,8 +260,8 @@ Status write_1D(const Param&, const Data2D& data, const Data1D& d, const std::st
         pk::say(con, "The 1D output filename is %s\n", out_name.c_str());
         return write_1D_as(d, out_name);
     } catch (const std::bad_alloc&) {
-        return failure(Stage::output, Code::cannot_write,
-                       pk::format("file_out:write_1D -> could not allocate the filename buffer\n"));
+        return failure(Stage::output, Code::cannot_write, "file_out:write_1D",
+                       pk::format("could not allocate the filename buffer"));
     }
 }
 
@@ -270,8 +270,8 @@ Status write_1D_as(const Data1D& d, const std::string& out_name) {
         pk::AtomicFile out;
         if (!pk::atomic_open(out_name, out)) {
             return failure(
-                Stage::output, Code::cannot_write,
-                pk::format("file_out:write_1D -> could not open the output file %s for writing\n", out_name.c_str()));
+                Stage::output, Code::cannot_write, "file_out:write_1D",
+                pk::format("could not open the output file %s for writing", out_name.c_str()));
         }
         std::string text;
         const int num = d.num < 0 ? 0 : (d.num > kCurveValues ? kCurveValues : d.num);
@@ -288,13 +288,13 @@ Status write_1D_as(const Data1D& d, const std::string& out_name) {
             text.push_back('\n');
         }
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
-            return failure(Stage::output, Code::cannot_write,
-                           pk::format("file_out:write_1D -> could not write the output file %s\n", out_name.c_str()));
+            return failure(Stage::output, Code::cannot_write, "file_out:write_1D",
+                           pk::format("could not write the output file %s", out_name.c_str()));
         }
         return ok_status();
     } catch (const std::bad_alloc&) {
-        return failure(Stage::output, Code::cannot_write,
-                       pk::format("file_out:write_1D -> could not allocate the filename buffer\n"));
+        return failure(Stage::output, Code::cannot_write, "file_out:write_1D",
+                       pk::format("could not allocate the filename buffer"));
     }
 }
 
@@ -303,8 +303,8 @@ Status write_mask(const Param& p, const Data2D& data, const Console& con) {
     try {
         pk::AtomicFile out;
         if (!pk::atomic_open("mask.d2d", out)) {
-            return failure(Stage::output, Code::cannot_write,
-                           pk::format("file_out:write_mask -> could not open the output file\n"));
+            return failure(Stage::output, Code::cannot_write, "file_out:write_mask",
+                           pk::format("could not open the output file"));
         }
         std::string text;
         char line[256];
@@ -314,13 +314,13 @@ Status write_mask(const Param& p, const Data2D& data, const Console& con) {
         text += "# detector appears as if looking from sample position\n";
         for (int r = 0; r < kDetSide; ++r) append_row<2>(text, &data.intens[static_cast<std::size_t>(r * kDetSide)], 2);
         if (!pk::atomic_finish(out, write_all(out.f, text))) {
-            return failure(Stage::output, Code::cannot_write,
-                           pk::format("file_out:write_mask -> could not write the output file mask.d2d\n"));
+            return failure(Stage::output, Code::cannot_write, "file_out:write_mask",
+                           pk::format("could not write the output file mask.d2d"));
         }
         return ok_status();
     } catch (const std::bad_alloc&) {
-        return failure(Stage::output, Code::cannot_write,
-                       pk::format("file_out:write_mask -> could not open the output file\n"));
+        return failure(Stage::output, Code::cannot_write, "file_out:write_mask",
+                       pk::format("could not open the output file"));
     }
 }
 

@@ -18,14 +18,14 @@ constexpr uint32_t kCountMax = 2147483647;  // the reader's 32-bit limit
 // The checks the readers make of a file's values, on a held image.
 Status check_values(const HeldImage& h, const char* limit_text) {
     if (h.values.size() > static_cast<std::size_t>(kImageValues))
-        return failure(Stage::read, Code::bad_contents,
-                       pk::format("%s -> %s%s holds more than %d values\n", h.mask ? "read_saxs" : "read_data",
-                                  h.mask ? "the mask file " : "", h.name.c_str(), kImageValues));
+        return failure(Stage::read, Code::bad_contents, h.mask ? "read_saxs" : "read_data",
+                       pk::format("%s%s holds more than %d values", h.mask ? "the mask file " : "", h.name.c_str(),
+                                  kImageValues));
     for (uint32_t v : h.values)
         if (v > kCountMax)
-            return failure(Stage::read, Code::bad_contents,
-                           pk::format("%s -> %s%s holds %s beyond the 32-bit range\n", h.mask ? "read_saxs" : "read_data",
-                                      h.mask ? "the mask file " : "", h.name.c_str(), limit_text));
+            return failure(Stage::read, Code::bad_contents, h.mask ? "read_saxs" : "read_data",
+                           pk::format("%s%s holds %s beyond the 32-bit range", h.mask ? "the mask file " : "",
+                                      h.name.c_str(), limit_text));
     return ok_status();
 }
 
@@ -59,8 +59,8 @@ Status read_data(const std::vector<HeldImage>& held, Data2D& data, const Console
     if (data.intens.size() != static_cast<std::size_t>(kImageValues)) data.intens.assign(kImageValues, 0.0f);
     if (data.uncert.size() != static_cast<std::size_t>(kImageValues)) data.uncert.assign(kImageValues, 0.0f);
     if (h->mask)
-        return failure(Stage::read, Code::bad_contents,
-                       pk::format("read_data -> %s is a mask held in memory, not detector counts\n", h->name.c_str()));
+        return failure(Stage::read, Code::bad_contents, "read_data",
+                       pk::format("%s is a mask held in memory, not detector counts", h->name.c_str()));
     return take_counts(*h, data);
 }
 
@@ -69,8 +69,8 @@ Status read_mask(const std::vector<HeldImage>& held, const Param& p, Data2D& mas
     if (!h) return read_mask(p, mask);
     if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
     if (!h->mask)
-        return failure(Stage::read, Code::bad_contents,
-                       pk::format("read_saxs -> %s is detector counts held in memory, not a mask\n", h->name.c_str()));
+        return failure(Stage::read, Code::bad_contents, "read_saxs",
+                       pk::format("%s is detector counts held in memory, not a mask", h->name.c_str()));
     const Status st = check_values(*h, "a value");
     if (!st.ok()) return st;
     std::size_t n = 0;

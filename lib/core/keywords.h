@@ -26,9 +26,11 @@ struct Keyword {
     Need need;
     const char* reads;   // what the line holds, in words
     const char* rule;    // the check its values must pass, in words ("" when none)
-    // Numbers lines only: the rejection message, how the values are read
-    // into the record, whether they are acceptable, what happens to them
-    // once accepted (may be null), and the report of the accepted values.
+    // Numbers lines only: the rejection (the diagnostic's label, "" for
+    // none, and its reason), how the values are read into the record,
+    // whether they are acceptable, what happens to them once accepted (may
+    // be null), and the report of the accepted values.
+    const char* reject_label;
     const char* reject;
     void (*read)(Numbers& n, Param& p);
     bool (*valid)(const Param& p);

@@ -78,69 +78,68 @@ void read_smrp(Numbers& n, Param& p) {
 
 const Keyword kKeywordTable[] = {
     {"MODE", KwForm::numbers, Need::none, "the run mode (0 reduce, 1 write the mask file, 2 measure the beam centre)",
-     "0 <= mode <= 2", "parse_in -> the reduction mode specified is undefined\n",
+     "0 <= mode <= 2", "parse_in", "the reduction mode specified is undefined",
      [](Numbers& n, Param& p) { n.d(p.mode); }, [](const Param& p) { return p.mode >= 0 && p.mode <= 2; }, nullptr,
      [](const Param& p, const Console& con) { pk::say(con, "The reduction mode is %d\n", p.mode); }},
     {"CNTR", KwForm::numbers, Need::reduction, "two numbers (beam centre x and y in pixels, 0 to 511)",
-     "0 <= x <= 511 and 0 <= y <= 511", "parse_in -> the specified beam center is not on the detector\n",
+     "0 <= x <= 511 and 0 <= y <= 511", "parse_in", "the specified beam center is not on the detector",
      [](Numbers& n, Param& p) { n.f(p.bx), n.f(p.by); },
      [](const Param& p) { return p.bx >= 0 && p.bx <= 511.0f && p.by >= 0 && p.by <= 511.0f; }, nullptr,
      [](const Param& p, const Console& con) {
          pk::say(con, "The beam center is %f %f (pixels)\n", dbl(p.bx), dbl(p.by));
      }},
-    {"PXSP", KwForm::numbers, Need::reduction, "two numbers (pixel spacing along x and y)", "both > 0",
-     "parse_in -> the specified pixel spacing is unphysical\n", [](Numbers& n, Param& p) { n.f(p.px), n.f(p.py); },
+    {"PXSP", KwForm::numbers, Need::reduction, "two numbers (pixel spacing along x and y)", "both > 0", "parse_in",
+     "the specified pixel spacing is unphysical", [](Numbers& n, Param& p) { n.f(p.px), n.f(p.py); },
      [](const Param& p) { return p.px > 0 && p.py > 0; }, nullptr,
      [](const Param& p, const Console& con) {
          pk::say(con, "The pixel spacing is %f %f (cm)\n", dbl(p.px), dbl(p.py));
      }},
-    {"SM2D", KwForm::numbers, Need::reduction, "one number (sample-to-detector distance)", "distance > 0",
-     "parse_in -> the specified sample-to-detector distance is not physically realistic\n",
+    {"SM2D", KwForm::numbers, Need::reduction, "one number (sample-to-detector distance)", "distance > 0", "parse_in",
+     "the specified sample-to-detector distance is not physically realistic",
      [](Numbers& n, Param& p) { n.f(p.sam2det); }, [](const Param& p) { return p.sam2det > 0; }, nullptr,
      [](const Param& p, const Console& con) {
          pk::say(con, "The sample-to-detector distance is %f (mm)\n", dbl(p.sam2det));
      }},
     {"SMRP", KwForm::numbers, Need::average,
-     "three numbers (source-to-sample distance, source and sample aperture diameters)", "distance > 0",
-     "parse_in -> the specified source-to-sample distance is not physically realistic\n", read_smrp,
+     "three numbers (source-to-sample distance, source and sample aperture diameters)", "distance > 0", "parse_in",
+     "the specified source-to-sample distance is not physically realistic", read_smrp,
      [](const Param& p) { return p.src2sam > 0; }, nullptr,
      [](const Param& p, const Console& con) {
          pk::say(con, "The smearing parameters are %f %f %f (mm)\n", dbl(p.src2sam), dbl(p.srcapp), dbl(p.samapp));
      }},
     {"WAVE", KwForm::numbers, Need::average, "two numbers (wavelength in angstrom and its relative spread)",
-     "wavelength > 0", "parse_in -> the specified wavelength is unphysical\n",
+     "wavelength > 0", "parse_in", "the specified wavelength is unphysical",
      [](Numbers& n, Param& p) { n.f(p.wavelen), n.f(p.dwavelen); }, [](const Param& p) { return p.wavelen > 0; },
      nullptr,
      [](const Param& p, const Console& con) {
          pk::say(con, "The wavelength is %f (Angstroms) with a spread of %f\n", dbl(p.wavelen), dbl(p.dwavelen));
      }},
     {"DATS", KwForm::file, Need::none,
-     "a file name and four numbers (counting time, monitor counts, thickness, transmission)", "time not 0",
+     "a file name and four numbers (counting time, monitor counts, thickness, transmission)", "time not 0", nullptr,
      nullptr, nullptr, nullptr, nullptr, nullptr},
     {"DATB", KwForm::file, Need::none,
-     "a file name and four numbers (counting time, monitor counts, thickness, transmission)", "", nullptr,
+     "a file name and four numbers (counting time, monitor counts, thickness, transmission)", "", nullptr, nullptr,
      nullptr, nullptr, nullptr, nullptr},
     {"DATD", KwForm::file, Need::none, "a file name and two numbers (counting time, monitor counts)", "", nullptr,
-     nullptr, nullptr, nullptr, nullptr},
+     nullptr, nullptr, nullptr, nullptr, nullptr},
     {"SENS", KwForm::sens, Need::reduction,
-     "the solid-angle flag (one character, 0 = off) and the sensitivity file name", "", nullptr, nullptr,
+     "the solid-angle flag (one character, 0 = off) and the sensitivity file name", "", nullptr, nullptr, nullptr,
      nullptr, nullptr, nullptr},
     {"MASK", KwForm::file, Need::none,
-     "a file name and two numbers (1 = the file must exist, 1 = read the mask from it)", "", nullptr, nullptr,
+     "a file name and two numbers (1 = the file must exist, 1 = read the mask from it)", "", nullptr, nullptr, nullptr,
      nullptr, nullptr, nullptr},
     {"ABSF", KwForm::numbers, Need::reduction, "one number (absolute intensity scaling factor)", "factor > 0",
-     "parse_in -> the specified absolute intensity scaling factor is not physical\n",
+     "parse_in", "the specified absolute intensity scaling factor is not physical",
      [](Numbers& n, Param& p) { n.f(p.abs_fact); }, [](const Param& p) { return p.abs_fact > 0; }, nullptr,
      [](const Param& p, const Console& con) {
          pk::say(con, "The absolute intensity scaling factor is %f\n", dbl(p.abs_fact));
      }},
-    {"AVGM", KwForm::numbers, Need::none, "one whole number (0 the 2D image, 1 the 1D curve, 2 both)",
-     "0 <= mode <= 2", "parse_in -> the averaging mode specified is undefined\n",
-     [](Numbers& n, Param& p) { n.d(p.average); },
+    {"AVGM", KwForm::numbers, Need::none, "one whole number (0 the 2D image, 1 the 1D curve, 2 both)", "0 <= mode <= 2",
+     "parse_in", "the averaging mode specified is undefined", [](Numbers& n, Param& p) { n.d(p.average); },
      [](const Param& p) { return p.average >= 0 && p.average <= 2; }, nullptr,
      [](const Param& p, const Console& con) { pk::say(con, "The averaging mode is %d\n", p.average); }},
     {"ANGS", KwForm::numbers, Need::average, "two numbers (the sector's first and last azimuth in degrees)",
-     "0 <= first < second <= 360", "The azimuthal averagingn angles are improperly defined\n",
+     "0 <= first < second <= 360", "", "The azimuthal averagingn angles are improperly defined",
      [](Numbers& n, Param& p) { n.f(p.thmin), n.f(p.thmax); },
      [](const Param& p) { return p.thmin < p.thmax && p.thmin >= 0 && p.thmax <= 360.0f; },
      [](Param& p) {
@@ -150,9 +149,9 @@ const Keyword kKeywordTable[] = {
      [](const Param& p, const Console& con) {
          pk::say(con, "The angular range for the azimuthal averaging is:  %f %f\n", dbl(p.thmin), dbl(p.thmax));
      }},
-    {"BINS", KwForm::numbers, Need::average, "one number (radial bin width in pixels)", "width >= 1",
-     "parse_in -> the specified bin width (in pixels) is nonsense\n",
-     [](Numbers& n, Param& p) { n.f(p.bin_width); }, [](const Param& p) { return p.bin_width >= 1; }, nullptr,
+    {"BINS", KwForm::numbers, Need::average, "one number (radial bin width in pixels)", "width >= 1", "parse_in",
+     "the specified bin width (in pixels) is nonsense", [](Numbers& n, Param& p) { n.f(p.bin_width); },
+     [](const Param& p) { return p.bin_width >= 1; }, nullptr,
      [](const Param& p, const Console& con) {
          pk::say(con, "The bin width for the rotational averaging is %f\n", dbl(p.bin_width));
      }},
@@ -251,12 +250,12 @@ Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Conso
     pk::say(con, "Entered count_parse()\n");
     const int r = read_param_file(name, pf);
     if (r == -2)
-        return failure(Stage::parameters, Code::too_large,
-                       pk::format("count_parse -> the file %s holds more than %s, the most an input file may hold\n",
+        return failure(Stage::parameters, Code::too_large, "count_parse",
+                       pk::format("the file %s holds more than %s, the most an input file may hold",
                                   name.c_str(), pk::kInputLimitText));
     if (r != 1)
-        return failure(Stage::parameters, Code::cannot_read,
-                       pk::format("count_parse -> could not open the file %s\n", name.c_str()));
+        return failure(Stage::parameters, Code::cannot_read, "count_parse",
+                       pk::format("could not open the file %s", name.c_str()));
     return count_read(pf, p, con);
 }
 
@@ -273,15 +272,15 @@ Status count_read(const ParamFile& pf, Param& p, const Console& con) {
     const int64_t sams = n.samples;
     const int64_t bufs = n.buffers;
     if (sams > INT32_MAX || bufs > INT32_MAX)
-        return failure(Stage::parameters, Code::bad_count,
-                       "count_parse -> bad number of sample or buffer files (must be > 0)\n");
+        return failure(Stage::parameters, Code::bad_count, "count_parse",
+                       "bad number of sample or buffer files (must be > 0)");
     p.sams = static_cast<int32_t>(sams);
     p.bufs = static_cast<int32_t>(bufs);
     pk::say(con, "The number of sample files is %d\n", p.sams);
     pk::say(con, "The number of buffer files is %d\n", p.bufs);
     if (p.sams == 0 || p.bufs == 0)
-        return failure_at(Stage::parameters, Code::bad_count, p.sams == 0 ? DATS : DATB, -1,
-                          "count_parse -> bad number of sample or buffer files (must be > 0)\n");
+        return failure_at(Stage::parameters, Code::bad_count, p.sams == 0 ? DATS : DATB, -1, "count_parse",
+                          "bad number of sample or buffer files (must be > 0)");
     return ok_status();
 }
 
@@ -301,6 +300,13 @@ struct Piece {
     bool cut = false;
 };
 
+// A sample line without a counting time: the parser's words, with a tail of
+// their own.
+Status no_sample_time() {
+    return failure_worded(Stage::parameters, Code::bad_parameter, "There is no sample time specified",
+                          "There is no sample time specified...exiting program\n");
+}
+
 // One parse: the counters and the mode in force carry from line to line.
 // Each handler returns 1 to go on, -1 to stop the parse with `failed` set
 // (its text the record keeps too).
@@ -318,9 +324,9 @@ struct Parser {
     int32_t sms = 0;
     int32_t bfs = 0;
     Status failed{};
-    std::string why{};  // the rejection's message
 
-    int refuse(const std::string& text, Code code = Code::bad_parameter);
+    int refuse(Status st);
+    int refuse(const char* label, std::string reason, Code code = Code::bad_parameter);
     int too_long(int kw);
     int numbers_line(int kw, const Piece& pc);
     int file_line(int kw, const Piece& pc);
@@ -335,18 +341,22 @@ struct Parser {
     int sens_line(const Piece& pc);
 };
 
-int Parser::refuse(const std::string& text, Code code) {
-    why = text;
+int Parser::refuse(Status st) {
     const int kw = rec->keyword;
-    const int entry = kw == DATS ? sms : kw == DATB ? bfs : -1;
-    failed = failure_at(Stage::parameters, code, kw, entry, text);
-    failed.line = rec->line;
+    st.keyword = kw;
+    st.entry = kw == DATS ? sms : kw == DATB ? bfs : -1;
+    st.line = rec->line;
+    failed = std::move(st);
     return -1;
 }
 
+int Parser::refuse(const char* label, std::string reason, Code code) {
+    return refuse(failure(Stage::parameters, code, label, std::move(reason)));
+}
+
 int Parser::too_long(int kw) {
-    return refuse(
-        pk::format("parse_in -> the %s line is too long (more than 510 characters)\n", kKeywordTable[kw].name));
+    return refuse("parse_in", pk::format("the %s line is too long (more than 510 characters)", kKeywordTable[kw].name),
+                  Code::line_too_long);
 }
 
 int Parser::numbers_line(int kw, const Piece& pc) {
@@ -355,7 +365,7 @@ int Parser::numbers_line(int kw, const Piece& pc) {
     Numbers n(pc.text, 5);
     k.read(n, p);
     rec->values = n.read;
-    if (!n.all_good() || !k.valid(p)) return refuse(k.reject);
+    if (!n.all_good() || !k.valid(p)) return refuse(k.reject_label, k.reject);
     if (pc.cut && n.touches_end()) return too_long(kw);  // the last number may go on in the next piece
     if (k.accept) k.accept(p);
     k.report(p, con);
@@ -390,8 +400,9 @@ int Parser::file_line(int kw, const Piece& pc) {
     }
     Data2D* d = entry_of(kw);
     if (!d)
-        return refuse(pk::format("parse_in -> the parameter file holds more %s lines than were counted\n",
-                                 kKeywordTable[kw].name));
+        return refuse("parse_in",
+                      pk::format("the parameter file holds more %s lines than were counted", kKeywordTable[kw].name),
+                      Code::bad_count);
     const std::array<pk::Scan, 4> r = read_file_numbers(kw, pc, name_end, *d);
     d->name = s.substr(from, name_end - from);
     rec->name_from = static_cast<uint16_t>(from);
@@ -433,8 +444,8 @@ int Parser::judge_file_numbers(int kw, const Piece& pc, const std::array<pk::Sca
         numbers_ok = true;
     if (!numbers_ok) {
         if (kw == DATS && r[0] == pk::Scan::missing)
-            return refuse("There is no sample time specified...exiting program\n");
-        return refuse(pk::format("parse_in -> missing or invalid number on the %s line\n", kKeywordTable[kw].name));
+            return refuse(no_sample_time());
+        return refuse("parse_in", pk::format("missing or invalid number on the %s line", kKeywordTable[kw].name));
     }
     if (pc.cut && numbers_end == pc.text.c_str() + pc.text.size()) return too_long(kw);
     return 1;
@@ -444,13 +455,13 @@ int Parser::judge_file_numbers(int kw, const Piece& pc, const std::array<pk::Sca
 int Parser::file_exists(int kw, const Data2D& d) {
     if (p.mode == 0 && d.tm != 0 && !exists(d.name)) {
         switch (kw) {
-            case DATS: return refuse("The data file " + d.name + " does not exist\n", Code::cannot_read);
-            case DATB: return refuse("The buffer file " + d.name + " does not exist\n", Code::cannot_read);
-            case DATD: return refuse("The dark current file " + d.name + " does not exist\n", Code::cannot_read);
-            default: return refuse("The mask file " + d.name + " does not exist\n", Code::cannot_read);
+            case DATS: return refuse("", "The data file " + d.name + " does not exist", Code::cannot_read);
+            case DATB: return refuse("", "The buffer file " + d.name + " does not exist", Code::cannot_read);
+            case DATD: return refuse("", "The dark current file " + d.name + " does not exist", Code::cannot_read);
+            default: return refuse("", "The mask file " + d.name + " does not exist", Code::cannot_read);
         }
     }
-    if (kw == DATS && d.tm == 0) return refuse("There is no sample time specified...exiting program\n");
+    if (kw == DATS && d.tm == 0) return refuse(no_sample_time());
     return 1;
 }
 
@@ -487,7 +498,7 @@ int Parser::sens_line(const Piece& pc) {
     p.jacobian = (s.size() > 5 && s[5] == '0') ? 0 : 1;
     rec->values.push_back(p.jacobian);
     if (p.mode == 0 && !exists(sens.name))
-        return refuse("The sensitivity file " + sens.name + " does not exist\n", Code::cannot_read);
+        return refuse("", "The sensitivity file " + sens.name + " does not exist", Code::cannot_read);
     pk::say(con, "The sensitivity file is %s and the jacobian flag is %d\n", sens.name.c_str(), p.jacobian);
     return 1;
 }
@@ -521,7 +532,7 @@ Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::ve
         }
         rec.verdict = r == 1 ? Verdict::accepted : Verdict::rejected;
         if (r != 1) {
-            log.why = std::move(ps.why);
+            log.rejection = ps.failed;
             return ps.failed;
         }
         log.seen |= 1u << kw;
@@ -535,7 +546,7 @@ Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam, std
     ParamFile pf;
     if (read_param_file(name, pf) != 1) {
         pk::say(con, "Entered parse_in()\n");
-        return failure(Stage::parameters, Code::cannot_read, "parse_in -> could not open the parameter file\n");
+        return failure(Stage::parameters, Code::cannot_read, "parse_in", "could not open the parameter file");
     }
     ParseLog log;
     const Status r = parse_in(pf, p, sam, buf, dc, sens, mask, log, con);

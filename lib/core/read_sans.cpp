@@ -124,13 +124,15 @@ TagValue read_tag_value(ByteReader& in, int32_t& value, int& last) {
 namespace {
 
 // Stores the next count, or says why it cannot be stored.
-inline bool store_count(int64_t v, Data2D& data, int& n, std::string& why) {
+inline bool store_count(int64_t v, Data2D& data, int& n, Status& why) {
     if (v > kIntMax) {
-        why = pk::format("read_data -> %s holds a count beyond the 32-bit range\n", data.name.c_str());
+        why = failure(Stage::read, Code::bad_contents, "read_data",
+                      pk::format("%s holds a count beyond the 32-bit range", data.name.c_str()));
         return false;
     }
     if (n >= kImageValues) {
-        why = pk::format("read_data -> %s holds more than %d values\n", data.name.c_str(), kImageValues);
+        why = failure(Stage::read, Code::bad_contents, "read_data",
+                      pk::format("%s holds more than %d values", data.name.c_str(), kImageValues));
         return false;
     }
     data.intens[static_cast<std::size_t>(n++)] = static_cast<float>(v);
@@ -141,7 +143,7 @@ inline bool store_count(int64_t v, Data2D& data, int& n, std::string& why) {
 // every non-digit ends a number; empty fields are skipped.  Leaves `c` at
 // the first character of the next line (or -1).  The characters are taken
 // straight from the reader's buffer.
-int read_counts(ByteReader& in, int& c, Data2D& data, int& n, std::string& why) {
+int read_counts(ByteReader& in, int& c, Data2D& data, int& n, Status& why) {
     int64_t v = c - '0';
     bool have = true;
     do {
@@ -171,7 +173,7 @@ int read_counts(ByteReader& in, int& c, Data2D& data, int& n, std::string& why) 
 // A header line: a tag of counting time, monitor counts or detector total
 // is recognised by its first five characters; any other line is skipped.
 // `c` is the line's first character; left at the next line's first one.
-int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con, std::string& why) {
+int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con, Status& why) {
     char head[5] = {0, 0, 0, 0, 0};
     int len = 0;
     while (len < 5 && c != '\n' && c != -1) {
@@ -197,7 +199,8 @@ int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con, std:
         int32_t value = 0;
         const TagValue t = read_tag_value(in, value, last);
         if (t == TagValue::too_large) {
-            why = pk::format("read_data -> %s holds a header value beyond the 32-bit range\n", data.name.c_str());
+            why = failure(Stage::read, Code::bad_contents, "read_data",
+                          pk::format("%s holds a header value beyond the 32-bit range", data.name.c_str()));
             return -1;
         }
         if (t == TagValue::ok) {
@@ -244,14 +247,14 @@ namespace {
 Status read_from(ByteReader& in, Data2D& data, const Console& con) {
     int n = 0;  // next pixel position
     int c = in.get();
-    std::string why;
+    Status why;
     while (c != -1) {
         const int r = is_digit(c) ? read_counts(in, c, data, n, why) : read_tag_line(in, c, data, con, why);
-        if (r != 1) return failure(Stage::read, Code::bad_contents, why);
+        if (r != 1) return why;
     }
     if (in.too_large())
-        return failure(Stage::read, Code::too_large,
-                       pk::format("read_data -> %s holds more than %s, the most an input file may hold\n",
+        return failure(Stage::read, Code::too_large, "read_data",
+                       pk::format("%s holds more than %s, the most an input file may hold",
                                   data.name.c_str(), pk::kInputLimitText));
     data.values = n;
     if (data.monitor == 0) data.monitor = data.tm;
@@ -270,8 +273,8 @@ Status read_data(Data2D& data, const Console& con) {
     size_image(data);
     pk::FilePtr f(pk::open_regular(data.name));
     if (!f)
-        return failure(Stage::read, Code::cannot_read,
-                       pk::format("read_saxs -> could not access the data in %s\n", data.name.c_str()));
+        return failure(Stage::read, Code::cannot_read, "read_saxs",
+                       pk::format("could not access the data in %s", data.name.c_str()));
     ByteReader in(f.get());
     return read_from(in, data, con);
 }
@@ -290,13 +293,14 @@ constexpr std::size_t kMaskRowLimit = 1 << 16;
 // A mask file as run mode 1 writes it: one detector row of tab-separated
 // values per line, each value truncated like "%d".  [pos, end) is the text
 // after the header's first piece.
-int read_generated_mask(const char* pos, const char* end, Data2D& mask, std::string& why) {
+int read_generated_mask(const char* pos, const char* end, Data2D& mask, Status& why) {
     std::string line;
     int row = 0;
     bool cut = false;
     while (pk::next_piece(pos, end, line, kMaskRowLimit, &cut)) {
         if (cut) {
-            why = pk::format("read_saxs -> a row of the mask file %s is too long\n", mask.name.c_str());
+            why = failure(Stage::read, Code::bad_contents, "read_saxs",
+                          pk::format("a row of the mask file %s is too long", mask.name.c_str()));
             return -1;
         }
         if (line[0] == '#' || line == "\n") continue;
@@ -308,8 +312,9 @@ int read_generated_mask(const char* pos, const char* end, Data2D& mask, std::str
             if (*s == '\0') break;
             int32_t v = 0;
             if (pk::scan_int(s, v) != pk::Scan::ok || col >= kDetSide || row >= kDetSide) {
-                why = pk::format("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
-                            kDetSide, kDetSide);
+                why = failure(Stage::read, Code::bad_contents, "read_saxs",
+                              pk::format("the mask file %s is not a %d x %d grid of values", mask.name.c_str(),
+                                         kDetSide, kDetSide));
                 return -1;
             }
             mask.intens[static_cast<std::size_t>(row * kDetSide + col)] = static_cast<float>(v);
@@ -318,16 +323,18 @@ int read_generated_mask(const char* pos, const char* end, Data2D& mask, std::str
             while (*s && *s != ' ' && *s != '\t' && *s != '\n' && *s != '\r' && *s != '\v' && *s != '\f') ++s;
         }
         if (col != kDetSide) {
-            why = pk::format("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(),
-                        kDetSide, kDetSide);
+            why = failure(
+                Stage::read, Code::bad_contents, "read_saxs",
+                pk::format("the mask file %s is not a %d x %d grid of values", mask.name.c_str(), kDetSide, kDetSide));
             return -1;
         }
         ++row;
     }
     mask.values = row * kDetSide;
     if (row != kDetSide) {
-        why = pk::format("read_saxs -> the mask file %s is not a %d x %d grid of values\n", mask.name.c_str(), kDetSide,
-                    kDetSide);
+        why = failure(
+            Stage::read, Code::bad_contents, "read_saxs",
+            pk::format("the mask file %s is not a %d x %d grid of values", mask.name.c_str(), kDetSide, kDetSide));
         return -1;
     }
     return 1;
@@ -379,13 +386,13 @@ Status read_mask(const Param&, Data2D& mask) {
     std::string text;
     const pk::Slurp r = pk::read_file(mask.name, text);
     if (r == pk::Slurp::too_large)
-        return failure(Stage::read, Code::too_large,
-                       pk::format("read_saxs -> the mask file %s holds more than %s, the most an input file may hold\n",
+        return failure(Stage::read, Code::too_large, "read_saxs",
+                       pk::format("the mask file %s holds more than %s, the most an input file may hold",
                                   mask.name.c_str(), pk::kInputLimitText));
     if (r != pk::Slurp::ok)
-        return failure(Stage::read, Code::cannot_read,
-                       pk::format("read_saxs -> could not open the mask file %s\n", mask.name.c_str()));
-    std::string why;
+        return failure(Stage::read, Code::cannot_read, "read_saxs",
+                       pk::format("could not open the mask file %s", mask.name.c_str()));
+    Status why;
     mask.values = 0;
     const char* pos = text.data();
     const char* const end = pos + text.size();
@@ -406,18 +413,18 @@ Status read_mask(const Param&, Data2D& mask) {
         if (first && static_cast<std::size_t>(piece.text_end - s) >= header_len &&
             std::memcmp(s, kGeneratedMaskHeader, header_len) == 0)
             return read_generated_mask(pos, end, mask, why) == 1 ? ok_status()
-                                                                 : failure(Stage::read, Code::bad_contents, why);
+                                                                 : why;
         if (s < piece.text_end && *s == '#') continue;
         const pk::Scan got = leading_int(s, piece.text_end, v);
         if (got == pk::Scan::missing) continue;  // no integer at the start: takes no position
         if (got == pk::Scan::bad) {
-            return failure(Stage::read, Code::bad_contents,
-                           pk::format("read_saxs -> the mask file %s holds a value beyond the 32-bit range\n",
+            return failure(Stage::read, Code::bad_contents, "read_saxs",
+                           pk::format("the mask file %s holds a value beyond the 32-bit range",
                                       mask.name.c_str()));
         }
         if (n >= kImageValues) {
-            return failure(Stage::read, Code::bad_contents,
-                           pk::format("read_saxs -> the mask file %s holds more than %d values\n", mask.name.c_str(),
+            return failure(Stage::read, Code::bad_contents, "read_saxs",
+                           pk::format("the mask file %s holds more than %d values", mask.name.c_str(),
                                       kImageValues));
         }
         values[n++] = static_cast<float>(v);

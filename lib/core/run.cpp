@@ -56,11 +56,11 @@ Status check_reduction_keywords(const Param& p, uint32_t seen) {
         if (need == Need::average && !averaging(p)) break;
         for (int k = 0; k < kKeywordCount; ++k) {
             if (kKeywordTable[k].need != need || (seen >> k & 1u)) continue;
-            Status st = fail(Stage::parameters, Code::missing_keyword, "");
+            Status st = fail(Stage::parameters, Code::missing_keyword,
+                             pk::format("the parameter file has no %s line, which %s needs", kKeywordTable[k].name,
+                                        need == Need::reduction ? "a data reduction" : "the azimuthal average"),
+                             "\nExiting program\n");
             st.keyword = k;
-            st.message = pk::format("Pelkaro:  the parameter file has no %s line, which %s needs\nExiting program\n",
-                                    kKeywordTable[k].name,
-                                    need == Need::reduction ? "a data reduction" : "the azimuthal average");
             return st;
         }
     }
@@ -71,18 +71,19 @@ Status load_dark_current(Run& run, const Console& con) {
     if (!(run.dark.tm > 0)) return ok_status();
     pk::say(con, "Reading the dark current data file...\n");
     if (!allocate_image(run.dark))
-        return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the background memory\n"), DATD,
+        return about(fail(Stage::read, Code::no_memory, "unable to allocate the background memory", "\n"), DATD,
                      -1);
     Status st = read_data(run.held, run.dark, con);
     if (!st.ok())
-        return about(with_message(st, "Pelkaro:  unable to read the dark current data file\n...Exiting program\n"),
+        return about(with_message(st, "unable to read the dark current data file", "\n...Exiting program\n"),
                      DATD, -1);
     st = no_values(run.dark, "the dark current data file");
     if (!st.ok()) return about(st, DATD, -1);
     if (!(run.dark.tm > 0))
         return about(fail(Stage::read, Code::zero_time,
-                          "Pelkaro:  the counting time of the dark current is not above 0 after reading its header; "
-                          "it cannot be scaled\nExiting program\n"),
+                          "the counting time of the dark current is not above 0 after reading its header; it cannot "
+                          "be scaled",
+                          "\nExiting program\n"),
                      DATD, -1);
     return ok_status();
 }
@@ -90,18 +91,18 @@ Status load_dark_current(Run& run, const Console& con) {
 Status load_sensitivity(Run& run, const SolidAngle& sa, const Console& con) {
     pk::say(con, "Reading the detector sensitivity data file...\n");
     if (!allocate_image(run.sens))
-        return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the sensitivity memory\n"), SENS,
+        return about(fail(Stage::read, Code::no_memory, "unable to allocate the sensitivity memory", "\n"), SENS,
                      -1);
     Status st = read_data(run.held, run.sens, con);
     if (!st.ok())
         return about(
-            with_message(st, "Pelkaro:  unable to read the detector sensitivity data file\n...Exiting program\n"), SENS,
+            with_message(st, "unable to read the detector sensitivity data file", "\n...Exiting program\n"), SENS,
             -1);
     if (run.p.jacobian == 1) {
         st = jacobian(run.p, run.sens, sa);
         if (!st.ok())
-            return about(with_message(st, "Pelkaro:  unable to perform jacobian correction on the sensitivity "
-                                          "file...Exiting program\n"),
+            return about(with_message(st, "unable to perform jacobian correction on the sensitivity file",
+                                      "...Exiting program\n"),
                          SENS, -1);
     }
     return ok_status();
@@ -119,28 +120,28 @@ bool allocate_mask(Data2D& d) {
 
 Status load_mask(Run& run, const Console& con) {
     if (!allocate_mask(run.mask))
-        return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the mask memory\n"), MASK, -1);
+        return about(fail(Stage::read, Code::no_memory, "unable to allocate the mask memory", "\n"), MASK, -1);
     if (run.p.mask_source == 1) {
         pk::say(con, "Reading the mask data file...\n");
         const Status st = read_mask(run.held, run.p, run.mask);
         if (!st.ok())
-            return about(with_message(st, "Pelkaro:  unable to read the mask data file\n...Exiting program\n"), MASK,
+            return about(with_message(st, "unable to read the mask data file", "\n...Exiting program\n"), MASK,
                          -1);
         return ok_status();
     }
     const Status st = make_mask(run.p, run.mask);
-    if (!st.ok()) return with_message(st, "Pelkaro:  unable to generate the internal mask...Exiting program\n");
+    if (!st.ok()) return with_message(st, "unable to generate the internal mask", "...Exiting program\n");
     return ok_status();
 }
 
 // A run's output file that would replace one of its inputs: the files are
 // refused before any detector file is read, so nothing is lost.
 Status replaces(const std::string& output, const std::string& input, int kw, int entry) {
-    Status st = fail(Stage::output, Code::replaces_input, "");
+    Status st = fail(Stage::output, Code::replaces_input,
+                     pk::format("the output file %s would replace the input file %s", output.c_str(), input.c_str()),
+                     "\nExiting program\n");
     st.keyword = kw;
     st.entry = entry;
-    st.message = pk::format("Pelkaro:  the output file %s would replace the input file %s\nExiting program\n",
-                            output.c_str(), input.c_str());
     return st;
 }
 
@@ -193,27 +194,24 @@ namespace {
 Status prepare(const std::string* param_name, Run& run, const Console& con) {
     pk::say(con, "Parsing input file...\n");
     Status st = param_name ? count_parse(*param_name, run.file, run.p, con) : count_parse(run.file, run.p, con);
-    if (!st.ok()) return with_message(st, "Pelkaro:  unable to determine the number of sample and buffer files\n");
+    if (!st.ok()) return with_message(st, "unable to determine the number of sample and buffer files", "\n");
     try {
         run.sam.resize(static_cast<std::size_t>(run.p.sams));
         run.buf.resize(static_cast<std::size_t>(run.p.bufs));
     } catch (const std::bad_alloc&) {
-        return fail(Stage::parameters, Code::no_memory,
-                    "Pelkaro:  unable to allocate the sample and buffer memories\n");
+        return fail(Stage::parameters, Code::no_memory, "unable to allocate the sample and buffer memories", "\n");
     } catch (const std::length_error&) {
-        return fail(Stage::parameters, Code::no_memory,
-                    "Pelkaro:  unable to allocate the sample and buffer memories\n");
+        return fail(Stage::parameters, Code::no_memory, "unable to allocate the sample and buffer memories", "\n");
     }
     st = parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, con, &run.held);
-    if (!st.ok()) return with_message(st, "Pelkaro:  unable to parse the input file\nExiting program\n");
+    if (!st.ok()) return with_message(st, "unable to parse the input file", "\nExiting program\n");
     try {
         // Room for the longest curve; the average fills only the bins it
         // uses, so the memory of the others is never touched.
         Data1D& rot = run.curve;
         for (std::vector<float>* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->reserve(kCurveValues);
     } catch (const std::bad_alloc&) {
-        return fail(Stage::parameters, Code::no_memory,
-                    "Pelkaro:  couldn't allocate the azimuthally averaged data array\n");
+        return fail(Stage::parameters, Code::no_memory, "couldn't allocate the azimuthally averaged data array", "\n");
     }
     return ok_status();
 }
@@ -236,20 +234,20 @@ Status reduce_images(Run& run, const Console& con) {
     st = load_mask(run, con);
     if (!st.ok()) return st;
     st = sens_norm(run.p, run.sens, run.mask);
-    if (!st.ok()) return with_message(st, "Pelkaro:  unable to normalize the sensitivity correction\n");
+    if (!st.ok()) return with_message(st, "unable to normalize the sensitivity correction", "\n");
     if (!allocate_image(run.reduced))
-        return fail(Stage::subtraction, Code::no_memory, "Pelkaro:  could not allocate memory for results\n");
+        return fail(Stage::subtraction, Code::no_memory, "could not allocate memory for results", "\n");
     st = sum_entries(run, sa, passes, con);
     if (!st.ok()) return st;
     pk::say(con, "Reducing the data...\n");
     st = sub_sums(run.p, run.sam, run.buf, run.sam_sums, run.buf_sums, run.dark, run.mask, run.reduced, con);
-    if (!st.ok()) return with_message(st, "Pelkaro:  unable to reduce the data\n...Exiting program\n");
+    if (!st.ok()) return with_message(st, "unable to reduce the data", "\n...Exiting program\n");
     run.reduced.name = run.sam[0].name;
     if (averaging(run.p)) {
         pk::say(con, "Performing azimuthal average...\n");
         st = run.want_sums ? ave_data_sums(run.p, run.reduced, run.curve, run.mask, run.sums, con)
                            : ave_data(run.p, run.reduced, run.curve, run.mask, con);
-        if (!st.ok()) return with_message(st, "Pelkaro:  unable to perform the circular average\n...Exiting program\n");
+        if (!st.ok()) return with_message(st, "unable to perform the circular average", "\n...Exiting program\n");
     }
     return ok_status();
 }
@@ -262,11 +260,11 @@ Status write_files(const Run& run, const Console& con) {
     lock.acquire(run.reduced.name);
     if (p.average == 0 || p.average == 2) {
         const Status st = write_2D(p, run.reduced, run.file, con);
-        if (!st.ok()) return with_message(st, "Pelkaro:  unable to output the 2D data\n...Exiting program\n");
+        if (!st.ok()) return with_message(st, "unable to output the 2D data", "\n...Exiting program\n");
     }
     if (averaging(p)) {
         const Status st = write_1D(p, run.reduced, run.curve, run.file.name, con);
-        if (!st.ok()) return with_message(st, "Pelkaro:  unable to output the 1D data\n...Exiting program\n");
+        if (!st.ok()) return with_message(st, "unable to output the 1D data", "\n...Exiting program\n");
     }
     pk::say(con, "Data reduction completed normally\n");
     return ok_status();
@@ -276,12 +274,12 @@ Status make_mask_file(Run& run, const Console& con) {
     if (same_file(kMaskOutput, run.file.name)) return replaces(kMaskOutput, run.file.name, -1, -1);
     pk::say(con, "Preparing mask file...\n");
     if (!allocate_image(run.mask))
-        return fail(Stage::mask, Code::no_memory, "Pelkaro:  could not allocate data memory\n");
+        return fail(Stage::mask, Code::no_memory, "could not allocate data memory", "\n");
     Status st = make_mask(run.p, run.mask);
-    if (!st.ok()) return with_message(st, "Pelkaro:  unable to make the mask file\nExiting program\n");
+    if (!st.ok()) return with_message(st, "unable to make the mask file", "\nExiting program\n");
     pk::say(con, "Writing mask file...\n");
     st = write_mask(run.p, run.mask, con);
-    if (!st.ok()) return with_message(st, "Pelkaro:  unable to output the mask file\n...Exiting program\n");
+    if (!st.ok()) return with_message(st, "unable to output the mask file", "\n...Exiting program\n");
     pk::say(con, "Mask file generation completed normally\n");
     return ok_status();
 }
@@ -290,15 +288,15 @@ Status measure_beam_centre(Run& run, const Console& con) {
     pk::say(con, "Measuring beam center...\n");
     Data2D& first = run.sam[0];
     if (!allocate_image(first))
-        return about(fail(Stage::read, Code::no_memory, "Pelkaro:  unable to allocate the sample data memory\n"), DATS,
+        return about(fail(Stage::read, Code::no_memory, "unable to allocate the sample data memory", "\n"), DATS,
                      0);
     Status st = read_data(run.held, first, con);
     if (!st.ok())
-        return about(with_message(st, "Pelkaro:  unable to read the sample data file #0\n...Exiting program\n"), DATS,
+        return about(with_message(st, "unable to read the sample data file #0", "\n...Exiting program\n"), DATS,
                      0);
     st = beam_center(run.p, first, con);
     if (!st.ok())
-        return about(with_message(st, "Pelkaro:  unable to measure the beam center...Exiting program\n"), DATS, 0);
+        return about(with_message(st, "unable to measure the beam center", "...Exiting program\n"), DATS, 0);
     pk::say(con, "\n\nThe beam center is measured to be X = %f, Y = %f\n", static_cast<double>(run.p.bx),
             static_cast<double>(run.p.by));
     return ok_status();

@@ -1,19 +1,22 @@
 #include "run_steps.h"
 
 #include <new>
+#include <utility>
 
 #include "common.h"
 
 namespace pk {
 
-Status fail(Stage stage, Code code, const char* message) {
-    Status s = failure(stage, code, std::string());
-    s.message = message;
+Status fail(Stage stage, Code code, std::string reason, const char* tail) {
+    Status s = failure(stage, code, std::move(reason));
+    s.run_reason = s.reason;
+    s.message = "Pelkaro:  " + s.reason + tail;
     return s;
 }
 
-Status with_message(Status st, const std::string& message) {
-    st.message = message;
+Status with_message(Status st, std::string run_reason, const char* tail) {
+    st.message = "Pelkaro:  " + run_reason + tail;
+    st.run_reason = std::move(run_reason);
     return st;
 }
 
@@ -27,10 +30,9 @@ Status about(Status st, int kw, int entry) {
 
 Status no_values(const Data2D& d, const std::string& what) {
     if (d.values > 0) return ok_status();
-    Status st = fail(Stage::read, Code::no_values, "");
-    st.message = pk::format("Pelkaro:  %s (%s) holds no detector values; it cannot be used\nExiting program\n",
-                            what.c_str(), d.name.c_str());
-    return st;
+    return fail(Stage::read, Code::no_values,
+                pk::format("%s (%s) holds no detector values; it cannot be used", what.c_str(), d.name.c_str()),
+                "\nExiting program\n");
 }
 
 bool allocate_image(Data2D& d) {

@@ -10,11 +10,13 @@
 
 namespace pk {
 
-// A failure of the run itself: its message only.
-Status fail(Stage stage, Code code, const char* message);
+// A failure of the run itself: no stage diagnostic, the run's message
+// "Pelkaro:  " + reason + tail ("\n", "\nExiting program\n", ...).
+Status fail(Stage stage, Code code, std::string reason, const char* tail);
 
-// A stage's failure with the run's message after the stage's own.
-Status with_message(Status st, const std::string& message);
+// A stage's failure with the run's message after the stage's own; the
+// reason stays the stage's.
+Status with_message(Status st, std::string run_reason, const char* tail);
 
 // A failure that concerns entry `entry` of keyword `kw` (unless it already
 // names one).

@@ -45,9 +45,9 @@ void solid_angle(const Param& p, SolidAngle& sa) {
 
 Status jacobian(const Param&, Data2D& dat, const SolidAngle& sa) {
     if (sa.bad_x >= 0)
-        return failure(Stage::solid_angle, Code::not_finite,
-                       pk::format("jacobian -> the solid-angle factor of pixel (%d, %d) is not a finite value of at "
-                                  "least 1; check the pixel spacing, beam center and sample-to-detector distance\n",
+        return failure(Stage::solid_angle, Code::not_finite, "jacobian",
+                       pk::format("the solid-angle factor of pixel (%d, %d) is not a finite value of at "
+                                  "least 1; check the pixel spacing, beam center and sample-to-detector distance",
                                   sa.bad_x, sa.bad_y));
     float* intens = dat.intens.data();
     float* uncert = dat.uncert.data();
@@ -205,18 +205,18 @@ Status sens_norm(const Param&, Data2D& sens, Data2D& mask) {
     }
     const float mean = count > 0 ? pk::to_float(static_cast<double>(sum) / count) : 0.0f;
     if (!(mean > 0.0f && std::isfinite(mean)))
-        return failure_at(Stage::sensitivity, Code::not_finite, SENS, -1,
-                          pk::format("sens_norm -> the mean sensitivity of the %d used pixels is %f; the sensitivity "
-                                     "file %s cannot normalize the detector\n",
+        return failure_at(Stage::sensitivity, Code::not_finite, SENS, -1, "sens_norm",
+                          pk::format("the mean sensitivity of the %d used pixels is %f; the sensitivity "
+                                     "file %s cannot normalize the detector",
                                      count, static_cast<double>(mean), sens.name.c_str()));
     normalise(s, su, mk, mean);
     int used = 0;
     for (int m = 0; m < kDetPixels; ++m)
         if (pk::pixel_used(mk[m])) ++used;
     if (used == 0)
-        return failure_at(Stage::sensitivity, Code::no_pixels, SENS, -1,
-                          "sens_norm -> no detector pixel is left in the mask after removing those of extreme "
-                          "sensitivity\n");
+        return failure_at(Stage::sensitivity, Code::no_pixels, SENS, -1, "sens_norm",
+                          "no detector pixel is left in the mask after removing those of extreme "
+                          "sensitivity");
     return ok_status();
 }
 

@@ -4,56 +4,36 @@
 
 namespace pk {
 
-namespace {
-
-// The last line of `text` (without its line end) that contains `what`.
-std::string last_line_with(const std::string& text, const char* what) {
-    std::size_t end = text.size();
-    while (end > 0) {
-        const std::size_t nl = end >= 2 ? text.rfind('\n', end - 2) : std::string::npos;
-        const std::size_t from = nl == std::string::npos ? 0 : nl + 1;
-        std::string line = text.substr(from, end - from);
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        if (line.find(what) != std::string::npos) return line;
-        end = from;
-    }
-    return std::string();
-}
-
-}  // namespace
-
-std::string Status::reason() const {
-    // A stage's diagnostic reads "stage -> what went wrong".
-    // Without one, the stage's own words (a refused parameter line), else
-    // the run's message.
-    std::string s = last_line_with(detail, " -> ");
-    if (s.empty()) s = detail.empty() ? message : detail;
-    return reason_of(s);
-}
-
-std::string reason_of(std::string s) {
-    const std::size_t arrow = s.find(" -> ");
-    if (arrow != std::string::npos) s = s.substr(arrow + 4);
-    if (s.compare(0, 10, "Pelkaro:  ") == 0) s = s.substr(10);
-    const std::size_t end = s.find('\n');
-    if (end != std::string::npos) s.erase(end);
-    const std::size_t exiting = s.find("...Exiting program");
-    if (exiting != std::string::npos) s.erase(exiting);
-    return s;
-}
-
-Status failure(Stage stage, Code code, std::string detail) {
+Status failure(Stage stage, Code code, const char* label, std::string reason) {
     Status s;
     s.stage = stage;
     s.code = code;
+    s.detail = (label && *label ? std::string(label) + " -> " : std::string()) + reason + "\n";
+    s.reason = std::move(reason);
+    return s;
+}
+
+Status failure_at(Stage stage, Code code, int keyword, int entry, const char* label, std::string reason) {
+    Status s = failure(stage, code, label, std::move(reason));
+    s.keyword = keyword;
+    s.entry = entry;
+    return s;
+}
+
+Status failure_worded(Stage stage, Code code, std::string reason, std::string detail) {
+    Status s;
+    s.stage = stage;
+    s.code = code;
+    s.reason = std::move(reason);
     s.detail = std::move(detail);
     return s;
 }
 
-Status failure_at(Stage stage, Code code, int keyword, int entry, std::string detail) {
-    Status s = failure(stage, code, std::move(detail));
-    s.keyword = keyword;
-    s.entry = entry;
+Status failure(Stage stage, Code code, std::string reason) {
+    Status s;
+    s.stage = stage;
+    s.code = code;
+    s.reason = std::move(reason);
     return s;
 }
 
@@ -93,6 +73,7 @@ const char* code_name(Code code) {
         case Code::replaces_input: return "replaces_input";
         case Code::changed_file: return "changed_file";
         case Code::no_memory: return "no_memory";
+        case Code::line_too_long: return "line_too_long";
     }
     return "ok";
 }

@@ -26,8 +26,8 @@ inline float add(float acc, double v) { return pk::to_float(static_cast<double>(
 
 // A refusal concerning the first line of keyword `kw` (-1: none).
 Status refuse(const char* what, int kw, Code code = Code::bad_parameter) {
-    return failure_at(Stage::subtraction, code, kw, kw == DATS || kw == DATB ? 0 : -1,
-                      pk::format("sub_data -> %s; the data cannot be reduced\n", what));
+    return failure_at(Stage::subtraction, code, kw, kw == DATS || kw == DATB ? 0 : -1, "sub_data",
+                      pk::format("%s; the data cannot be reduced", what));
 }
 
 // Totals of the entries and what the subtraction will use.
@@ -306,10 +306,10 @@ Status reduce_pixels(Factors&& f, const Data2D& mask, Data2D& res) {
         for (int j = 0; j < kDetSide; j += 4) {
             const int bad = reduce_rows(f, mask, res, i, j, kDetSide - j < 4 ? kDetSide - j : 4);
             if (bad >= 0)
-                return failure(Stage::subtraction, Code::not_finite,
-                               pk::format("sub_data -> the reduced value of pixel (%d, %d) is not finite "
+                return failure(Stage::subtraction, Code::not_finite, "sub_data",
+                               pk::format("the reduced value of pixel (%d, %d) is not finite "
                                           "(transmission, geometry or counts out of range); the data cannot be "
-                                          "reduced\n",
+                                          "reduced",
                                           i, bad));
         }
     }

@@ -19,7 +19,7 @@ namespace pk {
 namespace {
 
 Status refuse(Code code, const std::string& what) {
-    return failure(Stage::transmission, code, "transmission -> " + what + "\n");
+    return failure(Stage::transmission, code, "transmission", what);
 }
 
 const Console kSilent{nullptr, nullptr};

@@ -20,7 +20,7 @@ const Console kSilent{nullptr, nullptr};
 
 // Why a detector file could not be read, for a reader's refusal to open it.
 std::string reason(const Status& st, const std::string& file) {
-    if (st.code != Code::cannot_read) return st.reason();
+    if (st.code != Code::cannot_read) return st.reason;
     struct stat s {};
     if (::stat(file.c_str(), &s) != 0) return file + ": " + std::strerror(errno);
     if (!S_ISREG(s.st_mode)) return file + " is not a regular file";
@@ -68,7 +68,7 @@ bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& wit
     if (!st.ok()) {
         // A file the parameter file names is its line's refusal, not the parameter file's own.
         const bool own = st.code == Code::cannot_read && st.line == 0;
-        refused(r, st, (own ? reason(st, q.par) : q.par + ": " + st.reason()) + "; nothing measured", q.par);
+        refused(r, st, (own ? reason(st, q.par) : q.par + ": " + st.reason) + "; nothing measured", q.par);
         return false;
     }
     const auto has = [&run](int kw) { return (run.log.seen >> kw & 1u) != 0; };
@@ -78,8 +78,11 @@ bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& wit
     }
     for (const int kw : {PXSP, SM2D, SENS}) {
         if (q.attenuation > 0 && !has(kw)) {
-            refused(r, failure_at(Stage::parameters, Code::missing_keyword, kw, -1, std::string()),
-                    q.par + " has no " + keyword_name(kw) + " line, which the absolute scale (ABSF) needs", q.par);
+            const std::string why =
+                q.par + " has no " + keyword_name(kw) + " line, which the absolute scale (ABSF) needs";
+            Status missing = failure(Stage::parameters, Code::missing_keyword, why);
+            missing.keyword = kw;
+            refused(r, missing, why, q.par);
             in.scale = false;
         }
     }
@@ -144,7 +147,7 @@ void measure_scale(const TransRequest& q, const Inputs& in, const BeamImage& emp
     if (!(q.attenuation > 0) || !in.scale) return;
     const Status st = absolute_scale(empty, in.dark, r.centre, in.flat, q.attenuation, r.absf);
     r.scaled = st.ok();
-    if (!r.scaled) refused(r, st, "the absolute scale: " + st.reason(), q.empty.file);
+    if (!r.scaled) refused(r, st, "the absolute scale: " + st.reason, q.empty.file);
 }
 
 }  // namespace

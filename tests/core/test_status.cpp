@@ -72,7 +72,7 @@ TEST(Status, SecondBufferFileUnreadableNamesItsEntryAndLine) {
     EXPECT_EQ(st.line, ex.line_of("DATB second.dat"));
     EXPECT_EQ(st.detail, "read_data -> second.dat holds a count beyond the 32-bit range\n");
     EXPECT_EQ(st.message, "Pelkaro:  unable to read the buffer data file #1\n...Exiting program\n");
-    EXPECT_EQ(st.reason(), "second.dat holds a count beyond the 32-bit range");
+    EXPECT_EQ(st.reason, "second.dat holds a count beyond the 32-bit range");
     printed_by_pelkaro(ex, st);
 }
 
@@ -106,7 +106,7 @@ TEST(Status, ZeroSampleTransmissionIsTheSubtractionsOnTheSampleLine) {
     EXPECT_EQ(st.keyword, DATS);
     EXPECT_EQ(st.entry, 0);
     EXPECT_EQ(st.line, ex.line_of("DATS"));
-    EXPECT_EQ(st.reason(), "the transmission of the first sample is not positive; the data cannot be reduced");
+    EXPECT_EQ(st.reason, "the transmission of the first sample is not positive; the data cannot be reduced");
     printed_by_pelkaro(ex, st);
 }
 
@@ -129,7 +129,7 @@ TEST(Status, MissingKeywordHasNoLine) {
     EXPECT_EQ(st.keyword, BINS);
     EXPECT_EQ(st.line, 0);
     EXPECT_EQ(st.detail, "");
-    EXPECT_EQ(st.reason(), "the parameter file has no BINS line, which the azimuthal average needs");
+    EXPECT_EQ(st.reason, "the parameter file has no BINS line, which the azimuthal average needs");
     printed_by_pelkaro(ex, st);
 }
 

@@ -72,7 +72,7 @@ TEST(BeamCentre, CentroidOfANetSpotOverBackgroundAndDarkCurrent) {
     pk::BeamCentre none;
     const pk::Status st = pk::beam_centre(image(10, 10), BeamImage{}, pk::FlatField{}, none);
     EXPECT_EQ(st.stage, pk::Stage::transmission);
-    EXPECT_EQ(st.reason(), "image holds no counts above the dark current: no beam to measure");
+    EXPECT_EQ(st.reason, "image holds no counts above the dark current: no beam to measure");
 }
 
 // Images and flat fields of another size than the detector's, as a caller
@@ -126,7 +126,7 @@ TEST(Disc, RefusedWhereItLeavesTheDetectorOrHoldsNoPixel) {
     for (const pk::Disc d : {pk::Disc{3.4, 64.0, 3.5}, pk::Disc{64.0, 124.6, 3.5}, pk::Disc{64.0, 64.0, 0.1},
                              pk::Disc{64.0, 64.0, 0.0}, pk::Disc{64.0, 64.0, std::nan("")}})
         EXPECT_FALSE(pk::check_disc(d).ok()) << d.x << " " << d.y << " " << d.radius;
-    EXPECT_EQ(pk::check_disc({3.4, 64.0, 3.5}).reason(),
+    EXPECT_EQ(pk::check_disc({3.4, 64.0, 3.5}).reason,
               "the disc of radius 3.50 pixels about the beam centre (3.40, 64.00) reaches beyond the detector (0 to "
               "128 pixels along x and y): the beam is too close to the edge");
 }
@@ -150,7 +150,7 @@ TEST(Transmission, RatioPerMonitorCountAndItsUncertainty) {
     run.counts = 20000 * 1.21;  // T 1.21
     const pk::Status st = pk::transmission(run, empty, "run", t);
     EXPECT_EQ(st.code, pk::Code::bad_contents);
-    EXPECT_NE(st.reason().find("run counted 1.2100 +- 0.0"), std::string::npos) << st.reason();
+    EXPECT_NE(st.reason.find("run counted 1.2100 +- 0.0"), std::string::npos) << st.reason;
     run.counts = 20000 * 1.19;
     EXPECT_TRUE(pk::transmission(run, empty, "run", t).ok());
     empty.counts = 0;
@@ -264,7 +264,7 @@ TEST(ReadBeamImage, HeaderTagsWinAndFilesThatCannotServeAreRefused) {
     for (const auto& c : bad) {
         pkt::write_file(dir / c.file, c.text);
         const pk::Status st = pk::read_beam_image(dir / c.file, 10, 100, false, b);
-        EXPECT_EQ(st.reason().compare(0, c.reason.size(), c.reason), 0) << st.reason();
+        EXPECT_EQ(st.reason.compare(0, c.reason.size(), c.reason), 0) << st.reason;
     }
     EXPECT_EQ(pk::read_beam_image(dir / "missing.dat", 10, 100, false, b).code, pk::Code::cannot_read);
     EXPECT_EQ(pk::read_beam_image(dir.path(), 10, 100, false, b).code, pk::Code::cannot_read);

@@ -164,7 +164,7 @@ struct ParseRecord {
 struct ParseLog {
     uint32_t seen = 0;                  // bit k: keyword k was accepted
     std::vector<ParseRecord> records;   // one per piece read, in the order of the pieces
-    std::string why;                    // the message of a rejection, which ends the parse: of the last record
+    Status rejection;                   // a rejection, which ends the parse: of the last record
 };
 
 struct ParamFile {

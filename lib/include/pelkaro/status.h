@@ -44,6 +44,7 @@ enum class Code {
     replaces_input,   // an output file that would be one of the run's inputs
     changed_file,     // an input file that changed while the run read it
     no_memory,        // an allocation failed
+    line_too_long,    // a parameter line longer than a line may be
 };
 
 struct Status {
@@ -52,30 +53,35 @@ struct Status {
     int entry = -1;       // the sample or buffer entry (from 0) concerned, -1 for none
     int keyword = -1;     // the keyword (index into the keyword table) concerned, -1 for none
     int line = 0;         // its line in the parameter file, as an editor counts; 0 where not known
+    std::string reason;   // what went wrong, in one sentence: no program name, stage label, "Exiting
+                          // program" or line end; for messages of other programs and for bindings
+    std::string run_reason;  // the run's own sentence on what it could not do, after the stage's (may be empty)
     std::string detail;   // the stage's own diagnostic as Pelkaro prints it (may be empty)
     std::string message;  // the run's message as Pelkaro prints it after the detail (may be empty)
 
     bool ok() const { return code == Code::ok; }
     // Everything Pelkaro prints for the failure, in order.
     std::string text() const { return detail + message; }
-    // The reason in one sentence, without the program's prefixes and the
-    // "Exiting program" tail: the stage's detail where there is one, else
-    // the run's message.
-    std::string reason() const;
 };
-
-// The first line of a diagnostic or message without the stage's label
-// ("read_data -> "), Pelkaro's prefix and the "...Exiting program" tail.
-std::string reason_of(std::string text);
 
 // Success.
 inline Status ok_status() { return Status{}; }
 
-// A failure of `stage` with the stage's own diagnostic.
-Status failure(Stage stage, Code code, std::string detail);
+// A failure of `stage`, its diagnostic in the usual form: "label -> reason"
+// and a line end ("read_data -> ...", "file_out:write_2D -> ...").  An empty
+// label: the reason is the whole diagnostic.
+Status failure(Stage stage, Code code, const char* label, std::string reason);
 
 // The same, concerning a keyword (and an entry of it).
-Status failure_at(Stage stage, Code code, int keyword, int entry, std::string detail);
+Status failure_at(Stage stage, Code code, int keyword, int entry, const char* label, std::string reason);
+
+// A failure whose printed diagnostic has a form of its own (several lines, a
+// tail after the reason), given in full beside its reason.
+Status failure_worded(Stage stage, Code code, std::string reason, std::string detail);
+
+// A failure with its reason only, nothing printed for it: a step of a
+// program's own, or the run's, which adds its message (Status::message).
+Status failure(Stage stage, Code code, std::string reason);
 
 // Names for messages and bindings: "read", "bad_contents", ...
 const char* stage_name(Stage stage);
