@@ -30,6 +30,13 @@
 #include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
 #include "pelkaro/run.h"
+#include "ave_data.h"
+#include "file_out.h"
+#include "mask_gen.h"
+#include "parse_in.h"
+#include "read_sans.h"
+#include "sens_cor.h"
+#include "sub_data.h"
 
 using namespace pk;
 

@@ -9,6 +9,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "fuzz_util.h"
+#include "parse_in.h"
 
 using namespace pk;
 

@@ -9,6 +9,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "fuzz_util.h"
+#include "read_sans.h"
 
 using namespace pk;
 

@@ -26,6 +26,7 @@
 #include "fuzz_util.h"
 #include "pelkaro/run.h"
 #include "pelkaro_cli.h"
+#include "pelkaro/files.h"
 
 using namespace pk;
 

@@ -17,6 +17,7 @@
 
 #include "pelkaro/trans.h"
 #include "fuzz_util.h"
+#include "geometry.h"
 
 using namespace pk;
 

@@ -193,7 +193,8 @@ inline std::string detector_file(const std::vector<long>& values, double time, d
 #include <cmath>
 
 #include "pelkaro/Pelkaro.h"
-#include "common.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
 
 using namespace pk;  // the tests speak of the library's records unqualified
 

@@ -13,6 +13,7 @@
 #include <malloc.h>
 #endif
 
+#include "pelkaro/Pelkaro.h"
 #include "pelkaro/process.h"
 
 namespace pk {
@@ -124,6 +125,28 @@ void keep_freed_memory() {
     mallopt(M_MMAP_THRESHOLD, kLarge);
     mallopt(M_TRIM_THRESHOLD, 2 * kLarge);
 #endif
+}
+
+std::string quoted(const std::string& s) {
+    std::string out = "\"";
+    for (const char ch : s) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            default:
+                if (c < 0x20 || c == 0x7f) out += pk::format("\\x%02x", c);
+                else out += ch;
+        }
+    }
+    return out + "\"";
+}
+
+std::string counted_as(long long n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 }  // namespace pk

@@ -33,6 +33,12 @@ bool option_value(int argc, const char* const* argv, int& i, const std::string& 
 // failure status where `keep_failure` and it already failed).
 int finish_output(int status, const char* program, int failure, bool keep_failure = false);
 
+// Names in a program's messages: "..." with tabs, line ends, quotes and
+// other control characters escaped, as pelkaro-check's diagnostics show
+// them; and a count with its noun ("1 error", "2 errors").
+std::string quoted(const std::string& s);
+std::string counted_as(long long n, const char* one, const char* many);
+
 // For the rest of the process: arranges that the large allocations of about `bytes` made next (the pixel
 // arrays of a run) lie together on memory the kernel backs with 2 MiB
 // pages: each 4 KiB page first touched otherwise costs a page fault, the

@@ -35,9 +35,9 @@ std::string comment_text(const std::string& s) {
 
 bool read_base(const std::string& path, BaseFile& base, std::string& why) {
     ParamFile pf;
-    const int r = read_param_file(path, pf);
-    if (r != 1) {
-        why = r == -2 ? "the base parameter file is larger than any input file may be"
+    const Status r = read_param_file(path, pf);
+    if (!r.ok()) {
+        why = r.code == Code::too_large ? "the base parameter file is larger than any input file may be"
                       : "cannot read the base parameter file (missing, not a regular file, or unreadable)";
         return false;
     }

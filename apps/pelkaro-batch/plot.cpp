@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "batch.h"
-#include "common.h"
+#include "pelkaro/files.h"
 
 extern char** environ;
 

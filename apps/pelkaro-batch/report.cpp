@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "batch.h"
-#include "common.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -67,7 +67,7 @@ bool number_at(const char*& s, const char* end, double& v) {
 std::vector<Point> read_curve(const std::string& path) {
     std::vector<Point> pts;
     std::string text;
-    if (pk::read_file(path, text) != pk::Slurp::ok) return pts;
+    if (!pk::read_file(path, text).ok()) return pts;
     const char* s = text.data();
     const char* const end = s + text.size();
     while (s < end) {
@@ -232,7 +232,7 @@ void colour(double t, uint8_t rgb[3]) {
 // The intensities and uncertainties of a .d2d (two blocks of 128 rows).
 bool read_image(const std::string& path, std::vector<double>& values) {
     std::string text;
-    if (pk::read_file(path, text) != pk::Slurp::ok) return false;
+    if (!pk::read_file(path, text).ok()) return false;
     values.clear();
     // Numbers wherever they start, "#" comments to the line end; without
     // the locale (a .d2d's fixed-point numbers).

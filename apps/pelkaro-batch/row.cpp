@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "app.h"
 #include "batch.h"
-#include "common.h"
+#include "pelkaro/files.h"
 #include "pelkaro/check.h"
 #include "pelkaro/run.h"
 #include "pelkaro/series.h"
@@ -61,14 +62,14 @@ bool checked(const BatchJob& job, const std::string& par, SeriesCheck& sc, RowRe
         res.state = RowState::failed;
         res.error = "the reduction failed: " + sc.reduction.reason;
     } else if (errors > 0) {
-        res.error = first_error + (errors > 1 ? " (and " + counted(errors - 1, "more error", "more errors") + ")" : "");
+        res.error = first_error + (errors > 1 ? " (and " + counted_as(errors - 1, "more error", "more errors") + ")" : "");
     } else if (sc.run.p.mode != 0) {
         res.error = pk::format("%s asks for %s (MODE %d), not a reduction", par.c_str(),
                                sc.run.p.mode == 1 ? "the mask file" : "the beam centre", sc.run.p.mode);
     } else if (job.opt.strict && !res.warnings.empty()) {
         res.error = "refused under --strict: " + res.warnings.front() +
                     (res.warnings.size() > 1 ? " (and " +
-                                                   counted(static_cast<long long>(res.warnings.size()) - 1,
+                                                   counted_as(static_cast<long long>(res.warnings.size()) - 1,
                                                            "more warning", "more warnings") +
                                                    ")"
                                              : "");
@@ -244,7 +245,7 @@ std::vector<std::string> overwrite_errors(const BatchJob& job) {
             const auto in = file_id(out, o) ? inputs.find(o) : inputs.end();
             if (in == inputs.end()) continue;
             errors.push_back(job.opt.table + ":" + std::to_string(row.line) + ": error: the output " + out +
-                             " of row " + quote(row.name) + " is the input file " + in->second +
+                             " of row " + quoted(row.name) + " is the input file " + in->second +
                              "; choose another output directory or name");
         }
     }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app.h"
 #include "batch.h"
 #include "pelkaro/check.h"
 
@@ -45,7 +46,7 @@ void Progress::finished(const RowResult& r) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     if (!bar) {
         std::string what = r.state == RowState::ok ? "ok" : std::string(state_name(r.state)) + ": " + r.error;
-        if (!r.warnings.empty()) what += " (" + counted(static_cast<long long>(r.warnings.size()), "warning",
+        if (!r.warnings.empty()) what += " (" + counted_as(static_cast<long long>(r.warnings.size()), "warning",
                                                         "warnings") + ")";
         std::fprintf(out, "%s: [%zu/%zu] %s: %s\n", kBatchProgram, done, total, r.name.c_str(), what.c_str());
         return;

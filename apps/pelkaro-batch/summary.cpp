@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "batch.h"
-#include "common.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -126,7 +126,7 @@ bool row_of(const std::vector<std::string>& f, RowResult& r) {
 
 bool read_summary(const std::string& path, std::vector<RowResult>& rows, std::string& why) {
     std::string text;
-    if (pk::read_file(path, text) != pk::Slurp::ok) {
+    if (!pk::read_file(path, text).ok()) {
         why = path + ": error: cannot read the summary";
         return false;
     }

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "app.h"
 #include "batch.h"
-#include "common.h"
+#include "pelkaro/files.h"
 #include "pelkaro/check.h"
 
 namespace pk {
@@ -133,9 +134,9 @@ bool Reader::header(int line, const std::vector<std::string>& fields) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const auto at = std::find(kColumnNames, kColumnNames + kColumns, fields[i]);
         if (at == kColumnNames + kColumns) {
-            unknown.push_back(quote(fields[i]));
+            unknown.push_back(quoted(fields[i]));
         } else if (column[at - kColumnNames] >= 0) {
-            error(line, "the column " + quote(fields[i]) + " is named twice");
+            error(line, "the column " + quoted(fields[i]) + " is named twice");
         } else {
             column[at - kColumnNames] = static_cast<int>(i);
         }
@@ -148,10 +149,10 @@ bool Reader::header(int line, const std::vector<std::string>& fields) {
                         "buffer_time, buffer_monitor, buffer_thickness, buffer_transmission and title");
     }
     for (int c = 0; c < kRequired; ++c)
-        if (column[c] < 0) error(line, std::string("the table has no column ") + quote(kColumnNames[c]));
+        if (column[c] < 0) error(line, std::string("the table has no column ") + quoted(kColumnNames[c]));
     for (int c = kBufferTime; c <= kBufferTransmission; ++c)
         if (column[c] >= 0 && column[kBuffer] < 0)
-            error(line, std::string("the column ") + quote(kColumnNames[c]) + " needs a column \"buffer\"");
+            error(line, std::string("the column ") + quoted(kColumnNames[c]) + " needs a column \"buffer\"");
     return errors.empty();
 }
 
@@ -201,11 +202,11 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
     r.name = get(fields, kName);
     if (!safe_name(r.name)) {
         error(line, r.name.empty() ? "the row has no name"
-                                   : "the name " + quote(r.name) +
+                                   : "the name " + quoted(r.name) +
                                          " is not a safe file name (letters, digits, \".\", \"_\" and \"-\", at "
                                          "most 200, not starting with \".\" or \"-\")");
     } else if (!names.emplace(r.name, line).second) {
-        error(line, "the name " + quote(r.name) + " is taken by the row on line " +
+        error(line, "the name " + quoted(r.name) + " is taken by the row on line " +
                         std::to_string(names[r.name]) + ": both would write the same files");
     }
     const struct {
@@ -226,16 +227,16 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
     if (!buffer.empty()) r.buffers = split_files(buffer);
     for (const std::string& f : r.samples)
         if (!file_name_ok(f))
-            error(line, "the sample file name " + quote(f) +
+            error(line, "the sample file name " + quoted(f) +
                             " is empty or holds a blank or control character, which a parameter line cannot carry");
     for (const std::string& f : r.buffers)
         if (!file_name_ok(f))
-            error(line, "the buffer file name " + quote(f) +
+            error(line, "the buffer file name " + quoted(f) +
                             " is empty or holds a blank or control character, which a parameter line cannot carry");
     for (int i = 0; i < 4; ++i) {
         const std::string& v = *numbers[i].target;
         if (!number_ok(v))
-            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quote(v) +
+            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted(v) +
                             " is not a finite number within the range of a float");
     }
     if (number_ok(r.time) && zero(r.time)) error(line, "the counting time is 0: there is no sample time");
@@ -246,7 +247,7 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
             if (!v.empty())
                 error(line, std::string("the ") + kColumnNames[numbers[i].col] + " is given without a buffer file");
         } else if (!number_ok(v) && !(buffer_zero && i > 4 && v.empty())) {
-            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quote(v) +
+            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted(v) +
                             " is not a finite number within the range of a float");
         }
     }
@@ -309,10 +310,10 @@ bool parse_table(const std::string& path, const std::string& text, Table& table,
 
 bool read_table(const std::string& path, Table& table, std::vector<std::string>& errors) {
     std::string text;
-    const pk::Slurp r = pk::read_file(path, text);
-    if (r != pk::Slurp::ok) {
+    const pk::Status r = pk::read_file(path, text);
+    if (!r.ok()) {
         errors.push_back(path + ": error: " +
-                         (r == pk::Slurp::too_large ? std::string("the table holds more than ") + pk::kInputLimitText
+                         (r.code == pk::Code::too_large ? std::string("the table holds more than ") + pk::kInputLimitText
                                                     : std::string("cannot read the table (missing, not a regular "
                                                                   "file, or unreadable)")));
         return false;

@@ -1,5 +1,6 @@
 // pelkaro-check: the command line, the report and the exit status; the
 // checks themselves are the library's (check_run).
+#include "app.h"
 #include "check_cli.h"
 
 #include <cstdio>
@@ -47,8 +48,8 @@ void print_result(const CheckResult& r, bool strict, std::FILE* out) {
         std::fprintf(out, "%s\n", diagnostic_line(d).c_str());
         if (!d.paste.empty()) std::fprintf(out, "%s\n", d.paste.c_str());
     }
-    std::fprintf(out, "%s, %s%s\n", counted(r.errors, "error", "errors").c_str(),
-                 counted(r.warnings, "warning", "warnings").c_str(),
+    std::fprintf(out, "%s, %s%s\n", counted_as(r.errors, "error", "errors").c_str(),
+                 counted_as(r.warnings, "warning", "warnings").c_str(),
                  strict && r.warnings > 0 ? " (--strict: warnings count as errors)" : "");
 }
 
@@ -76,7 +77,7 @@ int check_main(int argc, const char* const* argv, std::FILE* out, std::FILE* err
             trans = a == "--trans" ? argv[++i] : a.substr(8);
             if (trans.empty()) return usage_error(err, "--trans needs a file name");
         } else if (options && a.size() > 1 && a[0] == '-') {
-            return usage_error(err, "unknown option " + quote(a));
+            return usage_error(err, "unknown option " + quoted(a));
         } else {
             files.push_back(a);
         }

@@ -216,7 +216,7 @@ int pixels_in_use(const Data2D& mask) {
 
 void mask_edge(Data2D& mask) {
     Data2D edge;
-    make_mask(Param{}, edge);
+    internal_mask(edge);
     for (int k = 0; k < kDetPixels; ++k)
         if (!pk::pixel_used(edge.intens[static_cast<std::size_t>(k)])) mask.intens[static_cast<std::size_t>(k)] = 0.0f;
 }
@@ -295,7 +295,7 @@ bool check_size(const Data2D& d, const std::string& file, const char* what, cons
 bool read_image(Data2D& d, const std::string& file, bool is_mask, const Console& err) {
     if (!can_read(file, err)) return false;
     d.name = file;
-    const Status st = is_mask ? read_mask(Param{}, d) : read_data(d, Console{nullptr, nullptr});
+    const Status st = read_image_file(d, is_mask);
     if (!st.ok()) {
         const std::string why = st.reason;
         pk::say(err, "%s: error: %s\n", file.c_str(), why.empty() ? "could not be read" : why.c_str());

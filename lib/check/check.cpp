@@ -11,6 +11,7 @@
 #include "check_internal.h"
 #include "pelkaro/series.h"
 #include "keywords.h"
+#include "pelkaro/files.h"
 
 #ifndef PELKARO_VERSION  // set by the build, the same for every program
 #define PELKARO_VERSION "unknown"
@@ -85,11 +86,11 @@ CheckResult check_run_with(const std::string& param_name, SeriesCheck* series, c
     Check c;
     c.par = param_name;
     c.series = series;
-    const int read = read_param_file(param_name, c.run.file);
-    if (read == -2) {
+    const Status read = read_param_file(param_name, c.run.file);
+    if (read.code == Code::too_large) {
         c.error(0, std::string("the parameter file holds more than ") + pk::kInputLimitText +
                        ", the most an input file may hold");
-    } else if (read != 1) {
+    } else if (!read.ok()) {
         c.error(0, cannot_use("the parameter file", param_name));
     } else {
         try {

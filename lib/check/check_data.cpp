@@ -10,6 +10,7 @@
 #include "check_internal.h"
 #include "pelkaro/flat_field.h"
 #include "keywords.h"
+#include "mask_gen.h"
 
 namespace pk {
 

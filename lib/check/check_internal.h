@@ -10,7 +10,6 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/check.h"
-#include "common.h"
 #include "pelkaro/run.h"
 
 namespace pk {
@@ -147,6 +146,9 @@ bool glued(const std::string& piece);
 std::string tab_hint(const Line& rec);
 
 // Text helpers (check_text.cpp).
+// Text as the diagnostics show it.
+std::string quote(const std::string& s);   // "..." with tabs, line ends and controls escaped
+std::string counted(long long n, const char* one, const char* many);  // "1 error", "2 errors"
 std::string shown(const std::string& s);   // the same escapes, no quotes
 std::string absolute(const std::string& path);
 // Why a file cannot be read, as a predicate ("is missing", "is a directory,

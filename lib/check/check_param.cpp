@@ -9,6 +9,7 @@
 
 #include "check_internal.h"
 #include "keywords.h"
+#include "parse_in.h"
 
 namespace pk {
 

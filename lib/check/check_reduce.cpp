@@ -14,6 +14,8 @@
 
 #include "check_internal.h"
 #include "keywords.h"
+#include "file_out.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check_internal.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 

@@ -10,7 +10,10 @@
 #include "keywords.h"
 #include "pelkaro/files.h"
 #include "pelkaro/flat_field.h"
-#include "pelkaro/series.h"
+#include "series_parts.h"
+#include "numbers.h"
+#include "read_sans.h"
+#include "series_setup.h"
 
 namespace pk {
 
@@ -31,7 +34,7 @@ namespace {
 
 bool shared_kind(const Check& c, int kw) { return c.series && c.series->cache && kw != DATS; }
 
-std::shared_ptr<const CheckedFile> find_file(SeriesCache& cache, int kw, const Data2D& d) {
+std::shared_ptr<const CheckedFile> find_file(SeriesCache::Parts& cache, int kw, const Data2D& d) {
     std::lock_guard<std::mutex> lock(cache.m);
     for (const auto& f : cache.files)
         if (f->kw == kw && f->name == d.name && pk::bits_of(f->tm) == pk::bits_of(d.tm) &&
@@ -40,14 +43,14 @@ std::shared_ptr<const CheckedFile> find_file(SeriesCache& cache, int kw, const D
     return nullptr;
 }
 
-void keep_file(SeriesCache& cache, std::shared_ptr<const CheckedFile> f) {
+void keep_file(SeriesCache::Parts& cache, std::shared_ptr<const CheckedFile> f) {
     std::lock_guard<std::mutex> lock(cache.m);
-    if (cache.files.size() >= SeriesCache::kMostFiles) cache.files.erase(cache.files.begin());
+    if (cache.files.size() >= SeriesCache::Parts::kMostFiles) cache.files.erase(cache.files.begin());
     cache.files.push_back(std::move(f));
 }
 
 // The file loaded and scanned as the check does, once.
-std::shared_ptr<const CheckedFile> checked_file(SeriesCache& cache, int kw, const Data2D& entry) {
+std::shared_ptr<const CheckedFile> checked_file(SeriesCache::Parts& cache, int kw, const Data2D& entry) {
     if (auto f = find_file(cache, kw, entry)) return f;
     auto f = std::make_shared<CheckedFile>();
     f->kw = kw;
@@ -76,7 +79,7 @@ namespace {
 // the reader's own words.
 Status load_sample_once(Check& c, Data2D& d) {
     std::string text;
-    if (read_file(d.name, text) != Slurp::ok) return read_data(d, Console{nullptr, nullptr});
+    if (!read_file(d.name, text).ok()) return read_data(d, Console{nullptr, nullptr});
     LoadedSample l;
     l.name = d.name;
     l.tm = pk::bits_of(d.tm), l.monitor = pk::bits_of(d.monitor), l.psd = pk::bits_of(d.psd);
@@ -102,7 +105,7 @@ Status load_sample_once(Check& c, Data2D& d) {
 Status check_read_data(Check& c, int kw, Data2D& d) {
     if (kw == DATS && c.series) return load_sample_once(c, d);
     if (!shared_kind(c, kw)) return read_data(d, Console{nullptr, nullptr});
-    const auto f = checked_file(*c.series->cache, kw, d);
+    const auto f = checked_file(c.series->cache->parts(), kw, d);
     d = f->data;
     return f->load;
 }
@@ -123,7 +126,7 @@ bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan) {
             entry.monitor = u.entry->monitor;
             break;
         }
-    const auto f = checked_file(*c.series->cache, kw, entry);
+    const auto f = checked_file(c.series->cache->parts(), kw, entry);
     scan = f->scan;
     return f->scan_ok;
 }
@@ -132,14 +135,14 @@ Status check_read_mask(Check& c, Data2D& mask) {
     if (!c.series || !c.series->cache) return read_mask(c.run.p, mask);
     Data2D entry;
     entry.name = mask.name;
-    std::shared_ptr<const CheckedFile> f = find_file(*c.series->cache, MASK, entry);
+    std::shared_ptr<const CheckedFile> f = find_file(c.series->cache->parts(), MASK, entry);
     if (!f) {
         auto made = std::make_shared<CheckedFile>();
         made->kw = MASK;
         made->name = mask.name;
         made->data = mask;
         made->load = read_mask(c.run.p, made->data);
-        keep_file(*c.series->cache, made);
+        keep_file(c.series->cache->parts(), made);
         f = made;
     }
     mask.intens = f->data.intens;
@@ -153,7 +156,7 @@ std::vector<int> check_flat_outliers(Check& c) {
     key += '\0';
     for (const float v : {c.flat.tm, c.flat.monitor}) key += std::to_string(pk::bits_of(v)) + '\0';
     key += c.mask.name;
-    SeriesCache& cache = *c.series->cache;
+    SeriesCache::Parts& cache = c.series->cache->parts();
     {
         std::lock_guard<std::mutex> lock(cache.m);
         for (const auto& o : cache.outliers)
@@ -161,7 +164,7 @@ std::vector<int> check_flat_outliers(Check& c) {
     }
     std::vector<int> bad = flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
     std::lock_guard<std::mutex> lock(cache.m);
-    if (cache.outliers.size() >= SeriesCache::kMostFiles) cache.outliers.erase(cache.outliers.begin());
+    if (cache.outliers.size() >= SeriesCache::Parts::kMostFiles) cache.outliers.erase(cache.outliers.begin());
     cache.outliers.emplace_back(key, bad);
     return bad;
 }

@@ -15,6 +15,8 @@
 
 #include "check_internal.h"
 #include "keywords.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -81,10 +83,10 @@ std::string read_row(const std::string& line, Row& r) {
 // Reads the table; false (with the errors added) when it cannot be used.
 bool read_table(Check& c, Table& t) {
     std::string text;
-    const Slurp got = read_file(t.name, text);
-    if (got != Slurp::ok) {
+    const Status got = read_file(t.name, text);
+    if (!got.ok()) {
         c.add(Severity::error, t.name, 0,
-              got == Slurp::too_large ? std::string("the table holds more than ") + kInputLimitText +
+              got.code == Code::too_large ? std::string("the table holds more than ") + kInputLimitText +
                                             ", the most an input file may hold"
                                       : cannot_use("the transmission table", t.name));
         return false;

@@ -10,6 +10,8 @@
 // sub-pixels of every bin, and of every pixel the number w of its
 // sub-pixels in each bin, as w^2, w^2 sigma^2 and w w' sigma^2 with the
 // next bin's w'.
+#include "ave_data.h"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +19,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
-#include "common.h"
+#include "geometry.h"
 #include "keywords.h"
 
 namespace pk {

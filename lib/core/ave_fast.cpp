@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
-#include "common.h"
+#include "numbers.h"
 #include "simd.h"
 
 

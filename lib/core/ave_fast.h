@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "pelkaro/Pelkaro.h"
-#include "common.h"
+#include "geometry.h"
 
 namespace pk {
 

@@ -15,9 +15,10 @@
 #include <new>
 #include <vector>
 
-#include "pelkaro/series.h"
+#include "ave_plan.h"
 #include "ave_fast.h"
-#include "common.h"
+#include "ave_data.h"
+#include "geometry.h"
 #include "simd.h"
 
 namespace pk {

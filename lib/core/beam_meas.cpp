@@ -1,8 +1,9 @@
 // Beam-centre measurement: the centroid of the bright area of a raw image.
+#include "beam_meas.h"
+
 #include <cstdio>
 
 #include "pelkaro/Pelkaro.h"
-#include "common.h"
 
 namespace pk {
 

@@ -4,7 +4,11 @@
 
 #include <vector>
 
-#include "common.h"
+#include "held_image.h"
+#include "numbers.h"
+#include "read_sans.h"
+#include "sens_cor.h"
+#include "sub_data.h"
 #include "keywords.h"
 #include "run_steps.h"
 

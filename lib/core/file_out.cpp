@@ -9,8 +9,9 @@
 #include <new>
 
 #include "pelkaro/Pelkaro.h"
-#include "pelkaro/series.h"
-#include "common.h"
+#include "file_out.h"
+#include "numbers.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -224,10 +225,10 @@ Status write_2D(const Param&, const Data2D& data, const ParamFile& pf, const Con
     pk::say(con, "Entered write_2D\n");
     const std::string out_name = output_name(data.name, ".d2d");
     pk::say(con, "The 2D output filename is %s\n", out_name.c_str());
-    return write_2D_as(data, pf, out_name);
+    return write_image_file(data, pf, out_name);
 }
 
-Status write_2D_as(const Data2D& data, const ParamFile& pf, const std::string& out_name) {
+Status write_image_file(const Data2D& data, const ParamFile& pf, const std::string& out_name) {
     pk::AtomicFile out;
     if (!pk::atomic_open(out_name, out)) {
         return failure(
@@ -243,7 +244,7 @@ Status write_2D_as(const Data2D& data, const ParamFile& pf, const std::string& o
 
 Status write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con) {
     ParamFile pf;
-    if (read_param_file(name, pf) != 1) {
+    if (!read_param_file(name, pf).ok()) {
         const std::string out_name = output_name(data.name, ".d2d");
         pk::say(con, "Entered write_2D\nThe 2D output filename is %s\n", out_name.c_str());
         return failure(
@@ -258,14 +259,14 @@ Status write_1D(const Param&, const Data2D& data, const Data1D& d, const std::st
     try {
         const std::string out_name = output_name(data.name, ".d1d");
         pk::say(con, "The 1D output filename is %s\n", out_name.c_str());
-        return write_1D_as(d, out_name);
+        return write_curve_file(d, out_name);
     } catch (const std::bad_alloc&) {
         return failure(Stage::output, Code::cannot_write, "file_out:write_1D",
                        pk::format("could not allocate the filename buffer"));
     }
 }
 
-Status write_1D_as(const Data1D& d, const std::string& out_name) {
+Status write_curve_file(const Data1D& d, const std::string& out_name) {
     try {
         pk::AtomicFile out;
         if (!pk::atomic_open(out_name, out)) {

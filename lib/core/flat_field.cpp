@@ -2,7 +2,8 @@
 
 #include <cmath>
 
-#include "common.h"
+#include "mask_gen.h"
+#include "read_sans.h"
 
 namespace pk {
 
@@ -28,5 +29,11 @@ std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, dou
     }
     return bad;
 }
+
+Status read_image_file(Data2D& out, bool mask) {
+    return mask ? read_mask(Param{}, out) : read_data(out, Console{nullptr, nullptr});
+}
+
+void internal_mask(Data2D& mask) { make_mask(Param{}, mask); }
 
 }  // namespace pk

@@ -3,11 +3,14 @@
 // counts (with the same checks and messages), mask values as the mask reader
 // stores a mask file's.  A held image has no header, so the counting time
 // and monitor count are those of the parameter line.
+#include "held_image.h"
+
 #include <cmath>
 #include <cstdint>
 
 #include "pelkaro/Pelkaro.h"
-#include "common.h"
+#include "numbers.h"
+#include "read_sans.h"
 
 namespace pk {
 
@@ -46,12 +49,6 @@ Status take_counts(const HeldImage& h, Data2D& data) {
 }
 
 }  // namespace
-
-const HeldImage* held_image(const std::vector<HeldImage>& held, const std::string& name) {
-    for (const HeldImage& h : held)
-        if (h.name == name) return &h;
-    return nullptr;
-}
 
 Status read_data(const std::vector<HeldImage>& held, Data2D& data, const Console& con) {
     const HeldImage* h = held_image(held, data.name);

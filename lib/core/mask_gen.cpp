@@ -1,6 +1,8 @@
 // The internal mask: every pixel used except a frame along the detector
 // edges, three pixels wide on the low side (0 to 2) and two on the high
 // side (126, 127).
+#include "mask_gen.h"
+
 #include "pelkaro/Pelkaro.h"
 
 namespace pk {

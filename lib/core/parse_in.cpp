@@ -6,6 +6,8 @@
 // is several pieces, each handled like a line of its own); a piece whose
 // first four characters are a keyword is a keyword line, anything else is
 // ignored.
+#include "parse_in.h"
+
 #include <algorithm>
 #include <array>
 #include <cinttypes>
@@ -13,7 +15,8 @@
 #include <cstring>
 
 #include "pelkaro/Pelkaro.h"
-#include "common.h"
+#include "numbers.h"
+#include "pelkaro/files.h"
 #include "keywords.h"
 
 namespace pk {
@@ -160,10 +163,6 @@ const Keyword kKeywordTable[] = {
 static_assert(sizeof kKeywordTable / sizeof kKeywordTable[0] == kKeywordCount, "one table row per keyword");
 static_assert(BINS + 1 == kKeywordCount, "the keyword enumeration and the count agree");
 
-const char* keyword_name(int k) { return k >= 0 && k < kKeywordCount ? kKeywordTable[k].name : ""; }
-
-bool keyword_names_file(int k) { return k >= 0 && k < kKeywordCount && kKeywordTable[k].form != KwForm::numbers; }
-
 int keyword_of(std::string_view s) {
     if (s.size() < 4) return -1;
     for (int k = 0; k < kKeywordCount; ++k)
@@ -172,88 +171,17 @@ int keyword_of(std::string_view s) {
 }
 
 namespace {
-
-// Cuts the text of a parameter file into pieces: at most kPieceLimit
-// characters, ending after a line feed; CR LF counts as LF, a lone CR is an
-// ordinary character.  A piece's text ends at its first NUL.  The texts are
-// gathered in place, each moved to where the one before it ended: a piece's
-// text is never longer than the characters it is read from, so nothing is
-// overwritten before it is read.
-void split_pieces(std::string& text, std::vector<ParamPiece>& pieces) {
-    pieces.clear();
-    // A line gives one piece more than its length has whole 510s at most.
-    pieces.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1 +
-                   text.size() / kPieceLimit);
-    char* const base = text.data();
-    const char* pos = base;
-    const char* const end = pos + text.size();
-    std::size_t out = 0;
-    int line = 1;
-    while (pos < end) {
-        const pk::PieceSpan s = pk::piece_at(pos, end, kPieceLimit);
-        const std::size_t len = static_cast<std::size_t>(s.text_end - pos);
-        const char* const nul = static_cast<const char*>(std::memchr(pos, '\0', len));
-        const std::size_t keep = nul ? static_cast<std::size_t>(nul - pos) : len;
-        ParamPiece pc;
-        pc.offset = out;
-        std::memmove(base + out, pos, keep);
-        out += keep;
-        if (s.newline && !nul) base[out++] = '\n';
-        pc.length = static_cast<uint16_t>(out - pc.offset);
-        pc.cut = s.cut;
-        pc.line = line;
-        pieces.push_back(pc);
-        if (s.newline) ++line;
-        pos = s.next;
-    }
-    text.resize(out);
-}
-
-}  // namespace
-
-int read_param_file(const std::string& name, ParamFile& pf) {
-    pf.name = name;
-    pf.pieces.clear();
-    const pk::Slurp r = pk::read_file(name, pf.text);
-    if (r != pk::Slurp::ok) {
-        std::string().swap(pf.text);
-        return r == pk::Slurp::too_large ? -2 : -1;
-    }
-    split_pieces(pf.text, pf.pieces);
-    return 1;
-}
-
-void read_param_text(const std::string& name, const std::string& text, ParamFile& pf) {
-    const std::size_t bom = text.compare(0, 3, pk::kByteOrderMark) == 0 ? 3 : 0;
-    std::string t = text.substr(bom);
-    pf.name = name;
-    split_pieces(t, pf.pieces);
-    pf.text = std::move(t);
-}
-
-
-EntryCount count_entries(const ParamFile& pf) {
-    EntryCount n;
-    for (const ParamPiece& pc : pf.pieces) {
-        const std::string_view head = pf.text_of(pc).substr(0, 4);
-        if (head == "DATS") ++n.samples;
-        else if (head == "DATB") ++n.buffers;
-    }
-    return n;
-}
-
-namespace {
 Status count_read(const ParamFile& pf, Param& p, const Console& con);
 }  // namespace
 
 Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con) {
     pk::say(con, "Entered count_parse()\n");
-    const int r = read_param_file(name, pf);
-    if (r == -2)
+    const Status r = read_param_file(name, pf);
+    if (r.code == Code::too_large)
         return failure(Stage::parameters, Code::too_large, "count_parse",
                        pk::format("the file %s holds more than %s, the most an input file may hold",
                                   name.c_str(), pk::kInputLimitText));
-    if (r != 1)
+    if (!r.ok())
         return failure(Stage::parameters, Code::cannot_read, "count_parse",
                        pk::format("could not open the file %s", name.c_str()));
     return count_read(pf, p, con);
@@ -544,7 +472,7 @@ Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::ve
 Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
              Data2D& sens, Data2D& mask, uint32_t* seen, const Console& con) {
     ParamFile pf;
-    if (read_param_file(name, pf) != 1) {
+    if (!read_param_file(name, pf).ok()) {
         pk::say(con, "Entered parse_in()\n");
         return failure(Stage::parameters, Code::cannot_read, "parse_in", "could not open the parameter file");
     }

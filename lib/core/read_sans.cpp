@@ -4,12 +4,16 @@
 // counts, total detector counts) and the pixel counts as unsigned decimal
 // integers in the flat order of the detector.  It is read as a stream of
 // characters, so lines of any length work and a number is never split.
+#include "read_sans.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "pelkaro/Pelkaro.h"
-#include "common.h"
+#include "numbers.h"
+#include "pelkaro/files.h"
+#include "pieces.h"
 #include "simd.h"
 
 namespace pk {
@@ -384,12 +388,12 @@ const char* plain_value_line(const char* s, const char* e, int32_t& out) {
 Status read_mask(const Param&, Data2D& mask) {
     if (mask.intens.size() != static_cast<std::size_t>(kImageValues)) mask.intens.assign(kImageValues, 0.0f);
     std::string text;
-    const pk::Slurp r = pk::read_file(mask.name, text);
-    if (r == pk::Slurp::too_large)
+    const Status r = pk::read_file(mask.name, text);
+    if (r.code == Code::too_large)
         return failure(Stage::read, Code::too_large, "read_saxs",
                        pk::format("the mask file %s holds more than %s, the most an input file may hold",
                                   mask.name.c_str(), pk::kInputLimitText));
-    if (r != pk::Slurp::ok)
+    if (!r.ok())
         return failure(Stage::read, Code::cannot_read, "read_saxs",
                        pk::format("could not open the mask file %s", mask.name.c_str()));
     Status why;

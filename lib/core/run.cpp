@@ -8,7 +8,16 @@
 #include <new>
 #include <stdexcept>
 
-#include "common.h"
+#include "ave_data.h"
+#include "beam_meas.h"
+#include "file_out.h"
+#include "held_image.h"
+#include "mask_gen.h"
+#include "parse_in.h"
+#include "pelkaro/files.h"
+#include "read_sans.h"
+#include "sens_cor.h"
+#include "sub_data.h"
 #include "entries.h"
 #include "keywords.h"
 #include "run_steps.h"

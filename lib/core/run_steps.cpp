@@ -3,7 +3,6 @@
 #include <new>
 #include <utility>
 
-#include "common.h"
 
 namespace pk {
 

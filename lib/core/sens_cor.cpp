@@ -1,13 +1,15 @@
 // Detector corrections applied image by image: the solid-angle correction of
 // a flat detector (1/cos^3 of the scattering angle) and the normalisation and
 // application of the detector sensitivity (flat field).
+#include "sens_cor.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
-#include "common.h"
+#include "geometry.h"
 #include "keywords.h"
 #include "simd.h"
 

@@ -12,9 +12,9 @@
 #include <unordered_map>
 
 #include "pelkaro/Pelkaro.h"
-#include "pelkaro/series.h"
+#include "sub_data.h"
 #include "ave_fast.h"
-#include "common.h"
+#include "geometry.h"
 #include "keywords.h"
 #include "simd.h"
 

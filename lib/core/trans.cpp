@@ -12,7 +12,11 @@
 #include <utility>
 
 #include "pelkaro/flat_field.h"
-#include "common.h"
+#include "geometry.h"
+#include "held_image.h"
+#include "mask_gen.h"
+#include "read_sans.h"
+#include "sens_cor.h"
 
 namespace pk {
 

@@ -11,6 +11,7 @@
 
 #include "pelkaro/run.h"
 #include "pelkaro/trans.h"
+#include "geometry.h"
 
 namespace pk {
 

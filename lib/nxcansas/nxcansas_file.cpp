@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "common.h"
+#include "ave_data.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
 #include "keywords.h"
 #include "pelkaro/nxcansas.h"
 #include "nxcansas_h5.h"

@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "common.h"
+#include "geometry.h"
 #include "pelkaro/nxcansas.h"
 
 namespace pk {

@@ -17,7 +17,8 @@
 #include <sstream>
 
 #include "app.h"
-#include "common.h"
+#include "pelkaro/files.h"
+#include "sub_data.h"
 #include "test_util.h"
 
 using namespace pkt;

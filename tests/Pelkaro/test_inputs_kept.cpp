@@ -11,6 +11,7 @@
 #include <string>
 
 #include "test_util.h"
+#include "pelkaro/files.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 
 #include "batch.h"
 #include "test_util.h"
+#include "pelkaro/files.h"
 
 namespace {
 

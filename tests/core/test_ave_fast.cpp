@@ -15,7 +15,8 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
-#include "common.h"
+#include "ave_data.h"
+#include "numbers.h"
 #include "test_util.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
+#include "ave_data.h"
 
 namespace {
 

@@ -8,6 +8,12 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
+#include "beam_meas.h"
+#include "file_out.h"
+#include "mask_gen.h"
+#include "parse_in.h"
+#include "pelkaro/files.h"
+#include "read_sans.h"
 
 using namespace pkt;
 

@@ -14,6 +14,8 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
+#include "sens_cor.h"
+#include "sub_data.h"
 
 using namespace pk;
 

@@ -15,6 +15,10 @@
 
 #include "pelkaro/run.h"
 #include "test_util.h"
+#include "pelkaro/files.h"
+#include "read_sans.h"
+#include "sens_cor.h"
+#include "sub_data.h"
 
 namespace {
 

@@ -13,6 +13,8 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
+#include "file_out.h"
+#include "pelkaro/files.h"
 
 namespace {
 

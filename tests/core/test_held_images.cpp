@@ -12,6 +12,9 @@
 
 #include "pelkaro/run.h"
 #include "test_util.h"
+#include "pelkaro/files.h"
+#include "held_image.h"
+#include "read_sans.h"
 
 namespace {
 
@@ -146,7 +149,7 @@ TEST(HeldImages, ParameterTextIsCutAsAFileOfThatText) {
     TempDir dir;
     pkt::write_file(dir / "t.par", text);
     ParamFile from_file, from_text;
-    ASSERT_EQ(read_param_file(dir / "t.par", from_file), 1);
+    ASSERT_TRUE(read_param_file(dir / "t.par", from_file).ok());
     read_param_text("t.par", text, from_text);
     ASSERT_EQ(from_text.pieces.size(), from_file.pieces.size());
     EXPECT_EQ(from_text.pieces.size(), 6u);

@@ -11,6 +11,8 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
+#include "file_out.h"
+#include "pelkaro/files.h"
 
 using namespace pkt;
 namespace fs = std::filesystem;

@@ -6,6 +6,9 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
+#include "file_out.h"
+#include "parse_in.h"
+#include "pelkaro/files.h"
 
 using namespace pkt;
 

@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "test_util.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
+#include "read_sans.h"
 
 namespace fs = std::filesystem;
 

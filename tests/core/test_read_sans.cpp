@@ -6,6 +6,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
+#include "read_sans.h"
 
 using namespace pkt;
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "test_util.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
 
 using namespace pkt;
 

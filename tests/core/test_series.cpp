@@ -12,7 +12,13 @@
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/run.h"
 #include "pelkaro/series.h"
+#include "series_parts.h"
 #include "test_util.h"
+#include "ave_data.h"
+#include "ave_plan.h"
+#include "pelkaro/files.h"
+#include "series_setup.h"
+#include "sub_data.h"
 
 namespace {
 
@@ -346,8 +352,8 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
     }
     EXPECT_GE(warnings, 2 * 5);  // the rows are worth comparing
     EXPECT_GE(errors, 2 * 2);
-    EXPECT_FALSE(cache.setups.empty());
-    EXPECT_FALSE(cache.files.empty());
+    EXPECT_FALSE(cache.parts().setups.empty());
+    EXPECT_FALSE(cache.parts().files.empty());
 }
 
 }  // namespace

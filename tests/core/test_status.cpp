@@ -10,6 +10,7 @@
 #include "keywords.h"
 #include "pelkaro/run.h"
 #include "test_util.h"
+#include "pelkaro/files.h"
 
 namespace {
 

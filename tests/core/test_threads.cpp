@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "common.h"
+#include "pelkaro/files.h"
 #include "pelkaro/process.h"
 #include "pelkaro/run.h"
 #include "test_util.h"

@@ -10,6 +10,9 @@
 
 #include "mask_make.h"
 #include "test_util.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
+#include "read_sans.h"
 
 namespace {
 

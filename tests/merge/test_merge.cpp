@@ -17,6 +17,7 @@
 #include "nxcansas_h5.h"
 #include "pelkaro/merge.h"
 #include "test_util.h"
+#include "pelkaro/files.h"
 
 namespace {
 

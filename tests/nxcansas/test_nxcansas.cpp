@@ -34,6 +34,9 @@ TEST(NxCanSas, NotBuilt) {
 #include "nxcansas_cli.h"
 #include "nxcansas_h5.h"
 #include "test_util.h"
+#include "ave_data.h"
+#include "numbers.h"
+#include "pelkaro/files.h"
 
 namespace {
 

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "test_util.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
 
 namespace fs = std::filesystem;
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "pelkaro/files.h"
 
 namespace {
 

@@ -14,6 +14,8 @@
 
 #include "pelkaro/trans.h"
 #include "test_util.h"
+#include "geometry.h"
+#include "pelkaro/files.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Pelkaro: reduction of small-angle neutron scattering images from a
-// 128 x 128 area detector.  The three records that flow between the stages
-// of a run, and the stage functions.  Every stage reports its progress on the
-// console it is given and returns a Status: ok, or why it failed.
+// 128 x 128 area detector.  The records that flow between the stages of a
+// run (parameters, images, curves, the parameter file as read) and the
+// console the stages report on.  The runs themselves: pelkaro/run.h.
 #ifndef PELKARO_H
 #define PELKARO_H
 
@@ -179,17 +179,16 @@ struct ParamFile {
     std::string_view name_of(const ParseRecord& r) const { return text_of(r).substr(r.name_from, r.name_length); }
 };
 
-// Parameter file (parse_in.cpp).  The keywords in the order they are
-// matched; bit k of a parse's `seen` mask stands for keyword k.
+// The parameter file's keywords in the order they are matched; bit k of a parse's `seen` mask stands for keyword k.
 enum Kw { MODE, CNTR, PXSP, SM2D, SMRP, WAVE, DATS, DATB, DATD, SENS, MASK, ABSF, AVGM, ANGS, BINS };
 constexpr int kKeywordCount = 15;
 // The four letters of keyword k ("MODE", ...); "" for any other k.
 const char* keyword_name(int k);
 // True when keyword k's line names a file (DATS, DATB, DATD, SENS, MASK).
 bool keyword_names_file(int k);
-// Reads a parameter file into its pieces; -1 when it cannot be read, -2
-// when it is larger than any input file may be.
-int read_param_file(const std::string& name, ParamFile& pf);
+// Reads a parameter file into its pieces; Code::cannot_read or
+// Code::too_large (Stage::parameters) when it cannot be.
+Status read_param_file(const std::string& name, ParamFile& pf);
 // A parameter file given as text (made in memory), cut into pieces as a
 // file of that text would be.
 void read_param_text(const std::string& name, const std::string& text, ParamFile& pf);
@@ -200,41 +199,24 @@ struct EntryCount {
     int64_t buffers = 0;
 };
 EntryCount count_entries(const ParamFile& pf);
-// Reads the parameter file into `pf`, then counts its sample and buffer lines.
-Status count_parse(const std::string& name, ParamFile& pf, Param& p, const Console& con = Console{});
-Status count_parse(const std::string& name, Param& p, const Console& con = Console{});
-// The count on a parameter file read already.
-Status count_parse(const ParamFile& pf, Param& p, const Console& con = Console{});
-// The parse proper; the files of `held` images exist whatever the file
-// system says.
-Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
-             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con = Console{},
-             const std::vector<HeldImage>* held = nullptr);
-// The same on the file itself, read for this call.
-Status parse_in(const std::string& name, Param& p, std::vector<Data2D>& sam,
-             std::vector<Data2D>& buf, Data2D& dc, Data2D& sens, Data2D& mask,
-             uint32_t* seen = nullptr, const Console& con = Console{});
 
-// Detector data and mask files (read_sans.cpp).
-Status read_data(Data2D& data, const Console& con = Console{});
-// The same on the text of the file read already (read_file: its byte-order
-// mark removed), data.name naming it in the messages.
-Status read_data_text(std::string_view text, Data2D& data, const Console& con = Console{});
-Status read_mask(const Param& p, Data2D& mask);
-// The same where some images are held in memory (held_image.cpp): the held
-// image of the file's name when there is one, else the file.  The values of
-// a held image are checked as the reader checks a file's.
+// Numbers read from text as the parser reads a parameter line's numbers.
+// Outcome of converting one number from text.
+enum class Scan { ok, missing, bad };
+
+// "%f": skips white space, converts a real number and rounds it to a float.
+// missing: no number there; bad: infinite, not-a-number or beyond the float
+// range.  On ok or bad, `s` is advanced past the number.
+Scan scan_float(const char*& s, float& out);
+
+// "%d": skips white space, converts an optionally signed decimal integer.
+// bad: beyond the 32-bit signed range.
+Scan scan_int(const char*& s, int32_t& out);
+
+// The held image of a file's name, or null.
 const HeldImage* held_image(const std::vector<HeldImage>& held, const std::string& name);
-Status read_data(const std::vector<HeldImage>& held, Data2D& data, const Console& con = Console{});
-Status read_mask(const std::vector<HeldImage>& held, const Param& p, Data2D& mask);
 
-// Beam-centre measurement (beam_meas.cpp).
-Status beam_center(Param& p, const Data2D& in, const Console& con = Console{});
-
-// Internal edge mask (mask_gen.cpp).
-Status make_mask(const Param& p, Data2D& mask);
-
-// Sensitivity and solid-angle corrections (sens_cor.cpp).
+// Records the reduction keeps beside its images (run.h).
 // The solid-angle factor 1/cos^3(theta) of every pixel, theta the
 // scattering angle of its centre, for the geometry of a run; the first pixel
 // whose factor is not a finite value of at least 1, if any.
@@ -243,14 +225,7 @@ struct SolidAngle {
     int bad_x = -1;
     int bad_y = -1;
 };
-void solid_angle(const Param& p, SolidAngle& sa);
-Status jacobian(const Param& p, Data2D& dat, const SolidAngle& sa);
-// The same with the factors worked out for this one image.
-Status jacobian(const Param& p, Data2D& dat);
-Status sens_norm(const Param& p, Data2D& sens, Data2D& mask);
-Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
 
-// Background subtraction and absolute scaling (sub_data.cpp).
 // The sums, pixel by pixel, of the counts of several images and of their
 // squared uncertainties, each addition rounded to a float, in the order the
 // images were added: what the subtraction takes of the samples and of the
@@ -260,20 +235,6 @@ struct PixelSums {
     std::vector<float> sq;   // squared uncertainties
     int images = 0;          // images added
 };
-void add_image(PixelSums& s, const Data2D& image);
-// The subtraction from sums: the entries give their counting times,
-// monitor counts, transmissions and thicknesses (buffers with a time of 0
-// take no part), `samples` and `buffers` their images.
-Status sub_sums(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
-                const PixelSums& samples, const PixelSums& buffers, const Data2D& dc, const Data2D& mask,
-                Data2D& res, const Console& con = Console{});
-// The same from the images the entries hold.
-Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf,
-             const Data2D& dc, const Data2D& mask, Data2D& res, const Console& con = Console{});
-
-// Azimuthal averaging (ave_data.cpp).
-Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
-             const Console& con = Console{});
 
 // Sums of an average that its curve does not carry, one per bin (indexed as
 // the curve), for a writer that states the mean Q of each bin and the
@@ -288,22 +249,6 @@ struct BinSums {
     std::vector<double> w2var;     // sum of w_p^2 sigma_p^2
     std::vector<double> next_cov;  // sum of w_p w'_p sigma_p^2, w'_p pixel p's sub-pixels in the next bin
 };
-
-// The average with those sums, taken in the same pass; the curve is
-// ave_data's, bit for bit.
-Status ave_data_sums(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, BinSums& sums,
-                     const Console& con = Console{});
-
-// Output files (file_out.cpp).
-// The output file name for an image: its name cut at the first "." of the
-// last path component that is not that component's first character (the
-// directory part is kept as it is), then the extension (".d2d", ".d1d").
-std::string output_name(const std::string& name, const char* ext);
-Status write_2D(const Param& p, const Data2D& data, const ParamFile& pf, const Console& con = Console{});
-Status write_2D(const Param& p, const Data2D& data, const std::string& name, const Console& con = Console{});
-Status write_1D(const Param& p, const Data2D& data, const Data1D& d, const std::string& name,
-             const Console& con = Console{});
-Status write_mask(const Param& p, const Data2D& data, const Console& con = Console{});
 
 }  // namespace pk
 

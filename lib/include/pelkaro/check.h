@@ -41,10 +41,6 @@ CheckResult check_run(const std::string& param_name, const std::string& trans_ta
 // "FILE:LINE: error: TEXT" ("FILE: ..." for the file as a whole), no line end.
 std::string diagnostic_line(const Diagnostic& d);
 
-// Text as the diagnostics show it.
-std::string quote(const std::string& s);   // "..." with tabs, line ends and controls escaped
-std::string counted(long long n, const char* one, const char* many);  // "1 error", "2 errors"
-
 }  // namespace pk
 
 #endif

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "pelkaro/status.h"
+
 namespace pk {
 
 // Closes a FILE when it goes out of scope.
@@ -34,12 +36,11 @@ constexpr const char* kInputLimitText = "64 MiB";
 // it is skipped at the very start of every text input.
 constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
 
-enum class Slurp { ok, cannot_open, too_large };
-
 // Reads the whole of a regular file into `text`, less a leading byte-order
-// mark.  cannot_open: missing, not a regular file, or a read error;
-// too_large: more than kInputLimit bytes.
-Slurp read_file(const std::string& path, std::string& text);
+// mark.  Code::cannot_read: missing, not a regular file, or a read error;
+// Code::too_large: more than kInputLimit bytes (Stage::read; the caller
+// words its own message where it has one).
+Status read_file(const std::string& path, std::string& text);
 
 // An advisory lock on the directory that receives a run's output files,
 // held from the first file written to the last, so the writes of two runs
@@ -72,14 +73,22 @@ bool regular_file_exists(const std::string& path);
 // and renamed over the target only when complete.
 // A temporary file still open when the object goes (an exception on the
 // way) is discarded.
-struct AtomicFile {
-    std::FILE* f = nullptr;
-    std::string tmp;
-    std::string target;
+class AtomicFile {
+public:
+    std::FILE* f = nullptr;  // where the contents go, from atomic_open to the commit
     AtomicFile() = default;
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
     ~AtomicFile();
+
+private:
+    // The temporary file's name, whose characters a termination handler
+    // reads while the file exists: changed by these functions only.
+    std::string tmp_;
+    std::string target_;
+    friend bool atomic_open(const std::string& target, AtomicFile& out);
+    friend bool atomic_commit(AtomicFile& out);
+    friend void atomic_abort(AtomicFile& out);
 };
 
 // Creates the temporary file.  Fails (false) when the target exists but is

@@ -1,5 +1,7 @@
-// Dead and hot pixels of a flat field, found on its raw values: the rule
-// that the mask maker applies and the checker warns about.
+// Flat fields and masks for the programs that make masks: a flat field's
+// dead and hot pixels, found on its raw values (the rule that the mask maker
+// applies and the checker warns about), the reading of a flat-field or mask
+// file, and the internal mask's frame.
 #ifndef PELKARO_FLAT_FIELD_H
 #define PELKARO_FLAT_FIELD_H
 
@@ -18,6 +20,14 @@ std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, dou
 // The mean raw flat-field value of the pixels `mask` uses; not-a-number
 // when it uses none.
 double flat_field_mean(const Data2D& flat, const Data2D& mask);
+
+// Reads a detector data file (a flat field) or, with `mask`, a mask file
+// into `out`, as a reduction reads it; out.name names the file.
+Status read_image_file(Data2D& out, bool mask);
+
+// The internal mask: 1 for the pixels in use, 0 on the frame along the
+// detector's edges.
+void internal_mask(Data2D& mask);
 
 }  // namespace pk
 

@@ -8,9 +8,17 @@
 #include <new>
 #include <type_traits>
 
-#include "pelkaro/series.h"
-#include "common.h"
+#include "series_setup.h"
+
+#include "geometry.h"
 #include "run_steps.h"
+#include "stages.h"
+#include "ave_data.h"
+#include "ave_plan.h"
+#include "numbers.h"
+#include "read_sans.h"
+#include "sens_cor.h"
+#include "sub_data.h"
 
 namespace pk {
 
@@ -124,47 +132,6 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<Loa
     return (run.want_sums ? ave_data_sums(run.p, run.reduced, run.curve, setup.mask, run.sums, quiet)
                           : ave_data(run.p, run.reduced, run.curve, setup.mask, quiet))
         .ok();
-}
-
-}  // namespace pk
-
-namespace pk {
-
-std::shared_ptr<const SeriesSetup> SeriesCache::find(const std::string& key) {
-    std::lock_guard<std::mutex> lock(m);
-    for (const auto& s : setups)
-        if (s->key == key) return s;
-    return nullptr;
-}
-
-bool SeriesCache::claim(const std::string& key) {
-    std::lock_guard<std::mutex> lock(m);
-    if (std::find(building.begin(), building.end(), key) != building.end()) return false;
-    building.push_back(key);
-    return true;
-}
-
-void SeriesCache::done(const std::string& key, std::shared_ptr<const SeriesSetup> setup) {
-    std::lock_guard<std::mutex> lock(m);
-    building.erase(std::remove(building.begin(), building.end(), key), building.end());
-    if (!setup) return;
-    if (setups.size() >= kMostSetups) setups.erase(setups.begin());
-    setups.push_back(std::move(setup));
-}
-
-Status reduce_in_series(Run& run, SeriesCache& cache, const std::vector<LoadedSample>* loaded) {
-    const Console quiet{nullptr, nullptr};
-    const std::string key = series_key(run);
-    if (const auto setup = cache.find(key)) {
-        Run parsed = run;  // as parsed: nothing is loaded yet
-        if (reduce_with_setup(run, *setup, loaded)) return ok_status();
-        run = std::move(parsed);
-        return reduce(run, quiet);
-    }
-    const bool maker = cache.claim(key);
-    const Status st = reduce(run, quiet);
-    if (maker) cache.done(key, st.ok() ? std::make_shared<const SeriesSetup>(take_setup(run, key)) : nullptr);
-    return st;
 }
 
 }  // namespace pk

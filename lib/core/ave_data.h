@@ -1,0 +1,24 @@
+// The azimuthal average of the reduced image into a curve.
+#ifndef PELKARO_AVE_DATA_H
+#define PELKARO_AVE_DATA_H
+
+#include <string>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+
+namespace pk {
+
+// Azimuthal averaging (ave_data.cpp).
+Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
+             const Console& con = Console{});
+
+
+// The average with those sums, taken in the same pass; the curve is
+// ave_data's, bit for bit.
+Status ave_data_sums(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, BinSums& sums,
+                     const Console& con = Console{});
+
+}  // namespace pk
+
+#endif

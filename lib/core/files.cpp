@@ -1,0 +1,200 @@
+#include "pelkaro/files.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "temporaries.h"
+
+namespace pk {
+
+std::FILE* open_regular(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return nullptr;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "r");
+    if (!f) ::close(fd);
+    return f;
+}
+
+Status read_file(const std::string& path, std::string& text) {
+    text.clear();
+    const Status cannot = failure(Stage::read, Code::cannot_read, "cannot read " + path);
+    const Status too_large = failure(Stage::read, Code::too_large,
+                                     path + " holds more than " + kInputLimitText + ", the most an input file may hold");
+    FilePtr f(open_regular(path));
+    if (!f) return cannot;
+    struct stat st {};
+    if (::fstat(::fileno(f.get()), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kInputLimit)
+        return too_large;
+    // Read straight into the text: the size known from the file, then in
+    // blocks while it grows.
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    std::size_t used = 0;
+    text.resize(static_cast<std::size_t>(st.st_size) + 1);
+    for (;;) {
+        if (used == text.size()) text.resize(used + kBlock);
+        const std::size_t n = std::fread(&text[used], 1, text.size() - used, f.get());
+        if (n == 0) break;
+        used += n;
+        if (used > kInputLimit) return too_large;
+    }
+    text.resize(used);
+    if (std::ferror(f.get())) return cannot;
+    if (text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
+    return ok_status();
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+bool regular_file_exists(const std::string& path) {
+    std::FILE* f = open_regular(path);
+    if (!f) return false;
+    std::fclose(f);
+    return true;
+}
+
+OutputLock::~OutputLock() { release(); }
+
+void OutputLock::release() {
+    if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
+    fd_ = -1;
+}
+
+bool OutputLock::acquire(const std::string& target, int seconds) {
+    release();
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    if (dir.find('\0') != std::string::npos) return false;
+    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;  // no locks here
+        if (std::chrono::steady_clock::now() >= until) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    release();
+    return false;
+}
+
+AtomicFile::~AtomicFile() { atomic_abort(*this); }
+
+namespace {
+
+// The temporary name beside the target, within the 255 bytes a file name
+// may have; empty when the target cannot be written to.
+std::string temporary_template(const std::string& target) {
+    if (target.empty() || target.find('\0') != std::string::npos) return "";
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return "";
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty()) return "";
+    return dir + "." + base.substr(0, 240) + ".tmpXXXXXX";
+}
+
+// Six letters or digits for a temporary name, different in every call of
+// every thread and process: a mix of the clock, the process, the thread's
+// stack and a count.
+std::string random_suffix(std::atomic<uint64_t>& count) {
+    static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const int here = 0;
+    uint64_t z = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                 (static_cast<uint64_t>(::getpid()) << 40) ^ reinterpret_cast<std::uintptr_t>(&here) ^
+                 (count.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    std::string s(6, 'X');
+    for (char& ch : s) {
+        ch = kChars[z % 62];
+        z /= 62;
+    }
+    return s;
+}
+std::atomic<uint64_t> g_names{0};
+
+// Creates a temporary file named after `tmpl` in `tmp`, registered before
+// it exists: a termination signal in any thread at any moment finds it.
+int create_registered(std::string& tmp, const std::string& tmpl) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = tmpl.substr(0, tmpl.size() - 6) + random_suffix(g_names);
+        register_temporary(tmp.c_str());
+        const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
+        const int e = errno;
+        unregister_temporary(tmp.c_str());
+        tmp.clear();
+        if (e != EEXIST) break;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool atomic_open(const std::string& target, AtomicFile& out) {
+    atomic_abort(out);
+    out.target_.clear();
+    const std::string tmpl = temporary_template(target);
+    if (tmpl.empty()) return false;
+    // Created 0666 less the umask, as a plain create would.
+    const int fd = create_registered(out.tmp_, tmpl);
+    if (fd < 0) return false;
+    std::FILE* f = ::fdopen(fd, "w");
+    if (!f) {
+        ::close(fd);
+        atomic_abort(out);
+        return false;
+    }
+    out.f = f;
+    out.target_ = target;
+    return true;
+}
+
+bool atomic_commit(AtomicFile& out) {
+    if (!out.f) return false;
+    bool ok = std::fflush(out.f) == 0 && !std::ferror(out.f);
+    ok = (std::fclose(out.f) == 0) && ok;
+    out.f = nullptr;
+    if (ok) ok = ::rename(out.tmp_.c_str(), out.target_.c_str()) == 0;
+    if (!ok) ::unlink(out.tmp_.c_str());
+    unregister_temporary(out.tmp_.c_str());
+    out.tmp_.clear();
+    return ok;
+}
+
+bool atomic_finish(AtomicFile& out, bool written) {
+    if (written) return atomic_commit(out);
+    atomic_abort(out);
+    return false;
+}
+
+void atomic_abort(AtomicFile& out) {
+    if (out.f) std::fclose(out.f);
+    out.f = nullptr;
+    if (!out.tmp_.empty()) {
+        ::unlink(out.tmp_.c_str());
+        unregister_temporary(out.tmp_.c_str());
+    }
+    out.tmp_.clear();
+}
+
+}  // namespace pk

@@ -1,0 +1,23 @@
+// The flat field (sensitivity) normalised and applied, and the solid-angle
+// correction.
+#ifndef PELKARO_SENS_COR_H
+#define PELKARO_SENS_COR_H
+
+#include <string>
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+
+namespace pk {
+
+// Sensitivity and solid-angle corrections (sens_cor.cpp).
+void solid_angle(const Param& p, SolidAngle& sa);
+Status jacobian(const Param& p, Data2D& dat, const SolidAngle& sa);
+// The same with the factors worked out for this one image.
+Status jacobian(const Param& p, Data2D& dat);
+Status sens_norm(const Param& p, Data2D& sens, Data2D& mask);
+Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
+
+}  // namespace pk
+
+#endif
