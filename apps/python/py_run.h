@@ -102,7 +102,7 @@ struct PyRun {
     Refusal refused(const Status& st) const;
 };
 
-// The reductions (run.cpp of the module): the parameter file named, or a
+// The reductions (reduction.cpp): the parameter file named, or a
 // parameter file given as text with the images that stand for its files.
 std::unique_ptr<PyRun> reduce_file(const std::string& path, const std::optional<std::string>& cwd);
 std::unique_ptr<PyRun> reduce_text(const std::string& text, std::vector<HeldImage> held,
