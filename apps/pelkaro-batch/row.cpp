@@ -124,9 +124,9 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         nx.out = stem + ".h5";
         nx.title = row.title;
         nx.title_given = !row.title.empty();
-        std::string why;
-        if (!write_file(run, nx, nx.out, why)) {
-            res.error = why;
+        const Status st = write_file(run, nx, nx.out);
+        if (!st.ok()) {
+            res.error = st.reason;
             return false;
         }
         res.outputs.push_back(row.name + ".h5");

@@ -94,8 +94,8 @@ RunResult merge(const TempDir& d, const std::vector<std::string>& args) {
 
 pk::MergeCurve read_back(const std::string& path) {
     pk::MergeCurve m;
-    std::string why;
-    EXPECT_TRUE(pk::read_curve(path, m, why)) << why;
+    const pk::Status st = pk::read_curve(path, m);
+    EXPECT_TRUE(st.ok()) << st.reason;
     return m;
 }
 
