@@ -37,13 +37,12 @@ bool write_text(const std::string& path, const std::string& text) {
     return pk::atomic_finish(out, std::fwrite(text.data(), 1, text.size(), out.f) == text.size());
 }
 
-// The check's diagnostics that concern this row: the places Pelkaro itself
-// would write (beside the first sample file) are not where the row's
-// outputs go.
+// The check's diagnostics that do not concern this row: the places Pelkaro
+// itself would write (beside the first sample file) are not where the
+// row's outputs go.
 bool about_own_outputs(const Diagnostic& d) {
-    return d.severity == Severity::error && (d.text.rfind("the outputs go beside the first sample file", 0) == 0 ||
-                                             (d.text.rfind("the output file ", 0) == 0 &&
-                                              d.text.find("exists and is not a regular file") != std::string::npos));
+    return d.severity == Severity::error &&
+           (d.kind == DiagnosticKind::output_location || d.kind == DiagnosticKind::output_not_regular);
 }
 
 // The check of the row, with its reduction: false with the row refused or
@@ -125,9 +124,9 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         nx.out = stem + ".h5";
         nx.title = row.title;
         nx.title_given = !row.title.empty();
-        std::string why;
-        if (!write_file(run, nx, nx.out, why)) {
-            res.error = why;
+        const Status st = write_file(run, nx, nx.out);
+        if (!st.ok()) {
+            res.error = st.reason;
             return false;
         }
         res.outputs.push_back(row.name + ".h5");

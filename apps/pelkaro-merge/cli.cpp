@@ -96,10 +96,12 @@ bool apply_texts(const Texts& t, MergeOptions& opt, std::string& why) {
 
 // The rules the file names must follow among themselves.
 bool check_names(MergeArgs& args, std::string& why) {
-    if (!check_merge_inputs(args.inputs, why)) return false;
-    if (args.out.empty()) args.out = merged_output(args.inputs[0]);
-    if (!output_not_input(args.inputs, args.out, why)) return false;
-    return args.reference.empty() || reference_index(args.inputs, args.reference, args.opt.reference, why);
+    Status st = check_merge_inputs(args.inputs);
+    if (st.ok() && args.out.empty()) args.out = merged_output(args.inputs[0]);
+    if (st.ok()) st = output_not_input(args.inputs, args.out);
+    if (st.ok() && !args.reference.empty()) st = reference_index(args.inputs, args.reference, args.opt.reference);
+    why = st.reason;
+    return st.ok();
 }
 
 }  // namespace
@@ -128,18 +130,20 @@ void error(std::FILE* err, const std::string& file, const std::string& why) {
     std::fprintf(err, "%s: %s%serror: %s\n", kMergeProgram, file.c_str(), file.empty() ? "" : ": ", why.c_str());
 }
 
+// The input a refusal concerns (its entry), or none.
+std::string input_of(const MergeArgs& args, const Status& st) {
+    return st.entry >= 0 ? args.inputs.at(static_cast<std::size_t>(st.entry)) : std::string();
+}
+
 int run(const MergeArgs& args, std::FILE* out, std::FILE* err) {
     std::vector<MergeCurve> curves;
-    std::string why;
-    int culprit = -1;
-    if (!read_curves(args.inputs, curves, why, culprit))
-        return error(err, args.inputs[static_cast<std::size_t>(culprit)], why), 1;
+    Status st = read_curves(args.inputs, curves);
+    if (!st.ok()) return error(err, input_of(args, st), st.reason), 1;
     MergeResult r;
-    if (!merge_curves(curves, args.opt, r, why)) {
-        const std::size_t c = static_cast<std::size_t>(r.culprit);
-        return error(err, r.culprit >= 0 ? args.inputs[c] : std::string(), why), 1;
-    }
-    if (!write_merged(curves, r, args.opt, args.out, why)) return error(err, args.out, why), 1;
+    st = merge_curves(curves, args.opt, r);
+    if (!st.ok()) return error(err, input_of(args, st), st.reason), 1;
+    st = write_merged(curves, r, args.opt, args.out);
+    if (!st.ok()) return error(err, args.out, st.reason), 1;
     for (std::size_t k = 0; k < curves.size(); ++k) std::fprintf(out, "%s\n", merge_line(curves[k], r.inputs[k]).c_str());
     std::fprintf(out, "%s: %zu points written to %s\n", kMergeProgram, r.q.size(), args.out.c_str());
     return 0;

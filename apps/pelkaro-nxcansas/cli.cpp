@@ -205,9 +205,9 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err,
                                                 : std::vector<char>();
     st = reduce(run, quiet);
     if (!st.ok()) return report_failure(err, opt, st);
-    std::string why;
-    if (!write_file(run, opt, path, why)) {
-        pk::say(err, "%s: error: %s\n", kProgram, why.c_str());
+    st = write_file(run, opt, path);
+    if (!st.ok()) {
+        pk::say(err, "%s: error: %s\n", kProgram, st.reason.c_str());
         return 1;
     }
     pk::say(out, "Wrote %s: %s\n", path.c_str(), contents(run).c_str());

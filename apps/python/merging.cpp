@@ -32,11 +32,15 @@ struct PyMergeInput {
     MergedInput in;
 };
 
-Refusal merge_refusal(Stage stage, Code code, const std::string& why, const std::string& file = std::string(),
-                      int entry = -1) {
-    Status st = failure(stage, code, why);
-    st.entry = entry;
-    return Refusal(st, file.empty() ? std::nullopt : std::optional<std::string>(file), std::string(), why);
+// A refusal of the join, naming `file` when it concerns one: its sentence
+// the Status's reason.
+Refusal merge_refusal(const Status& st, const std::string& file = std::string()) {
+    return Refusal(st, file.empty() ? std::nullopt : std::optional<std::string>(file), std::string(), st.reason);
+}
+
+// The name of the curve a refusal concerns (its entry), or none.
+std::string culprit_name(const PyMerged& m, const Status& st) {
+    return st.entry >= 0 ? m.names.at(static_cast<std::size_t>(st.entry)) : std::string();
 }
 
 // The name a reduction's curve goes by: its parameter file, or the first
@@ -53,10 +57,11 @@ void take_curves(const pyb::list& items, PyMerged& m) {
         MergeCurve c;
         if (pyb::isinstance<PyRun>(item)) {
             const PyRun& r = item.cast<const PyRun&>();
-            std::string why;
-            if (!merge_curve_of(r.run, r.q, reduction_name(r), c, why))
-                throw merge_refusal(Stage::read, Code::bad_contents, why, reduction_name(r),
-                                    static_cast<int>(m.names.size()));
+            Status st = merge_curve_of(r.run, r.q, reduction_name(r), c);
+            if (!st.ok()) {
+                st.entry = static_cast<int>(m.names.size());
+                throw merge_refusal(st, reduction_name(r));
+            }
             m.files.emplace_back();
         } else {
             m.files.push_back(path_of(item, "a curve"));
@@ -73,37 +78,32 @@ int reference_of(const pyb::object& ref, const pyb::list& items, const PyMerged&
     if (pyb::isinstance<pyb::int_>(ref) && !pyb::isinstance<pyb::bool_>(ref)) {
         const long k = ref.cast<long>();
         if (k >= 0 && k < static_cast<long>(items.size())) return static_cast<int>(k);
-        throw merge_refusal(Stage::parameters, Code::bad_parameter,
-                            pk::format("the reference %ld is not the index of a curve given (0 to %zu)", k,
-                                       m.curves.size() - 1));
+        throw merge_refusal(failure(Stage::parameters, Code::bad_parameter,
+                                    pk::format("the reference %ld is not the index of a curve given (0 to %zu)", k,
+                                               m.curves.size() - 1)));
     }
     for (std::size_t k = 0; k < items.size(); ++k)
         if (pyb::object(items[k]).is(ref) && pyb::isinstance<PyRun>(ref)) return static_cast<int>(k);
     if (pyb::isinstance<PyRun>(ref))
-        throw merge_refusal(Stage::parameters, Code::bad_parameter, "the reference is not among the curves given");
+        throw merge_refusal(
+            failure(Stage::parameters, Code::bad_parameter, "the reference is not among the curves given"));
     int index = -1;
-    std::string why;
+    Status st;
     const std::string name = path_of(ref, "the reference");
-    in_directory(m.cwd, [&] { reference_index(m.files, name, index, why); });
-    if (index < 0) throw merge_refusal(Stage::parameters, Code::bad_parameter, why);
+    in_directory(m.cwd, [&] { st = reference_index(m.files, name, index); });
+    if (!st.ok()) throw merge_refusal(st);
     return index;
 }
 
 // Reads the files (each in a process forked with the interpreter held, so
 // that no other thread is inside the HDF5 library) and checks the curves.
 void read_all(PyMerged& m) {
-    std::string why;
-    int culprit = -1;
-    bool ok = true, named = true, missing = false;
+    Status st;
     in_directory(m.cwd, [&] {
-        named = check_merge_inputs(m.files, why);
-        if (named) ok = read_curves(m.files, m.curves, why, culprit);
-        if (!ok) missing = !m.files[culprit].empty() && !regular_file_exists(m.files[culprit]);
+        st = check_merge_inputs(m.files);
+        if (st.ok()) st = read_curves(m.files, m.curves);
     });
-    if (!named) throw merge_refusal(Stage::parameters, Code::bad_parameter, why);
-    if (!ok)
-        throw merge_refusal(Stage::read, missing ? Code::cannot_read : Code::bad_contents, why,
-                            m.names[static_cast<std::size_t>(culprit)], culprit);
+    if (!st.ok()) throw merge_refusal(st, culprit_name(m, st));
 }
 
 std::unique_ptr<PyMerged> merge(const pyb::list& items, const pyb::object& reference, bool scale, bool trim,
@@ -117,36 +117,29 @@ std::unique_ptr<PyMerged> merge(const pyb::list& items, const pyb::object& refer
     m->opt.q_min = q_min;
     m->opt.q_max = q_max;
     read_all(*m);
-    std::string why;
-    bool ok = false;
+    Status st;
     {
         pyb::gil_scoped_release released;
-        ok = merge_curves(m->curves, m->opt, m->result, why);
+        st = merge_curves(m->curves, m->opt, m->result);
     }
-    const int c = m->result.culprit;
-    if (!ok)
-        throw merge_refusal(Stage::merge, Code::bad_contents, why,
-                            c >= 0 ? m->names[static_cast<std::size_t>(c)] : std::string(), c);
+    if (!st.ok()) throw merge_refusal(st, culprit_name(*m, st));
     return m;
 }
 
 std::string write_merged_file(PyMerged& m, const std::optional<std::string>& path) {
     if (!path && m.files.at(0).empty())
-        throw merge_refusal(Stage::output, Code::cannot_write,
-                            "the first curve is a reduction in memory, with no file to write beside: give "
-                            "write_nxcansas() the name of its output");
+        throw merge_refusal(failure(Stage::output, Code::cannot_write,
+                                    "the first curve is a reduction in memory, with no file to write beside: give "
+                                    "write_nxcansas() the name of its output"));
     const std::string out = path ? *path : merged_output(m.files[0]);
-    std::string why;
-    bool input = false;
+    Status st;
     const std::lock_guard<std::mutex> one_write(m.writing);
     // HDF5 is not made for threads: the interpreter stays held, as h5py holds it.
     in_directory(m.cwd, [&] {
-        input = !output_not_input(m.files, out, why);
-        if (!input && !write_merged(m.curves, m.result, m.opt, out, why) && why.empty())
-            why = "the file could not be written";
+        st = output_not_input(m.files, out);
+        if (st.ok()) st = write_merged(m.curves, m.result, m.opt, out);
     });
-    if (input) throw merge_refusal(Stage::output, Code::replaces_input, why, out);
-    if (!why.empty()) throw merge_refusal(Stage::output, Code::cannot_write, why, out);
+    if (!st.ok()) throw merge_refusal(st, out);
     return out;
 }
 

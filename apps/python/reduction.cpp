@@ -176,13 +176,13 @@ std::string write_nxcansas(PyRun& r, const std::optional<std::string>& path, con
     NxOptions opt = options;
     opt.param = r.run.file.name;
     opt.out = out;
-    std::string why;
+    Status st;
     // HDF5 is not made for threads: the interpreter stays held, as h5py holds it.
     in_directory(r.cwd, [&] {
         refuse_input(r, out);
-        if (!write_file(r.run, opt, out, why) && why.empty()) why = "the file could not be written";
+        st = write_file(r.run, opt, out);
     });
-    if (!why.empty()) throw refusal(Stage::output, Code::cannot_write, why);
+    if (!st.ok()) throw Refusal(st, std::nullopt, std::string(), st.reason);
     return out;
 #else
     (void)r, (void)path, (void)options;

@@ -19,12 +19,13 @@
 
 namespace pk {
 
-void Check::add(Severity s, const std::string& file, int line, const std::string& text) {
+void Check::add(Severity s, const std::string& file, int line, const std::string& text, DiagnosticKind kind) {
     Diagnostic d;
     d.file = file;
     d.line = line;
     d.severity = s;
     d.text = text;
+    d.kind = kind;
     diags.push_back(std::move(d));
 }
 

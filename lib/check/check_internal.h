@@ -73,8 +73,11 @@ struct Check {
 
     const ParamFile& pf() const { return run.file; }
     const std::vector<ParseRecord>& recs() const { return run.log.records; }
-    void add(Severity s, const std::string& file, int line, const std::string& text);
-    void error(int line, const std::string& text) { add(Severity::error, par, line, text); }
+    void add(Severity s, const std::string& file, int line, const std::string& text,
+             DiagnosticKind kind = DiagnosticKind::general);
+    void error(int line, const std::string& text, DiagnosticKind kind = DiagnosticKind::general) {
+        add(Severity::error, par, line, text, kind);
+    }
     void warning(int line, const std::string& text) { add(Severity::warning, par, line, text); }
     int error_count() const;
     // The line of the last accepted record of keyword kw; 0 when none.

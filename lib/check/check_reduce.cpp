@@ -72,11 +72,12 @@ std::string errno_reason(int e) {
 
 // The directory of the outputs must take new files; a target that exists
 // must be a regular file, which the new one replaces.
-bool output_directory(Check& c, int line, const std::string& target, const std::string& where) {
+bool output_directory(Check& c, int line, const std::string& target, const std::string& where, DiagnosticKind kind) {
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     if (::access(dir.c_str(), W_OK | X_OK) == 0) return true;
-    c.error(line, where + ", " + quote(absolute(dir)) + ", which cannot be written (" + errno_reason(errno) + ")");
+    c.error(line, where + ", " + quote(absolute(dir)) + ", which cannot be written (" + errno_reason(errno) + ")",
+            kind);
     return false;
 }
 
@@ -84,8 +85,10 @@ void output_target(Check& c, int line, const std::string& target) {
     struct stat st {};
     if (::lstat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
     const char* kind = S_ISDIR(st.st_mode) ? "a directory" : S_ISLNK(st.st_mode) ? "a symbolic link" : "a special file";
-    c.error(line, "the output file " + quote(absolute(target)) + " exists and is not a regular file (" + kind +
-                      "), so Pelkaro cannot replace it");
+    c.error(line,
+            "the output file " + quote(absolute(target)) + " exists and is not a regular file (" + kind +
+                "), so Pelkaro cannot replace it",
+            DiagnosticKind::output_not_regular);
 }
 
 }  // namespace
@@ -128,7 +131,8 @@ void check_outputs(Check& c) {
                            ", the parameter file itself; Pelkaro refuses the run");
             return;
         }
-        if (output_directory(c, c.line_of(MODE), "mask.d2d", "mask.d2d goes into the working directory"))
+        if (output_directory(c, c.line_of(MODE), "mask.d2d", "mask.d2d goes into the working directory",
+                             DiagnosticKind::mask_location))
             output_target(c, c.line_of(MODE), "mask.d2d");
         return;
     }
@@ -139,7 +143,8 @@ void check_outputs(Check& c) {
     std::vector<std::string> targets;
     if (avgm == 0 || avgm == 2) targets.push_back(output_name(first, ".d2d"));
     if (avgm == 1 || avgm == 2) targets.push_back(output_name(first, ".d1d"));
-    if (targets.empty() || !output_directory(c, line, targets[0], "the outputs go beside the first sample file, into"))
+    if (targets.empty() || !output_directory(c, line, targets[0], "the outputs go beside the first sample file, into",
+                                             DiagnosticKind::output_location))
         return;
     for (const std::string& t : targets) output_target(c, line, t);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
@@ -171,29 +172,33 @@ void trim_at_middle(Join& j, std::size_t c, double ref_q_min, MergeResult& out) 
     else in.keep_hi = std::min(in.keep_hi, m);
 }
 
+// A curve that cannot be joined: the culprit of the result and the entry
+// of the refusal.
+Status unjoinable(std::size_t c, MergeResult& out, std::string reason) {
+    out.culprit = static_cast<int>(c);
+    Status st = failure(Stage::merge, Code::bad_contents, std::move(reason));
+    st.entry = out.culprit;
+    return st;
+}
+
 // Joins curve c to those joined: its overlap, its factor, its trimming.
-bool join_one(Join& j, std::size_t c, double ref_q_min, const MergeOptions& opt, MergeResult& out,
-              std::string& why) {
+Status join_one(Join& j, std::size_t c, double ref_q_min, const MergeOptions& opt, MergeResult& out) {
     MergedInput& in = out.inputs[c];
     const std::vector<const MergeCurve*> joined = j.joined_list();
     const bool overlaps = overlap_of(j.curves[c], joined, in.overlap_lo, in.overlap_hi);
-    if (!overlaps && opt.scale) {
-        out.culprit = static_cast<int>(c);
-        return why = "the curve does not overlap the curves joined before it, so no scale factor can be fitted "
-                     "(--scale none joins without one)",
-               false;
-    }
+    if (!overlaps && opt.scale)
+        return unjoinable(c, out,
+                          "the curve does not overlap the curves joined before it, so no scale factor can be fitted "
+                          "(--scale none joins without one)");
     if (opt.scale) {
         std::vector<double> r, dr, i, di;
         pairs_of(j.curves[c], joined, r, dr, i, di);
         ScaleFit fit;
-        if (!fit_scale(r, dr, i, di, fit)) {
-            out.culprit = static_cast<int>(c);
-            return why = "no scale factor can be fitted over the overlap " + format("%.6g-%.6g 1/angstrom",
-                                                                                    in.overlap_lo, in.overlap_hi) +
-                         " (too few points, or intensities that do not fix a positive factor)",
-                   false;
-        }
+        if (!fit_scale(r, dr, i, di, fit))
+            return unjoinable(c, out,
+                              "no scale factor can be fitted over the overlap " +
+                                  format("%.6g-%.6g 1/angstrom", in.overlap_lo, in.overlap_hi) +
+                                  " (too few points, or intensities that do not fix a positive factor)");
         in.scale = fit.s;
         in.scale_dev = fit.ds;
         j.curves[c] = scaled(j.curves[c], fit.s);
@@ -201,7 +206,7 @@ bool join_one(Join& j, std::size_t c, double ref_q_min, const MergeOptions& opt,
     if (!overlaps) in.overlap_lo = in.overlap_hi = 0;
     if (overlaps && opt.trim) trim_at_middle(j, c, ref_q_min, out);
     j.joined[c] = true;
-    return true;
+    return ok_status();
 }
 
 // The points kept, sorted by Q.
@@ -233,20 +238,18 @@ void collect(const Join& j, const MergeOptions& opt, MergeResult& out) {
 
 }  // namespace
 
-bool merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out,
-                  std::string& why) {
+Status merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out) {
     out = MergeResult{};
-    if (curves.size() < 2) return why = "at least two curves are needed", false;
+    if (curves.size() < 2) return failure(Stage::merge, Code::bad_parameter, "at least two curves are needed");
     Join j{curves, std::vector<bool>(curves.size(), false)};
     for (std::size_t k = 0; k < j.curves.size(); ++k) {
         sort_by_q(j.curves[k]);
         if (j.curves[k].q.empty() || j.curves[k].i.size() != j.curves[k].q.size() ||
-            j.curves[k].idev.size() != j.curves[k].q.size()) {
-            out.culprit = static_cast<int>(k);
-            return why = "the curve holds no points (or its arrays differ in length)", false;
-        }
+            j.curves[k].idev.size() != j.curves[k].q.size())
+            return unjoinable(k, out, "the curve holds no points (or its arrays differ in length)");
     }
-    if (opt.reference >= static_cast<int>(curves.size())) return why = "the reference is not among the curves", false;
+    if (opt.reference >= static_cast<int>(curves.size()))
+        return failure(Stage::merge, Code::bad_parameter, "the reference is not among the curves");
     const std::size_t ref = opt.reference >= 0 ? static_cast<std::size_t>(opt.reference) : default_reference(j.curves);
     out.inputs.resize(curves.size());
     for (std::size_t k = 0; k < curves.size(); ++k) {
@@ -256,11 +259,13 @@ bool merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt
     out.inputs[ref].reference = true;
     j.joined[ref] = true;
     const std::vector<std::size_t> order = join_order(j.curves, ref);
-    for (std::size_t k = 1; k < order.size(); ++k)
-        if (!join_one(j, order[k], j.curves[ref].q_min(), opt, out, why)) return false;
+    for (std::size_t k = 1; k < order.size(); ++k) {
+        const Status st = join_one(j, order[k], j.curves[ref].q_min(), opt, out);
+        if (!st.ok()) return st;
+    }
     collect(j, opt, out);
-    if (out.q.empty()) return why = "no point is left between --q-min and --q-max", false;
-    return true;
+    if (out.q.empty()) return failure(Stage::merge, Code::bad_contents, "no point is left between --q-min and --q-max");
+    return ok_status();
 }
 
 std::string merge_line(const MergeCurve& c, const MergedInput& m) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pelkaro/files.h"
@@ -25,15 +26,19 @@ namespace {
 
 bool same(const std::string& a, const std::string& b) { return a == b || same_file(a, b); }
 
+// A request the inputs cannot meet: too few, the same file twice, a
+// reference not among them.
+Status wrong_request(std::string reason) { return failure(Stage::parameters, Code::bad_parameter, std::move(reason)); }
+
 }  // namespace
 
-bool check_merge_inputs(const std::vector<std::string>& in, std::string& why) {
-    if (in.size() < 2) return why = "at least two input files are needed", false;
+Status check_merge_inputs(const std::vector<std::string>& in) {
+    if (in.size() < 2) return wrong_request("at least two input files are needed");
     for (std::size_t a = 0; a < in.size(); ++a)
         for (std::size_t b = a + 1; b < in.size(); ++b)
             if (!in[a].empty() && !in[b].empty() && same(in[a], in[b]))
-                return why = "'" + in[b] + "' is given twice (as '" + in[a] + "')", false;
-    return true;
+                return wrong_request("'" + in[b] + "' is given twice (as '" + in[a] + "')");
+    return ok_status();
 }
 
 std::string merged_output(const std::string& first) {
@@ -41,17 +46,17 @@ std::string merged_output(const std::string& first) {
     return (slash == std::string::npos ? "" : first.substr(0, slash + 1)) + stem_of(first) + "_merged.h5";
 }
 
-bool output_not_input(const std::vector<std::string>& in, const std::string& out, std::string& why) {
+Status output_not_input(const std::vector<std::string>& in, const std::string& out) {
     for (const std::string& f : in)
-        if (!f.empty() && same(f, out)) return why = "the output '" + out + "' is an input file", false;
-    return true;
+        if (!f.empty() && same(f, out))
+            return failure(Stage::output, Code::replaces_input, "the output '" + out + "' is an input file");
+    return ok_status();
 }
 
-bool reference_index(const std::vector<std::string>& in, const std::string& reference, int& index,
-                     std::string& why) {
+Status reference_index(const std::vector<std::string>& in, const std::string& reference, int& index) {
     for (std::size_t k = 0; k < in.size(); ++k)
-        if (!in[k].empty() && same(in[k], reference)) return index = static_cast<int>(k), true;
-    return why = "the reference '" + reference + "' is not among the input files", false;
+        if (!in[k].empty() && same(in[k], reference)) return index = static_cast<int>(k), ok_status();
+    return wrong_request("the reference '" + reference + "' is not among the input files");
 }
 
 namespace {
@@ -105,9 +110,15 @@ private:
     std::size_t at_ = 0;
 };
 
-std::string encode(bool ok, const MergeCurve& c, const std::string& why) {
-    std::string buf(1, ok ? '1' : '0');
-    if (!ok) return put_text(buf, why), buf;
+// The result of a read as the reading process hands it over: '1' and the
+// curve, or '0', the refusal's code and its reason.
+std::string encode(const Status& st, const MergeCurve& c) {
+    std::string buf(1, st.ok() ? '1' : '0');
+    if (!st.ok()) {
+        const std::int32_t code = static_cast<std::int32_t>(st.code);
+        put(buf, &code, sizeof code);
+        return put_text(buf, st.reason), buf;
+    }
     for (const std::vector<double>* v : {&c.q, &c.i, &c.idev, &c.qdev}) put_values(buf, *v);
     put_text(buf, c.intensity_unit);
     put(buf, &c.distance_mm, sizeof c.distance_mm);
@@ -115,15 +126,26 @@ std::string encode(bool ok, const MergeCurve& c, const std::string& why) {
     return buf;
 }
 
-bool decode(const std::string& buf, MergeCurve& c, std::string& why) {
+// A refusal of the reading process as it came through: the codes read_curve
+// gives, anything else taken as a damaged hand-over.
+Status refusal_of(Taker& t) {
+    std::int32_t code = 0;
+    std::string why;
+    if (!t.take(&code, sizeof code) || !t.text(why) ||
+        (code != static_cast<std::int32_t>(Code::cannot_read) && code != static_cast<std::int32_t>(Code::bad_contents)))
+        return failure(Stage::read, Code::bad_contents, "reading the file failed");
+    return failure(Stage::read, static_cast<Code>(code), why);
+}
+
+Status decode(const std::string& buf, MergeCurve& c) {
     Taker t(buf);
     char ok = 0;
-    if (!t.take(&ok, 1)) return why = "reading the file failed", false;
-    if (ok != '1') return t.text(why) ? false : (why = "reading the file failed", false);
+    if (!t.take(&ok, 1)) return failure(Stage::read, Code::bad_contents, "reading the file failed");
+    if (ok != '1') return refusal_of(t);
     if (!t.values(c.q) || !t.values(c.i) || !t.values(c.idev) || !t.values(c.qdev) || !t.text(c.intensity_unit) ||
         !t.take(&c.distance_mm, sizeof c.distance_mm) || !t.take(&c.wavelength, sizeof c.wavelength))
-        return why = "reading the file failed", false;
-    return true;
+        return failure(Stage::read, Code::bad_contents, "reading the file failed");
+    return ok_status();
 }
 
 // AddressSanitizer's own mappings would be refused by a memory limit (GCC
@@ -147,9 +169,7 @@ bool decode(const std::string& buf, MergeCurve& c, std::string& why) {
 #endif
     ::alarm(kReadSeconds);
     MergeCurve c;
-    std::string why;
-    const bool ok = read_curve(path, c, why);
-    const std::string buf = encode(ok, c, why);
+    const std::string buf = encode(read_curve(path, c), c);
     for (std::size_t at = 0; at < buf.size();) {
         const ssize_t n = ::write(fd, buf.data() + at, buf.size() - at);
         if (n < 0 && errno == EINTR) continue;
@@ -161,15 +181,17 @@ bool decode(const std::string& buf, MergeCurve& c, std::string& why) {
 
 }  // namespace
 
-bool read_curve_isolated(const std::string& path, MergeCurve& c, std::string& why) {
+Status read_curve_isolated(const std::string& path, MergeCurve& c) {
     int fds[2];
     // Close-on-exec: no program another thread starts meanwhile keeps it open.
-    if (::pipe2(fds, O_CLOEXEC) != 0) return why = std::string("cannot make a pipe: ") + std::strerror(errno), false;
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return failure(Stage::read, Code::cannot_read, std::string("cannot make a pipe: ") + std::strerror(errno));
     const pid_t pid = ::fork();
     if (pid < 0) {
+        const int e = errno;
         ::close(fds[0]);
         ::close(fds[1]);
-        return why = std::string("cannot start a process: ") + std::strerror(errno), false;
+        return failure(Stage::read, Code::cannot_read, std::string("cannot start a process: ") + std::strerror(e));
     }
     if (pid == 0) {
         ::close(fds[0]);
@@ -189,26 +211,27 @@ bool read_curve_isolated(const std::string& path, MergeCurve& c, std::string& wh
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return why = "the HDF5 library failed on the file (it is damaged, or not what it seems)", false;
+        return failure(Stage::read, Code::bad_contents,
+                       "the HDF5 library failed on the file (it is damaged, or not what it seems)");
     c = MergeCurve{};
     c.file = path;
-    return decode(buf, c, why);
+    return decode(buf, c);
 }
 
-bool read_curves(const std::vector<std::string>& files, std::vector<MergeCurve>& curves, std::string& why,
-                 int& culprit) {
+Status read_curves(const std::vector<std::string>& files, std::vector<MergeCurve>& curves) {
     curves.resize(files.size());
     for (std::size_t k = 0; k < curves.size(); ++k) {
-        culprit = static_cast<int>(k);
-        if (files[k].empty() ? !check_curve(curves[k], why) : !read_curve_isolated(files[k], curves[k], why))
-            return false;
-        if (curves[k].intensity_unit != curves[0].intensity_unit)
-            return why = "its intensities are in '" + curves[k].intensity_unit + "', those of " + curves[0].file +
-                         " in '" + curves[0].intensity_unit + "'",
-                   false;
+        Status st = files[k].empty() ? check_curve(curves[k]) : read_curve_isolated(files[k], curves[k]);
+        if (st.ok() && curves[k].intensity_unit != curves[0].intensity_unit)
+            st = failure(Stage::read, Code::bad_contents,
+                         "its intensities are in '" + curves[k].intensity_unit + "', those of " + curves[0].file +
+                             " in '" + curves[0].intensity_unit + "'");
+        if (!st.ok()) {
+            st.entry = static_cast<int>(k);
+            return st;
+        }
     }
-    culprit = -1;
-    return true;
+    return ok_status();
 }
 
 }  // namespace pk

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nxcansas_h5.h"
@@ -103,19 +104,25 @@ void write_layout(Writer& w, const Node& root, const std::vector<MergeCurve>& cu
 
 }  // namespace
 
-bool write_merged(const std::vector<MergeCurve>& curves, const MergeResult& r, const MergeOptions& opt,
-                  const std::string& path, std::string& why) {
-    if (curves.empty() || r.inputs.size() != curves.size()) return why = "nothing to write", false;
+namespace {
+
+Status unwritten(std::string reason) { return failure(Stage::output, Code::cannot_write, std::move(reason)); }
+
+}  // namespace
+
+Status write_merged(const std::vector<MergeCurve>& curves, const MergeResult& r, const MergeOptions& opt,
+                    const std::string& path) {
+    if (curves.empty() || r.inputs.size() != curves.size()) return unwritten("nothing to write");
     OutputLock lock;
     lock.acquire(path);
     AtomicFile out;
     errno = 0;
     if (!atomic_open(path, out)) {
+        const int e = errno;
         struct stat st {};
-        why = ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
-                  ? "cannot write " + path + ": it exists and is not a regular file"
-                  : "cannot create a file beside " + path + (errno ? std::string(": ") + std::strerror(errno) : "");
-        return false;
+        return unwritten(::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
+                             ? "cannot write " + path + ": it exists and is not a regular file"
+                             : "cannot create a file beside " + path + (e ? std::string(": ") + std::strerror(e) : ""));
     }
     // Written into the temporary file as it is made.
     Writer w;
@@ -126,16 +133,15 @@ bool write_merged(const std::vector<MergeCurve>& curves, const MergeResult& r, c
     }
     if (!w.ok()) {
         atomic_finish(out, false);
-        return why = w.why() + " (writing " + path + ")", false;
+        return unwritten(w.why() + " (writing " + path + ")");
     }
     errno = 0;
     const int failed = w.write_error();
     if (!atomic_finish(out, failed == 0)) {
         const int e = failed != 0 ? failed : errno;
-        return why = "could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()),
-               false;
+        return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
     }
-    return true;
+    return ok_status();
 }
 
 }  // namespace pk

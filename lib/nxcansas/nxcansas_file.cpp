@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ave_data.h"
@@ -503,23 +504,24 @@ bool sums_of(const Run& run, BinSums& again, const BinSums*& sums) {
     return ave_data_sums(run.p, run.reduced, rot, run.mask, again, Console{nullptr, nullptr}).ok();
 }
 
-// The numbers of the data groups that are not Pelkaro's own; false with
-// `why` when they cannot be written.
-bool derived_values(const Run& run, CurveQ& curve, ImageQ& image, std::string& why) {
+// A file that cannot be written, for `reason`.
+Status unwritten(std::string reason) { return failure(Stage::output, Code::cannot_write, std::move(reason)); }
+
+// The numbers of the data groups that are not Pelkaro's own; refused when
+// they cannot be written.
+Status derived_values(const Run& run, CurveQ& curve, ImageQ& image) {
     const char* fault = "; this is a fault of the program";
     const char* beyond = "the Q resolution of the instrument (SMRP and WAVE) is beyond single precision";
     BinSums again;
     const BinSums* sums = nullptr;
     if (curve_wanted(run.p)) {
-        if (!sums_of(run, again, sums) || !curve_q(run.p, run.curve, *sums, curve)) {
-            why = std::string("the Q values of the curve's bins could not be worked out (the averaging's bins were "
-                              "not met exactly)") + fault;
-            return false;
-        }
+        if (!sums_of(run, again, sums) || !curve_q(run.p, run.curve, *sums, curve))
+            return unwritten(std::string("the Q values of the curve's bins could not be worked out (the averaging's "
+                                         "bins were not met exactly)") + fault);
         std::vector<float> qdev;
-        if (!floats_of(curve.qdev, qdev)) return why = beyond, false;
+        if (!floats_of(curve.qdev, qdev)) return unwritten(beyond);
     }
-    if (!image_wanted(run.p)) return true;
+    if (!image_wanted(run.p)) return ok_status();
     pixel_q(run.p, image.qx, image.qy);
     for (std::size_t k = 0; k < image.qx.size(); ++k)
         image.q.push_back(std::sqrt(image.qx[k] * image.qx[k] + image.qy[k] * image.qy[k]));
@@ -527,26 +529,24 @@ bool derived_values(const Run& run, CurveQ& curve, ImageQ& image, std::string& w
         std::vector<double> along, across;
         pixel_resolution(run.p, image.q, along, across);
         along.insert(along.end(), across.begin(), across.end());
-        if (!floats_of(along, image.qdev)) return why = beyond, false;
+        if (!floats_of(along, image.qdev)) return unwritten(beyond);
     }
-    return true;
+    return ok_status();
 }
 
 }  // namespace
 
-bool write_file(const Run& run, const NxOptions& opt, const std::string& path, std::string& why) {
+Status write_file(const Run& run, const NxOptions& opt, const std::string& path) {
     CurveQ curve;
     ImageQ pixels;
-    if (!derived_values(run, curve, pixels, why)) return false;
+    const Status derived = derived_values(run, curve, pixels);
+    if (!derived.ok()) return derived;
     const Context c{run, opt, curve, pixels, iso_time(std::time(nullptr)), base_name(path)};
     pk::OutputLock lock;  // against another run writing into the same directory
     lock.acquire(path);
     pk::AtomicFile out;
     errno = 0;
-    if (!pk::atomic_open(path, out)) {
-        why = open_failure(path, errno);
-        return false;
-    }
+    if (!pk::atomic_open(path, out)) return unwritten(open_failure(path, errno));
     // Written into the temporary file as it is made.
     Writer w;
     {
@@ -557,30 +557,29 @@ bool write_file(const Run& run, const NxOptions& opt, const std::string& path, s
     }
     if (!w.ok()) {
         pk::atomic_finish(out, false);
-        why = w.why() + " (writing " + path + ")";
-        return false;
+        return unwritten(w.why() + " (writing " + path + ")");
     }
     errno = 0;
     const int failed = w.write_error();
     if (!pk::atomic_finish(out, failed == 0)) {
         const int e = failed != 0 ? failed : errno;
-        why = "could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string());
-        return false;
+        return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
     }
-    return true;
+    return ok_status();
 }
 
 }  // namespace pk
 
 namespace pk {
 
-bool merge_curve_of(const Run& run, const CurveQ& curve, const std::string& name, MergeCurve& out, std::string& why) {
+Status merge_curve_of(const Run& run, const CurveQ& curve, const std::string& name, MergeCurve& out) {
     out = MergeCurve{};
     out.file = name;
-    if (!curve_wanted(run.p)) return why = "the reduction made no curve (AVGM 0)", false;
+    if (!curve_wanted(run.p)) return failure(Stage::read, Code::bad_contents, "the reduction made no curve (AVGM 0)");
     std::vector<float> idev, qdev;
     if (!floats_of(curve.qdev, qdev))
-        return why = "the Q resolution of the instrument (SMRP and WAVE) is beyond single precision", false;
+        return failure(Stage::read, Code::bad_contents,
+                       "the Q resolution of the instrument (SMRP and WAVE) is beyond single precision");
     floats_of(curve.idev, idev);
     // As the file stores them (I, Idev and Qdev as floats) and read_curve reads them.
     out.q = curve.q;
@@ -592,7 +591,7 @@ bool merge_curve_of(const Run& run, const CurveQ& curve, const std::string& name
     if (std::isfinite(distance)) out.distance_mm = distance;
     if (std::isfinite(wavelength)) out.wavelength = wavelength;
     sort_by_q(out);
-    return check_curve(out, why);
+    return check_curve(out);
 }
 
 }  // namespace pk

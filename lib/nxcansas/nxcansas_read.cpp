@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nxcansas_h5.h"
@@ -207,16 +208,19 @@ std::string printable_ascii(std::string s) {
     return s;
 }
 
+// A file whose contents cannot be joined, for `reason`.
+Status unusable(std::string reason) { return failure(Stage::read, Code::bad_contents, std::move(reason)); }
+
 // A named array of the data group with its "units" attribute.
-bool array_of(hid_t g, const std::string& name, std::vector<double>& v, std::string& unit, std::string& why) {
+Status array_of(hid_t g, const std::string& name, std::vector<double>& v, std::string& unit) {
     Handle d = child(g, name);
-    if (!is_dataset(d.id())) return why = "the 1D data have no " + printable_ascii(name), false;
+    if (!is_dataset(d.id())) return unusable("the 1D data have no " + printable_ascii(name));
     if (!read_numbers(d.id(), v, false))
-        return why = printable_ascii(name) + " is not a one-dimensional array of numbers", false;
+        return unusable(printable_ascii(name) + " is not a one-dimensional array of numbers");
     unit.clear();
     attr_text(d.id(), "units", unit);
     unit = printable_ascii(unit);
-    return true;
+    return ok_status();
 }
 
 // The names the data group gives its I, Q, uncertainty and resolution.
@@ -244,65 +248,71 @@ bool all_of(const std::vector<double>& v, bool (*good)(double)) {
 
 }  // namespace
 
-bool check_curve(const MergeCurve& c, std::string& why) {
+Status check_curve(const MergeCurve& c) {
     const std::size_t n = c.q.size();
-    if (n == 0) return why = "the 1D data hold no points", false;
+    if (n == 0) return unusable("the 1D data hold no points");
     if (c.i.size() != n || c.idev.size() != n || (!c.qdev.empty() && c.qdev.size() != n))
-        return why = "Q, I, Idev and Qdev of the 1D data differ in length", false;
+        return unusable("Q, I, Idev and Qdev of the 1D data differ in length");
     if (!all_of(c.q, [](double x) { return std::isfinite(x) && x > 0; }))
-        return why = "a Q value is not finite and positive", false;
-    if (!all_of(c.i, [](double x) { return std::isfinite(x); })) return why = "an I value is not finite", false;
+        return unusable("a Q value is not finite and positive");
+    if (!all_of(c.i, [](double x) { return std::isfinite(x); })) return unusable("an I value is not finite");
     if (!all_of(c.idev, [](double x) { return std::isfinite(x) && x >= 0; }))
-        return why = "an uncertainty of I (Idev) is negative or not finite", false;
+        return unusable("an uncertainty of I (Idev) is negative or not finite");
     if (!all_of(c.qdev, [](double x) { return std::isfinite(x) && x >= 0; }))
-        return why = "a Q resolution (Qdev) is negative or not finite", false;
-    return true;
+        return unusable("a Q resolution (Qdev) is negative or not finite");
+    return ok_status();
 }
 
 namespace {
 
-bool read_data(hid_t g, MergeCurve& c, std::string& why) {
+Status read_data(hid_t g, MergeCurve& c) {
     const Names n = names_of(g);
-    if (n.idev.empty()) return why = "the 1D data give no uncertainty of I (Idev)", false;
+    if (n.idev.empty()) return unusable("the 1D data give no uncertainty of I (Idev)");
     std::string qu, iu, du, ru;
-    if (!array_of(g, n.q, c.q, qu, why) || !array_of(g, n.i, c.i, iu, why) || !array_of(g, n.idev, c.idev, du, why))
-        return false;
+    Status st = array_of(g, n.q, c.q, qu);
+    if (st.ok()) st = array_of(g, n.i, c.i, iu);
+    if (st.ok()) st = array_of(g, n.idev, c.idev, du);
+    if (!st.ok()) return st;
     const double qf = inverse_length(qu);
-    if (qf == 0) return why = "the unit of Q, '" + qu + "', is not an inverse length known here", false;
+    if (qf == 0) return unusable("the unit of Q, '" + qu + "', is not an inverse length known here");
     for (double& q : c.q) q *= qf;
     c.intensity_unit = intensity_spelling(iu);
     if (!du.empty() && intensity_spelling(du) != c.intensity_unit)
-        return why = "Idev's unit '" + du + "' is not I's unit '" + iu + "'", false;
+        return unusable("Idev's unit '" + du + "' is not I's unit '" + iu + "'");
     if (!n.qdev.empty() && has_link(g, n.qdev)) {
-        if (!array_of(g, n.qdev, c.qdev, ru, why)) return false;
+        st = array_of(g, n.qdev, c.qdev, ru);
+        if (!st.ok()) return st;
         const double rf = ru.empty() ? qf : inverse_length(ru);
-        if (rf == 0) return why = "the unit of Qdev, '" + ru + "', is not an inverse length known here", false;
+        if (rf == 0) return unusable("the unit of Qdev, '" + ru + "', is not an inverse length known here");
         for (double& r : c.qdev) r *= rf;
     }
-    if (!check_curve(c, why)) return false;
-    sort_by_q(c);
-    return true;
+    st = check_curve(c);
+    if (st.ok()) sort_by_q(c);
+    return st;
 }
 
 }  // namespace
 
-bool read_curve(const std::string& path, MergeCurve& out, std::string& why) {
+Status read_curve(const std::string& path, MergeCurve& out) {
     out = MergeCurve{};
     out.file = path;
-    if (!regular_file_exists(path)) return why = "cannot read the file (missing, unreadable or not a regular file)", false;
+    if (!regular_file_exists(path))
+        return failure(Stage::read, Code::cannot_read,
+                       "cannot read the file (missing, unreadable or not a regular file)");
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    if (H5Fis_hdf5(path.c_str()) <= 0) return why = "not an HDF5 file", false;
+    if (H5Fis_hdf5(path.c_str()) <= 0) return unusable("not an HDF5 file");
     Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose);
-    if (!file.valid()) return why = "the HDF5 library cannot open the file", false;
+    if (!file.valid()) return unusable("the HDF5 library cannot open the file");
     Handle root(H5Gopen2(file.id(), "/", H5P_DEFAULT), H5Gclose);
     Handle entry = root.valid() ? entry_of(root.id()) : Handle();
-    if (!is_group(entry.id())) return why = "no NXcanSAS entry (SASentry) in the file", false;
+    if (!is_group(entry.id())) return unusable("no NXcanSAS entry (SASentry) in the file");
     Handle data = data_of(entry.id());
-    if (!is_group(data.id())) return why = "no 1D data (a SASdata group with a one-dimensional I)", false;
-    if (!read_data(data.id(), out, why)) return false;
+    if (!is_group(data.id())) return unusable("no 1D data (a SASdata group with a one-dimensional I)");
+    const Status st = read_data(data.id(), out);
+    if (!st.ok()) return st;
     out.distance_mm = scalar_at(entry.id(), {"sasinstrument", "sasdetector", "SDD"}, length_mm);
     out.wavelength = scalar_at(entry.id(), {"sasinstrument", "sassource", "incident_wavelength"}, length_angstrom);
-    return true;
+    return ok_status();
 }
 
 void sort_by_q(MergeCurve& c) {

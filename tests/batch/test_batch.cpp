@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -308,6 +309,30 @@ TEST(Program, OutputsAreThoseOfPelkaroOnTheRowsParameterFile) {
               "row,name,status,warnings,error,outputs,i_lowest_q,points,warning_text");
     EXPECT_NE(summary.find("\n0,thin,ok,0,,thin.par thin.d1d thin.d2d,"), std::string::npos) << summary;
     EXPECT_NE(summary.find("\n2,summed,ok,0,,summed.par summed.d1d summed.d2d,"), std::string::npos) << summary;
+}
+
+// Pelkaro's own output places, beside the first sample file, are not where
+// a row's outputs go: something in the way there, which pelkaro-check
+// calls an error of the row's parameter file, does not refuse the row.
+TEST(Program, PelkarosOwnOutputPlacesDoNotConcernARow) {
+    Example ex;
+    ex.table("name,sample,time,monitor,thickness,transmission\nthick,data/frame.dat,1500,1500000,0.2,0.8\n");
+    ::mkdir((ex.dir / "data/frame.d1d").c_str(), 0777);
+    ::mkdir((ex.dir / "data/frame.d2d").c_str(), 0777);
+    const Result r = batch({"-o", "out", "--formats", "d1d,d2d", "spheres.par", "t.csv"}, ex.dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string summary = ex.read("out/summary.csv");
+    EXPECT_NE(summary.find("\n0,thick,ok,0,,thick.par thick.d1d thick.d2d,"), std::string::npos) << summary;
+    const std::string cwd = std::filesystem::current_path().string();
+    std::filesystem::current_path(ex.dir.path());
+    const pk::CheckResult own = pk::check_run("out/thick.par");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(own.errors, 2);
+    for (const pk::Diagnostic& d : own.diagnostics) {
+        if (d.severity == pk::Severity::error) {
+            EXPECT_EQ(d.kind, pk::DiagnosticKind::output_not_regular) << d.text;
+        }
+    }
 }
 
 TEST(Program, ThreadsGiveTheSameFilesAsOne) {

@@ -3,13 +3,17 @@
 // for warnings alone it completes it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "pelkaro/check.h"
 #include "test_util.h"
 
 namespace {
@@ -434,4 +438,51 @@ TEST(Check, BeamCentreRun) {
                      "centroid: background or hot pixels pull the measured centre; measure the attenuated direct "
                      "beam with a low background",
                      "0 errors, 1 warning"}));
+}
+
+namespace {
+
+// The kind and text of every diagnostic of check_run on p.par in `dir`.
+std::vector<std::pair<pk::DiagnosticKind, std::string>> kinds_of(const pkt::TempDir& dir) {
+    const std::string old = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.path());
+    const pk::CheckResult r = pk::check_run("p.par");
+    std::filesystem::current_path(old);
+    std::vector<std::pair<pk::DiagnosticKind, std::string>> out;
+    for (const pk::Diagnostic& d : r.diagnostics) out.emplace_back(d.kind, pk::diagnostic_line(d));
+    return out;
+}
+
+}  // namespace
+
+// What pelkaro-batch acts on without reading the words: the findings on the
+// places Pelkaro itself would write carry a kind of their own, the mask
+// run's directory one apart from a reduction's; every other finding is
+// general.
+TEST(Check, FindingsOnOutputPlacesCarryTheirKind) {
+    using K = pk::DiagnosticKind;
+    using Found = std::vector<std::pair<K, std::string>>;
+    pkt::TempDir dir;
+    write_base(dir, kBase);
+    EXPECT_EQ(kinds_of(dir), Found{});
+    std::filesystem::create_directory(dir / "s.d1d");
+    const std::string d1d = "p.par:7: error: the output file \"" + real(dir) + "/s.d1d\" exists and is not a regular "
+                            "file (a directory), so Pelkaro cannot replace it";
+    EXPECT_EQ(kinds_of(dir), (Found{{K::output_not_regular, d1d}}));
+    // The first sample in a directory that cannot be written (the
+    // superuser writes into any).
+    std::filesystem::create_directory(dir / "ro");
+    pkt::write_file(dir / "ro/s.dat", image(50));
+    ::chmod((dir / "ro").c_str(), 0555);
+    write_base(dir, with(kBase, 7, "DATS ro/s.dat 100 1000 0.1 0.9"));
+    if (::access((dir / "ro").c_str(), W_OK) != 0) {
+        EXPECT_EQ(kinds_of(dir), (Found{{K::output_location, "p.par:7: error: the outputs go beside the first sample "
+                                                             "file, into, \"" + real(dir) + "/ro\", which cannot be "
+                                                             "written (permission denied)"}}));
+    }
+    write_base(dir, with(kBase, 1, "MODE 1"));
+    std::filesystem::create_directory(dir / "mask.d2d");
+    EXPECT_EQ(kinds_of(dir), (Found{{K::output_not_regular, "p.par:1: error: the output file \"" + real(dir) +
+                                                                "/mask.d2d\" exists and is not a regular file (a "
+                                                                "directory), so Pelkaro cannot replace it"}}));
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -95,8 +96,8 @@ RunResult merge(const TempDir& d, const std::vector<std::string>& args) {
 
 pk::MergeCurve read_back(const std::string& path) {
     pk::MergeCurve m;
-    std::string why;
-    EXPECT_TRUE(pk::read_curve(path, m, why)) << why;
+    const pk::Status st = pk::read_curve(path, m);
+    EXPECT_TRUE(st.ok()) << st.reason;
     return m;
 }
 
@@ -455,4 +456,129 @@ TEST(MergeRefuses, DamagedFilesWithoutCrashing) {
         for (char ch : message) EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch < 0x7f)) << r.err;
         std::remove((d / "m.h5").c_str());
     }
+}
+
+namespace {
+
+// The fields a front end reads of a refusal: which part of the join failed,
+// why, which input it concerns, in a sentence that names no file and is
+// not printed by the library.
+void expect_status(const pk::Status& st, pk::Stage stage, pk::Code code, int entry, const std::string& reason) {
+    EXPECT_EQ(pk::stage_name(st.stage), std::string(pk::stage_name(stage))) << st.reason;
+    EXPECT_EQ(pk::code_name(st.code), std::string(pk::code_name(code))) << st.reason;
+    EXPECT_EQ(st.entry, entry) << st.reason;
+    EXPECT_EQ(st.reason, reason);
+    EXPECT_EQ(st.text(), "");
+}
+
+}  // namespace
+
+// Reading: a file that is not there is one that cannot be read; one that is
+// there but not an NXcanSAS curve, or whose values cannot be joined, has
+// contents that cannot be used.  The code comes through the reading
+// process as the reader gave it, and the input at fault is the entry.
+TEST(MergeStatus, ReadingTellsAMissingFileFromUnusableContents) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    pkt::write_file(d / "text.h5", "Q I Idev\n0.01 1 0.1\n");
+    const std::string nan_dev = bad_file(d, "nan_dev.h5", [](pk::MergeCurve& m, Config&) { m.idev[3] = NAN; });
+    const std::string per_m = bad_file(d, "per_m.h5", [](pk::MergeCurve&, Config& c) { c.i_unit = "1/m"; });
+    const std::string missing = "cannot read the file (missing, unreadable or not a regular file)";
+    pk::MergeCurve c;
+    expect_status(pk::read_curve(d / "gone.h5", c), pk::Stage::read, pk::Code::cannot_read, -1, missing);
+    expect_status(pk::read_curve(d.path(), c), pk::Stage::read, pk::Code::cannot_read, -1, missing);
+    expect_status(pk::read_curve(d / "text.h5", c), pk::Stage::read, pk::Code::bad_contents, -1, "not an HDF5 file");
+    expect_status(pk::read_curve(nan_dev, c), pk::Stage::read, pk::Code::bad_contents, -1,
+                  "an uncertainty of I (Idev) is negative or not finite");
+    for (const std::string& f : {d / "gone.h5", d / "text.h5", nan_dev}) {
+        const pk::Status direct = pk::read_curve(f, c);
+        const pk::Status isolated = pk::read_curve_isolated(f, c);
+        EXPECT_EQ(isolated.code, direct.code) << f;
+        EXPECT_EQ(isolated.reason, direct.reason) << f;
+    }
+    std::vector<pk::MergeCurve> curves;
+    expect_status(pk::read_curves({a, d / "gone.h5"}, curves), pk::Stage::read, pk::Code::cannot_read, 1, missing);
+    expect_status(pk::read_curves({d / "text.h5", a}, curves), pk::Stage::read, pk::Code::bad_contents, 0,
+                  "not an HDF5 file");
+    expect_status(pk::read_curves({a, a, per_m}, curves), pk::Stage::read, pk::Code::bad_contents, 2,
+                  "its intensities are in '1/m', those of " + a + " in '1/cm'");
+    // A curve in memory (no name) is checked as a file's values are.
+    curves = {pk::MergeCurve{}, make_curve(high(1))};
+    curves[1].q[4] = -0.01;
+    expect_status(pk::read_curves({a, ""}, curves), pk::Stage::read, pk::Code::bad_contents, 1,
+                  "a Q value is not finite and positive");
+    curves.clear();
+    const pk::Status both = pk::read_curves({a, make_file(d, "b.h5", high(1))}, curves);
+    EXPECT_TRUE(both.ok()) << both.reason;
+    ASSERT_EQ(curves.size(), 2u);
+    EXPECT_EQ(curves[1].file, d / "b.h5");
+    EXPECT_EQ(curves[1].q.size(), 40u);
+}
+
+// The names among themselves and the options are the caller's request: a
+// wrong one is refused as a parameter; an output that is an input, as an
+// output that would replace an input.
+TEST(MergeStatus, NamesThatCannotBeJoinedAreTheRequestsFault) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    expect_status(pk::check_merge_inputs({a}), pk::Stage::parameters, pk::Code::bad_parameter, -1,
+                  "at least two input files are needed");
+    expect_status(pk::check_merge_inputs({a, b, d.path() + "/./b.h5"}), pk::Stage::parameters,
+                  pk::Code::bad_parameter, -1, "'" + d.path() + "/./b.h5' is given twice (as '" + b + "')");
+    EXPECT_TRUE(pk::check_merge_inputs({a, "", ""}).ok());  // curves in memory are not compared
+    expect_status(pk::output_not_input({a, b}, d.path() + "/./a.h5"), pk::Stage::output, pk::Code::replaces_input,
+                  -1, "the output '" + d.path() + "/./a.h5' is an input file");
+    EXPECT_TRUE(pk::output_not_input({a, b}, d / "m.h5").ok());
+    int index = -1;
+    expect_status(pk::reference_index({a, b}, d / "c.h5", index), pk::Stage::parameters, pk::Code::bad_parameter,
+                  -1, "the reference '" + d / "c.h5" + "' is not among the input files");
+    EXPECT_EQ(index, -1);
+    EXPECT_TRUE(pk::reference_index({a, "", b}, d.path() + "/./b.h5", index).ok());
+    EXPECT_EQ(index, 2);
+}
+
+// The join names the curve it cannot join, in the Status as in the result;
+// a request it cannot meet is the caller's; the file that cannot be
+// written is the output's failure.
+TEST(MergeStatus, TheJoinNamesTheCurveAtFaultAndWritingTheOutput) {
+    Config far = high(1);
+    far.q0 = 0.03;
+    const std::vector<pk::MergeCurve> apart{make_curve(low()), make_curve(far)};
+    pk::MergeOptions opt;
+    pk::MergeResult r;
+    expect_status(pk::merge_curves(apart, opt, r), pk::Stage::merge, pk::Code::bad_contents, 1,
+                  "the curve does not overlap the curves joined before it, so no scale factor can be fitted "
+                  "(--scale none joins without one)");
+    EXPECT_EQ(r.culprit, 1);
+    // Two points in the overlap with no uncertainty: no factor to fit.
+    std::vector<pk::MergeCurve> flat{make_curve(low()), make_curve(high(1))};
+    for (double& v : flat[1].idev) v = 0;
+    for (double& v : flat[0].idev) v = 0;
+    expect_status(pk::merge_curves(flat, opt, r), pk::Stage::merge, pk::Code::bad_contents, 1,
+                  "no scale factor can be fitted over the overlap 0.01-0.02 1/angstrom (too few points, or "
+                  "intensities that do not fix a positive factor)");
+    std::vector<pk::MergeCurve> empty{make_curve(low()), pk::MergeCurve{}};
+    expect_status(pk::merge_curves(empty, opt, r), pk::Stage::merge, pk::Code::bad_contents, 1,
+                  "the curve holds no points (or its arrays differ in length)");
+    expect_status(pk::merge_curves(flat, pk::MergeOptions{-1, false, false, 0.3, 1.0}, r), pk::Stage::merge,
+                  pk::Code::bad_contents, -1, "no point is left between --q-min and --q-max");
+    EXPECT_EQ(r.culprit, -1);
+    expect_status(pk::merge_curves({make_curve(low())}, pk::MergeOptions{}, r), pk::Stage::merge,
+                  pk::Code::bad_parameter, -1, "at least two curves are needed");
+    expect_status(pk::merge_curves(apart, pk::MergeOptions{2, true, false, 0, 1}, r), pk::Stage::merge,
+                  pk::Code::bad_parameter, -1, "the reference is not among the curves");
+
+    TempDir d;
+    const std::vector<pk::MergeCurve> joinable{make_curve(low()), make_curve(high(1))};
+    ASSERT_TRUE(pk::merge_curves(joinable, pk::MergeOptions{}, r).ok());
+    const std::string nowhere = d / "no/such/dir/m.h5";
+    expect_status(pk::write_merged(joinable, r, pk::MergeOptions{}, nowhere), pk::Stage::output,
+                  pk::Code::cannot_write, -1, "cannot create a file beside " + nowhere + ": No such file or directory");
+    ::mkdir((d / "m.h5").c_str(), 0755);
+    expect_status(pk::write_merged(joinable, r, pk::MergeOptions{}, d / "m.h5"), pk::Stage::output,
+                  pk::Code::cannot_write, -1, "cannot write " + d / "m.h5" + ": it exists and is not a regular file");
+    const pk::Status written = pk::write_merged(joinable, r, pk::MergeOptions{}, d / "n.h5");
+    EXPECT_TRUE(written.ok()) << written.reason;
+    EXPECT_EQ(read_back(d / "n.h5").q.size(), 80u);
 }

@@ -532,6 +532,56 @@ TEST_F(NxCanSasExample, QdevIsTheSpreadOfAMonteCarloInstrument) {
     }
 }
 
+// The curve the library hands pelkaro.merge for a reduction in memory is
+// the one pelkaro-merge reads from the file the library writes for it,
+// number for number.  A file that cannot be written is the output's
+// failure; a reduction without a curve has nothing to join.
+TEST_F(NxCanSasExample, CurveForTheJoinIsTheFilesAndRefusalsSayWhatFailed) {
+    TempDir out;
+    pk::NxOptions opt;
+    opt.param = "spheres.par";
+    const pk::Status written = pk::write_file(*reduced_, opt, out / "lib.h5");
+    ASSERT_TRUE(written.ok()) << written.reason;
+    pk::MergeCurve file, memory;
+    const pk::Status read = pk::read_curve(out / "lib.h5", file);
+    ASSERT_TRUE(read.ok()) << read.reason;
+    Data1D rot;
+    pk::BinSums sums;
+    const Console quiet{nullptr, nullptr};
+    ASSERT_TRUE(ave_data_sums(reduced_->p, reduced_->reduced, rot, reduced_->mask, sums, quiet).ok());
+    pk::CurveQ q;
+    ASSERT_TRUE(pk::curve_q(reduced_->p, reduced_->curve, sums, q));
+    const pk::Status taken = pk::merge_curve_of(*reduced_, q, "spheres.par", memory);
+    ASSERT_TRUE(taken.ok()) << taken.reason;
+    EXPECT_EQ(memory.file, "spheres.par");
+    ASSERT_FALSE(file.q.empty());
+    for (const auto& [a, b] : {std::make_pair(&file.q, &memory.q), std::make_pair(&file.i, &memory.i),
+                               std::make_pair(&file.idev, &memory.idev), std::make_pair(&file.qdev, &memory.qdev)}) {
+        ASSERT_EQ(a->size(), file.q.size());
+        ASSERT_EQ(b->size(), file.q.size());
+        for (std::size_t k = 0; k < a->size(); ++k) EXPECT_EQ(pk::bits_of((*a)[k]), pk::bits_of((*b)[k])) << k;
+    }
+    EXPECT_EQ(memory.intensity_unit, file.intensity_unit);
+    EXPECT_EQ(pk::bits_of(memory.distance_mm), pk::bits_of(file.distance_mm));
+    EXPECT_EQ(pk::bits_of(memory.wavelength), pk::bits_of(file.wavelength));
+
+    const auto expect_refusal = [](const pk::Status& st, pk::Stage stage, pk::Code code, const std::string& reason) {
+        EXPECT_EQ(pk::stage_name(st.stage), std::string(pk::stage_name(stage)));
+        EXPECT_EQ(pk::code_name(st.code), std::string(pk::code_name(code)));
+        EXPECT_EQ(st.reason, reason);
+        EXPECT_EQ(st.text(), "");  // the programs print it in their own form
+    };
+    const std::string nowhere = out / "no/such/dir/x.h5";
+    expect_refusal(pk::write_file(*reduced_, opt, nowhere), pk::Stage::output, pk::Code::cannot_write,
+                   "cannot create a file beside " + nowhere + ": No such file or directory");
+    expect_refusal(pk::write_file(*reduced_, opt, out.path()), pk::Stage::output, pk::Code::cannot_write,
+                   "cannot write " + out.path() + ": it exists and is not a regular file");
+    pk::Run image_only = *reduced_;
+    image_only.p.average = 0;
+    expect_refusal(pk::merge_curve_of(image_only, q, "spheres.par", memory), pk::Stage::read, pk::Code::bad_contents,
+                   "the reduction made no curve (AVGM 0)");
+}
+
 // The mean Q of the bins, against the areas worked out by hand.
 TEST(NxCanSasQ, MeanQOfTheBins) {
     Param p{};

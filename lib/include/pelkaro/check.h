@@ -18,12 +18,24 @@ namespace pk {
 
 enum class Severity { error, warning, note };
 
+// What a diagnostic is about, for a program that acts on some of them
+// (pelkaro-batch writes a row's outputs elsewhere than Pelkaro would, so
+// the findings on Pelkaro's own output places do not concern it).
+enum class DiagnosticKind {
+    general,             // any other finding
+    output_location,     // the directory beside the first sample file, where a reduction's outputs go,
+                         // cannot be written
+    mask_location,       // the working directory, where a mask run's mask.d2d goes, cannot be written
+    output_not_regular,  // an output file (a reduction's or mask.d2d) exists and is not a regular file
+};
+
 struct Diagnostic {
     std::string file;   // the file as the user named it
     int line = 0;       // line number as an editor counts it; 0: the file as a whole
     Severity severity = Severity::error;
     std::string text;
     std::string paste;  // a line for the user to paste, printed on its own after this one
+    DiagnosticKind kind = DiagnosticKind::general;
 };
 
 struct CheckResult {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "pelkaro/status.h"
+
 namespace pk {
 
 // The 1D data of one NXcanSAS file: Q in 1/angstrom, I and Idev in the
@@ -26,55 +28,59 @@ struct MergeCurve {
 };
 
 // Reads the first 1D SASdata group of the file's default (or first) entry,
-// with its units converted.  False with `why` (a sentence naming no file)
-// when the file is not HDF5, holds no 1D data, or its values are unusable
-// (Q not finite and positive, I not finite, Idev or Qdev negative or not
-// finite, arrays of unequal length, no points).  The HDF5 library can
-// crash or loop on a damaged file: a program reads untrusted files in a
-// process of its own (pelkaro-merge does).
-bool read_curve(const std::string& path, MergeCurve& out, std::string& why);
+// with its units converted.  Refused (Stage::read, its reason a sentence
+// naming no file): Code::cannot_read when the file is missing, unreadable
+// or not a regular file; Code::bad_contents when it is not HDF5, holds no
+// 1D data, or its values are unusable (Q not finite and positive, I not
+// finite, Idev or Qdev negative or not finite, arrays of unequal length, no
+// points).  The HDF5 library can crash or loop on a damaged file: a
+// program reads untrusted files in a process of its own (pelkaro-merge
+// does).
+Status read_curve(const std::string& path, MergeCurve& out);
 
 // Refuses the values read_curve refuses in a file (Q not finite and
 // positive, I not finite, Idev or Qdev negative or not finite, arrays of
-// unequal length, no points): false with `why`.
-bool check_curve(const MergeCurve& c, std::string& why);
+// unequal length, no points): Stage::read, Code::bad_contents.
+Status check_curve(const MergeCurve& c);
 
 // read_curve in a process of its own, its result handed back through a
 // pipe: a file that crashes the HDF5 library, or makes it loop (for
-// 120 s) or ask for more than 4 GiB, is refused and the caller goes on.
+// 120 s) or ask for more than 4 GiB, is refused (Code::bad_contents) and
+// the caller goes on; a process or pipe that cannot be made, Code::cannot_read.
 // The caller must not be inside an HDF5 call on another thread.
-bool read_curve_isolated(const std::string& path, MergeCurve& out, std::string& why);
+Status read_curve_isolated(const std::string& path, MergeCurve& out);
 
 // Reads the curves of `files` in order, each with read_curve_isolated; an
 // empty name stands for a curve already in curves[k], which is checked as a
-// file's values are.  Stops at the first that cannot be used or whose
-// intensity unit is not the first curve's: false with `why` and `culprit`
-// (its index).
-bool read_curves(const std::vector<std::string>& files, std::vector<MergeCurve>& curves, std::string& why,
-                 int& culprit);
+// file's values are.  Stops at the first that cannot be used, or whose
+// intensity unit is not the first curve's (Code::bad_contents): refused
+// with that curve's index as the Status's entry.
+Status read_curves(const std::vector<std::string>& files, std::vector<MergeCurve>& curves);
 
 // The names of the inputs among themselves: at least two, none the same
 // file as another (an empty name, a curve in memory, is not compared).
-bool check_merge_inputs(const std::vector<std::string>& inputs, std::string& why);
+// Refused as a wrong request: Stage::parameters, Code::bad_parameter.
+Status check_merge_inputs(const std::vector<std::string>& inputs);
 
 // The output beside the first input: its name up to the first "." with
 // "_merged.h5".
 std::string merged_output(const std::string& first_input);
 
-// Refuses an output that is one of the inputs.
-bool output_not_input(const std::vector<std::string>& inputs, const std::string& out, std::string& why);
+// Refuses an output that is one of the inputs: Stage::output,
+// Code::replaces_input.
+Status output_not_input(const std::vector<std::string>& inputs, const std::string& out);
 
-// The index of the input that is the file `reference`; false with `why`
-// when none is.
-bool reference_index(const std::vector<std::string>& inputs, const std::string& reference, int& index,
-                     std::string& why);
+// The index of the input that is the file `reference`; refused when none
+// is (Stage::parameters, Code::bad_parameter).
+Status reference_index(const std::vector<std::string>& inputs, const std::string& reference, int& index);
 
 // Puts the points of a curve in the order of Q (stable).
 void sort_by_q(MergeCurve& c);
 
 // A scale factor s that minimises sum (R - s I)^2 / (dR^2 + s^2 dI^2) over
 // the points given, iterated from s = 1; its one-sigma uncertainty and the
-// reduced chi-square.  False when the points cannot fix a factor.
+// reduced chi-square.  False when the points cannot fix a factor: an
+// answer the join words as its own refusal, not a failure.
 struct ScaleFit {
     double s = 1, ds = 0, chi2 = 0;
     std::size_t points = 0;
@@ -110,18 +116,21 @@ struct MergeResult {
     int culprit = -1;                      // on failure, the curve at fault (-1: none)
 };
 
-// Joins the curves outward from the reference.  False with `why` when a
-// curve does not overlap the curves joined before it (scaling on), a factor
-// cannot be fitted, or no point is left.
-bool merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out,
-                  std::string& why);
+// Joins the curves outward from the reference.  Refused (Stage::merge,
+// Code::bad_contents) when a curve holds no points, does not overlap the
+// curves joined before it (scaling on) or its factor cannot be fitted (the
+// curve's index in the Status's entry and in out.culprit), or no point is
+// left; Code::bad_parameter when fewer than two curves are given or the
+// reference is not among them.
+Status merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out);
 
 // One line of text describing an input's part in the result.
 std::string merge_line(const MergeCurve& c, const MergedInput& m);
 
-// Writes the result as an NXcanSAS file at `path` (atomically).
-bool write_merged(const std::vector<MergeCurve>& curves, const MergeResult& r, const MergeOptions& opt,
-                  const std::string& path, std::string& why);
+// Writes the result as an NXcanSAS file at `path` (atomically); refused
+// with Stage::output, Code::cannot_write.
+Status write_merged(const std::vector<MergeCurve>& curves, const MergeResult& r, const MergeOptions& opt,
+                    const std::string& path);
 
 }  // namespace pk
 

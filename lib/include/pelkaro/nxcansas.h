@@ -79,15 +79,17 @@ void pixel_resolution(const Param& p, const std::vector<double>& q, std::vector<
                       std::vector<double>& across);
 
 // Writes the NXcanSAS file of a completed reduction to `path` (atomically).
-// False with `why` (a sentence, no program name) on failure.
-bool write_file(const Run& run, const NxOptions& opt, const std::string& path, std::string& why);
+// Refused with Stage::output, Code::cannot_write, its reason a sentence
+// without a program name.
+Status write_file(const Run& run, const NxOptions& opt, const std::string& path);
 
 // The curve of a completed reduction as pelkaro-merge reads it from the file
 // write_file writes with the default units (mm, 1/cm): the same numbers (I,
 // Idev and Qdev rounded to float as the file stores them), distance and
-// wavelength, named `name`.  `curve` is the reduction's curve_q.  False with
-// `why` when there is no curve or its values cannot be joined.
-bool merge_curve_of(const Run& run, const CurveQ& curve, const std::string& name, MergeCurve& out, std::string& why);
+// wavelength, named `name`.  `curve` is the reduction's curve_q.  Refused
+// as a file with such a curve is (Stage::read, Code::bad_contents) when
+// there is no curve or its values cannot be joined.
+Status merge_curve_of(const Run& run, const CurveQ& curve, const std::string& name, MergeCurve& out);
 
 
 }  // namespace pk
