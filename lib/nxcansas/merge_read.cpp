@@ -19,6 +19,7 @@
 #include "pelkaro/files.h"
 #include "pelkaro/merge.h"
 #include "pelkaro/nxcansas.h"
+#include "nxcansas_file.h"
 
 namespace pk {
 

@@ -21,6 +21,8 @@
 #include "pelkaro/files.h"
 #include "keywords.h"
 #include "pelkaro/nxcansas.h"
+#include "nxcansas_file.h"
+#include "nxcansas_q.h"
 #include "nxcansas_h5.h"
 
 namespace pk {

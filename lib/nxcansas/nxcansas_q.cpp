@@ -21,6 +21,7 @@
 
 #include "geometry.h"
 #include "pelkaro/nxcansas.h"
+#include "nxcansas_q.h"
 
 namespace pk {
 

@@ -33,6 +33,7 @@ TEST(NxCanSas, NotBuilt) {
 
 #include "nxcansas_cli.h"
 #include "nxcansas_h5.h"
+#include "nxcansas_q.h"
 #include "test_util.h"
 #include "ave_data.h"
 #include "numbers.h"

@@ -25,27 +25,9 @@ struct NxOptions {
     bool title_given = false;
 };
 
-// The last path component of a file name cut at its first "." that is not
-// the component's first character: the stem the output files are named by.
-std::string stem_of(const std::string& name);
-
 // The default output: beside the first sample file, its name cut as the
 // .d1d's is, with ".h5".
 std::string default_output(const std::string& first_sample);
-
-// The thickness unit implied by an intensity unit "1/mm", "1/cm" or "1/m";
-// "cm" for any other (the unit the parameter file's thicknesses are in).
-std::string thickness_unit(const std::string& intensity_unit);
-
-// The radial bins of the average: their width (in the parameter file's
-// length unit), the radius they reach and their count, as ave_data makes
-// them.  False for a geometry it refuses.
-struct RadialBins {
-    float width = 0.0f;
-    float max = 0.0f;
-    int tot = 0;
-};
-bool radial_bins(const Param& p, RadialBins& b);
 
 // What the file says of the averaged curve beyond the .d1d, for the bins it
 // writes (those that received detector area), in order.
@@ -66,17 +48,6 @@ bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, CurveQ& out
 
 // Qx and Qy at every pixel centre, index x + 128*y.
 void pixel_q(const Param& p, std::vector<double>& qx, std::vector<double>& qy);
-
-// The Q resolution of a pinhole instrument as one-sigma Gaussian widths
-// (Mildner & Carpenter 1984; the terms in nxcansas_q.cpp), known when the
-// wavelength and the collimation (SMRP) are finite and positive.
-bool resolution_known(const Param& p);
-// Along Q, of a radial bin of width `bin_width` at Q = q.
-double bin_resolution(const Param& p, double q, double bin_width);
-// Along and across Q at every pixel centre, index x + 128*y, with q the
-// pixel's |Q|.
-void pixel_resolution(const Param& p, const std::vector<double>& q, std::vector<double>& along,
-                      std::vector<double>& across);
 
 // Writes the NXcanSAS file of a completed reduction to `path` (atomically).
 // Refused with Stage::output, Code::cannot_write, its reason a sentence

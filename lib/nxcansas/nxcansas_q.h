@@ -1,0 +1,35 @@
+// The radial bins of the average and the Q resolution of a pinhole
+// instrument, for the NXcanSAS file's Q values (pelkaro/nxcansas.h).
+#ifndef PELKARO_NXCANSAS_Q_H
+#define PELKARO_NXCANSAS_Q_H
+
+#include <vector>
+
+#include "pelkaro/Pelkaro.h"
+
+namespace pk {
+
+// The radial bins of the average: their width (in the parameter file's
+// length unit), the radius they reach and their count, as ave_data makes
+// them.  False for a geometry it refuses.
+struct RadialBins {
+    float width = 0.0f;
+    float max = 0.0f;
+    int tot = 0;
+};
+bool radial_bins(const Param& p, RadialBins& b);
+
+// The Q resolution of a pinhole instrument as one-sigma Gaussian widths
+// (Mildner & Carpenter 1984; the terms in nxcansas_q.cpp), known when the
+// wavelength and the collimation (SMRP) are finite and positive.
+bool resolution_known(const Param& p);
+// Along Q, of a radial bin of width `bin_width` at Q = q.
+double bin_resolution(const Param& p, double q, double bin_width);
+// Along and across Q at every pixel centre, index x + 128*y, with q the
+// pixel's |Q|.
+void pixel_resolution(const Param& p, const std::vector<double>& q, std::vector<double>& along,
+                      std::vector<double>& across);
+
+}  // namespace pk
+
+#endif
