@@ -181,7 +181,7 @@ def pybind11_parameters(func, method):
 def runtime_parameters(func, method):
     try:
         sig = inspect.signature(func)
-    except ValueError:  # a pybind11 function
+    except (ValueError, TypeError):  # a pybind11 function
         return pybind11_parameters(func, method)
     params = [(p.name, p.kind, p.default is not inspect.Parameter.empty) for p in sig.parameters.values()]
     return params[1:] if method else params
