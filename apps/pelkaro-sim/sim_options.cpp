@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "pelkaro/Pelkaro.h"
+
 #ifndef PELKARO_VERSION  // set by the build, the same for every program
 #define PELKARO_VERSION "unknown"
 #endif
@@ -271,16 +273,14 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
 }
 
 std::string shortest(double v) {
-    char buf[40];
-    if (v == std::floor(v) && std::fabs(v) <= 1e9) {  // counts, seconds, millimetres: no exponent
-        std::snprintf(buf, sizeof buf, "%.0f", v);
-        return buf;
-    }
+    if (v == std::floor(v) && std::fabs(v) <= 1e9)  // counts, seconds, millimetres: no exponent
+        return pk::format("%.0f", v);
+    std::string text;
     for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-        if (std::strtod(buf, nullptr) == v) break;
+        text = pk::format("%.*g", digits, v);
+        if (std::strtod(text.c_str(), nullptr) == v) break;
     }
-    return buf;
+    return text;
 }
 
 std::string command_line(const Settings& s) {

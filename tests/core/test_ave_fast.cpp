@@ -77,95 +77,136 @@ int case_count() {
     return full && *full && std::string(full) != "0" ? 1000 : 150;
 }
 
-TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
-    std::mt19937 rng(20240611);
-    auto uni = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
-    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+// The random choices of the cases, all drawn from one generator in a fixed
+// order, so every run of the test sees the same cases.
+struct Dice {
+    std::mt19937 rng{20240611};
+    double uni(double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); }
+    int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+};
+
+// A beam centre coordinate: on pixel centres, edges and sub-pixel lines (and
+// a float away from them), off the detector, or anywhere on it.
+float random_centre(Dice& d) {
+    const int whole = d.pick(128);
+    switch (d.pick(7)) {
+        case 0: return whole + 0.5f;                                        // pixel centre
+        case 1: return static_cast<float>(whole);                           // pixel edge
+        case 2: return static_cast<float>(whole + 0.05 + 0.1 * d.pick(10));  // on sub-pixel lines
+        case 3:
+            return std::nextafter(static_cast<float>(whole + 0.05 + 0.1 * d.pick(10)), d.pick(2) ? 0.0f : 999.0f);
+        case 4: return static_cast<float>(d.pick(2) ? d.uni(-60, -0.01) : d.uni(128, 511));  // outside
+        case 5: return static_cast<float>(d.pick(2) ? 95 : 95.5);
+        default: return static_cast<float>(d.uni(0, 128));
+    }
+}
+
+// The sector: the full circle, quadrants, one direction, none, or any.
+void random_sector(Dice& d, Param& p) {
     const float deg = static_cast<float>(kPi / 180);
-    auto centre = [&]() -> float {
-        const int whole = pick(128);
-        switch (pick(7)) {
-            case 0: return whole + 0.5f;                                      // pixel centre
-            case 1: return static_cast<float>(whole);                         // pixel edge
-            case 2: return static_cast<float>(whole + 0.05 + 0.1 * pick(10));  // on sub-pixel lines
-            case 3: return std::nextafter(static_cast<float>(whole + 0.05 + 0.1 * pick(10)), pick(2) ? 0.0f : 999.0f);
-            case 4: return static_cast<float>(pick(2) ? uni(-60, -0.01) : uni(128, 511));  // outside
-            case 5: return static_cast<float>(pick(2) ? 95 : 95.5);
-            default: return static_cast<float>(uni(0, 128));
+    const float quarter[5] = {0, 90, 180, 270, 360};
+    const int sector = d.pick(24);
+    const double a = d.uni(0, 360), b = d.uni(0, 360);
+    if (sector < 6) {  // full circle, as the parameter file gives it
+        p.thmin = 0, p.thmax = static_cast<float>(360 * (kPi / 180));
+    } else if (sector < 10) {  // quadrants: limits on the branch lines of the azimuth
+        p.thmin = static_cast<float>(quarter[d.pick(4)] * (kPi / 180)), p.thmax = p.thmin + 90 * deg;
+    } else if (sector < 12) {  // a single direction
+        p.thmin = p.thmax = static_cast<float>(quarter[d.pick(5)] * (kPi / 180));
+    } else if (sector == 12) {  // no sector at all
+        p.thmin = static_cast<float>(d.uni(0, 7)), p.thmax = d.pick(2) ? p.thmin * 0.5f : NAN;
+    } else {
+        p.thmin = static_cast<float>(std::fmin(a, b) * kPi / 180);
+        p.thmax = static_cast<float>(std::fmax(a, b) * kPi / 180);
+    }
+}
+
+Param random_geometry(Dice& d) {
+    Param p{};
+    p.px = static_cast<float>(d.uni(0.5, 8));
+    p.py = d.pick(3) ? p.px : static_cast<float>(p.px * d.uni(0.3, 3));
+    p.bx = random_centre(d), p.by = random_centre(d);
+    p.bin_width = d.pick(2) ? static_cast<float>(1 + d.pick(4)) : static_cast<float>(d.uni(0.4, 6));
+    p.sam2det = static_cast<float>(d.uni(500, 20000)), p.src2sam = static_cast<float>(d.uni(1000, 20000));
+    p.srcapp = static_cast<float>(d.uni(1, 30)), p.samapp = static_cast<float>(d.uni(1, 15));
+    p.wavelen = static_cast<float>(d.uni(2, 20)), p.dwavelen = static_cast<float>(d.uni(0, 0.3));
+    random_sector(d, p);
+    return p;
+}
+
+// An image and a mask: counts, a wide range of magnitudes, or exact binary
+// fractions; now and then a mask value or a count that is not finite.
+struct Images {
+    Data2D in, mask;
+    double density = 0;
+    int kind = 0;
+};
+
+Images random_images(Dice& d) {
+    Images m;
+    Data2D &in = m.in, &mask = m.mask;
+    in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0), mask.intens.assign(kImageValues, 0);
+    const double density = m.density = d.pick(12) == 0 ? 1.0 : d.uni(0.005, 0.1);
+    const int kind = m.kind = d.pick(3);
+    for (int k = 0; k < kDetPixels; ++k) {
+        mask.intens[k] = d.uni(0, 1) < density ? (d.pick(50) ? 1.0f : 0.26f) : (d.pick(2) ? 0.25f : 0.0f);
+        if (kind == 0) {  // counts
+            in.intens[k] = static_cast<float>(d.uni(-50, 1e5)), in.uncert[k] = static_cast<float>(d.uni(0, 400));
+        } else if (kind == 1) {  // wide range
+            in.intens[k] = static_cast<float>(std::ldexp(d.uni(-1, 1), d.pick(80) - 40));
+            in.uncert[k] = static_cast<float>(std::ldexp(d.uni(0, 1), d.pick(40) - 20));
+        } else {  // terms that are exact binary fractions: rounding ties in the sums
+            in.intens[k] = static_cast<float>(std::ldexp(100.0 * (d.pick(7) - 3), d.pick(40) - 5));
+            in.uncert[k] = static_cast<float>(std::ldexp(100.0, d.pick(20) - 10));
         }
-    };
+    }
+    if (d.pick(50) == 0) mask.intens[d.pick(kDetPixels)] = NAN;
+    if (d.pick(50) == 0) {  // refusals: a value that is not finite, a negative spacing, too many bins
+        const int k = d.pick(kDetPixels);
+        in.intens[k] = INFINITY, mask.intens[k] = 1;
+    }
+    return m;
+}
+
+// The program's own sub-pixel loop, which the benchmarks time, and the
+// fast path with the writer's sums: the same curve as the literal formulae,
+// and the writer's sums of both paths the same.
+void expect_other_paths_agree(const Param& p, const Data2D& in, const Data2D& mask, const Outcome& literal, int c) {
+    const Outcome loop = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
+        return pkt::printed(ave_data_literal(q, d, o, m));
+    }, p, in, mask);
+    ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
+    // With the writer's sums, from either path: the same curve.
+    BinSums fast_sums, loop_sums;
+    const Outcome with_sums = run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
+        return pkt::printed(ave_data_sums(q, d, o, m, fast_sums));
+    }, p, in, mask);
+    ASSERT_TRUE(same(with_sums, literal)) << "case " << c << ", with the writer's sums";
+    run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
+        return pkt::printed(ave_data_literal(q, d, o, m, Console{}, &loop_sums));
+    }, p, in, mask);
+    if (literal.rc == 1) {
+        EXPECT_TRUE(same_sums(fast_sums, loop_sums)) << "case " << c;
+    }
+}
+
+TEST(FastAverage, EqualsTheLiteralFormulaeToTheBit) {
+    Dice dice;
     const int cases = case_count();
     for (int c = 0; c < cases; ++c) {
-        Param p{};
-        p.px = static_cast<float>(uni(0.5, 8));
-        p.py = pick(3) ? p.px : static_cast<float>(p.px * uni(0.3, 3));
-        p.bx = centre(), p.by = centre();
-        p.bin_width = pick(2) ? static_cast<float>(1 + pick(4)) : static_cast<float>(uni(0.4, 6));
-        p.sam2det = static_cast<float>(uni(500, 20000)), p.src2sam = static_cast<float>(uni(1000, 20000));
-        p.srcapp = static_cast<float>(uni(1, 30)), p.samapp = static_cast<float>(uni(1, 15));
-        p.wavelen = static_cast<float>(uni(2, 20)), p.dwavelen = static_cast<float>(uni(0, 0.3));
-        const float quarter[5] = {0, 90, 180, 270, 360};
-        const int sector = pick(24);
-        const double a = uni(0, 360), b = uni(0, 360);
-        if (sector < 6) {  // full circle, as the parameter file gives it
-            p.thmin = 0, p.thmax = static_cast<float>(360 * (kPi / 180));
-        } else if (sector < 10) {  // quadrants: limits on the branch lines of the azimuth
-            p.thmin = static_cast<float>(quarter[pick(4)] * (kPi / 180)), p.thmax = p.thmin + 90 * deg;
-        } else if (sector < 12) {  // a single direction
-            p.thmin = p.thmax = static_cast<float>(quarter[pick(5)] * (kPi / 180));
-        } else if (sector == 12) {  // no sector at all
-            p.thmin = static_cast<float>(uni(0, 7)), p.thmax = pick(2) ? p.thmin * 0.5f : NAN;
-        } else {
-            p.thmin = static_cast<float>(std::fmin(a, b) * kPi / 180);
-            p.thmax = static_cast<float>(std::fmax(a, b) * kPi / 180);
-        }
-        Data2D in, mask;
-        in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0), mask.intens.assign(kImageValues, 0);
-        const double density = pick(12) == 0 ? 1.0 : uni(0.005, 0.1);
-        const int kind = pick(3);
-        for (int k = 0; k < kDetPixels; ++k) {
-            mask.intens[k] = uni(0, 1) < density ? (pick(50) ? 1.0f : 0.26f) : (pick(2) ? 0.25f : 0.0f);
-            if (kind == 0) {  // counts
-                in.intens[k] = static_cast<float>(uni(-50, 1e5)), in.uncert[k] = static_cast<float>(uni(0, 400));
-            } else if (kind == 1) {  // wide range
-                in.intens[k] = static_cast<float>(std::ldexp(uni(-1, 1), pick(80) - 40));
-                in.uncert[k] = static_cast<float>(std::ldexp(uni(0, 1), pick(40) - 20));
-            } else {  // terms that are exact binary fractions: rounding ties in the sums
-                in.intens[k] = static_cast<float>(std::ldexp(100.0 * (pick(7) - 3), pick(40) - 5));
-                in.uncert[k] = static_cast<float>(std::ldexp(100.0, pick(20) - 10));
-            }
-        }
-        if (pick(50) == 0) mask.intens[pick(kDetPixels)] = NAN;
-        if (pick(50) == 0) {  // refusals: a value that is not finite, a negative spacing, too many bins
-            const int k = pick(kDetPixels);
-            in.intens[k] = INFINITY, mask.intens[k] = 1;
-        }
-        if (pick(100) == 0) p.px = -p.px;
-        if (pick(100) == 0) p.bin_width = 0.01f;
+        Param p = random_geometry(dice);
+        const Images m = random_images(dice);
+        if (dice.pick(100) == 0) p.px = -p.px;
+        if (dice.pick(100) == 0) p.bin_width = 0.01f;
         const Outcome fast = run([](const Param& q, const Data2D& d, Data1D& o,
-                                    const Data2D& m) { return pkt::printed(ave_data(q, d, o, m)); },
-                                 p, in, mask);
-        const Outcome literal = run(pkt::literal_average, p, in, mask);
+                                    const Data2D& mk) { return pkt::printed(ave_data(q, d, o, mk)); },
+                                 p, m.in, m.mask);
+        const Outcome literal = run(pkt::literal_average, p, m.in, m.mask);
         ASSERT_TRUE(same(fast, literal)) << "case " << c << ": px " << p.px << " py " << p.py << " bx " << p.bx
                                          << " by " << p.by << " bin " << p.bin_width << " sector " << p.thmin << ".."
-                                         << p.thmax << " density " << density << " kind " << kind;
-        if (c % 10 == 0) {  // the program's own sub-pixel loop, which the benchmarks time
-            const Outcome loop = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
-                return pkt::printed(ave_data_literal(q, d, o, m));
-            }, p, in, mask);
-            ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
-            // With the writer's sums, from either path: the same curve.
-            BinSums fast_sums, loop_sums;
-            const Outcome with_sums = run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
-                return pkt::printed(ave_data_sums(q, d, o, m, fast_sums));
-            }, p, in, mask);
-            ASSERT_TRUE(same(with_sums, literal)) << "case " << c << ", with the writer's sums";
-            run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m) {
-                return pkt::printed(ave_data_literal(q, d, o, m, Console{}, &loop_sums));
-            }, p, in, mask);
-            if (literal.rc == 1) {
-                EXPECT_TRUE(same_sums(fast_sums, loop_sums)) << "case " << c;
-            }
+                                         << p.thmax << " density " << m.density << " kind " << m.kind;
+        if (c % 10 == 0) {
+            ASSERT_NO_FATAL_FAILURE(expect_other_paths_agree(p, m.in, m.mask, literal, c));
         }
     }
 }

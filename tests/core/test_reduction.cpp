@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <vector>
@@ -69,8 +70,12 @@ void load(int file, bool solid_angle, Img& in, Img& un) {
 
 struct Expected { std::string d2d, d1d; };
 
-Expected reduce(const Config& s) {
-    Img si, su, mask(kPixels), I[3], U[3], D, SD, ri(kPixels, 0.0f), ru(kPixels, 0.0f);
+using Images = std::array<Img, 3>;  // sample 1, sample 2, buffer
+
+// The flat field as the run uses it: the counts (solid-angle corrected as
+// asked) normalised to mean 1 over the mask file's (or the edge mask's)
+// pixels, their uncertainties, and the mask less the pixels outside 0.5..1.5.
+void flat_field(const Config& s, Img& si, Img& su, Img& mask) {
     load(4, s.solid_angle, si, su);
     float sum = 0;
     int used = 0;
@@ -85,6 +90,10 @@ Expected reduce(const Config& s) {
         if (mask[k] > 0.25f) si[k] = F(si[k] / mean), su[k] = F(su[k] / mean);
         if (si[k] < 0.5f || si[k] > 1.5f) mask[k] = 0;
     }
+}
+
+// The samples and the buffer in use, loaded and divided by the flat field.
+void sensitivity_corrected(const Config& s, const Img& si, const Img& su, const Img& mask, Images& I, Images& U) {
     for (int e = 0; e < (s.buffer ? 3 : 2); ++e) {
         load(e, s.solid_angle, I[e], U[e]);
         for (int k = 0; k < kPixels; ++k) {  // sensitivity correction
@@ -95,6 +104,13 @@ Expected reduce(const Config& s) {
             I[e][k] = q, U[e][k] = F(q * std::sqrt(double(F(double(t1) + t2))));
         }
     }
+}
+
+// The reduced image and its uncertainties: the samples less the dark
+// current and the buffer, over their transmissions, monitors, thickness and
+// the absolute scale.
+void subtracted(const Config& s, const Img& mask, const Images& I, const Images& U, Img& ri, Img& ru) {
+    Img D, SD;
     if (s.dark) load(3, false, D, SD);
     // Subtraction: sample times 100 + 50, monitors 1e6 + 5e5; buffer in use
     // 120 s, monitor 8e5, transmission 0.8; dark current 30 s.
@@ -119,20 +135,29 @@ Expected reduce(const Config& s) {
         }
         ri[k] = F(val), ru[k] = F(std::sqrt(double(V)) * prefac);
     }
-    Expected out;
+}
+
+// The .d2d file: the parameter file's lines as its header, then the image
+// and its uncertainties.
+std::string d2d_text(const Config& s, const Img& ri, const Img& ru) {
+    std::string text;
     const std::string param = param_text(s);
     for (size_t a = 0, b; a < param.size(); a = b + 1) {  // header: every line but the comment
         b = param.find('\n', a);
-        if (param[a] != '#') out.d2d += "# " + param.substr(a, b - a + 1);
+        if (param[a] != '#') text += "# " + param.substr(a, b - a + 1);
     }
-    out.d2d += "# detector appears as if looking from sample position\n";
-    char num[128];
+    text += "# detector appears as if looking from sample position\n";
     for (const Img* v : {&ri, &ru})
         for (int k = 0; k < kPixels; ++k) {
-            std::snprintf(num, sizeof num, "%4.4f\t", double((*v)[k]));
-            out.d2d += num + std::string(k % 128 < 127 ? "" : v == &ri && k == kPixels - 1 ? "\n\n\n" : "\n");
+            text += pk::format("%4.4f\t", double((*v)[k])) +
+                    std::string(k % 128 < 127 ? "" : v == &ri && k == kPixels - 1 ? "\n\n\n" : "\n");
         }
-    // Full circle, bins of one pixel (0.5) over the reach 128 x 127.
+    return text;
+}
+
+// The .d1d file: the full circle's average in bins of one pixel (0.5) over
+// the reach 128 x 127, with Q and its resolution.
+std::string d1d_text(const Img& mask, const Img& ri, const Img& ru) {
     const float max = F(std::sqrt(128.0 * 128 * 0.5 * 0.5 + 127.0 * 127 * 0.5 * 0.5));
     const int nbin = static_cast<int>(max / 1.0) + 1;
     const float bin = F(double(max) / nbin);
@@ -146,6 +171,7 @@ Expected reduce(const Config& s) {
             area[idx] = F(area[idx] + 0.01);
         }
     }
+    std::string text;
     for (int i = 0; i < nbin; ++i) {
         if (area[i] == 0) continue;
         float th = F(0.5 * std::atan(1.0 * i * bin / 100)), L2 = F(100 * std::cos(double(th)));
@@ -155,12 +181,21 @@ Expected reduce(const Config& s) {
                    F(1.0 * RP * RP * double(0.1f) * double(0.1f) / (double(L2) * L2));
         double kw = 6.283185307179586 / 6;
         const double q = F(std::sin(double(th)) * 12.566370614359172 / 6);
-        std::snprintf(num, sizeof num, "%8f\t%8f\t%12f\t%8f\n", q,
-                      double(F(y[i] / double(area[i]))), double(F(std::sqrt(double(dy[i])) / area[i])),
-                      double(F(std::sqrt(kw * kw / 12 * t))));
-        out.d1d += num;
+        text += pk::format("%8f\t%8f\t%12f\t%8f\n", q, double(F(y[i] / double(area[i]))),
+                           double(F(std::sqrt(double(dy[i])) / area[i])), double(F(std::sqrt(kw * kw / 12 * t))));
     }
-    return out;
+    return text;
+}
+
+// The whole reduction of the run set up by `s`, worked out here from the
+// input counts: the files Pelkaro must write.
+Expected reduce(const Config& s) {
+    Img si, su, mask(kPixels), ri(kPixels, 0.0f), ru(kPixels, 0.0f);
+    Images I, U;
+    flat_field(s, si, su, mask);
+    sensitivity_corrected(s, si, su, mask, I, U);
+    subtracted(s, mask, I, U, ri, ru);
+    return {d2d_text(s, ri, ru), d1d_text(mask, ri, ru)};
 }
 
 // Equal texts, or the first line where they part.

@@ -195,16 +195,18 @@ TEST(Simulator, RefusesImpossibleSettings) {
         EXPECT_NE(help.find(line), std::string::npos) << line;
 }
 
-// Every option at either end of the values it accepts makes a run that
-// pelkaro-check passes without an error, and a value just beyond is refused:
-// nothing the simulator accepts makes a parameter file or data that Pelkaro
-// refuses.  The pixel spacings go together, as they must stay nearly square.
-TEST(Simulator, EveryAcceptedExtremeMakesARunPelkaroAccepts) {
-    struct Bound {
-        const char* within;
-        const char* beyond;
-    };
-    const Bound bounds[] = {
+namespace {
+
+// An option at one end of the values it accepts, and just beyond.
+struct Bound {
+    const char* within;
+    const char* beyond;
+};
+
+// Every option's two ends.  The pixel spacings go together, as they must
+// stay nearly square.
+std::vector<Bound> accepted_extremes() {
+    return {
         {"--distance 500", "--distance 499.9"},
         {"--distance 100000", "--distance 100001"},
         {"--collimation 100", "--collimation 99"},
@@ -251,7 +253,16 @@ TEST(Simulator, EveryAcceptedExtremeMakesARunPelkaroAccepts) {
         {"--flat-spread 0", "--flat-spread -0.01"},
         {"--flat-spread 0.15", "--flat-spread 0.16"},
     };
-    for (const Bound& b : bounds) {
+}
+
+}  // namespace
+
+// Every option at either end of the values it accepts makes a run that
+// pelkaro-check passes without an error, and a value just beyond is refused:
+// nothing the simulator accepts makes a parameter file or data that Pelkaro
+// refuses.
+TEST(Simulator, EveryAcceptedExtremeMakesARunPelkaroAccepts) {
+    for (const Bound& b : accepted_extremes()) {
         pkt::TempDir dir;
         const SimResult beyond = simulate(dir, b.beyond);
         EXPECT_EQ(beyond.status, 2) << b.beyond << ": " << beyond.err;

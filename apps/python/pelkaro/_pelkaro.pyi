@@ -7,12 +7,18 @@ from typing import Optional, Union
 import numpy
 import numpy.typing as npt
 
+from . import Error
+
 _Path = Union[str, os.PathLike[str]]
 
 version: str
 has_nxcansas: bool
 
-class Curve:
+# The metaclass pybind11 gives the classes of the extension (a subclass of
+# type; it has no importable name).
+class _Pybind11Type(type): ...
+
+class Curve(metaclass=_Pybind11Type):
     """The averaged curve: one value per radial bin that received detector area."""
     @property
     def q(self) -> npt.NDArray[numpy.float64]: ...
@@ -34,7 +40,7 @@ class Curve:
     def bins(self) -> npt.NDArray[numpy.int32]: ...
     def __len__(self) -> int: ...
 
-class Image:
+class Image(metaclass=_Pybind11Type):
     """The reduced image, 128 x 128, [row y, column x]."""
     @property
     def i(self) -> npt.NDArray[numpy.float32]: ...
@@ -47,7 +53,7 @@ class Image:
     @property
     def qy(self) -> npt.NDArray[numpy.float64]: ...
 
-class Diagnostic:
+class Diagnostic(metaclass=_Pybind11Type):
     """One finding of pelkaro.check."""
     @property
     def file(self) -> str: ...
@@ -60,7 +66,7 @@ class Diagnostic:
     @property
     def paste(self) -> Optional[str]: ...
 
-class Run:
+class Run(metaclass=_Pybind11Type):
     """A reduction made in memory by pelkaro.reduce."""
     @property
     def curve(self) -> Optional[Curve]: ...
@@ -78,7 +84,7 @@ class Run:
     def write_nxcansas(self, path: Optional[_Path] = None, *, title: Optional[str] = None,
                        length_unit: str = "mm", intensity_unit: str = "1/cm") -> str: ...
 
-class RunTransmission:
+class RunTransmission(metaclass=_Pybind11Type):
     """The transmission of one direct-beam run: a line of pelkaro-trans."""
     @property
     def file(self) -> str: ...
@@ -91,7 +97,7 @@ class RunTransmission:
     @property
     def index(self) -> int: ...
 
-class Transmission:
+class Transmission(metaclass=_Pybind11Type):
     """What pelkaro.transmission measured, as pelkaro-trans reports it."""
     @property
     def runs(self) -> list[RunTransmission]: ...
@@ -120,13 +126,13 @@ class Transmission:
     @property
     def warnings(self) -> list[str]: ...
     @property
-    def errors(self) -> list[Exception]: ...
+    def errors(self) -> list[Error]: ...
     @property
     def console(self) -> str: ...
     @property
     def measured(self) -> bool: ...
 
-class MergeInput:
+class MergeInput(metaclass=_Pybind11Type):
     """What became of one curve in pelkaro.merge: a line of pelkaro-merge."""
     @property
     def name(self) -> str: ...
@@ -151,7 +157,7 @@ class MergeInput:
     @property
     def line(self) -> str: ...
 
-class MergedCurve:
+class MergedCurve(metaclass=_Pybind11Type):
     """The curve pelkaro.merge joined from several configurations."""
     @property
     def q(self) -> npt.NDArray[numpy.float64]: ...
