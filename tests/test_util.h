@@ -1,5 +1,6 @@
-// Shared helpers of the test programs: scratch directories, files, and
-// running the real Pelkaro executable with its console output captured.
+// Shared helpers of the test programs: scratch directories, files, running
+// the real Pelkaro executable with its console output captured, and a
+// stage's success as an assertion.
 #ifndef PELKARO_TEST_UTIL_H
 #define PELKARO_TEST_UTIL_H
 
@@ -9,6 +10,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -154,6 +157,13 @@ inline RunResult run_param(const TempDir& dir, const std::string& param_name,
 inline int printed(const pk::Status& st) {
     if (!st.ok()) std::printf("%s", st.text().c_str());
     return st.ok() ? 1 : -1;
+}
+
+// A stage that succeeded; a refusal shows its stage, code and words.
+inline ::testing::AssertionResult succeeded(const pk::Status& st) {
+    if (st.ok()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << pk::stage_name(st.stage) << "/" << pk::code_name(st.code) << ": "
+                                         << st.text();
 }
 
 // Runs f with standard output sent to a scratch file; returns what it printed.
