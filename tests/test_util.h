@@ -152,13 +152,6 @@ inline RunResult run_param(const TempDir& dir, const std::string& param_name,
     return run_pelkaro({param_name}, dir.path(), opt);
 }
 
-// A stage's outcome as Pelkaro shows it: a failure's text printed on
-// standard output; 1 for success, -1 for failure.
-inline int printed(const pk::Status& st) {
-    if (!st.ok()) std::printf("%s", st.text().c_str());
-    return st.ok() ? 1 : -1;
-}
-
 // A stage that succeeded; a refusal shows its stage, code and words.
 inline ::testing::AssertionResult succeeded(const pk::Status& st) {
     if (st.ok()) return ::testing::AssertionSuccess();
