@@ -13,9 +13,6 @@
 
 namespace {
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
-
 const double kPi = 3.141592653589793;
 float f(double v) { return static_cast<float>(v); }
 
@@ -51,7 +48,7 @@ float azimuth(const Param& p, double x, double y) {
 // sub-pixel at a time (its console text is not looked at here).
 Data1D reference_average(const Param& p, const Data2D& in, const Data2D& mask) {
     Data1D o = curve();
-    pkt::capture([&] { pkt::literal_average(p, in, o, mask); });
+    pkt::literal_average(p, in, o, mask);
     return o;
 }
 
@@ -72,12 +69,11 @@ Data1D reference_average(const Param& p, const Data2D& in, const Data2D& mask) {
     return ::testing::AssertionSuccess();
 }
 
-// Averages with the console output captured; `rc` is the expected result.
-Data1D average(const Param& p, const Data2D& in, const Data2D& mask, std::string* out = nullptr, int rc = 1) {
+// Averages with the console output collected; the average must succeed.
+Data1D average(const Param& p, const Data2D& in, const Data2D& mask, std::string* out = nullptr) {
     Data1D c = curve();
-    CaptureStdout();
-    EXPECT_EQ(pkt::printed(ave_data(p, in, c, mask)), rc);
-    std::string text = GetCapturedStdout();
+    std::string text;
+    EXPECT_TRUE(pkt::succeeded(ave_data(p, in, c, mask, Console{nullptr, &text})));
     if (out) *out = text;
     return c;
 }
@@ -159,16 +155,40 @@ TEST(Averaging, BinCountLimitAndNonFiniteValues) {
 
     Data2D bad = image(1.0f);
     bad.intens[60 + 128 * 60] = INFINITY;
-    const std::pair<Param, const Data2D*> refused[] = {
-        {geometry(53, 1, 0, 0, 1, 0, 7), &in},        // 10150 bins
-        {geometry(1, 1, 64, 64, NAN, 0, 7), &in},     // no bin count at all
-        {geometry(1, 1, 64, 64, 1e-30f, 0, 7), &in},  // far too many
-        {geometry(1, 1, 64, 64, 1, 0, 7), &bad},      // an infinite intensity
+    const std::string ask = "the bin width and geometry ask for ";
+    const std::string limit = " bins, more than the 10000 the curve holds; the curve cannot be averaged";
+    struct Refusal {
+        Param p;
+        const Data2D* in;
+        Code code;
+        int keyword;
+        std::string reason;   // the whole reason, or its beginning
+        std::string console;  // the progress printed before it
     };
-    for (const auto& r : refused) {
+    const Refusal refused[] = {
+        // 191.5 * sqrt(53^2 + 1) / 1 bins
+        {geometry(53, 1, 0, 0, 1, 0, 7), &in, Code::too_many_bins, BINS, ask + "10151.3" + limit, ""},
+        // no bin count at all
+        {geometry(1, 1, 64, 64, NAN, 0, 7), &in, Code::too_many_bins, BINS, ask + "nan" + limit, ""},
+        // far too many: 127.5 * sqrt(2) / 1e-30
+        {geometry(1, 1, 64, 64, 1e-30f, 0, 7), &in, Code::too_many_bins, BINS, ask + "1.80312e+32" + limit, ""},
+        // an infinite intensity: pixel (60, 60) reaches bins 4 and 5 of width 127.5 * sqrt(2) / 181
+        {geometry(1, 1, 64, 64, 1, 0, 7), &bad, Code::not_finite, -1,
+         "bin 4 would hold a value that is not finite (Q 0.000835, I inf, dI ", "****************\n"},
+    };
+    for (const Refusal& r : refused) {
+        Data1D c = curve(), want = curve();
         std::string out;
-        average(r.first, *r.second, mask, &out, -1);
-        EXPECT_NE(out.find("ave_data -> "), std::string::npos);
+        const Status st = ave_data(r.p, *r.in, c, mask, Console{nullptr, &out});
+        SCOPED_TRACE(st.reason);
+        EXPECT_EQ(st.stage, Stage::average);
+        EXPECT_EQ(st.code, r.code);
+        EXPECT_EQ(st.keyword, r.keyword);
+        EXPECT_EQ(st.reason.substr(0, r.reason.size()), r.reason);
+        EXPECT_EQ(st.text(), "ave_data -> " + st.reason + "\n");
+        EXPECT_EQ(out, r.console);
+        // The same words as the average worked out sub-pixel by sub-pixel.
+        EXPECT_EQ(st.reason, pkt::literal_average(r.p, *r.in, want, mask).reason);
     }
 }
 

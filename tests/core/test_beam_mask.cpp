@@ -73,23 +73,30 @@ TEST(BeamCenter, Centroids) {
         Param expect = p;
         expect.bx = c.bx;
         expect.by = c.by;
-        int rc = 0;
-        std::string out = capture([&] { rc = pkt::printed(beam_center(p, in)); });
-        EXPECT_EQ(rc, 1);
+        std::string out;
+        EXPECT_TRUE(succeeded(beam_center(p, in, Console{nullptr, &out})));
         char line[128];
         std::snprintf(line, sizeof line, "The beam center is %f %f\n", double(c.bx), double(c.by));
         EXPECT_EQ(out, line);
         EXPECT_EQ(std::memcmp(&p, &expect, sizeof p), 0) << p.bx << " " << p.by;
         EXPECT_EQ(in.intens, c.im);
     }
-    // No pixel of the search window above the threshold: a failure.
+    // No pixel of the search window above the threshold: a failure, the
+    // parameters left as they were.
     Data2D in;
+    in.name = "s.dat";
     in.intens = image({}, true, 5.0f);
     Param p{};
-    int rc = 0;
-    std::string out = capture([&] { rc = pkt::printed(beam_center(p, in)); });
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(out.rfind("beam_center -> ", 0), 0u) << out;
+    std::string out;
+    const Status st = beam_center(p, in, Console{nullptr, &out});
+    EXPECT_EQ(st.stage, Stage::beam_centre);
+    EXPECT_EQ(st.code, Code::no_pixels);
+    const std::string reason = "no pixel of the search window (rows and columns 3 to 124) counts more than 5; "
+                               "no beam found in s.dat";
+    EXPECT_EQ(st.reason, reason);
+    EXPECT_EQ(st.text(), "beam_center -> " + reason + "\n");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(p.bx + p.by, 0.0f);
 }
 
 TEST(MakeMask, EdgeFrame) {
@@ -102,9 +109,9 @@ TEST(MakeMask, EdgeFrame) {
         Data2D m;
         m.intens.assign(kImageValues, fill);
         m.uncert.assign(kImageValues, 9.0f);
-        int rc = 0;
-        EXPECT_EQ(capture([&] { rc = pkt::printed(make_mask(p, m)); }), "");
-        EXPECT_EQ(rc, 1);
+        Status st;
+        EXPECT_EQ(capture([&] { st = make_mask(p, m); }), "");  // prints nothing
+        EXPECT_TRUE(succeeded(st));
         double sum = 0;
         int zeros = 0;
         for (int y = 0; y < kDetSide; ++y)
@@ -144,9 +151,9 @@ TEST_F(WriteMask, ExactBytesAndOverwrite) {
     m.intens.assign(kImageValues, 1.0f);
     for (int i = 0; i < kDetPixels; ++i) m.intens[i] = ((i % 128) + 2 * (i / 128)) % 3 == 0 ? 1.0f : 0.0f;
     write_file("mask.d2d", std::string(200000, 'x'));
-    int rc = 0;
-    EXPECT_EQ(capture([&] { rc = pkt::printed(write_mask(p, m)); }), "Entered write_mask\n");
-    EXPECT_EQ(rc, 1);
+    std::string out;
+    EXPECT_TRUE(succeeded(write_mask(p, m, Console{nullptr, &out})));
+    EXPECT_EQ(out, "Entered write_mask\n");
     EXPECT_EQ(read_file("mask.d2d"), mask_file("64.000000 63.500000", m.intens));
     EXPECT_EQ(entries("."), std::vector<std::string>{"mask.d2d"});
 }
@@ -176,12 +183,10 @@ TEST(RunMode1, WritesMaskThatReadsBack) {
     Data2D gen, back;
     gen.intens.assign(kImageValues, 0.0f);
     back.intens.assign(kImageValues, 0.0f);
-    capture([&] { pkt::printed(make_mask(Param{}, gen)); });
+    ASSERT_TRUE(succeeded(make_mask(Param{}, gen)));
     EXPECT_EQ(read_file(dir / "mask.d2d"), mask_file("64.000000 63.500000", gen.intens));
     back.name = dir / "mask.d2d";
-    int rc = 0;
-    capture([&] { rc = pkt::printed(read_mask(Param{}, back)); });
-    EXPECT_EQ(rc, 1);
+    EXPECT_TRUE(succeeded(read_mask(Param{}, back)));
     EXPECT_EQ(back.intens, gen.intens);
 }
 

@@ -21,8 +21,6 @@ using namespace pk;
 
 namespace {
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
 using Arr = std::vector<float>;
 
 float F(double v) { return static_cast<float>(v); }
@@ -38,14 +36,6 @@ Param geometry(float px, float py, float bx, float by, float sam2det) {
     Param p{};
     p.px = px, p.py = py, p.bx = bx, p.by = by, p.sam2det = sam2det, p.abs_fact = 1.0f;
     return p;
-}
-// Runs a stage with its console output captured.
-template <class Stage> int quiet(Stage stage, std::string* out = nullptr) {
-    CaptureStdout();
-    int rc = stage();
-    std::string text = GetCapturedStdout();
-    if (out) *out = text;
-    return rc;
 }
 
 // Bit-for-bit equality of two arrays, naming the first position that differs.
@@ -77,7 +67,7 @@ TEST(SolidAngle, WorkedExamplesMirrorAndWholeImage) {
         double f = solid_angle_factor(p, k % 128, k / 128);
         want.intens[k] = F(want.intens[k] * f), want.uncert[k] = F(want.uncert[k] * f);
     }
-    ASSERT_EQ(pkt::printed(jacobian(p, d)), 1);
+    ASSERT_TRUE(pkt::succeeded(jacobian(p, d)));
     EXPECT_EQ(d.intens[centre], 10.0f);  // on the beam axis f = 1
     EXPECT_EQ(d.uncert[centre], 2.0f);
     EXPECT_EQ(d.intens[edge], 0.0f);  // a zero stays zero, its uncertainty scales
@@ -88,13 +78,13 @@ TEST(SolidAngle, WorkedExamplesMirrorAndWholeImage) {
 
     Param q = geometry(2, 2, 64.5f, 64.5f, 90.50967f);  // pixel (32, 32) lies 2*sqrt(2*32^2) out
     Data2D e = image(1.0f, 1.0f);
-    ASSERT_EQ(pkt::printed(jacobian(q, e)), 1);
+    ASSERT_TRUE(pkt::succeeded(jacobian(q, e)));
     EXPECT_NEAR(e.intens[32 + 128 * 32], 2.828427, 2e-6);
 
     // Exchanging px with py and bx with by mirrors the factors about the diagonal.
     Data2D a = image(1.0f, 1.0f), b = image(1.0f, 1.0f);
-    ASSERT_EQ(pkt::printed(jacobian(geometry(0.7f, 1.3f, 40.2f, 80.9f, 150), a)), 1);
-    ASSERT_EQ(pkt::printed(jacobian(geometry(1.3f, 0.7f, 80.9f, 40.2f, 150), b)), 1);
+    ASSERT_TRUE(pkt::succeeded(jacobian(geometry(0.7f, 1.3f, 40.2f, 80.9f, 150), a)));
+    ASSERT_TRUE(pkt::succeeded(jacobian(geometry(1.3f, 0.7f, 80.9f, 40.2f, 150), b)));
     int asym = 0;
     for (int k = 0; k < kDetPixels; ++k) asym += a.intens[k] != b.intens[k / 128 + 128 * (k % 128)];
     EXPECT_EQ(asym, 0);
@@ -102,11 +92,17 @@ TEST(SolidAngle, WorkedExamplesMirrorAndWholeImage) {
 }
 
 TEST(SolidAngle, RefusesAnAngleBeyondNinetyDegrees) {
-    // With a tiny distance the angle, stored as a float, rounds past pi/2.
+    // With a tiny distance the angle, stored as a float, rounds past pi/2,
+    // first at the corner pixel (0, 0), 90.5 pixels out.
     Data2D d = image(1.0f, 1.0f);
-    std::string out;
-    EXPECT_EQ(quiet([&] { return pkt::printed(jacobian(geometry(1, 1, 64.5f, 64.5f, 1e-7f), d)); }, &out), -1);
-    EXPECT_EQ(out.rfind("jacobian -> ", 0), 0u);
+    const Status st = jacobian(geometry(1, 1, 64.5f, 64.5f, 1e-7f), d);
+    EXPECT_EQ(st.stage, Stage::solid_angle);
+    EXPECT_EQ(st.code, Code::not_finite);
+    const std::string reason = "the solid-angle factor of pixel (0, 0) is not a finite value of at least 1; check "
+                               "the pixel spacing, beam center and sample-to-detector distance";
+    EXPECT_EQ(st.reason, reason);
+    EXPECT_EQ(st.text(), "jacobian -> " + reason + "\n");
+    EXPECT_TRUE(same_bits(d.intens, arr(1.0f)));  // refused before any pixel
 }
 
 TEST(SensitivityNorm, WorkedExamplesAndRange) {
@@ -116,7 +112,7 @@ TEST(SensitivityNorm, WorkedExamplesAndRange) {
     const float raw[6] = {1, 2, 3, 0.96875f, 3.03125f, 2};  // mean 2
     for (int i = 0; i < 6; ++i) s.intens[used[i]] = raw[i], m.intens[used[i]] = 1;
     s.intens[q] = 7, m.intens[q] = 0.25f;  // neither in the mean nor divided
-    ASSERT_EQ(quiet([&] { return pkt::printed(sens_norm(Param{}, s, m)); }), 1);
+    ASSERT_TRUE(pkt::succeeded(sens_norm(Param{}, s, m)));
     EXPECT_EQ(s.intens[a], 0.5f);  // both bounds included
     EXPECT_EQ(s.intens[b], 1.0f);
     EXPECT_EQ(s.intens[c], 1.5f);
@@ -134,17 +130,27 @@ TEST(SensitivityNorm, WorkedExamplesAndRange) {
 }
 
 TEST(SensitivityNorm, RefusesAnUnusableSensitivity) {
-    struct Case { const char* what; float value; int used; float extra; };
-    const Case cases[] = {{"no pixel used", 1.0f, -1, 0}, {"all-zero sensitivity", 0.0f, 100, 0},
-                          {"nothing left after clearing", 1.0f, 100, 100.0f},
-                          {"only positions beyond the detector used", 1.0f, 20000, 0}};
+    const std::string mean = "the mean sensitivity of the ";
+    const std::string file = "; the sensitivity file flat.dat cannot normalize the detector";
+    const std::string none = "no detector pixel is left in the mask after removing those of extreme sensitivity";
+    struct Case { const char* what; float value; int used; float extra; Code code; std::string reason; };
+    const Case cases[] = {
+        {"no pixel used", 1.0f, -1, 0, Code::not_finite, mean + "0 used pixels is 0.000000" + file},
+        {"all-zero sensitivity", 0.0f, 100, 0, Code::not_finite, mean + "1 used pixels is 0.000000" + file},
+        {"nothing left after clearing", 1.0f, 100, 100.0f, Code::no_pixels, none},  // 1 and 100 of mean 50.5
+        {"only positions beyond the detector used", 1.0f, 20000, 0, Code::no_pixels, none}};
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         Data2D s = image(c.value, 0.0f), m = image(0.0f, 0.0f);
+        s.name = "flat.dat";
         if (c.used >= 0) m.intens[c.used] = 1;
-        if (c.extra > 0) s.intens[c.used + 1] = c.extra, m.intens[c.used + 1] = 1;  // 1 and 100
-        std::string out;
-        EXPECT_EQ(quiet([&] { return pkt::printed(sens_norm(Param{}, s, m)); }, &out), -1) << c.what;
-        EXPECT_EQ(out.rfind("sens_norm -> ", 0), 0u) << c.what;
+        if (c.extra > 0) s.intens[c.used + 1] = c.extra, m.intens[c.used + 1] = 1;
+        const Status st = sens_norm(Param{}, s, m);
+        EXPECT_EQ(st.stage, Stage::sensitivity);
+        EXPECT_EQ(st.code, c.code);
+        EXPECT_EQ(st.keyword, SENS);
+        EXPECT_EQ(st.reason, c.reason);
+        EXPECT_EQ(st.text(), "sens_norm -> " + c.reason + "\n");
     }
 }
 
@@ -170,7 +176,7 @@ TEST(SensitivityCorrection, WorkedExamplesAndWholeImage) {
         want.intens[k] = F(i / double(si));
         want.uncert[k] = F(want.intens[k] * std::sqrt(double(F(double(t1) + t2))));
     }
-    ASSERT_EQ(quiet([&] { return pkt::printed(sens_cor(Param{}, d, s, m)); }), 1);
+    ASSERT_TRUE(pkt::succeeded(sens_cor(Param{}, d, s, m)));
     EXPECT_EQ(d.intens[ex], 125.0f);
     EXPECT_NEAR(d.uncert[ex], 13.975425, 2e-6);
     EXPECT_EQ(d.intens[zero] + d.uncert[zero], 0.0f);
@@ -202,11 +208,13 @@ Data2D ignored(float monitor, float trans) {
     return d;
 }
 
-// Runs the subtraction; positions 16384 on of the result must stay 9.0.
-std::string run_sub(Reduction& r, int expect = 1) {
+// Runs the subtraction and returns its console; it must succeed unless its
+// refusal is asked for.  Positions 16384 on of the result must stay 9.0.
+std::string run_sub(Reduction& r, Status* refusal = nullptr) {
     std::string out;
-    EXPECT_EQ(quiet([&] { return pkt::printed(sub_data(r.p, r.sam, r.buf, r.dc, r.mask, r.res)); }, &out), expect)
-        << out;
+    const Status st = sub_data(r.p, r.sam, r.buf, r.dc, r.mask, r.res, Console{nullptr, &out});
+    if (refusal) *refusal = st;
+    else EXPECT_TRUE(pkt::succeeded(st)) << out;
     EXPECT_EQ(std::count(r.res.intens.begin() + kDetPixels, r.res.intens.end(), 9.0f), kImageValues - kDetPixels);
     return out;
 }
@@ -257,27 +265,53 @@ TEST(Subtraction, DarkCurrentWithoutBuffer) {
 }
 
 TEST(Subtraction, RefusesValuesThatCannotBeNormalised) {
-    const std::pair<const char*, std::function<void(Reduction&)>> cases[] = {
-        {"zero transmission", [](Reduction& r) { r.sam[0].trans = 0; }},
-        {"negative thickness", [](Reduction& r) { r.sam[0].thick = -1; }},
-        {"zero monitor total", [](Reduction& r) { r.sam[0].monitor = r.sam[1].monitor = 0; }},
-        {"zero scaling factor", [](Reduction& r) { r.p.abs_fact = 0; }},
-        {"negative sample time", [](Reduction& r) { r.sam[1].tm = -10; }},
-        {"negative buffer time", [](Reduction& r) { r.buf[1].tm = -5; }},
-        {"infinite prefactor", [](Reduction& r) { r.sam[0].trans = r.sam[0].thick = 1e-30f; }},
-        {"infinite monitor total", [](Reduction& r) { r.sam[0].monitor = r.sam[1].monitor = 3e38f; }},
-        {"zero buffer monitor", [](Reduction& r) { r.buf[1].monitor = 0; }},
-        {"zero buffer transmission", [](Reduction& r) { r.buf[1].trans = 0; }},
-        {"transmissions underflow", [](Reduction& r) { r.p.sam2det = 1e-6f; }},
+    struct Case {
+        const char* what;
+        std::function<void(Reduction&)> change;
+        Code code;
+        int keyword;      // the keyword whose first line is concerned, -1 for none
+        std::string why;  // the reason, before "; the data cannot be reduced"
     };
-    for (const auto& c : cases) {
+    const Code bad = Code::bad_parameter, inf = Code::not_finite;
+    const std::string monitor = "the total sample monitor count is not positive and finite";
+    const Case cases[] = {
+        {"zero transmission", [](Reduction& r) { r.sam[0].trans = 0; }, bad, DATS,
+         "the transmission of the first sample is not positive"},
+        {"negative thickness", [](Reduction& r) { r.sam[0].thick = -1; }, bad, DATS,
+         "the thickness of the first sample is not positive"},
+        {"zero monitor total", [](Reduction& r) { r.sam[0].monitor = r.sam[1].monitor = 0; }, bad, DATS, monitor},
+        {"zero scaling factor", [](Reduction& r) { r.p.abs_fact = 0; }, bad, ABSF,
+         "the absolute intensity scaling factor is not positive"},
+        {"negative sample time", [](Reduction& r) { r.sam[1].tm = -10; }, bad, DATS,
+         "a sample has a negative counting time"},
+        {"negative buffer time", [](Reduction& r) { r.buf[1].tm = -5; }, bad, DATB,
+         "a buffer in use has a negative counting time"},
+        {"infinite prefactor", [](Reduction& r) { r.sam[0].trans = r.sam[0].thick = 1e-30f; }, inf, -1,
+         "the normalisation prefactor is not finite"},
+        {"infinite monitor total", [](Reduction& r) { r.sam[0].monitor = r.sam[1].monitor = 3e38f; }, bad, DATS,
+         monitor},
+        {"zero buffer monitor", [](Reduction& r) { r.buf[1].monitor = 0; }, bad, DATB,
+         "the monitor total of the buffers in use is not positive and finite"},
+        {"zero buffer transmission", [](Reduction& r) { r.buf[1].trans = 0; }, bad, DATB,
+         "the transmission of the first buffer in use is not positive"},
+        {"transmissions underflow", [](Reduction& r) { r.p.sam2det = 1e-6f; }, inf, -1,
+         "the reduced value of pixel (0, 0) is not finite (transmission, geometry or counts out of range)"},
+    };
+    for (const Case& c : cases) {
         Reduction r;
         r.sam = {entry(100, 1e6f, 0.5f, 0.1f, 7), entry(50, 5e5f, 0.5f, 0.1f, 11)};
         r.buf = {ignored(7e5f, 0.3f), entry(120, 8e5f, 0.8f, 0.1f, 13)};
-        c.second(r);
-        SCOPED_TRACE(c.first);
-        EXPECT_NE(run_sub(r, -1).find("sub_data -> "), std::string::npos);
-        if (std::string(c.first) != "transmissions underflow") {  // refused before any pixel
+        c.change(r);
+        SCOPED_TRACE(c.what);
+        Status st;
+        run_sub(r, &st);
+        EXPECT_EQ(st.stage, Stage::subtraction);
+        EXPECT_EQ(st.code, c.code);
+        EXPECT_EQ(st.keyword, c.keyword);
+        EXPECT_EQ(st.entry, c.keyword == DATS || c.keyword == DATB ? 0 : -1);  // the first sample or buffer
+        EXPECT_EQ(st.reason, c.why + "; the data cannot be reduced");
+        EXPECT_EQ(st.text(), "sub_data -> " + st.reason + "\n");
+        if (std::string(c.what) != "transmissions underflow") {  // refused before any pixel
             EXPECT_TRUE(same_bits(r.res.intens, arr(9.0f)));
         }
     }

@@ -2,6 +2,7 @@
 // and the run driver's own messages around them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "pelkaro/Pelkaro.h"
@@ -33,15 +34,15 @@ protected:
         std::filesystem::create_directory("sub");
     }
     void TearDown() override { std::filesystem::current_path(old); }
-    int run(const std::string& text, std::string& out) {
+    // Parses `text`; `out` receives what the parser printed on its console.
+    Status run(const std::string& text, std::string& out) {
         write_file("p.par", text);
         p = Param{};
         sam.assign(4, Data2D{});
         buf.assign(4, Data2D{});
         dc = sens = mask = Data2D{};
-        int rc = 0;
-        out = capture([&] { rc = pkt::printed(parse_in("p.par", p, sam, buf, dc, sens, mask)); });
-        return rc;
+        out.clear();
+        return parse_in("p.par", p, sam, buf, dc, sens, mask, nullptr, Console{nullptr, &out});
     }
 };
 
@@ -89,18 +90,18 @@ TEST_F(Parse, AcceptedLinesReportExactly) {
     };
     for (const Case& c : cases) {
         std::string out;
-        EXPECT_EQ(run(c.text, out), 1) << c.text;
+        EXPECT_TRUE(succeeded(run(c.text, out))) << c.text;
         EXPECT_EQ(out, kEntered + c.report + kFinished) << c.text;
     }
 }
 
 TEST_F(Parse, StoredValues) {
     std::string out;
-    ASSERT_EQ(run("MODE 1\nCNTR 64.5 63.25\nSMRP 5000 20 10\nWAVE 6 0.125\nANGS 10 350\nMASK x 0 1\n"
-                  "DATS s1 600 1e6 1 0.8\nDATS s2 300 5 0.5 0.9\nDATB b0 0 9 9 9\nDATD d1 1 2\nDATD d2 3 4\n"
-                  "SENS 0 sens name\nSENS 7 other\nAVGM 2\nBINS 1.5\nABSF 2\nPXSP 0.5 0.25\nSM2D 4000\n",
-                  out),
-              1);
+    ASSERT_TRUE(succeeded(run("MODE 1\nCNTR 64.5 63.25\nSMRP 5000 20 10\nWAVE 6 0.125\nANGS 10 350\nMASK x 0 1\n"
+                              "DATS s1 600 1e6 1 0.8\nDATS s2 300 5 0.5 0.9\nDATB b0 0 9 9 9\nDATD d1 1 2\n"
+                              "DATD d2 3 4\nSENS 0 sens name\nSENS 7 other\nAVGM 2\nBINS 1.5\nABSF 2\n"
+                              "PXSP 0.5 0.25\nSM2D 4000\n",
+                              out)));
     EXPECT_EQ((std::vector<int>{p.mode, p.mask_source, p.jacobian, p.average}), (std::vector<int>{1, 1, 1, 2}));
     EXPECT_EQ((V{p.bx, p.by, p.src2sam, p.srcapp, p.samapp, p.wavelen, p.dwavelen, p.thmin, p.thmax,
                  p.bin_width, p.abs_fact, p.px, p.py, p.sam2det}),
@@ -112,58 +113,91 @@ TEST_F(Parse, StoredValues) {
     EXPECT_EQ((std::vector<std::string>{sam[0].name, sam[1].name, buf[0].name, dc.name, sens.name, mask.name}),
               (std::vector<std::string>{"s1", "s2", "b0", "d2", "other", "x"}));
     // A rejected value is already stored when the parser gives up.
-    ASSERT_EQ(run("CNTR 600 3\n", out), -1);
+    const Status st = run("CNTR 600 3\n", out);
+    ASSERT_EQ(st.code, Code::bad_parameter);
+    EXPECT_EQ(st.keyword, CNTR);
     EXPECT_EQ(p.bx, 600.0f);
 }
 
-TEST_F(Parse, RejectionsPrintTheKeywordsMessage) {
-    const std::string mode = "parse_in -> the reduction mode specified is undefined\n";
-    const std::string cntr = "parse_in -> the specified beam center is not on the detector\n";
-    const std::string pxsp = "parse_in -> the specified pixel spacing is unphysical\n";
-    const std::string sm2d = "parse_in -> the specified sample-to-detector distance is not physically realistic\n";
-    const std::string smrp = "parse_in -> the specified source-to-sample distance is not physically realistic\n";
-    const std::string wave = "parse_in -> the specified wavelength is unphysical\n";
-    const std::string absf = "parse_in -> the specified absolute intensity scaling factor is not physical\n";
-    const std::string avgm = "parse_in -> the averaging mode specified is undefined\n";
-    const std::string angs = "The azimuthal averagingn angles are improperly defined\n";
-    const std::string bins = "parse_in -> the specified bin width (in pixels) is nonsense\n";
-    const std::string notime = "There is no sample time specified...exiting program\n";
-    const std::vector<Case> cases = {
-        {"MODE 3\n", mode}, {"MODE -1\n", mode}, {"MODE\n", mode}, {"MODE 2147483648\n", mode},
-        {"MODE inf\n", mode}, {"MODE x\n", mode},
-        {"#" + std::string(509, 'x') + "MODE 3\n", mode},  // second piece of a comment
-        {"CNTR 511.5 0\n", cntr}, {"CNTR -0.1 5\n", cntr}, {"CNTR 64.5, 63.2\n", cntr},
-        {"CNTR 64\n", cntr}, {"CNTR 1e39 5\n", cntr}, {"CNTR 5 nan\n", cntr},
-        {"PXSP 0 1\n", pxsp}, {"PXSP 1 -1\n", pxsp}, {"PXSP 1\n", pxsp}, {"PXSP inf 1\n", pxsp},
-        {"SM2D 0\n", sm2d}, {"SM2D\n", sm2d}, {"SM2D 1e39\n", sm2d},
-        {"SMRP 0 20 10\n", smrp}, {"SMRP 5000 20\n", smrp}, {"SMRP 5000 nan 10\n", smrp},
-        {"SMRP 5000 20 inf\n", smrp}, {"SMRP inf 20 10\n", smrp},
-        {"WAVE 0 0.1\n", wave}, {"WAVE 6\n", wave}, {"WAVE 6 inf\n", wave}, {"WAVE inf 0\n", wave},
-        {"ABSF 0\n", absf}, {"ABSF -1\n", absf}, {"ABSF\n", absf}, {"ABSF inf\n", absf},
-        {"AVGM 3\n", avgm}, {"AVGM -1\n", avgm}, {"AVGM\n", avgm}, {"AVGM nan\n", avgm},
-        {"ANGS 90 90\n", angs}, {"ANGS 10 5\n", angs}, {"ANGS -1 10\n", angs}, {"ANGS 0 360.5\n", angs},
-        {"ANGS 0\n", angs}, {"ANGS 0 nan\n", angs},
-        {"BINS 0.5\n", bins}, {"BINS\n", bins}, {"BINS inf\n", bins},
-        {"DATS nofile.dat 0 1 1 1\n", notime}, {"MODE 1\nDATS s.dat 0 1 1 1\n", notime},
-        {"DATS s.dat\n", notime}, {"MODE 2\nDATS x\n", notime},
-        {"DATS nofile.dat 600 1 1 1\n", "The data file nofile.dat does not exist\n"},
-        {"DATS sub 600 1 1 1\n", "The data file sub does not exist\n"},
-        {"DATB nofile.dat 600 1 1 1\n", "The buffer file nofile.dat does not exist\n"},
-        {"DATB sub -1 1 1 1\n", "The buffer file sub does not exist\n"},
-        {"DATD nofile.dat 5 1\n", "The dark current file nofile.dat does not exist\n"},
-        {"SENS 0 nofile.dat\n", "The sensitivity file nofile.dat does not exist\n"},
-        {"SENS 0 sub\n", "The sensitivity file sub does not exist\n"},
-        {"SENS 0\n", "The sensitivity file  does not exist\n"},
-        {"MASK nofile.dat 1 1\n", "The mask file nofile.dat does not exist\n"},
-        {"MASK /dev/null 1 1\n", "The mask file /dev/null does not exist\n"},
+// A rejection: the keyword and code it is reported with, its reason, the
+// console text Pelkaro prints for it, and lines that draw it.
+struct Rejection {
+    int keyword;
+    Code code;
+    std::string reason, report;
+    std::vector<std::string> texts;
+};
+
+// A value the parser refuses, labelled with its name.
+Rejection by_parser(int keyword, const std::string& reason, std::vector<std::string> texts) {
+    return {keyword, Code::bad_parameter, reason, "parse_in -> " + reason + "\n", std::move(texts)};
+}
+
+// A refusal printed as its reason alone.
+Rejection plain(int keyword, Code code, const std::string& reason, std::vector<std::string> texts) {
+    return {keyword, code, reason, reason + "\n", std::move(texts)};
+}
+
+std::vector<Rejection> keyword_rejections() {
+    const Code missing = Code::cannot_read;
+    return {
+        by_parser(MODE, "the reduction mode specified is undefined",
+                  {"MODE 3\n", "MODE -1\n", "MODE\n", "MODE 2147483648\n", "MODE inf\n", "MODE x\n",
+                   "#" + std::string(509, 'x') + "MODE 3\n"}),  // the last: second piece of a comment
+        by_parser(CNTR, "the specified beam center is not on the detector",
+                  {"CNTR 511.5 0\n", "CNTR -0.1 5\n", "CNTR 64.5, 63.2\n", "CNTR 64\n", "CNTR 1e39 5\n",
+                   "CNTR 5 nan\n"}),
+        by_parser(PXSP, "the specified pixel spacing is unphysical",
+                  {"PXSP 0 1\n", "PXSP 1 -1\n", "PXSP 1\n", "PXSP inf 1\n"}),
+        by_parser(SM2D, "the specified sample-to-detector distance is not physically realistic",
+                  {"SM2D 0\n", "SM2D\n", "SM2D 1e39\n"}),
+        by_parser(SMRP, "the specified source-to-sample distance is not physically realistic",
+                  {"SMRP 0 20 10\n", "SMRP 5000 20\n", "SMRP 5000 nan 10\n", "SMRP 5000 20 inf\n",
+                   "SMRP inf 20 10\n"}),
+        by_parser(WAVE, "the specified wavelength is unphysical",
+                  {"WAVE 0 0.1\n", "WAVE 6\n", "WAVE 6 inf\n", "WAVE inf 0\n"}),
+        by_parser(ABSF, "the specified absolute intensity scaling factor is not physical",
+                  {"ABSF 0\n", "ABSF -1\n", "ABSF\n", "ABSF inf\n"}),
+        by_parser(AVGM, "the averaging mode specified is undefined", {"AVGM 3\n", "AVGM -1\n", "AVGM\n", "AVGM nan\n"}),
+        plain(ANGS, Code::bad_parameter, "The azimuthal averagingn angles are improperly defined",
+              {"ANGS 90 90\n", "ANGS 10 5\n", "ANGS -1 10\n", "ANGS 0 360.5\n", "ANGS 0\n", "ANGS 0 nan\n"}),
+        by_parser(BINS, "the specified bin width (in pixels) is nonsense", {"BINS 0.5\n", "BINS\n", "BINS inf\n"}),
+        {DATS, Code::bad_parameter, "There is no sample time specified",
+         "There is no sample time specified...exiting program\n",
+         {"DATS nofile.dat 0 1 1 1\n", "MODE 1\nDATS s.dat 0 1 1 1\n", "DATS s.dat\n", "MODE 2\nDATS x\n"}},
+        plain(DATS, missing, "The data file nofile.dat does not exist", {"DATS nofile.dat 600 1 1 1\n"}),
+        plain(DATS, missing, "The data file sub does not exist", {"DATS sub 600 1 1 1\n"}),
+        plain(DATB, missing, "The buffer file nofile.dat does not exist", {"DATB nofile.dat 600 1 1 1\n"}),
+        plain(DATB, missing, "The buffer file sub does not exist", {"DATB sub -1 1 1 1\n"}),
+        plain(DATD, missing, "The dark current file nofile.dat does not exist", {"DATD nofile.dat 5 1\n"}),
+        plain(SENS, missing, "The sensitivity file nofile.dat does not exist", {"SENS 0 nofile.dat\n"}),
+        plain(SENS, missing, "The sensitivity file sub does not exist", {"SENS 0 sub\n"}),
+        plain(SENS, missing, "The sensitivity file  does not exist", {"SENS 0\n"}),
+        plain(MASK, missing, "The mask file nofile.dat does not exist", {"MASK nofile.dat 1 1\n"}),
+        plain(MASK, missing, "The mask file /dev/null does not exist", {"MASK /dev/null 1 1\n"}),
     };
-    for (const Case& c : cases) {
-        std::string out;
-        EXPECT_EQ(run(c.text, out), -1) << c.text;
-        std::string pre = c.text.rfind("MODE 1\n", 0) == 0   ? "The reduction mode is 1\n"
-                          : c.text.rfind("MODE 2\n", 0) == 0 ? "The reduction mode is 2\n"
-                                                             : "";
-        EXPECT_EQ(out, kEntered + pre + c.report) << c.text;
+}
+
+// The line refused is the last of each text; a sample or buffer line is the
+// first entry of its kind.
+TEST_F(Parse, RejectionsPrintTheKeywordsMessage) {
+    for (const Rejection& r : keyword_rejections()) {
+        for (const std::string& text : r.texts) {
+            SCOPED_TRACE(text);
+            std::string out;
+            const Status st = run(text, out);
+            EXPECT_EQ(st.stage, Stage::parameters);
+            EXPECT_EQ(st.code, r.code);
+            EXPECT_EQ(st.keyword, r.keyword);
+            EXPECT_EQ(st.entry, r.keyword == DATS || r.keyword == DATB ? 0 : -1);
+            EXPECT_EQ(st.line, static_cast<int>(std::count(text.begin(), text.end(), '\n')));
+            EXPECT_EQ(st.reason, r.reason);
+            EXPECT_EQ(st.text(), r.report);
+            const std::string pre = text.rfind("MODE 1\n", 0) == 0   ? "The reduction mode is 1\n"
+                                    : text.rfind("MODE 2\n", 0) == 0 ? "The reduction mode is 2\n"
+                                                                     : "";
+            EXPECT_EQ(out, kEntered + pre);
+        }
     }
 }
 
@@ -171,23 +205,37 @@ TEST_F(Parse, RejectionsPrintTheKeywordsMessage) {
 // report names the keyword, or says that the line is too long.
 TEST_F(Parse, RejectionsWithOwnDiagnostic) {
     const std::string name600(600, 'a');
-    const std::vector<Case> cases = {
-        {"DATS s.dat 600 1 1\n", "DATS"}, {"DATS s.dat 600 1e39 1 1\n", "DATS"},
-        {"DATB b.dat 600\n", "DATB"}, {"DATB b.dat\n", "DATB"}, {"DATD d.dat 5\n", "DATD"},
-        {"DATD d.dat\n", "DATD"}, {"MASK m.dat 1\n", "MASK"}, {"MASK m.dat\n", "MASK"},
-        {"MASK m.dat 1 99999999999\n", "MASK"},
-        {"MODE 1\nSENS 0 " + name600 + "\n", "long"},
-        {"MODE 1\nDATS " + name600 + " 600 1 1 1\n", "long"},
-        {"CNTR 64" + std::string(501, ' ') + "63.5\n", "long"},
+    const std::string invalid = "missing or invalid number on the ";
+    const std::string cut = " line is too long (more than 510 characters)";
+    struct Own {
+        std::string text;
+        int keyword;
+        Code code;
+        std::string reason;
     };
-    for (const Case& c : cases) {
+    const Code bad = Code::bad_parameter, too_long = Code::line_too_long;
+    const std::vector<Own> cases = {
+        {"DATS s.dat 600 1 1\n", DATS, bad, invalid + "DATS line"},
+        {"DATS s.dat 600 1e39 1 1\n", DATS, bad, invalid + "DATS line"},
+        {"DATB b.dat 600\n", DATB, bad, invalid + "DATB line"}, {"DATB b.dat\n", DATB, bad, invalid + "DATB line"},
+        {"DATD d.dat 5\n", DATD, bad, invalid + "DATD line"}, {"DATD d.dat\n", DATD, bad, invalid + "DATD line"},
+        {"MASK m.dat 1\n", MASK, bad, invalid + "MASK line"}, {"MASK m.dat\n", MASK, bad, invalid + "MASK line"},
+        {"MASK m.dat 1 99999999999\n", MASK, bad, invalid + "MASK line"},
+        {"MODE 1\nSENS 0 " + name600 + "\n", SENS, too_long, "the SENS" + cut},
+        {"MODE 1\nDATS " + name600 + " 600 1 1 1\n", DATS, too_long, "the DATS" + cut},
+        {"CNTR 64" + std::string(501, ' ') + "63.5\n", CNTR, too_long, "the CNTR" + cut},
+    };
+    for (const Own& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
         std::string out;
-        EXPECT_EQ(run(c.text, out), -1) << c.text;
-        std::size_t at = out.find("parse_in -> ");
-        ASSERT_NE(at, std::string::npos) << c.text << "\n" << out;
-        std::string diag = out.substr(at);
-        EXPECT_NE(diag.find(c.report), std::string::npos) << c.text << "\n" << out;
-        EXPECT_EQ(diag.find('\n'), diag.size() - 1) << out;
+        const Status st = run(c.text, out);
+        EXPECT_EQ(st.stage, Stage::parameters);
+        EXPECT_EQ(st.code, c.code);
+        EXPECT_EQ(st.keyword, c.keyword);
+        EXPECT_EQ(st.line, static_cast<int>(std::count(c.text.begin(), c.text.end(), '\n')));
+        EXPECT_EQ(st.reason, c.reason);
+        EXPECT_EQ(st.text(), "parse_in -> " + c.reason + "\n");
+        EXPECT_EQ(out, kEntered + (c.text.rfind("MODE 1\n", 0) == 0 ? "The reduction mode is 1\n" : ""));
     }
 }
 
@@ -200,9 +248,7 @@ TEST_F(Parse, LongParameterLineInOutputHeader) {
     res.name = "out.dat";
     res.intens.assign(kImageValues, 0.0f);
     res.uncert.assign(kImageValues, 0.0f);
-    int rc = 0;
-    capture([&] { rc = pkt::printed(write_2D(Param{}, res, "p.par")); });
-    ASSERT_EQ(rc, 1);
+    ASSERT_TRUE(succeeded(write_2D(Param{}, res, "p.par", Console{nullptr, nullptr})));
     std::string expect = "# MODE 0\n# " + longline.substr(0, 510) + "# " + longline.substr(510) +
                          "\n# \n# BINS 1\n# detector appears as if looking from sample position\n0.0000\t";
     EXPECT_EQ(read_file("out.d2d").substr(0, expect.size()), expect);

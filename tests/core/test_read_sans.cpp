@@ -22,32 +22,33 @@ class Reader : public ::testing::Test {
 protected:
     TempDir dir;
     Data2D d;
-    std::string out;
+    std::string out;  // what the reader printed
     std::string path = dir / "in.dat";
     // Loads `content` as a detector data file into arrays prefilled with `fill`.
-    int data(const std::string& content, float fill = 0.0f) {
+    Status data(const std::string& content, float fill = 0.0f) {
         write_file(path, content);
         return load_data(path, fill);
     }
-    int load_data(const std::string& name, float fill = 0.0f) {
+    Status load_data(const std::string& name, float fill = 0.0f) {
         d.name = name;
         d.intens.assign(kImageValues, fill);
         d.uncert.assign(kImageValues, -7.0f);
-        int rc = 0;
-        out = capture([&] { rc = pkt::printed(read_data(d)); });
-        return rc;
+        out.clear();
+        return read_data(d, Console{nullptr, &out});
     }
-    int mask(const std::string& content, float fill = 0.5f) {
+    Status mask(const std::string& content, float fill = 0.5f) {
         write_file(path, content);
         return load_mask(path, fill);
     }
-    int load_mask(const std::string& name, float fill = 0.5f) {
+    // The mask reader has no console: whatever it printed would be on
+    // standard output.
+    Status load_mask(const std::string& name, float fill = 0.5f) {
         d.name = name;
         d.intens.assign(kImageValues, fill);
         d.uncert.assign(kImageValues, -7.0f);
-        int rc = 0;
-        out = capture([&] { rc = pkt::printed(read_mask(Param{}, d)); });
-        return rc;
+        Status st;
+        out = capture([&] { st = read_mask(Param{}, d); });
+        return st;
     }
     std::vector<float> head(std::size_t n) const { return {d.intens.begin(), d.intens.begin() + n}; }
 };
@@ -55,7 +56,7 @@ protected:
 using V = std::vector<float>;
 
 TEST_F(Reader, DataLineAndUncertainties) {
-    ASSERT_EQ(data("0\t5\t12\n"), 1);
+    ASSERT_TRUE(succeeded(data("0\t5\t12\n")));
     EXPECT_EQ(out, "");
     EXPECT_EQ(head(4), (V{0, 5, 12, 0}));
     EXPECT_EQ(d.uncert[0], 1.0f);
@@ -64,7 +65,7 @@ TEST_F(Reader, DataLineAndUncertainties) {
     EXPECT_EQ(d.uncert[3], 1.0f);
     EXPECT_EQ(d.uncert[kImageValues - 1], 1.0f);
     // Tags only: the values stay as they were, every uncertainty is computed.
-    ASSERT_EQ(data("<time>5</time>\n", 4.0f), 1);
+    ASSERT_TRUE(succeeded(data("<time>5</time>\n", 4.0f)));
     for (int k = 0; k < kImageValues; ++k) {
         ASSERT_EQ(d.intens[k], 4.0f) << k;
         ASSERT_EQ(d.uncert[k], 2.0f) << k;
@@ -73,10 +74,9 @@ TEST_F(Reader, DataLineAndUncertainties) {
 
 TEST_F(Reader, HeaderTags) {
     d.psd = 3.0f;
-    ASSERT_EQ(data("<time>600</time>\n<monitorcounts>5000</monitorcounts>\n<psd counts>98765</psd>\n"
-                   "1 2\n<psd>77</psd>\n<Time>9</Time>\n<moni>\n<time 55\n 8 9\n<psd x>-5</psd>\n"
-                   "<time>1234.9</time>\n3\n"),
-              1);
+    ASSERT_TRUE(succeeded(data("<time>600</time>\n<monitorcounts>5000</monitorcounts>\n<psd counts>98765</psd>\n"
+                               "1 2\n<psd>77</psd>\n<Time>9</Time>\n<moni>\n<time 55\n 8 9\n<psd x>-5</psd>\n"
+                               "<time>1234.9</time>\n3\n")));
     EXPECT_EQ(out,
               "Data set time = 600.000000\nData set monitor = 5000.000000\n"
               "Data set PSD counts = 98765.000000\nData set PSD counts = -5.000000\n"
@@ -89,10 +89,10 @@ TEST_F(Reader, HeaderTags) {
 
 TEST_F(Reader, MonitorFallsBackToTime) {
     d.monitor = 0.0f;
-    ASSERT_EQ(data("<time>300</time>\n1\n"), 1);
+    ASSERT_TRUE(succeeded(data("<time>300</time>\n1\n")));
     EXPECT_EQ(d.monitor, 300.0f);
     d.monitor = 70.0f;
-    ASSERT_EQ(data("<time>300</time>\n1\n"), 1);
+    ASSERT_TRUE(succeeded(data("<time>300</time>\n1\n")));
     EXPECT_EQ(d.monitor, 70.0f);
 }
 
@@ -108,7 +108,7 @@ TEST_F(Reader, LayoutsLoadTheSameImage) {
     }
     for (char c : rows) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     for (const std::string* text : {&rows, &single, &column, &crlf}) {
-        ASSERT_EQ(data(*text, 99.0f), 1);
+        ASSERT_TRUE(succeeded(data(*text, 99.0f)));
         for (int i = 0; i < kDetPixels; ++i) ASSERT_EQ(d.intens[i], static_cast<float>(v[i])) << i;
         EXPECT_EQ(d.intens[kDetPixels], 99.0f);
     }
@@ -117,24 +117,31 @@ TEST_F(Reader, LayoutsLoadTheSameImage) {
 }
 
 TEST_F(Reader, FieldsAndFileEnd) {
-    ASSERT_EQ(data("7 8", 99.0f), 1);  // no final line feed: 8 is kept
+    ASSERT_TRUE(succeeded(data("7 8", 99.0f)));  // no final line feed: 8 is kept
     EXPECT_EQ(head(3), (V{7, 8, 99}));
-    ASSERT_EQ(data("1  2\t\n5 -3 4\n", 99.0f), 1);  // empty fields take no position
+    ASSERT_TRUE(succeeded(data("1  2\t\n5 -3 4\n", 99.0f)));  // empty fields take no position
     EXPECT_EQ(head(6), (V{1, 2, 5, 3, 4, 99}));
-    ASSERT_EQ(data("2147483647\n0000000000000000000000012\n"), 1);
+    ASSERT_TRUE(succeeded(data("2147483647\n0000000000000000000000012\n")));
     EXPECT_EQ(head(2), (V{2147483648.0f, 12}));
 }
 
 TEST_F(Reader, OversizedAndOutOfRangeDataRejected) {
-    ASSERT_EQ(data(repeat_lines(repeat_lines("1\t", 127) + "2\n", kImageValues / 128)), 1);
+    ASSERT_TRUE(succeeded(data(repeat_lines(repeat_lines("1\t", 127) + "2\n", kImageValues / 128))));
     EXPECT_EQ(d.intens[kImageValues - 1], 2.0f);
-    const std::vector<std::string> bad = {
-        repeat_lines("1\n", kImageValues + 1), "2147483648\n", "1 99999999999999999999 2\n",
-        "<time>99999999999</time>\n", "<monitor>-2147483649</monitor>\n"};
-    for (const std::string& text : bad) {
-        EXPECT_EQ(data(text), -1) << text.substr(0, 40);
-        EXPECT_EQ(out.rfind("read_data -> ", 0), 0u) << out;
-        EXPECT_NE(out.find(path), std::string::npos) << out;
+    const std::string count = " holds a count beyond the 32-bit range";
+    const std::string header = " holds a header value beyond the 32-bit range";
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {repeat_lines("1\n", kImageValues + 1), " holds more than 36864 values"}, {"2147483648\n", count},
+        {"1 99999999999999999999 2\n", count}, {"<time>99999999999</time>\n", header},
+        {"<monitor>-2147483649</monitor>\n", header}};
+    for (const auto& [text, why] : bad) {
+        SCOPED_TRACE(text.substr(0, 40));
+        const Status st = data(text);
+        EXPECT_EQ(st.stage, Stage::read);
+        EXPECT_EQ(st.code, Code::bad_contents);
+        EXPECT_EQ(st.reason, path + why);
+        EXPECT_EQ(st.text(), "read_data -> " + path + why + "\n");
+        EXPECT_EQ(out, "");
         EXPECT_EQ(d.intens.size(), static_cast<std::size_t>(kImageValues));
     }
 }
@@ -142,39 +149,53 @@ TEST_F(Reader, OversizedAndOutOfRangeDataRejected) {
 TEST_F(Reader, UnreadableDataFile) {
     std::filesystem::create_directory(dir / "sub");
     for (const std::string& name : {dir / "none.dat", dir / "sub", std::string("/dev/null")}) {
-        EXPECT_EQ(load_data(name, 3.0f), -1);
-        EXPECT_EQ(out, "read_saxs -> could not access the data in " + name + "\n");
+        const Status st = load_data(name, 3.0f);
+        EXPECT_EQ(st.stage, Stage::read);
+        EXPECT_EQ(st.code, Code::cannot_read);
+        EXPECT_EQ(st.reason, "could not access the data in " + name);
+        EXPECT_EQ(st.text(), "read_saxs -> could not access the data in " + name + "\n");
+        EXPECT_EQ(out, "");
         EXPECT_EQ(d.intens[0], 3.0f);
         EXPECT_EQ(d.uncert[0], -7.0f);
     }
 }
 
 TEST_F(Reader, MaskValueLines) {
-    ASSERT_EQ(mask("# c1\n#c2\n1\t0\t1\n0.9\n1.00\n 1\n-1\n7\n  # 5\n\ntext\n0\r\n1\r\n"), 1);
+    ASSERT_TRUE(succeeded(mask("# c1\n#c2\n1\t0\t1\n0.9\n1.00\n 1\n-1\n7\n  # 5\n\ntext\n0\r\n1\r\n")));
     EXPECT_EQ(out, "");
     EXPECT_EQ(head(9), (V{1, 0, 1, 1, -1, 7, 0, 1, 0.5f}));
     EXPECT_EQ(d.uncert[0], -7.0f);
     std::string full = "# a\n# b\n";
     for (int i = 0; i < kDetPixels; ++i) full += (i % 3 == 0 || i == 129) ? "1\n" : "0\n";
-    ASSERT_EQ(mask(full), 1);
+    ASSERT_TRUE(succeeded(mask(full)));
     for (int i = 0; i < kDetPixels; ++i) ASSERT_EQ(d.intens[i], (i % 3 == 0 || i == 129) ? 1.0f : 0.0f);
     EXPECT_EQ(d.intens[128 * 1 + 1], 1.0f);  // column 1 of row 1
     EXPECT_EQ(d.intens[kDetPixels], 0.5f);
-    ASSERT_EQ(mask(repeat_lines("1\n", kImageValues)), 1);
+    ASSERT_TRUE(succeeded(mask(repeat_lines("1\n", kImageValues))));
     EXPECT_EQ(d.intens[kImageValues - 1], 1.0f);
 }
 
 TEST_F(Reader, MaskFilesRejected) {
     std::filesystem::create_directory(dir / "sub");
     for (const std::string& name : {dir / "none", dir / "sub"}) {
-        EXPECT_EQ(load_mask(name), -1);
-        EXPECT_EQ(out, "read_saxs -> could not open the mask file " + name + "\n");
+        const Status st = load_mask(name);
+        EXPECT_EQ(st.stage, Stage::read);
+        EXPECT_EQ(st.code, Code::cannot_read);
+        EXPECT_EQ(st.reason, "could not open the mask file " + name);
+        EXPECT_EQ(st.text(), "read_saxs -> could not open the mask file " + name + "\n");
+        EXPECT_EQ(out, "");
         EXPECT_EQ(d.intens[0], 0.5f);
     }
-    for (const std::string& text : {repeat_lines("1\n", kImageValues + 1), std::string("1\n2147483648\n")}) {
-        EXPECT_EQ(mask(text), -1);
-        EXPECT_EQ(out.rfind("read_saxs -> ", 0), 0u) << out;
-        EXPECT_NE(out.find(path), std::string::npos) << out;
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {repeat_lines("1\n", kImageValues + 1), " holds more than 36864 values"},
+        {"1\n2147483648\n", " holds a value beyond the 32-bit range"}};
+    for (const auto& [text, why] : bad) {
+        const Status st = mask(text);
+        EXPECT_EQ(st.stage, Stage::read);
+        EXPECT_EQ(st.code, Code::bad_contents);
+        EXPECT_EQ(st.reason, "the mask file " + path + why);
+        EXPECT_EQ(st.text(), "read_saxs -> the mask file " + path + why + "\n");
+        EXPECT_EQ(out, "");
     }
 }
 
@@ -189,13 +210,16 @@ TEST_F(Reader, GeneratedMaskLayout) {
         }
         return s;
     };
-    ASSERT_EQ(mask(layout(128, 128)), 1);
+    ASSERT_TRUE(succeeded(mask(layout(128, 128))));
     for (int i = 0; i < kDetPixels; ++i)
         ASSERT_EQ(d.intens[i], ((i / 128) * 7 + i % 128) % 5 == 0 ? 1.0f : 0.0f) << i;
     EXPECT_EQ(d.intens[kDetPixels], 0.5f);
     for (auto [rows, cols] : std::vector<std::pair<int, int>>{{128, 127}, {127, 128}, {129, 128}, {128, 129}}) {
-        EXPECT_EQ(mask(layout(rows, cols)), -1) << rows << "x" << cols;
-        EXPECT_EQ(out.rfind("read_saxs -> ", 0), 0u) << out;
+        const Status st = mask(layout(rows, cols));
+        EXPECT_EQ(st.stage, Stage::read);
+        EXPECT_EQ(st.code, Code::bad_contents) << rows << "x" << cols;
+        EXPECT_EQ(st.reason, "the mask file " + path + " is not a 128 x 128 grid of values");
+        EXPECT_EQ(st.text(), "read_saxs -> " + st.reason + "\n");
     }
 }
 

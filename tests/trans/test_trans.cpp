@@ -125,12 +125,28 @@ TEST(Disc, TheSmallestHoldingTheShareEndsHalfwayToTheNextRing) {
 TEST(Disc, RefusedWhereItLeavesTheDetectorOrHoldsNoPixel) {
     EXPECT_TRUE(pk::check_disc({3.5, 64.0, 3.5}).ok());
     EXPECT_TRUE(pk::check_disc({64.0, 124.5, 3.5}).ok());
-    for (const pk::Disc d : {pk::Disc{3.4, 64.0, 3.5}, pk::Disc{64.0, 124.6, 3.5}, pk::Disc{64.0, 64.0, 0.1},
-                             pk::Disc{64.0, 64.0, 0.0}, pk::Disc{64.0, 64.0, std::nan("")}})
-        EXPECT_FALSE(pk::check_disc(d).ok()) << d.x << " " << d.y << " " << d.radius;
-    EXPECT_EQ(pk::check_disc({3.4, 64.0, 3.5}).reason,
-              "the disc of radius 3.50 pixels about the beam centre (3.40, 64.00) reaches beyond the detector (0 to "
-              "128 pixels along x and y): the beam is too close to the edge");
+    const std::string beyond = " reaches beyond the detector (0 to 128 pixels along x and y): the beam is too close "
+                               "to the edge";
+    const struct {
+        pk::Disc d;
+        pk::Code code;
+        std::string reason;
+    } refused[] = {
+        {{3.4, 64.0, 3.5}, pk::Code::no_pixels,
+         "the disc of radius 3.50 pixels about the beam centre (3.40, 64.00)" + beyond},
+        {{64.0, 124.6, 3.5}, pk::Code::no_pixels,
+         "the disc of radius 3.50 pixels about the beam centre (64.00, 124.60)" + beyond},
+        {{64.0, 64.0, 0.1}, pk::Code::no_pixels,
+         "the disc of radius 0.1 pixels about (64.00, 64.00) holds no pixel centre"},
+        {{64.0, 64.0, 0.0}, pk::Code::bad_parameter, "the disc radius 0 is not a positive number"},
+        {{64.0, 64.0, std::nan("")}, pk::Code::bad_parameter, "the disc radius nan is not a positive number"},
+    };
+    for (const auto& r : refused) {
+        const pk::Status st = pk::check_disc(r.d);
+        EXPECT_EQ(st.stage, pk::Stage::transmission) << r.reason;
+        EXPECT_EQ(st.code, r.code) << r.reason;
+        EXPECT_EQ(st.reason, r.reason);
+    }
 }
 
 // 9000 counts for 500 monitor counts against 40000 for 1000: T = 0.45, and
@@ -156,8 +172,13 @@ TEST(Transmission, RatioPerMonitorCountAndItsUncertainty) {
     run.counts = 20000 * 1.19;
     EXPECT_TRUE(pk::transmission(run, empty, "run", t).ok());
     empty.counts = 0;
-    EXPECT_FALSE(pk::transmission(run, empty, "run", t).ok());
-    EXPECT_FALSE(pk::check_empty_beam(empty, "empty").ok());
+    const pk::Status no_beam = pk::transmission(run, empty, "run", t);
+    EXPECT_EQ(no_beam.code, pk::Code::no_pixels);
+    EXPECT_EQ(no_beam.reason, "the empty beam has no net counts in the disc to compare run with");
+    const pk::Status no_empty = pk::check_empty_beam(empty, "empty");
+    EXPECT_EQ(no_empty.code, pk::Code::no_pixels);
+    EXPECT_EQ(no_empty.reason,
+              "the empty beam empty has 0 net counts in the disc (9 pixels): no beam to compare the runs with");
 }
 
 // A spot of 20000 counts on four pixels, 1e5 monitor counts, attenuator
@@ -199,9 +220,18 @@ TEST(AbsoluteScale, FromTheEmptyBeamTheAttenuationAndTheEfficiencies) {
     EXPECT_NEAR(a.value, 0.2, 0.002);
     EXPECT_NEAR(a.sigma / a.value, 0.048, 0.002);
 
-    EXPECT_FALSE(pk::absolute_scale(empty, BeamImage{}, c, flat_field(1000), 0, a).ok());
-    EXPECT_FALSE(pk::absolute_scale(empty, BeamImage{}, c, flat_field(1000), 1.5, a).ok());
-    EXPECT_FALSE(pk::absolute_scale(empty, BeamImage{}, c, pk::FlatField{}, 1e-3, a).ok());
+    const std::pair<pk::Status, std::string> refused[] = {
+        {pk::absolute_scale(empty, BeamImage{}, c, flat_field(1000), 0, a),
+         "the attenuation 0 is not a transmission from above 0 to 1"},
+        {pk::absolute_scale(empty, BeamImage{}, c, flat_field(1000), 1.5, a),
+         "the attenuation 1.5 is not a transmission from above 0 to 1"},
+        {pk::absolute_scale(empty, BeamImage{}, c, pk::FlatField{}, 1e-3, a), "the absolute scale needs a flat field"},
+    };
+    for (const auto& [st, reason] : refused) {
+        EXPECT_EQ(st.stage, pk::Stage::transmission);
+        EXPECT_EQ(st.code, pk::Code::bad_parameter);
+        EXPECT_EQ(st.reason, reason);
+    }
 }
 
 // ---- Detector files ----------------------------------------------------------
