@@ -16,6 +16,7 @@
 #include <string>
 
 #include "pelkaro/trans.h"
+#include "trans_steps.h"
 #include "fuzz_util.h"
 #include "geometry.h"
 

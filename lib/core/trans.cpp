@@ -1,446 +1,212 @@
-// Direct-beam runs: the beam centre, the disc about it, the transmission of
-// each run and the absolute scale factor (pelkaro/trans.h).
-//
-// Every sum runs in double over the counts as read.  A pixel's net count is
-// its count less the dark current's, scaled by the ratio of counting times;
-// its variance is the sum of the two counts' (the dark current's scaled by
-// the square of that ratio).
-#include "pelkaro/trans.h"
+// The whole measurement of pelkaro-trans, for the program and the Python
+// module alike (pelkaro/trans.h): the order of the steps (trans_steps.cpp),
+// what each refusal is called, and the lines and table the program prints.
+#include <sys/stat.h>
 
-#include <algorithm>
-#include <cmath>
+#include <cerrno>
+#include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
-#include "pelkaro/flat_field.h"
+#include "pelkaro/run.h"
+#include "trans_steps.h"
 #include "geometry.h"
-#include "held_image.h"
-#include "mask_gen.h"
-#include "read_sans.h"
-#include "sens_cor.h"
 
 namespace pk {
 
 namespace {
 
-Status refuse(Code code, const std::string& what) {
-    return failure(Stage::transmission, code, "transmission", what);
-}
-
 const Console kSilent{nullptr, nullptr};
-constexpr std::size_t kPixels = kDetPixels;
 
-Status not_sized(const std::string& name) {
-    return refuse(Code::no_values, pk::format("%s or its dark current does not hold one count per pixel (%d)",
-                                              name.c_str(), kDetPixels));
+// Why a detector file could not be read, for a reader's refusal to open it.
+std::string reason(const Status& st, const std::string& file) {
+    if (st.code != Code::cannot_read) return st.reason;
+    struct stat s {};
+    if (::stat(file.c_str(), &s) != 0) return file + ": " + std::strerror(errno);
+    if (!S_ISREG(s.st_mode)) return file + " is not a regular file";
+    return file + " cannot be read";
 }
 
-// The net counts of one run: its counts less the dark current scaled to its
-// counting time.
-struct Net {
-    const BeamImage& run;
-    const BeamImage& dark;
-    double scale;  // counting time of the run over the dark current's; 0 without dark current
-    bool sized;    // both hold one count per pixel (or no dark current)
+void refused(TransResult& r, const Status& st, std::string text, const std::string& file, int run = -1) {
+    r.notes.push_back(TransNote{false, st, std::move(text), file, run});
+}
 
-    Net(const BeamImage& r, const BeamImage& d)
-        : run(r), dark(d), scale(d.counts.empty() || !(d.time > 0) ? 0.0 : r.time / d.time),
-          sized(r.counts.size() == kPixels && (d.counts.empty() || d.counts.size() == kPixels)) {}
-    double dark_at(std::size_t k) const { return scale > 0 ? dark.counts[k] : 0.0; }
-    double value(std::size_t k) const { return run.counts[k] - scale * dark_at(k); }
-    double var(std::size_t k) const { return run.counts[k] + scale * scale * dark_at(k); }
+// What the parameter file and the dark current give every run.
+struct Inputs {
+    BeamImage dark;     // no counts: no dark current
+    FlatField flat;     // no flat: none known
+    bool scale = true;  // the parameter file has what the absolute scale needs
 };
 
-// Calls f(k, x, y) for every pixel whose centre (x, y) lies within r of
-// (cx, cy), row by row.
-template <class F>
-void for_disc(double cx, double cy, double r, F f) {
-    if (!(r >= 0) || !std::isfinite(cx) || !std::isfinite(cy)) return;
-    // Bounds clamped before they become whole numbers, whatever r and the centre.
-    const auto index = [](double v) { return static_cast<int>(std::clamp(v, -1.0, double{kDetSide})); };
-    const auto first = [&](double c) { return std::max(0, index(std::floor(c - r - 0.5))); };
-    const auto last = [&](double c) { return std::min(kDetSide - 1, index(std::ceil(c + r))); };
-    const double r2 = r * r;
-    for (int j = first(cy); j <= last(cy); ++j) {
-        const double y = j + 0.5, dy = y - cy;
-        for (int i = first(cx); i <= last(cx); ++i) {
-            const double x = i + 0.5, dx = x - cx;
-            if (dx * dx + dy * dy <= r2) f(static_cast<std::size_t>(i + kDetSide * j), x, y);
+Status read_parameter_file(const TransRequest& q, Run& run) {
+    if (!q.par_in_memory) return prepare_run(q.par, run, kSilent);
+    read_param_text(q.par, q.par_text, run.file);
+    run.held = q.held;
+    return prepare_run(run, kSilent);
+}
+
+// The flat field with its mask and geometry; none when it cannot be read.
+void read_flat_field(const TransRequest& q, const Run& run, Inputs& in, TransResult& r) {
+    Status flat = load_flat_field(run.p, run.sens.name, run.mask.name, in.flat, q.held);
+    Efficiencies e;  // the flat field and geometry give efficiencies (the centre hardly matters)
+    if (flat.ok()) flat = efficiencies(in.flat, 0.5 * kDetSide, 0.5 * kDetSide, e);
+    if (flat.ok()) return;
+    in.flat = FlatField{};
+    refused(r, flat,
+            "the flat field of " + q.par + ": " + reason(flat, run.sens.name) + "; the centre is measured without it" +
+                (q.attenuation > 0 ? " and no ABSF is given" : ""),
+            run.sens.name);
+    in.scale = false;
+}
+
+// Reads the parameter file: the dark current (unless one is given) and the
+// flat field with its mask and geometry.  False when it cannot be read.
+bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& with_dark, TransResult& r) {
+    if (q.par.empty()) return true;
+    Run run;
+    const Status st = read_parameter_file(q, run);
+    if (!st.ok()) {
+        // A file the parameter file names is its line's refusal, not the parameter file's own.
+        const bool own = st.code == Code::cannot_read && st.line == 0;
+        refused(r, st, (own ? reason(st, q.par) : q.par + ": " + st.reason) + "; nothing measured", q.par);
+        return false;
+    }
+    const auto has = [&run](int kw) { return (run.log.seen >> kw & 1u) != 0; };
+    if (!q.dark_given && run.dark.tm > 0) {
+        dark = BeamRun{run.dark.name, static_cast<double>(run.dark.tm), 0.0, ""};
+        with_dark = true;
+    }
+    for (const int kw : {PXSP, SM2D, SENS}) {
+        if (q.attenuation > 0 && !has(kw)) {
+            const std::string why =
+                q.par + " has no " + keyword_name(kw) + " line, which the absolute scale (ABSF) needs";
+            Status missing = failure(Stage::parameters, Code::missing_keyword, why);
+            missing.keyword = kw;
+            refused(r, missing, why, q.par);
+            in.scale = false;
         }
+    }
+    if (has(SENS)) read_flat_field(q, run, in, r);
+    return true;
+}
+
+// The parameter file and the dark current; false when nothing can be measured.
+bool read_inputs(const TransRequest& q, Inputs& in, TransResult& r) {
+    BeamRun dark = q.dark;
+    bool with_dark = q.dark_given;
+    if (!read_parameters(q, in, dark, with_dark, r)) return false;
+    if (!with_dark) return true;
+    const Status st = read_beam_image(dark.file, dark.time, 0.0, true, in.dark, q.held);
+    if (st.ok()) return true;
+    refused(r, st, "the dark current: " + reason(st, dark.file) + "; nothing measured", dark.file);
+    return false;
+}
+
+// The centre and the disc on the empty beam, and its sums over the disc;
+// false when the empty beam cannot be used.
+bool measure_empty(const TransRequest& q, const Inputs& in, BeamImage& empty, DiscCounts& sums, TransResult& r) {
+    Status st = read_beam_image(q.empty.file, q.empty.time, q.empty.monitor, false, empty, q.held);
+    if (st.ok()) st = beam_centre(empty, in.dark, in.flat, r.centre);
+    r.radius_given = q.radius > 0;
+    if (st.ok() && r.radius_given) r.disc = Disc{r.centre.x, r.centre.y, q.radius};
+    else if (st.ok()) st = default_disc(empty, in.dark, r.centre, kDiscShare, r.disc);
+    if (st.ok()) st = check_disc(r.disc);
+    if (st.ok()) {
+        sums = disc_counts(empty, in.dark, r.disc);
+        st = check_empty_beam(sums, empty.name);
+    }
+    if (st.ok()) return true;
+    refused(r, st, "the empty beam: " + reason(st, q.empty.file) + "; nothing measured", q.empty.file);
+    return false;
+}
+
+// The transmission of every run that can be used.
+void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& empty, TransResult& r) {
+    for (std::size_t k = 0; k < q.runs.size(); ++k) {
+        const BeamRun& arg = q.runs[k];
+        BeamImage run;
+        Status st = read_beam_image(arg.file, arg.time, arg.monitor, false, run, q.held);
+        Measured t;
+        if (st.ok()) st = transmission(disc_counts(run, in.dark, r.disc), empty, arg.file, t);
+        if (!st.ok()) {
+            refused(r, st, reason(st, arg.file), arg.file, static_cast<int>(k));
+            continue;
+        }
+        if (t.value > 1 + kAboveOneSigmas * t.sigma)
+            r.notes.push_back(TransNote{
+                true, ok_status(),
+                pk::format("%s: the transmission %.4f +- %.4f is above 1 by %.1f standard deviations: more counts "
+                           "per monitor count than the empty beam",
+                           arg.file.c_str(), t.value, t.sigma, (t.value - 1) / t.sigma),
+                arg.file, static_cast<int>(k)});
+        r.runs.push_back(TransRun{k, t});
     }
 }
 
-// The efficiency a pixel's net count is divided by: the flat field's where
-// it gives one, else `otherwise`.
-double usable(const Efficiencies& e, std::size_t k, double otherwise = 1.0) {
-    return !e.known.empty() && e.known[k] ? e.value[k] : otherwise;
-}
-
-// The pixel whose 3 x 3 neighbourhood holds the most net counts, and that sum.
-std::pair<int, double> find_peak(const Net& n) {
-    int best = -1;
-    double most = 0.0;
-    for (int j = 1; j < kDetSide - 1; ++j)
-        for (int i = 1; i < kDetSide - 1; ++i) {
-            double sum = 0.0;
-            for (int b = -1; b <= 1; ++b)
-                for (int a = -1; a <= 1; ++a) sum += n.value(static_cast<std::size_t>(i + a + kDetSide * (j + b)));
-            if (best < 0 || sum > most) {
-                best = i + kDetSide * j;
-                most = sum;
-            }
-        }
-    return {best, most};
-}
-
-// The window about the peak: three times the radius of a disc with the area
-// of the pixels above half the peak's mean, and three pixels more; at most
-// half the detector.
-double window_radius(const Net& n, double peak_mean) {
-    int above = 0;
-    for (std::size_t k = 0; k < static_cast<std::size_t>(kDetPixels); ++k)
-        if (n.value(k) > 0.5 * peak_mean) ++above;
-    const double half_radius = std::sqrt(above / 3.141592653589793);
-    return std::min(0.5 * kDetSide, 3.0 * half_radius + 3.0);
-}
-
-// The mean net count per pixel in the ring from r to r + 4 pixels about
-// (cx, cy), and the variance of that mean; 0 where the ring is off the
-// detector.
-void ring_background(const Net& n, double cx, double cy, double r, double& mean, double& var) {
-    double sum = 0.0, sum_var = 0.0;
-    int count = 0;
-    const double r2 = r * r;
-    for_disc(cx, cy, r + 4.0, [&](std::size_t k, double x, double y) {
-        if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r2) return;
-        sum += n.value(k);
-        sum_var += n.var(k);
-        ++count;
-    });
-    mean = count > 0 ? sum / count : 0.0;
-    var = count > 0 ? sum_var / (static_cast<double>(count) * count) : 0.0;
-}
-
-// Moves the centre to the centroid of the window about it until it stays,
-// then works out its uncertainty and the net counts in the window.
-Status centroid(const Net& n, const Efficiencies& e, BeamCentre& c) {
-    double sw = 0.0;
-    for (int it = 0; it < 100; ++it) {
-        double sx = 0.0, sy = 0.0;
-        sw = 0.0;
-        for_disc(c.x, c.y, c.window, [&](std::size_t k, double x, double y) {
-            const double w = (n.value(k) - c.background) / usable(e, k);
-            sw += w;
-            sx += w * x;
-            sy += w * y;
-        });
-        if (!(sw > 0) || !std::isfinite(sw))
-            return refuse(Code::no_pixels, pk::format("%s holds no net counts in the %.1f-pixel window about its peak "
-                                                      "once the dark current and the background are taken off",
-                                                      n.run.name.c_str(), c.window));
-        const double moved = std::hypot(sx / sw - c.x, sy / sw - c.y);
-        c.x = sx / sw;
-        c.y = sy / sw;
-        if (moved < 1e-9) break;
-    }
-    double vx = 0.0, vy = 0.0;
-    c.net = 0.0;
-    for_disc(c.x, c.y, c.window, [&](std::size_t k, double x, double y) {
-        const double u = usable(e, k), var = n.var(k) / (u * u);
-        vx += (x - c.x) * (x - c.x) * var;
-        vy += (y - c.y) * (y - c.y) * var;
-        c.net += n.value(k) - c.background;
-    });
-    c.sx = std::sqrt(vx) / sw;
-    c.sy = std::sqrt(vy) / sw;
-    return ok_status();
+void measure_scale(const TransRequest& q, const Inputs& in, const BeamImage& empty, TransResult& r) {
+    if (!(q.attenuation > 0) || !in.scale) return;
+    const Status st = absolute_scale(empty, in.dark, r.centre, in.flat, q.attenuation, r.absf);
+    r.scaled = st.ok();
+    if (!r.scaled) refused(r, st, "the absolute scale: " + st.reason, q.empty.file);
 }
 
 }  // namespace
 
-Status read_beam_image(const std::string& name, double time, double monitor, bool dark, BeamImage& out,
-                       const std::vector<HeldImage>& held) {
-    out = BeamImage{};
-    Data2D d;
-    d.name = name;
-    d.tm = pk::to_float(time);
-    d.monitor = pk::to_float(monitor);
-    const Status st = read_data(held, d, kSilent);
-    if (!st.ok()) return st;
-    if (d.values != kDetPixels)
-        return refuse(Code::bad_contents, pk::format("%s holds %d detector values; the detector has %d pixels",
-                                                     name.c_str(), d.values, kDetPixels));
-    if (!(d.tm > 0) || !std::isfinite(d.tm))
-        return refuse(Code::zero_time, pk::format("the counting time of %s is %g s (its header tags win over the "
-                                                  "time given); it must be above 0",
-                                                  name.c_str(), static_cast<double>(d.tm)));
-    if (!dark && (!(d.monitor > 0) || !std::isfinite(d.monitor)))
-        return refuse(Code::zero_time, pk::format("the monitor count of %s is %g (its header tags win over the "
-                                                  "count given); it must be above 0",
-                                                  name.c_str(), static_cast<double>(d.monitor)));
-    out.name = name;
-    out.time = d.tm;
-    out.monitor = dark ? 0.0 : static_cast<double>(d.monitor);
-    out.counts.assign(d.intens.begin(), d.intens.begin() + kDetPixels);
-    return ok_status();
+bool TransResult::failed() const {
+    for (const TransNote& n : notes)
+        if (!n.warning) return true;
+    return false;
 }
 
-Status load_flat_field(const Param& p, const std::string& flat_name, const std::string& mask_name, FlatField& out,
-                       const std::vector<HeldImage>& held) {
-    out = FlatField{};
-    out.p = p;
-    Data2D flat;
-    flat.name = flat_name;
-    Status st = read_data(held, flat, kSilent);
-    if (!st.ok()) return st;
-    if (flat.values != kDetPixels)
-        return refuse(Code::bad_contents, pk::format("the flat field %s holds %d detector values; the detector has "
-                                                     "%d pixels",
-                                                     flat_name.c_str(), flat.values, kDetPixels));
-    out.mask.name = mask_name;
-    out.mask.intens.assign(kImageValues, 0.0f);
-    st = p.mask_source == 1 ? read_mask(held, p, out.mask) : make_mask(p, out.mask);
-    if (!st.ok()) return st;
-    out.flat = std::move(flat);
-    return ok_status();
+TransResult measure_direct_beams(const TransRequest& req) {
+    TransResult r;
+    Inputs in;
+    if (!read_inputs(req, in, r)) return r;
+    BeamImage empty;
+    DiscCounts sums;
+    if (!measure_empty(req, in, empty, sums, r)) return r;
+    r.measured = true;
+    measure_runs(req, in, sums, r);
+    measure_scale(req, in, empty, r);
+    return r;
 }
 
-Status efficiencies(const FlatField& f, double x, double y, Efficiencies& out) {
-    out = Efficiencies{};
-    if (f.flat.intens.empty()) return ok_status();
-    if (f.flat.intens.size() < kPixels || f.mask.intens.size() < kPixels)
-        return refuse(Code::no_values, pk::format("the flat field %s or its mask holds fewer values than the %d "
-                                                  "pixels",
-                                                  f.flat.name.c_str(), kDetPixels));
-    Data2D corrected = f.flat;
-    corrected.uncert.resize(corrected.intens.size());
-    if (f.p.jacobian == 1) {
-        Param p = f.p;
-        p.bx = pk::to_float(x);
-        p.by = pk::to_float(y);
-        const Status st = jacobian(p, corrected);
-        if (!st.ok()) return st;
+std::string trans_text(const TransRequest& req, const TransResult& r) {
+    const char* const e = req.empty.file.c_str();
+    std::string s = r.radius_given
+                        ? format("# disc of radius %.4f pixels (--radius) about the centre of %s\n", r.disc.radius, e)
+                        : format("# disc of radius %.4f pixels about the centre of %s: the smallest that holds %g %% of "
+                                 "its net counts\n",
+                                 r.disc.radius, e, 100 * kDiscShare);
+    for (const TransRun& l : r.runs) {
+        const BeamRun& run = req.runs[l.run];
+        s += format("%s  %.6f  %.6f", run.file.c_str(), l.t.value, l.t.sigma);
+        if (!run.datafile.empty()) s += "  " + run.datafile;
+        s += "\n";
     }
-    const double mean = flat_field_mean(corrected, f.mask);
-    if (!(mean > 0) || !std::isfinite(mean))
-        return refuse(Code::not_finite, pk::format("the flat field %s has no positive mean over the pixels the mask "
-                                                   "uses, so it gives no efficiencies",
-                                                   f.flat.name.c_str()));
-    out.value.resize(kDetPixels);
-    out.rel_var.resize(kDetPixels);
-    out.known.resize(kDetPixels);
-    for (std::size_t k = 0; k < static_cast<std::size_t>(kDetPixels); ++k) {
-        const double raw = f.flat.intens[k], v = corrected.intens[k] / mean;
-        out.value[k] = v;
-        out.rel_var[k] = raw > 0 ? 1.0 / raw : 0.0;
-        out.known[k] = pk::pixel_used(f.mask.intens[k]) && v >= kLeastEfficiency && v <= kMostEfficiency;
+    s += format("CNTR %.3f %.3f\n# beam centre uncertainty %.2g %.2g pixels\n", r.centre.x, r.centre.y, r.centre.sx,
+                r.centre.sy);
+    if (!r.scaled) return s;
+    s += format("ABSF %.6g\n# ABSF uncertainty %.2g: counting statistics", r.absf.value, r.absf.sigma);
+    if (r.absf.stand_ins > 0)
+        s += format(", and %d pixels about the beam (%.1f %% of its counts) whose efficiency the flat field does not "
+                    "give, taken as the mean of %d about them",
+                    r.absf.stand_ins, 100 * r.absf.stand_in_share, r.absf.around);
+    return s + "\n";
+}
+
+std::string trans_tsv(const TransRequest& req, const TransResult& r) {
+    std::string s = "quantity\tfile\tvalue\tsigma\tdatafile\n";
+    for (const TransRun& l : r.runs) {
+        const BeamRun& run = req.runs[l.run];
+        s += format("transmission\t%s\t%.9g\t%.9g\t%s\n", run.file.c_str(), l.t.value, l.t.sigma, run.datafile.c_str());
     }
-    return ok_status();
-}
-
-Status beam_centre(const BeamImage& empty, const BeamImage& dark, const FlatField& flat, BeamCentre& out) {
-    out = BeamCentre{};
-    const Net n(empty, dark);
-    if (!n.sized) return not_sized(empty.name);
-    const std::pair<int, double> peak = find_peak(n);
-    if (peak.first < 0 || !(peak.second > 0) || !std::isfinite(peak.second))
-        return refuse(Code::no_pixels,
-                      pk::format("%s holds no counts above the dark current: no beam to measure", empty.name.c_str()));
-    out.x = peak.first % kDetSide + 0.5;
-    out.y = peak.first / kDetSide + 0.5;
-    out.window = window_radius(n, peak.second / 9.0);
-    ring_background(n, out.x, out.y, out.window, out.background, out.background_var);
-    Status st = centroid(n, Efficiencies{}, out);
-    if (!st.ok() || flat.flat.intens.empty()) return st;
-    // Once more on counts freed of the pixels' efficiencies.
-    Efficiencies e;
-    st = efficiencies(flat, out.x, out.y, e);
-    if (!st.ok()) return st;
-    return centroid(n, e, out);
-}
-
-Status default_disc(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, double share, Disc& out) {
-    out = Disc{c.x, c.y, 0.0};
-    const Net n(empty, dark);
-    if (!n.sized) return not_sized(empty.name);
-    std::vector<std::pair<double, double>> by_distance;  // squared distance, net count
-    for_disc(c.x, c.y, c.window, [&](std::size_t k, double x, double y) {
-        by_distance.emplace_back((x - c.x) * (x - c.x) + (y - c.y) * (y - c.y), n.value(k) - c.background);
-    });
-    std::sort(by_distance.begin(), by_distance.end());
-    double total = 0.0;
-    for (const auto& p : by_distance) total += p.second;
-    if (!(total > 0) || !std::isfinite(total))
-        return refuse(Code::no_pixels, pk::format("%s holds no net counts about its centre", empty.name.c_str()));
-    double sum = 0.0;
-    for (std::size_t i = 0; i < by_distance.size(); ++i) {
-        sum += by_distance[i].second;
-        if (i + 1 < by_distance.size() && by_distance[i + 1].first == by_distance[i].first) continue;
-        if (sum < share * total) continue;
-        const double here = std::sqrt(by_distance[i].first);
-        const double next = i + 1 < by_distance.size() ? std::sqrt(by_distance[i + 1].first) : here + 1.0;
-        out.radius = 0.5 * (here + next);
-        return ok_status();
-    }
-    out.radius = c.window;
-    return ok_status();
-}
-
-Status check_disc(const Disc& d) {
-    if (!(d.radius > 0) || !std::isfinite(d.radius) || !std::isfinite(d.x) || !std::isfinite(d.y))
-        return refuse(Code::bad_parameter, pk::format("the disc radius %g is not a positive number", d.radius));
-    if (d.x - d.radius < 0 || d.x + d.radius > kDetSide || d.y - d.radius < 0 || d.y + d.radius > kDetSide)
-        return refuse(Code::no_pixels,
-                      pk::format("the disc of radius %.2f pixels about the beam centre (%.2f, %.2f) reaches beyond "
-                                 "the detector (0 to %d pixels along x and y): the beam is too close to the edge",
-                                 d.radius, d.x, d.y, kDetSide));
-    int pixels = 0;
-    for_disc(d.x, d.y, d.radius, [&pixels](std::size_t, double, double) { ++pixels; });
-    if (pixels == 0)
-        return refuse(Code::no_pixels, pk::format("the disc of radius %g pixels about (%.2f, %.2f) holds no pixel "
-                                                  "centre",
-                                                  d.radius, d.x, d.y));
-    return ok_status();
-}
-
-DiscCounts disc_counts(const BeamImage& run, const BeamImage& dark, const Disc& d) {
-    const Net n(run, dark);
-    DiscCounts s;
-    if (!n.sized) return s;
-    s.dark_scale = n.scale;
-    s.monitor = run.monitor;
-    for_disc(d.x, d.y, d.radius, [&](std::size_t k, double, double) {
-        s.counts += run.counts[k];
-        s.dark += n.dark_at(k);
-        ++s.pixels;
-    });
+    const char* const e = req.empty.file.c_str();
+    s += format("centre_x\t%s\t%.9g\t%.9g\t\ncentre_y\t%s\t%.9g\t%.9g\t\nradius\t%s\t%.9g\t\t\n", e, r.centre.x,
+                r.centre.sx, e, r.centre.y, r.centre.sy, e, r.disc.radius);
+    if (r.scaled) s += format("absf\t%s\t%.9g\t%.9g\t\n", e, r.absf.value, r.absf.sigma);
     return s;
-}
-
-Status check_empty_beam(const DiscCounts& empty, const std::string& name) {
-    if (empty.net() > 0 && std::isfinite(empty.net()) && empty.monitor > 0) return ok_status();
-    return refuse(Code::no_pixels, pk::format("the empty beam %s has %g net counts in the disc (%d pixels): no beam "
-                                              "to compare the runs with",
-                                              name.c_str(), empty.net(), empty.pixels));
-}
-
-Status transmission(const DiscCounts& run, const DiscCounts& empty, const std::string& name, Measured& t) {
-    t = Measured{};
-    if (!(empty.net() > 0) || !(empty.monitor > 0))
-        return refuse(Code::no_pixels, "the empty beam has no net counts in the disc to compare " + name + " with");
-    if (!(run.monitor > 0))
-        return refuse(Code::zero_time, pk::format("the monitor count of %s is not above 0", name.c_str()));
-    if (run.pixels != empty.pixels)
-        return refuse(Code::no_values, pk::format("%s holds no counts in the disc's pixels", name.c_str()));
-    // T = m (S - a D) / (E - b D): the dark counts D enter both runs.
-    const double m = empty.monitor / run.monitor, e = empty.net();
-    const double value = m * run.net() / e;
-    const double a = run.dark_scale, b = empty.dark_scale;
-    const double dark_var = (a > 0 || b > 0) ? std::max(run.dark, 1.0) : 0.0;
-    const double var = (m * m * std::max(run.counts, 1.0) + value * value * std::max(empty.counts, 1.0) +
-                        (value * b - m * a) * (value * b - m * a) * dark_var) /
-                       (e * e);
-    if (!std::isfinite(value) || !std::isfinite(var))
-        return refuse(Code::not_finite, pk::format("the transmission of %s is not a finite number", name.c_str()));
-    t.value = value;
-    t.sigma = std::sqrt(var);
-    if (value > kMostTransmission)
-        return refuse(Code::bad_contents,
-                      pk::format("%s counted %.4f +- %.4f times the empty beam's net counts per monitor count, more "
-                                 "than %g: not a transmission (is it the right run, monitor count or attenuator?)",
-                                 name.c_str(), t.value, t.sigma, kMostTransmission));
-    return ok_status();
-}
-
-namespace {
-
-// The efficiencies the flat field gives about the beam: their mean stands
-// for the pixels it does not give.  Taken over the window, widened until it
-// holds enough of them.
-struct StandIn {
-    double mean = 0.0;
-    double mean_var = 0.0;  // variance of the mean
-    double spread = 0.0;    // variance of one pixel's efficiency about it, less the flat field's counting noise
-    int count = 0;
-};
-
-StandIn stand_in(const Efficiencies& e, const BeamCentre& c) {
-    constexpr int kEnough = 50;
-    StandIn s;
-    for (double r = c.window; r <= kDetSide; r += 2.0) {
-        double sum = 0.0, sum2 = 0.0, noise = 0.0;
-        int n = 0;
-        for_disc(c.x, c.y, r, [&](std::size_t k, double, double) {
-            if (!e.known[k]) return;
-            sum += e.value[k];
-            sum2 += e.value[k] * e.value[k];
-            noise += e.value[k] * e.value[k] * e.rel_var[k];
-            ++n;
-        });
-        if (n < kEnough && r + 2.0 <= kDetSide) continue;
-        if (n < 2) break;
-        s.count = n;
-        s.mean = sum / n;
-        const double var = std::max(0.0, (sum2 - n * s.mean * s.mean) / (n - 1));
-        s.mean_var = var / n;
-        s.spread = std::max(0.0, var - noise / n);
-        break;
-    }
-    return s;
-}
-
-Status check_scale_inputs(const FlatField& flat, double attenuation) {
-    if (flat.flat.intens.empty()) return refuse(Code::bad_parameter, "the absolute scale needs a flat field");
-    if (!(attenuation > 0 && attenuation <= 1))
-        return refuse(Code::bad_parameter, pk::format("the attenuation %g is not a transmission from above 0 to 1",
-                                                      attenuation));
-    const double px = flat.p.px, py = flat.p.py, l = flat.p.sam2det;
-    if (!(px > 0 && py > 0 && l > 0) || !std::isfinite(px * py / (l * l)))
-        return refuse(Code::bad_parameter, "the absolute scale needs positive pixel spacings and distance");
-    return ok_status();
-}
-
-}  // namespace
-
-Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, const FlatField& flat,
-                      double attenuation, AbsoluteScale& out) {
-    out = AbsoluteScale{};
-    Efficiencies e;
-    Status st = check_scale_inputs(flat, attenuation);
-    if (st.ok()) st = efficiencies(flat, c.x, c.y, e);
-    if (!st.ok()) return st;
-    const Net n(empty, dark);
-    if (!n.sized) return not_sized(empty.name);
-    const StandIn s = stand_in(e, c);
-    if (s.count < 2)
-        return refuse(Code::no_pixels, pk::format("the flat field %s gives the efficiency of no pixel about the beam "
-                                                  "(all masked or out of range)",
-                                                  flat.flat.name.c_str()));
-    double sum = 0.0, var = 0.0, inverse = 0.0, stood = 0.0, stood_sq = 0.0;
-    for_disc(c.x, c.y, c.window, [&](std::size_t k, double, double) {
-        const double u = usable(e, k, s.mean), w = n.value(k) - c.background;
-        sum += w / u;
-        var += (n.var(k) + (e.known[k] ? w * w * e.rel_var[k] : 0.0)) / (u * u);
-        inverse += 1.0 / u;
-        if (e.known[k]) return;
-        ++out.stand_ins;
-        stood += w;
-        stood_sq += w * w;
-    });
-    // The stand-ins' mean is uncertain, and their own efficiencies scatter about it.
-    const double m2 = s.mean * s.mean;
-    var += inverse * inverse * c.background_var + stood * stood * s.mean_var / (m2 * m2) +
-           stood_sq * s.spread / (m2 * m2);
-    const double factor = 1000.0 * (flat.p.px * static_cast<double>(flat.p.py) /
-                                    (static_cast<double>(flat.p.sam2det) * flat.p.sam2det)) /
-                          (empty.monitor * attenuation);
-    out.value = factor * sum;
-    out.sigma = factor * std::sqrt(var);
-    out.around = s.count;
-    out.stand_in_share = c.net > 0 ? stood / c.net : 0.0;
-    if (!(out.value > 0) || !std::isfinite(out.value) || !std::isfinite(out.sigma))
-        return refuse(Code::not_finite, pk::format("the absolute scale factor works out as %g, not a positive number",
-                                                   out.value));
-    return ok_status();
 }
 
 }  // namespace pk

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the simulator put into the sample (apps/pelkaro-sim/pelkaro_sim.cpp): spheres of
+// What the simulator put into the sample (apps/pelkaro-sim/sim_model.h): spheres of
 // radius 80 A at volume fraction 0.01 with a contrast of 3.5e10 cm^-2.
 constexpr double kPi = 3.141592653589793;
 constexpr double kRadius = 80.0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pelkaro/trans.h"
+#include "trans_steps.h"
 #include "test_util.h"
 #include "geometry.h"
 #include "pelkaro/files.h"

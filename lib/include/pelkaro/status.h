@@ -50,7 +50,7 @@ enum class Code {
 struct Status {
     Stage stage = Stage::none;
     Code code = Code::ok;
-    int entry = -1;       // the sample or buffer entry (from 0) concerned, -1 for none
+    int entry = -1;       // the sample or buffer entry (from 0) concerned (a join: the input), -1 for none
     int keyword = -1;     // the keyword (index into the keyword table) concerned, -1 for none
     int line = 0;         // its line in the parameter file, as an editor counts; 0 where not known
     std::string reason;   // what went wrong, in one sentence: no program name, stage label, "Exiting
