@@ -9,12 +9,11 @@
 
 namespace pk {
 
-// Azimuthal averaging (ave_data.cpp).
+// The sub-pixel azimuthal average of the reduced image over the sector.
 Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
              const Console& con = Console{});
 
-
-// The average with those sums, taken in the same pass; the curve is
+// The average with the writer's sums (BinSums), taken in the same pass; the curve is
 // ave_data's, bit for bit.
 Status ave_data_sums(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, BinSums& sums,
                      const Console& con = Console{});

@@ -9,7 +9,6 @@
 
 namespace pk {
 
-// Beam-centre measurement (beam_meas.cpp).
 Status beam_center(Param& p, const Data2D& in, const Console& con = Console{});
 
 }  // namespace pk

@@ -10,7 +10,6 @@
 
 namespace pk {
 
-// Output files (file_out.cpp).
 // The output file name for an image: its name cut at the first "." of the
 // last path component that is not that component's first character (the
 // directory part is kept as it is), then the extension (".d2d", ".d1d").

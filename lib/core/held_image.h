@@ -9,9 +9,10 @@
 
 namespace pk {
 
-// The same where some images are held in memory (held_image.cpp): the held
-// image of the file's name when there is one, else the file.  The values of
-// a held image are checked as the reader checks a file's.
+// A detector data file (read_data) or mask file (read_mask) where some
+// images are held in memory: the held image of the file's name when there
+// is one, else the file.  The values of a held image are checked as the
+// reader checks a file's.
 Status read_data(const std::vector<HeldImage>& held, Data2D& data, const Console& con = Console{});
 Status read_mask(const std::vector<HeldImage>& held, const Param& p, Data2D& mask);
 

@@ -9,7 +9,6 @@
 
 namespace pk {
 
-// Internal edge mask (mask_gen.cpp).
 Status make_mask(const Param& p, Data2D& mask);
 
 }  // namespace pk

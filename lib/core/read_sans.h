@@ -10,7 +10,6 @@
 
 namespace pk {
 
-// Detector data and mask files (read_sans.cpp).
 Status read_data(Data2D& data, const Console& con = Console{});
 // The same on the text of the file read already (read_file: its byte-order
 // mark removed), data.name naming it in the messages.

@@ -10,7 +10,6 @@
 
 namespace pk {
 
-// Sensitivity and solid-angle corrections (sens_cor.cpp).
 void solid_angle(const Param& p, SolidAngle& sa);
 Status jacobian(const Param& p, Data2D& dat, const SolidAngle& sa);
 // The same with the factors worked out for this one image.

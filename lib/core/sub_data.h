@@ -11,7 +11,7 @@
 
 namespace pk {
 
-// Background subtraction and absolute scaling (sub_data.cpp).
+// Adds an image and its squared uncertainties to the sums (PixelSums).
 void add_image(PixelSums& s, const Data2D& image);
 // The subtraction from sums: the entries give their counting times,
 // monitor counts, transmissions and thicknesses (buffers with a time of 0
