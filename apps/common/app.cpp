@@ -127,23 +127,7 @@ void keep_freed_memory() {
 #endif
 }
 
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (const char ch : s) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            default:
-                if (c < 0x20 || c == 0x7f) out += pk::format("\\x%02x", c);
-                else out += ch;
-        }
-    }
-    return out + "\"";
-}
+std::string quoted(const std::string& s) { return "\"" + escaped(s) + "\""; }
 
 std::string counted_as(long long n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);

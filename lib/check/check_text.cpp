@@ -15,23 +15,7 @@
 
 namespace pk {
 
-std::string shown(const std::string& s) {
-    std::string out;
-    for (const char ch : s) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            default:
-                if (c < 0x20 || c == 0x7f) out += pk::format("\\x%02x", c);
-                else out += ch;
-        }
-    }
-    return out;
-}
+std::string shown(const std::string& s) { return escaped(s); }
 
 std::string quote(const std::string& s) { return "\"" + shown(s) + "\""; }
 

@@ -57,6 +57,24 @@ const char* keyword_name(int k) { return k >= 0 && k < kKeywordCount ? kKeywordT
 
 bool keyword_names_file(int k) { return k >= 0 && k < kKeywordCount && kKeywordTable[k].form != KwForm::numbers; }
 
+std::string escaped(const std::string& s) {
+    std::string out;
+    for (const char ch : s) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            default:
+                if (c < 0x20 || c == 0x7f) out += pk::format("\\x%02x", c);
+                else out += ch;
+        }
+    }
+    return out;
+}
+
 namespace {
 
 // Cuts the text of a parameter file into pieces: at most kPieceLimit

@@ -46,6 +46,11 @@ void say(const Console& con, const char* fmt, ...) __attribute__((format(printf,
 // printf-formatted text as a string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Text as a message shows a name or a value: tabs, line ends, carriage
+// returns, backslashes and double quotes escaped (\t, \n, \r, \\, \"),
+// other control characters as \xNN.
+std::string escaped(const std::string& s);
+
 // The mask's convention: a value above 0.25 marks a pixel that takes part,
 // one below 0.25 a pixel that is cleared.  A value of exactly 0.25 is
 // neither: it takes no part, yet its uncertainty is kept.
