@@ -45,9 +45,10 @@ namespace {
 
 constexpr double kBrightRank = 0.95;  // the open detector's level: this rank of the counts
 constexpr double kLowPart = 0.5;      // a pixel below this part of that level lies in a shadow
-constexpr std::size_t kFewest = 5;    // pixels of the smallest shadow taken for a beam stop's
+constexpr std::size_t kFewest = 9;    // pixels of the smallest shadow taken for a beam stop's (radius 1.7)
 constexpr double kFill = 0.5;         // a disc fills at least this part of the circle about its centre
-constexpr double kSignificant = 5.0;  // the shadow lies this many times the scatter of the counts below them
+constexpr double kSignificant = 5.0;  // a shadow lies this many times the scatter of the counts around it below them,
+constexpr double kMostDim = 0.05;     // and at most this part of the pixels around it lies below that part
 constexpr std::size_t kMostTried = 20;  // the largest regions of low counts tried for a shadow
 constexpr double kPi = 3.141592653589793;
 
@@ -144,16 +145,19 @@ double scatter(const std::vector<double>& v, double mid) {
     return 1.4826 * median(dev);
 }
 
-// The shadow's centre and radius from the pixels of the region and the ring
-// of one pixel about it, each by its shadowed part: 1 at the counts inside
+// The shadow's centre and radius from the pixels of the region (its pixels
+// below `low`) and the ring of one pixel about it, each by its shadowed part: 1 at the counts inside
 // the shadow (the median of the region), 0 at those around it (the median
 // of the pixels 2 and 3 pixels out).
-Status measure_shadow(const std::vector<double>& v, const LowRegion& r, BeamStopShadow& shadow) {
+Status measure_shadow(const std::vector<double>& v, const LowRegion& r, double low, BeamStopShadow& shadow) {
     const std::vector<int> d = distance_from(r);
     const std::vector<double> ring = values_at(v, d, 2, 3);
     const double inside = median(values_at(v, d, 0, 0)), around = median(ring);
-    // A shadow stands out of the counts around it, not a dip of their noise.
-    if (!(around - inside > kSignificant * scatter(ring, around)))
+    // A shadow stands out of the counts around it, not a dip of their noise,
+    // and the counts around it are those of the open detector.
+    const auto dim = std::count_if(ring.begin(), ring.end(), [low](double c) { return c < low; });
+    if (!(around - inside > kSignificant * scatter(ring, around)) ||
+        static_cast<double>(dim) > kMostDim * static_cast<double>(ring.size()))
         return failure(Stage::mask, Code::bad_contents, "no disc of low counts stands out of the counts around it: "
                                                         "was the beam stop in?");
     double area = 0.0, sx = 0.0, sy = 0.0;
@@ -218,7 +222,7 @@ Status find_beam_stop_shadow(const Data2D& image, BeamStopShadow& shadow) {
     const std::vector<LowRegion> candidates = shadow_candidates(v, bright, at_edge);
     Status last;
     for (const LowRegion& r : candidates) {
-        last = measure_shadow(v, r, shadow);
+        last = measure_shadow(v, r, kLowPart * bright, shadow);
         if (last.ok()) return last;
     }
     if (!candidates.empty()) return last;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <set>
 
 #include "mask_make.h"
@@ -411,10 +412,18 @@ TEST(MaskBeamStopAuto, RefusesImagesWithoutAShadow) {
     pkt::write_file(dir / "even.dat", pkt::detector_file(std::vector<long>(kDetPixels, 500), 100, 100));
     pkt::write_file(dir / "edge.dat", pkt::detector_file(shaded_flat(1.5, 60.5, 5), 100, 100));
     pkt::write_file(dir / "short.dat", "<time>1</time>\n<monitor>1</monitor>\n7\n");
+    // 100 counts with dead pixels strewn at random, one in five: some of
+    // their clumps are discs, but none has the open detector all round it.
+    std::vector<long> speckled(kDetPixels, 100);
+    std::mt19937 draw(1);
+    for (long& c : speckled)
+        if (draw() % 5 == 0) c = 0;
+    pkt::write_file(dir / "speckled.dat", pkt::detector_file(speckled, 100, 100));
     const std::vector<std::pair<std::string, std::string>> images = {
         {"zeros.dat", "too few pixels count anything to show a beam stop's shadow"},
         {"even.dat", "no disc of low counts with counted pixels all round it: was the beam stop in?"},
         {"dark_current.dat", "no disc of low counts stands out of the counts around it: was the beam stop in?"},
+        {"speckled.dat", "no disc of low counts stands out of the counts around it: was the beam stop in?"},
         {"direct_beam.dat", "too few pixels count anything to show a beam stop's shadow"},
         {"edge.dat", "the only disc of low counts touches the detector's edge: the beam stop's shadow must lie "
                      "within the detector, counted pixels all round it"},

@@ -40,7 +40,8 @@ struct BeamStopShadow {
 // Finds the beam stop's shadow on the first kDetPixels values of an image
 // taken with the beam stop in (a flat field or a sample run): the largest
 // disc-shaped region of pixels below half the level of the brightest
-// twentieth of the detector, counted pixels all round it; its centre and
+// twentieth of the detector, the open detector's counts all round it and
+// well above the region's (beyond the scatter of their noise); its centre and
 // area from each pixel's shadowed part, between the counts inside the shadow
 // and those around it.  A failure (Stage::mask) says why when the image has
 // no counts, holds a value that is not a number, or has no such region (none
