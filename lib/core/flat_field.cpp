@@ -146,9 +146,9 @@ double scatter(const std::vector<double>& v, double mid) {
 }
 
 // The shadow's centre and radius from the pixels of the region (its pixels
-// below `low`) and the ring of one pixel about it, each by its shadowed part: 1 at the counts inside
-// the shadow (the median of the region), 0 at those around it (the median
-// of the pixels 2 and 3 pixels out).
+// below `low`) and the ring of one pixel about it, each by its shadowed
+// part: 1 at the counts inside the shadow (the median of the region), 0 at
+// those around it (the median of the pixels 2 and 3 pixels out).
 Status measure_shadow(const std::vector<double>& v, const LowRegion& r, double low, BeamStopShadow& shadow) {
     const std::vector<int> d = distance_from(r);
     const std::vector<double> ring = values_at(v, d, 2, 3);
@@ -168,11 +168,11 @@ Status measure_shadow(const std::vector<double>& v, const LowRegion& r, double l
         sx += part * (k % kDetSide + 0.5);
         sy += part * (k / kDetSide + 0.5);
     }
-    shadow = BeamStopShadow{sx / area, sy / area, std::sqrt(area / kPi), static_cast<int>(r.pixels.size())};
-    const double x = shadow.x, y = shadow.y, rad = shadow.radius;
+    const double x = sx / area, y = sy / area, rad = std::sqrt(area / kPi);
     if (x - rad < 0.0 || y - rad < 0.0 || x + rad > kDetSide || y + rad > kDetSide)
         return failure(Stage::mask, Code::bad_contents, format("the disc of low counts about (%.2f, %.2f) reaches "
                                                                "past the detector's edge", x, y));
+    shadow = BeamStopShadow{x, y, rad, static_cast<int>(r.pixels.size())};
     return Status{};
 }
 
@@ -187,7 +187,6 @@ Status shadow_values(const Data2D& image, std::vector<double>& v) {
         return failure(Stage::mask, Code::not_finite, "holds a value that is not a number");
     return Status{};
 }
-
 
 // The regions of low counts shaped like a disc, the largest first; `at_edge`
 // tells whether one of them touches the detector's edge (those are left out).
@@ -227,8 +226,8 @@ Status find_beam_stop_shadow(const Data2D& image, BeamStopShadow& shadow) {
     }
     if (!candidates.empty()) return last;
     return failure(Stage::mask, Code::bad_contents,
-                   at_edge ? "the only disc of low counts touches the detector's edge: the beam stop's shadow must "
-                             "lie within the detector, counted pixels all round it"
+                   at_edge ? "every disc of low counts touches the detector's edge: the beam stop's shadow must lie "
+                             "within the detector, counted pixels all round it"
                            : "no disc of low counts with counted pixels all round it: was the beam stop in?");
 }
 

@@ -425,7 +425,7 @@ TEST(MaskBeamStopAuto, RefusesImagesWithoutAShadow) {
         {"dark_current.dat", "no disc of low counts stands out of the counts around it: was the beam stop in?"},
         {"speckled.dat", "no disc of low counts stands out of the counts around it: was the beam stop in?"},
         {"direct_beam.dat", "too few pixels count anything to show a beam stop's shadow"},
-        {"edge.dat", "the only disc of low counts touches the detector's edge: the beam stop's shadow must lie "
+        {"edge.dat", "every disc of low counts touches the detector's edge: the beam stop's shadow must lie "
                      "within the detector, counted pixels all round it"},
         {"short.dat", "holds 1 values; a flat-field image needs one per pixel, 16384"},
     };
