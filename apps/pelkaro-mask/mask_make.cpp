@@ -40,6 +40,12 @@ const char* const kUsage =
     "  --edge N            mask a frame N pixels wide on every side (N from 1 to 64)\n"
     "  --beamstop X Y R    mask every pixel whose centre lies within R pixels of\n"
     "                      (X, Y), a distance of exactly R included\n"
+    "  --beamstop auto[=FILE]\n"
+    "                      find the beam stop's shadow (a disc of low counts) on\n"
+    "                      the flat field of the first --from-flat FILE, or on\n"
+    "                      FILE (a sample run with the beam stop in), print its\n"
+    "                      centre and radius, and mask it with a margin of 1\n"
+    "                      pixel for the partly shadowed pixels\n"
     "  --rect X0 Y0 X1 Y1  mask every pixel whose centre lies in the rectangle with\n"
     "                      corners (X0, Y0) and (X1, Y1), its edges included\n"
     "  --from-flat FILE [--band LO HI]\n"
@@ -58,11 +64,13 @@ const char* const kUsage =
     "  --version           show the version and exit\n"
     "\n"
     "Exit status: 0 mask written; 1 an input could not be used or every pixel\n"
-    "would be masked (nothing written); 2 wrong command line (the mask file to\n"
-    "write a --from-flat FILE included).\n"
+    "would be masked or no beam stop's shadow is found (nothing written); 2 wrong\n"
+    "command line (the mask file to write a --from-flat FILE included).\n"
     "\n"
     "Example (in examples/, regenerates detector.mask):\n"
-    "  pelkaro-mask --beamstop 65.5 62.5 5.5 --from-flat flat_field.dat -o detector.mask\n";
+    "  pelkaro-mask --beamstop 65.5 62.5 5.5 --from-flat flat_field.dat -o detector.mask\n"
+    "The beam stop found on the flat field, and the edge frame:\n"
+    "  pelkaro-mask --edge --beamstop auto --from-flat flat_field.dat -o detector.mask\n";
 
 // A finite number written in full (no trailing text, no leading blanks).
 bool to_number(const std::string& s, double& v) {
@@ -131,11 +139,46 @@ bool parse_flat(const std::vector<std::string>& args, std::size_t& i, MaskRule& 
     return true;
 }
 
+// "--beamstop auto" (the image of the first --from-flat rule, named once
+// the command line is read) or "--beamstop auto=FILE".
+bool parse_beamstop_auto(const std::vector<std::string>& args, std::size_t& i, MaskRule& rule, std::string& why) {
+    const std::string& word = args[++i];
+    rule.kind = MaskRule::Kind::beamstop_auto;
+    rule.text += " " + word;
+    if (word == "auto") return true;
+    if (word.rfind("auto=", 0) == 0 && word.size() > 5) {
+        rule.file = word.substr(5);
+        return true;
+    }
+    why = word == "auto=" ? "--beamstop auto=FILE needs a file name after 'auto='"
+                          : "--beamstop takes 'auto', 'auto=FILE' or three numbers X Y R, not '" + word + "'";
+    return false;
+}
+
+// Gives each "--beamstop auto" without a file the image of the first
+// --from-flat rule.
+bool name_shadow_images(MaskJob& job, std::string& why) {
+    const auto flat = std::find_if(job.rules.begin(), job.rules.end(),
+                                   [](const MaskRule& r) { return r.kind == MaskRule::Kind::from_flat; });
+    for (MaskRule& r : job.rules) {
+        if (r.kind != MaskRule::Kind::beamstop_auto || !r.file.empty()) continue;
+        if (flat == job.rules.end()) {
+            why = "--beamstop auto finds the shadow on the flat field of --from-flat FILE: give one, or "
+                  "--beamstop auto=FILE for another image taken with the beam stop in";
+            return false;
+        }
+        r.file = flat->file;
+    }
+    return true;
+}
+
 // Reads the rule that starts at args[i]; leaves i at its last argument.
 bool parse_rule(const std::vector<std::string>& args, std::size_t& i, MaskRule& rule, std::string& why) {
     const std::string& a = args[i];
     rule.text = a;
     if (a == "--edge") return parse_edge(args, i, rule, why);
+    if (a == "--beamstop" && i + 1 < args.size() && args[i + 1].rfind("auto", 0) == 0)
+        return parse_beamstop_auto(args, i, rule, why);
     if (a == "--beamstop") {
         rule.kind = MaskRule::Kind::beamstop;
         if (!take_numbers(args, i, 3, "three numbers X Y R", rule, why)) return false;
@@ -197,7 +240,7 @@ bool parse_mask_args(const std::vector<std::string>& args, MaskJob& job, std::st
         why = "no mask file to write: give -o OUT.mask";
         return false;
     }
-    return true;
+    return name_shadow_images(job, why);
 }
 
 // ---- The mask and its rules ---------------------------------------------
@@ -321,6 +364,18 @@ bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi,
     return true;
 }
 
+bool mask_beamstop_auto(Data2D& mask, const std::string& file, BeamStopShadow& found, const Console& err) {
+    Data2D image;
+    if (!read_image(image, file, false, err)) return false;
+    const Status st = find_beam_stop_shadow(image, found);
+    if (!st.ok()) {
+        pk::say(err, "%s: error: %s\n", file.c_str(), st.reason.c_str());
+        return false;
+    }
+    mask_beamstop(mask, found.x, found.y, found.radius + kShadowMargin);
+    return true;
+}
+
 bool load_mask_file(Data2D& mask, const std::string& file, const Console& err) {
     Data2D read;
     if (!read_image(read, file, true, err)) return false;
@@ -408,7 +463,7 @@ std::string pixels(int n) { return std::to_string(n) + (n == 1 ? " pixel" : " pi
 
 // "RULE: N pixels masked[, M unmasked], K in use[ (the flat field's mean)]".
 void report_rule(const MaskRule& r, const std::vector<float>& before, const Data2D& mask, double mean,
-                 const Console& out) {
+                 const BeamStopShadow& found, const Console& out) {
     int masked = 0, freed = 0;
     for (int k = 0; k < kDetPixels; ++k) {
         const bool was = pk::pixel_used(before[static_cast<std::size_t>(k)]);
@@ -417,6 +472,9 @@ void report_rule(const MaskRule& r, const std::vector<float>& before, const Data
         freed += !was && is;
     }
     std::string line = r.text + ": " + pixels(masked) + " masked";
+    if (r.kind == MaskRule::Kind::beamstop_auto)
+        line = pk::format("--beamstop auto: centre %.2f %.2f, radius %.2f (+ margin %g) from %s: ", found.x, found.y,
+                          found.radius, kShadowMargin, r.file.c_str()) + pixels(masked) + " masked";
     if (r.kind == MaskRule::Kind::from_mask || r.kind == MaskRule::Kind::invert)
         line += ", " + std::to_string(freed) + " unmasked";
     line += ", " + std::to_string(pixels_in_use(mask)) + " in use";
@@ -430,10 +488,14 @@ void report_rule(const MaskRule& r, const std::vector<float>& before, const Data
 bool apply_rule(const MaskRule& r, Data2D& mask, const Console& out, const Console& err) {
     const std::vector<float> before(mask.intens.begin(), mask.intens.begin() + kDetPixels);
     double mean = 0.0;
+    BeamStopShadow found;
     switch (r.kind) {
     case MaskRule::Kind::edge: mask_edge(mask); break;
     case MaskRule::Kind::frame: mask_frame(mask, static_cast<int>(r.v[0])); break;
     case MaskRule::Kind::beamstop: mask_beamstop(mask, r.v[0], r.v[1], r.v[2]); break;
+    case MaskRule::Kind::beamstop_auto:
+        if (!mask_beamstop_auto(mask, r.file, found, err)) return false;
+        break;
     case MaskRule::Kind::rect: mask_rect(mask, r.v[0], r.v[1], r.v[2], r.v[3]); break;
     case MaskRule::Kind::from_flat:
         if (!mask_from_flat(mask, r.file, r.v[0], r.v[1], mean, err)) return false;
@@ -443,7 +505,7 @@ bool apply_rule(const MaskRule& r, Data2D& mask, const Console& out, const Conso
         break;
     case MaskRule::Kind::invert: invert_mask(mask); break;
     }
-    report_rule(r, before, mask, mean, out);
+    report_rule(r, before, mask, mean, found, out);
     return true;
 }
 
@@ -482,9 +544,14 @@ bool same_file(const std::string& a, const std::string& b) {
 // rewritten in place: it is read whole before the new one replaces it.
 bool output_spares_inputs(const MaskJob& job, std::string& why) {
     for (const MaskRule& r : job.rules) {
-        if (r.kind != MaskRule::Kind::from_flat || !same_file(job.out, r.file)) continue;
-        why = "the mask file to write, '" + job.out + "', is the flat-field file of --from-flat '" + r.file +
-              "'; the mask would replace the measurement";
+        // A bare "--beamstop auto" reads the --from-flat file, refused under that rule.
+        const bool measured = r.kind == MaskRule::Kind::from_flat ||
+                              (r.kind == MaskRule::Kind::beamstop_auto && r.text != "--beamstop auto");
+        if (!measured || !same_file(job.out, r.file)) continue;
+        why = "the mask file to write, '" + job.out + "', is the " +
+              (r.kind == MaskRule::Kind::from_flat ? "flat-field file of --from-flat '"
+                                                  : "image of --beamstop auto, '") +
+              r.file + "'; the mask would replace the measurement";
         return false;
     }
     return true;

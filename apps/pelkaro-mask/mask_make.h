@@ -9,15 +9,16 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/flat_field.h"
 
 namespace pk {
 
 // One rule of the command line, applied in the order given.
 struct MaskRule {
-    enum class Kind { edge, frame, beamstop, rect, from_flat, from_mask, invert };
+    enum class Kind { edge, frame, beamstop, beamstop_auto, rect, from_flat, from_mask, invert };
     Kind kind = Kind::edge;
     std::vector<double> v;  // frame: width; beamstop: X Y R; rect: X0 Y0 X1 Y1; from_flat: LO HI
-    std::string file;       // from_flat, from_mask
+    std::string file;       // from_flat, from_mask; beamstop_auto: the image its shadow is found on
     std::string text;       // the rule as typed, for the report
 };
 
@@ -29,8 +30,14 @@ struct MaskJob {
     bool version = false;
 };
 
+// The margin, in pixels, that --beamstop auto adds to the shadow's radius:
+// a pixel the shadow covers in part has its centre within R + 0.71 of the
+// shadow's centre, and the radius found is good to a few tenths of a pixel.
+constexpr double kShadowMargin = 1.0;
+
 // Reads the arguments (without the program name).  False, with the reason
-// in `why`, when they do not make a valid command.
+// in `why`, when they do not make a valid command.  "--beamstop auto" finds
+// its shadow on the image of the first --from-flat rule.
 bool parse_mask_args(const std::vector<std::string>& args, MaskJob& job, std::string& why);
 
 // A mask under construction: `intens` holds kImageValues values of which the
@@ -58,6 +65,12 @@ void invert_mask(Data2D& mask);
 // over the pixels in use.
 bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi, double& mean,
                     const Console& err);
+// Masks the beam stop's shadow found on the detector image `file` (a flat
+// field or a sample run taken with the beam stop in): every pixel whose
+// centre lies within the shadow's radius plus kShadowMargin of its centre.
+// False, after a diagnostic on `err`, when the file cannot be read, holds
+// fewer values than the detector has pixels, or shows no shadow.
+bool mask_beamstop_auto(Data2D& mask, const std::string& file, BeamStopShadow& found, const Console& err);
 // Replaces the mask by the one in a mask file (either format Pelkaro reads;
 // a value above 0 is a pixel in use).  False, after a diagnostic on `err`,
 // when the file cannot be read or holds fewer values than the detector has

@@ -4,14 +4,18 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <set>
 
 #include "mask_make.h"
 #include "test_util.h"
 #include "geometry.h"
 #include "pelkaro/files.h"
+#include "pelkaro/flat_field.h"
 #include "read_sans.h"
 
 namespace {
@@ -284,6 +288,173 @@ TEST(MaskProgram, NeverWritesOverTheFlatField) {
     want.intens.resize(kDetPixels);
     EXPECT_EQ(read_back(dir / "run.mask"), want.intens);
     EXPECT_TRUE(pkt::read_file(dir / "flat.dat") == flat_text) << "the flat field was changed";
+}
+
+}  // namespace
+
+namespace {
+
+// ---- --beamstop auto --------------------------------------------------------
+
+// The shadow found on a detector file, as pelkaro-mask reads it.
+BeamStopShadow shadow_of(const std::string& file) {
+    Data2D image;
+    image.name = file;
+    EXPECT_TRUE(pkt::succeeded(read_image_file(image, false))) << file;
+    BeamStopShadow found;
+    const Status st = find_beam_stop_shadow(image, found);
+    EXPECT_TRUE(st.ok()) << file << ": " << st.reason;
+    return found;
+}
+
+// The pixels of `mask` (a file) left in use that any part of the disc of
+// radius r about (cx, cy) covers.
+int covered_in_use(const std::string& mask, double cx, double cy, double r) {
+    const std::vector<float> m = read_back(mask);
+    int left = 0;
+    for (int k = 0; k < kDetPixels; ++k) {
+        const double x = k % 128, y = k / 128;
+        const double dx = std::max({x - cx, 0.0, cx - x - 1}), dy = std::max({y - cy, 0.0, cy - y - 1});
+        left += m[k] != 0.0f && std::hypot(dx, dy) < r;
+    }
+    return left;
+}
+
+// The simulator's beam stop (a shadow 4 pixels in radius about the beam
+// centre) on its flat field and on its sample run, at the example's geometry,
+// off the middle of the detector, and near its edge at a shorter distance.
+TEST(MaskBeamStopAuto, FindsTheSimulatorsStop) {
+    struct Geometry { std::vector<std::string> args; double x, y; };
+    const std::vector<Geometry> cases = {
+        {{}, 65.5, 62.5},
+        {{"--centre-x", "40.9", "--centre-y", "80.2"}, 40.9, 80.2},
+        {{"--centre-x", "6.3", "--centre-y", "120.7", "--distance", "2000", "--seed", "3"}, 6.3, 120.7}};
+    for (const Geometry& g : cases) {
+        TempDir dir;
+        std::vector<std::string> args = g.args;
+        args.insert(args.end(), {"--out", dir.path()});
+        ASSERT_EQ(pkt::run_program(PELKARO_SIM_EXE, args, dir.path()).status, 0);
+        for (const char* image : {"flat_field.dat", "sphere_sample.dat"}) {
+            const BeamStopShadow s = shadow_of(dir / image);
+            EXPECT_NEAR(s.x, g.x, 0.5) << image << " at " << g.x << " " << g.y;
+            EXPECT_NEAR(s.y, g.y, 0.5) << image << " at " << g.x << " " << g.y;
+            EXPECT_NEAR(s.radius, 4.0, 0.5) << image << " at " << g.x << " " << g.y;
+        }
+        // Every pixel the stop shades, even in part, is masked.
+        const Outcome o = run_exe({"--beamstop", "auto", "--from-flat", "flat_field.dat", "-o", "a.mask"}, dir,
+                                  dir.path());
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(covered_in_use(dir / "a.mask", g.x, g.y, 4.0), 0) << g.x << " " << g.y;
+    }
+}
+
+// The whole report at the example's geometry: the shadow's line, then the
+// flat field's outliers judged without the shadow.
+TEST(MaskBeamStopAuto, ReportsWhatItFound) {
+    TempDir dir;
+    ASSERT_EQ(pkt::run_program(PELKARO_SIM_EXE, {"--out", dir.path()}, dir.path()).status, 0);
+    Outcome o = run_exe({"--beamstop", "auto", "--from-flat", "flat_field.dat", "-o", "a.mask"}, dir, dir.path());
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, "Starting from all 16384 pixels in use.\n"
+                     "--beamstop auto: centre 65.51 62.50, radius 4.01 (+ margin 1) from flat_field.dat: "
+                     "81 pixels masked, 16303 in use\n"
+                     "--from-flat flat_field.dat: 8 pixels masked, 16295 in use (band 0.5 to 1.5 times the mean "
+                     "count 41836.9 of the pixels in use)\n"
+                     "Wrote a.mask: 16295 of 16384 pixels in use, 89 masked.\n");
+    // The mask is the rule's own disc about what was found, margin added.
+    const BeamStopShadow s = shadow_of(dir / "flat_field.dat");
+    Data2D want = full_mask();
+    mask_beamstop(want, s.x, s.y, s.radius + kShadowMargin);
+    o = run_exe({"--beamstop", "auto=sphere_sample.dat", "-o", "b.mask"}, dir, dir.path());
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out.substr(0, o.out.find('\n', 40)),
+              "Starting from all 16384 pixels in use.\n--beamstop auto: centre 65.51 62.50, radius 3.99 (+ margin 1) "
+              "from sphere_sample.dat: 69 pixels masked, 16315 in use");
+    o = run_exe({"--beamstop", "auto=flat_field.dat", "-o", "c.mask"}, dir, dir.path());
+    want.intens.resize(kDetPixels);
+    EXPECT_EQ(read_back(dir / "c.mask"), want.intens);
+}
+
+// A flat field of 1000 counts (a fixed texture of +-3 %) and a dark level of
+// 5 counts in a disc of radius r about (cx, cy), each pixel by the part of
+// 32 x 32 points of it the disc covers.
+std::vector<long> shaded_flat(double cx, double cy, double r) {
+    std::vector<long> v(kDetPixels);
+    for (int k = 0; k < kDetPixels; ++k) {
+        int in = 0;
+        for (int a = 0; a < 32; ++a)
+            for (int b = 0; b < 32; ++b)
+                in += std::hypot(k % 128 + (a + 0.5) / 32 - cx, k / 128 + (b + 0.5) / 32 - cy) < r;
+        const double open = 1000.0 * (1.0 + 0.03 * std::sin(1.7 * k));
+        v[k] = std::lround(5.0 + (open - 5.0) * (1.0 - in / 1024.0));
+    }
+    return v;
+}
+
+// Other radii than the simulator's: small, large, and about a pixel corner.
+TEST(MaskBeamStopAuto, FindsStopsOfOtherSizes) {
+    TempDir dir;
+    const double stops[][3] = {{30.25, 90.6, 2.5}, {64.0, 64.0, 7.3}, {90.8, 30.1, 15.0}};
+    for (const auto& st : stops) {
+        pkt::write_file(dir / "f.dat", pkt::detector_file(shaded_flat(st[0], st[1], st[2]), 100, 100));
+        const BeamStopShadow s = shadow_of(dir / "f.dat");
+        EXPECT_NEAR(s.x, st[0], 0.1) << st[2];
+        EXPECT_NEAR(s.y, st[1], 0.1) << st[2];
+        EXPECT_NEAR(s.radius, st[2], 0.1) << st[2];
+    }
+}
+
+TEST(MaskBeamStopAuto, RefusesImagesWithoutAShadow) {
+    TempDir dir;
+    ASSERT_EQ(pkt::run_program(PELKARO_SIM_EXE, {"--out", dir.path()}, dir.path()).status, 0);
+    pkt::write_file(dir / "zeros.dat", pkt::detector_file(std::vector<long>(kDetPixels, 0), 100, 100));
+    pkt::write_file(dir / "even.dat", pkt::detector_file(std::vector<long>(kDetPixels, 500), 100, 100));
+    pkt::write_file(dir / "edge.dat", pkt::detector_file(shaded_flat(1.5, 60.5, 5), 100, 100));
+    pkt::write_file(dir / "short.dat", "<time>1</time>\n<monitor>1</monitor>\n7\n");
+    // 100 counts with dead pixels strewn at random, one in five: some of
+    // their clumps are discs, but none has the open detector all round it.
+    std::vector<long> speckled(kDetPixels, 100);
+    std::mt19937 draw(1);
+    for (long& c : speckled)
+        if (draw() % 5 == 0) c = 0;
+    pkt::write_file(dir / "speckled.dat", pkt::detector_file(speckled, 100, 100));
+    const std::vector<std::pair<std::string, std::string>> images = {
+        {"zeros.dat", "too few pixels count anything to show a beam stop's shadow"},
+        {"even.dat", "no disc of low counts with counted pixels all round it: was the beam stop in?"},
+        {"dark_current.dat", "no disc of low counts stands out of the counts around it: was the beam stop in?"},
+        {"speckled.dat", "no disc of low counts stands out of the counts around it: was the beam stop in?"},
+        {"direct_beam.dat", "too few pixels count anything to show a beam stop's shadow"},
+        {"edge.dat", "every disc of low counts touches the detector's edge: the beam stop's shadow must lie "
+                     "within the detector, counted pixels all round it"},
+        {"short.dat", "holds 1 values; a flat-field image needs one per pixel, 16384"},
+    };
+    for (const auto& [image, why] : images) {
+        const Outcome o = run_exe({"--edge", "--beamstop", "auto=" + image, "-o", "out.mask"}, dir, dir.path());
+        EXPECT_EQ(o.status, 1) << image;
+        EXPECT_EQ(o.err, image + ": error: " + why + "\npelkaro-mask: nothing written to out.mask\n");
+        EXPECT_FALSE(pkt::file_exists(dir / "out.mask")) << image;
+    }
+    const std::string hint = "\nTry 'pelkaro-mask --help' for more information.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usage = {
+        {{"--beamstop", "auto", "-o", "out.mask"},
+         "--beamstop auto finds the shadow on the flat field of --from-flat FILE: give one, or "
+         "--beamstop auto=FILE for another image taken with the beam stop in"},
+        {{"--beamstop", "auto=", "-o", "out.mask"}, "--beamstop auto=FILE needs a file name after 'auto='"},
+        {{"--beamstop", "automatic", "-o", "out.mask"},
+         "--beamstop takes 'auto', 'auto=FILE' or three numbers X Y R, not 'automatic'"},
+        {{"--beamstop", "auto=sphere_sample.dat", "-o", "sphere_sample.dat"},
+         "the mask file to write, 'sphere_sample.dat', is the image of --beamstop auto, 'sphere_sample.dat'; the "
+         "mask would replace the measurement"},
+        {{"--beamstop", "auto", "--from-flat", "flat_field.dat", "-o", "flat_field.dat"},
+         "the mask file to write, 'flat_field.dat', is the flat-field file of --from-flat 'flat_field.dat'; the "
+         "mask would replace the measurement"},
+    };
+    for (const auto& [args, why] : usage) {
+        const Outcome o = run_exe(args, dir, dir.path());
+        EXPECT_EQ(o.status, 2) << why;
+        EXPECT_EQ(o.err, "pelkaro-mask: error: " + why + hint);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Flat fields and masks for the programs that make masks: a flat field's
 // dead and hot pixels, found on its raw values (the rule that the mask maker
 // applies and the checker warns about), the reading of a flat-field or mask
-// file, and the internal mask's frame.
+// file, the internal mask's frame, and the beam stop's shadow on an image
+// taken with the beam stop in.
 #ifndef PELKARO_FLAT_FIELD_H
 #define PELKARO_FLAT_FIELD_H
 
@@ -28,6 +29,24 @@ Status read_image_file(Data2D& out, bool mask);
 // The internal mask: 1 for the pixels in use, 0 on the frame along the
 // detector's edges.
 void internal_mask(Data2D& mask);
+
+// The beam stop's shadow: a disc of low counts about the beam centre.
+struct BeamStopShadow {
+    double x = 0.0, y = 0.0;  // its centre, in the coordinates of CNTR (pixel (x, y) spans x to x+1)
+    double radius = 0.0;      // pixels: the disc of the shadowed area, a partly shadowed pixel by its part
+    int pixels = 0;           // the pixels of low counts that make it
+};
+
+// Finds the beam stop's shadow on the first kDetPixels values of an image
+// taken with the beam stop in (a flat field or a sample run): the largest
+// disc-shaped region of pixels below half the level of the brightest
+// twentieth of the detector, the open detector's counts all round it and
+// well above the region's (beyond the scatter of their noise); its centre and
+// area from each pixel's shadowed part, between the counts inside the shadow
+// and those around it.  A failure (Stage::mask) says why when the image has
+// no counts, holds a value that is not a number, or has no such region (none
+// at all, or only one that touches the detector's edge).
+Status find_beam_stop_shadow(const Data2D& image, BeamStopShadow& shadow);
 
 }  // namespace pk
 
