@@ -14,6 +14,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/series.h"
+#include "pelkaro/trans.h"
 
 namespace pk {
 
@@ -34,6 +35,8 @@ struct BatchOptions {
     bool progress_bar = false;    // one updating line (standard error is a terminal)
     std::string base, table;
     std::vector<std::string> report_dirs;  // --report DIR...
+    BeamRun empty_beam;           // --empty-beam FILE,TIME,MONITOR; no file: none
+    double attenuation = 0;       // --attenuation A: the ABSF measured too; 0: not
 };
 
 enum class BatchCli { run, report, help, version, bad };
@@ -57,6 +60,7 @@ struct TableRow {
     std::vector<std::string> buffers;  // empty: the base's DATB lines
     std::string buffer_time, buffer_monitor, buffer_thickness, buffer_transmission;
     std::string title;
+    BeamRun sample_beam, buffer_beam;  // direct-beam runs through sample and buffer; no file: none
 };
 
 struct Table {
@@ -67,6 +71,9 @@ struct Table {
 bool read_table(const std::string& path, Table& table, std::vector<std::string>& errors);
 // The same on text in memory (`path` names it in the errors).
 bool parse_table(const std::string& path, const std::string& text, Table& table, std::vector<std::string>& errors);
+// A direct-beam run "FILE,TIME,MONITOR" (blanks about each part ignored);
+// false with `why`, which follows the run's name in a message.
+bool parse_beam(const std::string& text, BeamRun& run, std::string& why);
 // A name of a row: [A-Za-z0-9._-]+, not starting with "." or "-".
 bool safe_name(const std::string& name);
 
@@ -80,11 +87,34 @@ struct BaseFile {
     int dats_lines = 0;        // DATS lines, left out of every row
     std::vector<int> dats_line_numbers;
     std::vector<std::string> inputs;  // files its lines name (buffer, dark current, flat field, mask)
+    std::vector<int> line_numbers;    // the line of the base each of `lines` starts on
 };
 
 // Reads the base; false with `why`.
 bool read_base(const std::string& path, BaseFile& base, std::string& why);
-// The complete parameter file of a row.
+// The values measured on direct beams that a row's parameter file shows
+// in place of the base's and the table's.
+struct RowMeasured {
+    bool centre = false, absf = false, sample = false, buffer = false;
+    double centre_x = 0, centre_y = 0, absf_value = 0, sample_t = 0, buffer_t = 0;
+    std::string empty_beam;  // the empty beam's file, where CNTR and ABSF come from
+};
+
+// Where a line of a row's parameter file came from: a line of the table
+// (and its columns), of the base, or the empty beam's measurement.
+struct ParSource {
+    std::string file;     // the table, the base or the empty beam's file; empty: the row's own comment
+    int line = 0;         // 0: the file as a whole
+    std::string columns;  // the table's columns the line holds, as "sample, time"
+};
+struct RowParFile {
+    std::string text;
+    std::vector<ParSource> lines;  // one per line of `text`
+};
+
+// The complete parameter file of a row, and where each of its lines came from.
+RowParFile row_param_file(const BaseFile& base, const TableRow& row, const std::string& table_path,
+                          const RowMeasured& measured = RowMeasured{});
 std::string row_param_text(const BaseFile& base, const TableRow& row, const std::string& table_path);
 
 // --------------------------------------------------------------------------
@@ -115,6 +145,7 @@ struct BatchJob {
     BaseFile base;
     Table table;
     std::string plot_program;  // the plotting script, when plots are asked for
+    EmptyBeam empty_beam;      // measured once when --empty-beam is given
 };
 
 // Draws FILE.d1d or FILE.d2d as a PNG with the plotting program (run in

@@ -100,6 +100,31 @@ int finish(const BatchJob& job, const std::vector<RowResult>& results, bool stop
     return ok == static_cast<int>(results.size()) ? 0 : 1;
 }
 
+// Direct-beam runs in the table need the empty beam; with it, the centre
+// (and the ABSF) measured once for all rows.  Status 2 on any error.
+int measure_empty_beam(BatchJob& job) {
+    const BeamRun& e = job.opt.empty_beam;
+    if (e.file.empty()) {
+        for (const TableRow& r : job.table.rows)
+            if (!r.sample_beam.file.empty() || !r.buffer_beam.file.empty())
+                return error2(job.opt.table + ":" + std::to_string(r.line) + ": the " +
+                              (r.sample_beam.file.empty() ? "buffer_beam" : "sample_beam") +
+                              " is measured against the empty beam: give it with --empty-beam FILE,TIME,MONITOR");
+        return 0;
+    }
+    TransRequest req;
+    req.par = job.opt.base;
+    req.empty = e;
+    req.attenuation = job.opt.attenuation;
+    job.empty_beam = pk::measure_empty_beam(req);
+    int refusals = 0;
+    for (const TransNote& n : job.empty_beam.result.notes) {
+        std::fprintf(stderr, "%s: %s: %s\n", kBatchProgram, n.warning ? "warning" : "error", n.text.c_str());
+        refusals += n.warning ? 0 : 1;
+    }
+    return refusals == 0 && job.empty_beam.sums ? 0 : 2;
+}
+
 // Base, table, shard, output directory and outputs; status 2 on any error.
 int prepare_job(BatchJob& job) {
     std::string why;
@@ -116,6 +141,7 @@ int prepare_job(BatchJob& job) {
         return 2;
     }
     keep_shard(job.table, job.opt.shard_k, job.opt.shard_n);
+    if (const int measured = measure_empty_beam(job)) return measured;
     if (!output_directory(job.opt.out_dir, why)) return error2(why);
     errors = overwrite_errors(job);
     for (const std::string& e : errors) std::fprintf(stderr, "%s\n", e.c_str());

@@ -10,7 +10,8 @@ namespace pk {
 
 std::string batch_usage() {
     return pk::format(
-        "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict] BASE.par TABLE.csv\n"
+        "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict]\n"
+        "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A]] BASE.par TABLE.csv\n"
         "       %s [-o DIR] --report DIR [DIR ...]\n"
         "\n"
         "Reduces every row of TABLE.csv (a sample table) with the instrument configuration of BASE.par\n"
@@ -24,6 +25,11 @@ std::string batch_usage() {
         "  --shard K/N     only the rows whose number (from 0) is K modulo N; the summary is then\n"
         "                  DIR/summary.K-of-N.csv, joined with --report\n"
         "  --strict        a row with a warning of the check is refused\n"
+        "  --empty-beam FILE,TIME,MONITOR\n"
+        "                  the empty beam (direct beam, no sample), its counting time and monitor\n"
+        "                  counts: the beam centre (CNTR) and the transmissions of the table's\n"
+        "                  sample_beam and buffer_beam runs are measured as pelkaro-trans measures them\n"
+        "  --attenuation A the attenuator's transmission in the empty beam: the ABSF is measured too\n"
         "  --report DIR..  joins the summaries in the directories into one summary.csv and report.html\n"
         "                  (in -o DIR, default the first DIR)\n"
         "  --help          print this help and exit\n"
@@ -31,7 +37,11 @@ std::string batch_usage() {
         "\n"
         "The table's columns: name, sample (files separated by \";\" are summed), time, monitor,\n"
         "thickness, transmission; optional buffer, buffer_time, buffer_monitor, buffer_thickness,\n"
-        "buffer_transmission (replacing the base's DATB lines), title.\n"
+        "buffer_transmission (replacing the base's DATB lines), title, sample_beam and buffer_beam\n"
+        "(direct-beam runs FILE,TIME,MONITOR, quoted since they hold commas: \"s1_beam.dat,180,176940\").\n"
+        "A measured transmission replaces a typed one, which may be left empty; one that differs from\n"
+        "the measured by more than 3 standard deviations is a warning.  A typed transmission outside\n"
+        "(0, 1] refuses its row.\n"
         "\n"
         "Exit status: 0 every row reduced, 1 some row refused, failed or not done, 2 a wrong command\n"
         "line, table or output directory (nothing reduced).\n",
@@ -88,6 +98,18 @@ bool parse_shard(const std::string& s, BatchOptions& opt, std::string& why) {
     return true;
 }
 
+// The attenuator's transmission: a number in (0, 1].
+void parse_attenuation(const std::string& v, BatchOptions& opt, std::string& why) {
+    char* end = nullptr;
+    const double a = v.empty() || v.find_first_of(" \t\n") != std::string::npos ? 0.0 : std::strtod(v.c_str(), &end);
+    if (end == v.c_str() + v.size() && a > 0 && a <= 1) opt.attenuation = a;
+    else why = "--attenuation takes the attenuator's transmission, a number above 0 and at most 1, not '" + v + "'";
+}
+
+void parse_empty_beam(const std::string& v, BatchOptions& opt, std::string& why) {
+    if (!parse_beam(v, opt.empty_beam, why)) why = "--empty-beam " + why;
+}
+
 // One option at argv[i]; BatchCli::run when it was read.
 BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& opt, bool& report, std::string& why) {
     const std::string a = argv[i];
@@ -97,7 +119,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     if (a == "--report") return report = true, BatchCli::run;
     std::string v;
     bool matched = false;
-    for (const char* name : {"-j", "-o", "--formats", "--shard"}) {
+    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation"}) {
         if (!option_value(argc, argv, i, name, v, matched, why, false, true)) return BatchCli::bad;
         if (!matched) continue;
         const std::string n = name;
@@ -107,6 +129,8 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
         else if (n == "-o" && v.empty()) why = "-o needs a directory";
         else if (n == "-o") opt.out_dir = v;
         else if (n == "--formats") parse_formats(v, opt.formats, why);
+        else if (n == "--empty-beam") parse_empty_beam(v, opt, why);
+        else if (n == "--attenuation") parse_attenuation(v, opt, why);
         else parse_shard(v, opt, why);
         return why.empty() ? BatchCli::run : BatchCli::bad;
     }
@@ -142,6 +166,10 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
     }
     if (operands.size() != 2) {
         why = operands.size() < 2 ? "expected BASE.par and TABLE.csv" : "too many operands: expected BASE.par and TABLE.csv";
+        return BatchCli::bad;
+    }
+    if (opt.attenuation > 0 && opt.empty_beam.file.empty()) {
+        why = "--attenuation needs --empty-beam: the ABSF is measured on the empty beam";
         return BatchCli::bad;
     }
     opt.base = operands[0];

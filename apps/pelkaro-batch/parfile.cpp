@@ -44,7 +44,9 @@ bool read_base(const std::string& path, BaseFile& base, std::string& why) {
     base = BaseFile{};
     base.path = path;
     std::string line;
+    int first = 0;
     for (const ParamPiece& pc : pf.pieces) {
+        if (line.empty()) first = pc.line;
         line += pf.text_of(pc);
         if (pc.cut) continue;
         if (starts(line, "DATS")) {
@@ -54,32 +56,83 @@ bool read_base(const std::string& path, BaseFile& base, std::string& why) {
             const std::string f = named_file(line);
             if (!f.empty()) base.inputs.push_back(f);
             base.lines.push_back(line);
+            base.line_numbers.push_back(first);
         }
         line.clear();
     }
-    if (!line.empty()) base.lines.push_back(line);
+    if (!line.empty()) {
+        base.lines.push_back(line);
+        base.line_numbers.push_back(first);
+    }
     return true;
 }
 
-std::string row_param_text(const BaseFile& base, const TableRow& row, const std::string& table_path) {
-    std::string text;
-    for (const std::string& l : base.lines) {
+namespace {
+
+std::string value(double v) { return format("%.9g", v); }
+
+// Adds one line of text (ending it) and its source.
+void add(RowParFile& f, const std::string& line, ParSource from) {
+    f.text += line;
+    if (f.text.empty() || f.text.back() != '\n') f.text += '\n';
+    f.lines.push_back(std::move(from));
+}
+
+// The base's lines, its buffer lines left out where the row has its own,
+// its CNTR and ABSF replaced by measured ones (added where it has none).
+void base_lines(RowParFile& f, const BaseFile& base, const TableRow& row, const RowMeasured& m) {
+    const ParSource beam{m.empty_beam, 0, ""};
+    const std::string cntr = "CNTR " + value(m.centre_x) + " " + value(m.centre_y);
+    const std::string absf = "ABSF " + value(m.absf_value);
+    bool centre_put = false, absf_put = false;
+    for (std::size_t i = 0; i < base.lines.size(); ++i) {
+        const std::string& l = base.lines[i];
         if (!row.buffers.empty() && starts(l, "DATB")) continue;
-        text += l;
+        if (m.centre && starts(l, "CNTR")) {
+            if (!centre_put) add(f, cntr, beam);
+            centre_put = true;
+        } else if (m.absf && starts(l, "ABSF")) {
+            if (!absf_put) add(f, absf, beam);
+            absf_put = true;
+        } else {
+            add(f, l, ParSource{base.path, i < base.line_numbers.size() ? base.line_numbers[i] : 0, ""});
+        }
     }
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    text += "# " + std::string(kBatchProgram) + ": row " + row.name + " of " + comment_text(table_path) +
-            " (line " + std::to_string(row.line) + "), configuration from " + comment_text(base.path) + "\n";
-    if (!row.title.empty()) text += "# title: " + comment_text(row.title) + "\n";
+    if (m.centre && !centre_put) add(f, cntr, beam);
+    if (m.absf && !absf_put) add(f, absf, beam);
+}
+
+}  // namespace
+
+RowParFile row_param_file(const BaseFile& base, const TableRow& row, const std::string& table_path,
+                          const RowMeasured& m) {
+    RowParFile f;
+    base_lines(f, base, row, m);
+    add(f, "# " + std::string(kBatchProgram) + ": row " + row.name + " of " + comment_text(table_path) + " (line " +
+               std::to_string(row.line) + "), configuration from " + comment_text(base.path),
+        ParSource{});
+    if (!row.title.empty()) add(f, "# title: " + comment_text(row.title), ParSource{});
+    const std::string t = m.sample ? value(m.sample_t) : row.transmission;
+    const ParSource sample{table_path, row.line,
+                           std::string("sample, time, monitor, thickness, ") +
+                               (m.sample ? "sample_beam" : "transmission")};
     for (const std::string& s : row.samples)
-        text += "DATS " + s + " " + row.time + " " + row.monitor + " " + row.thickness + " " + row.transmission + "\n";
+        add(f, "DATS " + s + " " + row.time + " " + row.monitor + " " + row.thickness + " " + t, sample);
+    ParSource buffer{table_path, row.line, "buffer, buffer_time"};
+    for (const char* c : {"buffer_monitor", "buffer_thickness"}) buffer.columns += std::string(", ") + c;
+    buffer.columns += m.buffer ? ", buffer_beam" : ", buffer_transmission";
     for (const std::string& b : row.buffers) {
-        text += "DATB " + b + " " + row.buffer_time;
-        for (const std::string* v : {&row.buffer_monitor, &row.buffer_thickness, &row.buffer_transmission})
-            if (!v->empty()) text += " " + *v;
-        text += "\n";
+        std::string l = "DATB " + b + " " + row.buffer_time;
+        const std::string bt = m.buffer ? value(m.buffer_t) : row.buffer_transmission;
+        for (const std::string* v : {&row.buffer_monitor, &row.buffer_thickness, &bt})
+            if (!v->empty()) l += " " + *v;
+        add(f, l, buffer);
     }
-    return text;
+    return f;
+}
+
+std::string row_param_text(const BaseFile& base, const TableRow& row, const std::string& table_path) {
+    return row_param_file(base, row, table_path).text;
 }
 
 }  // namespace pk

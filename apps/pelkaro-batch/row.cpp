@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <map>
 #include <cmath>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -45,16 +46,33 @@ bool about_own_outputs(const Diagnostic& d) {
            (d.kind == DiagnosticKind::output_location || d.kind == DiagnosticKind::output_not_regular);
 }
 
+// A diagnostic on a line of the row's parameter file, placed where the
+// line came from: the table's line and columns, the base's line or the
+// empty beam, with the parameter file's line after it.
+std::string row_diagnostic(const Diagnostic& d, const std::string& par, const RowParFile& pf) {
+    if (d.file != par || d.line < 1 || static_cast<std::size_t>(d.line) > pf.lines.size())
+        return diagnostic_line(d);
+    const ParSource& from = pf.lines[static_cast<std::size_t>(d.line) - 1];
+    if (from.file.empty()) return diagnostic_line(d);
+    Diagnostic placed = d;
+    placed.file = from.file;
+    placed.line = from.line;
+    const bool several = from.columns.find(',') != std::string::npos;
+    placed.text = (from.columns.empty() ? std::string() : (several ? "columns " : "column ") + from.columns + ": ") +
+                  d.text + " (" + par + ":" + std::to_string(d.line) + ")";
+    return diagnostic_line(placed);
+}
+
 // The check of the row, with its reduction: false with the row refused or
 // failed.  A warning refuses the row under --strict.
-bool checked(const BatchJob& job, const std::string& par, SeriesCheck& sc, RowResult& res) {
+bool checked(const BatchJob& job, const std::string& par, const RowParFile& pf, SeriesCheck& sc, RowResult& res) {
     const CheckResult chk = check_run(par, sc);
     std::string first_error;
     int errors = 0;
     for (const Diagnostic& d : chk.diagnostics) {
         if (about_own_outputs(d)) continue;
-        if (d.severity == Severity::warning) res.warnings.push_back(diagnostic_line(d));
-        if (d.severity == Severity::error && errors++ == 0) first_error = diagnostic_line(d);
+        if (d.severity == Severity::warning) res.warnings.push_back(row_diagnostic(d, par, pf));
+        if (d.severity == Severity::error && errors++ == 0) first_error = row_diagnostic(d, par, pf);
     }
     res.state = RowState::refused;
     if (!sc.reduction.ok()) {
@@ -76,6 +94,79 @@ bool checked(const BatchJob& job, const std::string& par, SeriesCheck& sc, RowRe
         res.state = RowState::failed;
         res.error = "the check made no reduction";
     }
+    return res.error.empty();
+}
+
+// "TABLE:LINE: error: column COLUMN: " for a finding of the row.
+std::string table_place(const BatchJob& job, const TableRow& row, bool warning, const char* column) {
+    return job.opt.table + ":" + std::to_string(row.line) + (warning ? ": warning: column " : ": error: column ") +
+           column + ": ";
+}
+
+// A transmission measured for the row, with the run it was measured on.
+struct RowBeam {
+    bool measured = false;
+    Measured t;
+};
+
+// The centre and ABSF of the empty beam, and the transmissions of the row's
+// direct-beam runs measured against it; false (the row refused) when a run
+// cannot be used.
+bool measure_row(const BatchJob& job, const TableRow& row, RowMeasured& m, RowBeam (&beams)[2], RowResult& res) {
+    const EmptyBeam& e = job.empty_beam;
+    if (!e.sums) return true;
+    m.empty_beam = job.opt.empty_beam.file;
+    m.centre = true, m.centre_x = e.result.centre.x, m.centre_y = e.result.centre.y;
+    m.absf = e.result.scaled, m.absf_value = e.result.absf.value;
+    TransRequest req;
+    std::vector<int> which;  // 0 the sample's run, 1 the buffer's
+    if (!row.sample_beam.file.empty()) req.runs.push_back(row.sample_beam), which.push_back(0);
+    if (!row.buffer_beam.file.empty()) req.runs.push_back(row.buffer_beam), which.push_back(1);
+    if (req.runs.empty()) return true;
+    const TransResult r = measure_beam_runs(e, req);
+    const char* const columns[] = {"sample_beam", "buffer_beam"};
+    for (const TransNote& n : r.notes) {
+        const int k = n.run >= 0 ? which[static_cast<std::size_t>(n.run)] : 0;
+        const std::string text = table_place(job, row, n.warning, columns[k]) + n.text;
+        if (n.warning) res.warnings.push_back(text);
+        else if (res.error.empty()) res.error = text;
+    }
+    for (const TransRun& run : r.runs) beams[which[run.run]] = RowBeam{true, run.t};
+    m.sample = beams[0].measured, m.sample_t = beams[0].t.value;
+    m.buffer = beams[1].measured, m.buffer_t = beams[1].t.value;
+    return res.error.empty();
+}
+
+// A typed transmission: outside (0, 1] it refuses the row; more than the
+// checker's 3 standard deviations from the measured one it is a warning.
+void typed_transmission(const BatchJob& job, const TableRow& row, const std::string& text, int k,
+                        const RowBeam& beam, RowResult& res) {
+    const char* const columns[] = {"transmission", "buffer_transmission"};
+    const char* const beam_columns[] = {"sample_beam", "buffer_beam"};
+    if (text.empty()) return;
+    const double v = std::strtod(text.c_str(), nullptr);
+    if (!(v > 0 && v <= 1)) {
+        if (res.error.empty())
+            res.error = table_place(job, row, false, columns[k]) + "the transmission " + text +
+                        " lies outside (0, 1]" + (v > 1 && v <= 100 ? "; is it given in percent?" : "");
+        return;
+    }
+    TransAgreement a;
+    if (!beam.measured || !compare_transmission(v, beam.t, a).ok() || !a.disagrees) return;
+    const BeamRun& run = k == 0 ? row.sample_beam : row.buffer_beam;
+    res.warnings.push_back(table_place(job, row, true, columns[k]) + "the transmission " + text + " is " +
+                           pk::format("%.3g", a.sigmas) + " standard deviations from the " +
+                           pk::format("%.6f +- %.6f", beam.t.value, beam.t.sigma) + " measured on " +
+                           quoted(run.file) + " (column " + beam_columns[k] + ")" +
+                           (a.percent ? "; is it in percent?" : ""));
+}
+
+// The row's own findings before its check: false with the row refused.
+bool row_transmissions(const BatchJob& job, const TableRow& row, const RowBeam (&beams)[2], RowResult& res) {
+    typed_transmission(job, row, row.transmission, 0, beams[0], res);
+    const bool buffer_used = !row.buffers.empty() && std::strtod(row.buffer_time.c_str(), nullptr) != 0;
+    if (buffer_used) typed_transmission(job, row, row.buffer_transmission, 1, beams[1], res);
+    if (!res.error.empty()) res.state = RowState::refused;
     return res.error.empty();
 }
 
@@ -152,15 +243,21 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     const std::string stem = job.opt.out_dir + "/" + row.name;
     remove_outputs(stem);
     res.state = RowState::failed;
-    if (!write_text(stem + ".par", row_param_text(job.base, row, job.opt.table))) {
+    RowMeasured measured;
+    RowBeam beams[2];
+    const bool beams_ok = measure_row(job, row, measured, beams, res);
+    const RowParFile pf = row_param_file(job.base, row, job.opt.table, measured);
+    if (!write_text(stem + ".par", pf.text)) {
         res.error = "cannot write " + stem + ".par";
         return res;
     }
     res.outputs.push_back(row.name + ".par");
+    if (!beams_ok) res.state = RowState::refused;
+    if (!beams_ok || !row_transmissions(job, row, beams, res)) return res;
     SeriesCheck sc;
     sc.cache = &cache;
     sc.want_sums = (job.opt.formats & kFmtH5) != 0;  // the NXcanSAS file's Qmean, Idev and Qdev
-    if (!checked(job, stem + ".par", sc, res)) return res;
+    if (!checked(job, stem + ".par", pf, sc, res)) return res;
     const Run& run = sc.run;
     if (!write_row_files(job, row, run, stem, res)) {
         remove_outputs(stem);

@@ -2,6 +2,7 @@
 // with "#", blank lines) with a header naming its columns, then one row per
 // reduction.  Every row is checked before anything is reduced.
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -104,10 +105,12 @@ bool safe_name(const std::string& name) {
 namespace {
 
 enum Col { kName, kSample, kTime, kMonitor, kThickness, kTransmission, kBuffer, kBufferTime, kBufferMonitor,
-           kBufferThickness, kBufferTransmission, kTitle, kColumns };
-const char* const kColumnNames[kColumns] = {"name",   "sample",      "time",           "monitor",
-                                            "thickness", "transmission", "buffer",      "buffer_time",
-                                            "buffer_monitor", "buffer_thickness", "buffer_transmission", "title"};
+           kBufferThickness, kBufferTransmission, kTitle, kSampleBeam, kBufferBeam, kColumns };
+const char* const kColumnNames[kColumns] = {"name",           "sample",           "time",
+                                            "monitor",        "thickness",        "transmission",
+                                            "buffer",         "buffer_time",      "buffer_monitor",
+                                            "buffer_thickness", "buffer_transmission", "title",
+                                            "sample_beam",    "buffer_beam"};
 constexpr int kRequired = kTransmission + 1;  // name to transmission
 constexpr int kMostRows = 1000000;
 
@@ -123,6 +126,8 @@ struct Reader {
         errors.push_back(path + ":" + std::to_string(line) + ": error: " + text);
     }
     bool header(int line, const std::vector<std::string>& fields);
+    void name(int line, const std::string& name);
+    void beams(int line, const std::vector<std::string>& fields, TableRow& r);
     void row(int line, int index, const std::vector<std::string>& fields, Table& table);
     std::string get(const std::vector<std::string>& fields, int col) const {
         return column[col] < 0 ? std::string() : fields[static_cast<std::size_t>(column[col])];
@@ -146,11 +151,14 @@ bool Reader::header(int line, const std::vector<std::string>& fields) {
         for (const std::string& u : unknown) list += (list.empty() ? "" : ", ") + u;
         error(line, std::string(unknown.size() == 1 ? "unknown column " : "unknown columns ") + list +
                         "; the columns are name, sample, time, monitor, thickness, transmission, buffer, "
-                        "buffer_time, buffer_monitor, buffer_thickness, buffer_transmission and title");
+                        "buffer_time, buffer_monitor, buffer_thickness, buffer_transmission, title, sample_beam "
+                        "and buffer_beam");
     }
+    // A measured transmission stands for a typed one.
     for (int c = 0; c < kRequired; ++c)
-        if (column[c] < 0) error(line, std::string("the table has no column ") + quoted(kColumnNames[c]));
-    for (int c = kBufferTime; c <= kBufferTransmission; ++c)
+        if (column[c] < 0 && !(c == kTransmission && column[kSampleBeam] >= 0))
+            error(line, std::string("the table has no column ") + quoted(kColumnNames[c]));
+    for (int c : {kBufferTime, kBufferMonitor, kBufferThickness, kBufferTransmission, kBufferBeam})
         if (column[c] >= 0 && column[kBuffer] < 0)
             error(line, std::string("the column ") + quoted(kColumnNames[c]) + " needs a column \"buffer\"");
     return errors.empty();
@@ -193,22 +201,64 @@ std::vector<std::string> split_files(const std::string& field) {
 
 }  // namespace
 
+bool parse_beam(const std::string& text, BeamRun& run, std::string& why) {
+    run = BeamRun{};
+    std::vector<std::string> f(1);
+    for (const char c : text) {
+        if (c == ',') f.emplace_back();
+        else f.back().push_back(c);
+    }
+    for (std::string& v : f) v = trimmed(v);
+    const std::string said = quoted(text);
+    if (f.size() != 3) return why = said + " is not FILE,TIME,MONITOR", false;
+    const char* const what[] = {"counting time", "monitor count"};
+    for (int k = 1; k <= 2; ++k) {
+        const std::string& t = f[static_cast<std::size_t>(k)];
+        const double v = number_ok(t) ? std::strtod(t.c_str(), nullptr) : 0.0;
+        if (!(v > 0))
+            return why = said + ": the " + what[k - 1] + " " + quoted(t) +
+                         " is not a number above 0",
+                   false;
+        (k == 1 ? run.time : run.monitor) = v;
+    }
+    if (!file_name_ok(f[0]))
+        return why = said + ": the file name is empty or holds a blank or control character", false;
+    run.file = f[0];
+    return true;
+}
+
 namespace {
+
+void Reader::name(int line, const std::string& name) {
+    if (!safe_name(name)) {
+        error(line, name.empty() ? "the row has no name"
+                                 : "the name " + quoted(name) +
+                                       " is not a safe file name (letters, digits, \".\", \"_\" and \"-\", at "
+                                       "most 200, not starting with \".\" or \"-\")");
+    } else if (!names.emplace(name, line).second) {
+        error(line, "the name " + quoted(name) + " is taken by the row on line " + std::to_string(names[name]) +
+                        ": both would write the same files");
+    }
+}
+
+// The direct-beam runs of the row: "FILE,TIME,MONITOR" in one field.
+void Reader::beams(int line, const std::vector<std::string>& fields, TableRow& r) {
+    const std::string sample = get(fields, kSampleBeam), buffer = get(fields, kBufferBeam);
+    std::string why;
+    if (!sample.empty() && !parse_beam(sample, r.sample_beam, why))
+        error(line, "the sample_beam " + why);
+    if (!buffer.empty() && r.buffers.empty())
+        error(line, "the buffer_beam is given without a buffer file");
+    else if (!buffer.empty() && !parse_beam(buffer, r.buffer_beam, why))
+        error(line, "the buffer_beam " + why);
+}
 
 void Reader::row(int line, int index, const std::vector<std::string>& fields, Table& table) {
     TableRow r;
     r.line = line;
     r.index = index;
     r.name = get(fields, kName);
-    if (!safe_name(r.name)) {
-        error(line, r.name.empty() ? "the row has no name"
-                                   : "the name " + quoted(r.name) +
-                                         " is not a safe file name (letters, digits, \".\", \"_\" and \"-\", at "
-                                         "most 200, not starting with \".\" or \"-\")");
-    } else if (!names.emplace(r.name, line).second) {
-        error(line, "the name " + quoted(r.name) + " is taken by the row on line " +
-                        std::to_string(names[r.name]) + ": both would write the same files");
-    }
+    name(line, r.name);
     const struct {
         Col col;
         std::string* target;
@@ -225,6 +275,7 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
     r.samples = split_files(get(fields, kSample));
     const std::string buffer = get(fields, kBuffer);
     if (!buffer.empty()) r.buffers = split_files(buffer);
+    beams(line, fields, r);
     for (const std::string& f : r.samples)
         if (!file_name_ok(f))
             error(line, "the sample file name " + quoted(f) +
@@ -235,7 +286,8 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
                             " is empty or holds a blank or control character, which a parameter line cannot carry");
     for (int i = 0; i < 4; ++i) {
         const std::string& v = *numbers[i].target;
-        if (!number_ok(v))
+        const bool measured = i == 3 && v.empty() && !r.sample_beam.file.empty();
+        if (!number_ok(v) && !measured)
             error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted(v) +
                             " is not a finite number within the range of a float");
     }
@@ -243,10 +295,11 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
     const bool buffer_zero = number_ok(r.buffer_time) && zero(r.buffer_time);
     for (int i = 4; i < 8; ++i) {
         const std::string& v = *numbers[i].target;
+        const bool measured = i == 7 && v.empty() && !r.buffer_beam.file.empty();
         if (r.buffers.empty()) {
             if (!v.empty())
                 error(line, std::string("the ") + kColumnNames[numbers[i].col] + " is given without a buffer file");
-        } else if (!number_ok(v) && !(buffer_zero && i > 4 && v.empty())) {
+        } else if (!number_ok(v) && !measured && !(buffer_zero && i > 4 && v.empty())) {
             error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted(v) +
                             " is not a finite number within the range of a float");
         }

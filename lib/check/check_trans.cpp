@@ -17,6 +17,7 @@
 #include "keywords.h"
 #include "geometry.h"
 #include "pelkaro/files.h"
+#include "pelkaro/trans.h"
 
 namespace pk {
 
@@ -126,11 +127,12 @@ void compare_transmission(Check& c, const Table& t, const ParseRecord& rec, bool
     for (const Row& r : t.rows) {
         if (r.quantity != "transmission" || !same_file(r.datafile, name)) continue;
         matched = true;
-        const double given = rec.values[3], off = std::fabs(given - r.value) / r.sigma;
-        if (!(off > kSigmas)) continue;
-        const bool percent = std::fabs(given / 100 - r.value) <= kSigmas * r.sigma;
+        const double given = rec.values[3];
+        TransAgreement a;
+        if (!compare_transmission(given, Measured{r.value, r.sigma}, a).ok() || !a.disagrees) continue;
+        const bool percent = a.percent;
         c.warning(rec.line, "the transmission " + num(given) + " of " + quote(name) + " is " +
-                                pk::format("%.3g", off) + " standard deviations from the " +
+                                pk::format("%.3g", a.sigmas) + " standard deviations from the " +
                                 pk::format("%.6f +- %.6f", r.value, r.sigma) + " measured on " + quote(r.file) +
                                 " (" + t.where(r) + ")" + (percent ? "; is it in percent?" : ""));
     }

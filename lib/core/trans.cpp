@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -170,6 +171,47 @@ TransResult measure_direct_beams(const TransRequest& req) {
     measure_runs(req, in, sums, r);
     measure_scale(req, in, empty, r);
     return r;
+}
+
+struct EmptyBeam::Sums {
+    Inputs in;
+    DiscCounts empty;
+};
+
+EmptyBeam measure_empty_beam(const TransRequest& req) {
+    EmptyBeam e;
+    TransResult& r = e.result;
+    Inputs in;
+    if (!read_inputs(req, in, r)) return e;
+    BeamImage empty;
+    DiscCounts sums;
+    if (!measure_empty(req, in, empty, sums, r)) return e;
+    r.measured = true;
+    measure_scale(req, in, empty, r);
+    e.sums = std::make_shared<const EmptyBeam::Sums>(EmptyBeam::Sums{std::move(in), sums});
+    return e;
+}
+
+TransResult measure_beam_runs(const EmptyBeam& empty, const TransRequest& req) {
+    TransResult r;
+    if (!empty.sums) return r;
+    r.measured = true;
+    r.centre = empty.result.centre;
+    r.disc = empty.result.disc;
+    r.radius_given = empty.result.radius_given;
+    measure_runs(req, empty.sums->in, empty.sums->empty, r);
+    return r;
+}
+
+Status compare_transmission(double given, const Measured& measured, TransAgreement& out) {
+    out = TransAgreement{};
+    if (!(measured.sigma > 0) || !std::isfinite(measured.sigma) || !std::isfinite(measured.value))
+        return failure(Stage::transmission, Code::bad_contents,
+                       "a measured transmission needs an uncertainty that is a finite number above 0");
+    out.sigmas = std::fabs(given - measured.value) / measured.sigma;
+    out.disagrees = out.sigmas > kDisagreeSigmas;
+    out.percent = out.disagrees && std::fabs(given / 100 - measured.value) <= kDisagreeSigmas * measured.sigma;
+    return ok_status();
 }
 
 std::string trans_text(const TransRequest& req, const TransResult& r) {

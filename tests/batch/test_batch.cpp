@@ -364,21 +364,27 @@ TEST(Program, AFailingRowIsReportedAndTheOthersGoOn) {
     pkt::write_file(ex.dir / "out/negative.d1d", "stale");
     const Result r = batch({"-j", "2", "-o", "out", "--formats", "d1d", "spheres.par", "t.csv"}, ex.dir.path());
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find("4 of 6 rows reduced, 1 refused, 1 failed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("3 of 6 rows reduced, 2 refused, 1 failed"), std::string::npos) << r.err;
     const std::string summary = ex.read("out/summary.csv");
-    EXPECT_NE(summary.find("\n3,missing,refused,0,\"out/missing.par:"), std::string::npos) << summary;
+    // Each finding names the table's line and columns, then the row's parameter file's line.
+    EXPECT_NE(summary.find("\n3,missing,refused,0,\"t.csv:5: error: columns sample, time, monitor, thickness, "
+                           "transmission: the sample file \"\"no_such.dat\"\" cannot be used: "),
+              std::string::npos) << summary;
+    EXPECT_NE(summary.find(" is missing (out/missing.par:33)\",missing.par,"), std::string::npos) << summary;
     EXPECT_NE(summary.find("no_such.dat"), std::string::npos) << summary;
     EXPECT_NE(summary.find("\n4,negative,failed,0,the reduction failed: "), std::string::npos) << summary;
     EXPECT_NE(summary.find("thickness of the first sample is not positive"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("\n5,odd,ok,1,,odd.par odd.d1d,"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("the transmission 1.5 lies outside (0, 1]"), std::string::npos) << summary;
+    // A transmission outside (0, 1] refuses its row.
+    const std::string odd = "\n5,odd,refused,0,\"t.csv:7: error: column transmission: the transmission 1.5 lies "
+                            "outside (0, 1]; is it given in percent?\",odd.par,";
+    EXPECT_NE(summary.find(odd), std::string::npos) << summary;
     EXPECT_FALSE(pkt::file_exists(ex.dir / "out/negative.d1d"));
     EXPECT_FALSE(pkt::file_exists(ex.dir / "out/missing.d1d"));
     EXPECT_TRUE(pkt::file_exists(ex.dir / "out/missing.par"));  // Pelkaro out/missing.par shows the failure
-    // Under --strict the warning refuses its row.
+    // And so it does under --strict.
     const Result s = batch({"--strict", "-o", "strict", "--formats", "d1d", "spheres.par", "t.csv"}, ex.dir.path());
     EXPECT_EQ(s.status, 1);
-    EXPECT_NE(ex.read("strict/summary.csv").find("\n5,odd,refused,1,\"refused under --strict: "), std::string::npos);
+    EXPECT_NE(ex.read("strict/summary.csv").find(odd), std::string::npos);
     EXPECT_FALSE(pkt::file_exists(ex.dir / "strict/odd.d1d"));
 }
 

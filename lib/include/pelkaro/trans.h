@@ -12,6 +12,7 @@
 #define PELKARO_TRANS_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,36 @@ struct TransResult {
 // with an attenuation, the absolute scale.  File names resolve against the
 // working directory.
 TransResult measure_direct_beams(const TransRequest& req);
+
+// ---- A batch of samples: the empty beam once, each sample's runs on their own --
+
+// The empty beam measured once (the parameter file, the dark current, the
+// centre, the disc and, with an attenuation, the absolute scale), for runs
+// measured against it afterwards, from any number of threads.
+struct EmptyBeam {
+    TransResult result;                  // centre, disc, absf and the notes; no runs
+    struct Sums;                         // the dark current, flat field and the empty beam's disc sums
+    std::shared_ptr<const Sums> sums;    // null: nothing can be measured against it
+};
+// As measure_direct_beams, but `req.runs` are left for measure_beam_runs.
+EmptyBeam measure_empty_beam(const TransRequest& req);
+// The runs of `req` against an empty beam measured before (its parameter file,
+// dark current and empty beam are not read again): the notes and runs of
+// measure_direct_beams for them, the same numbers to the bit.
+TransResult measure_beam_runs(const EmptyBeam& empty, const TransRequest& req);
+
+// A transmission given by the user against one measured: the two differ
+// by `sigmas` standard deviations of the measured one; more than
+// kDisagreeSigmas is a disagreement, and `percent` says the given one
+// agrees once read as a percentage.  Refuses a measured value whose
+// uncertainty is not a finite number above 0.
+constexpr double kDisagreeSigmas = 3.0;
+struct TransAgreement {
+    double sigmas = 0.0;
+    bool disagrees = false;
+    bool percent = false;
+};
+Status compare_transmission(double given, const Measured& measured, TransAgreement& out);
 
 // The results as pelkaro-trans prints them: the lines to paste into a
 // parameter file, or the table of --format tsv.
