@@ -17,6 +17,7 @@
 #include "keywords.h"
 #include "geometry.h"
 #include "pelkaro/files.h"
+#include "pelkaro/trans.h"
 
 namespace pk {
 
@@ -131,7 +132,7 @@ void compare_transmission(Check& c, const Table& t, const ParseRecord& rec, bool
         const bool percent = std::fabs(given / 100 - r.value) <= kSigmas * r.sigma;
         c.warning(rec.line, "the transmission " + num(given) + " of " + quote(name) + " is " +
                                 pk::format("%.3g", off) + " standard deviations from the " +
-                                pk::format("%.6f +- %.6f", r.value, r.sigma) + " measured on " + quote(r.file) +
+                                transmission_text(r.value, r.sigma, " +- ") + " measured on " + quote(r.file) +
                                 " (" + t.where(r) + ")" + (percent ? "; is it in percent?" : ""));
     }
 }
