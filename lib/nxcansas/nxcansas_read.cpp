@@ -121,14 +121,24 @@ bool read_numbers(hid_t d, std::vector<double>& v, bool scalar) {
     return n == 0 || H5Dread(d, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data()) >= 0;
 }
 
+// The name of a group's k-th link in the order of names ("" when it cannot
+// be read or is longer than any text the reader takes).
+std::string link_name(hid_t g, hsize_t k) {
+    const ssize_t len = H5Lget_name_by_idx(g, ".", H5_INDEX_NAME, H5_ITER_INC, k, nullptr, 0, H5P_DEFAULT);
+    if (len <= 0 || static_cast<std::size_t>(len) > kMaxText) return "";
+    std::string name(static_cast<std::size_t>(len) + 1, '\0');
+    if (H5Lget_name_by_idx(g, ".", H5_INDEX_NAME, H5_ITER_INC, k, &name[0], name.size(), H5P_DEFAULT) != len)
+        return "";
+    name.resize(static_cast<std::size_t>(len));
+    return name;
+}
+
 // The first group among `parent`'s children whose attribute `key` is `value`.
 std::string first_child_with(hid_t parent, const char* key, const char* value) {
     H5G_info_t info{};
     if (H5Gget_info(parent, &info) < 0) return "";
     for (hsize_t k = 0; k < info.nlinks && k < static_cast<hsize_t>(kMaxGroups); ++k) {
-        char name[256] = {0};
-        const ssize_t len = H5Lget_name_by_idx(parent, ".", H5_INDEX_NAME, H5_ITER_INC, k, name, sizeof name, H5P_DEFAULT);
-        if (len <= 0 || len >= static_cast<ssize_t>(sizeof name)) continue;
+        const std::string name = link_name(parent, k);
         Handle c = child(parent, name);
         if (is_group(c.id()) && attr_is(c.id(), key, value)) return name;
     }
@@ -222,10 +232,7 @@ Handle data_of(hid_t entry) {
     H5G_info_t info{};
     if (H5Gget_info(entry, &info) < 0) return Handle();
     for (hsize_t k = 0; k < info.nlinks && k < static_cast<hsize_t>(kMaxGroups); ++k) {
-        char text[256] = {0};
-        const ssize_t len = H5Lget_name_by_idx(entry, ".", H5_INDEX_NAME, H5_ITER_INC, k, text, sizeof text, H5P_DEFAULT);
-        if (len <= 0 || len >= static_cast<ssize_t>(sizeof text)) continue;
-        Handle g = child(entry, text);
+        Handle g = child(entry, link_name(entry, k));
         if (!is_group(g.id())) continue;
         if ((attr_is(g.id(), "canSAS_class", "SASdata") || attr_is(g.id(), "NX_class", "NXdata")) && is_1d_data(g.id()))
             return g;

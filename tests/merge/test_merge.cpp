@@ -354,8 +354,8 @@ std::string edited_file(const TempDir& d, const std::string& name, F edit) {
 
 // A curve's arrays or groups that are links to another file are not
 // followed (the link can point anywhere); a curve longer than 2^24 points
-// is refused for its length; the same data under two names is not joined
-// with every point twice.
+// is refused for its length (while groups of long names are found); the
+// same data under two names is not joined with every point twice.
 TEST(MergeRefuses, LinksOutOfTheFileHugeArraysAndTheSameDataTwice) {
     TempDir d;
     const std::string a = make_file(d, "a.h5", low());
@@ -383,6 +383,17 @@ TEST(MergeRefuses, LinksOutOfTheFileHugeArraysAndTheSameDataTwice) {
             H5Sclose(space);
         }),
         "I holds 16777217 points, more than the 16777216 (2^24) a curve may have");
+    // An entry and a data group of long names, found without the root's
+    // "default": read as any other.
+    const std::string long_names = edited_file(d, "long_names.h5", [](hid_t f, hid_t e, hid_t) {
+        H5Adelete(f, "default");
+        H5Lmove(e, "sasdata01", e, std::string(300, 'd').c_str(), H5P_DEFAULT, H5P_DEFAULT);
+        H5Lmove(f, "sasentry01", f, std::string(400, 'e').c_str(), H5P_DEFAULT, H5P_DEFAULT);
+    });
+    pk::MergeCurve read;
+    const pk::Status st = pk::read_curve(long_names, read);
+    EXPECT_TRUE(st.ok()) << st.reason;
+    EXPECT_EQ(read.i, make_curve(high(1)).i);
     pkt::write_file(d / "b_copy.h5", pkt::read_file(b));
     expect_refused(d, {"-o", "m.h5", a, b, d / "b_copy.h5"}, 1,
                    "pelkaro-merge: " + d / "b_copy.h5" + ": error: its curve is the same as that of " + b +
