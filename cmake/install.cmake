@@ -26,10 +26,16 @@ if(TARGET pelkaro_sim)
   endif()
 endif()
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/plot.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME pelkaro-plot)
+# And in the build tree beside the programs, where pelkaro-batch --formats
+# plot looks for it first (copied again whenever the script changes).
+configure_file(${CMAKE_SOURCE_DIR}/scripts/plot.sh ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/pelkaro-plot COPYONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The manual pages, one per installed program, with the project's version
-# filled in and compressed as Debian's policy asks where gzip is found (man
-# reads both).
+# put into the footer of the .TH line ("Pelkaro" in the source pages, which
+# man -l shows as they are: "Pelkaro 0.9" here) and compressed as Debian's
+# policy asks where gzip is found (man reads both).  Nothing else of a page
+# is touched.
 set(PK_MAN_PAGES Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch)
 if(TARGET pelkaro-nxcansas)
   list(APPEND PK_MAN_PAGES pelkaro-nxcansas)
@@ -41,7 +47,14 @@ find_program(PK_GZIP gzip)
 set(PK_MAN_FILES)
 foreach(page ${PK_MAN_PAGES})
   set(page_file ${CMAKE_BINARY_DIR}/man/${page}.1)
-  configure_file(${CMAKE_SOURCE_DIR}/man/${page}.1 ${page_file} @ONLY)
+  set(page_source ${CMAKE_SOURCE_DIR}/man/${page}.1)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${page_source})
+  file(READ ${page_source} page_text)
+  string(REGEX REPLACE "^(\\.TH [^\n]*) \"Pelkaro\" " "\\1 \"Pelkaro ${PROJECT_VERSION}\" " page_text "${page_text}")
+  if(NOT page_text MATCHES "^\\.TH [^\n]* \"Pelkaro ${PROJECT_VERSION}\" ")
+    message(FATAL_ERROR "man/${page}.1 does not begin with .TH NAME 1 DATE \"Pelkaro\" \"User Commands\"")
+  endif()
+  file(CONFIGURE OUTPUT ${page_file} CONTENT "${page_text}" @ONLY)
   if(PK_GZIP)
     add_custom_command(OUTPUT ${page_file}.gz
       COMMAND ${PK_GZIP} -9 -n -f -k ${page_file}

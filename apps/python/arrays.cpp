@@ -11,13 +11,16 @@ namespace pk::py {
 namespace {
 
 // A read-only array of `shape` holding `values`: the library's numbers, not
-// a buffer that writing into would change a result.
+// a buffer that writing into would change a result.  Its memory is a bytes
+// object's, which numpy never lets be made writable again
+// (setflags(write=True) raises): what a program reads is what write() writes.
 template <class T, class It>
 pyb::array frozen(It first, It last, std::vector<pyb::ssize_t> shape) {
-    pyb::array_t<T> a(std::move(shape));
+    pyb::array_t<T> a(shape);
     std::copy(first, last, a.mutable_data());
-    a.attr("setflags")(pyb::arg("write") = false);
-    return std::move(a);
+    const pyb::bytes memory(reinterpret_cast<const char*>(a.data()), static_cast<std::size_t>(a.nbytes()));
+    const pyb::object numpy = pyb::module_::import("numpy");
+    return numpy.attr("frombuffer")(memory, a.dtype()).attr("reshape")(pyb::tuple(pyb::cast(shape)));
 }
 
 template <class T>

@@ -152,6 +152,21 @@ void bind_run(pyb::module_& m) {
             "the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the same names); "
             "without a path, beside the first sample file with .h5.  Returns the file's name; raises "
             "pelkaro.Error when it cannot be written or the module was built without HDF5.")
+        // A Run is the library's whole reduction (its run, the images held for
+        // its files, the files as they were when read): a pickle of it could
+        // only reduce again from files that may since have changed or be
+        // elsewhere, so it is refused, saying what to keep instead.  It never
+        // changes, so a copy is the Run itself.
+        .def("__reduce_ex__",
+             [](const PyRun&, const pyb::object&) -> pyb::object {
+                 throw pyb::type_error(
+                     "a pelkaro.Run cannot be pickled: it is the library's reduction in memory, which a pickle could "
+                     "only remake by reducing again from files that may have changed since; pickle its arrays "
+                     "(run.curve.q, run.curve.i, run.image.i, ...), or write() / write_nxcansas() "
+                     "its results");
+             })
+        .def("__copy__", [](const pyb::object& self) { return self; })
+        .def("__deepcopy__", [](const pyb::object& self, const pyb::object&) { return self; }, pyb::arg("memo"))
         .def("__repr__", [](const PyRun& r) { return text_of(run_repr(r)); });
 }
 

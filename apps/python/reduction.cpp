@@ -1,6 +1,11 @@
 // The reductions the module makes and the files it writes: the library's
 // runs with the console collected, the interpreter released while they
 // work, and file names resolving against the run's own directory.
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
+
 #include "pelkaro/files.h"
 #include "py_run.h"
 
@@ -43,9 +48,19 @@ Status reduction_only(const Run& run) {
     return st;
 }
 
+// What the library works on while a reduction runs, apart from the Python
+// objects: a worker thread may be left to finish it after Ctrl-C, and it
+// then frees it there, where no Python object may be touched.
+struct Reduction {
+    Run run;
+    std::string console;
+    CurveQ q;
+    Status status;
+};
+
 // The parameter stage (on the named file, or on run.file as it stands), the
 // reduction and the Q of the curve's bins; the console as Pelkaro prints it.
-Status reduce_run(PyRun& r, const std::string* path) {
+Status reduce_run(Reduction& r, const std::string* path) {
     const Console con{nullptr, &r.console};
     Status st = path ? prepare_run(*path, r.run, con) : prepare_run(r.run, con);
     if (st.ok()) st = reduction_only(r.run);
@@ -61,13 +76,44 @@ Status reduce_run(PyRun& r, const std::string* path) {
     return st;
 }
 
-std::unique_ptr<PyRun> reduced(std::unique_ptr<PyRun> r, const std::string* path) {
-    Status st;
-    {
-        pyb::gil_scoped_release released;
-        in_directory(r->cwd, [&] { st = reduce_run(*r, path); });
+// Runs `work` on a thread of its own and waits for it with the interpreter
+// released, looking for signals every 0.1 s: Ctrl-C raises KeyboardInterrupt
+// at once (the error set by the handler), and the work, which cannot be
+// stopped, finishes on its thread and frees what it holds.  An exception
+// of the work is raised here.
+void wait_interruptibly(std::function<void()> work) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([work = std::move(work), done] {
+        try {
+            work();
+            done->set_value();
+        } catch (...) {
+            done->set_exception(std::current_exception());
+        }
+    }).detach();
+    for (;;) {
+        {
+            pyb::gil_scoped_release released;
+            if (finished.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready) break;
+        }
+        if (PyErr_CheckSignals() != 0) throw pyb::error_already_set();
     }
-    if (!st.ok()) throw r->refused(st);
+    finished.get();
+}
+
+std::unique_ptr<PyRun> reduced(std::unique_ptr<PyRun> r, const std::string* path) {
+    auto job = std::make_shared<Reduction>();
+    job->run = std::move(r->run);
+    const std::optional<std::string> file = path ? std::optional<std::string>(*path) : std::nullopt;
+    const std::optional<std::string> cwd = r->cwd;
+    wait_interruptibly([job, file, cwd] {
+        in_directory(cwd, [&] { job->status = reduce_run(*job, file ? &*file : nullptr); });
+    });
+    r->run = std::move(job->run);
+    r->console = std::move(job->console);
+    r->q = std::move(job->q);
+    if (!job->status.ok()) throw r->refused(job->status);
     make_results(*r);
     return r;
 }

@@ -133,7 +133,7 @@ void compare_transmission(Check& c, const Table& t, const ParseRecord& rec, bool
         const bool percent = a.percent;
         c.warning(rec.line, "the transmission " + num(given) + " of " + quote(name) + " is " +
                                 pk::format("%.3g", a.sigmas) + " standard deviations from the " +
-                                pk::format("%.6f +- %.6f", r.value, r.sigma) + " measured on " + quote(r.file) +
+                                transmission_text(r.value, r.sigma, " +- ") + " measured on " + quote(r.file) +
                                 " (" + t.where(r) + ")" + (percent ? "; is it in percent?" : ""));
     }
 }

@@ -129,11 +129,20 @@ void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& emp
         BeamImage run;
         Status st = read_beam_image(arg.file, arg.time, arg.monitor, false, run, q.held);
         Measured t;
-        if (st.ok()) st = transmission(disc_counts(run, in.dark, r.disc), empty, arg.file, t);
+        DiscCounts sums;
+        if (st.ok()) sums = disc_counts(run, in.dark, r.disc);
+        if (st.ok()) st = transmission(sums, empty, arg.file, t);
         if (!st.ok()) {
             refused(r, st, reason(st, arg.file), arg.file, static_cast<int>(k));
             continue;
         }
+        if (sums.net() < kFewestDiscCounts)
+            r.notes.push_back(TransNote{
+                true, ok_status(),
+                pk::format("%s: %g net counts in the disc (the empty beam %g): the transmission %s rests on almost "
+                           "no counts (is the beam shut, or is it the right run?)",
+                           arg.file.c_str(), sums.net(), empty.net(), transmission_text(t.value, t.sigma, " +- ").c_str()),
+                arg.file, static_cast<int>(k)});
         if (t.value > 1 + kAboveOneSigmas * t.sigma)
             r.notes.push_back(TransNote{
                 true, ok_status(),
@@ -214,6 +223,13 @@ Status compare_transmission(double given, const Measured& measured, TransAgreeme
     return ok_status();
 }
 
+std::string transmission_text(double value, double sigma, const char* between) {
+    int decimals = 6;
+    while (decimals < 14 && !(sigma >= std::pow(10.0, 1 - decimals))) ++decimals;
+    if (!(sigma >= std::pow(10.0, 1 - decimals))) return format("%.6e%s%.6e", value, between, sigma);
+    return format("%.*f%s%.*f", decimals, value, between, decimals, sigma);
+}
+
 std::string trans_text(const TransRequest& req, const TransResult& r) {
     const char* const e = req.empty.file.c_str();
     std::string s = r.radius_given
@@ -223,7 +239,7 @@ std::string trans_text(const TransRequest& req, const TransResult& r) {
                                  r.disc.radius, e, 100 * kDiscShare);
     for (const TransRun& l : r.runs) {
         const BeamRun& run = req.runs[l.run];
-        s += format("%s  %.6f  %.6f", run.file.c_str(), l.t.value, l.t.sigma);
+        s += run.file + "  " + transmission_text(l.t.value, l.t.sigma);
         if (!run.datafile.empty()) s += "  " + run.datafile;
         s += "\n";
     }

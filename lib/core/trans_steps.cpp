@@ -8,9 +8,14 @@
 #include "trans_steps.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 #include <utility>
+#include <vector>
 
+#include "pelkaro/files.h"
 #include "pelkaro/flat_field.h"
 #include "geometry.h"
 #include "held_image.h"
@@ -155,6 +160,62 @@ Status centroid(const Net& n, const Efficiencies& e, BeamCentre& c) {
     return ok_status();
 }
 
+// The words of a token from a file, as shown in a message: printable
+// ASCII, at most 24 characters.
+std::string shown(const std::string& token) {
+    std::string s = token.substr(0, 24);
+    for (char& ch : s)
+        if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) ch = '?';
+    return token.size() > 24 ? s + "..." : s;
+}
+
+// A line of values as Pelkaro's reader sees one (its first character a
+// digit) or as a person means one (every field a number, as "nan 3 4"):
+// the first field that is not a count (digits only), "" when every one is.
+std::string not_a_count(const std::string& line) {
+    std::vector<std::string> fields;
+    std::string field;
+    for (const char ch : line + " ") {
+        if (ch == ' ' || ch == '\t' || ch == '\r' || ch == ',' || ch == ';') {
+            if (!field.empty()) fields.push_back(field);
+            field.clear();
+        } else {
+            field += ch;
+        }
+    }
+    const auto digits = [](const std::string& f) { return f.find_first_not_of("0123456789") == std::string::npos; };
+    const auto number = [](const std::string& f) {
+        char* end = nullptr;
+        std::strtod(f.c_str(), &end);
+        return end == f.c_str() + f.size();
+    };
+    const bool values = !fields.empty() && (std::isdigit(static_cast<unsigned char>(line[0])) ||
+                                            std::all_of(fields.begin(), fields.end(), number));
+    if (!values) return "";
+    const auto bad = std::find_if_not(fields.begin(), fields.end(), digits);
+    return bad == fields.end() ? "" : *bad;
+}
+
+// Where a detector file that holds too few or too many values holds ones
+// that are not counts (nan, inf, a sign, a fraction), which the reader
+// passes over: "values that are not counts ('nan' on line 3) and ", or ""
+// (none found, the file cannot be read again, or the image is held).
+std::string values_not_counts(const std::string& name, const std::vector<HeldImage>& held) {
+    for (const HeldImage& h : held)
+        if (h.name == name) return "";
+    std::string text;
+    if (!read_file(name, text).ok()) return "";
+    std::size_t start = 0;
+    for (int line = 1; start < text.size(); ++line) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string bad = not_a_count(text.substr(start, end - start));
+        if (!bad.empty()) return pk::format("values that are not counts ('%s' on line %d) and ", shown(bad).c_str(), line);
+        start = end + 1;
+    }
+    return "";
+}
+
 }  // namespace
 
 Status read_beam_image(const std::string& name, double time, double monitor, bool dark, BeamImage& out,
@@ -167,8 +228,9 @@ Status read_beam_image(const std::string& name, double time, double monitor, boo
     const Status st = read_data(held, d, kSilent);
     if (!st.ok()) return st;
     if (d.values != kDetPixels)
-        return refuse(Code::bad_contents, pk::format("%s holds %d detector values; the detector has %d pixels",
-                                                     name.c_str(), d.values, kDetPixels));
+        return refuse(Code::bad_contents, pk::format("%s holds %s%d detector values; the detector has %d pixels",
+                                                     name.c_str(), values_not_counts(name, held).c_str(), d.values,
+                                                     kDetPixels));
     if (!(d.tm > 0) || !std::isfinite(d.tm))
         return refuse(Code::zero_time, pk::format("the counting time of %s is %g s (its header tags win over the "
                                                   "time given); it must be above 0",

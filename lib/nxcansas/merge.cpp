@@ -238,6 +238,22 @@ void collect(const Join& j, const MergeOptions& opt, MergeResult& out) {
 
 }  // namespace
 
+namespace {
+
+// The first curve before curve k with the same points (Q, I, Idev, Qdev),
+// or k when there is none: the same data under two names, which a join
+// would count twice.
+std::size_t earlier_twin(const std::vector<MergeCurve>& curves, std::size_t k) {
+    const MergeCurve& c = curves[k];
+    for (std::size_t j = 0; j < k; ++j) {
+        const MergeCurve& o = curves[j];
+        if (c.q == o.q && c.i == o.i && c.idev == o.idev && c.qdev == o.qdev) return j;
+    }
+    return k;
+}
+
+}  // namespace
+
 Status merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out) {
     out = MergeResult{};
     if (curves.size() < 2) return failure(Stage::merge, Code::bad_parameter, "at least two curves are needed");
@@ -247,6 +263,12 @@ Status merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& o
         if (j.curves[k].q.empty() || j.curves[k].i.size() != j.curves[k].q.size() ||
             j.curves[k].idev.size() != j.curves[k].q.size())
             return unjoinable(k, out, "the curve holds no points (or its arrays differ in length)");
+    }
+    for (std::size_t k = 1; k < j.curves.size(); ++k) {
+        const std::size_t twin = earlier_twin(j.curves, k);
+        if (twin < k)
+            return unjoinable(k, out, "its curve is the same as that of " + curves[twin].file +
+                                          " (the same data under two names)");
     }
     if (opt.reference >= static_cast<int>(curves.size()))
         return failure(Stage::merge, Code::bad_parameter, "the reference is not among the curves");

@@ -29,10 +29,37 @@ bool has_link(hid_t parent, const std::string& name) {
     return H5Lexists(parent, name.c_str(), H5P_DEFAULT) > 0;
 }
 
-// A child object (group or dataset) of `parent` by its plain name.
+// A link that leads out of the file (external, or of a kind a plug-in
+// defines): it can point at any file, so the reader never follows one.
+bool links_out(hid_t parent, const std::string& name) {
+    H5L_info_t info{};
+    if (!has_link(parent, name) || H5Lget_info(parent, name.c_str(), &info, H5P_DEFAULT) < 0) return false;
+    return info.type != H5L_TYPE_HARD && info.type != H5L_TYPE_SOFT;
+}
+
+herr_t refuse_external(const char*, const char*, const char*, const char*, unsigned*, hid_t, void*) { return -1; }
+
+// A child object (group or dataset) of `parent` by its plain name, never
+// through a link out of the file (a soft link whose path crosses one is
+// stopped by the link access list too).
 Handle child(hid_t parent, const std::string& name) {
-    if (!has_link(parent, name)) return Handle();
-    return Handle(H5Oopen(parent, name.c_str(), H5P_DEFAULT), H5Oclose);
+    if (!has_link(parent, name) || links_out(parent, name)) return Handle();
+    Handle access(H5Pcreate(H5P_LINK_ACCESS), H5Pclose);
+    if (!access.valid() || H5Pset_elink_cb(access.id(), refuse_external, nullptr) < 0) return Handle();
+    return Handle(H5Oopen(parent, name.c_str(), access.id()), H5Oclose);
+}
+
+// The first of a group's links that leads out of the file ("" when none).
+std::string first_link_out(hid_t g) {
+    std::string found;
+    const auto visit = [](hid_t, const char* name, const H5L_info_t* info, void* data) -> herr_t {
+        if (info->type == H5L_TYPE_HARD || info->type == H5L_TYPE_SOFT) return 0;
+        *static_cast<std::string*>(data) = name;
+        return 1;
+    };
+    hsize_t at = 0;
+    H5Literate(g, H5_INDEX_NAME, H5_ITER_INC, &at, visit, &found);
+    return found;
 }
 
 bool is_group(hid_t id) { return id >= 0 && H5Iget_type(id) == H5I_GROUP; }
@@ -74,6 +101,12 @@ bool attr_is(hid_t obj, const char* name, const char* value) {
     return attr_text(obj, name, s) && s == value;
 }
 
+// The number of values a dataset holds (-1 when its space cannot be read).
+hssize_t points_of(hid_t d) {
+    Handle space(H5Dget_space(d), H5Sclose);
+    return space.valid() ? H5Sget_simple_extent_npoints(space.id()) : -1;
+}
+
 // A numeric dataset of rank 1 (or a scalar, as one value), as doubles.
 bool read_numbers(hid_t d, std::vector<double>& v, bool scalar) {
     Handle type(H5Dget_type(d), H5Tclose);
@@ -88,14 +121,24 @@ bool read_numbers(hid_t d, std::vector<double>& v, bool scalar) {
     return n == 0 || H5Dread(d, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data()) >= 0;
 }
 
+// The name of a group's k-th link in the order of names ("" when it cannot
+// be read or is longer than any text the reader takes).
+std::string link_name(hid_t g, hsize_t k) {
+    const ssize_t len = H5Lget_name_by_idx(g, ".", H5_INDEX_NAME, H5_ITER_INC, k, nullptr, 0, H5P_DEFAULT);
+    if (len <= 0 || static_cast<std::size_t>(len) > kMaxText) return "";
+    std::string name(static_cast<std::size_t>(len) + 1, '\0');
+    if (H5Lget_name_by_idx(g, ".", H5_INDEX_NAME, H5_ITER_INC, k, &name[0], name.size(), H5P_DEFAULT) != len)
+        return "";
+    name.resize(static_cast<std::size_t>(len));
+    return name;
+}
+
 // The first group among `parent`'s children whose attribute `key` is `value`.
 std::string first_child_with(hid_t parent, const char* key, const char* value) {
     H5G_info_t info{};
     if (H5Gget_info(parent, &info) < 0) return "";
     for (hsize_t k = 0; k < info.nlinks && k < static_cast<hsize_t>(kMaxGroups); ++k) {
-        char name[256] = {0};
-        const ssize_t len = H5Lget_name_by_idx(parent, ".", H5_INDEX_NAME, H5_ITER_INC, k, name, sizeof name, H5P_DEFAULT);
-        if (len <= 0 || len >= static_cast<ssize_t>(sizeof name)) continue;
+        const std::string name = link_name(parent, k);
         Handle c = child(parent, name);
         if (is_group(c.id()) && attr_is(c.id(), key, value)) return name;
     }
@@ -189,10 +232,7 @@ Handle data_of(hid_t entry) {
     H5G_info_t info{};
     if (H5Gget_info(entry, &info) < 0) return Handle();
     for (hsize_t k = 0; k < info.nlinks && k < static_cast<hsize_t>(kMaxGroups); ++k) {
-        char text[256] = {0};
-        const ssize_t len = H5Lget_name_by_idx(entry, ".", H5_INDEX_NAME, H5_ITER_INC, k, text, sizeof text, H5P_DEFAULT);
-        if (len <= 0 || len >= static_cast<ssize_t>(sizeof text)) continue;
-        Handle g = child(entry, text);
+        Handle g = child(entry, link_name(entry, k));
         if (!is_group(g.id())) continue;
         if ((attr_is(g.id(), "canSAS_class", "SASdata") || attr_is(g.id(), "NX_class", "NXdata")) && is_1d_data(g.id()))
             return g;
@@ -213,8 +253,13 @@ Status unusable(std::string reason) { return failure(Stage::read, Code::bad_cont
 
 // A named array of the data group with its "units" attribute.
 Status array_of(hid_t g, const std::string& name, std::vector<double>& v, std::string& unit) {
+    if (links_out(g, name))
+        return unusable(printable_ascii(name) + " is a link to another file (links out of a file are not followed)");
     Handle d = child(g, name);
     if (!is_dataset(d.id())) return unusable("the 1D data have no " + printable_ascii(name));
+    if (points_of(d.id()) > kMaxPoints)
+        return unusable(printable_ascii(name) + " holds " + std::to_string(points_of(d.id())) +
+                        " points, more than the 16777216 (2^24) a curve may have");
     if (!read_numbers(d.id(), v, false))
         return unusable(printable_ascii(name) + " is not a one-dimensional array of numbers");
     unit.clear();
@@ -265,6 +310,15 @@ Status check_curve(const MergeCurve& c) {
 
 namespace {
 
+// A group not found: because a link that might have held it leads out of
+// the file, or `reason`.
+Status no_group(hid_t parent, const std::string& reason) {
+    const std::string out = parent >= 0 ? first_link_out(parent) : std::string();
+    if (out.empty()) return unusable(reason);
+    return unusable(reason + "; '" + printable_ascii(out) +
+                    "' is a link to another file (links out of a file are not followed)");
+}
+
 Status read_data(hid_t g, MergeCurve& c) {
     const Names n = names_of(g);
     if (n.idev.empty()) return unusable("the 1D data give no uncertainty of I (Idev)");
@@ -305,9 +359,9 @@ Status read_curve(const std::string& path, MergeCurve& out) {
     if (!file.valid()) return unusable("the HDF5 library cannot open the file");
     Handle root(H5Gopen2(file.id(), "/", H5P_DEFAULT), H5Gclose);
     Handle entry = root.valid() ? entry_of(root.id()) : Handle();
-    if (!is_group(entry.id())) return unusable("no NXcanSAS entry (SASentry) in the file");
+    if (!is_group(entry.id())) return no_group(root.id(), "no NXcanSAS entry (SASentry) in the file");
     Handle data = data_of(entry.id());
-    if (!is_group(data.id())) return unusable("no 1D data (a SASdata group with a one-dimensional I)");
+    if (!is_group(data.id())) return no_group(entry.id(), "no 1D data (a SASdata group with a one-dimensional I)");
     const Status st = read_data(data.id(), out);
     if (!st.ok()) return st;
     out.distance_mm = scalar_at(entry.id(), {"sasinstrument", "sasdetector", "SDD"}, length_mm);

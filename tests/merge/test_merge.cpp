@@ -332,6 +332,74 @@ TEST(MergeRefuses, UnusableFilesNamingThem) {
     one(d / "no_data.h5", "no 1D data");
 }
 
+namespace {
+
+// A good file of the high configuration, changed afterwards through the
+// HDF5 library by `edit` (given the file, its entry and its data group).
+template <typename F>
+std::string edited_file(const TempDir& d, const std::string& name, F edit) {
+    const std::string path = make_file(d, name, high(1));
+    const hid_t f = H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    const hid_t e = H5Gopen2(f, "sasentry01", H5P_DEFAULT);
+    const hid_t g = H5Gopen2(e, "sasdata01", H5P_DEFAULT);
+    EXPECT_GE(g, 0);
+    edit(f, e, g);
+    H5Gclose(g);
+    H5Gclose(e);
+    H5Fclose(f);
+    return path;
+}
+
+}  // namespace
+
+// A curve's arrays or groups that are links to another file are not
+// followed (the link can point anywhere); a curve longer than 2^24 points
+// is refused for its length (while groups of long names are found); the
+// same data under two names is not joined with every point twice.
+TEST(MergeRefuses, LinksOutOfTheFileHugeArraysAndTheSameDataTwice) {
+    TempDir d;
+    const std::string a = make_file(d, "a.h5", low());
+    const std::string b = make_file(d, "b.h5", high(1));
+    const auto one = [&](const std::string& bad, const std::string& message) {
+        expect_refused(d, {"-o", "m.h5", a, bad}, 1, "pelkaro-merge: " + bad + ": error: " + message + "\n");
+    };
+    one(edited_file(d, "q_out.h5", [&](hid_t, hid_t, hid_t g) {
+            H5Ldelete(g, "Q", H5P_DEFAULT);
+            H5Lcreate_external(b.c_str(), "/sasentry01/sasdata01/Q", g, "Q", H5P_DEFAULT, H5P_DEFAULT);
+        }),
+        "Q is a link to another file (links out of a file are not followed)");
+    one(edited_file(d, "entry_out.h5", [&](hid_t f, hid_t, hid_t) {
+            H5Ldelete(f, "sasentry01", H5P_DEFAULT);
+            H5Lcreate_external(b.c_str(), "/sasentry01", f, "sasentry01", H5P_DEFAULT, H5P_DEFAULT);
+        }),
+        "no NXcanSAS entry (SASentry) in the file; 'sasentry01' is a link to another file "
+        "(links out of a file are not followed)");
+    one(edited_file(d, "huge.h5", [](hid_t, hid_t, hid_t g) {
+            // Never written: the file stays small, its space says 2^24 + 1.
+            H5Ldelete(g, "I", H5P_DEFAULT);
+            const hsize_t n = (hsize_t{1} << 24) + 1;
+            const hid_t space = H5Screate_simple(1, &n, nullptr);
+            H5Dclose(H5Dcreate2(g, "I", H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+            H5Sclose(space);
+        }),
+        "I holds 16777217 points, more than the 16777216 (2^24) a curve may have");
+    // An entry and a data group of long names, found without the root's
+    // "default": read as any other.
+    const std::string long_names = edited_file(d, "long_names.h5", [](hid_t f, hid_t e, hid_t) {
+        H5Adelete(f, "default");
+        H5Lmove(e, "sasdata01", e, std::string(300, 'd').c_str(), H5P_DEFAULT, H5P_DEFAULT);
+        H5Lmove(f, "sasentry01", f, std::string(400, 'e').c_str(), H5P_DEFAULT, H5P_DEFAULT);
+    });
+    pk::MergeCurve read;
+    const pk::Status st = pk::read_curve(long_names, read);
+    EXPECT_TRUE(st.ok()) << st.reason;
+    EXPECT_EQ(read.i, make_curve(high(1)).i);
+    pkt::write_file(d / "b_copy.h5", pkt::read_file(b));
+    expect_refused(d, {"-o", "m.h5", a, b, d / "b_copy.h5"}, 1,
+                   "pelkaro-merge: " + d / "b_copy.h5" + ": error: its curve is the same as that of " + b +
+                       " (the same data under two names)\n");
+}
+
 // The intensity units "cm^-1" and "1/cm" are one unit.
 TEST(Merge, IntensityUnitSpellingsAgree) {
     TempDir d;

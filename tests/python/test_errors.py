@@ -77,6 +77,21 @@ def test_the_same_parameters_as_a_mapping_are_refused_in_the_same_words(example)
         assert m.line is None and m.file is None and f.file == "changed.par"
 
 
+def test_a_keyword_given_more_numbers_than_it_takes_is_refused(example):
+    params = dict(pelkaro.reduce("spheres.par", cwd=example).parameters)
+    for key, value, message in (("CNTR", (65.5, 62.5, 1), "CNTR takes 2 numbers (the beam centre's x and y in "
+                                                          "pixels), not 3: (65.5, 62.5, 1)"),
+                                ("SM2D", (5000, 5000), "SM2D takes one number (the sample-to-detector distance), "
+                                                       "not 2: (5000, 5000)"),
+                                ("SMRP", (5000, 30, 10, 1), "SMRP takes 3 numbers (the source-to-sample distance and "
+                                                            "the source and sample aperture diameters), not 4: "
+                                                            "(5000, 30, 10, 1)")):
+        with pytest.raises(pelkaro.Error) as e:
+            pelkaro.reduce(dict(params, **{key: value}), cwd=example)
+        assert (e.value.stage, e.value.code, e.value.keyword, e.value.message) == (
+            "parameters", "bad_parameter", key, message)
+
+
 def _line(key, value):
     if value is None or value == ():
         return f"# no {key}\n"

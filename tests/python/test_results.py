@@ -107,6 +107,28 @@ def test_parameters_are_the_accepted_lines_and_reduce_again_to_the_same_bits(exa
     assert again.image.i.tobytes() == run.image.i.tobytes()
 
 
+def test_arrays_stay_read_only_and_a_run_is_not_pickled(example):
+    import copy
+    import pickle
+    run = pelkaro.reduce("spheres.par", cwd=example)
+    arrays = [getattr(run.curve, n) for n in ("bins", "q", "q_edge", "q_mean", "i", "i_dev", "q_dev")]
+    arrays += [getattr(run.image, n) for n in ("i", "i_dev", "mask", "qx", "qy")]
+    arrays += [dict(pelkaro.reduce({**run.parameters, "MASK": {"image": run.image.mask, "must_exist": 1, "use": 1}},
+                                   cwd=example).parameters["MASK"])["image"]]
+    for a in arrays:
+        with pytest.raises(ValueError, match="WRITEABLE"):
+            a.setflags(write=True)
+        assert not a.flags.writeable
+    # What write() writes is what the arrays hold, whatever was tried.
+    run.write("out")
+    assert d1d_text(run.curve) == (example / "out.d1d").read_text()
+    with pytest.raises(TypeError, match="a pelkaro.Run cannot be pickled: it is the library's reduction in memory"):
+        pickle.dumps(run)
+    assert copy.copy(run) is run and copy.deepcopy(run) is run
+    # Its arrays pickle as numpy arrays do.
+    assert pickle.loads(pickle.dumps(run.curve.i)).tobytes() == run.curve.i.tobytes()
+
+
 def test_file_names_resolve_against_cwd_or_the_working_directory(example, monkeypatch, tmp_path_factory):
     elsewhere = tmp_path_factory.mktemp("elsewhere")
     monkeypatch.chdir(elsewhere)

@@ -2,9 +2,13 @@
 in working directories of their own, and the interpreter is free while a
 reduction runs."""
 
+import os
+import signal
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
+
+import pytest
 
 import pelkaro
 
@@ -64,3 +68,32 @@ def test_the_interpreter_runs_on_while_a_reduction_works(example):
     # length; released, the loop goes on but for the scheduler's pauses.
     longest_stop = max(b - a for a, b in zip(ticks, ticks[1:]))
     assert len(ticks) > 100 and longest_stop < 0.6 * one, (len(ticks), longest_stop, one)
+
+
+def test_ctrl_c_stops_a_long_reduction_at_once_and_breaks_nothing(example):
+    # The sample measured in 3000 parts, each a name of its own (links to
+    # the one file): a reduction of a second or more.
+    par = (example / "spheres.par").read_text()
+    line = next(l for l in par.splitlines() if l.startswith("DATS"))
+    parts = []
+    for k in range(3000):
+        os.symlink("sphere_sample.dat", example / f"part{k}.dat")
+        parts.append(line.replace("sphere_sample.dat", f"part{k}.dat"))
+    (example / "long.par").write_text(par.replace(line, "\n".join(parts)))
+    start = time.perf_counter()
+    whole = pelkaro.reduce("long.par", cwd=example)
+    one = time.perf_counter() - start
+    if one < 0.8:
+        pytest.skip(f"the reduction takes {one:.2f} s here, too short to interrupt")
+    timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        pelkaro.reduce("long.par", cwd=example)
+    stopped = time.perf_counter() - start
+    timer.join()
+    # Signals are looked for every 0.1 s: raised well before the end.
+    assert stopped < 0.1 + 0.3 and stopped < 0.6 * one, (stopped, one)
+    # The module goes on as before: the same reduction gives the same bits.
+    again = pelkaro.reduce("long.par", cwd=example)
+    assert again.curve.i.tobytes() == whole.curve.i.tobytes()

@@ -84,6 +84,32 @@ TEST(CheckTrans, WarnsOnAPercentTransmissionASwappedCentreAndAnotherScale) {
     EXPECT_EQ(near.check().out, "0 errors, 0 warnings\n");
 }
 
+// A sample beam without counts: its table row (0 +- (120000 / 176940) /
+// 204550, one count over the empty beam's net counts per monitor
+// count; nine significant digits) is read, and the warning shows the
+// uncertainty as pelkaro-trans prints it, not as 0.
+TEST(CheckTrans, ARunOfNoCountsIsReadWithItsUncertaintyAboveZero) {
+    Example e;
+    std::string table = pkt::read_file(e.dir / "trans.tsv");
+    const std::size_t row = table.find("transmission\tsample_beam.dat\t");
+    ASSERT_NE(row, std::string::npos) << table;
+    pkt::write_file(e.dir / "sample_beam.dat", pkt::detector_file(std::vector<long>(16384, 0), 180, 176940));
+    const pkt::RunResult r = pkt::run_program(PELKARO_TRANS_EXE,
+        {"--format", "tsv", "--empty", "empty_beam.dat,120,120000", "sample_beam.dat,180,176940,sphere_sample.dat"},
+        e.dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::size_t at = r.out.find("transmission\t");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string zero_row = r.out.substr(at, r.out.find('\n', at) + 1 - at);
+    EXPECT_EQ(zero_row.rfind("transmission\tsample_beam.dat\t0\t", 0), 0u) << zero_row;
+    table.replace(row, table.find('\n', row) + 1 - row, zero_row);
+    pkt::write_file(e.dir / "trans.tsv", table);
+    const pkt::RunResult c = e.check();
+    EXPECT_NE(c.out.find("\n0 errors, 1 warning"), std::string::npos) << c.out;
+    EXPECT_NE(c.out.find("from the 0.0000000 +- 0.0000033 measured on \"sample_beam.dat\""), std::string::npos)
+        << c.out;
+}
+
 TEST(CheckTrans, ATableThatCannotBeUsedIsAnError) {
     Example e;
     const std::string header = "quantity\tfile\tvalue\tsigma\tdatafile\n";

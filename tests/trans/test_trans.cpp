@@ -293,6 +293,14 @@ TEST(ReadBeamImage, HeaderTagsWinAndFilesThatCannotServeAreRefused) {
         {"monitor.dat", plain_file("<monitor>-3</monitor>\n", 16384, 2),
          "the monitor count of " + d + "monitor.dat is -3"},
         {"huge.dat", plain_file("", 16384, 4294967296L), d + "huge.dat holds a count beyond the 32-bit range"},
+        // A line of the counts that begins with "nan" is passed over by the
+        // reader (128 values short); "1.5" is read as 1 and 5 (one too many).
+        {"nan.dat", "<time>10</time>\nnan\t" + plain_file("", 16384, 2).substr(2),
+         d + "nan.dat holds values that are not counts ('nan' on line 2) and 16256 detector values; the detector "
+             "has 16384 pixels"},
+        {"fraction.dat", "# 1.5 in a title\n" + plain_file("", 300, 2) + "1.5\n" + plain_file("", 16083, 2),
+         d + "fraction.dat holds values that are not counts ('1.5' on line 4) and 16385 detector values; the "
+             "detector has 16384 pixels"},
     };
     for (const auto& c : bad) {
         pkt::write_file(dir / c.file, c.text);
@@ -520,6 +528,34 @@ TEST(PelkaroTrans, WarnsOfATransmissionAboveOne) {
     EXPECT_NE(r.out.find("\nmore.dat  1.043478  0.00"), std::string::npos) << r.out;
     EXPECT_EQ(r.err.rfind("pelkaro-trans: warning: more.dat: the transmission 1.0435 +- 0.00", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(" is above 1 by "), std::string::npos) << r.err;
+}
+
+// A run without counts (the beam shut) is measured as 0 with the
+// uncertainty of one count per monitor count: 1 / 204550, the empty beam's
+// net counts in its disc, printed to two significant digits with a warning.
+// The table carries the same values, which pelkaro-check reads.
+TEST(PelkaroTrans, WarnsOfARunWithoutCountsAndPrintsItsUncertaintyAboveZero) {
+    Scratch s;
+    pkt::write_file(s.dir / "shut.dat", pkt::detector_file(std::vector<long>(16384, 0), 120, 120000));
+    const pkt::RunResult r = trans({"--empty", "empty_beam.dat,120,120000", "shut.dat,1,1"}, s.dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nshut.dat  0.0000000  0.0000049\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "pelkaro-trans: warning: shut.dat: 0 net counts in the disc (the empty beam 204550): the "
+                     "transmission 0.0000000 +- 0.0000049 rests on almost no counts (is the beam shut, or is it the "
+                     "right run?)\n");
+    const pkt::RunResult tsv =
+        trans({"--format=tsv", "--empty", "empty_beam.dat,120,120000", "shut.dat,1,1"}, s.dir.path());
+    const Row* row = find_row(rows_of(tsv.out), "transmission", "shut.dat");
+    ASSERT_NE(row, nullptr) << tsv.out;
+    EXPECT_EQ(row->value, 0.0);
+    EXPECT_NEAR(row->sigma, 1.0 / 204550, 1e-14);
+    // Uncertainties of every size keep two significant digits; 6 decimals
+    // where they show them.
+    EXPECT_EQ(pk::transmission_text(0.9, 0.002637), "0.900000  0.002637");
+    EXPECT_EQ(pk::transmission_text(0.5, 1.04e-5), "0.500000  0.000010");
+    EXPECT_EQ(pk::transmission_text(0.5, 9.9e-6), "0.5000000  0.0000099");
+    EXPECT_EQ(pk::transmission_text(1e-9, 3.2e-11, " +- "), "0.000000001000 +- 0.000000000032");
+    EXPECT_EQ(pk::transmission_text(0, 0), "0.000000e+00  0.000000e+00");
 }
 
 // ---- Simulated runs ------------------------------------------------------------

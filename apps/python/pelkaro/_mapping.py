@@ -21,6 +21,19 @@ ENTRY_NUMBERS = {
     "MASK": ("must_exist", "use"),
 }
 LISTS = ("DATS", "DATB")  # one line per entry
+# The most numbers a line of each keyword without a file takes, and what they are.
+NUMBERS_TAKEN = {
+    "MODE": (1, "the run mode"),
+    "CNTR": (2, "the beam centre's x and y in pixels"),
+    "PXSP": (2, "the pixel spacing along x and y"),
+    "SM2D": (1, "the sample-to-detector distance"),
+    "SMRP": (3, "the source-to-sample distance and the source and sample aperture diameters"),
+    "WAVE": (2, "the wavelength and its relative spread"),
+    "ABSF": (1, "the absolute scale factor"),
+    "AVGM": (1, "the averaging mode"),
+    "ANGS": (2, "the sector's first and last azimuth in degrees"),
+    "BINS": (1, "the radial bin width in pixels"),
+}
 # The numbers Pelkaro reads as whole numbers ("%d").
 WHOLE = {("MODE", 0), ("AVGM", 0), ("MASK", "use")}
 COUNT_MAX = 2**31 - 1  # the detector-file reader's limit
@@ -160,7 +173,12 @@ def render(params):
         if value is None:
             continue
         if keyword not in ENTRY_NUMBERS:
-            lines.append(keyword + "".join(" " + v for v in _numbers(keyword, value)))
+            values = _numbers(keyword, value)
+            if len(values) > NUMBERS_TAKEN[keyword][0]:
+                count, meaning = NUMBERS_TAKEN[keyword]
+                _refuse(f"{keyword} takes {'one number' if count == 1 else f'{count} numbers'} ({meaning}), "
+                        f"not {len(values)}: {value!r}", keyword=keyword)
+            lines.append(keyword + "".join(" " + v for v in values))
             continue
         for n, entry in _entries(keyword, value):
             line, name, held = _entry_line(keyword, n, entry, images)
@@ -182,6 +200,11 @@ def _value(keyword, field, v):
     return float(str(numpy.float32(v)))  # the shortest decimal that reads as the same float
 
 
+def _frozen(a):
+    """A copy of the array on memory numpy never lets be made writable again."""
+    return numpy.frombuffer(a.tobytes(), dtype=a.dtype).reshape(a.shape)
+
+
 def parameters_of(lines):
     """The accepted lines [(keyword, values, name, image)] of a parse as the
     mapping pelkaro.reduce takes, read-only."""
@@ -193,9 +216,7 @@ def parameters_of(lines):
             continue
         entry = {"file": name} if image is None else {"image": image, "name": name}
         if image is not None and keyword == "MASK":
-            excluded = image < 1
-            excluded.setflags(write=False)
-            entry["image"] = excluded
+            entry["image"] = _frozen(image < 1)
         entry.update((f, _value(keyword, f, v)) for f, v in zip(ENTRY_NUMBERS[keyword], values))
         if keyword in LISTS:
             params.setdefault(keyword, []).append(MappingProxyType(entry))

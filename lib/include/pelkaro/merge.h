@@ -118,8 +118,10 @@ struct MergeResult {
 
 // Joins the curves outward from the reference.  Refused (Stage::merge,
 // Code::bad_contents) when a curve holds no points, does not overlap the
-// curves joined before it (scaling on) or its factor cannot be fitted (the
-// curve's index in the Status's entry and in out.culprit), or no point is
+// curves joined before it (scaling on), its factor cannot be fitted, or its
+// points (Q, I, Idev, Qdev) are those of a curve before it, the same data
+// under two names (the curve's index in the Status's entry and in
+// out.culprit), or no point is
 // left; Code::bad_parameter when fewer than two curves are given or the
 // reference is not among them.
 Status merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out);

@@ -29,6 +29,10 @@ constexpr double kMostTransmission = 1.2;
 // A transmission more than this many standard deviations above 1 is worth
 // a warning.
 constexpr double kAboveOneSigmas = 3.0;
+// A run with fewer net counts than this in the disc is worth a warning: its
+// counting error alone is above 10 %, and none at all is a shut beam or the
+// wrong run.
+constexpr double kFewestDiscCounts = 100.0;
 // Flat-field efficiencies outside this range are pixels Pelkaro masks.
 constexpr double kLeastEfficiency = 0.5;
 constexpr double kMostEfficiency = 1.5;
@@ -171,6 +175,12 @@ Status compare_transmission(double given, const Measured& measured, TransAgreeme
 // The results as pelkaro-trans prints them: the lines to paste into a
 // parameter file, or the table of --format tsv.
 std::string trans_text(const TransRequest& req, const TransResult& r);
+
+// A transmission and its uncertainty as trans_text prints them: six
+// decimals, more where the uncertainty needs them to show two significant
+// digits (so that it never reads 0), in exponent form below 1e-13; the two
+// separated by `between`.
+std::string transmission_text(double value, double sigma, const char* between = "  ");
 std::string trans_tsv(const TransRequest& req, const TransResult& r);
 
 }  // namespace pk
