@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <unordered_set>
 #include <map>
@@ -31,10 +33,20 @@ namespace {
 // The extensions of a row's possible outputs.
 const char* const kOutputExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png"};
 
-bool write_text(const std::string& path, const std::string& text) {
+// Writes `text` as the file `path`: "" when done, else why not (the
+// system's reason where it gives one).
+std::string write_text(const std::string& path, const std::string& text) {
     pk::AtomicFile out;
-    if (!pk::atomic_open(path, out)) return false;
-    return pk::atomic_finish(out, std::fwrite(text.data(), 1, text.size(), out.f) == text.size());
+    errno = 0;
+    bool done = pk::atomic_open(path, out);
+    if (done) {
+        const bool written = std::fwrite(text.data(), 1, text.size(), out.f) == text.size();
+        const int write_error = written ? 0 : errno;
+        done = pk::atomic_finish(out, written);
+        if (write_error != 0) errno = write_error;
+    }
+    const int e = errno;
+    return done ? std::string() : "cannot write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : "");
 }
 
 // The check's diagnostics that do not concern this row: the places Pelkaro
@@ -105,7 +117,7 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         const Status st = t.fmt == kFmtD1d ? write_1D_as(run.curve, stem + t.ext)
                                            : write_2D_as(run.reduced, run.file, stem + t.ext);
         if (!st.ok()) {
-            res.error = "cannot write " + stem + t.ext + ": " + st.reason;
+            res.error = st.reason;
             return false;
         }
         res.outputs.push_back(row.name + t.ext);
@@ -152,10 +164,8 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     const std::string stem = job.opt.out_dir + "/" + row.name;
     remove_outputs(stem);
     res.state = RowState::failed;
-    if (!write_text(stem + ".par", row_param_text(job.base, row, job.opt.table))) {
-        res.error = "cannot write " + stem + ".par";
-        return res;
-    }
+    res.error = write_text(stem + ".par", row_param_text(job.base, row, job.opt.table));
+    if (!res.error.empty()) return res;
     res.outputs.push_back(row.name + ".par");
     SeriesCheck sc;
     sc.cache = &cache;
@@ -163,6 +173,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     if (!checked(job, stem + ".par", sc, res)) return res;
     const Run& run = sc.run;
     if (!write_row_files(job, row, run, stem, res)) {
+        res.state = RowState::failed;  // checked, then not written: a full disk, a file-size limit
         remove_outputs(stem);
         res.outputs.resize(1);
         return res;
