@@ -18,6 +18,7 @@
 
 #include "app.h"
 #include "batch.h"
+#include "outputs.h"
 #include "pelkaro/files.h"
 #include "pelkaro/check.h"
 #include "pelkaro/run.h"
@@ -29,9 +30,6 @@
 namespace pk {
 
 namespace {
-
-// The extensions of a row's possible outputs.
-const char* const kOutputExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png"};
 
 // Writes `text` as the file `path`: "" when done, else why not (the
 // system's reason where it gives one).
@@ -91,8 +89,10 @@ bool checked(const BatchJob& job, const std::string& par, SeriesCheck& sc, RowRe
     return res.error.empty();
 }
 
+// The row's files but its parameter file.
 void remove_outputs(const std::string& stem) {
-    for (const char* ext : kOutputExts) ::unlink((stem + ext).c_str());
+    const std::vector<std::string> files = row_output_names(stem);
+    for (std::size_t i = 1; i < files.size(); ++i) ::unlink(files[i].c_str());
 }
 
 }  // namespace
@@ -198,68 +198,6 @@ RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cach
         remove_outputs(job.opt.out_dir + "/" + row.name);
         return res;
     }
-}
-
-namespace {
-
-using FileId = std::pair<dev_t, ino_t>;
-
-bool file_id(const std::string& path, FileId& id) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    id = FileId{st.st_dev, st.st_ino};
-    return true;
-}
-
-void add_ids(const std::vector<std::string>& names, std::map<FileId, std::string>& ids) {
-    for (const std::string& n : names) {
-        FileId id{};
-        if (file_id(n, id)) ids.emplace(id, n);
-    }
-}
-
-// The names in directory `dir` (none when it does not exist yet); false
-// where it cannot be listed.
-bool names_in(const std::string& dir, std::unordered_set<std::string>& names) {
-    std::error_code ec;
-    if (!std::filesystem::exists(dir, ec)) return !ec;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.insert(it->path().filename().string());
-    return !ec;
-}
-
-}  // namespace
-
-std::vector<std::string> overwrite_errors(const BatchJob& job) {
-    // Every file that any row reads: the base, the table, the files the
-    // base names and the rows' samples and buffers.
-    std::map<FileId, std::string> inputs;
-    add_ids({job.base.path, job.opt.table}, inputs);
-    add_ids(job.base.inputs, inputs);
-    for (const TableRow& row : job.table.rows) {
-        add_ids(row.samples, inputs);
-        add_ids(row.buffers, inputs);
-    }
-    // The outputs present, from one listing of the directory: a table of
-    // thousands of rows costs no look-up of files that are not there.
-    std::unordered_set<std::string> present;
-    const bool listed = names_in(job.opt.out_dir, present);
-    std::vector<std::string> errors;
-    for (const TableRow& row : job.table.rows) {
-        const std::string stem = job.opt.out_dir + "/" + row.name;
-        std::vector<std::string> outs{stem + ".par"};
-        for (const char* ext : kOutputExts) outs.push_back(stem + ext);
-        for (const std::string& out : outs) {
-            if (listed && present.count(out.substr(job.opt.out_dir.size() + 1)) == 0) continue;
-            FileId o{};
-            const auto in = file_id(out, o) ? inputs.find(o) : inputs.end();
-            if (in == inputs.end()) continue;
-            errors.push_back(job.opt.table + ":" + std::to_string(row.line) + ": error: the output " + out +
-                             " of row " + quoted(row.name) + " is the input file " + in->second +
-                             "; choose another output directory or name");
-        }
-    }
-    return errors;
 }
 
 }  // namespace pk

@@ -31,6 +31,17 @@ pkt::RunResult batch(const std::vector<std::string>& args, const std::string& cw
     return pkt::run_program(PELKARO_BATCH_EXE, args, cwd, opt);
 }
 
+std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // The example's files in a scratch directory, and a table of two rows.
 struct Example {
     pkt::TempDir dir;
@@ -51,6 +62,53 @@ const char* kTable =
     "name,sample,time,monitor,thickness,transmission\n"
     "s1,sphere_sample.dat,1500,1500000,0.1,0.9\n"
     "s2,sphere_sample.dat,1500,1500000,0.1,0.9\n";
+const char* kNote = "spheres.par:16: note: the DATS line is ignored: the samples come from the table\n";
+
+// ---------------------------------------------------------------------------
+// No output replaces an input.
+
+TEST(BatchOutputs, NoOutputReplacesAnInputUnderAnyName) {
+    Example ex;
+    const std::string table = ex.dir / "t.csv";
+    pkt::write_file(table, kTable);
+    struct Case {
+        const char* link;  // made in the output directory, leading to the input
+        const char* input;
+        bool hard;
+        std::vector<std::string> extra;  // options
+        const char* named;               // the input as the message names it
+    } cases[] = {
+        {"summary.csv", "t.csv", false, {}, "t.csv"},
+        {"report.html", "spheres.par", true, {}, "spheres.par"},
+        {"summary.1-of-2.csv", "t.csv", true, {"--shard", "1/2"}, "t.csv"},
+        {"summary.csv", "detector.mask", true, {}, "detector.mask"},
+        {"s2.h5", "sphere_sample.dat", false, {}, "sphere_sample.dat"},
+    };
+    for (const Case& c : cases) {
+        const std::string link = ex.dir / (std::string("out/") + c.link);
+        ASSERT_EQ(c.hard ? ::link((ex.dir / c.input).c_str(), link.c_str())
+                         : ::symlink((std::string("../") + c.input).c_str(), link.c_str()),
+                  0);
+        std::vector<std::string> args = c.extra;
+        for (const char* a : {"-o", "out", "spheres.par", "t.csv"}) args.push_back(a);
+        const pkt::RunResult r = batch(args, ex.dir.path());
+        EXPECT_EQ(r.status, 2) << c.link;
+        const std::string line = std::string(kNote) + "pelkaro-batch: error: the output out/" + c.link +
+                                 " is the input file " + c.named + "; choose another output directory\n";
+        const std::string row_line = std::string(kNote) + "t.csv:3: error: the output out/" + c.link +
+                                     " of row \"s2\" is the input file " + c.named +
+                                     "; choose another output directory or name\n";
+        EXPECT_EQ(r.err, std::string(c.link) == "s2.h5" ? row_line : line) << c.link;
+        EXPECT_EQ(files_in(ex.dir / "out"), std::vector<std::string>{c.link}) << "something was written";
+        ::unlink(link.c_str());
+    }
+    EXPECT_EQ(pkt::read_file(table), kTable);
+    // A shard writes no report: a report.html that is an input is no concern of it.
+    ASSERT_EQ(::link((ex.dir / "t.csv").c_str(), (ex.dir / "out/report.html").c_str()), 0);
+    EXPECT_EQ(batch({"--shard", "0/2", "--formats", "d1d", "-o", "out", "spheres.par", "t.csv"}, ex.dir.path()).status,
+              0);
+    EXPECT_EQ(ex.read("out/report.html"), kTable);
+}
 
 // ---------------------------------------------------------------------------
 // A full disk.
