@@ -156,4 +156,29 @@ TEST(BatchOutputs, WritersGiveTheSystemsReasonBesideTheirDiagnostic) {
     EXPECT_EQ(st.reason, "could not open the output file " + target + " for writing: " + std::strerror(ENOENT));
 }
 
+// ---------------------------------------------------------------------------
+// Shards joined.
+
+TEST(BatchJoin, OutputsAreNamedFromTheJoinedSummarysDirectory) {
+    Example ex;
+    pkt::write_file(ex.dir / "t.csv", kTable);
+    for (const char* k : {"0/2", "1/2"})
+        ASSERT_EQ(batch({"-o", "rj/", "--formats", "d1d", "--shard", k, "spheres.par", "t.csv"}, ex.dir.path()).status,
+                  0);
+    ASSERT_EQ(::symlink("rj", (ex.dir / "link").c_str()), 0);
+    const std::string here = "0,s1,ok,0,,s1.par s1.d1d,";
+    const std::vector<std::vector<std::string>> same_directory = {
+        {"--report", "rj"}, {"--report", "rj/"}, {"-o", "rj/", "--report", "rj"},
+        {"-o", "./rj", "--report", "rj//"}, {"-o", "rj", "--report", "link"}};
+    for (const auto& args : same_directory) {
+        ASSERT_EQ(batch(args, ex.dir.path()).status, 0);
+        EXPECT_EQ(ex.summary_rows("rj/summary.csv").substr(0, here.size()), here) << args[1];
+    }
+    // Joined elsewhere: each listed path leads to the file from there.
+    ASSERT_EQ(batch({"-o", "far/joined", "--report", "rj"}, ex.dir.path()).status, 0);
+    const std::string there = "0,s1,ok,0,,../../rj/s1.par ../../rj/s1.d1d,";
+    EXPECT_EQ(ex.summary_rows("far/joined/summary.csv").substr(0, there.size()), there);
+    EXPECT_EQ(ex.read("far/joined/../../rj/s1.d1d"), ex.read("rj/s1.d1d"));
+}
+
 }  // namespace
