@@ -1,11 +1,14 @@
 // The files a run writes, held against the files it reads before anything
 // is written: no output (a row's files, the summary, the report) may
 // replace an input (the base, the table, the files the base and the rows
-// name), whatever names lead to them.
+// name), whatever names lead to them.  And the temporaries that killed
+// runs left beside this run's outputs.
 #include "outputs.h"
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <unordered_set>
@@ -99,6 +102,28 @@ std::vector<std::string> overwrite_errors(const BatchJob& job) {
         if (in != inputs.end()) errors.push_back(replaced_input(job, out, row, in->second));
     });
     return errors;
+}
+
+std::size_t remove_stale_temporaries(const BatchJob& job) {
+    const std::int64_t start =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    // The temporaries in the directory first: there are seldom any, and
+    // then the outputs' names need not be gathered.
+    std::unordered_set<std::string> present;
+    if (!names_in(job.opt.out_dir, present)) return 0;
+    std::vector<std::pair<std::string, std::string>> temporaries;  // (file, its target)
+    for (const std::string& n : present) {
+        std::string target = temporary_target(n);
+        if (!target.empty()) temporaries.emplace_back(n, std::move(target));
+    }
+    if (temporaries.empty()) return 0;
+    std::unordered_set<std::string> targets;  // as a temporary's name keeps them
+    for_each_output(job,
+                    [&targets](const std::string& name, const TableRow*) { targets.insert(name.substr(0, 240)); });
+    std::size_t removed = 0;
+    for (const auto& t : temporaries)
+        if (targets.count(t.second) && remove_stale_temporary(job.opt.out_dir + "/" + t.first, start)) ++removed;
+    return removed;
 }
 
 }  // namespace pk

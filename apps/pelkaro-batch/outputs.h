@@ -20,6 +20,12 @@ std::vector<std::string> row_output_names(const std::string& row_name);
 void for_each_output(const BatchJob& job,
                      const std::function<void(const std::string& name, const TableRow* row)>& visit);
 
+// Removes the temporaries that runs killed before they finished left beside
+// this run's outputs (pk::remove_stale_temporary: no writer holds them and
+// they are older than this call, made before the run writes anything); the
+// number removed.
+std::size_t remove_stale_temporaries(const BatchJob& job);
+
 }  // namespace pk
 
 #endif

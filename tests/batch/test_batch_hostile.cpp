@@ -181,4 +181,95 @@ TEST(BatchJoin, OutputsAreNamedFromTheJoinedSummarysDirectory) {
     EXPECT_EQ(ex.read("far/joined/../../rj/s1.d1d"), ex.read("rj/s1.d1d"));
 }
 
+// ---------------------------------------------------------------------------
+// Temporaries of a killed run.
+
+TEST(BatchTemporaries, TheWritersTemporariesAreKnownByNameAndHeldWhileWritten) {
+    EXPECT_EQ(pk::temporary_target(".s1.d1d.tmpAbC123"), "s1.d1d");
+    EXPECT_EQ(pk::temporary_target(".summary.csv.tmp0z9Z0a"), "summary.csv");
+    for (const char* not_one : {"s1.d1d.tmpAbC123", ".s1.d1d.tmpAbC12", ".s1.d1d.tmpAbC-23", ".tmpAbC123",
+                                ".s1.d1d.tmpAbC1234", ".s1.d1d"})
+        EXPECT_EQ(pk::temporary_target(not_one), "") << not_one;
+    pkt::TempDir dir;
+    const std::int64_t later = std::numeric_limits<std::int64_t>::max();
+    pk::AtomicFile out;
+    ASSERT_TRUE(pk::atomic_open(dir / "x.d1d", out));
+    const std::vector<std::string> names = files_in(dir.path());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(pk::temporary_target(names[0]), "x.d1d");
+    EXPECT_FALSE(pk::remove_stale_temporary(dir / names[0], later)) << "removed while it was being written";
+    EXPECT_TRUE(pk::atomic_finish(out, std::fputs("written\n", out.f) >= 0));
+    EXPECT_EQ(pkt::read_file(dir / "x.d1d"), "written\n");
+    // Left by a writer that is gone: removed, unless it is not older than the run.
+    pkt::write_file(dir / ".x.d1d.tmpAAAAAA", "left");
+    EXPECT_FALSE(pk::remove_stale_temporary(dir / ".x.d1d.tmpAAAAAA", 0));
+    EXPECT_TRUE(pk::remove_stale_temporary(dir / ".x.d1d.tmpAAAAAA", later));
+    EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"x.d1d"});
+}
+
+TEST(BatchTemporaries, ARerunRemovesOnlyTheStaleTemporariesOfItsOwnOutputs) {
+    Example ex;
+    pkt::write_file(ex.dir / "t.csv", kTable);
+    const std::vector<std::string> stale = {".s1.d1d.tmpAbC123", ".s2.h5.tmpZZZ999", ".summary.csv.tmpQwErTy",
+                                            ".report.html.tmp000000", ".s1.par.tmpa1B2c3"};
+    const std::vector<std::string> kept = {".other.d1d.tmpAbC123", ".s1.d1d.tmpAbC12", ".s1.d1d.tmpHeld01",
+                                           ".s1.csv.tmpAbC123"};
+    for (const auto* names : {&stale, &kept})
+        for (const std::string& n : *names) pkt::write_file(ex.dir / ("out/" + n), "partial");
+    // One is being written by another run: it holds it.
+    const int held = ::open((ex.dir / "out/.s1.d1d.tmpHeld01").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const pkt::RunResult r = batch({"--formats", "d1d", "-o", "out", "spheres.par", "t.csv"}, ex.dir.path());
+    ::close(held);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> want = kept;
+    for (const char* f : {"report.html", "s1.d1d", "s1.par", "s2.d1d", "s2.par", "summary.csv"}) want.push_back(f);
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(files_in(ex.dir / "out"), want);
+}
+
+// The hidden files in `dir`.
+std::vector<std::string> hidden_in(const std::string& dir) {
+    std::vector<std::string> names = files_in(dir);
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n[0] != '.'; }),
+                names.end());
+    return names;
+}
+
+// Starts the batch in `dir` and kills it (SIGKILL) the moment a temporary
+// file appears; whether one was left behind.
+bool killed_while_writing(const std::string& dir) {
+    const std::string exe = PELKARO_BATCH_EXE;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        ::execl(exe.c_str(), exe.c_str(), "-j", "2", "-o", "out", "spheres.par", "t.csv", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int ws = 0;
+    while (hidden_in(dir + "/out").empty() && std::chrono::steady_clock::now() < until &&
+           ::waitpid(pid, &ws, WNOHANG) == 0) {
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &ws, 0);
+    return !hidden_in(dir + "/out").empty();
+}
+
+// A run killed while writing, then run again: nothing hidden is left.
+TEST(BatchTemporaries, NothingOfAKilledRunIsLeftAfterTheRerun) {
+    Example ex;
+    std::string t = "name,sample,time,monitor,thickness,transmission\n";
+    for (int i = 0; i < 40; ++i) t += "r" + std::to_string(i) + ",sphere_sample.dat,1500,1500000,0.1,0.9\n";
+    pkt::write_file(ex.dir / "t.csv", t);
+    bool left = false;
+    for (int attempt = 0; attempt < 20 && !left; ++attempt) left = killed_while_writing(ex.dir.path());
+    ASSERT_TRUE(left) << "no run was killed with a temporary file present";
+    ASSERT_EQ(batch({"--formats", "d1d", "-o", "out", "spheres.par", "t.csv"}, ex.dir.path()).status, 0);
+    EXPECT_EQ(hidden_in(ex.dir / "out"), std::vector<std::string>{});
+}
+
 }  // namespace
