@@ -66,7 +66,7 @@ std::string replaced_input(const BatchJob& job, const std::string& out, const Ta
                            const std::string& input) {
     if (row)
         return job.opt.table + ":" + std::to_string(row->line) + ": error: the output " + out + " of row " +
-               quoted(row->name) + " is the input file " + input + "; choose another output directory or name";
+               quoted_value(row->name) + " is the input file " + input + "; choose another output directory or name";
     return std::string(kBatchProgram) + ": error: the output " + out + " is the input file " + input +
            "; choose another output directory";
 }

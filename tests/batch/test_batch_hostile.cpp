@@ -272,4 +272,50 @@ TEST(BatchTemporaries, NothingOfAKilledRunIsLeftAfterTheRerun) {
     EXPECT_EQ(hidden_in(ex.dir / "out"), std::vector<std::string>{});
 }
 
+// ---------------------------------------------------------------------------
+// Messages that echo the table.
+
+TEST(BatchMessages, LongValuesAreCutAndLongFileNamesCalledTooLong) {
+    const std::string a80(80, 'a');
+    std::string text = "name,sample,time,monitor,thickness,transmission," + std::string(100000, 'c') + "\n";
+    pk::Table table;
+    std::vector<std::string> errors;
+    EXPECT_FALSE(pk::parse_table("t.csv", text, table, errors));
+    ASSERT_EQ(errors.size(), 1u);
+    const std::string unknown = "t.csv:1: error: unknown column \"" + std::string(80, 'c') + "\"...; the columns are";
+    EXPECT_EQ(errors[0].substr(0, unknown.size()), unknown);
+    text = "name,sample,time,monitor,thickness,transmission,buffer,buffer_time\n"
+           "ok," + std::string(450, 'a') + ",1,1,1,1," + std::string(401, 'b') + ",0\n" +
+           std::string(1 << 20, 'n') + ",s.dat," + std::string(1 << 20, '9') + ",1,1,1,,\n";
+    errors.clear();
+    EXPECT_FALSE(pk::parse_table("t.csv", text, table, errors));
+    const std::vector<std::string> want = {
+        "t.csv:2: error: the sample file name \"" + a80 +
+            "\"... is too long: 450 bytes, more than the 400 a parameter line can carry",
+        "t.csv:2: error: the buffer file name \"" + std::string(80, 'b') +
+            "\"... is too long: 401 bytes, more than the 400 a parameter line can carry",
+        "t.csv:3: error: the name \"" + std::string(80, 'n') +
+            "\"... is not a safe file name (letters, digits, \".\", \"_\" and \"-\", at most 200, not starting with "
+            "\".\" or \"-\")",
+        "t.csv:3: error: the time \"" + std::string(80, '9') +
+            "\"... is not a finite number within the range of a float"};
+    EXPECT_EQ(errors, want);
+    // Characters, not bytes; and a value of 80 is shown whole.
+    std::string e100;
+    for (int i = 0; i < 100; ++i) e100 += "\xc3\xa9";
+    EXPECT_EQ(pk::quoted_value(e100), "\"" + e100.substr(0, 160) + "\"...");
+    EXPECT_EQ(pk::quoted_value(a80), "\"" + a80 + "\"");
+    EXPECT_EQ(pk::quoted_value(a80 + "\t"), "\"" + a80 + "\"...");
+}
+
+TEST(BatchMessages, AMegabyteFieldIsNotEchoedWhole) {
+    Example ex;
+    pkt::write_file(ex.dir / "t.csv", "name,sample,time,monitor,thickness,transmission\n"
+                                      "s1,sphere_sample.dat,1500,1500000,0.1," + std::string(1 << 20, 'x') + "\n");
+    const pkt::RunResult r = batch({"-o", "out", "spheres.par", "t.csv"}, ex.dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, std::string(kNote) + "t.csv:2: error: the transmission \"" + std::string(80, 'x') +
+                         "\"... is not a finite number within the range of a float\n");
+}
+
 }  // namespace
