@@ -129,6 +129,18 @@ void keep_freed_memory() {
 
 std::string quoted(const std::string& s) { return "\"" + escaped(s) + "\""; }
 
+std::string quoted_value(const std::string& s) {
+    constexpr int kMost = 80;
+    // The first kMost characters, a UTF-8 sequence never split.
+    int chars = 0;
+    std::size_t cut = 0;
+    for (; cut < s.size(); ++cut) {
+        const bool starts_char = (static_cast<unsigned char>(s[cut]) & 0xC0) != 0x80;
+        if (starts_char && chars++ == kMost) break;
+    }
+    return cut == s.size() ? quoted(s) : quoted(s.substr(0, cut)) + "...";
+}
+
 std::string counted_as(long long n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }

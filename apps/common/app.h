@@ -37,6 +37,9 @@ int finish_output(int status, const char* program, int failure, bool keep_failur
 // other control characters escaped, as pelkaro-check's diagnostics show
 // them; and a count with its noun ("1 error", "2 errors").
 std::string quoted(const std::string& s);
+// A value read from a user's file, quoted as above: one longer than 80
+// characters shows its first 80 and "..." after the closing quote.
+std::string quoted_value(const std::string& s);
 std::string counted_as(long long n, const char* one, const char* many);
 
 // For the rest of the process: arranges that the large allocations of about `bytes` made next (the pixel

@@ -159,7 +159,8 @@ std::string find_plot_program();
 // Reduces one row into the output directory.
 RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache);
 
-// Rows whose outputs would replace one of their inputs: errors, one per row.
+// Outputs of the run (the rows' files, the summary, the report) that would
+// replace one of its inputs, compared as files: errors, one per output.
 std::vector<std::string> overwrite_errors(const BatchJob& job);
 
 // Set by a termination signal: no further row is started.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "batch.h"
+#include "outputs.h"
 
 #ifndef PELKARO_VERSION
 #define PELKARO_VERSION "unknown"
@@ -145,6 +146,7 @@ int prepare_job(BatchJob& job) {
     if (!output_directory(job.opt.out_dir, why)) return error2(why);
     errors = overwrite_errors(job);
     for (const std::string& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+    if (errors.empty()) remove_stale_temporaries(job);
     return errors.empty() ? 0 : 2;
 }
 

@@ -3,12 +3,14 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "batch.h"
+#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -33,10 +35,19 @@ std::vector<std::string> summaries_in(const std::string& dir) {
     return found;
 }
 
-// Outputs named from the joined summary's directory.
+// Outputs named from the joined summary's directory: as they are where it
+// is the shard's directory (however either is spelt), else the path from
+// it to them (absolute where there is none).
 void relocate(RowResult& r, const std::string& out_dir) {
-    if (r.dir == out_dir) return;
-    for (std::string& o : r.outputs) o = r.dir + "/" + o;
+    if (pk::same_file(r.dir, out_dir)) return;
+    namespace fs = std::filesystem;
+    for (std::string& o : r.outputs) {
+        std::error_code ec;
+        const fs::path file = fs::path(r.dir) / o;
+        fs::path rel = fs::relative(file, out_dir, ec);
+        if (ec || rel.empty()) rel = fs::absolute(file, ec);
+        if (!ec && !rel.empty()) o = rel.string();
+    }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <unordered_set>
 #include <map>
@@ -17,6 +19,7 @@
 
 #include "app.h"
 #include "batch.h"
+#include "outputs.h"
 #include "pelkaro/files.h"
 #include "pelkaro/check.h"
 #include "pelkaro/run.h"
@@ -29,13 +32,20 @@ namespace pk {
 
 namespace {
 
-// The extensions of a row's possible outputs.
-const char* const kOutputExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png"};
-
-bool write_text(const std::string& path, const std::string& text) {
+// Writes `text` as the file `path`: "" when done, else why not (the
+// system's reason where it gives one).
+std::string write_text(const std::string& path, const std::string& text) {
     pk::AtomicFile out;
-    if (!pk::atomic_open(path, out)) return false;
-    return pk::atomic_finish(out, std::fwrite(text.data(), 1, text.size(), out.f) == text.size());
+    errno = 0;
+    bool done = pk::atomic_open(path, out);
+    if (done) {
+        const bool written = std::fwrite(text.data(), 1, text.size(), out.f) == text.size();
+        const int write_error = written ? 0 : errno;
+        done = pk::atomic_finish(out, written);
+        if (write_error != 0) errno = write_error;
+    }
+    const int e = errno;
+    return done ? std::string() : "cannot write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : "");
 }
 
 // The check's diagnostics that do not concern this row: the places Pelkaro
@@ -170,8 +180,10 @@ bool row_transmissions(const BatchJob& job, const TableRow& row, const RowBeam (
     return res.error.empty();
 }
 
+// The row's files but its parameter file.
 void remove_outputs(const std::string& stem) {
-    for (const char* ext : kOutputExts) ::unlink((stem + ext).c_str());
+    const std::vector<std::string> files = row_output_names(stem);
+    for (std::size_t i = 1; i < files.size(); ++i) ::unlink(files[i].c_str());
 }
 
 }  // namespace
@@ -196,7 +208,7 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         const Status st = t.fmt == kFmtD1d ? write_1D_as(run.curve, stem + t.ext)
                                            : write_2D_as(run.reduced, run.file, stem + t.ext);
         if (!st.ok()) {
-            res.error = "cannot write " + stem + t.ext + ": " + st.reason;
+            res.error = st.reason;
             return false;
         }
         res.outputs.push_back(row.name + t.ext);
@@ -247,8 +259,9 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     RowBeam beams[2];
     const bool beams_ok = measure_row(job, row, measured, beams, res);
     const RowParFile pf = row_param_file(job.base, row, job.opt.table, measured);
-    if (!write_text(stem + ".par", pf.text)) {
-        res.error = "cannot write " + stem + ".par";
+    const std::string unwritten = write_text(stem + ".par", pf.text);
+    if (!unwritten.empty()) {
+        res.error = unwritten;
         return res;
     }
     res.outputs.push_back(row.name + ".par");
@@ -260,6 +273,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     if (!checked(job, stem + ".par", pf, sc, res)) return res;
     const Run& run = sc.run;
     if (!write_row_files(job, row, run, stem, res)) {
+        res.state = RowState::failed;  // checked, then not written: a full disk, a file-size limit
         remove_outputs(stem);
         res.outputs.resize(1);
         return res;
@@ -284,68 +298,6 @@ RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cach
         remove_outputs(job.opt.out_dir + "/" + row.name);
         return res;
     }
-}
-
-namespace {
-
-using FileId = std::pair<dev_t, ino_t>;
-
-bool file_id(const std::string& path, FileId& id) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    id = FileId{st.st_dev, st.st_ino};
-    return true;
-}
-
-void add_ids(const std::vector<std::string>& names, std::map<FileId, std::string>& ids) {
-    for (const std::string& n : names) {
-        FileId id{};
-        if (file_id(n, id)) ids.emplace(id, n);
-    }
-}
-
-// The names in directory `dir` (none when it does not exist yet); false
-// where it cannot be listed.
-bool names_in(const std::string& dir, std::unordered_set<std::string>& names) {
-    std::error_code ec;
-    if (!std::filesystem::exists(dir, ec)) return !ec;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.insert(it->path().filename().string());
-    return !ec;
-}
-
-}  // namespace
-
-std::vector<std::string> overwrite_errors(const BatchJob& job) {
-    // Every file that any row reads: the base, the table, the files the
-    // base names and the rows' samples and buffers.
-    std::map<FileId, std::string> inputs;
-    add_ids({job.base.path, job.opt.table}, inputs);
-    add_ids(job.base.inputs, inputs);
-    for (const TableRow& row : job.table.rows) {
-        add_ids(row.samples, inputs);
-        add_ids(row.buffers, inputs);
-    }
-    // The outputs present, from one listing of the directory: a table of
-    // thousands of rows costs no look-up of files that are not there.
-    std::unordered_set<std::string> present;
-    const bool listed = names_in(job.opt.out_dir, present);
-    std::vector<std::string> errors;
-    for (const TableRow& row : job.table.rows) {
-        const std::string stem = job.opt.out_dir + "/" + row.name;
-        std::vector<std::string> outs{stem + ".par"};
-        for (const char* ext : kOutputExts) outs.push_back(stem + ext);
-        for (const std::string& out : outs) {
-            if (listed && present.count(out.substr(job.opt.out_dir.size() + 1)) == 0) continue;
-            FileId o{};
-            const auto in = file_id(out, o) ? inputs.find(o) : inputs.end();
-            if (in == inputs.end()) continue;
-            errors.push_back(job.opt.table + ":" + std::to_string(row.line) + ": error: the output " + out +
-                             " of row " + quoted(row.name) + " is the input file " + in->second +
-                             "; choose another output directory or name");
-        }
-    }
-    return errors;
 }
 
 }  // namespace pk

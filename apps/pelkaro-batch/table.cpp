@@ -139,7 +139,7 @@ bool Reader::header(int line, const std::vector<std::string>& fields) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const auto at = std::find(kColumnNames, kColumnNames + kColumns, fields[i]);
         if (at == kColumnNames + kColumns) {
-            unknown.push_back(quoted(fields[i]));
+            unknown.push_back(quoted_value(fields[i]));
         } else if (column[at - kColumnNames] >= 0) {
             error(line, "the column " + quoted(fields[i]) + " is named twice");
         } else {
@@ -181,11 +181,19 @@ bool zero(const std::string& text) {
     return pk::scan_float(s, v) == pk::Scan::ok && v == 0;
 }
 
-// A file name that a parameter line can carry: no blank, no control character.
-bool file_name_ok(const std::string& name) {
-    if (name.empty() || name.size() > 400) return false;
-    return std::none_of(name.begin(), name.end(),
-                        [](char c) { return c == ' ' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+// What keeps a file name off a parameter line (empty when nothing does):
+// a blank or control character, or more than 400 bytes.
+std::string file_name_problem(const std::string& what, const std::string& name) {
+    constexpr std::size_t kMostBytes = 400;
+    const std::string named = "the " + what + " file name " + quoted_value(name);
+    if (name.size() > kMostBytes)
+        return named + " is too long: " + std::to_string(name.size()) + " bytes, more than the " +
+               std::to_string(kMostBytes) + " a parameter line can carry";
+    if (name.empty() || std::any_of(name.begin(), name.end(), [](char c) {
+            return c == ' ' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        }))
+        return named + " is empty or holds a blank or control character, which a parameter line cannot carry";
+    return "";
 }
 
 std::vector<std::string> split_files(const std::string& field) {
@@ -232,11 +240,11 @@ namespace {
 void Reader::name(int line, const std::string& name) {
     if (!safe_name(name)) {
         error(line, name.empty() ? "the row has no name"
-                                 : "the name " + quoted(name) +
+                                 : "the name " + quoted_value(name) +
                                        " is not a safe file name (letters, digits, \".\", \"_\" and \"-\", at "
                                        "most 200, not starting with \".\" or \"-\")");
     } else if (!names.emplace(name, line).second) {
-        error(line, "the name " + quoted(name) + " is taken by the row on line " + std::to_string(names[name]) +
+        error(line, "the name " + quoted_value(name) + " is taken by the row on line " + std::to_string(names[name]) +
                         ": both would write the same files");
     }
 }
@@ -276,19 +284,16 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
     const std::string buffer = get(fields, kBuffer);
     if (!buffer.empty()) r.buffers = split_files(buffer);
     beams(line, fields, r);
-    for (const std::string& f : r.samples)
-        if (!file_name_ok(f))
-            error(line, "the sample file name " + quoted(f) +
-                            " is empty or holds a blank or control character, which a parameter line cannot carry");
-    for (const std::string& f : r.buffers)
-        if (!file_name_ok(f))
-            error(line, "the buffer file name " + quoted(f) +
-                            " is empty or holds a blank or control character, which a parameter line cannot carry");
+    for (const auto* files : {&r.samples, &r.buffers})
+        for (const std::string& f : *files) {
+            const std::string problem = file_name_problem(files == &r.samples ? "sample" : "buffer", f);
+            if (!problem.empty()) error(line, problem);
+        }
     for (int i = 0; i < 4; ++i) {
         const std::string& v = *numbers[i].target;
         const bool measured = i == 3 && v.empty() && !r.sample_beam.file.empty();
         if (!number_ok(v) && !measured)
-            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted(v) +
+            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted_value(v) +
                             " is not a finite number within the range of a float");
     }
     if (number_ok(r.time) && zero(r.time)) error(line, "the counting time is 0: there is no sample time");
@@ -300,7 +305,7 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
             if (!v.empty())
                 error(line, std::string("the ") + kColumnNames[numbers[i].col] + " is given without a buffer file");
         } else if (!number_ok(v) && !measured && !(buffer_zero && i > 4 && v.empty())) {
-            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted(v) +
+            error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted_value(v) +
                             " is not a finite number within the range of a float");
         }
     }

@@ -4,6 +4,7 @@
 // so a reader never sees a partial file and a failed run leaves the earlier
 // file as it was.
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -154,6 +155,26 @@ bool write_all(std::FILE* f, const std::string& s) { return write_all(f, s.data(
 
 constexpr std::size_t kChunk = 1 << 16;
 
+// Commits `out` when everything was `written` (errno cleared before the
+// writing): 0 when the target now holds the complete file, else the
+// system's error number of the first failure (-1 where it gave none).
+int finished(pk::AtomicFile& out, bool written) {
+    const int write_error = written ? 0 : errno;
+    errno = 0;
+    if (pk::atomic_finish(out, written)) return 0;
+    const int e = write_error != 0 ? write_error : errno;
+    return e != 0 ? e : -1;
+}
+
+// An output file that could not be made: Pelkaro's diagnostic as it has
+// always been, the system's reason (a full disk, a file-size limit) added
+// to the reason the other programs show.
+Status unwritten(const char* label, const std::string& what, int err) {
+    Status s = failure(Stage::output, Code::cannot_write, label, what);
+    if (err > 0) s.reason += std::string(": ") + std::strerror(err);
+    return s;
+}
+
 }  // namespace
 
 namespace {
@@ -230,14 +251,15 @@ Status write_2D(const Param&, const Data2D& data, const ParamFile& pf, const Con
 
 Status write_image_file(const Data2D& data, const ParamFile& pf, const std::string& out_name) {
     pk::AtomicFile out;
+    errno = 0;
     if (!pk::atomic_open(out_name, out)) {
-        return failure(
-            Stage::output, Code::cannot_write, "file_out:write_2D",
-            pk::format("could not open the output file %s for writing", out_name.c_str()));
+        const int e = errno;
+        return unwritten("file_out:write_2D",
+                         pk::format("could not open the output file %s for writing", out_name.c_str()), e);
     }
-    if (!pk::atomic_finish(out, write_image(out.f, pf, data))) {
-        return failure(Stage::output, Code::cannot_write, "file_out:write_2D",
-                       pk::format("could not write the output file %s", out_name.c_str()));
+    errno = 0;
+    if (const int e = finished(out, write_image(out.f, pf, data))) {
+        return unwritten("file_out:write_2D", pk::format("could not write the output file %s", out_name.c_str()), e);
     }
     return ok_status();
 }
@@ -269,10 +291,11 @@ Status write_1D(const Param&, const Data2D& data, const Data1D& d, const std::st
 Status write_curve_file(const Data1D& d, const std::string& out_name) {
     try {
         pk::AtomicFile out;
+        errno = 0;
         if (!pk::atomic_open(out_name, out)) {
-            return failure(
-                Stage::output, Code::cannot_write, "file_out:write_1D",
-                pk::format("could not open the output file %s for writing", out_name.c_str()));
+            const int e = errno;
+            return unwritten("file_out:write_1D",
+                             pk::format("could not open the output file %s for writing", out_name.c_str()), e);
         }
         std::string text;
         const int num = d.num < 0 ? 0 : (d.num > kCurveValues ? kCurveValues : d.num);
@@ -288,9 +311,10 @@ Status write_curve_file(const Data1D& d, const std::string& out_name) {
             append_fixed<6>(text, d.dq[i], 8);
             text.push_back('\n');
         }
-        if (!pk::atomic_finish(out, write_all(out.f, text))) {
-            return failure(Stage::output, Code::cannot_write, "file_out:write_1D",
-                           pk::format("could not write the output file %s", out_name.c_str()));
+        errno = 0;
+        if (const int e = finished(out, write_all(out.f, text))) {
+            return unwritten("file_out:write_1D", pk::format("could not write the output file %s", out_name.c_str()),
+                             e);
         }
         return ok_status();
     } catch (const std::bad_alloc&) {

@@ -1,5 +1,6 @@
 #include "pelkaro/files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -132,6 +133,17 @@ std::string random_suffix(std::atomic<uint64_t>& count) {
 }
 std::atomic<uint64_t> g_names{0};
 
+// Locks a new temporary file for its writer, so that a later run can tell
+// a file being written from one a killed writer left.  False when a run
+// that removes stale temporaries holds it or has removed it already: the
+// name is given up.  Where the file system has no locks, the file is
+// written unlocked.
+bool held_by_writer(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK && errno != EINTR;
+    struct stat st {};
+    return ::fstat(fd, &st) != 0 || st.st_nlink > 0;
+}
+
 // Creates a temporary file named after `tmpl` in `tmp`, registered before
 // it exists: a termination signal in any thread at any moment finds it.
 int create_registered(std::string& tmp, const std::string& tmpl) {
@@ -139,14 +151,17 @@ int create_registered(std::string& tmp, const std::string& tmpl) {
         tmp = tmpl.substr(0, tmpl.size() - 6) + random_suffix(g_names);
         register_temporary(tmp.c_str());
         const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
-        const int e = errno;
+        if (fd >= 0 && held_by_writer(fd)) return fd;
+        const int e = fd >= 0 ? EEXIST : errno;
+        if (fd >= 0) ::close(fd);
         unregister_temporary(tmp.c_str());
         tmp.clear();
         if (e != EEXIST) break;
     }
     return -1;
 }
+
+bool temporary_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 }  // namespace
 
@@ -167,6 +182,30 @@ bool atomic_open(const std::string& target, AtomicFile& out) {
     out.f = f;
     out.target_ = target;
     return true;
+}
+
+std::string temporary_target(const std::string& file_name) {
+    constexpr std::size_t kTail = 10;  // ".tmpXXXXXX"
+    const std::size_t n = file_name.size();
+    if (n < kTail + 2 || file_name[0] != '.' || file_name.compare(n - kTail, 4, ".tmp") != 0) return "";
+    if (!std::all_of(file_name.end() - 6, file_name.end(), temporary_letter)) return "";
+    return file_name.substr(1, n - kTail - 1);
+}
+
+bool remove_stale_temporary(const std::string& path, std::int64_t before) {
+    if (path.find('\0') != std::string::npos) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {}, now {};
+    bool removed = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                   std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec < before &&
+                   ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // Still the file that was opened, and removed while it is held: a
+    // writer that meets it afterwards finds it gone and takes another name.
+    removed = removed && ::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
+              ::unlink(path.c_str()) == 0;
+    ::close(fd);
+    return removed;
 }
 
 bool atomic_commit(AtomicFile& out) {

@@ -91,9 +91,21 @@ private:
     friend void atomic_abort(AtomicFile& out);
 };
 
-// Creates the temporary file.  Fails (false) when the target exists but is
-// not a regular file, or the temporary file cannot be created.
+// Creates the temporary file, ".NAME.tmpXXXXXX" beside the target NAME
+// (six random letters or digits), locked (flock) by its writer until it is
+// renamed or removed.  Fails (false) when the target exists but is not a
+// regular file, or the temporary file cannot be created.
 bool atomic_open(const std::string& target, AtomicFile& out);
+
+// The name of the target a temporary file stands for ("NAME" for
+// ".NAME.tmpXXXXXX", NAME cut to the 240 bytes a temporary name keeps of
+// it); empty when `file_name` (without directory) is not such a name.
+std::string temporary_target(const std::string& file_name);
+// Removes `path`, a temporary file that a writer killed before it finished
+// left behind: removed only when no writer holds it (its lock is free) and
+// it was last modified before `before` (nanoseconds since the epoch, as
+// the file system's clock counts them); true when it was removed.
+bool remove_stale_temporary(const std::string& path, std::int64_t before);
 // Flushes, closes and renames over the target; false (and nothing left
 // behind) on any write, close or rename failure.
 bool atomic_commit(AtomicFile& out);
