@@ -217,20 +217,20 @@ bool parse_beam(const std::string& text, BeamRun& run, std::string& why) {
         else f.back().push_back(c);
     }
     for (std::string& v : f) v = trimmed(v);
-    const std::string said = quoted(text);
+    const std::string said = quoted_value(text);
     if (f.size() != 3) return why = said + " is not FILE,TIME,MONITOR", false;
     const char* const what[] = {"counting time", "monitor count"};
     for (int k = 1; k <= 2; ++k) {
         const std::string& t = f[static_cast<std::size_t>(k)];
         const double v = number_ok(t) ? std::strtod(t.c_str(), nullptr) : 0.0;
         if (!(v > 0))
-            return why = said + ": the " + what[k - 1] + " " + quoted(t) +
+            return why = said + ": the " + what[k - 1] + " " + quoted_value(t) +
                          " is not a number above 0",
                    false;
         (k == 1 ? run.time : run.monitor) = v;
     }
-    if (!file_name_ok(f[0]))
-        return why = said + ": the file name is empty or holds a blank or control character", false;
+    const std::string problem = file_name_problem("direct-beam", f[0]);
+    if (!problem.empty()) return why = said + ": " + problem, false;
     run.file = f[0];
     return true;
 }

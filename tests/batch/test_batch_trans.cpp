@@ -55,8 +55,8 @@ TEST(TableBeams, QuotedRunsAndTheirErrors) {
               "t.csv:2: error: the transmission \"\" is not a finite number within the range of a float\n"
               "t.csv:3: error: the sample_beam \"sb.dat,0,1\": the counting time \"0\" is not a number above 0\n"
               "t.csv:4: error: the sample_beam \"sb.dat,1,-2\": the monitor count \"-2\" is not a number above 0\n"
-              "t.csv:5: error: the sample_beam \"with blank.dat,1,2\": the file name is empty or holds a blank or "
-              "control character\n"
+              "t.csv:5: error: the sample_beam \"with blank.dat,1,2\": the direct-beam file name \"with blank.dat\" "
+              "is empty or holds a blank or control character, which a parameter line cannot carry\n"
               "t.csv:6: error: the transmission \"\" is not a finite number within the range of a float\n");
     parsed("name,sample,time,monitor,thickness,transmission,buffer,buffer_beam\na,s.dat,1,1,1,1,,\"b,1,1\"\n", errors);
     EXPECT_EQ(joined(errors), "t.csv:2: error: the buffer_beam is given without a buffer file\n");
