@@ -34,7 +34,8 @@ bool file_id(const std::string& path, FileId& id) {
 }
 
 // Every file that any row reads, by device and inode: the base, the table,
-// the files the base names and the rows' samples and buffers.
+// the files the base names, the rows' samples and buffers and the
+// direct-beam runs (the empty beam and each row's).
 std::map<FileId, std::string> input_files(const BatchJob& job) {
     std::map<FileId, std::string> ids;
     const auto add = [&ids](const std::vector<std::string>& names) {
@@ -45,9 +46,11 @@ std::map<FileId, std::string> input_files(const BatchJob& job) {
     };
     add({job.base.path, job.opt.table});
     add(job.base.inputs);
+    add({job.opt.empty_beam.file});
     for (const TableRow& row : job.table.rows) {
         add(row.samples);
         add(row.buffers);
+        add({row.sample_beam.file, row.buffer_beam.file});
     }
     return ids;
 }

@@ -47,7 +47,7 @@ struct Example {
     pkt::TempDir dir;
     Example() {
         for (const char* f : {"dark_current.dat", "detector.mask", "flat_field.dat", "solvent_buffer.dat",
-                              "sphere_sample.dat", "spheres.par"})
+                              "sphere_sample.dat", "spheres.par", "empty_beam.dat"})
             pkt::write_file(dir / f, pkt::read_file(std::string(PELKARO_SOURCE_DIR) + "/examples/" + f));
         ::mkdir((dir / "out").c_str(), 0777);
     }
@@ -83,6 +83,7 @@ TEST(BatchOutputs, NoOutputReplacesAnInputUnderAnyName) {
         {"summary.1-of-2.csv", "t.csv", true, {"--shard", "1/2"}, "t.csv"},
         {"summary.csv", "detector.mask", true, {}, "detector.mask"},
         {"s2.h5", "sphere_sample.dat", false, {}, "sphere_sample.dat"},
+        {"summary.csv", "empty_beam.dat", true, {"--empty-beam", "empty_beam.dat,600,1000000"}, "empty_beam.dat"},
     };
     for (const Case& c : cases) {
         const std::string link = ex.dir / (std::string("out/") + c.link);
