@@ -50,7 +50,7 @@ std::string batch_usage() {
         "typed nor a measured one.\n"
         "\n"
         "Exit status: 0 every row reduced, 1 some row refused, failed or not done, 2 a wrong command\n"
-        "line, table or output directory (nothing reduced).\n",
+        "line, table, --trans table or output directory (nothing reduced).\n",
         kBatchProgram, kBatchProgram);
 }
 
