@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/check.h"
 #include "pelkaro/series.h"
 #include "pelkaro/trans.h"
 
@@ -37,6 +38,7 @@ struct BatchOptions {
     std::vector<std::string> report_dirs;  // --report DIR...
     BeamRun empty_beam;           // --empty-beam FILE,TIME,MONITOR; no file: none
     double attenuation = 0;       // --attenuation A: the ABSF measured too; 0: not
+    std::string trans_table;      // --trans TSV: pelkaro-trans's table; empty: none
 };
 
 enum class BatchCli { run, report, help, version, bad };
@@ -65,6 +67,9 @@ struct TableRow {
 
 struct Table {
     std::vector<TableRow> rows;
+    // Set before reading: the transmissions may come from pelkaro-trans's
+    // table (--trans), so a typed one may be left empty.
+    bool transmissions_elsewhere = false;
 };
 
 // Reads and checks the table; every error as "TABLE:LINE: error: TEXT".
@@ -98,6 +103,10 @@ struct RowMeasured {
     bool centre = false, absf = false, sample = false, buffer = false;
     double centre_x = 0, centre_y = 0, absf_value = 0, sample_t = 0, buffer_t = 0;
     std::string empty_beam;  // the empty beam's file, where CNTR and ABSF come from
+    // Taken from pelkaro-trans's table (--trans): its name and the lines of
+    // its centre_x and absf rows, where CNTR and ABSF come from.
+    std::string trans_table;
+    int centre_line = 0, absf_line = 0;
 };
 
 // Where a line of a row's parameter file came from: a line of the table
@@ -146,6 +155,7 @@ struct BatchJob {
     Table table;
     std::string plot_program;  // the plotting script, when plots are asked for
     EmptyBeam empty_beam;      // measured once when --empty-beam is given
+    TransTable trans;          // read once when --trans is given
 };
 
 // Draws FILE.d1d or FILE.d2d as a PNG with the plotting program (run in

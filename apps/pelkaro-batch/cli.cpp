@@ -126,6 +126,17 @@ int measure_empty_beam(BatchJob& job) {
     return refusals == 0 && job.empty_beam.sums ? 0 : 2;
 }
 
+// pelkaro-trans's table of --trans, read once before any row: status 2,
+// "TSV:LINE: error: ..." when it cannot be used.
+int read_trans(BatchJob& job) {
+    if (job.opt.trans_table.empty()) return 0;
+    const Status st = read_trans_table(job.opt.trans_table, job.trans);
+    if (st.ok()) return 0;
+    std::fprintf(stderr, "%s%s: error: %s\n", job.opt.trans_table.c_str(),
+                 st.line > 0 ? (":" + std::to_string(st.line)).c_str() : "", st.reason.c_str());
+    return 2;
+}
+
 // Base, table, shard, output directory and outputs; status 2 on any error.
 int prepare_job(BatchJob& job) {
     std::string why;
@@ -137,11 +148,13 @@ int prepare_job(BatchJob& job) {
         std::fprintf(stderr, "%s:%d: note: the DATS line is ignored: the samples come from the table\n",
                      job.opt.base.c_str(), line);
     std::vector<std::string> errors;
+    job.table.transmissions_elsewhere = !job.opt.trans_table.empty();
     if (!read_table(job.opt.table, job.table, errors)) {
         for (const std::string& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
         return 2;
     }
     keep_shard(job.table, job.opt.shard_k, job.opt.shard_n);
+    if (const int unread = read_trans(job)) return unread;
     if (const int measured = measure_empty_beam(job)) return measured;
     if (!output_directory(job.opt.out_dir, why)) return error2(why);
     errors = overwrite_errors(job);

@@ -11,7 +11,8 @@ namespace pk {
 std::string batch_usage() {
     return pk::format(
         "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict]\n"
-        "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A]] BASE.par TABLE.csv\n"
+        "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A] | --trans TSV]\n"
+        "                     BASE.par TABLE.csv\n"
         "       %s [-o DIR] --report DIR [DIR ...]\n"
         "\n"
         "Reduces every row of TABLE.csv (a sample table) with the instrument configuration of BASE.par\n"
@@ -30,6 +31,10 @@ std::string batch_usage() {
         "                  counts: the beam centre (CNTR) and the transmissions of the table's\n"
         "                  sample_beam and buffer_beam runs are measured as pelkaro-trans measures them\n"
         "  --attenuation A the attenuator's transmission in the empty beam: the ABSF is measured too\n"
+        "  --trans TSV     pelkaro-trans's table (--format tsv) instead of measuring: each row's sample\n"
+        "                  and buffer transmissions are those of the table's transmission rows whose\n"
+        "                  DATAFILE is the row's (first) sample or buffer file; the beam centre (CNTR)\n"
+        "                  and ABSF are its centre_x, centre_y and absf, where it has them\n"
         "  --report DIR..  joins the summaries in the directories into one summary.csv and report.html\n"
         "                  (in -o DIR, default the first DIR)\n"
         "  --help          print this help and exit\n"
@@ -39,12 +44,13 @@ std::string batch_usage() {
         "thickness, transmission; optional buffer, buffer_time, buffer_monitor, buffer_thickness,\n"
         "buffer_transmission (replacing the base's DATB lines), title, sample_beam and buffer_beam\n"
         "(direct-beam runs FILE,TIME,MONITOR, quoted since they hold commas: \"s1_beam.dat,180,176940\").\n"
-        "A measured transmission replaces a typed one, which may be left empty; one that differs from\n"
-        "the measured by more than 3 standard deviations is a warning.  A typed transmission outside\n"
-        "(0, 1] refuses its row.\n"
+        "A measured transmission (or one of --trans) replaces a typed one, which may be left empty; one\n"
+        "that differs from the measured by more than 3 standard deviations is a warning.  A typed\n"
+        "transmission outside (0, 1] refuses its row, and so does a row whose sample has neither a\n"
+        "typed nor a measured one.\n"
         "\n"
         "Exit status: 0 every row reduced, 1 some row refused, failed or not done, 2 a wrong command\n"
-        "line, table or output directory (nothing reduced).\n",
+        "line, table, --trans table or output directory (nothing reduced).\n",
         kBatchProgram, kBatchProgram);
 }
 
@@ -119,7 +125,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     if (a == "--report") return report = true, BatchCli::run;
     std::string v;
     bool matched = false;
-    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation"}) {
+    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--trans"}) {
         if (!option_value(argc, argv, i, name, v, matched, why, false, true)) return BatchCli::bad;
         if (!matched) continue;
         const std::string n = name;
@@ -131,6 +137,8 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
         else if (n == "--formats") parse_formats(v, opt.formats, why);
         else if (n == "--empty-beam") parse_empty_beam(v, opt, why);
         else if (n == "--attenuation") parse_attenuation(v, opt, why);
+        else if (n == "--trans" && v.empty()) why = "--trans needs pelkaro-trans's table (--format tsv)";
+        else if (n == "--trans") opt.trans_table = v;
         else parse_shard(v, opt, why);
         return why.empty() ? BatchCli::run : BatchCli::bad;
     }
@@ -170,6 +178,10 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
     }
     if (opt.attenuation > 0 && opt.empty_beam.file.empty()) {
         why = "--attenuation needs --empty-beam: the ABSF is measured on the empty beam";
+        return BatchCli::bad;
+    }
+    if (!opt.trans_table.empty() && !opt.empty_beam.file.empty()) {
+        why = "--trans and --empty-beam both give the transmissions: use one of them";
         return BatchCli::bad;
     }
     opt.base = operands[0];

@@ -81,7 +81,9 @@ void add(RowParFile& f, const std::string& line, ParSource from) {
 // The base's lines, its buffer lines left out where the row has its own,
 // its CNTR and ABSF replaced by measured ones (added where it has none).
 void base_lines(RowParFile& f, const BaseFile& base, const TableRow& row, const RowMeasured& m) {
-    const ParSource beam{m.empty_beam, 0, ""};
+    const bool tsv = !m.trans_table.empty();
+    const ParSource centre_from = tsv ? ParSource{m.trans_table, m.centre_line, ""} : ParSource{m.empty_beam, 0, ""};
+    const ParSource absf_from = tsv ? ParSource{m.trans_table, m.absf_line, ""} : ParSource{m.empty_beam, 0, ""};
     const std::string cntr = "CNTR " + value(m.centre_x) + " " + value(m.centre_y);
     const std::string absf = "ABSF " + value(m.absf_value);
     bool centre_put = false, absf_put = false;
@@ -89,17 +91,17 @@ void base_lines(RowParFile& f, const BaseFile& base, const TableRow& row, const 
         const std::string& l = base.lines[i];
         if (!row.buffers.empty() && starts(l, "DATB")) continue;
         if (m.centre && starts(l, "CNTR")) {
-            if (!centre_put) add(f, cntr, beam);
+            if (!centre_put) add(f, cntr, centre_from);
             centre_put = true;
         } else if (m.absf && starts(l, "ABSF")) {
-            if (!absf_put) add(f, absf, beam);
+            if (!absf_put) add(f, absf, absf_from);
             absf_put = true;
         } else {
             add(f, l, ParSource{base.path, i < base.line_numbers.size() ? base.line_numbers[i] : 0, ""});
         }
     }
-    if (m.centre && !centre_put) add(f, cntr, beam);
-    if (m.absf && !absf_put) add(f, absf, beam);
+    if (m.centre && !centre_put) add(f, cntr, centre_from);
+    if (m.absf && !absf_put) add(f, absf, absf_from);
 }
 
 }  // namespace
@@ -113,14 +115,16 @@ RowParFile row_param_file(const BaseFile& base, const TableRow& row, const std::
         ParSource{});
     if (!row.title.empty()) add(f, "# title: " + comment_text(row.title), ParSource{});
     const std::string t = m.sample ? value(m.sample_t) : row.transmission;
+    // A transmission from pelkaro-trans's table stands in no column of the row.
+    const bool tsv = !m.trans_table.empty();
     const ParSource sample{table_path, row.line,
-                           std::string("sample, time, monitor, thickness, ") +
-                               (m.sample ? "sample_beam" : "transmission")};
+                           std::string("sample, time, monitor, thickness") +
+                               (m.sample ? (tsv ? "" : ", sample_beam") : ", transmission")};
     for (const std::string& s : row.samples)
         add(f, "DATS " + s + " " + row.time + " " + row.monitor + " " + row.thickness + " " + t, sample);
     ParSource buffer{table_path, row.line, "buffer, buffer_time"};
     for (const char* c : {"buffer_monitor", "buffer_thickness"}) buffer.columns += std::string(", ") + c;
-    buffer.columns += m.buffer ? ", buffer_beam" : ", buffer_transmission";
+    buffer.columns += m.buffer ? (tsv ? "" : ", buffer_beam") : ", buffer_transmission";
     for (const std::string& b : row.buffers) {
         std::string l = "DATB " + b + " " + row.buffer_time;
         const std::string bt = m.buffer ? value(m.buffer_t) : row.buffer_transmission;

@@ -117,12 +117,56 @@ std::string table_place(const BatchJob& job, const TableRow& row, bool warning, 
 struct RowBeam {
     bool measured = false;
     Measured t;
+    std::string from;  // where it was measured, for a message; empty: the row's direct-beam run
 };
+
+// The transmission pelkaro-trans's table gives for a scattering run: its
+// last transmission row whose DATAFILE is that file.
+RowBeam table_beam(const TransTable& t, const std::string& datafile) {
+    RowBeam beam;
+    for (const TransTableRow& r : t.rows) {
+        if (r.quantity != "transmission" || r.datafile.empty() || !same_file(r.datafile, datafile)) continue;
+        beam = RowBeam{true, Measured{r.value, r.sigma},
+                       quoted(r.file) + " (" + t.name + ":" + std::to_string(r.line) + ")"};
+    }
+    return beam;
+}
+
+// The row's transmissions, centre and ABSF from pelkaro-trans's table; false
+// (the row refused) when neither the table nor the row gives the sample's
+// or a used buffer's transmission.
+bool row_from_trans(const BatchJob& job, const TableRow& row, RowMeasured& m, RowBeam (&beams)[2], RowResult& res) {
+    const TransTable& t = job.trans;
+    m.trans_table = t.name;
+    const TransTableRow* x = t.last("centre_x");
+    const TransTableRow* y = t.last("centre_y");
+    const TransTableRow* absf = t.last("absf");
+    if (x && y) m.centre = true, m.centre_x = x->value, m.centre_y = y->value, m.centre_line = x->line;
+    if (absf) m.absf = true, m.absf_value = absf->value, m.absf_line = absf->line;
+    const bool buffer_used = !row.buffers.empty() && std::strtod(row.buffer_time.c_str(), nullptr) != 0;
+    if (!row.samples.empty()) beams[0] = table_beam(t, row.samples.front());
+    if (buffer_used) beams[1] = table_beam(t, row.buffers.front());
+    m.sample = beams[0].measured, m.sample_t = beams[0].t.value;
+    m.buffer = beams[1].measured, m.buffer_t = beams[1].t.value;
+    const struct {
+        bool missing;
+        const char* column;
+        const std::string* file;
+    } needs[] = {{!m.sample && row.transmission.empty(), "transmission", row.samples.empty() ? nullptr : &row.samples[0]},
+                 {buffer_used && !m.buffer && row.buffer_transmission.empty(), "buffer_transmission",
+                  row.buffers.empty() ? nullptr : &row.buffers[0]}};
+    for (const auto& n : needs)
+        if (n.missing && n.file && res.error.empty())
+            res.error = table_place(job, row, false, n.column) + "no transmission is typed and " + quoted(t.name) +
+                        " gives none for " + quoted(*n.file);
+    return res.error.empty();
+}
 
 // The centre and ABSF of the empty beam, and the transmissions of the row's
 // direct-beam runs measured against it; false (the row refused) when a run
 // cannot be used.
 bool measure_row(const BatchJob& job, const TableRow& row, RowMeasured& m, RowBeam (&beams)[2], RowResult& res) {
+    if (!job.opt.trans_table.empty()) return row_from_trans(job, row, m, beams, res);
     const EmptyBeam& e = job.empty_beam;
     if (!e.sums) return true;
     m.empty_beam = job.opt.empty_beam.file;
@@ -141,7 +185,7 @@ bool measure_row(const BatchJob& job, const TableRow& row, RowMeasured& m, RowBe
         if (n.warning) res.warnings.push_back(text);
         else if (res.error.empty()) res.error = text;
     }
-    for (const TransRun& run : r.runs) beams[which[run.run]] = RowBeam{true, run.t};
+    for (const TransRun& run : r.runs) beams[which[run.run]] = RowBeam{true, run.t, std::string()};
     m.sample = beams[0].measured, m.sample_t = beams[0].t.value;
     m.buffer = beams[1].measured, m.buffer_t = beams[1].t.value;
     return res.error.empty();
@@ -164,10 +208,10 @@ void typed_transmission(const BatchJob& job, const TableRow& row, const std::str
     TransAgreement a;
     if (!beam.measured || !compare_transmission(v, beam.t, a).ok() || !a.disagrees) return;
     const BeamRun& run = k == 0 ? row.sample_beam : row.buffer_beam;
+    const std::string from = beam.from.empty() ? quoted(run.file) + " (column " + beam_columns[k] + ")" : beam.from;
     res.warnings.push_back(table_place(job, row, true, columns[k]) + "the transmission " + text + " is " +
                            pk::format("%.3g", a.sigmas) + " standard deviations from the " +
-                           pk::format("%.6f +- %.6f", beam.t.value, beam.t.sigma) + " measured on " +
-                           quoted(run.file) + " (column " + beam_columns[k] + ")" +
+                           pk::format("%.6f +- %.6f", beam.t.value, beam.t.sigma) + " measured on " + from +
                            (a.percent ? "; is it in percent?" : ""));
 }
 

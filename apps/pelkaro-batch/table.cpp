@@ -291,7 +291,7 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
         }
     for (int i = 0; i < 4; ++i) {
         const std::string& v = *numbers[i].target;
-        const bool measured = i == 3 && v.empty() && !r.sample_beam.file.empty();
+        const bool measured = i == 3 && v.empty() && (!r.sample_beam.file.empty() || table.transmissions_elsewhere);
         if (!number_ok(v) && !measured)
             error(line, std::string("the ") + kColumnNames[numbers[i].col] + " " + quoted_value(v) +
                             " is not a finite number within the range of a float");
@@ -300,7 +300,7 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
     const bool buffer_zero = number_ok(r.buffer_time) && zero(r.buffer_time);
     for (int i = 4; i < 8; ++i) {
         const std::string& v = *numbers[i].target;
-        const bool measured = i == 7 && v.empty() && !r.buffer_beam.file.empty();
+        const bool measured = i == 7 && v.empty() && (!r.buffer_beam.file.empty() || table.transmissions_elsewhere);
         if (r.buffers.empty()) {
             if (!v.empty())
                 error(line, std::string("the ") + kColumnNames[numbers[i].col] + " is given without a buffer file");

@@ -27,25 +27,10 @@ constexpr const char* kHeader = "quantity\tfile\tvalue\tsigma\tdatafile";
 constexpr double kSigmas = 3.0;
 constexpr double kMostCentreShift = 1.0;  // pixels
 
-// One row of the table.
-struct Row {
-    int line = 0;
-    std::string quantity, file, datafile;
-    double value = 0.0, sigma = 0.0;
-};
+using Row = TransTableRow;
+using Table = TransTable;
 
-struct Table {
-    std::string name;
-    std::vector<Row> rows;
-    // The last row of a quantity (nullptr: none).
-    const Row* last(const char* quantity) const {
-        const Row* found = nullptr;
-        for (const Row& r : rows)
-            if (r.quantity == quantity) found = &r;
-        return found;
-    }
-    std::string where(const Row& r) const { return quote(name) + " line " + std::to_string(r.line); }
-};
+std::string where(const Table& t, const Row& r) { return quote(t.name) + " line " + std::to_string(r.line); }
 
 std::vector<std::string> fields_of(const std::string& line) {
     std::vector<std::string> out(1);
@@ -81,18 +66,25 @@ std::string read_row(const std::string& line, Row& r) {
     return "";
 }
 
-// Reads the table; false (with the errors added) when it cannot be used.
-bool read_table(Check& c, Table& t) {
+// A finding on the table: its line (0: the table as a whole) and words.
+struct TableError {
+    int line = 0;
+    std::string text;
+    Code code = Code::bad_contents;
+};
+
+// Reads the table into `t` (its name set): every error found, none when it
+// can be used.
+std::vector<TableError> table_errors(Table& t) {
     std::string text;
     const Status got = read_file(t.name, text);
-    if (!got.ok()) {
-        c.add(Severity::error, t.name, 0,
-              got.code == Code::too_large ? std::string("the table holds more than ") + kInputLimitText +
-                                            ", the most an input file may hold"
-                                      : cannot_use("the transmission table", t.name));
-        return false;
-    }
-    const int errors = c.error_count();
+    if (!got.ok())
+        return {{0,
+                 got.code == Code::too_large ? std::string("the table holds more than ") + kInputLimitText +
+                                                   ", the most an input file may hold"
+                                             : cannot_use("the transmission table", t.name),
+                 got.code == Code::too_large ? Code::too_large : Code::cannot_read}};
+    std::vector<TableError> errors;
     std::size_t from = 0;
     for (int line = 1; from < text.size(); ++line) {
         std::size_t end = text.find('\n', from);
@@ -100,19 +92,25 @@ bool read_table(Check& c, Table& t) {
         std::string s = text.substr(from, end - from);
         from = end + 1;
         if (!s.empty() && s.back() == '\r') s.pop_back();
-        if (line == 1 && s != kHeader) {
-            c.add(Severity::error, t.name, 1, "the first line is not the header of a pelkaro-trans table (" +
-                                                  quote(kHeader) + "): is it its --format tsv output?");
-            return false;
-        }
+        if (line == 1 && s != kHeader)
+            return {{1, "the first line is not the header of a pelkaro-trans table (" + quote(kHeader) +
+                            "): is it its --format tsv output?",
+                     Code::bad_contents}};
         Row r;
         r.line = line;
         const std::string why = line == 1 || s.empty() ? "" : read_row(s, r);
-        if (!why.empty()) c.add(Severity::error, t.name, line, why);
+        if (!why.empty()) errors.push_back({line, why, Code::bad_contents});
         else if (line > 1 && !s.empty()) t.rows.push_back(r);
     }
-    if (text.empty()) c.add(Severity::error, t.name, 0, "the table is empty");
-    return c.error_count() == errors;
+    if (text.empty()) errors.push_back({0, "the table is empty", Code::bad_contents});
+    return errors;
+}
+
+// Reads the table; false (with the errors added) when it cannot be used.
+bool read_table(Check& c, Table& t) {
+    const std::vector<TableError> errors = table_errors(t);
+    for (const TableError& e : errors) c.add(Severity::error, t.name, e.line, e.text);
+    return errors.empty();
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -134,7 +132,7 @@ void compare_transmission(Check& c, const Table& t, const ParseRecord& rec, bool
         c.warning(rec.line, "the transmission " + num(given) + " of " + quote(name) + " is " +
                                 pk::format("%.3g", a.sigmas) + " standard deviations from the " +
                                 transmission_text(r.value, r.sigma, " +- ") + " measured on " + quote(r.file) +
-                                " (" + t.where(r) + ")" + (percent ? "; is it in percent?" : ""));
+                                " (" + where(t, r) + ")" + (percent ? "; is it in percent?" : ""));
     }
 }
 
@@ -149,7 +147,7 @@ void compare_centre(Check& c, const Table& t) {
     const bool swapped = std::hypot(gy - x->value, gx - y->value) <= kMostCentreShift;
     c.warning(rec->line, "the beam centre (" + num(gx) + ", " + num(gy) + ") is " + pk::format("%.2f", off) +
                              " pixels from the one measured on " + quote(x->file) + ", " +
-                             pk::format("CNTR %.3f %.3f", x->value, y->value) + " (" + t.where(*x) + ")" +
+                             pk::format("CNTR %.3f %.3f", x->value, y->value) + " (" + where(t, *x) + ")" +
                              (swapped ? "; are x and y swapped?" : ""));
 }
 
@@ -161,10 +159,28 @@ void compare_scale(Check& c, const Table& t) {
     if (!(off > kSigmas)) return;
     c.warning(rec->line, "the absolute scale factor " + num(rec->values[0]) + " is " + pk::format("%.3g", off) +
                              " standard deviations from the " + pk::format("%.6g +- %.2g", r->value, r->sigma) +
-                             " measured on " + quote(r->file) + " (" + t.where(*r) + ")");
+                             " measured on " + quote(r->file) + " (" + where(t, *r) + ")");
 }
 
 }  // namespace
+
+const TransTableRow* TransTable::last(const char* quantity) const {
+    const TransTableRow* found = nullptr;
+    for (const TransTableRow& r : rows)
+        if (r.quantity == quantity) found = &r;
+    return found;
+}
+
+Status read_trans_table(const std::string& path, TransTable& out) {
+    out = TransTable{};
+    out.name = path;
+    const std::vector<TableError> errors = table_errors(out);
+    if (errors.empty()) return ok_status();
+    out.rows.clear();
+    Status st = failure(Stage::transmission, errors.front().code, errors.front().text);
+    st.line = errors.front().line;
+    return st;
+}
 
 void check_trans(Check& c, const std::string& table) {
     Table t;

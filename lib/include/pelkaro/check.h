@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "pelkaro/status.h"
+
 namespace pk {
 
 enum class Severity { error, warning, note };
@@ -49,6 +51,26 @@ struct CheckResult {
 // pelkaro-trans --format tsv), also compares the transmissions, beam centre
 // and absolute scale factor with those measured on the direct-beam runs.
 CheckResult check_run(const std::string& param_name, const std::string& trans_table = std::string());
+
+// One row of pelkaro-trans's table (--format tsv): a quantity measured on a
+// direct-beam run ("transmission", "centre_x", "centre_y", "radius",
+// "absf"), its value and standard uncertainty, and for a transmission the
+// DATS or DATB file it belongs to.
+struct TransTableRow {
+    int line = 0;  // the table's line, as an editor counts
+    std::string quantity, file, datafile;
+    double value = 0.0, sigma = 0.0;
+};
+struct TransTable {
+    std::string name;  // the table as the user named it
+    std::vector<TransTableRow> rows;
+    // The last row of a quantity (nullptr: none).
+    const TransTableRow* last(const char* quantity) const;
+};
+// Reads pelkaro-trans's table by the rules pelkaro-check --trans reads it
+// with.  A table that cannot be read or used: Stage::transmission, its
+// reason, and in `line` the first line at fault (0: the table as a whole).
+Status read_trans_table(const std::string& path, TransTable& out);
 
 // "FILE:LINE: error: TEXT" ("FILE: ..." for the file as a whole), no line end.
 std::string diagnostic_line(const Diagnostic& d);
