@@ -545,7 +545,8 @@ TEST(PelkaroTrans, WarnsOfARunWithoutCountsAndPrintsItsUncertaintyAboveZero) {
                      "right run?)\n");
     const pkt::RunResult tsv =
         trans({"--format=tsv", "--empty", "empty_beam.dat,120,120000", "shut.dat,1,1"}, s.dir.path());
-    const Row* row = find_row(rows_of(tsv.out), "transmission", "shut.dat");
+    const auto rows = rows_of(tsv.out);
+    const Row* row = find_row(rows, "transmission", "shut.dat");
     ASSERT_NE(row, nullptr) << tsv.out;
     EXPECT_EQ(row->value, 0.0);
     EXPECT_NEAR(row->sigma, 1.0 / 204550, 1e-14);
