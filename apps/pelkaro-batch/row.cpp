@@ -56,12 +56,37 @@ bool about_own_outputs(const Diagnostic& d) {
            (d.kind == DiagnosticKind::output_location || d.kind == DiagnosticKind::output_not_regular);
 }
 
+// A diagnostic on a detector file that a table's column named (a sample or
+// buffer file): placed at the table's line and that column, the file and
+// its line after it.  Files the base names keep their own place.
+std::string file_diagnostic(const Diagnostic& d, const RowParFile& pf) {
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < pf.text.size(); ++i) {
+        const std::size_t end = std::min(pf.text.find('\n', at), pf.text.size());
+        const std::string line = pf.text.substr(at, end - at);
+        at = end + 1;
+        const bool sample = line.compare(0, 5, "DATS ") == 0, buffer = line.compare(0, 5, "DATB ") == 0;
+        if ((!sample && !buffer) || i >= pf.lines.size()) continue;
+        const std::size_t name_end = line.find(' ', 5);
+        if (line.substr(5, name_end == std::string::npos ? std::string::npos : name_end - 5) != d.file) continue;
+        const ParSource& from = pf.lines[i];
+        if (from.file.empty() || from.columns.find(sample ? "sample" : "buffer") == std::string::npos) break;
+        Diagnostic placed = d;
+        placed.file = from.file;
+        placed.line = from.line;
+        placed.text = std::string("column ") + (sample ? "sample" : "buffer") + ": " + d.file +
+                      (d.line > 0 ? ":" + std::to_string(d.line) : std::string()) + ": " + d.text;
+        return diagnostic_line(placed);
+    }
+    return diagnostic_line(d);
+}
+
 // A diagnostic on a line of the row's parameter file, placed where the
 // line came from: the table's line and columns, the base's line or the
 // empty beam, with the parameter file's line after it.
 std::string row_diagnostic(const Diagnostic& d, const std::string& par, const RowParFile& pf) {
-    if (d.file != par || d.line < 1 || static_cast<std::size_t>(d.line) > pf.lines.size())
-        return diagnostic_line(d);
+    if (d.file != par) return file_diagnostic(d, pf);
+    if (d.line < 1 || static_cast<std::size_t>(d.line) > pf.lines.size()) return diagnostic_line(d);
     const ParSource& from = pf.lines[static_cast<std::size_t>(d.line) - 1];
     if (from.file.empty()) return diagnostic_line(d);
     Diagnostic placed = d;

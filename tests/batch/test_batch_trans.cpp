@@ -240,3 +240,20 @@ TEST(BatchBeams, APercentTransmissionIsRefusedAtItsTableLineAndColumn) {
                            "1); the last one wins (out/ok.par:15)\n"),
               std::string::npos) << summary;
 }
+
+// A finding of the check on a detector file that the table named is placed
+// at the table's line and the column that named it, the file after it; a
+// file the base parameter file names keeps its own place.
+TEST(BatchBeams, AFindingOnATableFileNamesItsLineAndColumn) {
+    Simulated s;
+    pkt::write_file(s.dir / "short.dat", pkt::detector_file(std::vector<long>(16000, 50), 1500, 1500000));
+    s.table("ok,sphere_sample.dat,1500,1500000,0.1,0.9,solvent_buffer.dat,1125,1125000,0.1,0.9,,\n"
+            "sh,short.dat,1500,1500000,0.1,0.9,solvent_buffer.dat,1125,1125000,0.1,0.9,,\n");
+    const pkt::RunResult r = pkt::run_program(PELKARO_BATCH_EXE, {"-o", "out", "--formats", "d1d", "spheres.par", "t.csv"},
+                                              s.dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string summary = pkt::read_file(s.dir / "out/summary.csv");
+    EXPECT_NE(summary.find("t.csv:3: warning: column sample: short.dat: 16000 detector values, the detector has "
+                           "16384; the last 384 pixels count as 0"),
+              std::string::npos) << summary;
+}
