@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +25,23 @@
 #include "pelkaro/status.h"
 
 namespace pkt {
+
+// The names in a directory, sorted; none when it cannot be listed.
+inline std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A text as a field of a CSV file quotes it: its double quotes doubled.
+inline std::string csv_field(const std::string& s) {
+    std::string out;
+    for (const char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out;
+}
 
 // A scratch directory, removed with everything in it at the end of its scope.
 class TempDir {

@@ -4,7 +4,6 @@
 // statuses, threads, Ctrl-C, sharding and the joined summary.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 
@@ -249,16 +248,7 @@ Result batch(const std::vector<std::string>& args, const std::string& cwd, int i
     return run_exe(PELKARO_BATCH_EXE, args, cwd, interrupt_after, sig);
 }
 
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using pkt::files_in;
 
 // The example's files in a scratch directory, with a base parameter file.
 struct Example {

@@ -4,7 +4,6 @@
 // table values far too long to echo.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -31,16 +30,7 @@ pkt::RunResult batch(const std::vector<std::string>& args, const std::string& cw
     return pkt::run_program(PELKARO_BATCH_EXE, args, cwd, opt);
 }
 
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using pkt::files_in;
 
 // The example's files in a scratch directory, and a table of two rows.
 struct Example {

@@ -160,12 +160,6 @@ std::string tsv_value(const std::string& tsv, const std::string& quantity, int n
 }
 
 // A field's text as the summary quotes it.
-std::string pkt_csv(const std::string& s) {
-    std::string out;
-    for (const char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out;
-}
-
 const char* kRuns = ",\"sample_beam.dat,180,176940\",\"buffer_beam.dat,150,148320\"\n";
 
 }  // namespace
@@ -206,11 +200,11 @@ TEST(BatchBeams, ADisagreeingTypedTransmissionWarnsAndIsRefusedUnderStrict) {
     std::string summary = pkt::read_file(s.dir / "out/summary.csv");
     EXPECT_NE(summary.find("\n0,near,ok,0,,"), std::string::npos) << summary;
     EXPECT_NE(summary.find("\n1,far,ok,1,,"), std::string::npos) << summary;
-    EXPECT_NE(summary.find(",\"" + pkt_csv(warning) + "\"\n"), std::string::npos) << summary << warning;
+    EXPECT_NE(summary.find(",\"" + pkt::csv_field(warning) + "\"\n"), std::string::npos) << summary << warning;
     r = s.batch({"--strict"});
     EXPECT_EQ(r.status, 1) << r.err;
     summary = pkt::read_file(s.dir / "out/summary.csv");
-    EXPECT_NE(summary.find("\n1,far,refused,1,\"refused under --strict: " + pkt_csv(warning) + "\""),
+    EXPECT_NE(summary.find("\n1,far,refused,1,\"refused under --strict: " + pkt::csv_field(warning) + "\""),
               std::string::npos) << summary;
 }
 

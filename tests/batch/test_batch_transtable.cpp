@@ -72,12 +72,6 @@ TsvRow tsv_row(const std::string& tsv, const std::string& quantity, int nth = 0)
     return row;
 }
 
-std::string csv_text(const std::string& s) {
-    std::string out;
-    for (const char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out;
-}
-
 const char* kSample = "sphere_sample.dat,1500,1500000,0.1,";
 const char* kBuffer = "solvent_buffer.dat,1125,1125000,0.1,";
 
@@ -175,7 +169,7 @@ TEST(TransTable, ADisagreeingTypedTransmissionWarnsAndIsRefusedUnderStrict) {
     std::string summary = pkt::read_file(s.dir / "out/summary.csv");
     EXPECT_NE(summary.find("\n0,near,ok,0,,"), std::string::npos) << summary;
     EXPECT_NE(summary.find("\n1,far,ok,1,,"), std::string::npos) << summary;
-    EXPECT_NE(summary.find(",\"" + csv_text(warning) + "\"\n"), std::string::npos) << summary << warning;
+    EXPECT_NE(summary.find(",\"" + pkt::csv_field(warning) + "\"\n"), std::string::npos) << summary << warning;
     // The measured value stands in the parameter file, not the typed one.
     EXPECT_NE(pkt::read_file(s.dir / "out/far.par").find("\nDATS sphere_sample.dat 1500 1500000 0.1 " + row.value +
                                                          "\n"),
@@ -183,7 +177,7 @@ TEST(TransTable, ADisagreeingTypedTransmissionWarnsAndIsRefusedUnderStrict) {
     r = s.batch("out", {"--strict", "--trans", "trans.tsv"}, "t.csv");
     EXPECT_EQ(r.status, 1) << r.err;
     summary = pkt::read_file(s.dir / "out/summary.csv");
-    EXPECT_NE(summary.find("\n1,far,refused,1,\"refused under --strict: " + csv_text(warning) + "\""),
+    EXPECT_NE(summary.find("\n1,far,refused,1,\"refused under --strict: " + pkt::csv_field(warning) + "\""),
               std::string::npos) << summary;
 }
 
