@@ -15,7 +15,6 @@
 
 #include "check_internal.h"
 #include "keywords.h"
-#include "geometry.h"
 #include "pelkaro/files.h"
 #include "pelkaro/trans.h"
 

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
-#include "read_sans.h"
 
 namespace pk {
 

@@ -12,7 +12,6 @@
 
 #include "pelkaro/run.h"
 #include "trans_steps.h"
-#include "geometry.h"
 
 namespace pk {
 
@@ -169,14 +168,24 @@ bool TransResult::failed() const {
     return false;
 }
 
+namespace {
+
+// The parameter file, the dark current and the empty beam's centre and
+// disc; false with the refusal noted when nothing can be measured.
+bool measure_inputs(const TransRequest& req, Inputs& in, BeamImage& empty, DiscCounts& sums, TransResult& r) {
+    if (!read_inputs(req, in, r) || !measure_empty(req, in, empty, sums, r)) return false;
+    r.measured = true;
+    return true;
+}
+
+}  // namespace
+
 TransResult measure_direct_beams(const TransRequest& req) {
     TransResult r;
     Inputs in;
-    if (!read_inputs(req, in, r)) return r;
     BeamImage empty;
     DiscCounts sums;
-    if (!measure_empty(req, in, empty, sums, r)) return r;
-    r.measured = true;
+    if (!measure_inputs(req, in, empty, sums, r)) return r;
     measure_runs(req, in, sums, r);
     measure_scale(req, in, empty, r);
     return r;
@@ -191,11 +200,9 @@ EmptyBeam measure_empty_beam(const TransRequest& req) {
     EmptyBeam e;
     TransResult& r = e.result;
     Inputs in;
-    if (!read_inputs(req, in, r)) return e;
     BeamImage empty;
     DiscCounts sums;
-    if (!measure_empty(req, in, empty, sums, r)) return e;
-    r.measured = true;
+    if (!measure_inputs(req, in, empty, sums, r)) return e;
     measure_scale(req, in, empty, r);
     e.sums = std::make_shared<const EmptyBeam::Sums>(EmptyBeam::Sums{std::move(in), sums});
     return e;

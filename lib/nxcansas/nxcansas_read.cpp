@@ -14,7 +14,6 @@
 #include "nxcansas_h5.h"
 #include "pelkaro/files.h"
 #include "pelkaro/merge.h"
-#include "read_sans.h"
 
 namespace pk {
 
