@@ -114,6 +114,10 @@ def one_radius(mods, a, radius, where, failures):
             if not ok:
                 failures.append(f"R {radius} {spoiled} spoiled, {name}")
     RADIUS[0] = radius
+    for name in ("near", "mid", "far"):
+        p, chi2 = kernel_fit(h5py, np, optimize, model, call_kernel, files[name])
+        print(f"{NAME}: R {radius:5.1f}  {name:4s} alone, fitted with its kernel: radius "
+              f"{100 * (p[1] / radius - 1):+.3f} %, scale {100 * (p[0] / SCALE - 1):+.3f} %, chi2_r {chi2:.2f}")
     p, chi2 = kernel_fit(h5py, np, optimize, model, call_kernel, merged)
     ok = abs(p[1] / radius - 1) <= 0.001 and abs(p[0] / SCALE - 1) <= 0.003 and chi2 <= 1.5
     print(f"{NAME}: R {radius:5.1f}  merged fit with the kernel: radius {100 * (p[1] / radius - 1):+.3f} %, "
