@@ -362,7 +362,7 @@ bool parse_table(const std::string& path, const std::string& text, Table& table,
         rd.row(start, index++, fields, table);
     }
     if (!have_header) rd.error(line, "the table has no header line");
-    else if (errors.empty() && table.rows.empty()) rd.error(line, "the table has no rows");
+    else if (errors.empty() && table.rows.empty() && !table.rows_may_follow) rd.error(line, "the table has no rows");
     return errors.empty();
 }
 
