@@ -10,10 +10,12 @@ function(pk_bytes var file)
     return()
   endif()
   file(READ "${file}" hex HEX)
-  # "//# sourceMappingURL" as hex, on a whole byte.
-  string(FIND "${hex}" "2f2f2320736f757263654d617070696e6755524c" at)
-  if(at GREATER -1)
+  # "# sourceMappingURL" as hex, on a whole byte: the comment that holds it
+  # ("//#" in a script, "/*#" in a style) ends the file and goes.
+  string(FIND "${hex}" "2320736f757263654d617070696e6755524c" at)
+  if(at GREATER 3)
     math(EXPR odd "${at} % 2")
+    math(EXPR at "${at} - 4")
     if(odd EQUAL 0)
       string(SUBSTRING "${hex}" 0 ${at} hex)
     endif()
