@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -214,9 +215,14 @@ struct ReportInfo {
     std::vector<std::string> notes;  // where CNTR, ABSF and transmissions were measured
     bool live = false;               // rows still to come (--follow): the page reloads itself
 };
+// The finished rows of a report as its page shows them, by name: a report
+// rewritten as rows finish (--follow) reads each row's files once.
+struct ReportCache {
+    std::map<std::string, std::string> rows;
+};
 // The report, its rows' values and images made by `jobs` threads.
 bool write_report(const std::string& path, const std::vector<RowResult>& rows, const ReportInfo& info, int jobs,
-                  std::string& why);
+                  std::string& why, ReportCache* cache = nullptr);
 // The report's title and notes for a run of `job`.
 ReportInfo report_info(const BatchJob& job, bool live);
 // The summary's name: summary.csv, or summary.K-of-N.csv for a shard.

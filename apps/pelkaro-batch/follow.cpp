@@ -6,8 +6,9 @@
 // for --settle seconds (with --done-markers, only the marker counts): a file
 // still being written is never read.  As rows
 // finish, summary.csv and report.html are rewritten (at most once a second,
-// and no more often than four times the last report's own writing time, so
-// a long table costs no larger share of the time than a short one).
+// and no more often than four times the last report's own writing time;
+// a finished row's part of the page is made once and kept, so a long table
+// costs little more than a short one).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,7 @@ struct Live {
     std::size_t finished = 0;
     bool closing = false, changed = false;
     std::FILE* progress = nullptr;
+    ReportCache report;  // the main thread's only
 };
 
 void live_worker(Live& s) {
@@ -167,7 +169,7 @@ void write_live(const BatchJob& job, Live& s, bool live) {
     if (!write_summary(job.opt.out_dir + "/" + summary_name(job.opt.shard_k, job.opt.shard_n), now, why))
         std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
     if (job.opt.shard_n == 1 &&
-        !write_report(job.opt.out_dir + "/report.html", now, report_info(job, live), job.opt.jobs, why))
+        !write_report(job.opt.out_dir + "/report.html", now, report_info(job, live), job.opt.jobs, why, &s.report))
         std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
 }
 
@@ -215,7 +217,7 @@ void add_slots(const BatchJob& job, Live& s) {
 }  // namespace
 
 std::vector<RowResult> follow_rows(BatchJob& job, StopFlag stop, std::FILE* progress) {
-    Live s{job, {}, {}, {}, {}, {}, 0, false, true, progress};
+    Live s{job, {}, {}, {}, {}, {}, 0, false, true, progress, {}};
     TableWatch watch;
     std::vector<bool> started;
     std::map<std::string, FileSeen> seen;

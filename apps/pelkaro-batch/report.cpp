@@ -172,7 +172,7 @@ void for_rows(std::size_t n, int jobs, const Fn& fn) {
 }
 
 // The texts of the rows made by `make` on `jobs` threads and given to
-// `put` in the rows' order, a block of rows at a time (the memory of one
+// `put` with their row in the rows' order, a block of rows at a time (the memory of one
 // block, whatever the number of rows).
 template <class Make, class Put>
 void rows_in_order(std::size_t n, int jobs, const Make& make, const Put& put) {
@@ -181,7 +181,7 @@ void rows_in_order(std::size_t n, int jobs, const Make& make, const Put& put) {
     for (std::size_t from = 0; from < n; from += kBlock) {
         block.assign(std::min(kBlock, n - from), std::string());
         for_rows(block.size(), jobs, [&](std::size_t k) { block[k] = make(from + k); });
-        for (const std::string& text : block) put(text);
+        for (std::size_t k = 0; k < block.size(); ++k) put(from + k, block[k]);
     }
 }
 
@@ -225,14 +225,17 @@ std::string state_class(const RowResult& r) {
 // hidden, so that the page opens as fast as a short one.
 constexpr std::size_t kPageRows = 100;
 
-std::string row_html(const RowResult& r, std::size_t position) {
+// A row of the table less the start of its element (its classes, which
+// depend on its place): what a finished row's files make, kept by a live
+// report from one rewriting to the next.
+std::string row_html(const RowResult& r) {
     std::string par;
     const bool have_par = pk::read_file(output_path(r, ".par"), par).ok();
     const RowUsed used = row_used(have_par ? par : std::string());
     const bool curve = r.state == RowState::ok && r.has_curve && r.points > 0;
     const std::string d1d = output_link(r, ".d1d");
     const std::string data = d1d.empty() ? "" : curve_text(output_path(r, ".d1d"));
-    std::string s = "<tr class=\"row " + state_class(r) + (position >= kPageRows ? " later" : "") + "\" id=\"row-" + html(r.name) + "\" data-name=\"" +
+    std::string s = "\" id=\"row-" + html(r.name) + "\" data-name=\"" +
                     html(r.name) + "\"" + (data.empty() ? "" : " data-curve=\"" + data + "\"") + "><td>" +
                     std::to_string(r.index) + "</td><td>" +
                     (data.empty() ? "" : "<input type=\"checkbox\" class=\"pick\" title=\"plot this row\">") +
@@ -333,7 +336,7 @@ void curves(Page& pg) {
            "zoom, double-click to zoom out.</span></p>\n<div id=\"chart\"></div><div id=\"legend\"></div>\n");
 }
 
-void table(Page& pg, const std::vector<RowResult>& rows, int jobs) {
+void table(Page& pg, const std::vector<RowResult>& rows, int jobs, ReportCache* cache) {
     pg.put("<h2>Rows</h2>\n<p class=\"hint\">Click a heading to sort; click an image to see it large.</p>\n"
            "<table id=\"rows\"><thead><tr><th class=\"num\">row</th><th>plot</th><th>name</th><th>status</th>"
            "<th class=\"num\">warnings</th>");
@@ -344,9 +347,20 @@ void table(Page& pg, const std::vector<RowResult>& rows, int jobs) {
         pg.put(std::string("<th") + (k % 5 == 0 || k == 10 ? "" : " class=\"num\"") + ">" + heads[k] + "</th>");
     pg.put("<th class=\"num\">I at lowest Q (cm\xe2\x81\xbb\xc2\xb9)</th><th class=\"num\">points</th><th>image</th>"
            "<th>files</th><th>error</th></tr></thead>\n<tbody>\n");
+    // A finished row's text from `cache` where it is there (no file read
+    // again), a row not done made anew.
+    const auto cached = [&](std::size_t k) -> const std::string* {
+        if (!cache || rows[k].state == RowState::not_done) return nullptr;
+        const auto it = cache->rows.find(rows[k].name);
+        return it == cache->rows.end() ? nullptr : &it->second;
+    };
     rows_in_order(
-        rows.size(), jobs, [&rows](std::size_t k) { return row_html(rows[k], k); },
-        [&pg](const std::string& html_row) { pg.put(html_row); });
+        rows.size(), jobs, [&](std::size_t k) { return cached(k) ? std::string() : row_html(rows[k]); },
+        [&](std::size_t k, const std::string& made) {
+            const std::string& body = cached(k) ? *cached(k) : made;
+            pg.put("<tr class=\"row " + state_class(rows[k]) + (k >= kPageRows ? " later" : "") + body);
+            if (cache && rows[k].state != RowState::not_done) cache->rows.emplace(rows[k].name, made);
+        });
     pg.put("</tbody></table>\n<p id=\"pager\"><button id=\"prev\">previous</button> <span id=\"pageinfo\"></span> "
            "<button id=\"next\">next</button> <button id=\"allrows\">all rows</button></p>\n<h2>Warnings</h2>\n");
     bool any = false;
@@ -380,7 +394,7 @@ void viewer(Page& pg) {
 }  // namespace
 
 bool write_report(const std::string& path, const std::vector<RowResult>& rows, const ReportInfo& info, int jobs,
-                  std::string& why) {
+                  std::string& why, ReportCache* cache) {
     pk::AtomicFile out;
     if (!pk::atomic_open(path, out)) {
         why = "cannot write " + path;
@@ -392,7 +406,7 @@ bool write_report(const std::string& path, const std::vector<RowResult>& rows, c
         head(pg, rows, info);
         configuration(pg, rows, info);
         curves(pg);
-        table(pg, rows, jobs);
+        table(pg, rows, jobs, cache);
         viewer(pg);
     } catch (const std::bad_alloc&) {
         why = "out of memory writing " + path;
