@@ -31,9 +31,10 @@
 
 namespace pk {
 
-const char* const kUsedColumns[11] = {"sample", "time", "monitor", "thickness", "transmission", "buffer",
-                                      "buffer_time", "buffer_monitor", "buffer_thickness", "buffer_transmission",
-                                      "title"};
+const char* const kUsedColumns[13] = {"sample",         "time",           "monitor",          "thickness",
+                                      "transmission",   "buffer",         "buffer_time",      "buffer_monitor",
+                                      "buffer_thickness", "buffer_transmission", "title",     "sample_beam",
+                                      "buffer_beam"};
 
 namespace {
 
@@ -77,6 +78,8 @@ RowUsed row_used(const std::string& par_text) {
             u.origin = line.substr(2);
         } else if (line.rfind("# title: ", 0) == 0) {
             u.columns[10] = line.substr(9);
+        } else if (line.rfind("# sample_beam: ", 0) == 0 || line.rfind("# buffer_beam: ", 0) == 0) {
+            u.columns[line[2] == 's' ? 11 : 12] = line.substr(15);
         } else if (w.empty() || w[0][0] == '#') {
             continue;
         } else if (w[0] == "DATS") {
@@ -342,9 +345,9 @@ void table(Page& pg, const std::vector<RowResult>& rows, int jobs, ReportCache* 
            "<th class=\"num\">warnings</th>");
     const char* const heads[] = {"sample", "time (s)", "monitor", "thickness (cm)", "transmission", "buffer",
                                  "buffer time (s)", "buffer monitor", "buffer thickness (cm)",
-                                 "buffer transmission", "title"};
-    for (int k = 0; k < 11; ++k)
-        pg.put(std::string("<th") + (k % 5 == 0 || k == 10 ? "" : " class=\"num\"") + ">" + heads[k] + "</th>");
+                                 "buffer transmission", "title", "sample beam", "buffer beam"};
+    for (int k = 0; k < 13; ++k)
+        pg.put(std::string("<th") + (k % 5 == 0 || k >= 10 ? "" : " class=\"num\"") + ">" + heads[k] + "</th>");
     pg.put("<th class=\"num\">I at lowest Q (cm\xe2\x81\xbb\xc2\xb9)</th><th class=\"num\">points</th><th>image</th>"
            "<th>files</th><th>error</th></tr></thead>\n<tbody>\n");
     // A finished row's text from `cache` where it is there (no file read

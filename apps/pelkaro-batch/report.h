@@ -37,7 +37,8 @@ bool write_png(const std::string& path, const std::vector<std::uint8_t>& rgb, in
                std::string& why);
 
 // What a row's parameter file says: the values of its sample and buffer
-// lines under the table's column names, its title, and the configuration
+// lines under the table's column names, its title and direct-beam runs
+// (from its comments), and the configuration
 // it shares with the other rows (its lines before the row's own, comments
 // left out).
 struct RowUsed {
@@ -45,7 +46,7 @@ struct RowUsed {
     std::vector<std::string> configuration;  // "KEYWORD values" lines
     std::string origin;                      // the row's comment: where its lines came from
 };
-extern const char* const kUsedColumns[11];
+extern const char* const kUsedColumns[13];
 RowUsed row_used(const std::string& par_text);
 
 }  // namespace pk

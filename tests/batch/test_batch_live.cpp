@@ -76,20 +76,24 @@ TEST(ReportRows, ValuesUsedAreThoseOfTheTableRow) {
     row.title = "Spheres, first";
     pk::RowUsed u = pk::row_used(pk::row_param_text(base, row, "t.csv"));
     EXPECT_EQ(u.columns, (std::vector<std::string>{"a.dat;b.dat", "10", "20", "0.1", "0.9", "old.dat", "1", "2",
-                                                   "0.1", "0.95", "Spheres, first"}));
+                                                   "0.1", "0.95", "Spheres, first", "", ""}));
     EXPECT_EQ(u.configuration, (std::vector<std::string>{"CNTR 64 64", "DATB old.dat 1 2 0.1 0.95", "SM2D 5000"}));
     EXPECT_EQ(u.origin, "pelkaro-batch: row r1 of t.csv (line 3), configuration from base.par");
     row.buffers = {"new.dat"};
     row.buffer_time = "5", row.buffer_monitor = "6", row.buffer_thickness = "0.2", row.buffer_transmission = "1";
     row.title.clear();
+    std::string why;
+    ASSERT_TRUE(pk::parse_beam(" s_beam.dat, 180 ,1.7694e5", row.sample_beam, why)) << why;
+    ASSERT_TRUE(pk::parse_beam("b_beam.dat,150,148320", row.buffer_beam, why)) << why;
     u = pk::row_used(pk::row_param_text(base, row, "t.csv"));
     EXPECT_EQ(u.columns, (std::vector<std::string>{"a.dat;b.dat", "10", "20", "0.1", "0.9", "new.dat", "5", "6",
-                                                   "0.2", "1", ""}));
+                                                   "0.2", "1", "", "s_beam.dat,180,176940",
+                                                   "b_beam.dat,150,148320"}));
     EXPECT_EQ(u.configuration, (std::vector<std::string>{"CNTR 64 64", "SM2D 5000"}));
     // Whatever a parameter file holds, the columns are there and hold no more than it.
     for (const char* text : {"", "DATS", "DATB\n", "\n\n#\n", "DATS a\tb\r\nDATB  x", "# pelkaro-batch: row \n"}) {
         u = pk::row_used(text);
-        EXPECT_EQ(u.columns.size(), 11u) << text;
+        EXPECT_EQ(u.columns.size(), 13u) << text;
     }
     EXPECT_EQ(pk::row_used("DATS a\tb\r\n").columns[1], "b");
 }

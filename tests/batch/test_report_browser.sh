@@ -143,7 +143,7 @@ lines = list(csv.DictReader(open(summary, encoding="utf-8")))
 assert len(lines) == len(p.rows) == 6, (len(lines), len(p.rows))
 cols = ["row", "plot", "name", "status", "warnings", "sample", "time", "monitor", "thickness", "transmission",
         "buffer", "buffer_time", "buffer_monitor", "buffer_thickness", "buffer_transmission", "title",
-        "i_lowest_q", "points", "image", "files", "error"]
+        "sample_beam", "buffer_beam", "i_lowest_q", "points", "image", "files", "error"]
 for line in lines:
     r = p.rows[line["name"]]
     c = {k: r["cells"][n] for n, k in enumerate(cols)}
