@@ -74,7 +74,8 @@ struct Table {
     // Set before reading: the transmissions may come from pelkaro-trans's
     // table (--trans), so a typed one may be left empty.
     bool transmissions_elsewhere = false;
-    // Set before reading under --follow: a table of no rows yet is taken.
+    // Set before reading under --follow: a table of no rows yet is taken,
+    // and read_table leaves out a last line that has no line end yet.
     bool rows_may_follow = false;
 };
 

@@ -126,8 +126,9 @@ void say_once(TableWatch& w, const std::string& text) {
 void read_appended(BatchJob& job, TableWatch& w) {
     std::string text;
     if (!pk::read_file(job.opt.table, text).ok()) return;
-    if (!text.empty() && text.back() != '\n' && !file_complete(job.opt.table, job.opt.settle, false, wall_ns(), w.seen))
-        text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    if (!text.empty() && text.back() != '\n' && text.rfind('\n') != std::string::npos &&
+        !file_complete(job.opt.table, job.opt.settle, false, wall_ns(), w.seen))
+        text.erase(text.rfind('\n') + 1);
     if (text == w.parsed) return;
     Table now;
     now.transmissions_elsewhere = job.table.transmissions_elsewhere;

@@ -376,6 +376,10 @@ bool read_table(const std::string& path, Table& table, std::vector<std::string>&
                                                                   "file, or unreadable)")));
         return false;
     }
+    // Under --follow a last row without its line end may still be being
+    // written: it is left for a later look (the header is taken as it is).
+    if (table.rows_may_follow && !text.empty() && text.back() != '\n' && text.rfind('\n') != std::string::npos)
+        text.erase(text.rfind('\n') + 1);
     return parse_table(path, text, table, errors);
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # pelkaro-batch --follow while a writer drops the files in over time:
 #   1. by size and time (--settle 1.5): a sample file written in two halves
-#      0.7 s apart and a table row appended in two pieces are never read
-#      early; the summary and the report are rewritten as rows finish, the
+#      0.7 s apart, the table's last row still being written when the
+#      program starts and a row appended in two pieces are never read early
+#      (what is there of a row reads as a row, with another transmission); the summary and the report are rewritten as rows finish, the
 #      page reloading itself until every row is done; the outputs are those
 #      of a run on the complete files, byte for byte; exit status 0.
 #   2. by FILE.done markers (--done-markers): a file that pauses 2.5 s half
@@ -42,26 +43,32 @@ finish() {  # waits for the program; its exit status must be $1
 head_line="name,sample,time,monitor,thickness,transmission"
 
 # 1. Size and time.
-printf '%s\na,a.dat,1500,1500000,0.1,0.899425\nb,b.dat,1500,1500000,0.2,0.899425\n' "$head_line" > t.csv
+# The table's last row is still being written: what is there reads as a
+# whole row, with the transmission 0.8 of 0.899425.
+printf '%s\na,a.dat,1500,1500000,0.1,0.899425\nb,b.dat,1500,1500000,0.2,0.899425\nc,c.dat,1500,1500000,0.1,0.8' \
+    "$head_line" > t.csv
 "$batch" --follow --settle 1.5 -j 2 -o out --formats d1d,d2d spheres.par t.csv 2> follow.log &
 pid=$!
 write_in_halves a.dat 0.7
+cp sphere_sample.dat c.dat
+printf '99425\n' >> t.csv
 wait_for out/summary.csv "0,a,ok,"
 grep -qF "1,b,not done," out/summary.csv || fail "the waiting row is not in the summary as not done"
 wait_for out/report.html '<meta http-equiv="refresh"'
-printf 'c,c.dat,1500,15' >> t.csv  # a row still being written
-sleep 0.7
-printf '00000,0.1,0.899425\n' >> t.csv
-cp sphere_sample.dat c.dat
 wait_for out/summary.csv "2,c,ok,"
+printf 'd,d.dat,1500,1500000,0.2,0.8' >> t.csv  # a row appended, still being written
+sleep 0.7
+printf '99425\n' >> t.csv
+cp sphere_sample.dat d.dat
+wait_for out/summary.csv "3,d,ok,"
 write_in_halves b.dat 0.7
 finish 0
 grep -q "error" follow.log && fail "errors while following"
-[ "$(grep -c ',ok,' out/summary.csv)" -eq 3 ] || fail "not every row is ok"
+[ "$(grep -c ',ok,' out/summary.csv)" -eq 4 ] || fail "not every row is ok"
 grep -q 'http-equiv="refresh"' out/report.html && fail "the finished report still reloads itself"
-grep -q '<td class="name">c</td>' out/report.html || fail "the appended row is not in the report"
+grep -q '<td class="name">d</td>' out/report.html || fail "the appended row is not in the report"
 "$batch" -j 2 -o ref --formats d1d,d2d spheres.par t.csv 2>/dev/null || fail "the run on the complete files failed"
-for f in a.d1d a.d2d b.d1d b.d2d c.d1d c.d2d; do cmp -s "out/$f" "ref/$f" || fail "out/$f differs from ref/$f"; done
+for f in a.d1d a.d2d b.d1d b.d2d c.d1d c.d2d d.d1d d.d2d; do cmp -s "out/$f" "ref/$f" || fail "out/$f differs from ref/$f"; done
 
 # 2. Markers: the file pauses for longer than any settling time, half written.
 printf '%s\nm,m.dat,1500,1500000,0.1,0.899425\n' "$head_line" > m.csv
