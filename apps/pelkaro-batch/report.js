@@ -11,6 +11,7 @@
   rows.forEach(function (tr) { byName[tr.dataset.name] = tr; });
   var graph = null;
   var pageRows = 100, page = 0;  // page -1: every row
+  var zoom = null;  // {x: [from, to], y: [from, to]} while zoomed in
 
   function $(id) { return document.getElementById(id); }
   function saved() {
@@ -21,7 +22,7 @@
       .map(function (tr) { return tr.dataset.name; });
     try {
       sessionStorage.setItem(key, JSON.stringify({picked: picked, bars: $('bars').checked,
-        logx: $('logx').checked, logy: $('logy').checked, page: page, y: window.scrollY}));
+        logx: $('logx').checked, logy: $('logy').checked, page: page, zoom: zoom, y: window.scrollY}));
     } catch (e) { /* storage refused: the page works without it */ }
   }
 
@@ -100,8 +101,25 @@
       xlabel: 'Q (\u00c5\u207b\u00b9)', ylabel: 'I (cm\u207b\u00b9)', width: 860, height: 480,
       drawPoints: true, pointSize: 2, strokeWidth: 1, connectSeparatedPoints: true,
       highlightSeriesOpts: {strokeWidth: 2.5, highlightCircleSize: 4},
-      labelsDiv: $('legend'), legend: 'always', legendFormatter: legend(curves)
+      // No fading timer left running when the chart is drawn anew.
+      animateBackgroundFade: false,
+      labelsDiv: $('legend'), legend: 'always', legendFormatter: legend(curves),
+      dateWindow: zoom ? zoom.x : null, valueRange: zoom ? zoom.y : null,
+      zoomCallback: function (x0, x1, y) {
+        zoom = graph && graph.isZoomed() ? {x: [x0, x1], y: y[0]} : null;
+        save();
+      },
+      // The row under the pointer is marked in the table too.
+      highlightCallback: function (e, x, points, row, name) { mark(name); },
+      unhighlightCallback: function () { mark(null); }
     });
+  }
+
+  var marked = null;
+  function mark(name) {
+    if (marked) marked.classList.remove('hover');
+    marked = (name && byName[name]) || null;
+    if (marked) marked.classList.add('hover');
   }
 
   function sortBy(th) {
@@ -157,6 +175,7 @@
     if (s) {
       ['bars', 'logx', 'logy'].forEach(function (id) { $(id).checked = s[id]; });
       page = typeof s.page === 'number' ? s.page : 0;
+      zoom = s.zoom || null;
       s.picked.forEach(function (n) { var c = byName[n] && byName[n].querySelector('.pick'); if (c) c.checked = true; });
     } else {
       document.querySelectorAll('.pick').forEach(function (c, n) { c.checked = n < 10; });

@@ -3,9 +3,12 @@
 #   small: a run of six rows (reduced, warned, refused, failed): the page
 #          loads without a console message, its DOM holds everything
 #          summary.csv holds and every value each row used, its links lead
-#          to the rows' files, a click on an image opens it large with its
-#          colour bar, and screenshots of the page and of the image are not
-#          blank (kept in $PELKARO_SCREENSHOTS when that names a directory).
+#          to the rows' files, report.html#image-NAME opens that image;
+#          then report_interact.py drives the page with the mouse (a click
+#          on an image opens it large with its colour bar, sorting, hover,
+#          zoom, toggles, a reload) and screenshots of the page and of the
+#          image are not blank (kept in $PELKARO_SCREENSHOTS when that names
+#          a directory).
 #   large: a report of 1,000 rows opens in under 3 s; its size and opening
 #          time are printed.
 # Usage: test_report_browser.sh PELKARO_BATCH SOURCE_DIR small|large
@@ -14,6 +17,7 @@ set -euo pipefail
 batch=$1
 src=$2
 mode=${3:-small}
+here=$(cd "$(dirname "$0")" && pwd)
 browser=$(command -v chromium || command -v chromium-browser || true)
 if [ -z "$browser" ]; then
     if [ "${CI:-}" = true ]; then echo "chromium is missing" >&2; exit 1; fi
@@ -188,10 +192,11 @@ grep -q '<img id="vimg" alt="" width="512" height="512" src="thick.image.png">' 
 grep -Eq '<span id="vhi">[0-9.]+e[-+][0-9]+</span>' viewer.html || fail "the colour bar has no top value"
 grep -q '<div id="viewer" hidden' dom.html || fail "the viewer is open before any click"
 
+# Mouse clicks, sorting, the pointer over the chart, zoom, toggles and a
+# reload, through the DevTools protocol; the screenshots it takes.
 shots=${PELKARO_SCREENSHOTS:-$work}
-run_browser --window-size=1300,1700 --screenshot="$shots/report.png" "file://$work/out/report.html" >/dev/null 2>&1
-run_browser --window-size=1300,1000 --screenshot="$shots/report-image.png" \
-    "file://$work/out/report.html#image-thick" >/dev/null 2>&1
+timeout 300 python3 "$here/report_interact.py" "$browser" out/report.html "$shots" ||
+    fail "the page does not answer the mouse as it should"
 not_blank "$shots/report.png"
 not_blank "$shots/report-image.png"
 echo "report.html: the DOM holds summary.csv and each row's values, a click opens the image, screenshots not blank"
