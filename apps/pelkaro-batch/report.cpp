@@ -232,8 +232,10 @@ constexpr std::size_t kPageRows = 100;
 // depend on its place): what a finished row's files make, kept by a live
 // report from one rewriting to the next.
 std::string row_html(const RowResult& r) {
+    // A row not done has no parameter file of this run (one there is an
+    // earlier run's).
     std::string par;
-    const bool have_par = pk::read_file(output_path(r, ".par"), par).ok();
+    const bool have_par = r.state != RowState::not_done && pk::read_file(output_path(r, ".par"), par).ok();
     const RowUsed used = row_used(have_par ? par : std::string());
     const bool curve = r.state == RowState::ok && r.has_curve && r.points > 0;
     const std::string d1d = output_link(r, ".d1d");
@@ -294,12 +296,14 @@ void configuration(Page& pg, const std::vector<RowResult>& rows, const ReportInf
     RowUsed used;
     for (const RowResult& r : rows) {
         std::string par;
-        if (pk::read_file(output_path(r, ".par"), par).ok() && !(used = row_used(par)).origin.empty()) break;
+        if (r.state != RowState::not_done && pk::read_file(output_path(r, ".par"), par).ok() &&
+            !(used = row_used(par)).origin.empty())
+            break;
     }
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
-    char date[64] = "";
-    if (gmtime_r(&now, &utc)) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    std::string date(64, '\0');
+    date.resize(gmtime_r(&now, &utc) ? std::strftime(&date[0], date.size(), "%Y-%m-%d %H:%M:%S UTC", &utc) : 0);
     pg.put("<h2>Configuration</h2>\n<table id=\"config\">\n");
     for (const std::string& line : used.configuration) {
         const std::size_t sp = std::min(line.find(' '), line.size());
