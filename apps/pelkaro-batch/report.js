@@ -214,6 +214,10 @@
     document.body.setAttribute('data-ready', document.querySelectorAll('.pick').length + ' curves, ' +
       rows.length + ' rows');
     document.body.setAttribute('data-open-ms', String(Math.round(performance.now())));
+    // And once the images shown have loaded too: the page's opening time.
+    window.addEventListener('load', function () {
+      document.body.setAttribute('data-loaded-ms', String(Math.round(performance.now())));
+    });
   }
 
   start();

@@ -79,10 +79,12 @@ if [ "$mode" = large ]; then
     wall=$(( ($(date +%s%N) - start) / 1000000 ))
     grep -q 'data-ready="1000 curves, 1000 rows"' big.html || fail "the page of 1,000 rows did not load them all"
     open_ms=$(sed -n 's/.*data-open-ms="\([0-9]*\)".*/\1/p' big.html)
+    loaded_ms=$(sed -n 's/.*data-loaded-ms="\([0-9]*\)".*/\1/p' big.html)
+    [ -n "$loaded_ms" ] || fail "the page of 1,000 rows did not finish loading"
     size=$(stat -c %s big/report.html)
-    echo "report.html of 1,000 rows: $size bytes; opened (parsed, script done) in $open_ms ms," \
-         "the whole headless browser run $wall ms"
-    [ "$open_ms" -lt 3000 ] || fail "the page of 1,000 rows took $open_ms ms to open"
+    echo "report.html of 1,000 rows: $size bytes; from navigation: script done in $open_ms ms, loaded" \
+         "(images shown included) in $loaded_ms ms; the whole headless browser run $wall ms"
+    [ "$loaded_ms" -lt 3000 ] || fail "the page of 1,000 rows took $loaded_ms ms to open"
     exit 0
 fi
 
