@@ -60,7 +60,7 @@ bool read_image_values(const std::string& path, std::vector<double>& values) {
     return values.size() == 2u * kDetPixels;
 }
 
-std::vector<std::uint8_t> image_pixels(const std::vector<double>& values, ImageScale& scale) {
+std::vector<std::uint8_t> image_levels(const std::vector<double>& values, ImageScale& scale) {
     scale = ImageScale{};
     const auto masked = [&values](std::size_t k) { return values[k] == 0 && values[k + kDetPixels] == 0; };
     for (std::size_t k = 0; k < static_cast<std::size_t>(kDetPixels); ++k) {
@@ -71,17 +71,26 @@ std::vector<std::uint8_t> image_pixels(const std::vector<double>& values, ImageS
         scale.any = true;
     }
     scale.lo = std::max(scale.lo, scale.hi - 4);  // four decades below the brightest pixel
-    std::vector<std::uint8_t> rgb(3u * kDetPixels, 0);
+    constexpr int kTop = 255 - kFirstLevel;
+    std::vector<std::uint8_t> level(static_cast<std::size_t>(kDetPixels), kNonPositivePixel);
     for (std::size_t k = 0; k < static_cast<std::size_t>(kDetPixels); ++k) {
         const std::size_t x = k % kDetSide, y = k / kDetSide;
-        std::uint8_t* px = &rgb[3 * ((kDetSide - 1 - y) * kDetSide + x)];
+        std::uint8_t& px = level[(kDetSide - 1 - y) * kDetSide + x];
         if (masked(k)) {
-            px[0] = px[1] = px[2] = 200;
+            px = kMaskedPixel;
         } else if (values[k] > 0 && std::isfinite(values[k])) {
             const double t = scale.hi > scale.lo ? (std::log10(values[k]) - scale.lo) / (scale.hi - scale.lo) : 1.0;
-            scale_colour(t, px);
+            px = static_cast<std::uint8_t>(kFirstLevel + std::lround(std::min(1.0, std::max(0.0, t)) * kTop));
         }
     }
+    return level;
+}
+
+std::vector<std::uint8_t> image_palette() {
+    std::vector<std::uint8_t> rgb(3 * 256, 0);
+    rgb[0] = rgb[1] = rgb[2] = 200;  // masked: grey; at or below 0: black
+    for (int k = kFirstLevel; k < 256; ++k)
+        scale_colour(static_cast<double>(k - kFirstLevel) / (255 - kFirstLevel), &rgb[3 * static_cast<std::size_t>(k)]);
     return rgb;
 }
 
@@ -89,23 +98,25 @@ std::vector<std::uint8_t> image_pixels(const std::vector<double>& values, ImageS
 
 bool png_available() { return true; }
 
-bool write_png(const std::string& path, const std::vector<std::uint8_t>& rgb, int width, int height,
-               std::string& why) {
+bool write_png(const std::string& path, const std::vector<std::uint8_t>& indices,
+               const std::vector<std::uint8_t>& palette, int width, int height, std::string& why) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     image.width = static_cast<png_uint_32>(width);
     image.height = static_cast<png_uint_32>(height);
-    image.format = PNG_FORMAT_RGB;
+    image.format = PNG_FORMAT_RGB_COLORMAP;  // one byte a pixel: a quick compression
+    image.colormap_entries = static_cast<png_uint_32>(palette.size() / 3);
+    image.flags = PNG_IMAGE_FLAG_FAST;
     png_alloc_size_t size = 0;
     // The size first, then the file's bytes into memory: libpng's
     // simplified interface reports its errors as values.
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr)) {
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, indices.data(), 0, palette.data())) {
         why = std::string("cannot make the PNG ") + path + ": " + image.message;
         return false;
     }
     std::vector<unsigned char> bytes(size);
-    if (!png_image_write_to_memory(&image, bytes.data(), &size, 0, rgb.data(), 0, nullptr)) {
+    if (!png_image_write_to_memory(&image, bytes.data(), &size, 0, indices.data(), 0, palette.data())) {
         why = std::string("cannot make the PNG ") + path + ": " + image.message;
         return false;
     }
@@ -122,7 +133,8 @@ bool write_png(const std::string& path, const std::vector<std::uint8_t>& rgb, in
 
 bool png_available() { return false; }
 
-bool write_png(const std::string& path, const std::vector<std::uint8_t>&, int, int, std::string& why) {
+bool write_png(const std::string& path, const std::vector<std::uint8_t>&, const std::vector<std::uint8_t>&, int, int,
+               std::string& why) {
     why = "cannot write " + path + ": this pelkaro-batch was built without libpng";
     return false;
 }

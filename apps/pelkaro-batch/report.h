@@ -24,17 +24,22 @@ void scale_colour(double t, std::uint8_t rgb[3]);
 // values); false when the file cannot be read or holds fewer.
 bool read_image_values(const std::string& path, std::vector<double>& values);
 
-// The image of `values` (as read_image_values gives them) as 128 x 128 RGB
-// pixels, detector row 0 at the bottom: a pixel with 0 intensity and 0
-// uncertainty is masked (grey), one at or below 0 black, the others on the
-// logarithmic scale returned in `scale`.
-std::vector<std::uint8_t> image_pixels(const std::vector<double>& values, ImageScale& scale);
+// The image of `values` (as read_image_values gives them) as 128 x 128
+// indices into image_palette(), detector row 0 at the bottom: a pixel with
+// 0 intensity and 0 uncertainty is masked (kMaskedPixel, grey), one at or
+// below 0 kNonPositivePixel (black), the others a level of the logarithmic
+// scale returned in `scale`, from kFirstLevel (its bottom) to 255 (its top).
+enum : std::uint8_t { kMaskedPixel = 0, kNonPositivePixel = 1, kFirstLevel = 2 };
+std::vector<std::uint8_t> image_levels(const std::vector<double>& values, ImageScale& scale);
+// The 256 RGB colours of those indices (768 bytes).
+std::vector<std::uint8_t> image_palette();
 
 // Whether this build writes PNG files (libpng).
 bool png_available();
-// Writes the pixels as an RGB PNG, complete or not at all; false with `why`.
-bool write_png(const std::string& path, const std::vector<std::uint8_t>& rgb, int width, int height,
-               std::string& why);
+// Writes the indices with their palette (RGB triples) as a PNG, complete
+// or not at all; false with `why`.
+bool write_png(const std::string& path, const std::vector<std::uint8_t>& indices,
+               const std::vector<std::uint8_t>& palette, int width, int height, std::string& why);
 
 // What a row's parameter file says: the values of its sample and buffer
 // lines under the table's column names, its title and direct-beam runs

@@ -100,48 +100,57 @@ TEST(ReportRows, ValuesUsedAreThoseOfTheTableRow) {
 
 // The image: row 0 at the bottom, masked pixels grey, those at or below 0
 // black, the brightest yellow and four decades below it dark blue.
-TEST(ReportImages, PixelsOnAFourDecadeScale) {
-    std::vector<double> v(2u * pk::kDetPixels, 1e-6);  // far below the scale: its bottom colour
+TEST(ReportImages, LevelsOnAFourDecadeScale) {
+    std::vector<double> v(2u * pk::kDetPixels, 1e-6);  // far below the scale: its bottom level
     const auto at = [](int x, int y) { return static_cast<std::size_t>(y * pk::kDetSide + x); };
     v[at(0, 0)] = 100;
     v[at(1, 0)] = 0, v[at(1, 0) + pk::kDetPixels] = 0;    // masked
     v[at(2, 0)] = -3, v[at(2, 0) + pk::kDetPixels] = 1;   // below 0
     v[at(3, 0)] = 0, v[at(3, 0) + pk::kDetPixels] = 0.5;  // 0, not masked
-    v[at(0, 127)] = 1;                                     // two decades below the top
+    v[at(0, 127)] = 1;                                     // two decades below the top: the middle
+    v[at(1, 127)] = 1e-1;                                  // three: a quarter of the way up
     pk::ImageScale scale;
-    const std::vector<std::uint8_t> rgb = pk::image_pixels(v, scale);
-    ASSERT_EQ(rgb.size(), 3u * pk::kDetPixels);
+    const std::vector<std::uint8_t> level = pk::image_levels(v, scale);
+    ASSERT_EQ(level.size(), static_cast<std::size_t>(pk::kDetPixels));
     EXPECT_TRUE(scale.any);
     EXPECT_DOUBLE_EQ(scale.hi, 2);
     EXPECT_DOUBLE_EQ(scale.lo, -2);
-    const auto pixel = [&rgb](int x, int row_from_top) {
-        const std::size_t k = 3 * static_cast<std::size_t>(row_from_top * pk::kDetSide + x);
-        return std::vector<int>{rgb[k], rgb[k + 1], rgb[k + 2]};
+    const auto from_top = [&level](int x, int row) { return int{level[static_cast<std::size_t>(row * 128 + x)]}; };
+    EXPECT_EQ(from_top(0, 127), 255);
+    EXPECT_EQ(from_top(1, 127), pk::kMaskedPixel);
+    EXPECT_EQ(from_top(2, 127), pk::kNonPositivePixel);
+    EXPECT_EQ(from_top(3, 127), pk::kNonPositivePixel);
+    EXPECT_EQ(from_top(0, 0), 2 + 127);  // 2 + round(0.5 * 253)
+    EXPECT_EQ(from_top(1, 0), 2 + 63);   // 2 + round(0.25 * 253)
+    EXPECT_EQ(from_top(5, 5), pk::kFirstLevel);
+    const std::vector<std::uint8_t> palette = pk::image_palette();
+    ASSERT_EQ(palette.size(), 768u);
+    const auto colour = [&palette](int k) {
+        return std::vector<int>{palette[3u * k], palette[3u * k + 1], palette[3u * k + 2]};
     };
-    std::uint8_t top[3], bottom[3], middle[3];
-    pk::scale_colour(1, top), pk::scale_colour(0, bottom), pk::scale_colour(0.5, middle);
-    EXPECT_EQ(pixel(0, 127), (std::vector<int>{top[0], top[1], top[2]}));
-    EXPECT_EQ(pixel(1, 127), (std::vector<int>{200, 200, 200}));
-    EXPECT_EQ(pixel(2, 127), (std::vector<int>{0, 0, 0}));
-    EXPECT_EQ(pixel(3, 127), (std::vector<int>{0, 0, 0}));
-    EXPECT_EQ(pixel(0, 0), (std::vector<int>{middle[0], middle[1], middle[2]}));
-    EXPECT_EQ(pixel(5, 5), (std::vector<int>{bottom[0], bottom[1], bottom[2]}));
+    EXPECT_EQ(colour(pk::kMaskedPixel), (std::vector<int>{200, 200, 200}));
+    EXPECT_EQ(colour(pk::kNonPositivePixel), (std::vector<int>{0, 0, 0}));
+    std::uint8_t top[3], bottom[3];
+    pk::scale_colour(1, top), pk::scale_colour(0, bottom);
+    EXPECT_EQ(colour(255), (std::vector<int>{top[0], top[1], top[2]}));
+    EXPECT_EQ(colour(pk::kFirstLevel), (std::vector<int>{bottom[0], bottom[1], bottom[2]}));
     // The ends of the map: dark blue and yellow.
     EXPECT_TRUE(bottom[2] > bottom[1] && top[0] > 200 && top[1] > 200 && top[2] < 100);
     std::vector<double> masked(2u * pk::kDetPixels, 0);
-    pk::image_pixels(masked, scale);
+    pk::image_levels(masked, scale);
     EXPECT_FALSE(scale.any);
 }
 
-TEST(ReportImages, PngReadsBackAsItsPixels) {
+TEST(ReportImages, PngReadsBackAsItsColours) {
     if (!pk::png_available()) GTEST_SKIP() << "built without libpng";
     pkt::TempDir d;
-    std::vector<std::uint8_t> rgb(3 * 5 * 3);
-    for (std::size_t k = 0; k < rgb.size(); ++k) rgb[k] = static_cast<std::uint8_t>(k * 17);
+    std::vector<std::uint8_t> indices(5 * 3);
+    for (std::size_t k = 0; k < indices.size(); ++k) indices[k] = static_cast<std::uint8_t>(k * 17);
+    const std::vector<std::uint8_t> palette = pk::image_palette();
     std::string why;
-    ASSERT_TRUE(pk::write_png(d / "a.png", rgb, 5, 3, why)) << why;
+    ASSERT_TRUE(pk::write_png(d / "a.png", indices, palette, 5, 3, why)) << why;
     EXPECT_EQ(pkt::files_in(d.path()), std::vector<std::string>{"a.png"});
-    EXPECT_FALSE(pk::write_png(d / "no/such/dir/b.png", rgb, 5, 3, why));
+    EXPECT_FALSE(pk::write_png(d / "no/such/dir/b.png", indices, palette, 5, 3, why));
     EXPECT_EQ(why, "cannot write " + (d / "no/such/dir/b.png"));
 #if PK_TEST_PNG
     png_image image{};
@@ -150,9 +159,10 @@ TEST(ReportImages, PngReadsBackAsItsPixels) {
     EXPECT_EQ(image.width, 5u);
     EXPECT_EQ(image.height, 3u);
     image.format = PNG_FORMAT_RGB;
-    std::vector<std::uint8_t> back(PNG_IMAGE_SIZE(image));
+    std::vector<std::uint8_t> back(PNG_IMAGE_SIZE(image)), want;
     ASSERT_TRUE(png_image_finish_read(&image, nullptr, back.data(), 0, nullptr));
-    EXPECT_EQ(back, rgb);
+    for (std::uint8_t k : indices) want.insert(want.end(), &palette[3u * k], &palette[3u * k] + 3);
+    EXPECT_EQ(back, want);
 #endif
 }
 
