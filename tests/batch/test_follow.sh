@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # pelkaro-batch --follow while a writer drops the files in over time:
-#   1. by size and time (--settle 1.5): a sample file written in two halves
-#      0.7 s apart, the table's last row still being written when the
+#   1. by size and time (--settle 3): a sample file written in two halves
+#      0.5 s apart, the table's last row still being written when the
 #      program starts and a row appended in two pieces are never read early
 #      (what is there of a row reads as a row, with another transmission); the summary and the report are rewritten as rows finish, the
 #      page reloading itself until every row is done; the outputs are those
@@ -28,9 +28,9 @@ write_in_halves() {
     sleep "$2"
     tail -c +"$((half + 1))" sphere_sample.dat >> "$1"
 }
-# Waits until the file $1 holds the text $2 (20 s at most).
+# Waits until the file $1 holds the text $2 (60 s at most).
 wait_for() {
-    for _ in $(seq 200); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+    for _ in $(seq 600); do grep -qF -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
     fail "$1 never held '$2'"
 }
 finish() {  # waits for the program; its exit status must be $1
@@ -47,9 +47,9 @@ head_line="name,sample,time,monitor,thickness,transmission"
 # whole row, with the transmission 0.8 of 0.899425.
 printf '%s\na,a.dat,1500,1500000,0.1,0.899425\nb,b.dat,1500,1500000,0.2,0.899425\nc,c.dat,1500,1500000,0.1,0.8' \
     "$head_line" > t.csv
-"$batch" --follow --settle 1.5 -j 2 -o out --formats d1d,d2d spheres.par t.csv 2> follow.log &
+"$batch" --follow --settle 3 -j 2 -o out --formats d1d,d2d spheres.par t.csv 2> follow.log &
 pid=$!
-write_in_halves a.dat 0.7
+write_in_halves a.dat 0.5
 cp sphere_sample.dat c.dat
 printf '99425\n' >> t.csv
 wait_for out/summary.csv "0,a,ok,"
@@ -57,11 +57,11 @@ grep -qF "1,b,not done," out/summary.csv || fail "the waiting row is not in the 
 wait_for out/report.html '<meta http-equiv="refresh"'
 wait_for out/summary.csv "2,c,ok,"
 printf 'd,d.dat,1500,1500000,0.2,0.8' >> t.csv  # a row appended, still being written
-sleep 0.7
+sleep 0.5
 printf '99425\n' >> t.csv
 cp sphere_sample.dat d.dat
 wait_for out/summary.csv "3,d,ok,"
-write_in_halves b.dat 0.7
+write_in_halves b.dat 0.5
 finish 0
 grep -q "error" follow.log && fail "errors while following"
 [ "$(grep -c ',ok,' out/summary.csv)" -eq 4 ] || fail "not every row is ok"
