@@ -8,8 +8,9 @@
 #      of a run on the complete files, byte for byte; exit status 0.
 #   2. by FILE.done markers (--done-markers): a file that pauses 2.5 s half
 #      written is read only after its marker.
-#   3. Ctrl-C (SIGINT) while a row waits for a file that never comes: the
-#      finished rows are kept, the other is not done; exit status 1.
+#   3. Ctrl-C (SIGINT) while rows wait for a file that never comes and for a
+#      FIFO: the finished rows are kept, the others are not done; exit
+#      status 1.
 # Usage: test_follow.sh PELKARO_BATCH SOURCE_DIR
 set -euo pipefail
 set -m  # the program runs in a process group of its own, with SIGINT not ignored
@@ -80,15 +81,19 @@ touch m.dat.done
 finish 0
 cmp -s mout/m.d1d ref/a.d1d || fail "m.d1d differs from a run on the complete file"
 
-# 3. Ctrl-C: the finished row kept, the waiting one not done.
+# 3. Ctrl-C: the finished row kept, the waiting ones not done.  A FIFO is
+# no complete file: never opened, it cannot hang the program.
+mkfifo fifo.dat
 printf '%s\nx,sphere_sample.dat,1500,1500000,0.1,0.899425\ny,never.dat,1500,1500000,0.1,0.899425\n' \
     "$head_line" > s.csv
+printf 'z,fifo.dat,1500,1500000,0.1,0.899425\n' >> s.csv
 "$batch" --follow --settle 0.5 -o sout --formats d1d spheres.par s.csv 2> follow.log &
 pid=$!
 wait_for sout/summary.csv "0,x,ok,"
 kill -INT "$pid"
 finish 1
 grep -qF "1,y,not done," sout/summary.csv || fail "the waiting row is not kept as not done"
+grep -qF "2,z,not done," sout/summary.csv || fail "the row of the FIFO is not kept as not done"
 grep -qF "0,x,ok," sout/summary.csv || fail "the finished row was not kept"
-grep -qF "pelkaro-batch: stopped; not done: y" follow.log || fail "the stop is not reported"
+grep -qF "pelkaro-batch: stopped; not done: y z" follow.log || fail "the stop is not reported"
 echo "--follow: no file read early, rows appended, summary and report rewritten, Ctrl-C keeps finished rows"
