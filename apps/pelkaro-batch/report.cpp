@@ -17,6 +17,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -125,17 +126,19 @@ std::string output_link(const RowResult& r, const std::string& ext) {
 std::string output_path(const RowResult& r, const std::string& ext) { return r.dir + "/" + r.name + ext; }
 
 // The number at the start of [s, end) after blanks, as strtod reads a
-// .d1d's fixed-point numbers (without the locale: faster); s is left after it.
-bool number_at(const char*& s, const char* end, double& v) {
+// .d1d's fixed-point numbers (without the locale: faster), and its text;
+// s is left after it.
+bool number_at(const char*& s, const char* end, double& v, std::string_view& text) {
     while (s < end && (*s == ' ' || *s == '\t')) ++s;
     const std::from_chars_result r = std::from_chars(s, end, v);
     if (r.ec != std::errc()) return false;
+    text = std::string_view(s, static_cast<std::size_t>(r.ptr - s));
     s = r.ptr;
     return true;
 }
 
-// The curve of a .d1d as "Q I dI Q I dI ...": the points whose three values
-// are finite, Q above 0.
+// The curve of a .d1d as "Q I dI Q I dI ...", each number as the file
+// writes it: the points whose three values are finite, Q above 0.
 std::string curve_text(const std::string& path) {
     std::string text, out;
     if (!pk::read_file(path, text).ok()) return out;
@@ -145,9 +148,14 @@ std::string curve_text(const std::string& path) {
         const char* const nl = static_cast<const char*>(std::memchr(s, '\n', static_cast<std::size_t>(end - s)));
         const char* const le = nl ? nl : end;
         double q = 0, i = 0, e = 0;
-        if (number_at(s, le, q) && number_at(s, le, i) && number_at(s, le, e) && q > 0 && std::isfinite(q) &&
-            std::isfinite(i) && std::isfinite(e))
-            out += pk::format("%s%.6g %.6g %.6g", out.empty() ? "" : " ", q, i, e);
+        std::string_view tq, ti, te;
+        if (number_at(s, le, q, tq) && number_at(s, le, i, ti) && number_at(s, le, e, te) && q > 0 &&
+            std::isfinite(q) && std::isfinite(i) && std::isfinite(e)) {
+            for (const std::string_view t : {tq, ti, te}) {
+                if (!out.empty()) out += ' ';
+                out += t;
+            }
+        }
         s = le + 1;
     }
     return out;
