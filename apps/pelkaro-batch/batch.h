@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ struct BatchOptions {
     BeamRun empty_beam;           // --empty-beam FILE,TIME,MONITOR; no file: none
     double attenuation = 0;       // --attenuation A: the ABSF measured too; 0: not
     std::string trans_table;      // --trans TSV: pelkaro-trans's table; empty: none
+    bool follow = false;          // --follow: each row as soon as its files are complete
+    double settle = 2;            // --settle S: a file is complete when unchanged for S seconds
+    bool done_markers = false;    // --done-markers: a file is complete only once FILE.done exists
 };
 
 enum class BatchCli { run, report, help, version, bad };
@@ -70,6 +74,9 @@ struct Table {
     // Set before reading: the transmissions may come from pelkaro-trans's
     // table (--trans), so a typed one may be left empty.
     bool transmissions_elsewhere = false;
+    // Set before reading under --follow: a table of no rows yet is taken,
+    // and read_table leaves out a last line that has no line end yet.
+    bool rows_may_follow = false;
 };
 
 // Reads and checks the table; every error as "TABLE:LINE: error: TEXT".
@@ -182,14 +189,43 @@ struct StopFlag {
 // Reduces the rows with opt.jobs threads; results in the rows' order.
 std::vector<RowResult> run_rows(const BatchJob& job, StopFlag stop, std::FILE* progress);
 
+// --follow: each row reduced as soon as its files are complete (see
+// follow.cpp), the table read again as rows are appended, the summary and
+// the report rewritten as rows finish; until every row is done or `stop`
+// is raised.  Results in the rows' order, not-done ones included.
+std::vector<RowResult> follow_rows(BatchJob& job, StopFlag stop, std::FILE* progress);
+
+// Whether `path` is complete: `path`.done exists beside it, or its size and
+// modification time have not changed for `settle` seconds (watched across
+// calls, whose observations `seen` keeps, or by its modification time's
+// age); only by the marker when `markers_only`.  `now_ns` is the system
+// clock in nanoseconds.
+struct FileSeen {
+    long long size = -1, mtime_ns = 0, since_ns = 0;  // as last seen, and since when unchanged
+};
+bool file_complete(const std::string& path, double settle, bool markers_only, std::int64_t now_ns, FileSeen& seen);
+
 // --------------------------------------------------------------------------
 // Summary and report.
 
 bool write_summary(const std::string& path, const std::vector<RowResult>& rows, std::string& why);
 bool read_summary(const std::string& path, std::vector<RowResult>& rows, std::string& why);
-// The report, its curves and thumbnails made by `jobs` threads.
-bool write_report(const std::string& path, const std::vector<RowResult>& rows, const std::string& title,
-                  int jobs, std::string& why);
+// What the report says besides its rows.
+struct ReportInfo {
+    std::string title;               // the table, or the joined directory
+    std::vector<std::string> notes;  // where CNTR, ABSF and transmissions were measured
+    bool live = false;               // rows still to come (--follow): the page reloads itself
+};
+// The finished rows of a report as its page shows them, by name: a report
+// rewritten as rows finish (--follow) reads each row's files once.
+struct ReportCache {
+    std::map<std::string, std::string> rows;
+};
+// The report, its rows' values and images made by `jobs` threads.
+bool write_report(const std::string& path, const std::vector<RowResult>& rows, const ReportInfo& info, int jobs,
+                  std::string& why, ReportCache* cache = nullptr);
+// The report's title and notes for a run of `job`.
+ReportInfo report_info(const BatchJob& job, bool live);
 // The summary's name: summary.csv, or summary.K-of-N.csv for a shard.
 std::string summary_name(int shard_k, int shard_n);
 

@@ -149,6 +149,7 @@ int prepare_job(BatchJob& job) {
                      job.opt.base.c_str(), line);
     std::vector<std::string> errors;
     job.table.transmissions_elsewhere = !job.opt.trans_table.empty();
+    job.table.rows_may_follow = job.opt.follow;
     if (!read_table(job.opt.table, job.table, errors)) {
         for (const std::string& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
         return 2;
@@ -171,18 +172,31 @@ int run_batch(BatchOptions opt, const std::atomic<int>* stop) {
     job.opt = opt;
     const int prepared = prepare_job(job);
     if (prepared != 0) return prepared;
-    const std::vector<RowResult> results = run_rows(job, StopFlag{stop}, stderr);
+    const std::vector<RowResult> results =
+        opt.follow ? follow_rows(job, StopFlag{stop}, stderr) : run_rows(job, StopFlag{stop}, stderr);
     std::string why;
     const std::string summary = job.opt.out_dir + "/" + summary_name(opt.shard_k, opt.shard_n);
     if (!write_summary(summary, results, why)) std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
     if (opt.shard_n == 1 &&
-        !write_report(job.opt.out_dir + "/report.html", results, job.opt.table, job.opt.jobs, why))
+        !write_report(job.opt.out_dir + "/report.html", results, report_info(job, false), job.opt.jobs, why))
         std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
     const int status = finish(job, results, StopFlag{stop}.raised());
     return why.empty() ? status : 1;
 }
 
 }  // namespace
+
+ReportInfo report_info(const BatchJob& job, bool live) {
+    ReportInfo info{job.opt.table, {}, live};
+    if (!job.opt.empty_beam.file.empty())
+        info.notes.push_back("CNTR" + std::string(job.opt.attenuation > 0 ? " and ABSF" : "") +
+                             " measured on the empty beam " + job.opt.empty_beam.file +
+                             ", the transmissions of the sample_beam and buffer_beam columns against it");
+    if (!job.opt.trans_table.empty())
+        info.notes.push_back("transmissions, CNTR and ABSF (where it gives them) from pelkaro-trans's table " +
+                             job.opt.trans_table);
+    return info;
+}
 
 int run_report(const BatchOptions& opt);
 

@@ -86,7 +86,7 @@ int run_report(const BatchOptions& opt) {
     }
     std::vector<RowResult> joined = rows;
     for (RowResult& r : joined) relocate(r, out);
-    if (!write_summary(out + "/summary.csv", joined, why) || !write_report(out + "/report.html", rows, out, report_jobs(opt), why)) {
+    if (!write_summary(out + "/summary.csv", joined, why) || !write_report(out + "/report.html", joined, ReportInfo{out, {}, false}, report_jobs(opt), why)) {
         std::fprintf(stderr, "%s: error: %s\n", kBatchProgram, why.c_str());
         return 1;
     }

@@ -13,6 +13,7 @@ std::string batch_usage() {
         "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict]\n"
         "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A] | --trans TSV]\n"
         "                     BASE.par TABLE.csv\n"
+        "       %s --follow [--settle S | --done-markers] [OPTIONS] BASE.par TABLE.csv\n"
         "       %s [-o DIR] --report DIR [DIR ...]\n"
         "\n"
         "Reduces every row of TABLE.csv (a sample table) with the instrument configuration of BASE.par\n"
@@ -35,6 +36,13 @@ std::string batch_usage() {
         "                  and buffer transmissions are those of the table's transmission rows whose\n"
         "                  DATAFILE is the row's (first) sample or buffer file; the beam centre (CNTR)\n"
         "                  and ABSF are its centre_x, centre_y and absf, where it has them\n"
+        "  --follow        live reduction: each row as soon as its files are complete (FILE.done exists,\n"
+        "                  or FILE's size and time have not changed for --settle seconds), the table read\n"
+        "                  again for appended rows, summary.csv and report.html rewritten as rows finish\n"
+        "                  (the page reloads itself); until every row is done, or Ctrl-C\n"
+        "  --settle S      seconds a file must stay unchanged to be complete under --follow (default 2)\n"
+        "  --done-markers  under --follow, a file is complete only once FILE.done exists (for writers\n"
+        "                  that may pause for longer than --settle)\n"
         "  --report DIR..  joins the summaries in the directories into one summary.csv and report.html\n"
         "                  (in -o DIR, default the first DIR)\n"
         "  --help          print this help and exit\n"
@@ -51,7 +59,7 @@ std::string batch_usage() {
         "\n"
         "Exit status: 0 every row reduced, 1 some row refused, failed or not done, 2 a wrong command\n"
         "line, table, --trans table or output directory (nothing reduced).\n",
-        kBatchProgram, kBatchProgram);
+        kBatchProgram, kBatchProgram, kBatchProgram);
 }
 
 bool h5_available() {
@@ -112,6 +120,14 @@ void parse_attenuation(const std::string& v, BatchOptions& opt, std::string& why
     else why = "--attenuation takes the attenuator's transmission, a number above 0 and at most 1, not '" + v + "'";
 }
 
+// The seconds a file must stay unchanged: a number from 0.1 to 3600.
+void parse_settle(const std::string& v, BatchOptions& opt, std::string& why) {
+    char* end = nullptr;
+    const double s = v.empty() || v.find_first_of(" \t\n") != std::string::npos ? 0.0 : std::strtod(v.c_str(), &end);
+    if (end == v.c_str() + v.size() && s >= 0.1 && s <= 3600) opt.settle = s;
+    else why = "--settle takes the seconds a file must stay unchanged, from 0.1 to 3600, not '" + v + "'";
+}
+
 void parse_empty_beam(const std::string& v, BatchOptions& opt, std::string& why) {
     if (!parse_beam(v, opt.empty_beam, why)) why = "--empty-beam " + why;
 }
@@ -122,10 +138,12 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     if (a == "-h" || a == "--help") return BatchCli::help;
     if (a == "--version") return BatchCli::version;
     if (a == "--strict") return opt.strict = true, BatchCli::run;
+    if (a == "--follow") return opt.follow = true, BatchCli::run;
+    if (a == "--done-markers") return opt.done_markers = true, BatchCli::run;
     if (a == "--report") return report = true, BatchCli::run;
     std::string v;
     bool matched = false;
-    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--trans"}) {
+    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--trans", "--settle"}) {
         if (!option_value(argc, argv, i, name, v, matched, why, false, true)) return BatchCli::bad;
         if (!matched) continue;
         const std::string n = name;
@@ -139,6 +157,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
         else if (n == "--attenuation") parse_attenuation(v, opt, why);
         else if (n == "--trans" && v.empty()) why = "--trans needs pelkaro-trans's table (--format tsv)";
         else if (n == "--trans") opt.trans_table = v;
+        else if (n == "--settle") parse_settle(v, opt, why);
         else parse_shard(v, opt, why);
         return why.empty() ? BatchCli::run : BatchCli::bad;
     }
@@ -150,7 +169,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
 
 BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, std::string& why) {
     opt = BatchOptions{};
-    bool report = false, options_end = false, formats_given = false;
+    bool report = false, options_end = false, formats_given = false, settle_given = false;
     std::vector<std::string> operands;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -158,6 +177,7 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
             options_end = true;
         } else if (!options_end && a.size() > 1 && a[0] == '-') {
             formats_given = formats_given || a.rfind("--formats", 0) == 0;
+            settle_given = settle_given || a.rfind("--settle", 0) == 0;
             const BatchCli c = read_option(argc, argv, i, opt, report, why);
             if (c != BatchCli::run) return c;
         } else {
@@ -166,6 +186,12 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
     }
     for (const std::string& o : operands)
         if (o.empty()) why = "an empty file name";
+    if (!why.empty()) return BatchCli::bad;
+    if ((settle_given || opt.done_markers) && !opt.follow)
+        why = std::string(settle_given ? "--settle" : "--done-markers") +
+              " needs --follow: it says when a file is complete";
+    if (settle_given && opt.done_markers) why = "--settle and --done-markers both say when a file is complete: use one";
+    if (report && opt.follow) why = "--follow reduces a table as it arrives: it does not go with --report";
     if (!why.empty()) return BatchCli::bad;
     if (report) {
         if (operands.empty()) why = "--report needs at least one directory";

@@ -12,7 +12,7 @@
 namespace pk {
 
 // The names (in the output directory) of the files a row may write: its
-// parameter file first, then .d1d, .d2d, .h5 and the plots.
+// parameter file first, then .d1d, .d2d, .h5, the plots and the report's image.
 std::vector<std::string> row_output_names(const std::string& row_name);
 
 // Calls `visit` with the name of every file the run may write, and the row

@@ -114,6 +114,12 @@ RowParFile row_param_file(const BaseFile& base, const TableRow& row, const std::
                std::to_string(row.line) + "), configuration from " + comment_text(base.path),
         ParSource{});
     if (!row.title.empty()) add(f, "# title: " + comment_text(row.title), ParSource{});
+    // The direct-beam runs the row's transmissions were measured on.
+    for (const auto& beam : {std::make_pair("sample_beam", &row.sample_beam), std::make_pair("buffer_beam", &row.buffer_beam)})
+        if (!beam.second->file.empty())
+            add(f, std::string("# ") + beam.first + ": " + comment_text(beam.second->file) + "," +
+                       value(beam.second->time) + "," + value(beam.second->monitor),
+                ParSource{});
     const std::string t = m.sample ? value(m.sample_t) : row.transmission;
     // A transmission from pelkaro-trans's table stands in no column of the row.
     const bool tsv = !m.trans_table.empty();

@@ -362,7 +362,7 @@ bool parse_table(const std::string& path, const std::string& text, Table& table,
         rd.row(start, index++, fields, table);
     }
     if (!have_header) rd.error(line, "the table has no header line");
-    else if (errors.empty() && table.rows.empty()) rd.error(line, "the table has no rows");
+    else if (errors.empty() && table.rows.empty() && !table.rows_may_follow) rd.error(line, "the table has no rows");
     return errors.empty();
 }
 
@@ -376,6 +376,10 @@ bool read_table(const std::string& path, Table& table, std::vector<std::string>&
                                                                   "file, or unreadable)")));
         return false;
     }
+    // Under --follow a last row without its line end may still be being
+    // written: it is left for a later look (the header is taken as it is).
+    if (table.rows_may_follow && !text.empty() && text.back() != '\n' && text.rfind('\n') != std::string::npos)
+        text.erase(text.rfind('\n') + 1);
     return parse_table(path, text, table, errors);
 }
 
