@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "pelkaro/Pelkaro.h"
+#include "sim_oriented.h"
 #include "sim_random.h"
 
 namespace sim {
@@ -30,6 +31,27 @@ std::vector<double> scatter_image(const Settings& s, Xs xs, double mu) {
                 const double c = cos2theta(s, x, y);
                 const double q = 4.0 * kPi / s.wavelength * std::sin(0.5 * std::acos(c));
                 sum += xs(q) * slab_transmission(mu, c) * c * c * c;
+            }
+        img[k] = sum / (kSub * kSub);
+    }
+    return img;
+}
+
+// scatter_image for the oriented sample, whose cross-section depends on
+// the azimuth too.
+std::vector<double> oriented_image(const Settings& s, double mu) {
+    const AxisSpread spread = axis_spread(s);
+    std::vector<double> img(kPixels);
+    for (int k = 0; k < kPixels; ++k) {
+        double sum = 0.0;
+        for (int a = 0; a < kSub; ++a)
+            for (int b = 0; b < kSub; ++b) {
+                const double x = k % kSide + (a + 0.5) / kSub, y = k / kSide + (b + 0.5) / kSub;
+                if (std::hypot(x - s.centre_x, y - s.centre_y) < kStopRadius) continue;
+                const double c = cos2theta(s, x, y);
+                const double q = 4.0 * kPi / s.wavelength * std::sin(0.5 * std::acos(c));
+                const double phi = std::atan2((y - s.centre_y) * s.pixel_y, (x - s.centre_x) * s.pixel_x);
+                sum += (oriented_xs(s, spread, q, phi) + kSolvent) * slab_transmission(mu, c) * c * c * c;
             }
         img[k] = sum / (kSub * kSub);
     }
@@ -110,8 +132,12 @@ Run derive(const Settings& s) {
 Images make_images(const Settings& s, const Run& r) {
     const double i0 = forward_intensity(s), radius = s.radius;
     Images m;
-    m.sample = scatter_image(
-        s, [i0, radius](double q) { return i0 * sphere_form(q * radius) + kSolvent; }, r.mu_sam);
+    if (s.orientation > 0) {
+        m.sample = oriented_image(s, r.mu_sam);
+    } else {
+        m.sample = scatter_image(
+            s, [i0, radius](double q) { return i0 * sphere_form(q * radius) + kSolvent; }, r.mu_sam);
+    }
     m.buffer = scatter_image(s, [](double) { return kSolvent; }, r.mu_buf);
     m.dark.assign(kPixels, 0.0);
     m.water = scatter_image(s, [](double) { return kWater; }, kWaterSigma * kWaterThickness);

@@ -1,0 +1,57 @@
+// The oriented sample of the simulator (sim_oriented.h).
+#include "sim_oriented.h"
+
+#include <cmath>
+#include <cstddef>
+
+#include "sim_model.h"
+
+namespace sim {
+
+namespace {
+constexpr int kAxisSteps = 90;  // two degrees apart
+constexpr int kWraps = 3;        // periods of the wrapped Gaussian on either side
+}  // namespace
+
+AxisSpread axis_spread(const Settings& s) {
+    AxisSpread a;
+    const double deg = kPi / 180.0, w = s.orientation * deg, mean = s.axis * deg;
+    double total = 0;
+    for (int k = 0; k < kAxisSteps; ++k) {
+        const double offset = (k + 0.5 - 0.5 * kAxisSteps) * kPi / kAxisSteps;  // from the mean direction
+        double g = 0;
+        for (int n = -kWraps; n <= kWraps; ++n) {
+            const double d = offset + n * kPi;
+            g += std::exp(-0.5 * d * d / (w * w));
+        }
+        a.alpha.push_back(mean + offset);
+        a.weight.push_back(g);
+        total += g;
+    }
+    // Directions of negligible weight are left out.
+    AxisSpread kept;
+    for (std::size_t k = 0; k < a.weight.size(); ++k)
+        if (a.weight[k] > 1e-7 * total) kept.alpha.push_back(a.alpha[k]), kept.weight.push_back(a.weight[k]);
+    double sum = 0;
+    for (double g : kept.weight) sum += g;
+    for (double& g : kept.weight) g /= sum;
+    return kept;
+}
+
+double ellipsoid_forward(const Settings& s) {
+    const double volume = 4.0 / 3.0 * kPi * s.aspect * s.radius * s.radius * s.radius * 1e-24;  // cm^3
+    return s.volume_fraction * volume * s.contrast * s.contrast;
+}
+
+double oriented_xs(const Settings& s, const AxisSpread& spread, double q, double phi) {
+    double sum = 0;
+    const double a2 = s.aspect * s.aspect;
+    for (std::size_t k = 0; k < spread.alpha.size(); ++k) {
+        const double c = std::cos(phi - spread.alpha[k]);
+        const double r = s.radius * std::sqrt(a2 * c * c + (1.0 - c * c));
+        sum += spread.weight[k] * sphere_form(q * r);
+    }
+    return ellipsoid_forward(s) * sum;
+}
+
+}  // namespace sim
