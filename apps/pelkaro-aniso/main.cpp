@@ -1,0 +1,12 @@
+// pelkaro-aniso: I(phi) in a ring, sector pairs and the orientation of a
+// reduced anisotropic pattern.
+#include <cstdio>
+
+#include "aniso_cli.h"
+#include "app.h"
+
+int main(int argc, char** argv) {
+    pk::init_process();
+    const int status = pk::aniso_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr});
+    return pk::finish_output(status, "pelkaro-aniso", 2);
+}
