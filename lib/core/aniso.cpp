@@ -234,8 +234,8 @@ Status sector_curve(const Param& p, const Data2D& image, const Data2D& mask, con
         double d = static_cast<double>(s.az) - axis;
         d -= kPi * std::floor(d / kPi + 0.5);  // from -pi/2 to pi/2: either sector of the pair
         if (!(std::fabs(d) <= half_width)) return -1;
-        const int b = static_cast<int>(tot * static_cast<double>(s.r) / max);
-        return b >= 0 && b < tot ? b : -1;
+        const double where = tot * static_cast<double>(s.r) / max;
+        return where >= 0 && where < tot ? static_cast<int>(where) : -1;
     });
     std::vector<double> mean, dev, area;
     if (!bin_means(image, t.shares, tot, mean, dev, area))
