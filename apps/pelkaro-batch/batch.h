@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/aniso.h"
 #include "pelkaro/check.h"
 #include "pelkaro/series.h"
 #include "pelkaro/trans.h"
@@ -25,7 +26,7 @@ constexpr const char* kBatchProgram = "pelkaro-batch";
 // The command line.
 
 // The output files a row may have.
-enum Format : unsigned { kFmtD1d = 1u, kFmtD2d = 2u, kFmtH5 = 4u, kFmtPlot = 8u };
+enum Format : unsigned { kFmtD1d = 1u, kFmtD2d = 2u, kFmtH5 = 4u, kFmtPlot = 8u, kFmtAniso = 16u };
 
 struct BatchOptions {
     int jobs = 0;                 // -j; 0: the number of processors
@@ -39,6 +40,9 @@ struct BatchOptions {
     BeamRun empty_beam;           // --empty-beam FILE,TIME,MONITOR; no file: none
     double attenuation = 0;       // --attenuation A: the ABSF measured too; 0: not
     std::string trans_table;      // --trans TSV: pelkaro-trans's table; empty: none
+    Ring aniso_ring;              // --aniso-ring Q1,Q2: the ring of --formats aniso
+    bool aniso_ring_given = false;
+    int aniso_bins = 36;
 };
 
 enum class BatchCli { run, report, help, version, bad };
@@ -143,6 +147,9 @@ struct RowResult {
     double i_low_q = 0;                 // I of the first point of the curve
     int points = 0;
     std::string dir;                    // where the outputs are (for the report)
+    // --formats aniso: the orientation of I(phi) in the ring (pelkaro-aniso's).
+    bool has_orientation = false;
+    Orientation orientation;
 };
 
 // --------------------------------------------------------------------------
