@@ -81,4 +81,24 @@ TEST(AnisoCommandLine, RingsThatHoldNothingAndOutputsThatAreInputs) {
     EXPECT_EQ(pkt::read_file(dir / "phi.txt").rfind("# pelkaro-aniso I(phi)\n# ring: Q ", 0), 0u);
 }
 
+// pelkaro-plot draws the I(phi) table (known by its first line) with its
+// error bars; a file that is no such table is refused as a wrong use.
+TEST(AnisoCommandLine, PlotOfTheTable) {
+    pkt::TempDir dir;
+    if (pkt::run_program("/bin/sh", {"-c", "command -v gnuplot"}, dir.path()).status != 0) {
+        if (std::getenv("CI")) FAIL() << "gnuplot is not installed";
+        GTEST_SKIP() << "gnuplot is not installed";
+    }
+    pkt::simulate(dir, {});
+    ASSERT_EQ(pkt::aniso({"--pixel-ring", "12.5,21", "-o", "phi.txt", "spheres.par"}, dir.path()).status, 0);
+    const std::string plot = PELKARO_SOURCE_DIR "/scripts/plot.sh";
+    pkt::RunResult r = pkt::run_program("/bin/bash", {plot, "phi.txt"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "phi.txt.png\n");
+    EXPECT_EQ(pkt::read_file(dir / "phi.txt.png").substr(1, 3), "PNG");
+    r = pkt::run_program("/bin/bash", {plot, "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("plot.sh: spheres.par is neither a .d1d nor a .d2d file nor an I(phi) table", 0), 0u) << r.err;
+}
+
 }  // namespace
