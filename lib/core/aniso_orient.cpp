@@ -1,8 +1,7 @@
 // The orientation of a pattern from its I(phi) (pelkaro/aniso.h).
 //
 // The main axis phi0 comes from a + b cos 2 phi + c sin 2 phi fitted to the
-// bins by weighted least squares (weights 1 / dI^2, or equal where a bin
-// has no uncertainty); it is linear in the bins, (a, b, c) = M I.  The
+// bins by least squares; it is linear in the bins, (a, b, c) = M I.  The
 // order parameters are ratios of sums over the bins, each bin's angular
 // function averaged over its width.  Every result f is a smooth function
 // of the bins, and each bin a mean of pixels, so its variance is
@@ -12,7 +11,8 @@
 // order parameters are stationary in phi0 at the axis of a pattern
 // symmetric about it, so the uncertainty of phi0 does not enter theirs to
 // first order (and where the axis is not defined, an isotropic pattern, its
-// wide uncertainty would only blur theirs).
+// wide uncertainty would only blur theirs); with the fit's equal weights
+// phi0 is exactly where <cos 2(phi - phi0)> is largest.
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -67,16 +67,19 @@ double bin_mean(const AzimuthProfile& prof, std::size_t b, double phi0, const st
 }
 
 // The fit's rows M (3 x bins, zero for bins without a value); false when
-// the normal equations are singular.
+// the normal equations are singular.  Every bin weighs the same: weights
+// from the bins' own uncertainties, which follow their values' noise, would
+// pull the fit towards the bins that fell low and, for a peaked pattern,
+// towards its troughs, where a + b cos 2phi + c sin 2phi fits worst
+// (phi0 scattering several times its stated uncertainty); with equal
+// weights phi0 is the direction of the pattern's second harmonic.
 bool fit_rows(const AzimuthProfile& prof, const Bins& bins, std::array<std::vector<double>, 3>& m) {
-    bool weighted = true;
-    for (std::size_t b : bins.used) weighted = weighted && prof.idev[b] > 0 && std::isfinite(prof.idev[b]);
     double a[3][3] = {};
     for (std::size_t b : bins.used) {
-        const double phi = prof.phi[b] * kDegree, w = weighted ? 1 / (prof.idev[b] * prof.idev[b]) : 1.0;
+        const double phi = prof.phi[b] * kDegree;
         const double f[3] = {1.0, std::cos(2 * phi), std::sin(2 * phi)};
         for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) a[r][c] += w * f[r] * f[c];
+            for (int c = 0; c < 3; ++c) a[r][c] += f[r] * f[c];
     }
     // The inverse by cofactors: the matrix is symmetric and 3 x 3.
     double inv[3][3];
@@ -89,9 +92,9 @@ bool fit_rows(const AzimuthProfile& prof, const Bins& bins, std::array<std::vect
     if (!(std::fabs(det) > 1e-12 * std::fabs(a[0][0] * a[1][1] * a[2][2])) || !std::isfinite(det)) return false;
     for (auto& row : m) row.assign(static_cast<std::size_t>(prof.bins), 0.0);
     for (std::size_t b : bins.used) {
-        const double phi = prof.phi[b] * kDegree, w = weighted ? 1 / (prof.idev[b] * prof.idev[b]) : 1.0;
+        const double phi = prof.phi[b] * kDegree;
         const double f[3] = {1.0, std::cos(2 * phi), std::sin(2 * phi)};
-        for (int r = 0; r < 3; ++r) m[r][b] = w * (inv[r][0] * f[0] + inv[r][1] * f[1] + inv[r][2] * f[2]) / det;
+        for (int r = 0; r < 3; ++r) m[r][b] = (inv[r][0] * f[0] + inv[r][1] * f[1] + inv[r][2] * f[2]) / det;
     }
     return true;
 }

@@ -33,11 +33,11 @@ std::string ring_line(const AzimuthProfile& prof) {
 std::string azimuth_table(const AzimuthProfile& prof, const Orientation* orient, const std::string& why_not) {
     std::string t = "# pelkaro-aniso I(phi)\n" + ring_line(prof);
     if (orient) {
-        t += pk::format("# phi0 %.3f +- %.3f degrees: the pattern's main axis (azimuth of maximum intensity, "
+        t += pk::format("# phi0 %.4f +- %.2g degrees: the pattern's main axis (azimuth of maximum intensity, "
                         "fitted); streaks run across elongated particles\n",
                         orient->phi0, orient->phi0_dev);
-        t += pk::format("# order parameter <cos 2(phi - phi0)> %.5f +- %.5f\n", orient->order, orient->order_dev);
-        t += pk::format("# Hermans <P2> %.5f +- %.5f\n", orient->hermans, orient->hermans_dev);
+        t += pk::format("# order parameter <cos 2(phi - phi0)> %.6f +- %.2g\n", orient->order, orient->order_dev);
+        t += pk::format("# Hermans <P2> %.6f +- %.2g\n", orient->hermans, orient->hermans_dev);
     } else {
         t += "# orientation: not defined: " + why_not + "\n";
     }

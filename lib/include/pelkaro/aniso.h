@@ -76,8 +76,9 @@ Status azimuthal_profile(const Param& p, const Data2D& image, const Data2D& mask
 // statistics (the pixels' uncertainties carried through every bin they
 // share):
 //  - phi0: the direction of the pattern's main axis, the azimuth of maximum
-//    intensity of a + b cos 2 phi + c sin 2 phi fitted by weighted least
-//    squares (phi0 = atan2(c, b) / 2, from 0 to 180 degrees);
+//    intensity of a + b cos 2 phi + c sin 2 phi fitted by least squares,
+//    every bin weighing the same (phi0 = atan2(c, b) / 2, from 0 to 180
+//    degrees: the direction of the pattern's second harmonic);
 //  - order: the 2D order parameter <cos 2(phi - phi0)>, weighted by I;
 //  - hermans: <P2> = (3 <cos^2(phi - phi0)> - 1) / 2, the mean weighted by
 //    I |sin(phi - phi0)| (fibre symmetry about phi0).
