@@ -81,6 +81,31 @@ TEST(AnisoCommandLine, RingsThatHoldNothingAndOutputsThatAreInputs) {
     EXPECT_EQ(pkt::read_file(dir / "phi.txt").rfind("# pelkaro-aniso I(phi)\n# ring: Q ", 0), 0u);
 }
 
+#ifdef PELKARO_WITH_HDF5
+// The NXcanSAS file: SasView's loader takes the two curves of the pairs
+// with the numbers of the sector table, and I(phi) is NXdata over phi with
+// the table's numbers (tests/pelkaro-aniso/sasview_aniso.py); where the
+// Debian packages are, python3 on the PATH may be another one.
+TEST(AnisoCommandLine, NXcanSASFileThatSasViewLoads) {
+    pkt::TempDir dir;
+    pkt::simulate(dir, {"--orientation", "20", "--axis", "-40", "--radius", "40"});
+    const pkt::RunResult r = pkt::aniso({"--pixel-ring", "24,44", "--bins", "72", "--sectors", "30", "--sector-out",
+                                         "pairs.txt", "--nxcansas", "an.h5", "-o", "phi.txt", "spheres.par"},
+                                        dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    pkt::RunResult o;
+    for (const char* py : {"python3", "/usr/bin/python3"}) {
+        o = pkt::run_program("/bin/sh", {"-c", std::string("exec ") + py + " \"$0\" \"$@\"",
+                                         PELKARO_SOURCE_DIR "/tests/pelkaro-aniso/sasview_aniso.py", "an.h5",
+                                         "pairs.txt", "phi.txt"},
+                             dir.path());
+        if (o.status != 77 && o.status != 127) break;
+    }
+    if (o.status == 77 && !std::getenv("CI")) GTEST_SKIP() << o.err;
+    EXPECT_EQ(o.status, 0) << o.err;
+}
+#endif
+
 // pelkaro-plot draws the I(phi) table (known by its first line) with its
 // error bars; a file that is no such table is refused as a wrong use.
 TEST(AnisoCommandLine, PlotOfTheTable) {
