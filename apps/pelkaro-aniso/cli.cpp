@@ -145,6 +145,10 @@ std::string check_together(const AnisoOptions& opt) {
     if (opt.width > 0 && opt.sector_out.empty()) return "--sectors needs --sector-out FILE for the two curves";
     if (opt.width == 0 && (!opt.sector_out.empty() || opt.axis_given))
         return "--sector-out and --sector-axis need --sectors WIDTH";
+    const std::string* outs[] = {&opt.out, &opt.sector_out, &opt.nxcansas};
+    for (int a = 0; a < 3; ++a)
+        for (int b = a + 1; b < 3; ++b)
+            if (!outs[a]->empty() && *outs[a] == *outs[b]) return "two outputs are one file: '" + *outs[a] + "'";
 #ifndef PELKARO_WITH_HDF5
     if (!opt.nxcansas.empty()) return "--nxcansas: this build has no HDF5, so it writes no NXcanSAS file";
 #endif

@@ -41,6 +41,8 @@ TEST(AnisoCommandLine, HelpVersionAndWrongUse) {
         {{"--q-ring", "0.01,0.02", "--pixel-ring", "1,2", "a.par"}, "one ring only: --q-ring or --pixel-ring, once"},
         {{"--q-ring", "0.01,0.02", "a.par", "b.par"}, "one parameter file only, not 'a.par' and 'b.par'"},
         {{"--frobnicate", "a.par"}, "unknown option '--frobnicate'"},
+        {{"--q-ring", "0.01,0.02", "-o", "t.txt", "--sectors", "30", "--sector-out", "t.txt", "a.par"},
+         "two outputs are one file: 't.txt'"},
         {{"--q-ring"}, "option '--q-ring' needs a value"},
     };
     for (const auto& w : wrong) {
@@ -75,6 +77,9 @@ TEST(AnisoCommandLine, RingsThatHoldNothingAndOutputsThatAreInputs) {
     EXPECT_EQ(r.err, "pelkaro-aniso: error: the output sphere_sample.dat is the input file sphere_sample.dat; "
                      "choose another name\n");
     EXPECT_EQ(pkt::read_file(dir / "sphere_sample.dat"), before);
+    r = pkt::run_to_full_disk(PELKARO_ANISO_EXE, {"--pixel-ring", "10,20", "spheres.par"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "pelkaro-aniso: error: the report could not be written to standard output\n");
     r = pkt::aniso({"--pixel-ring", "10,20", "-o", "phi.txt", "spheres.par"}, dir.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
