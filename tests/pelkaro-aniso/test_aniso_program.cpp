@@ -86,6 +86,29 @@ TEST(AnisoCommandLine, RingsThatHoldNothingAndOutputsThatAreInputs) {
     EXPECT_EQ(pkt::read_file(dir / "phi.txt").rfind("# pelkaro-aniso I(phi)\n# ring: Q ", 0), 0u);
 }
 
+// The simulator's oriented sample: its options' ranges, not with
+// --resolution, and its parameter file saying what it holds.
+TEST(AnisoSimulator, OrientedSampleOptions) {
+    pkt::TempDir dir;
+    const std::string tail = "\nTry 'pelkaro_sim --help' for the options.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
+        {{"--orientation", "1"}, "--orientation must be from 2 to 90 degrees, not 1"},
+        {{"--aspect", "20"}, "--aspect must be from 0.1 to 10, not 20"},
+        {{"--axis", "400"}, "--axis must be from -360 to 360 degrees, not 400"},
+        {{"--orientation", "10", "--resolution"}, "--resolution draws isotropic spheres only; it does not take --orientation"},
+    };
+    for (const auto& w : wrong) {
+        const pkt::RunResult r = pkt::run_program(PELKARO_SIM_EXE, w.first, dir.path());
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "pelkaro_sim: error: " + w.second + tail);
+    }
+    pkt::simulate(dir, {"--orientation", "15", "--axis", "45", "--aspect", "3", "--radius", "50"});
+    const std::string par = pkt::read_file(dir / "spheres.par");
+    EXPECT_EQ(par.substr(0, par.find(',', par.find("degrees"))),
+              "# Pelkaro parameter file: dilute ellipsoids, radius 50 A, aspect 3, axes at 45 +- 15 degrees");
+    EXPECT_NE(par.find("--radius 50 --orientation 15 --axis 45 --aspect 3."), std::string::npos) << par;
+}
+
 #ifdef PELKARO_WITH_HDF5
 // The NXcanSAS file: SasView's loader takes the two curves of the pairs
 // with the numbers of the sector table, and I(phi) is NXdata over phi with
