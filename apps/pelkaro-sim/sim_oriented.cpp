@@ -3,8 +3,10 @@
 
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 #include "sim_model.h"
+#include "sim_options.h"
 
 namespace sim {
 
@@ -52,6 +54,25 @@ double oriented_xs(const Settings& s, const AxisSpread& spread, double q, double
         sum += spread.weight[k] * sphere_form(q * r);
     }
     return ellipsoid_forward(s) * sum;
+}
+
+std::vector<double> oriented_image(const Settings& s, double mu) {
+    const AxisSpread spread = axis_spread(s);
+    std::vector<double> img(kPixels);
+    for (int k = 0; k < kPixels; ++k) {
+        double sum = 0.0;
+        for (int a = 0; a < kSub; ++a)
+            for (int b = 0; b < kSub; ++b) {
+                const double x = k % kSide + (a + 0.5) / kSub, y = k / kSide + (b + 0.5) / kSub;
+                if (std::hypot(x - s.centre_x, y - s.centre_y) < kStopRadius) continue;
+                const double c = cos2theta(s, x, y);
+                const double q = 4.0 * kPi / s.wavelength * std::sin(0.5 * std::acos(c));
+                const double phi = std::atan2((y - s.centre_y) * s.pixel_y, (x - s.centre_x) * s.pixel_x);
+                sum += (oriented_xs(s, spread, q, phi) + kSolvent) * slab_transmission(mu, c) * c * c * c;
+            }
+        img[k] = sum / (kSub * kSub);
+    }
+    return img;
 }
 
 }  // namespace sim

@@ -35,6 +35,12 @@ double ellipsoid_forward(const Settings& s);
 // dS/dW of the ellipsoids at Q (1/angstrom) and azimuth phi (radians).
 double oriented_xs(const Settings& s, const AxisSpread& spread, double q, double phi);
 
+// The sample's noiseless picture as the spheres' (sim_model.cpp): per
+// pixel, the mean over 8 x 8 points of (dS/dW + the solvent's) T(2theta)
+// cos^3(2theta), zero in the beam stop's shadow; mu the cell's optical
+// thickness.
+std::vector<double> oriented_image(const Settings& s, double mu);
+
 }  // namespace sim
 
 #endif
