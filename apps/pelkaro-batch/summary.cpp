@@ -11,12 +11,11 @@ namespace pk {
 
 namespace {
 
-constexpr const char* kHeader =
+constexpr const char* kHeader = "row,name,status,warnings,error,outputs,i_lowest_q,points,warning_text\n";
+// With --formats aniso (a row with an orientation), six columns more.
+constexpr const char* kHeaderWithOrientation =
     "row,name,status,warnings,error,outputs,i_lowest_q,points,warning_text,phi0,phi0_dev,order,order_dev,hermans,"
     "hermans_dev\n";
-// The summaries of runs before the orientation's columns, which a join still reads.
-constexpr const char* kHeaderWithoutOrientation =
-    "row,name,status,warnings,error,outputs,i_lowest_q,points,warning_text\n";
 constexpr std::size_t kOrientationColumns = 6;
 
 // The warnings in one field: one per line, a line feed written "\n" and a
@@ -80,13 +79,13 @@ std::string orientation_fields(const RowResult& r) {
                       o.hermans_dev);
 }
 
-std::string summary_line(const RowResult& r) {
+std::string summary_line(const RowResult& r, bool orientation) {
     const bool curve = r.state == RowState::ok && r.has_curve;
     return std::to_string(r.index) + "," + csv_field(r.name) + "," + csv_field(state_name(r.state)) + "," +
            std::to_string(r.warnings.size()) + "," + csv_field(r.error) + "," + csv_field(words(r.outputs)) + "," +
            (curve && r.points > 0 ? pk::format("%.9g", r.i_low_q) : std::string()) + "," +
-           (curve ? std::to_string(r.points) : std::string()) + "," + csv_field(joined(r.warnings)) + "," +
-           orientation_fields(r) + "\n";
+           (curve ? std::to_string(r.points) : std::string()) + "," + csv_field(joined(r.warnings)) +
+           (orientation ? "," + orientation_fields(r) : std::string()) + "\n";
 }
 
 }  // namespace
@@ -104,8 +103,10 @@ std::string summary_name(int shard_k, int shard_n) {
 }
 
 bool write_summary(const std::string& path, const std::vector<RowResult>& rows, std::string& why) {
-    std::string text = kHeader;
-    for (const RowResult& r : rows) text += summary_line(r);
+    bool orientation = false;
+    for (const RowResult& r : rows) orientation = orientation || r.has_orientation;
+    std::string text = orientation ? kHeaderWithOrientation : kHeader;
+    for (const RowResult& r : rows) text += summary_line(r, orientation);
     pk::AtomicFile out;
     if (!pk::atomic_open(path, out) ||
         !pk::atomic_finish(out, std::fwrite(text.data(), 1, text.size(), out.f) == text.size())) {
@@ -161,10 +162,10 @@ bool read_summary(const std::string& path, std::vector<RowResult>& rows, std::st
         why = path + ": error: cannot read the summary";
         return false;
     }
-    std::size_t pos = std::string(kHeader).size();
-    if (text.compare(0, pos, kHeader) != 0) {
-        pos = std::string(kHeaderWithoutOrientation).size();
-        if (text.compare(0, pos, kHeaderWithoutOrientation) != 0) {
+    std::size_t pos = std::string(kHeaderWithOrientation).size();
+    if (text.compare(0, pos, kHeaderWithOrientation) != 0) {
+        pos = std::string(kHeader).size();
+        if (text.compare(0, pos, kHeader) != 0) {
             why = path + ":1: error: not a summary of " + kBatchProgram + " (its header differs)";
             return false;
         }

@@ -3,6 +3,7 @@
 // phi0 and order parameters; the ring is required.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,6 +70,16 @@ TEST(BatchAniso, RowsTablesAreThoseOfPelkaroAnisoAndTheSummaryHoldsTheOrientatio
     EXPECT_EQ(bad.status, 2);
     EXPECT_EQ(bad.err.rfind("pelkaro-batch: --formats aniso needs --aniso-ring Q1,Q2\n", 0), 0u) << bad.err;
     EXPECT_FALSE(pkt::file_exists(ex.dir / "out2"));
+    // Without the format the summary keeps its columns; a join keeps them.
+    ASSERT_EQ(pkt::run_program(PELKARO_BATCH_EXE, {"-o", "plain", "--formats", "d1d", "spheres.par", "t.csv"},
+                               ex.dir.path()).status, 0);
+    const std::string plain = pkt::read_file(ex.dir / "plain/summary.csv");
+    EXPECT_EQ(plain.substr(0, plain.find('\n')), "row,name,status,warnings,error,outputs,i_lowest_q,points,warning_text");
+    const std::string before = pkt::read_file(ex.dir / "out/summary.csv");
+    ASSERT_EQ(pkt::run_program(PELKARO_BATCH_EXE, {"-o", "joined", "--report", "out"}, ex.dir.path()).status, 0);
+    const std::string joined = pkt::read_file(ex.dir / "joined/summary.csv");
+    EXPECT_EQ(joined.substr(0, joined.find('\n')), before.substr(0, before.find('\n')));
+    EXPECT_EQ(std::count(joined.begin(), joined.end(), ','), std::count(before.begin(), before.end(), ','));
 }
 
 }  // namespace
