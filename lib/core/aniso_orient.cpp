@@ -12,7 +12,8 @@
 // symmetric about it, so the uncertainty of phi0 does not enter theirs to
 // first order (and where the axis is not defined, an isotropic pattern, its
 // wide uncertainty would only blur theirs); with the fit's equal weights
-// phi0 is exactly where <cos 2(phi - phi0)> is largest.
+// and every bin holding a value, phi0 is exactly where <cos 2(phi - phi0)>
+// is largest.
 #include <array>
 #include <cmath>
 #include <cstddef>
