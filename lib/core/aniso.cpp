@@ -60,18 +60,16 @@ struct Tally {
     long long placed = 0;
 };
 
-// The sub-pixels of every pixel whose square reaches radii lo .. hi, each
-// placed by `place(sub_point) -> bin or -1`, counted by pixel and bin.
-template <class Place>
-Tally tally(const Param& p, const Data2D& image, const Data2D& mask, double lo, double hi, int bins, Place place) {
+// The sub-pixels of every pixel, each placed by `place(sub_point) -> bin
+// or -1`, counted by pixel and bin; a pixel for which `beyond(i, j)` holds
+// has none to place.
+template <class Beyond, class Place>
+Tally tally(const Param& p, const Data2D& image, const Data2D& mask, int bins, Beyond beyond, Place place) {
     Tally t;
     std::vector<uint32_t> counts(static_cast<std::size_t>(bins), 0);
-    const double margin = 1e-6 * hi + 1e-9;
     for (int i = 0; i < kDetSide; ++i) {
         for (int j = 0; j < kDetSide; ++j) {
-            double near = 0, far = 0;
-            pixel_reach(p, i, j, near, far);
-            if (far < lo - margin || near > hi + margin) continue;
+            if (beyond(i, j)) continue;
             const std::size_t k = static_cast<std::size_t>(i + kDetSide * j);
             const bool used = pk::pixel_used(mask.intens[k]);
             int b_lo = bins, b_hi = -1;
@@ -176,7 +174,13 @@ Status azimuthal_profile(const Param& p, const Data2D& image, const Data2D& mask
     const Status st = ring_radii(p, ring, lo, hi);
     if (!st.ok()) return st;
     const double per_bin = bins / kTwoPi;
-    Tally t = tally(p, image, mask, lo, hi, bins, [&](SubPoint s) {
+    const double margin = 1e-6 * hi + 1e-9;
+    const auto beyond = [&](int i, int j) {
+        double near = 0, far = 0;
+        pixel_reach(p, i, j, near, far);
+        return far < lo - margin || near > hi + margin;
+    };
+    Tally t = tally(p, image, mask, bins, beyond, [&](SubPoint s) {
         const double r = s.r;
         if (!(r >= lo && r < hi)) return -1;
         const int b = static_cast<int>(static_cast<double>(s.az) * per_bin);
@@ -224,13 +228,35 @@ Status radial_grid(const Param& p, RadialGrid& g) {
     return ok_status();
 }
 
+// True when no azimuth of pixel (i, j)'s square (as the average measures
+// it, from the offsets in pixels) lies within half_width of the axis or of
+// its opposite, with room for the rounding of a sub-pixel's azimuth.  The
+// azimuths of a square that leaves out the beam centre lie between those
+// of its corners.
+bool outside_sectors(const Param& p, int i, int j, double axis, double half_width) {
+    const double x0 = i - static_cast<double>(p.bx), y0 = j - static_cast<double>(p.by);
+    if (x0 <= 0 && x0 + 1 >= 0 && y0 <= 0 && y0 + 1 >= 0) return false;
+    const double mid = std::atan2(y0 + 0.5, x0 + 0.5);
+    double lo = 0, hi = 0;
+    for (const double dx : {x0, x0 + 1})
+        for (const double dy : {y0, y0 + 1}) {
+            const double d = std::remainder(std::atan2(dy, dx) - mid, kTwoPi);
+            lo = std::min(lo, d), hi = std::max(hi, d);
+        }
+    const double a = std::remainder(axis, kPi), room = half_width + 1e-5;
+    for (int k = -2; k <= 2; ++k)
+        if (mid + lo <= a + k * kPi + room && mid + hi >= a + k * kPi - room) return false;
+    return true;
+}
+
 // One curve of the pair: sub-pixels within half_width of the axis or of
 // its opposite, by radial bin.
 Status sector_curve(const Param& p, const Data2D& image, const Data2D& mask, const RadialGrid& g, double axis,
                     double half_width, SectorCurve& out) {
     const int tot = g.tot;
     const double max = g.max;
-    Tally t = tally(p, image, mask, 0.0, max, tot, [&](SubPoint s) {
+    const auto beyond = [&](int i, int j) { return outside_sectors(p, i, j, axis, half_width); };
+    Tally t = tally(p, image, mask, tot, beyond, [&](SubPoint s) {
         double d = static_cast<double>(s.az) - axis;
         d -= kPi * std::floor(d / kPi + 0.5);  // from -pi/2 to pi/2: either sector of the pair
         if (!(std::fabs(d) <= half_width)) return -1;
