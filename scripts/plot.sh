@@ -10,7 +10,7 @@ prog=$(basename -- "$0")
 
 usage() {
     cat <<EOF
-usage: $prog FILE.d1d|FILE.d2d [OUT.png]
+usage: $prog FILE.d1d|FILE.d2d|TABLE [OUT.png]
 Draws a Pelkaro output file as a PNG image (default OUT: FILE with ".png" appended)
 and prints the name of the PNG.  OUT must end in .png and may not be an input; it
 is replaced only when the image is complete.
@@ -21,6 +21,9 @@ is replaced only when the image is complete.
   FILE.d2d  the reduced image on a logarithmic colour scale, by pixel column and
             row; masked pixels (intensity and uncertainty exactly 0) in grey, pixels
             with I <= 0 in black, the beam centre as a cross.
+  TABLE     an I(phi) table of pelkaro-aniso (its first line "# pelkaro-aniso
+            I(phi)"): I against the azimuth with error bars, the fitted main axis
+            phi0 and phi0 + 180 as dashed lines, the order parameters in the title.
 
 The title names the sample and the run's settings (wavelength, distance, beam
 centre, thickness, transmission) when they are known: from the .d2d file's
@@ -56,9 +59,17 @@ fi
 in=$1
 out=${2:-$in.png}
 case $in in -*) bad_usage "unknown option '$in'" ;; esac
+# An I(phi) table of pelkaro-aniso is known by its first line.
+kind=${in##*.}
 case $in in
 *.d1d | *.d2d) ;;
-*) bad_usage "$in is neither a .d1d nor a .d2d file" ;;
+*)
+    first=""
+    [ ! -f "$in" ] || [ ! -r "$in" ] || IFS= read -r first <"$in" || true
+    [ "${first%$'\r'}" = "# pelkaro-aniso I(phi)" ] ||
+        bad_usage "$in is neither a .d1d nor a .d2d file nor an I(phi) table of pelkaro-aniso"
+    kind=aniso
+    ;;
 esac
 case $out in
 *.png) ;;
@@ -154,7 +165,8 @@ settings_source() {
 
 # Title lines: the sample (or the plotted file) and the settings when known.
 sample="" settings="" centre="" from=""
-src=$(settings_source)
+src=""
+[ "$kind" = aniso ] || src=$(settings_source)
 if [ -n "$src" ]; then
     src_file=${src% *}
     [ ! "$out" -ef "$src_file" ] || bad_usage "the image to write, $out, is $src_file, which the title is read from"
@@ -244,6 +256,48 @@ EOF
     echo "plot 'curve' using 1:(\$2 > 0 && \$1 > 0 ? \$2 : NaN):3 with yerrorbars pt 7 ps 0.6 lc rgb '#1f5fa8'"
 }
 
+# gnuplot lines for an I(phi) table: the bins with their error bars over 0
+# to 360 degrees, the main axis phi0 and its opposite as dashed lines, the
+# ring and the order parameters under the title.
+plot_aniso() {
+    local stats
+    stats=$(PK_PLOT_DIR=$tmp awk '
+    function num(s) { return s ~ /^[-+]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][-+]?[0-9]+)?$/ }
+    function nan(s) { return tolower(s) ~ /^[-+]?(nan|inf)/ }
+    BEGIN { table = ENVIRON["PK_PLOT_DIR"] "/table" }
+    { sub(/\r$/, "") }
+    /^# phi0 / && num($3) { phi0 = $3 }
+    /^#/ { next }
+    NF == 0 { next }
+    NF != 4 || !(num($1) && (num($2) || nan($2)) && (num($3) || nan($3)) && num($4)) { printf "bad %d\n", NR; bad = 1; exit }
+    { all++; print > table; if (!nan($2) && !nan($3)) shown++ }
+    END { if (!bad) printf "ok %d %d %s\n", all, shown + 0, (phi0 == "" ? "none" : phi0) }' <"$in")
+    local status all shown phi0 about
+    read -r status all shown phi0 <<<"$stats"
+    [ "$status" != bad ] || die "$in: line $all is not four numbers (phi, I, dI, area): not an I(phi) table"
+    [ "${shown:-0}" -gt 0 ] || die "$in: no bin holds a value, so there is nothing to draw"
+    about=$(awk '{ sub(/\r$/, "") }
+        /^# ring: / { s = substr($0, 9); sub(/, radius.*/, "", s); sub(/; radius.*/, "", s); ring = "ring " s }
+        /^# phi0 / { line = sprintf("φ0 %s ± %s°", $3, $5) }
+        /^# order parameter / { line = line sprintf(", <cos 2(φ − φ0)> %s ± %s", $(NF - 2), $NF) }
+        /^# Hermans / { line = line sprintf(", Hermans <P2> %s ± %s", $(NF - 2), $NF) }
+        END { print ring; if (line != "") print line }' <"$in")
+    cat <<EOF
+set xrange [0:360]
+set xtics 45
+set xlabel 'azimuth φ (degrees, from increasing column towards increasing row)'
+set ylabel 'I(φ) (cm^{-1}, absolute scale)'
+set grid xtics ytics back lt 1 lw 1 lc rgb '#dcdcdc'
+set title $(quote "$title"$'\n'"$about") noenhanced
+set key off
+EOF
+    if [ "$phi0" != none ]; then
+        awk -v p="$phi0" 'BEGIN { for (k = 0; k < 2; k++)
+            printf "set arrow %d from %g, graph 0 to %g, graph 1 nohead dt 2 lc rgb \"#a02020\"\n", k + 1, p + 180 * k, p + 180 * k }'
+    fi
+    echo "plot 'table' using 1:2:3 with yerrorbars pt 7 ps 0.6 lc rgb '#1f5fa8'"
+}
+
 # gnuplot lines for the image: the intensities (index 0) and uncertainties
 # (index 1) are split into the picture on a logarithmic scale, the masked
 # pixels and the pixels with I <= 0.
@@ -328,9 +382,10 @@ EOF
     echo
 }
 
-case $in in
-*.d1d) plot=$(plot_1d) || exit 1 ;;
-*.d2d) plot=$(plot_2d) || exit 1 ;;
+case $kind in
+d1d) plot=$(plot_1d) || exit 1 ;;
+d2d) plot=$(plot_2d) || exit 1 ;;
+aniso) plot=$(plot_aniso) || exit 1 ;;
 esac
 
 # gnuplot runs in the scratch directory and reads and writes only the files

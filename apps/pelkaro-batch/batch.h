@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/aniso.h"
 #include "pelkaro/check.h"
 #include "pelkaro/series.h"
 #include "pelkaro/trans.h"
@@ -26,7 +27,7 @@ constexpr const char* kBatchProgram = "pelkaro-batch";
 // The command line.
 
 // The output files a row may have.
-enum Format : unsigned { kFmtD1d = 1u, kFmtD2d = 2u, kFmtH5 = 4u, kFmtPlot = 8u };
+enum Format : unsigned { kFmtD1d = 1u, kFmtD2d = 2u, kFmtH5 = 4u, kFmtPlot = 8u, kFmtAniso = 16u };
 
 struct BatchOptions {
     int jobs = 0;                 // -j; 0: the number of processors
@@ -43,6 +44,9 @@ struct BatchOptions {
     bool follow = false;          // --follow: each row as soon as its files are complete
     double settle = 2;            // --settle S: a file is complete when unchanged for S seconds
     bool done_markers = false;    // --done-markers: a file is complete only once FILE.done exists
+    Ring aniso_ring;              // --aniso-ring Q1,Q2: the ring of --formats aniso
+    bool aniso_ring_given = false;
+    int aniso_bins = 36;
 };
 
 enum class BatchCli { run, report, help, version, bad };
@@ -150,6 +154,9 @@ struct RowResult {
     double i_low_q = 0;                 // I of the first point of the curve
     int points = 0;
     std::string dir;                    // where the outputs are (for the report)
+    // --formats aniso: the orientation of I(phi) in the ring (pelkaro-aniso's).
+    bool has_orientation = false;
+    Orientation orientation;
 };
 
 // --------------------------------------------------------------------------

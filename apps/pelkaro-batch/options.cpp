@@ -1,4 +1,5 @@
 // pelkaro-batch's command line.
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -23,7 +24,10 @@ std::string batch_usage() {
         "  -j N            reductions at a time (default: the number of processors)\n"
         "  -o DIR          the output directory (default: the table's name less its extension)\n"
         "  --formats LIST  the outputs of a row, comma-separated: d1d, d2d, h5, plot (PNG plots of the\n"
-        "                  .d1d and .d2d files); default d1d,d2d,h5 (d1d,d2d without HDF5)\n"
+        "                  .d1d and .d2d files), aniso (NAME.aniso.txt: pelkaro-aniso's I(phi) table in\n"
+        "                  the ring of --aniso-ring, its phi0 and order parameters in summary.csv);\n"
+        "                  default d1d,d2d,h5 (d1d,d2d without HDF5)\n"
+        "  --aniso-ring Q1,Q2  the ring of --formats aniso, Q1 <= Q < Q2 in 1/angstrom (36 bins)\n"
         "  --shard K/N     only the rows whose number (from 0) is K modulo N; the summary is then\n"
         "                  DIR/summary.K-of-N.csv, joined with --report\n"
         "  --strict        a row with a warning of the check is refused\n"
@@ -81,9 +85,10 @@ bool parse_formats(const std::string& list, unsigned& formats, std::string& why)
         if (f == "d1d") formats |= kFmtD1d;
         else if (f == "d2d") formats |= kFmtD2d;
         else if (f == "plot") formats |= kFmtPlot;
+        else if (f == "aniso") formats |= kFmtAniso;
         else if (f == "h5" && h5_available()) formats |= kFmtH5;
         else if (f == "h5") why = "h5 cannot be written: this pelkaro-batch was built without HDF5";
-        else why = "unknown format '" + f + "' in --formats (d1d, d2d, h5, plot)";
+        else why = "unknown format '" + f + "' in --formats (d1d, d2d, h5, plot, aniso)";
         if (!why.empty()) return false;
     }
     if ((formats & kFmtPlot) && !(formats & (kFmtD1d | kFmtD2d)))
@@ -128,6 +133,21 @@ void parse_settle(const std::string& v, BatchOptions& opt, std::string& why) {
     else why = "--settle takes the seconds a file must stay unchanged, from 0.1 to 3600, not '" + v + "'";
 }
 
+// pelkaro-aniso's Q ring, "Q1,Q2" with 0 <= Q1 < Q2.
+void parse_aniso_ring(const std::string& v, BatchOptions& opt, std::string& why) {
+    const std::size_t comma = v.find(',');
+    char* end1 = nullptr;
+    char* end2 = nullptr;
+    const std::string lo = v.substr(0, comma), hi = comma == std::string::npos ? "" : v.substr(comma + 1);
+    const double a = std::strtod(lo.c_str(), &end1), b = std::strtod(hi.c_str(), &end2);
+    if (lo.empty() || hi.empty() || *end1 != '\0' || *end2 != '\0' || !(a >= 0 && b > a && std::isfinite(b))) {
+        why = "--aniso-ring takes Q1,Q2 with 0 <= Q1 < Q2, not '" + v + "'";
+        return;
+    }
+    opt.aniso_ring = Ring{Ring::Unit::q, a, b};
+    opt.aniso_ring_given = true;
+}
+
 void parse_empty_beam(const std::string& v, BatchOptions& opt, std::string& why) {
     if (!parse_beam(v, opt.empty_beam, why)) why = "--empty-beam " + why;
 }
@@ -143,7 +163,8 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     if (a == "--report") return report = true, BatchCli::run;
     std::string v;
     bool matched = false;
-    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--trans", "--settle"}) {
+    for (const char* name :
+         {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--trans", "--settle", "--aniso-ring"}) {
         if (!option_value(argc, argv, i, name, v, matched, why, false, true)) return BatchCli::bad;
         if (!matched) continue;
         const std::string n = name;
@@ -158,6 +179,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
         else if (n == "--trans" && v.empty()) why = "--trans needs pelkaro-trans's table (--format tsv)";
         else if (n == "--trans") opt.trans_table = v;
         else if (n == "--settle") parse_settle(v, opt, why);
+        else if (n == "--aniso-ring") parse_aniso_ring(v, opt, why);
         else parse_shard(v, opt, why);
         return why.empty() ? BatchCli::run : BatchCli::bad;
     }
@@ -208,6 +230,10 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
     }
     if (!opt.trans_table.empty() && !opt.empty_beam.file.empty()) {
         why = "--trans and --empty-beam both give the transmissions: use one of them";
+        return BatchCli::bad;
+    }
+    if ((opt.formats & kFmtAniso) != 0 && !opt.aniso_ring_given) {
+        why = "--formats aniso needs --aniso-ring Q1,Q2";
         return BatchCli::bad;
     }
     opt.base = operands[0];

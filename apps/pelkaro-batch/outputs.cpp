@@ -22,7 +22,7 @@ namespace pk {
 namespace {
 
 // The extensions of a row's files after its parameter file.
-const char* const kRowExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png", ".image.png"};
+const char* const kRowExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png", ".image.png", ".aniso.txt"};
 
 using FileId = std::pair<dev_t, ino_t>;
 

@@ -307,6 +307,29 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
     return true;
 }
 
+// --formats aniso: pelkaro-aniso's I(phi) table of the row, its orientation
+// kept for the summary.  A ring that holds nothing fails the row.
+bool write_aniso(const BatchJob& job, const TableRow& row, const Run& run, const std::string& stem,
+                 RowResult& res) {
+    AzimuthProfile prof;
+    const Status st = azimuthal_profile(run.p, run.reduced, run.mask, job.opt.aniso_ring, job.opt.aniso_bins, prof);
+    if (!st.ok()) {
+        res.error = "I(phi): " + st.reason;
+        return false;
+    }
+    const Status oriented = orientation(prof, res.orientation);
+    res.has_orientation = oriented.ok();
+    const std::string unwritten =
+        write_text(stem + ".aniso.txt", azimuth_table(prof, res.has_orientation ? &res.orientation : nullptr,
+                                                      oriented.reason));
+    if (!unwritten.empty()) {
+        res.error = unwritten;
+        return false;
+    }
+    res.outputs.push_back(row.name + ".aniso.txt");
+    return true;
+}
+
 void curve_figures(const Run& run, RowResult& res) {
     if (!has_curve(run.p)) return;
     res.has_curve = true;
@@ -341,7 +364,8 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     sc.want_sums = (job.opt.formats & kFmtH5) != 0;  // the NXcanSAS file's Qmean, Idev and Qdev
     if (!checked(job, stem + ".par", pf, sc, res)) return res;
     const Run& run = sc.run;
-    if (!write_row_files(job, row, run, stem, res)) {
+    if (!write_row_files(job, row, run, stem, res) ||
+        ((job.opt.formats & kFmtAniso) != 0 && !write_aniso(job, row, run, stem, res))) {
         res.state = RowState::failed;  // checked, then not written: a full disk, a file-size limit
         remove_outputs(stem);
         res.outputs.resize(1);

@@ -12,6 +12,11 @@ namespace pk {
 namespace {
 
 constexpr const char* kHeader = "row,name,status,warnings,error,outputs,i_lowest_q,points,warning_text\n";
+// With --formats aniso (a row with an orientation), six columns more.
+constexpr const char* kHeaderWithOrientation =
+    "row,name,status,warnings,error,outputs,i_lowest_q,points,warning_text,phi0,phi0_dev,order,order_dev,hermans,"
+    "hermans_dev\n";
+constexpr std::size_t kOrientationColumns = 6;
 
 // The warnings in one field: one per line, a line feed written "\n" and a
 // backslash "\\".
@@ -65,12 +70,22 @@ std::vector<std::string> split_words(const std::string& s) {
     return out;
 }
 
-std::string summary_line(const RowResult& r) {
+// --formats aniso: phi0 (degrees), the order parameter and Hermans' <P2>,
+// each with its uncertainty; empty fields without them.
+std::string orientation_fields(const RowResult& r) {
+    if (r.state != RowState::ok || !r.has_orientation) return ",,,,,";
+    const Orientation& o = r.orientation;
+    return pk::format("%.6g,%.3g,%.6g,%.3g,%.6g,%.3g", o.phi0, o.phi0_dev, o.order, o.order_dev, o.hermans,
+                      o.hermans_dev);
+}
+
+std::string summary_line(const RowResult& r, bool orientation) {
     const bool curve = r.state == RowState::ok && r.has_curve;
     return std::to_string(r.index) + "," + csv_field(r.name) + "," + csv_field(state_name(r.state)) + "," +
            std::to_string(r.warnings.size()) + "," + csv_field(r.error) + "," + csv_field(words(r.outputs)) + "," +
            (curve && r.points > 0 ? pk::format("%.9g", r.i_low_q) : std::string()) + "," +
-           (curve ? std::to_string(r.points) : std::string()) + "," + csv_field(joined(r.warnings)) + "\n";
+           (curve ? std::to_string(r.points) : std::string()) + "," + csv_field(joined(r.warnings)) +
+           (orientation ? "," + orientation_fields(r) : std::string()) + "\n";
 }
 
 }  // namespace
@@ -88,8 +103,10 @@ std::string summary_name(int shard_k, int shard_n) {
 }
 
 bool write_summary(const std::string& path, const std::vector<RowResult>& rows, std::string& why) {
-    std::string text = kHeader;
-    for (const RowResult& r : rows) text += summary_line(r);
+    bool orientation = false;
+    for (const RowResult& r : rows) orientation = orientation || r.has_orientation;
+    std::string text = orientation ? kHeaderWithOrientation : kHeader;
+    for (const RowResult& r : rows) text += summary_line(r, orientation);
     pk::AtomicFile out;
     if (!pk::atomic_open(path, out) ||
         !pk::atomic_finish(out, std::fwrite(text.data(), 1, text.size(), out.f) == text.size())) {
@@ -101,8 +118,23 @@ bool write_summary(const std::string& path, const std::vector<RowResult>& rows, 
 
 namespace {
 
+// The orientation's fields, all numbers or all empty.
+bool orientation_of(const std::vector<std::string>& f, RowResult& r) {
+    double v[kOrientationColumns];
+    for (std::size_t k = 0; k < kOrientationColumns; ++k) {
+        const std::string& s = f[9 + k];
+        char* end = nullptr;
+        v[k] = std::strtod(s.c_str(), &end);
+        if (s.empty() != f[9].empty() || (!s.empty() && *end != '\0')) return false;
+    }
+    r.has_orientation = !f[9].empty();
+    if (r.has_orientation) r.orientation = Orientation{v[0], v[1], v[2], v[3], v[4], v[5], 0, 0, 0};
+    return true;
+}
+
 bool row_of(const std::vector<std::string>& f, RowResult& r) {
-    if (f.size() != 9) return false;
+    if (f.size() != 9 && f.size() != 9 + kOrientationColumns) return false;
+    if (f.size() > 9 && !orientation_of(f, r)) return false;
     char* end = nullptr;
     const long index = std::strtol(f[0].c_str(), &end, 10);
     if (f[0].empty() || *end != '\0' || index < 0 || index > 100000000) return false;
@@ -130,11 +162,14 @@ bool read_summary(const std::string& path, std::vector<RowResult>& rows, std::st
         why = path + ": error: cannot read the summary";
         return false;
     }
-    if (text.compare(0, std::string(kHeader).size(), kHeader) != 0) {
-        why = path + ":1: error: not a summary of " + kBatchProgram + " (its header differs)";
-        return false;
+    std::size_t pos = std::string(kHeaderWithOrientation).size();
+    if (text.compare(0, pos, kHeaderWithOrientation) != 0) {
+        pos = std::string(kHeader).size();
+        if (text.compare(0, pos, kHeader) != 0) {
+            why = path + ":1: error: not a summary of " + kBatchProgram + " (its header differs)";
+            return false;
+        }
     }
-    std::size_t pos = std::string(kHeader).size();
     int line = 2;
     std::vector<std::string> fields;
     while (pos < text.size()) {

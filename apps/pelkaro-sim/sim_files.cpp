@@ -12,6 +12,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/files.h"
+#include "sim_oriented.h"
 
 namespace sim {
 namespace {
@@ -46,12 +47,18 @@ std::string geometry_lines(const Settings& s) {
 }
 
 std::string parameter_file(const Settings& s, const Run& r, const Mask& m) {
+    const std::string sample =
+        s.orientation > 0
+            ? format("dilute ellipsoids, radius %s A, aspect %s, axes at %s +- %s degrees",
+                     shortest(s.radius).c_str(), shortest(s.aspect).c_str(), shortest(s.axis).c_str(),
+                     shortest(s.orientation).c_str())
+            : "dilute spheres, radius " + shortest(s.radius) + " A";
     const std::string head = format(
-        "# Pelkaro parameter file: dilute spheres, radius %s A, I(0) = %.4f cm^-1, in a solvent.\n"
+        "# Pelkaro parameter file: %s, I(0) = %.4f cm^-1, in a solvent.\n"
         "# Written by %s.  Comments stand on lines of their own.\n"
         "# Run mode: 0 reduces the data, 1 writes mask.d2d, 2 measures the beam centre.\n"
         "MODE 0\n",
-        shortest(s.radius).c_str(), forward_intensity(s), r.origin.c_str());
+        sample.c_str(), s.orientation > 0 ? ellipsoid_forward(s) : forward_intensity(s), r.origin.c_str());
     const std::string t = shortest(s.thickness);
     return head + geometry_lines(s) + format(
         "# Sample file, counting time (s), monitor counts, thickness (cm), transmission.\n"

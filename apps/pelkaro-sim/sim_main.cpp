@@ -15,6 +15,7 @@
 #include "sim_mask.h"
 #include "sim_model.h"
 #include "sim_options.h"
+#include "sim_oriented.h"
 #include "sim_random.h"
 #include "sim_resolution.h"
 
@@ -48,9 +49,13 @@ std::vector<BeamRun> add_beam_runs(const Settings& s, const Run& run, const Imag
 
 // What was written, on standard output.
 void summary(const Settings& s, const Run& run, const Mask& mask, const std::vector<BeamRun>& beams) {
-    std::printf("%s: wrote %s\n  spheres R = %.1f A, I(0) = %.4f cm^-1; transmissions sample %.6f, buffer %.6f\n"
+    const std::string sample = s.orientation > 0 ? pk::format("ellipsoids R = %.1f A, aspect %g, axes at %g +- %g "
+                                                              "degrees", s.radius, s.aspect, s.axis, s.orientation)
+                                                 : pk::format("spheres R = %.1f A", s.radius);
+    std::printf("%s: wrote %s\n  %s, I(0) = %.4f cm^-1; transmissions sample %.6f, buffer %.6f\n"
                 "  mask: beam stop and %d bad pixels; ABSF %.7g\n",
-                run.origin.c_str(), s.out.c_str(), s.radius, forward_intensity(s), run.t_sam, run.t_buf, mask.bad,
+                run.origin.c_str(), s.out.c_str(), sample.c_str(),
+                s.orientation > 0 ? ellipsoid_forward(s) : forward_intensity(s), run.t_sam, run.t_buf, mask.bad,
                 mask.absf);
     if (!beams.empty()) std::printf("%s", beam_summary(s, beams).c_str());
     const double lo = 3.0 + kSpotRadius, hi = 125.0 - kSpotRadius;  // Pelkaro looks in rows and columns 3..124

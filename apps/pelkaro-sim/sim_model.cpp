@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "pelkaro/Pelkaro.h"
+#include "sim_oriented.h"
 #include "sim_random.h"
 
 namespace sim {
@@ -110,8 +111,12 @@ Run derive(const Settings& s) {
 Images make_images(const Settings& s, const Run& r) {
     const double i0 = forward_intensity(s), radius = s.radius;
     Images m;
-    m.sample = scatter_image(
-        s, [i0, radius](double q) { return i0 * sphere_form(q * radius) + kSolvent; }, r.mu_sam);
+    if (s.orientation > 0) {
+        m.sample = oriented_image(s, r.mu_sam);
+    } else {
+        m.sample = scatter_image(
+            s, [i0, radius](double q) { return i0 * sphere_form(q * radius) + kSolvent; }, r.mu_sam);
+    }
     m.buffer = scatter_image(s, [](double) { return kSolvent; }, r.mu_buf);
     m.dark.assign(kPixels, 0.0);
     m.water = scatter_image(s, [](double) { return kWater; }, kWaterSigma * kWaterThickness);

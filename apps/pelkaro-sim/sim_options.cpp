@@ -51,6 +51,9 @@ const Rule kCount{1.0, 1e9, false, false, true, "a whole number from 1 to 100000
 // dead pixel from the counting noise.
 const Rule kFlatCount{1e5, 1e9, false, false, true, "a whole number from 100000 to 1000000000"};
 const Rule kDarkRate{0.0, 1000.0, false, false, false, "from 0 to 1000 counts per second"};
+const Rule kSpread{2.0, 90.0, false, false, false, "from 2 to 90 degrees"};
+const Rule kAxis{-360.0, 360.0, false, false, false, "from -360 to 360 degrees"};
+const Rule kAspect{0.1, 10.0, false, false, false, "from 0.1 to 10"};
 const Rule kCentre{0.0, 128.0, false, false, false, "on the detector, from 0 to 128 pixels"};
 
 struct Option {
@@ -87,6 +90,12 @@ const Option kOptions[] = {
      "exp(-1.06/cm x thickness)"},
     {"buffer-transmission", "T", &Settings::buffer_transmission, &kTransmission, "buffer transmission",
      "exp(-1/cm x thickness)"},
+    {"Oriented sample (ellipsoids of revolution, axes in the detector plane):", nullptr, nullptr, nullptr, nullptr,
+     nullptr},
+    {"orientation", "DEG", &Settings::orientation, &kSpread,
+     "spread (standard deviation) of the axes; --radius is then the equatorial radius", "none: spheres"},
+    {"axis", "DEG", &Settings::axis, &kAxis, "mean direction of the long axes, from increasing column to row", nullptr},
+    {"aspect", "RATIO", &Settings::aspect, &kAspect, "polar over equatorial semi-axis", nullptr},
     {"Counting:", nullptr, nullptr, nullptr, nullptr, nullptr},
     {"monitor", "COUNTS", &Settings::monitor, &kCount, "sample monitor counts", nullptr},
     {"buffer-monitor", "COUNTS", &Settings::buffer_monitor, &kCount, "buffer monitor counts",
@@ -204,6 +213,8 @@ Reach farthest_corner(const Settings& s) {
 // the slab transmission of a thick sample underflows in single precision
 // and the solid-angle correction grows without bound.
 std::string check_together(const Settings& s) {
+    if (s.resolution && s.orientation > 0)
+        return "--resolution draws isotropic spheres only; it does not take --orientation";
     if (s.pixel_x > 10.0 * s.pixel_y || s.pixel_y > 10.0 * s.pixel_x)
         return "the pixel spacings " + shortest(s.pixel_x) + " and " + shortest(s.pixel_y) +
                " mm differ more than tenfold; the radial averaging needs nearly square pixels";

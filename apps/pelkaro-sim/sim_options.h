@@ -28,6 +28,10 @@ struct Settings {
     double contrast = 3.5e10;         // scattering length density difference, cm^-2
     double thickness = 0.1;           // cm, sample and buffer cells alike
     double sample_transmission = 0;   // derived: exp(-1.06 cm^-1 * thickness)
+    // Oriented ellipsoids instead of spheres when orientation > 0 (sim_oriented.h)
+    double orientation = 0;           // degrees: spread of the axes about `axis`
+    double axis = 0;                  // degrees: mean direction of the long axes
+    double aspect = 4.0;              // polar over equatorial semi-axis
     double buffer_transmission = 0;   // derived: exp(-1.0 cm^-1 * thickness)
     // Counting
     double monitor = 1.5e6;           // sample monitor counts

@@ -201,6 +201,7 @@ PYBIND11_MODULE(_pelkaro, m) {
     });
     py::bind_results(m);
     py::bind_run(m);
+    py::bind_aniso(m);
     py::bind_transmission(m);
 #ifdef PELKARO_WITH_HDF5
     py::bind_merge(m);

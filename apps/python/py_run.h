@@ -129,6 +129,8 @@ pyb::array frozen_doubles(const std::vector<double>& v);
 // pelkaro-merge (merging.cpp, with HDF5 only).
 void bind_transmission(pyb::module_& m);
 void bind_merge(pyb::module_& m);
+// pelkaro-aniso's analysis on a Run (aniso.cpp): Run.azimuthal, Run.sector_pairs.
+void bind_aniso(pyb::module_& m);
 
 }  // namespace pk::py
 

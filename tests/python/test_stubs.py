@@ -42,7 +42,8 @@ from pelkaro import _pelkaro
 PACKAGE = Path(pelkaro.__file__).parent
 # Only in a module built with HDF5 (the join of NXcanSAS curves).
 HDF5_ONLY = {"MergeInput", "MergedCurve", "merge"}
-CLASSES = ["Curve", "Diagnostic", "Image", "MergeInput", "MergedCurve", "Run", "RunTransmission", "Transmission"]
+CLASSES = ["Curve", "Diagnostic", "Image", "MergeInput", "MergedCurve", "Run", "RunTransmission", "Transmission",
+           "Orientation", "Azimuthal", "SectorCurve", "SectorPairs"]
 
 
 # ---- stubtest ---------------------------------------------------------------
