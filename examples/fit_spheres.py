@@ -7,7 +7,11 @@ from sasmodels.direct_model import call_kernel
 import pelkaro
 
 curve = pelkaro.reduce("spheres.par").curve
-kernel = load_model("sphere").make_kernel([curve.q])
+# Double precision: with pyopencl installed sasmodels compiles its models in
+# single precision by default, and the fit's finite-difference derivatives are
+# then rounding noise: it stays at its start.  (A curve measured with the
+# resolution is fitted with pelkaro.resolution: see fit_kernel.py.)
+kernel = load_model("sphere", dtype="double").make_kernel([curve.q])
 def sphere(q, scale, radius, background):
     return call_kernel(kernel, dict(scale=scale, radius=radius, background=background, sld=1, sld_solvent=0))
 (scale, radius, background), cov = curve_fit(sphere, curve.q, curve.i, p0=(0.01, 60, 0), sigma=curve.i_dev)

@@ -23,28 +23,26 @@ NAME = "sphere_fit"
 RADIUS = 80.0
 
 
-def fit(np, least_squares, model, calc_class, data_class, q, i, di, dq):
-    calc = calc_class(data_class(x=q, y=i, dy=di, dx=dq), model)
-
+def fit(np, least_squares, model, i, di):
     def residuals(p):
-        return (calc(radius=p[0], scale=p[1], background=p[2], sld=3.5, sld_solvent=0.0) - i) / di
+        return (model(radius=p[0], scale=p[1], background=p[2], sld=3.5, sld_solvent=0.0) - i) / di
 
     r = least_squares(residuals, [70.0, 0.008, 0.0], x_scale=[1.0, 0.001, 0.01])
-    return r.x, float(np.sum(r.fun ** 2) / (len(q) - 3))
+    return r.x, float(np.sum(r.fun ** 2) / (len(i) - 3))
 
 
 def main(sim, nxcansas):
-    h5py, np, optimize, core, direct, data = ft.need(
-        NAME, ["h5py", "numpy", "scipy.optimize", "sasmodels.core", "sasmodels.direct_model", "sasmodels.data"],
+    h5py, np, optimize, core, direct, resolution = ft.need(
+        NAME, ["h5py", "numpy", "scipy.optimize", "sasmodels.core", "sasmodels.direct_model", "sasmodels.resolution"],
         "python3-sasmodels, python3-scipy and python3-h5py")
     with ft.Scratch() as where:
         path = ft.simulate_and_reduce(NAME, sim, nxcansas, where, ["--resolution", "--monitor", "100000",
                                                                   "--seed", "2"])
         q, i, di, dq = ft.curve(h5py, path)
-    model = core.load_model("sphere")
+    # Double precision and the Gaussian integrated on a fine grid (see field_tools).
     results = {}
-    for name, dx in (("smeared", dq), ("unsmeared", None)):
-        p, chi2 = fit(np, optimize.least_squares, model, direct.DirectModel, data.Data1D, q, i, di, dx)
+    for name, res in (("smeared", ft.fine_pinhole(np, resolution, q, dq)), ("unsmeared", resolution.Perfect1D(q))):
+        p, chi2 = fit(np, optimize.least_squares, ft.smeared_sphere(core, direct, res), i, di)
         results[name] = (p, chi2)
         print(f"{NAME}: {name:9s} radius {p[0]:.3f} A ({100 * (p[0] / RADIUS - 1):+.2f} %), scale {p[1]:.5f}, "
               f"background {p[2]:+.4f} 1/cm, reduced chi-square {chi2:.2f} ({len(q)} points)")
