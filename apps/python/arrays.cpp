@@ -73,8 +73,8 @@ Image make_image(const PyRun& r) {
     std::vector<bool> excluded(kDetPixels);
     for (std::size_t k = 0; k < excluded.size(); ++k) excluded[k] = !pk::pixel_used(r.run.mask.intens.at(k));
     im.mask = frozen<bool>(excluded.begin(), excluded.end(), kSquare);
-    std::vector<double> qx, qy;
-    pixel_q(r.run.p, qx, qy);
+    std::vector<double> qx, qy, along, across;
+    pixel_q(r.run.p, ResolutionOptions{}, qx, qy, along, across);
     im.qx = frozen<double>(qx.begin(), qx.end(), kSquare);
     im.qy = frozen<double>(qy.begin(), qy.end(), kSquare);
     return im;

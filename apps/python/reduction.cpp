@@ -66,7 +66,7 @@ Status reduce_run(Reduction& r, const std::string* path) {
     if (st.ok()) st = reduction_only(r.run);
     r.run.want_sums = true;  // the curve's Qmean, Idev and Qdev, as the NXcanSAS file has them
     if (st.ok()) st = reduce(r.run, con);
-    if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.curve, r.run.sums, r.q)) {
+    if (st.ok() && averaging(r.run.p) && !curve_q(r.run.p, r.run.curve, r.run.sums, r.run.mask, ResolutionOptions{}, r.q)) {
         st = failure(Stage::average, Code::bad_contents,
                      "the Q values of the curve's bins could not be worked out (the averaging's bins were not met "
                      "exactly); this is a fault of the program");

@@ -63,6 +63,9 @@ std::string printable(std::string s) {
 }
 
 constexpr const char* kQUnit = "1/angstrom";
+// The layout of these files: 2 since Q is the mean |Q| the instrument gives
+// a point and the resolution kernel is written (NEWS.md).
+constexpr int kFormatVersion = 2;
 
 bool curve_wanted(const Param& p) { return p.average == 1 || p.average == 2; }
 bool image_wanted(const Param& p) { return p.average == 0 || p.average == 2; }
@@ -89,8 +92,9 @@ double tidy(double d) {
     return std::strtod(text, nullptr);
 }
 
-// The Q values of the image: Qx, Qy and |Q| of each pixel centre, and the
-// sigmas along Q, then across Q, of each pixel (empty: not known).
+// The Q values of the image: the mean Qx, Qy of each pixel and |Q| of that
+// mean, and the standard deviations along Q, then across Q, of each pixel
+// (empty: not known).
 struct ImageQ {
     std::vector<double> qx, qy, q;
     std::vector<float> qdev;
@@ -136,7 +140,18 @@ void write_curve(Writer& w, const Node& entry, const std::string& name, const Co
     w.attr(in, "uncertainties", "Idev");
     w.floats(g, "Idev", idev, dims, c.opt.intensity_unit);
     w.floats(g, "Qdev", qdev, dims, kQUnit);
+    w.doubles(g, "Qcentre", c.curve.qcentre, dims, kQUnit);
     w.doubles(g, "Qmean", c.curve.qmean, dims, kQUnit);
+}
+
+// The resolution kernel of every point of the curve `curve`, beside it.
+void write_kernel(Writer& w, const Node& entry, const std::string& curve, const Context& c) {
+    Node g = w.group(entry, "resolution_kernel", "NXcollection", nullptr);
+    w.attr(g, "data", curve);
+    w.attr(g, "gravity", c.opt.gravity ? "included" : "left out");
+    const std::vector<hsize_t> dims{c.curve.bins.size(), static_cast<hsize_t>(c.curve.kernel_nodes)};
+    w.doubles(g, "Q", c.curve.kernel_q, dims, kQUnit);
+    w.doubles(g, "weight", c.curve.kernel_weight, dims, "");
 }
 
 // The Idev of an excluded pixel: a million times the largest of the used
@@ -402,44 +417,68 @@ constexpr const char* kResolutionTerms =
     "the variance k^2 [R1^2 / (4 L1^2) + R2^2 (L1 + L2)^2 / (4 L1^2 L2^2)] from the beam's divergence, a "
     "detector width a along it adds k^2 a^2 / (12 L2^2), and the wavelength spread adds Q^2 s^2 / 6 along Q";
 
+// How Q, Qdev and the kernel of the curve were made.
+std::string curve_q_note(const Context& c) {
+    if (c.curve.kernel_nodes == 0)
+        return "Q is the Q of the bin's centre radius (the same as Qcentre), since the parameter file does not give "
+               "the instrument's spreads; Qdev (float32) is " + std::string(kResolutionTerms) + ", in a bin with "
+               "the pixel averaged over azimuth, (px^2 + py^2) / 24, and the bin's width, W^2 / 12.";
+    return std::string("Q is the mean |Q| the instrument gives the point, and Qdev (float32) the standard deviation "
+           "of |Q| about it: the moments of the point's resolution kernel, written in resolution_kernel (Q and "
+           "weight, one row per point, ") + std::to_string(c.curve.kernel_nodes) + " nodes; the point's intensity "
+           "is sum_j weight[i, j] dSigma/dOmega(Q[i, j])). The kernel is the distribution of the true |Q| of the "
+           "neutrons the point averages, worked out from the geometry by deterministic quadrature: every pixel "
+           "whose sub-pixels fall into the bin (in the sector, unmasked) counts with the number of them, over its "
+           "whole area, since its neutrons landed anywhere on it; the direction of flight is offset from the one "
+           "the landing point gives by a point of the source aperture and one of the sample aperture, both "
+           "uniform discs; the wavelength follows the triangular distribution of FWHM WAVE's spread; " +
+           (c.opt.gravity ? std::string("and the neutrons fall under gravity, which bends the slower ones more: "
+                                        "its spread about the direct beam's centre enters averaged over the "
+                                        "azimuth. ")
+                          : std::string("the neutrons' fall is left out (--no-gravity). ")) +
+           "Q so lies above the bin's centre by about sigma_perp^2 / 2Q from the blur across Q and by the mean of "
+           "lambda0 / lambda over the wavelengths, and a bin cut by the mask gets the Q where its unmasked area "
+           "lies. SasView's fitting reads Q and Qdev and ignores resolution_kernel; sasmodels applies the kernel "
+           "through pelkaro.resolution (Python).";
+}
+
 std::string curve_note(const Context& c, const std::string& name) {
     const double width = decimal_of(pk::to_float(c.curve.bin_width));
     return name + ", the azimuthally averaged curve: one value per radial bin that received detector area (the "
-           "bins of Pelkaro's .d1d file). Q is the Q of the bin's centre radius, 4 pi / lambda * "
-           "sin(atan(RP / SDD) / 2) with RP = (i + 0.5) * W, W = " + pk::format("%.9g", width) + " " +
+           "bins of Pelkaro's .d1d file). " + curve_q_note(c) + " Qcentre is the Q of the bin's centre radius, "
+           "4 pi / lambda * sin(atan(RP / SDD) / 2) with RP = (i + 0.5) * W, W = " + pk::format("%.9g", width) + " " +
            c.opt.length_unit + " the radial bin width the average used; the .d1d file gives the Q of the bin's "
            "inner edge instead. Qmean is the mean Q of the detector area that fell into the bin (every unmasked "
-           "pixel split into 10 x 10 sub-pixels); in the innermost bins it lies well away from Q. I (float32) is "
+           "pixel split into 10 x 10 sub-pixels), without the instrument's spreads. I (float32) is "
            "exactly the mean intensity Pelkaro computes. Idev (float32) is the standard deviation of that mean as "
            "it is computed: the sub-pixels of a pixel carry its one value, so with w_p of pixel p's sub-pixels in "
            "the bin and sigma_p its uncertainty, Idev^2 = sum w_p^2 sigma_p^2 / (sum w_p)^2, less than the "
            ".d1d's dI, which counts every sub-pixel as independent. Pixels split between neighbouring bins make "
            "their values correlated: the correlation of a bin's I with the next bin's, sum w_p w'_p sigma_p^2 / "
            "sqrt(sum w_p^2 sigma_p^2 sum w'_p^2 sigma_p^2), is " + pk::format("%.2f", median_correlation(c.curve)) +
-           " (the median over the curve). Qdev (float32) is " + kResolutionTerms + "; in a bin the detector's "
-           "share is the pixel averaged over azimuth, (px^2 + py^2) / 24, and the bin's width, W^2 / 12: Qdev^2 "
-           "= k^2 [R1^2 / (4 L1^2) + R2^2 (L1 + L2)^2 / (4 L1^2 L2^2) + (px^2 + py^2) / (24 L2^2) + W^2 / "
-           "(12 L2^2)] + Q^2 s^2 / 6, at the Q of the bin's centre (resolutions_description \"Gaussian\"). The "
-           ".d1d's dQ is another quantity.\n";
+           " (the median over the curve). The .d1d's Q and dQ are other quantities.\n";
 }
 
 std::string image_note(const Context& c, const std::string& name) {
     std::string s = name + ", the reduced image on 128 x 128 pixels, row y and column x as in the .d2d file: I "
                     "(float32, exactly Pelkaro's values); Idev (float32, exactly Pelkaro's uncertainties of the "
-                    "pixels used); Qx and Qy at each pixel centre and Q = sqrt(Qx^2 + Qy^2); Mask 1 for a pixel "
-                    "excluded (masked, or removed for extreme sensitivity), 0 for a pixel used. An excluded pixel "
-                    "has I = 0 and Idev = " + pk::format("%.9g", static_cast<double>(excluded_idev(c.run.reduced, c.run.mask))) +
+                    "pixels used); Mask 1 for a pixel excluded (masked, or removed for extreme sensitivity), 0 for "
+                    "a pixel used. An excluded pixel has I = 0 and Idev = " +
+                    pk::format("%.9g", static_cast<double>(excluded_idev(c.run.reduced, c.run.mask))) +
                     ", a million times the largest Idev of a pixel used, so that a program that ignores the mask "
                     "neither divides by zero nor gives it weight.";
     if (c.image.qdev.empty())
-        return s + " The image carries no Q resolution: the parameter file gives no collimation (SMRP).\n";
-    return s + " Qdev (2 x 128 x 128, float32) holds " + kResolutionTerms + ". Qdev[0] is the sigma along Q "
-               "(parallel: the divergence, the pixel's width along Q, (px^2 cos^2 phi + py^2 sin^2 phi) / 12 at "
-               "azimuth phi, and the wavelength spread), Qdev[1] the sigma across Q (perpendicular: the divergence "
-               "and the pixel's width across Q). Qx@resolutions and Qy@resolutions both name Qdev. NXcanSAS would "
-               "read the two as the resolutions of Qx and of Qy, which they are not: a deviation made for the "
-               "fitting programs, since SasView loads Qdev[0] and Qdev[1] as its dqx_data and dqy_data and "
-               "sasmodels smears with those as the sigmas parallel and perpendicular to Q.\n";
+        return s + " Qx and Qy are the mean over each pixel's area and Q = sqrt(Qx^2 + Qy^2). The image carries no "
+                   "Q resolution: the parameter file gives no collimation (SMRP).\n";
+    return s + " Qx and Qy are the mean Q vector the instrument gives the pixel, to second order in its spreads: "
+               "over the pixel's area, the beam's divergence (" + (c.opt.gravity ? "with the neutrons' fall, " : "") +
+               "as for the curve) and the wavelength distribution; Q = sqrt(Qx^2 + Qy^2). Qdev (2 x 128 x 128, "
+               "float32) holds the standard deviations of Q about that mean: Qdev[0] along Q (parallel: the "
+               "divergence, the pixel's width along Q and the wavelength spread), Qdev[1] across Q (perpendicular: "
+               "the divergence and the pixel's width across Q). Qx@resolutions and Qy@resolutions both name Qdev. "
+               "NXcanSAS would read the two as the resolutions of Qx and of Qy, which they are not: a deviation "
+               "made for the fitting programs, since SasView loads Qdev[0] and Qdev[1] as its dqx_data and "
+               "dqy_data and sasmodels smears with those as the sigmas parallel and perpendicular to Q.\n";
 }
 
 // How the numbers of the data groups were made.
@@ -466,6 +505,7 @@ void write_entry(Writer& w, const Node& root, const Context& c) {
     w.text(e, "title", printable(c.opt.title_given ? c.opt.title : stem_of(c.run.sam[0].name)));
     w.text(e, "run", base_name(c.run.sam[0].name));
     if (!curve.empty()) write_curve(w, e, curve, c);
+    if (!curve.empty() && c.curve.kernel_nodes > 0) write_kernel(w, e, curve, c);
     if (!image.empty()) write_image(w, e, image, c);
     write_instrument(w, e, c);
     write_sample(w, e, c);
@@ -480,6 +520,7 @@ void write_root(Writer& w, const Node& root, const Context& c) {
     w.attr(root, "file_name", c.file_name);
     w.attr(root, "file_time", c.time);
     w.attr(root, "creator", "Pelkaro " PELKARO_VERSION);
+    w.attr(root, "pelkaro_format_version", kFormatVersion);
 }
 
 // Why the output file could not be started.
@@ -511,25 +552,24 @@ Status unwritten(std::string reason) { return failure(Stage::output, Code::canno
 
 // The numbers of the data groups that are not Pelkaro's own; refused when
 // they cannot be written.
-Status derived_values(const Run& run, CurveQ& curve, ImageQ& image) {
+Status derived_values(const Run& run, const ResolutionOptions& ropt, CurveQ& curve, ImageQ& image) {
     const char* fault = "; this is a fault of the program";
     const char* beyond = "the Q resolution of the instrument (SMRP and WAVE) is beyond single precision";
     BinSums again;
     const BinSums* sums = nullptr;
     if (curve_wanted(run.p)) {
-        if (!sums_of(run, again, sums) || !curve_q(run.p, run.curve, *sums, curve))
+        if (!sums_of(run, again, sums) || !curve_q(run.p, run.curve, *sums, run.mask, ropt, curve))
             return unwritten(std::string("the Q values of the curve's bins could not be worked out (the averaging's "
                                          "bins were not met exactly)") + fault);
         std::vector<float> qdev;
         if (!floats_of(curve.qdev, qdev)) return unwritten(beyond);
     }
     if (!image_wanted(run.p)) return ok_status();
-    pixel_q(run.p, image.qx, image.qy);
+    std::vector<double> along, across;
+    pixel_q(run.p, ropt, image.qx, image.qy, along, across);
     for (std::size_t k = 0; k < image.qx.size(); ++k)
         image.q.push_back(std::sqrt(image.qx[k] * image.qx[k] + image.qy[k] * image.qy[k]));
-    if ((run.log.seen >> SMRP & 1u) && resolution_known(run.p)) {
-        std::vector<double> along, across;
-        pixel_resolution(run.p, image.q, along, across);
+    if ((run.log.seen >> SMRP & 1u) && !along.empty()) {
         along.insert(along.end(), across.begin(), across.end());
         if (!floats_of(along, image.qdev)) return unwritten(beyond);
     }
@@ -541,7 +581,10 @@ Status derived_values(const Run& run, CurveQ& curve, ImageQ& image) {
 Status write_file(const Run& run, const NxOptions& opt, const std::string& path) {
     CurveQ curve;
     ImageQ pixels;
-    const Status derived = derived_values(run, curve, pixels);
+    ResolutionOptions ropt;
+    if (!resolution_options(opt, ropt))
+        return failure(Stage::output, Code::cannot_write, "the length unit must be mm, cm or m, not " + opt.length_unit);
+    const Status derived = derived_values(run, ropt, curve, pixels);
     if (!derived.ok()) return derived;
     const Context c{run, opt, curve, pixels, iso_time(std::time(nullptr)), base_name(path)};
     pk::OutputLock lock;  // against another run writing into the same directory

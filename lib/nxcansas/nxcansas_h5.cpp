@@ -272,7 +272,7 @@ Node Writer::group(const Node& parent, const std::string& name, const char* nx_c
         return g;
     }
     attr(g, "NX_class", nx_class);
-    attr(g, "canSAS_class", cansas_class);
+    if (cansas_class) attr(g, "canSAS_class", cansas_class);
     return g;
 }
 

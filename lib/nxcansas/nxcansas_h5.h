@@ -66,6 +66,7 @@ public:
     // none did.
     int write_error() const { return write_error_; }
 
+    // A group of NX_class nx_class and, unless null, canSAS_class cansas_class.
     Node group(const Node& parent, const std::string& name, const char* nx_class, const char* cansas_class);
 
     // Datasets; a unit, when not empty, goes into the "units" attribute.

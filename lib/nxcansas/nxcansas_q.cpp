@@ -21,6 +21,7 @@
 
 #include "geometry.h"
 #include "pelkaro/nxcansas.h"
+#include "nxcansas_kernel.h"
 #include "nxcansas_q.h"
 
 namespace pk {
@@ -33,14 +34,6 @@ constexpr double kFourPi = 12.566370614359172;
 // Q at a distance r from the beam centre on the detector.
 double q_at(const Param& p, double r) {
     return kFourPi / static_cast<double>(p.wavelen) * std::sin(0.5 * std::atan(r / static_cast<double>(p.sam2det)));
-}
-
-// The same without the two transcendental functions, for every pixel:
-// sin(atan(x) / 2) = x / sqrt(2 c (1 + c)) with c = sqrt(1 + x^2).
-double q_fast(const Param& p, double r) {
-    const double x = r / static_cast<double>(p.sam2det);
-    const double c = std::sqrt(1 + x * x);
-    return kFourPi / static_cast<double>(p.wavelen) * (x / std::sqrt(2 * c * (1 + c)));
 }
 
 // The terms of the resolution common to every direction and to bins and
@@ -88,7 +81,17 @@ double bin_resolution(const Param& p, double q, double bin_width) {
     return std::sqrt(Instrument(p).along(q, (px * px + py * py) / 24 + w * w / 12));
 }
 
-bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, CurveQ& out) {
+bool resolution_options(const NxOptions& opt, ResolutionOptions& out) {
+    out.gravity = opt.gravity;
+    if (opt.length_unit == "mm") out.metres_per_unit = 1e-3;
+    else if (opt.length_unit == "cm") out.metres_per_unit = 1e-2;
+    else if (opt.length_unit == "m") out.metres_per_unit = 1;
+    else return false;
+    return true;
+}
+
+bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, const Data2D& mask,
+             const ResolutionOptions& opt, CurveQ& out) {
     out = CurveQ{};
     RadialBins b;
     if (!radial_bins(p, b) || b.tot != rot.num || rot.area.size() < static_cast<std::size_t>(b.tot)) return false;
@@ -103,55 +106,31 @@ bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, CurveQ& out
         if (sums.n[k] == 0) continue;
         const float centre = pk::to_float((i + 0.5) * b.width);
         out.bins.push_back(i);
-        out.q.push_back(q_at(p, centre));
-        out.qdev.push_back(known ? bin_resolution(p, out.q.back(), b.width) : std::nan(""));
+        out.qcentre.push_back(q_at(p, centre));
         out.qmean.push_back(sums.q[k] / sums.n[k]);
         // The pixels' sub-pixels move together: Var = sum w^2 sigma^2 / (sum w)^2.
         out.idev.push_back(std::sqrt(sums.w2var[k]) / sums.n[k]);
         const bool next = i + 1 < b.tot && sums.n[k + 1] > 0 && sums.w2var[k] > 0 && sums.w2var[k + 1] > 0;
         out.next_corr.push_back(next ? sums.next_cov[k] / std::sqrt(sums.w2var[k] * sums.w2var[k + 1]) : 0.0);
     }
+    Spreads s;
+    if (instrument_spreads(p, opt, s) && curve_kernels(p, mask, s, out.bins, out)) return true;
+    // Without the instrument's spreads (or a plan of the average): the bin's
+    // centre and the Gaussian width there.
+    out.kernel_nodes = 0;
+    out.kernel_q.clear(), out.kernel_weight.clear();
+    out.q = out.qcentre;
+    out.qdev.clear();
+    for (double q : out.q) out.qdev.push_back(known ? bin_resolution(p, q, b.width) : std::nan(""));
     return true;
 }
 
-void pixel_q(const Param& p, std::vector<double>& qx, std::vector<double>& qy) {
-    qx.assign(kDetPixels, 0.0);
-    qy.assign(kDetPixels, 0.0);
-    for (int y = 0; y < kDetSide; ++y) {
-        for (int x = 0; x < kDetSide; ++x) {
-            const double dx = (x + 0.5 - static_cast<double>(p.bx)) * static_cast<double>(p.px);
-            const double dy = (y + 0.5 - static_cast<double>(p.by)) * static_cast<double>(p.py);
-            const double r = std::sqrt(dx * dx + dy * dy);
-            if (r == 0) continue;
-            const double q = q_fast(p, r);
-            const std::size_t k = static_cast<std::size_t>(x + kDetSide * y);
-            qx[k] = q * dx / r;
-            qy[k] = q * dy / r;
-        }
-    }
-}
-
-void pixel_resolution(const Param& p, const std::vector<double>& q, std::vector<double>& along,
-                      std::vector<double>& across) {
-    along.assign(kDetPixels, 0.0);
-    across.assign(kDetPixels, 0.0);
-    if (q.size() < static_cast<std::size_t>(kDetPixels)) return;
-    const Instrument ins(p);
-    const double px2 = static_cast<double>(p.px) * p.px, py2 = static_cast<double>(p.py) * p.py;
-    for (int y = 0; y < kDetSide; ++y) {
-        for (int x = 0; x < kDetSide; ++x) {
-            const double dx = (x + 0.5 - static_cast<double>(p.bx)) * static_cast<double>(p.px);
-            const double dy = (y + 0.5 - static_cast<double>(p.by)) * static_cast<double>(p.py);
-            const double r2 = dx * dx + dy * dy;
-            // The pixel's width along and across the direction to the beam
-            // centre (a rectangle's variance along a unit vector (c, s) is
-            // (px^2 c^2 + py^2 s^2) / 12); on the centre, their mean.
-            const double c2 = r2 > 0 ? dx * dx / r2 : 0.5, s2 = r2 > 0 ? dy * dy / r2 : 0.5;
-            const std::size_t k = static_cast<std::size_t>(x + kDetSide * y);
-            along[k] = std::sqrt(ins.along(q[k], (px2 * c2 + py2 * s2) / 12));
-            across[k] = std::sqrt(ins.across((px2 * s2 + py2 * c2) / 12));
-        }
-    }
+void pixel_q(const Param& p, const ResolutionOptions& opt, std::vector<double>& qx, std::vector<double>& qy,
+             std::vector<double>& along, std::vector<double>& across) {
+    Spreads s;
+    const bool known = instrument_spreads(p, opt, s);
+    pixel_means(p, known ? &s : nullptr, qx, qy, along, across);
+    if (!known) along.clear(), across.clear();
 }
 
 }  // namespace pk

@@ -25,10 +25,6 @@ bool radial_bins(const Param& p, RadialBins& b);
 bool resolution_known(const Param& p);
 // Along Q, of a radial bin of width `bin_width` at Q = q.
 double bin_resolution(const Param& p, double q, double bin_width);
-// Along and across Q at every pixel centre, index x + 128*y, with q the
-// pixel's |Q|.
-void pixel_resolution(const Param& p, const std::vector<double>& q, std::vector<double>& along,
-                      std::vector<double>& across);
 
 }  // namespace pk
 

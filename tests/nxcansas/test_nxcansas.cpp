@@ -228,7 +228,10 @@ TEST_F(NxCanSasExample, CurveHoldsTheReductionsNumbersAtBinCentres) {
     const H5 h(*dir_ / "sphere_sample.h5");
     const std::string g = "sasentry01/sasdata01/";
     const auto i = h.floats(g + "I"), idev = h.floats(g + "Idev"), qdev = h.floats(g + "Qdev");
-    const auto q = h.doubles(g + "Q"), qmean = h.doubles(g + "Qmean");
+    const auto q = h.doubles(g + "Q"), qmean = h.doubles(g + "Qmean"), qcentre = h.doubles(g + "Qcentre");
+    const auto kq = h.doubles("sasentry01/resolution_kernel/Q"), kw = h.doubles("sasentry01/resolution_kernel/weight");
+    ASSERT_EQ(h.dims("sasentry01/resolution_kernel/Q"), (std::vector<hsize_t>{q.size(), kq.size() / q.size()}));
+    const std::size_t nodes = kq.size() / q.size();
     const auto lines = split(pkt::read_file(*dir_ / "sphere_sample.d1d"), '\n');
     ASSERT_EQ(i.size(), lines.size());
     ASSERT_TRUE(idev.size() == i.size() && qdev.size() == i.size() && q.size() == i.size() && qmean.size() == i.size());
@@ -254,8 +257,21 @@ TEST_F(NxCanSasExample, CurveHoldsTheReductionsNumbersAtBinCentres) {
         EXPECT_TRUE(std::isfinite(qdev[n]) && qdev[n] > 0) << b;
         // Between the bin's inner and outer edge, the centre close to their middle.
         const double lo = rot.x[b], hi = rot.x[b + 1];
-        EXPECT_NEAR(q[n], (lo + hi) / 2, (hi - lo) * 1e-3) << b;
+        EXPECT_NEAR(qcentre[n], (lo + hi) / 2, (hi - lo) * 1e-3) << b;
         EXPECT_TRUE(lo < qmean[n] && qmean[n] < hi) << b;
+        // The instrument puts the point further out than the detector area's
+        // mean (the blur across Q, the wavelengths' mean of 1/lambda), by
+        // less than its spread; its kernel's weights add up to one about it.
+        EXPECT_TRUE(q[n] > qmean[n] && q[n] - qmean[n] < 0.5 * qdev[n]) << b;
+        double sum = 0, mean = 0;
+        for (std::size_t j = 0; j < nodes; ++j) {
+            sum += kw[n * nodes + j], mean += kw[n * nodes + j] * kq[n * nodes + j];
+            if (j > 0) {
+                EXPECT_GT(kq[n * nodes + j], kq[n * nodes + j - 1]);
+            }
+        }
+        EXPECT_NEAR(sum, 1, 1e-12) << b;
+        EXPECT_NEAR(mean, q[n], 1e-3 * qdev[n]) << b;
         ++n;
     }
     EXPECT_EQ(n, i.size());
@@ -306,8 +322,17 @@ TEST_F(NxCanSasExample, ImageHoldsTheReducedPixelsAndTheMask) {
     }
     EXPECT_GT(excluded, 0);
     // Column 65's centre lies on the beam centre's column: 10 rows above it, 50 mm off axis.
+    // Its mean Q is the centre's, lengthened by the mean of lambda0 / lambda
+    // over the triangle of FWHM 0.1 (worked out on a fine grid here); the
+    // other terms are of the order of the square of the angular spread,
+    // (1.8e-3)^2: a few 1e-6.
     EXPECT_EQ(qx[65 + 128 * 72], 0.0);
-    EXPECT_NEAR(qy[65 + 128 * 72], 4 * M_PI / 6 * std::sin(0.5 * std::atan(50.0 / 5000)), 1e-15);
+    double inverse = 0, weight = 0;
+    for (int j = 0; j < 100000; ++j) {
+        const double d = -0.1 + (j + 0.5) * 0.2 / 100000, w = 1 - std::fabs(d) / 0.1;
+        inverse += w / (1 + d), weight += w;
+    }
+    EXPECT_NEAR(qy[65 + 128 * 72] / (4 * M_PI / 6 * std::sin(0.5 * std::atan(50.0 / 5000))), inverse / weight, 1e-5);
 }
 
 TEST_F(NxCanSasExample, MetadataAndUnits) {
@@ -453,8 +478,9 @@ TEST_F(NxCanSasExample, ConformsToTheDefinition) {
     EXPECT_NEAR(h.number(term), width, 2e-5 * width);
     EXPECT_NEAR(width, 4.98, 0.01);
     const std::string note = h.text(e + "/sasnote/data");
-    for (const char* words : {"FWHM of a triangular", "one-sigma width of a Gaussian", "Mildner", "correlated",
-                              "Qdev[0]", "sigma along Q"})
+    EXPECT_EQ(h.ints("/", "pelkaro_format_version"), std::vector<int>{2});
+    for (const char* words : {"FWHM of a triangular", "resolution kernel", "deterministic quadrature", "correlated",
+                              "Qdev[0]", "mean Q vector", "fall under gravity", "Qcentre"})
         EXPECT_NE(note.find(words), std::string::npos) << words << " not in: " << note;
 }
 
@@ -551,7 +577,7 @@ TEST_F(NxCanSasExample, CurveForTheJoinIsTheFilesAndRefusalsSayWhatFailed) {
     const Console quiet{nullptr, nullptr};
     ASSERT_TRUE(ave_data_sums(reduced_->p, reduced_->reduced, rot, reduced_->mask, sums, quiet).ok());
     pk::CurveQ q;
-    ASSERT_TRUE(pk::curve_q(reduced_->p, reduced_->curve, sums, q));
+    ASSERT_TRUE(pk::curve_q(reduced_->p, reduced_->curve, sums, reduced_->mask, pk::ResolutionOptions{}, q));
     const pk::Status taken = pk::merge_curve_of(*reduced_, q, "spheres.par", memory);
     ASSERT_TRUE(taken.ok()) << taken.reason;
     EXPECT_EQ(memory.file, "spheres.par");
@@ -595,22 +621,22 @@ TEST(NxCanSasQ, MeanQOfTheBins) {
     pk::BinSums sums;
     ASSERT_TRUE(ave_data_sums(p, image, rot, mask, sums, Console{nullptr, nullptr}).ok());
     pk::CurveQ c;
-    ASSERT_TRUE(pk::curve_q(p, rot, sums, c));
+    ASSERT_TRUE(pk::curve_q(p, rot, sums, mask, pk::ResolutionOptions{}, c));
     ASSERT_EQ(c.bins.front(), 0);
     // Bin 0 is a disc: its mean radius is 2/3 of its outer edge, its centre 1/2.
     const double edge = rot.x[1];
     EXPECT_NEAR(c.qmean[0] / edge, 2.0 / 3, 0.01);
-    EXPECT_NEAR(c.q[0] / edge, 0.5, 1e-4);
+    EXPECT_NEAR(c.qcentre[0] / edge, 0.5, 1e-4);
     // An annulus far out has its mean radius at its centre to 1/(12 i) of a width.
-    EXPECT_NEAR(c.qmean[40], c.q[40], (rot.x[41] - rot.x[40]) / (12 * 40.0) + 1e-3 * (rot.x[41] - rot.x[40]));
+    EXPECT_NEAR(c.qmean[40], c.qcentre[40], (rot.x[41] - rot.x[40]) / (12 * 40.0) + 1e-3 * (rot.x[41] - rot.x[40]));
     // A half-plane sector keeps the rings' radii; a curve the replay does not meet is refused.
     pk::CurveQ half;
     p.thmax = static_cast<float>(M_PI / 2);
     ASSERT_TRUE(ave_data_sums(p, image, rot, mask, sums, Console{nullptr, nullptr}).ok());
-    ASSERT_TRUE(pk::curve_q(p, rot, sums, half));
+    ASSERT_TRUE(pk::curve_q(p, rot, sums, mask, pk::ResolutionOptions{}, half));
     EXPECT_NEAR(half.qmean[40], c.qmean[40], 1e-3 * c.qmean[40]);
     rot.area[3] = rot.area[3] == 0 ? 1.0f : 0.0f;
-    EXPECT_FALSE(pk::curve_q(p, rot, sums, half));
+    EXPECT_FALSE(pk::curve_q(p, rot, sums, mask, pk::ResolutionOptions{}, half));
 }
 
 // Progress that cannot be written is a failure of its own (status 2; 1 is a

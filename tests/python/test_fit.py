@@ -1,6 +1,7 @@
 """The module's arrays in a fit: the bundled example (dilute spheres of radius
 80 angstrom, simulated without resolution) fitted with sasmodels' sphere,
-unsmeared, gives the radius within 0.3 %; so does examples/fit_spheres.py."""
+unsmeared at the mean Q of each bin's detector area, gives the radius within
+0.3 %; so does examples/fit_spheres.py."""
 
 import os
 import re
@@ -21,16 +22,19 @@ def test_unsmeared_sphere_fit_finds_the_simulated_radius(example):
     from sasmodels.direct_model import call_kernel
     from scipy.optimize import curve_fit
     curve = pelkaro.reduce("spheres.par", cwd=example).curve
-    # Double precision: sasmodels' single-precision default (with pyopencl)
-    # leaves a least-squares fit at its start.
-    kernel = sasmodels_core.load_model("sphere", dtype="double").make_kernel([curve.q])
+    # The example is simulated without the instrument's resolution: its points
+    # lie at the mean Q of the detector area they average (q_mean), not where
+    # the instrument would put them (q).  Double precision: sasmodels'
+    # single-precision default (with pyopencl) leaves a least-squares fit at
+    # its start.
+    kernel = sasmodels_core.load_model("sphere", dtype="double").make_kernel([curve.q_mean])
 
     def sphere(q, scale, radius, background):
         return call_kernel(kernel, dict(scale=scale, radius=radius, background=background, sld=1, sld_solvent=0))
 
-    found, _ = curve_fit(sphere, curve.q, curve.i, p0=(0.01, 60, 0), sigma=curve.i_dev)
+    found, _ = curve_fit(sphere, curve.q_mean, curve.i, p0=(0.01, 60, 0), sigma=curve.i_dev)
     assert abs(found[1] / SIMULATED_RADIUS - 1) < 0.003, found
-    chi2 = numpy.sum(((sphere(curve.q, *found) - curve.i) / curve.i_dev) ** 2) / (len(curve) - 3)
+    chi2 = numpy.sum(((sphere(curve.q_mean, *found) - curve.i) / curve.i_dev) ** 2) / (len(curve) - 3)
     assert 0.3 < chi2 < 2, chi2
 
 

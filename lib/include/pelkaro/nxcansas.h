@@ -23,7 +23,18 @@ struct NxOptions {
     std::string intensity_unit = "1/cm";  // of I and Idev
     std::string title;                    // --title; empty: the first sample file's stem
     bool title_given = false;
+    bool gravity = true;                  // --no-gravity leaves the neutrons' fall out of the resolution
 };
+
+// How the resolution is worked out: with or without the neutrons' fall
+// (which needs the lengths in metres: the parameter file's unit in metres).
+struct ResolutionOptions {
+    bool gravity = true;
+    double metres_per_unit = 1e-3;
+};
+// The options of a file written with `opt`; false for a length unit other
+// than mm, cm or m.
+bool resolution_options(const NxOptions& opt, ResolutionOptions& out);
 
 // The default output: beside the first sample file, its name cut as the
 // .d1d's is, with ".h5".
@@ -33,21 +44,35 @@ std::string default_output(const std::string& first_sample);
 // writes (those that received detector area), in order.
 struct CurveQ {
     std::vector<int> bins;        // bin indices
-    std::vector<double> q;        // Q at the bin's centre radius
+    std::vector<double> q;        // mean |Q| the instrument gives the point (its kernel's mean)
+    std::vector<double> qcentre;  // Q at the bin's centre radius
     std::vector<double> qmean;    // mean Q of the sub-pixels that fell into the bin
-    std::vector<double> qdev;     // one-sigma Gaussian resolution at q (NaN when not known)
+    std::vector<double> qdev;     // standard deviation of |Q| about q (NaN when not known)
     std::vector<double> idev;     // standard deviation of the bin's mean intensity as averaged
     std::vector<double> next_corr;  // its correlation with the next bin's (0 when that is not written)
     double bin_width = 0;         // the radial bin width used
+    // The resolution kernel of every point: kernel_nodes values of |Q|
+    // (increasing) and their weights (summing to 1), point after point; the
+    // point's intensity is the weighted sum of the cross-section at them.
+    // Empty (kernel_nodes 0) when the resolution is not known: then q is
+    // the bin's centre and qdev the Gaussian width of the older files.
+    int kernel_nodes = 0;
+    std::vector<double> kernel_q, kernel_weight;
 };
 
 // Works out CurveQ for a reduction's curve from the average's sums
-// (ave_data_sums).  False when the sums do not meet the curve (bin count or
-// a bin's emptiness differs), which would make the file wrong.
-bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, CurveQ& out);
+// (ave_data_sums) and the mask in use.  False when the sums do not meet the
+// curve (bin count or a bin's emptiness differs), which would make the file
+// wrong.
+bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, const Data2D& mask,
+             const ResolutionOptions& opt, CurveQ& out);
 
-// Qx and Qy at every pixel centre, index x + 128*y.
-void pixel_q(const Param& p, std::vector<double>& qx, std::vector<double>& qy);
+// The mean Qx and Qy of every pixel, index x + 128*y, over its area and, when
+// the resolution is known, the beam's divergence and the wavelength spread;
+// with the standard deviations of Q along and across Q about them (empty when
+// the resolution is not known).
+void pixel_q(const Param& p, const ResolutionOptions& opt, std::vector<double>& qx, std::vector<double>& qy,
+             std::vector<double>& along, std::vector<double>& across);
 
 // Writes the NXcanSAS file of a completed reduction to `path` (atomically).
 // Refused with Stage::output, Code::cannot_write, its reason a sentence
