@@ -87,3 +87,14 @@ def smeared_sphere(core, direct, res):
     of the model's parameters (keywords) giving the intensity at res.q."""
     kernel = sphere_model(core).make_kernel([res.q_calc])
     return lambda **pars: res.apply(direct.call_kernel(kernel, pars))
+
+
+class KernelResolution:
+    """A file's resolution kernel (nodes and weights, points x nodes) with
+    the face of a sasmodels resolution: q, q_calc and apply."""
+
+    def __init__(self, np, q, nodes, weight):
+        self.np, self.q, self.q_calc, self.weight = np, q, nodes.ravel(), weight
+
+    def apply(self, theory):
+        return self.np.einsum("ij,ij->i", self.weight, self.np.reshape(theory, self.weight.shape))
