@@ -5,11 +5,16 @@ sasmodels' sphere smeared by the kernel gives back the spheres simulated;
 the kernel read from the NXcanSAS file is the reduction's; kernels that are
 not a distribution for their curve are refused with the reason."""
 
+import os
+import re
+import subprocess
+import sys
+
 import numpy
 import pytest
 
 import pelkaro
-from conftest import run_program
+from conftest import SOURCE, program, run_program
 
 RADIUS = 80.0
 VOLUME_FRACTION = 0.01  # the simulator's default; with sld 3.5 (its contrast) sasmodels' scale
@@ -75,6 +80,17 @@ def test_file_kernel_is_the_reductions(simulated, tmp_path):
     assert numpy.array_equal(from_file.apply(theory), from_run.apply(theory))
     with pytest.raises(ValueError, match="the theory has 3 values"):
         from_run.apply([1.0, 2.0, 3.0])
+
+
+def test_the_kernel_example_measures_and_fits_the_example_spheres(example):
+    pytest.importorskip("sasmodels")
+    env = dict(os.environ, PELKARO_SIM=program("PELKARO_SIM_EXE"))
+    done = subprocess.run([sys.executable, str(SOURCE / "examples" / "fit_kernel.py")], cwd=example,
+                          capture_output=True, text=True, env=env, timeout=500)
+    assert done.returncode == 0, done.stderr
+    found = re.search(r"radius = ([0-9.]+) .* reduced chi-square ([0-9.]+)", done.stdout)
+    assert found, done.stdout
+    assert abs(float(found.group(1)) / RADIUS - 1) < 0.003 and float(found.group(2)) < 1.5, done.stdout
 
 
 def write_kernel(h5py, path, q, nodes, weight, version=2):
