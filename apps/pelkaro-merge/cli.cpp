@@ -25,7 +25,7 @@ constexpr const char* kMergeProgram = "pelkaro-merge";
 std::string merge_usage_text() {
     return format(
         "Usage: %s [-o OUT.h5] [--reference FILE] [--scale fit|none] [--overlap average|trim]\n"
-        "                     [--q-min Q] [--q-max Q] A.h5 B.h5 [C.h5 ...]\n"
+        "                     [--q-min Q] [--q-max Q] [--title TEXT] A.h5 B.h5 [C.h5 ...]\n"
         "\n"
         "Joins the 1D curves of NXcanSAS files of one sample measured at several detector distances\n"
         "and wavelengths into one curve, written as one NXcanSAS file.\n"
@@ -35,10 +35,13 @@ std::string merge_usage_text() {
         "  --reference FILE     the curve kept on its own scale (one of the inputs); default: the\n"
         "                       one with the lowest Q\n"
         "  --scale fit|none     fit: each other curve multiplied by a factor fitted over its overlap\n"
-        "                       with the curves joined before it, outward from the reference\n"
-        "                       (default); none: joined as they are\n"
+        "                       with the curves joined before it, outward from the reference, the\n"
+        "                       better-resolved side smeared to the other's resolution (default);\n"
+        "                       none: joined as they are\n"
         "  --overlap average|trim  average: every point of both curves kept in an overlap (default);\n"
-        "                       trim: each curve cut at the middle of the overlap (in log Q)\n"
+        "                       trim: at each Q only the curve with the finest resolution there\n"
+        "  --title TEXT         the entry's title; default: the inputs' title where they agree, else\n"
+        "                       their names joined by \" + \"\n"
         "  --q-min Q, --q-max Q  drop the points below / above Q (1/angstrom)\n"
         "  --help, --version\n"
         "\n"
@@ -60,7 +63,7 @@ bool positive_number(const std::string& name, const std::string& text, double& v
 
 // The valued options' texts once read.
 struct Texts {
-    std::string scale, overlap, qmin, qmax;
+    std::string scale, overlap, qmin, qmax, title;
 };
 
 MergeCli read_option(int argc, const char* const* argv, int& i, MergeArgs& args, Texts& t, std::string& why) {
@@ -71,10 +74,12 @@ MergeCli read_option(int argc, const char* const* argv, int& i, MergeArgs& args,
         const char* name;
         std::string* target;
     } valued[] = {{"-o", &args.out},        {"--reference", &args.reference}, {"--scale", &t.scale},
-                  {"--overlap", &t.overlap}, {"--q-min", &t.qmin},            {"--q-max", &t.qmax}};
+                  {"--overlap", &t.overlap}, {"--q-min", &t.qmin},            {"--q-max", &t.qmax},
+                  {"--title", &t.title}};
     for (const Valued& v : valued) {
         bool matched = false;
         if (!option_value(argc, argv, i, v.name, *v.target, matched, why, true)) return MergeCli::bad;
+        if (matched && v.target == &t.title) args.opt.title_given = true;
         if (matched) return MergeCli::run;
     }
     why = "unknown option '" + a + "'";
@@ -88,6 +93,7 @@ bool apply_texts(const Texts& t, MergeOptions& opt, std::string& why) {
         return why = "--overlap is average or trim, not '" + t.overlap + "'", false;
     opt.scale = t.scale != "none";
     opt.trim = t.overlap == "trim";
+    opt.title = t.title;
     if (!t.qmin.empty() && !positive_number("--q-min", t.qmin, opt.q_min, why)) return false;
     if (!t.qmax.empty() && !positive_number("--q-max", t.qmax, opt.q_max, why)) return false;
     if (!(opt.q_min < opt.q_max)) return why = "--q-min must be below --q-max", false;

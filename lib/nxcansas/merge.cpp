@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "nxcansas_file.h"
 
 namespace pk {
 
@@ -73,6 +74,56 @@ bool interpolate_log_q(const MergeCurve& c, double q, double& value, double& dev
 
 namespace {
 
+constexpr int kSmearNodes = 49;     // Gaussian nodes over +-kSmearSigmas
+constexpr double kSmearSigmas = 3;
+
+// The points a and b = a + 1 about q and q's place t between them in log Q
+// (t = 0 on a point); false outside the curve.
+bool bracket(const MergeCurve& c, double q, std::size_t& a, double& t) {
+    if (c.q.empty() || !(q >= c.q.front()) || !(q <= c.q.back())) return false;
+    const std::size_t b = static_cast<std::size_t>(std::lower_bound(c.q.begin(), c.q.end(), q) - c.q.begin());
+    if (c.q[b] == q || b == 0) return a = b, t = 0, true;
+    a = b - 1;
+    t = std::log(q / c.q[a]) / std::log(c.q[b] / c.q[a]);
+    return true;
+}
+
+// The resolution (Qdev) of a curve at q, between its points in log Q.
+double qdev_at(const MergeCurve& c, double q) {
+    std::size_t a = 0;
+    double t = 0;
+    if (c.qdev.empty() || !bracket(c, q, a, t)) return NAN;
+    return t == 0 ? c.qdev[a] : (1 - t) * c.qdev[a] + t * c.qdev[a + 1];
+}
+
+// The curve seen with a Gaussian resolution `width` (one sigma) on top of
+// its own at q: its values, interpolated as interpolate_log_q does, averaged
+// with Gaussian weights over +-kSmearSigmas widths.  The uncertainty is that
+// of the average from the points it draws on (each point's share the sum
+// of the linear interpolation weights it receives).  False where the
+// average would reach beyond the curve.
+bool smeared_at(const MergeCurve& c, double q, double width, double& value, double& dev) {
+    if (!(width > 0)) return interpolate_log_q(c, q, value, dev);
+    if (!(q - kSmearSigmas * width >= c.q_min()) || !(q + kSmearSigmas * width <= c.q_max())) return false;
+    std::vector<double> share(c.q.size(), 0.0);
+    double sum_w = 0, sum = 0;
+    for (int n = 0; n < kSmearNodes; ++n) {
+        const double x = -kSmearSigmas + 2 * kSmearSigmas * n / (kSmearNodes - 1);
+        const double w = std::exp(-0.5 * x * x), at = q + x * width;
+        double v = 0, d = 0, t = 0;
+        std::size_t a = 0;
+        if (!interpolate_log_q(c, at, v, d) || !bracket(c, at, a, t)) return false;
+        sum_w += w, sum += w * v;
+        share[a] += w * (1 - t);
+        if (t > 0) share[a + 1] += w * t;
+    }
+    value = sum / sum_w;
+    double var = 0;
+    for (std::size_t k = 0; k < share.size(); ++k) var += share[k] * share[k] * c.idev[k] * c.idev[k];
+    dev = std::sqrt(var) / sum_w;
+    return true;
+}
+
 // A curve multiplied by its factor (Idev too: it is the point's own
 // uncertainty on the new scale).
 MergeCurve scaled(const MergeCurve& c, double s) {
@@ -117,6 +168,35 @@ void pairs_of(const MergeCurve& c, const std::vector<const MergeCurve*>& joined,
     }
 }
 
+// The pairs of a curve c and one joined curve j with their resolutions
+// matched: at the points of the coarser of the two (the larger Qdev there),
+// its own value beside the finer one smeared by a Gaussian of the variance
+// the coarser has beyond it, sqrt(Qdev_coarse^2 - Qdev_fine^2).  The Q of
+// each point is the mean Q its instrument gives it, so the smeared finer
+// curve and the coarser one then see the same cross-section through the
+// same width.  r, dr: the joined curve's side; i, di: c's.
+void matched_pairs(const MergeCurve& c, const MergeCurve& j, std::vector<double>& r, std::vector<double>& dr,
+                   std::vector<double>& i, std::vector<double>& di) {
+    // Resolutions within 1 % of each other (Qdev interpolated between a
+    // curve's points) count as alike: c's points take the comparison.
+    constexpr double kAlike = 1.01;
+    const auto width = [](double coarse, double fine) { return std::sqrt(std::fmax(0.0, coarse * coarse - fine * fine)); };
+    for (std::size_t k = 0; k < c.q.size(); ++k) {
+        const double fine = qdev_at(j, c.q[k]);
+        double v = 0, d = 0;
+        if (!(fine <= kAlike * c.qdev[k]) || !smeared_at(j, c.q[k], width(c.qdev[k], fine), v, d)) continue;
+        r.push_back(v), dr.push_back(d), i.push_back(c.i[k]), di.push_back(c.idev[k]);
+    }
+    for (std::size_t m = 0; m < j.q.size(); ++m) {
+        const double fine = qdev_at(c, j.q[m]);
+        double v = 0, d = 0;
+        if (!(kAlike * fine < j.qdev[m]) || !smeared_at(c, j.q[m], width(j.qdev[m], fine), v, d)) continue;
+        r.push_back(j.i[m]), dr.push_back(j.idev[m]), i.push_back(v), di.push_back(d);
+    }
+}
+
+bool has_qdev(const MergeCurve& c) { return !c.qdev.empty() && c.qdev.size() == c.q.size(); }
+
 // The order of joining: the reference, then the curves above it by Q_min,
 // then those below it going down.
 std::vector<std::size_t> join_order(const std::vector<MergeCurve>& curves, std::size_t ref) {
@@ -147,6 +227,7 @@ namespace {
 struct Join {
     std::vector<MergeCurve> curves;
     std::vector<bool> joined;
+    bool by_resolution = false;  // trimmed: each Q from the curve of the finest resolution there
     std::vector<const MergeCurve*> joined_list() const {
         std::vector<const MergeCurve*> v;
         for (std::size_t k = 0; k < curves.size(); ++k)
@@ -192,7 +273,16 @@ Status join_one(Join& j, std::size_t c, double ref_q_min, const MergeOptions& op
                           "(--scale none joins without one)");
     if (opt.scale) {
         std::vector<double> r, dr, i, di;
-        pairs_of(j.curves[c], joined, r, dr, i, di);
+        bool matched = has_qdev(j.curves[c]);
+        for (const MergeCurve* o : joined) matched = matched && has_qdev(*o);
+        if (matched)
+            for (const MergeCurve* o : joined) matched_pairs(j.curves[c], *o, r, dr, i, di);
+        // An overlap too narrow for the smearing (or curves without Qdev):
+        // the curves compared as they are.
+        if (r.size() < 2) {
+            r.clear(), dr.clear(), i.clear(), di.clear();
+            pairs_of(j.curves[c], joined, r, dr, i, di);
+        }
         ScaleFit fit;
         if (!fit_scale(r, dr, i, di, fit))
             return unjoinable(c, out,
@@ -204,36 +294,76 @@ Status join_one(Join& j, std::size_t c, double ref_q_min, const MergeOptions& op
         j.curves[c] = scaled(j.curves[c], fit.s);
     }
     if (!overlaps) in.overlap_lo = in.overlap_hi = 0;
-    if (overlaps && opt.trim) trim_at_middle(j, c, ref_q_min, out);
+    if (overlaps && opt.trim && !j.by_resolution) trim_at_middle(j, c, ref_q_min, out);
     j.joined[c] = true;
     return ok_status();
 }
 
-// The points kept, sorted by Q.
-void collect(const Join& j, const MergeOptions& opt, MergeResult& out) {
+// Whether curve k's point p is the one to keep at its Q when trimming by
+// resolution: no other curve covering that Q resolves it more finely (of
+// two alike, the earlier in the join keeps it).
+bool finest_there(const Join& j, const std::vector<std::size_t>& rank, std::size_t k, std::size_t p) {
+    const double q = j.curves[k].q[p], own = j.curves[k].qdev[p];
+    for (std::size_t o = 0; o < j.curves.size(); ++o) {
+        if (o == k) continue;
+        const double other = qdev_at(j.curves[o], q);
+        if (other < own || (other == own && rank[o] < rank[k])) return false;
+    }
+    return true;
+}
+
+// The kernel rows of the points kept, where every curve that gave points
+// has rows of one length.
+void collect_kernels(const Join& j, const std::vector<std::pair<std::size_t, std::size_t>>& kept, MergeResult& out) {
+    int nodes = -1;
+    for (const auto& [k, p] : kept) {
+        const int n = j.curves[k].kernel_nodes;
+        if (n <= 0 || (nodes >= 0 && n != nodes)) return;
+        nodes = n;
+    }
+    if (nodes <= 0) return;
+    const std::size_t m = static_cast<std::size_t>(nodes);
+    for (const auto& [k, p] : kept) {
+        const MergeCurve& c = j.curves[k];
+        out.kernel_q.insert(out.kernel_q.end(), c.kernel_q.begin() + static_cast<long>(p * m),
+                            c.kernel_q.begin() + static_cast<long>((p + 1) * m));
+        out.kernel_weight.insert(out.kernel_weight.end(), c.kernel_weight.begin() + static_cast<long>(p * m),
+                                 c.kernel_weight.begin() + static_cast<long>((p + 1) * m));
+    }
+    out.kernel_nodes = nodes;
+}
+
+// The points kept, sorted by Q, each with its curve's Q, Qdev and kernel row.
+void collect(const Join& j, const std::vector<std::size_t>& rank, const MergeOptions& opt, MergeResult& out) {
     bool all_qdev = true;
     for (const MergeCurve& c : j.curves) all_qdev = all_qdev && !c.qdev.empty();
-    struct Point {
-        double q, i, idev, qdev;
-    };
-    std::vector<Point> points;
+    std::vector<std::pair<std::size_t, std::size_t>> kept;  // curve, point
     for (std::size_t k = 0; k < j.curves.size(); ++k) {
         const MergeCurve& c = j.curves[k];
         MergedInput& in = out.inputs[k];
+        double lo = NAN, hi = NAN;
         for (std::size_t p = 0; p < c.q.size(); ++p) {
             const double q = c.q[p];
             if (q < in.keep_lo || q > in.keep_hi || q < opt.q_min || q > opt.q_max) continue;
-            points.push_back({q, c.i[p], c.idev[p], all_qdev ? c.qdev[p] : 0.0});
+            if (opt.trim && j.by_resolution && !finest_there(j, rank, k, p)) continue;
+            kept.emplace_back(k, p);
+            lo = std::isnan(lo) ? q : lo, hi = q;
             ++in.points_kept;
         }
+        if (j.by_resolution && opt.trim) in.keep_lo = std::isnan(lo) ? 0 : lo, in.keep_hi = std::isnan(hi) ? 0 : hi;
     }
-    std::stable_sort(points.begin(), points.end(), [](const Point& a, const Point& b) { return a.q < b.q; });
-    for (const Point& p : points) {
-        out.q.push_back(p.q);
-        out.i.push_back(p.i);
-        out.idev.push_back(p.idev);
-        if (all_qdev) out.qdev.push_back(p.qdev);
+    std::stable_sort(kept.begin(), kept.end(), [&](const auto& a, const auto& b) {
+        return j.curves[a.first].q[a.second] < j.curves[b.first].q[b.second];
+    });
+    for (const auto& [k, p] : kept) {
+        const MergeCurve& c = j.curves[k];
+        out.q.push_back(c.q[p]);
+        out.i.push_back(c.i[p]);
+        out.idev.push_back(c.idev[p]);
+        out.from.push_back(static_cast<int>(k));
+        if (all_qdev) out.qdev.push_back(c.qdev[p]);
     }
+    collect_kernels(j, kept, out);
 }
 
 }  // namespace
@@ -281,13 +411,41 @@ Status merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& o
     out.inputs[ref].reference = true;
     j.joined[ref] = true;
     const std::vector<std::size_t> order = join_order(j.curves, ref);
+    j.by_resolution = true;
+    for (const MergeCurve& c : j.curves) j.by_resolution = j.by_resolution && has_qdev(c);
     for (std::size_t k = 1; k < order.size(); ++k) {
         const Status st = join_one(j, order[k], j.curves[ref].q_min(), opt, out);
         if (!st.ok()) return st;
     }
-    collect(j, opt, out);
+    std::vector<std::size_t> rank(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) rank[order[k]] = k;
+    collect(j, rank, opt, out);
     if (out.q.empty()) return failure(Stage::merge, Code::bad_contents, "no point is left between --q-min and --q-max");
     return ok_status();
+}
+
+MergedSample merged_sample(const std::vector<MergeCurve>& curves, const MergeOptions& opt) {
+    MergedSample s;
+    if (curves.empty()) return s;
+    const MergeCurve& first = curves.front();
+    bool same_name = true, same_title = true, same_thickness = true;
+    for (const MergeCurve& c : curves) {
+        same_name = same_name && c.sample == first.sample;
+        same_title = same_title && c.title == first.title;
+        same_thickness = same_thickness && c.thickness_mm == first.thickness_mm;
+    }
+    if (same_name) s.name = first.sample;
+    if (same_thickness) s.thickness_mm = first.thickness_mm;
+    if (opt.title_given) {
+        // A control character would act on the terminal or plot of whoever shows it.
+        s.title = opt.title;
+        for (char& ch : s.title)
+            if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    }
+    else if (same_title && !first.title.empty()) s.title = first.title;
+    else
+        for (const MergeCurve& c : curves) s.title += (s.title.empty() ? "" : " + ") + stem_of(c.file);
+    return s;
 }
 
 std::string merge_line(const MergeCurve& c, const MergedInput& m) {

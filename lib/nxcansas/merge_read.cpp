@@ -120,10 +120,14 @@ std::string encode(const Status& st, const MergeCurve& c) {
         put(buf, &code, sizeof code);
         return put_text(buf, st.reason), buf;
     }
-    for (const std::vector<double>* v : {&c.q, &c.i, &c.idev, &c.qdev}) put_values(buf, *v);
+    for (const std::vector<double>* v : {&c.q, &c.i, &c.idev, &c.qdev, &c.kernel_q, &c.kernel_weight})
+        put_values(buf, *v);
     put_text(buf, c.intensity_unit);
-    put(buf, &c.distance_mm, sizeof c.distance_mm);
-    put(buf, &c.wavelength, sizeof c.wavelength);
+    put_text(buf, c.sample);
+    put_text(buf, c.title);
+    for (const double* d : {&c.distance_mm, &c.wavelength, &c.thickness_mm}) put(buf, d, sizeof *d);
+    const std::int32_t nodes = c.kernel_nodes;
+    put(buf, &nodes, sizeof nodes);
     return buf;
 }
 
@@ -143,10 +147,14 @@ Status decode(const std::string& buf, MergeCurve& c) {
     char ok = 0;
     if (!t.take(&ok, 1)) return failure(Stage::read, Code::bad_contents, "reading the file failed");
     if (ok != '1') return refusal_of(t);
-    if (!t.values(c.q) || !t.values(c.i) || !t.values(c.idev) || !t.values(c.qdev) || !t.text(c.intensity_unit) ||
-        !t.take(&c.distance_mm, sizeof c.distance_mm) || !t.take(&c.wavelength, sizeof c.wavelength))
+    std::int32_t nodes = 0;
+    if (!t.values(c.q) || !t.values(c.i) || !t.values(c.idev) || !t.values(c.qdev) || !t.values(c.kernel_q) ||
+        !t.values(c.kernel_weight) || !t.text(c.intensity_unit) || !t.text(c.sample) || !t.text(c.title) ||
+        !t.take(&c.distance_mm, sizeof c.distance_mm) || !t.take(&c.wavelength, sizeof c.wavelength) ||
+        !t.take(&c.thickness_mm, sizeof c.thickness_mm) || !t.take(&nodes, sizeof nodes))
         return failure(Stage::read, Code::bad_contents, "reading the file failed");
-    return ok_status();
+    c.kernel_nodes = nodes;
+    return check_curve(c);
 }
 
 // AddressSanitizer's own mappings would be refused by a memory limit (GCC

@@ -635,6 +635,13 @@ Status merge_curve_of(const Run& run, const CurveQ& curve, const std::string& na
     const double distance = decimal_of(run.p.sam2det), wavelength = decimal_of(run.p.wavelen);
     if (std::isfinite(distance)) out.distance_mm = distance;
     if (std::isfinite(wavelength)) out.wavelength = wavelength;
+    out.kernel_nodes = curve.kernel_nodes;
+    out.kernel_q = curve.kernel_q;
+    out.kernel_weight = curve.kernel_weight;
+    if (!run.sam.empty()) {
+        out.sample = out.title = printable(stem_of(run.sam[0].name));
+        out.thickness_mm = tidy(decimal_of(run.sam[0].thick) * 10);  // the thickness is in cm
+    }
     sort_by_q(out);
     return check_curve(out);
 }

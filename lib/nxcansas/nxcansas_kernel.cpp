@@ -50,7 +50,7 @@ constexpr int kFallTurns = 4;     // azimuths of the fall
 constexpr int kOffsetNodes = 12;  // |offset| nodes of the combined divergence
 constexpr int kTurns = 6;         // azimuths of the offset about a point, over half a turn
 constexpr int kPixelSamples = 3;  // per side of a pixel
-constexpr int kFinePerBin = 8;    // radial cells per bin width
+constexpr int kFinePerBin = 6;    // radial cells per bin width
 constexpr int kKernelNodes = 64;  // of each point's kernel
 
 // Triangular distribution of relative wavelength offsets of FWHM s: n
@@ -285,11 +285,21 @@ void sub_pixels_of(const Param& p, const SubPixelTerms& t, int k, bool whole_cir
     const bool ordered = whole_circle && (along_y ? same_side(t.dy[y0], t.dy[y9]) : same_side(t.dx[x0], t.dx[x9]));
     for (std::size_t l = 0; l < static_cast<std::size_t>(ave::kSub); ++l) {
         const std::size_t m0 = along_y ? x0 + l : x0, n0 = along_y ? y0 : y0 + l;
-        const std::size_t m9 = along_y ? m0 : x9, n9 = along_y ? y9 : n0;
         if (ordered) {
-            const int a = t.bin_of(radius(m0, n0)), b = t.bin_of(radius(m9, n9));
+            // Radii in order along the line: one bin, or two met at one place.
+            const auto bin_at = [&](std::size_t i) { return t.bin_of(along_y ? radius(m0, n0 + i) : radius(m0 + i, n0)); };
+            const int a = bin_at(0), b = bin_at(ave::kSub - 1);
             if (a >= 0 && a == b) {
                 out.add(a, ave::kSub);
+                continue;
+            }
+            if (a >= 0 && b >= 0 && (a - b == 1 || b - a == 1)) {
+                std::size_t lo = 0, hi = ave::kSub - 1;  // bin a at lo, bin b at hi
+                while (hi - lo > 1) {
+                    const std::size_t mid = (lo + hi) / 2;
+                    (bin_at(mid) == a ? lo : hi) = mid;
+                }
+                out.add(a, static_cast<int>(hi)), out.add(b, ave::kSub - static_cast<int>(hi));
                 continue;
             }
         }

@@ -22,6 +22,7 @@ namespace {
 constexpr hssize_t kMaxPoints = hssize_t{1} << 24;
 constexpr std::size_t kMaxText = 1 << 16;
 constexpr int kMaxGroups = 10000;
+constexpr hsize_t kMaxKernelNodes = 4096;
 
 bool has_link(hid_t parent, const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos) return false;
@@ -95,6 +96,34 @@ bool attr_text(hid_t obj, const char* name, std::string& out) {
     return true;
 }
 
+// A string dataset (fixed or variable length, one value), at most kMaxText
+// characters.
+bool dataset_text(hid_t d, std::string& out) {
+    Handle type(H5Dget_type(d), H5Tclose);
+    Handle space(H5Dget_space(d), H5Sclose);
+    if (!type.valid() || !space.valid() || H5Tget_class(type.id()) != H5T_STRING ||
+        H5Sget_simple_extent_npoints(space.id()) != 1)
+        return false;
+    Handle mem(H5Tcopy(H5T_C_S1), H5Tclose);
+    if (!mem.valid() || H5Tset_cset(mem.id(), H5Tget_cset(type.id())) < 0) return false;
+    if (H5Tis_variable_str(type.id()) > 0) {
+        char* p = nullptr;
+        if (H5Tset_size(mem.id(), H5T_VARIABLE) < 0 || H5Dread(d, mem.id(), H5S_ALL, H5S_ALL, H5P_DEFAULT, &p) < 0)
+            return false;
+        out = p ? std::string(p, strnlen(p, kMaxText)) : std::string();
+        H5free_memory(p);
+        return true;
+    }
+    const std::size_t n = H5Tget_size(type.id());
+    if (n == 0 || n > kMaxText) return false;
+    Handle same(H5Tcopy(type.id()), H5Tclose);
+    std::vector<char> buf(n + 1, '\0');
+    if (!same.valid() || H5Dread(d, same.id(), H5S_ALL, H5S_ALL, H5P_DEFAULT, buf.data()) < 0) return false;
+    out = std::string(buf.data(), strnlen(buf.data(), n));
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return true;
+}
+
 bool attr_is(hid_t obj, const char* name, const char* value) {
     std::string s;
     return attr_text(obj, name, s) && s == value;
@@ -118,6 +147,23 @@ bool read_numbers(hid_t d, std::vector<double>& v, bool scalar) {
     if (scalar ? (n != 1) : (rank != 1 || n < 0 || n > kMaxPoints)) return false;
     v.assign(static_cast<std::size_t>(n), 0.0);
     return n == 0 || H5Dread(d, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data()) >= 0;
+}
+
+// A numeric dataset of rank 2 with `rows` rows and at most kMaxKernelNodes
+// columns, as doubles row by row.
+bool read_rows(hid_t d, std::size_t rows, std::size_t& cols, std::vector<double>& v) {
+    Handle type(H5Dget_type(d), H5Tclose);
+    Handle space(H5Dget_space(d), H5Sclose);
+    if (!type.valid() || !space.valid()) return false;
+    const H5T_class_t cls = H5Tget_class(type.id());
+    if ((cls != H5T_FLOAT && cls != H5T_INTEGER) || H5Sget_simple_extent_ndims(space.id()) != 2) return false;
+    hsize_t dims[2] = {0, 0};
+    if (H5Sget_simple_extent_dims(space.id(), dims, nullptr) != 2 || dims[0] != rows || dims[1] == 0 ||
+        dims[1] > kMaxKernelNodes || dims[0] * dims[1] > static_cast<hsize_t>(kMaxPoints))
+        return false;
+    cols = static_cast<std::size_t>(dims[1]);
+    v.assign(rows * cols, 0.0);
+    return H5Dread(d, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, v.data()) >= 0;
 }
 
 // The name of a group's k-th link in the order of names ("" when it cannot
@@ -292,6 +338,31 @@ bool all_of(const std::vector<double>& v, bool (*good)(double)) {
 
 }  // namespace
 
+namespace {
+
+// The kernel rows of a curve: one per point, nodes positive and increasing,
+// weights not negative adding up to 1.
+Status check_kernel(const MergeCurve& c) {
+    if (c.kernel_nodes == 0 && c.kernel_q.empty() && c.kernel_weight.empty()) return ok_status();
+    const std::size_t m = static_cast<std::size_t>(std::max(c.kernel_nodes, 0));
+    if (m == 0 || c.kernel_q.size() != c.q.size() * m || c.kernel_weight.size() != c.q.size() * m)
+        return unusable("resolution_kernel's Q and weight are not one row of nodes per point of the curve");
+    for (std::size_t p = 0; p < c.q.size(); ++p) {
+        double sum = 0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const double q = c.kernel_q[p * m + j], w = c.kernel_weight[p * m + j];
+            if (!(std::isfinite(q) && q > 0 && (j == 0 || q > c.kernel_q[p * m + j - 1])))
+                return unusable("a node of resolution_kernel is not finite, positive and above the one before it");
+            if (!(std::isfinite(w) && w >= 0)) return unusable("a weight of resolution_kernel is negative or not finite");
+            sum += w;
+        }
+        if (!(std::fabs(sum - 1) <= 1e-6)) return unusable("the weights of a row of resolution_kernel do not add up to 1");
+    }
+    return ok_status();
+}
+
+}  // namespace
+
 Status check_curve(const MergeCurve& c) {
     const std::size_t n = c.q.size();
     if (n == 0) return unusable("the 1D data hold no points");
@@ -304,7 +375,7 @@ Status check_curve(const MergeCurve& c) {
         return unusable("an uncertainty of I (Idev) is negative or not finite");
     if (!all_of(c.qdev, [](double x) { return std::isfinite(x) && x >= 0; }))
         return unusable("a Q resolution (Qdev) is negative or not finite");
-    return ok_status();
+    return check_kernel(c);
 }
 
 namespace {
@@ -339,9 +410,36 @@ Status read_data(hid_t g, MergeCurve& c) {
         if (rf == 0) return unusable("the unit of Qdev, '" + ru + "', is not an inverse length known here");
         for (double& r : c.qdev) r *= rf;
     }
-    st = check_curve(c);
-    if (st.ok()) sort_by_q(c);
-    return st;
+    return check_curve(c);
+}
+
+// The points' resolution kernels, where the entry has them (Pelkaro's
+// resolution_kernel), in the order of the points as the file has them;
+// read before the points are sorted by Q.
+Status read_kernel(hid_t entry, MergeCurve& c) {
+    if (!has_link(entry, "resolution_kernel")) return ok_status();
+    if (links_out(entry, "resolution_kernel"))
+        return unusable("resolution_kernel is a link to another file (links out of a file are not followed)");
+    Handle g = child(entry, "resolution_kernel");
+    if (!is_group(g.id())) return ok_status();
+    Handle q = child(g.id(), "Q"), w = child(g.id(), "weight");
+    std::size_t nq = 0, nw = 0;
+    if (!is_dataset(q.id()) || !is_dataset(w.id()) || !read_rows(q.id(), c.q.size(), nq, c.kernel_q) ||
+        !read_rows(w.id(), c.q.size(), nw, c.kernel_weight) || nq != nw)
+        return unusable("resolution_kernel's Q and weight are not one row of nodes per point of the curve");
+    c.kernel_nodes = static_cast<int>(nq);
+    return check_curve(c);
+}
+
+// The sample's name and thickness and the entry's title, where stated.
+void read_sample(hid_t entry, MergeCurve& c) {
+    Handle t = child(entry, "title");
+    if (is_dataset(t.id()) && dataset_text(t.id(), c.title)) c.title = printable_ascii(c.title);
+    Handle s = child(entry, "sassample");
+    if (!is_group(s.id())) return;
+    Handle n = child(s.id(), "name");
+    if (is_dataset(n.id()) && dataset_text(n.id(), c.sample)) c.sample = printable_ascii(c.sample);
+    c.thickness_mm = scalar_at(entry, {"sassample", "thickness"}, length_mm);
 }
 
 }  // namespace
@@ -361,8 +459,11 @@ Status read_curve(const std::string& path, MergeCurve& out) {
     if (!is_group(entry.id())) return no_group(root.id(), "no NXcanSAS entry (SASentry) in the file");
     Handle data = data_of(entry.id());
     if (!is_group(data.id())) return no_group(entry.id(), "no 1D data (a SASdata group with a one-dimensional I)");
-    const Status st = read_data(data.id(), out);
+    Status st = read_data(data.id(), out);
+    if (st.ok()) st = read_kernel(entry.id(), out);
     if (!st.ok()) return st;
+    sort_by_q(out);
+    read_sample(entry.id(), out);
     out.distance_mm = scalar_at(entry.id(), {"sasinstrument", "sasdetector", "SDD"}, length_mm);
     out.wavelength = scalar_at(entry.id(), {"sasinstrument", "sassource", "incident_wavelength"}, length_angstrom);
     return ok_status();
@@ -379,6 +480,13 @@ void sort_by_q(MergeCurve& c) {
         v.swap(p);
     };
     for (auto* v : {&c.q, &c.i, &c.idev, &c.qdev}) permute(*v);
+    const std::size_t m = static_cast<std::size_t>(std::max(c.kernel_nodes, 0));
+    if (m == 0 || c.kernel_q.size() != order.size() * m || c.kernel_weight.size() != order.size() * m) return;
+    for (std::vector<double>* v : {&c.kernel_q, &c.kernel_weight}) {
+        std::vector<double> p;
+        for (std::size_t k : order) p.insert(p.end(), v->begin() + static_cast<long>(k * m), v->begin() + static_cast<long>((k + 1) * m));
+        v->swap(p);
+    }
 }
 
 double MergeCurve::q_min() const { return q.empty() ? NAN : q.front(); }

@@ -25,6 +25,12 @@ namespace {
 using pkt::RunResult;
 using pkt::TempDir;
 
+pk::MergeOptions options(int reference, bool scale, bool trim, double q_min, double q_max) {
+    pk::MergeOptions o;
+    o.reference = reference, o.scale = scale, o.trim = trim, o.q_min = q_min, o.q_max = q_max;
+    return o;
+}
+
 // One synthetic configuration: points at Q = q0 * ratio^k, I = 1e-3 / Q^2
 // times `factor`, Idev 1 % of I, Qdev = `res` * Q.
 struct Config {
@@ -107,7 +113,6 @@ Config high(double factor) {
     c.q0 = 0.01;
     c.q1 = 0.2;
     c.factor = factor;
-    c.res = 0.05;
     return c;
 }
 
@@ -186,27 +191,33 @@ TEST(Merge, ScaleNoneJoinsAsTheyAre) {
     EXPECT_EQ(halved, 40);
 }
 
-TEST(Merge, TrimCutsEachCurveAtTheMiddleOfTheOverlap) {
+// Trimmed, each Q comes from the curve that resolves it best: over the
+// overlap the finer curve b's points alone; a curve without Qdev is cut at
+// the middle of the overlap in log Q.
+TEST(Merge, TrimKeepsTheFinerResolutionAtEachQ) {
     TempDir d;
     const std::string a = make_file(d, "a.h5", low());
-    const std::string b = make_file(d, "b.h5", high(1));
-    const RunResult r = merge(d, {"-o", "m.h5", "--overlap", "trim", a, b});
+    Config fine = high(1);
+    fine.res = 0.05;
+    const std::string b = make_file(d, "b.h5", fine);
+    const RunResult r = merge(d, {"-o", "m.h5", "--scale", "none", "--overlap", "trim", a, b});
     ASSERT_EQ(r.status, 0) << r.err;
     const pk::MergeCurve m = read_back(d / "m.h5");
-    const double middle = std::sqrt(0.01 * 0.02);
     ASSERT_FALSE(m.q.empty());
-    for (std::size_t k = 0; k < m.q.size(); ++k) {
-        const double rel = m.qdev[k] / m.q[k];
-        if (m.q[k] < middle) {
-            EXPECT_NEAR(rel, 0.1, 1e-9) << m.q[k];  // from a only
-        }
-        if (m.q[k] > middle) {
-            EXPECT_NEAR(rel, 0.05, 1e-9) << m.q[k];  // from b only
-        }
-    }
-    EXPECT_LT(m.q.size(), 80u);
+    for (std::size_t k = 0; k < m.q.size(); ++k)
+        EXPECT_NEAR(m.qdev[k] / m.q[k], m.q[k] < 0.01 ? 0.1 : 0.05, 1e-9) << m.q[k];
+    EXPECT_EQ(m.q.size(), 40u + 30u);  // a's 30 points below 0.01, b's 40
     EXPECT_NEAR(m.q.front(), 0.001, 1e-12);
     EXPECT_NEAR(m.q.back(), 0.2, 1e-12);
+
+    pk::MergeCurve x = make_curve(low()), y = make_curve(fine);
+    y.qdev.clear();
+    pk::MergeResult cut;
+    ASSERT_TRUE(pk::merge_curves({x, y}, options(-1, false, true, 0, 1), cut).ok());
+    const double middle = std::sqrt(0.01 * 0.02);
+    for (std::size_t k = 0; k + 1 < cut.q.size(); ++k) EXPECT_LT(cut.q[k], cut.q[k + 1]);
+    for (std::size_t k = 0; k < cut.q.size(); ++k)
+        EXPECT_EQ(cut.from[k], cut.q[k] < middle ? 0 : 1) << cut.q[k];
 }
 
 TEST(Merge, QLimitsTrimTheEnds) {
@@ -629,12 +640,12 @@ TEST(MergeStatus, TheJoinNamesTheCurveAtFaultAndWritingTheOutput) {
     std::vector<pk::MergeCurve> empty{make_curve(low()), pk::MergeCurve{}};
     expect_status(pk::merge_curves(empty, opt, r), pk::Stage::merge, pk::Code::bad_contents, 1,
                   "the curve holds no points (or its arrays differ in length)");
-    expect_status(pk::merge_curves(flat, pk::MergeOptions{-1, false, false, 0.3, 1.0}, r), pk::Stage::merge,
+    expect_status(pk::merge_curves(flat, options(-1, false, false, 0.3, 1.0), r), pk::Stage::merge,
                   pk::Code::bad_contents, -1, "no point is left between --q-min and --q-max");
     EXPECT_EQ(r.culprit, -1);
     expect_status(pk::merge_curves({make_curve(low())}, pk::MergeOptions{}, r), pk::Stage::merge,
                   pk::Code::bad_parameter, -1, "at least two curves are needed");
-    expect_status(pk::merge_curves(apart, pk::MergeOptions{2, true, false, 0, 1}, r), pk::Stage::merge,
+    expect_status(pk::merge_curves(apart, options(2, true, false, 0, 1), r), pk::Stage::merge,
                   pk::Code::bad_parameter, -1, "the reference is not among the curves");
 
     TempDir d;
@@ -649,4 +660,91 @@ TEST(MergeStatus, TheJoinNamesTheCurveAtFaultAndWritingTheOutput) {
     const pk::Status written = pk::write_merged(joinable, r, pk::MergeOptions{}, d / "n.h5");
     EXPECT_TRUE(written.ok()) << written.reason;
     EXPECT_EQ(read_back(d / "n.h5").q.size(), 80u);
+}
+
+namespace {
+
+// A Guinier curve exp(-Q^2 R^2 / 3), R = 100 A, as an instrument of
+// Gaussian resolution sigma(Q) = a + b Q measures it: the cross-section
+// averaged over the Gaussian about each point (numerically, 4001 nodes
+// over +-8 sigma), times `factor`; 1 % uncertainties.
+pk::MergeCurve guinier_seen(double q0, double q1, int points, double a, double b, double factor) {
+    pk::MergeCurve m;
+    for (int k = 0; k < points; ++k) {
+        const double q = q0 + (q1 - q0) * k / (points - 1), sigma = a + b * q;
+        double sum = 0, weight = 0;
+        for (int n = 0; n <= 4000; ++n) {
+            const double x = -8 + 16.0 * n / 4000, w = std::exp(-0.5 * x * x), at = q + sigma * x;
+            sum += w * std::exp(-at * at * 1e4 / 3), weight += w;
+        }
+        m.q.push_back(q), m.i.push_back(factor * sum / weight), m.idev.push_back(0.01 * m.i.back());
+        m.qdev.push_back(sigma);
+    }
+    return m;
+}
+
+}  // namespace
+
+// Where two configurations see the same Q with different resolutions, the
+// factor is the spoil itself, from either side and either way round; the
+// curves compared as they are would take the difference of resolution for
+// a factor.
+TEST(MergeResolution, FactorsWithTheResolutionsMatched) {
+    const pk::MergeCurve fine = guinier_seen(0.004, 0.03, 60, 0.0005, 0.02, 1);
+    for (double spoil : {1.0, 1.07}) {
+        const pk::MergeCurve coarse = guinier_seen(0.012, 0.06, 50, 0.002, 0.05, spoil);
+        for (int reference : {0, 1}) {
+            pk::MergeResult r;
+            ASSERT_TRUE(pk::merge_curves({fine, coarse}, options(reference, true, false, 0, 1), r).ok());
+            const pk::MergedInput& joined = r.inputs[reference == 0 ? 1 : 0];
+            const double expected = reference == 0 ? 1 / spoil : spoil;  // the joined curve onto the reference
+            EXPECT_NEAR(joined.scale, expected, 2e-3 * expected) << spoil << " " << reference;
+            EXPECT_LT(joined.scale_dev, 5e-3 * expected);
+        }
+        pk::MergeCurve bare = coarse;
+        bare.qdev.clear();
+        pk::MergeCurve fine_bare = fine;
+        fine_bare.qdev.clear();
+        pk::MergeResult unmatched;
+        ASSERT_TRUE(pk::merge_curves({fine_bare, bare}, options(0, true, false, 0, 1), unmatched).ok());
+        EXPECT_GT(std::fabs(unmatched.inputs[1].scale * spoil - 1), 0.02) << spoil;
+    }
+}
+
+// The joined file keeps each point's kernel row from its own curve, the
+// input it came from, the sample the inputs share and their title, or the
+// one --title gives.
+TEST(MergeResolution, FileKeepsKernelRowsAndTheSample) {
+    TempDir d;
+    std::vector<pk::MergeCurve> in{make_curve(low()), make_curve(high(1))};
+    for (std::size_t c = 0; c < in.size(); ++c) {
+        for (double q : in[c].q)
+            for (double f : {0.9, 1.0, 1.1}) {
+                in[c].kernel_q.push_back(q * f);
+                in[c].kernel_weight.push_back(c == 0 ? 1.0 / 3 : (f == 1.0 ? 0.5 : 0.25));
+            }
+        in[c].kernel_nodes = 3;
+        in[c].sample = "latex", in[c].title = "latex in D2O", in[c].thickness_mm = 1;
+        in[c].file = c == 0 ? "near.h5" : "far.h5";
+    }
+    in[1].sample = "latex (far)";
+    for (bool given : {false, true}) {
+        pk::MergeOptions opt;
+        opt.title = "run 7\n", opt.title_given = given;
+        pk::MergeResult r;
+        ASSERT_TRUE(pk::merge_curves(in, opt, r).ok());
+        ASSERT_TRUE(pk::write_merged(in, r, opt, d / "m.h5").ok());
+        const pk::MergeCurve m = read_back(d / "m.h5");
+        ASSERT_EQ(m.kernel_nodes, 3);
+        ASSERT_EQ(m.q.size(), 80u);
+        for (std::size_t k = 0; k < m.q.size(); ++k) {
+            EXPECT_NEAR(m.kernel_q[3 * k + 1], m.q[k], 1e-12 * m.q[k]);
+            const bool near = r.from[k] == 0;
+            EXPECT_EQ(near, m.kernel_weight[3 * k] > 0.3) << k;
+            EXPECT_TRUE(near ? m.q[k] <= 0.02 : m.q[k] >= 0.01) << k;
+        }
+        EXPECT_EQ(m.title, given ? "run 7?" : "latex in D2O");
+        EXPECT_EQ(m.sample, "");  // the inputs name it differently
+        EXPECT_EQ(m.thickness_mm, 1.0);
+    }
 }

@@ -13,6 +13,9 @@ background free) in two ways:
           (201 nodes over +-5 sigma per point), so that the fitting
           program's own integration adds nothing;
   kernel  the file's resolution kernel: the model at its nodes, weighted.
+  2d      (with --two-d) the image: every pixel in use at its Qx, Qy, smeared
+          by the two-dimensional Gaussian of its Qdev along and across Q
+          (7 x 7 Gauss-Hermite nodes; the sphere's intensity at |Q| of each).
 With --before, the same simulations are also reduced by an older
 pelkaro-nxcansas and fitted with its Gaussian.  Prints, per configuration
 and way, the mean over seeds of the reduced chi-square, of the scale's and
@@ -57,6 +60,26 @@ def gauss_nodes(np, c):
     return np.abs(nodes), weight / weight.sum(axis=1)[:, None]
 
 
+def image_nodes(h5py, np, path):
+    """The image's pixels in use, as a fit's points with 7 x 7 nodes each."""
+    with h5py.File(path, "r") as f:
+        d = f["sasentry01/sasdata02"]
+        use = d["Mask"][()].ravel() == 0
+        i, di = d["I"][()].ravel()[use].astype(float), d["Idev"][()].ravel()[use].astype(float)
+        qx, qy = d["Qx"][()].ravel()[use], d["Qy"][()].ravel()[use]
+        par, perp = (d["Qdev"][()][k].ravel()[use].astype(float) for k in (0, 1))
+    x, w = np.polynomial.hermite_e.hermegauss(7)
+    w = w / w.sum()
+    q = np.hypot(qx, qy)
+    ex, ey = qx / q, qy / q
+    a, b = x[:, None], x[None, :]
+    nx = qx[:, None, None] + par[:, None, None] * a * ex[:, None, None] - perp[:, None, None] * b * ey[:, None, None]
+    ny = qy[:, None, None] + par[:, None, None] * a * ey[:, None, None] + perp[:, None, None] * b * ex[:, None, None]
+    nodes = np.hypot(nx, ny).reshape(len(q), -1)
+    weight = np.broadcast_to((w[:, None] * w[None, :]).ravel(), nodes.shape)
+    return {"Q": q, "I": i, "Idev": di}, nodes, weight
+
+
 def fit(np, least_squares, kernel_of, c, nodes, weight):
     kernel = kernel_of(nodes.ravel())
 
@@ -79,6 +102,7 @@ def main():
     ap.add_argument("--configs", default=",".join(CONFIGS))
     ap.add_argument("--before")
     ap.add_argument("--check", action="store_true")
+    ap.add_argument("--two-d", action="store_true")
     a = ap.parse_args()
     h5py, np, optimize, core, direct = ft.need(
         NAME, ["h5py", "numpy", "scipy.optimize", "sasmodels.core", "sasmodels.direct_model"],
@@ -94,7 +118,7 @@ def main():
     failed = []
     for name in a.configs.split(","):
         options, gravity = CONFIGS[name]
-        rows = {"gauss": [], "kernel": [], "before": []}
+        rows = {"gauss": [], "kernel": [], "2d": [], "before": []}
         for seed in range(a.first_seed, a.first_seed + a.seeds):
             with ft.Scratch() as where:
                 ft.run(NAME, [a.sim, "--out", where, "--resolution", "--seed", str(seed), "--monitor", a.monitor]
@@ -104,6 +128,9 @@ def main():
                 c = read(h5py, np, os.path.join(where, "new.h5"))
                 rows["gauss"].append(fit(np, optimize.least_squares, kernel_of, c, *gauss_nodes(np, c)))
                 rows["kernel"].append(fit(np, optimize.least_squares, kernel_of, c, c["kq"], c["kw"]))
+                if a.two_d:
+                    rows["2d"].append(fit(np, optimize.least_squares, kernel_of,
+                                          *image_nodes(h5py, np, os.path.join(where, "new.h5"))))
                 if a.before:
                     ft.run(NAME, [a.before, "-o", "old.h5", "spheres.par"], cwd=where)
                     old = read(h5py, np, os.path.join(where, "old.h5"))

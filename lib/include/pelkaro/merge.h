@@ -23,6 +23,15 @@ struct MergeCurve {
     std::string intensity_unit;
     double distance_mm = std::numeric_limits<double>::quiet_NaN();
     double wavelength = std::numeric_limits<double>::quiet_NaN();
+    // Each point's resolution kernel (the file's resolution_kernel): nodes
+    // of |Q| and their weights, kernel_nodes per point, point after point;
+    // empty when the file has none.
+    int kernel_nodes = 0;
+    std::vector<double> kernel_q, kernel_weight;
+    // The sample as the file names it: its name, its thickness (mm, NaN when
+    // not stated) and the entry's title ("" when not stated).
+    std::string sample, title;
+    double thickness_mm = std::numeric_limits<double>::quiet_NaN();
     double q_min() const;
     double q_max() const;
 };
@@ -40,7 +49,10 @@ Status read_curve(const std::string& path, MergeCurve& out);
 
 // Refuses the values read_curve refuses in a file (Q not finite and
 // positive, I not finite, Idev or Qdev negative or not finite, arrays of
-// unequal length, no points): Stage::read, Code::bad_contents.
+// unequal length, no points, a kernel whose rows do not meet the points or
+// whose nodes or weights are not finite, nodes not positive and
+// increasing, weights negative or not adding up to 1): Stage::read,
+// Code::bad_contents.
 Status check_curve(const MergeCurve& c);
 
 // read_curve in a process of its own, its result handed back through a
@@ -99,6 +111,8 @@ struct MergeOptions {
     bool trim = false;     // true: --overlap trim
     double q_min = 0;      // points below are dropped
     double q_max = std::numeric_limits<double>::infinity();
+    std::string title;     // --title; empty: the inputs' own (see merged_title)
+    bool title_given = false;
 };
 
 // What became of one input curve.
@@ -112,6 +126,11 @@ struct MergedInput {
 
 struct MergeResult {
     std::vector<double> q, i, idev, qdev;  // sorted by Q; qdev empty when an input had none
+    std::vector<int> from;                 // the input each point came from
+    // Each point's kernel row from its own curve; empty when an input whose
+    // points were kept had none, or the inputs' rows differ in length.
+    int kernel_nodes = 0;
+    std::vector<double> kernel_q, kernel_weight;
     std::vector<MergedInput> inputs;       // in the order of the curves given
     int culprit = -1;                      // on failure, the curve at fault (-1: none)
 };
@@ -125,6 +144,15 @@ struct MergeResult {
 // left; Code::bad_parameter when fewer than two curves are given or the
 // reference is not among them.
 Status merge_curves(const std::vector<MergeCurve>& curves, const MergeOptions& opt, MergeResult& out);
+
+// The merged curve's sample: the inputs' name and thickness where they agree
+// ("" and NaN where they do not), and its title: --title, else the inputs'
+// common title, else their files' stems joined by " + ".
+struct MergedSample {
+    std::string name, title;
+    double thickness_mm = std::numeric_limits<double>::quiet_NaN();
+};
+MergedSample merged_sample(const std::vector<MergeCurve>& curves, const MergeOptions& opt);
 
 // One line of text describing an input's part in the result.
 std::string merge_line(const MergeCurve& c, const MergedInput& m);
