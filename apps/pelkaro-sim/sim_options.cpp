@@ -145,6 +145,11 @@ void print_help() {
                 "  --%-24s draw the sample, buffer and direct-beam counts neutron by neutron through the\n"
                 "  %-26s apertures, wavelength spread and pixels (default: an ideal instrument)\n",
                 "resolution", "");
+    std::printf("  --%-24s with --resolution: the neutrons fall along -y (towards lower rows) over their flight\n"
+                "  %-26s from the source aperture to the detector, each by g t^2/2 for its speed h/(m lambda);\n"
+                "  %-26s the collimation is aimed above the beam centre by the direct beam's mean fall, so that\n"
+                "  %-26s its centroid, and CNTR, stay at --centre-x, --centre-y (default: no gravity)\n",
+                "gravity", "", "", "");
     std::printf("\nOutput:\n"
                 "  --%-24s seed of the counting statistics (default %llu)\n"
                 "  --%-24s directory to write into, created if need be (default %s)\n"
@@ -264,11 +269,16 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
             s.resolution = true;
             continue;
         }
+        if (arg == "--gravity") {
+            s.gravity = true;
+            continue;
+        }
         if (arg.compare(0, 2, "--") != 0 || arg.size() == 2)
             return {Parsed::Action::Exit, fail("unexpected argument '" + arg + "'")};
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
         if (name == "resolution") return {Parsed::Action::Exit, fail("--resolution takes no value")};
+        if (name == "gravity") return {Parsed::Action::Exit, fail("--gravity takes no value")};
         if (name != "seed" && name != "out" && !find(name))
             return {Parsed::Action::Exit, fail("unknown option '--" + name + "'")};
         std::string value;
@@ -278,6 +288,9 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
         const std::string why = set_option(name, value, s);
         if (!why.empty()) return {Parsed::Action::Exit, fail(why)};
     }
+    if (s.gravity && !s.resolution)
+        return {Parsed::Action::Exit, fail("--gravity needs --resolution: only the neutrons drawn through the "
+                                           "instrument fly a path to fall along")};
     const std::string why = check_together(s);
     if (!why.empty()) return {Parsed::Action::Exit, fail(why)};
     return {};
@@ -302,7 +315,8 @@ std::string command_line(const Settings& s) {
         if (!o.field || o.field == &Settings::thickness || o.field == &Settings::monitor) continue;
         if (s.*o.field != d.*o.field) cmd += std::string(" --") + o.name + " " + shortest(s.*o.field);
     }
-    return s.resolution ? cmd + " --resolution" : cmd;
+    if (s.resolution) cmd += " --resolution";
+    return s.gravity ? cmd + " --gravity" : cmd;
 }
 
 }  // namespace sim

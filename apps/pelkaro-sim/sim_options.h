@@ -47,6 +47,7 @@ struct Settings {
     bool transmission_runs = false;   // also write the direct-beam runs for pelkaro-trans
     std::string out = ".";
     bool resolution = false;          // --resolution: counts drawn through the instrument (sim_resolution.h)
+    bool gravity = false;             // --gravity: the traced neutrons fall over their flight (needs --resolution)
 };
 
 // What the command line asks for.

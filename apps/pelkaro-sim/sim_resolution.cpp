@@ -22,6 +22,26 @@
 // neutron kept once and a Poisson number more.  The numbers of proposals
 // are Poisson draws, so every pixel's count is a Poisson count of its mean
 // (the faulty pixels aside).
+//
+// With --gravity every neutron falls along -y over its whole flight.  Its
+// speed is v = h / (m lambda); gravity leaves the velocity along x and z as
+// it is, so over a path of z along the beam it flies t = z / v_z and falls
+// g t^2 / 2 below the straight line of its direction.  Per millimetre of
+// path (direction d, unit) that is a fall of rate (z / d_z)^2, rate =
+// g / (2 v^2).  From the source-aperture point S the neutron flies the arc
+// through the sample-aperture point A: it left S aimed above the chord SA
+// and reaches A heading below it, its vertical speed short of the chord's by
+// g T1 / 2 (T1 = L1 / v_z the time from S to A), i.e. its direction at A is
+// (d_x, d_y - rate L1 / d_z, d_z), d the chord's.  It scatters about that
+// direction, and from A to the detector falls rate (L2 / d'_z)^2 more below
+// the straight line of its new direction d'.  Unscattered, it lands
+// rate L2 (L1 + L2) below the straight line SA (to parts in 10^6, the
+// chord's tilt), which averaged over the triangular wavelength distribution
+// (<lambda^2> = lambda^2 (1 + spread^2 / 6)) is the direct beam's mean fall.
+// The collimation is aimed that far above the beam centre, so the direct
+// beam's centroid stays on it and CNTR holds.  The wavelength is the
+// neutron's at the sample; its speed changes over the flight by parts in
+// 10^9.
 #include "sim_resolution.h"
 
 #include <algorithm>
@@ -41,6 +61,19 @@ constexpr std::size_t kWords = 4096;  // random words taken from the generator a
 constexpr int kCells = 1 << 14;       // of the Q table
 
 constexpr uint64_t kAzimuths = 1 << 16;  // directions in the plane, 1e-4 rad apart
+
+// Gravity: the neutron's mass (kg), Planck's constant (J s) and the standard
+// acceleration of free fall (m/s^2).
+constexpr double kNeutronMass = 1.67492750e-27;
+constexpr double kPlanck = 6.62607015e-34;
+constexpr double kFreeFall = 9.80665;
+
+// g / (2 v^2) per millimetre of flight for neutrons of `lambda` angstrom:
+// a path of z mm along the beam falls rate z^2 mm.
+double fall_rate(double lambda) {
+    const double v = kPlanck / (kNeutronMass * lambda * 1e-10);  // m/s
+    return kFreeFall / (2 * v * v) * 1e-3;
+}
 
 // Random numbers from the simulator's generator, a buffer at a time.
 class Stream {
@@ -125,19 +158,28 @@ private:
 
 // The instrument in millimetres, the beam along z from the source aperture
 // (z = -L1) through the sample aperture (z = 0) to the detector (z = L2).
+// With --gravity the beam axis meets the detector `lift` above the beam
+// centre, and neutrons of the mean wavelength fall at `rate` (both 0
+// without it).
 struct Beamline {
     double l1, l2, r1, r2, px, py, cx, cy;
     double ipx, ipy;  // pixels per millimetre
+    double rate = 0, lift = 0;
     explicit Beamline(const Settings& s)
         : l1(s.collimation), l2(s.distance), r1(0.5 * s.source_aperture), r2(0.5 * s.sample_aperture),
-          px(s.pixel_x), py(s.pixel_y), cx(s.centre_x), cy(s.centre_y), ipx(1 / px), ipy(1 / py) {}
+          px(s.pixel_x), py(s.pixel_y), cx(s.centre_x), cy(s.centre_y), ipx(1 / px), ipy(1 / py) {
+        if (!s.gravity) return;
+        rate = fall_rate(s.wavelength);
+        lift = rate * (1 + s.spread * s.spread / 6) * l2 * (l1 + l2);
+    }
 
-    // The pixel a ray from (ax, ay, 0) along d reaches, -1 off the detector
-    // or within `stop` pixels of the beam centre.
-    int pixel(double ax, double ay, const double* d, double stop) const {
+    // The pixel a neutron leaving (ax, ay, 0) along d reaches, falling at
+    // `fall` (g / (2 v^2) per mm, 0 without gravity); -1 off the detector or
+    // within `stop` pixels of the beam centre.
+    int pixel(double ax, double ay, const double* d, double stop, double fall) const {
         if (!(d[2] > 0)) return -1;
         const double t = l2 / d[2];
-        const double x = cx + (ax + t * d[0]) * ipx, y = cy + (ay + t * d[1]) * ipy;
+        const double x = cx + (ax + t * d[0]) * ipx, y = cy + (ay + t * d[1] + lift - fall * t * t) * ipy;
         if (!(x >= 0 && x < kSide && y >= 0 && y < kSide)) return -1;
         if (stop > 0 && (x - cx) * (x - cx) + (y - cy) * (y - cy) < stop * stop) return -1;
         return static_cast<int>(x) + kSide * static_cast<int>(y);
@@ -165,6 +207,33 @@ Incident incident(const Beamline& b, Stream& r) {
     const double dx = n.ax - sx, dy = n.ay - sy, inv = 1 / std::sqrt(dx * dx + dy * dy + b.l1 * b.l1);
     n.d[0] = dx * inv, n.d[1] = dy * inv, n.d[2] = b.l1 * inv;
     return n;
+}
+
+// The direction at the sample aperture of a neutron falling at `fall` on its
+// arc from the source aperture: below the chord by fall L1 / d_z in slope.
+void bend(Incident& n, double fall, double l1) {
+    const double dy = n.d[1] - fall * l1 / n.d[2];
+    const double inv = 1 / std::sqrt(n.d[0] * n.d[0] + dy * dy + n.d[2] * n.d[2]);
+    n.d[0] *= inv, n.d[1] = dy * inv, n.d[2] *= inv;
+}
+
+// The widest scattering angle that reaches the detector: to its farthest
+// corner from the edge of the sample aperture, plus the incident
+// direction's largest tilt.  A neutron falling at `fall` (its most, at the
+// longest wavelength) tilts by up to fall L1 more, and lands lift - fall t^2
+// off its straight line, t^2 = L2^2 + u^2 for a line u off the axis at the
+// detector: it can reach the detector while u - lift - fall (L2^2 + u^2)
+// stays within the reach, up to the smaller root of that quadratic, or from
+// every angle when it has none.  (The larger root, beyond 1 / (2 fall) mm,
+// kilometres, is the neutron thrown so steeply upwards that it falls back
+// onto the detector; those are not drawn.)
+double widest_angle(const Beamline& b, double fall) {
+    const double reach = b.reach() + b.r2;
+    if (!(fall > 0)) return std::atan(reach / b.l2) + std::atan((b.r1 + b.r2) / b.l1);
+    const double c = reach + b.lift + fall * b.l2 * b.l2, disc = 1 - 4 * fall * c;
+    if (!(disc > 0)) return kPi;
+    const double u = 2 * c / (1 + std::sqrt(disc));  // the smaller root, (1 - sqrt(disc)) / (2 fall)
+    return std::atan(u / b.l2) + std::atan((b.r1 + b.r2) / b.l1 + fall * b.l1);
 }
 
 // The direction w, given about the z axis, turned with the z axis onto
@@ -221,7 +290,7 @@ std::vector<int64_t> scatter_through(const Settings& s, const Scattering& x, con
     const Keep keep(b, eff, x.mu);
     const double lambda_lo = s.wavelength * (1 - s.spread), lambda_hi = s.wavelength * (1 + s.spread);
     // No neutron beyond this Q reaches the detector.
-    const double widest = std::atan((b.reach() + b.r2) / b.l2) + std::atan((b.r1 + b.r2) / b.l1);
+    const double widest = widest_angle(b, b.rate * (1 + s.spread) * (1 + s.spread));
     const double q_max = 4 * kPi / lambda_lo * std::sin(0.5 * std::min(widest, kPi));
     const QTable table(x.cross_section, q_max);
     std::vector<int64_t> n(kPixels, 0);
@@ -230,11 +299,13 @@ std::vector<int64_t> scatter_through(const Settings& s, const Scattering& x, con
     if (!(expected <= kMostNeutrons)) return {};
     const int64_t proposals = r.poisson(expected);
     for (int64_t i = 0; i < proposals; ++i) {
-        const Incident in = incident(b, r);
+        Incident in = incident(b, r);
         double a = 0, c = 0;
         r.pair(a, c);
         const double lambda = s.wavelength * (1 + s.spread * 0.5 * (a + c));
         if (!(r.uniform() * lambda_hi * lambda_hi < lambda * lambda)) continue;
+        const double fall = b.rate * (lambda / s.wavelength) * (lambda / s.wavelength);
+        if (fall > 0) bend(in, fall, b.l1);
         const double sin_t = table.draw(r.uniform()) * lambda / (4 * kPi);
         if (!(sin_t <= 1)) continue;
         // The scattered direction about the incident one: 2theta off it, at a uniform azimuth.
@@ -243,7 +314,7 @@ std::vector<int64_t> scatter_through(const Settings& s, const Scattering& x, con
         r.direction(cp, sp);
         const double w[3] = {sin_2t * cp, sin_2t * sp, 1 - 2 * sin_t * sin_t};
         turn(in.d, w, out);
-        count(n, keep, b.pixel(in.ax, in.ay, out, x.stop_radius), r);
+        count(n, keep, b.pixel(in.ax, in.ay, out, x.stop_radius, fall), r);
     }
     add_dark(n, x.dark, r);
     return n;
@@ -257,8 +328,16 @@ std::vector<int64_t> beam_through(const Settings& s, double neutrons, double dar
     std::vector<int64_t> n(kPixels, 0);
     const int64_t proposals = r.poisson(neutrons * keep.top);
     for (int64_t i = 0; i < proposals; ++i) {
-        const Incident in = incident(b, r);
-        count(n, keep, b.pixel(in.ax, in.ay, in.d, 0.0), r);
+        Incident in = incident(b, r);
+        double fall = 0;
+        if (b.rate > 0) {  // the neutron's wavelength sets how far it falls
+            double a = 0, c = 0;
+            r.pair(a, c);
+            const double stretch = 1 + s.spread * 0.5 * (a + c);
+            fall = b.rate * stretch * stretch;
+            bend(in, fall, b.l1);
+        }
+        count(n, keep, b.pixel(in.ax, in.ay, in.d, 0.0, fall), r);
     }
     add_dark(n, dark, r);
     return n;

@@ -60,6 +60,11 @@ Curve make_curve(const PyRun& r) {
     c.q_dev = as_floats(r.q.qdev);
     c.d1d_i_dev = bin_values(rot.dy, r.q.bins);
     c.d1d_q_dev = bin_values(rot.dq, r.q.bins);
+    c.q_centre = frozen(r.q.qcentre);
+    // Points x nodes; no nodes when the resolution is not known.
+    const std::vector<pyb::ssize_t> kernel{static_cast<pyb::ssize_t>(r.q.bins.size()), r.q.kernel_nodes};
+    c.kernel_q = frozen<double>(r.q.kernel_q.begin(), r.q.kernel_q.end(), kernel);
+    c.kernel_weight = frozen<double>(r.q.kernel_weight.begin(), r.q.kernel_weight.end(), kernel);
     return c;
 }
 

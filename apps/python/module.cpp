@@ -68,15 +68,22 @@ std::string run_repr(const PyRun& r) {
 void bind_results(pyb::module_& m) {
     pyb::class_<Curve>(m, "Curve", "The azimuthally averaged curve: one value per radial bin that received "
                                    "detector area (the lines of the .d1d), all arrays of one length.")
-        .def_readonly("q", &Curve::q, "Q at the bin's centre radius, 1/angstrom (float64), as the NXcanSAS file's Q.")
+        .def_readonly("q", &Curve::q, "Mean |Q| the instrument gives the point, 1/angstrom (float64), as the "
+                                      "NXcanSAS file's Q (the bin's centre when the resolution is not known).")
+        .def_readonly("q_centre", &Curve::q_centre, "Q at the bin's centre radius (float64), the NXcanSAS file's "
+                                                    "Qcentre.")
+        .def_readonly("kernel_q", &Curve::kernel_q, "The resolution kernel's |Q| nodes, points x nodes, each row "
+                                                    "increasing (float64): pelkaro.resolution uses them.")
+        .def_readonly("kernel_weight", &Curve::kernel_weight, "The kernel's weights, points x nodes, each row "
+                                                              "summing to 1 (float64).")
         .def_readonly("q_edge", &Curve::q_edge, "Q at the bin's inner edge (float32), the .d1d's first column.")
         .def_readonly("q_mean", &Curve::q_mean, "Mean Q of the detector area that fell into the bin (float64), as "
                                                 "the NXcanSAS file's Qmean.")
         .def_readonly("i", &Curve::i, "Mean intensity of the bin (float32, as computed; the .d1d rounds it).")
         .def_readonly("i_dev", &Curve::i_dev, "Standard deviation of i as averaged (float32), the NXcanSAS "
                                               "file's Idev (neighbouring bins are correlated).")
-        .def_readonly("q_dev", &Curve::q_dev, "One-sigma Gaussian Q resolution of the bin (float32), the NXcanSAS "
-                                              "file's Qdev, for smearing a model in a fit.")
+        .def_readonly("q_dev", &Curve::q_dev, "Standard deviation of |Q| about q (float32), the NXcanSAS file's "
+                                              "Qdev, the width of a Gaussian smearing.")
         .def_readonly("d1d_i_dev", &Curve::d1d_i_dev, "The .d1d's dI column (float32, as computed).")
         .def_readonly("d1d_q_dev", &Curve::d1d_q_dev, "The .d1d's dQ column (float32, as computed).")
         .def_readonly("bins", &Curve::bins, "Index of each radial bin (from 0 at the beam centre).")

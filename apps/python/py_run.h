@@ -77,6 +77,7 @@ void in_directory(const std::optional<std::string>& cwd, const std::function<voi
 // The averaged curve: the bins that received detector area, as in the .d1d.
 struct Curve {
     pyb::array bins, q, q_edge, q_mean, i, i_dev, q_dev, d1d_i_dev, d1d_q_dev;
+    pyb::array q_centre, kernel_q, kernel_weight;  // the resolution kernel: points x nodes
 };
 
 // The reduced image, 128 x 128, [row y, column x].

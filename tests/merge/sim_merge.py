@@ -91,12 +91,12 @@ def merge_set(h5py, sim, nxcansas, merge, where, label, first_seed, spoil):
     return out, {name: f[f"{label}_{name}.h5"] for name in files}
 
 
-def sphere_fit(np, optimize, core, direct, data, q, i, di, dq):
-    model = core.load_model("sphere")
-    calc = direct.DirectModel(data.Data1D(x=q, y=i, dy=di, dx=dq), model)
+def sphere_fit(np, optimize, core, direct, resolution, q, i, di, dq):
+    # Double precision and the Gaussian integrated on a fine grid (see field_tools).
+    model = ft.smeared_sphere(core, direct, ft.fine_pinhole(np, resolution, q, dq))
 
     def residuals(p):
-        return (calc(radius=p[0], scale=p[1], background=p[2], sld=3.5, sld_solvent=0.0) - i) / di
+        return (model(radius=p[0], scale=p[1], background=p[2], sld=3.5, sld_solvent=0.0) - i) / di
 
     r = optimize.least_squares(residuals, [70.0, 0.008, 0.0], x_scale=[1.0, 0.001, 0.01])
     return r.x, float(np.sum(r.fun ** 2) / (len(q) - 3))
@@ -114,8 +114,8 @@ def sasview_points(path):
 
 
 def main(sim, nxcansas, merge):
-    h5py, np, optimize, core, direct, data = ft.need(
-        NAME, ["h5py", "numpy", "scipy.optimize", "sasmodels.core", "sasmodels.direct_model", "sasmodels.data"],
+    h5py, np, optimize, core, direct, resolution = ft.need(
+        NAME, ["h5py", "numpy", "scipy.optimize", "sasmodels.core", "sasmodels.direct_model", "sasmodels.resolution"],
         "python3-sasmodels, python3-scipy and python3-h5py")
     with ft.Scratch() as where:
         _, plain = merge_set(h5py, sim, nxcansas, merge, where, "plain", 1, 1.0)
@@ -131,7 +131,7 @@ def main(sim, nxcansas, merge):
         loaded = sasview_points(out)
     if not np.all(np.diff(q) >= 0):
         ft.fail(NAME, "the merged Q is not sorted")
-    p, chi2 = sphere_fit(np, optimize, core, direct, data, q, i, di, dq)
+    p, chi2 = sphere_fit(np, optimize, core, direct, resolution, q, i, di, dq)
     print(f"{NAME}: smeared sphere fit of {len(q)} points, Q {q[0]:.4g}-{q[-1]:.4g} 1/A: radius {p[0]:.3f} A "
           f"({100 * (p[0] / RADIUS - 1):+.3f} %), scale {p[1]:.5f}, reduced chi-square {chi2:.2f}")
     if abs(p[0] / RADIUS - 1) > 0.003:

@@ -60,3 +60,41 @@ def curve(h5py, path, names=("Q", "I", "Idev", "Qdev")):
     with h5py.File(path, "r") as f:
         c = f["sasentry01/sasdata01"]
         return [c[k][()].astype(float) for k in names]
+
+
+def sphere_model(core):
+    """sasmodels' sphere in double precision.  With pyopencl installed
+    sasmodels compiles its models in single precision by default; a
+    least-squares fit's finite-difference derivatives are then rounding noise
+    and the fit never leaves its start."""
+    return core.load_model("sphere", dtype="double")
+
+
+def fine_pinhole(np, resolution, q, dq, per_sigma=8):
+    """The curve's Gaussian resolution (sigma dq at each q) evaluated on an
+    even Q grid of per_sigma points per narrowest sigma, 5 sigma beyond each
+    end.  sasmodels' default Pinhole1D evaluates the model only at the data's
+    own Q points (extended beyond the ends): with bins a fraction of sigma
+    apart its integral of a sphere's flanks makes steps of several tenths of
+    a percent between neighbouring bins."""
+    lo, hi = max(q.min() - 5 * dq.max(), 0.05 * q.min()), q.max() + 5 * dq.max()
+    grid = np.arange(lo, hi, dq.min() / per_sigma)
+    return resolution.Pinhole1D(q, dq, q_calc=grid)
+
+
+def smeared_sphere(core, direct, res):
+    """The double-precision sphere at res.q_calc smeared by res: a function
+    of the model's parameters (keywords) giving the intensity at res.q."""
+    kernel = sphere_model(core).make_kernel([res.q_calc])
+    return lambda **pars: res.apply(direct.call_kernel(kernel, pars))
+
+
+class KernelResolution:
+    """A file's resolution kernel (nodes and weights, points x nodes) with
+    the face of a sasmodels resolution: q, q_calc and apply."""
+
+    def __init__(self, np, q, nodes, weight):
+        self.np, self.q, self.q_calc, self.weight = np, q, nodes.ravel(), weight
+
+    def apply(self, theory):
+        return self.np.einsum("ij,ij->i", self.weight, self.np.reshape(theory, self.weight.shape))

@@ -11,6 +11,7 @@ area detector, in memory, for notebooks and scripts.
     pelkaro.transmission(("empty_beam.dat", 120, 120000),          # what pelkaro-trans measures
                          [("sample_beam.dat", 180, 176940)])
     pelkaro.merge(["far.h5", "mid.h5"]).write_nxcansas("merged.h5")  # as pelkaro-merge joins
+    pelkaro.resolution("sample.h5")    # the resolution kernel, for sasmodels
 
 The numbers are the library's, bit for bit: those Pelkaro writes to its files.
 A refused run raises pelkaro.Error.  Pelkaro's console text is not printed;
@@ -26,9 +27,10 @@ from collections.abc import Mapping, Sequence
 
 from . import _beams, _mapping, _pelkaro
 from ._pelkaro import Curve, Diagnostic, Image, Run, RunTransmission, Transmission, has_nxcansas, version
+from ._resolution import resolution
 
 __all__ = ["Curve", "Diagnostic", "Error", "Image", "Run", "RunTransmission", "Transmission", "check",
-           "has_nxcansas", "merge", "reduce", "transmission", "version"]
+           "has_nxcansas", "merge", "reduce", "resolution", "transmission", "version"]
 if has_nxcansas:  # the join reads and writes NXcanSAS files
     from ._pelkaro import MergedCurve, MergeInput
     __all__ += ["MergeInput", "MergedCurve"]

@@ -3,6 +3,7 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import Any, Literal, Optional, Union
 
+import numpy
 import numpy.typing as npt
 
 from ._pelkaro import Curve as Curve, Diagnostic as Diagnostic, Image as Image, Run as Run
@@ -43,3 +44,13 @@ def transmission(empty: _Beam, runs: Sequence[_Beam] = ..., *,
 def merge(curves: Sequence[Union[_Path, Run]], *, reference: Union[None, int, _Path, Run] = ...,
           scale: Literal["fit", "none"] = ..., overlap: Literal["average", "trim"] = ...,
           q_min: Optional[float] = ..., q_max: Optional[float] = ..., cwd: Optional[_Path] = ...) -> MergedCurve: ...
+
+# What resolution() returns: a sasmodels.resolution.Resolution (sasmodels has
+# no types of its own) with the curve's Q, the kernel's nodes and apply.
+class _KernelResolution:
+    q: npt.NDArray[numpy.float64]
+    q_calc: npt.NDArray[numpy.float64]
+    weight: npt.NDArray[numpy.float64]
+    def apply(self, theory: npt.ArrayLike) -> npt.NDArray[numpy.float64]: ...
+
+def resolution(source: Union[_Path, Run, Curve]) -> _KernelResolution: ...
