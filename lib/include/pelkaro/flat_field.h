@@ -12,11 +12,25 @@
 
 namespace pk {
 
+// Flat-field efficiencies outside this range are pixels Pelkaro masks.
+constexpr double kLeastEfficiency = 0.5;
+constexpr double kMostEfficiency = 1.5;
+
 // The pixels (index x + 128*y) that `mask` leaves in use although their raw
 // flat-field value is 0 or lies outside lo to hi times the mean raw value of
 // the pixels in use.  One pass: the mean is not recomputed without them.
 // Empty when no pixel is in use or the mean is not a positive number.
 std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, double lo, double hi);
+
+// The dead and hot pixels of a flat field, by the one rule that
+// pelkaro-mask --from-flat, pelkaro-check and pelkaro-flat share: a pixel in
+// use whose value is 0 or lies outside kLeastEfficiency to kMostEfficiency
+// times the mean of the pixels in use (flat_field_outliers with that band),
+// which are the pixels Pelkaro itself masks when it normalises the flat.
+// pelkaro-flat applies it to the efficiencies it measures, freed of the
+// solid angle and the scatterer's attenuation, so that a wide angle is not
+// taken for a dead pixel.
+std::vector<int> dead_or_hot_pixels(const Data2D& flat, const Data2D& mask);
 
 // The mean raw flat-field value of the pixels `mask` uses; not-a-number
 // when it uses none.
@@ -36,6 +50,12 @@ struct BeamStopShadow {
     double radius = 0.0;      // pixels: the disc of the shadowed area, a partly shadowed pixel by its part
     int pixels = 0;           // the pixels of low counts that make it
 };
+
+// The margin, in pixels, that the mask maker's --beamstop auto and
+// pelkaro-flat add to the shadow's radius: a pixel the shadow covers in part
+// has its centre within R + 0.71 of the shadow's centre, and the radius
+// found is good to a few tenths of a pixel.
+constexpr double kShadowMargin = 1.0;
 
 // Finds the beam stop's shadow on the first kDetPixels values of an image
 // taken with the beam stop in (a flat field or a sample run): the largest
