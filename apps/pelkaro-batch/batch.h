@@ -38,6 +38,7 @@ struct BatchOptions {
     std::vector<std::string> report_dirs;  // --report DIR...
     BeamRun empty_beam;           // --empty-beam FILE,TIME,MONITOR; no file: none
     double attenuation = 0;       // --attenuation A: the ABSF measured too; 0: not
+    double dead_time = 0;         // --dead-time TAU: the direct beams' dead time, s
     std::string trans_table;      // --trans TSV: pelkaro-trans's table; empty: none
 };
 

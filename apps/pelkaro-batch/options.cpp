@@ -11,7 +11,8 @@ namespace pk {
 std::string batch_usage() {
     return pk::format(
         "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict]\n"
-        "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A] | --trans TSV]\n"
+        "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A] [--dead-time TAU]\n"
+        "                     | --trans TSV]\n"
         "                     BASE.par TABLE.csv\n"
         "       %s [-o DIR] --report DIR [DIR ...]\n"
         "\n"
@@ -31,6 +32,8 @@ std::string batch_usage() {
         "                  counts: the beam centre (CNTR) and the transmissions of the table's\n"
         "                  sample_beam and buffer_beam runs are measured as pelkaro-trans measures them\n"
         "  --attenuation A the attenuator's transmission in the empty beam: the ABSF is measured too\n"
+        "  --dead-time TAU the detector's dead time in seconds: the direct beams' counts corrected as\n"
+        "                  pelkaro-trans --dead-time corrects them\n"
         "  --trans TSV     pelkaro-trans's table (--format tsv) instead of measuring: each row's sample\n"
         "                  and buffer transmissions are those of the table's transmission rows whose\n"
         "                  DATAFILE is the row's (first) sample or buffer file; the beam centre (CNTR)\n"
@@ -112,6 +115,14 @@ void parse_attenuation(const std::string& v, BatchOptions& opt, std::string& why
     else why = "--attenuation takes the attenuator's transmission, a number above 0 and at most 1, not '" + v + "'";
 }
 
+// The detector's dead time: a number of seconds from 0 to 1.
+void parse_dead_time(const std::string& v, BatchOptions& opt, std::string& why) {
+    char* end = nullptr;
+    const double t = v.empty() || v.find_first_of(" \t\n") != std::string::npos ? -1.0 : std::strtod(v.c_str(), &end);
+    if (end == v.c_str() + v.size() && t >= 0 && t <= 1) opt.dead_time = t;
+    else why = "--dead-time takes the detector's dead time in seconds, a number from 0 to 1, not '" + v + "'";
+}
+
 void parse_empty_beam(const std::string& v, BatchOptions& opt, std::string& why) {
     if (!parse_beam(v, opt.empty_beam, why)) why = "--empty-beam " + why;
 }
@@ -125,7 +136,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     if (a == "--report") return report = true, BatchCli::run;
     std::string v;
     bool matched = false;
-    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--trans"}) {
+    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--dead-time", "--trans"}) {
         if (!option_value(argc, argv, i, name, v, matched, why, false, true)) return BatchCli::bad;
         if (!matched) continue;
         const std::string n = name;
@@ -137,6 +148,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
         else if (n == "--formats") parse_formats(v, opt.formats, why);
         else if (n == "--empty-beam") parse_empty_beam(v, opt, why);
         else if (n == "--attenuation") parse_attenuation(v, opt, why);
+        else if (n == "--dead-time") parse_dead_time(v, opt, why);
         else if (n == "--trans" && v.empty()) why = "--trans needs pelkaro-trans's table (--format tsv)";
         else if (n == "--trans") opt.trans_table = v;
         else parse_shard(v, opt, why);
@@ -178,6 +190,10 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
     }
     if (opt.attenuation > 0 && opt.empty_beam.file.empty()) {
         why = "--attenuation needs --empty-beam: the ABSF is measured on the empty beam";
+        return BatchCli::bad;
+    }
+    if (opt.dead_time > 0 && opt.empty_beam.file.empty()) {
+        why = "--dead-time needs --empty-beam: it corrects the direct beams measured here";
         return BatchCli::bad;
     }
     if (!opt.trans_table.empty() && !opt.empty_beam.file.empty()) {

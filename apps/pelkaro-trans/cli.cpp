@@ -19,7 +19,7 @@ namespace {
 
 const char* const kUsage =
     "usage: pelkaro-trans [--par PARAMFILE] [--dark FILE,TIME] [--radius PIXELS] [--attenuation A]\n"
-    "                     [--format text|tsv] --empty FILE,TIME,MONITOR RUN,TIME,MONITOR[,DATAFILE] ...\n";
+    "                     [--dead-time TAU] [--format text|tsv] --empty FILE,TIME,MONITOR RUN,TIME,MONITOR[,DATAFILE] ...\n";
 
 const char* const kHelp =
     "\n"
@@ -40,6 +40,9 @@ const char* const kHelp =
     "  --radius PIXELS    the disc's radius; default: the smallest that holds 99.5 %\n"
     "                     of the empty beam's net counts\n"
     "  --attenuation A    the attenuator's transmission: print ABSF (needs --par)\n"
+    "  --dead-time TAU    the detector's dead time in seconds (non-paralysable): each\n"
+    "                     run's counts are multiplied by 1/(1 - m TAU), m its whole\n"
+    "                     detector's count rate, before the centre, T and ABSF\n"
     "  --format text|tsv  tsv: a header naming the columns, one row per value\n"
     "  --help, --version\n"
     "\n"
@@ -131,6 +134,11 @@ std::string set_option(const std::string& name, const std::string& value, Option
         return read_number(name, value, 0.0, 0.5 * kDetSide, "a radius above 0 and at most 64 pixels", o.req.radius);
     if (name == "--attenuation")
         return read_number(name, value, 0.0, 1.0, "a transmission above 0 and at most 1", o.req.attenuation);
+    if (name == "--dead-time") {
+        const char* const rule = "a dead time in seconds from 0 to 1";
+        const std::string why = read_number(name, value, -1.0, 1.0, rule, o.req.dead_time);
+        return why.empty() && o.req.dead_time < 0 ? name + " needs " + rule + ", not '" + value + "'" : why;
+    }
     if (value != "text" && value != "tsv") return "--format is text or tsv, not '" + value + "'";
     o.tsv = value == "tsv";
     return "";
@@ -152,7 +160,7 @@ Cli read_argument(int argc, const char* const* argv, int& i, bool& options, Opti
     }
     if (a == "--help" || a == "-h") return Cli::help;
     if (a == "--version") return Cli::version;
-    for (const char* name : {"--par", "--dark", "--empty", "--radius", "--attenuation", "--format"}) {
+    for (const char* name : {"--par", "--dark", "--empty", "--radius", "--attenuation", "--dead-time", "--format"}) {
         std::string value;
         bool matched = false;
         if (!option_value(argc, argv, i, name, value, matched, why)) return Cli::bad;

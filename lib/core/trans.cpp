@@ -37,6 +37,7 @@ struct Inputs {
     BeamImage dark;     // no counts: no dark current
     FlatField flat;     // no flat: none known
     bool scale = true;  // the parameter file has what the absolute scale needs
+    double dead_time = 0.0;  // the request's, for the runs measured against the empty beam later
 };
 
 Status read_parameter_file(const TransRequest& q, Run& run) {
@@ -95,9 +96,11 @@ bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& wit
 bool read_inputs(const TransRequest& q, Inputs& in, TransResult& r) {
     BeamRun dark = q.dark;
     bool with_dark = q.dark_given;
+    in.dead_time = q.dead_time;
     if (!read_parameters(q, in, dark, with_dark, r)) return false;
     if (!with_dark) return true;
-    const Status st = read_beam_image(dark.file, dark.time, 0.0, true, in.dark, q.held);
+    Status st = read_beam_image(dark.file, dark.time, 0.0, true, in.dark, q.held);
+    if (st.ok()) st = correct_dead_time(in.dark, q.dead_time);
     if (st.ok()) return true;
     refused(r, st, "the dark current: " + reason(st, dark.file) + "; nothing measured", dark.file);
     return false;
@@ -107,6 +110,7 @@ bool read_inputs(const TransRequest& q, Inputs& in, TransResult& r) {
 // false when the empty beam cannot be used.
 bool measure_empty(const TransRequest& q, const Inputs& in, BeamImage& empty, DiscCounts& sums, TransResult& r) {
     Status st = read_beam_image(q.empty.file, q.empty.time, q.empty.monitor, false, empty, q.held);
+    if (st.ok()) st = correct_dead_time(empty, q.dead_time);
     if (st.ok()) st = beam_centre(empty, in.dark, in.flat, r.centre);
     r.radius_given = q.radius > 0;
     if (st.ok() && r.radius_given) r.disc = Disc{r.centre.x, r.centre.y, q.radius};
@@ -127,6 +131,7 @@ void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& emp
         const BeamRun& arg = q.runs[k];
         BeamImage run;
         Status st = read_beam_image(arg.file, arg.time, arg.monitor, false, run, q.held);
+        if (st.ok()) st = correct_dead_time(run, in.dead_time);
         Measured t;
         DiscCounts sums;
         if (st.ok()) sums = disc_counts(run, in.dark, r.disc);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/flat_field.h"
 #include "pelkaro/status.h"
 
 namespace pk {
@@ -33,9 +34,6 @@ constexpr double kAboveOneSigmas = 3.0;
 // counting error alone is above 10 %, and none at all is a shut beam or the
 // wrong run.
 constexpr double kFewestDiscCounts = 100.0;
-// Flat-field efficiencies outside this range are pixels Pelkaro masks.
-constexpr double kLeastEfficiency = 0.5;
-constexpr double kMostEfficiency = 1.5;
 
 // The beam centre of the empty beam in the parameter file's convention
 // (pixel (x, y) spans x to x + 1): the centroid of the net counts (less the
@@ -78,6 +76,20 @@ struct AbsoluteScale {
     int around = 0;             // the pixels that mean is taken over
     double stand_in_share = 0;  // the share of the net counts in the stand-in pixels
 };
+// ---- Dead time -----------------------------------------------------------------
+
+// The detector counts one neutron at a time and is dead for `tau` seconds
+// after each one it records, whatever arrives meanwhile (non-paralysable:
+// the readout's fixed conversion time, which a neutron arriving during it
+// does not extend).  A run that recorded `counts` over the whole detector in
+// `time` seconds, a rate m, saw the true rate n = m / (1 - m tau): every
+// count is multiplied by `factor` = 1 / (1 - m tau).  Refuses a rate at
+// which the detector would have been dead all the time (m tau >= 1), a
+// negative count or a time that is not above 0.  The counting errors are
+// then those of the corrected counts taken as Poisson counts, which
+// understates them by the square root of the factor (2 % for a 4 % loss).
+Status dead_time_factor(double counts, double time, double tau, double& factor);
+
 // ---- The whole measurement of pelkaro-trans -----------------------------------
 
 // A direct-beam run as named: a detector file (or an image held in memory
@@ -100,6 +112,7 @@ struct TransRequest {
     BeamRun dark;
     double radius = 0.0;          // the disc's radius; 0: the default disc
     double attenuation = 0.0;     // the attenuator's transmission; 0: no absolute scale
+    double dead_time = 0.0;       // the detector's dead time, s (dead_time_factor); 0: none
     BeamRun empty;
     std::vector<BeamRun> runs;
     std::vector<HeldImage> held;  // images standing for the files of their names
