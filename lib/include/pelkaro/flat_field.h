@@ -6,9 +6,11 @@
 #ifndef PELKARO_FLAT_FIELD_H
 #define PELKARO_FLAT_FIELD_H
 
+#include <string>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/status.h"
 
 namespace pk {
 
@@ -67,6 +69,81 @@ constexpr double kShadowMargin = 1.0;
 // no counts, holds a value that is not a number, or has no such region (none
 // at all, or only one that touches the detector's edge).
 Status find_beam_stop_shadow(const Data2D& image, BeamStopShadow& shadow);
+
+// ---- The sensitivity measured on a flat scatterer (pelkaro-flat) -------------
+//
+// Runs of a scatterer whose cross-section is flat in Q at the geometry (a
+// millimetre of light water), the beam stop in.  Each run's counts less the
+// dark current (scaled by counting time), per monitor count, are a pixel's
+// efficiency times its solid angle (cos^3 2theta on a flat detector) times
+// the share of the neutrons scattered towards it that leave the slab,
+//   A(2theta) = (1 - exp(-mu d)) / (mu d),  mu = -ln T,  d = 1/cos 2theta - 1
+// (relative to the straight-through transmission T; scattering uniform
+// through the depth).  The sensitivity is the counts divided by A alone: it
+// keeps the solid angle, as the water measures it.  With SENS flag 1 Pelkaro
+// divides the flat and the data alike by cos^3 2theta, so the data are
+// divided by the efficiency times the solid angle; with flag 0 it divides
+// the data by the file as it stands, the same product.  Either flag then
+// gives intensities per unit solid angle (to the scale that ABSF, measured
+// through the same file, takes up); the flag decides only whether Pelkaro's
+// 0.5 to 1.5 band is applied to the efficiency (flag 1) or to the efficiency
+// times cos^3 2theta (flag 0), which at wide angles masks good pixels.
+
+// A flat-scatterer run or a dark current: its file, counting time and
+// monitor counts (the file's header tags win).
+struct FlatRun {
+    std::string file;
+    double time = 0.0;
+    double monitor = 0.0;
+};
+
+struct SensitivityRequest {
+    Param p{};                  // pixel spacing, distance, beam centre and SENS flag
+    Data2D mask;                // the pixels in use: kDetPixels values at least
+    std::vector<FlatRun> runs;  // each with the beam stop in; several: the stop moved between them
+    bool with_dark = false;
+    FlatRun dark;               // its monitor counts are not used
+    double transmission = 0.0;  // the scatterer's, above 0 and at most 1
+    double dead_time = 0.0;     // s, non-paralysable (dead_time_factor in pelkaro/trans.h)
+};
+
+// What became of a pixel.
+enum class PixelFate : char {
+    good,         // in use and measured
+    dead_or_hot,  // in use, refused by dead_or_hot_pixels
+    unseen,       // in use, in the shadow of the beam stop in every run
+    masked        // not in use by the mask given
+};
+
+struct Sensitivity {
+    std::vector<double> efficiency;  // per pixel: mean 1 over the good pixels, free of solid angle and attenuation
+    std::vector<double> sigma;       // its standard uncertainty from the runs' and dark current's counts
+    std::vector<long long> written;  // the file's values; 0 for a dead, hot or unseen pixel
+    std::vector<PixelFate> fate;
+    std::vector<BeamStopShadow> shadows;  // one per run
+    int good = 0, dead_or_hot = 0, unseen = 0, masked = 0;
+    double widest_angle = 0.0;       // degrees: the pixel in use farthest from the beam
+    double widest_correction = 1.0;  // 1/A there: what its counts were multiplied by
+    double spread = 0.0;             // standard deviation of the good pixels' efficiencies
+    double median_sigma = 0.0;       // the median uncertainty of a good pixel's efficiency
+    double scale = 0.0;              // a written value per unit of efficiency times cos^3 2theta
+    double time = 0.0, monitor = 0.0;  // summed over the runs
+};
+
+// Measures the sensitivity.  The file's values are whole numbers (Pelkaro's
+// detector-file format) scaled so that Pelkaro's own uncertainty of a flat
+// pixel, the square root of its value, is the efficiency's own (the median
+// pixel's; at least 100, at most 1e8 per unit).  A failure names the file:
+// one that cannot be read, does not hold one value per pixel, counts
+// nothing above the dark current or shows no beam stop's shadow; a
+// transmission outside (0, 1]; a dead time the counts cannot have had; and,
+// with several runs, a pixel in use that every run's beam stop shadows.
+// With one run its shadow is left unseen (written 0, so Pelkaro masks it).
+Status make_sensitivity(const SensitivityRequest& req, Sensitivity& out);
+
+// The sensitivity file: comment lines (`origin` among them), the counting
+// time and monitor tags, then the values, a detector row a line.
+std::string sensitivity_file_text(const Sensitivity& s, const std::string& origin);
 
 }  // namespace pk
 
