@@ -10,7 +10,7 @@ namespace pk {
 
 std::string batch_usage() {
     return pk::format(
-        "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict]\n"
+        "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict] [--as-computed]\n"
         "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A] [--dead-time TAU]\n"
         "                     | --trans TSV]\n"
         "                     BASE.par TABLE.csv\n"
@@ -27,6 +27,8 @@ std::string batch_usage() {
         "  --shard K/N     only the rows whose number (from 0) is K modulo N; the summary is then\n"
         "                  DIR/summary.K-of-N.csv, joined with --report\n"
         "  --strict        a row with a warning of the check is refused\n"
+        "  --as-computed   the .h5 files' I and Idev as Pelkaro computes them; default: freed of the\n"
+        "                  sample's own wide-angle attenuation (the .d1d and .d2d files are unchanged)\n"
         "  --empty-beam FILE,TIME,MONITOR\n"
         "                  the empty beam (direct beam, no sample), its counting time and monitor\n"
         "                  counts: the beam centre (CNTR) and the transmissions of the table's\n"
@@ -133,6 +135,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     if (a == "-h" || a == "--help") return BatchCli::help;
     if (a == "--version") return BatchCli::version;
     if (a == "--strict") return opt.strict = true, BatchCli::run;
+    if (a == "--as-computed") return opt.as_computed = true, BatchCli::run;
     if (a == "--report") return report = true, BatchCli::run;
     std::string v;
     bool matched = false;

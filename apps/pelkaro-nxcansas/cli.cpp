@@ -19,7 +19,8 @@ namespace pk {
 
 std::string usage_text() {
     return pk::format(
-        "Usage: %s [-o OUT.h5] [--length-unit mm|cm|m] [--intensity-unit UNIT] [--title TEXT] PARAMFILE\n"
+        "Usage: %s [-o OUT.h5] [--length-unit mm|cm|m] [--intensity-unit UNIT] [--title TEXT]\n"
+        "                        [--as-computed] PARAMFILE\n"
         "\n"
         "Reduces the measurement that PARAMFILE (a Pelkaro parameter file, MODE 0) describes exactly as\n"
         "Pelkaro does, and writes the result as one NXcanSAS file (HDF5) for SasView and other fitting\n"
@@ -32,6 +33,8 @@ std::string usage_text() {
         "                         absolute scale factor and thicknesses in cm)\n"
         "  --title TEXT           the entry's title; default: the first sample file's name up to its\n"
         "                         first \".\"\n"
+        "  --as-computed          I and Idev as Pelkaro computes them; default: freed of the sample's\n"
+        "                         own wide-angle attenuation, which Pelkaro's prefactor leaves in\n"
         "  --help                 print this help and exit\n"
         "  --version              print the version and exit\n"
         "\n"
@@ -47,6 +50,7 @@ Cli read_option(int argc, const char* const* argv, int& i, NxOptions& opt, std::
     const std::string a = argv[i];
     if (a == "-h" || a == "--help") return Cli::help;
     if (a == "--version") return Cli::version;
+    if (a == "--as-computed") return opt.as_computed = true, Cli::run;
     struct Valued {
         const char* name;
         std::string* target;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pelkaro/attenuation.h"
 #include "pelkaro/flat_field.h"
 #include "pelkaro/trans.h"
 #include "trans_steps.h"
@@ -90,13 +91,6 @@ double cos_angle(const Param& p, int k) {
     return L / std::sqrt(L * L + dx * dx + dy * dy);
 }
 
-// The share of the neutrons scattered at 2theta that leave a slab of optical
-// thickness mu, relative to those that go straight through.
-double slab_share(double mu, double cos2t) {
-    const double d = mu * (1.0 / cos2t - 1.0);
-    return d > 1e-12 ? -std::expm1(-d) / d : 1.0;
-}
-
 // The runs' sums where they see a pixel: per monitor count, with variance.
 struct Summed {
     std::vector<double> rate, rate_var;
@@ -171,13 +165,12 @@ Status check_request(const SensitivityRequest& req) {
 // The efficiencies (solid angle and attenuation divided out) before
 // normalisation, and the pixels' fates but the dead and hot ones.
 void raw_efficiencies(const SensitivityRequest& req, const Summed& s, std::vector<double>& flat, Sensitivity& out) {
-    const double mu = -std::log(req.transmission);
     out.fate.assign(kDetPixels, PixelFate::good);
     flat.assign(kDetPixels, 0.0);
     out.efficiency.assign(kDetPixels, 0.0);
     for (int k = 0; k < kDetPixels; ++k) {
         const auto i = static_cast<std::size_t>(k);
-        const double c = cos_angle(req.p, k), share = slab_share(mu, c);
+        const double c = cos_angle(req.p, k), share = slab_attenuation(req.transmission, c);
         flat[i] = s.seen[i] ? s.rate[i] / share : 0.0;
         out.efficiency[i] = flat[i] / (c * c * c);
         if (!pixel_used(req.mask.intens[i])) out.fate[i] = PixelFate::masked;

@@ -23,6 +23,7 @@ struct NxOptions {
     std::string intensity_unit = "1/cm";  // of I and Idev
     std::string title;                    // --title; empty: the first sample file's stem
     bool title_given = false;
+    bool as_computed = false;             // --as-computed: I and Idev keep the sample's wide-angle attenuation
 };
 
 // The default output: beside the first sample file, its name cut as the
@@ -55,7 +56,8 @@ void pixel_q(const Param& p, std::vector<double>& qx, std::vector<double>& qy);
 Status write_file(const Run& run, const NxOptions& opt, const std::string& path);
 
 // The curve of a completed reduction as pelkaro-merge reads it from the file
-// write_file writes with the default units (mm, 1/cm): the same numbers (I,
+// write_file writes with the default options (mm, 1/cm, the sample's
+// wide-angle attenuation divided out): the same numbers (I,
 // Idev and Qdev rounded to float as the file stores them), distance and
 // wavelength, named `name`.  `curve` is the reduction's curve_q.  Refused
 // as a file with such a curve is (Stage::read, Code::bad_contents) when
