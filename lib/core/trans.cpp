@@ -56,7 +56,7 @@ void read_flat_field(const TransRequest& q, const Run& run, Inputs& in, TransRes
     in.flat = FlatField{};
     refused(r, flat,
             "the flat field of " + q.par + ": " + reason(flat, run.sens.name) + "; the centre is measured without it" +
-                (q.attenuation > 0 ? " and no ABSF is given" : ""),
+                (q.attenuation > 0 || q.standard_given ? " and no ABSF is given" : ""),
             run.sens.name);
     in.scale = false;
 }
@@ -79,7 +79,7 @@ bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& wit
         with_dark = true;
     }
     for (const int kw : {PXSP, SM2D, SENS}) {
-        if (q.attenuation > 0 && !has(kw)) {
+        if ((q.attenuation > 0 || q.standard_given) && !has(kw)) {
             const std::string why =
                 q.par + " has no " + keyword_name(kw) + " line, which the absolute scale (ABSF) needs";
             Status missing = failure(Stage::parameters, Code::missing_keyword, why);
@@ -158,7 +158,20 @@ void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& emp
     }
 }
 
+// The absolute scale from the secondary standard, measured as a sample is.
+void measure_standard(const TransRequest& q, const Inputs& in, TransResult& r) {
+    const BeamRun& run = q.standard.run;
+    BeamImage image;
+    Status st = read_beam_image(run.file, run.time, run.monitor, false, image, q.held);
+    if (st.ok()) st = correct_dead_time(image, q.dead_time);
+    if (st.ok()) st = standard_scale(q.standard, image, in.dark, r.centre, in.flat, r.absf);
+    r.scaled = r.from_standard = st.ok();
+    if (!r.scaled) refused(r, st, "the absolute scale from the standard: " + reason(st, run.file), run.file);
+}
+
 void measure_scale(const TransRequest& q, const Inputs& in, const BeamImage& empty, TransResult& r) {
+    if (q.standard_given && in.scale) measure_standard(q, in, r);
+    if (q.standard_given) return;
     if (!(q.attenuation > 0) || !in.scale) return;
     const Status st = absolute_scale(empty, in.dark, r.centre, in.flat, q.attenuation, r.absf);
     r.scaled = st.ok();
@@ -258,6 +271,10 @@ std::string trans_text(const TransRequest& req, const TransResult& r) {
     s += format("CNTR %.3f %.3f\n# beam centre uncertainty %.2g %.2g pixels\n", r.centre.x, r.centre.y, r.centre.sx,
                 r.centre.sy);
     if (!r.scaled) return s;
+    if (r.from_standard)
+        return s + format("ABSF %.6g\n# ABSF uncertainty %.2g: from the standard %s (%d pixels), its counting "
+                          "statistics and cross-section\n",
+                          r.absf.value, r.absf.sigma, req.standard.run.file.c_str(), r.absf.around);
     s += format("ABSF %.6g\n# ABSF uncertainty %.2g: counting statistics", r.absf.value, r.absf.sigma);
     if (r.absf.stand_ins > 0)
         s += format(", and %d pixels about the beam (%.1f %% of its counts) whose efficiency the flat field does not "

@@ -102,6 +102,11 @@ Status transmission(const DiscCounts& run, const DiscCounts& empty, const std::s
 Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, const FlatField& flat,
                       double attenuation, AbsoluteScale& out);
 
+// The absolute scale factor from a secondary standard (StandardRun in
+// pelkaro/trans.h), the geometry's beam centre at `c`.
+Status standard_scale(const StandardRun& std_run, const BeamImage& image, const BeamImage& dark, const BeamCentre& c,
+                      const FlatField& flat, AbsoluteScale& out);
+
 }  // namespace pk
 
 #endif

@@ -103,6 +103,26 @@ struct BeamRun {
     std::string datafile;
 };
 
+// A secondary standard: a scatterer of known cross-section, flat in Q (water,
+// a polymer sheet, vanadium), measured as a sample is, beam stop in.  ABSF
+// is then the one with which Pelkaro's reduction of it (no buffer) gives
+// that cross-section:
+//   ABSF = 1000 / (T M t X) * mean over the pixels in use of
+//          (S J / e - (t_S / t_D) D) / A(2theta)
+// with S its counts, J the solid-angle factor 1/cos^3 2theta when the SENS
+// flag asks for it, e the efficiencies, D the dark current, T, M and t its
+// transmission, monitor counts and thickness, X its cross-section (cm^-1
+// sr^-1) and A its own slab attenuation (pelkaro/attenuation.h), which
+// Pelkaro's prefactor leaves in.  Its uncertainty: the counts of the
+// standard and the dark current, and the cross-section's own.
+struct StandardRun {
+    BeamRun run;                  // its detector file, counting time and monitor counts
+    double thickness = 0.0;       // cm
+    double transmission = 0.0;    // above 0, at most 1
+    double cross_section = 0.0;   // cm^-1 sr^-1
+    double cross_section_sigma = 0.0;
+};
+
 // What is to be measured.
 struct TransRequest {
     std::string par;              // the parameter file; empty: none
@@ -113,6 +133,8 @@ struct TransRequest {
     double radius = 0.0;          // the disc's radius; 0: the default disc
     double attenuation = 0.0;     // the attenuator's transmission; 0: no absolute scale
     double dead_time = 0.0;       // the detector's dead time, s (dead_time_factor); 0: none
+    bool standard_given = false;  // ABSF from a secondary standard instead of the attenuated beam
+    StandardRun standard;
     BeamRun empty;
     std::vector<BeamRun> runs;
     std::vector<HeldImage> held;  // images standing for the files of their names
@@ -143,6 +165,7 @@ struct TransResult {
     Disc disc;
     bool radius_given = false;
     bool scaled = false;           // `absf` measured
+    bool from_standard = false;    // and from the secondary standard
     AbsoluteScale absf;
     // A refusal among the notes: pelkaro-trans exits with status 1.
     bool failed() const;
