@@ -129,6 +129,28 @@ TEST(PelkaroFlat, ForwardFormulaImagesGiveBackTheEfficiencies) {
     EXPECT_EQ(std::count(mask.begin(), mask.end(), '\n'), 1 + kSide * kSide);
 }
 
+// --plot writes a PNG image of 512 x 512 pixels (4 a detector pixel) beside the file.
+TEST(PelkaroFlat, PlotIsAPngOfTheDetector) {
+    pkt::TempDir dir;
+    pkt::write_file(dir / "flat.par", geometry_par(600, 64, 64));
+    pkt::write_file(dir / "run_a.dat", pkt::detector_file(water_counts(4e6, 600, 64, 64, 64, 64, 4.0), 100, 1e5));
+    const Made m = make_flat(dir, {"--plot", "flat.png", "run_a.dat,100,100000"});
+    if (m.run.status == 2 && m.run.err.find("needs libpng") != std::string::npos) GTEST_SKIP() << "built without libpng";
+    ASSERT_EQ(m.run.status, 0) << m.run.err;
+    const std::string png = pkt::read_file(dir / "flat.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    const auto be32 = [&png](std::size_t at) {
+        return static_cast<unsigned>(static_cast<unsigned char>(png[at])) << 24 |
+               static_cast<unsigned>(static_cast<unsigned char>(png[at + 1])) << 16 |
+               static_cast<unsigned>(static_cast<unsigned char>(png[at + 2])) << 8 |
+               static_cast<unsigned>(static_cast<unsigned char>(png[at + 3]));
+    };
+    EXPECT_EQ(be32(16), 512u);
+    EXPECT_EQ(be32(20), 512u);
+}
+
 // The file is Pelkaro's detector format: whole numbers, 0 where dead or
 // hot, and with SENS 1 Pelkaro's normalised flat is the efficiency.
 TEST(PelkaroFlat, TheFileIsWhatPelkarosSensExpects) {
@@ -178,6 +200,7 @@ TEST(PelkaroFlat, RefusesWhatCannotServeByNameAndWritesNothing) {
         {{"run_a.dat,100,100000", "near.dat,100,100000"}, "the beam stop's shadows of run_a.dat, near.dat overlap"},
         {{"run_a.dat,100,100000", "short.dat,100,100000"}, "short.dat holds 12800 detector values"},
         {{"missing.dat,100,100000"}, "missing.dat"},
+        {{"--dead-time", "1e-3", "run_a.dat,100,100000"}, "run_a.dat: "},
     };
     for (const auto& c : cases) {
         const Made m = make_flat(dir, c.args);
