@@ -49,7 +49,8 @@ const char* const kHelp =
     "                     --cross-section): a flat scatterer measured as a sample,\n"
     "                     its thickness (cm) and transmission\n"
     "  --cross-section X[,dX]  the standard's dSigma/dOmega in cm^-1 sr^-1 and its\n"
-    "                     uncertainty\n"
+    "                     uncertainty, or FILE[,FRACTION]: a curve of Q (1/A) and\n"
+    "                     dSigma/dOmega per line, and its relative uncertainty\n"
     "  --format text|tsv  tsv: a header naming the columns, one row per value\n"
     "  --help, --version\n"
     "\n"
@@ -132,6 +133,14 @@ std::string read_standard(const std::string& text, TransRequest& req) {
 // X[,dX] of --cross-section: "" or why not.
 std::string read_cross_section(const std::string& text, StandardRun& s) {
     const std::vector<std::string> f = split(text, ',');
+    double x = 0.0;
+    if (!f[0].empty() && !number(f[0], x) && f[0].find_first_of("\t\n\r") == std::string::npos) {
+        s.curve_file = f[0];  // a curve file, and its relative uncertainty
+        s.cross_section = 1.0;
+        if (f.size() > 2 || (f.size() == 2 && (!number(f[1], s.cross_section_sigma) || !(s.cross_section_sigma >= 0))))
+            return "--cross-section FILE[,FRACTION] needs a curve file and its relative uncertainty, not '" + text + "'";
+        return "";
+    }
     if (f.size() > 2 || !number(f[0], s.cross_section) || !(s.cross_section > 0) ||
         (f.size() == 2 && (!number(f[1], s.cross_section_sigma) || !(s.cross_section_sigma >= 0))))
         return "--cross-section needs X[,dX], the standard's cross-section above 0 in cm^-1 sr^-1 and its "

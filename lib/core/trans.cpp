@@ -161,10 +161,15 @@ void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& emp
 // The absolute scale from the secondary standard, measured as a sample is.
 void measure_standard(const TransRequest& q, const Inputs& in, TransResult& r) {
     const BeamRun& run = q.standard.run;
+    StandardRun standard = q.standard;
+    if (!standard.curve_file.empty()) {
+        const Status curve = read_cross_section_curve(standard.curve_file, standard);
+        if (!curve.ok()) return refused(r, curve, "the standard's cross-section: " + curve.reason, standard.curve_file);
+    }
     BeamImage image;
     Status st = read_beam_image(run.file, run.time, run.monitor, false, image, q.held);
     if (st.ok()) st = correct_dead_time(image, q.dead_time);
-    if (st.ok()) st = standard_scale(q.standard, image, in.dark, r.centre, in.flat, r.absf);
+    if (st.ok()) st = standard_scale(standard, image, in.dark, r.centre, in.flat, r.absf);
     r.scaled = r.from_standard = st.ok();
     if (!r.scaled) refused(r, st, "the absolute scale from the standard: " + reason(st, run.file), run.file);
 }

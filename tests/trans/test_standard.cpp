@@ -91,3 +91,33 @@ TEST(StandardGoals, AStandardThatCannotServeIsRefused) {
         EXPECT_NE(r.err.find(w.says), std::string::npos) << r.err;
     }
 }
+
+// A curve of the cross-section: the flat 0.08 as two points gives the
+// number's ABSF, twice the cross-section half of it; a curve that cannot
+// serve is refused at its line.
+TEST(StandardGoals, CrossSectionFromACurveFile) {
+    pkt::TempDir dir;
+    ASSERT_EQ(pkt::run_program(PELKARO_SIM_EXE, {"--transmission-runs", "--out", dir.path()}, dir.path()).status, 0);
+    const std::string standard = buffer_standard(pkt::read_file(dir / "spheres.par"));
+    pkt::write_file(dir / "flat.txt", "# Q  dSigma/dOmega\n0 0.08\n\n1 0.08\n");
+    pkt::write_file(dir / "double.txt", "0 0.16 0 0\n0.5 0.16 0 0\n1 0.16 0 0\n");
+    pkt::write_file(dir / "bad.txt", "0 0.08\n0.5 0.08\n0.5 0.08\n");
+    const auto absf_with = [&](const std::string& xs, pkt::RunResult& r) {
+        r = trans({"--par", "spheres.par", "--standard", standard, "--cross-section", xs, "--empty",
+                   "empty_beam.dat,120,120000"}, dir.path());
+        return printed_value(r.out, "ABSF");
+    };
+    pkt::RunResult number, flat, twice, bad;
+    const double plain = absf_with("0.08", number);
+    EXPECT_DOUBLE_EQ(absf_with("flat.txt", flat), plain) << flat.err;
+    EXPECT_NEAR(absf_with("double.txt", twice), plain / 2, plain * 1e-5) << twice.err;
+    // A relative uncertainty of the curve: 2 % of ABSF, beside the counting statistics.
+    pkt::RunResult unsure;
+    absf_with("flat.txt,0.02", unsure);
+    const double sigma = std::atof(unsure.out.c_str() + unsure.out.find("# ABSF uncertainty ") + 19);
+    EXPECT_NEAR(sigma / plain, 0.02, 0.002) << unsure.out;
+    absf_with("bad.txt", bad);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("bad.txt:3: Q is not above the previous line's"), std::string::npos) << bad.err;
+    EXPECT_EQ(bad.out.find("ABSF"), std::string::npos);
+}

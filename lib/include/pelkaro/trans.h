@@ -121,7 +121,19 @@ struct StandardRun {
     double transmission = 0.0;    // above 0, at most 1
     double cross_section = 0.0;   // cm^-1 sr^-1
     double cross_section_sigma = 0.0;
+    // Or a curve of it: X at each Q (1/A, increasing), taken between its
+    // points linearly; pixels whose Q lies outside it are left out.  The
+    // uncertainty is then the curve's relative one (a fraction).
+    std::string curve_file;       // read by the measurement (read_cross_section_curve)
+    std::vector<double> curve_q, curve_x;
 };
+
+// Reads a curve of the standard's cross-section into s.curve_q and
+// s.curve_x: lines of Q and X (cm^-1 sr^-1; further columns, a .d1d's, are
+// not read), '#' lines and empty ones skipped.  Refuses (Stage::transmission,
+// `line` the line at fault) a line that is not two numbers, a Q not above
+// the previous one, an X not above 0, and fewer than two points.
+Status read_cross_section_curve(const std::string& path, StandardRun& s);
 
 // What is to be measured.
 struct TransRequest {
