@@ -49,10 +49,11 @@ std::string attenuation_note(bool corrected, double transmission) {
         return "I and Idev are as Pelkaro computes them: they keep the sample's own wide-angle attenuation, the "
                "share (1 - exp(-mu d)) / (mu d) with mu = -ln T and d = 1/cos(2 theta) - 1 of the neutrons scattered "
                "at 2 theta that leave its slab, relative to the plain transmission T its prefactor divides by.\n";
-    return format("I and Idev are freed of the sample's own wide-angle attenuation: multiplied by (mu d) / (1 - "
-                  "exp(-mu d)) with mu = -ln T, T = %.9g the sample's transmission, and d = 1/cos(2 theta) - 1 (2 "
-                  "theta of the bin's Q, or of the pixel's centre); Pelkaro's prefactor divides by the plain T and "
-                  "leaves that share in. The .d1d and .d2d files hold the values without this correction.\n",
+    return format("The I and Idev this file holds are Pelkaro's values described above freed of the sample's own "
+                  "wide-angle attenuation: multiplied by (mu d) / (1 - exp(-mu d)) with mu = -ln T, T = %.9g the "
+                  "sample's transmission, and d = 1/cos(2 theta) - 1 (2 theta of the bin's Q, or of the pixel's "
+                  "centre); Pelkaro's prefactor divides by the plain T and leaves that share in. The .d1d and .d2d "
+                  "files hold the values without this correction.\n",
                   transmission);
 }
 
