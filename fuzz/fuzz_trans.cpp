@@ -79,8 +79,10 @@ void measure(const BeamImage& empty, const BeamImage& run, const BeamImage& dark
     st = correct_dead_time(standard, 1e-6);
     refused_with_reason(st);
     if (!st.ok()) return;
-    st = standard_scale(StandardRun{BeamRun{"run", run.time, run.monitor, ""}, 0.1, 0.9, 0.08, 0.001}, standard, dark,
-                        c, flat, a);
+    StandardRun s;
+    s.run = BeamRun{"run", run.time, run.monitor, ""};
+    s.thickness = 0.1, s.transmission = 0.9, s.cross_section = 0.08, s.cross_section_sigma = 0.001;
+    st = standard_scale(s, standard, dark, c, flat, a);
     refused_with_reason(st);
     if (st.ok()) pkf::check(a.value > 0 && std::isfinite(a.value) && std::isfinite(a.sigma), "standard's scale");
 }
