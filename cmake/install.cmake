@@ -9,7 +9,7 @@ set(PELKARO_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/pelkaro")
 
 # The programs.  pelkaro-nxcansas and pelkaro-merge exist only where HDF5 was found; the
 # simulator and the plotting script get the names of the other programs.
-foreach(prog Pelkaro pelkaro-check pelkaro-nxcansas pelkaro-merge pelkaro-mask pelkaro-trans pelkaro-batch pelkaro-aniso)
+foreach(prog Pelkaro pelkaro-check pelkaro-nxcansas pelkaro-merge pelkaro-mask pelkaro-trans pelkaro-batch pelkaro-aniso pelkaro-flat)
   if(TARGET ${prog})
     install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -36,7 +36,7 @@ configure_file(${CMAKE_SOURCE_DIR}/scripts/plot.sh ${CMAKE_RUNTIME_OUTPUT_DIRECT
 # man -l shows as they are: "Pelkaro 0.9" here) and compressed as Debian's
 # policy asks where gzip is found (man reads both).  Nothing else of a page
 # is touched.
-set(PK_MAN_PAGES Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch pelkaro-aniso)
+set(PK_MAN_PAGES Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch pelkaro-aniso pelkaro-flat)
 if(TARGET pelkaro-nxcansas)
   list(APPEND PK_MAN_PAGES pelkaro-nxcansas)
 endif()

@@ -3,7 +3,7 @@
 #
 #   fuzz/run.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# TARGET is parse, read_data, read_mask, run, check, trans, table or aniso (all: each in turn).
+# TARGET is parse, read_data, read_mask, run, check, trans, table, aniso, flat or curve (all: each in turn).
 # Builds the targets first (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # $PELKARO_FUZZ_BUILD, default build-asan.  Each target starts from its seed
 # corpus fuzz/corpus/TARGET and keeps what it finds in BUILD/fuzz-corpus/TARGET;
@@ -14,7 +14,7 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 if [ $# -lt 2 ]; then
-  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|trans|table|aniso|all SECONDS [libFuzzer options...]" >&2
+  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|trans|table|aniso|flat|curve|all SECONDS [libFuzzer options...]" >&2
   exit 2
 fi
 which="$1"
@@ -42,12 +42,14 @@ options_for() {
     trans) echo "-max_len=32769" ;;
     table) echo "-max_len=8192" ;;
     aniso) echo "-max_len=33000" ;;
+    flat) echo "-max_len=131072 -dict=$here/data.dict" ;;
+    curve) echo "-max_len=4096" ;;
   esac
 }
 
 case "$which" in
-  all) targets="parse read_data read_mask run check trans table aniso" ;;
-  parse|read_data|read_mask|run|check|trans|table|aniso) targets="$which" ;;
+  all) targets="parse read_data read_mask run check trans table aniso flat curve" ;;
+  parse|read_data|read_mask|run|check|trans|table|aniso|flat|curve) targets="$which" ;;
   *) echo "fuzz: unknown target $which" >&2; exit 2 ;;
 esac
 

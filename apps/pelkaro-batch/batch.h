@@ -40,6 +40,8 @@ struct BatchOptions {
     std::vector<std::string> report_dirs;  // --report DIR...
     BeamRun empty_beam;           // --empty-beam FILE,TIME,MONITOR; no file: none
     double attenuation = 0;       // --attenuation A: the ABSF measured too; 0: not
+    double dead_time = 0;         // --dead-time TAU: the direct beams' dead time, s
+    bool as_computed = false;     // --as-computed: the .h5 files' I and Idev as Pelkaro computes them
     std::string trans_table;      // --trans TSV: pelkaro-trans's table; empty: none
     bool follow = false;          // --follow: each row as soon as its files are complete
     double settle = 2;            // --settle S: a file is complete when unchanged for S seconds

@@ -117,6 +117,7 @@ int measure_empty_beam(BatchJob& job) {
     req.par = job.opt.base;
     req.empty = e;
     req.attenuation = job.opt.attenuation;
+    req.dead_time = job.opt.dead_time;
     job.empty_beam = pk::measure_empty_beam(req);
     int refusals = 0;
     for (const TransNote& n : job.empty_beam.result.notes) {

@@ -11,8 +11,9 @@ namespace pk {
 
 std::string batch_usage() {
     return pk::format(
-        "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict]\n"
-        "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A] | --trans TSV]\n"
+        "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict] [--as-computed]\n"
+        "                     [--empty-beam FILE,TIME,MONITOR [--attenuation A] [--dead-time TAU]\n"
+        "                     | --trans TSV]\n"
         "                     BASE.par TABLE.csv\n"
         "       %s --follow [--settle S | --done-markers] [OPTIONS] BASE.par TABLE.csv\n"
         "       %s [-o DIR] --report DIR [DIR ...]\n"
@@ -31,11 +32,15 @@ std::string batch_usage() {
         "  --shard K/N     only the rows whose number (from 0) is K modulo N; the summary is then\n"
         "                  DIR/summary.K-of-N.csv, joined with --report\n"
         "  --strict        a row with a warning of the check is refused\n"
+        "  --as-computed   the .h5 files' I and Idev as Pelkaro computes them; default: freed of the\n"
+        "                  sample's own wide-angle attenuation (the .d1d and .d2d files are unchanged)\n"
         "  --empty-beam FILE,TIME,MONITOR\n"
         "                  the empty beam (direct beam, no sample), its counting time and monitor\n"
         "                  counts: the beam centre (CNTR) and the transmissions of the table's\n"
         "                  sample_beam and buffer_beam runs are measured as pelkaro-trans measures them\n"
         "  --attenuation A the attenuator's transmission in the empty beam: the ABSF is measured too\n"
+        "  --dead-time TAU the detector's dead time in seconds: the direct beams' counts corrected as\n"
+        "                  pelkaro-trans --dead-time corrects them\n"
         "  --trans TSV     pelkaro-trans's table (--format tsv) instead of measuring: each row's sample\n"
         "                  and buffer transmissions are those of the table's transmission rows whose\n"
         "                  DATAFILE is the row's (first) sample or buffer file; the beam centre (CNTR)\n"
@@ -148,6 +153,14 @@ void parse_aniso_ring(const std::string& v, BatchOptions& opt, std::string& why)
     opt.aniso_ring_given = true;
 }
 
+// The detector's dead time: a number of seconds from 0 to 1.
+void parse_dead_time(const std::string& v, BatchOptions& opt, std::string& why) {
+    char* end = nullptr;
+    const double t = v.empty() || v.find_first_of(" \t\n") != std::string::npos ? -1.0 : std::strtod(v.c_str(), &end);
+    if (end == v.c_str() + v.size() && t >= 0 && t <= 1) opt.dead_time = t;
+    else why = "--dead-time takes the detector's dead time in seconds, a number from 0 to 1, not '" + v + "'";
+}
+
 void parse_empty_beam(const std::string& v, BatchOptions& opt, std::string& why) {
     if (!parse_beam(v, opt.empty_beam, why)) why = "--empty-beam " + why;
 }
@@ -160,11 +173,12 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
     if (a == "--strict") return opt.strict = true, BatchCli::run;
     if (a == "--follow") return opt.follow = true, BatchCli::run;
     if (a == "--done-markers") return opt.done_markers = true, BatchCli::run;
+    if (a == "--as-computed") return opt.as_computed = true, BatchCli::run;
     if (a == "--report") return report = true, BatchCli::run;
     std::string v;
     bool matched = false;
-    for (const char* name :
-         {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--trans", "--settle", "--aniso-ring"}) {
+    for (const char* name : {"-j", "-o", "--formats", "--shard", "--empty-beam", "--attenuation", "--dead-time", "--trans",
+                             "--settle", "--aniso-ring"}) {
         if (!option_value(argc, argv, i, name, v, matched, why, false, true)) return BatchCli::bad;
         if (!matched) continue;
         const std::string n = name;
@@ -176,6 +190,7 @@ BatchCli read_option(int argc, const char* const* argv, int& i, BatchOptions& op
         else if (n == "--formats") parse_formats(v, opt.formats, why);
         else if (n == "--empty-beam") parse_empty_beam(v, opt, why);
         else if (n == "--attenuation") parse_attenuation(v, opt, why);
+        else if (n == "--dead-time") parse_dead_time(v, opt, why);
         else if (n == "--trans" && v.empty()) why = "--trans needs pelkaro-trans's table (--format tsv)";
         else if (n == "--trans") opt.trans_table = v;
         else if (n == "--settle") parse_settle(v, opt, why);
@@ -226,6 +241,10 @@ BatchCli parse_batch_args(int argc, const char* const* argv, BatchOptions& opt, 
     }
     if (opt.attenuation > 0 && opt.empty_beam.file.empty()) {
         why = "--attenuation needs --empty-beam: the ABSF is measured on the empty beam";
+        return BatchCli::bad;
+    }
+    if (opt.dead_time > 0 && opt.empty_beam.file.empty()) {
+        why = "--dead-time needs --empty-beam: it corrects the direct beams measured here";
         return BatchCli::bad;
     }
     if (!opt.trans_table.empty() && !opt.empty_beam.file.empty()) {

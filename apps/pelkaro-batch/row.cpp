@@ -296,6 +296,7 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         nx.out = stem + ".h5";
         nx.title = row.title;
         nx.title_given = !row.title.empty();
+        nx.as_computed = job.opt.as_computed;
         const Status st = write_file(run, nx, nx.out);
         if (!st.ok()) {
             res.error = st.reason;

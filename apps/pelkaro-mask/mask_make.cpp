@@ -19,8 +19,6 @@ namespace {
 
 constexpr const char* kProgram = "pelkaro-mask";
 constexpr int kMaxFrame = kDetSide / 2;  // a frame this wide covers the detector
-constexpr double kDefaultLo = 0.5;
-constexpr double kDefaultHi = 1.5;
 // Width of the comment lines that record the command line (the mask reader
 // takes at most 510 characters as one line).
 constexpr std::size_t kCommentWidth = 100;
@@ -126,7 +124,7 @@ bool parse_flat(const std::vector<std::string>& args, std::size_t& i, MaskRule& 
     rule.kind = MaskRule::Kind::from_flat;
     if (!take_file(args, i, rule, why)) return false;
     if (i + 1 >= args.size() || args[i + 1] != "--band") {
-        rule.v = {kDefaultLo, kDefaultHi};
+        rule.v = {kLeastEfficiency, kMostEfficiency};  // the shared rule unless --band
         return true;
     }
     rule.text += " --band";
@@ -360,7 +358,9 @@ bool mask_from_flat(Data2D& mask, const std::string& file, double lo, double hi,
                 file.c_str());
         return false;
     }
-    for (int k : flat_field_outliers(flat, mask, lo, hi)) mask.intens[static_cast<std::size_t>(k)] = 0.0f;
+    const bool shared_rule = lo == kLeastEfficiency && hi == kMostEfficiency;
+    for (int k : shared_rule ? dead_or_hot_pixels(flat, mask) : flat_field_outliers(flat, mask, lo, hi))
+        mask.intens[static_cast<std::size_t>(k)] = 0.0f;
     return true;
 }
 

@@ -30,11 +30,6 @@ struct MaskJob {
     bool version = false;
 };
 
-// The margin, in pixels, that --beamstop auto adds to the shadow's radius:
-// a pixel the shadow covers in part has its centre within R + 0.71 of the
-// shadow's centre, and the radius found is good to a few tenths of a pixel.
-constexpr double kShadowMargin = 1.0;
-
 // Reads the arguments (without the program name).  False, with the reason
 // in `why`, when they do not make a valid command.  "--beamstop auto" finds
 // its shadow on the image of the first --from-flat rule.

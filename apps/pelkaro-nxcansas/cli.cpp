@@ -19,8 +19,8 @@ namespace pk {
 
 std::string usage_text() {
     return pk::format(
-        "Usage: %s [-o OUT.h5] [--length-unit mm|cm|m] [--intensity-unit UNIT] [--title TEXT] [--no-gravity]\n"
-        "       PARAMFILE\n"
+        "Usage: %s [-o OUT.h5] [--length-unit mm|cm|m] [--intensity-unit UNIT] [--title TEXT]\n"
+        "                        [--no-gravity] [--as-computed] PARAMFILE\n"
         "\n"
         "Reduces the measurement that PARAMFILE (a Pelkaro parameter file, MODE 0) describes exactly as\n"
         "Pelkaro does, and writes the result as one NXcanSAS file (HDF5) for SasView and other fitting\n"
@@ -35,6 +35,8 @@ std::string usage_text() {
         "                         first \".\"\n"
         "  --no-gravity           leave the neutrons' fall out of the resolution (for data simulated\n"
         "                         without it); by default it is in\n"
+        "  --as-computed          I and Idev as Pelkaro computes them; default: freed of the sample's\n"
+        "                         own wide-angle attenuation, which Pelkaro's prefactor leaves in\n"
         "  --help                 print this help and exit\n"
         "  --version              print the version and exit\n"
         "\n"
@@ -54,6 +56,7 @@ Cli read_option(int argc, const char* const* argv, int& i, NxOptions& opt, std::
         opt.gravity = false;
         return Cli::run;
     }
+    if (a == "--as-computed") return opt.as_computed = true, Cli::run;
     struct Valued {
         const char* name;
         std::string* target;

@@ -50,8 +50,15 @@ std::string check_counts(const std::vector<Exposure>& shots, const std::vector<d
     return "";
 }
 
-Counts expose(Rng& g, const std::vector<double>& eff, const Exposure& e, double dark_rate) {
+Counts expose(Rng& g, const std::vector<double>& eff, const Exposure& e, double dark_rate, double dead_time) {
     Counts c{std::vector<int64_t>(kPixels), e.time, e.monitor};
+    if (dead_time > 0) {
+        double total = 0.0;
+        for (int k = 0; k < kPixels; ++k) total += mean_count(e, eff, k, dark_rate);
+        const double live = 1.0 / (1.0 + total / e.time * dead_time);
+        for (int k = 0; k < kPixels; ++k) c.n[k] = poisson(g, live * mean_count(e, eff, k, dark_rate));
+        return c;
+    }
     for (int k = 0; k < kPixels; ++k) c.n[k] = poisson(g, mean_count(e, eff, k, dark_rate));
     return c;
 }

@@ -40,8 +40,10 @@ double peak_count(const Exposure& e, const std::vector<double>& eff, double dark
 // "" when every pixel of every exposure expects a count the file can hold.
 std::string check_counts(const std::vector<Exposure>& shots, const std::vector<double>& eff, double dark_rate);
 
-// The exposure's counts, drawn from g pixel by pixel.
-Counts expose(Rng& g, const std::vector<double>& eff, const Exposure& e, double dark_rate);
+// The exposure's counts, drawn from g pixel by pixel.  With a dead time
+// (non-paralysable, on the whole detector's rate n) every pixel records the
+// share 1 / (1 + n dead_time) of what reaches it.
+Counts expose(Rng& g, const std::vector<double>& eff, const Exposure& e, double dark_rate, double dead_time = 0.0);
 
 // The sample, the buffer and the direct beam (counts 0, 1 and 4 of the
 // plan) drawn again, neutron by neutron through the instrument; false when

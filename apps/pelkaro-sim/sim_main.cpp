@@ -12,6 +12,7 @@
 #include "sim_beam.h"
 #include "sim_exposure.h"
 #include "sim_files.h"
+#include "sim_flat.h"
 #include "sim_mask.h"
 #include "sim_model.h"
 #include "sim_options.h"
@@ -40,7 +41,7 @@ std::vector<BeamRun> add_beam_runs(const Settings& s, const Run& run, const Imag
         const BeamRun& b = beams[i];
         const Exposure e{b.file.c_str(), b.what.c_str(), &images.spot, b.neutrons / images.spot_area, b.time,
                          b.monitor};
-        const Counts c = expose(beam_counts, eff, e, s.dark_rate);
+        const Counts c = expose(beam_counts, eff, e, s.dark_rate, s.dead_time);
         files.insert(files.begin() + static_cast<std::ptrdiff_t>(detectors + i),
                      {b.file, detector_file(e.what, run.origin + " --transmission-runs", c)});
     }
@@ -58,6 +59,7 @@ void summary(const Settings& s, const Run& run, const Mask& mask, const std::vec
                 s.orientation > 0 ? ellipsoid_forward(s) : forward_intensity(s), run.t_sam, run.t_buf, mask.bad,
                 mask.absf);
     if (!beams.empty()) std::printf("%s", beam_summary(s, beams).c_str());
+    if (s.flat_runs) std::printf("%s", flat_summary(s).c_str());
     const double lo = 3.0 + kSpotRadius, hi = 125.0 - kSpotRadius;  // Pelkaro looks in rows and columns 3..124
     if (s.centre_x < lo || s.centre_x > hi || s.centre_y < lo || s.centre_y > hi)
         std::printf("  note: the direct beam reaches outside rows and columns 3 to 124, where Pelkaro's\n"
@@ -79,7 +81,7 @@ int sim_main(int argc, char** argv) {
     if (!why.empty()) return refuse(why, 2);
     Rng g(s.seed);
     std::vector<Counts> counts;
-    for (const Exposure& e : shots) counts.push_back(expose(g, eff, e, s.dark_rate));
+    for (const Exposure& e : shots) counts.push_back(expose(g, eff, e, s.dark_rate, s.dead_time));
     if (s.resolution && !smear(s, run, eff, g, counts))
         return refuse(pk::format("--resolution would follow more than %.0e neutrons through the instrument; "
                                  "lower --monitor or --buffer-monitor", kMostNeutrons), 2);
@@ -89,6 +91,8 @@ int sim_main(int argc, char** argv) {
 
     std::vector<OutFile> files = run_files(s, run, shots, counts, mask);
     const std::vector<BeamRun> beams = add_beam_runs(s, run, images, eff, shots.size(), files);
+    if (s.flat_runs)
+        for (OutFile& f : flat_run_files(s, run, eff)) files.insert(files.end() - 3, std::move(f));
     const std::string failed = write_run(s.out, files);
     if (!failed.empty()) return refuse(failed, 1);
     summary(s, run, mask, beams);

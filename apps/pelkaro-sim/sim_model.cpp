@@ -18,16 +18,17 @@ constexpr double kEfficiency = 0.85;      // mean efficiency of a good pixel
 constexpr int kDeadPixels = 4, kHotPixels = 4;
 
 // Per pixel, the mean over the pixel of dS/dW(Q) * T(2theta) * cos^3(2theta),
-// zero in the beam stop's shadow.  xs(Q) is the cross-section, mu = Sigma_t * t.
+// zero in the shadow of the beam stop at (stop_x, stop_y).  xs(Q) is the
+// cross-section, mu = Sigma_t * t.
 template <class Xs>
-std::vector<double> scatter_image(const Settings& s, Xs xs, double mu) {
+std::vector<double> scatter_image(const Settings& s, Xs xs, double mu, double stop_x, double stop_y) {
     std::vector<double> img(kPixels);
     for (int k = 0; k < kPixels; ++k) {
         double sum = 0.0;
         for (int a = 0; a < kSub; ++a)
             for (int b = 0; b < kSub; ++b) {
                 const double x = k % kSide + (a + 0.5) / kSub, y = k / kSide + (b + 0.5) / kSub;
-                if (std::hypot(x - s.centre_x, y - s.centre_y) < kStopRadius) continue;
+                if (std::hypot(x - stop_x, y - stop_y) < kStopRadius) continue;
                 const double c = cos2theta(s, x, y);
                 const double q = 4.0 * kPi / s.wavelength * std::sin(0.5 * std::acos(c));
                 sum += xs(q) * slab_transmission(mu, c) * c * c * c;
@@ -108,6 +109,10 @@ Run derive(const Settings& s) {
     return r;
 }
 
+std::vector<double> water_image(const Settings& s, double stop_x, double stop_y) {
+    return scatter_image(s, [](double) { return kWater; }, kWaterSigma * kWaterThickness, stop_x, stop_y);
+}
+
 Images make_images(const Settings& s, const Run& r) {
     const double i0 = forward_intensity(s), radius = s.radius;
     Images m;
@@ -115,11 +120,12 @@ Images make_images(const Settings& s, const Run& r) {
         m.sample = oriented_image(s, r.mu_sam);
     } else {
         m.sample = scatter_image(
-            s, [i0, radius](double q) { return i0 * sphere_form(q * radius) + kSolvent; }, r.mu_sam);
+            s, [i0, radius](double q) { return i0 * sphere_form(q * radius) + kSolvent; }, r.mu_sam, s.centre_x,
+            s.centre_y);
     }
-    m.buffer = scatter_image(s, [](double) { return kSolvent; }, r.mu_buf);
+    m.buffer = scatter_image(s, [](double) { return kSolvent; }, r.mu_buf, s.centre_x, s.centre_y);
     m.dark.assign(kPixels, 0.0);
-    m.water = scatter_image(s, [](double) { return kWater; }, kWaterSigma * kWaterThickness);
+    m.water = water_image(s, s.centre_x, s.centre_y);
     m.spot = beam_spot(s);
     for (double v : m.spot) m.spot_area += v;
     return m;

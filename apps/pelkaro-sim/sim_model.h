@@ -93,6 +93,9 @@ struct Images {
     double spot_area = 0.0;
 };
 
+// The flat field's water with the beam stop's shadow about (stop_x, stop_y).
+std::vector<double> water_image(const Settings& s, double stop_x, double stop_y);
+
 Images make_images(const Settings& s, const Run& r);
 
 }  // namespace sim

@@ -54,6 +54,7 @@ const Rule kDarkRate{0.0, 1000.0, false, false, false, "from 0 to 1000 counts pe
 const Rule kSpread{2.0, 90.0, false, false, false, "from 2 to 90 degrees"};
 const Rule kAxis{-360.0, 360.0, false, false, false, "from -360 to 360 degrees"};
 const Rule kAspect{0.1, 10.0, false, false, false, "from 0.1 to 10"};
+const Rule kDeadTime{0.0, 1e-3, false, false, false, "from 0 to 0.001 s"};
 const Rule kCentre{0.0, 128.0, false, false, false, "on the detector, from 0 to 128 pixels"};
 
 struct Option {
@@ -109,6 +110,12 @@ const Option kOptions[] = {
     {"dark-rate", "RATE", &Settings::dark_rate, &kDarkRate, "dark counts per second and pixel", nullptr},
     {"flat-spread", "FRACTION", &Settings::flat_spread, &kFlatSpread,
      "pixel-to-pixel spread of the efficiencies", nullptr},
+    {"dead-time", "S", &Settings::dead_time, &kDeadTime,
+     "dead time of the detector (non-paralysable, on its whole count rate)", nullptr},
+    {"flat-stop-x", "PIXELS", &Settings::flat_stop_x, &kCentre, "--flat-runs: the beam stop of flat_run_2.dat along x",
+     "centre-x + 12"},
+    {"flat-stop-y", "PIXELS", &Settings::flat_stop_y, &kCentre, "--flat-runs: the beam stop of flat_run_2.dat along y",
+     "centre-y"},
 };
 
 int fail(const std::string& why) {
@@ -155,9 +162,13 @@ void print_help() {
                 "  --%-24s directory to write into, created if need be (default %s)\n"
                 "  --%-24s also the attenuated direct-beam runs empty_beam.dat, sample_beam.dat and\n"
                 "  %-26s buffer_beam.dat, and the pelkaro-trans command that measures them\n"
+                "  --%-24s also two flat-field runs of water, flat_run_1.dat with the beam stop at the\n"
+                "  %-26s beam centre and flat_run_2.dat with it at --flat-stop-x/-y, the detector's\n"
+                "  %-26s efficiencies (detector_efficiency.txt) and the pelkaro-flat command\n"
                 "  --%-24s this text\n  --%-24s the program's version\n"
                 "\nExit status: 0 written, 1 the files could not be written, 2 a bad option.\n",
                 "seed N", static_cast<unsigned long long>(d.seed), "out DIR", d.out.c_str(), "transmission-runs", "",
+                "flat-runs", "", "",
                 "help",
                 "version");
 }
@@ -265,6 +276,10 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
         }
         if (arg.rfind("--transmission-runs=", 0) == 0)
             return {Parsed::Action::Exit, fail("--transmission-runs takes no value")};
+        if (arg == "--flat-runs") {
+            s.flat_runs = true;
+            continue;
+        }
         if (arg == "--resolution") {
             s.resolution = true;
             continue;
@@ -277,6 +292,7 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
             return {Parsed::Action::Exit, fail("unexpected argument '" + arg + "'")};
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        if (name == "flat-runs") return {Parsed::Action::Exit, fail("--flat-runs takes no value")};
         if (name == "resolution") return {Parsed::Action::Exit, fail("--resolution takes no value")};
         if (name == "gravity") return {Parsed::Action::Exit, fail("--gravity takes no value")};
         if (name != "seed" && name != "out" && !find(name))
@@ -291,6 +307,8 @@ Parsed parse_options(int argc, char** argv, Settings& s) {
     if (s.gravity && !s.resolution)
         return {Parsed::Action::Exit, fail("--gravity needs --resolution: only the neutrons drawn through the "
                                            "instrument fly a path to fall along")};
+    if (s.dead_time > 0 && s.resolution)
+        return {Parsed::Action::Exit, fail("--dead-time is not simulated with --resolution")};
     const std::string why = check_together(s);
     if (!why.empty()) return {Parsed::Action::Exit, fail(why)};
     return {};

@@ -43,6 +43,9 @@ struct Settings {
     // Detector
     double dark_rate = 5e-4;          // counts per second per pixel
     double flat_spread = 0.03;        // pixel-to-pixel spread of the efficiencies
+    double dead_time = 0.0;           // s, non-paralysable, the whole detector's rate; 0: none
+    double flat_stop_x = 0, flat_stop_y = 0;  // derived: the second flat run's beam stop, 12 pixels along x
+    bool flat_runs = false;           // also write two flat-field runs with the beam stop moved between them
     uint64_t seed = 1;
     bool transmission_runs = false;   // also write the direct-beam runs for pelkaro-trans
     std::string out = ".";

@@ -19,6 +19,7 @@ namespace {
 
 const char* const kUsage =
     "usage: pelkaro-trans [--par PARAMFILE] [--dark FILE,TIME] [--radius PIXELS] [--attenuation A]\n"
+    "                     [--dead-time TAU] [--standard FILE,TIME,MONITOR,THICKNESS,T --cross-section X[,dX]]\n"
     "                     [--format text|tsv] --empty FILE,TIME,MONITOR RUN,TIME,MONITOR[,DATAFILE] ...\n";
 
 const char* const kHelp =
@@ -40,6 +41,16 @@ const char* const kHelp =
     "  --radius PIXELS    the disc's radius; default: the smallest that holds 99.5 %\n"
     "                     of the empty beam's net counts\n"
     "  --attenuation A    the attenuator's transmission: print ABSF (needs --par)\n"
+    "  --dead-time TAU    the detector's dead time in seconds (non-paralysable): each\n"
+    "                     run's counts are multiplied by 1/(1 - m TAU), m its whole\n"
+    "                     detector's count rate, before the centre, T and ABSF\n"
+    "  --standard FILE,TIME,MONITOR,THICKNESS,T\n"
+    "                     ABSF from a secondary standard instead (needs --par and\n"
+    "                     --cross-section): a flat scatterer measured as a sample,\n"
+    "                     its thickness (cm) and transmission\n"
+    "  --cross-section X[,dX]  the standard's dSigma/dOmega in cm^-1 sr^-1 and its\n"
+    "                     uncertainty, or FILE[,FRACTION]: a curve of Q (1/A) and\n"
+    "                     dSigma/dOmega per line, and its relative uncertainty\n"
     "  --format text|tsv  tsv: a header naming the columns, one row per value\n"
     "  --help, --version\n"
     "\n"
@@ -105,6 +116,38 @@ std::string read_run_arg(const std::string& text, const char* form, std::size_t 
     return "";
 }
 
+// FILE,TIME,MONITOR,THICKNESS,T of --standard: "" or why not.
+std::string read_standard(const std::string& text, TransRequest& req) {
+    req.standard_given = true;
+    const std::size_t cut = text.rfind(',', text.rfind(',') - (text.rfind(',') == std::string::npos ? 0 : 1));
+    const std::string said = "--standard '" + text + "' is not FILE,TIME,MONITOR,THICKNESS,T";
+    if (cut == std::string::npos || cut == 0) return said;
+    const std::vector<std::string> f = split(text.substr(cut + 1), ',');
+    StandardRun& s = req.standard;
+    if (f.size() != 2 || !number(f[0], s.thickness) || !(s.thickness > 0)) return said + " (a thickness above 0 in cm)";
+    if (!number(f[1], s.transmission) || !(s.transmission > 0 && s.transmission <= 1))
+        return said + " (a transmission above 0 and at most 1)";
+    return read_run_arg(text.substr(0, cut), "FILE,TIME,MONITOR", 3, 3, s.run);
+}
+
+// X[,dX] of --cross-section: "" or why not.
+std::string read_cross_section(const std::string& text, StandardRun& s) {
+    const std::vector<std::string> f = split(text, ',');
+    double x = 0.0;
+    if (!f[0].empty() && !number(f[0], x) && f[0].find_first_of("\t\n\r") == std::string::npos) {
+        s.curve_file = f[0];  // a curve file, and its relative uncertainty
+        s.cross_section = 1.0;
+        if (f.size() > 2 || (f.size() == 2 && (!number(f[1], s.cross_section_sigma) || !(s.cross_section_sigma >= 0))))
+            return "--cross-section FILE[,FRACTION] needs a curve file and its relative uncertainty, not '" + text + "'";
+        return "";
+    }
+    if (f.size() > 2 || !number(f[0], s.cross_section) || !(s.cross_section > 0) ||
+        (f.size() == 2 && (!number(f[1], s.cross_section_sigma) || !(s.cross_section_sigma >= 0))))
+        return "--cross-section needs X[,dX], the standard's cross-section above 0 in cm^-1 sr^-1 and its "
+               "uncertainty, not '" + text + "'";
+    return "";
+}
+
 // Reads the value of a numeric option from lo (excluded) to hi (included).
 std::string read_number(const std::string& name, const std::string& text, double lo, double hi, const char* rule,
                         double& v) {
@@ -131,6 +174,13 @@ std::string set_option(const std::string& name, const std::string& value, Option
         return read_number(name, value, 0.0, 0.5 * kDetSide, "a radius above 0 and at most 64 pixels", o.req.radius);
     if (name == "--attenuation")
         return read_number(name, value, 0.0, 1.0, "a transmission above 0 and at most 1", o.req.attenuation);
+    if (name == "--standard") return read_standard(value, o.req);
+    if (name == "--cross-section") return read_cross_section(value, o.req.standard);
+    if (name == "--dead-time") {
+        const char* const rule = "a dead time in seconds from 0 to 1";
+        const std::string why = read_number(name, value, -1.0, 1.0, rule, o.req.dead_time);
+        return why.empty() && o.req.dead_time < 0 ? name + " needs " + rule + ", not '" + value + "'" : why;
+    }
     if (value != "text" && value != "tsv") return "--format is text or tsv, not '" + value + "'";
     o.tsv = value == "tsv";
     return "";
@@ -152,7 +202,8 @@ Cli read_argument(int argc, const char* const* argv, int& i, bool& options, Opti
     }
     if (a == "--help" || a == "-h") return Cli::help;
     if (a == "--version") return Cli::version;
-    for (const char* name : {"--par", "--dark", "--empty", "--radius", "--attenuation", "--format"}) {
+    for (const char* name : {"--par", "--dark", "--empty", "--radius", "--attenuation", "--dead-time", "--standard",
+                             "--cross-section", "--format"}) {
         std::string value;
         bool matched = false;
         if (!option_value(argc, argv, i, name, value, matched, why)) return Cli::bad;
@@ -176,6 +227,11 @@ Cli read_command_line(int argc, const char* const* argv, Options& o, std::string
     }
     if (!o.empty_given) why = "no empty beam given (--empty FILE,TIME,MONITOR)";
     else if (o.req.attenuation > 0 && o.req.par.empty()) why = "--attenuation needs --par (the flat field and geometry)";
+    else if (o.req.standard_given && o.req.attenuation > 0)
+        why = "--standard and --attenuation both give ABSF: use one of them";
+    else if (o.req.standard_given && (o.req.par.empty() || !(o.req.standard.cross_section > 0)))
+        why = "--standard needs --par (the flat field and geometry) and --cross-section";
+    else if (!o.req.standard_given && o.req.standard.cross_section > 0) why = "--cross-section belongs to --standard";
     return why.empty() ? Cli::run : Cli::bad;
 }
 

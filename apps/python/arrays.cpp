@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pelkaro/attenuation.h"
 #include "py_run.h"
 
 namespace pk::py {
@@ -29,15 +30,17 @@ pyb::array frozen(const std::vector<T>& v) {
 }
 
 // Values worked out in double, stored as the NXcanSAS file stores them.
-pyb::array as_floats(const std::vector<double>& v) {
+std::vector<float> floats_of(const std::vector<double>& v) {
     std::vector<float> f;
     f.reserve(v.size());
     // Rounded to the nearest float as a store does; beyond the float range
     // (which the file's values never reach) infinity, not undefined.
     constexpr double kBig = 0x1.ffffffp127;
     for (double d : v) f.push_back(d >= kBig ? HUGE_VALF : d <= -kBig ? -HUGE_VALF : static_cast<float>(d));
-    return frozen(f);
+    return f;
 }
+
+pyb::array as_floats(const std::vector<double>& v) { return frozen(floats_of(v)); }
 
 // The values of the curve's bins that received detector area (those of the
 // .d1d and of the NXcanSAS file), in order.
@@ -55,8 +58,16 @@ Curve make_curve(const PyRun& r) {
     c.q = frozen(r.q.q);
     c.q_mean = frozen(r.q.qmean);
     c.q_edge = bin_values(rot.x, r.q.bins);
-    c.i = bin_values(rot.y, r.q.bins);
-    c.i_dev = as_floats(r.q.idev);
+    // As the NXcanSAS file holds them: freed of the sample's wide-angle
+    // attenuation; Pelkaro's own values beside them.
+    std::vector<float> i, idev = floats_of(r.q.idev);
+    for (int b : r.q.bins) i.push_back(rot.y.at(static_cast<std::size_t>(b)));
+    c.d1d_i = frozen(i);
+    c.computed_i_dev = frozen(idev);
+    const std::vector<double> f = curve_attenuation(r.run.p, r.run.reduced.trans, r.q.q);
+    apply_factors(i, f), apply_factors(idev, f);
+    c.i = frozen(i);
+    c.i_dev = frozen(idev);
     c.q_dev = as_floats(r.q.qdev);
     c.d1d_i_dev = bin_values(rot.dy, r.q.bins);
     c.d1d_q_dev = bin_values(rot.dq, r.q.bins);
@@ -73,8 +84,14 @@ const std::vector<pyb::ssize_t> kSquare{kDetSide, kDetSide};  // row y, column x
 Image make_image(const PyRun& r) {
     const Data2D& res = r.run.reduced;
     Image im;
-    im.i = frozen<float>(res.intens.begin(), res.intens.begin() + kDetPixels, kSquare);
-    im.i_dev = frozen<float>(res.uncert.begin(), res.uncert.begin() + kDetPixels, kSquare);
+    std::vector<float> i(res.intens.begin(), res.intens.begin() + kDetPixels);
+    std::vector<float> idev(res.uncert.begin(), res.uncert.begin() + kDetPixels);
+    im.d2d_i = frozen<float>(i.begin(), i.end(), kSquare);
+    im.d2d_i_dev = frozen<float>(idev.begin(), idev.end(), kSquare);
+    const std::vector<double> f = image_attenuation(r.run.p, res.trans);
+    apply_factors(i, f), apply_factors(idev, f);
+    im.i = frozen<float>(i.begin(), i.end(), kSquare);
+    im.i_dev = frozen<float>(idev.begin(), idev.end(), kSquare);
     std::vector<bool> excluded(kDetPixels);
     for (std::size_t k = 0; k < excluded.size(); ++k) excluded[k] = !pk::pixel_used(r.run.mask.intens.at(k));
     im.mask = frozen<bool>(excluded.begin(), excluded.end(), kSquare);

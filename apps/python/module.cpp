@@ -79,19 +79,27 @@ void bind_results(pyb::module_& m) {
         .def_readonly("q_edge", &Curve::q_edge, "Q at the bin's inner edge (float32), the .d1d's first column.")
         .def_readonly("q_mean", &Curve::q_mean, "Mean Q of the detector area that fell into the bin (float64), as "
                                                 "the NXcanSAS file's Qmean.")
-        .def_readonly("i", &Curve::i, "Mean intensity of the bin (float32, as computed; the .d1d rounds it).")
+        .def_readonly("i", &Curve::i, "Mean intensity of the bin (float32), as the NXcanSAS file's I: freed of the "
+                                      "sample's own wide-angle attenuation.")
         .def_readonly("i_dev", &Curve::i_dev, "Standard deviation of i as averaged (float32), the NXcanSAS "
                                               "file's Idev (neighbouring bins are correlated).")
         .def_readonly("q_dev", &Curve::q_dev, "Standard deviation of |Q| about q (float32), the NXcanSAS file's "
                                               "Qdev, the width of a Gaussian smearing.")
+        .def_readonly("d1d_i", &Curve::d1d_i, "The mean intensity as Pelkaro computes it (float32), the .d1d's I "
+                                              "column before rounding.")
+        .def_readonly("computed_i_dev", &Curve::computed_i_dev, "i_dev as Pelkaro computes it, with d1d_i (float32), "
+                                                                "the Idev of pelkaro-nxcansas --as-computed.")
         .def_readonly("d1d_i_dev", &Curve::d1d_i_dev, "The .d1d's dI column (float32, as computed).")
         .def_readonly("d1d_q_dev", &Curve::d1d_q_dev, "The .d1d's dQ column (float32, as computed).")
         .def_readonly("bins", &Curve::bins, "Index of each radial bin (from 0 at the beam centre).")
         .def("__len__", [](const Curve& c) { return pyb::len(c.q); });
     pyb::class_<Image>(m, "Image", "The reduced image, each array 128 x 128 indexed [row y, column x] as the .d2d "
                                    "lists it.")
-        .def_readonly("i", &Image::i, "Intensity of each pixel (float32, as computed; 0 where masked).")
-        .def_readonly("i_dev", &Image::i_dev, "Uncertainty of each pixel's intensity (float32).")
+        .def_readonly("i", &Image::i, "Intensity of each pixel (float32; 0 where masked), as the NXcanSAS file's I: "
+                                      "freed of the sample's own wide-angle attenuation.")
+        .def_readonly("i_dev", &Image::i_dev, "Uncertainty of each pixel's intensity (float32), likewise.")
+        .def_readonly("d2d_i", &Image::d2d_i, "Each pixel's intensity as Pelkaro computes it (float32), the .d2d's.")
+        .def_readonly("d2d_i_dev", &Image::d2d_i_dev, "Its uncertainty as Pelkaro computes it (float32), the .d2d's.")
         .def_readonly("mask", &Image::mask, "True where the pixel is excluded (masked, or removed for extreme "
                                             "sensitivity), as numpy.ma reads a mask.")
         .def_readonly("qx", &Image::qx, "Qx at each pixel centre, 1/angstrom (float64).")
@@ -109,8 +117,10 @@ void bind_results(pyb::module_& m) {
         .def("__repr__", [](const PyDiagnostic& d) { return text_of("<pelkaro.Diagnostic " + diagnostic_line(d.d) + ">"); });
 }
 
-NxOptions nx_options(const pyb::object& title, const std::string& length_unit, const std::string& intensity_unit) {
+NxOptions nx_options(const pyb::object& title, const std::string& length_unit, const std::string& intensity_unit,
+                     bool as_computed) {
     NxOptions opt;
+    opt.as_computed = as_computed;
     opt.length_unit = length_unit;
     opt.intensity_unit = intensity_unit;
     opt.title_given = !title.is_none();
@@ -150,13 +160,15 @@ void bind_run(pyb::module_& m) {
         .def(
             "write_nxcansas",
             [](PyRun& r, const pyb::object& path, const pyb::object& title, const std::string& length_unit,
-               const std::string& intensity_unit) {
-                return write_nxcansas(r, optional_path(path, "the output"), nx_options(title, length_unit, intensity_unit));
+               const std::string& intensity_unit, bool as_computed) {
+                return write_nxcansas(r, optional_path(path, "the output"),
+                                      nx_options(title, length_unit, intensity_unit, as_computed));
             },
             pyb::arg("path") = pyb::none(), pyb::kw_only(), pyb::arg("title") = pyb::none(),
-            pyb::arg("length_unit") = "mm", pyb::arg("intensity_unit") = "1/cm",
-            "write_nxcansas(path=None, *, title=None, length_unit='mm', intensity_unit='1/cm') -> str\n\nWrites "
-            "the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the same names); "
+            pyb::arg("length_unit") = "mm", pyb::arg("intensity_unit") = "1/cm", pyb::arg("as_computed") = false,
+            "write_nxcansas(path=None, *, title=None, length_unit='mm', intensity_unit='1/cm', as_computed=False) -> "
+            "str\n\nWrites the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the "
+            "same names; as_computed: --as-computed, I and Idev as Pelkaro computes them); "
             "without a path, beside the first sample file with .h5.  Returns the file's name; raises "
             "pelkaro.Error when it cannot be written or the module was built without HDF5.")
         // A Run is the library's whole reduction (its run, the images held for

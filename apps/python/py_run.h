@@ -76,13 +76,13 @@ void in_directory(const std::optional<std::string>& cwd, const std::function<voi
 
 // The averaged curve: the bins that received detector area, as in the .d1d.
 struct Curve {
-    pyb::array bins, q, q_edge, q_mean, i, i_dev, q_dev, d1d_i_dev, d1d_q_dev;
+    pyb::array bins, q, q_edge, q_mean, i, i_dev, q_dev, d1d_i, d1d_i_dev, d1d_q_dev, computed_i_dev;
     pyb::array q_centre, kernel_q, kernel_weight;  // the resolution kernel: points x nodes
 };
 
 // The reduced image, 128 x 128, [row y, column x].
 struct Image {
-    pyb::array i, i_dev, mask, qx, qy;
+    pyb::array i, i_dev, mask, qx, qy, d2d_i, d2d_i_dev;
 };
 
 // One reduction as Python holds it.

@@ -151,7 +151,7 @@ Status check_read_mask(Check& c, Data2D& mask) {
 }
 
 std::vector<int> check_flat_outliers(Check& c) {
-    if (!c.series || !c.series->cache || c.run.p.mask_source != 1) return flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
+    if (!c.series || !c.series->cache || c.run.p.mask_source != 1) return dead_or_hot_pixels(c.flat, c.mask);
     std::string key = c.flat.name;
     key += '\0';
     for (const float v : {c.flat.tm, c.flat.monitor}) key += std::to_string(pk::bits_of(v)) + '\0';
@@ -162,7 +162,7 @@ std::vector<int> check_flat_outliers(Check& c) {
         for (const auto& o : cache.outliers)
             if (o.first == key) return o.second;
     }
-    std::vector<int> bad = flat_field_outliers(c.flat, c.mask, 0.5, 1.5);
+    std::vector<int> bad = dead_or_hot_pixels(c.flat, c.mask);
     std::lock_guard<std::mutex> lock(cache.m);
     if (cache.outliers.size() >= SeriesCache::Parts::kMostFiles) cache.outliers.erase(cache.outliers.begin());
     cache.outliers.emplace_back(key, bad);

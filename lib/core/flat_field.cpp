@@ -33,6 +33,10 @@ std::vector<int> flat_field_outliers(const Data2D& flat, const Data2D& mask, dou
     return bad;
 }
 
+std::vector<int> dead_or_hot_pixels(const Data2D& flat, const Data2D& mask) {
+    return flat_field_outliers(flat, mask, kLeastEfficiency, kMostEfficiency);
+}
+
 Status read_image_file(Data2D& out, bool mask) {
     return mask ? read_mask(Param{}, out) : read_data(out, Console{nullptr, nullptr});
 }

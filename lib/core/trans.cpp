@@ -37,6 +37,7 @@ struct Inputs {
     BeamImage dark;     // no counts: no dark current
     FlatField flat;     // no flat: none known
     bool scale = true;  // the parameter file has what the absolute scale needs
+    double dead_time = 0.0;  // the request's, for the runs measured against the empty beam later
 };
 
 Status read_parameter_file(const TransRequest& q, Run& run) {
@@ -55,7 +56,7 @@ void read_flat_field(const TransRequest& q, const Run& run, Inputs& in, TransRes
     in.flat = FlatField{};
     refused(r, flat,
             "the flat field of " + q.par + ": " + reason(flat, run.sens.name) + "; the centre is measured without it" +
-                (q.attenuation > 0 ? " and no ABSF is given" : ""),
+                (q.attenuation > 0 || q.standard_given ? " and no ABSF is given" : ""),
             run.sens.name);
     in.scale = false;
 }
@@ -78,7 +79,7 @@ bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& wit
         with_dark = true;
     }
     for (const int kw : {PXSP, SM2D, SENS}) {
-        if (q.attenuation > 0 && !has(kw)) {
+        if ((q.attenuation > 0 || q.standard_given) && !has(kw)) {
             const std::string why =
                 q.par + " has no " + keyword_name(kw) + " line, which the absolute scale (ABSF) needs";
             Status missing = failure(Stage::parameters, Code::missing_keyword, why);
@@ -95,9 +96,11 @@ bool read_parameters(const TransRequest& q, Inputs& in, BeamRun& dark, bool& wit
 bool read_inputs(const TransRequest& q, Inputs& in, TransResult& r) {
     BeamRun dark = q.dark;
     bool with_dark = q.dark_given;
+    in.dead_time = q.dead_time;
     if (!read_parameters(q, in, dark, with_dark, r)) return false;
     if (!with_dark) return true;
-    const Status st = read_beam_image(dark.file, dark.time, 0.0, true, in.dark, q.held);
+    Status st = read_beam_image(dark.file, dark.time, 0.0, true, in.dark, q.held);
+    if (st.ok()) st = correct_dead_time(in.dark, q.dead_time);
     if (st.ok()) return true;
     refused(r, st, "the dark current: " + reason(st, dark.file) + "; nothing measured", dark.file);
     return false;
@@ -107,6 +110,7 @@ bool read_inputs(const TransRequest& q, Inputs& in, TransResult& r) {
 // false when the empty beam cannot be used.
 bool measure_empty(const TransRequest& q, const Inputs& in, BeamImage& empty, DiscCounts& sums, TransResult& r) {
     Status st = read_beam_image(q.empty.file, q.empty.time, q.empty.monitor, false, empty, q.held);
+    if (st.ok()) st = correct_dead_time(empty, q.dead_time);
     if (st.ok()) st = beam_centre(empty, in.dark, in.flat, r.centre);
     r.radius_given = q.radius > 0;
     if (st.ok() && r.radius_given) r.disc = Disc{r.centre.x, r.centre.y, q.radius};
@@ -127,6 +131,7 @@ void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& emp
         const BeamRun& arg = q.runs[k];
         BeamImage run;
         Status st = read_beam_image(arg.file, arg.time, arg.monitor, false, run, q.held);
+        if (st.ok()) st = correct_dead_time(run, in.dead_time);
         Measured t;
         DiscCounts sums;
         if (st.ok()) sums = disc_counts(run, in.dark, r.disc);
@@ -153,7 +158,25 @@ void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& emp
     }
 }
 
+// The absolute scale from the secondary standard, measured as a sample is.
+void measure_standard(const TransRequest& q, const Inputs& in, TransResult& r) {
+    const BeamRun& run = q.standard.run;
+    StandardRun standard = q.standard;
+    if (!standard.curve_file.empty()) {
+        const Status curve = read_cross_section_curve(standard.curve_file, standard);
+        if (!curve.ok()) return refused(r, curve, "the standard's cross-section: " + curve.reason, standard.curve_file);
+    }
+    BeamImage image;
+    Status st = read_beam_image(run.file, run.time, run.monitor, false, image, q.held);
+    if (st.ok()) st = correct_dead_time(image, q.dead_time);
+    if (st.ok()) st = standard_scale(standard, image, in.dark, r.centre, in.flat, r.absf);
+    r.scaled = r.from_standard = st.ok();
+    if (!r.scaled) refused(r, st, "the absolute scale from the standard: " + reason(st, run.file), run.file);
+}
+
 void measure_scale(const TransRequest& q, const Inputs& in, const BeamImage& empty, TransResult& r) {
+    if (q.standard_given && in.scale) measure_standard(q, in, r);
+    if (q.standard_given) return;
     if (!(q.attenuation > 0) || !in.scale) return;
     const Status st = absolute_scale(empty, in.dark, r.centre, in.flat, q.attenuation, r.absf);
     r.scaled = st.ok();
@@ -253,6 +276,10 @@ std::string trans_text(const TransRequest& req, const TransResult& r) {
     s += format("CNTR %.3f %.3f\n# beam centre uncertainty %.2g %.2g pixels\n", r.centre.x, r.centre.y, r.centre.sx,
                 r.centre.sy);
     if (!r.scaled) return s;
+    if (r.from_standard)
+        return s + format("ABSF %.6g\n# ABSF uncertainty %.2g: from the standard %s (%d pixels), its counting "
+                          "statistics and cross-section\n",
+                          r.absf.value, r.absf.sigma, req.standard.run.file.c_str(), r.absf.around);
     s += format("ABSF %.6g\n# ABSF uncertainty %.2g: counting statistics", r.absf.value, r.absf.sigma);
     if (r.absf.stand_ins > 0)
         s += format(", and %d pixels about the beam (%.1f %% of its counts) whose efficiency the flat field does not "

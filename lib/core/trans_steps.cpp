@@ -246,6 +246,36 @@ Status read_beam_image(const std::string& name, double time, double monitor, boo
     return ok_status();
 }
 
+Status dead_time_factor(double counts, double time, double tau, double& factor) {
+    factor = 1.0;
+    if (!(time > 0) || !std::isfinite(time) || !(counts >= 0) || !std::isfinite(counts) || !(tau >= 0) ||
+        !std::isfinite(tau))
+        return refuse(Code::bad_contents, pk::format("a dead-time correction needs counts of 0 or more, a counting "
+                                                     "time above 0 and a dead time of 0 or more (%g counts, %g s, "
+                                                     "%g s)", counts, time, tau));
+    const double dead = counts / time * tau;  // the share of the time the detector was dead
+    if (!(dead < 1))
+        return refuse(Code::bad_contents, pk::format("%g counts in %g s with a dead time of %g s: the detector "
+                                                     "would have been dead all the time; is the dead time in "
+                                                     "seconds?", counts, time, tau));
+    factor = 1.0 / (1.0 - dead);
+    return ok_status();
+}
+
+Status correct_dead_time(BeamImage& image, double tau) {
+    if (tau == 0) return ok_status();
+    double total = 0.0;
+    for (double c : image.counts) total += c;
+    double factor = 1.0;
+    Status st = dead_time_factor(total, image.time, tau, factor);
+    if (!st.ok()) {
+        st.reason = image.name + ": " + st.reason;
+        return st;
+    }
+    for (double& c : image.counts) c *= factor;
+    return ok_status();
+}
+
 Status load_flat_field(const Param& p, const std::string& flat_name, const std::string& mask_name, FlatField& out,
                        const std::vector<HeldImage>& held) {
     out = FlatField{};

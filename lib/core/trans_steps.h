@@ -31,6 +31,11 @@ struct BeamImage {
 Status read_beam_image(const std::string& name, double time, double monitor, bool dark, BeamImage& out,
                        const std::vector<HeldImage>& held = {});
 
+// Multiplies the image's counts by its dead-time factor (dead_time_factor
+// in pelkaro/trans.h, its rate the whole detector's counts over its
+// counting time); nothing with a dead time of 0.
+Status correct_dead_time(BeamImage& image, double tau);
+
 // The flat field and mask of a parameter file as a reduction would use
 // them, with the geometry (pixel spacing, distance, solid-angle flag).  An
 // empty flat (no values) means none is known.
@@ -96,6 +101,11 @@ Status transmission(const DiscCounts& run, const DiscCounts& empty, const std::s
 // The absolute scale factor (AbsoluteScale in pelkaro/trans.h).
 Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, const FlatField& flat,
                       double attenuation, AbsoluteScale& out);
+
+// The absolute scale factor from a secondary standard (StandardRun in
+// pelkaro/trans.h), the geometry's beam centre at `c`.
+Status standard_scale(const StandardRun& std_run, const BeamImage& image, const BeamImage& dark, const BeamCentre& c,
+                      const FlatField& flat, AbsoluteScale& out);
 
 }  // namespace pk
 

@@ -20,6 +20,7 @@
 #include "geometry.h"
 #include "pelkaro/files.h"
 #include "keywords.h"
+#include "pelkaro/attenuation.h"
 #include "pelkaro/nxcansas.h"
 #include "nxcansas_file.h"
 #include "nxcansas_q.h"
@@ -132,6 +133,8 @@ void write_curve(Writer& w, const Node& entry, const std::string& name, const Co
     // Both finite: the uncertainty is at most the .d1d's, the resolution was checked.
     floats_of(c.curve.idev, idev);
     floats_of(c.curve.qdev, qdev);
+    if (!c.opt.as_computed)
+        for (std::vector<float>* v : {&i, &idev}) apply_factors(*v, curve_attenuation(c.run.p, c.run.reduced.trans, c.curve.q));
     const std::vector<hsize_t> dims{c.curve.bins.size()};
     Node q = w.doubles(g, "Q", c.curve.q, dims, kQUnit);
     w.attr(q, "resolutions", "Qdev");
@@ -187,8 +190,10 @@ void write_image(Writer& w, const Node& entry, const std::string& name, const Co
     w.attr(g, "Mask_indices", std::vector<int>{0, 1});
     const Data2D& res = c.run.reduced;
     const std::vector<hsize_t> dims{kDetSide, kDetSide};  // row y, column x
-    const std::vector<float> i(res.intens.begin(), res.intens.begin() + kDetPixels);
+    std::vector<float> i(res.intens.begin(), res.intens.begin() + kDetPixels);
     std::vector<float> idev(res.uncert.begin(), res.uncert.begin() + kDetPixels);
+    if (!c.opt.as_computed)
+        for (std::vector<float>* v : {&i, &idev}) apply_factors(*v, image_attenuation(c.run.p, res.trans));
     const float excluded = excluded_idev(res, c.run.mask);
     std::vector<uint8_t> mask(kDetPixels);
     for (std::size_t k = 0; k < mask.size(); ++k) {
@@ -486,6 +491,7 @@ std::string data_note(const Context& c, const std::string& curve, const std::str
     std::string s = "Reduced by Pelkaro " PELKARO_VERSION " from the parameter file " + c.opt.param + ".\n";
     if (!curve.empty()) s += curve_note(c, curve);
     if (!image.empty()) s += image_note(c, image);
+    s += attenuation_note(!c.opt.as_computed, c.run.reduced.trans);
     s += "The wavelength spread incident_wavelength_spread is the FWHM of a triangular distribution in "
          "angstrom: WAVE's relative spread times the wavelength. Lengths are in " + c.opt.length_unit +
          ", the unit stated on the command line (Pelkaro takes the parameter file's lengths in one unit it is "
@@ -628,7 +634,10 @@ Status merge_curve_of(const Run& run, const CurveQ& curve, const std::string& na
     floats_of(curve.idev, idev);
     // As the file stores them (I, Idev and Qdev as floats) and read_curve reads them.
     out.q = curve.q;
-    for (int b : curve.bins) out.i.push_back(run.curve.y.at(static_cast<std::size_t>(b)));
+    std::vector<float> i;
+    for (int b : curve.bins) i.push_back(run.curve.y.at(static_cast<std::size_t>(b)));
+    for (std::vector<float>* v : {&i, &idev}) apply_factors(*v, curve_attenuation(run.p, run.reduced.trans, curve.q));
+    out.i.assign(i.begin(), i.end());
     out.idev.assign(idev.begin(), idev.end());
     out.qdev.assign(qdev.begin(), qdev.end());
     out.intensity_unit = "1/cm";

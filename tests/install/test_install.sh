@@ -36,7 +36,7 @@ env -u DESTDIR "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install
     { cat "$scratch/install.log"; fail "cmake --install failed"; }
 bin=$prefix/bin doc=$prefix/share/doc/pelkaro man1=$prefix/share/man/man1
 
-programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch pelkaro-aniso)
+programs=(Pelkaro pelkaro-check pelkaro-mask pelkaro-sim pelkaro-plot pelkaro-trans pelkaro-batch pelkaro-aniso pelkaro-flat)
 if [ "$with_nxcansas" = 1 ]; then
     programs+=(pelkaro-nxcansas pelkaro-merge)
 else

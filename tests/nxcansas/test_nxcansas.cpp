@@ -188,14 +188,16 @@ std::vector<std::string> split(const std::string& s, char sep) {
 std::string f(const char* fmt, double v) { return pk::format(fmt, v); }
 
 // The example reduced three ways: Pelkaro's text files, pelkaro-nxcansas's
-// file and the reduction in memory.
+// file with Pelkaro's own numbers (--as-computed; by default they are freed
+// of the sample's wide-angle attenuation, test_attenuation.cpp) and the
+// reduction in memory.
 class NxCanSasExample : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<TempDir>();
         copy_example(*dir_);
         ASSERT_EQ(pkt::run_param(*dir_, "spheres.par").status, 0);
-        run_ = nx(*dir_, {"spheres.par"});
+        run_ = nx(*dir_, {"--as-computed", "spheres.par"});
         const std::string cwd = fs::current_path();
         fs::current_path(dir_->path());
         const Console quiet{nullptr, nullptr};

@@ -12,7 +12,7 @@ from conftest import run_program
 def d1d_text(curve):
     """The .d1d as Pelkaro formats it ("%8f\t%8f\t%12f\t%8f"), from the arrays."""
     return "".join(f"{q:8f}\t{i:8f}\t{di:12f}\t{dq:8f}\n"
-                   for q, i, di, dq in zip(curve.q_edge.astype(float), curve.i.astype(float),
+                   for q, i, di, dq in zip(curve.q_edge.astype(float), curve.d1d_i.astype(float),
                                            curve.d1d_i_dev.astype(float), curve.d1d_q_dev.astype(float)))
 
 
@@ -42,8 +42,8 @@ def test_arrays_are_the_numbers_the_files_hold(example):
     assert d1d_text(run.curve) == (example / "sphere_sample.d1d").read_text()
     d2d = (example / "sphere_sample.d2d").read_text().split("# detector appears as if looking from sample position\n")[1]
     rows = d2d.split("\n")
-    assert rows[:128] == d2d_rows(run.image.i)
-    assert rows[130:258] == d2d_rows(run.image.i_dev)
+    assert rows[:128] == d2d_rows(run.image.d2d_i)
+    assert rows[130:258] == d2d_rows(run.image.d2d_i_dev)
     image = run.image
     assert image.i.shape == image.mask.shape == image.qx.shape == (128, 128)
     assert image.i.dtype == numpy.float32 and image.mask.dtype == bool
@@ -78,6 +78,17 @@ def test_arrays_equal_pelkaro_nxcansas_and_write_nxcansas_writes_its_file(exampl
         cli.visit(lambda name: _same(cli, mine, name, timed))
         assert {k: v for k, v in cli.attrs.items() if k != "file_time" and k != "file_name"} == \
                {k: v for k, v in mine.attrs.items() if k != "file_time" and k != "file_name"}
+    # With as_computed, the file holds Pelkaro's own values, which the
+    # default one has freed of the sample's attenuation: the same on the
+    # beam axis, larger at wide angles.
+    assert run.write_nxcansas("computed.h5", as_computed=True) == "computed.h5"
+    with h5py.File(example / "computed.h5") as computed:
+        curve = computed["sasentry01/sasdata01"]
+        assert curve["I"][()].tobytes() == run.curve.d1d_i.tobytes()
+        assert curve["Idev"][()].tobytes() == run.curve.computed_i_dev.tobytes()
+        assert computed["sasentry01/sasdata02/I"][()].tobytes() == run.image.d2d_i.tobytes()
+    ratio = run.curve.i.astype(float) / run.curve.d1d_i.astype(float)
+    assert abs(ratio[0] - 1) < 1e-6 and numpy.all(numpy.diff(ratio) >= -1e-7) and ratio[-1] > 1
 
 
 def _same(a, b, name, skip):

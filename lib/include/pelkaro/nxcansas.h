@@ -24,6 +24,7 @@ struct NxOptions {
     std::string title;                    // --title; empty: the first sample file's stem
     bool title_given = false;
     bool gravity = true;                  // --no-gravity leaves the neutrons' fall out of the resolution
+    bool as_computed = false;             // --as-computed: I and Idev keep the sample's wide-angle attenuation
 };
 
 // How the resolution is worked out: with or without the neutrons' fall
@@ -80,7 +81,8 @@ void pixel_q(const Param& p, const ResolutionOptions& opt, std::vector<double>& 
 Status write_file(const Run& run, const NxOptions& opt, const std::string& path);
 
 // The curve of a completed reduction as pelkaro-merge reads it from the file
-// write_file writes with the default units (mm, 1/cm): the same numbers (I,
+// write_file writes with the default options (mm, 1/cm, the sample's
+// wide-angle attenuation divided out): the same numbers (I,
 // Idev and Qdev rounded to float as the file stores them), distance and
 // wavelength, named `name`.  `curve` is the reduction's curve_q.  Refused
 // as a file with such a curve is (Stage::read, Code::bad_contents) when

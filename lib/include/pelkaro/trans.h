@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "pelkaro/flat_field.h"
 #include "pelkaro/status.h"
 
 namespace pk {
@@ -33,9 +34,6 @@ constexpr double kAboveOneSigmas = 3.0;
 // counting error alone is above 10 %, and none at all is a shut beam or the
 // wrong run.
 constexpr double kFewestDiscCounts = 100.0;
-// Flat-field efficiencies outside this range are pixels Pelkaro masks.
-constexpr double kLeastEfficiency = 0.5;
-constexpr double kMostEfficiency = 1.5;
 
 // The beam centre of the empty beam in the parameter file's convention
 // (pixel (x, y) spans x to x + 1): the centroid of the net counts (less the
@@ -78,6 +76,20 @@ struct AbsoluteScale {
     int around = 0;             // the pixels that mean is taken over
     double stand_in_share = 0;  // the share of the net counts in the stand-in pixels
 };
+// ---- Dead time -----------------------------------------------------------------
+
+// The detector counts one neutron at a time and is dead for `tau` seconds
+// after each one it records, whatever arrives meanwhile (non-paralysable:
+// the readout's fixed conversion time, which a neutron arriving during it
+// does not extend).  A run that recorded `counts` over the whole detector in
+// `time` seconds, a rate m, saw the true rate n = m / (1 - m tau): every
+// count is multiplied by `factor` = 1 / (1 - m tau).  Refuses a rate at
+// which the detector would have been dead all the time (m tau >= 1), a
+// negative count or a time that is not above 0.  The counting errors are
+// then those of the corrected counts taken as Poisson counts, which
+// understates them by the square root of the factor (2 % for a 4 % loss).
+Status dead_time_factor(double counts, double time, double tau, double& factor);
+
 // ---- The whole measurement of pelkaro-trans -----------------------------------
 
 // A direct-beam run as named: a detector file (or an image held in memory
@@ -91,6 +103,38 @@ struct BeamRun {
     std::string datafile;
 };
 
+// A secondary standard: a scatterer of known cross-section, flat in Q (water,
+// a polymer sheet, vanadium), measured as a sample is, beam stop in.  ABSF
+// is then the one with which Pelkaro's reduction of it (no buffer) gives
+// that cross-section:
+//   ABSF = 1000 / (T M t X) * mean over the pixels in use of
+//          (S J / e - (t_S / t_D) D) / A(2theta)
+// with S its counts, J the solid-angle factor 1/cos^3 2theta when the SENS
+// flag asks for it, e the efficiencies, D the dark current, T, M and t its
+// transmission, monitor counts and thickness, X its cross-section (cm^-1
+// sr^-1) and A its own slab attenuation (pelkaro/attenuation.h), which
+// Pelkaro's prefactor leaves in.  Its uncertainty: the counts of the
+// standard and the dark current, and the cross-section's own.
+struct StandardRun {
+    BeamRun run;                  // its detector file, counting time and monitor counts
+    double thickness = 0.0;       // cm
+    double transmission = 0.0;    // above 0, at most 1
+    double cross_section = 0.0;   // cm^-1 sr^-1
+    double cross_section_sigma = 0.0;
+    // Or a curve of it: X at each Q (1/A, increasing), taken between its
+    // points linearly; pixels whose Q lies outside it are left out.  The
+    // uncertainty is then the curve's relative one (a fraction).
+    std::string curve_file;       // read by the measurement (read_cross_section_curve)
+    std::vector<double> curve_q, curve_x;
+};
+
+// Reads a curve of the standard's cross-section into s.curve_q and
+// s.curve_x: lines of Q and X (cm^-1 sr^-1; further columns, a .d1d's, are
+// not read), '#' lines and empty ones skipped.  Refuses (Stage::transmission,
+// `line` the line at fault) a line that is not two numbers, a Q not above
+// the previous one, an X not above 0, and fewer than two points.
+Status read_cross_section_curve(const std::string& path, StandardRun& s);
+
 // What is to be measured.
 struct TransRequest {
     std::string par;              // the parameter file; empty: none
@@ -100,6 +144,9 @@ struct TransRequest {
     BeamRun dark;
     double radius = 0.0;          // the disc's radius; 0: the default disc
     double attenuation = 0.0;     // the attenuator's transmission; 0: no absolute scale
+    double dead_time = 0.0;       // the detector's dead time, s (dead_time_factor); 0: none
+    bool standard_given = false;  // ABSF from a secondary standard instead of the attenuated beam
+    StandardRun standard;
     BeamRun empty;
     std::vector<BeamRun> runs;
     std::vector<HeldImage> held;  // images standing for the files of their names
@@ -130,6 +177,7 @@ struct TransResult {
     Disc disc;
     bool radius_given = false;
     bool scaled = false;           // `absf` measured
+    bool from_standard = false;    // and from the secondary standard
     AbsoluteScale absf;
     // A refusal among the notes: pelkaro-trans exits with status 1.
     bool failed() const;
