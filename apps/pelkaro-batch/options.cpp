@@ -9,6 +9,11 @@
 
 namespace pk {
 
+namespace {
+// The part of the usage about the table's columns and the exit status.
+std::string batch_table_usage();
+}  // namespace
+
 std::string batch_usage() {
     return pk::format(
         "Usage: %s [-j N] [-o DIR] [--formats LIST] [--shard K/N] [--strict] [--as-computed]\n"
@@ -56,8 +61,13 @@ std::string batch_usage() {
         "                  (in -o DIR, default the first DIR)\n"
         "  --help          print this help and exit\n"
         "  --version       print the version and exit\n"
-        "\n"
-        "The table's columns: name, sample (files separated by \";\" are summed), time, monitor,\n"
+        "\n",
+        kBatchProgram, kBatchProgram, kBatchProgram) + batch_table_usage();
+}
+
+namespace {
+std::string batch_table_usage() {
+    return "The table's columns: name, sample (files separated by \";\" are summed), time, monitor,\n"
         "thickness, transmission; optional buffer, buffer_time, buffer_monitor, buffer_thickness,\n"
         "buffer_transmission (replacing the base's DATB lines), title, sample_beam and buffer_beam\n"
         "(direct-beam runs FILE,TIME,MONITOR, quoted since they hold commas: \"s1_beam.dat,180,176940\").\n"
@@ -67,9 +77,9 @@ std::string batch_usage() {
         "typed nor a measured one.\n"
         "\n"
         "Exit status: 0 every row reduced, 1 some row refused, failed or not done, 2 a wrong command\n"
-        "line, table, --trans table or output directory (nothing reduced).\n",
-        kBatchProgram, kBatchProgram, kBatchProgram);
+        "line, table, --trans table or output directory (nothing reduced).\n";
 }
+}  // namespace
 
 bool h5_available() {
 #if PK_WITH_H5

@@ -455,7 +455,8 @@ std::string curve_note(const Context& c, const std::string& name) {
            c.opt.length_unit + " the radial bin width the average used; the .d1d file gives the Q of the bin's "
            "inner edge instead. Qmean is the mean Q of the detector area that fell into the bin (every unmasked "
            "pixel split into 10 x 10 sub-pixels), without the instrument's spreads. I (float32) is "
-           "exactly the mean intensity Pelkaro computes. Idev (float32) is the standard deviation of that mean as "
+           "the mean intensity Pelkaro computes (" + std::string(c.opt.as_computed ? "exactly" : "freed of the sample's "
+           "own wide-angle attenuation, as said below") + "). Idev (float32) is the standard deviation of that mean as "
            "it is computed: the sub-pixels of a pixel carry its one value, so with w_p of pixel p's sub-pixels in "
            "the bin and sigma_p its uncertainty, Idev^2 = sum w_p^2 sigma_p^2 / (sum w_p)^2, less than the "
            ".d1d's dI, which counts every sub-pixel as independent. Pixels split between neighbouring bins make "
@@ -466,8 +467,9 @@ std::string curve_note(const Context& c, const std::string& name) {
 
 std::string image_note(const Context& c, const std::string& name) {
     std::string s = name + ", the reduced image on 128 x 128 pixels, row y and column x as in the .d2d file: I "
-                    "(float32, exactly Pelkaro's values); Idev (float32, exactly Pelkaro's uncertainties of the "
-                    "pixels used); Mask 1 for a pixel excluded (masked, or removed for extreme sensitivity), 0 for "
+                    "(float32) and Idev (float32) Pelkaro's values and uncertainties of the pixels used (" +
+                    std::string(c.opt.as_computed ? "exactly" : "freed of the sample's own wide-angle attenuation, as "
+                    "said below") + "); Mask 1 for a pixel excluded (masked, or removed for extreme sensitivity), 0 for "
                     "a pixel used. An excluded pixel has I = 0 and Idev = " +
                     pk::format("%.9g", static_cast<double>(excluded_idev(c.run.reduced, c.run.mask))) +
                     ", a million times the largest Idev of a pixel used, so that a program that ignores the mask "
