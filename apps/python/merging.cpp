@@ -107,8 +107,10 @@ void read_all(PyMerged& m) {
 }
 
 std::unique_ptr<PyMerged> merge(const pyb::list& items, const pyb::object& reference, bool scale, bool trim,
-                                double q_min, double q_max, const pyb::object& cwd) {
+                                double q_min, double q_max, const pyb::object& cwd, const pyb::object& title) {
     auto m = std::make_unique<PyMerged>();
+    m->opt.title_given = !title.is_none();
+    if (m->opt.title_given) m->opt.title = pyb::str(title).attr("encode")("utf-8", "surrogateescape").cast<std::string>();
     m->cwd = optional_path(cwd, "cwd");
     take_curves(items, *m);
     m->opt.reference = reference_of(reference, items, *m);
@@ -235,7 +237,7 @@ void bind_merge(pyb::module_& m) {
                                       r.result.q.size()));
         });
     m.def("merge", &merge, pyb::arg("curves"), pyb::arg("reference"), pyb::arg("scale"), pyb::arg("trim"),
-          pyb::arg("q_min"), pyb::arg("q_max"), pyb::arg("cwd"),
+          pyb::arg("q_min"), pyb::arg("q_max"), pyb::arg("cwd"), pyb::arg("title") = pyb::none(),
           "Joins curves of several configurations as pelkaro-merge does; see pelkaro.merge.");
 }
 

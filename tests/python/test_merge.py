@@ -32,10 +32,11 @@ def configurations(tmp_path_factory):
 
 OPTIONS = [([], {}), (["--reference", "mid.h5"], {"reference": "mid.h5"}),
            (["--overlap", "trim", "--q-max", "0.05"], {"overlap": "trim", "q_max": 0.05}),
-           (["--scale", "none", "--q-min", "0.002"], {"scale": "none", "q_min": 0.002})]
+           (["--scale", "none", "--q-min", "0.002"], {"scale": "none", "q_min": 0.002}),
+           (["--title", "latex, run 7"], {"title": "latex, run 7"})]
 
 
-@pytest.mark.parametrize("args, options", OPTIONS, ids=["default", "reference", "trim", "none"])
+@pytest.mark.parametrize("args, options", OPTIONS, ids=["default", "reference", "trim", "none", "title"])
 def test_lines_values_and_file_are_pelkaro_merges(configurations, tmp_path, args, options):
     h5py = pytest.importorskip("h5py")
     top, _ = configurations

@@ -282,12 +282,13 @@ def _q_limit(value, what):
     return _beams.positive(value, what)
 
 
-def merge(curves, *, reference=None, scale="fit", overlap="average", q_min=None, q_max=None, cwd=None):
+def merge(curves, *, reference=None, scale="fit", overlap="average", q_min=None, q_max=None, cwd=None,
+          title=None):
     """Joins the curves of one sample measured at several detector distances and
     wavelengths into one, as pelkaro-merge does.
 
     merge(curves, *, reference=None, scale="fit", overlap="average",
-          q_min=None, q_max=None, cwd=None) -> MergedCurve
+          q_min=None, q_max=None, cwd=None, title=None) -> MergedCurve
 
     curves: NXcanSAS files (names, as pelkaro-merge takes them) and Runs of
       pelkaro.reduce (their curves, exactly as their write_nxcansas() files
@@ -295,13 +296,16 @@ def merge(curves, *, reference=None, scale="fit", overlap="average", q_min=None,
     reference: the curve that keeps its scale: an index into curves, one of
       the Runs, or a file among them; default the one with the lowest Q.
     scale: "fit" multiplies every other curve by a factor fitted over its
-      overlap with the curves joined before it, outward from the reference;
-      "none" joins them as they are.
+      overlap with the curves joined before it, outward from the reference,
+      with their resolutions matched (the finer side smeared to the
+      coarser one's resolution); "none" joins them as they are.
     overlap: "average" keeps every point of both curves in an overlap;
-      "trim" cuts each at the middle of the overlap in log Q.
+      "trim" keeps at each Q only the curve with the finest resolution.
     q_min, q_max: drop the points below or above, 1/angstrom.
     cwd: the directory that file names resolve against (also those of the
       result's write_nxcansas()).
+    title: the file's title; default the inputs' title where they agree,
+      else their names joined by " + ".
 
     Returns a MergedCurve: q, i, i_dev, q_dev (numpy), the factor of each
     input (scale, scale_dev, inputs) and write_nxcansas(path), which writes
@@ -326,5 +330,7 @@ def merge(curves, *, reference=None, scale="fit", overlap="average", q_min=None,
     if not (reference is None or isinstance(reference, (int, Run)) and not isinstance(reference, bool)):
         reference = _fspath(reference, "the reference")
     cwd = None if cwd is None else _fspath(cwd, "cwd")
+    if title is not None and not isinstance(title, str):
+        raise Error("title must be a text", stage="parameters", code="bad_parameter")
     return _pelkaro.merge(items, reference, scale == "fit", overlap == "trim", low or 0.0,
-                          math.inf if high is None else high, cwd)
+                          math.inf if high is None else high, cwd, title)

@@ -43,7 +43,8 @@ def transmission(empty: _Beam, runs: Sequence[_Beam] = ..., *,
                  errors: Literal["raise", "keep"] = ...) -> Transmission: ...
 def merge(curves: Sequence[Union[_Path, Run]], *, reference: Union[None, int, _Path, Run] = ...,
           scale: Literal["fit", "none"] = ..., overlap: Literal["average", "trim"] = ...,
-          q_min: Optional[float] = ..., q_max: Optional[float] = ..., cwd: Optional[_Path] = ...) -> MergedCurve: ...
+          q_min: Optional[float] = ..., q_max: Optional[float] = ..., cwd: Optional[_Path] = ...,
+          title: Optional[str] = ...) -> MergedCurve: ...
 
 # What resolution() returns: a sasmodels.resolution.Resolution (sasmodels has
 # no types of its own) with the curve's Q, the kernel's nodes and apply.
