@@ -5,6 +5,7 @@
 // simulated repeats is tests/nxcansas/systematic_repeats.py (label long).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -235,5 +236,64 @@ TEST(SystematicFile, OlderTablesAndRefusals) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("share.tsv:7: error: column sigma_own: \"nan\" is not a number"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(w.dir / "no.h5"));
+}
+
+// pelkaro-batch: the direct beams it measures give the file the datasets
+// pelkaro-nxcansas gives it from pelkaro-trans's table of the same runs;
+// a column's sigma stands alone; one larger than its value refuses the row.
+TEST(SystematicFile, BatchFromItsMeasuredBeamsAndItsColumns) {
+    pkt::TempDir dir;
+    ASSERT_EQ(pkt::run_program(PELKARO_SIM_EXE, {"--seed", "3", "--transmission-runs", "--out", dir.path()}, dir.path())
+                  .status,
+              0);
+    const std::string runs = ",\"sample_beam.dat,180,176940\",\"buffer_beam.dat,150,148320\"";
+    pkt::write_file(dir / "t.csv", "name,sample,time,monitor,thickness,transmission,buffer,buffer_time,buffer_monitor,"
+                                   "buffer_thickness,buffer_transmission,sample_beam,buffer_beam,absf_dev\n"
+                                   "m,sphere_sample.dat,1500,1500000,0.1,,solvent_buffer.dat,1125,1125000,0.1," +
+                                       runs + ",\n" +
+                                   "d,sphere_sample.dat,1500,1500000,0.1,,solvent_buffer.dat,1125,1125000,0.1," +
+                                       runs + ",3\n");
+    const pkt::RunResult b = pkt::run_program(
+        PELKARO_BATCH_EXE,
+        {"-o", "out", "--formats", "h5", "--empty-beam", "empty_beam.dat,120,120000", "--attenuation", "0.0001",
+         "spheres.par", "t.csv"},
+        dir.path());
+    ASSERT_EQ(b.status, 0) << b.err;
+    const pkt::RunResult t = pkt::run_program(
+        PELKARO_TRANS_EXE,
+        {"--format", "tsv", "--par", "spheres.par", "--attenuation", "0.0001", "--empty", "empty_beam.dat,120,120000",
+         "sample_beam.dat,180,176940,sphere_sample.dat", "buffer_beam.dat,150,148320,solvent_buffer.dat"},
+        dir.path());
+    pkt::write_file(dir / "trans.tsv", t.out);
+    ASSERT_EQ(pkt::run_program(PELKARO_NXCANSAS_EXE, {"--trans", "trans.tsv", "-o", "nx.h5", "out/m.par"}, dir.path())
+                  .status,
+              0);
+    const std::string g = "sasentry01/sasdata01/";
+    for (const char* name : {"Isys_empty_beam", "Isys_sample_transmission", "Isys_buffer_transmission", "Isys_absf"}) {
+        // The same but for the table's nine digits, which the empty beam's
+        // nearly cancelling terms (each of the sample's size) magnify.
+        const std::vector<float> batch = floats_of(dir / "out/m.h5", g + name), nx = floats_of(dir / "nx.h5", g + name);
+        ASSERT_FALSE(batch.empty()) << name;
+        ASSERT_EQ(batch.size(), nx.size()) << name;
+        float most = 0;
+        for (const float v : floats_of(dir / "nx.h5", g + "Isys_sample_transmission")) most = std::max(most, std::fabs(v));
+        for (std::size_t n = 0; n < nx.size(); ++n) EXPECT_NEAR(batch[n], nx[n], 1e-5 * most) << name << " " << n;
+    }
+    // absf_dev 3: ABSF's whole sigma, a measurement of its own.
+    const std::vector<float> i = floats_of(dir / "out/d.h5", g + "I"), a = floats_of(dir / "out/d.h5", g + "Isys_absf");
+    const double absf = std::stod(t.out.substr(t.out.find("\nabsf\t") + 1).substr(0).substr(
+        t.out.substr(t.out.find("\nabsf\t") + 1).find('\t', 5) + 1));
+    ASSERT_EQ(i.size(), a.size());
+    for (std::size_t n = 0; n < i.size(); ++n) EXPECT_NEAR(a[n], -i[n] * 3 / absf, 2e-4 * std::fabs(i[n]) * 3 / absf);
+
+    pkt::write_file(dir / "t.csv", "name,sample,time,monitor,thickness,transmission,transmission_dev\n"
+                                   "x,sphere_sample.dat,1500,1500000,0.1,0.9,0.95\n"
+                                   "y,sphere_sample.dat,1500,1500000,0.1,0.9,-0.01\n");
+    const pkt::RunResult bad = pkt::run_program(PELKARO_BATCH_EXE, {"-o", "out2", "spheres.par", "t.csv"}, dir.path());
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("t.csv:2: error: column transmission_dev: the uncertainty 0.95 is larger than the value "
+                           "0.9\nt.csv:3: error: column transmission_dev: the uncertainty -0.01 is negative\n"),
+              std::string::npos)
+        << bad.err;
 }
 #endif
