@@ -3,7 +3,7 @@
 #
 #   fuzz/run.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# TARGET is parse, read_data, read_mask, run, check, trans or table (all: each in turn).
+# TARGET is parse, read_data, read_mask, run, check, trans, table or trans_table (all: each in turn).
 # Builds the targets first (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # $PELKARO_FUZZ_BUILD, default build-asan.  Each target starts from its seed
 # corpus fuzz/corpus/TARGET and keeps what it finds in BUILD/fuzz-corpus/TARGET;
@@ -14,7 +14,7 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 if [ $# -lt 2 ]; then
-  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|trans|table|all SECONDS [libFuzzer options...]" >&2
+  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|trans|table|trans_table|all SECONDS [libFuzzer options...]" >&2
   exit 2
 fi
 which="$1"
@@ -45,8 +45,8 @@ options_for() {
 }
 
 case "$which" in
-  all) targets="parse read_data read_mask run check trans table" ;;
-  parse|read_data|read_mask|run|check|trans|table) targets="$which" ;;
+  all) targets="parse read_data read_mask run check trans table trans_table" ;;
+  parse|read_data|read_mask|run|check|trans|table|trans_table) targets="$which" ;;
   *) echo "fuzz: unknown target $which" >&2; exit 2 ;;
 esac
 
