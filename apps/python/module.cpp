@@ -136,6 +136,16 @@ void nx_uncertainty(const PyRun& r, const pyb::object (&devs)[3], NxOptions& opt
     u.source = "the arguments of pelkaro.Run.write_nxcansas";
 }
 
+constexpr const char* kWriteNxcansasDoc =
+    "write_nxcansas(path=None, *, title=None, length_unit='mm', intensity_unit='1/cm', "
+    "transmission_dev=None, buffer_transmission_dev=None, absf_dev=None) -> str\n\nWrites "
+    "the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the same names); "
+    "without a path, beside the first sample file with .h5.  The standard uncertainties of the first "
+    "sample's transmission, the first used buffer's and ABSF, where given, are carried to every point "
+    "beside Idev (Isys_sample_transmission, Isys_buffer_transmission, Isys_absf), each a measurement of "
+    "its own; ValueError for one that is negative, not finite or larger than its value.  Returns the "
+    "file's name; raises pelkaro.Error when it cannot be written or the module was built without HDF5.";
+
 void bind_run(pyb::module_& m) {
     pyb::class_<PyRun>(m, "Run", "A reduction made in memory by pelkaro.reduce: its curve, image and parameters; "
                                  "it writes files only when asked.")
@@ -178,14 +188,7 @@ void bind_run(pyb::module_& m) {
             pyb::arg("length_unit") = "mm", pyb::arg("intensity_unit") = "1/cm",
             pyb::arg("transmission_dev") = pyb::none(), pyb::arg("buffer_transmission_dev") = pyb::none(),
             pyb::arg("absf_dev") = pyb::none(),
-            "write_nxcansas(path=None, *, title=None, length_unit='mm', intensity_unit='1/cm', "
-            "transmission_dev=None, buffer_transmission_dev=None, absf_dev=None) -> str\n\nWrites "
-            "the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the same names); "
-            "without a path, beside the first sample file with .h5.  The standard uncertainties of the first "
-            "sample's transmission, the first used buffer's and ABSF, where given, are carried to every point "
-            "beside Idev (Isys_sample_transmission, Isys_buffer_transmission, Isys_absf), each a measurement of "
-            "its own; ValueError for one that is negative, not finite or larger than its value.  Returns the "
-            "file's name; raises pelkaro.Error when it cannot be written or the module was built without HDF5.")
+            kWriteNxcansasDoc)
         // A Run is the library's whole reduction (its run, the images held for
         // its files, the files as they were when read): a pickle of it could
         // only reduce again from files that may since have changed or be
