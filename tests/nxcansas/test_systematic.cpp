@@ -238,6 +238,7 @@ TEST(SystematicFile, OlderTablesAndRefusals) {
     EXPECT_FALSE(fs::exists(w.dir / "no.h5"));
 }
 
+#if defined(PELKARO_BATCH_EXE)
 // pelkaro-batch: the direct beams it measures give the file the datasets
 // pelkaro-nxcansas gives it from pelkaro-trans's table of the same runs;
 // a column's sigma stands alone; one larger than its value refuses the row.
@@ -296,4 +297,5 @@ TEST(SystematicFile, BatchFromItsMeasuredBeamsAndItsColumns) {
               std::string::npos)
         << bad.err;
 }
+#endif
 #endif
