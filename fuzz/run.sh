@@ -3,7 +3,8 @@
 #
 #   fuzz/run.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# TARGET is parse, read_data, read_mask, run, check, trans, table, aniso, flat or curve (all: each in turn).
+# TARGET is parse, read_data, read_mask, run, check, trans, table, aniso, flat, curve or trans_table
+# (all: each in turn).
 # Builds the targets first (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # $PELKARO_FUZZ_BUILD, default build-asan.  Each target starts from its seed
 # corpus fuzz/corpus/TARGET and keeps what it finds in BUILD/fuzz-corpus/TARGET;
@@ -14,7 +15,7 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 if [ $# -lt 2 ]; then
-  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|trans|table|aniso|flat|curve|all SECONDS [libFuzzer options...]" >&2
+  echo "usage: fuzz/run.sh parse|read_data|read_mask|run|check|trans|table|aniso|flat|curve|trans_table|all SECONDS [libFuzzer options...]" >&2
   exit 2
 fi
 which="$1"
@@ -48,8 +49,8 @@ options_for() {
 }
 
 case "$which" in
-  all) targets="parse read_data read_mask run check trans table aniso flat curve" ;;
-  parse|read_data|read_mask|run|check|trans|table|aniso|flat|curve) targets="$which" ;;
+  all) targets="parse read_data read_mask run check trans table aniso flat curve trans_table" ;;
+  parse|read_data|read_mask|run|check|trans|table|aniso|flat|curve|trans_table) targets="$which" ;;
   *) echo "fuzz: unknown target $which" >&2; exit 2 ;;
 esac
 

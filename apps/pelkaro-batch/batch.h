@@ -71,6 +71,9 @@ struct TableRow {
     std::string time, monitor, thickness, transmission;
     std::vector<std::string> buffers;  // empty: the base's DATB lines
     std::string buffer_time, buffer_monitor, buffer_thickness, buffer_transmission;
+    // The standard uncertainties of the transmissions and ABSF (optional
+    // columns); empty: the measured ones', or none.
+    std::string transmission_dev, buffer_transmission_dev, absf_dev;
     std::string title;
     BeamRun sample_beam, buffer_beam;  // direct-beam runs through sample and buffer; no file: none
 };
@@ -120,6 +123,10 @@ struct RowMeasured {
     // its centre_x and absf rows, where CNTR and ABSF come from.
     std::string trans_table;
     int centre_line = 0, absf_line = 0;
+    // The uncertainties of what was measured, split by the measurements they
+    // rest on (a table without the split: all its sigma `own`).
+    SigmaShares sample_shares, buffer_shares, absf_shares;
+    bool split = false;
 };
 
 // Where a line of a row's parameter file came from: a line of the table

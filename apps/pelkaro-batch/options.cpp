@@ -74,7 +74,8 @@ std::string batch_table_usage() {
         "A measured transmission (or one of --trans) replaces a typed one, which may be left empty; one\n"
         "that differs from the measured by more than 3 standard deviations is a warning.  A typed\n"
         "transmission outside (0, 1] refuses its row, and so does a row whose sample has neither a\n"
-        "typed nor a measured one.\n"
+        "typed nor a measured one.  Optional transmission_dev, buffer_transmission_dev and absf_dev give\n"
+        "the uncertainties the .h5 file carries beside Idev (without them, the measured values' own).\n"
         "\n"
         "Exit status: 0 every row reduced, 1 some row refused, failed or not done, 2 a wrong command\n"
         "line, table, --trans table or output directory (nothing reduced).\n";

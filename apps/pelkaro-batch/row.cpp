@@ -143,7 +143,12 @@ struct RowBeam {
     bool measured = false;
     Measured t;
     std::string from;  // where it was measured, for a message; empty: the row's direct-beam run
+    SigmaShares shares;
+    bool split = false;  // `shares` split by the measurements they rest on
 };
+
+// A table row's shares of its uncertainty; all `own` when it has none.
+SigmaShares shares_of(const TransTableRow& r) { return r.split ? r.shares : SigmaShares{0.0, 0.0, r.sigma}; }
 
 // The transmission pelkaro-trans's table gives for a scattering run: its
 // last transmission row whose DATAFILE is that file.
@@ -152,7 +157,7 @@ RowBeam table_beam(const TransTable& t, const std::string& datafile) {
     for (const TransTableRow& r : t.rows) {
         if (r.quantity != "transmission" || r.datafile.empty() || !same_file(r.datafile, datafile)) continue;
         beam = RowBeam{true, Measured{r.value, r.sigma},
-                       quoted(r.file) + " (" + t.name + ":" + std::to_string(r.line) + ")"};
+                       quoted(r.file) + " (" + t.name + ":" + std::to_string(r.line) + ")", shares_of(r), r.split};
     }
     return beam;
 }
@@ -167,12 +172,14 @@ bool row_from_trans(const BatchJob& job, const TableRow& row, RowMeasured& m, Ro
     const TransTableRow* y = t.last("centre_y");
     const TransTableRow* absf = t.last("absf");
     if (x && y) m.centre = true, m.centre_x = x->value, m.centre_y = y->value, m.centre_line = x->line;
-    if (absf) m.absf = true, m.absf_value = absf->value, m.absf_line = absf->line;
+    if (absf) m.absf = true, m.absf_value = absf->value, m.absf_line = absf->line, m.absf_shares = shares_of(*absf);
+    m.split = absf && absf->split;
     const bool buffer_used = !row.buffers.empty() && std::strtod(row.buffer_time.c_str(), nullptr) != 0;
     if (!row.samples.empty()) beams[0] = table_beam(t, row.samples.front());
     if (buffer_used) beams[1] = table_beam(t, row.buffers.front());
-    m.sample = beams[0].measured, m.sample_t = beams[0].t.value;
-    m.buffer = beams[1].measured, m.buffer_t = beams[1].t.value;
+    m.sample = beams[0].measured, m.sample_t = beams[0].t.value, m.sample_shares = beams[0].shares;
+    m.buffer = beams[1].measured, m.buffer_t = beams[1].t.value, m.buffer_shares = beams[1].shares;
+    m.split = m.split || beams[0].split || beams[1].split;
     const struct {
         bool missing;
         const char* column;
@@ -196,7 +203,8 @@ bool measure_row(const BatchJob& job, const TableRow& row, RowMeasured& m, RowBe
     if (!e.sums) return true;
     m.empty_beam = job.opt.empty_beam.file;
     m.centre = true, m.centre_x = e.result.centre.x, m.centre_y = e.result.centre.y;
-    m.absf = e.result.scaled, m.absf_value = e.result.absf.value;
+    m.absf = e.result.scaled, m.absf_value = e.result.absf.value, m.absf_shares = e.result.absf.shares;
+    m.split = true;
     TransRequest req;
     std::vector<int> which;  // 0 the sample's run, 1 the buffer's
     if (!row.sample_beam.file.empty()) req.runs.push_back(row.sample_beam), which.push_back(0);
@@ -210,9 +218,9 @@ bool measure_row(const BatchJob& job, const TableRow& row, RowMeasured& m, RowBe
         if (n.warning) res.warnings.push_back(text);
         else if (res.error.empty()) res.error = text;
     }
-    for (const TransRun& run : r.runs) beams[which[run.run]] = RowBeam{true, run.t, std::string()};
-    m.sample = beams[0].measured, m.sample_t = beams[0].t.value;
-    m.buffer = beams[1].measured, m.buffer_t = beams[1].t.value;
+    for (const TransRun& run : r.runs) beams[which[run.run]] = RowBeam{true, run.t, std::string(), run.shares, true};
+    m.sample = beams[0].measured, m.sample_t = beams[0].t.value, m.sample_shares = beams[0].shares;
+    m.buffer = beams[1].measured, m.buffer_t = beams[1].t.value, m.buffer_shares = beams[1].shares;
     return res.error.empty();
 }
 
@@ -262,10 +270,57 @@ namespace {
 bool has_curve(const Param& p) { return p.average == 1 || p.average == 2; }
 bool has_image(const Param& p) { return p.average == 0 || p.average == 2; }
 
+#if PK_WITH_H5
+// The uncertainties of the row's transmissions and ABSF for its NXcanSAS
+// file: a column's sigma where given (a measurement of its own), else the
+// measured one's shares.  False (the row refused) for a column's sigma
+// larger than the value the reduction used.
+bool row_uncertainty(const BatchJob& job, const TableRow& row, const RowMeasured& m, const Run& run,
+                     ScaleUncertainty& u, RowResult& res) {
+    const Data2D* buffer = nullptr;
+    for (const Data2D& b : run.buf)
+        if (b.tm != 0 && !buffer) buffer = &b;
+    const struct {
+        const std::string& dev;
+        const char* column;
+        bool used, measured;
+        double value;
+        const SigmaShares& shares;
+        bool& given;
+        SigmaShares& to;
+    } values[] = {
+        {row.transmission_dev, "transmission_dev", !run.sam.empty(), m.sample,
+         run.sam.empty() ? 0.0 : static_cast<double>(run.sam[0].trans), m.sample_shares, u.sample, u.sample_t},
+        {row.buffer_transmission_dev, "buffer_transmission_dev", buffer != nullptr, m.buffer,
+         buffer ? static_cast<double>(buffer->trans) : 0.0, m.buffer_shares, u.buffer, u.buffer_t},
+        {row.absf_dev, "absf_dev", true, m.absf, run.p.abs_fact, m.absf_shares, u.absf, u.absf_f}};
+    for (const auto& v : values) {
+        if (!v.used) continue;
+        const bool typed = !v.dev.empty();
+        const double sigma = std::strtod(v.dev.c_str(), nullptr);
+        const std::string fault = typed ? uncertainty_fault(v.value, sigma) : std::string();
+        if (!fault.empty()) {
+            res.error = table_place(job, row, false, v.column) + fault;
+            return false;
+        }
+        v.given = typed || v.measured;
+        v.to = typed ? SigmaShares{0.0, 0.0, sigma} : v.shares;
+        u.split = u.split || (!typed && v.measured && m.split);
+    }
+    u.source = m.trans_table.empty() ? (m.empty_beam.empty() ? "the table's columns"
+                                                             : "the direct beams measured against " + m.empty_beam)
+                                     : "pelkaro-trans's table " + m.trans_table;
+    return true;
+}
+#endif
+
 // The row's files from a completed reduction, as --formats selects them:
 // the text files only where Pelkaro writes them (its averaging mode).
 bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, const std::string& stem,
-                     RowResult& res) {
+                     const RowMeasured& m, RowResult& res) {
+#if !PK_WITH_H5
+    (void)m;
+#endif
     const unsigned f = job.opt.formats;
     struct Text {
         unsigned fmt;
@@ -297,6 +352,7 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         nx.title = row.title;
         nx.title_given = !row.title.empty();
         nx.as_computed = job.opt.as_computed;
+        if (!row_uncertainty(job, row, m, run, nx.uncertainty, res)) return false;
         const Status st = write_file(run, nx, nx.out);
         if (!st.ok()) {
             res.error = st.reason;
@@ -365,7 +421,14 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     sc.want_sums = (job.opt.formats & kFmtH5) != 0;  // the NXcanSAS file's Qmean, Idev and Qdev
     if (!checked(job, stem + ".par", pf, sc, res)) return res;
     const Run& run = sc.run;
-    if (!write_row_files(job, row, run, stem, res) ||
+#if PK_WITH_H5
+    ScaleUncertainty unused;  // the row's uncertainty columns held to the values reduced with
+    if ((job.opt.formats & kFmtH5) && !row_uncertainty(job, row, measured, run, unused, res)) {
+        res.state = RowState::refused;
+        return res;
+    }
+#endif
+    if (!write_row_files(job, row, run, stem, measured, res) ||
         ((job.opt.formats & kFmtAniso) != 0 && !write_aniso(job, row, run, stem, res))) {
         res.state = RowState::failed;  // checked, then not written: a full disk, a file-size limit
         remove_outputs(stem);

@@ -11,6 +11,7 @@
 #include "batch.h"
 #include "pelkaro/files.h"
 #include "pelkaro/check.h"
+#include "pelkaro/nxcansas.h"
 
 namespace pk {
 
@@ -105,12 +106,14 @@ bool safe_name(const std::string& name) {
 namespace {
 
 enum Col { kName, kSample, kTime, kMonitor, kThickness, kTransmission, kBuffer, kBufferTime, kBufferMonitor,
-           kBufferThickness, kBufferTransmission, kTitle, kSampleBeam, kBufferBeam, kColumns };
+           kBufferThickness, kBufferTransmission, kTitle, kSampleBeam, kBufferBeam, kTransmissionDev,
+           kBufferTransmissionDev, kAbsfDev, kColumns };
 const char* const kColumnNames[kColumns] = {"name",           "sample",           "time",
                                             "monitor",        "thickness",        "transmission",
                                             "buffer",         "buffer_time",      "buffer_monitor",
                                             "buffer_thickness", "buffer_transmission", "title",
-                                            "sample_beam",    "buffer_beam"};
+                                            "sample_beam",    "buffer_beam",      "transmission_dev",
+                                            "buffer_transmission_dev", "absf_dev"};
 constexpr int kRequired = kTransmission + 1;  // name to transmission
 constexpr int kMostRows = 1000000;
 
@@ -128,6 +131,7 @@ struct Reader {
     bool header(int line, const std::vector<std::string>& fields);
     void name(int line, const std::string& name);
     void beams(int line, const std::vector<std::string>& fields, TableRow& r);
+    void deviations(int line, const TableRow& r);
     void row(int line, int index, const std::vector<std::string>& fields, Table& table);
     std::string get(const std::vector<std::string>& fields, int col) const {
         return column[col] < 0 ? std::string() : fields[static_cast<std::size_t>(column[col])];
@@ -151,14 +155,15 @@ bool Reader::header(int line, const std::vector<std::string>& fields) {
         for (const std::string& u : unknown) list += (list.empty() ? "" : ", ") + u;
         error(line, std::string(unknown.size() == 1 ? "unknown column " : "unknown columns ") + list +
                         "; the columns are name, sample, time, monitor, thickness, transmission, buffer, "
-                        "buffer_time, buffer_monitor, buffer_thickness, buffer_transmission, title, sample_beam "
-                        "and buffer_beam");
+                        "buffer_time, buffer_monitor, buffer_thickness, buffer_transmission, title, sample_beam, "
+                        "buffer_beam, transmission_dev, buffer_transmission_dev and absf_dev");
     }
     // A measured transmission stands for a typed one.
     for (int c = 0; c < kRequired; ++c)
         if (column[c] < 0 && !(c == kTransmission && column[kSampleBeam] >= 0))
             error(line, std::string("the table has no column ") + quoted(kColumnNames[c]));
-    for (int c : {kBufferTime, kBufferMonitor, kBufferThickness, kBufferTransmission, kBufferBeam})
+    for (int c : {kBufferTime, kBufferMonitor, kBufferThickness, kBufferTransmission, kBufferBeam,
+                  kBufferTransmissionDev})
         if (column[c] >= 0 && column[kBuffer] < 0)
             error(line, std::string("the column ") + quoted(kColumnNames[c]) + " needs a column \"buffer\"");
     return errors.empty();
@@ -277,7 +282,10 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
                    {kBufferTime, &r.buffer_time},
                    {kBufferMonitor, &r.buffer_monitor},
                    {kBufferThickness, &r.buffer_thickness},
-                   {kBufferTransmission, &r.buffer_transmission}};
+                   {kBufferTransmission, &r.buffer_transmission},
+                   {kTransmissionDev, &r.transmission_dev},
+                   {kBufferTransmissionDev, &r.buffer_transmission_dev},
+                   {kAbsfDev, &r.absf_dev}};
     for (const auto& n : numbers) *n.target = get(fields, n.col);
     r.title = get(fields, kTitle);
     r.samples = split_files(get(fields, kSample));
@@ -309,7 +317,33 @@ void Reader::row(int line, int index, const std::vector<std::string>& fields, Ta
                             " is not a finite number within the range of a float");
         }
     }
+    deviations(line, r);
     table.rows.push_back(std::move(r));
+}
+
+// The uncertainty columns: a number from 0 up, at most the transmission
+// typed beside it (ABSF's and a measured one's are held to their values
+// when the row is reduced).
+void Reader::deviations(int line, const TableRow& r) {
+    const struct {
+        Col col;
+        const std::string& dev;
+        const std::string& value;
+    } devs[] = {{kTransmissionDev, r.transmission_dev, r.transmission},
+                {kBufferTransmissionDev, r.buffer_transmission_dev, r.buffer_transmission},
+                {kAbsfDev, r.absf_dev, r.absf_dev}};
+    for (const auto& d : devs) {
+        if (d.dev.empty()) continue;
+        const std::string column = std::string("column ") + kColumnNames[d.col] + ": ";
+        if (!number_ok(d.dev)) {
+            error(line, column + "the uncertainty " + quoted_value(d.dev) + " is not a finite number");
+            continue;
+        }
+        const double v = std::strtod(d.dev.c_str(), nullptr);
+        const double of = d.col == kAbsfDev || !number_ok(d.value) ? v : std::strtod(d.value.c_str(), nullptr);
+        const std::string fault = uncertainty_fault(of, v);
+        if (!fault.empty()) error(line, column + fault);
+    }
 }
 
 // A line that is blank or a comment ("#" its first character that is not a blank).

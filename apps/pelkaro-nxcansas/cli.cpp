@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app.h"
+#include "pelkaro/check.h"
 #include "pelkaro/files.h"
 
 namespace pk {
@@ -20,7 +21,7 @@ namespace pk {
 std::string usage_text() {
     return pk::format(
         "Usage: %s [-o OUT.h5] [--length-unit mm|cm|m] [--intensity-unit UNIT] [--title TEXT]\n"
-        "                        [--no-gravity] [--as-computed] PARAMFILE\n"
+        "                        [--no-gravity] [--as-computed] [--trans TSV] PARAMFILE\n"
         "\n"
         "Reduces the measurement that PARAMFILE (a Pelkaro parameter file, MODE 0) describes exactly as\n"
         "Pelkaro does, and writes the result as one NXcanSAS file (HDF5) for SasView and other fitting\n"
@@ -37,6 +38,10 @@ std::string usage_text() {
         "                         without it); by default it is in\n"
         "  --as-computed          I and Idev as Pelkaro computes them; default: freed of the sample's\n"
         "                         own wide-angle attenuation, which Pelkaro's prefactor leaves in\n"
+        "  --trans TSV            pelkaro-trans's table (--format tsv) of the direct beams: the\n"
+        "                         uncertainty of the sample's and the buffer's transmission and of\n"
+        "                         ABSF is carried to every point, beside Idev, one dataset per\n"
+        "                         independent measurement (Isys_empty_beam, Isys_absf, ...)\n"
         "  --help                 print this help and exit\n"
         "  --version              print the version and exit\n"
         "\n"
@@ -61,7 +66,8 @@ Cli read_option(int argc, const char* const* argv, int& i, NxOptions& opt, std::
         const char* name;
         std::string* target;
     } valued[] = {{"-o", &opt.out}, {"--length-unit", &opt.length_unit},
-                  {"--intensity-unit", &opt.intensity_unit}, {"--title", &opt.title}};
+                  {"--intensity-unit", &opt.intensity_unit}, {"--title", &opt.title},
+                  {"--trans", &opt.trans_table}};
     for (const Valued& v : valued) {
         bool matched = false;
         if (!option_value(argc, argv, i, v.name, *v.target, matched, why, true)) return Cli::bad;
@@ -172,6 +178,64 @@ bool refused(const Run& run, const NxOptions& opt, const std::string& path, cons
     return false;
 }
 
+// A row of the table and where it is, for a message.
+std::string row_place(const TransTable& t, const TransTableRow& r) { return t.name + ":" + std::to_string(r.line); }
+
+// The table's row of a quantity for `datafile` (any datafile when empty):
+// the last one; null when there is none.
+const TransTableRow* table_row(const TransTable& t, const char* quantity, const std::string& datafile) {
+    const TransTableRow* found = nullptr;
+    for (const TransTableRow& r : t.rows)
+        if (r.quantity == quantity && (datafile.empty() || (!r.datafile.empty() && same_file(r.datafile, datafile))))
+            found = &r;
+    return found;
+}
+
+// One value's uncertainty from the table; false (said) when it cannot be used.
+bool take_row(const TransTable& t, const TransTableRow* r, const char* what, bool& given, SigmaShares& to,
+              bool& split, const Console& err) {
+    if (!r) {
+        pk::say(err, "%s: warning: %s gives no %s; its uncertainty is left out\n", kProgram, t.name.c_str(), what);
+        return true;
+    }
+    const std::string fault = uncertainty_fault(r->value, r->sigma);
+    if (!fault.empty()) {
+        pk::say(err, "%s: error: column sigma: %s (%s)\n", row_place(t, *r).c_str(), fault.c_str(), what);
+        return false;
+    }
+    given = true;
+    to = r->split ? r->shares : SigmaShares{0.0, 0.0, r->sigma};
+    split = split || r->split;
+    return true;
+}
+
+// The uncertainties of the run's transmissions and ABSF from --trans; false
+// (said) when the table cannot be used.
+bool read_uncertainty(const Run& run, NxOptions& opt, const Console& err) {
+    if (opt.trans_table.empty()) return true;
+    TransTable t;
+    const Status st = read_trans_table(opt.trans_table, t);
+    if (!st.ok()) {
+        const std::string at = st.line > 0 ? opt.trans_table + ":" + std::to_string(st.line) : opt.trans_table;
+        pk::say(err, "%s: error: %s\n", at.c_str(), st.reason.c_str());
+        return false;
+    }
+    ScaleUncertainty& u = opt.uncertainty;
+    u.source = "pelkaro-trans's table " + t.name;
+    const Data2D* buffer = nullptr;
+    for (const Data2D& b : run.buf)
+        if (b.tm != 0 && !buffer) buffer = &b;
+    const std::string sample_what = "transmission for the sample file " + run.sam[0].name;
+    if (!take_row(t, table_row(t, "transmission", run.sam[0].name), sample_what.c_str(), u.sample, u.sample_t,
+                  u.split, err))
+        return false;
+    const std::string buffer_what = buffer ? "transmission for the buffer file " + buffer->name : "";
+    if (buffer && !take_row(t, table_row(t, "transmission", buffer->name), buffer_what.c_str(), u.buffer, u.buffer_t,
+                            u.split, err))
+        return false;
+    return take_row(t, table_row(t, "absf", ""), "absolute scale factor (absf)", u.absf, u.absf_f, u.split, err);
+}
+
 std::string plural(int n, const char* what) { return pk::format("%d %s%s", n, what, n == 1 ? "" : "s"); }
 
 // The points of the curve (the bins that received detector area); -1
@@ -206,6 +270,8 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err,
     if (!st.ok()) return report_failure(err, opt, st);
     const std::string path = opt.out.empty() ? default_output(run.sam[0].name) : opt.out;
     if (refused(run, opt, path, err)) return 1;
+    NxOptions with = opt;
+    if (!read_uncertainty(run, with, err)) return 1;
     int buffers = 0;
     for (const Data2D& b : run.buf) buffers += b.tm != 0;
     pk::say(out, "Reducing %s and %s\n", plural(static_cast<int>(run.sam.size()), "sample file").c_str(),
@@ -215,7 +281,7 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err,
                                                 : std::vector<char>();
     st = reduce(run, quiet);
     if (!st.ok()) return report_failure(err, opt, st);
-    st = write_file(run, opt, path);
+    st = write_file(run, with, path);
     if (!st.ok()) {
         pk::say(err, "%s: error: %s\n", kProgram, st.reason.c_str());
         return 1;

@@ -128,6 +128,42 @@ NxOptions nx_options(const pyb::object& title, const std::string& length_unit, c
     return opt;
 }
 
+// The uncertainties given to write_nxcansas, each a measurement of its own;
+// ValueError for one that cannot be used.
+void nx_uncertainty(const PyRun& r, const pyb::object (&devs)[3], NxOptions& opt) {
+    const Run& run = r.run;
+    const Data2D* buffer = nullptr;
+    for (const Data2D& b : run.buf)
+        if (b.tm != 0 && !buffer) buffer = &b;
+    const char* const names[] = {"transmission_dev", "buffer_transmission_dev", "absf_dev"};
+    const double values[] = {run.sam.empty() ? 0.0 : static_cast<double>(run.sam[0].trans),
+                             buffer ? static_cast<double>(buffer->trans) : 0.0, run.p.abs_fact};
+    ScaleUncertainty& u = opt.uncertainty;
+    bool* const given[] = {&u.sample, &u.buffer, &u.absf};
+    SigmaShares* const to[] = {&u.sample_t, &u.buffer_t, &u.absf_f};
+    for (int k = 0; k < 3; ++k) {
+        if (devs[k].is_none()) continue;
+        if (k == 1 && !buffer) throw pyb::value_error("buffer_transmission_dev: the reduction has no buffer in use");
+        const double sigma = devs[k].cast<double>();
+        const std::string fault = uncertainty_fault(values[k], sigma);
+        if (!fault.empty()) throw pyb::value_error(std::string(names[k]) + ": " + fault);
+        *given[k] = true;
+        *to[k] = SigmaShares{0.0, 0.0, sigma};
+    }
+    u.source = "the arguments of pelkaro.Run.write_nxcansas";
+}
+
+constexpr const char* kWriteNxcansasDoc =
+    "write_nxcansas(path=None, *, title=None, length_unit='mm', intensity_unit='1/cm', as_computed=False, "
+    "transmission_dev=None, buffer_transmission_dev=None, absf_dev=None) -> str\n\nWrites "
+    "the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the same names; "
+    "as_computed: --as-computed, I and Idev as Pelkaro computes them); "
+    "without a path, beside the first sample file with .h5.  The standard uncertainties of the first "
+    "sample's transmission, the first used buffer's and ABSF, where given, are carried to every point "
+    "beside Idev (Isys_sample_transmission, Isys_buffer_transmission, Isys_absf), each a measurement of "
+    "its own; ValueError for one that is negative, not finite or larger than its value.  Returns the "
+    "file's name; raises pelkaro.Error when it cannot be written or the module was built without HDF5.";
+
 void bind_run(pyb::module_& m) {
     pyb::class_<PyRun>(m, "Run", "A reduction made in memory by pelkaro.reduce: its curve, image and parameters; "
                                  "it writes files only when asked.")
@@ -160,17 +196,17 @@ void bind_run(pyb::module_& m) {
         .def(
             "write_nxcansas",
             [](PyRun& r, const pyb::object& path, const pyb::object& title, const std::string& length_unit,
-               const std::string& intensity_unit, bool as_computed) {
-                return write_nxcansas(r, optional_path(path, "the output"),
-                                      nx_options(title, length_unit, intensity_unit, as_computed));
+               const std::string& intensity_unit, bool as_computed, const pyb::object& tdev,
+               const pyb::object& bdev, const pyb::object& adev) {
+                NxOptions opt = nx_options(title, length_unit, intensity_unit, as_computed);
+                nx_uncertainty(r, {tdev, bdev, adev}, opt);
+                return write_nxcansas(r, optional_path(path, "the output"), opt);
             },
             pyb::arg("path") = pyb::none(), pyb::kw_only(), pyb::arg("title") = pyb::none(),
             pyb::arg("length_unit") = "mm", pyb::arg("intensity_unit") = "1/cm", pyb::arg("as_computed") = false,
-            "write_nxcansas(path=None, *, title=None, length_unit='mm', intensity_unit='1/cm', as_computed=False) -> "
-            "str\n\nWrites the NXcanSAS (HDF5) file pelkaro-nxcansas writes for this reduction (its options by the "
-            "same names; as_computed: --as-computed, I and Idev as Pelkaro computes them); "
-            "without a path, beside the first sample file with .h5.  Returns the file's name; raises "
-            "pelkaro.Error when it cannot be written or the module was built without HDF5.")
+            pyb::arg("transmission_dev") = pyb::none(), pyb::arg("buffer_transmission_dev") = pyb::none(),
+            pyb::arg("absf_dev") = pyb::none(),
+            kWriteNxcansasDoc)
         // A Run is the library's whole reduction (its run, the images held for
         // its files, the files as they were when read): a pickle of it could
         // only reduce again from files that may since have changed or be

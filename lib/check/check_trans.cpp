@@ -23,6 +23,9 @@ namespace pk {
 namespace {
 
 constexpr const char* kHeader = "quantity\tfile\tvalue\tsigma\tdatafile";
+// The header of a table that splits the uncertainties (SigmaShares).
+constexpr const char* kSplitHeader =
+    "quantity\tfile\tvalue\tsigma\tdatafile\tsigma_empty_beam\tsigma_dark_current\tsigma_own";
 constexpr double kSigmas = 3.0;
 constexpr double kMostCentreShift = 1.0;  // pixels
 
@@ -48,10 +51,36 @@ bool finite_number(const std::string& text, double& v) {
     return end == text.c_str() + text.size() && errno != ERANGE && std::isfinite(v);
 }
 
-// Reads one data line; "" or why it cannot be used.
-std::string read_row(const std::string& line, Row& r) {
+// Reads the shares of a transmission's or ABSF's uncertainty from fields 5
+// to 7; "" or why they cannot be used.  Three empty fields: none.
+std::string read_shares(const std::vector<std::string>& f, Row& r) {
+    if (f[5].empty() && f[6].empty() && f[7].empty()) return "";
+    const char* const names[] = {"sigma_empty_beam", "sigma_dark_current", "sigma_own"};
+    double* const to[] = {&r.shares.empty_beam, &r.shares.dark_current, &r.shares.own};
+    double sum = 0.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (!finite_number(f[5 + k], *to[k]))
+            return std::string("column ") + names[k] + ": " + quote(f[5 + k]) + " is not a number";
+        if (std::fabs(*to[k]) > r.sigma * (1 + 1e-6))
+            return std::string("column ") + names[k] + ": the share " + f[5 + k] + " is larger than the uncertainty " +
+                   num(r.sigma);
+        sum += *to[k] * *to[k];
+    }
+    if (r.shares.own < 0) return "column sigma_own: the share " + f[7] + " is negative";
+    if (std::fabs(std::sqrt(sum) - r.sigma) > 1e-4 * r.sigma)
+        return "the shares of the uncertainty in quadrature, " + num(std::sqrt(sum)) + ", are not its sigma " +
+               num(r.sigma);
+    r.split = true;
+    return "";
+}
+
+// Reads one data line of a table with `columns` fields; "" or why it cannot
+// be used.
+std::string read_row(const std::string& line, std::size_t columns, Row& r) {
     const std::vector<std::string> f = fields_of(line);
-    if (f.size() != 5) return "a row has 5 fields separated by tabs; this one has " + std::to_string(f.size());
+    if (f.size() != columns)
+        return "a row has " + std::to_string(columns) + " fields separated by tabs; this one has " +
+               std::to_string(f.size());
     r.quantity = f[0];
     r.file = f[1];
     r.datafile = f[4];
@@ -62,7 +91,8 @@ std::string read_row(const std::string& line, Row& r) {
     if (r.quantity == "radius") return "";
     if (!finite_number(f[3], r.sigma) || !(r.sigma > 0))
         return "the uncertainty " + quote(f[3]) + " is not a number above 0";
-    return "";
+    if (columns == 5 || (r.quantity != "transmission" && r.quantity != "absf")) return "";
+    return read_shares(f, r);
 }
 
 // A finding on the table: its line (0: the table as a whole) and words.
@@ -84,20 +114,21 @@ std::vector<TableError> table_errors(Table& t) {
                                              : cannot_use("the transmission table", t.name),
                  got.code == Code::too_large ? Code::too_large : Code::cannot_read}};
     std::vector<TableError> errors;
-    std::size_t from = 0;
+    std::size_t from = 0, columns = 5;
     for (int line = 1; from < text.size(); ++line) {
         std::size_t end = text.find('\n', from);
         if (end == std::string::npos) end = text.size();
         std::string s = text.substr(from, end - from);
         from = end + 1;
         if (!s.empty() && s.back() == '\r') s.pop_back();
-        if (line == 1 && s != kHeader)
-            return {{1, "the first line is not the header of a pelkaro-trans table (" + quote(kHeader) +
-                            "): is it its --format tsv output?",
+        if (line == 1 && s != kHeader && s != kSplitHeader)
+            return {{1, "the first line is not the header of a pelkaro-trans table (" + quote(kSplitHeader) +
+                            ", or " + quote(kHeader) + " of older versions): is it its --format tsv output?",
                      Code::bad_contents}};
+        if (line == 1) columns = s == kHeader ? 5 : 8;
         Row r;
         r.line = line;
-        const std::string why = line == 1 || s.empty() ? "" : read_row(s, r);
+        const std::string why = line == 1 || s.empty() ? "" : read_row(s, columns, r);
         if (!why.empty()) errors.push_back({line, why, Code::bad_contents});
         else if (line > 1 && !s.empty()) t.rows.push_back(r);
     }

@@ -121,6 +121,9 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<Loa
     run.reduced.name = run.sam[0].name;
     try {
         run.mask.intens = setup.mask.intens;
+        // The buffers and dark current too where the NXcanSAS file is to be
+        // written: its systematic terms make the subtraction again.
+        if (run.want_sums) run.buf = setup.buf, run.buf_sums = setup.buf_sums, run.dark = setup.dark;
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -154,7 +154,7 @@ void measure_runs(const TransRequest& q, const Inputs& in, const DiscCounts& emp
                            "per monitor count than the empty beam",
                            arg.file.c_str(), t.value, t.sigma, (t.value - 1) / t.sigma),
                 arg.file, static_cast<int>(k)});
-        r.runs.push_back(TransRun{k, t});
+        r.runs.push_back(TransRun{k, t, transmission_shares(sums, empty, t)});
     }
 }
 
@@ -171,15 +171,19 @@ void measure_standard(const TransRequest& q, const Inputs& in, TransResult& r) {
     if (st.ok()) st = correct_dead_time(image, q.dead_time);
     if (st.ok()) st = standard_scale(standard, image, in.dark, r.centre, in.flat, r.absf);
     r.scaled = r.from_standard = st.ok();
+    // Measured on a run of its own: none of its uncertainty is the empty beam's.
+    if (r.scaled) r.absf.shares = SigmaShares{0.0, 0.0, r.absf.sigma};
     if (!r.scaled) refused(r, st, "the absolute scale from the standard: " + reason(st, run.file), run.file);
 }
 
-void measure_scale(const TransRequest& q, const Inputs& in, const BeamImage& empty, TransResult& r) {
+void measure_scale(const TransRequest& q, const Inputs& in, const BeamImage& empty, const DiscCounts& sums,
+                   TransResult& r) {
     if (q.standard_given && in.scale) measure_standard(q, in, r);
     if (q.standard_given) return;
     if (!(q.attenuation > 0) || !in.scale) return;
     const Status st = absolute_scale(empty, in.dark, r.centre, in.flat, q.attenuation, r.absf);
     r.scaled = st.ok();
+    if (r.scaled) scale_shares(empty, in.dark, r.centre, in.flat, r.disc, sums, r.absf);
     if (!r.scaled) refused(r, st, "the absolute scale: " + st.reason, q.empty.file);
 }
 
@@ -210,7 +214,7 @@ TransResult measure_direct_beams(const TransRequest& req) {
     DiscCounts sums;
     if (!measure_inputs(req, in, empty, sums, r)) return r;
     measure_runs(req, in, sums, r);
-    measure_scale(req, in, empty, r);
+    measure_scale(req, in, empty, sums, r);
     return r;
 }
 
@@ -226,7 +230,7 @@ EmptyBeam measure_empty_beam(const TransRequest& req) {
     BeamImage empty;
     DiscCounts sums;
     if (!measure_inputs(req, in, empty, sums, r)) return e;
-    measure_scale(req, in, empty, r);
+    measure_scale(req, in, empty, sums, r);
     e.sums = std::make_shared<const EmptyBeam::Sums>(EmptyBeam::Sums{std::move(in), sums});
     return e;
 }
@@ -288,16 +292,26 @@ std::string trans_text(const TransRequest& req, const TransResult& r) {
     return s + "\n";
 }
 
+namespace {
+
+// The shares of an uncertainty as the table's last three columns.
+std::string shares_text(const SigmaShares& s) {
+    return format("\t%.9g\t%.9g\t%.9g", s.empty_beam, s.dark_current, s.own);
+}
+
+}  // namespace
+
 std::string trans_tsv(const TransRequest& req, const TransResult& r) {
-    std::string s = "quantity\tfile\tvalue\tsigma\tdatafile\n";
+    std::string s = "quantity\tfile\tvalue\tsigma\tdatafile\tsigma_empty_beam\tsigma_dark_current\tsigma_own\n";
     for (const TransRun& l : r.runs) {
         const BeamRun& run = req.runs[l.run];
-        s += format("transmission\t%s\t%.9g\t%.9g\t%s\n", run.file.c_str(), l.t.value, l.t.sigma, run.datafile.c_str());
+        s += format("transmission\t%s\t%.9g\t%.9g\t%s", run.file.c_str(), l.t.value, l.t.sigma, run.datafile.c_str()) +
+             shares_text(l.shares) + "\n";
     }
     const char* const e = req.empty.file.c_str();
-    s += format("centre_x\t%s\t%.9g\t%.9g\t\ncentre_y\t%s\t%.9g\t%.9g\t\nradius\t%s\t%.9g\t\t\n", e, r.centre.x,
-                r.centre.sx, e, r.centre.y, r.centre.sy, e, r.disc.radius);
-    if (r.scaled) s += format("absf\t%s\t%.9g\t%.9g\t\n", e, r.absf.value, r.absf.sigma);
+    s += format("centre_x\t%s\t%.9g\t%.9g\t\t\t\t\ncentre_y\t%s\t%.9g\t%.9g\t\t\t\t\nradius\t%s\t%.9g\t\t\t\t\t\n", e,
+                r.centre.x, r.centre.sx, e, r.centre.y, r.centre.sy, e, r.disc.radius);
+    if (r.scaled) s += format("absf\t%s\t%.9g\t%.9g\t", e, r.absf.value, r.absf.sigma) + shares_text(r.absf.shares) + "\n";
     return s;
 }
 

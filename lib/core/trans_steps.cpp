@@ -445,6 +445,29 @@ Status transmission(const DiscCounts& run, const DiscCounts& empty, const std::s
 
 namespace {
 
+// The standard deviations of the counts a transmission rests on, as its
+// variance takes them: at least one count each; no dark current, none.
+double counted(double counts) { return std::sqrt(std::max(counts, 1.0)); }
+double dark_counted(const DiscCounts& run, const DiscCounts& empty) {
+    return run.dark_scale > 0 || empty.dark_scale > 0 ? counted(run.dark) : 0.0;
+}
+
+}  // namespace
+
+SigmaShares transmission_shares(const DiscCounts& run, const DiscCounts& empty, const Measured& t) {
+    // T = m (S - a D) / (E - b D), each sum's derivative times its deviation.
+    SigmaShares s;
+    const double e = empty.net();
+    if (!(e > 0) || !(run.monitor > 0)) return s;
+    const double m = empty.monitor / run.monitor;
+    s.own = m * counted(run.counts) / e;
+    s.empty_beam = -t.value * counted(empty.counts) / e;
+    s.dark_current = (t.value * empty.dark_scale - m * run.dark_scale) * dark_counted(run, empty) / e;
+    return s;
+}
+
+namespace {
+
 // The efficiencies the flat field gives about the beam: their mean stands
 // for the pixels it does not give.  Taken over the window, widened until it
 // holds enough of them.
@@ -533,6 +556,36 @@ Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamC
         return refuse(Code::not_finite, pk::format("the absolute scale factor works out as %g, not a positive number",
                                                    out.value));
     return ok_status();
+}
+
+void scale_shares(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, const FlatField& flat,
+                  const Disc& d, const DiscCounts& sums, AbsoluteScale& out) {
+    out.shares = SigmaShares{0.0, 0.0, out.sigma};
+    Efficiencies e;
+    const Net n(empty, dark);
+    if (!n.sized || !efficiencies(flat, c.x, c.y, e).ok() || e.known.empty()) return;
+    const StandIn s = stand_in(e, c);
+    if (s.count < 2) return;
+    // ABSF = factor * sum over the window of (net - background) / efficiency;
+    // its covariance with the disc's sums of the empty beam and the dark
+    // current comes from the pixels the two share.
+    double sum = 0.0, with_empty = 0.0, with_dark = 0.0;
+    const double r2 = d.radius * d.radius;
+    for_disc(c.x, c.y, c.window, [&](std::size_t k, double x, double y) {
+        const double u = usable(e, k, s.mean);
+        sum += (n.value(k) - c.background) / u;
+        if ((x - d.x) * (x - d.x) + (y - d.y) * (y - d.y) > r2) return;
+        with_empty += n.run.counts[k] / u;
+        with_dark -= n.scale * n.dark_at(k) / u;
+    });
+    if (!(sum > 0) || !std::isfinite(sum)) return;
+    const double factor = out.value / sum;
+    const double dark_sigma = sums.dark_scale > 0 ? counted(sums.dark) : 0.0;
+    out.shares.empty_beam = factor * with_empty / counted(sums.counts);
+    out.shares.dark_current = dark_sigma > 0 ? factor * with_dark / dark_sigma : 0.0;
+    const double rest = out.sigma * out.sigma - out.shares.empty_beam * out.shares.empty_beam -
+                        out.shares.dark_current * out.shares.dark_current;
+    out.shares.own = std::sqrt(std::max(rest, 0.0));
 }
 
 }  // namespace pk

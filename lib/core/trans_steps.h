@@ -107,6 +107,18 @@ Status absolute_scale(const BeamImage& empty, const BeamImage& dark, const BeamC
 Status standard_scale(const StandardRun& std_run, const BeamImage& image, const BeamImage& dark, const BeamCentre& c,
                       const FlatField& flat, AbsoluteScale& out);
 
+// The shares of a transmission's uncertainty (t, as transmission() gives
+// it): the empty beam's, the dark current's and the run's own counts in
+// the disc.
+SigmaShares transmission_shares(const DiscCounts& run, const DiscCounts& empty, const Measured& t);
+
+// The shares of ABSF's uncertainty (`out`, as absolute_scale() gave it)
+// for transmissions measured over the disc `d` (the empty beam's sums
+// over it `sums`): the empty beam's and the dark current's counts in the
+// disc enter both; the rest of ABSF's variance is its own.
+void scale_shares(const BeamImage& empty, const BeamImage& dark, const BeamCentre& c, const FlatField& flat,
+                  const Disc& d, const DiscCounts& sums, AbsoluteScale& out);
+
 }  // namespace pk
 
 #endif

@@ -25,6 +25,7 @@
 #include "nxcansas_file.h"
 #include "nxcansas_q.h"
 #include "nxcansas_h5.h"
+#include "nxcansas_systematic.h"
 
 namespace pk {
 
@@ -109,6 +110,7 @@ struct Context {
     const ImageQ& image;
     std::string time;
     std::string file_name;
+    const Systematics& systematics;
 };
 
 // Values that are float32 in the file, each rounded from its double; false
@@ -120,6 +122,23 @@ bool floats_of(const std::vector<double>& v, std::vector<float>& out) {
         if (!std::isfinite(out.back())) return false;
     }
     return true;
+}
+
+// The uncertainty of the transmissions and ABSF beside Idev: a dataset per
+// independent measurement, of the curve's points or of the image's pixels.
+void write_systematics(Writer& w, const Node& g, const Context& c, const std::vector<hsize_t>& dims, bool curve) {
+    // On the scale of the file's I: freed of the sample's own attenuation as I is.
+    std::vector<double> factors;
+    if (!c.opt.as_computed && !c.systematics.sources.empty())
+        factors = curve ? curve_attenuation(c.run.p, c.run.reduced.trans, c.curve.q)
+                        : image_attenuation(c.run.p, c.run.reduced.trans);
+    for (const SystematicSource& src : c.systematics.sources) {
+        std::vector<float> v;
+        floats_of(curve ? src.curve : src.image, v);
+        if (!factors.empty()) apply_factors(v, factors);
+        Node n = w.floats(g, src.name, v, dims, c.opt.intensity_unit);
+        w.attr(n, "description", "the change of I when " + src.what + " lie one standard deviation higher");
+    }
 }
 
 void write_curve(Writer& w, const Node& entry, const std::string& name, const Context& c) {
@@ -145,6 +164,7 @@ void write_curve(Writer& w, const Node& entry, const std::string& name, const Co
     w.floats(g, "Qdev", qdev, dims, kQUnit);
     w.doubles(g, "Qcentre", c.curve.qcentre, dims, kQUnit);
     w.doubles(g, "Qmean", c.curve.qmean, dims, kQUnit);
+    write_systematics(w, g, c, dims, true);
 }
 
 // The resolution kernel of every point of the curve `curve`, beside it.
@@ -208,6 +228,7 @@ void write_image(Writer& w, const Node& entry, const std::string& name, const Co
     w.doubles(g, "Q", c.image.q, dims, kQUnit);
     if (!c.image.qdev.empty()) write_image_resolution(w, g, x, y, c);
     w.bytes(g, "Mask", mask, dims);
+    write_systematics(w, g, c, dims, false);
 }
 
 void write_aperture(Writer& w, const Node& ins, const std::string& name, const char* what, double diameter,
@@ -494,6 +515,7 @@ std::string data_note(const Context& c, const std::string& curve, const std::str
     if (!curve.empty()) s += curve_note(c, curve);
     if (!image.empty()) s += image_note(c, image);
     s += attenuation_note(!c.opt.as_computed, c.run.reduced.trans);
+    s += systematic_note(c.opt.uncertainty, c.systematics);
     s += "The wavelength spread incident_wavelength_spread is the FWHM of a triangular distribution in "
          "angstrom: WAVE's relative spread times the wavelength. Lengths are in " + c.opt.length_unit +
          ", the unit stated on the command line (Pelkaro takes the parameter file's lengths in one unit it is "
@@ -584,6 +606,15 @@ Status derived_values(const Run& run, const ResolutionOptions& ropt, CurveQ& cur
     return ok_status();
 }
 
+// The systematic terms the options ask for.
+Status systematics_of(const Run& run, const NxOptions& opt, const CurveQ& curve, Systematics& out) {
+    const ScaleUncertainty& u = opt.uncertainty;
+    if (!u.sample && !u.buffer && !u.absf) return ok_status();
+    const Status st = systematic_terms(run, u, curve.bins, curve_wanted(run.p), image_wanted(run.p), out);
+    if (st.ok()) return st;
+    return unwritten("the uncertainty of the transmissions and ABSF could not be carried to the points: " + st.reason);
+}
+
 }  // namespace
 
 Status write_file(const Run& run, const NxOptions& opt, const std::string& path) {
@@ -592,9 +623,11 @@ Status write_file(const Run& run, const NxOptions& opt, const std::string& path)
     ResolutionOptions ropt;
     if (!resolution_options(opt, ropt))
         return failure(Stage::output, Code::cannot_write, "the length unit must be mm, cm or m, not " + opt.length_unit);
-    const Status derived = derived_values(run, ropt, curve, pixels);
+    Status derived = derived_values(run, ropt, curve, pixels);
+    Systematics systematics;
+    if (derived.ok()) derived = systematics_of(run, opt, curve, systematics);
     if (!derived.ok()) return derived;
-    const Context c{run, opt, curve, pixels, iso_time(std::time(nullptr)), base_name(path)};
+    const Context c{run, opt, curve, pixels, iso_time(std::time(nullptr)), base_name(path), systematics};
     pk::OutputLock lock;  // against another run writing into the same directory
     lock.acquire(path);
     pk::AtomicFile out;

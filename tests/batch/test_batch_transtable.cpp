@@ -219,7 +219,8 @@ TEST(TransTable, AMalformedOrMissingTableExitsTwoBeforeAnythingIsWritten) {
          "bad.tsv:2: error: the value \"abc\" is not a number\n"},
         {"head.tsv", "quantity,file\n",
          "head.tsv:1: error: the first line is not the header of a pelkaro-trans table (\"quantity\\tfile\\tvalue"
-         "\\tsigma\\tdatafile\"): is it its --format tsv output?\n"},
+         "\\tsigma\\tdatafile\\tsigma_empty_beam\\tsigma_dark_current\\tsigma_own\", or \"quantity\\tfile\\tvalue"
+         "\\tsigma\\tdatafile\" of older versions): is it its --format tsv output?\n"},
         {"empty.tsv", "", "empty.tsv: error: the table is empty\n"},
         {"fields.tsv", std::string(kHeader) + "absf\te.dat\t1\t0.1\n",
          "fields.tsv:2: error: a row has 5 fields separated by tabs; this one has 4\n"},

@@ -113,10 +113,21 @@ TEST(CheckTrans, ARunOfNoCountsIsReadWithItsUncertaintyAboveZero) {
 TEST(CheckTrans, ATableThatCannotBeUsedIsAnError) {
     Example e;
     const std::string header = "quantity\tfile\tvalue\tsigma\tdatafile\n";
+    const std::string split = "quantity\tfile\tvalue\tsigma\tdatafile\tsigma_empty_beam\tsigma_dark_current\tsigma_own\n";
     const std::pair<std::string, std::string> cases[] = {
         {"", "t.tsv: error: the table is empty\n"},
         {"run\tT\tdT\n", "t.tsv:1: error: the first line is not the header of a pelkaro-trans table "
-                         "(\"quantity\\tfile\\tvalue\\tsigma\\tdatafile\"): is it its --format tsv output?\n"},
+                         "(\"quantity\\tfile\\tvalue\\tsigma\\tdatafile\\tsigma_empty_beam\\tsigma_dark_current"
+                         "\\tsigma_own\", or \"quantity\\tfile\\tvalue\\tsigma\\tdatafile\" of older versions): is it "
+                         "its --format tsv output?\n"},
+        {split + "transmission\ts.dat\t0.9\t0.01\tsphere_sample.dat\n",
+         "t.tsv:2: error: a row has 8 fields separated by tabs; this one has 5\n"},
+        {split + "transmission\ts.dat\t0.9\t0.01\tsphere_sample.dat\t-0.02\t0\t0.01\n",
+         "t.tsv:2: error: column sigma_empty_beam: the share -0.02 is larger than the uncertainty 0.01\n"},
+        {split + "absf\te.dat\t17\t0.5\t\t0.3\t0\t-0.4\n",
+         "t.tsv:2: error: column sigma_own: the share -0.4 is negative\n"},
+        {split + "absf\te.dat\t17\t0.5\t\t0.3\t0\t0.3\n",
+         "t.tsv:2: error: the shares of the uncertainty in quadrature, 0.424264, are not its sigma 0.5\n"},
         {header + "transmission\ts.dat\t0.9\t0.01\n", "t.tsv:2: error: a row has 5 fields separated by tabs; this "
                                                       "one has 4\n"},
         {header + "transmission\ts.dat\t0,9\t0.01\tsphere_sample.dat\n",

@@ -380,14 +380,34 @@ TEST(PelkaroTrans, MeasuresTheBundledExample) {
     args.insert(args.begin(), "--format=tsv");
     const pkt::RunResult t = trans(args, kExamples);
     EXPECT_EQ(t.status, 0);
-    EXPECT_EQ(t.out.substr(0, t.out.find('\n') + 1), "quantity\tfile\tvalue\tsigma\tdatafile\n");
+    EXPECT_EQ(t.out.substr(0, t.out.find('\n') + 1),
+              "quantity\tfile\tvalue\tsigma\tdatafile\tsigma_empty_beam\tsigma_dark_current\tsigma_own\n");
     EXPECT_NE(t.out.find("\ntransmission\tsample_beam.dat\t0.9007"), std::string::npos);
     const std::vector<Row> rows = rows_of(t.out);
     ASSERT_EQ(rows.size(), 6u) << t.out;
     EXPECT_NEAR(find_row(rows, "transmission", "buffer_beam.dat")->value, 0.904696, 5e-7);
     EXPECT_NEAR(find_row(rows, "centre_y", "empty_beam.dat")->value, 62.503, 5e-4);
     EXPECT_NEAR(find_row(rows, "absf", "empty_beam.dat")->value, 16.9991, 5e-5);
-    EXPECT_NE(t.out.find("\tsphere_sample.dat\n"), std::string::npos);
+    EXPECT_NE(t.out.find("\tsphere_sample.dat\t"), std::string::npos);
+    // The shares of each uncertainty add up to it in quadrature; the
+    // transmissions fall and ABSF rises with the empty beam's counts.
+    std::istringstream in(t.out);
+    std::string line;
+    std::getline(in, line);
+    int split = 0;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string x; std::getline(fields, x, '\t');) f.push_back(x);
+        if (f[0] != "transmission" && f[0] != "absf") continue;
+        ASSERT_EQ(f.size(), 8u) << line;
+        const double sigma = std::stod(f[3]), e = std::stod(f[5]), d = std::stod(f[6]), own = std::stod(f[7]);
+        EXPECT_NEAR(std::sqrt(e * e + d * d + own * own), sigma, 1e-7 * sigma) << line;
+        EXPECT_TRUE(f[0] == "absf" ? e > 0 : e < 0) << line;
+        EXPECT_GT(own, 0) << line;
+        ++split;
+    }
+    EXPECT_EQ(split, 3);
 }
 
 // A wrong command line: status 2, the reason and the usage on standard

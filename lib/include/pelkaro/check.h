@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "pelkaro/status.h"
+#include "pelkaro/trans.h"
 
 namespace pk {
 
@@ -55,11 +56,16 @@ CheckResult check_run(const std::string& param_name, const std::string& trans_ta
 // One row of pelkaro-trans's table (--format tsv): a quantity measured on a
 // direct-beam run ("transmission", "centre_x", "centre_y", "radius",
 // "absf"), its value and standard uncertainty, and for a transmission the
-// DATS or DATB file it belongs to.
+// DATS or DATB file it belongs to.  A table with three more columns
+// (sigma_empty_beam, sigma_dark_current, sigma_own) splits the uncertainty
+// of a transmission and of ABSF by the measurements it rests on
+// (SigmaShares); an older table's rows have none.
 struct TransTableRow {
     int line = 0;  // the table's line, as an editor counts
     std::string quantity, file, datafile;
     double value = 0.0, sigma = 0.0;
+    bool split = false;   // `shares` read from the row
+    SigmaShares shares;
 };
 struct TransTable {
     std::string name;  // the table as the user named it

@@ -12,8 +12,27 @@
 
 #include "pelkaro/merge.h"
 #include "pelkaro/run.h"
+#include "pelkaro/trans.h"
 
 namespace pk {
+
+// The uncertainties of the first sample's transmission, of the first used
+// buffer's and of ABSF, from which the file's systematic terms are worked
+// out.  Measured by pelkaro-trans, each is split by the independent
+// measurements it rests on (SigmaShares: the empty beam, the dark current,
+// the run's own counts or ABSF's own terms); a sigma given alone is all
+// `own`, a measurement of its own.
+struct ScaleUncertainty {
+    bool sample = false, buffer = false, absf = false;  // given
+    SigmaShares sample_t, buffer_t, absf_f;
+    bool split = false;   // the shares of one measurement of direct beams
+    std::string source;   // where they come from, for the file's note
+};
+
+// Why a value's standard uncertainty cannot be used: "" when it can, else
+// a reason ("the uncertainty -0.1 is negative", "... is not a finite
+// number", "... is larger than the value 0.5").
+std::string uncertainty_fault(double value, double sigma);
 
 // What the NXcanSAS file is to hold, as the command line asks for it.
 struct NxOptions {
@@ -25,6 +44,8 @@ struct NxOptions {
     bool title_given = false;
     bool gravity = true;                  // --no-gravity leaves the neutrons' fall out of the resolution
     bool as_computed = false;             // --as-computed: I and Idev keep the sample's wide-angle attenuation
+    std::string trans_table;              // --trans: pelkaro-trans's table (--format tsv)
+    ScaleUncertainty uncertainty;         // the systematic terms beside Idev (from the table)
 };
 
 // How the resolution is worked out: with or without the neutrons' fall

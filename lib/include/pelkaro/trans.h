@@ -59,6 +59,17 @@ struct Measured {
     double sigma = 0.0;
 };
 
+// A measured value's uncertainty split by the independent measurements it
+// rests on: each share is the change of the value when that measurement's
+// counts lie one standard deviation higher, so its sign says how values
+// that share the measurement move together (a transmission falls as the
+// empty beam's counts rise, ABSF rises).  The squares add up to sigma^2.
+struct SigmaShares {
+    double empty_beam = 0.0;    // the empty beam's counts in the disc
+    double dark_current = 0.0;  // the dark current's counts in the disc
+    double own = 0.0;           // the rest, at least 0: a run's own counts; ABSF's terms of its own
+};
+
 // The absolute scale factor (ABSF) that puts Pelkaro's result in cm^-1,
 // for an attenuator of transmission `attenuation` in the empty beam:
 //   ABSF = 1000 (px py / L^2) / (M A) * sum over the window of n(p) / e(p)
@@ -75,6 +86,11 @@ struct AbsoluteScale {
     int stand_ins = 0;          // pixels of the window whose efficiency is the mean of others
     int around = 0;             // the pixels that mean is taken over
     double stand_in_share = 0;  // the share of the net counts in the stand-in pixels
+    // The shares of sigma: the empty beam's and the dark current's counts in
+    // the disc the transmissions are measured over; its own are the flat
+    // field, the background, the stand-ins and the empty beam's counts
+    // outside that disc.
+    SigmaShares shares;
 };
 // ---- Dead time -----------------------------------------------------------------
 
@@ -166,6 +182,7 @@ struct TransNote {
 struct TransRun {
     std::size_t run = 0;
     Measured t;
+    SigmaShares shares;  // own: the run's own counts
 };
 
 struct TransResult {
