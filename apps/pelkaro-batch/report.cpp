@@ -240,7 +240,15 @@ constexpr std::size_t kPageRows = 100;
 // A row of the table less the start of its element (its classes, which
 // depend on its place): what a finished row's files make, kept by a live
 // report from one rewriting to the next.
-std::string row_html(const RowResult& r) {
+// The orientation of a row's I(phi) (--formats aniso) as one cell.
+std::string orientation_cell(const RowResult& r) {
+    if (!r.has_orientation) return "<td></td>";
+    const Orientation& o = r.orientation;
+    return pk::format("<td class=\"num\">%.2f &plusmn; %.2f&deg;; %.4f &plusmn; %.4f; %.4f &plusmn; %.4f</td>", o.phi0,
+                      o.phi0_dev, o.order, o.order_dev, o.hermans, o.hermans_dev);
+}
+
+std::string row_html(const RowResult& r, bool orientation) {
     // A row not done has no parameter file of this run (one there is an
     // earlier run's).
     std::string par;
@@ -259,7 +267,8 @@ std::string row_html(const RowResult& r) {
     s += "</td>";
     for (const std::string& v : used.columns) s += "<td>" + html(v) + "</td>";
     s += "<td>" + (curve ? pk::format("%.6g", r.i_low_q) : std::string()) + "</td><td>" +
-         (curve ? std::to_string(r.points) : std::string()) + "</td>" + image_cell(r) + "<td class=\"files\">" +
+         (curve ? std::to_string(r.points) : std::string()) + "</td>" + image_cell(r) +
+         (orientation ? orientation_cell(r) : std::string()) + "<td class=\"files\">" +
          file_links(r) + "</td><td class=\"error\">" + html(r.error) + "</td></tr>\n";
     return s;
 }
@@ -361,8 +370,11 @@ void table(Page& pg, const std::vector<RowResult>& rows, int jobs, ReportCache* 
                                  "buffer transmission", "title", "sample beam", "buffer beam"};
     for (int k = 0; k < 13; ++k)
         pg.put(std::string("<th") + (k % 5 == 0 || k >= 10 ? "" : " class=\"num\"") + ">" + heads[k] + "</th>");
-    pg.put("<th class=\"num\">I at lowest Q (cm\xe2\x81\xbb\xc2\xb9)</th><th class=\"num\">points</th><th>image</th>"
-           "<th>files</th><th>error</th></tr></thead>\n<tbody>\n");
+    bool orientation = false;
+    for (const RowResult& r : rows) orientation = orientation || r.has_orientation;
+    pg.put("<th class=\"num\">I at lowest Q (cm\xe2\x81\xbb\xc2\xb9)</th><th class=\"num\">points</th><th>image</th>");
+    if (orientation) pg.put("<th class=\"num\">&phi;&#8320;; &lang;cos 2(&phi;&minus;&phi;&#8320;)&rang;; Hermans &lang;P&#8322;&rang;</th>");
+    pg.put("<th>files</th><th>error</th></tr></thead>\n<tbody>\n");
     // A finished row's text from `cache` where it is there (no file read
     // again), a row not done made anew.
     const auto cached = [&](std::size_t k) -> const std::string* {
@@ -371,7 +383,7 @@ void table(Page& pg, const std::vector<RowResult>& rows, int jobs, ReportCache* 
         return it == cache->rows.end() ? nullptr : &it->second;
     };
     rows_in_order(
-        rows.size(), jobs, [&](std::size_t k) { return cached(k) ? std::string() : row_html(rows[k]); },
+        rows.size(), jobs, [&](std::size_t k) { return cached(k) ? std::string() : row_html(rows[k], orientation); },
         [&](std::size_t k, const std::string& made) {
             const std::string& body = cached(k) ? *cached(k) : made;
             pg.put("<tr class=\"row " + state_class(rows[k]) + (k >= kPageRows ? " later" : "") + body);

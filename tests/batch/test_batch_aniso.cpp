@@ -64,6 +64,12 @@ TEST(BatchAniso, RowsTablesAreThoseOfPelkaroAnisoAndTheSummaryHoldsTheOrientatio
         EXPECT_GT(std::stod(f[12]), 0);
         const double phi0 = std::stod(a.out.substr(a.out.find("# phi0 ") + 7));
         EXPECT_NEAR(std::stod(f[9]), phi0, 6e-5) << line;
+        // The report's row carries the same orientation, in its own column.
+        const std::string page = pkt::read_file(ex.dir / "out/report.html");
+        EXPECT_NE(page.find("Hermans &lang;P&#8322;&rang;</th>"), std::string::npos);
+        const std::size_t at = page.find("id=\"row-" + std::string(row) + "\"");
+        ASSERT_NE(at, std::string::npos) << row;
+        EXPECT_NE(page.find(pk::format("%.2f &plusmn; ", std::stod(f[9])), at), std::string::npos) << row;
     }
     const pkt::RunResult bad = pkt::run_program(
         PELKARO_BATCH_EXE, {"-o", "out2", "--formats", "aniso", "spheres.par", "t.csv"}, ex.dir.path());
