@@ -138,12 +138,17 @@ pk::CurveQ curve_of(const Param& p, const Data2D& mask, const std::vector<int>& 
     return c;
 }
 
-// Mean, spread and shape of the kernels against the Monte Carlo, beside the
+// Mean, spread and shape of the kernels against the Monte Carlo (at 5 m and
+// 1.5 m with 5 m of collimation, and at 15 m with 15 m, 10 A), beside the
 // beam stop (where the bin's detector area lies well out from its centre)
 // and further out; the kernel's weights add up to one and give its mean.
 TEST(ResolutionKernel, AgreesWithAMonteCarloOfTheInstrument) {
-    for (const auto& [distance, wavelength] : {std::make_pair(5000.0, 6.0), std::make_pair(1500.0, 6.0)}) {
-        const Param p = instrument(distance, 5000, wavelength);
+    struct Config {
+        double distance, collimation, wavelength;
+    };
+    for (const Config& g : {Config{5000, 5000, 6}, Config{1500, 5000, 6}, Config{15000, 15000, 10}}) {
+        const double distance = g.distance;
+        const Param p = instrument(g.distance, g.collimation, g.wavelength);
         const Data2D mask = mask_with_stop(p, 4.2);
         const std::vector<int> bins{4, 5, 12, 40, 80};
         const pk::CurveQ c = curve_of(p, mask, bins, false);
