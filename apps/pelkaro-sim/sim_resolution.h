@@ -37,9 +37,9 @@ struct Scattering {
     double dark = 0;         // mean dark counts of a pixel over the exposure
 };
 
-// The most neutrons one exposure follows (about a minute's work): a run
+// The most neutrons one exposure follows (a few minutes' work): a run
 // that would need more is refused.
-constexpr double kMostNeutrons = 1e9;
+constexpr double kMostNeutrons = 4e9;
 
 // The counts of every pixel (index x + 128 y) of a scattering exposure,
 // each pixel's dark counts added; empty when it would take more than

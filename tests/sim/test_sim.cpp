@@ -154,7 +154,7 @@ TEST(Simulator, RefusesImpossibleSettings) {
         {"--radius", "--radius needs a value"},
         {"--colour blue", "unknown option '--colour'"},
         {"--resolution=yes", "--resolution takes no value"},
-        {"--resolution --monitor 100000000", "--resolution would follow more than 1e+09 neutrons"},
+        {"--resolution --monitor 100000000", "--resolution would follow more than 4e+09 neutrons"},
         // Values Pelkaro would refuse in the parameter file, or that make a
         // run it cannot reduce.
         {"--distance 1e308", "--distance must be from 500 to 100000 mm, not 1e308"},
