@@ -106,9 +106,10 @@ void image_values(const Data2D& reduced, std::vector<double>& values) {
 std::vector<std::uint8_t> image_levels(const std::vector<double>& values, ImageScale& scale) {
     scale = ImageScale{};
     const auto masked = [&values](std::size_t k) { return values[k] == 0 && values[k + kDetPixels] == 0; };
+    std::vector<double> logs(static_cast<std::size_t>(kDetPixels), 0.0);  // each pixel's, worked out once
     for (std::size_t k = 0; k < static_cast<std::size_t>(kDetPixels); ++k) {
         if (masked(k) || !(values[k] > 0) || !std::isfinite(values[k])) continue;
-        const double d = std::log10(values[k]);
+        const double d = logs[k] = std::log10(values[k]);
         scale.hi = scale.any ? std::max(scale.hi, d) : d;
         scale.lo = scale.any ? std::min(scale.lo, d) : d;
         scale.any = true;
@@ -122,7 +123,7 @@ std::vector<std::uint8_t> image_levels(const std::vector<double>& values, ImageS
         if (masked(k)) {
             px = kMaskedPixel;
         } else if (values[k] > 0 && std::isfinite(values[k])) {
-            const double t = scale.hi > scale.lo ? (std::log10(values[k]) - scale.lo) / (scale.hi - scale.lo) : 1.0;
+            const double t = scale.hi > scale.lo ? (logs[k] - scale.lo) / (scale.hi - scale.lo) : 1.0;
             px = static_cast<std::uint8_t>(kFirstLevel + std::lround(std::min(1.0, std::max(0.0, t)) * kTop));
         }
     }
