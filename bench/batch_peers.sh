@@ -61,12 +61,15 @@ runs=0
 rate() {
     local bin=$1 dir=$2 table=$3; shift 3
     runs=$((runs + 1))
-    local t0 t1
+    local t0 t1 cpu
     t0=$EPOCHREALTIME
-    (cd "$dir" && "$bin/pelkaro-batch" -o "out$runs" "$@" spheres.par "$table" >/dev/null 2>&1) || true
+    (cd "$dir" && /usr/bin/time -f "%U %S" -o "$dir/cpu" "$bin/pelkaro-batch" -o "out$runs" "$@" spheres.par "$table" \
+         >/dev/null 2>&1) || true
     t1=$EPOCHREALTIME
+    cpu=$(tail -n 1 "$dir/cpu")
     [[ $dir == "$shm" ]] && rm -rf "$dir/out$runs"  # tmpfs: its memory back at once
-    awk -v n="$frames" -v a="$t0" -v z="$t1" 'BEGIN { printf "%.1f", n / (z - a) }'
+    awk -v n="$frames" -v a="$t0" -v z="$t1" -v c="$cpu" \
+        'BEGIN { split(c, u, " "); printf "%.1f %.1f", n / (z - a), n / (u[1] + u[2]) }'
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
@@ -91,30 +94,42 @@ for r in $(seq 1 "$rounds"); do
     J1+=("$(rate "$build" "$shm" series.csv -j 1 --formats d1d)")
     J2+=("$(rate "$build" "$shm" series.csv -j 2 --formats d1d)")
 done
-med() { printf '%s\n' "$@" | median; }
-printf '%d frames, medians of %d rounds (frames/s; every round: %s)\n' "$frames" "$rounds" "the peers in turn"
-p=$( ((have_peer)) && med "${P[@]}" || echo 0)
-n=$(med "${N[@]}")
+# Each figure is "WALL CPU": frames per second of wall time and per second
+# of processor time (user and system, all threads).
+med() { printf '%s\n' "$@" | awk '{ print $1 }' | median; }
+medc() { printf '%s\n' "$@" | awk '{ print $2 }' | median; }
+walls() { printf '%s\n' "$@" | awk '{ printf "%s%.0f", (NR > 1 ? " " : ""), $1 }'; }
+line() {  # LABEL ARRAY...: medians and the rounds' wall rates
+    local label=$1; shift
+    printf '   %-44s %9.1f %9.1f   [%s]\n' "$label" "$(med "$@")" "$(medc "$@")" "$(walls "$@")"
+}
+printf '%d frames, medians of %d rounds taken in turn: frames/s of wall time, of processor time, [each round]\n' \
+    "$frames" "$rounds"
 echo "1. -j 2 --formats d1d, files on disk, the example's counts"
 if ((have_peer)); then
-    printf '   pyFAI csr integrate1d (Poisson, from memory)  %9.1f   [%s]\n' "$p" "${P[*]}"
-    printf '   the same, one OpenMP thread                   %9.1f   [%s]\n' "$(med "${P1[@]}")" "${P1[*]}"
+    line "pyFAI csr integrate1d (Poisson, from memory)" "${P[@]}"
+    line "the same, one OpenMP thread" "${P1[@]}"
 fi
-printf '   pelkaro-batch                                  %9.1f   [%s]  %s x pyFAI\n' "$n" "${N[*]}" "$(ratio "$n" "$p")"
-if [[ -n $old ]]; then
-    o=$(med "${O[@]}")
-    printf '   pelkaro-batch (old)                            %9.1f   [%s]  new / old %s\n' "$o" "${O[*]}" "$(ratio "$n" "$o")"
+line "pelkaro-batch" "${N[@]}"
+[[ -n $old ]] && line "pelkaro-batch (old)" "${O[@]}"
+if ((have_peer)); then
+    printf '   pelkaro-batch / pyFAI: %s (wall), %s (processor); / pyFAI on one thread: %s, %s\n' \
+        "$(ratio "$(med "${N[@]}")" "$(med "${P[@]}")")" "$(ratio "$(medc "${N[@]}")" "$(medc "${P[@]}")")" \
+        "$(ratio "$(med "${N[@]}")" "$(med "${P1[@]}")")" "$(ratio "$(medc "${N[@]}")" "$(medc "${P1[@]}")")"
 fi
-a=$(med "${A[@]}")
+[[ -n $old ]] && printf '   new / old: %s (wall), %s (processor)\n' "$(ratio "$(med "${N[@]}")" "$(med "${O[@]}")")" \
+    "$(ratio "$(medc "${N[@]}")" "$(medc "${O[@]}")")"
 echo "2. -j 2, every format (d1d, d2d, h5), tmpfs"
-printf '   pelkaro-batch                                  %9.1f   [%s]\n' "$a" "${A[*]}"
+line "pelkaro-batch" "${A[@]}"
 if [[ -n $old ]]; then
-    ao=$(med "${AO[@]}")
-    printf '   pelkaro-batch (old)                            %9.1f   [%s]  new / old %s\n' "$ao" "${AO[*]}" "$(ratio "$a" "$ao")"
+    line "pelkaro-batch (old)" "${AO[@]}"
+    printf '   new / old: %s (wall), %s (processor)\n' "$(ratio "$(med "${A[@]}")" "$(med "${AO[@]}")")" \
+        "$(ratio "$(medc "${A[@]}")" "$(medc "${AO[@]}")")"
 fi
-j1=$(med "${J1[@]}") j2=$(med "${J2[@]}")
 echo "3. --formats d1d, tmpfs, 150,000-monitor frames"
-printf '   -j 1 %9.1f   -j 2 %9.1f   (-j 2 / -j 1 = %s)\n' "$j1" "$j2" "$(ratio "$j2" "$j1")"
+line "-j 1" "${J1[@]}"
+line "-j 2" "${J2[@]}"
+printf '   -j 2 / -j 1: %s (wall)\n' "$(ratio "$(med "${J2[@]}")" "$(med "${J1[@]}")")"
 if [[ -x /usr/bin/time ]]; then
     echo "4. peak resident memory, -j 2, every format (KB)"
     for t in series10.csv series.csv; do

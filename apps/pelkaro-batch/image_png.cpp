@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -87,10 +86,9 @@ double d2d_value(float v) {
         const double d = static_cast<double>(n) / 10000.0;
         return bits >> 31 ? -d : d;
     }
-    char text[400];
-    const int len = std::snprintf(text, sizeof text, "%.4f", static_cast<double>(v));
+    const std::string text = pk::format("%.4f", static_cast<double>(v));
     double d = 0;
-    if (len > 0 && static_cast<std::size_t>(len) < sizeof text) std::from_chars(text, text + len, d);
+    std::from_chars(text.data(), text.data() + text.size(), d);
     return d;
 }
 
