@@ -29,8 +29,10 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
+#include "pelkaro/files.h"
 #include "pelkaro/run.h"
 #include "ave_data.h"
+#include "ave_plan.h"
 #include "file_out.h"
 #include "mask_gen.h"
 #include "parse_in.h"
@@ -122,7 +124,7 @@ bool load_all(const std::string& param_name, Staged& r, double* t) {
     if (!load(r.sens)) return false;
     allocate_image(r.mask);
     Timer tm(t[kMask]);
-    return (p.msk == 1 ? read_mask(p, r.mask) : make_mask(p, r.mask)).ok();
+    return (p.mask_source == 1 ? read_mask(p, r.mask) : make_mask(p, r.mask)).ok();
 }
 
 // The corrections, the subtraction, the average and the files.
@@ -227,7 +229,7 @@ bool build_fixture(const std::string& param_path) {
         if (b.tm != 0 && !load(b)) return false;
     if (f.dark.tm > 0 && !(allocate_image(f.dark) && read_data(f.dark).ok())) return false;
     if (!load(f.sens) || !allocate_image(f.mask)) return false;
-    if (!(p.msk == 1 ? read_mask(p, f.mask) : make_mask(p, f.mask)).ok()) return false;
+    if (!(p.mask_source == 1 ? read_mask(p, f.mask) : make_mask(p, f.mask)).ok()) return false;
     f.sens_norm = f.sens, f.mask_norm = f.mask;
     if (!sens_norm(p, f.sens_norm, f.mask_norm).ok()) return false;
     f.sam_cor = f.sam, f.buf_cor = f.buf;
@@ -295,6 +297,37 @@ void BM_sens_norm_cor(benchmark::State& st) {
         if (!sens_norm(f.p, sens, mask).ok() || !sens_cor(f.p, dat, sens, mask).ok()) st.SkipWithError("failed");
         benchmark::DoNotOptimize(dat.intens.data());
     }
+}
+
+// What one frame of a series costs against its size: the sample file's
+// text parsed from memory (bytes and MB/s), the plan of the average (its
+// entries) and the average by the plan, as pelkaro-batch takes them.
+void BM_frame_parts(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    std::string text;
+    if (!pk::read_file(f.sam[0].name, text).ok()) st.SkipWithError("cannot read the sample file");
+    const AvePlan plan = make_ave_plan(f.p, f.mask);
+    Data2D d;
+    d.name = f.sam[0].name;
+    allocate_image(d);
+    Data1D out;
+    double parse = 0, average = 0;
+    for (auto _ : st) {
+        const double t0 = Clock::now();
+        if (!read_data_text(text, d).ok()) st.SkipWithError("read_data_text failed");
+        const double t1 = Clock::now();
+        if (!average_by_plan(plan, f.res, out)) st.SkipWithError("the plan does not apply");
+        const double t2 = Clock::now();
+        parse += t1 - t0, average += t2 - t1;
+        benchmark::DoNotOptimize(out.y.data());
+    }
+    const double n = static_cast<double>(st.iterations());
+    st.counters["text_bytes"] = static_cast<double>(text.size());
+    st.counters["parse_us"] = 1e6 * parse / n;
+    st.counters["parse_MB_s"] = parse > 0 ? static_cast<double>(text.size()) * n / parse / 1e6 : 0;
+    st.counters["plan_entries"] = static_cast<double>(plan.entries.size());
+    st.counters["average_us"] = 1e6 * average / n;
 }
 
 void BM_sub_data(benchmark::State& st) {
@@ -389,6 +422,7 @@ void BM_stage_shares(benchmark::State& st) {
 }
 
 BENCHMARK(BM_read_data)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_frame_parts)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_jacobian)->ArgName("new_geometry")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_sens_norm_cor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_sub_data)->Unit(benchmark::kMicrosecond);

@@ -16,6 +16,7 @@
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/aniso.h"
 #include "pelkaro/check.h"
+#include "pelkaro/nxcansas.h"
 #include "pelkaro/series.h"
 #include "pelkaro/trans.h"
 
@@ -166,6 +167,12 @@ struct RowResult {
     // --formats aniso: the orientation of I(phi) in the ring (pelkaro-aniso's).
     bool has_orientation = false;
     Orientation orientation;
+    // The report's image of the row (NAME.image.png), written as the row
+    // finished, with the ends of its colour scale (log10 of I); not
+    // written: the report makes it from the .d2d.
+    bool image_written = false;
+    bool image_any = false;  // some pixel above 0
+    double image_lo = 0, image_hi = 0;
 };
 
 // --------------------------------------------------------------------------
@@ -189,8 +196,9 @@ bool draw_plot(const std::string& program, const std::string& in, const std::str
 // program or on the PATH; empty when there is none.
 std::string find_plot_program();
 
-// Reduces one row into the output directory.
-RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache);
+// Reduces one row into the output directory.  `fixed` is the calling
+// thread's: the NXcanSAS values of the configuration, kept from row to row.
+RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache, NxFixed& fixed);
 
 // Outputs of the run (the rows' files, the summary, the report) that would
 // replace one of its inputs, compared as files: errors, one per output.

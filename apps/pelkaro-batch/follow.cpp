@@ -78,6 +78,7 @@ struct Live {
 };
 
 void live_worker(Live& s) {
+    NxFixed fixed;  // this thread's, kept from row to row
     for (;;) {
         std::pair<std::size_t, TableRow> task;
         {
@@ -87,7 +88,7 @@ void live_worker(Live& s) {
             task = std::move(s.queue.front());
             s.queue.pop_front();
         }
-        RowResult r = reduce_row(s.job, task.second, s.cache);
+        RowResult r = reduce_row(s.job, task.second, s.cache, fixed);
         std::lock_guard<std::mutex> lock(s.m);
         ++s.finished;
         if (s.progress)

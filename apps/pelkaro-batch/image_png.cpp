@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -60,12 +61,53 @@ bool read_image_values(const std::string& path, std::vector<double>& values) {
     return values.size() == 2u * kDetPixels;
 }
 
+namespace {
+
+// The value std::from_chars reads from the text "%.4f" makes of v (as the
+// .d2d writes it, v widened to double): |v| 10^4 rounded half to even to an
+// integer n, as printf rounds the exact value, then n / 10^4, which the
+// division rounds as the reading does (n and 10^4 are exact doubles below
+// 2^53).  Other values (not finite, or n beyond 2^53) through the text.
+double d2d_value(float v) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    const std::uint32_t biased = bits >> 23 & 0xffu;
+    const std::uint64_t mant = biased == 0 ? (bits & 0x7fffffu) : ((bits & 0x7fffffu) | 0x800000u);
+    const int exp2 = biased == 0 ? -149 : static_cast<int>(biased) - 150;
+    const std::uint64_t scaled = mant * 10000u;  // below 2^38
+    if (biased != 0xffu && exp2 < 0) {
+        const int k = -exp2;
+        std::uint64_t n = 0;
+        if (k < 63) {
+            n = scaled >> k;
+            const std::uint64_t rest = scaled & ((std::uint64_t{1} << k) - 1), half = std::uint64_t{1} << (k - 1);
+            if (rest > half || (rest == half && (n & 1u))) ++n;
+        }
+        const double d = static_cast<double>(n) / 10000.0;
+        return bits >> 31 ? -d : d;
+    }
+    const std::string text = pk::format("%.4f", static_cast<double>(v));
+    double d = 0;
+    std::from_chars(text.data(), text.data() + text.size(), d);
+    return d;
+}
+
+}  // namespace
+
+void image_values(const Data2D& reduced, std::vector<double>& values) {
+    values.clear();
+    for (const std::vector<float>* v : {&reduced.intens, &reduced.uncert})
+        for (std::size_t k = 0; k < static_cast<std::size_t>(kDetPixels) && k < v->size(); ++k)
+            values.push_back(d2d_value((*v)[k]));
+}
+
 std::vector<std::uint8_t> image_levels(const std::vector<double>& values, ImageScale& scale) {
     scale = ImageScale{};
     const auto masked = [&values](std::size_t k) { return values[k] == 0 && values[k + kDetPixels] == 0; };
+    std::vector<double> logs(static_cast<std::size_t>(kDetPixels), 0.0);  // each pixel's, worked out once
     for (std::size_t k = 0; k < static_cast<std::size_t>(kDetPixels); ++k) {
         if (masked(k) || !(values[k] > 0) || !std::isfinite(values[k])) continue;
-        const double d = std::log10(values[k]);
+        const double d = logs[k] = std::log10(values[k]);
         scale.hi = scale.any ? std::max(scale.hi, d) : d;
         scale.lo = scale.any ? std::min(scale.lo, d) : d;
         scale.any = true;
@@ -79,7 +121,7 @@ std::vector<std::uint8_t> image_levels(const std::vector<double>& values, ImageS
         if (masked(k)) {
             px = kMaskedPixel;
         } else if (values[k] > 0 && std::isfinite(values[k])) {
-            const double t = scale.hi > scale.lo ? (std::log10(values[k]) - scale.lo) / (scale.hi - scale.lo) : 1.0;
+            const double t = scale.hi > scale.lo ? (logs[k] - scale.lo) / (scale.hi - scale.lo) : 1.0;
             px = static_cast<std::uint8_t>(kFirstLevel + std::lround(std::min(1.0, std::max(0.0, t)) * kTop));
         }
     }
@@ -108,14 +150,11 @@ bool write_png(const std::string& path, const std::vector<std::uint8_t>& indices
     image.format = PNG_FORMAT_RGB_COLORMAP;  // one byte a pixel: a quick compression
     image.colormap_entries = static_cast<png_uint_32>(palette.size() / 3);
     image.flags = PNG_IMAGE_FLAG_FAST;
-    png_alloc_size_t size = 0;
-    // The size first, then the file's bytes into memory: libpng's
+    // The file's bytes into memory of the largest size they can take (one
+    // compression, not one to measure and one to write): libpng's
     // simplified interface reports its errors as values.
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, indices.data(), 0, palette.data())) {
-        why = std::string("cannot make the PNG ") + path + ": " + image.message;
-        return false;
-    }
-    std::vector<unsigned char> bytes(size);
+    std::vector<unsigned char> bytes(PNG_IMAGE_PNG_SIZE_MAX(image));
+    png_alloc_size_t size = bytes.size();
     if (!png_image_write_to_memory(&image, bytes.data(), &size, 0, indices.data(), 0, palette.data())) {
         why = std::string("cannot make the PNG ") + path + ": " + image.message;
         return false;

@@ -202,13 +202,15 @@ std::string image_cell(const RowResult& r) {
     const std::string d2d = output_link(r, ".d2d");
     if (d2d.empty()) return "<td></td>";
     if (!png_available()) return "<td>no image (built without libpng)</td>";
-    std::vector<double> values;
-    if (!read_image_values(output_path(r, ".d2d"), values)) return "<td>the .d2d cannot be read</td>";
-    ImageScale scale;
-    const std::vector<std::uint8_t> levels = image_levels(values, scale);
-    std::string why;
-    if (!write_png(output_path(r, ".image.png"), levels, image_palette(), kDetSide, kDetSide, why))
-        return "<td>" + html(why) + "</td>";
+    ImageScale scale{r.image_any, r.image_lo, r.image_hi};
+    if (!r.image_written) {
+        std::vector<double> values;
+        if (!read_image_values(output_path(r, ".d2d"), values)) return "<td>the .d2d cannot be read</td>";
+        const std::vector<std::uint8_t> levels = image_levels(values, scale);
+        std::string why;
+        if (!write_png(output_path(r, ".image.png"), levels, image_palette(), kDetSide, kDetSide, why))
+            return "<td>" + html(why) + "</td>";
+    }
     const std::string link = d2d.substr(0, d2d.size() - 4) + ".image.png";
     // A link to the image, which the page's script shows as a thumbnail
     // while its row is on the page shown (an image element per row would

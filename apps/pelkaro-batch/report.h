@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "pelkaro/Pelkaro.h"
+
 namespace pk {
 
 // The colour scale of a row's image: log10 of the intensity, from `lo`
@@ -23,6 +25,9 @@ void scale_colour(double t, std::uint8_t rgb[3]);
 // The intensities and then the uncertainties of a .d2d (2 x 128 x 128
 // values); false when the file cannot be read or holds fewer.
 bool read_image_values(const std::string& path, std::vector<double>& values);
+// The same values from the reduced image itself: those read_image_values
+// reads back from the .d2d that write_2D_as writes of it, bit for bit.
+void image_values(const Data2D& reduced, std::vector<double>& values);
 
 // The image of `values` (as read_image_values gives them) as 128 x 128
 // indices into image_palette(), detector row 0 at the bottom: a pixel with

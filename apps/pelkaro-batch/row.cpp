@@ -20,6 +20,7 @@
 #include "app.h"
 #include "batch.h"
 #include "outputs.h"
+#include "report.h"
 #include "pelkaro/files.h"
 #include "pelkaro/check.h"
 #include "pelkaro/run.h"
@@ -317,9 +318,9 @@ bool row_uncertainty(const BatchJob& job, const TableRow& row, const RowMeasured
 // The row's files from a completed reduction, as --formats selects them:
 // the text files only where Pelkaro writes them (its averaging mode).
 bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, const std::string& stem,
-                     const RowMeasured& m, RowResult& res) {
+                     const RowMeasured& m, NxFixed& fixed, RowResult& res) {
 #if !PK_WITH_H5
-    (void)m;
+    (void)m, (void)fixed;
 #endif
     const unsigned f = job.opt.formats;
     struct Text {
@@ -353,7 +354,7 @@ bool write_row_files(const BatchJob& job, const TableRow& row, const Run& run, c
         nx.title_given = !row.title.empty();
         nx.as_computed = job.opt.as_computed;
         if (!row_uncertainty(job, row, m, run, nx.uncertainty, res)) return false;
-        const Status st = write_file(run, nx, nx.out);
+        const Status st = write_file(run, nx, nx.out, &fixed);
         if (!st.ok()) {
             res.error = st.reason;
             return false;
@@ -387,6 +388,22 @@ bool write_aniso(const BatchJob& job, const TableRow& row, const Run& run, const
     return true;
 }
 
+// The report's image of a row whose .d2d was written, made as the row
+// finishes (in its thread, from the image in memory) when this run writes
+// the report; left to the report when it cannot be written here.
+void report_image(const BatchJob& job, const Run& run, const std::string& stem, RowResult& res) {
+    const bool d2d = std::find(res.outputs.begin(), res.outputs.end(), res.name + ".d2d") != res.outputs.end();
+    if (!d2d || job.opt.shard_n != 1 || !png_available()) return;
+    std::vector<double> values;
+    image_values(run.reduced, values);
+    ImageScale scale;
+    const std::vector<std::uint8_t> levels = image_levels(values, scale);
+    std::string why;
+    if (!write_png(stem + ".image.png", levels, image_palette(), kDetSide, kDetSide, why)) return;
+    res.image_written = true;
+    res.image_any = scale.any, res.image_lo = scale.lo, res.image_hi = scale.hi;
+}
+
 void curve_figures(const Run& run, RowResult& res) {
     if (!has_curve(run.p)) return;
     res.has_curve = true;
@@ -396,7 +413,7 @@ void curve_figures(const Run& run, RowResult& res) {
     }
 }
 
-RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesCache& cache) {
+RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesCache& cache, NxFixed& fixed) {
     RowResult res;
     res.index = row.index;
     res.name = row.name;
@@ -428,7 +445,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
         return res;
     }
 #endif
-    if (!write_row_files(job, row, run, stem, measured, res) ||
+    if (!write_row_files(job, row, run, stem, measured, fixed, res) ||
         ((job.opt.formats & kFmtAniso) != 0 && !write_aniso(job, row, run, stem, res))) {
         res.state = RowState::failed;  // checked, then not written: a full disk, a file-size limit
         remove_outputs(stem);
@@ -437,14 +454,15 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     }
     curve_figures(run, res);
     res.state = RowState::ok;
+    report_image(job, run, stem, res);
     return res;
 }
 
 }  // namespace
 
-RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache) {
+RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cache, NxFixed& fixed) {
     try {
-        return reduce_row_unguarded(job, row, cache);
+        return reduce_row_unguarded(job, row, cache, fixed);
     } catch (const std::bad_alloc&) {
         RowResult res;
         res.index = row.index;

@@ -76,6 +76,7 @@ struct Shared {
 };
 
 void worker(Shared& s) {
+    NxFixed fixed;  // this thread's, kept from row to row
     for (;;) {
         std::size_t i = 0;
         {
@@ -83,7 +84,7 @@ void worker(Shared& s) {
             if (s.stop.raised() || s.next >= s.job.table.rows.size()) return;
             i = s.next++;
         }
-        RowResult r = reduce_row(s.job, s.job.table.rows[i], s.cache);
+        RowResult r = reduce_row(s.job, s.job.table.rows[i], s.cache, fixed);
         std::lock_guard<std::mutex> lock(s.m);
         s.progress.finished(r);
         s.results[i] = std::move(r);

@@ -100,6 +100,7 @@ double tidy(double d) {
 struct ImageQ {
     std::vector<double> qx, qy, q;
     std::vector<float> qdev;
+    std::vector<double> factors;  // of each pixel, freeing it of the sample's attenuation (image_attenuation)
 };
 
 // What every part of the file needs.
@@ -130,8 +131,7 @@ void write_systematics(Writer& w, const Node& g, const Context& c, const std::ve
     // On the scale of the file's I: freed of the sample's own attenuation as I is.
     std::vector<double> factors;
     if (!c.opt.as_computed && !c.systematics.sources.empty())
-        factors = curve ? curve_attenuation(c.run.p, c.run.reduced.trans, c.curve.q)
-                        : image_attenuation(c.run.p, c.run.reduced.trans);
+        factors = curve ? curve_attenuation(c.run.p, c.run.reduced.trans, c.curve.q) : c.image.factors;
     for (const SystematicSource& src : c.systematics.sources) {
         std::vector<float> v;
         floats_of(curve ? src.curve : src.image, v);
@@ -213,7 +213,7 @@ void write_image(Writer& w, const Node& entry, const std::string& name, const Co
     std::vector<float> i(res.intens.begin(), res.intens.begin() + kDetPixels);
     std::vector<float> idev(res.uncert.begin(), res.uncert.begin() + kDetPixels);
     if (!c.opt.as_computed)
-        for (std::vector<float>* v : {&i, &idev}) apply_factors(*v, image_attenuation(c.run.p, res.trans));
+        for (std::vector<float>* v : {&i, &idev}) apply_factors(*v, c.image.factors);
     const float excluded = excluded_idev(res, c.run.mask);
     std::vector<uint8_t> mask(kDetPixels);
     for (std::size_t k = 0; k < mask.size(); ++k) {
@@ -582,26 +582,28 @@ Status unwritten(std::string reason) { return failure(Stage::output, Code::canno
 
 // The numbers of the data groups that are not Pelkaro's own; refused when
 // they cannot be written.
-Status derived_values(const Run& run, const ResolutionOptions& ropt, CurveQ& curve, ImageQ& image) {
+Status derived_values(const Run& run, const ResolutionOptions& ropt, bool as_computed, CurveQ& curve, ImageQ& image,
+                      NxFixed* fixed) {
     const char* fault = "; this is a fault of the program";
     const char* beyond = "the Q resolution of the instrument (SMRP and WAVE) is beyond single precision";
     BinSums again;
     const BinSums* sums = nullptr;
     if (curve_wanted(run.p)) {
-        if (!sums_of(run, again, sums) || !curve_q(run.p, run.curve, *sums, run.mask, ropt, curve))
+        if (!sums_of(run, again, sums) || !curve_q(run.p, run.curve, *sums, run.mask, ropt, curve, fixed))
             return unwritten(std::string("the Q values of the curve's bins could not be worked out (the averaging's "
                                          "bins were not met exactly)") + fault);
         std::vector<float> qdev;
         if (!floats_of(curve.qdev, qdev)) return unwritten(beyond);
     }
     if (!image_wanted(run.p)) return ok_status();
-    std::vector<double> along, across;
-    pixel_q(run.p, ropt, image.qx, image.qy, along, across);
-    for (std::size_t k = 0; k < image.qx.size(); ++k)
-        image.q.push_back(std::sqrt(image.qx[k] * image.qx[k] + image.qy[k] * image.qy[k]));
-    if ((run.log.seen >> SMRP & 1u) && !along.empty()) {
-        along.insert(along.end(), across.begin(), across.end());
-        if (!floats_of(along, image.qdev)) return unwritten(beyond);
+    NxFixed own;
+    const NxFixed& px = fixed_pixel_q(run.p, ropt, fixed ? *fixed : own);
+    image.qx = px.qx, image.qy = px.qy, image.q = px.qabs;
+    if (!as_computed) image.factors = fixed_attenuation(run.p, run.reduced.trans, fixed ? *fixed : own);
+    if ((run.log.seen >> SMRP & 1u) && !px.along.empty()) {
+        std::vector<double> both(px.along);
+        both.insert(both.end(), px.across.begin(), px.across.end());
+        if (!floats_of(both, image.qdev)) return unwritten(beyond);
     }
     return ok_status();
 }
@@ -618,12 +620,16 @@ Status systematics_of(const Run& run, const NxOptions& opt, const CurveQ& curve,
 }  // namespace
 
 Status write_file(const Run& run, const NxOptions& opt, const std::string& path) {
+    return write_file(run, opt, path, nullptr);
+}
+
+Status write_file(const Run& run, const NxOptions& opt, const std::string& path, NxFixed* fixed) {
     CurveQ curve;
     ImageQ pixels;
     ResolutionOptions ropt;
     if (!resolution_options(opt, ropt))
         return failure(Stage::output, Code::cannot_write, "the length unit must be mm, cm or m, not " + opt.length_unit);
-    Status derived = derived_values(run, ropt, curve, pixels);
+    Status derived = derived_values(run, ropt, opt.as_computed, curve, pixels, fixed);
     Systematics systematics;
     if (derived.ok()) derived = systematics_of(run, opt, curve, systematics);
     if (!derived.ok()) return derived;

@@ -15,11 +15,14 @@
 // k^2 a^2 / (12 L2^2) along its direction.  The wavelength spread s, the
 // FWHM of a triangular distribution relative to lambda (variance s^2 / 6),
 // adds Q^2 s^2 / 6 along Q only.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "geometry.h"
+#include "pelkaro/attenuation.h"
 #include "pelkaro/nxcansas.h"
 #include "nxcansas_kernel.h"
 #include "nxcansas_q.h"
@@ -90,15 +93,81 @@ bool resolution_options(const NxOptions& opt, ResolutionOptions& out) {
     return true;
 }
 
+namespace {
+
+// The Param fields the file's fixed values depend on, bit for bit.
+std::vector<float> fixed_key(const Param& p) {
+    return {p.px, p.py, p.bx, p.by, p.sam2det, p.src2sam, p.srcapp, p.samapp, p.wavelen, p.dwavelen,
+            p.bin_width, p.thmin, p.thmax};
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+bool same_options(const ResolutionOptions& a, const ResolutionOptions& b) {
+    return a.gravity == b.gravity && std::memcmp(&a.metres_per_unit, &b.metres_per_unit, sizeof(double)) == 0;
+}
+
+// Does `fixed` hold values made for this configuration?
+bool fixed_for(const NxFixed& fixed, const std::vector<float>& key, const ResolutionOptions& opt) {
+    return same_bits(fixed.geometry, key) && same_options(fixed.opt, opt);
+}
+
+// The curve's Q, Qdev and kernels, which depend on the configuration alone.
+void curve_resolution(const Param& p, const Data2D& mask, const ResolutionOptions& opt, const RadialBins& b,
+                      CurveQ& out) {
+    Spreads s;
+    if (instrument_spreads(p, opt, s) && curve_kernels(p, mask, s, out.bins, out)) return;
+    // Without the instrument's spreads (or a plan of the average): the bin's
+    // centre and the Gaussian width there.
+    const bool known = resolution_known(p);
+    out.kernel_nodes = 0;
+    out.kernel_q.clear(), out.kernel_weight.clear();
+    out.q = out.qcentre;
+    out.qdev.clear();
+    for (double q : out.q) out.qdev.push_back(known ? bin_resolution(p, q, b.width) : std::nan(""));
+}
+
+// curve_resolution, through `fixed`.
+void curve_resolution(const Param& p, const Data2D& mask, const ResolutionOptions& opt, const RadialBins& b,
+                      CurveQ& out, NxFixed& fixed) {
+    const std::vector<float> key = fixed_key(p);
+    const std::size_t n = std::min(mask.intens.size(), static_cast<std::size_t>(kDetPixels));
+    const bool same = fixed.curve_made && fixed_for(fixed, key, opt) && fixed.bins == out.bins &&
+                      fixed.mask.size() == n && std::equal(fixed.mask.begin(), fixed.mask.end(), mask.intens.begin(),
+                                                           [](float a, float c) { return std::memcmp(&a, &c, 4) == 0; });
+    if (!same) {
+        // Marked unmade while it changes (an allocation may fail half way).
+        const bool image_kept = fixed.image_made && fixed_for(fixed, key, opt);
+        fixed.curve_made = fixed.image_made = false;
+        curve_resolution(p, mask, opt, b, out);
+        fixed.geometry = key, fixed.opt = opt, fixed.bins = out.bins;
+        fixed.mask.assign(mask.intens.begin(), mask.intens.begin() + static_cast<std::ptrdiff_t>(n));
+        fixed.q = out.q, fixed.qdev = out.qdev, fixed.kernel_nodes = out.kernel_nodes;
+        fixed.kernel_q = out.kernel_q, fixed.kernel_weight = out.kernel_weight;
+        fixed.curve_made = true, fixed.image_made = image_kept;
+        return;
+    }
+    out.q = fixed.q, out.qdev = fixed.qdev, out.kernel_nodes = fixed.kernel_nodes;
+    out.kernel_q = fixed.kernel_q, out.kernel_weight = fixed.kernel_weight;
+}
+
+}  // namespace
+
 bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, const Data2D& mask,
              const ResolutionOptions& opt, CurveQ& out) {
+    return curve_q(p, rot, sums, mask, opt, out, nullptr);
+}
+
+bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, const Data2D& mask,
+             const ResolutionOptions& opt, CurveQ& out, NxFixed* fixed) {
     out = CurveQ{};
     RadialBins b;
     if (!radial_bins(p, b) || b.tot != rot.num || rot.area.size() < static_cast<std::size_t>(b.tot)) return false;
     for (const std::vector<double>* v : {&sums.n, &sums.q, &sums.w2, &sums.w2var, &sums.next_cov})
         if (v->size() != static_cast<std::size_t>(b.tot)) return false;
     out.bin_width = b.width;
-    const bool known = resolution_known(p);
     for (int i = 0; i < b.tot; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
         // The curve writes exactly the bins that received area.
@@ -113,15 +182,8 @@ bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, const Data2
         const bool next = i + 1 < b.tot && sums.n[k + 1] > 0 && sums.w2var[k] > 0 && sums.w2var[k + 1] > 0;
         out.next_corr.push_back(next ? sums.next_cov[k] / std::sqrt(sums.w2var[k] * sums.w2var[k + 1]) : 0.0);
     }
-    Spreads s;
-    if (instrument_spreads(p, opt, s) && curve_kernels(p, mask, s, out.bins, out)) return true;
-    // Without the instrument's spreads (or a plan of the average): the bin's
-    // centre and the Gaussian width there.
-    out.kernel_nodes = 0;
-    out.kernel_q.clear(), out.kernel_weight.clear();
-    out.q = out.qcentre;
-    out.qdev.clear();
-    for (double q : out.q) out.qdev.push_back(known ? bin_resolution(p, q, b.width) : std::nan(""));
+    if (fixed) curve_resolution(p, mask, opt, b, out, *fixed);
+    else curve_resolution(p, mask, opt, b, out);
     return true;
 }
 
@@ -131,6 +193,28 @@ void pixel_q(const Param& p, const ResolutionOptions& opt, std::vector<double>& 
     const bool known = instrument_spreads(p, opt, s);
     pixel_means(p, known ? &s : nullptr, qx, qy, along, across);
     if (!known) along.clear(), across.clear();
+}
+
+const NxFixed& fixed_pixel_q(const Param& p, const ResolutionOptions& opt, NxFixed& fixed) {
+    const std::vector<float> key = fixed_key(p);
+    if (fixed.image_made && fixed_for(fixed, key, opt)) return fixed;
+    const bool curve_kept = fixed.curve_made && fixed_for(fixed, key, opt);
+    fixed.curve_made = fixed.image_made = fixed.factors_made = false;  // while it changes
+    fixed.geometry = key, fixed.opt = opt;
+    pixel_q(p, opt, fixed.qx, fixed.qy, fixed.along, fixed.across);
+    fixed.qabs.clear();
+    for (std::size_t k = 0; k < fixed.qx.size(); ++k)
+        fixed.qabs.push_back(std::sqrt(fixed.qx[k] * fixed.qx[k] + fixed.qy[k] * fixed.qy[k]));
+    fixed.image_made = true, fixed.curve_made = curve_kept;
+    return fixed;
+}
+
+const std::vector<double>& fixed_attenuation(const Param& p, float transmission, NxFixed& fixed) {
+    if (fixed.factors_made && std::memcmp(&fixed.factors_trans, &transmission, sizeof(float)) == 0) return fixed.factors;
+    fixed.factors_made = false;
+    fixed.factors = image_attenuation(p, transmission);
+    fixed.factors_trans = transmission, fixed.factors_made = true;
+    return fixed.factors;
 }
 
 }  // namespace pk

@@ -26,6 +26,17 @@ bool resolution_known(const Param& p);
 // Along Q, of a radial bin of width `bin_width` at Q = q.
 double bin_resolution(const Param& p, double q, double bin_width);
 
+struct NxFixed;
+struct ResolutionOptions;
+// The pixels' Q (pixel_q) and |Q| of `p`'s configuration in `fixed`, worked
+// out unless it holds them already; `fixed` itself.
+const NxFixed& fixed_pixel_q(const Param& p, const ResolutionOptions& opt, NxFixed& fixed);
+// The pixels' image_attenuation for the sample's transmission, from `fixed`
+// when it holds them for this transmission, else worked out and kept there.
+// Called after fixed_pixel_q for the same `p` (which forgets the factors of
+// another geometry).
+const std::vector<double>& fixed_attenuation(const Param& p, float transmission, NxFixed& fixed);
+
 }  // namespace pk
 
 #endif

@@ -23,6 +23,7 @@ TEST(NxCanSas, NotBuilt) {
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -37,6 +38,7 @@ TEST(NxCanSas, NotBuilt) {
 #include "test_util.h"
 #include "ave_data.h"
 #include "numbers.h"
+#include "pelkaro/attenuation.h"
 #include "pelkaro/files.h"
 
 namespace {
@@ -639,6 +641,56 @@ TEST(NxCanSasQ, MeanQOfTheBins) {
     EXPECT_NEAR(half.qmean[40], c.qmean[40], 1e-3 * c.qmean[40]);
     rot.area[3] = rot.area[3] == 0 ? 1.0f : 0.0f;
     EXPECT_FALSE(pk::curve_q(p, rot, sums, mask, pk::ResolutionOptions{}, half));
+}
+
+// The values a series keeps for its configuration (NxFixed) are those
+// worked out afresh, bit for bit, as the configuration changes under it
+// and comes back: another mask, resolution options, beam centre, sector,
+// and the sample's transmission for the pixels' attenuation factors.
+TEST(NxCanSasQ, FixedValuesAreTheFreshOnesAsTheConfigurationChanges) {
+    Param p{};
+    p.px = p.py = 5, p.bx = 64.5f, p.by = 62.5f, p.sam2det = 5000, p.src2sam = 5000, p.srcapp = 15, p.samapp = 5;
+    p.wavelen = 6, p.dwavelen = 0.1f, p.bin_width = 1, p.thmin = 0, p.thmax = static_cast<float>(2 * M_PI);
+    Data2D image, mask, masked;
+    image.intens.assign(kImageValues, 1.0f), image.uncert.assign(kImageValues, 1.0f);
+    mask.intens.assign(kImageValues, 1.0f);
+    masked = mask;
+    for (int k = 0; k < 40 * 128; ++k) masked.intens[static_cast<std::size_t>(k)] = 0.0f;
+    pk::ResolutionOptions metres, no_fall;
+    no_fall.gravity = false;
+    struct Config { Param p; const Data2D* mask; pk::ResolutionOptions opt; float trans; };
+    Param moved = p, sector = p;
+    moved.bx = 70.25f;
+    sector.thmax = static_cast<float>(M_PI / 3);
+    // Each differs from the one before in one thing.
+    const Config configs[] = {{p, &mask, metres, 0.9f},      {moved, &mask, metres, 0.9f}, {p, &mask, metres, 0.9f},
+                              {p, &masked, metres, 0.9f},    {p, &masked, no_fall, 0.9f},  {p, &masked, no_fall, 0.8f},
+                              {sector, &masked, no_fall, 0.8f}, {p, &mask, metres, 0.9f}};
+    const auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
+                   return pk::bits_of(x) == pk::bits_of(y);
+               });
+    };
+    pk::NxFixed fixed;
+    for (const Config& c : configs) {
+        Data1D rot;
+        pk::BinSums sums;
+        ASSERT_TRUE(ave_data_sums(c.p, image, rot, *c.mask, sums, Console{nullptr, nullptr}).ok());
+        pk::CurveQ fresh, kept;
+        ASSERT_TRUE(pk::curve_q(c.p, rot, sums, *c.mask, c.opt, fresh));
+        ASSERT_TRUE(pk::curve_q(c.p, rot, sums, *c.mask, c.opt, kept, &fixed));
+        EXPECT_GT(fresh.kernel_nodes, 0);
+        EXPECT_EQ(kept.kernel_nodes, fresh.kernel_nodes);
+        for (const auto& [a, b] : {std::make_pair(&kept.q, &fresh.q), std::make_pair(&kept.qdev, &fresh.qdev),
+                                   std::make_pair(&kept.kernel_q, &fresh.kernel_q),
+                                   std::make_pair(&kept.kernel_weight, &fresh.kernel_weight)})
+            EXPECT_TRUE(same(*a, *b));
+        std::vector<double> qx, qy, along, across;
+        pk::pixel_q(c.p, c.opt, qx, qy, along, across);
+        const pk::NxFixed& px = pk::fixed_pixel_q(c.p, c.opt, fixed);
+        EXPECT_TRUE(same(px.qx, qx) && same(px.qy, qy) && same(px.along, along) && same(px.across, across));
+        EXPECT_TRUE(same(pk::fixed_attenuation(c.p, c.trans, fixed), pk::image_attenuation(c.p, c.trans)));
+    }
 }
 
 // Progress that cannot be written is a failure of its own (status 2; 1 is a

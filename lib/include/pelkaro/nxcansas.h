@@ -82,12 +82,41 @@ struct CurveQ {
     std::vector<double> kernel_q, kernel_weight;
 };
 
+// What a file holds that depends on the configuration alone (the geometry,
+// sector and bins, the mask, the resolution options), not on the counts: the
+// curve's Q, Qdev and resolution kernels, the pixels' Q and resolution.  A
+// series that writes many files of one configuration keeps one record and
+// passes it to every write: the values are worked out for the first file
+// and again only when the configuration changes, and are the same bits.
+struct NxFixed {
+    // The configuration the values were made for.
+    bool curve_made = false, image_made = false;
+    std::vector<float> geometry;  // the Param fields the values depend on (fixed_key)
+    ResolutionOptions opt;
+    std::vector<float> mask;      // the mask's values (the curve's)
+    std::vector<int> bins;        // the bins the curve writes
+    // The curve's (as CurveQ names them).
+    std::vector<double> q, qdev, kernel_q, kernel_weight;
+    int kernel_nodes = 0;
+    // The pixels' (as pixel_q gives them) and |Q|.
+    std::vector<double> qx, qy, qabs, along, across;
+    // The pixels' factors that free them of the sample's attenuation, for
+    // the sample's transmission `factors_trans` (with the pixels' geometry).
+    bool factors_made = false;
+    float factors_trans = 0;
+    std::vector<double> factors;
+};
+
 // Works out CurveQ for a reduction's curve from the average's sums
 // (ave_data_sums) and the mask in use.  False when the sums do not meet the
 // curve (bin count or a bin's emptiness differs), which would make the file
 // wrong.
 bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, const Data2D& mask,
              const ResolutionOptions& opt, CurveQ& out);
+// The same, the values of the configuration taken from `fixed` when it was
+// made for it, else worked out and kept there (`fixed` null: worked out).
+bool curve_q(const Param& p, const Data1D& rot, const BinSums& sums, const Data2D& mask,
+             const ResolutionOptions& opt, CurveQ& out, NxFixed* fixed);
 
 // The mean Qx and Qy of every pixel, index x + 128*y, over its area and, when
 // the resolution is known, the beam's divergence and the wavelength spread;
@@ -100,6 +129,9 @@ void pixel_q(const Param& p, const ResolutionOptions& opt, std::vector<double>& 
 // Refused with Stage::output, Code::cannot_write, its reason a sentence
 // without a program name.
 Status write_file(const Run& run, const NxOptions& opt, const std::string& path);
+// The same, the values that depend on the configuration alone taken from
+// `fixed` (see NxFixed); the file's bytes are the same.
+Status write_file(const Run& run, const NxOptions& opt, const std::string& path, NxFixed* fixed);
 
 // The curve of a completed reduction as pelkaro-merge reads it from the file
 // write_file writes with the default options (mm, 1/cm, the sample's

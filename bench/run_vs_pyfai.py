@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""One Pelkaro run on the bundled example, whole process, side by side with
+pyFAI's cached splitpixel integrate1d of the reduced image it writes (same
+geometry, mask and bins; bench/pyfai_peer.py), and where a run's time goes.
+
+  bench/run_vs_pyfai.py [-n RUNS] [--bench PELKARO_BENCH] BUILD [OLD_BUILD]
+
+Every round runs, in turn: Pelkaro spheres.par (in a scratch copy of
+examples/, standard output to /dev/null), one pyFAI integration, `Pelkaro
+--version` (starting and ending the process), /bin/true, and OLD_BUILD's
+Pelkaro when given.  Medians of RUNS rounds (default 40), and the ratio
+Pelkaro / pyFAI.  With --bench (pelkaro_bench, cmake -DPELKARO_BENCH=ON) the
+in-process reduction (BM_reduction) is split by its stages' shares
+(BM_stage_shares): reading, reduction, average, writing.  Without pyFAI the
+peer is skipped with a message.
+"""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import pyfai_peer  # noqa: E402
+
+
+def timed(argv, cwd):
+    t0 = time.perf_counter()
+    subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - t0
+
+
+def peer(par, d2d):
+    """A function that times one cached splitpixel integration, or None."""
+    try:
+        import pyFAI  # noqa: F401
+    except ImportError as e:
+        print("pyFAI is not installed (%s): the peer is skipped" % e)
+        return None
+    import logging
+    logging.disable(logging.WARNING)
+    keys = pyfai_peer.read_par(par)
+    ai = pyfai_peer.integrator(keys)
+    mask = pyfai_peer.mask_of(par, keys)
+    npt, rmax = pyfai_peer.radial_bins(keys)
+    image = pyfai_peer.counts(d2d)
+    kw = dict(mask=mask, unit="r_mm", radial_range=(0.0, rmax), correctSolidAngle=False, method="splitpixel")
+    ai.integrate1d(image, npt, **kw)
+
+    def one():
+        t0 = time.perf_counter()
+        ai.integrate1d(image, npt, **kw)
+        return time.perf_counter() - t0
+    return one
+
+
+def stage_split(bench):
+    """BM_reduction's median (s) and the stages' shares (%) of pelkaro_bench."""
+    with tempfile.NamedTemporaryFile(suffix=".json") as f:
+        subprocess.run([bench, "--benchmark_filter=BM_reduction|BM_stage_shares", "--benchmark_repetitions=5",
+                        "--benchmark_report_aggregates_only=true", "--benchmark_out_format=json",
+                        "--benchmark_out=" + f.name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        out = json.load(open(f.name))
+    total, shares = None, {}
+    for b in out["benchmarks"]:
+        if b.get("aggregate_name") != "median":
+            continue
+        if b["run_name"].startswith("BM_reduction"):
+            total = b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+        elif b["run_name"].startswith("BM_stage_shares"):
+            shares = {k: v for k, v in b.items() if isinstance(v, float) and k not in
+                      ("real_time", "cpu_time", "iterations")}
+    return total, shares
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("-n", type=int, default=40)
+    ap.add_argument("--bench")
+    ap.add_argument("build")
+    ap.add_argument("old", nargs="?")
+    a = ap.parse_args()
+    exe = os.path.join(os.path.abspath(a.build), "Pelkaro")
+    old = os.path.join(os.path.abspath(a.old), "Pelkaro") if a.old else None
+    scratch = tempfile.mkdtemp(prefix="run_vs_pyfai.")
+    try:
+        dirs = {}
+        for name in ("new", "old"):
+            dirs[name] = os.path.join(scratch, name)
+            shutil.copytree(os.path.join(HERE, "..", "examples"), dirs[name])
+        subprocess.run([exe, "spheres.par"], cwd=dirs["new"], stdout=subprocess.DEVNULL, check=True)
+        one_peer = peer(os.path.join(dirs["new"], "spheres.par"), os.path.join(dirs["new"], "sphere_sample.d2d"))
+        print("load at start: %s" % open("/proc/loadavg").read().strip())
+        t = {"Pelkaro spheres.par": [], "pyFAI splitpixel integrate1d": [], "Pelkaro --version": [],
+             "/bin/true": [], "old Pelkaro spheres.par": []}
+        for _ in range(a.n):
+            t["Pelkaro spheres.par"].append(timed([exe, "spheres.par"], dirs["new"]))
+            if one_peer:
+                t["pyFAI splitpixel integrate1d"].append(one_peer())
+            t["Pelkaro --version"].append(timed([exe, "--version"], dirs["new"]))
+            t["/bin/true"].append(timed(["/bin/true"], dirs["new"]))
+            if old:
+                t["old Pelkaro spheres.par"].append(timed([old, "spheres.par"], dirs["old"]))
+        print("load at end:   %s" % open("/proc/loadavg").read().strip())
+        med = {k: statistics.median(v) for k, v in t.items() if v}
+        print("medians of %d rounds, taken in turn:" % a.n)
+        for k, v in med.items():
+            print("  %-32s %8.3f ms" % (k, v * 1e3))
+        run = med["Pelkaro spheres.par"]
+        if "pyFAI splitpixel integrate1d" in med:
+            print("Pelkaro / pyFAI: %.2f" % (run / med["pyFAI splitpixel integrate1d"]))
+        if old:
+            print("old / new Pelkaro: %.2f" % (med["old Pelkaro spheres.par"] / run))
+        if a.bench:
+            inside, s = stage_split(a.bench)
+            start = med["Pelkaro --version"]
+            print("where a run's %.3f ms go:" % (run * 1e3))
+            print("  %-50s %8.3f ms" % ("starting and ending the process (--version)", start * 1e3))
+            print("  %-50s %8.3f ms, of it:" % ("the reduction in one process (BM_reduction)", inside * 1e3))
+            groups = [("reading (parameters, detector files, mask)", ("parse", "read_data", "read_mask")),
+                      ("reduction (solid angle, flat field, subtraction)", ("jacobian", "sens_norm", "sens_cor",
+                                                                            "sub_data")),
+                      ("average", ("ave_data",)), ("writing (.d2d, .d1d)", ("write_2D", "write_1D")),
+                      ("images allocated and released", ("other",))]
+            for label, keys in groups:
+                print("    %-48s %8.3f ms" % (label, inside * sum(s.get(k, 0.0) for k in keys) * 10))
+            print("  %-50s %8.3f ms" % ("the rest (loading, first touches, files)", (run - start - inside) * 1e3))
+    finally:
+        shutil.rmtree(scratch)
+
+
+if __name__ == "__main__":
+    main()
