@@ -224,7 +224,7 @@ Status sens_norm(const Param&, Data2D& sens, Data2D& mask) {
 
 // Divides one image by the relative efficiencies and propagates the
 // uncertainty of the quotient of two independent values.
-Status sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask) {
     float* in = dat.intens.data();
     float* un = dat.uncert.data();
     const float* s = sens.intens.data();
@@ -232,7 +232,7 @@ Status sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mas
     const float* mk = mask.intens.data();
     int k = 0;
 #if PK_WIDE
-    if (pk::ave::wide_loop())
+    if (pk::ave::wide_loop(p.simd))
         for (; k + 8 <= kImageValues; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
 #endif
 #if PK_SIMD

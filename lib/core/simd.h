@@ -53,7 +53,7 @@ inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and
 
 #if PK_WIDE
 // A function compiled for AVX-512, to be called only where the processor
-// has it (pk::ave::wide_loop()).
+// has it and the run allows them (pk::ave::wide_loop(p.simd)).
 #define PK_AVX512 __attribute__((target("avx512f")))
 
 namespace pk {

@@ -333,7 +333,7 @@ PK_AVX512 void add_eight_at_a_time(float* tot, float* sq, const float* in, const
 }  // namespace
 #endif
 
-void add_image(PixelSums& s, const Data2D& image) {
+void add_image(PixelSums& s, const Data2D& image, Simd simd) {
     if (s.tot.empty()) {
         s.tot.assign(kDetPixels, 0.0f);
         s.sq.assign(kDetPixels, 0.0f);
@@ -341,12 +341,14 @@ void add_image(PixelSums& s, const Data2D& image) {
     const float* in = image.intens.data();
     const float* un = image.uncert.data();
 #if PK_WIDE
-    if (pk::ave::wide_loop() && image.intens.size() >= static_cast<std::size_t>(kDetPixels) &&
+    if (pk::ave::wide_loop(simd) && image.intens.size() >= static_cast<std::size_t>(kDetPixels) &&
         image.uncert.size() >= static_cast<std::size_t>(kDetPixels)) {
         add_eight_at_a_time(s.tot.data(), s.sq.data(), in, un);
         ++s.images;
         return;
     }
+#else
+    (void)simd;
 #endif
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
         s.tot[m] = add(s.tot[m], in[m]);
@@ -527,7 +529,7 @@ bool sub_sums_planned(const SubPlan& plan, const Param& p, const std::vector<Dat
     if (!planned_factors(plan, f, at)) return false;
     res.trans = d[0].trans;
 #if PK_WIDE
-    if (pk::ave::wide_loop()) return planned_pixels_wide(plan, f, at, res);
+    if (pk::ave::wide_loop(p.simd)) return planned_pixels_wide(plan, f, at, res);
 #endif
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
         if (plan.at[m] == SubPlan::kOff) {
@@ -545,9 +547,9 @@ Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<
     // The images held by the entries: every sample, the buffers in use.
     PixelSums samples, buffers;
     for (const Data2D& s : d)
-        if (!s.intens.empty()) add_image(samples, s);
+        if (!s.intens.empty()) add_image(samples, s, p.simd);
     for (const Data2D& b : buf)
-        if (b.tm != 0 && !b.intens.empty()) add_image(buffers, b);
+        if (b.tm != 0 && !b.intens.empty()) add_image(buffers, b, p.simd);
     return sub_sums(p, d, buf, samples, buffers, dc, mask, res, con);
 }
 
