@@ -479,48 +479,45 @@ void pixel_counts(const Offsets& o, const Sector& sector, const double* T, int i
 }
 
 // The Q of a pixel's sub-pixels from their sums of squares as
-// k sqrt(s) (h0 + d (h1 + d h2)), d = s inv_l2 - t0: each the same
-// operations on one number, whatever the width of the loop that makes them.
+// k sqrt(s) (h0 + d (h1 + d h2)), d = s inv_l2 - t0 (ave_rule.inc): each the
+// same operations on one number, whatever the width of the loop that makes
+// them.
 struct Taylor {
     double k, inv_l2, t0, h0, h1, h2;
 };
 
+namespace rule {
+#include "ave_rule.inc"
+}  // namespace rule
+#if PK_WIDE
+PK_WIDE_RULES_BEGIN
+namespace rule_wide {
+#include "ave_rule.inc"
+}  // namespace rule_wide
+PK_WIDE_RULES_END
+#endif
+
 void taylor_q(const double* s, double* v, const Taylor& c) {
 #if PK_SIMD
-    const __m128d k2 = _mm_set1_pd(c.k), il2 = _mm_set1_pd(c.inv_l2), t02 = _mm_set1_pd(c.t0);
-    const __m128d c0 = _mm_set1_pd(c.h0), c1 = _mm_set1_pd(c.h1), c2 = _mm_set1_pd(c.h2);
-    for (int k = 0; k < kSub * kSub; k += 2) {
-        const __m128d sk = _mm_loadu_pd(s + k);
-        const __m128d d = _mm_sub_pd(_mm_mul_pd(sk, il2), t02);
-        const __m128d h = _mm_add_pd(c0, _mm_mul_pd(d, _mm_add_pd(c1, _mm_mul_pd(d, c2))));
-        _mm_storeu_pd(v + k, _mm_mul_pd(_mm_mul_pd(k2, _mm_sqrt_pd(sk)), h));
+    for (int k = 0; k < kSub * kSub; k += 4) {
+        const simd::Wide sk{_mm_loadu_pd(s + k), _mm_loadu_pd(s + k + 2)};
+        const simd::Wide q = rule::taylor_q_lanes<simd::Four>(sk, c);
+        _mm_storeu_pd(v + k, q.lo);
+        _mm_storeu_pd(v + k + 2, q.hi);
     }
 #else
-    for (int k = 0; k < kSub * kSub; ++k) {
-        const double d = s[k] * c.inv_l2 - c.t0;
-        v[k] = c.k * std::sqrt(s[k]) * (c.h0 + d * (c.h1 + d * c.h2));
-    }
+    for (int k = 0; k < kSub * kSub; ++k) v[k] = rule::taylor_q_lanes<simd::One>(s[k], c);
 #endif
 }
 
 #if PK_WIDE
 // The same eight at a time where the processor has AVX-512 (the square
 // root, which bounds the loop, four times as fast as two at a time).
-__attribute__((target("avx512f"))) void taylor_q_wide(const double* s, double* v, const Taylor& c) {
-    const __m512d k2 = _mm512_set1_pd(c.k), il2 = _mm512_set1_pd(c.inv_l2), t02 = _mm512_set1_pd(c.t0);
-    const __m512d c0 = _mm512_set1_pd(c.h0), c1 = _mm512_set1_pd(c.h1), c2 = _mm512_set1_pd(c.h2);
+PK_AVX512 void taylor_q_wide(const double* s, double* v, const Taylor& c) {
     int k = 0;
-    for (; k + 8 <= kSub * kSub; k += 8) {
-        const __m512d sk = _mm512_loadu_pd(s + k);
-        const __m512d d = _mm512_sub_pd(_mm512_mul_pd(sk, il2), t02);
-        const __m512d h = _mm512_add_pd(c0, _mm512_mul_pd(d, _mm512_add_pd(c1, _mm512_mul_pd(d, c2))));
-        // (the masked form: the unmasked one reads an undefined vector, which GCC 12 warns of)
-        _mm512_storeu_pd(v + k, _mm512_mul_pd(_mm512_mul_pd(k2, _mm512_maskz_sqrt_pd(0xFF, sk)), h));
-    }
-    for (; k < kSub * kSub; ++k) {
-        const double d = s[k] * c.inv_l2 - c.t0;
-        v[k] = c.k * std::sqrt(s[k]) * (c.h0 + d * (c.h1 + d * c.h2));
-    }
+    for (; k + 8 <= kSub * kSub; k += 8)
+        _mm512_storeu_pd(v + k, rule_wide::taylor_q_lanes<simd::Eight>(_mm512_loadu_pd(s + k), c));
+    for (; k < kSub * kSub; ++k) v[k] = rule::taylor_q_lanes<simd::One>(s[k], c);
 }
 #endif
 

@@ -81,8 +81,8 @@ Status pixel_bins(const Param& p, const Data2D& mask, int tot, float max, std::v
 
 // The Q of the 100 sub-pixels of pixel (i, j) (index 10 m + n) as the
 // writer's sums take them, by the AVX-512 loop when `wide` and the
-// processor has it (wide_loop(Simd::widest)); for the tests, which hold the loops to the
-// same bits.
+// processor has it (wide_loop(Simd::widest)); for the tests, which hold
+// the loops to the same bits.
 void subpixel_q_values(const Param& p, int i, int j, bool wide, double* q);
 // Whether the AVX-512 loops are to be taken: `simd` allows them and the
 // processor has them.

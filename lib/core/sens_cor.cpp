@@ -229,6 +229,8 @@ Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& m
 #if PK_WIDE
     if (pk::ave::wide_loop(p.simd))
         for (; k + 8 <= kImageValues; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
+#else
+    (void)p;
 #endif
 #if PK_SIMD
     for (; k + 4 <= kImageValues; k += 4) correct_four(in + k, un + k, s + k, su + k, mk + k);
