@@ -33,6 +33,7 @@ int one_run(const std::string& param_name, const Console& con, const CliOptions&
     Run run;
     Status st = prepare_run(param_name, run, con);
     if (!st.ok()) return failed(st, con);
+    run.p.simd = opt.simd;
     if (run.p.mode == 1) st = mask_run(run, con);
     else if (run.p.mode == 2) st = beam_center_run(run, con);
     else {

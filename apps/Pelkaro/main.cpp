@@ -7,5 +7,6 @@ int main(int argc, char** argv) {
     pk::init_process();
     pk::CliOptions opt;
     opt.huge_pages = true;
+    opt.simd = pk::simd_from_environment();
     return pk::pelkaro_main(argc, argv, pk::Console{}, opt);
 }

@@ -11,6 +11,8 @@ struct CliOptions {
     // Large allocations from the heap on huge pages during the reduction
     // (changes the allocator's settings for the rest of the process).
     bool huge_pages = false;
+    // The packed loops the stages may take (Param::simd).
+    Simd simd = Simd::widest;
 };
 
 // The whole program on a command line: the usage text or one run in the mode

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include <fcntl.h>
@@ -49,6 +50,8 @@ int finish_output(int status, const char* program, int failure, bool keep_failur
     std::fprintf(stderr, "%s: error: the report could not be written to standard output\n", program);
     return keep_failure && status != 0 ? status : failure;
 }
+
+Simd simd_from_environment() { return simd_named(std::getenv("PELKARO_ISA")); }
 
 void init_process() {
     for (int fd = 0; fd <= 2; ++fd) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pelkaro/Pelkaro.h"
+
 namespace pk {
 
 // Sets the process up for a command-line program of this project: closed
@@ -18,6 +20,12 @@ namespace pk {
 // cleanly), and SIGTERM, SIGINT, SIGHUP and SIGQUIT made to remove the
 // temporary output files being written before the process dies of them.
 void init_process();
+
+// The packed loops the library is to take (Param::simd), from the
+// environment variable PELKARO_ISA: "sse2" for the SSE2 loops even where
+// the processor has AVX-512 (to test them), the widest otherwise.  Read once
+// in main and passed down as a value.
+Simd simd_from_environment();
 
 // The value of the command-line option `name` at argv[i]: "NAME=VALUE", the
 // next argument, or (for a two-character option where `glued_short`) the

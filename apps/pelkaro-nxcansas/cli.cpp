@@ -261,13 +261,14 @@ std::string contents(const Run& run) {
 // each taken whole once touched.
 constexpr std::size_t kWriterBytes = std::size_t{1} << 20;
 
-int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err, bool huge_pages) {
+int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err, bool huge_pages, Simd simd) {
     if (!param_readable(opt, err)) return 1;
     const Console quiet{nullptr, nullptr};
     Run run;
     pk::say(out, "Reading the parameter file %s\n", opt.param.c_str());
     Status st = prepare_run(opt.param, run, quiet);
     if (!st.ok()) return report_failure(err, opt, st);
+    run.p.simd = simd;
     const std::string path = opt.out.empty() ? default_output(run.sam[0].name) : opt.out;
     if (refused(run, opt, path, err)) return 1;
     NxOptions with = opt;
@@ -295,7 +296,8 @@ int reduce_to_file(const NxOptions& opt, const Console& out, const Console& err,
 
 }  // namespace
 
-int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err, bool huge_pages) {
+int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err, bool huge_pages,
+                  Simd simd) {
     NxOptions opt;
     std::string why;
     switch (parse_args(argc, argv, opt, why)) {
@@ -307,7 +309,7 @@ int nxcansas_main(int argc, const char* const* argv, const Console& out, const C
         case Cli::run: break;
     }
     try {
-        return reduce_to_file(opt, out, err, huge_pages);
+        return reduce_to_file(opt, out, err, huge_pages, simd);
     } catch (const std::bad_alloc&) {
         pk::say(err, "%s: error: out of memory; nothing was written\n", kProgram);
     } catch (const std::exception& e) {

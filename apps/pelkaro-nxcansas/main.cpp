@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     // of each size.  A setting of this program's process, not the library's.
     H5set_free_list_limits(1 << 20, 1 << 18, 1 << 20, 1 << 18, 1 << 20, 1 << 18);
     const int status =
-        pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr}, true);
+        pk::nxcansas_main(argc, argv, pk::Console{stdout, nullptr}, pk::Console{stderr, nullptr}, true,
+                          pk::simd_from_environment());
     // Progress that could not be written: status 2 (1 means a failed run).
     return pk::finish_output(status, "pelkaro-nxcansas", 2);
 }

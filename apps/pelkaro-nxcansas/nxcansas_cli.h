@@ -23,9 +23,10 @@ std::string usage_text();
 // `err`.  Returns the exit status: 0 written, 1 run failed, 2 command line.
 // With `huge_pages`, the reduction and the file are made on memory the
 // kernel backs with 2 MiB pages (which changes the allocator's settings for
-// the rest of the process: for a program's main).
+// the rest of the process: for a program's main).  `simd`: the packed
+// loops the reduction may take (Param::simd).
 int nxcansas_main(int argc, const char* const* argv, const Console& out, const Console& err,
-                  bool huge_pages = false);
+                  bool huge_pages = false, Simd simd = Simd::widest);
 
 }  // namespace pk
 

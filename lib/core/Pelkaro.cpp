@@ -6,12 +6,17 @@
 #include <cstdlib>
 #include <cstdarg>
 #include <cstring>
+#include <string>
 
 #include "keywords.h"
 #include "pelkaro/files.h"
 #include "pieces.h"
 
 namespace pk {
+
+Simd simd_named(const char* name) {
+    return name && std::string(name) == "sse2" ? Simd::sse2 : Simd::widest;
+}
 
 std::string format(const char* fmt, ...) {
     std::va_list args;

@@ -3,18 +3,16 @@
 // into 10 x 10 sub-pixels; each sub-pixel inside the azimuthal sector adds a
 // hundredth of the pixel to the bin of its radius.
 //
-// The sums are taken by the fast path of ave_fast.cpp, which gives exactly
-// the result of the sub-pixel loop below; inputs it does not cover take
-// the loop itself.  Asked for them (ave_data_sums), either way takes in the
-// same pass the sums a writer of the curve needs beyond it: the Q of the
-// sub-pixels of every bin, and of every pixel the number w of its
-// sub-pixels in each bin, as w^2, w^2 sigma^2 and w w' sigma^2 with the
-// next bin's w'.
+// The sums are taken by the average's engine (ave_fast.cpp), which gives
+// exactly the result of taking the sub-pixels one by one, for every input.
+// Asked for them (ave_data_sums), it takes in the same pass the sums a
+// writer of the curve needs beyond it: the Q of the sub-pixels of every
+// bin, and of every pixel the number w of its sub-pixels in each bin, as
+// w^2, w^2 sigma^2 and w w' sigma^2 with the next bin's w'.
 #include "ave_data.h"
 
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
@@ -26,78 +24,8 @@ namespace pk {
 
 namespace {
 
-using pk::ave::kSub;
 using pk::ave::kTwoPi;
 constexpr double kFourPi = 12.566370614359172;
-
-// The sub-pixels of one pixel by bin, for the writer's sums (nothing
-// without them).
-class PixelTally {
-public:
-    PixelTally(const Param& p, int tot, BinSums* sums)
-        : sums_(sums), q_of_(p), counts_(sums ? static_cast<std::size_t>(tot) : 0, 0),
-          q_(sums ? static_cast<std::size_t>(tot) : 0, 0.0) {}
-    // A sub-pixel at squared distance s from the beam centre in bin idx.
-    void add(int idx, double s) {
-        if (!sums_) return;
-        ++counts_[static_cast<std::size_t>(idx)];
-        q_[static_cast<std::size_t>(idx)] += q_of_(s);
-        lo_ = idx < lo_ ? idx : lo_;
-        hi_ = idx > hi_ ? idx : hi_;
-    }
-    // The pixel done: its terms go into the sums.
-    void flush(double unc) {
-        if (!sums_ || lo_ > hi_) return;
-        pk::ave::add_pixel_sums(counts_.data(), q_.data(), unc, lo_, hi_, *sums_);
-        for (int b = lo_; b <= hi_; ++b) counts_[static_cast<std::size_t>(b)] = 0, q_[static_cast<std::size_t>(b)] = 0;
-        lo_ = kCurveValues, hi_ = -1;
-    }
-
-private:
-    BinSums* sums_;
-    pk::ave::QOfSquare q_of_;
-    std::vector<uint32_t> counts_;
-    std::vector<double> q_;
-    int lo_ = kCurveValues, hi_ = -1;
-};
-
-// The sub-pixel loop itself, with the writer's sums when asked.  Fails when
-// a sub-pixel's radius lies beyond the last bin.
-Status sum_subpixels(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
-                     const Console& con, BinSums* sums) {
-    const double px = p.px, py = p.py;
-    const double thmin = p.thmin, thmax = p.thmax;
-    PixelTally tally(p, tot, sums);
-    for (int i = 0; i < kDetSide; ++i) {
-        if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
-        for (int j = 0; j < kDetSide; ++j) {
-            const int k = i + kDetSide * j;
-            if (!pk::pixel_used(mask.intens[k])) continue;
-            const double val = in.intens[k];
-            const double unc = in.uncert[k];
-            for (int m = 0; m < kSub; ++m) {
-                for (int n = 0; n < kSub; ++n) {
-                    const pk::ave::SubPixel s = pk::ave::subpixel_at(p, i, j, m, n, tot, max);
-                    if (!(s.where >= 0 && s.where < tot))
-                        return failure(Stage::average, Code::not_finite, "ave_data",
-                                       pk::format("pixel (%d, %d) lies beyond the averaging radius; "
-                                                  "the curve cannot be averaged",
-                                                  i, j));
-                    const int idx = static_cast<int>(s.where);
-                    if (thmin <= s.az && s.az <= thmax) {
-                        out.y[idx] = pk::to_float(out.y[idx] + val * 0.01);
-                        out.dy[idx] = pk::to_float(out.dy[idx] + unc * 0.01 * unc);
-                        out.area[idx] = pk::to_float(out.area[idx] + 0.01);
-                        tally.add(idx, s.dx * s.dx * px * px + s.dy * s.dy * py * py);
-                    }
-                }
-            }
-            tally.flush(unc);
-        }
-    }
-    pk::say(con, "\n");
-    return ok_status();
-}
 
 // Q at the inner edge and Q resolution of bins 0 .. tot - 1 of width bin;
 // their sums start at zero.
@@ -156,10 +84,28 @@ void clear_sums(BinSums& s, int tot) {
         a->assign(static_cast<std::size_t>(tot), 0.0);
 }
 
-// The average, its sums taken by the fast path where it applies (`fast`)
-// or else by the sub-pixel loop; the writer's sums too when asked.
-Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con, bool fast,
+// The average, its sums taken by the engine (ave_fast.cpp); the writer's
+// sums too when asked.
+Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con,
                BinSums* sums) {
+    CurveBins c;
+    const Status laid = curve_bins(p, c);
+    if (!laid.ok()) return laid;
+    const int tot = c.tot;
+    out.num = tot;
+    for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area})
+        if (a->size() < static_cast<std::size_t>(tot)) a->resize(static_cast<std::size_t>(tot), 0.0f);
+
+    q_table(p, tot, c.bin, out);
+    if (sums) clear_sums(*sums, tot);
+    const Status st = pk::ave::sum_bins(p, in, out, mask, tot, c.max, con, sums);
+    if (!st.ok()) return st;
+    return finish_bins(out, tot);
+}
+
+}  // namespace
+
+Status curve_bins(const Param& p, CurveBins& c) {
     const double px = p.px;
     const double py = p.py;
     const double bx = p.bx;
@@ -178,35 +124,19 @@ Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask
                           pk::format("the bin width and geometry ask for %g bins, more than the %d the "
                                      "curve holds; the curve cannot be averaged",
                                      quotient, kCurveValues));
-    const int tot = static_cast<int>(quotient) + 1;
-    bin = pk::to_float(static_cast<double>(max) / tot);
-    out.num = tot;
-    for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area})
-        if (a->size() < static_cast<std::size_t>(tot)) a->resize(static_cast<std::size_t>(tot), 0.0f);
-
-    q_table(p, tot, bin, out);
-    if (sums) clear_sums(*sums, tot);
-    if (!(fast && pk::ave::sum_fast(p, in, out, mask, tot, max, con, sums))) {
-        const Status st = sum_subpixels(p, in, out, mask, tot, max, con, sums);
-        if (!st.ok()) return st;
-    }
-    return finish_bins(out, tot);
+    c.tot = static_cast<int>(quotient) + 1;
+    c.max = max;
+    c.bin = pk::to_float(static_cast<double>(max) / c.tot);
+    return ok_status();
 }
 
-}  // namespace
-
 Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {
-    return average(p, in, out, mask, con, true, nullptr);
+    return average(p, in, out, mask, con, nullptr);
 }
 
 Status ave_data_sums(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, BinSums& sums,
                      const Console& con) {
-    return average(p, in, out, mask, con, true, &sums);
-}
-
-Status ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con,
-                        BinSums* sums) {
-    return average(p, in, out, mask, con, false, sums);
+    return average(p, in, out, mask, con, &sums);
 }
 
 }  // namespace pk

@@ -9,6 +9,16 @@
 
 namespace pk {
 
+// The curve's bins for a geometry: tot of them, of width bin, out to the
+// radius max.
+struct CurveBins {
+    int tot = 0;
+    float bin = 0, max = 0;
+};
+// The bins of the average for the geometry of p; refuses more than the
+// curve holds.
+Status curve_bins(const Param& p, CurveBins& bins);
+
 // The sub-pixel azimuthal average of the reduced image over the sector.
 Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
              const Console& con = Console{});

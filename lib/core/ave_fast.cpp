@@ -1,15 +1,17 @@
-// The fast sums of the azimuthal average.
+// The azimuthal average's engine: which bin each sub-pixel of the image
+// falls into, and the float sums of the bins.
 //
 // The result is exactly that of taking the sub-pixels one by one (columns,
 // rows, then the 10 x 10 sub-pixels of each pixel), computing radius, bin
-// and azimuth of each and adding to its bin's float sums.  It is reached
-// with less work:
+// and azimuth of each and adding to its bin's float sums (the tests hold it
+// to that loop, pkt::literal_average).  It is reached with less work:
 //  - Radius terms that depend only on the column or only on the row are
 //    computed once per column and row, with the same double operations.
 //  - The bin of a sub-pixel is a non-decreasing function of the double sum
 //    of squares under its square root (rounding keeps order), so the sum at
 //    which each bin starts is found once per call and a sub-pixel's bin is a
-//    comparison with those thresholds.
+//    comparison with those thresholds; so is whether it lies beyond the
+//    last bin, which refuses its pixel.
 //  - The arc tangent is evaluated only for sub-pixels close to a sector limit
 //    or to the azimuth's branch lines: a pixel (or a strip of ten sub-pixels)
 //    whose angles lie, within one quadrant, more than 1e-5 rad inside or
@@ -18,11 +20,12 @@
 //  - All sub-pixels of a pixel add the same two numbers, so a pixel gives
 //    each of its bins a count of equal additions, made in the original
 //    order of the pixels; a run of equal rounded additions is taken in a few
-//    steps where the rounding provably repeats (add_repeated).  The area of
-//    a bin depends only on its count.
-// Inputs for which these shortcuts are not worked out (non-finite geometry,
-// pixel values or a radius beyond the last bin) are left to the sub-pixel
-// loop.
+//    steps where the rounding provably repeats (add_run), one by one
+//    elsewhere (values that are not finite among them).  The area of a bin
+//    depends only on its count.
+// The walk over the pixels (walk()) gives each pixel's counts by bin; the
+// average adds them at once (sum_bins), the plan of a series keeps them
+// (pixel_bins, ave_plan.cpp) and adds them frame after frame.
 //
 // The writer's sums (ave_data_sums) come from the same counts, pixel by
 // pixel; only the Q of the sub-pixels needs them one by one: a square root
@@ -40,9 +43,9 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "ave_plan.h"
 #include "numbers.h"
 #include "simd.h"
-
 
 namespace pk {
 
@@ -108,7 +111,9 @@ std::vector<double> bin_starts(int last, double s_last, int tot, float max) {
         // Smallest radius (a float) of bin b or beyond.
         const float guess_r = pk::to_float(static_cast<double>(b) * max / tot);
         const uint32_t rb = first_true<uint32_t>(pk::bits_of(guess_r), pk::bits_of(r_last), [&](uint32_t u) {
-            return static_cast<int>(tot * static_cast<double>(pk::float_of(u)) / max) >= b;
+            // (the bin's integer part at least b; compared as a double, which
+            // also holds beyond the last bin)
+            return tot * static_cast<double>(pk::float_of(u)) / max >= b;
         });
         const float r_b = pk::float_of(rb);
         // Smallest sum whose root rounds to r_b or more: near the square of
@@ -474,48 +479,45 @@ void pixel_counts(const Offsets& o, const Sector& sector, const double* T, int i
 }
 
 // The Q of a pixel's sub-pixels from their sums of squares as
-// k sqrt(s) (h0 + d (h1 + d h2)), d = s inv_l2 - t0: each the same
-// operations on one number, whatever the width of the loop that makes them.
+// k sqrt(s) (h0 + d (h1 + d h2)), d = s inv_l2 - t0 (ave_rule.inc): each the
+// same operations on one number, whatever the width of the loop that makes
+// them.
 struct Taylor {
     double k, inv_l2, t0, h0, h1, h2;
 };
 
+namespace rule {
+#include "ave_rule.inc"
+}  // namespace rule
+#if PK_WIDE
+PK_WIDE_RULES_BEGIN
+namespace rule_wide {
+#include "ave_rule.inc"
+}  // namespace rule_wide
+PK_WIDE_RULES_END
+#endif
+
 void taylor_q(const double* s, double* v, const Taylor& c) {
 #if PK_SIMD
-    const __m128d k2 = _mm_set1_pd(c.k), il2 = _mm_set1_pd(c.inv_l2), t02 = _mm_set1_pd(c.t0);
-    const __m128d c0 = _mm_set1_pd(c.h0), c1 = _mm_set1_pd(c.h1), c2 = _mm_set1_pd(c.h2);
-    for (int k = 0; k < kSub * kSub; k += 2) {
-        const __m128d sk = _mm_loadu_pd(s + k);
-        const __m128d d = _mm_sub_pd(_mm_mul_pd(sk, il2), t02);
-        const __m128d h = _mm_add_pd(c0, _mm_mul_pd(d, _mm_add_pd(c1, _mm_mul_pd(d, c2))));
-        _mm_storeu_pd(v + k, _mm_mul_pd(_mm_mul_pd(k2, _mm_sqrt_pd(sk)), h));
+    for (int k = 0; k < kSub * kSub; k += 4) {
+        const simd::Wide sk{_mm_loadu_pd(s + k), _mm_loadu_pd(s + k + 2)};
+        const simd::Wide q = rule::taylor_q_lanes<simd::Four>(sk, c);
+        _mm_storeu_pd(v + k, q.lo);
+        _mm_storeu_pd(v + k + 2, q.hi);
     }
 #else
-    for (int k = 0; k < kSub * kSub; ++k) {
-        const double d = s[k] * c.inv_l2 - c.t0;
-        v[k] = c.k * std::sqrt(s[k]) * (c.h0 + d * (c.h1 + d * c.h2));
-    }
+    for (int k = 0; k < kSub * kSub; ++k) v[k] = rule::taylor_q_lanes<simd::One>(s[k], c);
 #endif
 }
 
 #if PK_WIDE
 // The same eight at a time where the processor has AVX-512 (the square
 // root, which bounds the loop, four times as fast as two at a time).
-__attribute__((target("avx512f"))) void taylor_q_wide(const double* s, double* v, const Taylor& c) {
-    const __m512d k2 = _mm512_set1_pd(c.k), il2 = _mm512_set1_pd(c.inv_l2), t02 = _mm512_set1_pd(c.t0);
-    const __m512d c0 = _mm512_set1_pd(c.h0), c1 = _mm512_set1_pd(c.h1), c2 = _mm512_set1_pd(c.h2);
+PK_AVX512 void taylor_q_wide(const double* s, double* v, const Taylor& c) {
     int k = 0;
-    for (; k + 8 <= kSub * kSub; k += 8) {
-        const __m512d sk = _mm512_loadu_pd(s + k);
-        const __m512d d = _mm512_sub_pd(_mm512_mul_pd(sk, il2), t02);
-        const __m512d h = _mm512_add_pd(c0, _mm512_mul_pd(d, _mm512_add_pd(c1, _mm512_mul_pd(d, c2))));
-        // (the masked form: the unmasked one reads an undefined vector, which GCC 12 warns of)
-        _mm512_storeu_pd(v + k, _mm512_mul_pd(_mm512_mul_pd(k2, _mm512_maskz_sqrt_pd(0xFF, sk)), h));
-    }
-    for (; k < kSub * kSub; ++k) {
-        const double d = s[k] * c.inv_l2 - c.t0;
-        v[k] = c.k * std::sqrt(s[k]) * (c.h0 + d * (c.h1 + d * c.h2));
-    }
+    for (; k + 8 <= kSub * kSub; k += 8)
+        _mm512_storeu_pd(v + k, rule_wide::taylor_q_lanes<simd::Eight>(_mm512_loadu_pd(s + k), c));
+    for (; k < kSub * kSub; ++k) v[k] = rule::taylor_q_lanes<simd::One>(s[k], c);
 }
 #endif
 
@@ -588,38 +590,24 @@ private:
 struct Sums {
     float* y;                      // of the intensity terms
     float* v;                      // of the variance terms
-    std::vector<uint32_t> counts;  // sub-pixels of the current pixel, per bin (zero between pixels)
     std::vector<uint32_t> total;   // sub-pixels of the image, per bin
 
-    Sums(Data1D& out, int last)
-        : y(out.y.data()), v(out.dy.data()), counts(static_cast<std::size_t>(last) + 1, 0),
-          total(static_cast<std::size_t>(last) + 1, 0) {}
+    Sums(Data1D& out, int last) : y(out.y.data()), v(out.dy.data()), total(static_cast<std::size_t>(last) + 1, 0) {}
 
     // Adds the terms of a pixel of value val and uncertainty unc to its bins
-    // b_lo .. b_hi, counts[b] equal additions to bin b, and clears the counts.
-    void add_pixel(double val, double unc, int b_lo, int b_hi) {
+    // b_lo .. b_hi, counts[b] equal additions to bin b.
+    void add_pixel(const uint32_t* counts, double val, double unc, int b_lo, int b_hi) {
         const double add_y = val * 0.01;
         const double add_v = unc * 0.01 * unc;
         for (int b = b_lo; b <= b_hi; ++b) {
-            const uint32_t n = counts[static_cast<std::size_t>(b)];
+            const uint32_t n = counts[b];
             if (n == 0) continue;
-            counts[static_cast<std::size_t>(b)] = 0;
             total[static_cast<std::size_t>(b)] += n;
-            y[b] = add_repeated_inline(y[b], add_y, n);
-            v[b] = add_repeated_inline(v[b], add_v, n);
+            y[b] = add_run(y[b], add_y, n);
+            v[b] = add_run(v[b], add_v, n);
         }
     }
 };
-
-// True when the geometry and every used pixel's value and uncertainty are
-// finite, which the shortcuts need.
-bool all_finite(const Param& p, const Data2D& in, const Data2D& mask) {
-    if (!std::isfinite(p.px) || !std::isfinite(p.py) || !std::isfinite(p.bx) || !std::isfinite(p.by)) return false;
-    for (int k = 0; k < kDetPixels; ++k)
-        if (pk::pixel_used(mask.intens[k]) && !(std::isfinite(in.intens[k]) && std::isfinite(in.uncert[k])))
-            return false;
-    return true;
-}
 
 // The writer's sums along the pixels: the Q of the current pixel's
 // sub-pixels (sums by bin zero between pixels).
@@ -628,23 +616,92 @@ struct WriterSums {
     SubPixelQ q_of;
     SubQ q;
 
-    WriterSums(BinSums& sums, const Param& p, int last, double t_max) : out(sums), q_of(p, t_max, wide_loop()) {
+    WriterSums(BinSums& sums, const Param& p, int last, double t_max) : out(sums), q_of(p, t_max, wide_loop(p.simd)) {
         q.sums.assign(static_cast<std::size_t>(last) + 1, 0.0);
     }
     // Adds the current pixel, of uncertainty unc, whose sub-pixels counts[b]
     // tallies by bin, and clears its Q sums.
-    void add_pixel(const std::vector<uint32_t>& counts, double unc, int b_lo, int b_hi) {
-        add_pixel_sums(counts.data(), q.sums.data(), unc, b_lo, b_hi, out);
+    void add_pixel(const uint32_t* counts, double unc, int b_lo, int b_hi) {
+        add_pixel_sums(counts, q.sums.data(), unc, b_lo, b_hi, out);
         for (int b = b_lo; b <= b_hi; ++b) q.sums[static_cast<std::size_t>(b)] = 0.0;
     }
 };
 
+// The bins of one geometry: the sub-pixel offsets, the sector, the sums of
+// squares at which bins 1 .. last start, and the sum from which a
+// sub-pixel lies beyond the curve's last bin (the average then refuses its
+// pixel).  With a spacing or beam centre that is not finite, every
+// sub-pixel lies beyond: its bin is not a number.
+struct Layout {
+    Offsets o;
+    Sector sector;
+    std::vector<double> start;
+    int last = 0;  // the last bin a sub-pixel of the image can reach, at most tot - 1
+    double beyond = std::numeric_limits<double>::infinity();
+    double s_last = 0;  // the largest sum of squares of the image
+
+    Layout(const Param& p, int tot, float max) : o(p.px, p.py, p.bx, p.by), sector(p) {
+        // The largest sum of squares decides how far the bins reach (the
+        // sums grow with each term, so every other one lies as far or less).
+        s_last = o.ax_max + o.ay_max;
+        const double where_last = tot * static_cast<double>(pk::to_float(std::sqrt(s_last))) / max;
+        const bool finite = std::isfinite(p.px) && std::isfinite(p.py) && std::isfinite(p.bx) && std::isfinite(p.by);
+        if (!finite || !(where_last >= 0)) {
+            beyond = -std::numeric_limits<double>::infinity();
+            start = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+            return;
+        }
+        const int reach = where_last < tot ? static_cast<int>(where_last) : tot;
+        start = bin_starts(reach, s_last, tot, max);
+        if (reach == tot) beyond = start[static_cast<std::size_t>(tot)];
+        last = reach < tot ? reach : tot - 1;
+    }
+    // Whether a sub-pixel of pixel (i, j) lies beyond the last bin.
+    bool refuses(int i, int j) const { return !(o.ax_hi[i] + o.ay_hi[j] < beyond); }
+};
+
+Status beyond_radius(int i, int j) {
+    return failure(Stage::average, Code::not_finite, "ave_data",
+                   pk::format("pixel (%d, %d) lies beyond the averaging radius; the curve cannot be averaged", i, j));
+}
+
+// The average's walk over the image: every pixel in use, columns then
+// rows, with its sub-pixels in the sector counted by bin into counts[b_lo ..
+// b_hi] and handed to visit(k, counts, b_lo, b_hi) (pixel k = i + 128 j),
+// which clears them; with `writer`, the pixel's sub-pixel Q too.  A star on
+// the console every eight columns; a pixel with a sub-pixel beyond the last
+// bin stops the walk with the refusal.
+template <class Visit>
+Status walk(const Layout& g, const Data2D& mask, const Console& con, WriterSums* writer, Visit&& visit) {
+    std::vector<uint32_t> counts(static_cast<std::size_t>(g.last) + 1, 0);
+    const double* T = g.start.data();
+    int b_lo = 0, b_hi = 0;
+    for (int i = 0; i < kDetSide; ++i) {
+        if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
+        for (int j = 0; j < kDetSide; ++j) {
+            const int k = i + kDetSide * j;
+            if (!pk::pixel_used(mask.intens[k])) continue;
+            if (g.refuses(i, j)) return beyond_radius(i, j);
+            const Take take = g.sector.pixel(g.o.col_offsets(i), g.o.row_offsets(j));
+            if (take == Take::none) continue;
+            b_lo = find_bin(T, g.o.ax_lo[i] + g.o.ay_lo[j], b_lo);
+            b_hi = find_bin(T, g.o.ax_hi[i] + g.o.ay_hi[j], b_hi);
+            if (writer) writer->q_of.make(g.o, i, j, writer->q);
+            pixel_counts(g.o, g.sector, T, i, j, take, b_lo, b_hi, counts, writer ? &writer->q : nullptr);
+            visit(k, counts.data(), b_lo, b_hi);
+        }
+    }
+    pk::say(con, "\n");
+    return ok_status();
+}
+
 }  // namespace
 
-bool wide_loop() {
+bool wide_loop(Simd simd) {
 #if PK_WIDE
-    return __builtin_cpu_supports("avx512f");
+    return simd == Simd::widest && __builtin_cpu_supports("avx512f");
 #else
+    (void)simd;
     return false;
 #endif
 }
@@ -652,7 +709,7 @@ bool wide_loop() {
 void subpixel_q_values(const Param& p, int i, int j, bool wide, double* q) {
     const Offsets o(p.px, p.py, p.bx, p.by);
     SubQ sub;
-    SubPixelQ(p, (o.ax_max + o.ay_max) * QOfSquare(p).inv_l2, wide && wide_loop()).make(o, i, j, sub);
+    SubPixelQ(p, (o.ax_max + o.ay_max) * QOfSquare(p).inv_l2, wide && wide_loop(Simd::widest)).make(o, i, j, sub);
     std::copy(sub.v, sub.v + kSub * kSub, q);
 }
 
@@ -670,44 +727,33 @@ void add_pixel_sums(const uint32_t* counts, const double* q, double unc, int b_l
     }
 }
 
-bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
-              const Console& con, BinSums* bin_sums) {
-    if (!all_finite(p, in, mask)) return false;
-    const Offsets o(p.px, p.py, p.bx, p.by);
-    // The largest sum of squares must lie inside the last bin (the sums
-    // grow with each term, so every other one does too).
-    const double s_last = o.ax_max + o.ay_max;
-    const float r_last = pk::to_float(std::sqrt(s_last));
-    const double where_last = tot * static_cast<double>(r_last) / max;
-    if (!(where_last >= 0 && where_last < tot)) return false;
-    const int last = static_cast<int>(where_last);
-    const std::vector<double> start = bin_starts(last, s_last, tot, max);
-    const double* T = start.data();
-
-    const Sector sector(p);
-    Sums sums(out, last);
+Status sum_bins(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
+                const Console& con, BinSums* bin_sums) {
+    const Layout g(p, tot, max);
+    Sums sums(out, g.last);
     std::optional<WriterSums> writer;
-    if (bin_sums) writer.emplace(*bin_sums, p, last, s_last * QOfSquare(p).inv_l2);
-    int b_lo = 0, b_hi = 0;
-    for (int i = 0; i < kDetSide; ++i) {
-        if (std::fmod(static_cast<double>(i), 8.0) == 0) pk::say(con, "*");
-        for (int j = 0; j < kDetSide; ++j) {
-            const int k = i + kDetSide * j;
-            if (!pk::pixel_used(mask.intens[k])) continue;
-            const Take take = sector.pixel(o.col_offsets(i), o.row_offsets(j));
-            if (take == Take::none) continue;
-            b_lo = find_bin(T, o.ax_lo[i] + o.ay_lo[j], b_lo);
-            b_hi = find_bin(T, o.ax_hi[i] + o.ay_hi[j], b_hi);
-            if (writer) writer->q_of.make(o, i, j, writer->q);
-            pixel_counts(o, sector, T, i, j, take, b_lo, b_hi, sums.counts, writer ? &writer->q : nullptr);
-            if (writer) writer->add_pixel(sums.counts, in.uncert[k], b_lo, b_hi);
-            sums.add_pixel(in.intens[k], in.uncert[k], b_lo, b_hi);
-        }
-    }
-    pk::say(con, "\n");
-    for (int b = 0; b <= last; ++b)
+    if (bin_sums) writer.emplace(*bin_sums, p, g.last, g.s_last * QOfSquare(p).inv_l2);
+    const Status st = walk(g, mask, con, writer ? &*writer : nullptr,
+                           [&](int k, uint32_t* counts, int b_lo, int b_hi) {
+                               if (writer) writer->add_pixel(counts, in.uncert[k], b_lo, b_hi);
+                               sums.add_pixel(counts, in.intens[k], in.uncert[k], b_lo, b_hi);
+                               std::fill(counts + b_lo, counts + b_hi + 1, 0u);
+                           });
+    if (!st.ok()) return st;
+    for (int b = 0; b <= g.last; ++b)
         out.area[static_cast<std::size_t>(b)] = add_repeated(0.0f, 0.01, sums.total[static_cast<std::size_t>(b)]);
-    return true;
+    return ok_status();
+}
+
+Status pixel_bins(const Param& p, const Data2D& mask, int tot, float max, std::vector<AveEntry>& entries) {
+    const Layout g(p, tot, max);
+    return walk(g, mask, Console{nullptr, nullptr}, nullptr, [&](int k, uint32_t* counts, int b_lo, int b_hi) {
+        for (int b = b_lo; b <= b_hi; ++b) {
+            if (counts[b] == 0) continue;
+            entries.push_back(AveEntry{static_cast<uint16_t>(k), static_cast<uint16_t>(b), counts[b]});
+            counts[b] = 0;
+        }
+    });
 }
 
 }  // namespace ave

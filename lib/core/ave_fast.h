@@ -1,17 +1,20 @@
-// Internals of the azimuthal average (ave_data.cpp): the sub-pixel geometry
-// that its two ways of summing share, the fast sums (ave_fast.cpp), and the
-// whole average with the plain sub-pixel loop taken for every input, which
-// the benchmarks time the fast sums against.
+// Internals of the azimuthal average (ave_data.cpp): its engine
+// (ave_fast.cpp), which finds the bin of every sub-pixel and adds the bins'
+// sums, for one average (sum_bins) or for a plan of a series (pixel_bins,
+// ave_plan.cpp), and the rounded additions both make.
 #ifndef PELKARO_AVE_FAST_H
 #define PELKARO_AVE_FAST_H
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "pelkaro/Pelkaro.h"
 #include "geometry.h"
 
 namespace pk {
+
+struct AveEntry;  // ave_plan.h
 
 namespace ave {
 
@@ -30,26 +33,6 @@ inline float azimuth(float tx, float ty) {
     if (tx < 0) az = pk::to_float(az + kPi);
     if (az < 0) az = pk::to_float(az + kTwoPi);
     return az;
-}
-
-// Where sub-pixel (m, n) of pixel (i, j) lies, as the sub-pixel loop finds
-// it: its offsets from the beam centre, its place among the tot bins out
-// to radius max (its bin when from 0 to below tot) and its azimuth.
-struct SubPixel {
-    double dx, dy;
-    double where;
-    float az;
-};
-inline SubPixel subpixel_at(const Param& p, int i, int j, int m, int n, int tot, float max) {
-    const float x = pk::to_float(i + (m + 0.5) * 0.1);
-    const float y = pk::to_float(j + (n + 0.5) * 0.1);
-    SubPixel s;
-    s.dx = x - static_cast<double>(p.bx);
-    s.dy = y - static_cast<double>(p.by);
-    const float r = pk::radius(s.dx, s.dy, p.px, p.py);
-    s.where = tot * static_cast<double>(r) / max;
-    s.az = azimuth(pk::to_float(s.dx), pk::to_float(s.dy));
-    return s;
 }
 
 // Q of a point at squared distance s from the beam centre (in the
@@ -82,20 +65,28 @@ struct QOfSquare {
     }
 };
 
-// The sums of the sub-pixel loop (y, dy and area of bins 0 .. tot - 1, which
-// hold zeros on entry), with the progress marks, reached with less work;
-// with `sums` (zeros on entry) the writer's sums of the bins too.  Returns
-// false, having changed nothing and printed nothing, for inputs the
-// shortcuts are not worked out for: the sub-pixel loop takes those.
-bool sum_fast(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
-              const Console& con, BinSums* sums = nullptr);
+// The sums of the sub-pixel average (y, dy and area of bins 0 .. tot - 1
+// out to radius max, which hold zeros on entry), with the progress marks on
+// the console; with `sums` (zeros on entry) the writer's sums of the bins
+// too.  Refuses, as the average does, a pixel in use with a sub-pixel
+// beyond the last bin (every pixel, for a spacing or beam centre that is
+// not finite).
+Status sum_bins(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, int tot, float max,
+                const Console& con, BinSums* sums = nullptr);
+
+// The same walk over the pixels, each pixel's sub-pixels in the sector
+// counted by bin into `entries` (in the order the average adds them) instead
+// of added; the same refusal.
+Status pixel_bins(const Param& p, const Data2D& mask, int tot, float max, std::vector<AveEntry>& entries);
 
 // The Q of the 100 sub-pixels of pixel (i, j) (index 10 m + n) as the
 // writer's sums take them, by the AVX-512 loop when `wide` and the
-// processor has it (wide_loop()); for the tests, which hold the loops to the
-// same bits.
+// processor has it (wide_loop(Simd::widest)); for the tests, which hold
+// the loops to the same bits.
 void subpixel_q_values(const Param& p, int i, int j, bool wide, double* q);
-bool wide_loop();
+// Whether the AVX-512 loops are to be taken: `simd` allows them and the
+// processor has them.
+bool wide_loop(Simd simd);
 
 // Adds one pixel of uncertainty unc to the writer's sums of bins
 // b_lo .. b_hi: counts[b] of its sub-pixels fell into bin b, with Q
@@ -144,12 +135,14 @@ inline float add_repeated_inline(float s, double c, uint32_t n) {
     return static_cast<float>(neg ? -end : end);
 }
 
-}  // namespace ave
+// n additions of c to s, each rounded to a float as in pk::to_float(s + c):
+// one or two taken directly, more through add_repeated_inline.
+inline float add_run(float s, double c, uint32_t n) {
+    if (n <= 2) return n == 0 ? s : n == 1 ? pk::to_float(s + c) : pk::to_float(pk::to_float(s + c) + c);
+    return add_repeated_inline(s, c, n);
+}
 
-// The whole average, exactly as ave_data, with the sub-pixel loop taken for
-// every input instead of the fast sums.
-Status ave_data_literal(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask,
-                     const Console& con = Console{}, BinSums* sums = nullptr);
+}  // namespace ave
 
 }  // namespace pk
 

@@ -1,12 +1,13 @@
 // The azimuthal average by a plan: the sub-pixel decisions of one geometry
 // and mask worked out once, then applied to any number of frames.
 //
-// The plan is made by the sub-pixel loop itself (ave_data.cpp's literal
-// loop: the same radius, bin and azimuth of every sub-pixel), counting
-// instead of adding.  All sub-pixels of a pixel add the same two terms, so
-// a bin receives from each pixel a run of equal additions, and the runs of
-// different pixels in the order of the loop: applying the plan makes the
-// same rounded additions in the same order.  The bins' Q, resolution and
+// The plan is made by the average's engine (ave_fast.cpp: the same walk
+// over the pixels, the same bin of every sub-pixel), keeping each pixel's
+// counts by bin instead of adding them.  All sub-pixels of a pixel add the
+// same two terms, so a bin receives from each pixel a run of equal
+// additions (add_run, as the engine adds them), and the runs of different
+// pixels in the order of the walk: applying the plan makes the same rounded
+// additions in the same order.  The bins' Q, resolution and
 // area do not depend on the frame and are taken from an average of an
 // empty image.
 #include <algorithm>
@@ -18,35 +19,11 @@
 #include "ave_plan.h"
 #include "ave_fast.h"
 #include "ave_data.h"
-#include "geometry.h"
 #include "simd.h"
 
 namespace pk {
 
 namespace {
-
-using pk::ave::kSub;
-
-// Sub-pixel counts of pixel (i, j) per bin; false when a sub-pixel lies
-// beyond the last bin (ave_data refuses the geometry).
-bool count_pixel(const Param& p, int i, int j, int tot, float max, std::vector<uint32_t>& counts) {
-    const double thmin = p.thmin, thmax = p.thmax;
-    for (int m = 0; m < kSub; ++m) {
-        for (int n = 0; n < kSub; ++n) {
-            const pk::ave::SubPixel s = pk::ave::subpixel_at(p, i, j, m, n, tot, max);
-            if (!(s.where >= 0 && s.where < tot)) return false;
-            if (thmin <= s.az && s.az <= thmax) ++counts[static_cast<std::size_t>(s.where)];
-        }
-    }
-    return true;
-}
-
-// The largest radius of the average, as ave_data works it out.
-float max_radius(const Param& p) {
-    const double X = p.bx > 95.0f ? static_cast<double>(p.bx) + 0.5 : 191.5 - p.bx;
-    const double Y = p.by > 95.0f ? static_cast<double>(p.by) + 0.5 : 191.5 - p.by;
-    return pk::radius(X, Y, p.px, p.py);
-}
 
 // Bins, Q, resolution and area of the curve, and the writer's sums of the
 // geometry: an average of an empty image.
@@ -64,16 +41,7 @@ bool bin_table(const Param& p, const Data2D& mask, AvePlan& plan) {
     return plan.tot > 0 && plan.tot < 65536;
 }
 
-bool finite_geometry(const Param& p) {
-    return std::isfinite(p.px) && std::isfinite(p.py) && std::isfinite(p.bx) && std::isfinite(p.by);
-}
-
-// n additions of c to s, each rounded as one by one: one or two taken
-// directly, more through the fast path's shortcut.
-inline float add_run(float s, double c, uint32_t n) {
-    if (n <= 2) return n == 1 ? pk::to_float(s + c) : pk::to_float(pk::to_float(s + c) + c);
-    return pk::ave::add_repeated_inline(s, c, n);
-}
+using pk::ave::add_run;
 
 // The entries one by one, in the order of the sub-pixel loop.
 bool sum_entries(const AvePlan& plan, const Data2D& in, float* y, float* v) {
@@ -256,7 +224,8 @@ PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, f
 
 bool sum_lanes(const AvePlan& plan, const Data2D& in, float* y, float* v) {
 #if PK_WIDE
-    if (pk::ave::wide_loop()) return sum_lanes_wide(plan, in, y, v);
+    // (the lanes are made only where the AVX-512 loop is to be taken)
+    if (pk::ave::wide_loop(Simd::widest)) return sum_lanes_wide(plan, in, y, v);
 #endif
     return sum_entries(plan, in, y, v);
 }
@@ -265,29 +234,16 @@ bool sum_lanes(const AvePlan& plan, const Data2D& in, float* y, float* v) {
 
 AvePlan make_ave_plan(const Param& p, const Data2D& mask) {
     AvePlan plan;
-    if (!finite_geometry(p) || mask.intens.size() < static_cast<std::size_t>(kDetPixels)) return plan;
+    CurveBins bins;
+    if (mask.intens.size() < static_cast<std::size_t>(kDetPixels) || !curve_bins(p, bins).ok()) return plan;
     try {
         if (!bin_table(p, mask, plan)) return AvePlan{};
-        const float max = max_radius(p);
-        std::vector<uint32_t> counts(static_cast<std::size_t>(plan.tot), 0);
-        for (int i = 0; i < kDetSide; ++i) {
-            for (int j = 0; j < kDetSide; ++j) {
-                const int k = i + kDetSide * j;
-                if (!pk::pixel_used(mask.intens[static_cast<std::size_t>(k)])) continue;
-                if (!count_pixel(p, i, j, plan.tot, max, counts)) return AvePlan{};
-                for (int b = 0; b < plan.tot; ++b) {
-                    uint32_t& c = counts[static_cast<std::size_t>(b)];
-                    if (c == 0) continue;
-                    plan.entries.push_back(AveEntry{static_cast<uint16_t>(k), static_cast<uint16_t>(b), c});
-                    c = 0;
-                }
-            }
-        }
+        if (!pk::ave::pixel_bins(p, mask, plan.tot, bins.max, plan.entries).ok()) return AvePlan{};
     } catch (const std::bad_alloc&) {
         return AvePlan{};
     }
 #if PK_WIDE
-    if (pk::ave::wide_loop()) make_lanes(plan);
+    if (pk::ave::wide_loop(p.simd)) make_lanes(plan);
 #endif
     plan.usable = true;
     return plan;

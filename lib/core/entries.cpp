@@ -146,13 +146,13 @@ Status add_entry(Run& run, const SolidAngle& sa, EntryPasses& ps, const Data2D& 
                  std::size_t k, PixelSums& sums) {
     const auto kept = ps.corrected.find(d.name);
     if (kept != ps.corrected.end()) {
-        add_image(sums, kept->second);
+        add_image(sums, kept->second, run.p.simd);
     } else {
         const Status st = read_again(run, ps, d, n, text);
         if (!st.ok()) return st;
         if (run.p.jacobian == 1) jacobian(run.p, ps.scratch, sa);
         sens_cor(run.p, ps.scratch, run.sens, run.mask);
-        add_image(sums, ps.scratch);
+        add_image(sums, ps.scratch, run.p.simd);
         if (ps.last.at(d.name) > k) ps.corrected.emplace(d.name, ps.scratch);
     }
     if (ps.last.at(d.name) == k) ps.corrected.erase(d.name);

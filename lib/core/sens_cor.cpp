@@ -124,6 +124,18 @@ void normalise(float* s, float* su, float* mk, float mean) {
     }
 }
 
+// The correction of one pixel (sens_rule.inc), for the loops of every width.
+namespace rule {
+#include "sens_rule.inc"
+}  // namespace rule
+#if PK_WIDE
+PK_WIDE_RULES_BEGIN
+namespace rule_wide {
+#include "sens_rule.inc"
+}  // namespace rule_wide
+PK_WIDE_RULES_END
+#endif
+
 #if PK_SIMD
 // sens_cor for four values at once: the quotient and its uncertainty where
 // the mask takes the pixel, the uncertainty cleared where the mask clears
@@ -133,26 +145,17 @@ void correct_four(float* in, float* un, const float* s, const float* su, const f
     const __m128 m = _mm_loadu_ps(mk), quarter = _mm_set1_ps(0.25f);
     const __m128 used = _mm_cmpgt_ps(m, quarter);
     const __m128 u = _mm_loadu_ps(un);
+    const __m128 kept = simd::select(_mm_cmplt_ps(m, quarter), zero, u);
     if (_mm_movemask_ps(used) == 0) {  // none taken: only the clearing
-        _mm_storeu_ps(un, simd::select(_mm_cmplt_ps(m, quarter), zero, u));
+        _mm_storeu_ps(un, kept);
         return;
     }
-    const __m128 x = _mm_loadu_ps(in), sd = _mm_loadu_ps(s), sdu = _mm_loadu_ps(su);
-    const simd::Wide i = simd::widen(x), d = simd::widen(sd);
-    const __m128 q = simd::narrow(simd::div(i, d));
-    const simd::Wide uw = simd::widen(u), sw = simd::widen(sdu);
-    const __m128 var_i = simd::narrow(simd::mul(uw, uw));
-    const __m128 i2 = simd::narrow(simd::mul(i, i));
-    const __m128 t1 = simd::select(_mm_cmpeq_ps(x, zero), var_i,
-                                   simd::narrow(simd::div(simd::widen(var_i), simd::widen(i2))));
-    const __m128 var_s = simd::narrow(simd::mul(sw, sw));
-    const __m128 s2 = simd::narrow(simd::mul(d, d));
-    const __m128 t2 = simd::select(_mm_cmpeq_ps(sd, zero), var_s,
-                                   simd::narrow(simd::div(simd::widen(var_s), simd::widen(s2))));
-    const __m128 t = simd::narrow(simd::add(simd::widen(t1), simd::widen(t2)));
-    const __m128 unc = simd::narrow(simd::mul(simd::widen(q), simd::sqrt(simd::widen(t))));
-    _mm_storeu_ps(in, simd::select(used, q, x));
-    _mm_storeu_ps(un, simd::select(used, unc, simd::select(_mm_cmplt_ps(m, quarter), zero, u)));
+    const __m128 x = _mm_loadu_ps(in);
+    simd::Wide q, unc;
+    rule::correct_lanes<simd::Four>(simd::widen(x), simd::widen(u), simd::widen(_mm_loadu_ps(s)),
+                                    simd::widen(_mm_loadu_ps(su)), q, unc);
+    _mm_storeu_ps(in, simd::select(used, simd::narrow(q), x));
+    _mm_storeu_ps(un, simd::select(used, simd::narrow(unc), kept));
 }
 #endif
 
@@ -165,24 +168,16 @@ PK_AVX512 void correct_eight(float* in, float* un, const float* s, const float* 
     const __mmask8 used = _mm512_cmp_pd_mask(m, quarter, _CMP_GT_OQ);
     const __mmask8 cleared = _mm512_cmp_pd_mask(m, quarter, _CMP_LT_OQ);
     const __m512d u = load8(un);
+    const __m512d kept = _mm512_mask_mov_pd(u, cleared, zero);
     if (used == 0) {  // none taken: only the clearing
-        _mm256_storeu_ps(un, narrow8(_mm512_mask_mov_pd(u, cleared, zero)));
+        _mm256_storeu_ps(un, narrow8(kept));
         return;
     }
-    const __m512d i = load8(in), d = load8(s), sw = load8(su);
-    const __m512d q = rounded8(_mm512_div_pd(i, d));
-    const __m512d var_i = rounded8(_mm512_mul_pd(u, u));
-    const __m512d i2 = rounded8(_mm512_mul_pd(i, i));
-    const __m512d t1 = _mm512_mask_mov_pd(rounded8(_mm512_div_pd(var_i, i2)), _mm512_cmp_pd_mask(i, zero, _CMP_EQ_OQ),
-                                          var_i);
-    const __m512d var_s = rounded8(_mm512_mul_pd(sw, sw));
-    const __m512d s2 = rounded8(_mm512_mul_pd(d, d));
-    const __m512d t2 = _mm512_mask_mov_pd(rounded8(_mm512_div_pd(var_s, s2)), _mm512_cmp_pd_mask(d, zero, _CMP_EQ_OQ),
-                                          var_s);
-    const __m512d t = rounded8(_mm512_add_pd(t1, t2));
-    const __m512d unc = _mm512_mul_pd(q, sqrt8(t));
+    const __m512d i = load8(in);
+    __m512d q, unc;
+    rule_wide::correct_lanes<Eight>(i, u, load8(s), load8(su), q, unc);
     _mm256_storeu_ps(in, narrow8(_mm512_mask_mov_pd(i, used, q)));
-    _mm256_storeu_ps(un, narrow8(_mm512_mask_mov_pd(_mm512_mask_mov_pd(u, cleared, zero), used, unc)));
+    _mm256_storeu_ps(un, narrow8(_mm512_mask_mov_pd(kept, used, unc)));
 }
 #endif
 
@@ -224,7 +219,7 @@ Status sens_norm(const Param&, Data2D& sens, Data2D& mask) {
 
 // Divides one image by the relative efficiencies and propagates the
 // uncertainty of the quotient of two independent values.
-Status sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask) {
     float* in = dat.intens.data();
     float* un = dat.uncert.data();
     const float* s = sens.intens.data();
@@ -232,8 +227,10 @@ Status sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mas
     const float* mk = mask.intens.data();
     int k = 0;
 #if PK_WIDE
-    if (pk::ave::wide_loop())
+    if (pk::ave::wide_loop(p.simd))
         for (; k + 8 <= kImageValues; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
+#else
+    (void)p;
 #endif
 #if PK_SIMD
     for (; k + 4 <= kImageValues; k += 4) correct_four(in + k, un + k, s + k, su + k, mk + k);
@@ -241,16 +238,10 @@ Status sens_cor(const Param&, Data2D& dat, const Data2D& sens, const Data2D& mas
     const int rest = k;
     for (k = rest; k < kImageValues; ++k) {
         if (!pk::pixel_used(mk[k])) continue;
-        const double i = in[k];
-        const double sd = s[k];
-        const float q = pk::to_float(i / sd);
-        const float var_i = pk::to_float(static_cast<double>(un[k]) * un[k]);
-        const float t1 = i == 0 ? var_i : pk::to_float(var_i / static_cast<double>(pk::to_float(i * i)));
-        const float var_s = pk::to_float(static_cast<double>(su[k]) * su[k]);
-        const float t2 = sd == 0 ? var_s : pk::to_float(var_s / static_cast<double>(pk::to_float(sd * sd)));
-        const float t = pk::to_float(static_cast<double>(t1) + t2);
-        in[k] = q;
-        un[k] = pk::to_float(static_cast<double>(q) * std::sqrt(static_cast<double>(t)));
+        double q, unc;
+        rule::correct_lanes<simd::One>(in[k], un[k], s[k], su[k], q, unc);
+        in[k] = static_cast<float>(q);
+        un[k] = static_cast<float>(unc);
     }
     for (k = rest; k < kImageValues; ++k)
         if (pk::pixel_cleared(mk[k])) un[k] = 0.0f;

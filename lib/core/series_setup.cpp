@@ -113,7 +113,7 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<Loa
         if (!load_sample(setup, loaded_for(loaded, d), image) || !sens_cor(run.p, image, setup.sens, setup.mask).ok())
             return false;
         d.tm = image.tm, d.monitor = image.monitor, d.psd = image.psd, d.values = image.values;
-        add_image(run.sam_sums, image);
+        add_image(run.sam_sums, image, run.p.simd);
     }
     if (!allocate_image(run.reduced)) return false;
     if (!sub_sums_planned(setup.sub, run.p, run.sam, setup.buf, run.sam_sums, setup.buf_sums, setup.dark, run.reduced))

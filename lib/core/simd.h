@@ -11,6 +11,8 @@
 #ifndef PELKARO_SIMD_H
 #define PELKARO_SIMD_H
 
+#include <cmath>
+
 #if defined(__SSE2__) && defined(__x86_64__) && !defined(PK_NO_SIMD)
 #define PK_SIMD 1
 #else
@@ -53,7 +55,7 @@ inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and
 
 #if PK_WIDE
 // A function compiled for AVX-512, to be called only where the processor
-// has it (pk::ave::wide_loop()).
+// has it and the run allows them (pk::ave::wide_loop(p.simd)).
 #define PK_AVX512 __attribute__((target("avx512f")))
 
 namespace pk {
@@ -71,6 +73,85 @@ PK_AVX512 inline __m512d sqrt8(__m512d x) { return _mm512_maskz_sqrt_pd(kAll8, x
 PK_AVX512 inline __m512d load8(const float* a) { return widen8(_mm256_loadu_ps(a)); }
 }  // namespace simd
 }  // namespace pk
+#endif
+
+// ---------------------------------------------------------------------------
+// Lane types: a rule written once over a lane type L (L::V its values, and
+// operations that make the same IEEE operation on every lane, `rounded`
+// the rounding to a float and back) is applied one value at a time (One),
+// four at a time with SSE2 (Four) or eight with AVX-512 (Eight).  A rule's
+// file is included once for each instruction set (PK_WIDE_RULES_BEGIN and
+// _END around the AVX-512 one, in a namespace of its own).
+
+namespace pk {
+namespace simd {
+struct One {
+    using V = double;
+    using M = bool;
+    static V all(double x) { return x; }
+    static V add(V x, V y) { return x + y; }
+    static V sub(V x, V y) { return x - y; }
+    static V mul(V x, V y) { return x * y; }
+    static V div(V x, V y) { return x / y; }
+    static V sqrt(V x) { return std::sqrt(x); }
+    static V rounded(V x) { return static_cast<float>(x); }
+    static M eq(V x, V y) { return x == y; }
+    static V select(M m, V x, V y) { return m ? x : y; }
+};
+}  // namespace simd
+}  // namespace pk
+
+#if PK_SIMD
+namespace pk {
+namespace simd {
+struct Four {
+    using V = Wide;
+    using M = Wide;  // all bits set in a lane that holds
+    static V all(double x) { return simd::all(x); }
+    static V add(V x, V y) { return simd::add(x, y); }
+    static V sub(V x, V y) { return simd::sub(x, y); }
+    static V mul(V x, V y) { return simd::mul(x, y); }
+    static V div(V x, V y) { return simd::div(x, y); }
+    static V sqrt(V x) { return simd::sqrt(x); }
+    static V rounded(V x) { return widen(narrow(x)); }
+    static M eq(V x, V y) { return {_mm_cmpeq_pd(x.lo, y.lo), _mm_cmpeq_pd(x.hi, y.hi)}; }
+    static V select(M m, V x, V y) {
+        return {_mm_or_pd(_mm_and_pd(m.lo, x.lo), _mm_andnot_pd(m.lo, y.lo)),
+                _mm_or_pd(_mm_and_pd(m.hi, x.hi), _mm_andnot_pd(m.hi, y.hi))};
+    }
+};
+}  // namespace simd
+}  // namespace pk
+#endif
+
+#if PK_WIDE
+namespace pk {
+namespace simd {
+struct Eight {
+    using V = __m512d;
+    using M = __mmask8;
+    PK_AVX512 static V all(double x) { return _mm512_set1_pd(x); }
+    PK_AVX512 static V add(V x, V y) { return _mm512_add_pd(x, y); }
+    PK_AVX512 static V sub(V x, V y) { return _mm512_sub_pd(x, y); }
+    PK_AVX512 static V mul(V x, V y) { return _mm512_mul_pd(x, y); }
+    PK_AVX512 static V div(V x, V y) { return _mm512_div_pd(x, y); }
+    PK_AVX512 static V sqrt(V x) { return sqrt8(x); }
+    PK_AVX512 static V rounded(V x) { return rounded8(x); }
+    PK_AVX512 static M eq(V x, V y) { return _mm512_cmp_pd_mask(x, y, _CMP_EQ_OQ); }
+    PK_AVX512 static V select(M m, V x, V y) { return _mm512_mask_mov_pd(y, m, x); }
+};
+}  // namespace simd
+}  // namespace pk
+
+// Around the inclusion of a rule's file: the rule compiled for AVX-512.
+#if defined(__clang__)
+#define PK_WIDE_RULES_BEGIN \
+    _Pragma("clang attribute push(__attribute__((target(\"avx512f\"))), apply_to = function)")
+#define PK_WIDE_RULES_END _Pragma("clang attribute pop")
+#else
+#define PK_WIDE_RULES_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f\")")
+#define PK_WIDE_RULES_END _Pragma("GCC pop_options")
+#endif
 #endif
 
 #endif

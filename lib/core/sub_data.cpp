@@ -7,9 +7,17 @@
 // T^(0.5/cos(theta) + 0.5) and subtracted; the result is divided by the
 // sample's monitor counts, transmission, thickness and the absolute scaling
 // factor (times 1000).  Masked pixels are set to 0.
+//
+// The rule of a pixel is written once (sub_rule.inc) over a lane type and
+// compiled here for one pixel, four (SSE2) and eight (AVX-512) at a time.
+// It is applied by a plan of the pixels' distances (make_sub_plan: each
+// pixel in use names its distance, each distance has the transmissions at
+// it worked out once): a single run makes the plan for its own
+// transmissions and applies it once (sub_sums), a series makes it once and
+// applies it to each row (sub_sums_planned).
 #include <cmath>
 #include <cstdio>
-#include <unordered_map>
+#include <vector>
 
 #include "pelkaro/Pelkaro.h"
 #include "sub_data.h"
@@ -124,30 +132,13 @@ struct Factors {
     double dtm;
     double fs;  // the dark current's share in the sums
     double fb;
-    pk::RadiusCache<AtRadius>* known;  // AtRadius of the distances met so far (none: not looked up)
-    // The squared distance terms of each pixel column and row, as
-    // pk::radius forms them for the pixel centres.
-    std::vector<double> col_term, row_term;
 
     Factors(const Param& p_, const std::vector<Data2D>& d_, const PixelSums& ss_, const PixelSums& bs_,
-            const Data2D& dc_, const Totals& t_, float prefac_, pk::RadiusCache<AtRadius>* known_)
+            const Data2D& dc_, const Totals& t_, float prefac_)
         : p(p_), d(d_), ss(ss_), bs(bs_), dc(dc_), t(t_), prefac(prefac_),
           btrans0(t.used.empty() ? 0.0 : static_cast<double>(t.used.front()->trans)), dtm(dc.tm),
-          fs(t.stot_time / dtm), fb(t.btot_time / dtm), known(known_), col_term(kDetSide), row_term(kDetSide) {
-        const double px = p.px, py = p.py;
-        for (int i = 0; i < kDetSide; ++i) {
-            const double dx = (i + 0.5) - static_cast<double>(p.bx);
-            const double dy = (i + 0.5) - static_cast<double>(p.by);
-            col_term[static_cast<std::size_t>(i)] = dx * dx * px * px;
-            row_term[static_cast<std::size_t>(i)] = dy * dy * py * py;
-        }
-    }
+          fs(t.stot_time / dtm), fb(t.btot_time / dtm) {}
 
-    AtRadius at(float r) const {
-        const double e = exponent(p, r);
-        const float strans = pk::to_float(std::pow(static_cast<double>(d[0].trans), e));
-        return with(strans, t.with_buffer ? pk::to_float(std::pow(btrans0, e)) : 0.0f);
-    }
     // The factors from the transmissions of sample and buffer at a distance.
     AtRadius with(float strans, float btrans) const {
         AtRadius v;
@@ -163,157 +154,188 @@ struct Factors {
     }
 };
 
-// Sum of one pixel over the images and the root of its summed variances.
-void sum_pixel(const PixelSums& s, std::size_t m, float& tot, float& uncert) {
-    tot = s.tot[m];
-    uncert = pk::to_float(std::sqrt(static_cast<double>(s.sq[m])));
+// The constants of the rule (sub_rule.inc) for these totals.
+struct Rule {
+    double prefac, fs, fb;
+    double st2, dtm2;  // the samples' counting time and the dark current's, squared
+    bool with_buffer, with_dark;
+};
+Rule rule_of(const Factors& f) {
+    const double st = f.t.stot_time;
+    return Rule{f.prefac, f.fs, f.fb, st * st, f.dtm * f.dtm, f.t.with_buffer, f.t.with_dark};
 }
 
-// Reduces one unmasked pixel m from its sums and the factors at its
-// distance: dark current, buffer scaled by monitor counts and the
-// transmissions at the pixel's angle, absolute scale.
-void pixel_value(const Factors& f, std::size_t m, const AtRadius& v, float& out, float& out_uncert) {
-    const Totals& t = f.t;
-    float stot, stot_uncert;
-    sum_pixel(f.ss, m, stot, stot_uncert);
+// What the rule takes of the pixels of the lanes of L.
+template <class L>
+struct Terms {
+    using V = typename L::V;
+    V tot, sq;         // the samples' sum and summed squared uncertainties
+    V btot, bsq;       // the same of the buffers in use
+    V dark, sdark;     // the dark current and its uncertainty
+    V scale, a, b;     // AtRadius's factors at the pixels' distances
+};
 
-    const double dtm = f.dtm;
-    const double dark = t.with_dark ? static_cast<double>(f.dc.intens[m]) : 0.0;
-    const double sdark = t.with_dark ? static_cast<double>(f.dc.uncert[m]) : 0.0;
-    const double prefac = f.prefac;
-    double intens = 0.0;
-    float var = pk::to_float(static_cast<double>(stot_uncert) * stot_uncert);
-    if (t.with_buffer) {
-        float btot, btot_uncert;
-        sum_pixel(f.bs, m, btot, btot_uncert);
-        if (t.with_dark) {
-            intens = prefac * ((stot - f.fs * dark) - v.scale * (btot - f.fb * dark));
-            var = add(var, static_cast<double>(v.a) * v.a * sdark * sdark);
-        } else {
-            intens = prefac * (stot - v.scale * btot);
-        }
-        var = add(var, static_cast<double>(v.b) * v.b * btot_uncert * btot_uncert);
-    } else if (t.with_dark) {
-        intens = prefac * (stot - f.fs * dark);
-        var = add(var, static_cast<double>(t.stot_time) * t.stot_time * sdark * sdark / (dtm * dtm));
-    } else {
-        intens = prefac * stot;
-    }
-    out = pk::to_float(intens);
-    out_uncert = pk::to_float(std::sqrt(static_cast<double>(var)) * prefac);
-}
-
-// Reduces pixel (i, j), in use, finding the factors at its distance.
-void reduce_pixel(Factors& f, int i, int j, float& out, float& out_uncert) {
-    const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
-    const double x = i + 0.5;
-    const double y = j + 0.5;
-    const float r = pk::radius(x - static_cast<double>(f.p.bx), y - static_cast<double>(f.p.by), f.p.px, f.p.py);
-    pixel_value(f, m, f.known->get(r, [&f](float dist) { return f.at(dist); }), out, out_uncert);
-}
-
-#if PK_SIMD
-
-// The values of four pixels of one column, rows j to j + 3, from an array.
-inline __m128 column4(const float* a, std::size_t m) {
-    return _mm_setr_ps(a[m], a[m + kDetSide], a[m + 2 * kDetSide], a[m + 3 * kDetSide]);
-}
-
-// sum_pixel for four pixels of one column.
-void sum_four(const PixelSums& s, std::size_t m, simd::Wide& tot, simd::Wide& uncert) {
-    tot = simd::widen(column4(s.tot.data(), m));
-    uncert = simd::widen(simd::narrow(simd::sqrt(simd::widen(column4(s.sq.data(), m)))));
-}
-
-// reduce_pixel for pixels (i, j) to (i, j + 3); the values of those outside
-// the mask (`used` false) are left out.
-void reduce_four(Factors& f, const simd::Wide& radius_sq, const bool* used, std::size_t m, float* out,
-                 float* out_uncert) {
-    const Totals& t = f.t;
-    float r[4];
-    _mm_storeu_ps(r, simd::narrow(simd::sqrt(radius_sq)));
-    AtRadius v[4];
-    for (int k = 0; k < 4; ++k)
-        if (used[k]) v[k] = f.known->get(r[k], [&f](float dist) { return f.at(dist); });
-    simd::Wide stot, su;
-    sum_four(f.ss, m, stot, su);
-    const simd::Wide prefac = simd::all(f.prefac);
-    const simd::Wide zero = simd::all(0.0);
-    const simd::Wide dark = t.with_dark ? simd::widen(column4(f.dc.intens.data(), m)) : zero;
-    const simd::Wide sdark = t.with_dark ? simd::widen(column4(f.dc.uncert.data(), m)) : zero;
-    simd::Wide intens = simd::mul(prefac, stot);
-    __m128 var = simd::narrow(simd::mul(su, su));
-    if (t.with_buffer) {
-        simd::Wide btot, bu;
-        sum_four(f.bs, m, btot, bu);
-        const simd::Wide scale{_mm_setr_pd(v[0].scale, v[1].scale), _mm_setr_pd(v[2].scale, v[3].scale)};
-        const simd::Wide b = simd::widen(_mm_setr_ps(v[0].b, v[1].b, v[2].b, v[3].b));
-        if (t.with_dark) {
-            const simd::Wide a = simd::widen(_mm_setr_ps(v[0].a, v[1].a, v[2].a, v[3].a));
-            intens = simd::mul(prefac, simd::sub(simd::sub(stot, simd::mul(simd::all(f.fs), dark)),
-                                                 simd::mul(scale, simd::sub(btot, simd::mul(simd::all(f.fb), dark)))));
-            var = simd::narrow(simd::add(simd::widen(var), simd::mul(simd::mul(simd::mul(a, a), sdark), sdark)));
-        } else {
-            intens = simd::mul(prefac, simd::sub(stot, simd::mul(scale, btot)));
-        }
-        var = simd::narrow(simd::add(simd::widen(var), simd::mul(simd::mul(simd::mul(b, b), bu), bu)));
-    } else if (t.with_dark) {
-        intens = simd::mul(prefac, simd::sub(stot, simd::mul(simd::all(f.fs), dark)));
-        const simd::Wide st2 = simd::all(static_cast<double>(t.stot_time) * t.stot_time);
-        const simd::Wide term = simd::div(simd::mul(simd::mul(st2, sdark), sdark), simd::all(f.dtm * f.dtm));
-        var = simd::narrow(simd::add(simd::widen(var), term));
-    }
-    _mm_storeu_ps(out, simd::narrow(intens));
-    _mm_storeu_ps(out_uncert, simd::narrow(simd::mul(simd::sqrt(simd::widen(var)), prefac)));
-}
+// The rule of a pixel (sub_rule.inc), for the loops of every width.
+namespace rule {
+#include "sub_rule.inc"
+}  // namespace rule
+#if PK_WIDE
+PK_WIDE_RULES_BEGIN
+namespace rule_wide {
+#include "sub_rule.inc"
+}  // namespace rule_wide
+PK_WIDE_RULES_END
 #endif
 
-// The pixels of column i, rows j to j + n - 1 (n at most 4), reduced (four
-// at a time where the processor can) and stored in order up to the first
-// value that is not finite: returns its row, or -1.
-int reduce_rows(Factors& f, const Data2D& mask, Data2D& res, int i, int j, int n) {
-    bool used[4] = {false, false, false, false};
-    for (int k = 0; k < n; ++k) used[k] = pk::pixel_used(mask.intens[static_cast<std::size_t>(i + kDetSide * (j + k))]);
-    float out[4] = {0, 0, 0, 0}, out_uncert[4] = {0, 0, 0, 0};
-    bool computed = false;
-#if PK_SIMD
-    if (n == 4 && (used[0] || used[1] || used[2] || used[3])) {
-        const simd::Wide y{_mm_loadu_pd(&f.row_term[static_cast<std::size_t>(j)]),
-                           _mm_loadu_pd(&f.row_term[static_cast<std::size_t>(j + 2)])};
-        reduce_four(f, simd::add(simd::all(f.col_term[static_cast<std::size_t>(i)]), y), used,
-                    static_cast<std::size_t>(i + kDetSide * j), out, out_uncert);
-        computed = true;
-    }
-#endif
-    for (int k = 0; k < n; ++k) {
-        const std::size_t m = static_cast<std::size_t>(i + kDetSide * (j + k));
-        if (!used[k]) {
+#if !PK_SIMD
+// The pixels by the plan, each reduced by the rule with the factors `at`
+// of its distance, those outside the mask 0; one at a time.  False when a
+// pixel in use comes out not finite (all are written all the same).
+bool plan_pixels(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
+    const Rule c = rule_of(f);
+    bool finite = true;
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
+        if (plan.at[m] == SubPlan::kOff) {
             res.intens[m] = res.uncert[m] = 0.0f;
             continue;
         }
-        if (!computed) reduce_pixel(f, i, j + k, out[k], out_uncert[k]);
-        res.intens[m] = out[k];
-        res.uncert[m] = out_uncert[k];
-        if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) return j + k;
+        const AtRadius& v = at[plan.at[m]];
+        Terms<simd::One> x{f.ss.tot[m], f.ss.sq[m], 0, 0, 0, 0, v.scale, v.a, v.b};
+        if (c.with_buffer) x.btot = f.bs.tot[m], x.bsq = f.bs.sq[m];
+        if (c.with_dark) x.dark = f.dc.intens[m], x.sdark = f.dc.uncert[m];
+        double out, unc;
+        rule::reduce_lanes<simd::One>(c, x, out, unc);
+        res.intens[m] = static_cast<float>(out);
+        res.uncert[m] = static_cast<float>(unc);
+        finite = finite && std::isfinite(res.intens[m]) && std::isfinite(res.uncert[m]);
     }
-    return -1;
+    return finite;
+}
+#endif
+
+#if PK_SIMD
+inline simd::Wide load4(const std::vector<float>& a, std::size_t m) { return simd::widen(_mm_loadu_ps(&a[m])); }
+
+// plan_pixels four at a time.
+bool plan_pixels_four(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
+    static_assert(kDetPixels % 4 == 0, "whole groups of four pixels");
+    const Rule c = rule_of(f);
+    const simd::Wide zero = simd::all(0.0);
+    const AtRadius off{};
+    __m128 bad = _mm_setzero_ps();
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 4) {
+        const AtRadius* v[4];
+        for (std::size_t l = 0; l < 4; ++l) v[l] = plan.at[m + l] == SubPlan::kOff ? &off : &at[plan.at[m + l]];
+        Terms<simd::Four> x{load4(f.ss.tot, m), load4(f.ss.sq, m), zero, zero, zero, zero,
+                            {_mm_setr_pd(v[0]->scale, v[1]->scale), _mm_setr_pd(v[2]->scale, v[3]->scale)},
+                            simd::widen(_mm_setr_ps(v[0]->a, v[1]->a, v[2]->a, v[3]->a)),
+                            simd::widen(_mm_setr_ps(v[0]->b, v[1]->b, v[2]->b, v[3]->b))};
+        if (c.with_buffer) x.btot = load4(f.bs.tot, m), x.bsq = load4(f.bs.sq, m);
+        if (c.with_dark) x.dark = load4(f.dc.intens, m), x.sdark = load4(f.dc.uncert, m);
+        simd::Wide out, unc;
+        rule::reduce_lanes<simd::Four>(c, x, out, unc);
+        const __m128i off4 = _mm_cmpeq_epi32(_mm_setr_epi32(plan.at[m], plan.at[m + 1], plan.at[m + 2], plan.at[m + 3]),
+                                             _mm_set1_epi32(SubPlan::kOff));
+        const __m128 in = _mm_castsi128_ps(_mm_xor_si128(off4, _mm_set1_epi32(-1)));
+        const __m128 o = _mm_and_ps(in, simd::narrow(out)), u = _mm_and_ps(in, simd::narrow(unc));
+        _mm_storeu_ps(&res.intens[m], o);
+        _mm_storeu_ps(&res.uncert[m], u);
+        // x - x is 0 for a finite x, NaN for any other
+        bad = _mm_or_ps(bad, _mm_cmpunord_ps(_mm_sub_ps(o, o), _mm_sub_ps(u, u)));
+    }
+    return _mm_movemask_ps(bad) == 0;
+}
+#endif
+
+#if PK_WIDE
+
+PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { return simd::load8(&a[m]); }
+
+// The factors at each distance as arrays of doubles, for gathering.
+struct FactorArrays {
+    std::vector<double> scale, a, b;
+    explicit FactorArrays(const std::vector<AtRadius>& at) {
+        for (const AtRadius& v : at) scale.push_back(v.scale), a.push_back(v.a), b.push_back(v.b);
+    }
+};
+
+// plan_pixels eight at a time, where the processor has AVX-512.
+PK_AVX512 bool plan_pixels_eight(const SubPlan& plan, const Factors& f, const FactorArrays& at, Data2D& res) {
+    static_assert(kDetPixels % 8 == 0, "whole groups of eight pixels");
+    using simd::kAll8;
+    const Rule c = rule_of(f);
+    const __m512d zero = _mm512_setzero_pd(), inf = _mm512_set1_pd(INFINITY);
+    __mmask8 finite = kAll8;
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 8) {
+        const __m256i idx = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&plan.at[m])));
+        const __mmask8 in = _mm512_cmpneq_epi64_mask(_mm512_maskz_cvtepu32_epi64(kAll8, idx),
+                                                     _mm512_set1_epi64(SubPlan::kOff));
+        Terms<simd::Eight> x{load8(f.ss.tot, m), load8(f.ss.sq, m), zero, zero, zero, zero,
+                         _mm512_mask_i32gather_pd(zero, in, idx, at.scale.data(), 8),
+                         _mm512_mask_i32gather_pd(zero, in, idx, at.a.data(), 8),
+                         _mm512_mask_i32gather_pd(zero, in, idx, at.b.data(), 8)};
+        if (c.with_buffer) x.btot = load8(f.bs.tot, m), x.bsq = load8(f.bs.sq, m);
+        if (c.with_dark) x.dark = load8(f.dc.intens, m), x.sdark = load8(f.dc.uncert, m);
+        __m512d out, unc;
+        rule_wide::reduce_lanes<simd::Eight>(c, x, out, unc);
+        out = _mm512_maskz_mov_pd(in, out), unc = _mm512_maskz_mov_pd(in, unc);
+        finite &= _mm512_cmp_pd_mask(_mm512_abs_pd(out), inf, _CMP_LT_OQ) &
+                  _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ);
+        _mm256_storeu_ps(&res.intens[m], simd::narrow8(out));
+        _mm256_storeu_ps(&res.uncert[m], simd::narrow8(unc));
+    }
+    return finite == kAll8;
 }
 
-// Every pixel, column by column, four rows at a time; the first that is
-// not finite stops the subtraction.
-Status reduce_pixels(Factors&& f, const Data2D& mask, Data2D& res) {
-    for (int i = 0; i < kDetSide; ++i) {
-        for (int j = 0; j < kDetSide; j += 4) {
-            const int bad = reduce_rows(f, mask, res, i, j, kDetSide - j < 4 ? kDetSide - j : 4);
-            if (bad >= 0)
+#endif
+
+// The factors of every distance of the plan for these totals; false where
+// the plan was made for another buffer.
+bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius>& at) {
+    if (f.t.with_buffer && (plan.btrans.size() != plan.e.size() || pk::bits_of(static_cast<float>(f.btrans0)) !=
+                                                                          plan.buffer_trans))
+        return false;
+    const bool same_sample = pk::bits_of(f.d[0].trans) == plan.sample_trans;
+    at.resize(plan.e.size());
+    for (std::size_t k = 0; k < plan.e.size(); ++k) {
+        const float strans =
+            same_sample ? plan.strans[k] : pk::to_float(std::pow(static_cast<double>(f.d[0].trans), plan.e[k]));
+        at[k] = f.with(strans, f.t.with_buffer ? plan.btrans[k] : 0.0f);
+    }
+    return true;
+}
+
+// Every pixel reduced by the plan, by the widest loop `simd` allows: false
+// where the plan does not fit these totals or a pixel in use comes out not
+// finite.
+bool apply_plan(const SubPlan& plan, const Factors& f, Data2D& res) {
+    std::vector<AtRadius> at;
+    if (plan.at.size() != static_cast<std::size_t>(kDetPixels) || !planned_factors(plan, f, at)) return false;
+    res.trans = f.d[0].trans;
+#if PK_WIDE
+    if (pk::ave::wide_loop(f.p.simd)) return plan_pixels_eight(plan, f, FactorArrays(at), res);
+#endif
+#if PK_SIMD
+    return plan_pixels_four(plan, f, at, res);
+#else
+    return plan_pixels(plan, f, at, res);
+#endif
+}
+
+// The refusal of the first pixel in use, columns then rows, whose reduced
+// value or uncertainty is not finite.
+Status not_finite(const Data2D& mask, const Data2D& res) {
+    for (int i = 0; i < kDetSide; ++i)
+        for (int j = 0; j < kDetSide; ++j) {
+            const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
+            if (pk::pixel_used(mask.intens[m]) && !(std::isfinite(res.intens[m]) && std::isfinite(res.uncert[m])))
                 return failure(Stage::subtraction, Code::not_finite, "sub_data",
                                pk::format("the reduced value of pixel (%d, %d) is not finite "
                                           "(transmission, geometry or counts out of range); the data cannot be "
                                           "reduced",
-                                          i, bad));
+                                          i, j));
         }
-    }
-    return ok_status();
+    return refuse("a reduced value is not finite", -1, Code::not_finite);
 }
 
 }  // namespace
@@ -333,7 +355,7 @@ PK_AVX512 void add_eight_at_a_time(float* tot, float* sq, const float* in, const
 }  // namespace
 #endif
 
-void add_image(PixelSums& s, const Data2D& image) {
+void add_image(PixelSums& s, const Data2D& image, Simd simd) {
     if (s.tot.empty()) {
         s.tot.assign(kDetPixels, 0.0f);
         s.sq.assign(kDetPixels, 0.0f);
@@ -341,12 +363,14 @@ void add_image(PixelSums& s, const Data2D& image) {
     const float* in = image.intens.data();
     const float* un = image.uncert.data();
 #if PK_WIDE
-    if (pk::ave::wide_loop() && image.intens.size() >= static_cast<std::size_t>(kDetPixels) &&
+    if (pk::ave::wide_loop(simd) && image.intens.size() >= static_cast<std::size_t>(kDetPixels) &&
         image.uncert.size() >= static_cast<std::size_t>(kDetPixels)) {
         add_eight_at_a_time(s.tot.data(), s.sq.data(), in, un);
         ++s.images;
         return;
     }
+#else
+    (void)simd;
 #endif
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
         s.tot[m] = add(s.tot[m], in[m]);
@@ -371,25 +395,32 @@ Status sub_sums(const Param& p, const std::vector<Data2D>& d, const std::vector<
     const float prefac = prefactor(p, d, t);
     if (!std::isfinite(prefac)) return refuse("the normalisation prefactor is not finite", -1, Code::not_finite);
     pk::say(con, "finished setting up the prefactor nonsense\n");
-    pk::RadiusCache<AtRadius> known;
-    return reduce_pixels(Factors(p, d, samples, buffers, dc, t, prefac, &known), mask, res);
+    if (mask.intens.size() < static_cast<std::size_t>(kDetPixels))
+        return refuse("the mask of the detector's pixels is not loaded", -1);
+    // The single run takes the series' way: the plan for its own
+    // transmissions, applied once.
+    const SubPlan plan = make_sub_plan(p, mask, d[0].trans, buf);
+    if (apply_plan(plan, Factors(p, d, samples, buffers, dc, t, prefac), res)) return ok_status();
+    return not_finite(mask, res);
 }
 
 SubPlan make_sub_plan(const Param& p, const Data2D& mask, float sample_trans, const std::vector<Data2D>& buf) {
     SubPlan plan;
     if (mask.intens.size() < static_cast<std::size_t>(kDetPixels)) return plan;
     const pk::PixelTerms terms(p.px, p.py, p.bx, p.by);
-    std::unordered_map<uint32_t, uint16_t> seen;
+    // Each distance once where it recurs (a table of them; once that is
+    // full, a distance that recurs is another entry with the same values).
+    pk::RadiusCache<uint16_t> seen;
     std::vector<float> radii;
     plan.at.assign(kDetPixels, SubPlan::kOff);
     for (int j = 0; j < kDetSide; ++j)
         for (int i = 0; i < kDetSide; ++i) {
             const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
             if (!pk::pixel_used(mask.intens[m])) continue;
-            const float r = terms.radius_of(i, j);
-            const auto found = seen.emplace(pk::bits_of(r), static_cast<uint16_t>(radii.size()));
-            if (found.second) radii.push_back(r);
-            plan.at[m] = found.first->second;
+            plan.at[m] = seen.get(terms.radius_of(i, j), [&radii](float r) {
+                radii.push_back(r);
+                return static_cast<uint16_t>(radii.size() - 1);
+            });
         }
     const Data2D* first_used = nullptr;
     for (const Data2D& b : buf)
@@ -405,139 +436,14 @@ SubPlan make_sub_plan(const Param& p, const Data2D& mask, float sample_trans, co
     return plan;
 }
 
-namespace {
-
-// The factors of every distance of the plan for these totals; false where
-// the plan was made for another buffer.
-bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius>& at) {
-    if (f.t.with_buffer && (plan.btrans.size() != plan.e.size() || pk::bits_of(static_cast<float>(f.btrans0)) !=
-                                                                          plan.buffer_trans))
-        return false;
-    const bool same_sample = pk::bits_of(f.d[0].trans) == plan.sample_trans;
-    at.resize(plan.e.size());
-    for (std::size_t k = 0; k < plan.e.size(); ++k) {
-        const float strans =
-            same_sample ? plan.strans[k] : pk::to_float(std::pow(static_cast<double>(f.d[0].trans), plan.e[k]));
-        at[k] = f.with(strans, f.t.with_buffer ? plan.btrans[k] : 0.0f);
-    }
-    return true;
-}
-
-#if PK_WIDE
-
-using simd::kAll8;
-using simd::narrow8;
-using simd::rounded8;
-using simd::sqrt8;
-PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { return simd::load8(&a[m]); }
-PK_AVX512 inline __m512d set8(double x) { return _mm512_set1_pd(x); }
-
-// The factors at each distance as arrays of doubles, for gathering.
-struct FactorArrays {
-    std::vector<double> scale, a, b;
-    explicit FactorArrays(const std::vector<AtRadius>& at) {
-        for (const AtRadius& v : at) scale.push_back(v.scale), a.push_back(v.a), b.push_back(v.b);
-    }
-};
-
-// pixel_value for eight pixels m to m + 7 with the factors of `at` at
-// their distances (lanes `in` in use), the operations in its order.
-template <bool kBuffer, bool kDark>
-PK_AVX512 inline void eight_values(const Factors& f, const FactorArrays& at, std::size_t m, __m256i idx, __mmask8 in,
-                                   __m512d& intens, __m512d& var) {
-    const __m512d stot = load8(f.ss.tot, m);
-    const __m512d su = rounded8(sqrt8(load8(f.ss.sq, m)));
-    const __m512d prefac = set8(f.prefac);
-    var = rounded8(_mm512_mul_pd(su, su));
-    intens = _mm512_mul_pd(prefac, stot);
-    const __m512d dark = kDark ? load8(f.dc.intens, m) : _mm512_setzero_pd();
-    const __m512d sdark = kDark ? load8(f.dc.uncert, m) : _mm512_setzero_pd();
-    if (kBuffer) {
-        const __m512d zero = _mm512_setzero_pd();
-        const __m512d scale = _mm512_mask_i32gather_pd(zero, in, idx, at.scale.data(), 8);
-        const __m512d b = _mm512_mask_i32gather_pd(zero, in, idx, at.b.data(), 8);
-        const __m512d btot = load8(f.bs.tot, m);
-        const __m512d bu = rounded8(sqrt8(load8(f.bs.sq, m)));
-        if (kDark) {
-            const __m512d a = _mm512_mask_i32gather_pd(zero, in, idx, at.a.data(), 8);
-            const __m512d s = _mm512_sub_pd(stot, _mm512_mul_pd(set8(f.fs), dark));
-            const __m512d bd = _mm512_sub_pd(btot, _mm512_mul_pd(set8(f.fb), dark));
-            intens = _mm512_mul_pd(prefac, _mm512_sub_pd(s, _mm512_mul_pd(scale, bd)));
-            var = rounded8(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(a, a), sdark), sdark)));
-        } else {
-            intens = _mm512_mul_pd(prefac, _mm512_sub_pd(stot, _mm512_mul_pd(scale, btot)));
-        }
-        var = rounded8(_mm512_add_pd(var, _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(b, b), bu), bu)));
-    } else if (kDark) {
-        intens = _mm512_mul_pd(prefac, _mm512_sub_pd(stot, _mm512_mul_pd(set8(f.fs), dark)));
-        const double st = f.t.stot_time;
-        const __m512d term = _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(set8(st * st), sdark), sdark),
-                                           set8(f.dtm * f.dtm));
-        var = rounded8(_mm512_add_pd(var, term));
-    }
-}
-
-// Every pixel, eight at a time: pixels outside the mask 0, the others as
-// pixel_value reduces them.  False at a value that is not finite.
-template <bool kBuffer, bool kDark>
-PK_AVX512 bool planned_pixels(const SubPlan& plan, const Factors& f, const FactorArrays& at, Data2D& res) {
-    const __m512d inf = set8(INFINITY);
-    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 8) {
-        const __m128i at16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&plan.at[m]));
-        const __m256i idx = _mm256_cvtepu16_epi32(at16);
-        const __mmask8 in = _mm512_cmpneq_epi64_mask(_mm512_maskz_cvtepu32_epi64(kAll8, idx),
-                                                     _mm512_set1_epi64(SubPlan::kOff));
-        __m512d intens, var;
-        eight_values<kBuffer, kDark>(f, at, m, idx, in, intens, var);
-        const __m512d out = _mm512_maskz_mov_pd(in, rounded8(intens));
-        const __m512d unc = _mm512_maskz_mov_pd(in, rounded8(_mm512_mul_pd(sqrt8(var), set8(f.prefac))));
-        if ((_mm512_cmp_pd_mask(_mm512_abs_pd(out), inf, _CMP_LT_OQ) &
-             _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ)) != kAll8)
-            return false;
-        _mm256_storeu_ps(&res.intens[m], narrow8(out));
-        _mm256_storeu_ps(&res.uncert[m], narrow8(unc));
-    }
-    return true;
-}
-
-bool planned_pixels_wide(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
-    static_assert(kDetPixels % 8 == 0, "whole groups of eight pixels");
-    const FactorArrays arrays(at);
-    if (f.t.with_buffer) {
-        return f.t.with_dark ? planned_pixels<true, true>(plan, f, arrays, res)
-                             : planned_pixels<true, false>(plan, f, arrays, res);
-    }
-    return f.t.with_dark ? planned_pixels<false, true>(plan, f, arrays, res)
-                         : planned_pixels<false, false>(plan, f, arrays, res);
-}
-
-#endif
-
-}  // namespace
-
 bool sub_sums_planned(const SubPlan& plan, const Param& p, const std::vector<Data2D>& d,
                       const std::vector<Data2D>& buf, const PixelSums& samples, const PixelSums& buffers,
                       const Data2D& dc, Data2D& res) {
     const Totals t = totals_of(d, buf, dc);
-    if (plan.at.size() != static_cast<std::size_t>(kDetPixels) || !check_inputs(p, d, samples, t).ok()) return false;
+    if (!check_inputs(p, d, samples, t).ok()) return false;
     const float prefac = prefactor(p, d, t);
     if (!std::isfinite(prefac)) return false;
-    const Factors f(p, d, samples, buffers, dc, t, prefac, nullptr);
-    std::vector<AtRadius> at;
-    if (!planned_factors(plan, f, at)) return false;
-    res.trans = d[0].trans;
-#if PK_WIDE
-    if (pk::ave::wide_loop()) return planned_pixels_wide(plan, f, at, res);
-#endif
-    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); ++m) {
-        if (plan.at[m] == SubPlan::kOff) {
-            res.intens[m] = res.uncert[m] = 0.0f;
-            continue;
-        }
-        pixel_value(f, m, at[plan.at[m]], res.intens[m], res.uncert[m]);
-        if (!std::isfinite(res.intens[m]) || !std::isfinite(res.uncert[m])) return false;
-    }
-    return true;
+    return apply_plan(plan, Factors(p, d, samples, buffers, dc, t, prefac), res);
 }
 
 Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<Data2D>& buf, const Data2D& dc,
@@ -545,9 +451,9 @@ Status sub_data(const Param& p, const std::vector<Data2D>& d, const std::vector<
     // The images held by the entries: every sample, the buffers in use.
     PixelSums samples, buffers;
     for (const Data2D& s : d)
-        if (!s.intens.empty()) add_image(samples, s);
+        if (!s.intens.empty()) add_image(samples, s, p.simd);
     for (const Data2D& b : buf)
-        if (b.tm != 0 && !b.intens.empty()) add_image(buffers, b);
+        if (b.tm != 0 && !b.intens.empty()) add_image(buffers, b, p.simd);
     return sub_sums(p, d, buf, samples, buffers, dc, mask, res, con);
 }
 

@@ -11,8 +11,9 @@
 
 namespace pk {
 
-// Adds an image and its squared uncertainties to the sums (PixelSums).
-void add_image(PixelSums& s, const Data2D& image);
+// Adds an image and its squared uncertainties to the sums (PixelSums), by
+// the widest loop `simd` allows.
+void add_image(PixelSums& s, const Data2D& image, Simd simd);
 // The subtraction from sums: the entries give their counting times,
 // monitor counts, transmissions and thicknesses (buffers with a time of 0
 // take no part), `samples` and `buffers` their images.

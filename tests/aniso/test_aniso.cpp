@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "ave_data.h"
-#include "ave_fast.h"
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/aniso.h"
 #include "test_util.h"
@@ -68,7 +67,7 @@ Exact exact_average(const Param& p, const Scene& s) {
             if (!(s.mask.intens[i + 128 * j] > 0.25f)) continue;
             for (int m = 0; m < 10; ++m)
                 for (int n = 0; n < 10; ++n) {
-                    const ave::SubPixel sp = ave::subpixel_at(p, i, j, m, n, 181, reach);
+                    const pkt::SubPixel sp = pkt::subpixel_at(p, i, j, m, n, 181, reach);
                     if (!(p.thmin <= sp.az && sp.az <= p.thmax)) continue;
                     e.n[static_cast<std::size_t>(sp.where)] += 1;
                     e.sum[static_cast<std::size_t>(sp.where)] += s.image.intens[i + 128 * j];

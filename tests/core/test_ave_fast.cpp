@@ -64,10 +64,10 @@ Outcome run(F average, const Param& p, const Data2D& in, const Data2D& mask) {
     return ::testing::AssertionSuccess();
 }
 
-// The writer's sums of the fast path against those of the program's own
-// sub-pixel loop: the counts and uncertainty terms to the bit (the same
-// per-pixel additions in the same order), the sums of Q to 1e-10 (a Taylor
-// series of H there against its formula).
+// The writer's sums of the average against those tallied literally: the
+// counts and uncertainty terms to the bit (the same per-pixel additions in
+// the same order), the sums of Q to 1e-10 (a Taylor series of H there
+// against its formula).
 ::testing::AssertionResult same_sums(const BinSums& a, const BinSums& b) {
     const std::vector<double>* const exact_a[] = {&a.n, &a.w2, &a.w2var, &a.next_cov};
     const std::vector<double>* const exact_b[] = {&b.n, &b.w2, &b.w2var, &b.next_cov};
@@ -136,6 +136,7 @@ void random_sector(Dice& d, Param& p) {
 
 Param random_geometry(Dice& d) {
     Param p{};
+    p.simd = pkt::test_simd();
     p.px = static_cast<float>(d.uni(0.5, 8));
     p.py = d.pick(3) ? p.px : static_cast<float>(p.px * d.uni(0.3, 3));
     p.bx = random_centre(d), p.by = random_centre(d);
@@ -181,25 +182,17 @@ Images random_images(Dice& d) {
     return m;
 }
 
-// The program's own sub-pixel loop, which the benchmarks time, and the
-// fast path with the writer's sums: the same curve as the literal formulae,
-// and the writer's sums of both paths the same.
+// The average with the writer's sums: the same curve as the literal
+// formulae, and the writer's sums those of the literal pixel-by-pixel tally.
 void expect_other_paths_agree(const Param& p, const Data2D& in, const Data2D& mask, const Outcome& literal, int c) {
-    const Outcome loop = run([](const Param& q, const Data2D& d, Data1D& o, const Data2D& m,
-                                const Console& con) { return ave_data_literal(q, d, o, m, con); },
-                             p, in, mask);
-    ASSERT_TRUE(same(loop, literal)) << "case " << c << ", the program's sub-pixel loop";
-    // With the writer's sums, from either path: the same curve.
-    BinSums fast_sums, loop_sums;
+    BinSums sums, literal_sums;
     const Outcome with_sums = run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m,
-                                      const Console& con) { return ave_data_sums(q, d, o, m, fast_sums, con); },
+                                      const Console& con) { return ave_data_sums(q, d, o, m, sums, con); },
                                   p, in, mask);
     ASSERT_TRUE(same(with_sums, literal)) << "case " << c << ", with the writer's sums";
-    run([&](const Param& q, const Data2D& d, Data1D& o, const Data2D& m, const Console& con) {
-        return ave_data_literal(q, d, o, m, con, &loop_sums);
-    }, p, in, mask);
     if (literal.st.ok()) {
-        EXPECT_TRUE(same_sums(fast_sums, loop_sums)) << "case " << c;
+        ASSERT_TRUE(pkt::literal_bin_sums(p, in, mask, literal_sums));
+        EXPECT_TRUE(same_sums(sums, literal_sums)) << "case " << c;
     }
 }
 
@@ -238,6 +231,7 @@ TEST(FastAverage, SubPixelExactlyOnABinStart) {
                           {0x1.1074b8p+8f, -0x1.1511c8p+5f, 2.32f, 112, 3, 83, 9}};
     for (const Case& c : cases) {
         Param p{};
+        p.simd = pkt::test_simd();
         p.px = p.py = 1, p.bx = c.bx, p.by = c.by, p.bin_width = c.bin_width;
         p.sam2det = 5000, p.src2sam = 10000, p.srcapp = 10, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f;
         p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
@@ -261,6 +255,73 @@ TEST(FastAverage, SubPixelExactlyOnABinStart) {
         const Outcome literal = run(pkt::literal_average, p, in, mask);
         EXPECT_TRUE(same(fast, literal)) << "beam centre " << c.bx << ", " << c.by;
     }
+}
+
+// The inputs whose sums once took a separate sub-pixel loop, against the
+// literal formulae: pixels in use whose value or uncertainty is infinite or
+// not a number (inside the sector: the refusal of the bin; outside it:
+// a curve), a beam centre so far away that sub-pixels round to the radius
+// of the last bin's end (the refusal of the first pixel in use so placed,
+// after the stars of the columns before; a curve once such pixels are
+// masked), and a spacing or beam centre that is not finite.
+TEST(FastAverage, NonFiniteValuesAndPixelsBeyondTheLastBinAsTheLiteralFormulae) {
+    Data2D in, full, far_masked;
+    in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0);
+    full.intens.assign(kImageValues, 1), far_masked.intens.assign(kImageValues, 1);
+    for (int k = 0; k < kDetPixels; ++k) {
+        in.intens[k] = static_cast<float>(k % 97) - 20.0f, in.uncert[k] = static_cast<float>(k % 5 + 1);
+        if (k % kDetSide < 24 || k / kDetSide < 24) far_masked.intens[k] = 0;
+    }
+    Param p{};
+    p.simd = pkt::test_simd();
+    p.px = p.py = 1, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 10000, p.srcapp = 10, p.samapp = 5;
+    p.wavelen = 6, p.dwavelen = 0.1f, p.bx = 64.5f, p.by = 63.5f;
+    int refused_beyond = 0, refused_bin = 0, done = 0;
+    auto check = [&](const Param& q, const Data2D& image, const Data2D& mask, const char* what) {
+        const Outcome got = run(ave_data, q, image, mask), want = run(pkt::literal_average, q, image, mask);
+        EXPECT_TRUE(same(got, want)) << what;
+        BinSums sums;
+        const Outcome with_sums = run([&](const Param& a, const Data2D& d, Data1D& o, const Data2D& m,
+                                          const Console& con) { return ave_data_sums(a, d, o, m, sums, con); },
+                                      q, image, mask);
+        EXPECT_TRUE(same(with_sums, want)) << what << ", with the writer's sums";
+        refused_beyond += want.st.reason.find("beyond the averaging radius") != std::string::npos;
+        refused_bin += want.st.reason.find("would hold a value that is not finite") != std::string::npos;
+        done += want.st.ok();
+    };
+    const float sectors[][2] = {{0, 6.2831855f}, {0.2f, 1.3f}, {3.5f, 4.0f}};
+    for (const float bad : {INFINITY, -INFINITY, NAN}) {
+        for (const auto& sector : sectors) {
+            Param q = p;
+            q.thmin = sector[0], q.thmax = sector[1];
+            for (const int k : {100 + kDetSide * 70, 5 + kDetSide * 120}) {  // east of the centre; south-west
+                Data2D image = in;
+                image.intens[k] = bad;
+                check(q, image, full, "a value not finite");
+                image = in;
+                image.uncert[k] = bad;
+                check(q, image, full, "an uncertainty not finite");
+            }
+        }
+    }
+    for (const float centre : {1e8f, -3e7f, 2.5e7f}) {
+        Param q = p;
+        q.bx = centre, q.by = centre * 0.75f, q.bin_width = std::fabs(centre) / 4000;
+        q.thmin = 0, q.thmax = 6.2831855f;
+        check(q, in, full, "a far beam centre");
+        check(q, in, far_masked, "a far beam centre, the far pixels masked");
+    }
+    for (const float bad : {NAN, INFINITY}) {
+        Param q = p;
+        q.thmin = 0, q.thmax = 6.2831855f;
+        q.bx = bad;
+        check(q, in, full, "a beam centre not finite");
+        q = p, q.px = bad;
+        check(q, in, full, "a spacing not finite");
+    }
+    EXPECT_GT(refused_beyond, 0);
+    EXPECT_GT(refused_bin, 0);
+    EXPECT_GT(done, 10);
 }
 
 TEST(FastAverage, RepeatedAdditionsEqualOneByOne) {

@@ -29,6 +29,7 @@ Data1D curve() {
 }
 Param geometry(float px, float py, float bx, float by, float bin_width, float thmin, float thmax) {
     Param p{};
+    p.simd = pkt::test_simd();
     p.px = px, p.py = py, p.bx = bx, p.by = by, p.bin_width = bin_width, p.thmin = thmin, p.thmax = thmax;
     p.sam2det = p.src2sam = 5000, p.srcapp = 10, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f;
     return p;

@@ -21,6 +21,7 @@ const double kPi = 3.141592653589793;
 
 Param geometry(float bx, float by, float px, float distance, float bin_width) {
     Param p{};
+    p.simd = pkt::test_simd();
     p.px = p.py = px, p.bx = bx, p.by = by, p.sam2det = distance, p.bin_width = bin_width;
     p.src2sam = 5000, p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f;
     p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
@@ -101,7 +102,7 @@ TEST(BinSums, SubPixelQOfEveryLoopIsTheFormulas) {
                 ASSERT_NEAR(narrow[k], q, 1e-12 * q) << i << "," << j << " sub-pixel " << k;
             }
         }
-    RecordProperty("wide_loop_compared", pk::ave::wide_loop() ? "yes" : "no (no AVX-512 here)");
+    RecordProperty("wide_loop_compared", pk::ave::wide_loop(Simd::widest) ? "yes" : "no (no AVX-512 here)");
 }
 
 // 400 images of the same pixel values with Gaussian noise of each pixel's

@@ -317,4 +317,31 @@ TEST(Subtraction, RefusesValuesThatCannotBeNormalised) {
     }
 }
 
+// Pixels whose reduced value is not finite: the refusal names the first in
+// use, columns before rows ((3, 9) before (5, 2), a masked one left out),
+// with either width of the packed loops; without them, both widths give the
+// same image to the bit.
+TEST(Subtraction, RefusesTheFirstPixelNotFiniteColumnsThenRowsAtEveryWidth) {
+    Data2D want;
+    for (const Simd simd : {Simd::widest, Simd::sse2}) {
+        Reduction r;
+        r.p.simd = simd;
+        r.sam = {entry(100, 1e6f, 0.5f, 0.1f, 7), entry(50, 5e5f, 0.5f, 0.1f, 11)};
+        r.buf = {ignored(7e5f, 0.3f), entry(120, 8e5f, 0.8f, 0.1f, 13)};
+        r.dc = entry(50, 0, 0, 0, 19);
+        run_sub(r);
+        if (simd == Simd::widest) want = r.res;
+        EXPECT_TRUE(same_bits(r.res.intens, want.intens));
+        EXPECT_TRUE(same_bits(r.res.uncert, want.uncert));
+        r.sam[0].intens[5 + 128 * 2] = INFINITY;
+        r.sam[1].uncert[3 + 128 * 9] = NAN;
+        r.sam[0].intens[2 + 128 * 0] = INFINITY, r.mask.intens[2 + 128 * 0] = 0;
+        Status st;
+        run_sub(r, &st);
+        EXPECT_EQ(st.code, Code::not_finite);
+        EXPECT_EQ(st.reason, "the reduced value of pixel (3, 9) is not finite (transmission, geometry or counts out "
+                             "of range); the data cannot be reduced");
+    }
+}
+
 }  // namespace

@@ -47,6 +47,7 @@ struct Rng {
 
 Param random_geometry(Rng& r) {
     Param p{};
+    p.simd = pkt::test_simd();
     p.px = static_cast<float>(r.uni(0.5, 8));
     p.py = r.pick(3) ? p.px : static_cast<float>(p.px * r.uni(0.3, 3));
     const auto centre = [&r]() {
@@ -132,6 +133,7 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
 
 TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
     Param p{};
+    p.simd = pkt::test_simd();
     p.px = p.py = 5, p.bx = 64.5f, p.by = 63.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
     p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
     Data2D mask, in;
@@ -183,13 +185,13 @@ TEST(SubtractionPlan, EqualsSubSumsToTheBit) {
             s = counts_image(r, 500);
             s.tm = static_cast<float>(r.uni(10, 1000)), s.monitor = static_cast<float>(r.uni(1e4, 1e6));
             s.thick = static_cast<float>(r.uni(0.05, 0.3)), s.trans = static_cast<float>(r.uni(0.3, 1));
-            add_image(samples, s);
+            add_image(samples, s, p.simd);
         }
         for (Data2D& b : buf) {
             b = counts_image(r, 300);
             b.tm = r.pick(4) ? static_cast<float>(r.uni(10, 1000)) : 0.0f;  // 0: not in use
             b.monitor = static_cast<float>(r.uni(1e4, 1e6)), b.trans = static_cast<float>(r.uni(0.3, 1));
-            if (b.tm != 0) add_image(buffers, b);
+            if (b.tm != 0) add_image(buffers, b, p.simd);
         }
         Data2D dc = r.pick(2) ? counts_image(r, 20) : Data2D{};
         dc.tm = dc.intens.empty() ? 0.0f : static_cast<float>(r.uni(100, 10000));
@@ -228,11 +230,12 @@ struct InExamples {
 
 // The fixed parts of the example's configuration, from a reduction of the
 // example with a sample counted for 1500 s.
-void example_setup(const pkt::TempDir& dir, SeriesSetup& setup) {
+void example_setup(const pkt::TempDir& dir, SeriesSetup& setup, Simd simd = pkt::test_simd()) {
     const Console quiet{nullptr, nullptr};
     pk::Run first;
     pkt::write_file(dir / "first.par", example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"));
     ASSERT_TRUE(prepare_run(dir / "first.par", first, quiet).ok());
+    first.p.simd = simd;
     const std::string key = series_key(first);
     ASSERT_TRUE(reduce(first, quiet).ok());
     setup = take_setup(first, key);
@@ -255,8 +258,10 @@ TEST(SeriesSetup, ReducesAsTheWholeReductionDoes) {
         pkt::write_file(dir / "row.par", example_with(v));
         pk::Run whole, fast;
         ASSERT_TRUE(prepare_run(dir / "row.par", whole, quiet).ok());
+        whole.p.simd = setup.p.simd;
         ASSERT_TRUE(reduce(whole, quiet).ok()) << v;
         ASSERT_TRUE(prepare_run(dir / "row.par", fast, quiet).ok());
+        fast.p.simd = setup.p.simd;
         ASSERT_EQ(series_key(fast), setup.key);
         ASSERT_TRUE(reduce_with_setup(fast, setup)) << v;
         EXPECT_TRUE(same_bits(fast.reduced.intens, whole.reduced.intens, kImageValues)) << v;
@@ -264,6 +269,35 @@ TEST(SeriesSetup, ReducesAsTheWholeReductionDoes) {
         EXPECT_TRUE(same_bits(fast.mask.intens, whole.mask.intens, kImageValues)) << v;
         EXPECT_EQ(fast.reduced.name, whole.reduced.name);
         EXPECT_TRUE(same_curve(fast.curve, whole.curve)) << v;
+    }
+}
+
+// The example reduced whole and by the fixed parts of its configuration,
+// once with the widest loops and once with SSE2's (on a processor without
+// AVX-512 the same loops twice): the same images, curve and writer's sums.
+TEST(SeriesSetup, EveryWidthOfLoopGivesTheSameBits) {
+    pkt::TempDir dir;
+    InExamples here;
+    const Console quiet{nullptr, nullptr};
+    pkt::write_file(dir / "row.par", example_with("DATS sphere_sample.dat 900 1400000 0.25 0.7\n"));
+    pk::Run whole[2], fast[2];
+    const Simd widths[2] = {Simd::widest, Simd::sse2};
+    for (int w = 0; w < 2; ++w) {
+        SeriesSetup setup;
+        ASSERT_NO_FATAL_FAILURE(example_setup(dir, setup, widths[w]));
+        for (pk::Run* r : {&whole[w], &fast[w]}) {
+            ASSERT_TRUE(prepare_run(dir / "row.par", *r, quiet).ok());
+            r->p.simd = widths[w], r->want_sums = true;
+        }
+        ASSERT_TRUE(reduce(whole[w], quiet).ok());
+        ASSERT_TRUE(reduce_with_setup(fast[w], setup));
+    }
+    for (const pk::Run* r : {&whole[1], &fast[0], &fast[1]}) {
+        EXPECT_TRUE(same_bits(r->reduced.intens, whole[0].reduced.intens, kImageValues));
+        EXPECT_TRUE(same_bits(r->reduced.uncert, whole[0].reduced.uncert, kImageValues));
+        EXPECT_TRUE(same_curve(r->curve, whole[0].curve));
+        for (auto part : {&BinSums::n, &BinSums::q, &BinSums::w2, &BinSums::w2var, &BinSums::next_cov})
+            EXPECT_TRUE((r->sums.*part) == (whole[0].sums.*part));
     }
 }
 
@@ -279,12 +313,14 @@ TEST(SeriesSetup, RefusesAnotherConfigurationAndFailingSamples) {
     pkt::write_file(dir / "other.par", text);
     pk::Run other;
     ASSERT_TRUE(prepare_run(dir / "other.par", other, quiet).ok());
+    other.p.simd = setup.p.simd;
     EXPECT_NE(series_key(other), setup.key);
     EXPECT_FALSE(reduce_with_setup(other, setup));
     // A sample whose thickness the subtraction refuses: reduce() words it.
     pkt::write_file(dir / "bad.par", example_with("DATS sphere_sample.dat 1500 1500000 -1 0.899425\n"));
     pk::Run bad;
     ASSERT_TRUE(prepare_run(dir / "bad.par", bad, quiet).ok());
+    bad.p.simd = setup.p.simd;
     EXPECT_FALSE(reduce_with_setup(bad, setup));
 }
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "ave_fast.h"
+#include "literal_average.h"
 #include "nxcansas_kernel.h"
 #include "nxcansas_q.h"
 #include "pelkaro/nxcansas.h"
@@ -98,7 +98,7 @@ std::vector<Moments> monte_carlo(const Param& p, const Data2D& mask, const std::
         std::vector<int> count(static_cast<std::size_t>(rb.tot), 0);
         for (int a = 0; a < 10; ++a)
             for (int b = 0; b < 10; ++b) {
-                const pk::ave::SubPixel s = pk::ave::subpixel_at(p, x, y, a, b, rb.tot, rb.max);
+                const pkt::SubPixel s = pkt::subpixel_at(p, x, y, a, b, rb.tot, rb.max);
                 ++count[static_cast<std::size_t>(s.where)];
             }
         for (std::size_t i = 0; i < bins.size(); ++i) {

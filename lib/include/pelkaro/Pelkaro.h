@@ -57,7 +57,21 @@ std::string escaped(const std::string& s);
 inline bool pixel_used(float mask_value) { return mask_value > 0.25f; }
 inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
 
-// Reduction parameters of one run, filled from the parameter file.
+// The packed loops the library may take where a stage has several widths:
+// the widest the processor has (eight doubles at a time with AVX-512 where
+// it has it, else two with SSE2), or SSE2 even where it has AVX-512 (to test
+// those loops on such a processor).  Every width gives the same bits.
+enum class Simd : int32_t {
+    widest = 0,
+    sse2 = 1,
+};
+// The setting of that name: "sse2", or the widest for any other name and
+// for none (null).  A front end reads it once, from the environment
+// variable PELKARO_ISA (apps/common).
+Simd simd_named(const char* name);
+
+// Reduction parameters of one run, filled from the parameter file (all but
+// `simd`, which the front end sets).
 struct Param {
     int32_t sams;        // number of sample entries ("DATS" lines)
     int32_t bufs;        // number of buffer entries ("DATB" lines)
@@ -79,6 +93,7 @@ struct Param {
     float bin_width;     // radial bin width, pixels
     float thmin;         // lower sector limit, radians
     float thmax;         // upper sector limit, radians
+    Simd simd;           // the packed loops the stages may take (not from the file)
 };
 
 // One detector image with its header values.  Empty pixel arrays mean the
