@@ -3,9 +3,7 @@
 // axis first), I(phi) as an NXdata group of its own with the azimuth as
 // its axis, and the orientation and the analysis's settings as terms of
 // the process.
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +17,6 @@
 #include "nxcansas_h5.h"
 #include "numbers.h"
 #include "pelkaro/aniso_nxcansas.h"
-#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -125,36 +122,16 @@ void write_layout(Writer& w, const Node& root, const Run& run, const AzimuthProf
     write_process(w, e, o, pairs);
 }
 
-Status unwritten(std::string reason) { return failure(Stage::output, Code::cannot_write, std::move(reason)); }
-
 }  // namespace
 
 Status write_aniso_file(const Run& run, const AzimuthProfile& prof, const Orientation* orient,
                         const SectorPairs* pairs, const std::string& path) {
-    pk::OutputLock lock;
-    lock.acquire(path);
-    pk::AtomicFile out;
-    errno = 0;
-    if (!pk::atomic_open(path, out))
-        return unwritten("cannot create a file beside " + path + (errno != 0 ? std::string(": ") + std::strerror(errno)
-                                                                              : std::string()));
-    Writer w;
-    {
-        Node root = w.create(path, ::fileno(out.f));
+    const auto why_not_opened = [&](int err) {
+        return "cannot create a file beside " + path + (err != 0 ? std::string(": ") + std::strerror(err) : std::string());
+    };
+    return write_atomically(path, why_not_opened, [&](Writer& w, Node& root) {
         write_layout(w, root, run, prof, orient, pairs, path);
-        w.finish(root);
-    }
-    if (!w.ok()) {
-        pk::atomic_finish(out, false);
-        return unwritten(w.why() + " (writing " + path + ")");
-    }
-    errno = 0;
-    const int failed = w.write_error();
-    if (!pk::atomic_finish(out, failed == 0)) {
-        const int e = failed != 0 ? failed : errno;
-        return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
-    }
-    return ok_status();
+    });
 }
 
 }  // namespace pk

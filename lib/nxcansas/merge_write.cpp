@@ -3,9 +3,7 @@
 // point's resolution kernel from its own curve, the sample, and a process
 // that records every input, its range, configuration, scale factor and
 // overlap.  No instrument: the configurations differ.
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +14,6 @@
 
 #include "nxcansas_h5.h"
 #include "pelkaro/Pelkaro.h"
-#include "pelkaro/files.h"
 #include "pelkaro/merge.h"
 #include "pelkaro/nxcansas.h"
 #include "nxcansas_file.h"
@@ -150,35 +147,8 @@ Status unwritten(std::string reason) { return failure(Stage::output, Code::canno
 Status write_merged(const std::vector<MergeCurve>& curves, const MergeResult& r, const MergeOptions& opt,
                     const std::string& path) {
     if (curves.empty() || r.inputs.size() != curves.size()) return unwritten("nothing to write");
-    OutputLock lock;
-    lock.acquire(path);
-    AtomicFile out;
-    errno = 0;
-    if (!atomic_open(path, out)) {
-        const int e = errno;
-        struct stat st {};
-        return unwritten(::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)
-                             ? "cannot write " + path + ": it exists and is not a regular file"
-                             : "cannot create a file beside " + path + (e ? std::string(": ") + std::strerror(e) : ""));
-    }
-    // Written into the temporary file as it is made.
-    Writer w;
-    {
-        Node root = w.create(path, ::fileno(out.f));
-        write_layout(w, root, curves, r, opt, path);
-        w.finish(root);
-    }
-    if (!w.ok()) {
-        atomic_finish(out, false);
-        return unwritten(w.why() + " (writing " + path + ")");
-    }
-    errno = 0;
-    const int failed = w.write_error();
-    if (!atomic_finish(out, failed == 0)) {
-        const int e = failed != 0 ? failed : errno;
-        return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
-    }
-    return ok_status();
+    return write_atomically(path, [&](int err) { return open_failure(path, err); },
+                            [&](Writer& w, Node& root) { write_layout(w, root, curves, r, opt, path); });
 }
 
 }  // namespace pk

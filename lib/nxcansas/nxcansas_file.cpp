@@ -3,10 +3,8 @@
 // in the order written, the curve first), the instrument, the sample, the
 // process with the run's settings, and notes that say how the numbers were
 // made.
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -553,15 +551,6 @@ void write_root(Writer& w, const Node& root, const Context& c) {
     w.attr(root, "pelkaro_format_version", kFormatVersion);
 }
 
-// Why the output file could not be started.
-std::string open_failure(const std::string& path, int err) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return "cannot write " + path + ": it exists and is not a regular file";
-    std::string why = "cannot create a file beside " + path;
-    if (err != 0) why += std::string(": ") + std::strerror(err);
-    return why;
-}
 
 }  // namespace
 
@@ -634,30 +623,10 @@ Status write_file(const Run& run, const NxOptions& opt, const std::string& path,
     if (derived.ok()) derived = systematics_of(run, opt, curve, systematics);
     if (!derived.ok()) return derived;
     const Context c{run, opt, curve, pixels, iso_time(std::time(nullptr)), base_name(path), systematics};
-    pk::OutputLock lock;  // against another run writing into the same directory
-    lock.acquire(path);
-    pk::AtomicFile out;
-    errno = 0;
-    if (!pk::atomic_open(path, out)) return unwritten(open_failure(path, errno));
-    // Written into the temporary file as it is made.
-    Writer w;
-    {
-        Node root = w.create(path, ::fileno(out.f));
+    return write_atomically(path, [&](int err) { return open_failure(path, err); }, [&](Writer& w, Node& root) {
         write_root(w, root, c);
         write_entry(w, root, c);
-        w.finish(root);
-    }
-    if (!w.ok()) {
-        pk::atomic_finish(out, false);
-        return unwritten(w.why() + " (writing " + path + ")");
-    }
-    errno = 0;
-    const int failed = w.write_error();
-    if (!pk::atomic_finish(out, failed == 0)) {
-        const int e = failed != 0 ? failed : errno;
-        return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
-    }
-    return ok_status();
+    });
 }
 
 }  // namespace pk

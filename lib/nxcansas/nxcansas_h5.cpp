@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <iterator>
 #include <memory>
 #include <utility>
+
+#include "pelkaro/files.h"
 
 namespace pk {
 
@@ -531,6 +534,45 @@ std::string iso_time(std::time_t t) {
 std::string base_name(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string open_failure(const std::string& path, int err) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "cannot write " + path + ": it exists and is not a regular file";
+    std::string why = "cannot create a file beside " + path;
+    if (err != 0) why += std::string(": ") + std::strerror(err);
+    return why;
+}
+
+Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
+                        const std::function<void(Writer&, Node&)>& layout) {
+    const auto unwritten = [](std::string reason) {
+        return failure(Stage::output, Code::cannot_write, std::move(reason));
+    };
+    OutputLock lock;  // against another run writing into the same directory
+    lock.acquire(path);
+    AtomicFile out;
+    errno = 0;
+    if (!atomic_open(path, out)) return unwritten(why_not_opened(errno));
+    // Written into the temporary file as it is made.
+    Writer w;
+    {
+        Node root = w.create(path, ::fileno(out.f));
+        layout(w, root);
+        w.finish(root);
+    }
+    if (!w.ok()) {
+        atomic_finish(out, false);
+        return unwritten(w.why() + " (writing " + path + ")");
+    }
+    errno = 0;
+    const int failed = w.write_error();
+    if (!atomic_finish(out, failed == 0)) {
+        const int e = failed != 0 ? failed : errno;
+        return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
+    }
+    return ok_status();
 }
 
 }  // namespace pk

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "pelkaro/status.h"
+
 namespace pk {
 
 // An HDF5 identifier and the function that closes it.
@@ -131,6 +133,19 @@ void utf8_clean_in_place(std::string& s);
 std::string iso_time(std::time_t t);
 // The name of a file without its directories, as the files name their runs.
 std::string base_name(const std::string& path);
+
+// Why an output file could not be started at `path` (err: errno of the
+// attempt): a name that is there and is not a regular file, else the
+// directory's refusal.
+std::string open_failure(const std::string& path, int err);
+
+// Writes the HDF5 file `path` whole or not at all: under the directory's
+// output lock, into a temporary file beside it that `layout` fills and that
+// replaces `path` only when every byte is written.  Refused with
+// Stage::output, Code::cannot_write: `why_not_opened(errno)` when the
+// temporary file cannot be made, else the writer's or the system's reason.
+Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
+                        const std::function<void(Writer&, Node&)>& layout);
 
 }  // namespace pk
 
