@@ -21,17 +21,34 @@
 # below the single thread.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+usage() { echo "usage: bench/batch_peers.sh [-n FRAMES] [-r ROUNDS] [-o OLD_BUILD] [BUILD]  (--help: the header of this script)"; }
+if [[ ${1:-} == --help ]]; then
+    sed -n '2,/^set /p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+fi
+# A build directory with the programs the benchmark runs, or a message.
+build_dir() {
+    if [[ ! -x $1/pelkaro-batch || ! -x $1/pelkaro_sim ]]; then
+        echo "bench/batch_peers.sh: $1 is not a build directory (no pelkaro-batch and pelkaro_sim in it)" >&2
+        exit 2
+    fi
+    (cd "$1" && pwd)
+}
 frames=1000 rounds=5 old=""
 while getopts "n:r:o:" o; do
     case $o in
         n) frames=$OPTARG ;;
         r) rounds=$OPTARG ;;
-        o) old=$(cd "$OPTARG" && pwd) ;;
-        *) exit 2 ;;
+        o) old=$(build_dir "$OPTARG") ;;
+        *) usage >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
-build=$(cd "${1:-build}" && pwd)
+if [[ ! $frames =~ ^[1-9][0-9]*$ || ! $rounds =~ ^[1-9][0-9]*$ ]]; then
+    echo "bench/batch_peers.sh: -n and -r take a whole number above 0" >&2
+    exit 2
+fi
+build=$(build_dir "${1:-build}")
 python=${PYTHON:-/usr/bin/python3}
 disk=$(mktemp -d "${DISKDIR:-/var/tmp}/batch_peers.XXXXXX")
 shm=$(mktemp -d /dev/shm/batch_peers.XXXXXX)

@@ -11,6 +11,13 @@
 # DIR is where BASE.par and TABLE.csv lie (names relative to it).  Prints
 # the files that differ and a count; exit status 1 when any differs.
 set -euo pipefail
+if [[ ${1:-} == --help || $# -lt 5 ]]; then
+    echo "usage: bench/compare_batch.sh OLD_BUILD NEW_BUILD DIR BASE.par TABLE.csv [BATCH OPTIONS...]"
+    [[ ${1:-} == --help ]] && exit 0 || exit 2
+fi
+for b in "$1" "$2"; do
+    [[ -x $b/pelkaro-batch ]] || { echo "bench/compare_batch.sh: no pelkaro-batch in $b" >&2; exit 2; }
+done
 old=$(cd "$1" && pwd) new=$(cd "$2" && pwd) dir=$3 base=$4 table=$5
 shift 5
 cd "$dir"

@@ -85,6 +85,13 @@ def main():
     ap.add_argument("build")
     ap.add_argument("old", nargs="?")
     a = ap.parse_args()
+    for d in [a.build] + ([a.old] if a.old else []):
+        if not os.access(os.path.join(d, "Pelkaro"), os.X_OK):
+            ap.error(f"{d} is not a build directory (no Pelkaro in it)")
+    if a.bench and not os.access(a.bench, os.X_OK):
+        ap.error(f"--bench {a.bench}: not an executable")
+    if a.n < 1:
+        ap.error("-n takes a whole number above 0")
     exe = os.path.join(os.path.abspath(a.build), "Pelkaro")
     old = os.path.join(os.path.abspath(a.old), "Pelkaro") if a.old else None
     scratch = tempfile.mkdtemp(prefix="run_vs_pyfai.")
