@@ -68,6 +68,7 @@ struct Live {
     const BatchJob& job;
     SeriesCache cache;
     std::mutex m;
+    std::mutex hdf5;  // the NXcanSAS files' library, one thread at a time
     std::condition_variable wake;
     std::deque<std::pair<std::size_t, TableRow>> queue;  // (result slot, row)
     std::vector<RowResult> results;
@@ -79,6 +80,7 @@ struct Live {
 
 void live_worker(Live& s) {
     NxFixed fixed;  // this thread's, kept from row to row
+    fixed.library = &s.hdf5;
     for (;;) {
         std::pair<std::size_t, TableRow> task;
         {
@@ -219,7 +221,7 @@ void add_slots(const BatchJob& job, Live& s) {
 }  // namespace
 
 std::vector<RowResult> follow_rows(BatchJob& job, StopFlag stop, std::FILE* progress) {
-    Live s{job, {}, {}, {}, {}, {}, 0, false, true, progress, {}};
+    Live s{job, {}, {}, {}, {}, {}, {}, 0, false, true, progress, {}};
     TableWatch watch;
     std::vector<bool> started;
     std::map<std::string, FileSeen> seen;

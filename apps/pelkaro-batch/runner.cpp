@@ -70,6 +70,7 @@ struct Shared {
     StopFlag stop;
     SeriesCache cache;
     std::mutex m;
+    std::mutex hdf5;  // the NXcanSAS files' library, one thread at a time
     std::size_t next = 0;
     std::vector<RowResult> results;
     Progress progress;
@@ -77,6 +78,7 @@ struct Shared {
 
 void worker(Shared& s) {
     NxFixed fixed;  // this thread's, kept from row to row
+    fixed.library = &s.hdf5;
     for (;;) {
         std::size_t i = 0;
         {
@@ -104,7 +106,7 @@ const char* state_name(RowState s) {
 }
 
 std::vector<RowResult> run_rows(const BatchJob& job, StopFlag stop, std::FILE* progress) {
-    Shared s{job, stop, {}, {}, 0, {}, {}};
+    Shared s{job, stop, {}, {}, {}, 0, {}, {}};
     const std::vector<TableRow>& rows = job.table.rows;
     s.results.resize(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -623,10 +623,13 @@ Status write_file(const Run& run, const NxOptions& opt, const std::string& path,
     if (derived.ok()) derived = systematics_of(run, opt, curve, systematics);
     if (!derived.ok()) return derived;
     const Context c{run, opt, curve, pixels, iso_time(std::time(nullptr)), base_name(path), systematics};
-    return write_atomically(path, [&](int err) { return open_failure(path, err); }, [&](Writer& w, Node& root) {
-        write_root(w, root, c);
-        write_entry(w, root, c);
-    });
+    return write_atomically(
+        path, [&](int err) { return open_failure(path, err); },
+        [&](Writer& w, Node& root) {
+            write_root(w, root, c);
+            write_entry(w, root, c);
+        },
+        fixed ? &fixed->image : nullptr, fixed ? fixed->library : nullptr);
 }
 
 }  // namespace pk

@@ -263,16 +263,88 @@ std::size_t count_of(const std::vector<hsize_t>& dims) {
     return n;
 }
 
+// The extent of a dataspace (none: scalar); false when it cannot be read.
+bool extent_of(hid_t space, std::vector<hsize_t>& dims) {
+    const int rank = H5Sget_simple_extent_ndims(space);
+    if (rank < 0) return false;
+    dims.assign(static_cast<std::size_t>(rank), 0);
+    return rank == 0 || H5Sget_simple_extent_dims(space, dims.data(), nullptr) == rank;
+}
+
+// Does an object of a reopened file (its type and space, both taken over
+// and closed here) hold what the layout would make it of: type `want`
+// (a text: variable-length, or fixed of the same size) and extent `dims`?
+bool same_kind(hid_t type_id, hid_t space_id, hid_t want, const std::vector<hsize_t>& dims) {
+    const Handle type(type_id, H5Tclose), space(space_id, H5Sclose);
+    std::vector<hsize_t> have;
+    if (!type.valid() || !space.valid() || !extent_of(space.id(), have) || have != dims) return false;
+    if (H5Tget_class(type.id()) != H5T_STRING || H5Tget_class(want) != H5T_STRING) return H5Tequal(type.id(), want) > 0;
+    const htri_t v = H5Tis_variable_str(type.id()), w = H5Tis_variable_str(want);
+    return v >= 0 && v == w && H5Tget_cset(type.id()) == H5Tget_cset(want) &&
+           (v > 0 || H5Tget_size(type.id()) == H5Tget_size(want));
+}
+
+// Values as an item of the file lists them: their extent, the kind and
+// size of their type, then the values (a text's bytes, each text led by
+// its length).
+std::string encoded_head(hid_t mem_type, const std::vector<hsize_t>& dims) {
+    std::string v;
+    for (hsize_t d : dims) v.append(reinterpret_cast<const char*>(&d), sizeof d);
+    const std::size_t size = H5Tget_size(mem_type);
+    const bool text = H5Tis_variable_str(mem_type) > 0;
+    v += static_cast<char>(text ? 'T' : 'A' + static_cast<int>(H5Tget_class(mem_type)));
+    v.append(reinterpret_cast<const char*>(&size), sizeof size);
+    return v;
+}
+
+std::string encoded(hid_t mem_type, const std::vector<hsize_t>& dims, const void* data) {
+    std::string v = encoded_head(mem_type, dims);
+    const std::size_t n = count_of(dims);
+    if (H5Tis_variable_str(mem_type) <= 0) {
+        v.append(static_cast<const char*>(data), n * H5Tget_size(mem_type));
+        return v;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::string_view one(static_cast<const char* const*>(data)[k]);
+        const std::size_t length = one.size();
+        v.append(reinterpret_cast<const char*>(&length), sizeof length);
+        v += one;
+    }
+    return v;
+}
+
+// Is `kept` the encoding of these values?  Numbers are compared where they lie.
+bool same_values(const std::string& kept, hid_t mem_type, const std::vector<hsize_t>& dims, const void* data) {
+    if (H5Tis_variable_str(mem_type) > 0) return kept == encoded(mem_type, dims, data);
+    const std::string head = encoded_head(mem_type, dims);
+    const std::size_t bytes = count_of(dims) * H5Tget_size(mem_type);
+    return kept.size() == head.size() + bytes && kept.compare(0, head.size(), head) == 0 &&
+           (bytes == 0 || std::memcmp(kept.data() + head.size(), data, bytes) == 0);
+}
+
+// The extent of a dataspace, or a text that no extent equals.
+std::vector<hsize_t> dims_of(hid_t space) {
+    std::vector<hsize_t> dims;
+    if (!extent_of(space, dims)) dims.assign(8, ~hsize_t{0});
+    return dims;
+}
+
 }  // namespace
 
 Node Writer::group(const Node& parent, const std::string& name, const char* nx_class, const char* cansas_class) {
     Node g;
     g.path = child_path(parent, name);
     if (!ok()) return g;
-    g.h = Handle(H5Gcreate2(parent.h.id(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
-    if (!g.h.valid()) {
-        fail("could not create the group " + g.path);
-        return g;
+    // A group of a reopened file is opened only by the values written in it.
+    if (kept_) {
+        item(g.path, std::string());
+    } else {
+        g.h = Handle(H5Gcreate2(parent.h.id(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
+        if (!g.h.valid()) {
+            fail("could not create the group " + g.path);
+            return g;
+        }
+        item(g.path, std::string());
     }
     attr(g, "NX_class", nx_class);
     if (cansas_class) attr(g, "canSAS_class", cansas_class);
@@ -307,11 +379,18 @@ bool Writer::write_part(const Node& d, hid_t mem_type, hid_t mem_space, hid_t fi
 
 Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type, hid_t file_type,
                      const std::vector<hsize_t>& dims, const void* data) {
-    Node d = make_dataset(parent, name, file_type, dims, H5P_DEFAULT);
+    Node d;
+    d.path = child_path(parent, name);
+    if (!ok()) return d;
+    const bool listed = kept_ || record_;
+    if (kept_ && !changed(d.path, mem_type, dims, data)) return d;
+    d = kept_ ? open_dataset(d.path, file_type, dims) : make_dataset(parent, name, file_type, dims, H5P_DEFAULT);
     if (ok()) {
         const std::size_t bytes = count_of(dims) * std::max(H5Tget_size(mem_type), H5Tget_size(file_type));
         write_part(d, mem_type, H5S_ALL, H5S_ALL, bytes, data);
     }
+    if (listed && !kept_) item(d.path, encoded(mem_type, dims, data));
+    if (kept_) d.h.close();  // its attributes are written by its path
     return d;
 }
 
@@ -346,7 +425,26 @@ void text_pointers(const std::vector<const std::string*>& values, std::size_t fr
 }  // namespace
 
 Node Writer::texts(const Node& parent, const std::string& name, const std::vector<const std::string*>& values) {
-    Node d = make_dataset(parent, name, text_type_.id(), {values.size()}, H5P_DEFAULT);
+    Node d;
+    d.path = child_path(parent, name);
+    if (!ok()) return d;
+    std::string value;
+    if (kept_ || record_) {
+        std::vector<const char*> p;
+        std::vector<std::string> cleaned;
+        text_pointers(values, 0, values.size(), p, cleaned);
+        value = encoded(text_type_.id(), {values.size()}, p.data());
+    }
+    if (kept_ && !item(d.path, std::move(value))) return d;
+    d = kept_ ? open_dataset(d.path, text_type_.id(), {values.size()})
+              : make_dataset(parent, name, text_type_.id(), {values.size()}, H5P_DEFAULT);
+    write_texts(d, values);
+    if (kept_) d.h.close();
+    else if (record_) item(d.path, std::move(value));
+    return d;
+}
+
+void Writer::write_texts(const Node& d, const std::vector<const std::string*>& values) {
     // A slice at a time: the library converts every string into its heap,
     // and a slice's pointers and conversion buffers are all it needs.
     constexpr std::size_t kSlice = 1024;
@@ -366,7 +464,6 @@ Node Writer::texts(const Node& parent, const std::string& name, const std::vecto
         // A string in the file: 16 bytes (its length and where the heap holds it).
         write_part(d, text_type_.id(), mem_space.id(), file_space.id(), n * 16, p.data());
     }
-    return d;
 }
 
 Node Writer::long_text(const Node& parent, const std::string& name, std::size_t size,
@@ -374,6 +471,10 @@ Node Writer::long_text(const Node& parent, const std::string& name, std::size_t 
     Node d;
     d.path = child_path(parent, name);
     if (!ok()) return d;
+    if (kept_) {
+        if (!refill_text(parent, name, size, next)) fail("could not write the dataset " + d.path);
+        return d;
+    }
     // A string's size is a 32-bit number in the file.
     if (size >= 0xffffffffu) {
         fail("the text " + d.path + " is longer than an HDF5 string may be");
@@ -390,7 +491,22 @@ Node Writer::long_text(const Node& parent, const std::string& name, std::size_t 
         return d;
     }
     d = make_dataset(parent, name, type.id(), {}, dcpl.id());
-    if (ok() && !write_raw(d, size, next)) fail("could not write the dataset " + d.path);
+    if (!record_) {
+        if (ok() && !write_raw(d, size, next)) fail("could not write the dataset " + d.path);
+        return d;
+    }
+    // Listed as it is written, up to 16 MiB.
+    constexpr std::size_t kLongest = std::size_t{1} << 24;
+    std::string all;
+    if (size < kLongest) all.reserve(size);
+    const auto listed = [&](std::string& piece) {
+        if (!next(piece)) return false;
+        if (size < kLongest) all += utf8_clean(piece);
+        return true;
+    };
+    if (ok() && !write_raw(d, size, listed)) fail("could not write the dataset " + d.path);
+    if (size < kLongest) item(d.path, std::move(all));
+    else record_->items.clear(), record_ = nullptr;
     return d;
 }
 
@@ -453,9 +569,16 @@ Node Writer::bytes(const Node& parent, const std::string& name, const std::vecto
 void Writer::write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space,
                         const void* data) {
     if (!ok()) return;
-    Handle a(H5Acreate2(n.h.id(), name, file_type, space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    const std::string item_name = n.path + "@" + name;
+    if (kept_ && !changed(item_name, mem_type, dims_of(space), data)) return;
+    Handle a(kept_ ? H5Aopen_by_name(file_, n.path.c_str(), name, H5P_DEFAULT, H5P_DEFAULT)
+                   : H5Acreate2(n.h.id(), name, file_type, space, H5P_DEFAULT, H5P_DEFAULT),
+             H5Aclose);
+    if (a.valid() && kept_ && !same_kind(H5Aget_type(a.id()), H5Aget_space(a.id()), file_type, dims_of(space)))
+        a.close();
     if (!a.valid() || H5Awrite(a.id(), mem_type, data) < 0)
-        fail("could not write the attribute " + n.path + "@" + name);
+        fail("could not write the attribute " + item_name);
+    if (record_ && !kept_) item(item_name, encoded(mem_type, dims_of(space), data));
 }
 
 void Writer::attr(const Node& n, const char* name, std::string value) {
@@ -545,18 +668,177 @@ std::string open_failure(const std::string& path, int err) {
     return why;
 }
 
+const NxFileItem* Writer::next_kept(const std::string& name) {
+    if (next_item_ < kept_->items.size() && kept_->items[next_item_].name == name) return &kept_->items[next_item_++];
+    fail("the kept file has no " + name + " in this place");
+    return nullptr;
+}
+
+bool Writer::item(const std::string& name, std::string value) {
+    if (!kept_) {
+        if (record_) record_->items.push_back(NxFileItem{name, std::move(value)});
+        return true;
+    }
+    const NxFileItem* k = next_kept(name);
+    return k && k->value != value;
+}
+
+bool Writer::changed(const std::string& name, hid_t mem_type, const std::vector<hsize_t>& dims, const void* data) {
+    const NxFileItem* k = next_kept(name);
+    return k && !same_values(k->value, mem_type, dims, data);
+}
+
+Node Writer::open_dataset(const std::string& path, hid_t file_type, const std::vector<hsize_t>& dims) {
+    Node d;
+    d.path = path;
+    if (!ok()) return d;
+    d.h = Handle(H5Dopen2(file_, path.c_str(), H5P_DEFAULT), H5Dclose);
+    if (!d.h.valid() || !same_kind(H5Dget_type(d.h.id()), H5Dget_space(d.h.id()), file_type, dims)) {
+        d.h.close();
+        fail("the kept file's " + path + " is not what this file needs");
+    }
+    return d;
+}
+
+// A long text of a reopened file: its pieces joined as long_text writes
+// them, written over the dataset when they differ from the kept item's;
+// false when they are too many to hold or do not add up to `size`.
+bool Writer::refill_text(const Node& parent, const std::string& name, std::size_t size,
+                         const std::function<bool(std::string&)>& next) {
+    constexpr std::size_t kLongest = std::size_t{1} << 24;
+    if (size >= kLongest) return false;
+    std::string all, piece;
+    all.reserve(size + 1);
+    while (next(piece)) {
+        utf8_clean_in_place(piece);
+        if (all.size() + piece.size() > size) return false;
+        all += piece;
+    }
+    if (all.size() != size) return false;
+    const std::string path = child_path(parent, name);
+    if (!item(path, all)) return ok();
+    Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
+    if (!type.valid() || H5Tset_size(type.id(), size + 1) < 0 || H5Tset_strpad(type.id(), H5T_STR_NULLTERM) < 0 ||
+        H5Tset_cset(type.id(), H5T_CSET_UTF8) < 0)
+        return false;
+    const Node d = open_dataset(path, type.id(), {});
+    all += '\0';
+    return ok() && H5Dwrite(d.h.id(), type.id(), H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) >= 0;
+}
+
+void Writer::record_into(NxFileImage& image) {
+    image = NxFileImage{};
+    record_ = &image;
+}
+
+Node Writer::reopen(const NxFileImage& image) {
+    Node file;
+    file.path = "/";
+    if (!ok()) return file;
+    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // In memory only: the library copies the bytes and works on its copy.
+    void* const bytes = const_cast<unsigned char*>(image.bytes.data());
+    if (!fapl.valid() || image.bytes.empty() || H5Pset_fapl_core(fapl.id(), std::size_t{1} << 20, 0) < 0 ||
+        H5Pset_file_image(fapl.id(), bytes, image.bytes.size()) < 0 ||
+        H5Pset_fclose_degree(fapl.id(), H5F_CLOSE_STRONG) < 0 || !small_cache(fapl.id())) {
+        fail("the HDF5 library could not set up a file in memory");
+        return file;
+    }
+    file.h = Handle(H5Fopen("kept", H5F_ACC_RDWR, fapl.id()), H5Fclose);
+    if (!file.h.valid()) fail("the HDF5 library could not open the file kept in memory");
+    file_ = file.h.id();
+    kept_ = &image;
+    next_item_ = 0;
+    return file;
+}
+
+bool Writer::refilled(Node& file, std::vector<unsigned char>& bytes) {
+    bytes.clear();
+    if (ok() && kept_ && next_item_ == kept_->items.size() && H5Fflush(file_, H5F_SCOPE_GLOBAL) >= 0) {
+        const ssize_t n = H5Fget_file_image(file_, nullptr, 0);
+        if (n > 0) bytes.resize(static_cast<std::size_t>(n));
+        if (n > 0 && H5Fget_file_image(file_, bytes.data(), bytes.size()) != n) bytes.clear();
+    }
+    if (!file.h.close()) bytes.clear();
+    file_ = -1;
+    return !bytes.empty();
+}
+
+namespace {
+
+Status unwritten(std::string reason) { return failure(Stage::output, Code::cannot_write, std::move(reason)); }
+
+// The file made from the kept one; its bytes, or none when the layout does
+// not fit it.
+std::vector<unsigned char> refill(const NxFileImage& image, const std::function<void(Writer&, Node&)>& layout) {
+    std::vector<unsigned char> bytes;
+    Writer w;
+    Node root = w.reopen(image);
+    layout(w, root);
+    w.refilled(root, bytes);
+    return bytes;
+}
+
+// The file just written through `fd`, kept in `image` with its items
+// (emptied when larger than 64 MiB, not listed whole or not read back).
+void keep(int fd, NxFileImage& image) {
+    constexpr off_t kLargest = off_t{1} << 26;
+    struct stat st {};
+    if (image.items.empty() || ::fstat(fd, &st) != 0 || st.st_size <= 0 || st.st_size > kLargest) {
+        image = NxFileImage{};
+        return;
+    }
+    image.bytes.resize(static_cast<std::size_t>(st.st_size));
+    if (!whole(::pread, fd, image.bytes.data(), image.bytes.size(), 0)) image = NxFileImage{};
+}
+
+// The temporary file closed and, when complete, put in the place of `path`,
+// under the directory's output lock: a run writing the same file at the
+// same time (another Pelkaro) puts its own there before or after.  Taken
+// only for the rename, so that threads writing other files into the
+// directory do not wait for each other's writing.
+bool finish_locked(const std::string& path, AtomicFile& out, bool complete) {
+    OutputLock lock;
+    if (complete) lock.acquire(path);
+    return atomic_finish(out, complete);
+}
+
+// Bytes into the temporary file, which then replaces `path`.
+Status write_bytes(const std::string& path, AtomicFile& out, const std::vector<unsigned char>& bytes) {
+    errno = 0;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out.f) == bytes.size();
+    const int e = written ? 0 : errno;
+    if (finish_locked(path, out, written)) return ok_status();
+    const int why = e != 0 ? e : errno;
+    return unwritten("could not write " + path + (why != 0 ? std::string(": ") + std::strerror(why) : std::string()));
+}
+
+}  // namespace
+
 Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
                         const std::function<void(Writer&, Node&)>& layout) {
-    const auto unwritten = [](std::string reason) {
-        return failure(Stage::output, Code::cannot_write, std::move(reason));
-    };
-    OutputLock lock;  // against another run writing into the same directory
-    lock.acquire(path);
+    return write_atomically(path, why_not_opened, layout, nullptr, nullptr);
+}
+
+Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
+                        const std::function<void(Writer&, Node&)>& layout, NxFileImage* image,
+                        std::mutex* library) {
     AtomicFile out;
     errno = 0;
     if (!atomic_open(path, out)) return unwritten(why_not_opened(errno));
+    std::unique_lock<std::mutex> held;
+    if (library) held = std::unique_lock<std::mutex>(*library);
+    if (image && !image->bytes.empty()) {
+        const std::vector<unsigned char> bytes = refill(*image, layout);
+        if (!bytes.empty()) {
+            if (held) held.unlock();
+            return write_bytes(path, out, bytes);
+        }
+    }
     // Written into the temporary file as it is made.
     Writer w;
+    NxFileImage made;
+    if (image) w.record_into(made);
     {
         Node root = w.create(path, ::fileno(out.f));
         layout(w, root);
@@ -568,7 +850,12 @@ Status write_atomically(const std::string& path, const std::function<std::string
     }
     errno = 0;
     const int failed = w.write_error();
-    if (!atomic_finish(out, failed == 0)) {
+    if (image && failed == 0) {
+        keep(::fileno(out.f), made);
+        *image = std::move(made);
+    }
+    if (held) held.unlock();
+    if (!finish_locked(path, out, failed == 0)) {
         const int e = failed != 0 ? failed : errno;
         return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
     }

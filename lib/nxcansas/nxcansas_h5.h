@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "pelkaro/nxcansas.h"
 #include "pelkaro/status.h"
 
 namespace pk {
@@ -64,6 +66,19 @@ public:
     // are then all written to the descriptor, unless write_error() says
     // otherwise.
     void finish(Node& file);
+    // From here on, every group, dataset and attribute written is listed in
+    // `image`'s items with its values (a long text only up to 16 MiB; beyond
+    // that the list is emptied and stays so).
+    void record_into(NxFileImage& image);
+    // Opens a copy of the file `image` holds, in memory, to be made into
+    // the next file: from here on the layout must name `image`'s items in
+    // their order, and only the values that differ from the items' are
+    // written (each over the object that is there, which must have the type
+    // and shape the layout would make); the writer fails otherwise.
+    Node reopen(const NxFileImage& image);
+    // The bytes of a reopened file, then closed; false (nothing in `bytes`)
+    // when the writer failed or the layout did not name every item.
+    bool refilled(Node& file, std::vector<unsigned char>& bytes);
     // The errno of the first write to the descriptor that failed; 0 when
     // none did.
     int write_error() const { return write_error_; }
@@ -111,12 +126,30 @@ private:
     void write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space, const void* data);
     bool write_raw(const Node& d, std::size_t size, const std::function<bool(std::string&)>& next);
     void fail(const std::string& what);
+    // The item `name` with `value`: recorded when recording; in a reopened
+    // file, true when its values must be written (they differ from the
+    // kept item's), false when not or when it is not the next item (the
+    // writer then fails).  True otherwise.
+    bool item(const std::string& name, std::string value);
+    // In a reopened file: the same for values of `mem_type` in `dims` at `data`.
+    bool changed(const std::string& name, hid_t mem_type, const std::vector<hsize_t>& dims, const void* data);
+    // The kept item the layout names next when it is `name`, else null (the
+    // writer then fails).
+    const NxFileItem* next_kept(const std::string& name);
+    // The dataset at `path` of a reopened file, of that type and shape.
+    Node open_dataset(const std::string& path, hid_t file_type, const std::vector<hsize_t>& dims);
+    void write_texts(const Node& d, const std::vector<const std::string*>& values);
+    bool refill_text(const Node& parent, const std::string& name, std::size_t size,
+                     const std::function<bool(std::string&)>& next);
 
     Handle text_type_;  // variable-length UTF-8 strings
     Handle xfer_;       // the transfer properties of every write
     Handle driver_;     // the file driver that writes to the descriptor
     hid_t file_ = -1;   // the open file (owned by the root node create() returns)
     int write_error_ = 0;
+    NxFileImage* record_ = nullptr;      // the items written are listed here
+    const NxFileImage* kept_ = nullptr;  // reopened: the file's items
+    std::size_t next_item_ = 0;          // reopened: the item the layout names next
     std::string why_;
 };
 
@@ -146,6 +179,15 @@ std::string open_failure(const std::string& path, int err);
 // temporary file cannot be made, else the writer's or the system's reason.
 Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
                         const std::function<void(Writer&, Node&)>& layout);
+// The same through `image` (null: as above): when it holds a file, the file
+// is first made from it (Writer::reopen) and its bytes written in one piece;
+// when the layout does not fit it, the file is written afresh and, when not
+// larger than 64 MiB, kept in `image` for the next.  `library`, unless null,
+// is held while the layout calls the HDF5 library (not while the bytes go
+// to the disk).
+Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
+                        const std::function<void(Writer&, Node&)>& layout, NxFileImage* image,
+                        std::mutex* library);
 
 }  // namespace pk
 

@@ -19,6 +19,9 @@
 #include "report.h"
 #include "test_util.h"
 #include "pelkaro/files.h"
+#ifdef PELKARO_NXCANSAS_EXE
+#include "h5_content.h"
+#endif
 
 namespace {
 
@@ -551,20 +554,36 @@ bool time_byte(const std::string& a, const std::string& b, std::size_t at) {
     return false;
 }
 
-// The .h5 of a row is pelkaro-nxcansas's on the row's parameter file; only
-// the times of writing may differ.  One thread: the first row makes the
-// series' fixed parts, the others (another sample and transmission, two
-// samples) are reduced with them, the bin sums by the plan.
+// The .h5 of a row holds what pelkaro-nxcansas's on the row's parameter
+// file holds; only the times of writing may differ.  The first file a
+// thread writes is written afresh, byte for byte pelkaro-nxcansas's but
+// for those times; the thread's next files of the same layout are made
+// from it.  One thread: the first row makes the series' fixed parts, the
+// others (another sample and transmission, a longer title, two samples)
+// are reduced with them, the bin sums by the plan.
 TEST(Program, NxcansasFileIsThatOfPelkaroNxcansas) {
     Example ex;
-    ex.table(kRows);
+    std::string more;
+    for (int k = 0; k < 16; ++k)
+        more += "r" + std::to_string(k) + (k % 2 ? ",data/frame.dat" : ",sphere_sample.dat") + ",1500,1500000,0.1,0." +
+                std::to_string(5 + k) + ",\n";
+    ex.table(std::string(kRows) + "again,sphere_sample.dat,1500,1500000,0.1,0.899425,a longer title than any\n"
+                                  "fourth,sphere_sample.dat,1500,1500000,0.1,0.5,\n" + more);
     ASSERT_EQ(batch({"-j", "1", "-o", "out", "--formats", "h5", "spheres.par", "t.csv"}, ex.dir.path()).status, 0);
+    ASSERT_EQ(batch({"-j", "2", "-o", "out2", "--formats", "h5", "spheres.par", "t.csv"}, ex.dir.path()).status, 0);
     ::mkdir((ex.dir / "ref").c_str(), 0777);
-    for (const std::string row : {"thin", "thick", "summed"}) {
+    for (const std::string row : {"thin", "thick", "summed", "again", "fourth"}) {
         std::vector<std::string> args{"-o", "ref/" + row + ".h5", "out/" + row + ".par"};
         if (row == "thin") args.insert(args.begin(), {"--title", "Spheres"});
+        if (row == "again") args.insert(args.begin(), {"--title", "a longer title than any"});
         const Result n = run_exe(PELKARO_NXCANSAS_EXE, args, ex.dir.path());
         ASSERT_EQ(n.status, 0) << n.err;
+        EXPECT_EQ(pkt::h5_difference(ex.dir / ("out/" + row + ".h5"), ex.dir / ("ref/" + row + ".h5"),
+                                     {"/@file_time", "/sasentry01/sasprocess/date"}),
+                  "")
+            << row;
+
+        if (row != "thin") continue;
         const std::string a = ex.read("out/" + row + ".h5"), b = ex.read("ref/" + row + ".h5");
         ASSERT_EQ(a.size(), b.size()) << row;
         int timed = 0;
@@ -574,6 +593,16 @@ TEST(Program, NxcansasFileIsThatOfPelkaroNxcansas) {
             ++timed;
         }
         EXPECT_LT(timed, 200) << row;
+    }
+    // Two threads, each with its own kept file, one library: the parameter
+    // file's name (out2/) is the only other difference.
+    for (int k = 0; k < 16; ++k) {
+        const std::string row = "r" + std::to_string(k) + ".h5";
+        EXPECT_EQ(pkt::h5_difference(ex.dir / ("out2/" + row), ex.dir / ("out/" + row),
+                                     {"/@file_time", "/sasentry01/sasprocess/date", "/sasentry01/sasnote/data",
+                                      "/sasentry01/sasprocess/sasnote/description", "/sasentry01/sasprocess/term01"}),
+                  "")
+            << row;
     }
 }
 #endif

@@ -35,6 +35,7 @@ TEST(NxCanSas, NotBuilt) {
 #include "nxcansas_cli.h"
 #include "nxcansas_h5.h"
 #include "nxcansas_q.h"
+#include "h5_content.h"
 #include "test_util.h"
 #include "ave_data.h"
 #include "numbers.h"
@@ -940,6 +941,81 @@ TEST(NxCanSasWriter, ListsOfNamesAndLongTexts) {
     ::close(full);
     EXPECT_TRUE(r.ok) << r.why;
     EXPECT_NE(r.write_error, 0);
+}
+
+// The values of a small file of every kind of entry the writer makes, and
+// how many of its entries there are: `extra` adds a dataset, `fewer` leaves
+// out the last text.
+struct Small {
+    std::string name = "a.h5", title = "first", note = "1: one\n2: two\n";
+    std::vector<std::string> names{"s1.dat", "s2.dat"};
+    std::vector<float> i{1, 2, 3, 4};
+    double n = 0.5;
+    int version = 1;
+    bool extra = false, fewer = false;
+};
+
+void small_layout(pk::Writer& w, pk::Node& root, const Small& v) {
+    w.attr(root, "file_name", v.name);
+    w.attr(root, "version", v.version);
+    pk::Node g = w.group(root, "entry", "NXentry", "SASentry");
+    w.attr(g, "axes", std::vector<int>{0, v.version});
+    w.floats(g, "I", v.i, {v.i.size()}, "1/cm");
+    w.number(g, "n", v.n, "mm");
+    std::vector<const std::string*> list;
+    for (const std::string& s : v.names) list.push_back(&s);
+    w.texts(g, "names", list);
+    bool given = false;
+    w.long_text(g, "note", v.note.size(), [&](std::string& piece) {
+        piece = v.note;
+        return !std::exchange(given, true);
+    });
+    if (v.extra) w.number(g, "extra", 2, "");
+    if (!v.fewer) w.text(g, "title", v.title);
+}
+
+pk::Status small_file(const std::string& path, const Small& v, pk::NxFileImage* image) {
+    return pk::write_atomically(
+        path, [](int) { return std::string("cannot open"); },
+        [&](pk::Writer& w, pk::Node& root) { small_layout(w, root, v); }, image, nullptr);
+}
+
+// A file made from the one kept before holds what the same file written
+// afresh holds, when every value changes (a longer title, other names) or
+// none does; a layout that does not fit the kept file (a note of another
+// length, an entry more or less, an attribute of another shape) is written
+// afresh, and kept in its place, with nothing of the kept one in it.
+TEST(NxCanSasWriter, AFileMadeFromTheKeptOneHoldsWhatAFreshOneHolds) {
+    TempDir dir;
+    pk::NxFileImage image;
+    const Small first;
+    ASSERT_TRUE(small_file(dir / "first.h5", first, &image).ok());
+    ASSERT_FALSE(image.bytes.empty());
+    EXPECT_EQ(pkt::read_file(dir / "first.h5"), std::string(image.bytes.begin(), image.bytes.end()));
+    const std::vector<unsigned char> kept = image.bytes;
+    Small other;
+    other.name = "b.h5", other.title = "a title longer than the first", other.note = "1: eno\n2: owt\n";
+    other.names = {"frame_0001.dat", "x"}, other.i = {-1, 0.25f, 1e30f, 7}, other.n = 2.5;
+    const Small same_again;
+    for (const Small* v : std::vector<const Small*>{&other, &same_again, &first}) {
+        ASSERT_TRUE(small_file(dir / "made.h5", *v, &image).ok());
+        ASSERT_TRUE(small_file(dir / "fresh.h5", *v, nullptr).ok());
+        EXPECT_EQ(pkt::h5_difference(dir / "made.h5", dir / "fresh.h5"), "") << v->title;
+        EXPECT_EQ(image.bytes, kept) << "made afresh: " << v->title;
+    }
+    ASSERT_TRUE(small_file(dir / "made.h5", other, &image).ok());
+    EXPECT_EQ(pkt::h5_difference(dir / "first.h5", dir / "made.h5"), "/@file_name: differs");
+    Small longer_note, extra, fewer, shape;
+    longer_note.note += "3: three\n", extra.extra = true, fewer.fewer = true, shape.names.push_back("s3.dat");
+    for (const Small* v : std::vector<const Small*>{&longer_note, &extra, &fewer, &shape}) {
+        image.bytes = kept;
+        image.items.clear();
+        ASSERT_TRUE(small_file(dir / "first.h5", first, &image).ok());
+        ASSERT_TRUE(small_file(dir / "made.h5", *v, &image).ok());
+        ASSERT_TRUE(small_file(dir / "fresh.h5", *v, nullptr).ok());
+        EXPECT_EQ(pkt::h5_difference(dir / "made.h5", dir / "fresh.h5"), "");
+        EXPECT_EQ(pkt::read_file(dir / "made.h5"), std::string(image.bytes.begin(), image.bytes.end()));
+    }
 }
 
 }  // namespace

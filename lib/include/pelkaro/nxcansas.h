@@ -7,6 +7,7 @@
 #define PELKARO_NXCANSAS_H
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,19 @@ struct CurveQ {
     std::vector<double> kernel_q, kernel_weight;
 };
 
+// A file written before, kept so that the next file of the same layout is
+// made from it: its bytes, and every group, dataset and attribute in the
+// order the layout wrote them, each with the values written (empty for a
+// group).  Empty: none kept.
+struct NxFileItem {
+    std::string name;   // the object's path, "PATH@NAME" for an attribute
+    std::string value;  // the written values with their shape and kind
+};
+struct NxFileImage {
+    std::vector<unsigned char> bytes;
+    std::vector<NxFileItem> items;
+};
+
 // What a file holds that depends on the configuration alone (the geometry,
 // sector and bins, the mask, the resolution options), not on the counts: the
 // curve's Q, Qdev and resolution kernels, the pixels' Q and resolution.  A
@@ -105,6 +119,15 @@ struct NxFixed {
     bool factors_made = false;
     float factors_trans = 0;
     std::vector<double> factors;
+    // The last file written afresh through this record: a file whose layout
+    // names the same groups, datasets and attributes in the same order, of
+    // the same shapes, is made from it by writing over the values that
+    // differ (the library makes no object and leaves the rest as it is).
+    NxFileImage image;
+    // Held around every use of the HDF5 library when several threads write
+    // files through their own records (the library is not thread-safe);
+    // null: the caller writes from one thread.
+    std::mutex* library = nullptr;
 };
 
 // Works out CurveQ for a reduction's curve from the average's sums
