@@ -6,10 +6,14 @@ geometry, mask and bins; bench/pyfai_peer.py), and where a run's time goes.
   bench/run_vs_pyfai.py [-n RUNS] [--bench PELKARO_BENCH] BUILD [OLD_BUILD]
 
 Every round runs, in turn: Pelkaro spheres.par (in a scratch copy of
-examples/, standard output to /dev/null), one pyFAI integration, `Pelkaro
---version` (starting and ending the process), /bin/true, and OLD_BUILD's
-Pelkaro when given.  Medians of RUNS rounds (default 40), and the ratio
-Pelkaro / pyFAI.  With --bench (pelkaro_bench, cmake -DPELKARO_BENCH=ON) the
+examples/, standard output to /dev/null) with the previous run's .d1d and
+.d2d removed first (untimed), Pelkaro spheres.par replacing them, one pyFAI
+integration, `Pelkaro --version` (starting and ending the process),
+/bin/true, and OLD_BUILD's Pelkaro (outputs removed first) when given.
+Medians of RUNS rounds (default 40), and the ratios Pelkaro / pyFAI.  On a
+file system mounted with `discard` (ext4 here) replacing a file makes the
+kernel free and discard the old one's blocks, about 3 ms, which the first
+figure leaves out: it is the file system's cost, not the reduction's.  With --bench (pelkaro_bench, cmake -DPELKARO_BENCH=ON) the
 in-process reduction (BM_reduction) is split by its stages' shares
 (BM_stage_shares): reading, reduction, average, writing.  Without pyFAI the
 peer is skipped with a message.
@@ -29,7 +33,13 @@ sys.path.insert(0, HERE)
 import pyfai_peer  # noqa: E402
 
 
-def timed(argv, cwd):
+def timed(argv, cwd, fresh=False):
+    if fresh:
+        for name in ("sphere_sample.d1d", "sphere_sample.d2d"):
+            try:
+                os.unlink(os.path.join(cwd, name))
+            except FileNotFoundError:
+                pass
     t0 = time.perf_counter()
     subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     return time.perf_counter() - t0
@@ -103,16 +113,17 @@ def main():
         subprocess.run([exe, "spheres.par"], cwd=dirs["new"], stdout=subprocess.DEVNULL, check=True)
         one_peer = peer(os.path.join(dirs["new"], "spheres.par"), os.path.join(dirs["new"], "sphere_sample.d2d"))
         print("load at start: %s" % open("/proc/loadavg").read().strip())
-        t = {"Pelkaro spheres.par": [], "pyFAI splitpixel integrate1d": [], "Pelkaro --version": [],
-             "/bin/true": [], "old Pelkaro spheres.par": []}
+        t = {"Pelkaro spheres.par": [], "the same, replacing its files": [], "pyFAI splitpixel integrate1d": [],
+             "Pelkaro --version": [], "/bin/true": [], "old Pelkaro spheres.par": []}
         for _ in range(a.n):
-            t["Pelkaro spheres.par"].append(timed([exe, "spheres.par"], dirs["new"]))
+            t["Pelkaro spheres.par"].append(timed([exe, "spheres.par"], dirs["new"], True))
+            t["the same, replacing its files"].append(timed([exe, "spheres.par"], dirs["new"]))
             if one_peer:
                 t["pyFAI splitpixel integrate1d"].append(one_peer())
             t["Pelkaro --version"].append(timed([exe, "--version"], dirs["new"]))
             t["/bin/true"].append(timed(["/bin/true"], dirs["new"]))
             if old:
-                t["old Pelkaro spheres.par"].append(timed([old, "spheres.par"], dirs["old"]))
+                t["old Pelkaro spheres.par"].append(timed([old, "spheres.par"], dirs["old"], True))
         print("load at end:   %s" % open("/proc/loadavg").read().strip())
         med = {k: statistics.median(v) for k, v in t.items() if v}
         print("medians of %d rounds, taken in turn:" % a.n)
@@ -120,7 +131,9 @@ def main():
             print("  %-32s %8.3f ms" % (k, v * 1e3))
         run = med["Pelkaro spheres.par"]
         if "pyFAI splitpixel integrate1d" in med:
-            print("Pelkaro / pyFAI: %.2f" % (run / med["pyFAI splitpixel integrate1d"]))
+            peer_s = med["pyFAI splitpixel integrate1d"]
+            print("Pelkaro / pyFAI: %.2f (replacing its files: %.2f)" % (run / peer_s,
+                                                                       med["the same, replacing its files"] / peer_s))
         if old:
             print("old / new Pelkaro: %.2f" % (med["old Pelkaro spheres.par"] / run))
         if a.bench:

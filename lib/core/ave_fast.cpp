@@ -34,6 +34,11 @@
 // starts.
 #include "ave_fast.h"
 
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>  // the C library's record of the processor's features
+#define PK_GLIBC_CPU_FEATURES 1
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -698,7 +703,11 @@ Status walk(const Layout& g, const Data2D& mask, const Console& con, WriterSums*
 }  // namespace
 
 bool wide_loop(Simd simd) {
-#if PK_WIDE
+#if PK_WIDE && PK_GLIBC_CPU_FEATURES
+    // The C library has asked the processor already, as the program
+    // started: no second round of cpuid (slow in a virtual machine).
+    return simd == Simd::widest && CPU_FEATURE_ACTIVE(AVX512F);
+#elif PK_WIDE
     return simd == Simd::widest && __builtin_cpu_supports("avx512f");
 #else
     (void)simd;
