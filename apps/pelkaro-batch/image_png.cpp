@@ -101,6 +101,15 @@ void image_values(const Data2D& reduced, std::vector<double>& values) {
             values.push_back(d2d_value((*v)[k]));
 }
 
+void image_level_values(const Data2D& reduced, std::vector<double>& values) {
+    const std::size_t n = static_cast<std::size_t>(kDetPixels);
+    values.assign(2 * n, 1.0);
+    for (std::size_t k = 0; k < n && k < reduced.intens.size(); ++k) {
+        values[k] = d2d_value(reduced.intens[k]);
+        if (values[k] == 0 && k < reduced.uncert.size()) values[n + k] = d2d_value(reduced.uncert[k]);
+    }
+}
+
 std::vector<std::uint8_t> image_levels(const std::vector<double>& values, ImageScale& scale) {
     scale = ImageScale{};
     const auto masked = [&values](std::size_t k) { return values[k] == 0 && values[k + kDetPixels] == 0; };

@@ -395,7 +395,7 @@ void report_image(const BatchJob& job, const Run& run, const std::string& stem, 
     const bool d2d = std::find(res.outputs.begin(), res.outputs.end(), res.name + ".d2d") != res.outputs.end();
     if (!d2d || job.opt.shard_n != 1 || !png_available()) return;
     std::vector<double> values;
-    image_values(run.reduced, values);
+    image_level_values(run.reduced, values);
     ImageScale scale;
     const std::vector<std::uint8_t> levels = image_levels(values, scale);
     std::string why;

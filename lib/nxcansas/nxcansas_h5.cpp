@@ -813,6 +813,33 @@ Status write_bytes(const std::string& path, AtomicFile& out, const std::vector<u
     return unwritten("could not write " + path + (why != 0 ? std::string(": ") + std::strerror(why) : std::string()));
 }
 
+// A file written afresh: the writer's failure ("" when none) and the errno
+// of the first write to the disk that failed (0 when none).
+struct Fresh {
+    std::string why;
+    int write_error = 0;
+};
+
+// The file written afresh into `fd` as the library makes it, and kept in
+// `image` (unless null) when complete.
+Fresh write_fresh(const std::string& path, int fd, const std::function<void(Writer&, Node&)>& layout,
+                  NxFileImage* image) {
+    Writer w;
+    NxFileImage made;
+    if (image) w.record_into(made);
+    {
+        Node root = w.create(path, fd);
+        layout(w, root);
+        w.finish(root);
+    }
+    if (!w.ok()) return Fresh{w.why(), 0};
+    if (image && w.write_error() == 0) {
+        keep(fd, made);
+        *image = std::move(made);
+    }
+    return Fresh{std::string(), w.write_error()};
+}
+
 }  // namespace
 
 Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
@@ -826,37 +853,23 @@ Status write_atomically(const std::string& path, const std::function<std::string
     AtomicFile out;
     errno = 0;
     if (!atomic_open(path, out)) return unwritten(why_not_opened(errno));
-    std::unique_lock<std::mutex> held;
-    if (library) held = std::unique_lock<std::mutex>(*library);
-    if (image && !image->bytes.empty()) {
-        const std::vector<unsigned char> bytes = refill(*image, layout);
-        if (!bytes.empty()) {
-            if (held) held.unlock();
-            return write_bytes(path, out, bytes);
-        }
-    }
-    // Written into the temporary file as it is made.
-    Writer w;
-    NxFileImage made;
-    if (image) w.record_into(made);
+    std::vector<unsigned char> bytes;
+    Fresh fresh;
     {
-        Node root = w.create(path, ::fileno(out.f));
-        layout(w, root);
-        w.finish(root);
+        // Every call into the library, the writers' last ones included, under `library`.
+        std::unique_lock<std::mutex> held;
+        if (library) held = std::unique_lock<std::mutex>(*library);
+        if (image && !image->bytes.empty()) bytes = refill(*image, layout);
+        if (bytes.empty()) fresh = write_fresh(path, ::fileno(out.f), layout, image);
     }
-    if (!w.ok()) {
+    if (!bytes.empty()) return write_bytes(path, out, bytes);
+    if (!fresh.why.empty()) {
         atomic_finish(out, false);
-        return unwritten(w.why() + " (writing " + path + ")");
+        return unwritten(fresh.why + " (writing " + path + ")");
     }
     errno = 0;
-    const int failed = w.write_error();
-    if (image && failed == 0) {
-        keep(::fileno(out.f), made);
-        *image = std::move(made);
-    }
-    if (held) held.unlock();
-    if (!finish_locked(path, out, failed == 0)) {
-        const int e = failed != 0 ? failed : errno;
+    if (!finish_locked(path, out, fresh.write_error == 0)) {
+        const int e = fresh.write_error != 0 ? fresh.write_error : errno;
         return unwritten("could not write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : std::string()));
     }
     return ok_status();

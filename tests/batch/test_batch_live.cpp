@@ -163,6 +163,7 @@ TEST(ReportImages, ValuesFromMemoryAreThoseOfTheD2d) {
         if (k < sizeof special / sizeof special[0]) v = special[k];
         (k < pk::kDetPixels ? img.intens[k] : img.uncert[k - pk::kDetPixels]) = v;
     }
+    img.uncert[0] = 0.0f, img.uncert[1] = -0.00004f;  // masked pixels: 0 +- 0
     const std::string path = d / "img.d2d";
     ASSERT_TRUE(pk::write_2D_as(img, pk::ParamFile{}, path).ok());
     std::vector<double> read, made;
@@ -174,6 +175,11 @@ TEST(ReportImages, ValuesFromMemoryAreThoseOfTheD2d) {
         if (std::memcmp(&read[k], &made[k], sizeof(double)) != 0)
             ++differ;
     EXPECT_EQ(differ, 0u);
+    // The report's image of them, from the values the rows take.
+    pk::ImageScale a, b;
+    pk::image_level_values(img, made);
+    EXPECT_EQ(pk::image_levels(made, a), pk::image_levels(read, b));
+    EXPECT_TRUE(a.any == b.any && a.lo == b.lo && a.hi == b.hi);
 }
 
 TEST(ReportImages, PngReadsBackAsItsColours) {
