@@ -139,17 +139,19 @@ def main():
         if a.bench:
             inside, s = stage_split(a.bench)
             start = med["Pelkaro --version"]
-            print("where a run's %.3f ms go:" % (run * 1e3))
+            # The stages' shares are of the reduction repeated in one process
+            # (BM_stage_shares); a run's own work is the run less the start.
+            work = max(run - start, 0.0)
+            print("where a run's %.3f ms go (the reduction in one process, BM_reduction, takes %.3f ms;"
+                  " its stages' shares are applied to the run's own work):" % (run * 1e3, inside * 1e3))
             print("  %-50s %8.3f ms" % ("starting and ending the process (--version)", start * 1e3))
-            print("  %-50s %8.3f ms, of it:" % ("the reduction in one process (BM_reduction)", inside * 1e3))
             groups = [("reading (parameters, detector files, mask)", ("parse", "read_data", "read_mask")),
                       ("reduction (solid angle, flat field, subtraction)", ("jacobian", "sens_norm", "sens_cor",
                                                                             "sub_data")),
                       ("average", ("ave_data",)), ("writing (.d2d, .d1d)", ("write_2D", "write_1D")),
                       ("images allocated and released", ("other",))]
             for label, keys in groups:
-                print("    %-48s %8.3f ms" % (label, inside * sum(s.get(k, 0.0) for k in keys) * 10))
-            print("  %-50s %8.3f ms" % ("the rest (loading, first touches, files)", (run - start - inside) * 1e3))
+                print("  %-50s %8.3f ms" % (label, work * sum(s.get(k, 0.0) for k in keys) * 10))
     finally:
         shutil.rmtree(scratch)
 

@@ -225,7 +225,9 @@ bool small_cache(hid_t fapl) {
 
 }  // namespace
 
-Node Writer::create(const std::string& file_name, int fd) {
+Node Writer::create(const std::string& file_name, int fd) { return open_file(file_name, fd, false); }
+
+Node Writer::open_file(const std::string& file_name, int fd, bool existing) {
     Node file;
     file.path = "/";
     if (!ok()) return file;
@@ -239,8 +241,11 @@ Node Writer::create(const std::string& file_name, int fd) {
         fail("the HDF5 library could not set up a file");
         return file;
     }
-    file.h = Handle(H5Fcreate(file_name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.id()), H5Fclose);
-    if (!file.h.valid()) fail("the HDF5 library could not create the file");
+    file.h = Handle(existing ? H5Fopen(file_name.c_str(), H5F_ACC_RDWR, fapl.id())
+                             : H5Fcreate(file_name.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.id()),
+                    H5Fclose);
+    if (!file.h.valid()) fail(existing ? "the HDF5 library could not open the kept file" :
+                                         "the HDF5 library could not create the file");
     file_ = file.h.id();
     return file;
 }
@@ -731,52 +736,40 @@ void Writer::record_into(NxFileImage& image) {
     record_ = &image;
 }
 
-Node Writer::reopen(const NxFileImage& image) {
-    Node file;
-    file.path = "/";
-    if (!ok()) return file;
-    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // In memory only: the library copies the bytes and works on its copy.
-    void* const bytes = const_cast<unsigned char*>(image.bytes.data());
-    if (!fapl.valid() || image.bytes.empty() || H5Pset_fapl_core(fapl.id(), std::size_t{1} << 20, 0) < 0 ||
-        H5Pset_file_image(fapl.id(), bytes, image.bytes.size()) < 0 ||
-        H5Pset_fclose_degree(fapl.id(), H5F_CLOSE_STRONG) < 0 || !small_cache(fapl.id())) {
-        fail("the HDF5 library could not set up a file in memory");
-        return file;
-    }
-    file.h = Handle(H5Fopen("kept", H5F_ACC_RDWR, fapl.id()), H5Fclose);
-    if (!file.h.valid()) fail("the HDF5 library could not open the file kept in memory");
-    file_ = file.h.id();
+Node Writer::reopen(const std::string& file_name, int fd, const NxFileImage& image) {
+    Node file = open_file(file_name, fd, true);
     kept_ = &image;
     next_item_ = 0;
     return file;
 }
 
-bool Writer::refilled(Node& file, std::vector<unsigned char>& bytes) {
-    bytes.clear();
-    if (ok() && kept_ && next_item_ == kept_->items.size() && H5Fflush(file_, H5F_SCOPE_GLOBAL) >= 0) {
-        const ssize_t n = H5Fget_file_image(file_, nullptr, 0);
-        if (n > 0) bytes.resize(static_cast<std::size_t>(n));
-        if (n > 0 && H5Fget_file_image(file_, bytes.data(), bytes.size()) != n) bytes.clear();
-    }
-    if (!file.h.close()) bytes.clear();
-    file_ = -1;
-    return !bytes.empty();
+bool Writer::refilled(Node& file) {
+    const bool all = ok() && kept_ && next_item_ == kept_->items.size();
+    finish(file);
+    return all && ok();
 }
 
 namespace {
 
 Status unwritten(std::string reason) { return failure(Stage::output, Code::cannot_write, std::move(reason)); }
 
-// The file made from the kept one; its bytes, or none when the layout does
-// not fit it.
-std::vector<unsigned char> refill(const NxFileImage& image, const std::function<void(Writer&, Node&)>& layout) {
-    std::vector<unsigned char> bytes;
+// The kept file's bytes placed in `fd`, as the whole of it; false when
+// they could not all be written.
+bool placed(int fd, const NxFileImage& image) {
+    return whole(::pwrite, fd, image.bytes.data(), image.bytes.size(), 0) &&
+           ::ftruncate(fd, static_cast<off_t>(image.bytes.size())) == 0;
+}
+
+// The kept file in `fd` made into this one; false when the layout does not
+// fit it.  `write_error`: the errno of a write to the disk that failed.
+bool refill(const std::string& path, int fd, const NxFileImage& image,
+            const std::function<void(Writer&, Node&)>& layout, int& write_error) {
     Writer w;
-    Node root = w.reopen(image);
+    Node root = w.reopen(path, fd, image);
     layout(w, root);
-    w.refilled(root, bytes);
-    return bytes;
+    const bool done = w.refilled(root);
+    write_error = w.write_error();
+    return done;
 }
 
 // The file just written through `fd`, kept in `image` with its items
@@ -801,16 +794,6 @@ bool finish_locked(const std::string& path, AtomicFile& out, bool complete) {
     OutputLock lock;
     if (complete) lock.acquire(path);
     return atomic_finish(out, complete);
-}
-
-// Bytes into the temporary file, which then replaces `path`.
-Status write_bytes(const std::string& path, AtomicFile& out, const std::vector<unsigned char>& bytes) {
-    errno = 0;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out.f) == bytes.size();
-    const int e = written ? 0 : errno;
-    if (finish_locked(path, out, written)) return ok_status();
-    const int why = e != 0 ? e : errno;
-    return unwritten("could not write " + path + (why != 0 ? std::string(": ") + std::strerror(why) : std::string()));
 }
 
 // A file written afresh: the writer's failure ("" when none) and the errno
@@ -853,16 +836,18 @@ Status write_atomically(const std::string& path, const std::function<std::string
     AtomicFile out;
     errno = 0;
     if (!atomic_open(path, out)) return unwritten(why_not_opened(errno));
-    std::vector<unsigned char> bytes;
+    const int fd = ::fileno(out.f);
+    // The kept file's bytes go to the disk before the library is taken.
+    const bool kept = image && !image->bytes.empty() && placed(fd, *image);
+    bool refilled = false;
     Fresh fresh;
     {
         // Every call into the library, the writers' last ones included, under `library`.
         std::unique_lock<std::mutex> held;
         if (library) held = std::unique_lock<std::mutex>(*library);
-        if (image && !image->bytes.empty()) bytes = refill(*image, layout);
-        if (bytes.empty()) fresh = write_fresh(path, ::fileno(out.f), layout, image);
+        if (kept) refilled = refill(path, fd, *image, layout, fresh.write_error);
+        if (!refilled) fresh = write_fresh(path, fd, layout, image);
     }
-    if (!bytes.empty()) return write_bytes(path, out, bytes);
     if (!fresh.why.empty()) {
         atomic_finish(out, false);
         return unwritten(fresh.why + " (writing " + path + ")");

@@ -70,15 +70,15 @@ public:
     // `image`'s items with its values (a long text only up to 16 MiB; beyond
     // that the list is emptied and stays so).
     void record_into(NxFileImage& image);
-    // Opens a copy of the file `image` holds, in memory, to be made into
-    // the next file: from here on the layout must name `image`'s items in
-    // their order, and only the values that differ from the items' are
-    // written (each over the object that is there, which must have the type
-    // and shape the layout would make); the writer fails otherwise.
-    Node reopen(const NxFileImage& image);
-    // The bytes of a reopened file, then closed; false (nothing in `bytes`)
-    // when the writer failed or the layout did not name every item.
-    bool refilled(Node& file, std::vector<unsigned char>& bytes);
+    // Opens the file `image` holds, its bytes already in `fd`, to be made
+    // into the next file there: from here on the layout must name `image`'s
+    // items in their order, and only the values that differ from the items'
+    // are written (each over the object that is there, which must have the
+    // type and shape the layout would make); the writer fails otherwise.
+    Node reopen(const std::string& file_name, int fd, const NxFileImage& image);
+    // Completes and closes a reopened file (as finish); false when the
+    // writer failed or the layout did not name every item.
+    bool refilled(Node& file);
     // The errno of the first write to the descriptor that failed; 0 when
     // none did.
     int write_error() const { return write_error_; }
@@ -126,6 +126,9 @@ private:
     void write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space, const void* data);
     bool write_raw(const Node& d, std::size_t size, const std::function<bool(std::string&)>& next);
     void fail(const std::string& what);
+    // The file `file_name` in `fd` through the descriptor driver: made
+    // (emptied first), or an existing one opened for writing.
+    Node open_file(const std::string& file_name, int fd, bool existing);
     // The item `name` with `value`: recorded when recording; in a reopened
     // file, true when its values must be written (they differ from the
     // kept item's), false when not or when it is not the next item (the
