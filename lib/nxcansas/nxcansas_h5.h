@@ -175,9 +175,11 @@ std::string base_name(const std::string& path);
 // directory's refusal.
 std::string open_failure(const std::string& path, int err);
 
-// Writes the HDF5 file `path` whole or not at all: under the directory's
-// output lock, into a temporary file beside it that `layout` fills and that
-// replaces `path` only when every byte is written.  Refused with
+// Writes the HDF5 file `path` whole or not at all: into a temporary file
+// beside it that `layout` fills and that replaces `path` only when every
+// byte is written (the replacing under the directory's output lock, so
+// that two runs writing the same file put theirs one after the other).
+// Refused with
 // Stage::output, Code::cannot_write: `why_not_opened(errno)` when the
 // temporary file cannot be made, else the writer's or the system's reason.
 Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
