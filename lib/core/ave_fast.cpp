@@ -34,8 +34,10 @@
 // starts.
 #include "ave_fast.h"
 
-#if __has_include(<sys/platform/x86.h>)
-#include <sys/platform/x86.h>  // the C library's record of the processor's features
+// The C library's record of the processor's features (GCC: the header is
+// C, and clang's C++ does not take its _Bool).
+#if __has_include(<sys/platform/x86.h>) && !defined(__clang__)
+#include <sys/platform/x86.h>
 #define PK_GLIBC_CPU_FEATURES 1
 #endif
 
