@@ -493,16 +493,8 @@ struct Taylor {
     double k, inv_l2, t0, h0, h1, h2;
 };
 
-namespace rule {
-#include "ave_rule.inc"
-}  // namespace rule
-#if PK_WIDE
-PK_WIDE_RULES_BEGIN
-namespace rule_wide {
-#include "ave_rule.inc"
-}  // namespace rule_wide
-PK_WIDE_RULES_END
-#endif
+#define PK_RULE_FILE "ave_rule.inc"
+#include "rule_widths.inc"
 
 void taylor_q(const double* s, double* v, const Taylor& c) {
 #if PK_SIMD

@@ -125,16 +125,8 @@ void normalise(float* s, float* su, float* mk, float mean) {
 }
 
 // The correction of one pixel (sens_rule.inc), for the loops of every width.
-namespace rule {
-#include "sens_rule.inc"
-}  // namespace rule
-#if PK_WIDE
-PK_WIDE_RULES_BEGIN
-namespace rule_wide {
-#include "sens_rule.inc"
-}  // namespace rule_wide
-PK_WIDE_RULES_END
-#endif
+#define PK_RULE_FILE "sens_rule.inc"
+#include "rule_widths.inc"
 
 #if PK_SIMD
 // sens_cor for four values at once: the quotient and its uncertainty where

@@ -81,7 +81,7 @@ PK_AVX512 inline __m512d load8(const float* a) { return widen8(_mm256_loadu_ps(a
 // the rounding to a float and back) is applied one value at a time (One),
 // four at a time with SSE2 (Four) or eight with AVX-512 (Eight).  A rule's
 // file is included once for each instruction set (PK_WIDE_RULES_BEGIN and
-// _END around the AVX-512 one, in a namespace of its own).
+// _END around the AVX-512 one, in a namespace of its own: rule_widths.inc).
 
 namespace pk {
 namespace simd {

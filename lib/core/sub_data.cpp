@@ -176,16 +176,8 @@ struct Terms {
 };
 
 // The rule of a pixel (sub_rule.inc), for the loops of every width.
-namespace rule {
-#include "sub_rule.inc"
-}  // namespace rule
-#if PK_WIDE
-PK_WIDE_RULES_BEGIN
-namespace rule_wide {
-#include "sub_rule.inc"
-}  // namespace rule_wide
-PK_WIDE_RULES_END
-#endif
+#define PK_RULE_FILE "sub_rule.inc"
+#include "rule_widths.inc"
 
 #if !PK_SIMD
 // The pixels by the plan, each reduced by the rule with the factors `at`

@@ -268,6 +268,16 @@ std::size_t count_of(const std::vector<hsize_t>& dims) {
     return n;
 }
 
+// The type of a NUL-terminated UTF-8 text of `size` bytes (long_text's);
+// not valid when the library cannot make it.
+Handle fixed_text_type(std::size_t size) {
+    Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
+    if (type.valid() && (H5Tset_size(type.id(), size + 1) < 0 || H5Tset_strpad(type.id(), H5T_STR_NULLTERM) < 0 ||
+                         H5Tset_cset(type.id(), H5T_CSET_UTF8) < 0))
+        type.close();
+    return type;
+}
+
 // The extent of a dataspace (none: scalar); false when it cannot be read.
 bool extent_of(hid_t space, std::vector<hsize_t>& dims) {
     const int rank = H5Sget_simple_extent_ndims(space);
@@ -340,17 +350,15 @@ Node Writer::group(const Node& parent, const std::string& name, const char* nx_c
     Node g;
     g.path = child_path(parent, name);
     if (!ok()) return g;
-    // A group of a reopened file is opened only by the values written in it.
-    if (kept_) {
-        item(g.path, std::string());
-    } else {
+    // A group of a reopened file is not opened: its attributes are written by its path.
+    if (!kept_) {
         g.h = Handle(H5Gcreate2(parent.h.id(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose);
         if (!g.h.valid()) {
             fail("could not create the group " + g.path);
             return g;
         }
-        item(g.path, std::string());
     }
+    item(g.path, std::string());
     attr(g, "NX_class", nx_class);
     if (cansas_class) attr(g, "canSAS_class", cansas_class);
     return g;
@@ -387,14 +395,13 @@ Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type
     Node d;
     d.path = child_path(parent, name);
     if (!ok()) return d;
-    const bool listed = kept_ || record_;
     if (kept_ && !changed(d.path, mem_type, dims, data)) return d;
     d = kept_ ? open_dataset(d.path, file_type, dims) : make_dataset(parent, name, file_type, dims, H5P_DEFAULT);
     if (ok()) {
         const std::size_t bytes = count_of(dims) * std::max(H5Tget_size(mem_type), H5Tget_size(file_type));
         write_part(d, mem_type, H5S_ALL, H5S_ALL, bytes, data);
     }
-    if (listed && !kept_) item(d.path, encoded(mem_type, dims, data));
+    if (record_) item(d.path, encoded(mem_type, dims, data));
     if (kept_) d.h.close();  // its attributes are written by its path
     return d;
 }
@@ -485,12 +492,11 @@ Node Writer::long_text(const Node& parent, const std::string& name, std::size_t 
         fail("the text " + d.path + " is longer than an HDF5 string may be");
         return d;
     }
-    Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
+    const Handle type = fixed_text_type(size);
     Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
     // Its bytes in one place of the file, given their space when the
     // dataset is made and never filled by the library: write_raw fills it.
-    if (!type.valid() || H5Tset_size(type.id(), size + 1) < 0 || H5Tset_strpad(type.id(), H5T_STR_NULLTERM) < 0 ||
-        H5Tset_cset(type.id(), H5T_CSET_UTF8) < 0 || !dcpl.valid() || H5Pset_layout(dcpl.id(), H5D_CONTIGUOUS) < 0 ||
+    if (!type.valid() || !dcpl.valid() || H5Pset_layout(dcpl.id(), H5D_CONTIGUOUS) < 0 ||
         H5Pset_alloc_time(dcpl.id(), H5D_ALLOC_TIME_EARLY) < 0 || H5Pset_fill_time(dcpl.id(), H5D_FILL_TIME_NEVER) < 0) {
         fail("the HDF5 library could not make the type of " + d.path);
         return d;
@@ -583,7 +589,7 @@ void Writer::write_attr(const Node& n, const char* name, hid_t mem_type, hid_t f
         a.close();
     if (!a.valid() || H5Awrite(a.id(), mem_type, data) < 0)
         fail("could not write the attribute " + item_name);
-    if (record_ && !kept_) item(item_name, encoded(mem_type, dims_of(space), data));
+    if (record_) item(item_name, encoded(mem_type, dims_of(space), data));
 }
 
 void Writer::attr(const Node& n, const char* name, std::string value) {
@@ -722,10 +728,8 @@ bool Writer::refill_text(const Node& parent, const std::string& name, std::size_
     if (all.size() != size) return false;
     const std::string path = child_path(parent, name);
     if (!item(path, all)) return ok();
-    Handle type(H5Tcopy(H5T_C_S1), H5Tclose);
-    if (!type.valid() || H5Tset_size(type.id(), size + 1) < 0 || H5Tset_strpad(type.id(), H5T_STR_NULLTERM) < 0 ||
-        H5Tset_cset(type.id(), H5T_CSET_UTF8) < 0)
-        return false;
+    const Handle type = fixed_text_type(size);
+    if (!type.valid()) return false;
     const Node d = open_dataset(path, type.id(), {});
     all += '\0';
     return ok() && H5Dwrite(d.h.id(), type.id(), H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) >= 0;
