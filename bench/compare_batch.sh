@@ -18,6 +18,8 @@ fi
 for b in "$1" "$2"; do
     [[ -x $b/pelkaro-batch ]] || { echo "bench/compare_batch.sh: no pelkaro-batch in $b" >&2; exit 2; }
 done
+# Without h5dump every NXcanSAS file would compare as equal: refused.
+command -v h5dump >/dev/null || { echo "bench/compare_batch.sh: needs h5dump (Debian: hdf5-tools)" >&2; exit 2; }
 old=$(cd "$1" && pwd) new=$(cd "$2" && pwd) dir=$3 base=$4 table=$5
 shift 5
 cd "$dir"

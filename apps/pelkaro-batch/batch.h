@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
@@ -186,6 +187,11 @@ struct BatchJob {
     std::string plot_program;  // the plotting script, when plots are asked for
     EmptyBeam empty_beam;      // measured once when --empty-beam is given
     TransTable trans;          // read once when --trans is given
+    // The output directory's names as the run found it (`listed`: read
+    // before the first row): the only files of an earlier run a row has to
+    // remove.  Not listed (--follow), a row removes each of its names.
+    bool listed = false;
+    std::unordered_set<std::string> present;
 };
 
 // Draws FILE.d1d or FILE.d2d as a PNG with the plotting program (run in

@@ -161,8 +161,13 @@ int prepare_job(BatchJob& job) {
     if (!output_directory(job.opt.out_dir, why)) return error2(why);
     errors = overwrite_errors(job);
     for (const std::string& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
-    if (errors.empty()) remove_stale_temporaries(job);
-    return errors.empty() ? 0 : 2;
+    if (!errors.empty()) return 2;
+    remove_stale_temporaries(job);
+    // One listing for all rows: a row removes only the earlier outputs that
+    // are there, not every name it may write (a look-up in the directory
+    // each, on disk).  Rows that --follow adds come later, and remove all.
+    if (!job.opt.follow) job.listed = names_in(job.opt.out_dir, job.present);
+    return 0;
 }
 
 int run_batch(BatchOptions opt, const std::atomic<int>* stop) {

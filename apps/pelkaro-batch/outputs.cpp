@@ -55,16 +55,6 @@ std::map<FileId, std::string> input_files(const BatchJob& job) {
     return ids;
 }
 
-// The names in directory `dir` (none when it does not exist yet); false
-// where it cannot be listed.
-bool names_in(const std::string& dir, std::unordered_set<std::string>& names) {
-    std::error_code ec;
-    if (!std::filesystem::exists(dir, ec)) return !ec;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.insert(it->path().filename().string());
-    return !ec;
-}
-
 std::string replaced_input(const BatchJob& job, const std::string& out, const TableRow* row,
                            const std::string& input) {
     if (row)
@@ -75,6 +65,14 @@ std::string replaced_input(const BatchJob& job, const std::string& out, const Ta
 }
 
 }  // namespace
+
+bool names_in(const std::string& dir, std::unordered_set<std::string>& names) {
+    std::error_code ec;
+    if (!std::filesystem::exists(dir, ec)) return !ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.insert(it->path().filename().string());
+    return !ec;
+}
 
 std::vector<std::string> row_output_names(const std::string& row_name) {
     std::vector<std::string> names{row_name + ".par"};

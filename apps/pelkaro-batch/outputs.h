@@ -26,6 +26,10 @@ void for_each_output(const BatchJob& job,
 // number removed.
 std::size_t remove_stale_temporaries(const BatchJob& job);
 
+// The names of the files in `dir` into `names`; true when it was read (or
+// does not exist: no names).
+bool names_in(const std::string& dir, std::unordered_set<std::string>& names);
+
 }  // namespace pk
 
 #endif

@@ -258,10 +258,13 @@ bool row_transmissions(const BatchJob& job, const TableRow& row, const RowBeam (
     return res.error.empty();
 }
 
-// The row's files but its parameter file.
-void remove_outputs(const std::string& stem) {
-    const std::vector<std::string> files = row_output_names(stem);
-    for (std::size_t i = 1; i < files.size(); ++i) ::unlink(files[i].c_str());
+// The row's files but its parameter file: those an earlier run left where
+// the directory was listed (`earlier`), else every name the row may write.
+void remove_outputs(const BatchJob& job, const std::string& row_name, bool earlier) {
+    const std::vector<std::string> files = row_output_names(row_name);
+    for (std::size_t i = 1; i < files.size(); ++i)
+        if (!earlier || !job.listed || job.present.count(files[i]) != 0)
+            ::unlink((job.opt.out_dir + "/" + files[i]).c_str());
 }
 
 }  // namespace
@@ -419,7 +422,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     res.name = row.name;
     res.dir = job.opt.out_dir;
     const std::string stem = job.opt.out_dir + "/" + row.name;
-    remove_outputs(stem);
+    remove_outputs(job, row.name, true);
     res.state = RowState::failed;
     RowMeasured measured;
     RowBeam beams[2];
@@ -435,6 +438,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     if (!beams_ok || !row_transmissions(job, row, beams, res)) return res;
     SeriesCheck sc;
     sc.cache = &cache;
+    sc.param_text = &pf.text;
     sc.want_sums = (job.opt.formats & kFmtH5) != 0;  // the NXcanSAS file's Qmean, Idev and Qdev
     if (!checked(job, stem + ".par", pf, sc, res)) return res;
     const Run& run = sc.run;
@@ -448,7 +452,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     if (!write_row_files(job, row, run, stem, measured, fixed, res) ||
         ((job.opt.formats & kFmtAniso) != 0 && !write_aniso(job, row, run, stem, res))) {
         res.state = RowState::failed;  // checked, then not written: a full disk, a file-size limit
-        remove_outputs(stem);
+        remove_outputs(job, row.name, false);
         res.outputs.resize(1);
         return res;
     }
@@ -470,7 +474,7 @@ RowResult reduce_row(const BatchJob& job, const TableRow& row, SeriesCache& cach
         res.dir = job.opt.out_dir;
         res.state = RowState::failed;
         res.error = "out of memory";
-        remove_outputs(job.opt.out_dir + "/" + row.name);
+        remove_outputs(job, row.name, false);
         return res;
     }
 }

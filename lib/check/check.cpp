@@ -87,7 +87,11 @@ CheckResult check_run_with(const std::string& param_name, SeriesCheck* series, c
     Check c;
     c.par = param_name;
     c.series = series;
-    const Status read = read_param_file(param_name, c.run.file);
+    Status read = ok_status();
+    if (series && series->param_text)
+        read_param_text(param_name, *series->param_text, c.run.file);
+    else
+        read = read_param_file(param_name, c.run.file);
     if (read.code == Code::too_large) {
         c.error(0, std::string("the parameter file holds more than ") + pk::kInputLimitText +
                        ", the most an input file may hold");

@@ -142,7 +142,7 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     use.monitor = use.monitor_fallback ? use.tm : monitor;
     if (use.kw == SENS) {
         c.flat = as_named(*use.entry);
-        c.flat_loaded = check_read_data(c, SENS, c.flat).ok();
+        c.flat_loaded = check_read_data(c, SENS, c.flat, true).ok();
     }
 }
 

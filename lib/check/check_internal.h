@@ -114,8 +114,9 @@ bool scan_data_file(const std::string& name, DataScan& scan);
 void scan_data_text(std::string_view text, DataScan& scan);
 
 // Loads, reads and reduces, through the series' shared files and fixed
-// parts where the check has them (check_series.cpp).
-Status check_read_data(Check& c, int kw, Data2D& d);
+// parts where the check has them (check_series.cpp).  A shared file gives
+// its pixel arrays (the flat field's; none for the others) only with `pixels`.
+Status check_read_data(Check& c, int kw, Data2D& d, bool pixels = false);
 bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan);
 Status check_reduce_run(Check& c);
 // The mask file of the run read as read_mask reads it, and the flat-field

@@ -102,11 +102,19 @@ Status load_sample_once(Check& c, Data2D& d) {
 
 // The load of a fixed file gives its header values and count of values
 // (the pixel arrays for the flat field only: nothing else of them is read).
-Status check_read_data(Check& c, int kw, Data2D& d) {
+Status check_read_data(Check& c, int kw, Data2D& d, bool pixels) {
     if (kw == DATS && c.series) return load_sample_once(c, d);
     if (!shared_kind(c, kw)) return read_data(d, Console{nullptr, nullptr});
     const auto f = checked_file(c.series->cache->parts(), kw, d);
-    d = f->data;
+    if (pixels) {
+        d = f->data;
+    } else {  // the header values only: the flat field's pixels are not copied for every row
+        const Data2D& h = f->data;
+        d.nx = h.nx, d.ny = h.ny, d.dx = h.dx, d.dy = h.dy, d.name = h.name, d.trans = h.trans, d.thick = h.thick;
+        d.tm = h.tm, d.monitor = h.monitor, d.psd = h.psd, d.values = h.values;
+        std::vector<float>().swap(d.intens);
+        std::vector<float>().swap(d.uncert);
+    }
     return f->load;
 }
 

@@ -101,52 +101,72 @@ PK_AVX512 inline __m512d flip(__m512d x, __m512d sign) {
     return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(x), _mm512_castpd_si512(sign)));
 }
 
-// add_run in eight lanes: n additions of c to s, each rounded to a float,
-// through add_repeated_inline's step of n times the first addition where
-// every addition stays in s's binade and no tie intervenes.  The lanes with
-// three or more additions where that does not hold are marked in `redo`
-// and left for add_run.
-PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, __mmask8& redo) {
+// The first addition of c to s in eight lanes, as add_repeated_inline
+// looks at it: s mirrored to positive values (a, cm), its binade [L, U],
+// the rounded sum and its step, and whether the addition is regular (in
+// s's binade, no tie from an odd start).
+struct First8 {
+    __m512d sign, a, cm, L, U, next, dm;
+    __mmask8 regular;
+};
+
+PK_AVX512 inline First8 first8(__m512d s, __m512d c) {
+    First8 f;
     const __m512i one = _mm512_set1_epi64(1);
-    const __m512i n = widen_int8(count);
-    const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll8, count);
-    const __m512d sign =
-        _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN)));
+    f.sign = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN)));
     const __m512i bits = widen_int8(_mm256_castps_si256(narrow8(s)));
     const __m512i e = _mm512_and_epi64(_mm512_maskz_srli_epi64(kAll8, bits, 23), _mm512_set1_epi64(0xff));
     // 2^(e - 127) as a double: the binade's lower end.
-    const __m512d L =
-        _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll8, _mm512_add_epi64(e, _mm512_set1_epi64(896)), 52));
-    const __m512d U = _mm512_add_pd(L, L);
-    const __m512d a = _mm512_abs_pd(s);
-    const __m512d cm = flip(c, sign);
+    f.L = _mm512_castsi512_pd(_mm512_maskz_slli_epi64(kAll8, _mm512_add_epi64(e, _mm512_set1_epi64(896)), 52));
+    f.U = _mm512_add_pd(f.L, f.L);
+    f.a = _mm512_abs_pd(s);
+    f.cm = flip(c, f.sign);
     const __m512d sum = _mm512_add_pd(s, c);
     const __m512i below = _mm512_and_epi64(_mm512_castpd_si512(sum), _mm512_set1_epi64((int64_t{1} << 29) - 1));
     const __mmask8 tie = _mm512_cmpeq_epi64_mask(below, _mm512_set1_epi64(int64_t{1} << 28)) &
                          _mm512_test_epi64_mask(bits, one);
-    __mmask8 ok = _mm512_cmpge_epu64_mask(e, one) & _mm512_cmplt_epu64_mask(e, _mm512_set1_epi64(254)) & ~tie;
-    ok &= _mm512_cmp_pd_mask(_mm512_sub_pd(L, a), cm, _CMP_LE_OQ) &
-          _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, a), _CMP_LE_OQ);
-    const __m512d next = rounded8(sum);
-    const __m512d dm = _mm512_sub_pd(flip(next, sign), a);
-    const __m512d last = _mm512_add_pd(a, _mm512_mul_pd(_mm512_sub_pd(nd, _mm512_set1_pd(1.0)), dm));
-    const __mmask8 up = _mm512_cmp_pd_mask(dm, _mm512_setzero_pd(), _CMP_GT_OQ);
-    const __mmask8 moved = _mm512_cmp_pd_mask(dm, _mm512_setzero_pd(), _CMP_NEQ_OQ);
-    const __mmask8 stays = (up & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(U, last), _CMP_LE_OQ)) |
-                           (~up & _mm512_cmp_pd_mask(cm, _mm512_sub_pd(L, last), _CMP_GE_OQ));
-    ok &= ~moved | stays;
-    __m512d r = rounded8(flip(_mm512_add_pd(a, _mm512_mul_pd(nd, dm)), sign));
+    f.regular = _mm512_cmpge_epu64_mask(e, one) & _mm512_cmplt_epu64_mask(e, _mm512_set1_epi64(254)) & ~tie;
+    f.regular &= _mm512_cmp_pd_mask(_mm512_sub_pd(f.L, f.a), f.cm, _CMP_LE_OQ) &
+                 _mm512_cmp_pd_mask(f.cm, _mm512_sub_pd(f.U, f.a), _CMP_LE_OQ);
+    f.next = rounded8(sum);
+    f.dm = _mm512_sub_pd(flip(f.next, f.sign), f.a);
+    return f;
+}
+
+// Whether addition number k (from 0) of a run whose first is regular is
+// regular too: it starts at a + k dm, and its sum stays within [L, U]
+// (exact doubles, as in add_repeated).
+PK_AVX512 inline __mmask8 regular_at8(const First8& f, __m512d k) {
+    const __m512d start = _mm512_add_pd(f.a, _mm512_mul_pd(k, f.dm));
+    const __mmask8 up = _mm512_cmp_pd_mask(f.dm, _mm512_setzero_pd(), _CMP_GT_OQ);
+    return (up & _mm512_cmp_pd_mask(f.cm, _mm512_sub_pd(f.U, start), _CMP_LE_OQ)) |
+           (~up & _mm512_cmp_pd_mask(f.cm, _mm512_sub_pd(f.L, start), _CMP_GE_OQ));
+}
+
+// add_run in eight lanes: n additions of c to s, each rounded to a float,
+// through add_repeated_inline's step of n times the first addition where
+// every addition stays in s's binade and no tie intervenes.  The lanes with
+// three or more additions where that does not hold are marked in `redo`
+// and left for split_run8.
+PK_AVX512 inline __m512d add_run8(__m512d s, __m512d c, __m256i count, const First8& f, __mmask8& redo) {
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512i n = widen_int8(count);
+    const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll8, count);
+    const __mmask8 moved = _mm512_cmp_pd_mask(f.dm, _mm512_setzero_pd(), _CMP_NEQ_OQ);
+    const __mmask8 ok = f.regular & (~moved | regular_at8(f, _mm512_sub_pd(nd, _mm512_set1_pd(1.0))));
+    __m512d r = rounded8(flip(_mm512_add_pd(f.a, _mm512_mul_pd(nd, f.dm)), f.sign));
     const __mmask8 n1 = _mm512_cmpeq_epi64_mask(n, one);
     const __mmask8 n2 = _mm512_cmpeq_epi64_mask(n, _mm512_set1_epi64(2));
     const __mmask8 n0 = _mm512_cmpeq_epi64_mask(n, _mm512_setzero_si512());
-    r = _mm512_mask_mov_pd(r, n1 | n2, next);
-    r = _mm512_mask_mov_pd(r, n2, rounded8(_mm512_add_pd(next, c)));
+    r = _mm512_mask_mov_pd(r, n1 | n2, f.next);
+    r = _mm512_mask_mov_pd(r, n2, rounded8(_mm512_add_pd(f.next, c)));
     r = _mm512_mask_mov_pd(r, n0, s);
     redo = static_cast<__mmask8>(~(n0 | n1 | n2) & ~ok);
     return r;
 }
 
-// The lanes of `redo` taken by add_run, one by one.
+// The lanes of `redo` taken by add_run, one by one: count[l] additions of
+// c[l] to s[l].
 PK_AVX512 __m512d redo_lanes(__m512d r, __m512d s, __m512d c, __m256i count, __mmask8 redo) {
     alignas(64) double rv[kLanes], sv[kLanes], cv[kLanes];
     alignas(32) int32_t nv[kLanes];
@@ -157,6 +177,40 @@ PK_AVX512 __m512d redo_lanes(__m512d r, __m512d s, __m512d c, __m256i count, __m
     for (std::size_t l = 0; l < kLanes; ++l)
         if (redo >> l & 1u) rv[l] = add_run(static_cast<float>(sv[l]), cv[l], static_cast<uint32_t>(nv[l]));
     return _mm512_load_pd(rv);
+}
+
+// The lanes of `redo` of add_run8 (a run that leaves its binade, or whose
+// first addition is not regular), still eight at a time: the regular
+// additions at its start (t of them, 0 where the first is not regular)
+// taken together as one step, the next alone, the rest as a new run.  t is
+// the quotient of the room left in the binade by the step, held to the
+// exact test on both sides of it; a lane where that fails, or whose new run
+// is not regular either, is taken by add_run.
+PK_AVX512 __m512d split_run8(__m512d r, __m512d s, __m512d c, __m256i count, const First8& f, __mmask8 redo) {
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll8, count);
+    const __mmask8 up = _mm512_cmp_pd_mask(f.dm, _mm512_setzero_pd(), _CMP_GT_OQ);
+    const __m512d room = _mm512_mask_blend_pd(up, _mm512_add_pd(_mm512_sub_pd(f.a, f.L), f.cm),
+                                              _mm512_sub_pd(_mm512_sub_pd(f.U, f.a), f.cm));
+    const __m512d q = _mm512_div_pd(room, _mm512_abs_pd(f.dm));
+    __m512d t = _mm512_add_pd(_mm512_maskz_roundscale_pd(kAll8, q, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC), one);
+    t = _mm512_maskz_max_pd(kAll8, _mm512_maskz_min_pd(kAll8, t, _mm512_sub_pd(nd, one)), one);
+    t = _mm512_maskz_mov_pd(f.regular, t);  // the first not regular: none taken together
+    const __mmask8 some = f.regular;
+    const __mmask8 exact = static_cast<__mmask8>(~some | (regular_at8(f, _mm512_sub_pd(t, one)) & ~regular_at8(f, t)));
+    const __m512d s1 = _mm512_mask_mov_pd(s, some, flip(_mm512_add_pd(f.a, _mm512_mul_pd(t, f.dm)), f.sign));
+    const __m512d s2 = rounded8(_mm512_add_pd(s1, c));
+    const __m512d rest = _mm512_sub_pd(_mm512_sub_pd(nd, t), one);  // exact: whole numbers below 2^31
+    __mmask8 again = 0;
+    const __m512d r2 = add_run8(s2, c, _mm512_maskz_cvttpd_epi32(kAll8, rest), first8(s2, c), again);
+    r = _mm512_mask_mov_pd(r, redo & exact, r2);
+    // What is left to add_run: the whole run where t did not hold, the rest
+    // where the new run is not regular either.
+    const __mmask8 whole = redo & ~exact, tail = redo & exact & again;
+    if ((whole | tail) == 0) return r;
+    const __m512d from = _mm512_mask_mov_pd(s, tail, s2);
+    const __m256i left = _mm512_maskz_cvttpd_epi32(kAll8, _mm512_mask_mov_pd(nd, tail, rest));
+    return redo_lanes(r, from, c, left, whole | tail);
 }
 
 // One step of a group: the next entry of each of its eight bins added to
@@ -176,11 +230,12 @@ PK_AVX512 inline bool lane_step(const AvePlan& plan, const Data2D& in, std::size
     const __m512d hundredth = _mm512_set1_pd(0.01);
     const __m512d cy = _mm512_mul_pd(val, hundredth);
     const __m512d cv = _mm512_mul_pd(_mm512_mul_pd(unc, hundredth), unc);
+    const First8 fy = first8(y, cy), fv = first8(v, cv);
     __mmask8 redo_y = 0, redo_v = 0;
-    __m512d ny = add_run8(y, cy, count, redo_y);
-    __m512d nv = add_run8(v, cv, count, redo_v);
-    if (redo_y) ny = redo_lanes(ny, y, cy, count, redo_y);
-    if (redo_v) nv = redo_lanes(nv, v, cv, count, redo_v);
+    __m512d ny = add_run8(y, cy, count, fy, redo_y);
+    __m512d nv = add_run8(v, cv, count, fv, redo_v);
+    if (redo_y) ny = split_run8(ny, y, cy, count, fy, redo_y);
+    if (redo_v) nv = split_run8(nv, v, cv, count, fv, redo_v);
     y = ny, v = nv;
     return true;
 }

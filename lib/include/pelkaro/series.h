@@ -51,6 +51,9 @@ struct SeriesCheck {
     Status reduction;     // why the reduction failed, where it did
     bool want_sums = false;            // the reduction takes the writer's sums (Run::want_sums)
     std::vector<LoadedSample> loaded;  // the sample files as the check read them
+    // The parameter file's text where the caller has it (it has just
+    // written the file): taken instead of reading the file again.
+    const std::string* param_text = nullptr;
 };
 CheckResult check_run(const std::string& param_name, SeriesCheck& series);
 
