@@ -142,7 +142,9 @@ void load_use(Check& c, FileUse& use, std::map<std::string, Loaded>& done) {
     use.monitor = use.monitor_fallback ? use.tm : monitor;
     if (use.kw == SENS) {
         c.flat = as_named(*use.entry);
-        c.flat_loaded = check_read_data(c, SENS, c.flat, true).ok();
+        // The pixels where the flat field's outliers may have to be found
+        // (flat_pixels brings them where a series has found them already).
+        c.flat_loaded = check_read_data(c, SENS, c.flat, !outliers_kept(c)).ok();
     }
 }
 
@@ -239,6 +241,7 @@ void mask_warnings(Check& c) {
         const std::vector<int> bad = check_flat_outliers(c);
         if (!bad.empty()) {
             const int k = bad.front();
+            flat_pixels(c);
             c.warning(c.line_of(SENS),
                       counted(static_cast<long long>(bad.size()), "flat-field pixel", "flat-field pixels") +
                           " that the mask leaves in " + (bad.size() == 1 ? "is" : "are") +

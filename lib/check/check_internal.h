@@ -124,6 +124,10 @@ Status check_reduce_run(Check& c);
 // once for a series.
 Status check_read_mask(Check& c, Data2D& mask);
 std::vector<int> check_flat_outliers(Check& c);
+// Whether a series keeps the flat field's outliers (found once, from its
+// pixels); flat_pixels gives c.flat its pixels where the load left them out.
+bool outliers_kept(const Check& c);
+void flat_pixels(Check& c);
 
 // The whole check, sharing files and fixed parts with other checks of a
 // series where `series` is given (check.cpp).

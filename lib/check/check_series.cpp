@@ -158,8 +158,14 @@ Status check_read_mask(Check& c, Data2D& mask) {
     return f->load;
 }
 
+bool outliers_kept(const Check& c) { return c.series && c.series->cache && c.run.p.mask_source == 1; }
+
+void flat_pixels(Check& c) {
+    if (c.flat.intens.empty() && shared_kind(c, SENS)) check_read_data(c, SENS, c.flat, true);
+}
+
 std::vector<int> check_flat_outliers(Check& c) {
-    if (!c.series || !c.series->cache || c.run.p.mask_source != 1) return dead_or_hot_pixels(c.flat, c.mask);
+    if (!outliers_kept(c)) return dead_or_hot_pixels(c.flat, c.mask);
     std::string key = c.flat.name;
     key += '\0';
     for (const float v : {c.flat.tm, c.flat.monitor}) key += std::to_string(pk::bits_of(v)) + '\0';
@@ -170,6 +176,7 @@ std::vector<int> check_flat_outliers(Check& c) {
         for (const auto& o : cache.outliers)
             if (o.first == key) return o.second;
     }
+    flat_pixels(c);
     std::vector<int> bad = dead_or_hot_pixels(c.flat, c.mask);
     std::lock_guard<std::mutex> lock(cache.m);
     if (cache.outliers.size() >= SeriesCache::Parts::kMostFiles) cache.outliers.erase(cache.outliers.begin());

@@ -39,7 +39,7 @@ void SeriesCache::Parts::done(const std::string& key, std::shared_ptr<const Seri
     setups.push_back(std::move(setup));
 }
 
-Status reduce_in_series(Run& run, SeriesCache& cache, const std::vector<LoadedSample>* loaded) {
+Status reduce_in_series(Run& run, SeriesCache& cache, std::vector<LoadedSample>* loaded) {
     const Console quiet{nullptr, nullptr};
     const std::string key = series_key(run);
     if (const auto setup = cache.parts().find(key)) {

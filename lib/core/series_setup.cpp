@@ -42,26 +42,25 @@ void put_entry(std::string& key, const Data2D& d) {
 
 bool averaging(const Param& p) { return p.average == 1 || p.average == 2; }
 
-// The image read already for the entry `d`, where there is one.
-const LoadedSample* loaded_for(const std::vector<LoadedSample>* loaded, const Data2D& d) {
+// The image read already for the entry `d`, where there is one not taken
+// yet (a file named twice is read again for its second entry).
+LoadedSample* loaded_for(std::vector<LoadedSample>* loaded, const Data2D& d) {
     if (!loaded) return nullptr;
-    for (const LoadedSample& l : *loaded)
-        if (l.name == d.name && l.tm == pk::bits_of(d.tm) && l.monitor == pk::bits_of(d.monitor) &&
+    for (LoadedSample& l : *loaded)
+        if (!l.taken && l.name == d.name && l.tm == pk::bits_of(d.tm) && l.monitor == pk::bits_of(d.monitor) &&
             l.psd == pk::bits_of(d.psd))
             return &l;
     return nullptr;
 }
 
 // One sample image loaded and corrected as reduce() loads and corrects it:
-// `d` holds the entry's name and values, `l` the image read from them.
-bool load_sample(const SeriesSetup& setup, const LoadedSample* l, Data2D& d) {
+// `d` holds the entry's name and values, `l` the image read from them,
+// whose pixels it takes.
+bool load_sample(const SeriesSetup& setup, LoadedSample* l, Data2D& d) {
     const Console quiet{nullptr, nullptr};
     if (l) {
-        try {
-            d.intens = l->image.intens, d.uncert = l->image.uncert;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
+        d.intens = std::move(l->image.intens), d.uncert = std::move(l->image.uncert);
+        l->taken = true;
         d.tm = l->image.tm, d.monitor = l->image.monitor, d.psd = l->image.psd, d.values = l->image.values;
     } else if (!allocate_image(d) || !read_data(d, quiet).ok()) {
         return false;
@@ -102,7 +101,7 @@ SeriesSetup take_setup(const Run& run, const std::string& key) {
     return s;
 }
 
-bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<LoadedSample>* loaded) {
+bool reduce_with_setup(Run& run, const SeriesSetup& setup, std::vector<LoadedSample>* loaded) {
     const Console quiet{nullptr, nullptr};
     if (run.p.mode != 0 || run.sam.empty() || series_key(run) != setup.key) return false;
     // Each sample read into one image, corrected and added to the sums in

@@ -46,6 +46,7 @@ struct LoadedSample {
     std::string name;
     uint32_t tm = 0, monitor = 0, psd = 0;  // the bits of the entry's values it was read from
     Data2D image;                           // as read_data read it, header values included
+    bool taken = false;                     // its pixels moved into a reduction
 };
 
 // The reduction of `run` (parsed by prepare_run, with the key of `setup`):
@@ -54,8 +55,8 @@ struct LoadedSample {
 // False where the shortcut does not apply or a stage fails; the caller then
 // reduces a freshly parsed run with reduce(), which finds the failure with
 // its exact message.  A sample in `loaded` read from the entry's values is
-// taken from there.
-bool reduce_with_setup(Run& run, const SeriesSetup& setup, const std::vector<LoadedSample>* loaded = nullptr);
+// taken from there: its pixels are moved into the reduction.
+bool reduce_with_setup(Run& run, const SeriesSetup& setup, std::vector<LoadedSample>* loaded = nullptr);
 
 }  // namespace pk
 

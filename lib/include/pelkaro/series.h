@@ -59,9 +59,10 @@ CheckResult check_run(const std::string& param_name, SeriesCheck& series);
 
 // The reduction of a run (parsed by prepare_run) with the fixed parts of the
 // series: by its setup where the series has one (with the samples of
-// `loaded` read already), else by reduce(), whose fixed parts are then kept
+// `loaded` read already, their pixels moved into the reduction), else by
+// reduce(), whose fixed parts are then kept
 // for the runs after it.
-Status reduce_in_series(Run& run, SeriesCache& cache, const std::vector<LoadedSample>* loaded = nullptr);
+Status reduce_in_series(Run& run, SeriesCache& cache, std::vector<LoadedSample>* loaded = nullptr);
 
 // The output files of a reduction at a chosen path: the .d2d (header from
 // `pf`) and the .d1d, as Pelkaro writes them.
