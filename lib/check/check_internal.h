@@ -111,7 +111,15 @@ void check_trans(Check& c, const std::string& table);  // check_trans.cpp: again
 // False when the file cannot be opened.
 bool scan_data_file(const std::string& name, DataScan& scan);
 // The same on the file's text read already (its byte-order mark removed).
-void scan_data_text(std::string_view text, DataScan& scan);
+// With `known`, the count of values and their sum are taken from there (the
+// reader's, counts_of) rather than read again.
+struct DataCounts {
+    long long values = 0, total = 0;
+};
+void scan_data_text(std::string_view text, DataScan& scan, const DataCounts* known = nullptr);
+// The count and sum of the values of an image the reader loaded from a
+// file: false where its floats may not be the counts exactly (2^24 or more).
+bool counts_of(const Data2D& d, DataCounts& counts);
 
 // Loads, reads and reduces, through the series' shared files and fixed
 // parts where the check has them (check_series.cpp).  A shared file gives

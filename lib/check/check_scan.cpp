@@ -50,7 +50,9 @@ bool tag_value(const std::string& line, long long& value) {
 
 class Scanner {
 public:
-    explicit Scanner(DataScan& s) : s_(s) {}
+    // counting false: the values and their sum are known already (the
+    // reader's); the scan looks only for what the reader takes without a word.
+    Scanner(DataScan& s, bool counting) : s_(s), counting_(counting) {}
 
     void put(char c) {
         if (at_start_) {
@@ -71,6 +73,11 @@ public:
     // A whole data line [p, end) followed by a line feed, holding no point
     // and no minus sign: its counts taken as put() takes them, at speed.
     void plain_data_line(const char* p, const char* end) {
+        if (!counting_) {
+            head_.clear();
+            ++line_;
+            return;
+        }
         long long v = 0;
         bool in = false;
         for (; p < end; ++p) {
@@ -109,6 +116,7 @@ private:
         }
     }
     void count(long long v) {
+        if (!counting_) return;
         ++s_.values;
         if (s_.values <= kImageValues) s_.total += v;
     }
@@ -145,6 +153,7 @@ private:
     void header_line();
 
     DataScan& s_;
+    bool counting_ = true;
     int line_ = 1;
     bool at_start_ = true;
     bool data_ = false;
@@ -182,7 +191,7 @@ bool scan_data_file(const std::string& name, DataScan& scan) {
     scan = DataScan{};
     pk::FilePtr f(pk::open_regular(name));
     if (!f) return false;
-    Scanner sc(scan);
+    Scanner sc(scan, true);
     std::vector<char> buf(1 << 16);
     std::size_t n = 0;
     std::uint64_t total = 0;
@@ -195,9 +204,9 @@ bool scan_data_file(const std::string& name, DataScan& scan) {
     return true;
 }
 
-void scan_data_text(std::string_view text, DataScan& scan) {
+void scan_data_text(std::string_view text, DataScan& scan, const DataCounts* known) {
     scan = DataScan{};
-    Scanner sc(scan);
+    Scanner sc(scan, known == nullptr);
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
@@ -214,6 +223,21 @@ void scan_data_text(std::string_view text, DataScan& scan) {
         sc.put(*p++);
     }
     sc.finish();
+    if (known) scan.values = known->values, scan.total = known->total;
+}
+
+bool counts_of(const Data2D& d, DataCounts& counts) {
+    // Each value the reader stored is a whole count; below 2^24 its float
+    // is that count exactly.
+    long long total = 0;
+    if (d.values < 0 || static_cast<std::size_t>(d.values) > d.intens.size()) return false;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(d.values); ++k) {
+        const float v = d.intens[k];
+        if (!(v >= 0.0f && v < 16777216.0f)) return false;
+        total += static_cast<long long>(v);
+    }
+    counts.values = d.values, counts.total = total;
+    return true;
 }
 
 }  // namespace pk

@@ -85,7 +85,8 @@ Status load_sample_once(Check& c, Data2D& d) {
     l.tm = pk::bits_of(d.tm), l.monitor = pk::bits_of(d.monitor), l.psd = pk::bits_of(d.psd);
     const Status st = read_data_text(text, d, Console{nullptr, nullptr});
     DataScan scan;
-    scan_data_text(text, scan);
+    DataCounts counts;
+    scan_data_text(text, scan, st.ok() && counts_of(d, counts) ? &counts : nullptr);
     c.sample_scans.emplace_back(d.name, std::move(scan));
     if (st.ok()) {
         // The pixel arrays go to the reduction; the check reads only the

@@ -355,6 +355,12 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
     std::string long_token = pkt::read_file("sphere_sample.dat");
     long_token.replace(long_token.rfind('\t'), 1, "\t" + std::string(45, '1') + ".5\t");
     pkt::write_file(dir / "long.dat", long_token);
+    // A count beyond a float's whole numbers (2^24), and one with a decimal
+    // point in a line of its own: the sum of the counts read as the text says.
+    std::string big = pkt::read_file("sphere_sample.dat");
+    big.replace(big.rfind('\t'), 1, "\t16777217\t");
+    big.replace(big.find('\t', big.find("<psd")), 1, "\t3.25\t");
+    pkt::write_file(dir / "big.dat", big);
     // A flat field with a dead pixel the mask leaves in: the warning quotes
     // its value, also where the series has kept the outliers found.
     std::string flat = pkt::read_file("flat_field.dat");
@@ -379,6 +385,7 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
         example_with("DATS " + dir / "crlf.dat" + " 1500 1500000 0.1 0.9\n"),
         example_with("DATS " + dir / "long.dat" + " 1500 1500000 0.1 0.9\n"),
         dead_flat,
+        example_with("DATS " + dir / "big.dat" + " 1500 1500000 0.1 0.9\n"),
         // One sample file named twice: read once by the check, twice by the reduction.
         example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.9\nDATS sphere_sample.dat 1500 1500000 0.1 0.9\n"),
     };
