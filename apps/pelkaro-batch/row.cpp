@@ -38,9 +38,9 @@ namespace {
 std::string write_text(const std::string& path, const std::string& text) {
     pk::AtomicFile out;
     errno = 0;
-    bool done = pk::atomic_open(path, out);
+    bool done = pk::atomic_open_whole(path, out);
     if (done) {
-        const bool written = std::fwrite(text.data(), 1, text.size(), out.f) == text.size();
+        const bool written = pk::atomic_write(out, text);
         const int write_error = written ? 0 : errno;
         done = pk::atomic_finish(out, written);
         if (write_error != 0) errno = write_error;
@@ -439,6 +439,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
     SeriesCheck sc;
     sc.cache = &cache;
     sc.param_text = &pf.text;
+    sc.own_outputs = false;  // the row's outputs go to the output directory
     sc.want_sums = (job.opt.formats & kFmtH5) != 0;  // the NXcanSAS file's Qmean, Idev and Qdev
     if (!checked(job, stem + ".par", pf, sc, res)) return res;
     const Run& run = sc.run;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "check_internal.h"
+#include "pelkaro/series.h"
 #include "keywords.h"
 #include "file_out.h"
 #include "pelkaro/files.h"
@@ -137,6 +138,7 @@ void check_outputs(Check& c) {
         return;
     }
     if (c.run.p.mode != 0 || c.run.sam.empty() || c.line_of_nth(DATS, 0) == 0) return;
+    if (c.series && !c.series->own_outputs) return;
     const std::string& first = c.run.sam[0].name;
     const int avgm = c.run.p.average;
     const int line = c.line_of_nth(DATS, 0);

@@ -292,7 +292,7 @@ Status write_curve_file(const Data1D& d, const std::string& out_name) {
     try {
         pk::AtomicFile out;
         errno = 0;
-        if (!pk::atomic_open(out_name, out)) {
+        if (!pk::atomic_open_whole(out_name, out)) {
             const int e = errno;
             return unwritten("file_out:write_1D",
                              pk::format("could not open the output file %s for writing", out_name.c_str()), e);
@@ -312,7 +312,7 @@ Status write_curve_file(const Data1D& d, const std::string& out_name) {
             text.push_back('\n');
         }
         errno = 0;
-        if (const int e = finished(out, write_all(out.f, text))) {
+        if (const int e = finished(out, pk::atomic_write(out, text))) {
             return unwritten("file_out:write_1D", pk::format("could not write the output file %s", out_name.c_str()),
                              e);
         }

@@ -210,6 +210,31 @@ bool atomic_open(const std::string& target, AtomicFile& out) {
     return true;
 }
 
+bool atomic_open_whole(const std::string& target, AtomicFile& out) {
+    atomic_abort(out);
+    out.target_.clear();
+    const std::string tmpl = temporary_template(target);
+    if (tmpl.empty()) return false;
+    out.fd_ = create_registered(out.tmp_, tmpl);
+    if (out.fd_ < 0) return false;
+    out.target_ = target;
+    return true;
+}
+
+bool atomic_write(AtomicFile& out, std::string_view text) {
+    if (out.fd_ < 0) return false;
+    while (!text.empty()) {
+        const ssize_t n = ::write(out.fd_, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 std::string temporary_target(const std::string& file_name) {
     constexpr std::size_t kTail = 10;  // ".tmpXXXXXX"
     const std::size_t n = file_name.size();
@@ -235,10 +260,16 @@ bool remove_stale_temporary(const std::string& path, std::int64_t before) {
 }
 
 bool atomic_commit(AtomicFile& out) {
-    if (!out.f) return false;
-    bool ok = std::fflush(out.f) == 0 && !std::ferror(out.f);
-    ok = (std::fclose(out.f) == 0) && ok;
-    out.f = nullptr;
+    if (!out.f && out.fd_ < 0) return false;
+    bool ok = true;
+    if (out.f) {
+        ok = std::fflush(out.f) == 0 && !std::ferror(out.f);
+        ok = (std::fclose(out.f) == 0) && ok;
+        out.f = nullptr;
+    } else {
+        ok = ::close(out.fd_) == 0;
+        out.fd_ = -1;
+    }
     if (ok) ok = ::rename(out.tmp_.c_str(), out.target_.c_str()) == 0;
     if (!ok) ::unlink(out.tmp_.c_str());
     unregister_temporary(out.tmp_.c_str());
@@ -255,6 +286,8 @@ bool atomic_finish(AtomicFile& out, bool written) {
 void atomic_abort(AtomicFile& out) {
     if (out.f) std::fclose(out.f);
     out.f = nullptr;
+    if (out.fd_ >= 0) ::close(out.fd_);
+    out.fd_ = -1;
     if (!out.tmp_.empty()) {
         ::unlink(out.tmp_.c_str());
         unregister_temporary(out.tmp_.c_str());

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "pelkaro/status.h"
 
@@ -86,7 +87,10 @@ private:
     // reads while the file exists: changed by these functions only.
     std::string tmp_;
     std::string target_;
+    int fd_ = -1;  // the temporary file written without a FILE (atomic_open_whole)
     friend bool atomic_open(const std::string& target, AtomicFile& out);
+    friend bool atomic_open_whole(const std::string& target, AtomicFile& out);
+    friend bool atomic_write(AtomicFile& out, std::string_view text);
     friend bool atomic_commit(AtomicFile& out);
     friend void atomic_abort(AtomicFile& out);
 };
@@ -96,6 +100,12 @@ private:
 // renamed or removed.  Fails (false) when the target exists but is not a
 // regular file, or the temporary file cannot be created.
 bool atomic_open(const std::string& target, AtomicFile& out);
+// The same for contents given whole to atomic_write, without a FILE (`f`
+// stays null): the file is written with as few system calls as can be.
+bool atomic_open_whole(const std::string& target, AtomicFile& out);
+// Writes `text` into a file of atomic_open_whole; false (errno saying why)
+// where it could not be written whole.
+bool atomic_write(AtomicFile& out, std::string_view text);
 
 // The name of the target a temporary file stands for ("NAME" for
 // ".NAME.tmpXXXXXX", NAME cut to the 240 bytes a temporary name keeps of

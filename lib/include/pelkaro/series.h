@@ -54,6 +54,10 @@ struct SeriesCheck {
     // The parameter file's text where the caller has it (it has just
     // written the file): taken instead of reading the file again.
     const std::string* param_text = nullptr;
+    // False where the caller writes the reduction's outputs elsewhere: the
+    // places Pelkaro would write them (beside the first sample file) are
+    // not looked at.
+    bool own_outputs = true;
 };
 CheckResult check_run(const std::string& param_name, SeriesCheck& series);
 
