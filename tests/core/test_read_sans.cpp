@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "pelkaro/Pelkaro.h"
 #include "test_util.h"
@@ -123,6 +124,37 @@ TEST_F(Reader, FieldsAndFileEnd) {
     EXPECT_EQ(head(6), (V{1, 2, 5, 3, 4, 99}));
     ASSERT_TRUE(succeeded(data("2147483647\n0000000000000000000000012\n")));
     EXPECT_EQ(head(2), (V{2147483648.0f, 12}));
+}
+
+// Counts of every length from 1 to 10 digits, with leading zeros and every
+// kind of separator, over several of the file reader's blocks and up to the
+// end of the text: each the value its digits spell.
+TEST_F(Reader, CountsOfEveryLength) {
+    std::mt19937_64 r(7);
+    const std::string seps[] = {"\t", " ", ",", "x", "\r\n", ".", "-", "  \t", "\n"};
+    std::vector<long long> want;
+    std::string text;
+    for (int i = 0; i < 30000; ++i) {
+        const int digits = 1 + static_cast<int>(r() % 10);
+        long long v = static_cast<long long>(r() % 9) + 1;
+        for (int k = 1; k < digits; ++k) v = v * 10 + static_cast<long long>(r() % 10);
+        if (v > 2147483647) v /= 10;
+        if (r() % 7 == 0) v = 0;
+        want.push_back(v);
+        text += std::string(static_cast<std::size_t>(r() % 4 == 0 ? r() % 3 : 0), '0') + std::to_string(v);
+        if (i + 1 < 30000) text += seps[r() % 9];
+    }
+    for (const bool whole : {false, true}) {
+        d.intens.assign(kImageValues, 99.0f);
+        d.uncert.assign(kImageValues, 0.0f);
+        d.name = path;
+        write_file(path, text);
+        ASSERT_TRUE(succeeded(whole ? read_data_text(text, d, Console{nullptr, nullptr}) : load_data(path, 99.0f)));
+        ASSERT_EQ(d.values, 30000);
+        for (std::size_t i = 0; i < want.size(); ++i)
+            ASSERT_EQ(d.intens[i], static_cast<float>(want[i])) << "value " << i << (whole ? " (text)" : " (file)");
+        EXPECT_EQ(d.intens[30000], 99.0f);
+    }
 }
 
 TEST_F(Reader, OversizedAndOutOfRangeDataRejected) {
