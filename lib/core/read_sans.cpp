@@ -143,31 +143,10 @@ inline bool store_count(int64_t v, Data2D& data, int& n, Status& why) {
     return true;
 }
 
-// The number whose first digit is at p, of fewer than eight digits, from
-// the eight characters at p taken at once: its value and its digits, or
-// false where all eight are digits (the number is then read digit by digit).
-inline bool short_number(const char* p, int64_t& v, int& len) {
-    uint64_t x = 0;
-    std::memcpy(&x, p, sizeof x);
-    const uint64_t y = x ^ 0x3030303030303030u;  // a digit's byte becomes its value, 0 to 9
-    // The high bit of each byte that is not a digit (no carry between bytes).
-    const uint64_t other = (((y & 0x7F7F7F7F7F7F7F7Fu) + 0x7676767676767676u) | y) & 0x8080808080808080u;
-    if (other == 0) return false;
-    len = __builtin_ctzll(other) >> 3;
-    // The digits moved to the top, zeros (leading) below, then combined in
-    // pairs, fours and eights, the first character the most significant.
-    uint64_t z = y << (64 - 8 * len);
-    z = z * 10 + (z >> 8);
-    z = (((z & 0x000000FF000000FFu) * 0x000F424000000064u) + (((z >> 16) & 0x000000FF000000FFu) * 0x0000271000000001u)) >> 32;
-    v = static_cast<int64_t>(z);
-    return true;
-}
-
 // Reads the counts of one data line, starting at its first digit `c`:
 // every non-digit ends a number; empty fields are skipped.  Leaves `c` at
 // the first character of the next line (or -1).  The characters are taken
-// straight from the reader's buffer; a number that begins with eight
-// characters buffered is read from them at once.
+// straight from the reader's buffer.
 int read_counts(ByteReader& in, int& c, Data2D& data, int& n, Status& why) {
     int64_t v = c - '0';
     bool have = true;
@@ -176,12 +155,6 @@ int read_counts(ByteReader& in, int& c, Data2D& data, int& n, Status& why) {
         for (const char* p = in.cur(); p < e; ++p) {
             const unsigned d = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
             if (d < 10) {
-                int len = 0;
-                if (!have && e - p >= 8 && short_number(p, v, len)) {
-                    p += len - 1;
-                    have = true;
-                    continue;
-                }
                 if (v <= kIntMax) v = v * 10 + d;
                 have = true;
                 continue;
