@@ -334,12 +334,9 @@ std::vector<std::string> lines_of(const pk::CheckResult& r) {
     return out;
 }
 
-// The checks of a series, sharing files and fixed parts, find what
-// check_run finds on each parameter file: the rows in turn through one
-// cache, so that the later ones take the fixed files and parts from it.
-TEST(SeriesCheck, FindsWhatCheckRunFinds) {
-    pkt::TempDir dir;
-    InExamples here;
+// Parameter files for the series' checks, with odd detector files written
+// into `dir`: warnings and refusals of every kind the check finds.
+std::vector<std::string> odd_rows(const pkt::TempDir& dir, std::string& dead_flat) {
     std::string odd = pkt::read_file("sphere_sample.dat");
     odd.replace(odd.find("<monitor>"), 9, "<monitorcount>");  // a tag read by its first five characters
     odd.replace(odd.rfind('\t'), 1, "\t1.5\t");               // a decimal point in a data line
@@ -349,7 +346,6 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
     std::string crlf;
     for (const char ch : pkt::read_file("sphere_sample.dat")) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
     crlf.replace(crlf.find("\t", crlf.find("<psd")), 1, "\t-7\t");
-
     pkt::write_file(dir / "crlf.dat", "\xEF\xBB\xBF" + crlf.substr(0, crlf.size() - 2));
     // A point beyond the part of a number a message quotes.
     std::string long_token = pkt::read_file("sphere_sample.dat");
@@ -369,11 +365,11 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
     for (int k = 0; k < 30; ++k) at = flat.find('\t', at) + 1;
     flat.replace(at, flat.find_first_of("\t\n", at) - at, "0");
     pkt::write_file(dir / "dead.dat", flat);
-    std::string dead_flat = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
+    dead_flat = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
     dead_flat.replace(dead_flat.find("flat_field.dat"), 14, dir / "dead.dat");
     std::string buffer_odd = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
     buffer_odd.replace(buffer_odd.find("1125000"), 7, "0");  // the buffer normalised by time
-    const std::vector<std::string> rows = {
+    return {
         example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"),
         example_with("DATS sphere_sample.dat 1500 1500000 0.1 1.5\n"),  // transmission outside (0, 1]
         example_with("DATS " + dir / "odd.dat" + " 1500 1500000 0.1 0.9\n"),
@@ -389,38 +385,48 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
         // One sample file named twice: read once by the check, twice by the reduction.
         example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.9\nDATS sphere_sample.dat 1500 1500000 0.1 0.9\n"),
     };
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// The checks of a series, sharing files and fixed parts, find what
+// check_run finds on each parameter file, and reduce it as a check without
+// the series does: the rows in turn through one cache, so that the later
+// ones take the fixed files and parts from it.
+TEST(SeriesCheck, FindsWhatCheckRunFinds) {
+    pkt::TempDir dir;
+    InExamples here;
+    std::string dead_flat;
+    const std::vector<std::string> rows = odd_rows(dir, dead_flat);
     pk::SeriesCache cache;
     int warnings = 0, errors = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (std::size_t i = 0; i < rows.size(); ++i) {
+            SCOPED_TRACE("row " + std::to_string(i) + ", pass " + std::to_string(pass));
             const std::string par = dir / ("row" + std::to_string(i) + ".par");
             pkt::write_file(par, rows[i]);
             pk::SeriesCheck sc;
             sc.cache = &cache;
             const pk::CheckResult shared = pk::check_run(par, sc);
             const pk::CheckResult alone = pk::check_run(par);
-            EXPECT_EQ(lines_of(shared), lines_of(alone)) << "row " << i << ", pass " << pass;
+            EXPECT_EQ(lines_of(shared), lines_of(alone));
             EXPECT_EQ(shared.errors, alone.errors);
             EXPECT_EQ(shared.warnings, alone.warnings);
-            EXPECT_EQ(sc.reduced, alone.errors == 0) << "row " << i;
+            EXPECT_EQ(sc.reduced, alone.errors == 0);
             warnings += alone.warnings, errors += alone.errors;
-            if (rows[i] == dead_flat) {
-                std::string all;
-                for (const std::string& l : lines_of(shared)) all += l + "\n";
-                EXPECT_NE(all.find("pixel (30, 40) holds 0)"), std::string::npos) << all;
-            }
-            // The reduction through the series' parts: the images and curve of one made alone.
+            std::string all;
+            for (const std::string& l : lines_of(shared)) all += l + "\n";
+            EXPECT_TRUE(rows[i] != dead_flat || all.find("pixel (30, 40) holds 0)") != std::string::npos) << all;
             pk::SeriesCheck plain;
             pk::check_run(par, plain);
-            ASSERT_EQ(plain.reduced, sc.reduced) << "row " << i;
+            ASSERT_EQ(plain.reduced, sc.reduced);
             if (!sc.reduced) continue;
-            const auto same_bits = [](const std::vector<float>& a, const std::vector<float>& b) {
-                return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-            };
-            EXPECT_TRUE(same_bits(sc.run.reduced.intens, plain.run.reduced.intens)) << "row " << i << ", pass " << pass;
-            EXPECT_TRUE(same_bits(sc.run.reduced.uncert, plain.run.reduced.uncert)) << "row " << i << ", pass " << pass;
-            EXPECT_TRUE(same_bits(sc.run.curve.y, plain.run.curve.y)) << "row " << i << ", pass " << pass;
-            EXPECT_TRUE(same_bits(sc.run.curve.dy, plain.run.curve.dy)) << "row " << i << ", pass " << pass;
+            EXPECT_TRUE(same_bits(sc.run.reduced.intens, plain.run.reduced.intens));
+            EXPECT_TRUE(same_bits(sc.run.reduced.uncert, plain.run.reduced.uncert));
+            EXPECT_TRUE(same_bits(sc.run.curve.y, plain.run.curve.y));
+            EXPECT_TRUE(same_bits(sc.run.curve.dy, plain.run.curve.dy));
         }
     }
     EXPECT_GE(warnings, 2 * 5);  // the rows are worth comparing
