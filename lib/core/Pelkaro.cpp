@@ -15,7 +15,8 @@
 namespace pk {
 
 Simd simd_named(const char* name) {
-    return name && std::string(name) == "sse2" ? Simd::sse2 : Simd::widest;
+    const std::string n = name ? name : "";
+    return n == "sse2" ? Simd::sse2 : n == "avx2" ? Simd::avx2 : Simd::widest;
 }
 
 std::string format(const char* fmt, ...) {

@@ -709,6 +709,17 @@ bool wide_loop(Simd simd) {
 #endif
 }
 
+bool avx2_loop(Simd simd) {
+#if PK_WIDE && PK_GLIBC_CPU_FEATURES
+    return simd != Simd::sse2 && CPU_FEATURE_ACTIVE(AVX2);
+#elif PK_WIDE
+    return simd != Simd::sse2 && __builtin_cpu_supports("avx2");
+#else
+    (void)simd;
+    return false;
+#endif
+}
+
 void subpixel_q_values(const Param& p, int i, int j, bool wide, double* q) {
     const Offsets o(p.px, p.py, p.bx, p.by);
     SubQ sub;

@@ -87,6 +87,9 @@ void subpixel_q_values(const Param& p, int i, int j, bool wide, double* q);
 // Whether the AVX-512 loops are to be taken: `simd` allows them and the
 // processor has them.
 bool wide_loop(Simd simd);
+// Whether the average's AVX2 loop may be taken where the AVX-512 one is
+// not: `simd` allows it and the processor has AVX2.
+bool avx2_loop(Simd simd);
 
 // Adds one pixel of uncertainty unc to the writer's sums of bins
 // b_lo .. b_hi: counts[b] of its sub-pixels fell into bin b, with Q

@@ -242,6 +242,16 @@ PK_AVX512 inline bool lane_step(const AvePlan& plan, const Data2D& in, std::size
 
 constexpr std::size_t kGroupsAtOnce = 4;  // independent chains of additions in flight
 
+// The sums of group g's lanes (oy, ov) stored as its bins' floats.
+inline void store_group(const AvePlan& plan, std::size_t g, const double* oy, const double* ov, float* y, float* v) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        const int32_t b = plan.lane_bin[g * kLanes + l];
+        if (b < 0) continue;
+        y[b] = static_cast<float>(oy[l]);
+        v[b] = static_cast<float>(ov[l]);
+    }
+}
+
 // Eight bins' sums at a time, each bin's additions in the entries' order,
 // several groups of bins stepping together: the same roundings as
 // sum_entries.  False at a pixel in use that is not finite.
@@ -264,12 +274,183 @@ PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, f
             alignas(64) double oy[kLanes], ov[kLanes];
             _mm512_store_pd(oy, sy[k]);
             _mm512_store_pd(ov, sv[k]);
-            for (std::size_t l = 0; l < kLanes; ++l) {
-                const int32_t b = plan.lane_bin[(g0 + k) * kLanes + l];
-                if (b < 0) continue;
-                y[b] = static_cast<float>(oy[l]);
-                v[b] = static_cast<float>(ov[l]);
+            store_group(plan, g0 + k, oy, ov, y, v);
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The same loop with AVX2, for processors without AVX-512: each group's
+// eight bins in two halves of four lanes, every step the same operations
+// as the eight-lane one on each half (masks are lanes of all bits set).
+
+PK_AVX2 inline __m256d rounded4(__m256d x) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(x)); }
+PK_AVX2 inline __m256d flip4(__m256d x, __m256d sign) { return _mm256_xor_pd(x, sign); }
+PK_AVX2 inline __m256d mask4(__m256i m) { return _mm256_castsi256_pd(m); }
+PK_AVX2 inline __m256d ones4() { return mask4(_mm256_set1_epi64x(-1)); }
+PK_AVX2 inline __m256d le4(__m256d x, __m256d y) { return _mm256_cmp_pd(x, y, _CMP_LE_OQ); }
+PK_AVX2 inline __m256d ge4(__m256d x, __m256d y) { return _mm256_cmp_pd(x, y, _CMP_GE_OQ); }
+
+// The lanes of the bits of `m` (as _mm256_movemask_pd gives them) as a mask.
+PK_AVX2 inline __m256d lane_bits4(int m) {
+    return mask4(_mm256_cmpgt_epi64(_mm256_and_si256(_mm256_set1_epi64x(m), _mm256_setr_epi64x(1, 2, 4, 8)),
+                                    _mm256_setzero_si256()));
+}
+
+// first8 on four lanes.
+struct First4 {
+    __m256d sign, a, cm, L, U, next, dm, regular;
+};
+
+PK_AVX2 inline First4 first4(__m256d s, __m256d c) {
+    First4 f;
+    const __m256i one = _mm256_set1_epi64x(1);
+    const __m256d sign_bit = _mm256_set1_pd(-0.0);
+    f.sign = _mm256_and_pd(s, sign_bit);
+    const __m256i bits = _mm256_cvtepu32_epi64(_mm_castps_si128(_mm256_cvtpd_ps(s)));
+    const __m256i e = _mm256_and_si256(_mm256_srli_epi64(bits, 23), _mm256_set1_epi64x(0xff));
+    f.L = _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(e, _mm256_set1_epi64x(896)), 52));
+    f.U = _mm256_add_pd(f.L, f.L);
+    f.a = _mm256_andnot_pd(sign_bit, s);
+    f.cm = flip4(c, f.sign);
+    const __m256d sum = _mm256_add_pd(s, c);
+    const __m256i below = _mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x((int64_t{1} << 29) - 1));
+    const __m256i tie = _mm256_and_si256(_mm256_cmpeq_epi64(below, _mm256_set1_epi64x(int64_t{1} << 28)),
+                                         _mm256_cmpeq_epi64(_mm256_and_si256(bits, one), one));
+    const __m256i normal = _mm256_andnot_si256(_mm256_cmpgt_epi64(e, _mm256_set1_epi64x(253)),
+                                               _mm256_cmpgt_epi64(e, _mm256_setzero_si256()));
+    f.regular = mask4(_mm256_andnot_si256(tie, normal));
+    f.regular = _mm256_and_pd(f.regular, _mm256_and_pd(le4(_mm256_sub_pd(f.L, f.a), f.cm),
+                                                       le4(f.cm, _mm256_sub_pd(f.U, f.a))));
+    f.next = rounded4(sum);
+    f.dm = _mm256_sub_pd(flip4(f.next, f.sign), f.a);
+    return f;
+}
+
+// regular_at8 on four lanes.
+PK_AVX2 inline __m256d regular_at4(const First4& f, __m256d k) {
+    const __m256d start = _mm256_add_pd(f.a, _mm256_mul_pd(k, f.dm));
+    const __m256d up = _mm256_cmp_pd(f.dm, _mm256_setzero_pd(), _CMP_GT_OQ);
+    return _mm256_or_pd(_mm256_and_pd(up, le4(f.cm, _mm256_sub_pd(f.U, start))),
+                        _mm256_andnot_pd(up, ge4(f.cm, _mm256_sub_pd(f.L, start))));
+}
+
+// add_run8 on four lanes; `redo` as the bits of _mm256_movemask_pd.
+PK_AVX2 inline __m256d add_run4(__m256d s, __m256d c, __m128i count, const First4& f, int& redo) {
+    const __m256i n = _mm256_cvtepu32_epi64(count);
+    const __m256d nd = _mm256_cvtepi32_pd(count);
+    const __m256d moved = _mm256_cmp_pd(f.dm, _mm256_setzero_pd(), _CMP_NEQ_OQ);
+    const __m256d ok = _mm256_and_pd(f.regular, _mm256_or_pd(_mm256_andnot_pd(moved, ones4()),
+                                                             regular_at4(f, _mm256_sub_pd(nd, _mm256_set1_pd(1.0)))));
+    __m256d r = rounded4(flip4(_mm256_add_pd(f.a, _mm256_mul_pd(nd, f.dm)), f.sign));
+    const __m256d n1 = mask4(_mm256_cmpeq_epi64(n, _mm256_set1_epi64x(1)));
+    const __m256d n2 = mask4(_mm256_cmpeq_epi64(n, _mm256_set1_epi64x(2)));
+    const __m256d n0 = mask4(_mm256_cmpeq_epi64(n, _mm256_setzero_si256()));
+    r = _mm256_blendv_pd(r, f.next, _mm256_or_pd(n1, n2));
+    r = _mm256_blendv_pd(r, rounded4(_mm256_add_pd(f.next, c)), n2);
+    r = _mm256_blendv_pd(r, s, n0);
+    redo = ~_mm256_movemask_pd(_mm256_or_pd(_mm256_or_pd(n0, n1), _mm256_or_pd(n2, ok))) & 0xF;
+    return r;
+}
+
+// redo_lanes on four lanes.
+PK_AVX2 __m256d redo_lanes4(__m256d r, __m256d s, __m256d c, __m128i count, int redo) {
+    alignas(32) double rv[4], sv[4], cv[4];
+    alignas(16) int32_t nv[4];
+    _mm256_store_pd(rv, r);
+    _mm256_store_pd(sv, s);
+    _mm256_store_pd(cv, c);
+    _mm_store_si128(reinterpret_cast<__m128i*>(nv), count);
+    for (int l = 0; l < 4; ++l)
+        if (redo >> l & 1) rv[l] = add_run(static_cast<float>(sv[l]), cv[l], static_cast<uint32_t>(nv[l]));
+    return _mm256_load_pd(rv);
+}
+
+// split_run8 on four lanes.
+PK_AVX2 __m256d split_run4(__m256d r, __m256d s, __m256d c, __m128i count, const First4& f, int redo) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d nd = _mm256_cvtepi32_pd(count);
+    const __m256d up = _mm256_cmp_pd(f.dm, _mm256_setzero_pd(), _CMP_GT_OQ);
+    const __m256d room = _mm256_blendv_pd(_mm256_add_pd(_mm256_sub_pd(f.a, f.L), f.cm),
+                                          _mm256_sub_pd(_mm256_sub_pd(f.U, f.a), f.cm), up);
+    const __m256d q = _mm256_div_pd(room, _mm256_andnot_pd(_mm256_set1_pd(-0.0), f.dm));
+    __m256d t = _mm256_add_pd(_mm256_round_pd(q, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC), one);
+    t = _mm256_max_pd(_mm256_min_pd(t, _mm256_sub_pd(nd, one)), one);
+    t = _mm256_and_pd(f.regular, t);  // the first not regular: none taken together
+    const __m256d exact = _mm256_or_pd(_mm256_andnot_pd(f.regular, ones4()),
+                                       _mm256_andnot_pd(regular_at4(f, t), regular_at4(f, _mm256_sub_pd(t, one))));
+    const __m256d s1 = _mm256_blendv_pd(s, flip4(_mm256_add_pd(f.a, _mm256_mul_pd(t, f.dm)), f.sign), f.regular);
+    const __m256d s2 = rounded4(_mm256_add_pd(s1, c));
+    const __m256d rest = _mm256_sub_pd(_mm256_sub_pd(nd, t), one);  // exact: whole numbers below 2^31
+    int again = 0;
+    const __m256d r2 = add_run4(s2, c, _mm256_cvttpd_epi32(rest), first4(s2, c), again);
+    const int exact_bits = _mm256_movemask_pd(exact);
+    r = _mm256_blendv_pd(r, r2, lane_bits4(redo & exact_bits));
+    // What is left to add_run, as in split_run8.
+    const int whole = redo & ~exact_bits, tail = redo & exact_bits & again;
+    if ((whole | tail) == 0) return r;
+    const __m256d tail_lanes = lane_bits4(tail);
+    const __m256d from = _mm256_blendv_pd(s, s2, tail_lanes);
+    const __m128i left = _mm256_cvttpd_epi32(_mm256_blendv_pd(nd, rest, tail_lanes));
+    return redo_lanes4(r, from, c, left, whole | tail);
+}
+
+// One step of a group as lane_step, its eight lanes as two halves.
+PK_AVX2 inline bool lane_step4(const AvePlan& plan, const Data2D& in, std::size_t t, __m256d* y, __m256d* v) {
+    for (std::size_t h = 0; h < 2; ++h) {
+        const std::size_t at = t * kLanes + 4 * h;
+        const __m128i count = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&plan.lane_count[at]));
+        // Four loads each rather than a gather (slow on some processors).
+        const int32_t* px = &plan.lane_pixel[at];
+        const float* iv = in.intens.data();
+        const float* iu = in.uncert.data();
+        const __m256d val = _mm256_cvtps_pd(_mm_setr_ps(iv[px[0]], iv[px[1]], iv[px[2]], iv[px[3]]));
+        const __m256d unc = _mm256_cvtps_pd(_mm_setr_ps(iu[px[0]], iu[px[1]], iu[px[2]], iu[px[3]]));
+        const __m256d inf = _mm256_set1_pd(INFINITY), sign_bit = _mm256_set1_pd(-0.0);
+        const __m256d unused = mask4(_mm256_cmpeq_epi64(_mm256_cvtepu32_epi64(count), _mm256_setzero_si256()));
+        const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign_bit, val), inf, _CMP_LT_OQ),
+                                             _mm256_cmp_pd(_mm256_andnot_pd(sign_bit, unc), inf, _CMP_LT_OQ));
+        if (_mm256_movemask_pd(_mm256_or_pd(finite, unused)) != 0xF) return false;
+        const __m256d hundredth = _mm256_set1_pd(0.01);
+        const __m256d cy = _mm256_mul_pd(val, hundredth);
+        const __m256d cv = _mm256_mul_pd(_mm256_mul_pd(unc, hundredth), unc);
+        const First4 fy = first4(y[h], cy), fv = first4(v[h], cv);
+        int redo_y = 0, redo_v = 0;
+        __m256d ny = add_run4(y[h], cy, count, fy, redo_y);
+        __m256d nv = add_run4(v[h], cv, count, fv, redo_v);
+        if (redo_y) ny = split_run4(ny, y[h], cy, count, fy, redo_y);
+        if (redo_v) nv = split_run4(nv, v[h], cv, count, fv, redo_v);
+        y[h] = ny, v[h] = nv;
+    }
+    return true;
+}
+
+constexpr std::size_t kGroupsAtOnce4 = 2;  // sixteen registers: two groups, eight sums
+
+// sum_lanes_wide with AVX2.
+PK_AVX2 bool sum_lanes_avx2(const AvePlan& plan, const Data2D& in, float* y, float* v) {
+    const std::size_t groups = plan.group_start.size() - 1;
+    for (std::size_t g0 = 0; g0 < groups; g0 += kGroupsAtOnce4) {
+        const std::size_t n = std::min(kGroupsAtOnce4, groups - g0);
+        __m256d sy[kGroupsAtOnce4][2], sv[kGroupsAtOnce4][2];
+        std::size_t longest = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            sy[k][0] = sy[k][1] = sv[k][0] = sv[k][1] = _mm256_setzero_pd();
+            longest = std::max<std::size_t>(longest, plan.group_start[g0 + k + 1] - plan.group_start[g0 + k]);
+        }
+        for (std::size_t t = 0; t < longest; ++t)
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::size_t step = plan.group_start[g0 + k] + t;
+                if (step < plan.group_start[g0 + k + 1] && !lane_step4(plan, in, step, sy[k], sv[k])) return false;
             }
+        for (std::size_t k = 0; k < n; ++k) {
+            alignas(32) double oy[kLanes], ov[kLanes];
+            for (std::size_t h = 0; h < 2; ++h) {
+                _mm256_store_pd(oy + 4 * h, sy[k][h]);
+                _mm256_store_pd(ov + 4 * h, sv[k][h]);
+            }
+            store_group(plan, g0 + k, oy, ov, y, v);
         }
     }
     return true;
@@ -279,8 +460,8 @@ PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, f
 
 bool sum_lanes(const AvePlan& plan, const Data2D& in, float* y, float* v) {
 #if PK_WIDE
-    // (the lanes are made only where the AVX-512 loop is to be taken)
-    if (pk::ave::wide_loop(Simd::widest)) return sum_lanes_wide(plan, in, y, v);
+    if (plan.lanes == AvePlan::Lanes::avx512) return sum_lanes_wide(plan, in, y, v);
+    if (plan.lanes == AvePlan::Lanes::avx2) return sum_lanes_avx2(plan, in, y, v);
 #endif
     return sum_entries(plan, in, y, v);
 }
@@ -298,7 +479,10 @@ AvePlan make_ave_plan(const Param& p, const Data2D& mask) {
         return AvePlan{};
     }
 #if PK_WIDE
-    if (pk::ave::wide_loop(p.simd)) make_lanes(plan);
+    plan.lanes = pk::ave::wide_loop(p.simd)   ? AvePlan::Lanes::avx512
+                 : pk::ave::avx2_loop(p.simd) ? AvePlan::Lanes::avx2
+                                              : AvePlan::Lanes::none;
+    if (plan.lanes != AvePlan::Lanes::none) make_lanes(plan);
 #endif
     plan.usable = true;
     return plan;

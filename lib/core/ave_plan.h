@@ -35,7 +35,9 @@ struct AvePlan {
     // entries together): step t of a group holds the t-th entry of each of
     // its bins, as pixel and count, a count of 0 where a bin has no more.
     // Eight bins then take their additions side by side, each in its own
-    // order.  Empty where the processor cannot take eight at a time.
+    // order: all eight in one AVX-512 loop, or four and four in AVX2's.
+    // Empty where the processor has neither, or the run allows neither.
+    enum class Lanes : uint8_t { none, avx2, avx512 } lanes = Lanes::none;
     std::vector<int32_t> lane_pixel, lane_count;
     std::vector<int32_t> lane_bin;      // the bin of each lane of each group, -1 for none
     std::vector<uint32_t> group_start;  // first step of each group, and the end

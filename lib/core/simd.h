@@ -57,6 +57,9 @@ inline __m128 select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and
 // A function compiled for AVX-512, to be called only where the processor
 // has it and the run allows them (pk::ave::wide_loop(p.simd)).
 #define PK_AVX512 __attribute__((target("avx512f")))
+// The same for AVX2 (four doubles at a time), where AVX-512 is not taken
+// (pk::ave::avx2_loop(p.simd)).
+#define PK_AVX2 __attribute__((target("avx2")))
 
 namespace pk {
 namespace simd {

@@ -103,6 +103,10 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
         for (int k = 0; k < kDetPixels; ++k)
             mask.intens[k] = r.uni(0, 1) < density ? (r.pick(50) ? 1.0f : 0.26f) : (r.pick(2) ? 0.25f : 0.0f);
         const AvePlan plan = make_ave_plan(p, mask);
+        // At most AVX2: its four-lane loop even where AVX-512 is taken.
+        Param at_most_avx2 = p;
+        at_most_avx2.simd = Simd::avx2;
+        const AvePlan plan4 = make_ave_plan(at_most_avx2, mask);
         planned += plan.usable;
         for (int f = 0; f < 3; ++f) {
             Data2D in;
@@ -121,10 +125,13 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
             ASSERT_TRUE(st.ok()) << "case " << c << ": the plan averaged what ave_data refuses";
             ++frames;
             ASSERT_TRUE(same_curve(got, want)) << "case " << c << " frame " << f;
-            // The entries one by one, without the eight-bin loop: the same bits.
-            Data1D one_by_one;
+            // The entries one by one, without the eight-bin loop, and the
+            // AVX2 loop: the same bits.
+            Data1D one_by_one, by_four;
             ASSERT_TRUE(average_by_plan(plan, in, one_by_one, false));
             ASSERT_TRUE(same_curve(one_by_one, want)) << "case " << c << " frame " << f;
+            ASSERT_TRUE(average_by_plan(plan4, in, by_four));
+            ASSERT_TRUE(same_curve(by_four, want)) << "case " << c << " frame " << f;
         }
     }
     EXPECT_GE(planned, 20);  // geometries beyond the last bin are the only ones left to ave_data

@@ -59,15 +59,17 @@ inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
 
 // The packed loops the library may take where a stage has several widths:
 // the widest the processor has (eight doubles at a time with AVX-512 where
-// it has it, else two with SSE2), or SSE2 even where it has AVX-512 (to test
-// those loops on such a processor).  Every width gives the same bits.
+// it has it, else two with SSE2, and the average's four with AVX2), SSE2
+// even where it has more, or at most AVX2 (to test those loops on such a
+// processor).  Every width gives the same bits.
 enum class Simd : int32_t {
     widest = 0,
     sse2 = 1,
+    avx2 = 2,
 };
-// The setting of that name: "sse2", or the widest for any other name and
-// for none (null).  A front end reads it once, from the environment
-// variable PELKARO_ISA (apps/common).
+// The setting of that name: "sse2", "avx2", or the widest for any other
+// name and for none (null).  A front end reads it once, from the
+// environment variable PELKARO_ISA (apps/common).
 Simd simd_named(const char* name);
 
 // Reduction parameters of one run, filled from the parameter file (all but
