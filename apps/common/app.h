@@ -23,8 +23,9 @@ void init_process();
 
 // The packed loops the library is to take (Param::simd), from the
 // environment variable PELKARO_ISA: "sse2" for the SSE2 loops even where
-// the processor has AVX-512 (to test them), the widest otherwise.  Read once
-// in main and passed down as a value.
+// the processor has AVX-512 or AVX2, "avx2" for at most AVX2's (to test
+// them), the widest otherwise.  Read once in main and passed down as a
+// value.
 Simd simd_from_environment();
 
 // The value of the command-line option `name` at argv[i]: "NAME=VALUE", the
