@@ -82,9 +82,11 @@ PK_AVX512 inline __m512d load8(const float* a) { return widen8(_mm256_loadu_ps(a
 // Lane types: a rule written once over a lane type L (L::V its values, and
 // operations that make the same IEEE operation on every lane, `rounded`
 // the rounding to a float and back) is applied one value at a time (One),
-// four at a time with SSE2 (Four) or eight with AVX-512 (Eight).  A rule's
-// file is included once for each instruction set (PK_WIDE_RULES_BEGIN and
-// _END around the AVX-512 one, in a namespace of its own: rule_widths.inc).
+// four at a time with SSE2 (Four) or AVX2 (FourAvx, one register) or eight
+// with AVX-512 (Eight).  A rule's file is included once for each
+// instruction set (PK_WIDE_RULES_BEGIN and _END around the AVX-512 one,
+// PK_AVX2_RULES_* around the AVX2 one, each in a namespace of its own:
+// rule_widths.inc).
 
 namespace pk {
 namespace simd {
@@ -143,6 +145,21 @@ struct Eight {
     PK_AVX512 static M eq(V x, V y) { return _mm512_cmp_pd_mask(x, y, _CMP_EQ_OQ); }
     PK_AVX512 static V select(M m, V x, V y) { return _mm512_mask_mov_pd(y, m, x); }
 };
+
+// Four doubles in one AVX register, for the AVX2 loops.
+struct FourAvx {
+    using V = __m256d;
+    using M = __m256d;  // all bits set in a lane that holds
+    PK_AVX2 static V all(double x) { return _mm256_set1_pd(x); }
+    PK_AVX2 static V add(V x, V y) { return _mm256_add_pd(x, y); }
+    PK_AVX2 static V sub(V x, V y) { return _mm256_sub_pd(x, y); }
+    PK_AVX2 static V mul(V x, V y) { return _mm256_mul_pd(x, y); }
+    PK_AVX2 static V div(V x, V y) { return _mm256_div_pd(x, y); }
+    PK_AVX2 static V sqrt(V x) { return _mm256_sqrt_pd(x); }
+    PK_AVX2 static V rounded(V x) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(x)); }
+    PK_AVX2 static M eq(V x, V y) { return _mm256_cmp_pd(x, y, _CMP_EQ_OQ); }
+    PK_AVX2 static V select(M m, V x, V y) { return _mm256_blendv_pd(y, x, m); }
+};
 }  // namespace simd
 }  // namespace pk
 
@@ -154,6 +171,15 @@ struct Eight {
 #else
 #define PK_WIDE_RULES_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f\")")
 #define PK_WIDE_RULES_END _Pragma("GCC pop_options")
+#endif
+// The same for AVX2.
+#if defined(__clang__)
+#define PK_AVX2_RULES_BEGIN \
+    _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
+#define PK_AVX2_RULES_END _Pragma("clang attribute pop")
+#else
+#define PK_AVX2_RULES_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
+#define PK_AVX2_RULES_END _Pragma("GCC pop_options")
 #endif
 #endif
 

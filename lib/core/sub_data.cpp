@@ -279,6 +279,37 @@ PK_AVX512 bool plan_pixels_eight(const SubPlan& plan, const Factors& f, const Fa
     return finite == kAll8;
 }
 
+// plan_pixels_four in one AVX register, where the processor has AVX2 but
+// not AVX-512.
+PK_AVX2 inline __m256d load4_avx(const std::vector<float>& a, std::size_t m) { return _mm256_cvtps_pd(_mm_loadu_ps(&a[m])); }
+
+PK_AVX2 bool plan_pixels_avx2(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
+    const Rule c = rule_of(f);
+    const __m256d zero = _mm256_setzero_pd();
+    const AtRadius off{};
+    __m128 bad = _mm_setzero_ps();
+    for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 4) {
+        const AtRadius* v[4];
+        for (std::size_t l = 0; l < 4; ++l) v[l] = plan.at[m + l] == SubPlan::kOff ? &off : &at[plan.at[m + l]];
+        Terms<simd::FourAvx> x{load4_avx(f.ss.tot, m), load4_avx(f.ss.sq, m), zero, zero, zero, zero,
+                               _mm256_setr_pd(v[0]->scale, v[1]->scale, v[2]->scale, v[3]->scale),
+                               _mm256_cvtps_pd(_mm_setr_ps(v[0]->a, v[1]->a, v[2]->a, v[3]->a)),
+                               _mm256_cvtps_pd(_mm_setr_ps(v[0]->b, v[1]->b, v[2]->b, v[3]->b))};
+        if (c.with_buffer) x.btot = load4_avx(f.bs.tot, m), x.bsq = load4_avx(f.bs.sq, m);
+        if (c.with_dark) x.dark = load4_avx(f.dc.intens, m), x.sdark = load4_avx(f.dc.uncert, m);
+        __m256d out, unc;
+        rule_avx2::reduce_lanes<simd::FourAvx>(c, x, out, unc);
+        const __m128i off4 = _mm_cmpeq_epi32(_mm_setr_epi32(plan.at[m], plan.at[m + 1], plan.at[m + 2], plan.at[m + 3]),
+                                             _mm_set1_epi32(SubPlan::kOff));
+        const __m128 in = _mm_castsi128_ps(_mm_xor_si128(off4, _mm_set1_epi32(-1)));
+        const __m128 o = _mm_and_ps(in, _mm256_cvtpd_ps(out)), u = _mm_and_ps(in, _mm256_cvtpd_ps(unc));
+        _mm_storeu_ps(&res.intens[m], o);
+        _mm_storeu_ps(&res.uncert[m], u);
+        bad = _mm_or_ps(bad, _mm_cmpunord_ps(_mm_sub_ps(o, o), _mm_sub_ps(u, u)));
+    }
+    return _mm_movemask_ps(bad) == 0;
+}
+
 #endif
 
 // The factors of every distance of the plan for these totals; false where
@@ -306,6 +337,7 @@ bool apply_plan(const SubPlan& plan, const Factors& f, Data2D& res) {
     res.trans = f.d[0].trans;
 #if PK_WIDE
     if (pk::ave::wide_loop(f.p.simd)) return plan_pixels_eight(plan, f, FactorArrays(at), res);
+    if (pk::ave::avx2_loop(f.p.simd)) return plan_pixels_avx2(plan, f, at, res);
 #endif
 #if PK_SIMD
     return plan_pixels_four(plan, f, at, res);

@@ -176,15 +176,20 @@ TEST(SensitivityCorrection, WorkedExamplesAndWholeImage) {
         want.intens[k] = F(i / double(si));
         want.uncert[k] = F(want.intens[k] * std::sqrt(double(F(double(t1) + t2))));
     }
-    ASSERT_TRUE(pkt::succeeded(sens_cor(Param{}, d, s, m)));
-    EXPECT_EQ(d.intens[ex], 125.0f);
-    EXPECT_NEAR(d.uncert[ex], 13.975425, 2e-6);
-    EXPECT_EQ(d.intens[zero] + d.uncert[zero], 0.0f);
-    EXPECT_EQ(d.uncert[off], 0.0f);                           // intensity kept
-    EXPECT_EQ(d.uncert[quarter], want.uncert[quarter]);       // 0.25: neither used nor cleared
-    EXPECT_NE(d.intens[beyond], pattern(beyond, 389, 1.0f, 0.0f));
-    EXPECT_TRUE(same_bits(d.intens, want.intens));
-    EXPECT_TRUE(same_bits(d.uncert, want.uncert));
+    for (const Simd simd : {Simd::widest, Simd::sse2, Simd::avx2}) {  // every width of loop
+        Param p{};
+        p.simd = simd;
+        Data2D got = d;
+        ASSERT_TRUE(pkt::succeeded(sens_cor(p, got, s, m)));
+        EXPECT_EQ(got.intens[ex], 125.0f);
+        EXPECT_NEAR(got.uncert[ex], 13.975425, 2e-6);
+        EXPECT_EQ(got.intens[zero] + got.uncert[zero], 0.0f);
+        EXPECT_EQ(got.uncert[off], 0.0f);                      // intensity kept
+        EXPECT_EQ(got.uncert[quarter], want.uncert[quarter]);  // 0.25: neither used nor cleared
+        EXPECT_NE(got.intens[beyond], pattern(beyond, 389, 1.0f, 0.0f));
+        EXPECT_TRUE(same_bits(got.intens, want.intens));
+        EXPECT_TRUE(same_bits(got.uncert, want.uncert));
+    }
 }
 
 // ---- Background subtraction ----------------------------------------------
@@ -319,11 +324,11 @@ TEST(Subtraction, RefusesValuesThatCannotBeNormalised) {
 
 // Pixels whose reduced value is not finite: the refusal names the first in
 // use, columns before rows ((3, 9) before (5, 2), a masked one left out),
-// with either width of the packed loops; without them, both widths give the
+// with every width of the packed loops; without them, every width gives the
 // same image to the bit.
 TEST(Subtraction, RefusesTheFirstPixelNotFiniteColumnsThenRowsAtEveryWidth) {
     Data2D want;
-    for (const Simd simd : {Simd::widest, Simd::sse2}) {
+    for (const Simd simd : {Simd::widest, Simd::sse2, Simd::avx2}) {
         Reduction r;
         r.p.simd = simd;
         r.sam = {entry(100, 1e6f, 0.5f, 0.1f, 7), entry(50, 5e5f, 0.5f, 0.1f, 11)};

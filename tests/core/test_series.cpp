@@ -280,16 +280,17 @@ TEST(SeriesSetup, ReducesAsTheWholeReductionDoes) {
 }
 
 // The example reduced whole and by the fixed parts of its configuration,
-// once with the widest loops and once with SSE2's (on a processor without
-// AVX-512 the same loops twice): the same images, curve and writer's sums.
+// with the widest loops, SSE2's and at most AVX2's (on a processor without
+// AVX-512 or AVX2 some the same loops twice): the same images, curve and
+// writer's sums.
 TEST(SeriesSetup, EveryWidthOfLoopGivesTheSameBits) {
     pkt::TempDir dir;
     InExamples here;
     const Console quiet{nullptr, nullptr};
     pkt::write_file(dir / "row.par", example_with("DATS sphere_sample.dat 900 1400000 0.25 0.7\n"));
-    pk::Run whole[2], fast[2];
-    const Simd widths[2] = {Simd::widest, Simd::sse2};
-    for (int w = 0; w < 2; ++w) {
+    pk::Run whole[3], fast[3];
+    const Simd widths[3] = {Simd::widest, Simd::sse2, Simd::avx2};
+    for (int w = 0; w < 3; ++w) {
         SeriesSetup setup;
         ASSERT_NO_FATAL_FAILURE(example_setup(dir, setup, widths[w]));
         for (pk::Run* r : {&whole[w], &fast[w]}) {
@@ -299,7 +300,7 @@ TEST(SeriesSetup, EveryWidthOfLoopGivesTheSameBits) {
         ASSERT_TRUE(reduce(whole[w], quiet).ok());
         ASSERT_TRUE(reduce_with_setup(fast[w], setup));
     }
-    for (const pk::Run* r : {&whole[1], &fast[0], &fast[1]}) {
+    for (const pk::Run* r : {&whole[1], &whole[2], &fast[0], &fast[1], &fast[2]}) {
         EXPECT_TRUE(same_bits(r->reduced.intens, whole[0].reduced.intens, kImageValues));
         EXPECT_TRUE(same_bits(r->reduced.uncert, whole[0].reduced.uncert, kImageValues));
         EXPECT_TRUE(same_curve(r->curve, whole[0].curve));

@@ -59,9 +59,10 @@ inline bool pixel_cleared(float mask_value) { return mask_value < 0.25f; }
 
 // The packed loops the library may take where a stage has several widths:
 // the widest the processor has (eight doubles at a time with AVX-512 where
-// it has it, else two with SSE2, and the average's four with AVX2), SSE2
-// even where it has more, or at most AVX2 (to test those loops on such a
-// processor).  Every width gives the same bits.
+// it has it, else four with AVX2 for the subtraction, the flat field and a
+// series' average, two with SSE2 for the rest), SSE2 even where it has
+// more, or at most AVX2 (to test those loops on such a processor).  Every
+// width gives the same bits.
 enum class Simd : int32_t {
     widest = 0,
     sse2 = 1,
