@@ -191,33 +191,27 @@ bool temporary_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c 
 
 }  // namespace
 
-bool atomic_open(const std::string& target, AtomicFile& out) {
-    atomic_abort(out);
-    out.target_.clear();
-    const std::string tmpl = temporary_template(target);
-    if (tmpl.empty()) return false;
-    // Created 0666 less the umask, as a plain create would.
-    const int fd = create_registered(out.tmp_, tmpl);
-    if (fd < 0) return false;
-    std::FILE* f = ::fdopen(fd, "w");
-    if (!f) {
-        ::close(fd);
-        atomic_abort(out);
-        return false;
-    }
-    out.f = f;
-    out.target_ = target;
-    return true;
-}
-
 bool atomic_open_whole(const std::string& target, AtomicFile& out) {
     atomic_abort(out);
     out.target_.clear();
     const std::string tmpl = temporary_template(target);
     if (tmpl.empty()) return false;
+    // Created 0666 less the umask, as a plain create would.
     out.fd_ = create_registered(out.tmp_, tmpl);
     if (out.fd_ < 0) return false;
     out.target_ = target;
+    return true;
+}
+
+bool atomic_open(const std::string& target, AtomicFile& out) {
+    if (!atomic_open_whole(target, out)) return false;
+    std::FILE* f = ::fdopen(out.fd_, "w");
+    if (!f) {
+        atomic_abort(out);  // closes the descriptor, removes the file
+        return false;
+    }
+    out.f = f;  // the FILE owns the descriptor now
+    out.fd_ = -1;
     return true;
 }
 
