@@ -208,6 +208,25 @@ bool plan_pixels(const SubPlan& plan, const Factors& f, const std::vector<AtRadi
 #if PK_SIMD
 inline simd::Wide load4(const std::vector<float>& a, std::size_t m) { return simd::widen(_mm_loadu_ps(&a[m])); }
 
+// The factors of pixels m to m + 3 into v: `off` for those outside the mask.
+inline void four_factors(const SubPlan& plan, const std::vector<AtRadius>& at, const AtRadius& off, std::size_t m,
+                         const AtRadius* v[4]) {
+    for (std::size_t l = 0; l < 4; ++l) v[l] = plan.at[m + l] == SubPlan::kOff ? &off : &at[plan.at[m + l]];
+}
+
+// The reduced values o and uncertainties u of pixels m to m + 3 stored,
+// those outside the mask 0; `bad` gathers the lanes not finite.
+inline void store_four(const SubPlan& plan, std::size_t m, __m128 o, __m128 u, Data2D& res, __m128& bad) {
+    const __m128i off4 = _mm_cmpeq_epi32(_mm_setr_epi32(plan.at[m], plan.at[m + 1], plan.at[m + 2], plan.at[m + 3]),
+                                         _mm_set1_epi32(SubPlan::kOff));
+    const __m128 in = _mm_castsi128_ps(_mm_xor_si128(off4, _mm_set1_epi32(-1)));
+    o = _mm_and_ps(in, o), u = _mm_and_ps(in, u);
+    _mm_storeu_ps(&res.intens[m], o);
+    _mm_storeu_ps(&res.uncert[m], u);
+    // x - x is 0 for a finite x, NaN for any other
+    bad = _mm_or_ps(bad, _mm_cmpunord_ps(_mm_sub_ps(o, o), _mm_sub_ps(u, u)));
+}
+
 // plan_pixels four at a time.
 bool plan_pixels_four(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
     static_assert(kDetPixels % 4 == 0, "whole groups of four pixels");
@@ -217,7 +236,7 @@ bool plan_pixels_four(const SubPlan& plan, const Factors& f, const std::vector<A
     __m128 bad = _mm_setzero_ps();
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 4) {
         const AtRadius* v[4];
-        for (std::size_t l = 0; l < 4; ++l) v[l] = plan.at[m + l] == SubPlan::kOff ? &off : &at[plan.at[m + l]];
+        four_factors(plan, at, off, m, v);
         Terms<simd::Four> x{load4(f.ss.tot, m), load4(f.ss.sq, m), zero, zero, zero, zero,
                             {_mm_setr_pd(v[0]->scale, v[1]->scale), _mm_setr_pd(v[2]->scale, v[3]->scale)},
                             simd::widen(_mm_setr_ps(v[0]->a, v[1]->a, v[2]->a, v[3]->a)),
@@ -226,14 +245,7 @@ bool plan_pixels_four(const SubPlan& plan, const Factors& f, const std::vector<A
         if (c.with_dark) x.dark = load4(f.dc.intens, m), x.sdark = load4(f.dc.uncert, m);
         simd::Wide out, unc;
         rule::reduce_lanes<simd::Four>(c, x, out, unc);
-        const __m128i off4 = _mm_cmpeq_epi32(_mm_setr_epi32(plan.at[m], plan.at[m + 1], plan.at[m + 2], plan.at[m + 3]),
-                                             _mm_set1_epi32(SubPlan::kOff));
-        const __m128 in = _mm_castsi128_ps(_mm_xor_si128(off4, _mm_set1_epi32(-1)));
-        const __m128 o = _mm_and_ps(in, simd::narrow(out)), u = _mm_and_ps(in, simd::narrow(unc));
-        _mm_storeu_ps(&res.intens[m], o);
-        _mm_storeu_ps(&res.uncert[m], u);
-        // x - x is 0 for a finite x, NaN for any other
-        bad = _mm_or_ps(bad, _mm_cmpunord_ps(_mm_sub_ps(o, o), _mm_sub_ps(u, u)));
+        store_four(plan, m, simd::narrow(out), simd::narrow(unc), res, bad);
     }
     return _mm_movemask_ps(bad) == 0;
 }
@@ -290,7 +302,7 @@ PK_AVX2 bool plan_pixels_avx2(const SubPlan& plan, const Factors& f, const std::
     __m128 bad = _mm_setzero_ps();
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 4) {
         const AtRadius* v[4];
-        for (std::size_t l = 0; l < 4; ++l) v[l] = plan.at[m + l] == SubPlan::kOff ? &off : &at[plan.at[m + l]];
+        four_factors(plan, at, off, m, v);
         Terms<simd::FourAvx> x{load4_avx(f.ss.tot, m), load4_avx(f.ss.sq, m), zero, zero, zero, zero,
                                _mm256_setr_pd(v[0]->scale, v[1]->scale, v[2]->scale, v[3]->scale),
                                _mm256_cvtps_pd(_mm_setr_ps(v[0]->a, v[1]->a, v[2]->a, v[3]->a)),
@@ -299,13 +311,7 @@ PK_AVX2 bool plan_pixels_avx2(const SubPlan& plan, const Factors& f, const std::
         if (c.with_dark) x.dark = load4_avx(f.dc.intens, m), x.sdark = load4_avx(f.dc.uncert, m);
         __m256d out, unc;
         rule_avx2::reduce_lanes<simd::FourAvx>(c, x, out, unc);
-        const __m128i off4 = _mm_cmpeq_epi32(_mm_setr_epi32(plan.at[m], plan.at[m + 1], plan.at[m + 2], plan.at[m + 3]),
-                                             _mm_set1_epi32(SubPlan::kOff));
-        const __m128 in = _mm_castsi128_ps(_mm_xor_si128(off4, _mm_set1_epi32(-1)));
-        const __m128 o = _mm_and_ps(in, _mm256_cvtpd_ps(out)), u = _mm_and_ps(in, _mm256_cvtpd_ps(unc));
-        _mm_storeu_ps(&res.intens[m], o);
-        _mm_storeu_ps(&res.uncert[m], u);
-        bad = _mm_or_ps(bad, _mm_cmpunord_ps(_mm_sub_ps(o, o), _mm_sub_ps(u, u)));
+        store_four(plan, m, _mm256_cvtpd_ps(out), _mm256_cvtpd_ps(unc), res, bad);
     }
     return _mm_movemask_ps(bad) == 0;
 }
