@@ -143,20 +143,97 @@ inline bool store_count(int64_t v, Data2D& data, int& n, Status& why) {
     return true;
 }
 
+#if PK_SIMD
+enum class Scan { more, line_end, failed };
+
+// The value of the `len` digits (1 to 8) at the start of the eight bytes
+// `w` (as loaded from memory, little-endian): the digits moved to the high
+// bytes, the bytes below them counting as zeros, then combined in pairs,
+// fours and the eight by multiplications.
+inline int64_t digits_value(uint64_t w, int len) {
+    const int shift = 8 * (8 - len);
+    uint64_t v = (w << shift) - (0x3030303030303030ULL << shift);
+    v = v * 10 + (v >> 8);
+    v = ((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32)) +
+         ((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32))) >>
+        32;
+    return static_cast<int64_t>(v);
+}
+
+// The counts of a data line sixteen characters at a time, from `p` at a
+// separator or the first digit of a count: each count of up to eight
+// digits that ends in the window taken at once, in their order.  Stops
+// after the line feed (Scan::line_end), or where fewer than 24 characters
+// are left before `e` or a count has more digits (p at a separator or the
+// count's first digit).
+Scan scan_counts(const char*& p, const char* e, Data2D& data, int& n, Status& why) {
+    const __m128i zero_char = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9), line_feed = _mm_set1_epi8('\n');
+    while (e - p >= 24) {  // a count's eight bytes are read from any start in the window
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i d = _mm_sub_epi8(x, zero_char);
+        const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d)));
+        const unsigned nl = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, line_feed)));
+        const unsigned limit = nl != 0 ? static_cast<unsigned>(__builtin_ctz(nl)) : 16u;  // characters of the line
+        unsigned starts = digits & ~(digits << 1) & ((1u << limit) - 1u);
+        // A count up to the window's end may go on: the next window starts
+        // at it (without a branch: which way it goes is not predictable).
+        const unsigned open = (limit >> 4) & (digits >> 15);
+        const unsigned last = 31u - static_cast<unsigned>(__builtin_clz(starts | 1u));
+        const unsigned next = open ? last : 16u;
+        starts &= ~(open << last);
+        if (next == 0) return Scan::more;  // sixteen digits or more
+        while (starts != 0) {
+            const unsigned s = static_cast<unsigned>(__builtin_ctz(starts));
+            starts &= starts - 1;
+            const int len = __builtin_ctz(~(digits >> s));
+            if (len > 8) {
+                p += s;
+                return Scan::more;
+            }
+            uint64_t w;
+            std::memcpy(&w, p + s, sizeof w);
+            if (!store_count(digits_value(w, len), data, n, why)) return Scan::failed;
+        }
+        if (limit < 16) {
+            p += limit + 1;
+            return Scan::line_end;
+        }
+        p += next;
+    }
+    return Scan::more;
+}
+#endif
+
 // Reads the counts of one data line, starting at its first digit `c`:
 // every non-digit ends a number; empty fields are skipped.  Leaves `c` at
 // the first character of the next line (or -1).  The characters are taken
-// straight from the reader's buffer.
+// straight from the reader's buffer, between counts by scan_counts where
+// the packed loops are compiled.
 int read_counts(ByteReader& in, int& c, Data2D& data, int& n, Status& why) {
-    int64_t v = c - '0';
-    bool have = true;
+    in.seek(in.cur() - 1);  // back to the digit `c`, still in the buffer
+    int64_t v = 0;
+    bool have = false;
     do {
         const char* const e = in.end();
-        for (const char* p = in.cur(); p < e; ++p) {
+        const char* p = in.cur();
+        while (p < e) {
+#if PK_SIMD
+            if (!have) {
+                const Scan s = scan_counts(p, e, data, n, why);
+                if (s == Scan::failed) return -1;
+                if (s == Scan::line_end) {
+                    in.seek(p);
+                    c = in.get();
+                    return 1;
+                }
+                if (p == e) break;
+            }
+#endif
             const unsigned d = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
             if (d < 10) {
                 if (v <= kIntMax) v = v * 10 + d;
                 have = true;
+                ++p;
                 continue;
             }
             if (have && !store_count(v, data, n, why)) return -1;
@@ -167,6 +244,7 @@ int read_counts(ByteReader& in, int& c, Data2D& data, int& n, Status& why) {
                 c = in.get();
                 return 1;
             }
+            ++p;
         }
         in.seek(e);
     } while (in.refill());

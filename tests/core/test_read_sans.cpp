@@ -2,6 +2,7 @@
 // which files are refused.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <random>
 
@@ -157,13 +158,84 @@ TEST_F(Reader, CountsOfEveryLength) {
     }
 }
 
+// The counts a plain reading of the text finds: a line whose first
+// character is a digit holds counts (each maximal run of digits), any
+// other line (no header tags here) is skipped.
+std::vector<long long> plain_reading(const std::string& text) {
+    std::vector<long long> counts;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (std::isdigit(static_cast<unsigned char>(text[at])))
+            for (std::size_t k = at; k < end;) {
+                if (!std::isdigit(static_cast<unsigned char>(text[k]))) {
+                    ++k;
+                    continue;
+                }
+                long long v = 0;
+                for (; k < end && std::isdigit(static_cast<unsigned char>(text[k])); ++k) v = v * 10 + (text[k] - '0');
+                counts.push_back(v);
+            }
+        at = end + 1;
+    }
+    return counts;
+}
+
+// Data lines of every shape between lines that are skipped (which may hold
+// digits after their first character), counts of 1 to 30 digits (leading
+// zeros), runs of separators, CRLF and a last line without its line feed:
+// the reader finds what the plain reading finds, from a file (whose blocks
+// split lines and counts) and from a text.
+TEST_F(Reader, MixedLinesAsAPlainReadingFindsThem) {
+    std::mt19937_64 r(11);
+    const std::string seps[] = {"\t", " ", ",", "  ", "\r", "x", "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t"};
+    const std::string skipped[] = {" 12 34", "\t5", "x 7 8 9", "#", "", " ", "abcdefghijklmnopqrstuvwxyz 123456789"};
+    for (int round = 0; round < 20; ++round) {
+        std::string text;
+        std::size_t counts = 0;
+        while (counts < 15000) {
+            if (r() % 5 == 0) {
+                text += skipped[r() % 7] + (r() % 2 ? "\n" : "\r\n");
+                continue;
+            }
+            const int n = 1 + static_cast<int>(r() % 40);
+            for (int i = 0; i < n; ++i, ++counts) {
+                const int digits = static_cast<int>(r() % 4 == 0 ? 1 + r() % 30 : 1 + r() % 6);
+                std::string count;
+                for (int k = 0; k < digits; ++k) count += static_cast<char>('0' + r() % 10);
+                if (digits > 9) count.replace(0, digits - 9, std::string(static_cast<std::size_t>(digits - 9), '0'));
+                if (digits == 10 && count > "2147483647") count[0] = '0';
+                text += count;
+                if (i + 1 < n) text += seps[r() % 7];
+            }
+            text += r() % 3 == 0 ? std::string(r() % 2 ? " \r\n" : "\r\n") : "\n";
+        }
+        if (round % 2) text.pop_back();  // the last count ends the file
+        const std::vector<long long> want = plain_reading(text);
+        for (const bool whole : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "round " << round << (whole ? " (text)" : " (file)"));
+            d.intens.assign(kImageValues, 99.0f);
+            d.uncert.assign(kImageValues, 0.0f);
+            d.name = path;
+            write_file(path, text);
+            ASSERT_TRUE(succeeded(whole ? read_data_text(text, d, Console{nullptr, nullptr}) : load_data(path, 99.0f)));
+            ASSERT_EQ(d.values, static_cast<int>(want.size()));
+            for (std::size_t i = 0; i < want.size(); ++i) ASSERT_EQ(d.intens[i], static_cast<float>(want[i])) << i;
+            EXPECT_EQ(d.intens[want.size()], 99.0f);
+        }
+    }
+}
+
 TEST_F(Reader, OversizedAndOutOfRangeDataRejected) {
     ASSERT_TRUE(succeeded(data(repeat_lines(repeat_lines("1\t", 127) + "2\n", kImageValues / 128))));
     EXPECT_EQ(d.intens[kImageValues - 1], 2.0f);
     const std::string count = " holds a count beyond the 32-bit range";
     const std::string header = " holds a header value beyond the 32-bit range";
     const std::vector<std::pair<std::string, std::string>> bad = {
-        {repeat_lines("1\n", kImageValues + 1), " holds more than 36864 values"}, {"2147483648\n", count},
+        {repeat_lines("1\n", kImageValues + 1), " holds more than 36864 values"},
+        {repeat_lines("10\t20\t30\t40\t50\t60\n", kImageValues / 6 + 1), " holds more than 36864 values"},
+        {"2147483648\n", count},
         {"1 99999999999999999999 2\n", count}, {"<time>99999999999</time>\n", header},
         {"<monitor>-2147483649</monitor>\n", header}};
     for (const auto& [text, why] : bad) {
