@@ -3,11 +3,15 @@
 // successful read every value is a whole number from 0 to 2^31, every
 // uncertainty its square root (1 for a count of 0), and the header values are
 // finite whole numbers.  The reader of a file's text read already (a series'
-// check) gives the same result, bit for bit, or the same refusal.
+// check) gives the same result, bit for bit, or the same refusal; and the
+// counts are those a plain reading of the text, character by character,
+// finds, or the reader refuses the count the plain reading refuses.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/files.h"
@@ -39,6 +43,51 @@ void same_from_text(const Data2D& d, const Status& st, float tm, float monitor) 
                "the text's header values differ");
 }
 
+// The counts a plain reading of the text finds, one character at a time:
+// a line whose first character (after a leading byte-order mark) is a
+// digit holds counts, each maximal run of its digits; other lines hold
+// none.  `why` is the first refusal of a count, as the reader words it.
+struct PlainReading {
+    std::vector<float> counts;
+    std::string why;
+};
+
+PlainReading plain_reading(const std::string& text) {
+    PlainReading r;
+    std::size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    const auto digit = [&text](std::size_t k) { return text[k] >= '0' && text[k] <= '9'; };
+    while (at < text.size() && r.why.empty()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        for (std::size_t k = at; digit(at) && k < end && r.why.empty();) {
+            if (!digit(k)) {
+                ++k;
+                continue;
+            }
+            long long v = 0;
+            for (; k < end && digit(k); ++k) v = std::min(v * 10 + (text[k] - '0'), 1LL << 40);
+            if (v > 2147483647) r.why = "d.dat holds a count beyond the 32-bit range";
+            else if (r.counts.size() >= static_cast<std::size_t>(kImageValues)) r.why = "d.dat holds more than 36864 values";
+            else r.counts.push_back(static_cast<float>(v));
+        }
+        at = end + 1;
+    }
+    return r;
+}
+
+// The reader's counts against the plain reading's, unless the reader
+// stopped at a header value (which the plain reading does not look at).
+void same_as_plain_reading(const Data2D& d, const Status& st, const std::string& file) {
+    const PlainReading r = plain_reading(file);
+    if (!st.ok() && st.reason.find("header value") != std::string::npos) return;
+    pkf::check(st.ok() == r.why.empty() && (st.ok() || st.reason == r.why), "the reader's verdict is not the plain "
+               "reading's", st.reason + " / " + r.why);
+    if (!st.ok()) return;
+    pkf::check(d.values == static_cast<int>(r.counts.size()), "the reader found another number of counts");
+    for (std::size_t k = 0; k < r.counts.size(); ++k)
+        if (d.intens[k] != r.counts[k]) pkf::fail("a count is not the plain reading's", std::to_string(k));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -61,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Status st = read_data(d);
     pkf::check(st.ok() == st.text().empty(), "read_data result without its reason");
     same_from_text(d, st, tm, monitor);
+    same_as_plain_reading(d, st, std::string(reinterpret_cast<const char*>(data), size));
     pkf::check(d.intens.size() == static_cast<size_t>(kImageValues) &&
                    d.uncert.size() == static_cast<size_t>(kImageValues),
                "read_data resized the pixel arrays");
