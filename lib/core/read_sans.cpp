@@ -226,7 +226,6 @@ int read_counts(ByteReader& in, int& c, Data2D& data, int& n, Status& why) {
                     c = in.get();
                     return 1;
                 }
-                if (p == e) break;
             }
 #endif
             const unsigned d = static_cast<unsigned>(static_cast<unsigned char>(*p)) - '0';
