@@ -124,11 +124,14 @@ herr_t fd_write(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const v
 // Bytes the writer writes itself into the space of a dataset, at an
 // address of the file: as fd_write writes, but not kept after a failure
 // (the library never reads them back).
-void raw_write(H5FD_t* h, haddr_t addr, const std::string& bytes) {
+void raw_write(H5FD_t* h, haddr_t addr, const void* bytes, std::size_t size) {
     DescriptorFile& f = *file_of(h);
-    if (*f.write_error == 0 && !whole(::pwrite, f.fd, bytes.data(), bytes.size(), addr)) *f.write_error = errno;
-    f.eof = std::max<haddr_t>(f.eof, addr + bytes.size());
+    if (*f.write_error == 0 && !whole(::pwrite, f.fd, static_cast<const char*>(bytes), size, addr))
+        *f.write_error = errno;
+    f.eof = std::max<haddr_t>(f.eof, addr + size);
 }
+
+void raw_write(H5FD_t* h, haddr_t addr, const std::string& bytes) { raw_write(h, addr, bytes.data(), bytes.size()); }
 
 // What H5Fget_vfd_handle gives the writer: the file itself.
 herr_t fd_get_handle(H5FD_t* f, hid_t, void** handle) {
@@ -337,6 +340,26 @@ bool same_values(const std::string& kept, hid_t mem_type, const std::vector<hsiz
            (bytes == 0 || std::memcmp(kept.data() + head.size(), data, bytes) == 0);
 }
 
+// Are `kept`'s values of this type and extent (only the values may differ)?
+bool same_shape(const std::string& kept, hid_t mem_type, const std::vector<hsize_t>& dims) {
+    const std::string head = encoded_head(mem_type, dims);
+    return kept.size() == head.size() + count_of(dims) * H5Tget_size(mem_type) &&
+           kept.compare(0, head.size(), head) == 0;
+}
+
+// Where an open object's header lies in the file; 0 when the library
+// cannot tell.  (Object addresses as HDF5 1.10 gives them; later versions
+// keep these calls among their older ones.)
+#if H5_VERSION_GE(1, 12, 0)
+using ObjectInfo = H5O_info1_t;
+#else
+using ObjectInfo = H5O_info_t;
+#endif
+std::uint64_t header_of(hid_t object) {
+    ObjectInfo info{};
+    return H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0 || info.addr == HADDR_UNDEF ? 0 : info.addr;
+}
+
 // The extent of a dataspace, or a text that no extent equals.
 std::vector<hsize_t> dims_of(hid_t space) {
     std::vector<hsize_t> dims;
@@ -395,15 +418,45 @@ Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type
     Node d;
     d.path = child_path(parent, name);
     if (!ok()) return d;
-    if (kept_ && !changed(d.path, mem_type, dims, data)) return d;
+    // Values that lie in the file as they lie in memory are written there
+    // by the writer itself, without the library.
+    const bool as_in_memory = H5Tis_variable_str(mem_type) <= 0 && H5Tequal(mem_type, file_type) > 0;
+    if (kept_) {
+        const NxFileItem* k = next_kept(d.path);
+        if (!k || same_values(k->value, mem_type, dims, data)) return d;
+        if (as_in_memory && k->data != 0 && same_shape(k->value, mem_type, dims)) {
+            write_in_place(*k, data, count_of(dims) * H5Tget_size(mem_type));
+            return d;
+        }
+    }
     d = kept_ ? open_dataset(d.path, file_type, dims) : make_dataset(parent, name, file_type, dims, H5P_DEFAULT);
     if (ok()) {
         const std::size_t bytes = count_of(dims) * std::max(H5Tget_size(mem_type), H5Tget_size(file_type));
         write_part(d, mem_type, H5S_ALL, H5S_ALL, bytes, data);
     }
-    if (record_) item(d.path, encoded(mem_type, dims, data));
+    if (record_) {
+        item(d.path, encoded(mem_type, dims, data));
+        place(d, as_in_memory);
+    }
     if (kept_) d.h.close();  // its attributes are written by its path
     return d;
+}
+
+void Writer::place(const Node& d, bool values_in_place) {
+    if (!record_ || record_->items.empty() || !ok()) return;
+    NxFileItem& it = record_->items.back();
+    it.header = header_of(d.h.id());
+    const haddr_t at = values_in_place ? H5Dget_offset(d.h.id()) : HADDR_UNDEF;
+    it.data = at == HADDR_UNDEF ? 0 : at;
+}
+
+void Writer::write_in_place(const NxFileItem& k, const void* data, std::size_t size) {
+    void* handle = nullptr;
+    if (H5Fget_vfd_handle(file_, H5P_DEFAULT, &handle) < 0 || !handle) {
+        fail("the HDF5 library could not give its file to write " + k.name);
+        return;
+    }
+    raw_write(static_cast<H5FD_t*>(handle), k.data, data, size);
 }
 
 Node Writer::text(const Node& parent, const std::string& name, std::string value) {
@@ -451,8 +504,12 @@ Node Writer::texts(const Node& parent, const std::string& name, const std::vecto
     d = kept_ ? open_dataset(d.path, text_type_.id(), {values.size()})
               : make_dataset(parent, name, text_type_.id(), {values.size()}, H5P_DEFAULT);
     write_texts(d, values);
-    if (kept_) d.h.close();
-    else if (record_) item(d.path, std::move(value));
+    if (kept_) {
+        d.h.close();
+    } else if (record_) {
+        item(d.path, std::move(value));
+        place(d, false);
+    }
     return d;
 }
 
@@ -516,7 +573,7 @@ Node Writer::long_text(const Node& parent, const std::string& name, std::size_t 
         return true;
     };
     if (ok() && !write_raw(d, size, listed)) fail("could not write the dataset " + d.path);
-    if (size < kLongest) item(d.path, std::move(all));
+    if (size < kLongest) item(d.path, std::move(all)), place(d, true);
     else record_->items.clear(), record_ = nullptr;
     return d;
 }
@@ -703,7 +760,11 @@ Node Writer::open_dataset(const std::string& path, hid_t file_type, const std::v
     Node d;
     d.path = path;
     if (!ok()) return d;
-    d.h = Handle(H5Dopen2(file_, path.c_str(), H5P_DEFAULT), H5Dclose);
+    // Straight at its header when the kept item (the one just named) says
+    // where it is: no walk down the path.
+    const NxFileItem* k = next_item_ > 0 ? &kept_->items[next_item_ - 1] : nullptr;
+    d.h = k && k->name == path && k->header != 0 ? Handle(H5Oopen_by_addr(file_, k->header), H5Oclose)
+                                                 : Handle(H5Dopen2(file_, path.c_str(), H5P_DEFAULT), H5Dclose);
     if (!d.h.valid() || !same_kind(H5Dget_type(d.h.id()), H5Dget_space(d.h.id()), file_type, dims)) {
         d.h.close();
         fail("the kept file's " + path + " is not what this file needs");
@@ -728,6 +789,12 @@ bool Writer::refill_text(const Node& parent, const std::string& name, std::size_
     if (all.size() != size) return false;
     const std::string path = child_path(parent, name);
     if (!item(path, all)) return ok();
+    const NxFileItem& k = kept_->items[next_item_ - 1];
+    if (k.data != 0 && k.value.size() == size) {  // the kept text's type: the same size
+        all += '\0';
+        write_in_place(k, all.data(), all.size());
+        return ok();
+    }
     const Handle type = fixed_text_type(size);
     if (!type.valid()) return false;
     const Node d = open_dataset(path, type.id(), {});

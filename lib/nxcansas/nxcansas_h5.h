@@ -125,6 +125,13 @@ private:
                  const std::vector<hsize_t>& dims, const void* data);
     void write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space, const void* data);
     bool write_raw(const Node& d, std::size_t size, const std::function<bool(std::string&)>& next);
+    // Records where the dataset just listed lies in the file: its header
+    // and, when `values_in_place` and the library gave them one piece of
+    // the file, its values.
+    void place(const Node& d, bool values_in_place);
+    // In a reopened file: `size` bytes written over the kept item's values
+    // where they lie in the file.
+    void write_in_place(const NxFileItem& k, const void* data, std::size_t size);
     void fail(const std::string& what);
     // The file `file_name` in `fd` through the descriptor driver: made
     // (emptied first), or an existing one opened for writing.

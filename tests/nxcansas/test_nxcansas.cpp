@@ -997,7 +997,9 @@ TEST(NxCanSasWriter, AFileMadeFromTheKeptOneHoldsWhatAFreshOneHolds) {
     other.name = "b.h5", other.title = "a title longer than the first", other.note = "1: eno\n2: owt\n";
     other.names = {"frame_0001.dat", "x"}, other.i = {-1, 0.25f, 1e30f, 7}, other.n = 2.5;
     const Small same_again;
-    for (const Small* v : std::vector<const Small*>{&other, &same_again, &first}) {
+    Small numbers;  // only numbers change, written where they lie
+    numbers.i = {5, 6, 7, 8}, numbers.n = -1;
+    for (const Small* v : std::vector<const Small*>{&other, &same_again, &numbers, &first}) {
         ASSERT_TRUE(small_file(dir / "made.h5", *v, &image).ok());
         ASSERT_TRUE(small_file(dir / "fresh.h5", *v, nullptr).ok());
         EXPECT_EQ(pkt::h5_difference(dir / "made.h5", dir / "fresh.h5"), "") << v->title;
@@ -1005,9 +1007,10 @@ TEST(NxCanSasWriter, AFileMadeFromTheKeptOneHoldsWhatAFreshOneHolds) {
     }
     ASSERT_TRUE(small_file(dir / "made.h5", other, &image).ok());
     EXPECT_EQ(pkt::h5_difference(dir / "first.h5", dir / "made.h5"), "/@file_name: differs");
-    Small longer_note, extra, fewer, shape;
+    Small longer_note, extra, fewer, shape, fewer_values;
     longer_note.note += "3: three\n", extra.extra = true, fewer.fewer = true, shape.names.push_back("s3.dat");
-    for (const Small* v : std::vector<const Small*>{&longer_note, &extra, &fewer, &shape}) {
+    fewer_values.i.pop_back();
+    for (const Small* v : std::vector<const Small*>{&longer_note, &extra, &fewer, &shape, &fewer_values}) {
         image.bytes = kept;
         image.items.clear();
         ASSERT_TRUE(small_file(dir / "first.h5", first, &image).ok());

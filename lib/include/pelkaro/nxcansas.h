@@ -6,6 +6,7 @@
 #ifndef PELKARO_NXCANSAS_H
 #define PELKARO_NXCANSAS_H
 
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -90,6 +91,9 @@ struct CurveQ {
 struct NxFileItem {
     std::string name;   // the object's path, "PATH@NAME" for an attribute
     std::string value;  // the written values with their shape and kind
+    // A dataset's places in the file, 0 where not known: its object header,
+    // and its values when they lie in one piece in the file's byte order.
+    std::uint64_t header = 0, data = 0;
 };
 struct NxFileImage {
     std::vector<unsigned char> bytes;
