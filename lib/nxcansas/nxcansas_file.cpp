@@ -629,7 +629,7 @@ Status write_file(const Run& run, const NxOptions& opt, const std::string& path,
             write_root(w, root, c);
             write_entry(w, root, c);
         },
-        fixed ? &fixed->image : nullptr, fixed ? fixed->library : nullptr);
+        fixed ? &fixed->kept : nullptr, fixed ? fixed->library : nullptr);
 }
 
 }  // namespace pk

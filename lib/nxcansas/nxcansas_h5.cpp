@@ -124,14 +124,11 @@ herr_t fd_write(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const v
 // Bytes the writer writes itself into the space of a dataset, at an
 // address of the file: as fd_write writes, but not kept after a failure
 // (the library never reads them back).
-void raw_write(H5FD_t* h, haddr_t addr, const void* bytes, std::size_t size) {
+void raw_write(H5FD_t* h, haddr_t addr, const std::string& bytes) {
     DescriptorFile& f = *file_of(h);
-    if (*f.write_error == 0 && !whole(::pwrite, f.fd, static_cast<const char*>(bytes), size, addr))
-        *f.write_error = errno;
-    f.eof = std::max<haddr_t>(f.eof, addr + size);
+    if (*f.write_error == 0 && !whole(::pwrite, f.fd, bytes.data(), bytes.size(), addr)) *f.write_error = errno;
+    f.eof = std::max<haddr_t>(f.eof, addr + bytes.size());
 }
-
-void raw_write(H5FD_t* h, haddr_t addr, const std::string& bytes) { raw_write(h, addr, bytes.data(), bytes.size()); }
 
 // What H5Fget_vfd_handle gives the writer: the file itself.
 herr_t fd_get_handle(H5FD_t* f, hid_t, void** handle) {
@@ -188,6 +185,20 @@ bool Handle::close() {
     return r >= 0;
 }
 
+namespace {
+
+TypeFacts facts_of(hid_t mem, hid_t file) {
+    TypeFacts t;
+    t.mem = mem, t.file = file;
+    t.size = H5Tget_size(mem);
+    t.text = H5Tis_variable_str(mem) > 0;
+    t.kind = static_cast<int>(H5Tget_class(mem));
+    t.as_in_memory = !t.text && H5Tequal(mem, file) > 0;
+    return t;
+}
+
+}  // namespace
+
 Writer::Writer() {
     // The library's own error stack printing is off; failures are reported
     // by the caller in its words.
@@ -198,6 +209,11 @@ Writer::Writer() {
         fail("the HDF5 library could not make a string type");
     xfer_ = Handle(H5Pcreate(H5P_DATASET_XFER), H5Pclose);
     if (!xfer_.valid()) fail("the HDF5 library could not set up its transfers");
+    text_ = facts_of(text_type_.id(), text_type_.id());
+    f64_ = facts_of(H5T_NATIVE_DOUBLE, H5T_IEEE_F64LE);
+    f32_ = facts_of(H5T_NATIVE_FLOAT, H5T_IEEE_F32LE);
+    u8_ = facts_of(H5T_NATIVE_UINT8, H5T_STD_U8LE);
+    i32_ = facts_of(H5T_NATIVE_INT, H5T_STD_I32LE);
 }
 
 void Writer::fail(const std::string& what) {
@@ -305,21 +321,19 @@ bool same_kind(hid_t type_id, hid_t space_id, hid_t want, const std::vector<hsiz
 // Values as an item of the file lists them: their extent, the kind and
 // size of their type, then the values (a text's bytes, each text led by
 // its length).
-std::string encoded_head(hid_t mem_type, const std::vector<hsize_t>& dims) {
+std::string encoded_head(const TypeFacts& t, const std::vector<hsize_t>& dims) {
     std::string v;
     for (hsize_t d : dims) v.append(reinterpret_cast<const char*>(&d), sizeof d);
-    const std::size_t size = H5Tget_size(mem_type);
-    const bool text = H5Tis_variable_str(mem_type) > 0;
-    v += static_cast<char>(text ? 'T' : 'A' + static_cast<int>(H5Tget_class(mem_type)));
-    v.append(reinterpret_cast<const char*>(&size), sizeof size);
+    v += static_cast<char>(t.text ? 'T' : 'A' + t.kind);
+    v.append(reinterpret_cast<const char*>(&t.size), sizeof t.size);
     return v;
 }
 
-std::string encoded(hid_t mem_type, const std::vector<hsize_t>& dims, const void* data) {
-    std::string v = encoded_head(mem_type, dims);
+std::string encoded(const TypeFacts& t, const std::vector<hsize_t>& dims, const void* data) {
+    std::string v = encoded_head(t, dims);
     const std::size_t n = count_of(dims);
-    if (H5Tis_variable_str(mem_type) <= 0) {
-        v.append(static_cast<const char*>(data), n * H5Tget_size(mem_type));
+    if (!t.text) {
+        v.append(static_cast<const char*>(data), n * t.size);
         return v;
     }
     for (std::size_t k = 0; k < n; ++k) {
@@ -331,20 +345,18 @@ std::string encoded(hid_t mem_type, const std::vector<hsize_t>& dims, const void
     return v;
 }
 
-// Is `kept` the encoding of these values?  Numbers are compared where they lie.
-bool same_values(const std::string& kept, hid_t mem_type, const std::vector<hsize_t>& dims, const void* data) {
-    if (H5Tis_variable_str(mem_type) > 0) return kept == encoded(mem_type, dims, data);
-    const std::string head = encoded_head(mem_type, dims);
-    const std::size_t bytes = count_of(dims) * H5Tget_size(mem_type);
-    return kept.size() == head.size() + bytes && kept.compare(0, head.size(), head) == 0 &&
-           (bytes == 0 || std::memcmp(kept.data() + head.size(), data, bytes) == 0);
+// Are `kept`'s values of this type and extent (only the values may differ)?
+bool same_shape(const std::string& kept, const TypeFacts& t, const std::vector<hsize_t>& dims) {
+    const std::string head = encoded_head(t, dims);
+    return kept.compare(0, head.size(), head) == 0 && (t.text || kept.size() == head.size() + count_of(dims) * t.size);
 }
 
-// Are `kept`'s values of this type and extent (only the values may differ)?
-bool same_shape(const std::string& kept, hid_t mem_type, const std::vector<hsize_t>& dims) {
-    const std::string head = encoded_head(mem_type, dims);
-    return kept.size() == head.size() + count_of(dims) * H5Tget_size(mem_type) &&
-           kept.compare(0, head.size(), head) == 0;
+// Is `kept` the encoding of these values?  Numbers are compared where they lie.
+bool same_values(const std::string& kept, const TypeFacts& t, const std::vector<hsize_t>& dims, const void* data) {
+    if (t.text) return kept == encoded(t, dims, data);
+    const std::size_t bytes = count_of(dims) * t.size;
+    return same_shape(kept, t, dims) &&
+           (bytes == 0 || std::memcmp(kept.data() + (kept.size() - bytes), data, bytes) == 0);
 }
 
 // Where an open object's header lies in the file; 0 when the library
@@ -358,13 +370,6 @@ using ObjectInfo = H5O_info_t;
 std::uint64_t header_of(hid_t object) {
     ObjectInfo info{};
     return H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0 || info.addr == HADDR_UNDEF ? 0 : info.addr;
-}
-
-// The extent of a dataspace, or a text that no extent equals.
-std::vector<hsize_t> dims_of(hid_t space) {
-    std::vector<hsize_t> dims;
-    if (!extent_of(space, dims)) dims.assign(8, ~hsize_t{0});
-    return dims;
 }
 
 }  // namespace
@@ -413,32 +418,28 @@ bool Writer::write_part(const Node& d, hid_t mem_type, hid_t mem_space, hid_t fi
     return false;
 }
 
-Node Writer::dataset(const Node& parent, const std::string& name, hid_t mem_type, hid_t file_type,
+Node Writer::dataset(const Node& parent, const std::string& name, const TypeFacts& t,
                      const std::vector<hsize_t>& dims, const void* data) {
     Node d;
     d.path = child_path(parent, name);
     if (!ok()) return d;
-    // Values that lie in the file as they lie in memory are written there
-    // by the writer itself, without the library.
-    const bool as_in_memory = H5Tis_variable_str(mem_type) <= 0 && H5Tequal(mem_type, file_type) > 0;
     if (kept_) {
-        const NxFileItem* k = next_kept(d.path);
-        if (!k || same_values(k->value, mem_type, dims, data)) return d;
-        if (as_in_memory && k->data != 0 && same_shape(k->value, mem_type, dims)) {
-            write_in_place(*k, data, count_of(dims) * H5Tget_size(mem_type));
-            return d;
-        }
+        const NxFileItem* k = kept_of(d.path, t, dims);
+        if (!k || same_values(k->value, t, dims, data)) return d;
+        // Values that lie in the file as they lie in memory are written
+        // there by the writer itself; the others wait for the library.
+        if (t.as_in_memory && k->data != 0)
+            write_in_place(*k, data, count_of(dims) * t.size);
+        else
+            wait_for_library(*k, d.path, nullptr, &t, dims, data);
+        return d;  // its attributes are written by its path
     }
-    d = kept_ ? open_dataset(d.path, file_type, dims) : make_dataset(parent, name, file_type, dims, H5P_DEFAULT);
-    if (ok()) {
-        const std::size_t bytes = count_of(dims) * std::max(H5Tget_size(mem_type), H5Tget_size(file_type));
-        write_part(d, mem_type, H5S_ALL, H5S_ALL, bytes, data);
-    }
+    d = make_dataset(parent, name, t.file, dims, H5P_DEFAULT);
+    if (ok()) write_part(d, t.mem, H5S_ALL, H5S_ALL, count_of(dims) * std::max(t.size, H5Tget_size(t.file)), data);
     if (record_) {
-        item(d.path, encoded(mem_type, dims, data));
-        place(d, as_in_memory);
+        item(d.path, encoded(t, dims, data));
+        place(d, t.as_in_memory);
     }
-    if (kept_) d.h.close();  // its attributes are written by its path
     return d;
 }
 
@@ -451,18 +452,36 @@ void Writer::place(const Node& d, bool values_in_place) {
 }
 
 void Writer::write_in_place(const NxFileItem& k, const void* data, std::size_t size) {
-    void* handle = nullptr;
-    if (H5Fget_vfd_handle(file_, H5P_DEFAULT, &handle) < 0 || !handle) {
-        fail("the HDF5 library could not give its file to write " + k.name);
-        return;
-    }
-    raw_write(static_cast<H5FD_t*>(handle), k.data, data, size);
+    in_place_.push_back(InPlace{k.data, std::string(static_cast<const char*>(data), size)});
+}
+
+void Writer::write_in_place() {
+    // As the file driver writes: after a failed write, nothing more goes
+    // to the descriptor (these bytes the library never reads back).
+    for (const InPlace& v : in_place_)
+        if (write_error_ == 0 && !whole(::pwrite, kept_fd_, v.bytes.data(), v.bytes.size(), v.at))
+            write_error_ = errno;
+    in_place_.clear();
+}
+
+void Writer::wait_for_library(const NxFileItem& k, const std::string& object, const char* attr, const TypeFacts* t,
+                              const std::vector<hsize_t>& dims, const void* data) {
+    Pending p;
+    p.kept = &k, p.object = object, p.attr = attr ? attr : "", p.type = t, p.dims = dims;
+    const std::size_t n = count_of(dims);
+    if (!t)
+        p.values = static_cast<const char*>(data);
+    else if (!t->text)
+        p.values.assign(static_cast<const char*>(data), n * t->size);
+    else
+        for (std::size_t i = 0; i < n; ++i) p.texts.emplace_back(static_cast<const char* const*>(data)[i]);
+    pending_.push_back(std::move(p));
 }
 
 Node Writer::text(const Node& parent, const std::string& name, std::string value) {
     utf8_clean_in_place(value);
     const char* p = value.c_str();
-    return dataset(parent, name, text_type_.id(), text_type_.id(), {}, &p);
+    return dataset(parent, name, text_, {}, &p);
 }
 
 namespace {
@@ -494,19 +513,20 @@ Node Writer::texts(const Node& parent, const std::string& name, const std::vecto
     d.path = child_path(parent, name);
     if (!ok()) return d;
     std::string value;
+    std::vector<const char*> p;
+    std::vector<std::string> cleaned;
     if (kept_ || record_) {
-        std::vector<const char*> p;
-        std::vector<std::string> cleaned;
         text_pointers(values, 0, values.size(), p, cleaned);
-        value = encoded(text_type_.id(), {values.size()}, p.data());
+        value = encoded(text_, {values.size()}, p.data());
     }
-    if (kept_ && !item(d.path, std::move(value))) return d;
-    d = kept_ ? open_dataset(d.path, text_type_.id(), {values.size()})
-              : make_dataset(parent, name, text_type_.id(), {values.size()}, H5P_DEFAULT);
-    write_texts(d, values);
     if (kept_) {
-        d.h.close();
-    } else if (record_) {
+        const NxFileItem* k = kept_of(d.path, text_, {values.size()});
+        if (k && k->value != value) wait_for_library(*k, d.path, nullptr, &text_, {values.size()}, p.data());
+        return d;
+    }
+    d = make_dataset(parent, name, text_type_.id(), {values.size()}, H5P_DEFAULT);
+    write_texts(d, values);
+    if (record_) {
         item(d.path, std::move(value));
         place(d, false);
     }
@@ -607,7 +627,7 @@ bool Writer::write_raw(const Node& d, std::size_t size, const std::function<bool
 }
 
 Node Writer::number(const Node& parent, const std::string& name, double value, const std::string& unit) {
-    Node d = dataset(parent, name, H5T_NATIVE_DOUBLE, H5T_IEEE_F64LE, {}, &value);
+    Node d = dataset(parent, name, f64_, {}, &value);
     if (!unit.empty()) attr(d, "units", unit);
     return d;
 }
@@ -615,7 +635,7 @@ Node Writer::number(const Node& parent, const std::string& name, double value, c
 Node Writer::floats(const Node& parent, const std::string& name, const std::vector<float>& v,
                     const std::vector<hsize_t>& dims, const std::string& unit) {
     if (v.size() != count_of(dims)) fail("the values of " + child_path(parent, name) + " do not fill it");
-    Node d = dataset(parent, name, H5T_NATIVE_FLOAT, H5T_IEEE_F32LE, dims, v.data());
+    Node d = dataset(parent, name, f32_, dims, v.data());
     if (!unit.empty()) attr(d, "units", unit);
     return d;
 }
@@ -623,7 +643,7 @@ Node Writer::floats(const Node& parent, const std::string& name, const std::vect
 Node Writer::doubles(const Node& parent, const std::string& name, const std::vector<double>& v,
                      const std::vector<hsize_t>& dims, const std::string& unit) {
     if (v.size() != count_of(dims)) fail("the values of " + child_path(parent, name) + " do not fill it");
-    Node d = dataset(parent, name, H5T_NATIVE_DOUBLE, H5T_IEEE_F64LE, dims, v.data());
+    Node d = dataset(parent, name, f64_, dims, v.data());
     if (!unit.empty()) attr(d, "units", unit);
     return d;
 }
@@ -631,40 +651,37 @@ Node Writer::doubles(const Node& parent, const std::string& name, const std::vec
 Node Writer::bytes(const Node& parent, const std::string& name, const std::vector<uint8_t>& v,
                    const std::vector<hsize_t>& dims) {
     if (v.size() != count_of(dims)) fail("the values of " + child_path(parent, name) + " do not fill it");
-    return dataset(parent, name, H5T_NATIVE_UINT8, H5T_STD_U8LE, dims, v.data());
+    return dataset(parent, name, u8_, dims, v.data());
 }
 
-void Writer::write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space,
+void Writer::write_attr(const Node& n, const char* name, const TypeFacts& t, const std::vector<hsize_t>& dims,
                         const void* data) {
     if (!ok()) return;
     const std::string item_name = n.path + "@" + name;
-    if (kept_ && !changed(item_name, mem_type, dims_of(space), data)) return;
-    Handle a(kept_ ? H5Aopen_by_name(file_, n.path.c_str(), name, H5P_DEFAULT, H5P_DEFAULT)
-                   : H5Acreate2(n.h.id(), name, file_type, space, H5P_DEFAULT, H5P_DEFAULT),
+    if (kept_) {
+        const NxFileItem* k = kept_of(item_name, t, dims);
+        if (k && !same_values(k->value, t, dims, data)) wait_for_library(*k, n.path, name, &t, dims, data);
+        return;
+    }
+    Handle space(dims.empty() ? H5Screate(H5S_SCALAR)
+                              : H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr),
+                 H5Sclose);
+    Handle a(space.valid() ? H5Acreate2(n.h.id(), name, t.file, space.id(), H5P_DEFAULT, H5P_DEFAULT) : -1,
              H5Aclose);
-    if (a.valid() && kept_ && !same_kind(H5Aget_type(a.id()), H5Aget_space(a.id()), file_type, dims_of(space)))
-        a.close();
-    if (!a.valid() || H5Awrite(a.id(), mem_type, data) < 0)
-        fail("could not write the attribute " + item_name);
-    if (record_) item(item_name, encoded(mem_type, dims_of(space), data));
+    if (!a.valid() || H5Awrite(a.id(), t.mem, data) < 0) fail("could not write the attribute " + item_name);
+    if (record_) item(item_name, encoded(t, dims, data));
 }
 
 void Writer::attr(const Node& n, const char* name, std::string value) {
     utf8_clean_in_place(value);
     const char* p = value.c_str();
-    Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-    write_attr(n, name, text_type_.id(), text_type_.id(), space.id(), &p);
+    write_attr(n, name, text_, {}, &p);
 }
 
-void Writer::attr(const Node& n, const char* name, int value) {
-    Handle space(H5Screate(H5S_SCALAR), H5Sclose);
-    write_attr(n, name, H5T_NATIVE_INT, H5T_STD_I32LE, space.id(), &value);
-}
+void Writer::attr(const Node& n, const char* name, int value) { write_attr(n, name, i32_, {}, &value); }
 
 void Writer::attr(const Node& n, const char* name, const std::vector<int>& values) {
-    const hsize_t dim = values.size();
-    Handle space(H5Screate_simple(1, &dim, nullptr), H5Sclose);
-    write_attr(n, name, H5T_NATIVE_INT, H5T_STD_I32LE, space.id(), values.data());
+    write_attr(n, name, i32_, {values.size()}, values.data());
 }
 
 namespace {
@@ -736,6 +753,15 @@ std::string open_failure(const std::string& path, int err) {
     return why;
 }
 
+const NxFileItem* Writer::kept_of(const std::string& name, const TypeFacts& t, const std::vector<hsize_t>& dims) {
+    const NxFileItem* k = next_kept(name);
+    if (k && !same_shape(k->value, t, dims)) {
+        fail("the kept file's " + name + " is not what this file needs");
+        return nullptr;
+    }
+    return k;
+}
+
 const NxFileItem* Writer::next_kept(const std::string& name) {
     if (next_item_ < kept_->items.size() && kept_->items[next_item_].name == name) return &kept_->items[next_item_++];
     fail("the kept file has no " + name + " in this place");
@@ -751,23 +777,17 @@ bool Writer::item(const std::string& name, std::string value) {
     return k && k->value != value;
 }
 
-bool Writer::changed(const std::string& name, hid_t mem_type, const std::vector<hsize_t>& dims, const void* data) {
-    const NxFileItem* k = next_kept(name);
-    return k && !same_values(k->value, mem_type, dims, data);
-}
-
-Node Writer::open_dataset(const std::string& path, hid_t file_type, const std::vector<hsize_t>& dims) {
+Node Writer::open_dataset(const NxFileItem& k, hid_t file_type, const std::vector<hsize_t>& dims) {
     Node d;
-    d.path = path;
+    d.path = k.name;
     if (!ok()) return d;
-    // Straight at its header when the kept item (the one just named) says
-    // where it is: no walk down the path.
-    const NxFileItem* k = next_item_ > 0 ? &kept_->items[next_item_ - 1] : nullptr;
-    d.h = k && k->name == path && k->header != 0 ? Handle(H5Oopen_by_addr(file_, k->header), H5Oclose)
-                                                 : Handle(H5Dopen2(file_, path.c_str(), H5P_DEFAULT), H5Dclose);
+    // Straight at its header when the kept item says where it is: no walk
+    // down the path.
+    d.h = k.header != 0 ? Handle(H5Oopen_by_addr(file_, k.header), H5Oclose)
+                        : Handle(H5Dopen2(file_, k.name.c_str(), H5P_DEFAULT), H5Dclose);
     if (!d.h.valid() || !same_kind(H5Dget_type(d.h.id()), H5Dget_space(d.h.id()), file_type, dims)) {
         d.h.close();
-        fail("the kept file's " + path + " is not what this file needs");
+        fail("the kept file's " + k.name + " is not what this file needs");
     }
     return d;
 }
@@ -787,19 +807,16 @@ bool Writer::refill_text(const Node& parent, const std::string& name, std::size_
         all += piece;
     }
     if (all.size() != size) return false;
-    const std::string path = child_path(parent, name);
-    if (!item(path, all)) return ok();
-    const NxFileItem& k = kept_->items[next_item_ - 1];
-    if (k.data != 0 && k.value.size() == size) {  // the kept text's type: the same size
+    const NxFileItem* k = next_kept(child_path(parent, name));
+    if (k && k->value.size() != size) fail("the kept file's " + k->name + " is not what this file needs");
+    if (!k || !ok() || k->value == all) return ok();
+    if (k->data != 0) {
         all += '\0';
-        write_in_place(k, all.data(), all.size());
-        return ok();
+        write_in_place(*k, all.data(), all.size());
+    } else {
+        wait_for_library(*k, k->name, nullptr, nullptr, {}, all.c_str());
     }
-    const Handle type = fixed_text_type(size);
-    if (!type.valid()) return false;
-    const Node d = open_dataset(path, type.id(), {});
-    all += '\0';
-    return ok() && H5Dwrite(d.h.id(), type.id(), H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) >= 0;
+    return ok();
 }
 
 void Writer::record_into(NxFileImage& image) {
@@ -808,16 +825,65 @@ void Writer::record_into(NxFileImage& image) {
 }
 
 Node Writer::reopen(const std::string& file_name, int fd, const NxFileImage& image) {
-    Node file = open_file(file_name, fd, true);
+    Node file;
+    file.path = "/";
     kept_ = &image;
     next_item_ = 0;
+    kept_name_ = file_name;
+    kept_fd_ = fd;
+    pending_.clear();
+    in_place_.clear();
     return file;
 }
 
-bool Writer::refilled(Node& file) {
-    const bool all = ok() && kept_ && next_item_ == kept_->items.size();
+bool Writer::fits() const { return ok() && kept_ && next_item_ == kept_->items.size(); }
+
+bool Writer::refilled(Node&) {
+    if (!fits()) return false;
+    write_in_place();
+    Node file = open_file(kept_name_, kept_fd_, true);
+    for (const Pending& p : pending_) {
+        if (!ok()) break;
+        if (p.attr.empty()) apply(p);
+        else apply_attr(p);
+    }
     finish(file);
-    return all && ok();
+    return ok();
+}
+
+// A dataset's values that waited for the library, written over it.
+void Writer::apply(const Pending& p) {
+    if (!p.type) {  // a long text: one fixed-length string of its size
+        const Handle type = fixed_text_type(p.values.size());
+        const Node d = type.valid() ? open_dataset(*p.kept, type.id(), {}) : Node{};
+        if (!type.valid() || !d.h.valid() ||
+            H5Dwrite(d.h.id(), type.id(), H5S_ALL, H5S_ALL, H5P_DEFAULT, p.values.c_str()) < 0)
+            fail("could not write the dataset " + p.object);
+        return;
+    }
+    const Node d = open_dataset(*p.kept, p.type->file, p.dims);
+    if (!ok()) return;
+    if (p.type->text && !p.dims.empty()) {
+        std::vector<const std::string*> values;
+        for (const std::string& t : p.texts) values.push_back(&t);
+        write_texts(d, values);
+    } else if (p.type->text) {  // one text
+        const char* one = p.texts.empty() ? "" : p.texts[0].c_str();
+        write_part(d, p.type->mem, H5S_ALL, H5S_ALL, 16, &one);
+    } else {
+        const std::size_t bytes = count_of(p.dims) * std::max(p.type->size, H5Tget_size(p.type->file));
+        write_part(d, p.type->mem, H5S_ALL, H5S_ALL, bytes, p.values.data());
+    }
+}
+
+// An attribute's values that waited for the library, written over it.
+void Writer::apply_attr(const Pending& p) {
+    Handle a(H5Aopen_by_name(file_, p.object.c_str(), p.attr.c_str(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    if (a.valid() && !same_kind(H5Aget_type(a.id()), H5Aget_space(a.id()), p.type->file, p.dims)) a.close();
+    std::vector<const char*> texts;
+    for (const std::string& t : p.texts) texts.push_back(t.c_str());
+    const void* data = p.type->text ? static_cast<const void*>(texts.data()) : p.values.data();
+    if (!a.valid() || H5Awrite(a.id(), p.type->mem, data) < 0) fail("could not write the attribute " + p.kept->name);
 }
 
 namespace {
@@ -831,16 +897,38 @@ bool placed(int fd, const NxFileImage& image) {
            ::ftruncate(fd, static_cast<off_t>(image.bytes.size())) == 0;
 }
 
-// The kept file in `fd` made into this one; false when the layout does not
-// fit it.  `write_error`: the errno of a write to the disk that failed.
-bool refill(const std::string& path, int fd, const NxFileImage& image,
-            const std::function<void(Writer&, Node&)>& layout, int& write_error) {
+// Takes `held` (unless it holds no mutex) again when it goes.
+struct Retake {
+    std::unique_lock<std::mutex>& held;
+    ~Retake() {
+        if (held.mutex() && !held.owns_lock()) held.lock();
+    }
+};
+
+enum class Refill { done, no_fit, failed };
+
+// The kept file `image` made into this one in `fd`: done; no_fit when the
+// layout does not fit it (nothing written); failed when it fits but the
+// file could not be completed (`fd` then holds part of it).  `write_error`:
+// the errno of a write to the disk that failed.  Called and returning with
+// `held` taken; the layout, which makes no call of the library in a
+// reopened file, and the writing of the bytes run without it.
+Refill refill(const std::string& path, int fd, const NxFileImage& image,
+              const std::function<void(Writer&, Node&)>& layout, int& write_error,
+              std::unique_lock<std::mutex>& held) {
     Writer w;
     Node root = w.reopen(path, fd, image);
-    layout(w, root);
+    {
+        const Retake retake{held};
+        if (held.owns_lock()) held.unlock();
+        layout(w, root);
+        if (!w.fits()) return Refill::no_fit;
+        if (!placed(fd, image)) return Refill::failed;
+        w.write_in_place();
+    }
     const bool done = w.refilled(root);
     write_error = w.write_error();
-    return done;
+    return done ? Refill::done : Refill::failed;
 }
 
 // The file just written through `fd`, kept in `image` with its items
@@ -874,24 +962,50 @@ struct Fresh {
     int write_error = 0;
 };
 
-// The file written afresh into `fd` as the library makes it, and kept in
-// `image` (unless null) when complete.
+// `made` put first among the kept files: at most three, of 64 MiB together.
+void keep_first(std::vector<NxFileImage>& kept, NxFileImage made) {
+    constexpr std::size_t kFiles = 3, kBytes = std::size_t{1} << 26;
+    if (made.bytes.empty()) return;
+    kept.insert(kept.begin(), std::move(made));
+    std::size_t bytes = 0, n = 0;
+    while (n < kept.size() && n < kFiles && (bytes += kept[n].bytes.size()) <= kBytes) ++n;
+    kept.resize(std::max<std::size_t>(n, 1));
+}
+
+// The file written afresh into `fd` as the library makes it, and kept
+// first in `kept` (unless null) when complete.
 Fresh write_fresh(const std::string& path, int fd, const std::function<void(Writer&, Node&)>& layout,
-                  NxFileImage* image) {
+                  std::vector<NxFileImage>* kept) {
     Writer w;
     NxFileImage made;
-    if (image) w.record_into(made);
+    if (kept) w.record_into(made);
     {
         Node root = w.create(path, fd);
         layout(w, root);
         w.finish(root);
     }
     if (!w.ok()) return Fresh{w.why(), 0};
-    if (image && w.write_error() == 0) {
+    if (kept && w.write_error() == 0) {
         keep(fd, made);
-        *image = std::move(made);
+        keep_first(*kept, std::move(made));
     }
     return Fresh{std::string(), w.write_error()};
+}
+
+// The file made from the first kept file its layout fits, which then comes
+// first among them; false when none fits or the making failed.
+bool refill_any(const std::string& path, int fd, std::vector<NxFileImage>& kept,
+                const std::function<void(Writer&, Node&)>& layout, int& write_error,
+                std::unique_lock<std::mutex>& held) {
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        const Refill r = refill(path, fd, kept[k], layout, write_error, held);
+        if (r == Refill::no_fit) continue;
+        if (r == Refill::failed) return false;
+        std::rotate(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(k),
+                    kept.begin() + static_cast<std::ptrdiff_t>(k + 1));
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -902,22 +1016,19 @@ Status write_atomically(const std::string& path, const std::function<std::string
 }
 
 Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
-                        const std::function<void(Writer&, Node&)>& layout, NxFileImage* image,
+                        const std::function<void(Writer&, Node&)>& layout, std::vector<NxFileImage>* kept,
                         std::mutex* library) {
     AtomicFile out;
     errno = 0;
     if (!atomic_open(path, out)) return unwritten(why_not_opened(errno));
     const int fd = ::fileno(out.f);
-    // The kept file's bytes go to the disk before the library is taken.
-    const bool kept = image && !image->bytes.empty() && placed(fd, *image);
-    bool refilled = false;
     Fresh fresh;
     {
         // Every call into the library, the writers' last ones included, under `library`.
         std::unique_lock<std::mutex> held;
         if (library) held = std::unique_lock<std::mutex>(*library);
-        if (kept) refilled = refill(path, fd, *image, layout, fresh.write_error);
-        if (!refilled) fresh = write_fresh(path, fd, layout, image);
+        if (!kept || !refill_any(path, fd, *kept, layout, fresh.write_error, held))
+            fresh = write_fresh(path, fd, layout, kept);
     }
     if (!fresh.why.empty()) {
         atomic_finish(out, false);

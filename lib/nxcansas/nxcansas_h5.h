@@ -47,6 +47,18 @@ struct Node {
     std::string path;
 };
 
+// What the writer knows of a type of values it writes, asked of the
+// library once: so that a reopened file is compared and written without
+// calling it.
+struct TypeFacts {
+    hid_t mem = -1;             // the values' type in memory
+    hid_t file = -1;            // the type the file holds them in
+    std::size_t size = 0;       // one value's bytes in memory
+    bool text = false;          // a variable-length string (its pointer)
+    int kind = 0;               // the library's class of the type
+    bool as_in_memory = false;  // the file holds the bytes memory does
+};
+
 class Writer {
 public:
     Writer();
@@ -70,14 +82,25 @@ public:
     // `image`'s items with its values (a long text only up to 16 MiB; beyond
     // that the list is emptied and stays so).
     void record_into(NxFileImage& image);
-    // Opens the file `image` holds, its bytes already in `fd`, to be made
+    // Takes the file `image` holds, its bytes already in `fd`, to be made
     // into the next file there: from here on the layout must name `image`'s
     // items in their order, and only the values that differ from the items'
     // are written (each over the object that is there, which must have the
     // type and shape the layout would make); the writer fails otherwise.
+    // Nothing is written and no call goes to the library until the layout
+    // is done: the values that lie in the file as in memory (numbers, long
+    // texts) are then written there by write_in_place(), and the others
+    // (texts the library keeps in its heap, attributes) by refilled().
     Node reopen(const std::string& file_name, int fd, const NxFileImage& image);
-    // Completes and closes a reopened file (as finish); false when the
-    // writer failed or the layout did not name every item.
+    // Whether the layout named every item of the reopened file, as the file
+    // holds them (only values differ), and nothing failed.
+    bool fits() const;
+    // Writes the reopened file's changed values that lie in the file as in
+    // memory, straight to the descriptor (no call of the library).
+    void write_in_place();
+    // Writes what is still to write (as write_in_place), then opens the
+    // reopened file, writes what waits for the library, and closes it (as
+    // finish); false when the writer failed or the layout does not fit.
     bool refilled(Node& file);
     // The errno of the first write to the descriptor that failed; 0 when
     // none did.
@@ -114,6 +137,17 @@ public:
     void attr(const Node& n, const char* name, const std::vector<int>& values);
 
 private:
+    // A write a reopened file waits for: a dataset's values (`attr` empty)
+    // or an attribute's, of `type` (null: a long text, fixed of its size).
+    struct Pending {
+        const NxFileItem* kept = nullptr;
+        std::string object, attr;
+        const TypeFacts* type = nullptr;
+        std::vector<hsize_t> dims;
+        std::string values;              // numbers' bytes, or the long text
+        std::vector<std::string> texts;  // variable-length texts
+    };
+
     // A dataset made, not written (failing the writer when it cannot be).
     Node make_dataset(const Node& parent, const std::string& name, hid_t file_type, const std::vector<hsize_t>& dims,
                       hid_t dcpl);
@@ -121,16 +155,22 @@ private:
     // `bytes` bounds the library's conversion buffers.
     bool write_part(const Node& d, hid_t mem_type, hid_t mem_space, hid_t file_space, std::size_t bytes,
                     const void* data);
-    Node dataset(const Node& parent, const std::string& name, hid_t mem_type, hid_t file_type,
-                 const std::vector<hsize_t>& dims, const void* data);
-    void write_attr(const Node& n, const char* name, hid_t mem_type, hid_t file_type, hid_t space, const void* data);
+    Node dataset(const Node& parent, const std::string& name, const TypeFacts& t, const std::vector<hsize_t>& dims,
+                 const void* data);
+    void write_attr(const Node& n, const char* name, const TypeFacts& t, const std::vector<hsize_t>& dims,
+                    const void* data);
+    // A changed value of a reopened file put in line for the library.
+    void wait_for_library(const NxFileItem& k, const std::string& object, const char* attr, const TypeFacts* t,
+                          const std::vector<hsize_t>& dims, const void* data);
+    void apply(const Pending& p);
+    void apply_attr(const Pending& p);
     bool write_raw(const Node& d, std::size_t size, const std::function<bool(std::string&)>& next);
     // Records where the dataset just listed lies in the file: its header
     // and, when `values_in_place` and the library gave them one piece of
     // the file, its values.
     void place(const Node& d, bool values_in_place);
-    // In a reopened file: `size` bytes written over the kept item's values
-    // where they lie in the file.
+    // In a reopened file: `size` bytes to write over the kept item's values
+    // where they lie in the file (write_in_place() writes them).
     void write_in_place(const NxFileItem& k, const void* data, std::size_t size);
     void fail(const std::string& what);
     // The file `file_name` in `fd` through the descriptor driver: made
@@ -141,13 +181,13 @@ private:
     // kept item's), false when not or when it is not the next item (the
     // writer then fails).  True otherwise.
     bool item(const std::string& name, std::string value);
-    // In a reopened file: the same for values of `mem_type` in `dims` at `data`.
-    bool changed(const std::string& name, hid_t mem_type, const std::vector<hsize_t>& dims, const void* data);
     // The kept item the layout names next when it is `name`, else null (the
     // writer then fails).
     const NxFileItem* next_kept(const std::string& name);
-    // The dataset at `path` of a reopened file, of that type and shape.
-    Node open_dataset(const std::string& path, hid_t file_type, const std::vector<hsize_t>& dims);
+    // The same, when its values have this type and extent (else the writer fails).
+    const NxFileItem* kept_of(const std::string& name, const TypeFacts& t, const std::vector<hsize_t>& dims);
+    // The dataset of kept item `k` in a reopened file, of that type and shape.
+    Node open_dataset(const NxFileItem& k, hid_t file_type, const std::vector<hsize_t>& dims);
     void write_texts(const Node& d, const std::vector<const std::string*>& values);
     bool refill_text(const Node& parent, const std::string& name, std::size_t size,
                      const std::function<bool(std::string&)>& next);
@@ -155,11 +195,21 @@ private:
     Handle text_type_;  // variable-length UTF-8 strings
     Handle xfer_;       // the transfer properties of every write
     Handle driver_;     // the file driver that writes to the descriptor
+    // The types written: texts, doubles, floats, bytes, integers.
+    TypeFacts text_, f64_, f32_, u8_, i32_;
     hid_t file_ = -1;   // the open file (owned by the root node create() returns)
     int write_error_ = 0;
     NxFileImage* record_ = nullptr;      // the items written are listed here
     const NxFileImage* kept_ = nullptr;  // reopened: the file's items
     std::size_t next_item_ = 0;          // reopened: the item the layout names next
+    std::string kept_name_;              // reopened: the file's name and descriptor
+    int kept_fd_ = -1;
+    std::vector<Pending> pending_;       // reopened: the writes that wait for the library
+    struct InPlace {
+        std::uint64_t at;
+        std::string bytes;
+    };
+    std::vector<InPlace> in_place_;      // reopened: the values written where they lie
     std::string why_;
 };
 
@@ -191,14 +241,17 @@ std::string open_failure(const std::string& path, int err);
 // temporary file cannot be made, else the writer's or the system's reason.
 Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
                         const std::function<void(Writer&, Node&)>& layout);
-// The same through `image` (null: as above): when it holds a file, the file
-// is first made from it (Writer::reopen) and its bytes written in one piece;
-// when the layout does not fit it, the file is written afresh and, when not
-// larger than 64 MiB, kept in `image` for the next.  `library`, unless null,
-// is held while the layout calls the HDF5 library (not while the bytes go
-// to the disk).
+// The same through `kept` (null: as above), the files written afresh last,
+// the latest first: the file is made from the first one its layout fits
+// (Writer::reopen; its bytes written in one piece), which then comes first;
+// when it fits none, the file is written afresh and, when not larger than
+// 64 MiB, kept first (at most three, of 64 MiB together).  `library`, unless null,
+// is held around every call of the HDF5 library: while a file is written
+// afresh, and while a file made from the kept one is opened, given what
+// waits for the library and closed (not while its layout runs, nor while
+// the bytes go to the disk).
 Status write_atomically(const std::string& path, const std::function<std::string(int)>& why_not_opened,
-                        const std::function<void(Writer&, Node&)>& layout, NxFileImage* image,
+                        const std::function<void(Writer&, Node&)>& layout, std::vector<NxFileImage>* kept,
                         std::mutex* library);
 
 }  // namespace pk

@@ -974,25 +974,27 @@ void small_layout(pk::Writer& w, pk::Node& root, const Small& v) {
     if (!v.fewer) w.text(g, "title", v.title);
 }
 
-pk::Status small_file(const std::string& path, const Small& v, pk::NxFileImage* image) {
+pk::Status small_file(const std::string& path, const Small& v, std::vector<pk::NxFileImage>* kept) {
     return pk::write_atomically(
         path, [](int) { return std::string("cannot open"); },
-        [&](pk::Writer& w, pk::Node& root) { small_layout(w, root, v); }, image, nullptr);
+        [&](pk::Writer& w, pk::Node& root) { small_layout(w, root, v); }, kept, nullptr);
 }
+
+std::string bytes_of(const pk::NxFileImage& image) { return std::string(image.bytes.begin(), image.bytes.end()); }
 
 // A file made from the one kept before holds what the same file written
 // afresh holds, when every value changes (a longer title, other names) or
 // none does; a layout that does not fit the kept file (a note of another
-// length, an entry more or less, an attribute of another shape) is written
-// afresh, and kept in its place, with nothing of the kept one in it.
+// length, an entry more or less, an attribute or values of another shape)
+// is written afresh, and kept first, with nothing of the kept one in it.
 TEST(NxCanSasWriter, AFileMadeFromTheKeptOneHoldsWhatAFreshOneHolds) {
     TempDir dir;
-    pk::NxFileImage image;
+    std::vector<pk::NxFileImage> kept;
     const Small first;
-    ASSERT_TRUE(small_file(dir / "first.h5", first, &image).ok());
-    ASSERT_FALSE(image.bytes.empty());
-    EXPECT_EQ(pkt::read_file(dir / "first.h5"), std::string(image.bytes.begin(), image.bytes.end()));
-    const std::vector<unsigned char> kept = image.bytes;
+    ASSERT_TRUE(small_file(dir / "first.h5", first, &kept).ok());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(pkt::read_file(dir / "first.h5") == bytes_of(kept[0]));
+    const std::string first_bytes = bytes_of(kept[0]);
     Small other;
     other.name = "b.h5", other.title = "a title longer than the first", other.note = "1: eno\n2: owt\n";
     other.names = {"frame_0001.dat", "x"}, other.i = {-1, 0.25f, 1e30f, 7}, other.n = 2.5;
@@ -1000,25 +1002,57 @@ TEST(NxCanSasWriter, AFileMadeFromTheKeptOneHoldsWhatAFreshOneHolds) {
     Small numbers;  // only numbers change, written where they lie
     numbers.i = {5, 6, 7, 8}, numbers.n = -1;
     for (const Small* v : std::vector<const Small*>{&other, &same_again, &numbers, &first}) {
-        ASSERT_TRUE(small_file(dir / "made.h5", *v, &image).ok());
+        ASSERT_TRUE(small_file(dir / "made.h5", *v, &kept).ok());
         ASSERT_TRUE(small_file(dir / "fresh.h5", *v, nullptr).ok());
         EXPECT_EQ(pkt::h5_difference(dir / "made.h5", dir / "fresh.h5"), "") << v->title;
-        EXPECT_EQ(image.bytes, kept) << "made afresh: " << v->title;
+        ASSERT_EQ(kept.size(), 1u) << "made afresh: " << v->title;
+        EXPECT_TRUE(bytes_of(kept[0]) == first_bytes) << "made afresh: " << v->title;
     }
-    ASSERT_TRUE(small_file(dir / "made.h5", other, &image).ok());
+    ASSERT_TRUE(small_file(dir / "made.h5", other, &kept).ok());
     EXPECT_EQ(pkt::h5_difference(dir / "first.h5", dir / "made.h5"), "/@file_name: differs");
     Small longer_note, extra, fewer, shape, fewer_values;
     longer_note.note += "3: three\n", extra.extra = true, fewer.fewer = true, shape.names.push_back("s3.dat");
     fewer_values.i.pop_back();
     for (const Small* v : std::vector<const Small*>{&longer_note, &extra, &fewer, &shape, &fewer_values}) {
-        image.bytes = kept;
-        image.items.clear();
-        ASSERT_TRUE(small_file(dir / "first.h5", first, &image).ok());
-        ASSERT_TRUE(small_file(dir / "made.h5", *v, &image).ok());
+        kept.clear();
+        ASSERT_TRUE(small_file(dir / "first.h5", first, &kept).ok());
+        ASSERT_TRUE(small_file(dir / "made.h5", *v, &kept).ok());
         ASSERT_TRUE(small_file(dir / "fresh.h5", *v, nullptr).ok());
         EXPECT_EQ(pkt::h5_difference(dir / "made.h5", dir / "fresh.h5"), "");
-        EXPECT_EQ(pkt::read_file(dir / "made.h5"), std::string(image.bytes.begin(), image.bytes.end()));
+        ASSERT_EQ(kept.size(), 2u);
+        EXPECT_TRUE(pkt::read_file(dir / "made.h5") == bytes_of(kept[0]));
+        EXPECT_TRUE(bytes_of(kept[1]) == pkt::read_file(dir / "first.h5"));
     }
+}
+
+// Layouts that take turns (notes of two lengths) are each made from their
+// own kept file, which comes first when used; no more than three are kept.
+TEST(NxCanSasWriter, LayoutsThatTakeTurnsAreEachMadeFromTheirOwnKeptFile) {
+    TempDir dir;
+    std::vector<pk::NxFileImage> kept;
+    Small shorter, longer;
+    longer.note += "3: three\n";
+    ASSERT_TRUE(small_file(dir / "a.h5", shorter, &kept).ok());
+    ASSERT_TRUE(small_file(dir / "b.h5", longer, &kept).ok());
+    ASSERT_EQ(kept.size(), 2u);
+    const std::string shorter_bytes = bytes_of(kept[1]), longer_bytes = bytes_of(kept[0]);
+    for (int turn = 0; turn < 4; ++turn) {
+        Small v = turn % 2 ? longer : shorter;
+        v.title = "turn " + std::to_string(turn), v.n = turn;
+        ASSERT_TRUE(small_file(dir / "made.h5", v, &kept).ok());
+        ASSERT_TRUE(small_file(dir / "fresh.h5", v, nullptr).ok());
+        EXPECT_EQ(pkt::h5_difference(dir / "made.h5", dir / "fresh.h5"), "") << v.title;
+        ASSERT_EQ(kept.size(), 2u) << v.title;
+        EXPECT_TRUE(bytes_of(kept[0]) == (turn % 2 ? longer_bytes : shorter_bytes)) << v.title;
+        EXPECT_TRUE(bytes_of(kept[1]) == (turn % 2 ? shorter_bytes : longer_bytes)) << v.title;
+    }
+    Small extra, fewer;
+    extra.extra = true, fewer.fewer = true;
+    ASSERT_TRUE(small_file(dir / "c.h5", extra, &kept).ok());
+    ASSERT_TRUE(small_file(dir / "d.h5", fewer, &kept).ok());
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_TRUE(bytes_of(kept[0]) == pkt::read_file(dir / "d.h5"));
+    EXPECT_TRUE(bytes_of(kept[1]) == pkt::read_file(dir / "c.h5"));
 }
 
 }  // namespace

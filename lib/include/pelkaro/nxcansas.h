@@ -123,11 +123,14 @@ struct NxFixed {
     bool factors_made = false;
     float factors_trans = 0;
     std::vector<double> factors;
-    // The last file written afresh through this record: a file whose layout
-    // names the same groups, datasets and attributes in the same order, of
-    // the same shapes, is made from it by writing over the values that
-    // differ (the library makes no object and leaves the rest as it is).
-    NxFileImage image;
+    // The last files written afresh through this record, the latest first
+    // (up to three): a file whose layout names the same groups, datasets and
+    // attributes in the same order, of the same shapes, as one of them is
+    // made from it by writing over the values that differ (the library
+    // makes no object and leaves the rest as it is).  Several, for the
+    // layouts that alternate in a series (a note that names samples whose
+    // names differ in length).
+    std::vector<NxFileImage> kept;
     // Held around every use of the HDF5 library when several threads write
     // files through their own records (the library is not thread-safe);
     // null: the caller writes from one thread.
