@@ -876,9 +876,12 @@ void Writer::apply(const Pending& p) {
     }
 }
 
-// An attribute's values that waited for the library, written over it.
+// An attribute's values that waited for the library, written over it
+// (opened through its object: HDF5 1.10 fails to write a group's attribute
+// opened by the group's path).
 void Writer::apply_attr(const Pending& p) {
-    Handle a(H5Aopen_by_name(file_, p.object.c_str(), p.attr.c_str(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    const Handle object(H5Oopen(file_, p.object.c_str(), H5P_DEFAULT), H5Oclose);
+    Handle a(object.valid() ? H5Aopen(object.id(), p.attr.c_str(), H5P_DEFAULT) : -1, H5Aclose);
     if (a.valid() && !same_kind(H5Aget_type(a.id()), H5Aget_space(a.id()), p.type->file, p.dims)) a.close();
     std::vector<const char*> texts;
     for (const std::string& t : p.texts) texts.push_back(t.c_str());

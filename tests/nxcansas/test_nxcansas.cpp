@@ -999,8 +999,8 @@ TEST(NxCanSasWriter, AFileMadeFromTheKeptOneHoldsWhatAFreshOneHolds) {
     other.name = "b.h5", other.title = "a title longer than the first", other.note = "1: eno\n2: owt\n";
     other.names = {"frame_0001.dat", "x"}, other.i = {-1, 0.25f, 1e30f, 7}, other.n = 2.5;
     const Small same_again;
-    Small numbers;  // only numbers change, written where they lie
-    numbers.i = {5, 6, 7, 8}, numbers.n = -1;
+    Small numbers;  // only numbers change: values written where they lie, attributes of integers
+    numbers.i = {5, 6, 7, 8}, numbers.n = -1, numbers.version = 3;
     for (const Small* v : std::vector<const Small*>{&other, &same_again, &numbers, &first}) {
         ASSERT_TRUE(small_file(dir / "made.h5", *v, &kept).ok());
         ASSERT_TRUE(small_file(dir / "fresh.h5", *v, nullptr).ok());
