@@ -97,6 +97,12 @@ bool whole(Io io, int fd, Buf* buf, std::size_t size, haddr_t addr) {
     return true;
 }
 
+// Bytes written to the descriptor unless a write failed before: after a
+// failure nothing more goes to it, and `write_error` keeps the first errno.
+void write_unless_failed(int fd, int& write_error, const void* bytes, std::size_t size, haddr_t addr) {
+    if (write_error == 0 && !whole(::pwrite, fd, static_cast<const char*>(bytes), size, addr)) write_error = errno;
+}
+
 herr_t fd_read(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void* out) {
     DescriptorFile& f = *file_of(h);
     auto* buf = static_cast<unsigned char*>(out);
@@ -115,7 +121,7 @@ herr_t fd_read(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void* ou
 herr_t fd_write(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void* in) {
     DescriptorFile& f = *file_of(h);
     const auto* buf = static_cast<const unsigned char*>(in);
-    if (*f.write_error == 0 && !whole(::pwrite, f.fd, buf, size, addr)) *f.write_error = errno;
+    write_unless_failed(f.fd, *f.write_error, buf, size, addr);
     if (*f.write_error != 0) f.kept.push_back({addr, std::vector<unsigned char>(buf, buf + size)});
     f.eof = std::max<haddr_t>(f.eof, addr + size);
     return 0;
@@ -126,7 +132,7 @@ herr_t fd_write(H5FD_t* h, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const v
 // (the library never reads them back).
 void raw_write(H5FD_t* h, haddr_t addr, const std::string& bytes) {
     DescriptorFile& f = *file_of(h);
-    if (*f.write_error == 0 && !whole(::pwrite, f.fd, bytes.data(), bytes.size(), addr)) *f.write_error = errno;
+    write_unless_failed(f.fd, *f.write_error, bytes.data(), bytes.size(), addr);
     f.eof = std::max<haddr_t>(f.eof, addr + bytes.size());
 }
 
@@ -456,11 +462,9 @@ void Writer::write_in_place(const NxFileItem& k, const void* data, std::size_t s
 }
 
 void Writer::write_in_place() {
-    // As the file driver writes: after a failed write, nothing more goes
-    // to the descriptor (these bytes the library never reads back).
+    // As the file driver writes (these bytes the library never reads back).
     for (const InPlace& v : in_place_)
-        if (write_error_ == 0 && !whole(::pwrite, kept_fd_, v.bytes.data(), v.bytes.size(), v.at))
-            write_error_ = errno;
+        write_unless_failed(kept_fd_, write_error_, v.bytes.data(), v.bytes.size(), v.at);
     in_place_.clear();
 }
 
