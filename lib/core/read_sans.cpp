@@ -300,6 +300,10 @@ int read_tag_line(ByteReader& in, int& c, Data2D& data, const Console& con, Stat
 namespace {
 
 // The uncertainty of every count: its square root, 1 for a count of 0.
+// The packed loop takes the square root of the float itself: correctly
+// rounded to a float, it is the double square root rounded to a float for
+// every float (a double holds more than twice a float's digits, so the
+// second rounding never differs), at a quarter of the cost.
 void counting_uncertainties(const float* intens, float* uncert) {
     int k = 0;
 #if PK_SIMD
@@ -308,12 +312,7 @@ void counting_uncertainties(const float* intens, float* uncert) {
     for (; k + 4 <= kImageValues; k += 4) {
         const __m128 x = _mm_loadu_ps(intens + k);
         const __m128 is_zero = _mm_cmpeq_ps(x, zero);
-        if (_mm_movemask_ps(is_zero) == 0xf) {  // no counts (the end of the arrays)
-            _mm_storeu_ps(uncert + k, one);
-            continue;
-        }
-        const __m128 root = simd::narrow(simd::sqrt(simd::widen(x)));
-        _mm_storeu_ps(uncert + k, simd::select(is_zero, one, root));
+        _mm_storeu_ps(uncert + k, simd::select(is_zero, one, _mm_sqrt_ps(x)));
     }
 #endif
     for (; k < kImageValues; ++k)

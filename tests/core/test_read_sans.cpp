@@ -74,6 +74,33 @@ TEST_F(Reader, DataLineAndUncertainties) {
     }
 }
 
+// The uncertainty of a count is its square root taken in double precision
+// and rounded to a float: every count up to 2^20, then every 61st count up
+// to 2^24 (all of them exact in a float), then every 61st float up to the
+// largest count.
+TEST_F(Reader, EveryCountsUncertaintyIsTheRoundedDoubleSquareRoot) {
+    std::vector<double> counts;
+    for (double c = 0; c <= 1048576.0; ++c) counts.push_back(c);
+    for (double c = 1048577.0; c < 16777216.0; c += 61) counts.push_back(c);
+    for (float c = 16777216.0f; c < 2147483648.0f;) {
+        for (int k = 0; k < 61; ++k) c = std::nextafter(c, 3e9f);
+        counts.push_back(std::min(static_cast<double>(c), 2147483647.0));
+    }
+    std::string text;
+    for (std::size_t at = 0; at < counts.size(); at += kImageValues) {
+        const std::size_t n = std::min<std::size_t>(kImageValues, counts.size() - at);
+        text.clear();
+        for (std::size_t k = 0; k < n; ++k) text += std::to_string(static_cast<long long>(counts[at + k])) + "\t";
+        d.intens.assign(kImageValues, 0.0f);
+        d.uncert.assign(kImageValues, 0.0f);
+        ASSERT_TRUE(succeeded(read_data_text(text, d, Console{nullptr, nullptr})));
+        for (std::size_t k = 0; k < n; ++k) {
+            const double c = static_cast<double>(static_cast<float>(counts[at + k]));
+            ASSERT_EQ(d.uncert[k], c == 0 ? 1.0f : static_cast<float>(std::sqrt(c))) << "count " << counts[at + k];
+        }
+    }
+}
+
 TEST_F(Reader, HeaderTags) {
     d.psd = 3.0f;
     ASSERT_TRUE(succeeded(data("<time>600</time>\n<monitorcounts>5000</monitorcounts>\n<psd counts>98765</psd>\n"
