@@ -396,7 +396,21 @@ PK_AVX2 __m256d split_run4(__m256d r, __m256d s, __m256d c, __m128i count, const
     return redo_lanes4(r, from, c, left, whole | tail);
 }
 
-// One step of a group as lane_step, its eight lanes as two halves.
+// Whether every pixel's value and uncertainty is finite: then the steps
+// need not look at each pixel they take.
+PK_AVX2 bool all_finite4(const Data2D& in) {
+    const __m256 inf = _mm256_set1_ps(INFINITY), sign_bit = _mm256_set1_ps(-0.0f);
+    __m256 finite = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+    for (const std::vector<float>* a : {&in.intens, &in.uncert})
+        for (std::size_t k = 0; k + 8 <= static_cast<std::size_t>(kDetPixels); k += 8)
+            finite = _mm256_and_ps(finite, _mm256_cmp_ps(_mm256_andnot_ps(sign_bit, _mm256_loadu_ps(a->data() + k)),
+                                                         inf, _CMP_LT_OQ));
+    return _mm256_movemask_ps(finite) == 0xFF;
+}
+
+// One step of a group as lane_step, its eight lanes as two halves; with
+// `checked` false, every pixel is known to be finite.
+template <bool checked>
 PK_AVX2 inline bool lane_step4(const AvePlan& plan, const Data2D& in, std::size_t t, __m256d* y, __m256d* v) {
     for (std::size_t h = 0; h < 2; ++h) {
         const std::size_t at = t * kLanes + 4 * h;
@@ -407,11 +421,13 @@ PK_AVX2 inline bool lane_step4(const AvePlan& plan, const Data2D& in, std::size_
         const float* iu = in.uncert.data();
         const __m256d val = _mm256_cvtps_pd(_mm_setr_ps(iv[px[0]], iv[px[1]], iv[px[2]], iv[px[3]]));
         const __m256d unc = _mm256_cvtps_pd(_mm_setr_ps(iu[px[0]], iu[px[1]], iu[px[2]], iu[px[3]]));
-        const __m256d inf = _mm256_set1_pd(INFINITY), sign_bit = _mm256_set1_pd(-0.0);
-        const __m256d unused = mask4(_mm256_cmpeq_epi64(_mm256_cvtepu32_epi64(count), _mm256_setzero_si256()));
-        const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign_bit, val), inf, _CMP_LT_OQ),
-                                             _mm256_cmp_pd(_mm256_andnot_pd(sign_bit, unc), inf, _CMP_LT_OQ));
-        if (_mm256_movemask_pd(_mm256_or_pd(finite, unused)) != 0xF) return false;
+        if (checked) {
+            const __m256d inf = _mm256_set1_pd(INFINITY), sign_bit = _mm256_set1_pd(-0.0);
+            const __m256d unused = mask4(_mm256_cmpeq_epi64(_mm256_cvtepu32_epi64(count), _mm256_setzero_si256()));
+            const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign_bit, val), inf, _CMP_LT_OQ),
+                                                 _mm256_cmp_pd(_mm256_andnot_pd(sign_bit, unc), inf, _CMP_LT_OQ));
+            if (_mm256_movemask_pd(_mm256_or_pd(finite, unused)) != 0xF) return false;
+        }
         const __m256d hundredth = _mm256_set1_pd(0.01);
         const __m256d cy = _mm256_mul_pd(val, hundredth);
         const __m256d cv = _mm256_mul_pd(_mm256_mul_pd(unc, hundredth), unc);
@@ -429,6 +445,7 @@ PK_AVX2 inline bool lane_step4(const AvePlan& plan, const Data2D& in, std::size_
 constexpr std::size_t kGroupsAtOnce4 = 2;  // sixteen registers: two groups, eight sums
 
 // sum_lanes_wide with AVX2.
+template <bool checked>
 PK_AVX2 bool sum_lanes_avx2(const AvePlan& plan, const Data2D& in, float* y, float* v) {
     const std::size_t groups = plan.group_start.size() - 1;
     for (std::size_t g0 = 0; g0 < groups; g0 += kGroupsAtOnce4) {
@@ -442,7 +459,8 @@ PK_AVX2 bool sum_lanes_avx2(const AvePlan& plan, const Data2D& in, float* y, flo
         for (std::size_t t = 0; t < longest; ++t)
             for (std::size_t k = 0; k < n; ++k) {
                 const std::size_t step = plan.group_start[g0 + k] + t;
-                if (step < plan.group_start[g0 + k + 1] && !lane_step4(plan, in, step, sy[k], sv[k])) return false;
+                if (step < plan.group_start[g0 + k + 1] && !lane_step4<checked>(plan, in, step, sy[k], sv[k]))
+                    return false;
             }
         for (std::size_t k = 0; k < n; ++k) {
             alignas(32) double oy[kLanes], ov[kLanes];
@@ -461,7 +479,8 @@ PK_AVX2 bool sum_lanes_avx2(const AvePlan& plan, const Data2D& in, float* y, flo
 bool sum_lanes(const AvePlan& plan, const Data2D& in, float* y, float* v) {
 #if PK_WIDE
     if (plan.lanes == AvePlan::Lanes::avx512) return sum_lanes_wide(plan, in, y, v);
-    if (plan.lanes == AvePlan::Lanes::avx2) return sum_lanes_avx2(plan, in, y, v);
+    if (plan.lanes == AvePlan::Lanes::avx2)
+        return all_finite4(in) ? sum_lanes_avx2<false>(plan, in, y, v) : sum_lanes_avx2<true>(plan, in, y, v);
 #endif
     return sum_entries(plan, in, y, v);
 }
