@@ -39,57 +39,69 @@ const char* const kUsedColumns[13] = {"sample",         "time",           "monit
 
 namespace {
 
-std::vector<std::string> words_of(const std::string& line) {
-    std::vector<std::string> w;
+// The words of a line (separated by blanks, tabs and carriage returns),
+// into `w` (cleared first).
+void words_of(std::string_view line, std::vector<std::string_view>& w) {
+    w.clear();
     std::size_t at = 0;
     while (at < line.size()) {
         const std::size_t from = line.find_first_not_of(" \t\r", at);
-        if (from == std::string::npos) break;
+        if (from == std::string_view::npos) break;
         const std::size_t to = std::min(line.find_first_of(" \t\r", from), line.size());
         w.push_back(line.substr(from, to - from));
         at = to;
     }
-    return w;
 }
 
 // A sample (first = 0) or buffer (first = 5) line's values into the
 // columns; the files of several lines joined by ";".
-void used_line(const std::vector<std::string>& w, std::size_t first, RowUsed& u) {
+void used_line(const std::vector<std::string_view>& w, std::size_t first, RowUsed& u) {
     if (w.size() < 2) return;
     std::string& files = u.columns[first];
-    files += (files.empty() ? "" : ";") + w[1];
+    if (!files.empty()) files += ';';
+    files += w[1];
     for (std::size_t k = 2; k < w.size() && k < 6; ++k)
         if (u.columns[first + k - 1].empty()) u.columns[first + k - 1] = w[k];
 }
+
+bool starts_with(std::string_view s, std::string_view head) { return s.substr(0, head.size()) == head; }
 
 }  // namespace
 
 RowUsed row_used(const std::string& par_text) {
     RowUsed u;
     u.columns.assign(std::size(kUsedColumns), std::string());
+    const std::string row_comment = std::string("# ") + kBatchProgram + ": row ";
+    const std::string_view text(par_text);
+    std::vector<std::string_view> w;
     bool own = false;  // past the row's comment: its own lines
     std::size_t at = 0;
-    while (at < par_text.size()) {
-        const std::size_t end = std::min(par_text.find('\n', at), par_text.size());
-        const std::string line = par_text.substr(at, end - at);
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line = text.substr(at, end - at);
         at = end + 1;
-        const std::vector<std::string> w = words_of(line);
-        if (line.rfind(std::string("# ") + kBatchProgram + ": row ", 0) == 0) {
+        if (starts_with(line, row_comment)) {
             own = true;
             u.origin = line.substr(2);
-        } else if (line.rfind("# title: ", 0) == 0) {
-            u.columns[10] = line.substr(9);
-        } else if (line.rfind("# sample_beam: ", 0) == 0 || line.rfind("# buffer_beam: ", 0) == 0) {
-            u.columns[line[2] == 's' ? 11 : 12] = line.substr(15);
-        } else if (w.empty() || w[0][0] == '#') {
             continue;
-        } else if (w[0] == "DATS") {
+        }
+        if (starts_with(line, "# title: ")) {
+            u.columns[10] = line.substr(9);
+            continue;
+        }
+        if (starts_with(line, "# sample_beam: ") || starts_with(line, "# buffer_beam: ")) {
+            u.columns[line[2] == 's' ? 11 : 12] = line.substr(15);
+            continue;
+        }
+        words_of(line, w);
+        if (w.empty() || w[0][0] == '#') continue;
+        if (w[0] == "DATS") {
             used_line(w, 0, u);
         } else if (w[0] == "DATB") {
             used_line(w, 5, u);
-            if (!own) u.configuration.push_back(line);
+            if (!own) u.configuration.emplace_back(line);
         } else if (!own) {
-            u.configuration.push_back(line);
+            u.configuration.emplace_back(line);
         }
     }
     return u;
@@ -125,16 +137,36 @@ std::string output_link(const RowResult& r, const std::string& ext) {
 
 std::string output_path(const RowResult& r, const std::string& ext) { return r.dir + "/" + r.name + ext; }
 
-// The number at the start of [s, end) after blanks, as strtod reads a
-// .d1d's fixed-point numbers (without the locale: faster), and its text;
-// s is left after it.
-bool number_at(const char*& s, const char* end, double& v, std::string_view& text) {
+// The finite number at the start of [s, end) after blanks, as strtod reads
+// a .d1d's fixed-point numbers (without the locale: faster), its text and
+// whether it is above 0; s is left after it.  False where there is no
+// number there or it is not finite.  A plain decimal number ("-", digits,
+// a point and digits, as the .d1d writes them) is judged from its text.
+bool number_at(const char*& s, const char* end, std::string_view& text, bool& positive) {
     while (s < end && (*s == ' ' || *s == '\t')) ++s;
+    const char* p = s + (s < end && *s == '-');
+    const char* const digits = p;
+    bool nonzero = false, point = false;
+    for (; p < end && p - s <= 30; ++p) {
+        if (*p >= '0' && *p <= '9') nonzero = nonzero || *p != '0';
+        else if (*p == '.' && !point) point = true;
+        else break;
+    }
+    const bool plain = p > digits && *digits != '.' && p[-1] != '.' && p - s <= 30 &&
+                       (p == end || (*p != 'e' && *p != 'E' && *p != '.' && !(*p >= '0' && *p <= '9')));
+    if (plain) {
+        text = std::string_view(s, static_cast<std::size_t>(p - s));
+        positive = *s != '-' && nonzero;
+        s = p;
+        return true;
+    }
+    double v = 0;
     const std::from_chars_result r = std::from_chars(s, end, v);
     if (r.ec != std::errc()) return false;
     text = std::string_view(s, static_cast<std::size_t>(r.ptr - s));
+    positive = v > 0;
     s = r.ptr;
-    return true;
+    return std::isfinite(v);
 }
 
 // The curve of a .d1d as "Q I dI Q I dI ...", each number as the file
@@ -147,10 +179,10 @@ std::string curve_text(const std::string& path) {
     while (s < end) {
         const char* const nl = static_cast<const char*>(std::memchr(s, '\n', static_cast<std::size_t>(end - s)));
         const char* const le = nl ? nl : end;
-        double q = 0, i = 0, e = 0;
         std::string_view tq, ti, te;
-        if (number_at(s, le, q, tq) && number_at(s, le, i, ti) && number_at(s, le, e, te) && q > 0 &&
-            std::isfinite(q) && std::isfinite(i) && std::isfinite(e)) {
+        bool q_above_0 = false, unused = false;
+        if (number_at(s, le, tq, q_above_0) && number_at(s, le, ti, unused) && number_at(s, le, te, unused) &&
+            q_above_0) {
             for (const std::string_view t : {tq, ti, te}) {
                 if (!out.empty()) out += ' ';
                 out += t;

@@ -225,6 +225,38 @@ TEST(ReportPage, ChartingLibraryInlinedWithoutOutsideReferences) {
     EXPECT_NE(page.find("No row's parameter file could be read."), std::string::npos);
 }
 
+// The curve a row's line of the page carries (data-curve) is its .d1d's
+// points as written, each number's text as it stands: only points whose
+// three values are finite numbers and whose Q is above 0.
+TEST(ReportPage, RowCurveHoldsTheFinitePointsOfPositiveQAsWritten) {
+    pkt::TempDir d;
+    pkt::write_file(d / "r.d1d",
+                    "0.005216\t25.003544\t    0.040888\n"      // plain, kept
+                    "-0.001000\t1.0\t1.0\n"                     // Q below 0
+                    "0.000000\t1.0\t1.0\n-0.000000\t1\t1\n"    // Q of 0
+                    "0.000001\t-2.5\t0.5\n"                     // tiny Q, negative I: kept
+                    "1e-3\t2E+1\t3.0e0\n"                       // exponents: kept
+                    "0.1\tinf\t1\n0.2\t1\tnan\ninf\t1\t1\n"   // not finite
+                    "0.3\t1\n"                                   // two numbers
+                    "0.4x\t7\t8\n"                              // a number ends where a non-digit starts
+                    "5.\t.5\t-.25\n"                            // points at either end
+                    "1.2.3\t4\n"                                 // one point too many: the next number
+                    "0.00000000000000000000000000000001\t1\t1\n"  // long
+                    "+1\t1\t1\n1e999\t1\t1\n"                   // no sign +, out of range
+                    "0.5\t1\t2\t9\n");                          // a fourth value ignored
+    pk::RowResult r;
+    r.index = 1, r.name = "r", r.state = pk::RowState::ok, r.has_curve = true, r.points = 1, r.dir = d.path();
+    r.outputs = {"r.d1d"};
+    std::string why;
+    ASSERT_TRUE(pk::write_report(d / "report.html", {r}, pk::ReportInfo{"t.csv", {}, false}, 1, why)) << why;
+    const std::string page = pkt::read_file(d / "report.html");
+    const std::size_t at = page.find(" data-curve=\"");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(page.substr(at, page.find('"', at + 13) + 1 - at),
+              " data-curve=\"0.005216 25.003544 0.040888 0.000001 -2.5 0.5 1e-3 2E+1 3.0e0 5. .5 -.25 1.2 .3 4 "
+              "0.00000000000000000000000000000001 1 1 0.5 1 2\"");
+}
+
 TEST(Options, FollowSettleAndMarkers) {
     pk::BatchOptions o;
     std::string why;
