@@ -18,7 +18,10 @@
 # figures are skipped with a message.  pyFAI runs with its default threads
 # (OpenMP, one per core), and again with one thread: on a machine other work
 # keeps busy, its threads wait for each other and the default falls far
-# below the single thread.
+# below the single thread.  Leave a minute between two runs: on ext4
+# without a journal, creating a file skips the inodes freed in the last 30
+# to 60 s, and this script's cleanup frees thousands (the next run's disk
+# figure would time the kernel's search).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 usage() { echo "usage: bench/batch_peers.sh [-n FRAMES] [-r ROUNDS] [-o OLD_BUILD] [BUILD]  (--help: the header of this script)"; }
