@@ -18,10 +18,11 @@
 # figures are skipped with a message.  pyFAI runs with its default threads
 # (OpenMP, one per core), and again with one thread: on a machine other work
 # keeps busy, its threads wait for each other and the default falls far
-# below the single thread.  Leave a minute between two runs: on ext4
-# without a journal, creating a file skips the inodes freed in the last 30
-# to 60 s, and this script's cleanup frees thousands (the next run's disk
-# figure would time the kernel's search).
+# below the single thread.  A run started within a minute of the last
+# one's end waits for the rest of the minute: on ext4 without a journal,
+# creating a file skips the inodes freed in the last 30 to 60 s, and the
+# cleanup frees thousands (the disk's figure would time the kernel's
+# search).  Leave the minute after removing many files on the disk too.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 usage() { echo "usage: bench/batch_peers.sh [-n FRAMES] [-r ROUNDS] [-o OLD_BUILD] [BUILD]  (--help: the header of this script)"; }
@@ -53,9 +54,19 @@ if [[ ! $frames =~ ^[1-9][0-9]*$ || ! $rounds =~ ^[1-9][0-9]*$ ]]; then
 fi
 build=$(build_dir "${1:-build}")
 python=${PYTHON:-/usr/bin/python3}
+# The time of the last run's cleanup on the disk: a run within a minute of
+# it waits for the rest of the minute (see the header).
+stamp=${DISKDIR:-/var/tmp}/.batch_peers.cleaned
+if [[ -e $stamp ]]; then
+    wait_s=$(( $(stat -c %Y "$stamp") + 60 - $(date +%s) ))
+    if ((wait_s > 0 && wait_s <= 60)); then
+        echo "waiting ${wait_s} s: the last run removed its files on the disk less than a minute ago"
+        sleep "$wait_s"
+    fi
+fi
 disk=$(mktemp -d "${DISKDIR:-/var/tmp}/batch_peers.XXXXXX")
 shm=$(mktemp -d /dev/shm/batch_peers.XXXXXX)
-trap 'rm -rf "$disk" "$shm"' EXIT
+trap 'rm -rf "$disk" "$shm"; touch "$stamp" 2>/dev/null || true' EXIT
 
 # FRAMES rows in DIR naming 20 simulated frames of MONITOR counts in turn.
 make_series() {
