@@ -396,36 +396,18 @@ PK_AVX2 __m256d split_run4(__m256d r, __m256d s, __m256d c, __m128i count, const
     return redo_lanes4(r, from, c, left, whole | tail);
 }
 
-// add_run4's common case alone, at about half its cost: every lane's n
-// additions regular (its first from s normal, no tie from an odd start, the
-// sums of its first and last additions within s's binade), or n = 0.  The
-// lanes where that holds are the bits of `ok` (as _mm256_movemask_pd gives
-// them), holding the sums add_run4 gives; the others are unspecified.
+// add_run4's common case alone, in a third of its instructions: every
+// lane's n additions regular (the first, by first4, and the last within
+// s's binade; the starts move one way, so every addition between is), or
+// n = 0.  The lanes where that holds are the bits of `ok` (as
+// _mm256_movemask_pd gives them), holding the sums add_run4 gives; the
+// others are unspecified.
 PK_AVX2 inline __m256d quick_run4(__m256d s, __m256d c, __m256d nd, __m256d n0, int& ok) {
-    const __m256d sign_bit = _mm256_set1_pd(-0.0);
-    const __m256d sign = _mm256_and_pd(s, sign_bit);
-    const __m256d a = _mm256_andnot_pd(sign_bit, s);
-    const __m256d cm = flip4(c, sign);
-    const __m256i bits = _mm256_cvtepu32_epi64(_mm_castps_si128(_mm256_cvtpd_ps(s)));
-    const __m256i e = _mm256_and_si256(_mm256_srli_epi64(bits, 23), _mm256_set1_epi64x(0xff));
-    const __m256d L = _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(e, _mm256_set1_epi64x(896)), 52));
-    const __m256d U = _mm256_add_pd(L, L);
-    const __m256d sum = _mm256_add_pd(s, c);
-    const __m256i one = _mm256_set1_epi64x(1);
-    const __m256i below = _mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x((int64_t{1} << 29) - 1));
-    const __m256i tie = _mm256_and_si256(_mm256_cmpeq_epi64(below, _mm256_set1_epi64x(int64_t{1} << 28)),
-                                         _mm256_cmpeq_epi64(_mm256_and_si256(bits, one), one));
-    const __m256i normal = _mm256_andnot_si256(_mm256_cmpgt_epi64(e, _mm256_set1_epi64x(253)),
-                                               _mm256_cmpgt_epi64(e, _mm256_setzero_si256()));
-    const __m256d dm = _mm256_sub_pd(flip4(rounded4(sum), sign), a);
-    // Where the last addition starts; with the first, both bounds of the
-    // binade hold for every addition between (the starts move one way).
-    const __m256d last = _mm256_add_pd(a, _mm256_mul_pd(_mm256_sub_pd(nd, _mm256_set1_pd(1.0)), dm));
-    const __m256d first_in = _mm256_and_pd(le4(_mm256_sub_pd(L, a), cm), le4(cm, _mm256_sub_pd(U, a)));
-    const __m256d last_in = _mm256_and_pd(le4(_mm256_sub_pd(L, last), cm), le4(cm, _mm256_sub_pd(U, last)));
-    const __m256d good = _mm256_and_pd(mask4(_mm256_andnot_si256(tie, normal)), _mm256_and_pd(first_in, last_in));
-    ok = _mm256_movemask_pd(_mm256_or_pd(good, n0));
-    return _mm256_blendv_pd(flip4(_mm256_add_pd(a, _mm256_mul_pd(nd, dm)), sign), s, n0);
+    const First4 f = first4(s, c);
+    const __m256d last = _mm256_add_pd(f.a, _mm256_mul_pd(_mm256_sub_pd(nd, _mm256_set1_pd(1.0)), f.dm));
+    const __m256d last_in = _mm256_and_pd(le4(_mm256_sub_pd(f.L, last), f.cm), le4(f.cm, _mm256_sub_pd(f.U, last)));
+    ok = _mm256_movemask_pd(_mm256_or_pd(_mm256_and_pd(f.regular, last_in), n0));
+    return _mm256_blendv_pd(flip4(_mm256_add_pd(f.a, _mm256_mul_pd(nd, f.dm)), f.sign), s, n0);
 }
 
 // add_run4, and split_run4 where it leaves lanes.
