@@ -842,7 +842,7 @@ Node Writer::reopen(const std::string& file_name, int fd, const NxFileImage& ima
 
 bool Writer::fits() const { return ok() && kept_ && next_item_ == kept_->items.size(); }
 
-bool Writer::refilled(Node&) {
+bool Writer::refilled() {
     if (!fits()) return false;
     write_in_place();
     Node file = open_file(kept_name_, kept_fd_, true);
@@ -933,7 +933,7 @@ Refill refill(const std::string& path, int fd, const NxFileImage& image,
         if (!placed(fd, image)) return Refill::failed;
         w.write_in_place();
     }
-    const bool done = w.refilled(root);
+    const bool done = w.refilled();
     write_error = w.write_error();
     return done ? Refill::done : Refill::failed;
 }

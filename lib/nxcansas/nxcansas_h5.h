@@ -101,7 +101,7 @@ public:
     // Writes what is still to write (as write_in_place), then opens the
     // reopened file, writes what waits for the library, and closes it (as
     // finish); false when the writer failed or the layout does not fit.
-    bool refilled(Node& file);
+    bool refilled();
     // The errno of the first write to the descriptor that failed; 0 when
     // none did.
     int write_error() const { return write_error_; }
