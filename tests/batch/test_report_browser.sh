@@ -9,8 +9,9 @@
 #          zoom, toggles, a reload) and screenshots of the page and of the
 #          image are not blank (kept in $PELKARO_SCREENSHOTS when that names
 #          a directory).
-#   large: a report of 1,000 rows opens in under 3 s; its size and opening
-#          time are printed.
+#   large: a report of 1,000 rows opens with every curve and every row;
+#          its size and opening time are printed (the time is measured
+#          against its goal by bench/report_open.sh, not here).
 # Usage: test_report_browser.sh PELKARO_BATCH SOURCE_DIR small|large
 # Exit 77 (skipped) without chromium, unless CI=true.
 set -euo pipefail
@@ -74,17 +75,16 @@ if [ "$mode" = large ]; then
         for i in $(seq 1 1000); do echo "r$i,sphere_sample.dat,1500,1500000,0.$((i % 9 + 1)),0.899425"; done
     } > big.csv
     "$batch" -j 2 -o big --formats d1d,d2d spheres.par big.csv 2>/dev/null || fail "the 1,000 rows were not all reduced"
-    start=$(date +%s%N)
     dump big.html "file://$work/big/report.html"
-    wall=$(( ($(date +%s%N) - start) / 1000000 ))
     grep -q 'data-ready="1000 curves, 1000 rows"' big.html || fail "the page of 1,000 rows did not load them all"
     open_ms=$(sed -n 's/.*data-open-ms="\([0-9]*\)".*/\1/p' big.html)
     loaded_ms=$(sed -n 's/.*data-loaded-ms="\([0-9]*\)".*/\1/p' big.html)
     [ -n "$loaded_ms" ] || fail "the page of 1,000 rows did not finish loading"
     size=$(stat -c %s big/report.html)
+    images=$(grep -o 'src="r[0-9]*[.]image[.]png"' big.html | sort -u | wc -l)
+    [ "$images" -ge 100 ] || fail "the first page of 1,000 rows shows $images images, not 100"
     echo "report.html of 1,000 rows: $size bytes; from navigation: script done in $open_ms ms, loaded" \
-         "(images shown included) in $loaded_ms ms; the whole headless browser run $wall ms"
-    [ "$loaded_ms" -lt 3000 ] || fail "the page of 1,000 rows took $loaded_ms ms to open"
+         "(images shown included) in $loaded_ms ms"
     exit 0
 fi
 
