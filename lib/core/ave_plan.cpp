@@ -410,6 +410,29 @@ PK_AVX2 inline __m256d quick_run4(__m256d s, __m256d c, __m256d nd, __m256d n0, 
     return _mm256_blendv_pd(flip4(_mm256_add_pd(f.a, _mm256_mul_pd(nd, f.dm)), f.sign), s, n0);
 }
 
+// quick_run4 for a positive sum and a term c >= 0, in two thirds of its
+// instructions; lanes with a negative sum or term are not taken (not in
+// `ok`).  Each step then moves up, so the first addition is in s's binade
+// when the last one is, and s's binade is read from its float.
+PK_AVX2 inline __m256d quick_up4(__m256d s, __m256d c, __m256d nd, __m256d n0, int& ok) {
+    const __m128 sf = _mm256_cvtpd_ps(s);
+    const __m128i bits = _mm_castps_si128(sf), one = _mm_set1_epi32(1);
+    // Positive, normal, and a binade below 2^127 (as first4's normal).
+    const __m128i normal = _mm_and_si128(_mm_cmpgt_epi32(bits, _mm_set1_epi32(0x007FFFFF)),
+                                         _mm_cmpgt_epi32(_mm_set1_epi32(0x7F000000), bits));
+    const __m256i odd = _mm256_cvtepi32_epi64(_mm_cmpeq_epi32(_mm_and_si128(bits, one), one));
+    const __m256d L = _mm256_cvtps_pd(_mm_and_ps(sf, _mm_castsi128_ps(_mm_set1_epi32(0x7F800000))));
+    const __m256d sum = _mm256_add_pd(s, c);
+    const __m256i below = _mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x((int64_t{1} << 29) - 1));
+    const __m256i tie = _mm256_cmpeq_epi64(below, _mm256_set1_epi64x(int64_t{1} << 28));
+    const __m256d regular = mask4(_mm256_andnot_si256(_mm256_and_si256(tie, odd), _mm256_cvtepi32_epi64(normal)));
+    const __m256d dm = _mm256_sub_pd(rounded4(sum), s);
+    const __m256d last = _mm256_add_pd(s, _mm256_mul_pd(_mm256_sub_pd(nd, _mm256_set1_pd(1.0)), dm));
+    const __m256d fits = _mm256_and_pd(le4(c, _mm256_sub_pd(_mm256_add_pd(L, L), last)), ge4(c, _mm256_setzero_pd()));
+    ok = _mm256_movemask_pd(_mm256_or_pd(_mm256_and_pd(regular, fits), n0));
+    return _mm256_blendv_pd(_mm256_add_pd(s, _mm256_mul_pd(nd, dm)), s, n0);
+}
+
 // add_run4, and split_run4 where it leaves lanes.
 PK_AVX2 __m256d full_run4(__m256d s, __m256d c, __m128i count) {
     const First4 f = first4(s, c);
@@ -455,9 +478,12 @@ PK_AVX2 inline bool lane_step4(const AvePlan& plan, const Data2D& in, std::size_
         const __m256d cv = _mm256_mul_pd(_mm256_mul_pd(unc, hundredth), unc);
         const __m256d nd = _mm256_cvtepi32_pd(count);
         const __m256d n0 = _mm256_cmp_pd(nd, _mm256_setzero_pd(), _CMP_EQ_OQ);
+        // The variances by quick_up4 alone; the intensities too, where no
+        // lane's sum or term is negative (most steps), else by quick_run4.
         int ok_y = 0, ok_v = 0;
-        const __m256d qy = quick_run4(y[h], cy, nd, n0, ok_y);
-        const __m256d qv = quick_run4(v[h], cv, nd, n0, ok_v);
+        __m256d qy = quick_up4(y[h], cy, nd, n0, ok_y);
+        const __m256d qv = quick_up4(v[h], cv, nd, n0, ok_v);
+        if (ok_y != 0xF) qy = quick_run4(y[h], cy, nd, n0, ok_y);
         y[h] = ok_y == 0xF ? qy : full_run4(y[h], cy, count);
         v[h] = ok_v == 0xF ? qv : full_run4(v[h], cv, count);
     }
