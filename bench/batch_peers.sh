@@ -18,11 +18,14 @@
 # figures are skipped with a message.  pyFAI runs with its default threads
 # (OpenMP, one per core), and again with one thread: on a machine other work
 # keeps busy, its threads wait for each other and the default falls far
-# below the single thread.  A run started within a minute of the last
-# one's end waits for the rest of the minute: on ext4 without a journal,
-# creating a file skips the inodes freed in the last 30 to 60 s, and the
-# cleanup frees thousands (the disk's figure would time the kernel's
-# search).  Leave the minute after removing many files on the disk too.
+# below the single thread.  A run started within six minutes of the last
+# one's end waits for the rest of them: on ext4 without a journal,
+# creating a file skips every inode freed in the last minute, or in the
+# last six while the block holding it is not written back (and creating
+# files beside it dirties the block again), reading each one's block to
+# see; the cleanup frees thousands, and the disk's figure would time the
+# kernel's search.  Leave six minutes after removing many files on the
+# disk yourself too.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 usage() { echo "usage: bench/batch_peers.sh [-n FRAMES] [-r ROUNDS] [-o OLD_BUILD] [BUILD]  (--help: the header of this script)"; }
@@ -54,13 +57,14 @@ if [[ ! $frames =~ ^[1-9][0-9]*$ || ! $rounds =~ ^[1-9][0-9]*$ ]]; then
 fi
 build=$(build_dir "${1:-build}")
 python=${PYTHON:-/usr/bin/python3}
-# The time of the last run's cleanup on the disk: a run within a minute of
-# it waits for the rest of the minute (see the header).
+# The time of the last run's cleanup on the disk: a run within six minutes
+# of it waits for the rest of them (see the header).
 stamp=${DISKDIR:-/var/tmp}/.batch_peers.cleaned
+settle=360
 if [[ -e $stamp ]]; then
-    wait_s=$(( $(stat -c %Y "$stamp") + 60 - $(date +%s) ))
-    if ((wait_s > 0 && wait_s <= 60)); then
-        echo "waiting ${wait_s} s: the last run removed its files on the disk less than a minute ago"
+    wait_s=$(( $(stat -c %Y "$stamp") + settle - $(date +%s) ))
+    if ((wait_s > 0 && wait_s <= settle)); then
+        echo "waiting ${wait_s} s: the last run removed its files on the disk less than six minutes ago"
         sleep "$wait_s"
     fi
 fi
@@ -86,8 +90,9 @@ make_series() {
 # Frames per second of one whole batch process: BIN DIR TABLE ARGS...
 # Each run writes into a new directory, removed only at the end: on ext4
 # without a journal, creating files right after thousands were removed
-# makes the kernel look past every inode freed in the last 30 s (each row
-# creates two to five files), which would time the removal, not the batch.
+# makes the kernel look past every inode freed in the last minutes (each
+# row creates two to five files), which would time the removal, not the
+# batch.
 runs=0
 rate() {
     local bin=$1 dir=$2 table=$3; shift 3
