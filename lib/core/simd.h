@@ -87,6 +87,15 @@ PK_AVX512 inline __m512d load8(const float* a) { return widen8(_mm256_loadu_ps(a
 // instruction set (PK_WIDE_RULES_BEGIN and _END around the AVX-512 one,
 // PK_AVX2_RULES_* around the AVX2 one, each in a namespace of its own:
 // rule_widths.inc).
+//
+// float_div and float_sqrt are rounded(div(x, y)) and rounded(sqrt(x)) for
+// lanes that hold floats.  A double carries 53 bits, more than twice a
+// float's 24 and two more, so a quotient or root of floats rounded first to
+// a double and then to a float is the quotient or root rounded once to a
+// float: the packed loops take the float instruction, which gives the
+// same bits, twice the lanes per instruction and a shorter wait.  One
+// computes them as rounded(div) and rounded(sqrt) do, and the tests hold
+// the loops of every width to it.
 
 namespace pk {
 namespace simd {
@@ -100,6 +109,8 @@ struct One {
     static V div(V x, V y) { return x / y; }
     static V sqrt(V x) { return std::sqrt(x); }
     static V rounded(V x) { return static_cast<float>(x); }
+    static V float_div(V x, V y) { return static_cast<float>(x / y); }
+    static V float_sqrt(V x) { return static_cast<float>(std::sqrt(x)); }
     static M eq(V x, V y) { return x == y; }
     static V select(M m, V x, V y) { return m ? x : y; }
 };
@@ -119,6 +130,8 @@ struct Four {
     static V div(V x, V y) { return simd::div(x, y); }
     static V sqrt(V x) { return simd::sqrt(x); }
     static V rounded(V x) { return widen(narrow(x)); }
+    static V float_div(V x, V y) { return widen(_mm_div_ps(narrow(x), narrow(y))); }
+    static V float_sqrt(V x) { return widen(_mm_sqrt_ps(narrow(x))); }
     static M eq(V x, V y) { return {_mm_cmpeq_pd(x.lo, y.lo), _mm_cmpeq_pd(x.hi, y.hi)}; }
     static V select(M m, V x, V y) {
         return {_mm_or_pd(_mm_and_pd(m.lo, x.lo), _mm_andnot_pd(m.lo, y.lo)),
@@ -142,6 +155,8 @@ struct Eight {
     PK_AVX512 static V div(V x, V y) { return _mm512_div_pd(x, y); }
     PK_AVX512 static V sqrt(V x) { return sqrt8(x); }
     PK_AVX512 static V rounded(V x) { return rounded8(x); }
+    PK_AVX512 static V float_div(V x, V y) { return widen8(_mm256_div_ps(narrow8(x), narrow8(y))); }
+    PK_AVX512 static V float_sqrt(V x) { return widen8(_mm256_sqrt_ps(narrow8(x))); }
     PK_AVX512 static M eq(V x, V y) { return _mm512_cmp_pd_mask(x, y, _CMP_EQ_OQ); }
     PK_AVX512 static V select(M m, V x, V y) { return _mm512_mask_mov_pd(y, m, x); }
 };
@@ -157,6 +172,8 @@ struct FourAvx {
     PK_AVX2 static V div(V x, V y) { return _mm256_div_pd(x, y); }
     PK_AVX2 static V sqrt(V x) { return _mm256_sqrt_pd(x); }
     PK_AVX2 static V rounded(V x) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(x)); }
+    PK_AVX2 static V float_div(V x, V y) { return _mm256_cvtps_pd(_mm_div_ps(_mm256_cvtpd_ps(x), _mm256_cvtpd_ps(y))); }
+    PK_AVX2 static V float_sqrt(V x) { return _mm256_cvtps_pd(_mm_sqrt_ps(_mm256_cvtpd_ps(x))); }
     PK_AVX2 static M eq(V x, V y) { return _mm256_cmp_pd(x, y, _CMP_EQ_OQ); }
     PK_AVX2 static V select(M m, V x, V y) { return _mm256_blendv_pd(y, x, m); }
 };
