@@ -29,7 +29,7 @@ for b in old new; do
     bin=$old
     [[ $b == new ]] && bin=$new
     rm -rf cmp_out
-    "$bin/pelkaro-batch" -o cmp_out "$@" "$base" "$table" >"$out/$b.console" 2>&1 || echo "$b: exit status $?" >>"$out/$b.console"
+    "$bin/pelkaro-batch" -o cmp_out "$@" "$base" "$table" >"$out/$b.console" 2>&1 || echo "exit status $?" >>"$out/$b.console"
     mv cmp_out "$out/$b"
 done
 # Times of the writing as the files hold them, left out.
