@@ -174,6 +174,11 @@ struct RowResult {
     bool image_written = false;
     bool image_any = false;  // some pixel above 0
     double image_lo = 0, image_hi = 0;
+    // The values the row used, as its parameter file says them (the
+    // report's columns: RowUsed), kept when this process wrote the file;
+    // not kept, the report reads the file.
+    bool used_kept = false;
+    std::vector<std::string> used_columns;
 };
 
 // --------------------------------------------------------------------------

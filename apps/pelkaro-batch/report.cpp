@@ -284,10 +284,12 @@ std::string orientation_cell(const RowResult& r) {
 
 std::string row_html(const RowResult& r, bool orientation) {
     // A row not done has no parameter file of this run (one there is an
-    // earlier run's).
+    // earlier run's); a row reduced by this process kept what its file says.
     std::string par;
-    const bool have_par = r.state != RowState::not_done && pk::read_file(output_path(r, ".par"), par).ok();
-    const RowUsed used = row_used(have_par ? par : std::string());
+    const bool have_par =
+        !r.used_kept && r.state != RowState::not_done && pk::read_file(output_path(r, ".par"), par).ok();
+    const RowUsed read = r.used_kept ? RowUsed{} : row_used(have_par ? par : std::string());
+    const std::vector<std::string>& columns = r.used_kept ? r.used_columns : read.columns;
     const bool curve = r.state == RowState::ok && r.has_curve && r.points > 0;
     const std::string d1d = output_link(r, ".d1d");
     const std::string data = d1d.empty() ? "" : curve_text(output_path(r, ".d1d"));
@@ -299,7 +301,7 @@ std::string row_html(const RowResult& r, bool orientation) {
     s += r.warnings.empty() ? "0" : "<a class=\"warnmark\" href=\"#warn-" + html(r.name) + "\">&#9888; " +
                                         std::to_string(r.warnings.size()) + "</a>";
     s += "</td>";
-    for (const std::string& v : used.columns) s += "<td>" + html(v) + "</td>";
+    for (const std::string& v : columns) s += "<td>" + html(v) + "</td>";
     s += "<td>" + (curve ? pk::format("%.6g", r.i_low_q) : std::string()) + "</td><td>" +
          (curve ? std::to_string(r.points) : std::string()) + "</td>" + image_cell(r) +
          (orientation ? orientation_cell(r) : std::string()) + "<td class=\"files\">" +

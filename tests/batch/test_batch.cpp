@@ -488,6 +488,20 @@ TEST(Program, ShardsJoinedGiveTheSummaryOfOneRun) {
         EXPECT_EQ(ex.read("sharded" + f), ex.read("whole" + f));
     }
     EXPECT_TRUE(pkt::file_exists(ex.dir / "sharded/report.html"));
+    // The rows of the report, each with the values its parameter file says:
+    // kept by the run that reduced them, read back from the files when
+    // joined; the same table either way.
+    const auto rows = [](const std::string& page) {
+        std::string out;
+        for (std::size_t at = page.find("<tr class=\"row"); at != std::string::npos;
+             at = page.find("<tr class=\"row", at + 1))
+            out += page.substr(at, page.find('\n', at) - at) + "\n";
+        return out;
+    };
+    const std::string whole_rows = rows(ex.read("whole/report.html"));
+    EXPECT_NE(whole_rows.find("<td>sphere_sample.dat</td><td>1500</td><td>1500000</td><td>0.1</td><td>0.9</td>"),
+              std::string::npos) << whole_rows;
+    EXPECT_EQ(rows(ex.read("sharded/report.html")), whole_rows);
     // A summary that is not one, or a row in two summaries: nothing joined.
     ::mkdir((ex.dir / "bad").c_str(), 0777);
     pkt::write_file(ex.dir / "bad/summary.csv", "row,name,status,warnings,error,outputs,i_lowest_q,points,"
