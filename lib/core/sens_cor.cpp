@@ -56,10 +56,12 @@ Status jacobian(const Param&, Data2D& dat, const SolidAngle& sa) {
     const float* factor = sa.factor.data();
     int m = 0;
 #if PK_SIMD
+    // The product of two floats is exact in a double: rounded to a float, it
+    // is the float product, which the packed loop takes directly.
     for (; m + 4 <= kDetPixels; m += 4) {
-        const simd::Wide f = simd::widen(_mm_loadu_ps(factor + m));
-        _mm_storeu_ps(intens + m, simd::narrow(simd::mul(simd::widen(_mm_loadu_ps(intens + m)), f)));
-        _mm_storeu_ps(uncert + m, simd::narrow(simd::mul(simd::widen(_mm_loadu_ps(uncert + m)), f)));
+        const __m128 f = _mm_loadu_ps(factor + m);
+        _mm_storeu_ps(intens + m, _mm_mul_ps(_mm_loadu_ps(intens + m), f));
+        _mm_storeu_ps(uncert + m, _mm_mul_ps(_mm_loadu_ps(uncert + m), f));
     }
 #endif
     for (; m < kDetPixels; ++m) {
