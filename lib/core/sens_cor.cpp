@@ -174,24 +174,24 @@ PK_AVX512 void correct_eight(float* in, float* un, const float* s, const float* 
     _mm256_storeu_ps(un, narrow8(_mm512_mask_mov_pd(kept, used, unc)));
 }
 
-// correct_four for four values in one AVX register, where the processor has
-// AVX2 but not AVX-512.
-PK_AVX2 void correct_four_avx(float* in, float* un, const float* s, const float* su, const float* mk) {
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 m = _mm_loadu_ps(mk), quarter = _mm_set1_ps(0.25f);
-    const __m128 used = _mm_cmpgt_ps(m, quarter);
-    const __m128 u = _mm_loadu_ps(un);
-    const __m128 kept = _mm_blendv_ps(u, zero, _mm_cmplt_ps(m, quarter));
-    if (_mm_movemask_ps(used) == 0) {  // none taken: only the clearing
-        _mm_storeu_ps(un, kept);
+// correct_four for eight values at once in one AVX register, where the
+// processor has AVX2 but not AVX-512: the rule's float operations on the
+// floats themselves, its square root and last product in double.
+PK_AVX2 void correct_eight_avx(float* in, float* un, const float* s, const float* su, const float* mk) {
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 m = _mm256_loadu_ps(mk), quarter = _mm256_set1_ps(0.25f);
+    const __m256 used = _mm256_cmp_ps(m, quarter, _CMP_GT_OQ);
+    const __m256 u = _mm256_loadu_ps(un);
+    const __m256 kept = _mm256_blendv_ps(u, zero, _mm256_cmp_ps(m, quarter, _CMP_LT_OQ));
+    if (_mm256_movemask_ps(used) == 0) {  // none taken: only the clearing
+        _mm256_storeu_ps(un, kept);
         return;
     }
-    const __m128 x = _mm_loadu_ps(in);
-    __m256d q, unc;
-    rule_avx2::correct_lanes<simd::FourAvx>(_mm256_cvtps_pd(x), _mm256_cvtps_pd(u), _mm256_cvtps_pd(_mm_loadu_ps(s)),
-                                            _mm256_cvtps_pd(_mm_loadu_ps(su)), q, unc);
-    _mm_storeu_ps(in, _mm_blendv_ps(x, _mm256_cvtpd_ps(q), used));
-    _mm_storeu_ps(un, _mm_blendv_ps(kept, _mm256_cvtpd_ps(unc), used));
+    const __m256 x = _mm256_loadu_ps(in);
+    __m256 q, unc;
+    rule_avx2::correct_lanes<simd::EightAvx>(x, u, _mm256_loadu_ps(s), _mm256_loadu_ps(su), q, unc);
+    _mm256_storeu_ps(in, _mm256_blendv_ps(x, q, used));
+    _mm256_storeu_ps(un, _mm256_blendv_ps(kept, unc, used));
 }
 #endif
 
@@ -244,7 +244,7 @@ Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& m
     if (pk::ave::wide_loop(p.simd))
         for (; k + 8 <= kImageValues; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
     else if (pk::ave::avx2_loop(p.simd))
-        for (; k + 4 <= kImageValues; k += 4) correct_four_avx(in + k, un + k, s + k, su + k, mk + k);
+        for (; k + 8 <= kImageValues; k += 8) correct_eight_avx(in + k, un + k, s + k, su + k, mk + k);
 #else
     (void)p;
 #endif

@@ -114,6 +114,24 @@ struct One {
     static M eq(V x, V y) { return x == y; }
     static V select(M m, V x, V y) { return m ? x : y; }
 };
+
+// A rule's values that hold floats (F) beside those taken in double (V):
+// for the lane types above and below, both are the lanes' doubles, each
+// float operation the double one rounded (exact, as float_div says); a
+// lane type of floats (EightAvx) takes the float instructions themselves
+// and its doubles in two halves.
+template <class L>
+struct Held {
+    using F = typename L::V;
+    using V = typename L::V;
+    static F zero() { return L::all(0.0); }
+    static F mul(F x, F y) { return L::rounded(L::mul(x, y)); }
+    static F add(F x, F y) { return L::rounded(L::add(x, y)); }
+    static F div(F x, F y) { return L::float_div(x, y); }
+    static F select_zero(F x, F when_zero, F otherwise) { return L::select(L::eq(x, zero()), when_zero, otherwise); }
+    static V wide(F x) { return x; }
+    static F narrow(V x) { return L::rounded(x); }
+};
 }  // namespace simd
 }  // namespace pk
 
@@ -176,6 +194,47 @@ struct FourAvx {
     PK_AVX2 static V float_sqrt(V x) { return _mm256_cvtps_pd(_mm_sqrt_ps(_mm256_cvtpd_ps(x))); }
     PK_AVX2 static M eq(V x, V y) { return _mm256_cmp_pd(x, y, _CMP_EQ_OQ); }
     PK_AVX2 static V select(M m, V x, V y) { return _mm256_blendv_pd(y, x, m); }
+};
+
+// Held for the AVX-512 loops (the generic one, compiled without AVX-512,
+// could not pass their registers).
+template <>
+struct Held<Eight> {
+    using F = __m512d;
+    using V = __m512d;
+    PK_AVX512 static F zero() { return _mm512_setzero_pd(); }
+    PK_AVX512 static F mul(F x, F y) { return rounded8(_mm512_mul_pd(x, y)); }
+    PK_AVX512 static F add(F x, F y) { return rounded8(_mm512_add_pd(x, y)); }
+    PK_AVX512 static F div(F x, F y) { return Eight::float_div(x, y); }
+    PK_AVX512 static F select_zero(F x, F when_zero, F otherwise) {
+        return _mm512_mask_mov_pd(otherwise, _mm512_cmp_pd_mask(x, zero(), _CMP_EQ_OQ), when_zero);
+    }
+    PK_AVX512 static V wide(F x) { return x; }
+    PK_AVX512 static F narrow(V x) { return rounded8(x); }
+};
+
+// Eight floats in one AVX register, for the AVX2 loops of rules written
+// over Held: their doubles as two halves of four.
+struct EightAvx {
+    struct V {
+        __m256d lo, hi;
+    };
+    PK_AVX2 static V mul(V x, V y) { return {_mm256_mul_pd(x.lo, y.lo), _mm256_mul_pd(x.hi, y.hi)}; }
+    PK_AVX2 static V sqrt(V x) { return {_mm256_sqrt_pd(x.lo), _mm256_sqrt_pd(x.hi)}; }
+};
+template <>
+struct Held<EightAvx> {
+    using F = __m256;
+    using V = EightAvx::V;
+    PK_AVX2 static F zero() { return _mm256_setzero_ps(); }
+    PK_AVX2 static F mul(F x, F y) { return _mm256_mul_ps(x, y); }
+    PK_AVX2 static F add(F x, F y) { return _mm256_add_ps(x, y); }
+    PK_AVX2 static F div(F x, F y) { return _mm256_div_ps(x, y); }
+    PK_AVX2 static F select_zero(F x, F when_zero, F otherwise) {
+        return _mm256_blendv_ps(otherwise, when_zero, _mm256_cmp_ps(x, zero(), _CMP_EQ_OQ));
+    }
+    PK_AVX2 static V wide(F x) { return {_mm256_cvtps_pd(_mm256_castps256_ps128(x)), _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))}; }
+    PK_AVX2 static F narrow(V x) { return _mm256_set_m128(_mm256_cvtpd_ps(x.hi), _mm256_cvtpd_ps(x.lo)); }
 };
 }  // namespace simd
 }  // namespace pk

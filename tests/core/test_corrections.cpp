@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <iomanip>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,43 @@ TEST(SensitivityCorrection, WorkedExamplesAndWholeImage) {
         EXPECT_NE(got.intens[beyond], pattern(beyond, 389, 1.0f, 0.0f));
         EXPECT_TRUE(same_bits(got.intens, want.intens));
         EXPECT_TRUE(same_bits(got.uncert, want.uncert));
+    }
+}
+
+// The widths of loop against the arithmetic above on values of every
+// magnitude: counts and efficiencies from 1e-40 (below the normal floats)
+// to 1e30, zeros, negative values, squares that overflow or vanish.
+TEST(SensitivityCorrection, EveryWidthOnValuesOfEveryMagnitude) {
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<double> exponent(-40.0, 30.0), unit(-1.0, 1.0);
+    const auto any = [&] {
+        const double r = unit(rng);
+        return r < -0.9 ? 0.0f : F(std::copysign(std::pow(10.0, exponent(rng)), r));
+    };
+    Data2D d = image(0, 0), s = image(0, 0), m = image(1.0f, 0);
+    for (int k = 0; k < kImageValues; ++k) {
+        d.intens[k] = any(), d.uncert[k] = std::fabs(any());
+        s.intens[k] = any(), s.uncert[k] = std::fabs(any());
+        if (k % 11 == 5) m.intens[k] = 0.0f;
+    }
+    Data2D want = d;
+    for (int k = 0; k < kImageValues; ++k) {
+        const float i = d.intens[k], u = d.uncert[k], si = s.intens[k], su = s.uncert[k];
+        if (m.intens[k] < 0.25f) want.uncert[k] = 0.0f;
+        if (!(m.intens[k] > 0.25f)) continue;
+        const float vi = F(1.0 * u * u), vs = F(1.0 * su * su);
+        const float t1 = i != 0 ? F(vi / double(F(1.0 * i * i))) : vi;
+        const float t2 = si != 0 ? F(vs / double(F(1.0 * si * si))) : vs;
+        want.intens[k] = F(i / double(si));
+        want.uncert[k] = F(want.intens[k] * std::sqrt(double(F(double(t1) + t2))));
+    }
+    for (const Simd simd : {Simd::widest, Simd::sse2, Simd::avx2}) {
+        Param p{};
+        p.simd = simd;
+        Data2D got = d;
+        ASSERT_TRUE(pkt::succeeded(sens_cor(p, got, s, m)));
+        EXPECT_TRUE(same_bits(got.intens, want.intens)) << static_cast<int>(simd);
+        EXPECT_TRUE(same_bits(got.uncert, want.uncert)) << static_cast<int>(simd);
     }
 }
 
