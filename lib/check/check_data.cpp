@@ -185,13 +185,13 @@ void collect_uses(Check& c) {
 }
 
 void load_mask(Check& c) {
+    c.shared_mask.reset();
     if (c.run.p.mask_source != 1) {
         c.mask_loaded = make_mask(c.run.p, c.mask).ok();
         return;
     }
     c.mask.name = c.run.mask.name;
-    c.mask.intens.assign(kImageValues, 0.0f);
-    const Status st = check_read_mask(c, c.mask);
+    const Status st = check_read_mask(c);
     if (!st.ok()) {
         c.error(c.line_of(MASK), load_error(MASK, c.mask.name, st));
         return;
@@ -256,7 +256,7 @@ void mask_warnings(Check& c) {
     if (!c.last_accepted(CNTR) || !(p.bx >= 0 && p.bx < kDetSide && p.by >= 0 && p.by < kDetSide)) return;
     const int x = static_cast<int>(p.bx);
     const int y = static_cast<int>(p.by);
-    const Data2D& mask = c.reduced ? c.run.mask : c.mask;
+    const Data2D& mask = c.reduced ? c.run.mask : mask_pixels(c);
     if (!pk::pixel_used(mask.intens[static_cast<std::size_t>(x + kDetSide * y)])) return;
     c.warning(mask_line > 0 ? mask_line : c.line_of(CNTR),
               "the pixel (" + std::to_string(x) + ", " + std::to_string(y) +

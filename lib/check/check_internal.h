@@ -5,6 +5,7 @@
 #define PELKARO_CHECK_INTERNAL_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,9 @@ struct Check {
     Data2D flat;                     // the sensitivity file as read (raw values)
     bool flat_loaded = false;
     Data2D mask;                     // the mask as read or generated, before the flat field clears pixels
+    // The mask's pixels where a series' checks share the file read once
+    // (c.mask then holds its name and count of values): mask_pixels.
+    std::shared_ptr<const Data2D> shared_mask;
     bool mask_loaded = false;
     std::vector<Diagnostic> diags;
     SeriesCheck* series = nullptr;   // the files and fixed parts shared with other checks of a series
@@ -130,7 +134,9 @@ Status check_reduce_run(Check& c);
 // The mask file of the run read as read_mask reads it, and the flat-field
 // pixels outside 0.5 to 1.5 times the mean that the mask leaves in use:
 // once for a series.
-Status check_read_mask(Check& c, Data2D& mask);
+Status check_read_mask(Check& c);
+// The mask's pixels as read or generated (c.mask or c.shared_mask).
+const Data2D& mask_pixels(const Check& c);
 std::vector<int> check_flat_outliers(Check& c);
 // Whether a series keeps the flat field's outliers (found once, from its
 // pixels); flat_pixels gives c.flat its pixels where the load left them out.

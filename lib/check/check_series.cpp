@@ -140,8 +140,12 @@ bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan) {
     return f->scan_ok;
 }
 
-Status check_read_mask(Check& c, Data2D& mask) {
-    if (!c.series || !c.series->cache) return read_mask(c.run.p, mask);
+Status check_read_mask(Check& c) {
+    Data2D& mask = c.mask;
+    if (!c.series || !c.series->cache) {
+        mask.intens.assign(kImageValues, 0.0f);
+        return read_mask(c.run.p, mask);
+    }
     Data2D entry;
     entry.name = mask.name;
     std::shared_ptr<const CheckedFile> f = find_file(c.series->cache->parts(), MASK, entry);
@@ -150,14 +154,18 @@ Status check_read_mask(Check& c, Data2D& mask) {
         made->kw = MASK;
         made->name = mask.name;
         made->data = mask;
+        made->data.intens.assign(kImageValues, 0.0f);
         made->load = read_mask(c.run.p, made->data);
         keep_file(c.series->cache->parts(), made);
         f = made;
     }
-    mask.intens = f->data.intens;
+    // The pixels stay the series' (each check of a series would copy them).
+    c.shared_mask = std::shared_ptr<const Data2D>(f, &f->data);
     mask.values = f->data.values;
     return f->load;
 }
+
+const Data2D& mask_pixels(const Check& c) { return c.shared_mask ? *c.shared_mask : c.mask; }
 
 bool outliers_kept(const Check& c) { return c.series && c.series->cache && c.run.p.mask_source == 1; }
 
@@ -166,7 +174,7 @@ void flat_pixels(Check& c) {
 }
 
 std::vector<int> check_flat_outliers(Check& c) {
-    if (!outliers_kept(c)) return dead_or_hot_pixels(c.flat, c.mask);
+    if (!outliers_kept(c)) return dead_or_hot_pixels(c.flat, mask_pixels(c));
     std::string key = c.flat.name;
     key += '\0';
     for (const float v : {c.flat.tm, c.flat.monitor}) key += std::to_string(pk::bits_of(v)) + '\0';
@@ -178,7 +186,7 @@ std::vector<int> check_flat_outliers(Check& c) {
             if (o.first == key) return o.second;
     }
     flat_pixels(c);
-    std::vector<int> bad = dead_or_hot_pixels(c.flat, c.mask);
+    std::vector<int> bad = dead_or_hot_pixels(c.flat, mask_pixels(c));
     std::lock_guard<std::mutex> lock(cache.m);
     if (cache.outliers.size() >= SeriesCache::Parts::kMostFiles) cache.outliers.erase(cache.outliers.begin());
     cache.outliers.emplace_back(key, bad);
