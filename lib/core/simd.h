@@ -214,7 +214,11 @@ struct Held<Eight> {
 };
 
 // Eight floats in one AVX register, for the AVX2 loops of rules written
-// over Held: their doubles as two halves of four.
+// over Held: their doubles as two halves of four.  Where an operand is a
+// NaN the result is one either way, but not always the same operand's: a
+// signalling NaN is quieted by the conversion to a double, not before the
+// float instruction (neither the readers nor any arithmetic make one), and
+// the compiler may swap a product's or sum's operands.
 struct EightAvx {
     struct V {
         __m256d lo, hi;
