@@ -155,6 +155,25 @@ TEST(SensitivityNorm, RefusesAnUnusableSensitivity) {
     }
 }
 
+// The flat-field correction of image d worked out here: each used pixel's
+// quotient by its efficiency and the uncertainty of a quotient of two
+// independent values (a value or efficiency of zero: its variance alone);
+// the uncertainty cleared where the mask clears the pixel.
+Data2D corrected(const Data2D& d, const Data2D& s, const Data2D& m) {
+    Data2D want = d;
+    for (int k = 0; k < kImageValues; ++k) {
+        const float i = d.intens[k], u = d.uncert[k], si = s.intens[k], su = s.uncert[k];
+        if (m.intens[k] < 0.25f) want.uncert[k] = 0.0f;
+        if (!(m.intens[k] > 0.25f)) continue;
+        const float vi = F(1.0 * u * u), vs = F(1.0 * su * su);
+        const float t1 = i != 0 ? F(vi / double(F(1.0 * i * i))) : vi;
+        const float t2 = si != 0 ? F(vs / double(F(1.0 * si * si))) : vs;
+        want.intens[k] = F(i / double(si));
+        want.uncert[k] = F(want.intens[k] * std::sqrt(double(F(double(t1) + t2))));
+    }
+    return want;
+}
+
 TEST(SensitivityCorrection, WorkedExamplesAndWholeImage) {
     Data2D d = image(0, 0), s = image(0, 0), m = image(1.0f, 0);
     for (int k = 0; k < kImageValues; ++k) {
@@ -167,16 +186,7 @@ TEST(SensitivityCorrection, WorkedExamplesAndWholeImage) {
     d.intens[ex] = 100, d.uncert[ex] = 10, s.intens[ex] = 0.8f, s.uncert[ex] = 0.04f;
     d.intens[zero] = 0, d.uncert[zero] = 1;
     m.intens[off] = 0.0f, m.intens[quarter] = 0.25f, m.intens[beyond] = 1.0f;
-    Data2D want = d;
-    for (int k = 0; k < kImageValues; ++k) {
-        float i = d.intens[k], u = d.uncert[k], si = s.intens[k], su = s.uncert[k];
-        if (m.intens[k] < 0.25f) want.uncert[k] = 0.0f;
-        if (!(m.intens[k] > 0.25f)) continue;
-        float t1 = i != 0 ? F(F(1.0 * u * u) / double(F(1.0 * i * i))) : F(1.0 * u * u);
-        float t2 = F(F(1.0 * su * su) / double(F(1.0 * si * si)));
-        want.intens[k] = F(i / double(si));
-        want.uncert[k] = F(want.intens[k] * std::sqrt(double(F(double(t1) + t2))));
-    }
+    const Data2D want = corrected(d, s, m);
     for (const Simd simd : {Simd::widest, Simd::sse2, Simd::avx2}) {  // every width of loop
         Param p{};
         p.simd = simd;
@@ -209,17 +219,7 @@ TEST(SensitivityCorrection, EveryWidthOnValuesOfEveryMagnitude) {
         s.intens[k] = any(), s.uncert[k] = std::fabs(any());
         if (k % 11 == 5) m.intens[k] = 0.0f;
     }
-    Data2D want = d;
-    for (int k = 0; k < kImageValues; ++k) {
-        const float i = d.intens[k], u = d.uncert[k], si = s.intens[k], su = s.uncert[k];
-        if (m.intens[k] < 0.25f) want.uncert[k] = 0.0f;
-        if (!(m.intens[k] > 0.25f)) continue;
-        const float vi = F(1.0 * u * u), vs = F(1.0 * su * su);
-        const float t1 = i != 0 ? F(vi / double(F(1.0 * i * i))) : vi;
-        const float t2 = si != 0 ? F(vs / double(F(1.0 * si * si))) : vs;
-        want.intens[k] = F(i / double(si));
-        want.uncert[k] = F(want.intens[k] * std::sqrt(double(F(double(t1) + t2))));
-    }
+    const Data2D want = corrected(d, s, m);
     for (const Simd simd : {Simd::widest, Simd::sse2, Simd::avx2}) {
         Param p{};
         p.simd = simd;
