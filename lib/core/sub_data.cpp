@@ -15,6 +15,7 @@
 // it worked out once): a single run makes the plan for its own
 // transmissions and applies it once (sub_sums), a series makes it once and
 // applies it to each row (sub_sums_planned).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -206,23 +207,41 @@ bool plan_pixels(const SubPlan& plan, const Factors& f, const std::vector<AtRadi
 #endif
 
 #if PK_SIMD
-inline simd::Wide load4(const std::vector<float>& a, std::size_t m) { return simd::widen(_mm_loadu_ps(&a[m])); }
+// What the loops of four pixels at a time read and write, taken once
+// before the loop: a packed store may alias anything, so the vectors'
+// data would otherwise be looked up again at every step.
+struct FourArrays {
+    const uint16_t* at_of;  // each pixel's distance (SubPlan::at)
+    const AtRadius* at;     // the factors of each distance, then zeros for pixels off the mask
+    std::size_t off;        // the index of the zeros
+    const float *tot, *sq, *btot, *bsq, *dark, *sdark;
+    float *intens, *uncert;
+};
 
-// The factors of pixels m to m + 3 into v: `off` for those outside the mask.
-inline void four_factors(const SubPlan& plan, const std::vector<AtRadius>& at, const AtRadius& off, std::size_t m,
-                         const AtRadius* v[4]) {
-    for (std::size_t l = 0; l < 4; ++l) v[l] = plan.at[m + l] == SubPlan::kOff ? &off : &at[plan.at[m + l]];
+// `at` ends with the zeros of pixels off the mask.
+FourArrays four_arrays(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
+    return FourArrays{plan.at.data(),        at.data(),          at.size() - 1,       f.ss.tot.data(),
+                      f.ss.sq.data(),        f.bs.tot.data(),    f.bs.sq.data(),      f.dc.intens.data(),
+                      f.dc.uncert.data(),    res.intens.data(),  res.uncert.data()};
+}
+
+inline simd::Wide load4(const float* a, std::size_t m) { return simd::widen(_mm_loadu_ps(a + m)); }
+
+// The factors of pixels m to m + 3 into v: the zeros for those outside the
+// mask (their distance kOff, above every index).
+inline void four_factors(const FourArrays& q, std::size_t m, const AtRadius* v[4]) {
+    for (std::size_t l = 0; l < 4; ++l) v[l] = q.at + std::min<std::size_t>(q.at_of[m + l], q.off);
 }
 
 // The reduced values o and uncertainties u of pixels m to m + 3 stored,
 // those outside the mask 0; `bad` gathers the lanes not finite.
-inline void store_four(const SubPlan& plan, std::size_t m, __m128 o, __m128 u, Data2D& res, __m128& bad) {
-    const __m128i off4 = _mm_cmpeq_epi32(_mm_setr_epi32(plan.at[m], plan.at[m + 1], plan.at[m + 2], plan.at[m + 3]),
-                                         _mm_set1_epi32(SubPlan::kOff));
-    const __m128 in = _mm_castsi128_ps(_mm_xor_si128(off4, _mm_set1_epi32(-1)));
-    o = _mm_and_ps(in, o), u = _mm_and_ps(in, u);
-    _mm_storeu_ps(&res.intens[m], o);
-    _mm_storeu_ps(&res.uncert[m], u);
+inline void store_four(const FourArrays& q, std::size_t m, __m128 o, __m128 u, __m128& bad) {
+    const __m128i at4 = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q.at_of + m)),
+                                           _mm_setzero_si128());
+    const __m128i off4 = _mm_cmpeq_epi32(at4, _mm_set1_epi32(SubPlan::kOff));
+    o = _mm_andnot_ps(_mm_castsi128_ps(off4), o), u = _mm_andnot_ps(_mm_castsi128_ps(off4), u);
+    _mm_storeu_ps(q.intens + m, o);
+    _mm_storeu_ps(q.uncert + m, u);
     // x - x is 0 for a finite x, NaN for any other
     bad = _mm_or_ps(bad, _mm_cmpunord_ps(_mm_sub_ps(o, o), _mm_sub_ps(u, u)));
 }
@@ -232,20 +251,20 @@ bool plan_pixels_four(const SubPlan& plan, const Factors& f, const std::vector<A
     static_assert(kDetPixels % 4 == 0, "whole groups of four pixels");
     const Rule c = rule_of(f);
     const simd::Wide zero = simd::all(0.0);
-    const AtRadius off{};
+    const FourArrays q = four_arrays(plan, f, at, res);
     __m128 bad = _mm_setzero_ps();
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 4) {
         const AtRadius* v[4];
-        four_factors(plan, at, off, m, v);
-        Terms<simd::Four> x{load4(f.ss.tot, m), load4(f.ss.sq, m), zero, zero, zero, zero,
+        four_factors(q, m, v);
+        Terms<simd::Four> x{load4(q.tot, m), load4(q.sq, m), zero, zero, zero, zero,
                             {_mm_setr_pd(v[0]->scale, v[1]->scale), _mm_setr_pd(v[2]->scale, v[3]->scale)},
                             simd::widen(_mm_setr_ps(v[0]->a, v[1]->a, v[2]->a, v[3]->a)),
                             simd::widen(_mm_setr_ps(v[0]->b, v[1]->b, v[2]->b, v[3]->b))};
-        if (c.with_buffer) x.btot = load4(f.bs.tot, m), x.bsq = load4(f.bs.sq, m);
-        if (c.with_dark) x.dark = load4(f.dc.intens, m), x.sdark = load4(f.dc.uncert, m);
+        if (c.with_buffer) x.btot = load4(q.btot, m), x.bsq = load4(q.bsq, m);
+        if (c.with_dark) x.dark = load4(q.dark, m), x.sdark = load4(q.sdark, m);
         simd::Wide out, unc;
         rule::reduce_lanes<simd::Four>(c, x, out, unc);
-        store_four(plan, m, simd::narrow(out), simd::narrow(unc), res, bad);
+        store_four(q, m, simd::narrow(out), simd::narrow(unc), bad);
     }
     return _mm_movemask_ps(bad) == 0;
 }
@@ -293,25 +312,25 @@ PK_AVX512 bool plan_pixels_eight(const SubPlan& plan, const Factors& f, const Fa
 
 // plan_pixels_four in one AVX register, where the processor has AVX2 but
 // not AVX-512.
-PK_AVX2 inline __m256d load4_avx(const std::vector<float>& a, std::size_t m) { return _mm256_cvtps_pd(_mm_loadu_ps(&a[m])); }
+PK_AVX2 inline __m256d load4_avx(const float* a, std::size_t m) { return _mm256_cvtps_pd(_mm_loadu_ps(a + m)); }
 
 PK_AVX2 bool plan_pixels_avx2(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
     const Rule c = rule_of(f);
     const __m256d zero = _mm256_setzero_pd();
-    const AtRadius off{};
+    const FourArrays q = four_arrays(plan, f, at, res);
     __m128 bad = _mm_setzero_ps();
     for (std::size_t m = 0; m < static_cast<std::size_t>(kDetPixels); m += 4) {
         const AtRadius* v[4];
-        four_factors(plan, at, off, m, v);
-        Terms<simd::FourAvx> x{load4_avx(f.ss.tot, m), load4_avx(f.ss.sq, m), zero, zero, zero, zero,
+        four_factors(q, m, v);
+        Terms<simd::FourAvx> x{load4_avx(q.tot, m), load4_avx(q.sq, m), zero, zero, zero, zero,
                                _mm256_setr_pd(v[0]->scale, v[1]->scale, v[2]->scale, v[3]->scale),
                                _mm256_cvtps_pd(_mm_setr_ps(v[0]->a, v[1]->a, v[2]->a, v[3]->a)),
                                _mm256_cvtps_pd(_mm_setr_ps(v[0]->b, v[1]->b, v[2]->b, v[3]->b))};
-        if (c.with_buffer) x.btot = load4_avx(f.bs.tot, m), x.bsq = load4_avx(f.bs.sq, m);
-        if (c.with_dark) x.dark = load4_avx(f.dc.intens, m), x.sdark = load4_avx(f.dc.uncert, m);
+        if (c.with_buffer) x.btot = load4_avx(q.btot, m), x.bsq = load4_avx(q.bsq, m);
+        if (c.with_dark) x.dark = load4_avx(q.dark, m), x.sdark = load4_avx(q.sdark, m);
         __m256d out, unc;
         rule_avx2::reduce_lanes<simd::FourAvx>(c, x, out, unc);
-        store_four(plan, m, _mm256_cvtpd_ps(out), _mm256_cvtpd_ps(unc), res, bad);
+        store_four(q, m, _mm256_cvtpd_ps(out), _mm256_cvtpd_ps(unc), bad);
     }
     return _mm_movemask_ps(bad) == 0;
 }
@@ -340,6 +359,7 @@ bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius
 bool apply_plan(const SubPlan& plan, const Factors& f, Data2D& res) {
     std::vector<AtRadius> at;
     if (plan.at.size() != static_cast<std::size_t>(kDetPixels) || !planned_factors(plan, f, at)) return false;
+    at.push_back(AtRadius{});  // the zeros of the pixels off the mask
     res.trans = f.d[0].trans;
 #if PK_WIDE
     if (pk::ave::wide_loop(f.p.simd)) return plan_pixels_eight(plan, f, FactorArrays(at), res);
