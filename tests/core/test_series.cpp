@@ -219,6 +219,54 @@ TEST(SubtractionPlan, EqualsSubSumsToTheBit) {
     EXPECT_GE(compared, 16);
 }
 
+// Masks that leave pixels out at every place of a group of four or eight:
+// none, one in two at random, one column of eight, stripes of 37, all.
+// Every width of loop gives the same bits, and a pixel left out is 0.
+TEST(SubtractionPlan, EveryWidthAgreesWhateverTheMask) {
+    Rng r;
+    const Simd widths[3] = {Simd::sse2, Simd::avx2, Simd::widest};
+    for (int c = 0; c < 15; ++c) {
+        Param p = random_geometry(r);
+        p.abs_fact = static_cast<float>(r.uni(0.5, 50));
+        Data2D mask;
+        mask.intens.assign(kImageValues, 0);
+        for (int k = 0; k < kDetPixels; ++k) {
+            const int kind = c % 5;
+            const bool used = kind == 0 ? true : kind == 1 ? r.pick(2) == 0 : kind == 2 ? k % 8 != c % 8
+                              : kind == 3 ? (k / 37) % 2 == 0 : false;
+            mask.intens[k] = used ? 1.0f : 0.0f;
+        }
+        std::vector<Data2D> sam(1), buf(static_cast<std::size_t>(r.pick(2)));
+        sam[0] = counts_image(r, 500);
+        sam[0].tm = 600, sam[0].monitor = 2e5f, sam[0].thick = 0.1f, sam[0].trans = static_cast<float>(r.uni(0.3, 1));
+        for (Data2D& b : buf) {
+            b = counts_image(r, 300);
+            b.tm = 500, b.monitor = 1.5e5f, b.trans = static_cast<float>(r.uni(0.3, 1));
+        }
+        Data2D dc = r.pick(2) ? counts_image(r, 20) : Data2D{};
+        dc.tm = dc.intens.empty() ? 0.0f : 3000.0f;
+        Data2D got[3];
+        for (int w = 0; w < 3; ++w) {
+            p.simd = widths[w];
+            PixelSums samples, buffers;
+            add_image(samples, sam[0], p.simd);
+            for (const Data2D& b : buf) add_image(buffers, b, p.simd);
+            const SubPlan plan = make_sub_plan(p, mask, sam[0].trans, buf);
+            got[w].intens.assign(kImageValues, -1), got[w].uncert.assign(kImageValues, -1);
+            ASSERT_TRUE(sub_sums_planned(plan, p, sam, buf, samples, buffers, dc, got[w])) << "case " << c;
+        }
+        for (int w = 0; w < 2; ++w) {
+            EXPECT_TRUE(same_bits(got[w].intens, got[2].intens, kDetPixels)) << "case " << c << ", width " << w;
+            EXPECT_TRUE(same_bits(got[w].uncert, got[2].uncert, kDetPixels)) << "case " << c << ", width " << w;
+        }
+        for (int k = 0; k < kDetPixels; ++k)
+            if (mask.intens[k] == 0 && (got[0].intens[k] != 0 || got[0].uncert[k] != 0)) {
+                ADD_FAILURE() << "case " << c << ": pixel " << k << " is off the mask but not 0";
+                break;
+            }
+    }
+}
+
 // The example's parameter file with the sample lines replaced.
 std::string example_with(const std::string& dats) {
     std::string text = pkt::read_file(std::string(PELKARO_SOURCE_DIR) + "/examples/spheres.par");
