@@ -88,22 +88,24 @@ make_series() {
 }
 
 # Frames per second of one whole batch process: BIN DIR TABLE ARGS...
-# Each run writes into a new directory, removed only at the end: on ext4
-# without a journal, creating files right after thousands were removed
-# makes the kernel look past every inode freed in the last minutes (each
-# row creates two to five files), which would time the removal, not the
-# batch.
-runs=0
+# Each run writes into a new directory of its own, on the disk removed
+# only at the end: a run that wrote into an earlier run's directory would
+# time replacing its files, and on ext4 without a journal, creating files
+# right after thousands were removed makes the kernel look past every
+# inode freed in the last minutes (each row creates two to five files),
+# which would time the removal, not the batch.  (The function runs in a
+# command substitution, a subshell: the directory is named by mktemp, not
+# by a count the caller would never see change.)
 rate() {
     local bin=$1 dir=$2 table=$3; shift 3
-    runs=$((runs + 1))
-    local t0 t1 cpu
+    local t0 t1 cpu out
+    out=$(mktemp -d "$dir/out.XXXXXX")
     t0=$EPOCHREALTIME
-    (cd "$dir" && /usr/bin/time -f "%U %S" -o "$dir/cpu" "$bin/pelkaro-batch" -o "out$runs" "$@" spheres.par "$table" \
+    (cd "$dir" && /usr/bin/time -f "%U %S" -o "$dir/cpu" "$bin/pelkaro-batch" -o "$out" "$@" spheres.par "$table" \
          >/dev/null 2>&1) || true
     t1=$EPOCHREALTIME
     cpu=$(tail -n 1 "$dir/cpu")
-    [[ $dir == "$shm" ]] && rm -rf "$dir/out$runs"  # tmpfs: its memory back at once
+    [[ $dir == "$shm" ]] && rm -rf "$out"  # tmpfs: its memory back at once
     awk -v n="$frames" -v a="$t0" -v z="$t1" -v c="$cpu" \
         'BEGIN { split(c, u, " "); printf "%.1f %.1f", n / (z - a), n / (u[1] + u[2]) }'
 }
@@ -169,8 +171,9 @@ printf '   -j 2 / -j 1: %s (wall)\n' "$(ratio "$(med "${J2[@]}")" "$(med "${J1[@
 if [[ -x /usr/bin/time ]]; then
     echo "4. peak resident memory, -j 2, every format (KB)"
     for t in series10.csv series.csv; do
-        runs=$((runs + 1))
-        kb=$(cd "$shm" && /usr/bin/time -f %M "$build/pelkaro-batch" -j 2 -o "out$runs" spheres.par "$t" 2>&1 >/dev/null | tail -n 1)
+        out=$(mktemp -d "$shm/out.XXXXXX")
+        kb=$(cd "$shm" && /usr/bin/time -f %M "$build/pelkaro-batch" -j 2 -o "$out" spheres.par "$t" 2>&1 >/dev/null | tail -n 1)
+        rm -rf "$out"
         printf '   %-12s %8s\n' "$t" "$kb"
     done
 fi
