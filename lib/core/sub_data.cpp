@@ -220,9 +220,9 @@ struct FourArrays {
 
 // `at` ends with the zeros of pixels off the mask.
 FourArrays four_arrays(const SubPlan& plan, const Factors& f, const std::vector<AtRadius>& at, Data2D& res) {
-    return FourArrays{plan.at.data(),        at.data(),          at.size() - 1,       f.ss.tot.data(),
-                      f.ss.sq.data(),        f.bs.tot.data(),    f.bs.sq.data(),      f.dc.intens.data(),
-                      f.dc.uncert.data(),    res.intens.data(),  res.uncert.data()};
+    return FourArrays{plan.at.data(),     at.data(),         at.size() - 1,     f.ss.tot.data(),
+                      f.ss.sq.data(),     f.bs.tot.data(),   f.bs.sq.data(),    f.dc.intens.data(),
+                      f.dc.uncert.data(), res.intens.data(), res.uncert.data()};
 }
 
 inline simd::Wide load4(const float* a, std::size_t m) { return simd::widen(_mm_loadu_ps(a + m)); }
