@@ -410,22 +410,29 @@ PK_AVX2 inline __m256d quick_run4(__m256d s, __m256d c, __m256d nd, __m256d n0, 
     return _mm256_blendv_pd(flip4(_mm256_add_pd(f.a, _mm256_mul_pd(nd, f.dm)), f.sign), s, n0);
 }
 
-// quick_run4 for a positive sum and a term c >= 0, in two thirds of its
+// quick_run4 for a positive sum and a term c >= 0, in half of its
 // instructions; lanes with a negative sum or term are not taken (not in
 // `ok`).  Each step then moves up, so the first addition is in s's binade
-// when the last one is, and s's binade is read from its float.
+// when the last one is.  s holds a float, so its double has the float's
+// exponent, and the float's last place is bit 29 of the double's: the
+// tests read the double's bits (positive doubles order as their bits).
 PK_AVX2 inline __m256d quick_up4(__m256d s, __m256d c, __m256d nd, __m256d n0, int& ok) {
-    const __m128 sf = _mm256_cvtpd_ps(s);
-    const __m128i bits = _mm_castps_si128(sf), one = _mm_set1_epi32(1);
+    constexpr int64_t kMinNormal = int64_t{1023 - 126} << 52;  // 2^-126
+    constexpr int64_t kTop = int64_t{1023 + 127} << 52;        // 2^127
+    constexpr int64_t kLastPlace = int64_t{1} << 29, kBelow = kLastPlace - 1, kHalf = kLastPlace >> 1;
+    const __m256i bits = _mm256_castpd_si256(s);
     // Positive, normal, and a binade below 2^127 (as first4's normal).
-    const __m128i normal = _mm_and_si128(_mm_cmpgt_epi32(bits, _mm_set1_epi32(0x007FFFFF)),
-                                         _mm_cmpgt_epi32(_mm_set1_epi32(0x7F000000), bits));
-    const __m256i odd = _mm256_cvtepi32_epi64(_mm_cmpeq_epi32(_mm_and_si128(bits, one), one));
-    const __m256d L = _mm256_cvtps_pd(_mm_and_ps(sf, _mm_castsi128_ps(_mm_set1_epi32(0x7F800000))));
+    const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_set1_epi64x(kMinNormal - 1)),
+                                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(kTop), bits));
+    const __m256d L = _mm256_and_pd(s, _mm256_castsi256_pd(_mm256_set1_epi64x(int64_t{0x7FF} << 52)));
     const __m256d sum = _mm256_add_pd(s, c);
-    const __m256i below = _mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x((int64_t{1} << 29) - 1));
-    const __m256i tie = _mm256_cmpeq_epi64(below, _mm256_set1_epi64x(int64_t{1} << 28));
-    const __m256d regular = mask4(_mm256_andnot_si256(_mm256_and_si256(tie, odd), _mm256_cvtepi32_epi64(normal)));
+    // A tie from an odd start: the sum's bits below the float's last place
+    // exactly half of it, and that place of s set (else bit 29 spoils it).
+    const __m256i tie_odd = _mm256_cmpeq_epi64(
+        _mm256_or_si256(_mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x(kBelow)),
+                        _mm256_andnot_si256(bits, _mm256_set1_epi64x(kLastPlace))),
+        _mm256_set1_epi64x(kHalf));
+    const __m256d regular = mask4(_mm256_andnot_si256(tie_odd, normal));
     const __m256d dm = _mm256_sub_pd(rounded4(sum), s);
     const __m256d last = _mm256_add_pd(s, _mm256_mul_pd(_mm256_sub_pd(nd, _mm256_set1_pd(1.0)), dm));
     const __m256d fits = _mm256_and_pd(le4(c, _mm256_sub_pd(_mm256_add_pd(L, L), last)), ge4(c, _mm256_setzero_pd()));
