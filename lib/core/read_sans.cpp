@@ -160,41 +160,61 @@ inline int64_t digits_value(uint64_t w, int len) {
     return static_cast<int64_t>(v);
 }
 
-// The counts of a data line sixteen characters at a time, from `p` at a
+// The digits (as bits) and line feeds of the 32 characters at `p`, two
+// sixteen-character loads at a time.
+struct Window {
+    uint32_t digits, line_feeds;
+};
+
+inline Window window_at(const char* p) {
+    const __m128i zero_char = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9), line_feed = _mm_set1_epi8('\n');
+    uint32_t masks[2][2];
+    for (int h = 0; h < 2; ++h) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * h));
+        const __m128i d = _mm_sub_epi8(x, zero_char);
+        masks[h][0] = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d)));
+        masks[h][1] = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, line_feed)));
+    }
+    return Window{masks[0][0] | masks[1][0] << 16, masks[0][1] | masks[1][1] << 16};
+}
+
+// The counts of a data line 32 characters at a time, from `p` at a
 // separator or the first digit of a count: each count of up to eight
 // digits that ends in the window taken at once, in their order.  Stops
-// after the line feed (Scan::line_end), or where fewer than 24 characters
+// after the line feed (Scan::line_end), or where fewer than 40 characters
 // are left before `e` or a count has more digits (p at a separator or the
 // count's first digit).
 Scan scan_counts(const char*& p, const char* e, Data2D& data, int& n, Status& why) {
-    const __m128i zero_char = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9), line_feed = _mm_set1_epi8('\n');
-    while (e - p >= 24) {  // a count's eight bytes are read from any start in the window
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i d = _mm_sub_epi8(x, zero_char);
-        const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d)));
-        const unsigned nl = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, line_feed)));
-        const unsigned limit = nl != 0 ? static_cast<unsigned>(__builtin_ctz(nl)) : 16u;  // characters of the line
-        unsigned starts = digits & ~(digits << 1) & ((1u << limit) - 1u);
+    float* const out = data.intens.data();
+    while (e - p >= 40) {  // a count's eight bytes are read from any start in the window
+        const Window w = window_at(p);
+        const unsigned limit = w.line_feeds != 0 ? static_cast<unsigned>(__builtin_ctz(w.line_feeds)) : 32u;
+        uint32_t starts = w.digits & ~(w.digits << 1) & static_cast<uint32_t>((uint64_t{1} << limit) - 1);
         // A count up to the window's end may go on: the next window starts
         // at it (without a branch: which way it goes is not predictable).
-        const unsigned open = (limit >> 4) & (digits >> 15);
+        const unsigned open = (limit >> 5) & (w.digits >> 31);
         const unsigned last = 31u - static_cast<unsigned>(__builtin_clz(starts | 1u));
-        const unsigned next = open ? last : 16u;
+        const unsigned next = open ? last : 32u;
         starts &= ~(open << last);
-        if (next == 0) return Scan::more;  // sixteen digits or more
+        if (next == 0) return Scan::more;  // 32 digits or more
         while (starts != 0) {
             const unsigned s = static_cast<unsigned>(__builtin_ctz(starts));
             starts &= starts - 1;
-            const int len = __builtin_ctz(~(digits >> s));
+            const int len = __builtin_ctz(~(w.digits >> s));
             if (len > 8) {
                 p += s;
                 return Scan::more;
             }
-            uint64_t w;
-            std::memcpy(&w, p + s, sizeof w);
-            if (!store_count(digits_value(w, len), data, n, why)) return Scan::failed;
+            uint64_t bytes;
+            std::memcpy(&bytes, p + s, sizeof bytes);
+            // At most eight digits: never beyond the 32-bit range.
+            if (n >= kImageValues) {
+                store_count(0, data, n, why);  // says there are too many
+                return Scan::failed;
+            }
+            out[n++] = static_cast<float>(digits_value(bytes, len));
         }
-        if (limit < 16) {
+        if (limit < 32) {
             p += limit + 1;
             return Scan::line_end;
         }
