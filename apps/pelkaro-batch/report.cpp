@@ -68,7 +68,21 @@ bool starts_with(std::string_view s, std::string_view head) { return s.substr(0,
 
 }  // namespace
 
-RowUsed row_used(const std::string& par_text) {
+namespace {
+
+// Whether a line's first word (after blanks, tabs and carriage returns) is
+// a sample or buffer keyword: the only lines whose words a row's columns
+// need.
+bool data_line(std::string_view line) {
+    const std::size_t from = line.find_first_not_of(" \t\r");
+    if (from == std::string_view::npos || line.size() - from < 4) return false;
+    const std::string_view head = line.substr(from, 4);
+    return head == "DATS" || head == "DATB";
+}
+
+}  // namespace
+
+RowUsed row_used(const std::string& par_text, bool with_configuration) {
     RowUsed u;
     u.columns.assign(std::size(kUsedColumns), std::string());
     const std::string row_comment = std::string("# ") + kBatchProgram + ": row ";
@@ -93,14 +107,16 @@ RowUsed row_used(const std::string& par_text) {
             u.columns[line[2] == 's' ? 11 : 12] = line.substr(15);
             continue;
         }
+        if (!with_configuration && !data_line(line)) continue;
         words_of(line, w);
         if (w.empty() || w[0][0] == '#') continue;
+        const bool shared = !own && with_configuration;
         if (w[0] == "DATS") {
             used_line(w, 0, u);
         } else if (w[0] == "DATB") {
             used_line(w, 5, u);
-            if (!own) u.configuration.emplace_back(line);
-        } else if (!own) {
+            if (shared) u.configuration.emplace_back(line);
+        } else if (shared) {
             u.configuration.emplace_back(line);
         }
     }

@@ -54,14 +54,14 @@ bool write_png(const std::string& path, const std::vector<std::uint8_t>& indices
 // lines under the table's column names, its title and direct-beam runs
 // (from its comments), and the configuration
 // it shares with the other rows (its lines before the row's own, comments
-// left out).
+// left out; not gathered, and left empty, without `with_configuration`).
 struct RowUsed {
     std::vector<std::string> columns;  // one per kUsedColumns entry, empty where the row has none
     std::vector<std::string> configuration;  // "KEYWORD values" lines
     std::string origin;                      // the row's comment: where its lines came from
 };
 extern const char* const kUsedColumns[13];
-RowUsed row_used(const std::string& par_text);
+RowUsed row_used(const std::string& par_text, bool with_configuration = true);
 
 }  // namespace pk
 

@@ -434,7 +434,7 @@ RowResult reduce_row_unguarded(const BatchJob& job, const TableRow& row, SeriesC
         return res;
     }
     res.outputs.push_back(row.name + ".par");
-    res.used_columns = row_used(pf.text).columns;
+    res.used_columns = row_used(pf.text, false).columns;
     res.used_kept = true;
     if (!beams_ok) res.state = RowState::refused;
     if (!beams_ok || !row_transmissions(job, row, beams, res)) return res;

@@ -91,11 +91,20 @@ TEST(ReportRows, ValuesUsedAreThoseOfTheTableRow) {
                                                    "0.2", "1", "", "s_beam.dat,180,176940",
                                                    "b_beam.dat,150,148320"}));
     EXPECT_EQ(u.configuration, (std::vector<std::string>{"CNTR 64 64", "SM2D 5000"}));
-    // Whatever a parameter file holds, the columns are there and hold no more than it.
-    for (const char* text : {"", "DATS", "DATB\n", "\n\n#\n", "DATS a\tb\r\nDATB  x", "# pelkaro-batch: row \n"}) {
+    // Whatever a parameter file holds, the columns are there and hold no
+    // more than it; read without the configuration, they are the same.
+    const std::string both = pk::row_param_text(base, row, "t.csv");
+    for (const std::string& text : {std::string(), std::string("DATS"), std::string("DATB\n"), std::string("\n\n#\n"),
+                                   std::string("DATS a\tb\r\nDATB  x"), std::string("# pelkaro-batch: row \n"),
+                                   std::string(" \tDATS a 1\nDATSX b 2\n#DATB c\n DATB d 3 4 5 6 7\n"), both}) {
         u = pk::row_used(text);
         EXPECT_EQ(u.columns.size(), 13u) << text;
+        const pk::RowUsed columns_only = pk::row_used(text, false);
+        EXPECT_EQ(columns_only.columns, u.columns) << text;
+        EXPECT_TRUE(columns_only.configuration.empty()) << text;
     }
+    EXPECT_EQ(pk::row_used(" \tDATS a 1\nDATSX b 2\n#DATB c\n DATB d 3 4 5 6 7\n", false).columns,
+              (std::vector<std::string>{"a", "1", "", "", "", "d", "3", "4", "5", "6", "", "", ""}));
     EXPECT_EQ(pk::row_used("DATS a\tb\r\n").columns[1], "b");
 }
 
