@@ -410,13 +410,13 @@ PK_AVX2 inline __m256d quick_run4(__m256d s, __m256d c, __m256d nd, __m256d n0, 
     return _mm256_blendv_pd(flip4(_mm256_add_pd(f.a, _mm256_mul_pd(nd, f.dm)), f.sign), s, n0);
 }
 
-// quick_run4 for a positive sum and a term c >= 0, in half of its
-// instructions; lanes with a negative sum or term are not taken (not in
-// `ok`).  Each step then moves up, so the first addition is in s's binade
-// when the last one is.  s holds a float, so its double has the float's
-// exponent, and the float's last place is bit 29 of the double's: the
-// tests read the double's bits (positive doubles order as their bits).
-PK_AVX2 inline __m256d quick_up4(__m256d s, __m256d c, __m256d nd, __m256d n0, int& ok) {
+// The runs of a positive sum and a term c >= 0.  s holds a float, so its
+// double has the float's exponent, and the float's last place is bit 29 of
+// the double's: the tests read the double's bits (positive doubles order
+// as their bits).  regular_up4: the lanes where s is a normal float below
+// 2^127 and its first addition (`sum`) no tie from an odd start, as
+// first4's regular without the binade.
+PK_AVX2 inline __m256d regular_up4(__m256d s, __m256d sum) {
     constexpr int64_t kMinNormal = int64_t{1023 - 126} << 52;  // 2^-126
     constexpr int64_t kTop = int64_t{1023 + 127} << 52;        // 2^127
     constexpr int64_t kLastPlace = int64_t{1} << 29, kBelow = kLastPlace - 1, kHalf = kLastPlace >> 1;
@@ -424,20 +424,67 @@ PK_AVX2 inline __m256d quick_up4(__m256d s, __m256d c, __m256d nd, __m256d n0, i
     // Positive, normal, and a binade below 2^127 (as first4's normal).
     const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_set1_epi64x(kMinNormal - 1)),
                                             _mm256_cmpgt_epi64(_mm256_set1_epi64x(kTop), bits));
-    const __m256d L = _mm256_and_pd(s, _mm256_castsi256_pd(_mm256_set1_epi64x(int64_t{0x7FF} << 52)));
-    const __m256d sum = _mm256_add_pd(s, c);
     // A tie from an odd start: the sum's bits below the float's last place
     // exactly half of it, and that place of s set (else bit 29 spoils it).
     const __m256i tie_odd = _mm256_cmpeq_epi64(
         _mm256_or_si256(_mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x(kBelow)),
                         _mm256_andnot_si256(bits, _mm256_set1_epi64x(kLastPlace))),
         _mm256_set1_epi64x(kHalf));
-    const __m256d regular = mask4(_mm256_andnot_si256(tie_odd, normal));
+    return mask4(_mm256_andnot_si256(tie_odd, normal));
+}
+
+// The upper end of s's binade (s a normal float): twice 2^e, from the
+// double's exponent.
+PK_AVX2 inline __m256d binade_top4(__m256d s) {
+    const __m256d L = _mm256_and_pd(s, _mm256_castsi256_pd(_mm256_set1_epi64x(int64_t{0x7FF} << 52)));
+    return _mm256_add_pd(L, L);
+}
+
+// quick_run4 for a positive sum and a term c >= 0, in half of its
+// instructions; lanes with a negative sum or term are not taken (not in
+// `ok`).  Each step then moves up, so the first addition is in s's binade
+// when the last one is.
+PK_AVX2 inline __m256d quick_up4(__m256d s, __m256d c, __m256d nd, __m256d n0, int& ok) {
+    const __m256d sum = _mm256_add_pd(s, c);
+    const __m256d regular = regular_up4(s, sum);
     const __m256d dm = _mm256_sub_pd(rounded4(sum), s);
     const __m256d last = _mm256_add_pd(s, _mm256_mul_pd(_mm256_sub_pd(nd, _mm256_set1_pd(1.0)), dm));
-    const __m256d fits = _mm256_and_pd(le4(c, _mm256_sub_pd(_mm256_add_pd(L, L), last)), ge4(c, _mm256_setzero_pd()));
+    const __m256d fits = _mm256_and_pd(le4(c, _mm256_sub_pd(binade_top4(s), last)), ge4(c, _mm256_setzero_pd()));
     ok = _mm256_movemask_pd(_mm256_or_pd(_mm256_and_pd(regular, fits), n0));
     return _mm256_blendv_pd(_mm256_add_pd(s, _mm256_mul_pd(nd, dm)), s, n0);
+}
+
+// Whether addition k (from 0) of c to s by steps dm upwards stays in
+// s's binade, below U: c <= U - (s + k dm).
+PK_AVX2 inline __m256d up_at4(__m256d s, __m256d c, __m256d dm, __m256d U, __m256d k) {
+    return le4(c, _mm256_sub_pd(U, _mm256_add_pd(s, _mm256_mul_pd(k, dm))));
+}
+
+// A run of n >= 3 additions of c >= 0 to a positive s that leaves s's
+// binade once, as split_run4 takes it but only upwards: the regular
+// additions at its start (t of them, by the quotient of the room left in
+// the binade by the step, held to the exact test on both sides), the next
+// alone, the rest by quick_up4 from there.  The lanes where all of that
+// holds are the bits of `ok`, with the sums split_run4 gives; the others
+// are unspecified.
+PK_AVX2 inline __m256d cross_up4(__m256d s, __m256d c, __m256d nd, int& ok) {
+    const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+    const __m256d U = binade_top4(s);
+    const __m256d sum = _mm256_add_pd(s, c);
+    const __m256d dm = _mm256_sub_pd(rounded4(sum), s);
+    const __m256d q = _mm256_div_pd(_mm256_sub_pd(_mm256_sub_pd(U, s), c), dm);
+    __m256d t = _mm256_add_pd(_mm256_round_pd(q, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC), one);
+    t = _mm256_max_pd(_mm256_min_pd(t, _mm256_sub_pd(nd, one)), one);
+    const __m256d exact = _mm256_andnot_pd(up_at4(s, c, dm, U, t), up_at4(s, c, dm, U, _mm256_sub_pd(t, one)));
+    const __m256d s2 = rounded4(_mm256_add_pd(_mm256_add_pd(s, _mm256_mul_pd(t, dm)), c));
+    const __m256d rest = _mm256_sub_pd(_mm256_sub_pd(nd, t), one);
+    int ok_rest = 0;
+    const __m256d r = quick_up4(s2, c, rest, _mm256_cmp_pd(rest, zero, _CMP_EQ_OQ), ok_rest);
+    // The first addition regular and within the binade, moving up.
+    const __m256d first = _mm256_and_pd(regular_up4(s, sum), _mm256_and_pd(le4(c, _mm256_sub_pd(U, s)), ge4(c, zero)));
+    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(dm, zero, _CMP_GT_OQ), ge4(nd, _mm256_set1_pd(3.0)));
+    ok = ok_rest & _mm256_movemask_pd(_mm256_and_pd(_mm256_and_pd(first, up), exact));
+    return r;
 }
 
 // add_run4, and split_run4 where it leaves lanes.
@@ -446,6 +493,16 @@ PK_AVX2 __m256d full_run4(__m256d s, __m256d c, __m128i count) {
     int redo = 0;
     const __m256d r = add_run4(s, c, count, f, redo);
     return redo ? split_run4(r, s, c, count, f, redo) : r;
+}
+
+// The lanes not in `ok` that cross_up4 takes, taken: their sums into q,
+// their bits into ok.
+PK_AVX2 inline __m256d crossed(__m256d s, __m256d c, __m256d nd, __m256d q, int& ok) {
+    int ok_cross = 0;
+    const __m256d r = cross_up4(s, c, nd, ok_cross);
+    const int take = ok_cross & ~ok;
+    ok |= take;
+    return _mm256_blendv_pd(q, r, lane_bits4(take));
 }
 
 // Whether every pixel's value and uncertainty is finite: then the steps
@@ -487,10 +544,14 @@ PK_AVX2 inline bool lane_step4(const AvePlan& plan, const Data2D& in, std::size_
         const __m256d n0 = _mm256_cmp_pd(nd, _mm256_setzero_pd(), _CMP_EQ_OQ);
         // The variances by quick_up4 alone; the intensities too, where no
         // lane's sum or term is negative (most steps), else by quick_run4.
+        // Lanes whose run leaves its binade once upwards (most of the
+        // rest) by cross_up4, any still left with the others by full_run4.
         int ok_y = 0, ok_v = 0;
         __m256d qy = quick_up4(y[h], cy, nd, n0, ok_y);
-        const __m256d qv = quick_up4(v[h], cv, nd, n0, ok_v);
+        __m256d qv = quick_up4(v[h], cv, nd, n0, ok_v);
         if (ok_y != 0xF) qy = quick_run4(y[h], cy, nd, n0, ok_y);
+        if (ok_y != 0xF) qy = crossed(y[h], cy, nd, qy, ok_y);
+        if (ok_v != 0xF) qv = crossed(v[h], cv, nd, qv, ok_v);
         y[h] = ok_y == 0xF ? qy : full_run4(y[h], cy, count);
         v[h] = ok_v == 0xF ? qv : full_run4(v[h], cv, count);
     }
