@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -126,11 +128,14 @@ AtomicFile::~AtomicFile() { atomic_abort(*this); }
 namespace {
 
 // The temporary name beside the target, within the 255 bytes a file name
-// may have; empty when the target cannot be written to.
-std::string temporary_template(const std::string& target) {
+// may have; empty when the target cannot be written to.  `exists` tells
+// whether the target is there already.
+std::string temporary_template(const std::string& target, bool* exists = nullptr) {
     if (target.empty() || target.find('\0') != std::string::npos) return "";
     struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return "";
+    const bool there = ::lstat(target.c_str(), &st) == 0;
+    if (exists) *exists = there;
+    if (there && !S_ISREG(st.st_mode)) return "";
     const std::size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -191,13 +196,69 @@ bool temporary_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c 
 
 }  // namespace
 
+namespace {
+
+// The name through which a file open as `fd` can be linked into a
+// directory (linkat, following it).
+std::string own_link(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// A new file without a name in the target's directory (O_TMPFILE): it
+// gets one only when linked as the target at the commit, so that nothing
+// of it is left behind by a writer killed on the way, and it costs the
+// directory one entry rather than a temporary one and a rename.  -1 where
+// the file system has no such files, or the link of an open file cannot
+// be followed (no /proc): then the file is written under a temporary name.
+int create_unnamed(const std::string& target) {
+#ifdef O_TMPFILE
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    // Created 0666 less the umask, as a plain create would.
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (::faccessat(AT_FDCWD, own_link(fd).c_str(), F_OK, 0) == 0) return fd;
+    ::close(fd);
+#else
+    (void)target;
+#endif
+    return -1;
+}
+
+// The unnamed file `fd` linked as `target`; where a file has taken that
+// name since it was opened, linked under a temporary name beside it
+// (`tmp`, registered and locked as create_registered's), which the commit
+// renames over it.
+bool link_unnamed(int fd, const std::string& target, std::string& tmp) {
+    const std::string from = own_link(fd);
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    const std::string tmpl = errno == EEXIST ? temporary_template(target) : std::string();
+    if (tmpl.empty()) return false;
+    ::flock(fd, LOCK_EX | LOCK_NB);  // where the file system has locks: a remover of stale ones leaves it
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = tmpl.substr(0, tmpl.size() - 6) + random_suffix(g_names);
+        register_temporary(tmp.c_str());
+        if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        const int e = errno;
+        unregister_temporary(tmp.c_str());
+        tmp.clear();
+        if (e != EEXIST) break;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool atomic_open_whole(const std::string& target, AtomicFile& out) {
     atomic_abort(out);
     out.target_.clear();
-    const std::string tmpl = temporary_template(target);
+    bool exists = false;
+    const std::string tmpl = temporary_template(target, &exists);
     if (tmpl.empty()) return false;
+    // A new file without a name; one that replaces a file under a
+    // temporary name, as it will be renamed over it anyway.
+    out.fd_ = exists ? -1 : create_unnamed(target);
+    out.unnamed_ = out.fd_ >= 0;
     // Created 0666 less the umask, as a plain create would.
-    out.fd_ = create_registered(out.tmp_, tmpl);
+    if (!out.unnamed_) out.fd_ = create_registered(out.tmp_, tmpl);
     if (out.fd_ < 0) return false;
     out.target_ = target;
     return true;
@@ -255,15 +316,24 @@ bool remove_stale_temporary(const std::string& path, std::int64_t before) {
 
 bool atomic_commit(AtomicFile& out) {
     if (!out.f && out.fd_ < 0) return false;
-    bool ok = true;
+    bool ok = !out.f || (std::fflush(out.f) == 0 && !std::ferror(out.f));
+    // An unnamed file is linked while still open; linked as the target
+    // itself (no temporary name), it is taken back should closing fail.
+    const bool unnamed = std::exchange(out.unnamed_, false);
+    if (ok && unnamed) ok = link_unnamed(out.f ? ::fileno(out.f) : out.fd_, out.target_, out.tmp_);
+    const bool linked = ok && unnamed && out.tmp_.empty();
     if (out.f) {
-        ok = std::fflush(out.f) == 0 && !std::ferror(out.f);
         ok = (std::fclose(out.f) == 0) && ok;
         out.f = nullptr;
     } else {
-        ok = ::close(out.fd_) == 0;
+        ok = (::close(out.fd_) == 0) && ok;
         out.fd_ = -1;
     }
+    if (linked) {
+        if (!ok) ::unlink(out.target_.c_str());
+        return ok;
+    }
+    if (out.tmp_.empty()) return false;  // an unnamed file that could not be linked: gone with its descriptor
     if (ok) ok = ::rename(out.tmp_.c_str(), out.target_.c_str()) == 0;
     if (!ok) ::unlink(out.tmp_.c_str());
     unregister_temporary(out.tmp_.c_str());
@@ -278,6 +348,7 @@ bool atomic_finish(AtomicFile& out, bool written) {
 }
 
 void atomic_abort(AtomicFile& out) {
+    out.unnamed_ = false;
     if (out.f) std::fclose(out.f);
     out.f = nullptr;
     if (out.fd_ >= 0) ::close(out.fd_);

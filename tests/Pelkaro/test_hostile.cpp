@@ -5,6 +5,7 @@
 // rules: exit status 0 or 255 and no signal, nothing on standard error, input
 // files never changed, each output file either untouched or complete and
 // holding only finite numbers, and nothing else left behind (no temporary).
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -489,11 +490,17 @@ bool leftovers(const TempDir& dir) {
 
 }  // namespace
 
-// A run killed while it writes an output file removes its temporary file
-// and still dies of the signal, so that the caller sees it.
+// A run killed while it writes an output file leaves no temporary file
+// and still dies of the signal, so that the caller sees it: a new output
+// has no name until it is complete; one that replaces an earlier file is
+// written under a temporary name, which the run removes, and the earlier
+// file stays as it was.
 TEST(Hostile, KilledWhileWritingLeavesNoTemporaryFile) {
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, -SIGTERM, -SIGINT}) {
+        const bool replaces = sig > 0;
+        sig = std::abs(sig);
         TempDir dir;
+        if (replaces) write_file(dir / "s.d2d", "the earlier image\n");
         int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
         const pid_t pid = ::fork();
@@ -513,11 +520,15 @@ TEST(Hostile, KilledWhileWritingLeavesNoTemporaryFile) {
         }
         char c = 0;
         ASSERT_EQ(::read(ready[0], &c, 1), 1);
-        EXPECT_TRUE(leftovers(dir));
+        EXPECT_EQ(leftovers(dir), replaces) << "signal " << sig;
+        EXPECT_EQ(file_exists(dir / "s.d2d"), replaces) << "signal " << sig;
         ::kill(pid, sig);
         EXPECT_EQ(wait_status(pid), 1000 + sig);
         EXPECT_FALSE(leftovers(dir)) << "signal " << sig;
-        EXPECT_FALSE(file_exists(dir / "s.d2d"));
+        if (replaces)
+            EXPECT_EQ(read_file(dir / "s.d2d"), "the earlier image\n") << "signal " << sig;
+        else
+            EXPECT_FALSE(file_exists(dir / "s.d2d")) << "signal " << sig;
         ::close(ready[0]), ::close(ready[1]);
     }
 }

@@ -183,14 +183,38 @@ TEST(BatchTemporaries, TheWritersTemporariesAreKnownByNameAndHeldWhileWritten) {
         EXPECT_EQ(pk::temporary_target(not_one), "") << not_one;
     pkt::TempDir dir;
     const std::int64_t later = std::numeric_limits<std::int64_t>::max();
+    // A file that replaces another is written under a temporary name.
+    pkt::write_file(dir / "x.d1d", "earlier\n");
     pk::AtomicFile out;
     ASSERT_TRUE(pk::atomic_open(dir / "x.d1d", out));
-    const std::vector<std::string> names = files_in(dir.path());
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(pk::temporary_target(names[0]), "x.d1d");
-    EXPECT_FALSE(pk::remove_stale_temporary(dir / names[0], later)) << "removed while it was being written";
+    std::vector<std::string> names = files_in(dir.path());
+    ASSERT_EQ(names.size(), 2u);
+    const std::string tmp = names[0] == "x.d1d" ? names[1] : names[0];
+    EXPECT_EQ(pk::temporary_target(tmp), "x.d1d");
+    EXPECT_FALSE(pk::remove_stale_temporary(dir / tmp, later)) << "removed while it was being written";
+    EXPECT_EQ(pkt::read_file(dir / "x.d1d"), "earlier\n");
     EXPECT_TRUE(pk::atomic_finish(out, std::fputs("written\n", out.f) >= 0));
     EXPECT_EQ(pkt::read_file(dir / "x.d1d"), "written\n");
+    EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"x.d1d"});
+    // A new file has no name until it is complete, whole or through a FILE;
+    // one whose name another writer took meanwhile replaces that one.
+    for (const bool whole : {true, false})
+        for (const bool taken : {false, true}) {
+            const std::string name = std::string(whole ? "w" : "f") + (taken ? "t" : "n") + ".d1d";
+            pk::AtomicFile fresh;
+            ASSERT_TRUE(whole ? pk::atomic_open_whole(dir / name, fresh) : pk::atomic_open(dir / name, fresh));
+            EXPECT_EQ(files_in(dir.path()).size(), 1u) << name;
+            if (taken) pkt::write_file(dir / name, "the other writer's\n");
+            const bool wrote = whole ? pk::atomic_write(fresh, "whole\n") : std::fputs("whole\n", fresh.f) >= 0;
+            EXPECT_TRUE(pk::atomic_finish(fresh, wrote)) << name;
+            EXPECT_EQ(pkt::read_file(dir / name), "whole\n") << name;
+            std::remove((dir / name).c_str());
+        }
+    pk::AtomicFile dropped;
+    ASSERT_TRUE(pk::atomic_open(dir / "dropped.d1d", dropped));
+    std::fputs("half", dropped.f);
+    EXPECT_FALSE(pk::atomic_finish(dropped, false));
+    EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"x.d1d"});
     // Left by a writer that is gone: removed, unless it is not older than the run.
     pkt::write_file(dir / ".x.d1d.tmpAAAAAA", "left");
     EXPECT_FALSE(pk::remove_stale_temporary(dir / ".x.d1d.tmpAAAAAA", 0));

@@ -70,10 +70,12 @@ bool same_file(const std::string& a, const std::string& b);
 // True when `path` names a regular file that can be opened for reading.
 bool regular_file_exists(const std::string& path);
 
-// An output file written under a temporary name in the target's directory
-// and renamed over the target only when complete.
-// A temporary file still open when the object goes (an exception on the
-// way) is discarded.
+// An output file that appears under the target's name only when complete:
+// a new one written as a file without a name in the target's directory
+// (O_TMPFILE) and linked as the target; one that replaces a file, or where
+// the file system has no such files, written under a temporary name beside
+// it and renamed over the target.  A temporary file still open when the
+// object goes (an exception on the way) is discarded.
 class AtomicFile {
 public:
     std::FILE* f = nullptr;  // where the contents go, from atomic_open to the commit
@@ -88,6 +90,7 @@ private:
     std::string tmp_;
     std::string target_;
     int fd_ = -1;  // the temporary file written without a FILE (atomic_open_whole)
+    bool unnamed_ = false;  // the file has no name yet (tmp_ empty): linked as the target at the commit
     friend bool atomic_open(const std::string& target, AtomicFile& out);
     friend bool atomic_open_whole(const std::string& target, AtomicFile& out);
     friend bool atomic_write(AtomicFile& out, std::string_view text);
@@ -95,10 +98,14 @@ private:
     friend void atomic_abort(AtomicFile& out);
 };
 
-// Creates the temporary file, ".NAME.tmpXXXXXX" beside the target NAME
-// (six random letters or digits), locked (flock) by its writer until it is
-// renamed or removed.  Fails (false) when the target exists but is not a
-// regular file, or the temporary file cannot be created.
+// Creates the temporary file: for a target that does not exist, without a
+// name where the file system allows (linked as the target by the commit,
+// or, where a file has taken the name by then, as a temporary name renamed
+// over it); else ".NAME.tmpXXXXXX" beside the target NAME (six random
+// letters or digits), locked (flock) by its writer until it is renamed or
+// removed.  Fails (false) when the
+// target exists but is not a regular file, or the temporary file cannot be
+// created.
 bool atomic_open(const std::string& target, AtomicFile& out);
 // The same for contents given whole to atomic_write, without a FILE (`f`
 // stays null): the file is written with as few system calls as can be.
