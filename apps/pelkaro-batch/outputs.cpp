@@ -38,10 +38,11 @@ bool file_id(const std::string& path, FileId& id) {
 // direct-beam runs (the empty beam and each row's).
 std::map<FileId, std::string> input_files(const BatchJob& job) {
     std::map<FileId, std::string> ids;
-    const auto add = [&ids](const std::vector<std::string>& names) {
+    std::unordered_set<std::string> seen;  // rows name the same files again and again: each looked up once
+    const auto add = [&ids, &seen](const std::vector<std::string>& names) {
         for (const std::string& n : names) {
             FileId id{};
-            if (file_id(n, id)) ids.emplace(id, n);
+            if (seen.insert(n).second && file_id(n, id)) ids.emplace(id, n);
         }
     };
     add({job.base.path, job.opt.table});
@@ -89,12 +90,14 @@ void for_each_output(const BatchJob& job,
 }
 
 std::vector<std::string> overwrite_errors(const BatchJob& job) {
-    const std::map<FileId, std::string> inputs = input_files(job);
     // The outputs present, from one listing of the directory: a table of
-    // thousands of rows costs no look-up of files that are not there.
+    // thousands of rows costs no look-up of files that are not there, and
+    // a new or empty directory none of the inputs either.
     std::unordered_set<std::string> present;
     const bool listed = names_in(job.opt.out_dir, present);
     std::vector<std::string> errors;
+    if (listed && present.empty()) return errors;
+    const std::map<FileId, std::string> inputs = input_files(job);
     for_each_output(job, [&](const std::string& name, const TableRow* row) {
         if (listed && present.count(name) == 0) return;
         const std::string out = job.opt.out_dir + "/" + name;
