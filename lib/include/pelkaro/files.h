@@ -103,9 +103,8 @@ private:
 // or, where a file has taken the name by then, as a temporary name renamed
 // over it); else ".NAME.tmpXXXXXX" beside the target NAME (six random
 // letters or digits), locked (flock) by its writer until it is renamed or
-// removed.  Fails (false) when the
-// target exists but is not a regular file, or the temporary file cannot be
-// created.
+// removed.  Fails (false) when the target exists but is not a regular
+// file, or the temporary file cannot be created.
 bool atomic_open(const std::string& target, AtomicFile& out);
 // The same for contents given whole to atomic_write, without a FILE (`f`
 // stays null): the file is written with as few system calls as can be.
