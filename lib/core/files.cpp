@@ -175,21 +175,37 @@ bool held_by_writer(int fd) {
     return ::fstat(fd, &st) != 0 || st.st_nlink > 0;
 }
 
-// Creates a temporary file named after `tmpl` in `tmp`, registered before
-// it exists: a termination signal in any thread at any moment finds it.
-int create_registered(std::string& tmp, const std::string& tmpl) {
+// Takes temporary names after `tmpl` into `tmp`, each registered before a
+// file has it (a termination signal in any thread at any moment finds it),
+// until `make(tmp)` gives it one: 0, else the errno that gave the name up
+// (EEXIST: taken, another is tried).  False, `tmp` empty, where none did.
+template <class Make>
+bool claim_temporary(std::string& tmp, const std::string& tmpl, const Make& make) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         tmp = tmpl.substr(0, tmpl.size() - 6) + random_suffix(g_names);
         register_temporary(tmp.c_str());
-        const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 && held_by_writer(fd)) return fd;
-        const int e = fd >= 0 ? EEXIST : errno;
-        if (fd >= 0) ::close(fd);
+        const int e = make(tmp);
+        if (e == 0) return true;
         unregister_temporary(tmp.c_str());
         tmp.clear();
         if (e != EEXIST) break;
     }
-    return -1;
+    return false;
+}
+
+// Creates a temporary file named after `tmpl` in `tmp`, registered before
+// it exists.
+int create_registered(std::string& tmp, const std::string& tmpl) {
+    int fd = -1;
+    claim_temporary(tmp, tmpl, [&fd](const std::string& name) {
+        fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 && held_by_writer(fd)) return 0;
+        const int e = fd >= 0 ? EEXIST : errno;
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        return e;
+    });
+    return fd;
 }
 
 bool temporary_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
@@ -233,16 +249,9 @@ bool link_unnamed(int fd, const std::string& target, std::string& tmp) {
     const std::string tmpl = errno == EEXIST ? temporary_template(target) : std::string();
     if (tmpl.empty()) return false;
     ::flock(fd, LOCK_EX | LOCK_NB);  // where the file system has locks: a remover of stale ones leaves it
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tmp = tmpl.substr(0, tmpl.size() - 6) + random_suffix(g_names);
-        register_temporary(tmp.c_str());
-        if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-        const int e = errno;
-        unregister_temporary(tmp.c_str());
-        tmp.clear();
-        if (e != EEXIST) break;
-    }
-    return false;
+    return claim_temporary(tmp, tmpl, [&from](const std::string& name) {
+        return ::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    });
 }
 
 }  // namespace
