@@ -221,6 +221,7 @@ bool build_fixture(const std::string& param_path) {
     f.sam.resize(static_cast<std::size_t>(p.sams));
     f.buf.resize(static_cast<std::size_t>(p.bufs));
     if (!parse_in(f.param, p, f.sam, f.buf, f.dark, f.sens, f.mask).ok() || p.mode != 0) return false;
+    p.simd = pk::simd_named(std::getenv("PELKARO_ISA"));  // as the programs take it
     auto load = [&](Data2D& d) {
         return allocate_image(d) && read_data(d).ok() && (p.jacobian != 1 || jacobian(p, d).ok());
     };

@@ -63,6 +63,14 @@ namespace {
 
 constexpr std::size_t kLanes = 8;
 
+// A float held in a double keeps its exponent, and its last place is bit
+// 29 of the double: the quick ways test a sum by the double's bits
+// (positive doubles order as their bits).
+constexpr int64_t kMinNormalBits = int64_t{1023 - 126} << 52;  // 2^-126
+constexpr int64_t kTopBits = int64_t{1023 + 127} << 52;        // 2^127
+constexpr int64_t kExponentBits = int64_t{0x7FF} << 52;
+constexpr int64_t kLastPlace = int64_t{1} << 29, kBelowLastPlace = kLastPlace - 1, kHalfLastPlace = kLastPlace >> 1;
+
 // The entries regrouped bin by bin, eight bins side by side (AvePlan).
 void make_lanes(AvePlan& plan) {
     const std::size_t tot = static_cast<std::size_t>(plan.tot);
@@ -213,30 +221,119 @@ PK_AVX512 __m512d split_run8(__m512d r, __m512d s, __m512d c, __m256i count, con
     return redo_lanes(r, from, c, left, whole | tail);
 }
 
+// The quick ways of the AVX2 loop below (regular_up4, quick_up4,
+// quick_run4, cross_up4: see there) on eight lanes, the lanes taken as the
+// bits of `ok`.
+PK_AVX512 inline __mmask8 regular_up8(__m512d s, __m512d sum) {
+    const __m512i bits = _mm512_castpd_si512(s);
+    const __mmask8 normal = _mm512_cmpgt_epi64_mask(bits, _mm512_set1_epi64(kMinNormalBits - 1)) &
+                            _mm512_cmpgt_epi64_mask(_mm512_set1_epi64(kTopBits), bits);
+    const __mmask8 tie_odd = _mm512_cmpeq_epi64_mask(
+        _mm512_or_si512(_mm512_and_si512(_mm512_castpd_si512(sum), _mm512_set1_epi64(kBelowLastPlace)),
+                        _mm512_maskz_andnot_epi64(kAll8, bits, _mm512_set1_epi64(kLastPlace))),
+        _mm512_set1_epi64(kHalfLastPlace));
+    return normal & static_cast<__mmask8>(~tie_odd);
+}
+
+PK_AVX512 inline __m512d binade_top8(__m512d s) {
+    const __m512d L = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(kExponentBits)));
+    return _mm512_add_pd(L, L);
+}
+
+PK_AVX512 inline __mmask8 le8(__m512d x, __m512d y) { return _mm512_cmp_pd_mask(x, y, _CMP_LE_OQ); }
+
+PK_AVX512 inline __m512d quick_up8(__m512d s, __m512d c, __m512d nd, __mmask8 n0, __mmask8& ok) {
+    const __m512d sum = _mm512_add_pd(s, c);
+    const __m512d dm = _mm512_sub_pd(rounded8(sum), s);
+    const __m512d last = _mm512_add_pd(s, _mm512_mul_pd(_mm512_sub_pd(nd, _mm512_set1_pd(1.0)), dm));
+    const __mmask8 fits = le8(c, _mm512_sub_pd(binade_top8(s), last)) & le8(_mm512_setzero_pd(), c);
+    ok = (regular_up8(s, sum) & fits) | n0;
+    return _mm512_mask_mov_pd(_mm512_add_pd(s, _mm512_mul_pd(nd, dm)), n0, s);
+}
+
+PK_AVX512 inline __m512d quick_run8(__m512d s, __m512d c, __m512d nd, __mmask8 n0, __mmask8& ok) {
+    const First8 f = first8(s, c);
+    const __m512d last = _mm512_add_pd(f.a, _mm512_mul_pd(_mm512_sub_pd(nd, _mm512_set1_pd(1.0)), f.dm));
+    ok = (f.regular & le8(_mm512_sub_pd(f.L, last), f.cm) & le8(f.cm, _mm512_sub_pd(f.U, last))) | n0;
+    return _mm512_mask_mov_pd(flip(_mm512_add_pd(f.a, _mm512_mul_pd(nd, f.dm)), f.sign), n0, s);
+}
+
+PK_AVX512 inline __mmask8 up_at8(__m512d s, __m512d c, __m512d dm, __m512d U, __m512d k) {
+    return le8(c, _mm512_sub_pd(U, _mm512_add_pd(s, _mm512_mul_pd(k, dm))));
+}
+
+PK_AVX512 inline __m512d cross_up8(__m512d s, __m512d c, __m512d nd, __mmask8& ok) {
+    const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
+    const __m512d U = binade_top8(s);
+    const __m512d sum = _mm512_add_pd(s, c);
+    const __m512d dm = _mm512_sub_pd(rounded8(sum), s);
+    const __m512d q = _mm512_div_pd(_mm512_sub_pd(_mm512_sub_pd(U, s), c), dm);
+    __m512d t = _mm512_add_pd(_mm512_maskz_roundscale_pd(kAll8, q, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC), one);
+    t = _mm512_maskz_max_pd(kAll8, _mm512_maskz_min_pd(kAll8, t, _mm512_sub_pd(nd, one)), one);
+    const __mmask8 exact =
+        static_cast<__mmask8>(~up_at8(s, c, dm, U, t)) & up_at8(s, c, dm, U, _mm512_sub_pd(t, one));
+    const __m512d s2 = rounded8(_mm512_add_pd(_mm512_add_pd(s, _mm512_mul_pd(t, dm)), c));
+    const __m512d rest = _mm512_sub_pd(_mm512_sub_pd(nd, t), one);
+    __mmask8 ok_rest = 0;
+    const __m512d r = quick_up8(s2, c, rest, _mm512_cmp_pd_mask(rest, zero, _CMP_EQ_OQ), ok_rest);
+    const __mmask8 first = regular_up8(s, sum) & le8(c, _mm512_sub_pd(U, s)) & le8(zero, c);
+    const __mmask8 up = _mm512_cmp_pd_mask(dm, zero, _CMP_GT_OQ) & le8(_mm512_set1_pd(3.0), nd);
+    ok = ok_rest & first & up & exact;
+    return r;
+}
+
+// The lanes not in `ok` that cross_up8 takes, taken.
+PK_AVX512 inline __m512d crossed8(__m512d s, __m512d c, __m512d nd, __m512d q, __mmask8& ok) {
+    __mmask8 ok_cross = 0;
+    const __m512d r = cross_up8(s, c, nd, ok_cross);
+    const __mmask8 take = ok_cross & static_cast<__mmask8>(~ok);
+    ok |= take;
+    return _mm512_mask_mov_pd(q, take, r);
+}
+
+// add_run8, and split_run8 where it leaves lanes.
+PK_AVX512 __m512d full_run8(__m512d s, __m512d c, __m256i count) {
+    const First8 f = first8(s, c);
+    __mmask8 redo = 0;
+    const __m512d r = add_run8(s, c, count, f, redo);
+    return redo ? split_run8(r, s, c, count, f, redo) : r;
+}
+
 // One step of a group: the next entry of each of its eight bins added to
-// the bins' sums (y: intensities, v: variances).  False at a pixel in use
-// whose value or uncertainty is not finite.
+// the bins' sums (y: intensities, v: variances), the lanes taken by the
+// quick ways where they can be, as in lane_step4.  With `checked` false,
+// every pixel is known to be finite; else false at a pixel in use whose
+// value or uncertainty is not finite.
+template <bool checked>
 PK_AVX512 inline bool lane_step(const AvePlan& plan, const Data2D& in, std::size_t t, __m512d& y, __m512d& v) {
-    const __m256i pix = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&plan.lane_pixel[t * kLanes]));
     const __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&plan.lane_count[t * kLanes]));
-    const __m512d val = widen8(_mm256_i32gather_ps(in.intens.data(), pix, 4));
-    const __m512d unc = widen8(_mm256_i32gather_ps(in.uncert.data(), pix, 4));
-    const __m512d inf = _mm512_set1_pd(INFINITY);
-    const __mmask8 used =
-        static_cast<__mmask8>(~_mm512_cmpeq_epi64_mask(widen_int8(count), _mm512_setzero_si512()));
-    const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(val), inf, _CMP_LT_OQ) &
-                            _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ);
-    if ((used & ~finite) != 0) return false;
+    // Eight loads each rather than a gather (slower on some processors).
+    const int32_t* px = &plan.lane_pixel[t * kLanes];
+    const float* iv = in.intens.data();
+    const float* iu = in.uncert.data();
+    const __m512d val =
+        widen8(_mm256_setr_ps(iv[px[0]], iv[px[1]], iv[px[2]], iv[px[3]], iv[px[4]], iv[px[5]], iv[px[6]], iv[px[7]]));
+    const __m512d unc =
+        widen8(_mm256_setr_ps(iu[px[0]], iu[px[1]], iu[px[2]], iu[px[3]], iu[px[4]], iu[px[5]], iu[px[6]], iu[px[7]]));
+    const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll8, count);
+    const __mmask8 n0 = _mm512_cmp_pd_mask(nd, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    if (checked) {
+        const __m512d inf = _mm512_set1_pd(INFINITY);
+        const __mmask8 finite = _mm512_cmp_pd_mask(_mm512_abs_pd(val), inf, _CMP_LT_OQ) &
+                                _mm512_cmp_pd_mask(_mm512_abs_pd(unc), inf, _CMP_LT_OQ);
+        if ((~n0 & ~finite & kAll8) != 0) return false;
+    }
     const __m512d hundredth = _mm512_set1_pd(0.01);
     const __m512d cy = _mm512_mul_pd(val, hundredth);
     const __m512d cv = _mm512_mul_pd(_mm512_mul_pd(unc, hundredth), unc);
-    const First8 fy = first8(y, cy), fv = first8(v, cv);
-    __mmask8 redo_y = 0, redo_v = 0;
-    __m512d ny = add_run8(y, cy, count, fy, redo_y);
-    __m512d nv = add_run8(v, cv, count, fv, redo_v);
-    if (redo_y) ny = split_run8(ny, y, cy, count, fy, redo_y);
-    if (redo_v) nv = split_run8(nv, v, cv, count, fv, redo_v);
-    y = ny, v = nv;
+    __mmask8 ok_y = 0, ok_v = 0;
+    __m512d qy = quick_up8(y, cy, nd, n0, ok_y);
+    __m512d qv = quick_up8(v, cv, nd, n0, ok_v);
+    if (ok_y != kAll8) qy = quick_run8(y, cy, nd, n0, ok_y);
+    if (ok_y != kAll8) qy = crossed8(y, cy, nd, qy, ok_y);
+    if (ok_v != kAll8) qv = crossed8(v, cv, nd, qv, ok_v);
+    y = ok_y == kAll8 ? qy : full_run8(y, cy, count);
+    v = ok_v == kAll8 ? qv : full_run8(v, cv, count);
     return true;
 }
 
@@ -255,6 +352,7 @@ inline void store_group(const AvePlan& plan, std::size_t g, const double* oy, co
 // Eight bins' sums at a time, each bin's additions in the entries' order,
 // several groups of bins stepping together: the same roundings as
 // sum_entries.  False at a pixel in use that is not finite.
+template <bool checked>
 PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, float* v) {
     const std::size_t groups = plan.group_start.size() - 1;
     for (std::size_t g0 = 0; g0 < groups; g0 += kGroupsAtOnce) {
@@ -268,7 +366,7 @@ PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, f
         for (std::size_t t = 0; t < longest; ++t)
             for (std::size_t k = 0; k < n; ++k) {
                 const std::size_t step = plan.group_start[g0 + k] + t;
-                if (step < plan.group_start[g0 + k + 1] && !lane_step(plan, in, step, sy[k], sv[k])) return false;
+                if (step < plan.group_start[g0 + k + 1] && !lane_step<checked>(plan, in, step, sy[k], sv[k])) return false;
             }
         for (std::size_t k = 0; k < n; ++k) {
             alignas(64) double oy[kLanes], ov[kLanes];
@@ -417,26 +515,23 @@ PK_AVX2 inline __m256d quick_run4(__m256d s, __m256d c, __m256d nd, __m256d n0, 
 // 2^127 and its first addition (`sum`) no tie from an odd start, as
 // first4's regular without the binade.
 PK_AVX2 inline __m256d regular_up4(__m256d s, __m256d sum) {
-    constexpr int64_t kMinNormal = int64_t{1023 - 126} << 52;  // 2^-126
-    constexpr int64_t kTop = int64_t{1023 + 127} << 52;        // 2^127
-    constexpr int64_t kLastPlace = int64_t{1} << 29, kBelow = kLastPlace - 1, kHalf = kLastPlace >> 1;
     const __m256i bits = _mm256_castpd_si256(s);
     // Positive, normal, and a binade below 2^127 (as first4's normal).
-    const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_set1_epi64x(kMinNormal - 1)),
-                                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(kTop), bits));
+    const __m256i normal = _mm256_and_si256(_mm256_cmpgt_epi64(bits, _mm256_set1_epi64x(kMinNormalBits - 1)),
+                                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(kTopBits), bits));
     // A tie from an odd start: the sum's bits below the float's last place
     // exactly half of it, and that place of s set (else bit 29 spoils it).
     const __m256i tie_odd = _mm256_cmpeq_epi64(
-        _mm256_or_si256(_mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x(kBelow)),
+        _mm256_or_si256(_mm256_and_si256(_mm256_castpd_si256(sum), _mm256_set1_epi64x(kBelowLastPlace)),
                         _mm256_andnot_si256(bits, _mm256_set1_epi64x(kLastPlace))),
-        _mm256_set1_epi64x(kHalf));
+        _mm256_set1_epi64x(kHalfLastPlace));
     return mask4(_mm256_andnot_si256(tie_odd, normal));
 }
 
 // The upper end of s's binade (s a normal float): twice 2^e, from the
 // double's exponent.
 PK_AVX2 inline __m256d binade_top4(__m256d s) {
-    const __m256d L = _mm256_and_pd(s, _mm256_castsi256_pd(_mm256_set1_epi64x(int64_t{0x7FF} << 52)));
+    const __m256d L = _mm256_and_pd(s, _mm256_castsi256_pd(_mm256_set1_epi64x(kExponentBits)));
     return _mm256_add_pd(L, L);
 }
 
@@ -594,7 +689,8 @@ PK_AVX2 bool sum_lanes_avx2(const AvePlan& plan, const Data2D& in, float* y, flo
 
 bool sum_lanes(const AvePlan& plan, const Data2D& in, float* y, float* v) {
 #if PK_WIDE
-    if (plan.lanes == AvePlan::Lanes::avx512) return sum_lanes_wide(plan, in, y, v);
+    if (plan.lanes == AvePlan::Lanes::avx512)
+        return all_finite4(in) ? sum_lanes_wide<false>(plan, in, y, v) : sum_lanes_wide<true>(plan, in, y, v);
     if (plan.lanes == AvePlan::Lanes::avx2)
         return all_finite4(in) ? sum_lanes_avx2<false>(plan, in, y, v) : sum_lanes_avx2<true>(plan, in, y, v);
 #endif
