@@ -330,6 +330,7 @@ struct Offsets {
     std::vector<float> tx, ty;   // dx and dy rounded to floats
     std::vector<double> ax_lo, ax_hi, ay_lo, ay_hi;  // least and greatest term of each pixel column and row
     double ax_max = 0, ay_max = 0;
+    bool wide = false;  // the AVX-512 loops may be taken
 
     Offsets(double px_, double py_, double bx, double by)
         : px(px_), py(py_), ax(kSubs), ay(kSubs), tx(kSubs), ty(kSubs), ax_lo(kDetSide), ax_hi(kDetSide),
@@ -365,9 +366,39 @@ struct Offsets {
     const float* row_offsets(int j) const { return &ty[static_cast<std::size_t>(j * kSub)]; }
 };
 
+#if PK_WIDE
+// count_at_least where the processor has AVX-512: the sums a[q] + b[r] of
+// r < 8 eight at a time for each q, those of r = 8, 9 eight at a time for
+// q < 8 and the four others one by one.
+PK_AVX512 uint32_t count_at_least_wide(const double* a, const double* b, double t) {
+    static_assert(kSub == 10, "ten sub-pixels a side: eight in a register and two more");
+    const __m512d t8 = _mm512_set1_pd(t), b8 = _mm512_loadu_pd(b), a8 = _mm512_loadu_pd(a);
+    const __m512i one = _mm512_set1_epi64(1);
+    __m512i n = _mm512_setzero_si512();
+    for (int q = 0; q < kSub; ++q)
+        n = _mm512_mask_add_epi64(n, _mm512_cmp_pd_mask(_mm512_add_pd(_mm512_set1_pd(a[q]), b8), t8, _CMP_GE_OS),
+                                  n, one);
+    uint32_t rest = 0;
+    for (int r = 8; r < kSub; ++r) {
+        n = _mm512_mask_add_epi64(n, _mm512_cmp_pd_mask(_mm512_add_pd(a8, _mm512_set1_pd(b[r])), t8, _CMP_GE_OS),
+                                  n, one);
+        rest += (a[8] + b[r] >= t) + (a[9] + b[r] >= t);
+    }
+    alignas(64) int64_t lanes[8];
+    _mm512_store_si512(lanes, n);
+    for (const int64_t c : lanes) rest += static_cast<uint32_t>(c);
+    return rest;
+}
+#endif
+
 // Number of sums a[q] + b[r] (q, r = 0..9) at or above t, given the least
-// and greatest of b.
-inline uint32_t count_at_least(const double* a, const double* b, double b_lo, double b_hi, double t) {
+// and greatest of b; with `wide`, by the AVX-512 loop.
+inline uint32_t count_at_least(bool wide, const double* a, const double* b, double b_lo, double b_hi, double t) {
+#if PK_WIDE
+    if (wide) return count_at_least_wide(a, b, t);
+#else
+    (void)wide;
+#endif
 #if PK_SIMD
     // All hundred sums, two at a time, without a branch (rows wholly above
     // or below t count 10 or 0 as the tests below find).
@@ -463,8 +494,8 @@ void pixel_counts(const Offsets& o, const Sector& sector, const double* T, int i
         const bool row_strips = std::fabs(txi[0]) * o.px < std::fabs(tyj[0]) * o.py;
         uint32_t beyond = kSub * kSub;
         for (int b = b_lo + 1; b <= b_hi; ++b) {
-            const uint32_t n = row_strips ? count_at_least(ayj, axi, o.ax_lo[i], o.ax_hi[i], T[b])
-                                          : count_at_least(axi, ayj, o.ay_lo[j], o.ay_hi[j], T[b]);
+            const uint32_t n = row_strips ? count_at_least(o.wide, ayj, axi, o.ax_lo[i], o.ax_hi[i], T[b])
+                                          : count_at_least(o.wide, axi, ayj, o.ay_lo[j], o.ay_hi[j], T[b]);
             cnt[b - 1 - b_lo] = beyond - n;
             beyond = n;
         }
@@ -640,6 +671,7 @@ struct Layout {
     double s_last = 0;  // the largest sum of squares of the image
 
     Layout(const Param& p, int tot, float max) : o(p.px, p.py, p.bx, p.by), sector(p) {
+        o.wide = wide_loop(p.simd);
         // The largest sum of squares decides how far the bins reach (the
         // sums grow with each term, so every other one lies as far or less).
         s_last = o.ax_max + o.ay_max;
