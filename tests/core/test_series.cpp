@@ -138,6 +138,44 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
     EXPECT_GE(frames, 50);
 }
 
+// Frames whose bins' sums keep leaving their binade, up and down, and
+// crossing zero: every loop (the widest the processor has, AVX2, the
+// entries one by one) gives ave_data's bits, through every way a run of
+// equal additions is taken.
+TEST(AveragePlan, RunsLeavingTheirBinadeAgreeInEveryLoop) {
+    Rng r;
+    Param p{};
+    p.simd = pkt::test_simd();
+    p.px = p.py = 5, p.bx = 64.5f, p.by = 62.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
+    p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    Data2D mask;
+    mask.intens.assign(kImageValues, 1.0f);
+    Param at_most_avx2 = p;
+    at_most_avx2.simd = Simd::avx2;
+    const AvePlan plan = make_ave_plan(p, mask), plan4 = make_ave_plan(at_most_avx2, mask);
+    ASSERT_TRUE(plan.usable);
+    for (int kind = 0; kind < 4; ++kind) {
+        Data2D in;
+        in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0);
+        for (int k = 0; k < kDetPixels; ++k) {
+            // Powers of two a little below or above: sums reach the top of
+            // their binade after a few additions.
+            const double near_two = std::ldexp(1.0 + (r.pick(3) - 1) * std::ldexp(1.0, -(10 + r.pick(12))), r.pick(8));
+            const bool negative = kind == 1 ? (k & 1) != 0 : kind == 2 ? r.pick(5) == 0 : kind == 3 && r.pick(50) == 0;
+            in.intens[k] = static_cast<float>((negative ? -1 : 1) * near_two * (kind == 3 && negative ? 300 : 1));
+            in.uncert[k] = static_cast<float>(std::ldexp(1.0, r.pick(6)) * (kind == 0 ? 1.0 : r.uni(0.5, 2)));
+        }
+        Data1D want, got, got4, one_by_one;
+        ASSERT_TRUE(ave_data(p, in, want, mask, Console{nullptr, nullptr}).ok());
+        ASSERT_TRUE(average_by_plan(plan, in, got)) << "kind " << kind;
+        ASSERT_TRUE(average_by_plan(plan4, in, got4)) << "kind " << kind;
+        ASSERT_TRUE(average_by_plan(plan, in, one_by_one, false)) << "kind " << kind;
+        EXPECT_TRUE(same_curve(got, want)) << "kind " << kind;
+        EXPECT_TRUE(same_curve(got4, want)) << "kind " << kind;
+        EXPECT_TRUE(same_curve(one_by_one, want)) << "kind " << kind;
+    }
+}
+
 TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
     Param p{};
     p.simd = pkt::test_simd();
