@@ -262,6 +262,9 @@ TEST_F(Reader, OversizedAndOutOfRangeDataRejected) {
     const std::vector<std::pair<std::string, std::string>> bad = {
         {repeat_lines("1\n", kImageValues + 1), " holds more than 36864 values"},
         {repeat_lines("10\t20\t30\t40\t50\t60\n", kImageValues / 6 + 1), " holds more than 36864 values"},
+        // the values beyond the last one far from the end of the file
+        {repeat_lines(repeat_lines("1\t", 127) + "2\n", kImageValues / 128 + 1) + "# " + std::string(100, 'x') + "\n",
+         " holds more than 36864 values"},
         {"2147483648\n", count},
         {"1 99999999999999999999 2\n", count}, {"<time>99999999999</time>\n", header},
         {"<monitor>-2147483649</monitor>\n", header}};
