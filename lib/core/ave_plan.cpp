@@ -366,7 +366,8 @@ PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, f
         for (std::size_t t = 0; t < longest; ++t)
             for (std::size_t k = 0; k < n; ++k) {
                 const std::size_t step = plan.group_start[g0 + k] + t;
-                if (step < plan.group_start[g0 + k + 1] && !lane_step<checked>(plan, in, step, sy[k], sv[k])) return false;
+                if (step < plan.group_start[g0 + k + 1] && !lane_step<checked>(plan, in, step, sy[k], sv[k]))
+                    return false;
             }
         for (std::size_t k = 0; k < n; ++k) {
             alignas(64) double oy[kLanes], ov[kLanes];
