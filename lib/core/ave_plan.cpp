@@ -349,12 +349,131 @@ inline void store_group(const AvePlan& plan, std::size_t g, const double* oy, co
     }
 }
 
+// A block of steps taken at once, where each lane's sum stays inside the
+// binade it starts in.  There the floats lie u apart, and adding a term c
+// to a sum s of the binade (rounded to a double, then to a float) moves it
+// by the same d whatever s is, as long as the sum before rounding stays
+// inside the binade and is no tie: d is c rounded to the double's places
+// of the binade, then to a multiple of u (s is a multiple of both, and of
+// an even number of each).  The block works d out against the binade's
+// middle m (t = m + c, d = float(t) - m), adds n d exactly, and holds each
+// lane afterwards to what makes that true: no tie in any t, |c| at most a
+// quarter of the binade (t stays in it), and every sum from the start to
+// the end at least u inside its lower end and 2u below its upper end (a
+// sum before rounding lies within u of the one after).  The start's sum
+// must be a normal float below 2^127.  A block that fails anywhere is
+// taken again step by step.
+constexpr std::size_t kBlock = 4;
+
+struct BlockSum {
+    __m512d s, m;        // the running sums; the binade's middle, with their sign
+    __m512d lo, hi;      // the least and greatest sums so far
+    __m512d cmax;        // the largest |c|
+    __m512i tie;         // 0 in a lane where some t was a tie
+};
+
+PK_AVX512 inline __m512d magnitude(__m512d x) {
+    return _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(INT64_MAX)));
+}
+
+PK_AVX512 inline BlockSum block_start(__m512d s) {
+    const __m512d L = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(kExponentBits)));
+    const __m512i sign = _mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN));
+    const __m512d m = _mm512_castsi512_pd(_mm512_or_si512(_mm512_castpd_si512(_mm512_mul_pd(L, _mm512_set1_pd(1.5))), sign));
+    return BlockSum{s, m, s, s, _mm512_setzero_pd(), _mm512_set1_epi64(-1)};
+}
+
+PK_AVX512 inline void block_add(BlockSum& b, __m512d c, __m512d nd) {
+    const __m512d t = _mm512_add_pd(b.m, c);
+    const __m512i below = _mm512_and_si512(_mm512_castpd_si512(t), _mm512_set1_epi64(kBelowLastPlace));
+    b.tie = _mm512_maskz_min_epu64(kAll8, b.tie, _mm512_xor_si512(below, _mm512_set1_epi64(kHalfLastPlace)));
+    const __m512d d = _mm512_sub_pd(rounded8(t), b.m);
+    b.s = _mm512_add_pd(b.s, _mm512_mul_pd(nd, d));
+    b.lo = _mm512_maskz_min_pd(kAll8, b.lo, b.s);
+    b.hi = _mm512_maskz_max_pd(kAll8, b.hi, b.s);
+    b.cmax = _mm512_maskz_max_pd(kAll8, b.cmax, magnitude(c));
+}
+
+// The lanes where the block's sums hold (see kBlock).
+PK_AVX512 inline __mmask8 block_held(const BlockSum& b) {
+    // L from m's exponent: m is 1.5 L.
+    const __m512d L = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(b.m), _mm512_set1_epi64(kExponentBits)));
+    const __m512d u = _mm512_mul_pd(L, _mm512_set1_pd(0x1p-23));
+    const __m512d low = _mm512_add_pd(L, u), high = _mm512_sub_pd(_mm512_add_pd(L, L), _mm512_add_pd(u, u));
+    const __mmask8 normal = _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p-126), _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p126), _CMP_LE_OQ);
+    const __mmask8 up = _mm512_cmp_pd_mask(b.m, _mm512_setzero_pd(), _CMP_GT_OQ);
+    const __mmask8 inside_up = le8(low, b.lo) & le8(b.hi, high);
+    const __mmask8 inside_down = le8(_mm512_sub_pd(_mm512_setzero_pd(), high), b.lo) &
+                                 le8(b.hi, _mm512_sub_pd(_mm512_setzero_pd(), low));
+    const __mmask8 inside = (up & inside_up) | (static_cast<__mmask8>(~up) & inside_down);
+    return normal & inside & le8(b.cmax, _mm512_mul_pd(L, _mm512_set1_pd(0.25))) &
+           _mm512_test_epi64_mask(b.tie, b.tie);
+}
+
+// Steps `first` to `first + n - 1` of a group (n at most kBlock) as one
+// block: true with y and v moved on, false (y and v as they were) where a
+// lane that takes part leaves the block's conditions.  Every pixel finite.
+PK_AVX512 bool block_steps(const AvePlan& plan, const Data2D& in, std::size_t first, std::size_t n, __m512d& y,
+                           __m512d& v) {
+    BlockSum by = block_start(y), bv = block_start(v);
+    const float* iv = in.intens.data();
+    const float* iu = in.uncert.data();
+    const __m512d hundredth = _mm512_set1_pd(0.01);
+    __mmask8 active = 0;
+    for (std::size_t t = first; t < first + n; ++t) {
+        const __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&plan.lane_count[t * kLanes]));
+        const int32_t* px = &plan.lane_pixel[t * kLanes];
+        const __m512d val = widen8(
+            _mm256_setr_ps(iv[px[0]], iv[px[1]], iv[px[2]], iv[px[3]], iv[px[4]], iv[px[5]], iv[px[6]], iv[px[7]]));
+        const __m512d unc = widen8(
+            _mm256_setr_ps(iu[px[0]], iu[px[1]], iu[px[2]], iu[px[3]], iu[px[4]], iu[px[5]], iu[px[6]], iu[px[7]]));
+        const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll8, count);
+        const __mmask8 some = _mm512_cmp_pd_mask(nd, _mm512_setzero_pd(), _CMP_NEQ_OQ);
+        active |= some;
+        // A lane without additions adds 0 (its term may be any finite value).
+        block_add(by, _mm512_maskz_mul_pd(some, val, hundredth), nd);
+        block_add(bv, _mm512_maskz_mul_pd(some, _mm512_mul_pd(unc, hundredth), unc), nd);
+    }
+    if ((block_held(by) & block_held(bv) & active) != active) return false;
+    // Lanes without additions keep their sums as they were (a sum of -0
+    // would come back +0).
+    y = _mm512_mask_mov_pd(y, active, by.s);
+    v = _mm512_mask_mov_pd(v, active, bv.s);
+    return true;
+}
+
+// One group's steps, in blocks where they hold, else step by step; every
+// pixel finite.
+PK_AVX512 void group_in_blocks(const AvePlan& plan, const Data2D& in, std::size_t g, __m512d& y, __m512d& v) {
+    const std::size_t begin = plan.group_start[g], end = plan.group_start[g + 1];
+    std::size_t t = begin;
+    for (; t < end && t < begin + 1; ++t) lane_step<false>(plan, in, t, y, v);  // from sums of 0
+    while (t < end) {
+        const std::size_t n = std::min(kBlock, end - t);
+        if (!block_steps(plan, in, t, n, y, v))
+            for (std::size_t k = t; k < t + n; ++k) lane_step<false>(plan, in, k, y, v);
+        t += n;
+    }
+}
+
 // Eight bins' sums at a time, each bin's additions in the entries' order,
 // several groups of bins stepping together: the same roundings as
 // sum_entries.  False at a pixel in use that is not finite.
 template <bool checked>
 PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, float* v) {
     const std::size_t groups = plan.group_start.size() - 1;
+    if (!checked) {
+        for (std::size_t g = 0; g < groups; ++g) {
+            __m512d sy = _mm512_setzero_pd(), sv = _mm512_setzero_pd();
+            group_in_blocks(plan, in, g, sy, sv);
+            alignas(64) double oy[kLanes], ov[kLanes];
+            _mm512_store_pd(oy, sy);
+            _mm512_store_pd(ov, sv);
+            store_group(plan, g, oy, ov, y, v);
+        }
+        return true;
+    }
     for (std::size_t g0 = 0; g0 < groups; g0 += kGroupsAtOnce) {
         const std::size_t n = std::min(kGroupsAtOnce, groups - g0);
         __m512d sy[kGroupsAtOnce], sv[kGroupsAtOnce];

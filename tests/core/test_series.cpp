@@ -176,6 +176,99 @@ TEST(AveragePlan, RunsLeavingTheirBinadeAgreeInEveryLoop) {
     }
 }
 
+// A plan made by hand: `bins` bins, each a run of entries of its own
+// pixels, laid out for the eight-bin loops as make_ave_plan lays them out
+// (eight bins a group, step t the t-th entry of each).
+AvePlan hand_plan(const std::vector<std::vector<AveEntry>>& bins, AvePlan::Lanes lanes) {
+    AvePlan plan;
+    plan.usable = true;
+    plan.tot = static_cast<int>(bins.size());
+    plan.x.assign(bins.size(), 0.01f), plan.dq.assign(bins.size(), 0.001f), plan.area.assign(bins.size(), 1.0f);
+    plan.lanes = lanes;
+    plan.group_start.push_back(0);
+    for (std::size_t first = 0; first < bins.size(); first += 8) {
+        std::size_t steps = 0;
+        for (std::size_t l = 0; l < 8; ++l) {
+            plan.lane_bin.push_back(first + l < bins.size() ? static_cast<int32_t>(first + l) : -1);
+            if (first + l < bins.size()) steps = std::max(steps, bins[first + l].size());
+        }
+        for (std::size_t t = 0; t < steps; ++t)
+            for (std::size_t l = 0; l < 8; ++l) {
+                const bool has = first + l < bins.size() && t < bins[first + l].size();
+                plan.lane_pixel.push_back(has ? bins[first + l][t].pixel : 0);
+                plan.lane_count.push_back(has ? static_cast<int32_t>(bins[first + l][t].count) : 0);
+            }
+        plan.group_start.push_back(plan.group_start.back() + static_cast<uint32_t>(steps));
+    }
+    // The entries in the order of the walk: the bins' runs interleaved.
+    for (std::size_t t = 0;; ++t) {
+        bool any = false;
+        for (const std::vector<AveEntry>& b : bins)
+            if (t < b.size()) plan.entries.push_back(b[t]), any = true;
+        if (!any) break;
+    }
+    return plan;
+}
+
+// Sums that sit on the edges of their binade and terms that make rounding
+// ties there or reach far across it: each bin starts at, just above or just
+// below a power of two (of either sign; near the least normal float too)
+// and takes terms of a few of its last places, their halves to eighths,
+// and now and then a quarter of its binade or more with such places added.
+// The terms are exact binary fractions (a value of 100 m 2^k gives the term
+// m 2^k).  Every eight-bin loop the processor has gives the bits of the
+// entries one by one.
+TEST(AveragePlan, SumsAtTheEdgesOfTheirBinadeAgreeInEveryLoop) {
+    Rng r;
+    Param p{};
+    p.simd = pkt::test_simd();
+    p.px = p.py = 5, p.bx = 64.5f, p.by = 62.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
+    p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    Data2D mask;
+    mask.intens.assign(kImageValues, 1.0f);
+    const AvePlan::Lanes widest = make_ave_plan(p, mask).lanes;
+    if (widest == AvePlan::Lanes::none) GTEST_SKIP() << "no eight-bin loop on this processor or setting";
+    std::vector<AvePlan::Lanes> loops{widest};
+    if (widest == AvePlan::Lanes::avx512) loops.push_back(AvePlan::Lanes::avx2);
+    int frames = 0;
+    for (int c = 0; c < 20000; ++c) {
+        Data2D in;
+        in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0);
+        std::vector<std::vector<AveEntry>> bins(static_cast<std::size_t>(1 + r.pick(24)));
+        uint16_t pixel = 0;
+        for (std::vector<AveEntry>& b : bins) {
+            const int e = r.pick(8) == 0 ? -126 - r.pick(3) : r.pick(60) - 30, len = 1 + r.pick(40);
+            const double place = std::ldexp(1.0, e - 23);  // the last place of the binade [2^e, 2^(e+1))
+            const double starts[] = {std::ldexp(1.0, e), 1.5 * std::ldexp(1.0, e),
+                                     std::ldexp(2.0, e) - (1 + r.pick(4)) * place,
+                                     std::ldexp(1.0, e) + (1 + r.pick(4)) * place};
+            for (int t = 0; t < len && pixel < kDetPixels; ++t, ++pixel) {
+                const int sign = r.pick(2) ? 1 : -1;
+                const double small = (r.pick(15) - 7) * std::ldexp(place, r.pick(7) - 4);
+                double term = small;
+                if (t == 0) term = sign * starts[r.pick(4)];
+                else if (r.pick(12) == 0) term = sign * std::ldexp(1.0 + r.pick(3), e - 2 - r.pick(2)) + small;
+                in.intens[pixel] = static_cast<float>(100 * term);
+                in.uncert[pixel] = static_cast<float>(10 * std::ldexp(1.0 + r.pick(3), (e - 20 + r.pick(8)) / 2));
+                const uint32_t count = t == 0 || r.pick(5) ? 1 + static_cast<uint32_t>(r.pick(4))
+                                                           : 1 + static_cast<uint32_t>(r.pick(100));
+                b.push_back(AveEntry{pixel, 0, count});
+            }
+        }
+        for (std::size_t k = 0; k < bins.size(); ++k)
+            for (AveEntry& a : bins[k]) a.bin = static_cast<uint16_t>(k);
+        Data1D want;
+        ASSERT_TRUE(average_by_plan(hand_plan(bins, widest), in, want, false));
+        for (const AvePlan::Lanes lanes : loops) {
+            Data1D got;
+            ASSERT_TRUE(average_by_plan(hand_plan(bins, lanes), in, got)) << "case " << c;
+            ASSERT_TRUE(same_curve(got, want)) << "case " << c << (lanes == AvePlan::Lanes::avx2 ? " (AVX2)" : "");
+        }
+        ++frames;
+    }
+    EXPECT_EQ(frames, 20000);
+}
+
 TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
     Param p{};
     p.simd = pkt::test_simd();
