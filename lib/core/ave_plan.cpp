@@ -349,78 +349,77 @@ inline void store_group(const AvePlan& plan, std::size_t g, const double* oy, co
     }
 }
 
-// A block of steps taken at once, where each lane's sum stays inside the
+// Runs of steps taken at once while each lane's sum stays inside the
 // binade it starts in.  There the floats lie u apart, and adding a term c
 // to a sum s of the binade (rounded to a double, then to a float) moves it
 // by the same d whatever s is, as long as the sum before rounding stays
 // inside the binade and is no tie: d is c rounded to the double's places
 // of the binade, then to a multiple of u (s is a multiple of both, and of
-// an even number of each).  The block works d out against the binade's
-// middle m (t = m + c, d = float(t) - m), adds n d exactly, and holds each
-// lane afterwards to what makes that true: no tie in any t, |c| at most a
-// quarter of the binade (t stays in it), and every sum from the start to
-// the end at least u inside its lower end and 2u below its upper end (a
-// sum before rounding lies within u of the one after).  The start's sum
-// must be a normal float below 2^127.  A block that fails anywhere is
-// taken again step by step.
-constexpr std::size_t kBlock = 4;
+// an even number of each).  A run works d out against the binade's middle
+// m (t = m + c, d = float(t) - m) and adds n d exactly, step after step,
+// while every lane that adds holds to what makes that true: no tie in t,
+// |c| at most a quarter of the binade (t stays in it), and its sum before
+// and after at least u inside the binade's lower end and 2u below its upper
+// end (a sum before rounding lies within u of the one after), starting from
+// a normal float below 2^127.  The step where a lane does not is taken by
+// lane_step, and a new run starts after it.
+constexpr std::size_t kRunSteps = 16;
 
-struct BlockSum {
-    __m512d s, m;        // the running sums; the binade's middle, with their sign
-    __m512d lo, hi;      // the least and greatest sums so far
-    __m512d cmax;        // the largest |c|
-    __m512i tie;         // 0 in a lane where some t was a tie
+struct RunSum {
+    __m512d s, m;         // the running sums; the binade's middle, with their sign
+    __m512d low, high;    // the bounds of the sums
+    __m512d quarter;      // a quarter of the binade
+    __mmask8 start_ok;    // the lanes whose starting sum is one a run may take
 };
 
 PK_AVX512 inline __m512d magnitude(__m512d x) {
     return _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(INT64_MAX)));
 }
 
-PK_AVX512 inline BlockSum block_start(__m512d s) {
+// x (positive) with the sign bits `sign`.
+PK_AVX512 inline __m512d with_sign(__m512d x, __m512i sign) {
+    return _mm512_castsi512_pd(_mm512_or_si512(_mm512_castpd_si512(x), sign));
+}
+
+PK_AVX512 inline RunSum run_start(__m512d s) {
+    RunSum r;
     const __m512d L = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(kExponentBits)));
     const __m512i sign = _mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN));
-    const __m512d m = _mm512_castsi512_pd(_mm512_or_si512(_mm512_castpd_si512(_mm512_mul_pd(L, _mm512_set1_pd(1.5))), sign));
-    return BlockSum{s, m, s, s, _mm512_setzero_pd(), _mm512_set1_epi64(-1)};
-}
-
-PK_AVX512 inline void block_add(BlockSum& b, __m512d c, __m512d nd) {
-    const __m512d t = _mm512_add_pd(b.m, c);
-    const __m512i below = _mm512_and_si512(_mm512_castpd_si512(t), _mm512_set1_epi64(kBelowLastPlace));
-    b.tie = _mm512_maskz_min_epu64(kAll8, b.tie, _mm512_xor_si512(below, _mm512_set1_epi64(kHalfLastPlace)));
-    const __m512d d = _mm512_sub_pd(rounded8(t), b.m);
-    b.s = _mm512_add_pd(b.s, _mm512_mul_pd(nd, d));
-    b.lo = _mm512_maskz_min_pd(kAll8, b.lo, b.s);
-    b.hi = _mm512_maskz_max_pd(kAll8, b.hi, b.s);
-    b.cmax = _mm512_maskz_max_pd(kAll8, b.cmax, magnitude(c));
-}
-
-// The lanes where the block's sums hold (see kBlock).
-PK_AVX512 inline __mmask8 block_held(const BlockSum& b) {
-    // L from m's exponent: m is 1.5 L.
-    const __m512d L = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(b.m), _mm512_set1_epi64(kExponentBits)));
     const __m512d u = _mm512_mul_pd(L, _mm512_set1_pd(0x1p-23));
-    const __m512d low = _mm512_add_pd(L, u), high = _mm512_sub_pd(_mm512_add_pd(L, L), _mm512_add_pd(u, u));
-    const __mmask8 normal = _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p-126), _CMP_GE_OQ) &
-                            _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p126), _CMP_LE_OQ);
-    const __mmask8 up = _mm512_cmp_pd_mask(b.m, _mm512_setzero_pd(), _CMP_GT_OQ);
-    const __mmask8 inside_up = le8(low, b.lo) & le8(b.hi, high);
-    const __mmask8 inside_down = le8(_mm512_sub_pd(_mm512_setzero_pd(), high), b.lo) &
-                                 le8(b.hi, _mm512_sub_pd(_mm512_setzero_pd(), low));
-    const __mmask8 inside = (up & inside_up) | (static_cast<__mmask8>(~up) & inside_down);
-    return normal & inside & le8(b.cmax, _mm512_mul_pd(L, _mm512_set1_pd(0.25))) &
-           _mm512_test_epi64_mask(b.tie, b.tie);
+    const __m512d inner = _mm512_add_pd(L, u), outer = _mm512_sub_pd(_mm512_add_pd(L, L), _mm512_add_pd(u, u));
+    const __mmask8 up = _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ);
+    r.s = s;
+    r.m = with_sign(_mm512_mul_pd(L, _mm512_set1_pd(1.5)), sign);
+    r.low = _mm512_mask_blend_pd(up, with_sign(outer, sign), inner);
+    r.high = _mm512_mask_blend_pd(up, with_sign(inner, sign), outer);
+    r.quarter = _mm512_mul_pd(L, _mm512_set1_pd(0.25));
+    r.start_ok = _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p-126), _CMP_GE_OQ) &
+                 _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p126), _CMP_LE_OQ) & le8(r.low, s) & le8(s, r.high);
+    return r;
 }
 
-// Steps `first` to `first + n - 1` of a group (n at most kBlock) as one
-// block: true with y and v moved on, false (y and v as they were) where a
-// lane that takes part leaves the block's conditions.  Every pixel finite.
-PK_AVX512 bool block_steps(const AvePlan& plan, const Data2D& in, std::size_t first, std::size_t n, __m512d& y,
-                           __m512d& v) {
-    BlockSum by = block_start(y), bv = block_start(v);
+// Adds c n times (nd as doubles) in the lanes of `some`, and returns the
+// lanes where that held.
+PK_AVX512 inline __mmask8 run_add(RunSum& r, __m512d c, __m512d nd, __mmask8 some) {
+    const __m512d t = _mm512_add_pd(r.m, c);
+    const __m512i below = _mm512_and_si512(_mm512_castpd_si512(t), _mm512_set1_epi64(kBelowLastPlace));
+    const __mmask8 tie = _mm512_cmpeq_epi64_mask(below, _mm512_set1_epi64(kHalfLastPlace));
+    const __m512d d = _mm512_sub_pd(rounded8(t), r.m);
+    r.s = _mm512_mask_add_pd(r.s, some, r.s, _mm512_mul_pd(nd, d));  // others keep theirs, -0 too
+    return r.start_ok & static_cast<__mmask8>(~tie) & le8(magnitude(c), r.quarter) & le8(r.low, r.s) &
+           le8(r.s, r.high);
+}
+
+// Steps `first` onwards of a group, at most n of them, as one run: the
+// number taken (y and v moved on by them), which stops short of n at the
+// first step where a lane that adds leaves the run's conditions.  Every
+// pixel finite.
+PK_AVX512 std::size_t run_steps(const AvePlan& plan, const Data2D& in, std::size_t first, std::size_t n, __m512d& y,
+                                __m512d& v) {
+    RunSum ry = run_start(y), rv = run_start(v);
     const float* iv = in.intens.data();
     const float* iu = in.uncert.data();
     const __m512d hundredth = _mm512_set1_pd(0.01);
-    __mmask8 active = 0;
     for (std::size_t t = first; t < first + n; ++t) {
         const __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&plan.lane_count[t * kLanes]));
         const int32_t* px = &plan.lane_pixel[t * kLanes];
@@ -430,30 +429,33 @@ PK_AVX512 bool block_steps(const AvePlan& plan, const Data2D& in, std::size_t fi
             _mm256_setr_ps(iu[px[0]], iu[px[1]], iu[px[2]], iu[px[3]], iu[px[4]], iu[px[5]], iu[px[6]], iu[px[7]]));
         const __m512d nd = _mm512_maskz_cvtepi32_pd(kAll8, count);
         const __mmask8 some = _mm512_cmp_pd_mask(nd, _mm512_setzero_pd(), _CMP_NEQ_OQ);
-        active |= some;
-        // A lane without additions adds 0 (its term may be any finite value).
-        block_add(by, _mm512_maskz_mul_pd(some, val, hundredth), nd);
-        block_add(bv, _mm512_maskz_mul_pd(some, _mm512_mul_pd(unc, hundredth), unc), nd);
+        const __m512d before_y = ry.s, before_v = rv.s;
+        // A lane without additions has a term of 0 (its pixel may hold any
+        // finite value) and is not held to the run.
+        const __mmask8 held = run_add(ry, _mm512_maskz_mul_pd(some, val, hundredth), nd, some) &
+                              run_add(rv, _mm512_maskz_mul_pd(some, _mm512_mul_pd(unc, hundredth), unc), nd, some);
+        if ((held & some) != some) {
+            y = before_y;
+            v = before_v;
+            return t - first;
+        }
     }
-    if ((block_held(by) & block_held(bv) & active) != active) return false;
-    // Lanes without additions keep their sums as they were (a sum of -0
-    // would come back +0).
-    y = _mm512_mask_mov_pd(y, active, by.s);
-    v = _mm512_mask_mov_pd(v, active, bv.s);
-    return true;
+    y = ry.s;
+    v = rv.s;
+    return n;
 }
 
-// One group's steps, in blocks where they hold, else step by step; every
+// One group's steps, in runs where they hold, else step by step; every
 // pixel finite.
-PK_AVX512 void group_in_blocks(const AvePlan& plan, const Data2D& in, std::size_t g, __m512d& y, __m512d& v) {
-    const std::size_t begin = plan.group_start[g], end = plan.group_start[g + 1];
-    std::size_t t = begin;
-    for (; t < end && t < begin + 1; ++t) lane_step<false>(plan, in, t, y, v);  // from sums of 0
+PK_AVX512 void group_in_runs(const AvePlan& plan, const Data2D& in, std::size_t g, __m512d& y, __m512d& v) {
+    const std::size_t end = plan.group_start[g + 1];
+    std::size_t t = plan.group_start[g];
+    if (t < end) lane_step<false>(plan, in, t++, y, v);  // from sums of 0
     while (t < end) {
-        const std::size_t n = std::min(kBlock, end - t);
-        if (!block_steps(plan, in, t, n, y, v))
-            for (std::size_t k = t; k < t + n; ++k) lane_step<false>(plan, in, k, y, v);
-        t += n;
+        const std::size_t n = std::min(kRunSteps, end - t);
+        const std::size_t taken = run_steps(plan, in, t, n, y, v);
+        t += taken;
+        if (taken < n) lane_step<false>(plan, in, t++, y, v);
     }
 }
 
@@ -466,7 +468,7 @@ PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, f
     if (!checked) {
         for (std::size_t g = 0; g < groups; ++g) {
             __m512d sy = _mm512_setzero_pd(), sv = _mm512_setzero_pd();
-            group_in_blocks(plan, in, g, sy, sv);
+            group_in_runs(plan, in, g, sy, sv);
             alignas(64) double oy[kLanes], ov[kLanes];
             _mm512_store_pd(oy, sy);
             _mm512_store_pd(ov, sv);
