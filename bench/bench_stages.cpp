@@ -335,6 +335,17 @@ void BM_frame_parts(benchmark::State& st) {
     st.counters["average_us"] = 1e6 * average / n;
 }
 
+// What a series pays once per configuration for its average: the plan.
+void BM_make_ave_plan(benchmark::State& st) {
+    need_fixture(st);
+    const Fixture& f = fixture();
+    for (auto _ : st) {
+        const AvePlan plan = make_ave_plan(f.p, f.mask);
+        if (!plan.usable) st.SkipWithError("no plan");
+        benchmark::DoNotOptimize(plan.entries.data());
+    }
+}
+
 void BM_sub_data(benchmark::State& st) {
     need_fixture(st);
     const Fixture& f = fixture();
@@ -428,6 +439,7 @@ void BM_stage_shares(benchmark::State& st) {
 
 BENCHMARK(BM_read_data)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_frame_parts)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_make_ave_plan)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_jacobian)->ArgName("new_geometry")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_sens_norm_cor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_sub_data)->Unit(benchmark::kMicrosecond);
