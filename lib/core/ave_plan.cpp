@@ -459,9 +459,11 @@ PK_AVX512 void group_in_runs(const AvePlan& plan, const Data2D& in, std::size_t 
     }
 }
 
-// Eight bins' sums at a time, each bin's additions in the entries' order,
-// several groups of bins stepping together: the same roundings as
-// sum_entries.  False at a pixel in use that is not finite.
+// Eight bins' sums at a time, each bin's additions in the entries' order:
+// the same roundings as sum_entries.  A frame whose pixels are all finite
+// takes each group in runs; any other frame takes every step by lane_step,
+// several groups stepping together, and gives false at a pixel in use that
+// is not finite.
 template <bool checked>
 PK_AVX512 bool sum_lanes_wide(const AvePlan& plan, const Data2D& in, float* y, float* v) {
     const std::size_t groups = plan.group_start.size() - 1;
