@@ -230,7 +230,6 @@ TEST(AveragePlan, SumsAtTheEdgesOfTheirBinadeAgreeInEveryLoop) {
     if (widest == AvePlan::Lanes::none) GTEST_SKIP() << "no eight-bin loop on this processor or setting";
     std::vector<AvePlan::Lanes> loops{widest};
     if (widest == AvePlan::Lanes::avx512) loops.push_back(AvePlan::Lanes::avx2);
-    int frames = 0;
     for (int c = 0; c < 20000; ++c) {
         Data2D in;
         in.intens.assign(kImageValues, 0), in.uncert.assign(kImageValues, 0);
@@ -264,9 +263,7 @@ TEST(AveragePlan, SumsAtTheEdgesOfTheirBinadeAgreeInEveryLoop) {
             ASSERT_TRUE(average_by_plan(hand_plan(bins, lanes), in, got)) << "case " << c;
             ASSERT_TRUE(same_curve(got, want)) << "case " << c << (lanes == AvePlan::Lanes::avx2 ? " (AVX2)" : "");
         }
-        ++frames;
     }
-    EXPECT_EQ(frames, 20000);
 }
 
 TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
