@@ -20,9 +20,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -31,6 +28,7 @@
 #include <vector>
 
 #include "pelkaro/Pelkaro.h"
+#include "app.h"
 #include "ave_fast.h"
 #include "pelkaro/files.h"
 #include "pelkaro/run.h"
@@ -478,13 +476,10 @@ int main(int argc, char** argv) {
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-#ifdef __GLIBC__
     // Freed images kept for the next repetition, as the programs keep
     // them: a reduction repeated in one process would otherwise fault its
     // pages in anew each time, which a single run does not.
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);
-    mallopt(M_TRIM_THRESHOLD, 128 << 20);
-#endif
+    pk::keep_freed_memory();
     if (!build_fixture(param))
         report << "pelkaro_bench: " << param << " could not be reduced (a reduction run, mode 0, is needed)\n"
                << std::flush;

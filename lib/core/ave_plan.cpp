@@ -372,26 +372,17 @@ struct RunSum {
     __mmask8 start_ok;    // the lanes whose starting sum is one a run may take
 };
 
-PK_AVX512 inline __m512d magnitude(__m512d x) {
-    return _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(INT64_MAX)));
-}
-
-// x (positive) with the sign bits `sign`.
-PK_AVX512 inline __m512d with_sign(__m512d x, __m512i sign) {
-    return _mm512_castsi512_pd(_mm512_or_si512(_mm512_castpd_si512(x), sign));
-}
-
 PK_AVX512 inline RunSum run_start(__m512d s) {
     RunSum r;
     const __m512d L = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(kExponentBits)));
-    const __m512i sign = _mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN));
+    const __m512d sign = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(s), _mm512_set1_epi64(INT64_MIN)));
     const __m512d u = _mm512_mul_pd(L, _mm512_set1_pd(0x1p-23));
     const __m512d inner = _mm512_add_pd(L, u), outer = _mm512_sub_pd(_mm512_add_pd(L, L), _mm512_add_pd(u, u));
     const __mmask8 up = _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_GT_OQ);
     r.s = s;
-    r.m = with_sign(_mm512_mul_pd(L, _mm512_set1_pd(1.5)), sign);
-    r.low = _mm512_mask_blend_pd(up, with_sign(outer, sign), inner);
-    r.high = _mm512_mask_blend_pd(up, with_sign(inner, sign), outer);
+    r.m = flip(_mm512_mul_pd(L, _mm512_set1_pd(1.5)), sign);
+    r.low = _mm512_mask_blend_pd(up, flip(outer, sign), inner);
+    r.high = _mm512_mask_blend_pd(up, flip(inner, sign), outer);
     r.quarter = _mm512_mul_pd(L, _mm512_set1_pd(0.25));
     r.start_ok = _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p-126), _CMP_GE_OQ) &
                  _mm512_cmp_pd_mask(L, _mm512_set1_pd(0x1p126), _CMP_LE_OQ) & le8(r.low, s) & le8(s, r.high);
@@ -406,7 +397,7 @@ PK_AVX512 inline __mmask8 run_add(RunSum& r, __m512d c, __m512d nd, __mmask8 som
     const __mmask8 tie = _mm512_cmpeq_epi64_mask(below, _mm512_set1_epi64(kHalfLastPlace));
     const __m512d d = _mm512_sub_pd(rounded8(t), r.m);
     r.s = _mm512_mask_add_pd(r.s, some, r.s, _mm512_mul_pd(nd, d));  // others keep theirs, -0 too
-    return r.start_ok & static_cast<__mmask8>(~tie) & le8(magnitude(c), r.quarter) & le8(r.low, r.s) &
+    return r.start_ok & static_cast<__mmask8>(~tie) & le8(_mm512_abs_pd(c), r.quarter) & le8(r.low, r.s) &
            le8(r.s, r.high);
 }
 

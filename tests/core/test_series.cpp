@@ -138,16 +138,23 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
     EXPECT_GE(frames, 50);
 }
 
+// The example's geometry over the full circle, with the loops the
+// setting picks.
+Param example_geometry() {
+    Param p{};
+    p.simd = pkt::test_simd();
+    p.px = p.py = 5, p.bx = 64.5f, p.by = 62.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
+    p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    return p;
+}
+
 // Frames whose bins' sums keep leaving their binade, up and down, and
 // crossing zero: every loop (the widest the processor has, AVX2, the
 // entries one by one) gives ave_data's bits, through every way a run of
 // equal additions is taken.
 TEST(AveragePlan, RunsLeavingTheirBinadeAgreeInEveryLoop) {
     Rng r;
-    Param p{};
-    p.simd = pkt::test_simd();
-    p.px = p.py = 5, p.bx = 64.5f, p.by = 62.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
-    p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    Param p = example_geometry();
     Data2D mask;
     mask.intens.assign(kImageValues, 1.0f);
     Param at_most_avx2 = p;
@@ -220,10 +227,7 @@ AvePlan hand_plan(const std::vector<std::vector<AveEntry>>& bins, AvePlan::Lanes
 // entries one by one.
 TEST(AveragePlan, SumsAtTheEdgesOfTheirBinadeAgreeInEveryLoop) {
     Rng r;
-    Param p{};
-    p.simd = pkt::test_simd();
-    p.px = p.py = 5, p.bx = 64.5f, p.by = 62.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
-    p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    Param p = example_geometry();
     Data2D mask;
     mask.intens.assign(kImageValues, 1.0f);
     const AvePlan::Lanes widest = make_ave_plan(p, mask).lanes;
@@ -267,10 +271,8 @@ TEST(AveragePlan, SumsAtTheEdgesOfTheirBinadeAgreeInEveryLoop) {
 }
 
 TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
-    Param p{};
-    p.simd = pkt::test_simd();
-    p.px = p.py = 5, p.bx = 64.5f, p.by = 63.5f, p.bin_width = 1, p.sam2det = 5000, p.src2sam = 5000;
-    p.srcapp = 15, p.samapp = 5, p.wavelen = 6, p.dwavelen = 0.1f, p.thmin = 0, p.thmax = static_cast<float>(2 * kPi);
+    Param p = example_geometry();
+    p.by = 63.5f;
     Data2D mask, in;
     mask.intens.assign(kImageValues, 1.0f);
     in.intens.assign(kImageValues, 2.0f), in.uncert.assign(kImageValues, 1.0f);
