@@ -76,7 +76,12 @@ struct Shared {
     Progress progress;
 };
 
+// The memory a thread's rows use again and again: the images, plans and
+// buffers of a row and of the series' setup it may make, with room.
+constexpr std::size_t kThreadHeap = std::size_t{8} << 20;
+
 void worker(Shared& s) {
+    huge_page_arena(kThreadHeap);
     NxFixed fixed;  // this thread's, kept from row to row
     fixed.library = &s.hdf5;
     for (;;) {

@@ -215,10 +215,13 @@ Status prepare(const std::string* param_name, Run& run, const Console& con) {
     st = parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, con, &run.held);
     if (!st.ok()) return with_message(st, "unable to parse the input file", "\nExiting program\n");
     try {
-        // Room for the longest curve; the average fills only the bins it
-        // uses, so the memory of the others is never touched.
+        // Room for the curve's bins; for the longest curve where the
+        // geometry gives no number of bins (the average then refuses it).
+        CurveBins bins;
+        const int room = run.p.mode == 0 && curve_bins(run.p, bins).ok() ? bins.tot : kCurveValues;
         Data1D& rot = run.curve;
-        for (std::vector<float>* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area}) a->reserve(kCurveValues);
+        for (std::vector<float>* a : {&rot.x, &rot.y, &rot.dy, &rot.dq, &rot.area})
+            a->reserve(static_cast<std::size_t>(room));
     } catch (const std::bad_alloc&) {
         return fail(Stage::parameters, Code::no_memory, "couldn't allocate the azimuthally averaged data array", "\n");
     }
@@ -323,6 +326,12 @@ Status prepare_run(Run& run, const Console& con) {
     Status st = prepare(nullptr, run, con);
     locate(st, run.log);
     return st;
+}
+
+std::size_t reduction_bytes() {
+    Run run;
+    run.dark.tm = 1;  // the dark current's images too
+    return reduction_bytes(run);
 }
 
 std::size_t reduction_bytes(Run& run) {

@@ -44,6 +44,9 @@ Status prepare_run(Run& run, const Console& con);
 // The bytes of the pixel arrays a reduction of `run` allocates (the
 // parameter stage done): for a front end that tunes its allocator for them.
 std::size_t reduction_bytes(Run& run);
+// The most that any reduction allocates so, for a front end that tunes its
+// allocator before it reads the parameter file.
+std::size_t reduction_bytes();
 
 // Loads, corrects, subtracts, scales and (when asked) averages: the
 // reduction up to its output files.  Refuses a parameter file that lacks a
