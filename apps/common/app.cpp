@@ -88,24 +88,24 @@ void init_process() {
 #define PK_OWN_ALLOCATOR 1
 #endif
 
-std::vector<char> huge_page_heap(std::size_t bytes) {
-    std::vector<char> spacer;
 #if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && PK_OWN_ALLOCATOR
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
-    constexpr std::size_t kMost = std::size_t{16} << 20;
-    if (bytes == 0 || bytes > kMost) return spacer;
-    const std::size_t blocks = (bytes + kHuge - 1) / kHuge;
-    const std::size_t reach = (blocks + 1) * kHuge;  // heap needed from its top on
-    if (mallopt(M_MMAP_THRESHOLD, static_cast<int>(reach + kHuge)) != 1 ||
-        mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * reach + kHuge)) != 1)
-        return spacer;
+#define PK_HUGE_PAGES 1
+namespace {
+
+constexpr std::size_t kHuge = std::size_t{2} << 20;
+
+// The calling thread's heap filled up to a 2 MiB boundary (the returned
+// reservation), and the `blocks` 2 MiB above it marked for huge pages: the
+// heap's next large allocations start there.
+std::vector<char> huge_page_room(std::size_t blocks) {
+    std::vector<char> spacer;
     try {
         // Grows the heap and gives the room back to its top: the address
         // is where the next large allocations start.
         std::uintptr_t top = 0;
         {
             std::vector<char> probe;
-            probe.reserve(reach);
+            probe.reserve((blocks + 1) * kHuge);
             top = reinterpret_cast<std::uintptr_t>(probe.data());
         }
         const std::uintptr_t aligned = (top + kHuge - 1) & ~std::uintptr_t{kHuge - 1};
@@ -116,10 +116,37 @@ std::vector<char> huge_page_heap(std::size_t bytes) {
     } catch (const std::bad_alloc&) {
         spacer = std::vector<char>();
     }
+    return spacer;
+}
+
+}  // namespace
+#endif
+
+std::vector<char> huge_page_heap(std::size_t bytes) {
+#if PK_HUGE_PAGES
+    constexpr std::size_t kMost = std::size_t{16} << 20;
+    if (bytes == 0 || bytes > kMost) return {};
+    const std::size_t blocks = (bytes + kHuge - 1) / kHuge;
+    const std::size_t reach = (blocks + 1) * kHuge;  // heap needed from its top on
+    if (mallopt(M_MMAP_THRESHOLD, static_cast<int>(reach + kHuge)) != 1 ||
+        mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * reach + kHuge)) != 1)
+        return {};
+    return huge_page_room(blocks);
 #else
     (void)bytes;
+    return {};
 #endif
-    return spacer;
+}
+
+std::vector<char> huge_page_arena(std::size_t bytes) {
+#if PK_HUGE_PAGES
+    constexpr std::size_t kMost = std::size_t{32} << 20;  // with the room below, within keep_freed_memory's
+    if (bytes == 0 || bytes > kMost) return {};
+    return huge_page_room((bytes + kHuge - 1) / kHuge);
+#else
+    (void)bytes;
+    return {};
+#endif
 }
 
 void keep_freed_memory() {
@@ -127,27 +154,6 @@ void keep_freed_memory() {
     constexpr int kLarge = 64 << 20;
     mallopt(M_MMAP_THRESHOLD, kLarge);
     mallopt(M_TRIM_THRESHOLD, 2 * kLarge);
-#endif
-}
-
-void huge_page_arena(std::size_t bytes) {
-#if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && PK_OWN_ALLOCATOR
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    try {
-        // Taken from the thread's heap and given back at once: the heap
-        // keeps it (keep_freed_memory), untouched, for what the thread
-        // allocates next.
-        std::vector<char> room;
-        room.reserve(bytes);
-        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(room.data());
-        const std::uintptr_t lo = (start + kHuge - 1) & ~(kHuge - 1);
-        const std::uintptr_t hi = (start + bytes) & ~(kHuge - 1);
-        if (hi > lo) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-    } catch (const std::bad_alloc&) {
-        // Only a hint.
-    }
-#else
-    (void)bytes;
 #endif
 }
 

@@ -70,13 +70,15 @@ std::vector<char> huge_page_heap(std::size_t bytes);
 // the other processors' address translations are flushed).
 void keep_freed_memory();
 
-// For the calling thread, after keep_freed_memory: the next `bytes` of its
-// heap (up to 64 MiB) backed by 2 MiB pages where the kernel allows, as they
-// are first touched.  A thread that fills many arrays at its start (a batch
-// row's images, plans and buffers) then pays a few faults of a 2 MiB page
-// each instead of one for every 4 KiB, in a virtual machine the larger
-// part of a short batch's time.  Only a hint, as huge_page_heap.
-void huge_page_arena(std::size_t bytes);
+// For the calling thread, after keep_freed_memory: as huge_page_heap, the
+// next `bytes` (up to 32 MiB) that its heap gives out on memory the kernel
+// backs with 2 MiB pages as they are first touched, without changing the
+// allocator's thresholds; the returned reservation (the heap filled up to
+// a 2 MiB boundary) is to be kept while the thread works.  A thread that
+// fills many arrays at its start (a batch row's images, plans and buffers)
+// then pays a fault of a 2 MiB page for each 2 MiB instead of one for every
+// 4 KiB: in a virtual machine, the larger part of a short batch's time.
+std::vector<char> huge_page_arena(std::size_t bytes);
 
 }  // namespace pk
 

@@ -224,6 +224,12 @@ struct StopFlag {
 // Reduces the rows with opt.jobs threads; results in the rows' order.
 std::vector<RowResult> run_rows(const BatchJob& job, StopFlag stop, std::FILE* progress);
 
+// For a thread of rows other than the main one, held while it works: the
+// memory its rows use again and again on huge pages (huge_page_arena).
+std::vector<char> row_thread_heap();
+// The main thread's for its rows, the summary and the report.
+constexpr std::size_t kMainHeap = std::size_t{32} << 20;
+
 // --follow: each row reduced as soon as its files are complete (see
 // follow.cpp), the table read again as rows are appended, the summary and
 // the report rewritten as rows finish; until every row is done or `stop`

@@ -79,6 +79,7 @@ struct Live {
 };
 
 void live_worker(Live& s) {
+    const std::vector<char> below = row_thread_heap();
     NxFixed fixed;  // this thread's, kept from row to row
     fixed.library = &s.hdf5;
     for (;;) {

@@ -76,12 +76,7 @@ struct Shared {
     Progress progress;
 };
 
-// The memory a thread's rows use again and again: the images, plans and
-// buffers of a row and of the series' setup it may make, with room.
-constexpr std::size_t kThreadHeap = std::size_t{8} << 20;
-
 void worker(Shared& s) {
-    huge_page_arena(kThreadHeap);
     NxFixed fixed;  // this thread's, kept from row to row
     fixed.library = &s.hdf5;
     for (;;) {
@@ -99,6 +94,13 @@ void worker(Shared& s) {
 }
 
 }  // namespace
+
+std::vector<char> row_thread_heap() {
+    // The images, plans and buffers of a row and of the series' setup it
+    // may make, with room.
+    constexpr std::size_t kRowThreadHeap = std::size_t{8} << 20;
+    return huge_page_arena(kRowThreadHeap);
+}
 
 const char* state_name(RowState s) {
     switch (s) {
@@ -124,8 +126,12 @@ std::vector<RowResult> run_rows(const BatchJob& job, StopFlag stop, std::FILE* p
     s.progress.total = rows.size();
     const int threads = std::max(1, std::min<int>(job.opt.jobs, static_cast<int>(rows.size())));
     std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) pool.emplace_back(worker, std::ref(s));
-    worker(s);
+    for (int t = 1; t < threads; ++t)
+        pool.emplace_back([&s] {
+            const std::vector<char> below = row_thread_heap();
+            worker(s);
+        });
+    worker(s);  // on the heap the program arranged
     for (std::thread& t : pool) t.join();
     s.progress.close();
     return std::move(s.results);
