@@ -333,12 +333,14 @@ void BM_frame_parts(benchmark::State& st) {
     st.counters["average_us"] = 1e6 * average / n;
 }
 
-// What a series pays once per configuration for its average: the plan.
+// What a series pays once per configuration for its average: the plan,
+// with the NXcanSAS writer's sums of the geometry (writer_sums:1) or
+// without (writer_sums:0).
 void BM_make_ave_plan(benchmark::State& st) {
     need_fixture(st);
     const Fixture& f = fixture();
     for (auto _ : st) {
-        const AvePlan plan = make_ave_plan(f.p, f.mask);
+        const AvePlan plan = make_ave_plan(f.p, f.mask, st.range(0) != 0);
         if (!plan.usable) st.SkipWithError("no plan");
         benchmark::DoNotOptimize(plan.entries.data());
     }
@@ -437,7 +439,7 @@ void BM_stage_shares(benchmark::State& st) {
 
 BENCHMARK(BM_read_data)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_frame_parts)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_make_ave_plan)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_make_ave_plan)->ArgName("writer_sums")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_jacobian)->ArgName("new_geometry")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_sens_norm_cor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_sub_data)->Unit(benchmark::kMicrosecond);

@@ -17,6 +17,7 @@
 
 #include "pelkaro/Pelkaro.h"
 #include "ave_fast.h"
+#include "ave_plan.h"
 #include "geometry.h"
 #include "keywords.h"
 
@@ -128,6 +129,27 @@ Status curve_bins(const Param& p, CurveBins& c) {
     c.max = max;
     c.bin = pk::to_float(static_cast<double>(max) / c.tot);
     return ok_status();
+}
+
+Status curve_table(const Param& p, const std::vector<AveEntry>& entries, Data1D& out) {
+    CurveBins c;
+    const Status laid = curve_bins(p, c);
+    if (!laid.ok()) return laid;
+    const int tot = c.tot;
+    const std::size_t n = static_cast<std::size_t>(tot);
+    out.num = tot;
+    for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area}) a->assign(n, 0.0f);
+    q_table(p, tot, c.bin, out);
+    // The sub-pixels of each bin, and its area as the average adds it.
+    std::vector<uint32_t> total(n, 0);
+    for (const AveEntry& e : entries) {
+        if (e.bin >= n) return failure(Stage::average, Code::too_many_bins, "ave_data", "an entry beyond the curve");
+        total[e.bin] += e.count;
+    }
+    for (std::size_t b = 0; b < n; ++b) out.area[b] = pk::ave::add_repeated(0.0f, 0.01, total[b]);
+    // An average of an empty image: every bin that has an area is 0 with
+    // no uncertainty; as finish_bins, a bin that would not be finite.
+    return finish_bins(out, tot);
 }
 
 Status ave_data(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con) {

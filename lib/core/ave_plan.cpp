@@ -41,6 +41,20 @@ bool bin_table(const Param& p, const Data2D& mask, AvePlan& plan) {
     return plan.tot > 0 && plan.tot < 65536;
 }
 
+// The same table without the writer's sums: the entries first, the bins'
+// Q and resolution as the average works them out, their areas from the
+// entries' counts.
+bool lean_table(const Param& p, const CurveBins& bins, const Data2D& mask, AvePlan& plan) {
+    if (!pk::ave::pixel_bins(p, mask, bins.tot, bins.max, plan.entries).ok()) return false;
+    Data1D curve;
+    if (!curve_table(p, plan.entries, curve).ok()) return false;
+    plan.tot = curve.num;
+    plan.x = std::move(curve.x);
+    plan.dq = std::move(curve.dq);
+    plan.area = std::move(curve.area);
+    return plan.tot > 0 && plan.tot < 65536;
+}
+
 using pk::ave::add_run;
 
 // The entries one by one, in the order of the sub-pixel loop.
@@ -814,16 +828,17 @@ bool sum_lanes(const AvePlan& plan, const Data2D& in, float* y, float* v) {
 
 }  // namespace
 
-AvePlan make_ave_plan(const Param& p, const Data2D& mask) {
+AvePlan make_ave_plan(const Param& p, const Data2D& mask, bool writer_sums) {
     AvePlan plan;
     CurveBins bins;
     if (mask.intens.size() < static_cast<std::size_t>(kDetPixels) || !curve_bins(p, bins).ok()) return plan;
     try {
-        if (!bin_table(p, mask, plan)) return AvePlan{};
-        if (!pk::ave::pixel_bins(p, mask, plan.tot, bins.max, plan.entries).ok()) return AvePlan{};
+        if (writer_sums ? !bin_table(p, mask, plan) : !lean_table(p, bins, mask, plan)) return AvePlan{};
+        if (writer_sums && !pk::ave::pixel_bins(p, mask, plan.tot, bins.max, plan.entries).ok()) return AvePlan{};
     } catch (const std::bad_alloc&) {
         return AvePlan{};
     }
+    plan.has_geometry = writer_sums;
 #if PK_WIDE
     plan.lanes = pk::ave::wide_loop(p.simd)   ? AvePlan::Lanes::avx512
                  : pk::ave::avx2_loop(p.simd) ? AvePlan::Lanes::avx2
@@ -878,7 +893,7 @@ bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out) {
 // bin of the pixel in turn, with the covariance of the bin and the next
 // one (a bin the pixel does not reach adds nothing).
 bool sums_by_plan(const AvePlan& plan, const Data2D& in, BinSums& out) {
-    if (!plan.usable || in.uncert.size() < static_cast<std::size_t>(kDetPixels)) return false;
+    if (!plan.usable || !plan.has_geometry || in.uncert.size() < static_cast<std::size_t>(kDetPixels)) return false;
     try {
         out = plan.geometry;
     } catch (const std::bad_alloc&) {

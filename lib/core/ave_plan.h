@@ -28,7 +28,8 @@ struct AvePlan {
     std::vector<float> area;      // detector area of each bin, pixels
     std::vector<AveEntry> entries;
     // The writer's sums that depend on the geometry only (n, q and w2 of
-    // each bin; w2var and next_cov zero).
+    // each bin; w2var and next_cov zero), where the plan was made with them.
+    bool has_geometry = false;
     BinSums geometry;
     // The same entries bin by bin for eight bins at a time (group g holds
     // the bins lane_bin[8g] to lane_bin[8g + 7], bins of about as many
@@ -45,8 +46,11 @@ struct AvePlan {
 
 // Works out the plan for the geometry of `p` and the mask in use.  An
 // unusable plan (geometry that ave_data refuses, or that the plan does not
-// cover) sends every frame to ave_data.
-AvePlan make_ave_plan(const Param& p, const Data2D& mask);
+// cover) sends every frame to ave_data.  Without `writer_sums` the plan
+// leaves out the writer's sums of the geometry (the Q of every sub-pixel,
+// most of the plan's making): its averages are the same, and sums_by_plan
+// declines it.
+AvePlan make_ave_plan(const Param& p, const Data2D& mask, bool writer_sums = true);
 
 // The average of `in` by the plan, exactly as ave_data computes it.  False,
 // with `out` unspecified, where the plan does not apply (an unusable plan, a
@@ -55,7 +59,7 @@ AvePlan make_ave_plan(const Param& p, const Data2D& mask);
 bool average_by_plan(const AvePlan& plan, const Data2D& in, Data1D& out);
 // The writer's sums of the average of `in` by the plan (ave_data_sums's,
 // bit for bit): the geometry's, with the pixels' variances added entry by
-// entry.  False where the plan does not apply.
+// entry.  False where the plan does not apply or has no writer's sums.
 bool sums_by_plan(const AvePlan& plan, const Data2D& in, BinSums& out);
 // The same with the eight-bin loop left aside (`lanes` false), for the
 // tests, which hold the two loops to the same bits.

@@ -78,6 +78,7 @@ std::string series_key(const Run& run) {
     std::string key;
     put_bytes(key, p);
     put_bytes(key, run.log.seen);
+    put_bytes(key, run.want_sums);
     put_bytes(key, run.buf.size());
     for (const Data2D& b : run.buf) put_entry(key, b);
     put_entry(key, run.dark);
@@ -97,7 +98,8 @@ SeriesSetup take_setup(const Run& run, const std::string& key) {
     s.sens = run.sens;
     s.mask = run.mask;
     s.sub = make_sub_plan(s.p, s.mask, run.sam[0].trans, s.buf);
-    if (averaging(s.p)) s.plan = make_ave_plan(s.p, s.mask);
+    // The writer's sums of the geometry only for a series that writes them.
+    if (averaging(s.p)) s.plan = make_ave_plan(s.p, s.mask, run.want_sums);
     return s;
 }
 

@@ -31,7 +31,8 @@ struct SeriesSetup {
 
 // Everything of a parsed run that the fixed parts depend on: the parameters
 // but for the number of samples, the keywords given, and the buffer, dark
-// current, flat-field and mask entries.  Runs with one key share a setup.
+// current, flat-field and mask entries, and whether the writer's sums are
+// wanted.  Runs with one key share a setup.
 std::string series_key(const Run& run);
 
 // Copies the fixed parts out of `run`, whose reduction succeeded, and works

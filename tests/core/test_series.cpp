@@ -107,6 +107,24 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
         Param at_most_avx2 = p;
         at_most_avx2.simd = Simd::avx2;
         const AvePlan plan4 = make_ave_plan(at_most_avx2, mask);
+        // Without the writer's sums: the same table and entries, the same
+        // refusals, and no sums to give.
+        const AvePlan lean = make_ave_plan(p, mask, false);
+        ASSERT_EQ(lean.usable, plan.usable) << "case " << c;
+        if (plan.usable) {
+            ASSERT_EQ(lean.tot, plan.tot);
+            for (auto part : {&AvePlan::x, &AvePlan::dq, &AvePlan::area})
+                ASSERT_EQ(std::memcmp((lean.*part).data(), (plan.*part).data(), plan.tot * sizeof(float)), 0)
+                    << "case " << c;
+            ASSERT_EQ(lean.entries.size(), plan.entries.size());
+            ASSERT_EQ(std::memcmp(lean.entries.data(), plan.entries.data(), plan.entries.size() * sizeof(AveEntry)),
+                      0);
+            ASSERT_EQ(lean.lane_pixel, plan.lane_pixel);
+            BinSums none;
+            Data2D ones;
+            ones.intens.assign(kImageValues, 1.0f), ones.uncert.assign(kImageValues, 1.0f);
+            EXPECT_FALSE(sums_by_plan(lean, ones, none));
+        }
         planned += plan.usable;
         for (int f = 0; f < 3; ++f) {
             Data2D in;
@@ -293,6 +311,11 @@ TEST(AveragePlan, LeavesWhatItDoesNotCoverToAveData) {
     EXPECT_FALSE(make_ave_plan(p, mask).usable);
     p.bin_width = 1, p.px = NAN;
     EXPECT_FALSE(make_ave_plan(p, mask).usable);
+    p.px = 5, p.wavelen = 0;  // every bin's Q infinite: ave_data's refusal, with the writer's sums or without
+    EXPECT_FALSE(make_ave_plan(p, mask).usable);
+    EXPECT_FALSE(make_ave_plan(p, mask, false).usable);
+    p.wavelen = 6;
+    EXPECT_TRUE(make_ave_plan(p, mask, false).usable);
     EXPECT_FALSE(average_by_plan(AvePlan{}, in, out));
 }
 
@@ -415,12 +438,14 @@ struct InExamples {
 
 // The fixed parts of the example's configuration, from a reduction of the
 // example with a sample counted for 1500 s.
-void example_setup(const pkt::TempDir& dir, SeriesSetup& setup, Simd simd = pkt::test_simd()) {
+void example_setup(const pkt::TempDir& dir, SeriesSetup& setup, Simd simd = pkt::test_simd(),
+                   bool want_sums = false) {
     const Console quiet{nullptr, nullptr};
     pk::Run first;
     pkt::write_file(dir / "first.par", example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"));
     ASSERT_TRUE(prepare_run(dir / "first.par", first, quiet).ok());
     first.p.simd = simd;
+    first.want_sums = want_sums;
     const std::string key = series_key(first);
     ASSERT_TRUE(reduce(first, quiet).ok());
     setup = take_setup(first, key);
@@ -470,7 +495,7 @@ TEST(SeriesSetup, EveryWidthOfLoopGivesTheSameBits) {
     const Simd widths[3] = {Simd::widest, Simd::sse2, Simd::avx2};
     for (int w = 0; w < 3; ++w) {
         SeriesSetup setup;
-        ASSERT_NO_FATAL_FAILURE(example_setup(dir, setup, widths[w]));
+        ASSERT_NO_FATAL_FAILURE(example_setup(dir, setup, widths[w], true));
         for (pk::Run* r : {&whole[w], &fast[w]}) {
             ASSERT_TRUE(prepare_run(dir / "row.par", *r, quiet).ok());
             r->p.simd = widths[w], r->want_sums = true;
@@ -502,6 +527,16 @@ TEST(SeriesSetup, RefusesAnotherConfigurationAndFailingSamples) {
     other.p.simd = setup.p.simd;
     EXPECT_NE(series_key(other), setup.key);
     EXPECT_FALSE(reduce_with_setup(other, setup));
+    // The same configuration wanting the writer's sums, which the setup
+    // was made without.
+    pk::Run with_sums;
+    ASSERT_TRUE(prepare_run(dir / "first.par", with_sums, quiet).ok());
+    with_sums.p.simd = setup.p.simd;
+    EXPECT_TRUE(reduce_with_setup(with_sums, setup));
+    with_sums = pk::Run();
+    ASSERT_TRUE(prepare_run(dir / "first.par", with_sums, quiet).ok());
+    with_sums.p.simd = setup.p.simd, with_sums.want_sums = true;
+    EXPECT_FALSE(reduce_with_setup(with_sums, setup));
     // A sample whose thickness the subtraction refuses: reduce() words it.
     pkt::write_file(dir / "bad.par", example_with("DATS sphere_sample.dat 1500 1500000 -1 0.899425\n"));
     pk::Run bad;
