@@ -44,8 +44,9 @@ Status prepare_run(Run& run, const Console& con);
 // The bytes of the pixel arrays a reduction of `run` allocates (the
 // parameter stage done): for a front end that tunes its allocator for them.
 std::size_t reduction_bytes(Run& run);
-// The most that any reduction allocates so, for a front end that tunes its
-// allocator before it reads the parameter file.
+// The most bytes of pixel arrays any reduction allocates (a dark current's
+// included): for a front end that tunes its allocator before it reads the
+// parameter file.
 std::size_t reduction_bytes();
 
 // Loads, corrects, subtracts, scales and (when asked) averages: the
