@@ -92,6 +92,23 @@ void random_image(Rng& r, Data2D& in) {
     }
 }
 
+// A plan made without the writer's sums against the one made with them:
+// the same table and entries, the same refusals, and no sums to give.
+void expect_lean_plan_alike(const AvePlan& plan, const AvePlan& lean) {
+    ASSERT_EQ(lean.usable, plan.usable);
+    if (!plan.usable) return;
+    ASSERT_EQ(lean.tot, plan.tot);
+    for (auto part : {&AvePlan::x, &AvePlan::dq, &AvePlan::area})
+        ASSERT_EQ(std::memcmp((lean.*part).data(), (plan.*part).data(), plan.tot * sizeof(float)), 0);
+    ASSERT_EQ(lean.entries.size(), plan.entries.size());
+    ASSERT_EQ(std::memcmp(lean.entries.data(), plan.entries.data(), plan.entries.size() * sizeof(AveEntry)), 0);
+    ASSERT_EQ(lean.lane_pixel, plan.lane_pixel);
+    BinSums none;
+    Data2D ones;
+    ones.intens.assign(kImageValues, 1.0f), ones.uncert.assign(kImageValues, 1.0f);
+    EXPECT_FALSE(sums_by_plan(lean, ones, none));
+}
+
 TEST(AveragePlan, EqualsAveDataToTheBit) {
     Rng r;
     int planned = 0, frames = 0;
@@ -107,24 +124,7 @@ TEST(AveragePlan, EqualsAveDataToTheBit) {
         Param at_most_avx2 = p;
         at_most_avx2.simd = Simd::avx2;
         const AvePlan plan4 = make_ave_plan(at_most_avx2, mask);
-        // Without the writer's sums: the same table and entries, the same
-        // refusals, and no sums to give.
-        const AvePlan lean = make_ave_plan(p, mask, false);
-        ASSERT_EQ(lean.usable, plan.usable) << "case " << c;
-        if (plan.usable) {
-            ASSERT_EQ(lean.tot, plan.tot);
-            for (auto part : {&AvePlan::x, &AvePlan::dq, &AvePlan::area})
-                ASSERT_EQ(std::memcmp((lean.*part).data(), (plan.*part).data(), plan.tot * sizeof(float)), 0)
-                    << "case " << c;
-            ASSERT_EQ(lean.entries.size(), plan.entries.size());
-            ASSERT_EQ(std::memcmp(lean.entries.data(), plan.entries.data(), plan.entries.size() * sizeof(AveEntry)),
-                      0);
-            ASSERT_EQ(lean.lane_pixel, plan.lane_pixel);
-            BinSums none;
-            Data2D ones;
-            ones.intens.assign(kImageValues, 1.0f), ones.uncert.assign(kImageValues, 1.0f);
-            EXPECT_FALSE(sums_by_plan(lean, ones, none));
-        }
+        ASSERT_NO_FATAL_FAILURE(expect_lean_plan_alike(plan, make_ave_plan(p, mask, false))) << "case " << c;
         planned += plan.usable;
         for (int f = 0; f < 3; ++f) {
             Data2D in;
