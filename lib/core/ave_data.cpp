@@ -85,19 +85,26 @@ void clear_sums(BinSums& s, int tot) {
         a->assign(static_cast<std::size_t>(tot), 0.0);
 }
 
+// The curve's bins for the geometry, with their Q and resolution and
+// their sums at zero.
+Status lay_out(const Param& p, Data1D& out, CurveBins& c) {
+    const Status laid = curve_bins(p, c);
+    if (!laid.ok()) return laid;
+    out.num = c.tot;
+    for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area})
+        if (a->size() < static_cast<std::size_t>(c.tot)) a->resize(static_cast<std::size_t>(c.tot), 0.0f);
+    q_table(p, c.tot, c.bin, out);
+    return ok_status();
+}
+
 // The average, its sums taken by the engine (ave_fast.cpp); the writer's
 // sums too when asked.
 Status average(const Param& p, const Data2D& in, Data1D& out, const Data2D& mask, const Console& con,
                BinSums* sums) {
     CurveBins c;
-    const Status laid = curve_bins(p, c);
+    const Status laid = lay_out(p, out, c);
     if (!laid.ok()) return laid;
     const int tot = c.tot;
-    out.num = tot;
-    for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area})
-        if (a->size() < static_cast<std::size_t>(tot)) a->resize(static_cast<std::size_t>(tot), 0.0f);
-
-    q_table(p, tot, c.bin, out);
     if (sums) clear_sums(*sums, tot);
     const Status st = pk::ave::sum_bins(p, in, out, mask, tot, c.max, con, sums);
     if (!st.ok()) return st;
@@ -133,13 +140,10 @@ Status curve_bins(const Param& p, CurveBins& c) {
 
 Status curve_table(const Param& p, const std::vector<AveEntry>& entries, Data1D& out) {
     CurveBins c;
-    const Status laid = curve_bins(p, c);
+    const Status laid = lay_out(p, out, c);
     if (!laid.ok()) return laid;
     const int tot = c.tot;
     const std::size_t n = static_cast<std::size_t>(tot);
-    out.num = tot;
-    for (std::vector<float>* a : {&out.x, &out.y, &out.dy, &out.dq, &out.area}) a->assign(n, 0.0f);
-    q_table(p, tot, c.bin, out);
     // The sub-pixels of each bin, and its area as the average adds it.
     std::vector<uint32_t> total(n, 0);
     for (const AveEntry& e : entries) {

@@ -41,11 +41,9 @@ bool bin_table(const Param& p, const Data2D& mask, AvePlan& plan) {
     return plan.tot > 0 && plan.tot < 65536;
 }
 
-// The same table without the writer's sums: the entries first, the bins'
-// Q and resolution as the average works them out, their areas from the
-// entries' counts.
-bool lean_table(const Param& p, const CurveBins& bins, const Data2D& mask, AvePlan& plan) {
-    if (!pk::ave::pixel_bins(p, mask, bins.tot, bins.max, plan.entries).ok()) return false;
+// The same table without the writer's sums: the bins' Q and resolution
+// as the average works them out, their areas from the entries' counts.
+bool lean_table(const Param& p, AvePlan& plan) {
     Data1D curve;
     if (!curve_table(p, plan.entries, curve).ok()) return false;
     plan.tot = curve.num;
@@ -833,8 +831,8 @@ AvePlan make_ave_plan(const Param& p, const Data2D& mask, bool writer_sums) {
     CurveBins bins;
     if (mask.intens.size() < static_cast<std::size_t>(kDetPixels) || !curve_bins(p, bins).ok()) return plan;
     try {
-        if (writer_sums ? !bin_table(p, mask, plan) : !lean_table(p, bins, mask, plan)) return AvePlan{};
-        if (writer_sums && !pk::ave::pixel_bins(p, mask, plan.tot, bins.max, plan.entries).ok()) return AvePlan{};
+        if (!pk::ave::pixel_bins(p, mask, bins.tot, bins.max, plan.entries).ok()) return AvePlan{};
+        if (writer_sums ? !bin_table(p, mask, plan) : !lean_table(p, plan)) return AvePlan{};
     } catch (const std::bad_alloc&) {
         return AvePlan{};
     }
