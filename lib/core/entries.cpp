@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <vector>
 
 #include "held_image.h"
@@ -77,6 +79,11 @@ Status read_once(const Run& run, EntryPasses& ps, Data2D& d, int n, const EntryT
     pk::say(con, "%s", r.console.c_str());
     if (!st.ok())
         return about(with_message(st, pk::format(text.unreadable, n), "\n...Exiting program\n"), text.keyword, n);
+    if (ps.kept.size() < kKeptImages && !ps.kept.count(d.name)) {
+        const auto pixels = static_cast<std::ptrdiff_t>(kDetPixels);
+        ps.kept.emplace(d.name, KeptImage{std::vector<float>(s.intens.begin(), s.intens.begin() + pixels),
+                                          std::vector<float>(s.uncert.begin(), s.uncert.begin() + pixels)});
+    }
     FileStamp stamp;
     if (!held_image(run.held, d.name) && stamp_of(d.name, stamp)) ps.stamps.emplace(d.name, stamp);
     r.tm = s.tm, r.monitor = s.monitor, r.psd = s.psd, r.values = s.values;
@@ -112,15 +119,26 @@ Status changed(const EntryText& text, int n, const std::string& name) {
                  text.keyword, n);
 }
 
-// The entry's image read again into the scratch image.  Its header values
-// as the first pass left them read back unchanged from an unchanged file
-// (a tag gives its value again, and a value without a tag stays); a file
-// whose stamp, header or number of values differs has changed in between.
+// The entry's image read again into the scratch image, or taken from the
+// first pass where it kept it.  Its header values as the first pass left
+// them read back unchanged from an unchanged file (a tag gives its value
+// again, and a value without a tag stays); a file whose stamp, header or
+// number of values differs has changed in between.
 Status read_again(const Run& run, EntryPasses& ps, const Data2D& d, int n, const EntryText& text) {
+    Data2D& s = ps.scratch;
+    const auto kept = ps.kept.find(d.name);
+    if (kept != ps.kept.end()) {
+        // The first pass's pixels: nothing to read, nothing that could have changed.
+        if (!allocate_image(s)) return about(fail(Stage::read, Code::no_memory, text.no_memory, "\n"), text.keyword, n);
+        std::copy(kept->second.intens.begin(), kept->second.intens.end(), s.intens.begin());
+        std::copy(kept->second.uncert.begin(), kept->second.uncert.end(), s.uncert.begin());
+        s.name = d.name, s.tm = d.tm, s.monitor = d.monitor, s.psd = d.psd, s.values = d.values;
+        ps.kept.erase(kept);
+        return ok_status();
+    }
     const auto stamp = ps.stamps.find(d.name);
     FileStamp now;
     if (stamp != ps.stamps.end() && !(stamp_of(d.name, now) && now == stamp->second)) return changed(text, n, d.name);
-    Data2D& s = ps.scratch;
     if (!allocate_image(s)) return about(fail(Stage::read, Code::no_memory, text.no_memory, "\n"), text.keyword, n);
     s.name = d.name, s.tm = d.tm, s.monitor = d.monitor, s.psd = d.psd, s.values = 0;
     const Status st = read_data(run.held, s, Console{nullptr, nullptr});

@@ -4,7 +4,10 @@
 // header values only; the second, after the flat field is normalised,
 // reads each again, corrects it and adds it to the run's pixel sums in
 // entry order.  A file named on several lines is read once per pass; a
-// file that changed between the passes stops the run.
+// file that changed between the passes stops the run.  The images of the
+// first kKeptImages files (a sample and its buffer, for most runs) are
+// kept from the first pass instead of read again: the second pass uses
+// exactly what the first one checked.
 #ifndef PELKARO_ENTRIES_H
 #define PELKARO_ENTRIES_H
 
@@ -12,6 +15,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "pelkaro/Pelkaro.h"
 #include "pelkaro/run.h"
@@ -35,10 +39,20 @@ struct FirstRead {
     int32_t values = 0;
 };
 
-// What the passes keep: one image to read into, and what was learnt of
-// each file.
+// The files whose images the first pass keeps for the second.
+constexpr std::size_t kKeptImages = 2;
+
+// A file's image as the first pass read it: the detector's pixels, all
+// that the second pass takes of it.
+struct KeptImage {
+    std::vector<float> intens, uncert;  // kDetPixels values each
+};
+
+// What the passes keep: one image to read into, the first files' images,
+// and what was learnt of each file.
 struct EntryPasses {
     Data2D scratch;
+    std::map<std::string, KeptImage> kept;       // images read in the first pass, by file name
     std::map<std::tuple<std::string, uint32_t, uint32_t>, FirstRead> first;  // by name, time and monitor bits
     std::map<std::string, FileStamp> stamps;                                   // files read from disk
     std::map<std::string, std::size_t> last;     // a file's last entry in the second pass

@@ -335,9 +335,10 @@ std::size_t reduction_bytes() {
 }
 
 std::size_t reduction_bytes(Run& run) {
-    // With room for the image the entries are read into, their sums, the
-    // solid-angle factors, the read buffers and the mask text.
-    return ((image_arrays(run).size() + 2) * kImageValues + 8 * kDetPixels) * sizeof(float);
+    // With room for the image the entries are read into and those kept
+    // between the passes, their sums, the solid-angle factors, the read
+    // buffers and the mask text.
+    return ((image_arrays(run).size() + 2) * kImageValues + (8 + 2 * kKeptImages) * kDetPixels) * sizeof(float);
 }
 
 Status reduce(Run& run, const Console& con) {

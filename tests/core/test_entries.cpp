@@ -1,8 +1,9 @@
 // Many sample and buffer entries: the run reads each twice and keeps no
-// image of its own, yet gives the bits that correcting and summing every
-// image in memory gives; a file named on several lines reads once per pass
-// with the console lines of every entry; a file that changes between the
-// passes stops the run.
+// image of its own beyond the first two files', yet gives the bits that
+// correcting and summing every image in memory gives; a file named on
+// several lines reads once per pass with the console lines of every entry;
+// a file that changes between the passes stops the run, unless the run
+// kept its image from the first pass and uses that.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -176,23 +177,31 @@ ssize_t spy_write(void* cookie, const char* buf, size_t size) {
     return static_cast<ssize_t>(size);
 }
 
+// Reduced in `dir` with `change` made as the first pass ends (the line
+// that follows it on the console).
+Reduced reduce_changing(const TempDir& dir, const std::function<void()>& change) {
+    Spy spy;
+    spy.on_line = [&change](const std::string& line) {
+        if (line == "Reading the detector sensitivity data file...") change();
+    };
+    cookie_io_functions_t io{nullptr, spy_write, nullptr, nullptr};
+    std::FILE* f = fopencookie(&spy, "w", io);
+    if (!f) return Reduced{};
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    Reduced r = reduce_in(dir, "many.par", f);
+    std::fclose(f);
+    return r;
+}
+
 TEST(Entries, AFileChangedBetweenThePassesStopsTheRun) {
     TempDir dir;
     example_with(dir, {"DATS sphere_sample.dat 1500 1500000 0.1 0.899425",
                        "DATB solvent_buffer.dat 1125 1125000 0.1 0.904837", "DATB second.dat 1125 1125000 0.1 0.9"});
     fs::copy_file(dir / "solvent_buffer.dat", dir / "second.dat");
-    Spy spy;
-    spy.on_line = [&dir](const std::string& line) {
-        // The first pass is over: the second buffer file is rewritten.
-        if (line == "Reading the detector sensitivity data file...")
-            pkt::write_file(dir / "second.dat", "<time> 1\n" + pkt::read_file(dir / "solvent_buffer.dat"));
-    };
-    cookie_io_functions_t io{nullptr, spy_write, nullptr, nullptr};
-    std::FILE* f = fopencookie(&spy, "w", io);
-    ASSERT_NE(f, nullptr);
-    std::setvbuf(f, nullptr, _IONBF, 0);
-    const Reduced r = reduce_in(dir, "many.par", f);
-    std::fclose(f);
+    // The third file, read again in the second pass, is rewritten.
+    const Reduced r = reduce_changing(dir, [&dir] {
+        pkt::write_file(dir / "second.dat", "<time> 1\n" + pkt::read_file(dir / "solvent_buffer.dat"));
+    });
     EXPECT_EQ(r.st.code, Code::changed_file);
     EXPECT_EQ(r.st.keyword, DATB);
     EXPECT_EQ(r.st.entry, 1);
@@ -200,6 +209,24 @@ TEST(Entries, AFileChangedBetweenThePassesStopsTheRun) {
     EXPECT_EQ(r.st.text(),
               "Pelkaro:  the buffer data file #1 (second.dat) changed while the run was reading it\nExiting program\n");
     EXPECT_NE(r.console.find("Correcting the sensitivities...\n"), std::string::npos);
+}
+
+// The sample and buffer files of a run are kept from the first pass: the
+// run uses what it checked there, whatever becomes of the files after it.
+TEST(Entries, TheFirstTwoFilesAreNotReadAgain) {
+    TempDir dir;
+    example_with(dir, {"DATS sphere_sample.dat 1500 1500000 0.1 0.899425",
+                       "DATB solvent_buffer.dat 1125 1125000 0.1 0.904837"});
+    const Reduced before = reduce_in(dir, "many.par");
+    ASSERT_TRUE(before.st.ok());
+    const Reduced r = reduce_changing(dir, [&dir] {
+        pkt::write_file(dir / "sphere_sample.dat", "<time> 1\n" + pkt::read_file(dir / "dark_current.dat"));
+        fs::remove(dir / "solvent_buffer.dat");
+    });
+    ASSERT_TRUE(r.st.ok()) << r.st.text();
+    EXPECT_TRUE(same_bits(r.image, before.image));
+    EXPECT_TRUE(same_bits(r.uncert, before.uncert));
+    EXPECT_EQ(r.console, before.console);
 }
 
 }  // namespace
