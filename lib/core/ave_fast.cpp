@@ -369,25 +369,22 @@ struct Offsets {
 #if PK_WIDE
 // count_at_least where the processor has AVX-512: the sums a[q] + b[r] of
 // r < 8 eight at a time for each q, those of r = 8, 9 eight at a time for
-// q < 8 and the four others one by one.
-PK_AVX512 uint32_t count_at_least_wide(const double* a, const double* b, double t) {
+// q < 8 and the four others one by one, the comparisons' masks gathered
+// into two words and their bits counted.
+PK_AVX512 inline uint64_t at_least_mask(__m512d sums, __m512d t8) {
+    return static_cast<uint64_t>(_mm512_cmp_pd_mask(sums, t8, _CMP_GE_OS));
+}
+__attribute__((target("avx512f,popcnt"))) uint32_t count_at_least_wide(const double* a, const double* b, double t) {
     static_assert(kSub == 10, "ten sub-pixels a side: eight in a register and two more");
     const __m512d t8 = _mm512_set1_pd(t), b8 = _mm512_loadu_pd(b), a8 = _mm512_loadu_pd(a);
-    const __m512i one = _mm512_set1_epi64(1);
-    __m512i n = _mm512_setzero_si512();
-    for (int q = 0; q < kSub; ++q)
-        n = _mm512_mask_add_epi64(n, _mm512_cmp_pd_mask(_mm512_add_pd(_mm512_set1_pd(a[q]), b8), t8, _CMP_GE_OS),
-                                  n, one);
-    uint32_t rest = 0;
-    for (int r = 8; r < kSub; ++r) {
-        n = _mm512_mask_add_epi64(n, _mm512_cmp_pd_mask(_mm512_add_pd(a8, _mm512_set1_pd(b[r])), t8, _CMP_GE_OS),
-                                  n, one);
-        rest += (a[8] + b[r] >= t) + (a[9] + b[r] >= t);
-    }
-    alignas(64) int64_t lanes[8];
-    _mm512_store_si512(lanes, n);
-    for (const int64_t c : lanes) rest += static_cast<uint32_t>(c);
-    return rest;
+    uint64_t rows = 0;  // bit 8 q + r: a[q] + b[r] >= t, q, r < 8
+    for (int q = 0; q < 8; ++q) rows |= at_least_mask(_mm512_add_pd(_mm512_set1_pd(a[q]), b8), t8) << (8 * q);
+    const uint64_t rest = at_least_mask(_mm512_add_pd(_mm512_set1_pd(a[8]), b8), t8) |
+                          at_least_mask(_mm512_add_pd(_mm512_set1_pd(a[9]), b8), t8) << 8 |
+                          at_least_mask(_mm512_add_pd(a8, _mm512_set1_pd(b[8])), t8) << 16 |
+                          at_least_mask(_mm512_add_pd(a8, _mm512_set1_pd(b[9])), t8) << 24;
+    const uint32_t corner = (a[8] + b[8] >= t) + (a[8] + b[9] >= t) + (a[9] + b[8] >= t) + (a[9] + b[9] >= t);
+    return static_cast<uint32_t>(__builtin_popcountll(rows) + __builtin_popcountll(rest)) + corner;
 }
 #endif
 
