@@ -3,23 +3,25 @@
 pyFAI's cached splitpixel integrate1d of the reduced image it writes (same
 geometry, mask and bins; bench/pyfai_peer.py), and where a run's time goes.
 
-  bench/run_vs_pyfai.py [-n RUNS] [--bench PELKARO_BENCH] BUILD [OLD_BUILD]
+  bench/run_vs_pyfai.py [-n RUNS] BUILD [OLD_BUILD]
 
 Every round runs, in turn: Pelkaro spheres.par (in a scratch copy of
 examples/, standard output to /dev/null) with the previous run's .d1d and
 .d2d removed first (untimed), Pelkaro spheres.par replacing them, one pyFAI
 integration, `Pelkaro --version` (starting and ending the process),
-/bin/true, and OLD_BUILD's Pelkaro (outputs removed first) when given.
-Medians of RUNS rounds (default 40), and the ratios Pelkaro / pyFAI.  On a
-file system mounted with `discard` (ext4 here) replacing a file makes the
-kernel free and discard the old one's blocks, about 3 ms, which the first
-figure leaves out: it is the file system's cost, not the reduction's.  With --bench (pelkaro_bench, cmake -DPELKARO_BENCH=ON) the
-in-process reduction (BM_reduction) is split by its stages' shares
-(BM_stage_shares): reading, reduction, average, writing.  Without pyFAI the
-peer is skipped with a message.
+/bin/true, OLD_BUILD's Pelkaro (outputs removed first) when given, and one
+more run of Pelkaro (outputs removed first) with PELKARO_STAGE_TIMES, which
+has the process itself note the end of each stage.  Medians of RUNS rounds
+(default 40), and the ratios Pelkaro / pyFAI.  On a file system mounted with
+`discard` (ext4 here) replacing a file makes the kernel free and discard the
+old one's blocks, about 3 ms, which the first figure leaves out: it is the
+file system's cost, not the reduction's.  Where a run's time goes: the
+medians of the stages the runs with PELKARO_STAGE_TIMES noted (memory,
+parameters, reading, reduction, average, writing), and what is left of the
+whole process (starting and ending it).  Without pyFAI the peer is skipped
+with a message.
 """
 import argparse
-import json
 import os
 import shutil
 import statistics
@@ -33,7 +35,7 @@ sys.path.insert(0, HERE)
 import pyfai_peer  # noqa: E402
 
 
-def timed(argv, cwd, fresh=False):
+def timed(argv, cwd, fresh=False, env=None):
     if fresh:
         for name in ("sphere_sample.d1d", "sphere_sample.d2d"):
             try:
@@ -41,7 +43,8 @@ def timed(argv, cwd, fresh=False):
             except FileNotFoundError:
                 pass
     t0 = time.perf_counter()
-    subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                   env=dict(os.environ, **env) if env else None)
     return time.perf_counter() - t0
 
 
@@ -69,37 +72,41 @@ def peer(par, d2d):
     return one
 
 
-def stage_split(bench):
-    """BM_reduction's median (s) and the stages' shares (%) of pelkaro_bench."""
-    with tempfile.NamedTemporaryFile(suffix=".json") as f:
-        subprocess.run([bench, "--benchmark_filter=BM_reduction|BM_stage_shares", "--benchmark_repetitions=5",
-                        "--benchmark_report_aggregates_only=true", "--benchmark_out_format=json",
-                        "--benchmark_out=" + f.name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        out = json.load(open(f.name))
-    total, shares = None, {}
-    for b in out["benchmarks"]:
-        if b.get("aggregate_name") != "median":
-            continue
-        if b["run_name"].startswith("BM_reduction"):
-            total = b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
-        elif b["run_name"].startswith("BM_stage_shares"):
-            shares = {k: v for k, v in b.items() if isinstance(v, float) and k not in
-                      ("real_time", "cpu_time", "iterations")}
-    return total, shares
+def staged(exe, cwd, times):
+    """One run with its stages timed by the process: (whole, {stage: s})."""
+    whole = timed([exe, "spheres.par"], cwd, True, {"PELKARO_STAGE_TIMES": times})
+    stages = {}
+    with open(times) as f:
+        for line in f:
+            name, seconds = line.split()
+            stages[name] = stages.get(name, 0.0) + float(seconds)
+    return whole, stages
+
+
+def where(runs):
+    """Where a run's time goes: the medians of its stages and of the rest."""
+    labels = {"memory": "memory arranged (the first huge page)", "parameters": "parameter file read and parsed",
+              "reading": "detector files and mask read", "reduction": "solid angle, flat field, subtraction",
+              "average": "average", "writing": "writing (.d2d, .d1d)"}
+    whole = statistics.median(w for w, _ in runs)
+    print("where a run's time goes, as the process notes its stages (PELKARO_STAGE_TIMES; medians of %d runs, "
+          "whole process %.3f ms):" % (len(runs), whole * 1e3))
+    print("  %-50s %8.3f ms" % ("starting and ending the process (the rest)",
+                                statistics.median(w - sum(s.values()) for w, s in runs) * 1e3))
+    names = [k for k in labels if k in runs[0][1]] + [k for k in runs[0][1] if k not in labels]
+    for name in names:
+        print("  %-50s %8.3f ms" % (labels.get(name, name), statistics.median(s.get(name, 0.0) for _, s in runs) * 1e3))
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("-n", type=int, default=40)
-    ap.add_argument("--bench")
     ap.add_argument("build")
     ap.add_argument("old", nargs="?")
     a = ap.parse_args()
     for d in [a.build] + ([a.old] if a.old else []):
         if not os.access(os.path.join(d, "Pelkaro"), os.X_OK):
             ap.error(f"{d} is not a build directory (no Pelkaro in it)")
-    if a.bench and not os.access(a.bench, os.X_OK):
-        ap.error(f"--bench {a.bench}: not an executable")
     if a.n < 1:
         ap.error("-n takes a whole number above 0")
     exe = os.path.join(os.path.abspath(a.build), "Pelkaro")
@@ -115,6 +122,7 @@ def main():
         print("load at start: %s" % open("/proc/loadavg").read().strip())
         t = {"Pelkaro spheres.par": [], "the same, replacing its files": [], "pyFAI splitpixel integrate1d": [],
              "Pelkaro --version": [], "/bin/true": [], "old Pelkaro spheres.par": []}
+        runs = []
         for _ in range(a.n):
             t["Pelkaro spheres.par"].append(timed([exe, "spheres.par"], dirs["new"], True))
             t["the same, replacing its files"].append(timed([exe, "spheres.par"], dirs["new"]))
@@ -124,6 +132,7 @@ def main():
             t["/bin/true"].append(timed(["/bin/true"], dirs["new"]))
             if old:
                 t["old Pelkaro spheres.par"].append(timed([old, "spheres.par"], dirs["old"], True))
+            runs.append(staged(exe, dirs["new"], os.path.join(scratch, "stages")))
         print("load at end:   %s" % open("/proc/loadavg").read().strip())
         med = {k: statistics.median(v) for k, v in t.items() if v}
         print("medians of %d rounds, taken in turn:" % a.n)
@@ -136,22 +145,7 @@ def main():
                                                                        med["the same, replacing its files"] / peer_s))
         if old:
             print("old / new Pelkaro: %.2f" % (med["old Pelkaro spheres.par"] / run))
-        if a.bench:
-            inside, s = stage_split(a.bench)
-            start = med["Pelkaro --version"]
-            # The stages' shares are of the reduction repeated in one process
-            # (BM_stage_shares); a run's own work is the run less the start.
-            work = max(run - start, 0.0)
-            print("where a run's %.3f ms go (the reduction in one process, BM_reduction, takes %.3f ms;"
-                  " its stages' shares are applied to the run's own work):" % (run * 1e3, inside * 1e3))
-            print("  %-50s %8.3f ms" % ("starting and ending the process (--version)", start * 1e3))
-            groups = [("reading (parameters, detector files, mask)", ("parse", "read_data", "read_mask")),
-                      ("reduction (solid angle, flat field, subtraction)", ("jacobian", "sens_norm", "sens_cor",
-                                                                            "sub_data")),
-                      ("average", ("ave_data",)), ("writing (.d2d, .d1d)", ("write_2D", "write_1D")),
-                      ("images allocated and released", ("other",))]
-            for label, keys in groups:
-                print("  %-50s %8.3f ms" % (label, work * sum(s.get(k, 0.0) for k in keys) * 10))
+        where(runs)
     finally:
         shutil.rmtree(scratch)
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app.h"
+#include "pelkaro/files.h"
 #include "pelkaro/run.h"
 
 namespace pk {
@@ -21,24 +22,40 @@ int failed(const Status& st, const Console& con) {
     return -1;
 }
 
+// The time each stage took, "STAGE SECONDS" a line in the order they
+// ended, each from the end of the one before (the first from the run's
+// start), to the file `name`; nothing where it cannot be written.
+void write_stage_times(const std::string& name, const StageClock& clock) {
+    std::string text;
+    for (std::size_t k = 1; k < clock.ends.size(); ++k)
+        text += pk::format("%s %.9f\n", clock.ends[k].first.c_str(), clock.ends[k].second - clock.ends[k - 1].second);
+    pk::AtomicFile out;
+    if (pk::atomic_open_whole(name, out)) pk::atomic_finish(out, pk::atomic_write(out, text));
+}
+
 // One run, on huge pages where asked: arranged before the parameter file is
 // read, so that everything the run allocates from then on (the parameter
 // file's text, the curve, the pixel arrays) lies on one 2 MiB page, whose
 // single fault costs less than the 4 KiB pages' one each.  The heap's
 // filler below it is kept for the whole run.
-int one_run(const std::string& param_name, const Console& con, const CliOptions& opt) {
+int one_run(const std::string& param_name, const Console& console, const CliOptions& opt) {
+    StageClock clock;
+    Console con = console;
+    if (!opt.stage_times.empty()) con.clock = &clock;
+    stage_done(con, "start");
     const std::vector<char> filler = opt.huge_pages ? huge_page_heap(reduction_bytes()) : std::vector<char>();
+    stage_done(con, "memory");
     Run run;
     Status st = prepare_run(param_name, run, con);
-    if (!st.ok()) return failed(st, con);
-    run.p.simd = opt.simd;
-    if (run.p.mode == 1) st = mask_run(run, con);
-    else if (run.p.mode == 2) st = beam_center_run(run, con);
-    else {
-        st = reduce(run, con);
-        if (st.ok()) st = write_outputs(run, con);
+    if (st.ok()) {
+        run.p.simd = opt.simd;
+        if (run.p.mode == 1) st = mask_run(run, con);
+        else if (run.p.mode == 2) st = beam_center_run(run, con);
+        else if ((st = reduce(run, con)).ok()) st = write_outputs(run, con);
     }
-    return st.ok() ? 1 : failed(st, con);
+    const int result = st.ok() ? 1 : failed(st, con);
+    if (con.clock) write_stage_times(opt.stage_times, clock);
+    return result;
 }
 
 void usage(const Console& con) {

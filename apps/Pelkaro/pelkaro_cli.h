@@ -2,6 +2,8 @@
 #ifndef PELKARO_CLI_H
 #define PELKARO_CLI_H
 
+#include <string>
+
 #include "pelkaro/Pelkaro.h"
 
 namespace pk {
@@ -13,6 +15,9 @@ struct CliOptions {
     bool huge_pages = false;
     // The packed loops the stages may take (Param::simd).
     Simd simd = Simd::widest;
+    // Where to write the time each stage of a run took, for the benchmarks
+    // (PELKARO_STAGE_TIMES); not written when empty.
+    std::string stage_times;
 };
 
 // The whole program on a command line: the usage text or one run in the mode

@@ -1,6 +1,7 @@
 #include "pelkaro/Pelkaro.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -34,6 +35,12 @@ std::string format(const char* fmt, ...) {
     }
     va_end(again);
     return out;
+}
+
+void stage_done(const Console& con, const char* stage) {
+    if (!con.clock) return;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    con.clock->ends.emplace_back(stage, std::chrono::duration<double>(now).count());
 }
 
 void say(const Console& con, const char* fmt, ...) {

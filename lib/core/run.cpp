@@ -225,6 +225,7 @@ Status prepare(const std::string* param_name, Run& run, const Console& con) {
     } catch (const std::bad_alloc&) {
         return fail(Stage::parameters, Code::no_memory, "couldn't allocate the azimuthally averaged data array", "\n");
     }
+    stage_done(con, "parameters");
     return ok_status();
 }
 
@@ -236,6 +237,7 @@ Status reduce_images(Run& run, const Console& con) {
     reserve_images(run);
     SolidAngle sa;
     if (run.p.jacobian == 1) solid_angle(run.p, sa);
+    stage_done(con, "reduction");
     EntryPasses passes;
     st = read_entries(run, sa, passes, con);
     if (!st.ok()) return st;
@@ -245,6 +247,7 @@ Status reduce_images(Run& run, const Console& con) {
     if (!st.ok()) return st;
     st = load_mask(run, con);
     if (!st.ok()) return st;
+    stage_done(con, "reading");
     st = sens_norm(run.p, run.sens, run.mask);
     if (!st.ok()) return with_message(st, "unable to normalize the sensitivity correction", "\n");
     if (!allocate_image(run.reduced))
@@ -255,11 +258,13 @@ Status reduce_images(Run& run, const Console& con) {
     st = sub_sums(run.p, run.sam, run.buf, run.sam_sums, run.buf_sums, run.dark, run.mask, run.reduced, con);
     if (!st.ok()) return with_message(st, "unable to reduce the data", "\n...Exiting program\n");
     run.reduced.name = run.sam[0].name;
+    stage_done(con, "reduction");
     if (averaging(run.p)) {
         pk::say(con, "Performing azimuthal average...\n");
         st = run.want_sums ? ave_data_sums(run.p, run.reduced, run.curve, run.mask, run.sums, con)
                            : ave_data(run.p, run.reduced, run.curve, run.mask, con);
         if (!st.ok()) return with_message(st, "unable to perform the circular average", "\n...Exiting program\n");
+        stage_done(con, "average");
     }
     return ok_status();
 }
@@ -278,6 +283,7 @@ Status write_files(const Run& run, const Console& con) {
         const Status st = write_1D(p, run.reduced, run.curve, run.file.name, con);
         if (!st.ok()) return with_message(st, "unable to output the 1D data", "\n...Exiting program\n");
     }
+    stage_done(con, "writing");
     pk::say(con, "Data reduction completed normally\n");
     return ok_status();
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pelkaro/status.h"
@@ -32,13 +33,23 @@ constexpr int kFrameHighFirst = 126;
 // Capacity of each averaged-curve array.
 constexpr int kCurveValues = 10000;
 
+// When each stage of a run ended, for a front end that shows where a run's
+// time goes: the stage's name and the steady clock's reading in seconds.
+struct StageClock {
+    std::vector<std::pair<std::string, double>> ends;
+};
+
 // Where the console text of the stages goes.  The default writes to
 // standard output, byte for byte; a front end that wants the text elsewhere
 // silences it (file = nullptr) or collects it (capture).
 struct Console {
     std::FILE* file = stdout;       // written here when not null
     std::string* capture = nullptr; // appended here too when not null
+    StageClock* clock = nullptr;    // the end of each stage noted here when not null
 };
+
+// Notes in the console's clock, where it has one, that `stage` ended now.
+void stage_done(const Console& con, const char* stage);
 
 // Writes printf-formatted text to the console.
 void say(const Console& con, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
