@@ -130,6 +130,40 @@ TEST(SensitivityNorm, WorkedExamplesAndRange) {
 
 }
 
+// A whole flat field of values of every magnitude: the sum, the mean and
+// each quotient and root exactly as double arithmetic rounded to floats
+// gives them (the normalisation takes some of them as float operations).
+TEST(SensitivityNorm, WholeImageOfEveryMagnitudeAsDoubleArithmetic) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> exponent(-12.0, 12.0);
+    Data2D s = image(0, 0), m = image(0, 0);
+    for (int k = 0; k < kImageValues; ++k) {
+        s.intens[k] = F(std::exp2(exponent(rng)));
+        m.intens[k] = rng() % 5 == 0 ? 0.0f : 1.0f;
+    }
+    Data2D want_s = s, want_m = m;
+    float sum = 0.0f;
+    int count = 0;
+    for (int k = 0; k < kImageValues; ++k) {
+        want_s.uncert[k] = F(std::sqrt(double(s.intens[k])));
+        if (m.intens[k] > 0.25f) sum = F(double(sum) + s.intens[k]), ++count;
+    }
+    const float mean = F(double(sum) / count);
+    for (int k = 0; k < kImageValues; ++k) {
+        if (m.intens[k] > 0.25f) {
+            want_s.intens[k] = F(double(want_s.intens[k]) / mean);
+            want_s.uncert[k] = F(double(want_s.uncert[k]) / mean);
+        }
+        if (want_s.intens[k] < 0.5f || want_s.intens[k] > 1.5f) want_m.intens[k] = 0.0f;
+    }
+    ASSERT_TRUE(pkt::succeeded(sens_norm(Param{}, s, m)));
+    for (int k = 0; k < kImageValues; ++k) {
+        ASSERT_EQ(pk::bits_of(s.intens[k]), pk::bits_of(want_s.intens[k])) << k;
+        ASSERT_EQ(pk::bits_of(s.uncert[k]), pk::bits_of(want_s.uncert[k])) << k;
+        ASSERT_EQ(m.intens[k], want_m.intens[k]) << k;
+    }
+}
+
 TEST(SensitivityNorm, RefusesAnUnusableSensitivity) {
     const std::string mean = "the mean sensitivity of the ";
     const std::string file = "; the sensitivity file flat.dat cannot normalize the detector";
