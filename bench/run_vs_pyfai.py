@@ -17,8 +17,9 @@ has the process itself note the end of each stage.  Medians of RUNS rounds
 old one's blocks, about 3 ms, which the first figure leaves out: it is the
 file system's cost, not the reduction's.  Where a run's time goes: the
 medians of the stages the runs with PELKARO_STAGE_TIMES noted (memory,
-parameters, reading, reduction, average, writing), and what is left of the
-whole process (starting and ending it).  Without pyFAI the peer is skipped
+parameters, reading, reduction, average, writing), and what they leave of
+the first figure (starting and ending the process; noting the stages costs
+those runs some time of their own, which is left out).  Without pyFAI the peer is skipped
 with a message.
 """
 import argparse
@@ -85,16 +86,17 @@ def staged(exe, cwd, times):
     return whole, stages
 
 
-def where(runs):
-    """Where a run's time goes: the medians of its stages and of the rest."""
+def where(runs, plain):
+    """Where a run's time goes: the medians of its stages, and the rest of
+    the plain runs' median `plain` (noting the stages costs a run some time
+    of its own, which is left out)."""
     labels = {"memory": "memory arranged (the first huge page)", "parameters": "parameter file read and parsed",
               "reading": "detector files and mask read", "reduction": "solid angle, flat field, subtraction",
               "average": "average", "writing": "writing (.d2d, .d1d)"}
-    whole = statistics.median(w for w, _ in runs)
-    print("where a run's time goes, as the process notes its stages (PELKARO_STAGE_TIMES; medians of %d runs, "
-          "whole process %.3f ms):" % (len(runs), whole * 1e3))
-    print("  %-50s %8.3f ms" % ("starting and ending the process (the rest)",
-                                statistics.median(w - sum(s.values()) for w, s in runs) * 1e3))
+    inside = statistics.median(sum(s.values()) for _, s in runs)
+    print("where a run's %.3f ms go, as the process notes its stages (PELKARO_STAGE_TIMES; medians of %d runs):"
+          % (plain * 1e3, len(runs)))
+    print("  %-50s %8.3f ms" % ("starting and ending the process (the rest)", (plain - inside) * 1e3))
     names = [k for k in labels if k in runs[0][1]] + [k for k in runs[0][1] if k not in labels]
     for name in names:
         print("  %-50s %8.3f ms" % (labels.get(name, name), statistics.median(s.get(name, 0.0) for _, s in runs) * 1e3))
@@ -114,6 +116,9 @@ def main():
     exe = os.path.join(os.path.abspath(a.build), "Pelkaro")
     old = os.path.join(os.path.abspath(a.old), "Pelkaro") if a.old else None
     scratch = tempfile.mkdtemp(prefix="run_vs_pyfai.")
+    # The stage times on tmpfs where there is one: on this ext4 creating a
+    # file just after removing one costs more than the run's whole writing.
+    times = os.path.join("/dev/shm" if os.path.isdir("/dev/shm") else scratch, "run_vs_pyfai.%d.stages" % os.getpid())
     try:
         dirs = {}
         for name in ("new", "old"):
@@ -134,7 +139,7 @@ def main():
             t["/bin/true"].append(timed(["/bin/true"], dirs["new"]))
             if old:
                 t["old Pelkaro spheres.par"].append(timed([old, "spheres.par"], dirs["old"], True))
-            runs.append(staged(exe, dirs["new"], os.path.join(scratch, "stages")))
+            runs.append(staged(exe, dirs["new"], times))
         print("load at end:   %s" % open("/proc/loadavg").read().strip())
         med = {k: statistics.median(v) for k, v in t.items() if v}
         print("medians of %d rounds, taken in turn:" % a.n)
@@ -147,9 +152,11 @@ def main():
                                                                        med["the same, replacing its files"] / peer_s))
         if old:
             print("old / new Pelkaro: %.2f" % (med["old Pelkaro spheres.par"] / run))
-        where(runs)
+        where(runs, run)
     finally:
         shutil.rmtree(scratch)
+        if os.path.exists(times):
+            os.unlink(times)
 
 
 if __name__ == "__main__":
