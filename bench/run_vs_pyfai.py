@@ -19,7 +19,8 @@ file system's cost, not the reduction's.  Where a run's time goes: the
 medians of the stages the runs with PELKARO_STAGE_TIMES noted (memory,
 parameters, reading, reduction, average, writing), and what they leave of
 the first figure (starting and ending the process; noting the stages costs
-those runs some time of their own, which is left out).  Without pyFAI the peer is skipped
+those runs some time of their own, which is left out); a build whose Pelkaro
+does not note them gets no such split.  Without pyFAI the peer is skipped
 with a message.
 """
 import argparse
@@ -79,6 +80,8 @@ def staged(exe, cwd, times):
         os.unlink(times)  # not replaced by the run: the file system's cost of that is not the run's
     whole = timed([exe, "spheres.par"], cwd, True, {"PELKARO_STAGE_TIMES": times})
     stages = {}
+    if not os.path.exists(times):
+        return whole, None  # a build from before the stages were noted
     with open(times) as f:
         for line in f:
             name, seconds = line.split()
@@ -90,6 +93,10 @@ def where(runs, plain):
     """Where a run's time goes: the medians of its stages, and the rest of
     the plain runs' median `plain` (noting the stages costs a run some time
     of its own, which is left out)."""
+    runs = [r for r in runs if r[1] is not None]
+    if not runs:
+        print("where a run's time goes: this build's Pelkaro does not note its stages (PELKARO_STAGE_TIMES)")
+        return
     labels = {"memory": "memory arranged (the first huge page)", "parameters": "parameter file read and parsed",
               "reading": "detector files and mask read", "reduction": "solid angle, flat field, subtraction",
               "average": "average", "writing": "writing (.d2d, .d1d)"}
