@@ -1,9 +1,9 @@
-// Many sample and buffer entries: the run reads each twice and keeps no
-// image of its own beyond the first two files', yet gives the bits that
-// correcting and summing every image in memory gives; a file named on
-// several lines reads once per pass with the console lines of every entry;
-// a file that changes between the passes stops the run, unless the run
-// kept its image from the first pass and uses that.
+// Many sample and buffer entries: the run reads each twice (the first two
+// files once, their pixels kept between the passes) and keeps no other
+// image, yet gives the bits that correcting and summing every image in
+// memory gives; a file named on several lines reads once per pass with the
+// console lines of every entry; a file that changes between the passes
+// stops the run, unless its pixels were kept from the first pass.
 #include <gtest/gtest.h>
 
 #include <cstdio>
