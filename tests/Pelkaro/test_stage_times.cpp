@@ -22,6 +22,12 @@ struct Ran {
     std::string console, d1d, d2d;
 };
 
+// The bundled example in `dir`.
+void copy_example(const TempDir& dir) {
+    for (const auto& e : fs::directory_iterator(PELKARO_SOURCE_DIR "/examples"))
+        fs::copy_file(e.path(), dir / e.path().filename().string());
+}
+
 // Pelkaro on the example's spheres.par in `dir`, its stages' times to
 // `times` when not empty.
 Ran run_in(const TempDir& dir, const std::string& times) {
@@ -57,8 +63,7 @@ std::vector<std::string> stages_in(const std::string& path) {
 
 TEST(StageTimes, AReductionNotesEveryStageAndIsTheSameRun) {
     TempDir dir;
-    for (const auto& e : fs::directory_iterator(PELKARO_SOURCE_DIR "/examples"))
-        fs::copy_file(e.path(), dir / e.path().filename().string());
+    copy_example(dir);
     const Ran plain = run_in(dir, "");
     const Ran timed = run_in(dir, dir / "times.txt");
     ASSERT_EQ(plain.status, 0) << plain.console;
@@ -74,8 +79,7 @@ TEST(StageTimes, AReductionNotesEveryStageAndIsTheSameRun) {
 
 TEST(StageTimes, AFailedRunNotesTheStagesItFinished) {
     TempDir dir;
-    for (const auto& e : fs::directory_iterator(PELKARO_SOURCE_DIR "/examples"))
-        fs::copy_file(e.path(), dir / e.path().filename().string());
+    copy_example(dir);
     fs::remove(dir / "dark_current.dat");
     const Ran plain = run_in(dir, "");
     const Ran timed = run_in(dir, dir / "times.txt");
