@@ -29,8 +29,7 @@ void write_stage_times(const std::string& name, const StageClock& clock) {
     std::string text;
     for (std::size_t k = 1; k < clock.ends.size(); ++k)
         text += pk::format("%s %.9f\n", clock.ends[k].first.c_str(), clock.ends[k].second - clock.ends[k - 1].second);
-    pk::AtomicFile out;
-    if (pk::atomic_open_whole(name, out)) pk::atomic_finish(out, pk::atomic_write(out, text));
+    pk::atomic_write_file(name, text);
 }
 
 // One run, on huge pages where asked: arranged before the parameter file is

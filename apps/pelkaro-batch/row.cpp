@@ -36,17 +36,10 @@ namespace {
 // Writes `text` as the file `path`: "" when done, else why not (the
 // system's reason where it gives one).
 std::string write_text(const std::string& path, const std::string& text) {
-    pk::AtomicFile out;
     errno = 0;
-    bool done = pk::atomic_open_whole(path, out);
-    if (done) {
-        const bool written = pk::atomic_write(out, text);
-        const int write_error = written ? 0 : errno;
-        done = pk::atomic_finish(out, written);
-        if (write_error != 0) errno = write_error;
-    }
+    if (pk::atomic_write_file(path, text) == pk::WholeFile::written) return "";
     const int e = errno;
-    return done ? std::string() : "cannot write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : "");
+    return "cannot write " + path + (e != 0 ? std::string(": ") + std::strerror(e) : "");
 }
 
 // The check's diagnostics that do not concern this row: the places Pelkaro

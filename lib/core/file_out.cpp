@@ -326,13 +326,6 @@ Status write_1D(const Param&, const Data2D& data, const Data1D& d, const std::st
 
 Status write_curve_file(const Data1D& d, const std::string& out_name) {
     try {
-        pk::AtomicFile out;
-        errno = 0;
-        if (!pk::atomic_open_whole(out_name, out)) {
-            const int e = errno;
-            return unwritten("file_out:write_1D",
-                             pk::format("could not open the output file %s for writing", out_name.c_str()), e);
-        }
         std::string text;
         const int num = d.num < 0 ? 0 : (d.num > kCurveValues ? kCurveValues : d.num);
         for (int i = 0; i < num && static_cast<std::size_t>(i) < d.area.size(); ++i) {
@@ -348,10 +341,14 @@ Status write_curve_file(const Data1D& d, const std::string& out_name) {
             text.push_back('\n');
         }
         errno = 0;
-        if (const int e = finished(out, pk::atomic_write(out, text))) {
+        const pk::WholeFile w = pk::atomic_write_file(out_name, text);
+        const int e = errno;
+        if (w == pk::WholeFile::not_opened)
+            return unwritten("file_out:write_1D",
+                             pk::format("could not open the output file %s for writing", out_name.c_str()), e);
+        if (w == pk::WholeFile::not_written)
             return unwritten("file_out:write_1D", pk::format("could not write the output file %s", out_name.c_str()),
-                             e);
-        }
+                             e != 0 ? e : -1);
         return ok_status();
     } catch (const std::bad_alloc&) {
         return failure(Stage::output, Code::cannot_write, "file_out:write_1D",

@@ -218,6 +218,19 @@ namespace {
 // directory (linkat, following it).
 std::string own_link(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// A new file without a name in the target's directory, created 0666 less
+// the umask as a plain create would; -1 where the file system has none.
+int open_unnamed(const std::string& target) {
+#ifdef O_TMPFILE
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+#else
+    (void)target;
+    return -1;
+#endif
+}
+
 // A new file without a name in the target's directory (O_TMPFILE): it
 // gets one only when linked as the target at the commit, so that nothing
 // of it is left behind by a writer killed on the way, and it costs the
@@ -225,17 +238,10 @@ std::string own_link(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 // the file system has no such files, or the link of an open file cannot
 // be followed (no /proc): then the file is written under a temporary name.
 int create_unnamed(const std::string& target) {
-#ifdef O_TMPFILE
-    const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    // Created 0666 less the umask, as a plain create would.
-    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    const int fd = open_unnamed(target);
     if (fd < 0) return -1;
     if (::faccessat(AT_FDCWD, own_link(fd).c_str(), F_OK, 0) == 0) return fd;
     ::close(fd);
-#else
-    (void)target;
-#endif
     return -1;
 }
 
@@ -285,10 +291,11 @@ bool atomic_open(const std::string& target, AtomicFile& out) {
     return true;
 }
 
-bool atomic_write(AtomicFile& out, std::string_view text) {
-    if (out.fd_ < 0) return false;
+namespace {
+
+bool write_all(int fd, std::string_view text) {
     while (!text.empty()) {
-        const ssize_t n = ::write(out.fd_, text.data(), text.size());
+        const ssize_t n = ::write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
@@ -297,6 +304,60 @@ bool atomic_write(AtomicFile& out, std::string_view text) {
         text.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
+}
+
+// `text` in a new unnamed file linked as `target`, or, where a file has the
+// name, under a temporary name renamed over it: 1 when done, 0 when it could
+// not be written (errno says why), -1 where this way is closed (no unnamed
+// files or no /proc here, a target that is not a regular file, ...): the
+// caller then takes atomic_open_whole's way, which words the refusal.  Two
+// system calls fewer for a new file than that way's checks beforehand.
+int write_unnamed(const std::string& target, std::string_view text) {
+    const int fd = open_unnamed(target);
+    if (fd < 0) return -1;
+    if (!write_all(fd, text)) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        return 0;
+    }
+    std::string tmp;
+    if (!link_unnamed(fd, target, tmp)) {
+        ::close(fd);
+        return -1;
+    }
+    bool ok = ::close(fd) == 0;
+    int e = errno;
+    if (tmp.empty()) {
+        if (!ok) ::unlink(target.c_str());  // taken back, as atomic_commit does
+    } else {
+        if (ok) ok = ::rename(tmp.c_str(), target.c_str()) == 0;
+        e = errno;
+        if (!ok) ::unlink(tmp.c_str());
+        unregister_temporary(tmp.c_str());
+    }
+    errno = e;
+    return ok ? 1 : 0;
+}
+
+}  // namespace
+
+bool atomic_write(AtomicFile& out, std::string_view text) { return out.fd_ >= 0 && write_all(out.fd_, text); }
+
+WholeFile atomic_write_file(const std::string& target, std::string_view text) {
+    if (!target.empty() && target.find('\0') == std::string::npos) {
+        const int r = write_unnamed(target, text);
+        if (r >= 0) return r == 1 ? WholeFile::written : WholeFile::not_written;
+    }
+    AtomicFile out;
+    errno = 0;
+    if (!atomic_open_whole(target, out)) return WholeFile::not_opened;
+    const bool written = atomic_write(out, text);
+    const int write_error = written ? 0 : errno;
+    errno = 0;
+    if (atomic_finish(out, written)) return WholeFile::written;
+    if (write_error != 0) errno = write_error;
+    return WholeFile::not_written;
 }
 
 std::string temporary_target(const std::string& file_name) {

@@ -203,6 +203,44 @@ TEST(OutputFiles, FailureLeavesTheEarlierFileAlone) {
     EXPECT_EQ(listing(td.path()), before);
 }
 
+// A text given whole: a new file, a file replaced (a second name of the
+// earlier one keeps its bytes), and targets refused as the other writers
+// refuse them, leaving nothing behind.
+TEST(OutputFiles, WholeTextNewReplacedOrRefused) {
+    TempDir td;
+    const std::string big(3 << 20, 'x');  // more than one write may take
+    EXPECT_EQ(pk::atomic_write_file(td / "new.d1d", big), pk::WholeFile::written);
+    EXPECT_EQ(read_file(td / "new.d1d"), big);
+    struct stat st {};
+    ASSERT_EQ(::stat((td / "new.d1d").c_str(), &st), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+
+    write_file(td / "old.d1d", "earlier\n");
+    ASSERT_EQ(::link((td / "old.d1d").c_str(), (td / "kept").c_str()), 0);
+    EXPECT_EQ(pk::atomic_write_file(td / "old.d1d", "later\n"), pk::WholeFile::written);
+    EXPECT_EQ(read_file(td / "old.d1d"), "later\n");
+    EXPECT_EQ(read_file(td / "kept"), "earlier\n");
+
+    fs::create_directory(td / "dir.d1d");
+    fs::create_symlink(td / "kept", td / "link.d1d");
+    fs::create_symlink(td / "nothing", td / "dangling.d1d");
+    for (const char* name : {"dir.d1d", "link.d1d", "dangling.d1d", "missing/x.d1d", "dir.d1d/"}) {
+        errno = 0;
+        EXPECT_EQ(pk::atomic_write_file(td / name, "no\n"), pk::WholeFile::not_opened) << name;
+    }
+    errno = 0;
+    EXPECT_EQ(pk::atomic_write_file(td / "missing/x.d1d", "no\n"), pk::WholeFile::not_opened);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(pk::atomic_write_file(std::string("a\0b", 3), "no\n"), pk::WholeFile::not_opened);
+    EXPECT_EQ(read_file(td / "kept"), "earlier\n");
+    EXPECT_TRUE(fs::is_symlink(td / "link.d1d") && fs::is_symlink(td / "dangling.d1d"));
+    EXPECT_TRUE(fs::is_empty(td / "dir.d1d"));
+    EXPECT_EQ(listing(td.path()),
+              (std::vector<std::string>{"dangling.d1d", "dir.d1d", "kept", "link.d1d", "new.d1d", "old.d1d"}));
+}
+
 TEST(OutputFiles, ReadOnlyDirectoryLeavesTheEarlierFileAlone) {
     if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     TempDir td;

@@ -113,6 +113,15 @@ bool atomic_open_whole(const std::string& target, AtomicFile& out);
 // where it could not be written whole.
 bool atomic_write(AtomicFile& out, std::string_view text);
 
+// What atomic_write_file made of its file.
+enum class WholeFile { written, not_opened, not_written };
+// `text` as the file `target`, whole or not at all, as atomic_open_whole,
+// atomic_write and atomic_finish would write it (a target that is not a
+// regular file refused, one that is replaced), with fewer system calls: the
+// file is created only once its contents are known.  Where it is not
+// written, errno says why.
+WholeFile atomic_write_file(const std::string& target, std::string_view text);
+
 // The name of the target a temporary file stands for ("NAME" for
 // ".NAME.tmpXXXXXX", NAME cut to the 240 bytes a temporary name keeps of
 // it); empty when `file_name` (without directory) is not such a name.
