@@ -169,7 +169,7 @@ Status add_entry(Run& run, const SolidAngle& sa, EntryPasses& ps, const Data2D& 
         const Status st = read_again(run, ps, d, n, text);
         if (!st.ok()) return st;
         if (run.p.jacobian == 1) jacobian(run.p, ps.scratch, sa);
-        sens_cor(run.p, ps.scratch, run.sens, run.mask);
+        sens_cor_pixels(run.p, ps.scratch, run.sens, run.mask);  // only its pixels are added
         add_image(sums, ps.scratch, run.p.simd);
         if (ps.last.at(d.name) > k) ps.corrected.emplace(d.name, ps.scratch);
     }

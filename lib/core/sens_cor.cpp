@@ -235,7 +235,11 @@ Status sens_norm(const Param&, Data2D& sens, Data2D& mask) {
 
 // Divides one image by the relative efficiencies and propagates the
 // uncertainty of the quotient of two independent values.
-Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+namespace {
+
+// The flat field applied to the first n values of the image (n a multiple
+// of eight).
+void correct_values(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask, int n) {
     float* in = dat.intens.data();
     float* un = dat.uncert.data();
     const float* s = sens.intens.data();
@@ -244,25 +248,37 @@ Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& m
     int k = 0;
 #if PK_WIDE
     if (pk::ave::wide_loop(p.simd))
-        for (; k + 8 <= kImageValues; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
+        for (; k + 8 <= n; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
     else if (pk::ave::avx2_loop(p.simd))
-        for (; k + 8 <= kImageValues; k += 8) correct_eight_avx(in + k, un + k, s + k, su + k, mk + k);
+        for (; k + 8 <= n; k += 8) correct_eight_avx(in + k, un + k, s + k, su + k, mk + k);
 #else
     (void)p;
 #endif
 #if PK_SIMD
-    for (; k + 4 <= kImageValues; k += 4) correct_four(in + k, un + k, s + k, su + k, mk + k);
+    for (; k + 4 <= n; k += 4) correct_four(in + k, un + k, s + k, su + k, mk + k);
 #endif
     const int rest = k;
-    for (k = rest; k < kImageValues; ++k) {
+    for (k = rest; k < n; ++k) {
         if (!pk::pixel_used(mk[k])) continue;
         double q, unc;
         rule::correct_lanes<simd::One>(in[k], un[k], s[k], su[k], q, unc);
         in[k] = static_cast<float>(q);
         un[k] = static_cast<float>(unc);
     }
-    for (k = rest; k < kImageValues; ++k)
+    for (k = rest; k < n; ++k)
         if (pk::pixel_cleared(mk[k])) un[k] = 0.0f;
+}
+
+}  // namespace
+
+Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+    correct_values(p, dat, sens, mask, kImageValues);
+    return ok_status();
+}
+
+Status sens_cor_pixels(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask) {
+    static_assert(kDetPixels % 8 == 0 && kDetPixels <= kImageValues, "whole groups of eight values");
+    correct_values(p, dat, sens, mask, kDetPixels);
     return ok_status();
 }
 

@@ -16,6 +16,10 @@ Status jacobian(const Param& p, Data2D& dat, const SolidAngle& sa);
 Status jacobian(const Param& p, Data2D& dat);
 Status sens_norm(const Param& p, Data2D& sens, Data2D& mask);
 Status sens_cor(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
+// The same on the detector's 128 x 128 pixels only, the values after them
+// left as they are: for an image of which nothing else is read again (the
+// sums of a run's images take the pixels only).
+Status sens_cor_pixels(const Param& p, Data2D& dat, const Data2D& sens, const Data2D& mask);
 
 }  // namespace pk
 

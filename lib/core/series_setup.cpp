@@ -111,7 +111,8 @@ bool reduce_with_setup(Run& run, const SeriesSetup& setup, std::vector<LoadedSam
     Data2D image;
     for (Data2D& d : run.sam) {
         image.name = d.name, image.tm = d.tm, image.monitor = d.monitor, image.psd = d.psd;
-        if (!load_sample(setup, loaded_for(loaded, d), image) || !sens_cor(run.p, image, setup.sens, setup.mask).ok())
+        if (!load_sample(setup, loaded_for(loaded, d), image) ||
+            !sens_cor_pixels(run.p, image, setup.sens, setup.mask).ok())  // only its pixels are added
             return false;
         d.tm = image.tm, d.monitor = image.monitor, d.psd = image.psd, d.values = image.values;
         add_image(run.sam_sums, image, run.p.simd);

@@ -278,6 +278,7 @@ PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { ret
 struct FactorArrays {
     std::vector<double> scale, a, b;
     explicit FactorArrays(const std::vector<AtRadius>& at) {
+        scale.reserve(at.size()), a.reserve(at.size()), b.reserve(at.size());
         for (const AtRadius& v : at) scale.push_back(v.scale), a.push_back(v.a), b.push_back(v.b);
     }
 };

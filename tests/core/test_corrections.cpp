@@ -264,6 +264,34 @@ TEST(SensitivityCorrection, EveryWidthOnValuesOfEveryMagnitude) {
     }
 }
 
+// The correction of the pixels alone: the same bits on the 128 x 128 pixels,
+// the values after them untouched, in every width of loop.
+TEST(SensitivityCorrection, PixelsAloneAsInTheWholeImage) {
+    Data2D d = image(0, 0), s = image(0, 0), m = image(1.0f, 0);
+    for (int k = 0; k < kImageValues; ++k) {
+        d.intens[k] = pattern(k, 389, 1.0f, 0.0f), d.uncert[k] = pattern(k, 97, 0.5f, 1.0f);
+        s.intens[k] = pattern(k, 211, 0.0009f, 0.55f), s.uncert[k] = pattern(k, 101, 0.00007f, 0.01f);
+        if (k % 7 == 3) m.intens[k] = 0.0f;
+    }
+    const Data2D want = corrected(d, s, m);
+    for (const Simd simd : {Simd::widest, Simd::sse2, Simd::avx2}) {
+        Param p{};
+        p.simd = simd;
+        Data2D got = d;
+        ASSERT_TRUE(pkt::succeeded(sens_cor_pixels(p, got, s, m)));
+        const auto pixels = [](const std::vector<float>& v) {
+            return std::vector<float>(v.begin(), v.begin() + kDetPixels);
+        };
+        const auto rest = [](const std::vector<float>& v) {
+            return std::vector<float>(v.begin() + kDetPixels, v.end());
+        };
+        EXPECT_TRUE(same_bits(pixels(got.intens), pixels(want.intens))) << static_cast<int>(simd);
+        EXPECT_TRUE(same_bits(pixels(got.uncert), pixels(want.uncert))) << static_cast<int>(simd);
+        EXPECT_TRUE(same_bits(rest(got.intens), rest(d.intens))) << static_cast<int>(simd);
+        EXPECT_TRUE(same_bits(rest(got.uncert), rest(d.uncert))) << static_cast<int>(simd);
+    }
+}
+
 // ---- Background subtraction ----------------------------------------------
 
 struct Reduction {
