@@ -154,24 +154,24 @@ void correct_four(float* in, float* un, const float* s, const float* su, const f
 #endif
 
 #if PK_WIDE
-// correct_four for eight values at once, where the processor has AVX-512.
-PK_AVX512 void correct_eight(float* in, float* un, const float* s, const float* su, const float* mk) {
-    using namespace simd;
-    const __m512d zero = _mm512_setzero_pd(), quarter = _mm512_set1_pd(0.25);
-    const __m512d m = load8(mk);
-    const __mmask8 used = _mm512_cmp_pd_mask(m, quarter, _CMP_GT_OQ);
-    const __mmask8 cleared = _mm512_cmp_pd_mask(m, quarter, _CMP_LT_OQ);
-    const __m512d u = load8(un);
-    const __m512d kept = _mm512_mask_mov_pd(u, cleared, zero);
+// correct_four for sixteen values at once, where the processor has
+// AVX-512: the rule's float operations on the floats themselves, its square
+// root and last product in double, in two halves of eight.
+PK_AVX512 void correct_sixteen(float* in, float* un, const float* s, const float* su, const float* mk) {
+    const __m512 zero = _mm512_setzero_ps(), quarter = _mm512_set1_ps(0.25f);
+    const __m512 m = _mm512_loadu_ps(mk);
+    const __mmask16 used = _mm512_cmp_ps_mask(m, quarter, _CMP_GT_OQ);
+    const __m512 u = _mm512_loadu_ps(un);
+    const __m512 kept = _mm512_mask_mov_ps(u, _mm512_cmp_ps_mask(m, quarter, _CMP_LT_OQ), zero);
     if (used == 0) {  // none taken: only the clearing
-        _mm256_storeu_ps(un, narrow8(kept));
+        _mm512_storeu_ps(un, kept);
         return;
     }
-    const __m512d i = load8(in);
-    __m512d q, unc;
-    rule_wide::correct_lanes<Eight>(i, u, load8(s), load8(su), q, unc);
-    _mm256_storeu_ps(in, narrow8(_mm512_mask_mov_pd(i, used, q)));
-    _mm256_storeu_ps(un, narrow8(_mm512_mask_mov_pd(kept, used, unc)));
+    const __m512 x = _mm512_loadu_ps(in);
+    __m512 q, unc;
+    rule_wide::correct_lanes<simd::Sixteen>(x, u, _mm512_loadu_ps(s), _mm512_loadu_ps(su), q, unc);
+    _mm512_storeu_ps(in, _mm512_mask_mov_ps(x, used, q));
+    _mm512_storeu_ps(un, _mm512_mask_mov_ps(kept, used, unc));
 }
 
 // correct_four for eight values at once in one AVX register, where the
@@ -248,7 +248,7 @@ void correct_values(const Param& p, Data2D& dat, const Data2D& sens, const Data2
     int k = 0;
 #if PK_WIDE
     if (pk::ave::wide_loop(p.simd))
-        for (; k + 8 <= n; k += 8) correct_eight(in + k, un + k, s + k, su + k, mk + k);
+        for (; k + 16 <= n; k += 16) correct_sixteen(in + k, un + k, s + k, su + k, mk + k);
     else if (pk::ave::avx2_loop(p.simd))
         for (; k + 8 <= n; k += 8) correct_eight_avx(in + k, un + k, s + k, su + k, mk + k);
 #else

@@ -213,6 +213,40 @@ struct Held<Eight> {
     PK_AVX512 static F narrow(V x) { return rounded8(x); }
 };
 
+// Sixteen floats in one AVX-512 register, for the AVX-512 loops of rules
+// written over Held that take the float instructions themselves: their
+// doubles as two halves of eight.  NaN operands as EightAvx says.
+struct Sixteen {
+    struct V {
+        __m512d lo, hi;
+    };
+    PK_AVX512 static V mul(V x, V y) { return {_mm512_mul_pd(x.lo, y.lo), _mm512_mul_pd(x.hi, y.hi)}; }
+    PK_AVX512 static V sqrt(V x) { return {sqrt8(x.lo), sqrt8(x.hi)}; }
+};
+template <>
+struct Held<Sixteen> {
+    using F = __m512;
+    using V = Sixteen::V;
+    PK_AVX512 static F zero() { return _mm512_setzero_ps(); }
+    PK_AVX512 static F mul(F x, F y) { return _mm512_mul_ps(x, y); }
+    PK_AVX512 static F add(F x, F y) { return _mm512_add_ps(x, y); }
+    PK_AVX512 static F div(F x, F y) { return _mm512_div_ps(x, y); }
+    PK_AVX512 static F select_zero(F x, F when_zero, F otherwise) {
+        return _mm512_mask_mov_ps(otherwise, _mm512_cmp_ps_mask(x, zero(), _CMP_EQ_OQ), when_zero);
+    }
+    // (The masked forms: the plain ones leave lanes undefined, which GCC
+    // warns of.)
+    PK_AVX512 static V wide(F x) {
+        const __m512d d = _mm512_castps_pd(x);
+        return {widen8(_mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, d, 0))),
+                widen8(_mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, d, 1)))};
+    }
+    PK_AVX512 static F narrow(V x) {
+        const __m512d lo = _mm512_maskz_insertf64x4(0xff, _mm512_setzero_pd(), _mm256_castps_pd(narrow8(x.lo)), 0);
+        return _mm512_castpd_ps(_mm512_maskz_insertf64x4(0xff, lo, _mm256_castps_pd(narrow8(x.hi)), 1));
+    }
+};
+
 // Eight floats in one AVX register, for the AVX2 loops of rules written
 // over Held: their doubles as two halves of four.  Where an operand is a
 // NaN the result is one either way, but not always the same operand's: a
