@@ -277,11 +277,54 @@ PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { ret
 // The factors at each distance as arrays of doubles, for gathering.
 struct FactorArrays {
     std::vector<double> scale, a, b;
-    explicit FactorArrays(const std::vector<AtRadius>& at) {
-        scale.reserve(at.size()), a.reserve(at.size()), b.reserve(at.size());
-        for (const AtRadius& v : at) scale.push_back(v.scale), a.push_back(v.a), b.push_back(v.b);
-    }
 };
+
+// The sample's transmission at each distance of the plan: the plan's own
+// where the sample's transmission is the plan's, else worked out into `own`.
+const float* sample_transmissions(const SubPlan& plan, const Factors& f, std::vector<float>& own) {
+    if (pk::bits_of(f.d[0].trans) == plan.sample_trans) return plan.strans.data();
+    own.resize(plan.e.size());
+    for (std::size_t k = 0; k < plan.e.size(); ++k)
+        own[k] = pk::to_float(std::pow(static_cast<double>(f.d[0].trans), plan.e[k]));
+    return own.data();
+}
+
+// planned_factors straight into the arrays plan_pixels_eight gathers from,
+// eight distances at a time, each the operations of Factors::with in its
+// order (the last entry the zeros of the pixels off the mask).  False where
+// the plan was made for another buffer.
+PK_AVX512 bool planned_arrays(const SubPlan& plan, const Factors& f, FactorArrays& out) {
+    const Totals& t = f.t;
+    if (t.with_buffer && (plan.btrans.size() != plan.e.size() || pk::bits_of(static_cast<float>(f.btrans0)) !=
+                                                                       plan.buffer_trans))
+        return false;
+    const std::size_t n = plan.e.size();
+    out.scale.assign(n + 1, 0.0), out.a.assign(n + 1, 0.0), out.b.assign(n + 1, 0.0);
+    if (!t.with_buffer) return true;
+    std::vector<float> own;
+    const float* st = sample_transmissions(plan, f, own);
+    const float* bt = plan.btrans.data();
+    const __m512d ms = _mm512_set1_pd(static_cast<double>(t.stot_monitor));
+    const __m512d mb = _mm512_set1_pd(static_cast<double>(t.bused_monitor));
+    const __m512d btime = _mm512_set1_pd(static_cast<double>(t.btot_time)), dtm = _mm512_set1_pd(f.dtm);
+    const __m512d st_dtm = _mm512_set1_pd(static_cast<double>(t.stot_time) / f.dtm);
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m512d ss = _mm512_mul_pd(ms, simd::widen8(_mm256_loadu_ps(st + k)));
+        const __m512d bb = _mm512_mul_pd(mb, simd::widen8(_mm256_loadu_ps(bt + k)));
+        const __m512d scale = _mm512_div_pd(ss, bb);
+        const __m512d a =
+            _mm512_sub_pd(_mm512_div_pd(_mm512_mul_pd(ss, btime), _mm512_mul_pd(bb, dtm)), st_dtm);
+        _mm512_storeu_pd(&out.scale[k], scale);
+        _mm512_storeu_pd(&out.a[k], simd::rounded8(a));
+        _mm512_storeu_pd(&out.b[k], simd::rounded8(scale));
+    }
+    for (; k < n; ++k) {
+        const AtRadius v = f.with(st[k], bt[k]);
+        out.scale[k] = v.scale, out.a[k] = v.a, out.b[k] = v.b;
+    }
+    return true;
+}
 
 // plan_pixels eight at a time, where the processor has AVX-512.
 PK_AVX512 bool plan_pixels_eight(const SubPlan& plan, const Factors& f, const FactorArrays& at, Data2D& res) {
@@ -358,12 +401,20 @@ bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius
 // where the plan does not fit these totals or a pixel in use comes out not
 // finite.
 bool apply_plan(const SubPlan& plan, const Factors& f, Data2D& res) {
+    if (plan.at.size() != static_cast<std::size_t>(kDetPixels)) return false;
+#if PK_WIDE
+    if (pk::ave::wide_loop(f.p.simd)) {
+        FactorArrays arrays;
+        if (!planned_arrays(plan, f, arrays)) return false;
+        res.trans = f.d[0].trans;
+        return plan_pixels_eight(plan, f, arrays, res);
+    }
+#endif
     std::vector<AtRadius> at;
-    if (plan.at.size() != static_cast<std::size_t>(kDetPixels) || !planned_factors(plan, f, at)) return false;
+    if (!planned_factors(plan, f, at)) return false;
     at.push_back(AtRadius{});  // the zeros of the pixels off the mask
     res.trans = f.d[0].trans;
 #if PK_WIDE
-    if (pk::ave::wide_loop(f.p.simd)) return plan_pixels_eight(plan, f, FactorArrays(at), res);
     if (pk::ave::avx2_loop(f.p.simd)) return plan_pixels_avx2(plan, f, at, res);
 #endif
 #if PK_SIMD

@@ -372,6 +372,47 @@ TEST(SubtractionPlan, EqualsSubSumsToTheBit) {
     EXPECT_GE(compared, 16);
 }
 
+// A dark current whose variance outweighs the counts', with a buffer in
+// use: the weight of the dark current's variance at each distance (a
+// quotient of products of monitors, transmissions and times) reaches the
+// uncertainties to its last bit.  Every width of loop gives the bits of
+// the SSE2 one (whose factors are worked out one distance at a time), from
+// the plan's sample transmission and from another.
+TEST(SubtractionPlan, DarkCurrentWeightToTheBit) {
+    Rng r;
+    const Simd widths[3] = {Simd::sse2, Simd::avx2, Simd::widest};
+    for (int c = 0; c < 8; ++c) {
+        Param p = random_geometry(r);
+        p.abs_fact = static_cast<float>(r.uni(0.5, 50));
+        Data2D mask;
+        mask.intens.assign(kImageValues, 1.0f);
+        std::vector<Data2D> sam(1), buf(1);
+        sam[0] = counts_image(r, 3);
+        sam[0].tm = static_cast<float>(r.uni(10, 1000)), sam[0].monitor = static_cast<float>(r.uni(1e4, 1e6));
+        sam[0].thick = 0.1f, sam[0].trans = static_cast<float>(r.uni(0.3, 1));
+        buf[0] = counts_image(r, 3);
+        buf[0].tm = static_cast<float>(r.uni(10, 1000)), buf[0].monitor = static_cast<float>(r.uni(1e4, 1e6));
+        buf[0].trans = static_cast<float>(r.uni(0.3, 1));
+        Data2D dc = counts_image(r, 1e5);
+        dc.tm = static_cast<float>(r.uni(1, 30));
+        const float plan_trans = c % 2 ? sam[0].trans : static_cast<float>(r.uni(0.3, 1));
+        Data2D got[3];
+        for (int w = 0; w < 3; ++w) {
+            p.simd = widths[w];
+            PixelSums samples, buffers;
+            add_image(samples, sam[0], p.simd);
+            add_image(buffers, buf[0], p.simd);
+            got[w].intens.assign(kImageValues, -1), got[w].uncert.assign(kImageValues, -1);
+            const SubPlan plan = make_sub_plan(p, mask, plan_trans, buf);
+            ASSERT_TRUE(sub_sums_planned(plan, p, sam, buf, samples, buffers, dc, got[w])) << "case " << c;
+        }
+        for (int w = 1; w < 3; ++w) {
+            EXPECT_TRUE(same_bits(got[w].intens, got[0].intens, kDetPixels)) << "case " << c << ", width " << w;
+            EXPECT_TRUE(same_bits(got[w].uncert, got[0].uncert, kDetPixels)) << "case " << c << ", width " << w;
+        }
+    }
+}
+
 // Masks that leave pixels out at every place of a group of four or eight:
 // none, one in two at random, one column of eight, stripes of 37, all.
 // Every width of loop gives the same bits, and a pixel left out is 0.
