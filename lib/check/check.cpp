@@ -99,6 +99,7 @@ CheckResult check_run_with(const std::string& param_name, SeriesCheck* series, c
         c.error(0, cannot_use("the parameter file", param_name));
     } else {
         try {
+            if (series && series->cache) c.run.known_files = known_files(*series->cache);
             parse_file(c);
             line_warnings(c);
             missing_keywords(c);

@@ -16,6 +16,7 @@
 namespace pk {
 
 struct SeriesCheck;  // pelkaro/series.h
+class SeriesCache;  // pelkaro/series.h
 
 // A detector file that the run reads, with the line that names it.
 struct FileUse {
@@ -129,6 +130,9 @@ bool counts_of(const Data2D& d, DataCounts& counts);
 // parts where the check has them (check_series.cpp).  A shared file gives
 // its pixel arrays (the flat field's; none for the others) only with `pixels`.
 Status check_read_data(Check& c, int kw, Data2D& d, bool pixels = false);
+// The files but samples a series has read, each once, fine: a row's parse
+// takes them as there (the row's check takes them from the series too).
+std::vector<std::string> known_files(SeriesCache& cache);
 bool check_scan(Check& c, int kw, const std::string& name, DataScan& scan);
 Status check_reduce_run(Check& c);
 // The mask file of the run read as read_mask reads it, and the flat-field

@@ -186,15 +186,18 @@ constexpr std::size_t kMaxRejections = 50;
 // counts and parses them: the run set up anew around its parameter file.
 Status parse_again(Run& run) {
     ParamFile file = std::move(run.file);
+    std::vector<std::string> known = std::move(run.known_files);
     run = Run{};
     run.file = std::move(file);
+    run.known_files = std::move(known);
     const EntryCount n = count_entries(run.file);
     run.p.sams = static_cast<int32_t>(n.samples);
     run.p.bufs = static_cast<int32_t>(n.buffers);
     run.sam.resize(static_cast<std::size_t>(n.samples));
     run.buf.resize(static_cast<std::size_t>(n.buffers));
     const Console quiet{nullptr, nullptr};
-    return parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, quiet);
+    return parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, quiet, nullptr,
+                    &run.known_files);
 }
 
 void note_entries(Check& c, bool& counted_ok) {

@@ -43,6 +43,20 @@ std::shared_ptr<const CheckedFile> find_file(SeriesCache::Parts& cache, int kw, 
     return nullptr;
 }
 
+}  // namespace
+
+std::vector<std::string> known_files(SeriesCache& cache) {
+    SeriesCache::Parts& parts = cache.parts();
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> lock(parts.m);
+    for (const auto& f : parts.files)
+        if (f->kw != DATS && f->load.ok() && std::find(names.begin(), names.end(), f->name) == names.end())
+            names.push_back(f->name);
+    return names;
+}
+
+namespace {
+
 void keep_file(SeriesCache::Parts& cache, std::shared_ptr<const CheckedFile> f) {
     std::lock_guard<std::mutex> lock(cache.m);
     if (cache.files.size() >= SeriesCache::Parts::kMostFiles) cache.files.erase(cache.files.begin());

@@ -247,6 +247,7 @@ struct Parser {
     Data2D& mask;
     const Console& con;
     const std::vector<HeldImage>* held;  // images held in memory, or null
+    const std::vector<std::string>* known;  // files but samples known to be there, or null
     ParseRecord* rec = nullptr;  // the record of the piece at hand
     const char* numbers_end = nullptr;  // where the last number of a file line ended
     int32_t sms = 0;
@@ -262,8 +263,10 @@ struct Parser {
     std::array<pk::Scan, 4> read_file_numbers(int kw, const Piece& pc, std::size_t name_end, Data2D& d);
     int judge_file_numbers(int kw, const Piece& pc, const std::array<pk::Scan, 4>& r, const Data2D& d);
     int file_exists(int kw, const Data2D& d);
-    bool exists(const std::string& name) const {
-        return (held && held_image(*held, name)) || pk::regular_file_exists(name);
+    bool exists(int kw, const std::string& name) const {
+        return (held && held_image(*held, name)) ||
+               (kw != DATS && known && std::find(known->begin(), known->end(), name) != known->end()) ||
+               pk::regular_file_exists(name);
     }
     void file_report(int kw, const Data2D& d);
     int sens_line(const Piece& pc);
@@ -381,7 +384,7 @@ int Parser::judge_file_numbers(int kw, const Piece& pc, const std::array<pk::Sca
 
 // In a reduction every file that will be read must be there.
 int Parser::file_exists(int kw, const Data2D& d) {
-    if (p.mode == 0 && d.tm != 0 && !exists(d.name)) {
+    if (p.mode == 0 && d.tm != 0 && !exists(kw, d.name)) {
         switch (kw) {
             case DATS: return refuse("", "The data file " + d.name + " does not exist", Code::cannot_read);
             case DATB: return refuse("", "The buffer file " + d.name + " does not exist", Code::cannot_read);
@@ -425,7 +428,7 @@ int Parser::sens_line(const Piece& pc) {
     rec->name_length = static_cast<uint16_t>(name.size());
     p.jacobian = (s.size() > 5 && s[5] == '0') ? 0 : 1;
     rec->values.push_back(p.jacobian);
-    if (p.mode == 0 && !exists(sens.name))
+    if (p.mode == 0 && !exists(SENS, sens.name))
         return refuse("", "The sensitivity file " + sens.name + " does not exist", Code::cannot_read);
     pk::say(con, "The sensitivity file is %s and the jacobian flag is %d\n", sens.name.c_str(), p.jacobian);
     return 1;
@@ -434,11 +437,12 @@ int Parser::sens_line(const Piece& pc) {
 }  // namespace
 
 Status parse_in(const ParamFile& pf, Param& p, std::vector<Data2D>& sam, std::vector<Data2D>& buf, Data2D& dc,
-             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con, const std::vector<HeldImage>* held) {
+             Data2D& sens, Data2D& mask, ParseLog& log, const Console& con, const std::vector<HeldImage>* held,
+             const std::vector<std::string>* known) {
     pk::say(con, "Entered parse_in()\n");
     log = ParseLog{};
     log.records.reserve(pf.pieces.size());
-    Parser ps{p, sam, buf, dc, sens, mask, con, held};
+    Parser ps{p, sam, buf, dc, sens, mask, con, held, known};
     Piece pc;
     for (std::size_t i = 0; i < pf.pieces.size(); ++i) {
         log.records.emplace_back();

@@ -212,7 +212,8 @@ Status prepare(const std::string* param_name, Run& run, const Console& con) {
     } catch (const std::length_error&) {
         return fail(Stage::parameters, Code::no_memory, "unable to allocate the sample and buffer memories", "\n");
     }
-    st = parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, con, &run.held);
+    st = parse_in(run.file, run.p, run.sam, run.buf, run.dark, run.sens, run.mask, run.log, con, &run.held,
+                  &run.known_files);
     if (!st.ok()) return with_message(st, "unable to parse the input file", "\nExiting program\n");
     try {
         // Room for the curve's bins; for the longest curve where the

@@ -697,4 +697,63 @@ TEST(SeriesCheck, FindsWhatCheckRunFinds) {
     EXPECT_FALSE(cache.parts().files.empty());
 }
 
+// The files a caller knows to be there stand for the file system's word
+// in the parse, but never for a sample's.
+TEST(SeriesCheck, KnownFilesStandForAllButSamples) {
+    pkt::TempDir dir;
+    pkt::write_file(dir / "run.par", example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n"));
+    const std::vector<std::string> named = {"sphere_sample.dat", "solvent_buffer.dat", "dark_current.dat",
+                                            "flat_field.dat", "detector.mask"};
+    const Console quiet{nullptr, nullptr};
+    const std::string old = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.path());  // beside none of the files it names
+    pk::Run no_sample, with_sample;
+    no_sample.known_files = with_sample.known_files = named;
+    const Status refused = pk::prepare_run("run.par", no_sample, quiet);
+    std::filesystem::copy_file(std::string(PELKARO_SOURCE_DIR) + "/examples/sphere_sample.dat", "sphere_sample.dat");
+    const Status parsed = pk::prepare_run("run.par", with_sample, quiet);
+    std::filesystem::current_path(old);
+    EXPECT_EQ(refused.reason, "The data file sphere_sample.dat does not exist");
+    EXPECT_TRUE(parsed.ok()) << parsed.reason;
+}
+
+// A series reads its fixed files once: removed after the first row, they
+// are still what the later rows reduce with, to the same bits, while a
+// sample, or a fixed file the series has not read, is looked for in every
+// row.
+TEST(SeriesCheck, FixedFilesReadOnceSamplesLookedForEveryRow) {
+    pkt::TempDir dir;
+    for (const char* f : {"spheres.par", "sphere_sample.dat", "solvent_buffer.dat", "dark_current.dat",
+                          "flat_field.dat", "detector.mask"})
+        std::filesystem::copy_file(std::string(PELKARO_SOURCE_DIR) + "/examples/" + f, dir / f);
+    const std::string old = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.path());
+    pk::SeriesCache cache;
+    const auto row = [&cache](const std::string& text, pk::SeriesCheck& sc) {
+        pkt::write_file("row.par", text);
+        sc.cache = &cache;
+        return pk::check_run("row.par", sc);
+    };
+    const std::string first = example_with("DATS sphere_sample.dat 1500 1500000 0.1 0.899425\n");
+    pk::SeriesCheck before, after, missing, other;
+    EXPECT_EQ(row(first, before).errors, 0);
+    ASSERT_TRUE(before.reduced);
+    for (const char* f : {"solvent_buffer.dat", "dark_current.dat", "flat_field.dat", "detector.mask"})
+        std::filesystem::remove(f);
+    EXPECT_EQ(row(first, after).errors, 0);
+    ASSERT_TRUE(after.reduced);
+    EXPECT_TRUE(same_bits(after.run.reduced.intens, before.run.reduced.intens));
+    EXPECT_TRUE(same_bits(after.run.curve.y, before.run.curve.y));
+    EXPECT_TRUE(same_bits(after.run.curve.dy, before.run.curve.dy));
+    std::filesystem::remove("sphere_sample.dat");
+    const pk::CheckResult gone = row(first, missing);
+    EXPECT_GE(gone.errors, 1);
+    EXPECT_FALSE(missing.reduced);
+    std::string another = first;
+    another.replace(another.find("dark_current.dat"), 16, "dark_other.dat");
+    EXPECT_GE(row(another, other).errors, 1);
+    EXPECT_FALSE(other.reduced);
+    std::filesystem::current_path(old);
+}
+
 }  // namespace

@@ -17,6 +17,9 @@ namespace pk {
 struct Run {
     ParamFile file;             // the parameter file as read
     std::vector<HeldImage> held;  // images held in memory, taken for the files of their names
+    // Files other than samples that a series of runs has read already: the
+    // parser takes them as there without asking the file system again.
+    std::vector<std::string> known_files;
     ParseLog log;               // what the parser made of each piece
     Param p{};
     std::vector<Data2D> sam;    // sample entries
