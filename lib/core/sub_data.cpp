@@ -535,6 +535,14 @@ SubPlan make_sub_plan(const Param& p, const Data2D& mask, float sample_trans, co
         for (int i = 0; i < kDetSide; ++i) {
             const std::size_t m = static_cast<std::size_t>(i + kDetSide * j);
             if (!pk::pixel_used(mask.intens[m])) continue;
+            // The pixel mirrored about the beam centre, met before, has the
+            // same distance to the bit: its entry where it has one.
+            const std::size_t mirror = static_cast<std::size_t>(terms.first_col[static_cast<std::size_t>(i)] +
+                                                                kDetSide * terms.first_row[static_cast<std::size_t>(j)]);
+            if (mirror != m && plan.at[mirror] != SubPlan::kOff) {
+                plan.at[m] = plan.at[mirror];
+                continue;
+            }
             plan.at[m] = seen.get(terms.radius_of(i, j), [&radii](float r) {
                 radii.push_back(r);
                 return static_cast<uint16_t>(radii.size() - 1);
