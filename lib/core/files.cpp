@@ -51,17 +51,21 @@ ssize_t read_some(int fd, char* to, std::size_t n) {
 
 }  // namespace
 
-Status read_file(const std::string& path, std::string& text) {
+Status read_file(const std::string& path, std::string& text, std::uint64_t most) {
+    most = std::min(most, kInputLimit);
     text.clear();
     const Status cannot = failure(Stage::read, Code::cannot_read, "cannot read " + path);
-    const Status too_large = failure(Stage::read, Code::too_large,
-                                     path + " holds more than " + kInputLimitText + ", the most an input file may hold");
+    const Status too_large =
+        most == kInputLimit ? failure(Stage::read, Code::too_large,
+                                      path + " holds more than " + kInputLimitText + ", the most an input file may hold")
+                            : failure(Stage::read, Code::too_large, path + " holds more than " + std::to_string(most) +
+                                                                        " bytes, the most it may hold here");
     if (path.find('\0') != std::string::npos) return cannot;
     Descriptor d;
     d.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (d.fd < 0 || ::fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode)) return cannot;
-    if (static_cast<std::uint64_t>(st.st_size) > kInputLimit) return too_large;
+    if (static_cast<std::uint64_t>(st.st_size) > most) return too_large;
     // Read straight into the text: the size known from the file (and one
     // byte more, so that a file of that size ends with the next read's 0),
     // then in blocks while it grows.
@@ -77,7 +81,7 @@ Status read_file(const std::string& path, std::string& text) {
         }
         if (n == 0) break;
         used += static_cast<std::size_t>(n);
-        if (used > kInputLimit) return too_large;
+        if (used > most) return too_large;
     }
     text.resize(used);
     if (text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);

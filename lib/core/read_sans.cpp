@@ -369,8 +369,17 @@ void size_image(Data2D& data) {
 
 }  // namespace
 
+// A detector file of the usual size is read whole, in one call, and its
+// text parsed; a larger one, or one that cannot be read so, through a
+// buffer of 64 KiB (that reader's words for a refusal).  The same values
+// either way.
+constexpr std::uint64_t kReadWhole = std::uint64_t{1} << 20;
+
 Status read_data(Data2D& data, const Console& con) {
     size_image(data);
+    std::string text;
+    if (pk::read_file(data.name, text, kReadWhole).ok()) return read_data_text(text, data, con);
+    text = std::string();
     pk::FilePtr f(pk::open_regular(data.name));
     if (!f)
         return failure(Stage::read, Code::cannot_read, "read_saxs",

@@ -57,6 +57,25 @@ protected:
 
 using V = std::vector<float>;
 
+// A file of the usual size is read whole, a larger one through a buffer of
+// 64 KiB: counts that cross the buffer's ends, a byte-order mark and the
+// header tags give the same values and console either way.
+TEST_F(Reader, LargeFileAsAWholeOne) {
+    std::string rows;
+    for (int k = 0; k < kDetPixels; ++k) rows += std::to_string((k * 7919) % 10000019) + (k % 100 == 99 ? "\n" : "\t");
+    const std::string head = "\xEF\xBB\xBF<time>5</time>\n<monitor>70</monitor>\n";
+    ASSERT_TRUE(succeeded(data(head + rows)));
+    const Data2D small = d;
+    const std::string small_out = out;
+    ASSERT_TRUE(succeeded(data(head + "# " + std::string((1 << 20) + 17, 'x') + "\n" + rows)));
+    EXPECT_EQ(out, small_out);
+    EXPECT_EQ(out, "Data set time = 5.000000\nData set monitor = 70.000000\n");
+    EXPECT_EQ(d.values, kDetPixels);
+    EXPECT_EQ(d.intens, small.intens);
+    EXPECT_EQ(d.uncert, small.uncert);
+    EXPECT_EQ(d.intens[kDetPixels - 1], static_cast<float>((16383 * 7919) % 10000019));
+}
+
 TEST_F(Reader, DataLineAndUncertainties) {
     ASSERT_TRUE(succeeded(data("0\t5\t12\n")));
     EXPECT_EQ(out, "");

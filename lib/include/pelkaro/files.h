@@ -40,8 +40,9 @@ constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
 // Reads the whole of a regular file into `text`, less a leading byte-order
 // mark.  Code::cannot_read: missing, not a regular file, or a read error;
 // Code::too_large: more than kInputLimit bytes (Stage::read; the caller
-// words its own message where it has one).
-Status read_file(const std::string& path, std::string& text);
+// words its own message where it has one), or more than `most` where that
+// is less.
+Status read_file(const std::string& path, std::string& text, std::uint64_t most = kInputLimit);
 
 // An advisory lock on the directory that receives a run's output files,
 // held from the first file written to the last, so the writes of two runs
