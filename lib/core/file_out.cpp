@@ -183,7 +183,7 @@ void append_row(std::string& out, const float* row, int width) {
 bool write_all(std::FILE* f, const char* s, std::size_t n) { return std::fwrite(s, 1, n, f) == n; }
 bool write_all(std::FILE* f, const std::string& s) { return write_all(f, s.data(), s.size()); }
 
-constexpr std::size_t kChunk = 1 << 16;
+constexpr std::size_t kChunk = 1 << 18;  // a whole image file in one write
 
 // Commits `out` when everything was `written` (errno cleared before the
 // writing): 0 when the target now holds the complete file, else the
@@ -214,7 +214,7 @@ namespace {
 // for every image.
 class RowWriter {
 public:
-    explicit RowWriter(std::FILE* f) : f_(f), buf_(kChunk + kRowRoom) {}
+    explicit RowWriter(pk::AtomicFile& f) : f_(f), buf_(kChunk + kRowRoom) {}
     // A row of the image, each value as "%4.4f".
     void row(const float* values) {
         char* dst = buf_.data() + used_;
@@ -240,10 +240,10 @@ public:
 
 private:
     void flush() {
-        if (written_ && used_ > 0) written_ = write_all(f_, buf_.data(), used_);
+        if (written_ && used_ > 0) written_ = pk::atomic_write(f_, std::string_view(buf_.data(), used_));
         used_ = 0;
     }
-    std::FILE* f_;
+    pk::AtomicFile& f_;
     std::vector<char> buf_;
     std::size_t used_ = 0;
     bool written_ = true;
@@ -267,7 +267,7 @@ void write_header(RowWriter& out, const ParamFile& pf) {
 
 // The header, then intensities, two blank lines, uncertainties: 128 rows of
 // 128 values each.
-bool write_image(std::FILE* f, const ParamFile& pf, const Data2D& data) {
+bool write_image(pk::AtomicFile& f, const ParamFile& pf, const Data2D& data) {
     RowWriter out(f);
     write_header(out, pf);
     for (int r = 0; r < kDetSide; ++r) out.row(&data.intens[static_cast<std::size_t>(r * kDetSide)]);
@@ -288,13 +288,13 @@ Status write_2D(const Param&, const Data2D& data, const ParamFile& pf, const Con
 Status write_image_file(const Data2D& data, const ParamFile& pf, const std::string& out_name) {
     pk::AtomicFile out;
     errno = 0;
-    if (!pk::atomic_open(out_name, out)) {
+    if (!pk::atomic_open_whole(out_name, out)) {
         const int e = errno;
         return unwritten("file_out:write_2D",
                          pk::format("could not open the output file %s for writing", out_name.c_str()), e);
     }
     errno = 0;
-    if (const int e = finished(out, write_image(out.f, pf, data))) {
+    if (const int e = finished(out, write_image(out, pf, data))) {
         return unwritten("file_out:write_2D", pk::format("could not write the output file %s", out_name.c_str()), e);
     }
     return ok_status();
