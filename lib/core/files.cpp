@@ -55,11 +55,9 @@ Status read_file(const std::string& path, std::string& text, std::uint64_t most)
     most = std::min(most, kInputLimit);
     text.clear();
     const Status cannot = failure(Stage::read, Code::cannot_read, "cannot read " + path);
-    const Status too_large =
-        most == kInputLimit ? failure(Stage::read, Code::too_large,
-                                      path + " holds more than " + kInputLimitText + ", the most an input file may hold")
-                            : failure(Stage::read, Code::too_large, path + " holds more than " + std::to_string(most) +
-                                                                        " bytes, the most it may hold here");
+    const std::string most_text = most == kInputLimit ? std::string(kInputLimitText) : std::to_string(most) + " bytes";
+    const Status too_large = failure(Stage::read, Code::too_large,
+                                     path + " holds more than " + most_text + ", the most an input file may hold");
     if (path.find('\0') != std::string::npos) return cannot;
     Descriptor d;
     d.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -310,6 +308,28 @@ bool write_all(int fd, std::string_view text) {
     return true;
 }
 
+// A new file's last step once it is closed (`ok`: written and closed
+// without error): linked as the target itself (`linked`), it is taken back
+// where something failed; else its temporary name is renamed over the
+// target, or removed.  True when the target holds the new file; errno keeps
+// the failure's.
+bool settle_closed(bool ok, bool linked, const std::string& target, std::string& tmp) {
+    const int e = errno;
+    if (linked) {
+        if (!ok) ::unlink(target.c_str());
+        errno = e;
+        return ok;
+    }
+    if (tmp.empty()) return false;  // an unnamed file that could not be linked: gone with its descriptor
+    if (ok) ok = ::rename(tmp.c_str(), target.c_str()) == 0;
+    const int failed = errno;
+    if (!ok) ::unlink(tmp.c_str());
+    unregister_temporary(tmp.c_str());
+    tmp.clear();
+    errno = ok ? e : failed;
+    return ok;
+}
+
 // `text` in a new unnamed file linked as `target`, or, where a file has the
 // name, under a temporary name renamed over it: 1 when done, 0 when it could
 // not be written (errno says why), -1 where this way is closed (no unnamed
@@ -330,18 +350,8 @@ int write_unnamed(const std::string& target, std::string_view text) {
         ::close(fd);
         return -1;
     }
-    bool ok = ::close(fd) == 0;
-    int e = errno;
-    if (tmp.empty()) {
-        if (!ok) ::unlink(target.c_str());  // taken back, as atomic_commit does
-    } else {
-        if (ok) ok = ::rename(tmp.c_str(), target.c_str()) == 0;
-        e = errno;
-        if (!ok) ::unlink(tmp.c_str());
-        unregister_temporary(tmp.c_str());
-    }
-    errno = e;
-    return ok ? 1 : 0;
+    const bool linked = tmp.empty();
+    return settle_closed(::close(fd) == 0, linked, target, tmp) ? 1 : 0;
 }
 
 }  // namespace
@@ -403,16 +413,7 @@ bool atomic_commit(AtomicFile& out) {
         ok = (::close(out.fd_) == 0) && ok;
         out.fd_ = -1;
     }
-    if (linked) {
-        if (!ok) ::unlink(out.target_.c_str());
-        return ok;
-    }
-    if (out.tmp_.empty()) return false;  // an unnamed file that could not be linked: gone with its descriptor
-    if (ok) ok = ::rename(out.tmp_.c_str(), out.target_.c_str()) == 0;
-    if (!ok) ::unlink(out.tmp_.c_str());
-    unregister_temporary(out.tmp_.c_str());
-    out.tmp_.clear();
-    return ok;
+    return settle_closed(ok, linked, out.target_, out.tmp_);
 }
 
 bool atomic_finish(AtomicFile& out, bool written) {

@@ -270,15 +270,6 @@ bool plan_pixels_four(const SubPlan& plan, const Factors& f, const std::vector<A
 }
 #endif
 
-#if PK_WIDE
-
-PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { return simd::load8(&a[m]); }
-
-// The factors at each distance as arrays of doubles, for gathering.
-struct FactorArrays {
-    std::vector<double> scale, a, b;
-};
-
 // The sample's transmission at each distance of the plan: the plan's own
 // where the sample's transmission is the plan's, else worked out into `own`.
 const float* sample_transmissions(const SubPlan& plan, const Factors& f, std::vector<float>& own) {
@@ -289,15 +280,28 @@ const float* sample_transmissions(const SubPlan& plan, const Factors& f, std::ve
     return own.data();
 }
 
+// False where the plan was made for another buffer than these totals'.
+bool plan_fits(const SubPlan& plan, const Factors& f) {
+    return !f.t.with_buffer || (plan.btrans.size() == plan.e.size() &&
+                                pk::bits_of(static_cast<float>(f.btrans0)) == plan.buffer_trans);
+}
+
+#if PK_WIDE
+
+PK_AVX512 inline __m512d load8(const std::vector<float>& a, std::size_t m) { return simd::load8(&a[m]); }
+
+// The factors at each distance as arrays of doubles, for gathering.
+struct FactorArrays {
+    std::vector<double> scale, a, b;
+};
+
 // planned_factors straight into the arrays plan_pixels_eight gathers from,
 // eight distances at a time, each the operations of Factors::with in its
 // order (the last entry the zeros of the pixels off the mask).  False where
 // the plan was made for another buffer.
 PK_AVX512 bool planned_arrays(const SubPlan& plan, const Factors& f, FactorArrays& out) {
     const Totals& t = f.t;
-    if (t.with_buffer && (plan.btrans.size() != plan.e.size() || pk::bits_of(static_cast<float>(f.btrans0)) !=
-                                                                       plan.buffer_trans))
-        return false;
+    if (!plan_fits(plan, f)) return false;
     const std::size_t n = plan.e.size();
     out.scale.assign(n + 1, 0.0), out.a.assign(n + 1, 0.0), out.b.assign(n + 1, 0.0);
     if (!t.with_buffer) return true;
@@ -384,16 +388,12 @@ PK_AVX2 bool plan_pixels_avx2(const SubPlan& plan, const Factors& f, const std::
 // The factors of every distance of the plan for these totals; false where
 // the plan was made for another buffer.
 bool planned_factors(const SubPlan& plan, const Factors& f, std::vector<AtRadius>& at) {
-    if (f.t.with_buffer && (plan.btrans.size() != plan.e.size() || pk::bits_of(static_cast<float>(f.btrans0)) !=
-                                                                          plan.buffer_trans))
-        return false;
-    const bool same_sample = pk::bits_of(f.d[0].trans) == plan.sample_trans;
+    if (!plan_fits(plan, f)) return false;
+    std::vector<float> own;
+    const float* strans = sample_transmissions(plan, f, own);
     at.resize(plan.e.size());
-    for (std::size_t k = 0; k < plan.e.size(); ++k) {
-        const float strans =
-            same_sample ? plan.strans[k] : pk::to_float(std::pow(static_cast<double>(f.d[0].trans), plan.e[k]));
-        at[k] = f.with(strans, f.t.with_buffer ? plan.btrans[k] : 0.0f);
-    }
+    for (std::size_t k = 0; k < plan.e.size(); ++k)
+        at[k] = f.with(strans[k], f.t.with_buffer ? plan.btrans[k] : 0.0f);
     return true;
 }
 
@@ -537,8 +537,9 @@ SubPlan make_sub_plan(const Param& p, const Data2D& mask, float sample_trans, co
             if (!pk::pixel_used(mask.intens[m])) continue;
             // The pixel mirrored about the beam centre, met before, has the
             // same distance to the bit: its entry where it has one.
-            const std::size_t mirror = static_cast<std::size_t>(terms.first_col[static_cast<std::size_t>(i)] +
-                                                                kDetSide * terms.first_row[static_cast<std::size_t>(j)]);
+            const int mirror_col = terms.first_col[static_cast<std::size_t>(i)];
+            const int mirror_row = terms.first_row[static_cast<std::size_t>(j)];
+            const std::size_t mirror = static_cast<std::size_t>(mirror_col + kDetSide * mirror_row);
             if (mirror != m && plan.at[mirror] != SubPlan::kOff) {
                 plan.at[m] = plan.at[mirror];
                 continue;
