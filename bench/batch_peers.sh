@@ -11,7 +11,11 @@
 #     against pyFAI (frames/s and the ratio batch / pyFAI) and OLD.
 #  2. -j 2 with every format (d1d, d2d, h5), outputs on tmpfs (/dev/shm),
 #     new against OLD.
-#  3. -j 1 and -j 2 --formats d1d on tmpfs: the gain of the second thread.
+#  3. -j 1 and -j 2 --formats d1d on tmpfs: the gain of the second thread,
+#     beside what the machine gives two workers that share nothing: two
+#     -j 1 processes at once, each on the whole table, against one (in a
+#     virtual machine the two processors may be two threads of one core, or
+#     share it with other guests, and two of anything run slower than one).
 #  4. Peak resident memory (GNU time) of 10 and of FRAMES rows, -j 2, every
 #     format.
 # pyFAI is looked for by /usr/bin/python3 ($PYTHON); without it the peer's
@@ -110,6 +114,24 @@ rate() {
         'BEGIN { split(c, u, " "); printf "%.1f %.1f", n / (z - a), n / (u[1] + u[2]) }'
 }
 
+# Frames per second of two -j 1 processes of BIN at once, each on the
+# whole TABLE in DIR, as rate() gives them (both processes' frames, their
+# processor time together).
+pair() {
+    local bin=$1 dir=$2 table=$3 t0 t1 cpu out1 out2
+    out1=$(mktemp -d "$dir/out.XXXXXX")
+    out2=$(mktemp -d "$dir/out.XXXXXX")
+    t0=$EPOCHREALTIME
+    (cd "$dir" && /usr/bin/time -f "%U %S" -o "$dir/cpu" bash -c \
+        '"$1" -o "$2" -j 1 --formats d1d spheres.par "$4" & "$1" -o "$3" -j 1 --formats d1d spheres.par "$4"; wait' \
+        pair "$bin/pelkaro-batch" "$out1" "$out2" "$table" >/dev/null 2>&1) || true
+    t1=$EPOCHREALTIME
+    cpu=$(tail -n 1 "$dir/cpu")
+    rm -rf "$out1" "$out2"
+    awk -v n="$frames" -v a="$t0" -v z="$t1" -v c="$cpu" \
+        'BEGIN { split(c, u, " "); printf "%.1f %.1f", 2 * n / (z - a), 2 * n / (u[1] + u[2]) }'
+}
+
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
@@ -119,7 +141,7 @@ echo "load at start: $(uptime)"
 have_peer=1
 "$python" "$here/pyfai_peer.py" csr "$disk/spheres.par" "$disk"/frames/s1.dat 10 >/dev/null 2>"$disk/peer.err" || {
     have_peer=0; echo "pyFAI peer skipped: $(head -n 1 "$disk/peer.err")"; }
-declare -a P P1 N O A AO J1 J2
+declare -a P P1 N O A AO J1 J2 JJ
 for r in $(seq 1 "$rounds"); do
     if ((have_peer)); then
         P+=("$("$python" "$here/pyfai_peer.py" csr "$disk/spheres.par" "$disk"/frames/s*.dat "$frames")")
@@ -131,6 +153,7 @@ for r in $(seq 1 "$rounds"); do
     [[ -n $old ]] && AO+=("$(rate "$old" "$shm" series.csv -j 2)")
     J1+=("$(rate "$build" "$shm" series.csv -j 1 --formats d1d)")
     J2+=("$(rate "$build" "$shm" series.csv -j 2 --formats d1d)")
+    JJ+=("$(pair "$build" "$shm" series.csv)")
 done
 # Each figure is "WALL CPU": frames per second of wall time and per second
 # of processor time (user and system, all threads).
@@ -167,7 +190,17 @@ fi
 echo "3. --formats d1d, tmpfs, 150,000-monitor frames"
 line "-j 1" "${J1[@]}"
 line "-j 2" "${J2[@]}"
-printf '   -j 2 / -j 1: %s (wall)\n' "$(ratio "$(med "${J2[@]}")" "$(med "${J1[@]}")")"
+line "two -j 1 processes at once (both)" "${JJ[@]}"
+# Each round's ratio to its own -j 1, taken a moment before: the host's
+# speed drifts between rounds.
+by_round() {  # ARRAY of "WALL CPU" against J1, round by round
+    local -a r=("$@")
+    for k in "${!r[@]}"; do ratio "${r[k]%% *}" "${J1[k]%% *}"; echo; done | paste -sd ' '
+}
+printf '   -j 2 / -j 1: %s (wall), round by round [%s]\n' \
+    "$(ratio "$(med "${J2[@]}")" "$(med "${J1[@]}")")" "$(by_round "${J2[@]}")"
+printf '   the machine, two -j 1 at once / one: %s, round by round [%s]\n' \
+    "$(ratio "$(med "${JJ[@]}")" "$(med "${J1[@]}")")" "$(by_round "${JJ[@]}")"
 if [[ -x /usr/bin/time ]]; then
     echo "4. peak resident memory, -j 2, every format (KB)"
     for t in series10.csv series.csv; do
