@@ -12,10 +12,11 @@ integration, `Pelkaro --version` (starting and ending the process),
 /bin/true, OLD_BUILD's Pelkaro (outputs removed first) when given, and one
 more run of Pelkaro (outputs removed first) with PELKARO_STAGE_TIMES, which
 has the process itself note the end of each stage.  Medians of RUNS rounds
-(default 40), and the ratios Pelkaro / pyFAI.  On a file system mounted with
-`discard` (ext4 here) replacing a file makes the kernel free and discard the
-old one's blocks, about 3 ms, which the first figure leaves out: it is the
-file system's cost, not the reduction's.  Where a run's time goes: the
+(default 40), and the ratios Pelkaro / pyFAI (of the medians, and round by
+round: each run against the integration of its round).  On a file system
+mounted with `discard` (ext4 here) replacing a file makes the kernel free
+and discard the old one's blocks, about 3 ms, which the first figure leaves
+out: it is the file system's cost, not the reduction's.  Where a run's time goes: the
 medians of the stages the runs with PELKARO_STAGE_TIMES noted (memory,
 parameters, reading, reduction, average, writing), and what they leave of
 the first figure (starting and ending the process; noting the stages costs
@@ -157,6 +158,11 @@ def main():
             peer_s = med["pyFAI splitpixel integrate1d"]
             print("Pelkaro / pyFAI: %.2f (replacing its files: %.2f)" % (run / peer_s,
                                                                        med["the same, replacing its files"] / peer_s))
+            # Each round's run against the integration timed a moment
+            # later: the host's speed drifts from round to round.
+            paired = sorted(r / p for r, p in zip(t["Pelkaro spheres.par"], t["pyFAI splitpixel integrate1d"]))
+            print("  round by round: median %.2f, quartiles %.2f - %.2f" % (
+                statistics.median(paired), paired[len(paired) // 4], paired[(3 * len(paired)) // 4]))
         if old:
             print("old / new Pelkaro: %.2f" % (med["old Pelkaro spheres.par"] / run))
         where(runs, run)
