@@ -160,6 +160,12 @@ done
 med() { printf '%s\n' "$@" | awk '{ print $1 }' | median; }
 medc() { printf '%s\n' "$@" | awk '{ print $2 }' | median; }
 walls() { printf '%s\n' "$@" | awk '{ printf "%s%.0f", (NR > 1 ? " " : ""), $1 }'; }
+# Each round's ratio to its own -j 1, taken a moment before: the host's
+# speed drifts between rounds.
+by_round() {  # ARRAY of "WALL CPU" against J1, round by round
+    local -a r=("$@")
+    for k in "${!r[@]}"; do ratio "${r[k]%% *}" "${J1[k]%% *}"; echo; done | paste -sd ' '
+}
 line() {  # LABEL ARRAY...: medians and the rounds' wall rates
     local label=$1; shift
     printf '   %-44s %9.1f %9.1f   [%s]\n' "$label" "$(med "$@")" "$(medc "$@")" "$(walls "$@")"
@@ -191,12 +197,6 @@ echo "3. --formats d1d, tmpfs, 150,000-monitor frames"
 line "-j 1" "${J1[@]}"
 line "-j 2" "${J2[@]}"
 line "two -j 1 processes at once (both)" "${JJ[@]}"
-# Each round's ratio to its own -j 1, taken a moment before: the host's
-# speed drifts between rounds.
-by_round() {  # ARRAY of "WALL CPU" against J1, round by round
-    local -a r=("$@")
-    for k in "${!r[@]}"; do ratio "${r[k]%% *}" "${J1[k]%% *}"; echo; done | paste -sd ' '
-}
 printf '   -j 2 / -j 1: %s (wall), round by round [%s]\n' \
     "$(ratio "$(med "${J2[@]}")" "$(med "${J1[@]}")")" "$(by_round "${J2[@]}")"
 printf '   the machine, two -j 1 at once / one: %s, round by round [%s]\n' \

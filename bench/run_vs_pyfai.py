@@ -16,13 +16,13 @@ has the process itself note the end of each stage.  Medians of RUNS rounds
 round: each run against the integration of its round).  On a file system
 mounted with `discard` (ext4 here) replacing a file makes the kernel free
 and discard the old one's blocks, about 3 ms, which the first figure leaves
-out: it is the file system's cost, not the reduction's.  Where a run's time goes: the
-medians of the stages the runs with PELKARO_STAGE_TIMES noted (memory,
-parameters, reading, reduction, average, writing), and what they leave of
-the first figure (starting and ending the process; noting the stages costs
-those runs some time of their own, which is left out); a build whose Pelkaro
-does not note them gets no such split.  Without pyFAI the peer is skipped
-with a message.
+out: it is the file system's cost, not the reduction's.  Where a run's time
+goes: the medians of the stages the runs with PELKARO_STAGE_TIMES noted
+(memory, parameters, reading, reduction, average, writing), and what they
+leave of the first figure (starting and ending the process; noting the
+stages costs those runs some time of their own, which is left out); a build
+whose Pelkaro does not note them gets no such split.  Without pyFAI the peer
+is skipped with a message.
 """
 import argparse
 import os
