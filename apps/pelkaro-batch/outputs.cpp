@@ -5,12 +5,11 @@
 // runs left beside this run's outputs.
 #include "outputs.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -24,15 +23,6 @@ namespace {
 // The extensions of a row's files after its parameter file.
 const char* const kRowExts[] = {".d1d", ".d2d", ".h5", ".d1d.png", ".d2d.png", ".image.png", ".aniso.txt"};
 
-using FileId = std::pair<dev_t, ino_t>;
-
-bool file_id(const std::string& path, FileId& id) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    id = FileId{st.st_dev, st.st_ino};
-    return true;
-}
-
 // Every file that any row reads, by device and inode: the base, the table,
 // the files the base names, the rows' samples and buffers and the
 // direct-beam runs (the empty beam and each row's).
@@ -41,8 +31,8 @@ std::map<FileId, std::string> input_files(const BatchJob& job) {
     std::unordered_set<std::string> seen;  // rows name the same files again and again: each looked up once
     const auto add = [&ids, &seen](const std::vector<std::string>& names) {
         for (const std::string& n : names) {
-            FileId id{};
-            if (seen.insert(n).second && file_id(n, id)) ids.emplace(id, n);
+            if (!seen.insert(n).second) continue;
+            if (const std::optional<FileId> id = file_id(n)) ids.emplace(*id, n);
         }
     };
     add({job.base.path, job.opt.table});
@@ -101,8 +91,8 @@ std::vector<std::string> overwrite_errors(const BatchJob& job) {
     for_each_output(job, [&](const std::string& name, const TableRow* row) {
         if (listed && present.count(name) == 0) return;
         const std::string out = job.opt.out_dir + "/" + name;
-        FileId id{};
-        const auto in = file_id(out, id) ? inputs.find(id) : inputs.end();
+        const std::optional<FileId> id = file_id(out);
+        const auto in = id ? inputs.find(*id) : inputs.end();
         if (in != inputs.end()) errors.push_back(replaced_input(job, out, row, in->second));
     });
     return errors;

@@ -86,10 +86,15 @@ Status read_file(const std::string& path, std::string& text, std::uint64_t most)
     return ok_status();
 }
 
+std::optional<FileId> file_id(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    const std::optional<FileId> ia = file_id(a);
+    return ia && file_id(b) == ia;
 }
 
 bool regular_file_exists(const std::string& path) {

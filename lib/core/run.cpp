@@ -4,10 +4,9 @@
 // stage's own and the parameter-file line it concerns filled in.
 #include "pelkaro/run.h"
 
-#include <sys/stat.h>
-
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 #include "ave_data.h"
@@ -180,13 +179,10 @@ Status outputs_replace_inputs(const Run& run) {
     if (run.p.average == 0 || run.p.average == 2) outputs.push_back(output_name(run.sam[0].name, ".d2d"));
     if (averaging(run.p)) outputs.push_back(output_name(run.sam[0].name, ".d1d"));
     for (const std::string& out : outputs) {
-        struct stat so {};
-        if (::stat(out.c_str(), &so) != 0) continue;  // not there: none of the inputs
-        for (const Input& in : reduction_inputs(run)) {
-            struct stat si {};
-            if (::stat(in.name->c_str(), &si) == 0 && si.st_dev == so.st_dev && si.st_ino == so.st_ino)
-                return replaces(out, *in.name, in.keyword, in.entry);
-        }
+        const std::optional<FileId> id = file_id(out);
+        if (!id) continue;  // not there: none of the inputs
+        for (const Input& in : reduction_inputs(run))
+            if (file_id(*in.name) == id) return replaces(out, *in.name, in.keyword, in.entry);
     }
     return ok_status();
 }

@@ -56,6 +56,18 @@ std::vector<std::string> listing(const std::string& dir) {
 }
 
 // The writers, their console output collected in `out`.
+// Whether `path` was created as a plain create makes a file: 0666 less
+// the umask.
+::testing::AssertionResult plain_permissions(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return ::testing::AssertionFailure() << path << " is not there";
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if ((st.st_mode & 0777) == (0666 & ~mask)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << path << " has mode " << std::oct << (st.st_mode & 0777) << ", not "
+                                         << (0666 & ~mask);
+}
+
 Status write2(const Data2D& d, const std::string& param, std::string& out) {
     out.clear();
     return write_2D(Param{}, d, param, Console{nullptr, &out});
@@ -164,11 +176,7 @@ TEST(OutputFiles, ReplacedWholeWithPlainPermissions) {
     const Data2D d = result(td / "s1.dat");
     std::string out;
     ASSERT_TRUE(succeeded(write2(d, td / "p.par", out)));
-    struct stat st {};
-    ASSERT_EQ(::stat((td / "s1.d2d").c_str(), &st), 0);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_TRUE(plain_permissions(td / "s1.d2d"));
 
     write_file(td / "s1.d2d", "earlier\n");
     std::ifstream reader(td / "s1.d2d");  // a reader of the earlier file keeps it whole
@@ -211,11 +219,7 @@ TEST(OutputFiles, WholeTextNewReplacedOrRefused) {
     const std::string big(3 << 20, 'x');  // more than one write may take
     EXPECT_EQ(pk::atomic_write_file(td / "new.d1d", big), pk::WholeFile::written);
     EXPECT_EQ(read_file(td / "new.d1d"), big);
-    struct stat st {};
-    ASSERT_EQ(::stat((td / "new.d1d").c_str(), &st), 0);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_TRUE(plain_permissions(td / "new.d1d"));
 
     write_file(td / "old.d1d", "earlier\n");
     ASSERT_EQ(::link((td / "old.d1d").c_str(), (td / "kept").c_str()), 0);

@@ -330,6 +330,23 @@ Data2D counts_image(Rng& r, double scale) {
     return d;
 }
 
+// The planned subtraction of one sample and the buffers at each width of
+// loop (SSE2, AVX2, AVX-512) into got[0 .. 2], the plan made for the
+// sample transmission plan_trans.
+void planned_at_every_width(Param p, const Data2D& mask, float plan_trans, const std::vector<Data2D>& sam,
+                            const std::vector<Data2D>& buf, const Data2D& dc, Data2D (&got)[3], int c) {
+    const Simd widths[3] = {Simd::sse2, Simd::avx2, Simd::widest};
+    for (int w = 0; w < 3; ++w) {
+        p.simd = widths[w];
+        PixelSums samples, buffers;
+        add_image(samples, sam[0], p.simd);
+        for (const Data2D& b : buf) add_image(buffers, b, p.simd);
+        got[w].intens.assign(kImageValues, -1), got[w].uncert.assign(kImageValues, -1);
+        const SubPlan plan = make_sub_plan(p, mask, plan_trans, buf);
+        ASSERT_TRUE(sub_sums_planned(plan, p, sam, buf, samples, buffers, dc, got[w])) << "case " << c;
+    }
+}
+
 TEST(SubtractionPlan, EqualsSubSumsToTheBit) {
     Rng r;
     int compared = 0;
@@ -380,7 +397,6 @@ TEST(SubtractionPlan, EqualsSubSumsToTheBit) {
 // the plan's sample transmission and from another.
 TEST(SubtractionPlan, DarkCurrentWeightToTheBit) {
     Rng r;
-    const Simd widths[3] = {Simd::sse2, Simd::avx2, Simd::widest};
     for (int c = 0; c < 8; ++c) {
         Param p = random_geometry(r);
         p.abs_fact = static_cast<float>(r.uni(0.5, 50));
@@ -397,15 +413,8 @@ TEST(SubtractionPlan, DarkCurrentWeightToTheBit) {
         dc.tm = static_cast<float>(r.uni(1, 30));
         const float plan_trans = c % 2 ? sam[0].trans : static_cast<float>(r.uni(0.3, 1));
         Data2D got[3];
-        for (int w = 0; w < 3; ++w) {
-            p.simd = widths[w];
-            PixelSums samples, buffers;
-            add_image(samples, sam[0], p.simd);
-            add_image(buffers, buf[0], p.simd);
-            got[w].intens.assign(kImageValues, -1), got[w].uncert.assign(kImageValues, -1);
-            const SubPlan plan = make_sub_plan(p, mask, plan_trans, buf);
-            ASSERT_TRUE(sub_sums_planned(plan, p, sam, buf, samples, buffers, dc, got[w])) << "case " << c;
-        }
+        planned_at_every_width(p, mask, plan_trans, sam, buf, dc, got, c);
+        if (HasFatalFailure()) return;
         for (int w = 1; w < 3; ++w) {
             EXPECT_TRUE(same_bits(got[w].intens, got[0].intens, kDetPixels)) << "case " << c << ", width " << w;
             EXPECT_TRUE(same_bits(got[w].uncert, got[0].uncert, kDetPixels)) << "case " << c << ", width " << w;
@@ -418,7 +427,6 @@ TEST(SubtractionPlan, DarkCurrentWeightToTheBit) {
 // Every width of loop gives the same bits, and a pixel left out is 0.
 TEST(SubtractionPlan, EveryWidthAgreesWhateverTheMask) {
     Rng r;
-    const Simd widths[3] = {Simd::sse2, Simd::avx2, Simd::widest};
     for (int c = 0; c < 15; ++c) {
         Param p = random_geometry(r);
         p.abs_fact = static_cast<float>(r.uni(0.5, 50));
@@ -440,15 +448,8 @@ TEST(SubtractionPlan, EveryWidthAgreesWhateverTheMask) {
         Data2D dc = r.pick(2) ? counts_image(r, 20) : Data2D{};
         dc.tm = dc.intens.empty() ? 0.0f : 3000.0f;
         Data2D got[3];
-        for (int w = 0; w < 3; ++w) {
-            p.simd = widths[w];
-            PixelSums samples, buffers;
-            add_image(samples, sam[0], p.simd);
-            for (const Data2D& b : buf) add_image(buffers, b, p.simd);
-            const SubPlan plan = make_sub_plan(p, mask, sam[0].trans, buf);
-            got[w].intens.assign(kImageValues, -1), got[w].uncert.assign(kImageValues, -1);
-            ASSERT_TRUE(sub_sums_planned(plan, p, sam, buf, samples, buffers, dc, got[w])) << "case " << c;
-        }
+        planned_at_every_width(p, mask, sam[0].trans, sam, buf, dc, got, c);
+        if (HasFatalFailure()) return;
         for (int w = 0; w < 2; ++w) {
             EXPECT_TRUE(same_bits(got[w].intens, got[2].intens, kDetPixels)) << "case " << c << ", width " << w;
             EXPECT_TRUE(same_bits(got[w].uncert, got[2].uncert, kDetPixels)) << "case " << c << ", width " << w;

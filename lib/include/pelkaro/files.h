@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -64,8 +65,17 @@ private:
 };
 
 
-// True when both names lead to one existing file (the same device and inode:
-// through symbolic links, hard links and different spellings of a path).
+// Which file a name leads to: its device and inode (through symbolic
+// links, hard links and different spellings of a path).
+struct FileId {
+    std::uint64_t dev = 0, ino = 0;
+    bool operator==(const FileId& o) const { return dev == o.dev && ino == o.ino; }
+    bool operator<(const FileId& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+};
+// The file `path` leads to, or nothing where it cannot be looked up.
+std::optional<FileId> file_id(const std::string& path);
+
+// True when both names lead to one existing file.
 bool same_file(const std::string& a, const std::string& b);
 
 // True when `path` names a regular file that can be opened for reading.
