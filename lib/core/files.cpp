@@ -4,12 +4,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,11 +121,15 @@ bool OutputLock::acquire(const std::string& target, int seconds) {
     if (dir.find('\0') != std::string::npos) return false;
     fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    // The clock is read only while another run holds the lock: a process's
+    // first reading of it costs two page faults.
+    std::optional<std::chrono::steady_clock::time_point> until;
     for (;;) {
         if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK && errno != EINTR) break;  // no locks here
-        if (std::chrono::steady_clock::now() >= until) break;
+        const auto now = std::chrono::steady_clock::now();
+        if (!until) until = now + std::chrono::seconds(seconds);
+        else if (now >= *until) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     release();
@@ -150,15 +156,21 @@ std::string temporary_template(const std::string& target, bool* exists = nullptr
     return dir + "." + base.substr(0, 240) + ".tmpXXXXXX";
 }
 
+// Random bits from the kernel, or the clock where it gives none.
+uint64_t noise() {
+    uint64_t z = 0;
+    if (::getrandom(&z, sizeof z, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof z)) return z;
+    return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
 // Six letters or digits for a temporary name, different in every call of
-// every thread and process: a mix of the clock, the process, the thread's
-// stack and a count.
+// every thread and process: a mix of random bits, the process, the
+// thread's stack and a count.
 std::string random_suffix(std::atomic<uint64_t>& count) {
     static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     const int here = 0;
-    uint64_t z = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                 (static_cast<uint64_t>(::getpid()) << 40) ^ reinterpret_cast<std::uintptr_t>(&here) ^
-                 (count.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+    uint64_t z = noise() ^ (static_cast<uint64_t>(::getpid()) << 40) ^
+                 reinterpret_cast<std::uintptr_t>(&here) ^ (count.fetch_add(1) * 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;

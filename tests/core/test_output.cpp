@@ -2,10 +2,13 @@
 // byte for byte, the names they get, and their all-or-nothing replacement.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 
@@ -243,6 +246,29 @@ TEST(OutputFiles, WholeTextNewReplacedOrRefused) {
     EXPECT_TRUE(fs::is_empty(td / "dir.d1d"));
     EXPECT_EQ(listing(td.path()),
               (std::vector<std::string>{"dangling.d1d", "dir.d1d", "kept", "link.d1d", "new.d1d", "old.d1d"}));
+}
+
+// The lock on an output directory: taken at once when free, waited for
+// while another holder has it, given up after the time allowed.
+TEST(OutputFiles, DirectoryLockWaitsThenGivesUp) {
+    TempDir td;
+    const std::string target = td / "s1.d2d";
+    {
+        pk::OutputLock lock;
+        EXPECT_TRUE(lock.acquire(target));
+    }
+    const int held = ::open(td.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    pk::OutputLock lock;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(lock.acquire(target, 1));
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(waited, 0.99);
+    EXPECT_LT(waited, 30.0);
+    ::close(held);
+    EXPECT_TRUE(lock.acquire(target, 1));
+    EXPECT_FALSE(lock.acquire(td / "missing/s1.d2d"));  // no directory to lock
 }
 
 TEST(OutputFiles, ReadOnlyDirectoryLeavesTheEarlierFileAlone) {
