@@ -5,6 +5,8 @@ and side by side, so that a run touches a few pages of code instead of
 most of the program's (the first touch of each costs a page fault).
 
   scripts/link_order.py [BUILD]
+  scripts/link_order.py --check PROGRAM
+
 
 BUILD (default build) is a build directory configured with lld (CMake
 says so otherwise).  The functions come from one run under valgrind's
@@ -17,6 +19,9 @@ those are the paths valgrind cannot take (the AVX-512 loops) and the code
 it replaces with its own.  Needs valgrind, nm and readelf; perf for the
 second part.  Run it again after a change that adds or renames functions
 on a run's path; names the program no longer has are passed over.
+
+--check PROGRAM fails (exit status 1) where more than a twentieth of the
+list's names are not functions of PROGRAM: the list is out of date.
 """
 import bisect
 import os
@@ -109,7 +114,24 @@ def relink(build):
     subprocess.run(["cmake", "--build", build, "--target", "Pelkaro"], check=True, stdout=subprocess.DEVNULL)
 
 
+def check(exe):
+    """Exit status 1 where the list no longer names the program's functions."""
+    with open(TARGET) as f:
+        names = [line.strip() for line in f if line.strip() and not line.startswith("#")]
+    known = {name for _, _, name in text_symbols(exe)}
+    missing = [n for n in names if n not in known]
+    print("%s: %d of %d names are not functions of %s" % (os.path.relpath(TARGET, ROOT), len(missing), len(names), exe))
+    for n in missing[:20]:
+        print("  " + n)
+    if len(missing) * 20 > len(names):
+        print("the list is out of date: run scripts/link_order.py BUILD")
+        return 1
+    return 0
+
+
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--check":
+        sys.exit(check(sys.argv[2]))
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
     exe = os.path.join(build, "Pelkaro")
     if not os.access(exe, os.X_OK):
