@@ -7,7 +7,6 @@ most of the program's (the first touch of each costs a page fault).
   scripts/link_order.py [BUILD]
   scripts/link_order.py --check PROGRAM
 
-
 BUILD (default build) is a build directory configured with lld (CMake
 says so otherwise).  The functions come from one run under valgrind's
 callgrind, with the C library's ifunc resolvers (all run at start-up) and
@@ -16,8 +15,8 @@ another form (valgrind's processor has no AVX-512).  Then, where perf is
 found, Pelkaro is linked in that order and run natively, and the functions
 at whose code the run still page-faults are added, until none is left:
 those are the paths valgrind cannot take (the AVX-512 loops) and the code
-it replaces with its own.  Needs valgrind, nm and readelf; perf for the
-second part.  Run it again after a change that adds or renames functions
+it replaces with its own.  Needs valgrind and nm; perf for the second
+part.  Run it again after a change that adds or renames functions
 on a run's path; names the program no longer has are passed over.
 
 --check PROGRAM fails (exit status 1) where more than a twentieth of the
