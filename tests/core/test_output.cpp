@@ -58,7 +58,6 @@ std::vector<std::string> listing(const std::string& dir) {
     return names;
 }
 
-// The writers, their console output collected in `out`.
 // Whether `path` was created as a plain create makes a file: 0666 less
 // the umask.
 ::testing::AssertionResult plain_permissions(const std::string& path) {
@@ -71,6 +70,7 @@ std::vector<std::string> listing(const std::string& dir) {
                                          << (0666 & ~mask);
 }
 
+// The writers, their console output collected in `out`.
 Status write2(const Data2D& d, const std::string& param, std::string& out) {
     out.clear();
     return write_2D(Param{}, d, param, Console{nullptr, &out});
