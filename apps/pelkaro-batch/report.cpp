@@ -477,15 +477,19 @@ bool write_report(const std::string& path, const std::vector<RowResult>& rows, c
                   std::string& why, ReportCache* cache) {
     // The page of a long table is megabytes (each row carries its curve):
     // written in blocks of 256 KiB rather than the file system's 4 KiB, a
-    // system call each.  Declared before the file, which uses it until it
-    // is closed.
-    std::vector<char> buffer(std::size_t{1} << 18);
+    // system call each (where the memory cannot be had, the file's own
+    // buffer).  Declared before the file, which uses it until it is closed.
+    std::vector<char> buffer;
+    try {
+        buffer.resize(std::size_t{1} << 18);
+    } catch (const std::bad_alloc&) {
+    }
     pk::AtomicFile out;
     if (!pk::atomic_open(path, out)) {
         why = "cannot write " + path;
         return false;
     }
-    std::setvbuf(out.f, buffer.data(), _IOFBF, buffer.size());
+    if (!buffer.empty()) std::setvbuf(out.f, buffer.data(), _IOFBF, buffer.size());
     Page pg{out.f};
     jobs = std::max(jobs, 1);
     try {
